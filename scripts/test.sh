@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Builds and runs the whole test suite: a normal build, then the same suite
+# under AddressSanitizer+UndefinedBehaviorSanitizer and under ThreadSanitizer.
+#   scripts/test.sh            everything
+#   scripts/test.sh --quick    the normal build only
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup-deps.sh
+
+jobs=$(nproc)
+run_suite() {  # name, extra cmake args...
+  local dir="build/$1"; shift
+  cmake -S . -B "$dir" -G Ninja -DTWINBAY_BENCH=OFF "$@" >/dev/null
+  ninja -C "$dir"
+  (cd "$dir" && ctest --output-on-failure -j "$jobs")
+}
+
+echo "== normal build"
+run_suite test
+if [ "${1:-}" != "--quick" ]; then
+  echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
+  ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 run_suite asan -DTWINBAY_SANITIZE=address
+  echo "== ThreadSanitizer"
+  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" run_suite tsan -DTWINBAY_SANITIZE=thread
+fi

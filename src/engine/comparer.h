@@ -1,0 +1,130 @@
+// The comparer: walks a local and a remote folder tree in parallel, pairs
+// files and folders by name, classifies every file by its last-write time,
+// builds the folder records and grows the folder tree as it goes.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "engine/file_entry.h"
+#include "engine/folder_tree.h"
+#include "engine/local_scan.h"
+
+namespace twinbay {
+
+// The remote side of a compare: lists one remote folder. The FTP session
+// provides the real one; tests use a local folder in its place.
+class IRemoteLister {
+ public:
+  virtual ~IRemoteLister() = default;
+  // Every entry of the folder (files and folders, any name). False, with out
+  // empty, when the folder cannot be listed (missing, refused, connection lost).
+  virtual bool ListFolder(const std::string& path, ScanList& out) = 0;
+};
+
+// A local folder tree standing in for the server: remote paths ("/a/b") are
+// taken below a local root folder.
+class LocalFolderLister : public IRemoteLister {
+ public:
+  explicit LocalFolderLister(std::string root) : root_(std::move(root)) {}
+  bool ListFolder(const std::string& path, ScanList& out) override;
+
+ private:
+  std::string root_;
+};
+
+class CFolderComparer {
+ public:
+  static constexpr int64_t kTolerance = 3 * kTicksPerSecond;
+
+  CFolderComparer() = default;
+  virtual ~CFolderComparer() = default;
+
+  // Gets the comparer ready for one compare: root tree item "local <=> remote",
+  // root folder record, abort flag cleared. The collection should have been
+  // cleared by the caller. Runs on the user-interface thread.
+  void BeginCompare(IFolderNotify* notify, IRemoteLister* lister, IFolderTree* tree, CFolderCollection* collection,
+                    const std::string& localPath, const std::string& remotePath, bool tagAfterCompare,
+                    bool ignoreSeconds);
+  // Walks one folder pair (the whole tree when called with the roots).
+  virtual void CompareFolder(const std::string& localPath, const std::string& remotePath,
+                             const std::string& fileTypes, bool includeSubFolders);
+  // Finishes the root item; runs once after the walk, aborted or not.
+  void FinishCompare();
+
+  // The worker's whole job: the walk, then FinishCompare.
+  void Run(const std::string& localPath, const std::string& remotePath, const std::string& fileTypes,
+           bool includeSubFolders);
+
+  void Abort() { abort_.store(1, std::memory_order_relaxed); }
+  virtual bool IsAborted() const { return abort_.load(std::memory_order_relaxed) != 0; }
+
+  // Which way a pair of sides would be copied. Times are compared as UTC,
+  // truncated to whole seconds, or whole minutes with ignoreSeconds (or the
+  // coarser precision a side's listing gave); less than 3 seconds apart is
+  // in step. A missing side counts as older than a present one.
+  static int32_t CompareTimes(const FileSide& local, const FileSide& remote, bool ignoreSeconds);
+  static int32_t CompareTimes(const FindData* local, const FindData* remote, bool ignoreSeconds);
+
+  // Appends the separator ("/" for both sides here) unless the path is empty
+  // or already ends in one; a remote path is then normalised.
+  static void AppendSeparator(std::string& path, bool remote);
+  // Every "\" becomes "/", and every "//" collapses to "/".
+  static void NormalizeRemotePath(std::string& path);
+
+  // Checks the two top paths before a compare. Returns an empty text when they
+  // can be used, else a message for the user.
+  static std::string CheckPaths(const std::string& localPath, const std::string& remotePath);
+
+ protected:
+  // Hooks, called by the merge walks. The folder hooks return nonzero when
+  // they took care of the descent themselves.
+  virtual void BeforeFolderRemoteOnly(const FindData*, const FindData*) {}
+  virtual void BeforeFolderLocalOnly(const FindData*, const FindData*) {}
+  virtual void BeforeFolderBoth(const FindData*, const FindData*) {}
+  virtual int OnFolderBoth(const FindData* local, const FindData* remote, const std::string& subLocal,
+                           const std::string& subRemote, const std::string& fileTypes, bool include);
+  virtual int OnFolderLocalOnly(const FindData* local, const std::string& subLocal, const std::string& subRemote,
+                                const std::string& fileTypes, bool include);
+  virtual int OnFolderRemoteOnly(const FindData* remote, const std::string& subLocal,
+                                 const std::string& subRemote, const std::string& fileTypes, bool include);
+  virtual void OnFileRemoteOnly(const FindData& remote);
+  virtual void OnFileLocalOnly(const FindData& local);
+  virtual void OnFileBoth(const FindData& local, const FindData& remote);
+
+ private:
+  void MergeFiles(const ScanList& local, const ScanList& remote);
+  void MergeFolders(const ScanList& local, const ScanList& remote, const std::string& localPath,
+                    const std::string& remotePath, const std::string& fileTypes, bool include);
+  void FolderPair(const FindData* local, const FindData* remote, const std::string& localPath,
+                  const std::string& remotePath, const std::string& fileTypes, bool include);
+  int FolderStep(int folderClass, const FindData* local, const FindData* remote, const std::string& subLocal,
+                 const std::string& subRemote, const std::string& fileTypes, bool include);
+  void AddEntry(const FindData* local, const FindData* remote, int32_t state);
+  void FinishFolder();
+
+  std::atomic<int> abort_{0};
+  bool ignoreSeconds_ = true;
+  bool tagAfterCompare_ = true;
+  IFolderNotify* notify_ = nullptr;
+  CFolderRecord* currentRecord_ = nullptr;
+  CFolderCollection* collection_ = nullptr;
+  IFolderTree* tree_ = nullptr;
+  TreeItem currentItem_ = kNoItem;
+  IRemoteLister* lister_ = nullptr;
+  // The local folders being walked, outermost first: a link back into one of
+  // them is shown but not walked again.
+  std::vector<FolderId> localAncestors_;
+};
+
+// Calls f(local, remote) for every pairing of two name-sorted lists, in order:
+// names equal but for case pair up, an exact-case match first; a missing side
+// is null. Stops early when stop() returns true.
+template <class Pair, class Stop>
+void MergeSortedLists(const ScanList& local, const ScanList& remote, Pair f, Stop stop);
+
+}  // namespace twinbay
+
+#include "engine/merge_walk.inl"

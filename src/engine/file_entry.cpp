@@ -1,0 +1,73 @@
+#include "engine/file_entry.h"
+
+#include "engine/comparer.h"
+
+namespace twinbay {
+
+int32_t CFileEntry::Reclassify(bool ignoreSeconds) {
+  state = CFolderComparer::CompareTimes(local, remote, ignoreSeconds);
+  return state;
+}
+
+const std::string& CFileEntry::Name() const {
+  if (local && !local->name.empty()) return local->name;
+  static const std::string empty;
+  return remote ? remote->name : empty;
+}
+
+void CFolderRecord::TagAll() {
+  for (auto& e : entries)
+    if (e->state != InStep) e->tagged = 1;
+}
+
+void CFolderRecord::UntagAll() {
+  for (auto& e : entries)
+    if (e->state != InStep) e->tagged = 0;
+}
+
+int CFolderRecord::Summary() const {
+  bool up = false, down = false;
+  for (const auto& e : entries) {
+    if (e->state == CopyLocalToRemote) up = true;
+    else if (e->state == CopyRemoteToLocal) down = true;
+    if (up && down) return 1;
+  }
+  if (up) return 2;
+  if (down) return 3;
+  return 0;
+}
+
+bool CFolderRecord::HasDifferences() const {
+  for (const auto& e : entries)
+    if (e->state != InStep) return true;
+  return false;
+}
+
+CFolderCollection::~CFolderCollection() { Clear(); }
+
+void CFolderCollection::Clear() {
+  if (listener_) listener_->CollectionCleared();
+  std::vector<std::unique_ptr<CFolderRecord>> old;
+  {
+    Guard g(mutex_);
+    old.swap(records_);
+  }
+}
+
+CFolderRecord* CFolderCollection::Add(std::unique_ptr<CFolderRecord> record) {
+  Guard g(mutex_);
+  records_.push_back(std::move(record));
+  return records_.back().get();
+}
+
+size_t CFolderCollection::GetCount() const {
+  Guard g(mutex_);
+  return records_.size();
+}
+
+CFolderRecord* CFolderCollection::GetAt(size_t index) const {
+  Guard g(mutex_);
+  return index < records_.size() ? records_[index].get() : nullptr;
+}
+
+}  // namespace twinbay

@@ -1,0 +1,101 @@
+// The records of one compare: file entries inside folder records inside the
+// folder collection.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "engine/find_data.h"
+
+namespace twinbay {
+
+// Which way a file would be copied.
+enum CompareState : int32_t {
+  CopyRemoteToLocal = 0,
+  InStep = 1,
+  CopyLocalToRemote = 2,
+};
+
+enum FolderClass : int32_t {
+  FolderRoot = 0,
+  FolderOnBoth = 1,
+  FolderLocalOnly = 2,
+  FolderRemoteOnly = 3,
+};
+
+class CFileEntry {
+ public:
+  FileSide local;
+  FileSide remote;
+  int32_t state = InStep;
+  int32_t tagged = 0;
+
+  // Recomputes the state from the two sides (a missing side counts as older).
+  int32_t Reclassify(bool ignoreSeconds);
+  // The name used for both sides of a copy or a delete: the local name when
+  // the entry has one, else the remote name.
+  const std::string& Name() const;
+  bool IsTagged() const { return state != InStep && tagged != 0; }
+};
+
+class CFolderRecord {
+ public:
+  CFolderRecord(std::string localPath, std::string remotePath, int32_t folderClass)
+      : localPath(std::move(localPath)), remotePath(std::move(remotePath)), folderClass(folderClass) {}
+
+  std::string localPath;
+  std::string remotePath;
+  int32_t folderClass;
+  std::vector<std::unique_ptr<CFileEntry>> entries;
+
+  void TagAll();
+  void UntagAll();
+  // 1: both directions, 2: only local-to-remote, 3: only remote-to-local,
+  // 0: nothing to copy.
+  int Summary() const;
+  bool HasDifferences() const;
+};
+
+// Told when the collection is about to free its records, so that whatever
+// shows them (tree, list) drops its pointers first.
+class ICollectionListener {
+ public:
+  virtual ~ICollectionListener() = default;
+  virtual void CollectionCleared() = 0;
+};
+
+// All folder records of one compare, in the order the comparer created them.
+//
+// The compare worker appends records and entries while the user-interface
+// thread paints, counts and tags. Every access that can overlap a running
+// compare or transfer holds Lock(); the lock is recursive so that helpers that
+// lock (CountTagged, TagAll...) can be called by code that already holds it.
+class CFolderCollection {
+ public:
+  using Guard = std::unique_lock<std::recursive_mutex>;
+
+  explicit CFolderCollection(ICollectionListener* listener = nullptr) : listener_(listener) {}
+  ~CFolderCollection();
+  CFolderCollection(const CFolderCollection&) = delete;
+  CFolderCollection& operator=(const CFolderCollection&) = delete;
+
+  void SetListener(ICollectionListener* listener) { listener_ = listener; }
+
+  // Tells the listener, then frees every record.
+  void Clear();
+  CFolderRecord* Add(std::unique_ptr<CFolderRecord> record);
+  size_t GetCount() const;
+  CFolderRecord* GetAt(size_t index) const;
+
+  Guard Lock() const { return Guard(mutex_); }
+
+ private:
+  ICollectionListener* listener_;
+  mutable std::recursive_mutex mutex_;
+  std::vector<std::unique_ptr<CFolderRecord>> records_;
+};
+
+}  // namespace twinbay

@@ -1,0 +1,64 @@
+// The find-data record: what one directory listing says about one file or
+// folder, on either side. Local scans and remote listings fill it alike so the
+// comparer can sort and merge both.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace twinbay {
+
+constexpr uint32_t kAttrDirectory = 0x10;
+
+// How exact a last-write time is. Local files and MLSD listings give seconds;
+// a Unix LIST line gives minutes for recent files and only the day for older
+// ones. Comparisons use the coarser precision of the two sides.
+enum class TimePrecision : uint8_t { Seconds = 0, Minutes = 1, Day = 2 };
+
+// Times are 100-ns ticks since 1601-01-01 00:00 UTC.
+constexpr int64_t kTicksPerSecond = 10'000'000;
+constexpr int64_t kTicksPerMinute = 60 * kTicksPerSecond;
+constexpr int64_t kTicksPerDay = 86'400 * kTicksPerSecond;
+constexpr int64_t kUnixEpochSeconds = 11'644'473'600;  // 1601 -> 1970
+
+struct FindData {
+  int64_t lastWrite = 0;  // UTC ticks
+  uint64_t size = 0;
+  uint32_t attributes = 0;
+  TimePrecision precision = TimePrecision::Seconds;
+  std::string name;
+
+  bool IsDirectory() const { return (attributes & kAttrDirectory) != 0; }
+};
+
+// One side of a compared file: the find data, or nothing when the file does
+// not exist on that side.
+using FileSide = std::optional<FindData>;
+
+// A listing of one folder (or the part of it that matched a pattern).
+using ScanList = std::vector<FindData>;
+
+int64_t TicksFromUnix(int64_t seconds, int64_t nanoseconds = 0);
+// Whole Unix seconds of a tick value (rounded down).
+int64_t UnixFromTicks(int64_t ticks);
+// Ticks of a UTC calendar time; fields are not range-checked beyond what the
+// day arithmetic needs (callers validate what they parse).
+int64_t TicksFromUtc(int year, int month, int day, int hour, int minute, int second);
+// "YYYY-MM-DDTHH:MM:SSZ".
+std::string FormatUtc(int64_t ticks);
+struct CivilTime {
+  int year, month, day, hour, minute, second;
+};
+CivilTime UtcFields(int64_t ticks);
+
+// Names compare byte by byte with the letters A-Z folded to a-z; every other
+// byte by its unsigned value; a prefix sorts first.
+int CompareNamesNoCase(std::string_view a, std::string_view b);
+// The order used for sorting listings: case-insensitive first, then the exact
+// bytes, so that names that differ only in case sort the same way every time.
+bool NameLess(const FindData& a, const FindData& b);
+
+}  // namespace twinbay

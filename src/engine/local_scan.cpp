@@ -1,0 +1,84 @@
+#include "engine/local_scan.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "engine/patterns.h"
+
+namespace twinbay {
+namespace {
+
+constexpr uint32_t kAttrReadOnly = 0x01;
+
+bool FillFromStat(const struct stat& st, const char* name, FindData& fd) {
+  if (S_ISDIR(st.st_mode)) {
+    fd.attributes = kAttrDirectory;
+    fd.size = 0;
+  } else if (S_ISREG(st.st_mode)) {
+    fd.attributes = (st.st_mode & S_IWUSR) ? 0 : kAttrReadOnly;
+    fd.size = static_cast<uint64_t>(st.st_size);
+  } else {
+    return false;
+  }
+  fd.lastWrite = TicksFromUnix(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
+  fd.precision = TimePrecision::Seconds;
+  fd.name = name;
+  return true;
+}
+
+}  // namespace
+
+bool IsUsableLocalPath(const std::string& path) { return !path.empty() && path[0] == '/'; }
+
+bool ListLocalFolder(const std::string& folderPath, ScanList& out) {
+  out.clear();
+  if (!IsUsableLocalPath(folderPath)) return false;
+  DIR* dir = opendir(folderPath.c_str());
+  if (!dir) return false;
+  const int fd = dirfd(dir);
+  while (const dirent* de = readdir(dir)) {
+    const char* name = de->d_name;
+    if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
+    // Only regular files, folders and links can matter; skip the rest without
+    // a stat when the file system tells the type.
+    if (de->d_type != DT_UNKNOWN && de->d_type != DT_REG && de->d_type != DT_DIR && de->d_type != DT_LNK) continue;
+    struct stat st;
+    if (fstatat(fd, name, &st, 0) != 0) continue;  // vanished, or a dangling link
+    FindData data;
+    if (FillFromStat(st, name, data)) out.push_back(std::move(data));
+  }
+  closedir(dir);
+  return true;
+}
+
+void ScanLocalFolder(bool wantFolders, ScanList& list, const std::string& folderPath, const std::string& pattern) {
+  ScanList all;
+  if (!ListLocalFolder(folderPath, all)) return;
+  SelectMatching(all, wantFolders, pattern, list, false);
+}
+
+bool StatLocalFile(const std::string& path, FindData& out) {
+  if (!IsUsableLocalPath(path)) return false;
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return false;
+  const size_t slash = path.find_last_of('/');
+  return FillFromStat(st, path.c_str() + slash + 1, out);
+}
+
+bool LocalFolderId(const std::string& path, FolderId& id) {
+  struct stat st;
+  if (!IsUsableLocalPath(path) || stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+  id.device = static_cast<uint64_t>(st.st_dev);
+  id.inode = static_cast<uint64_t>(st.st_ino);
+  return true;
+}
+
+std::string JoinLocalPath(const std::string& folder, const std::string& name) {
+  std::string p = folder;
+  if (!p.empty() && p.back() != '/') p += '/';
+  return p + name;
+}
+
+}  // namespace twinbay

@@ -1,0 +1,94 @@
+#include "engine/patterns.h"
+
+#include <algorithm>
+
+namespace twinbay {
+namespace {
+
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
+
+void TrimLeft(std::string& s) {
+  size_t i = 0;
+  while (i < s.size() && IsBlank(s[i])) ++i;
+  s.erase(0, i);
+}
+
+void TrimRight(std::string& s) {
+  size_t n = s.size();
+  while (n > 0 && IsBlank(s[n - 1])) --n;
+  s.resize(n);
+}
+
+inline char Fold(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+
+// Iterative glob with single-star backtracking: linear in practice.
+bool Glob(std::string_view name, std::string_view pat) {
+  size_t n = 0, p = 0, starP = std::string_view::npos, starN = 0;
+  while (n < name.size()) {
+    if (p < pat.size() && pat[p] == '*') {
+      starP = p++;
+      starN = n;
+    } else if (p < pat.size() && (pat[p] == '?' || Fold(pat[p]) == Fold(name[n]))) {
+      ++n;
+      ++p;
+    } else if (starP != std::string_view::npos) {
+      p = starP + 1;
+      n = ++starN;
+    } else {
+      return false;
+    }
+  }
+  while (p < pat.size() && pat[p] == '*') ++p;
+  return p == pat.size();
+}
+
+bool IsDots(const std::string& name) { return name == "." || name == ".."; }
+
+}  // namespace
+
+void SplitFileTypes(std::vector<std::string>& patterns, const std::string& text) {
+  patterns.clear();
+  std::string rest = text;
+  for (;;) {
+    TrimLeft(rest);
+    TrimRight(rest);
+    const size_t semi = rest.find(';');
+    if (semi == std::string::npos) break;
+    std::string part = rest.substr(0, semi);
+    TrimLeft(part);
+    patterns.push_back(std::move(part));
+    rest.erase(0, semi + 1);
+  }
+  TrimLeft(rest);
+  patterns.push_back(std::move(rest));
+}
+
+bool MatchesPattern(std::string_view name, std::string_view pattern) {
+  if (pattern.empty() || pattern.find_first_of("/\\") != std::string_view::npos) return false;
+  if (Glob(name, pattern)) return true;
+  // "x.*" also finds "x": a name without an extension has an empty one.
+  if (pattern.size() >= 2 && pattern.substr(pattern.size() - 2) == ".*" &&
+      name.find('.') == std::string_view::npos)
+    return Glob(name, pattern.substr(0, pattern.size() - 2));
+  return false;
+}
+
+void SelectMatching(const ScanList& listing, bool wantFolders, std::string_view pattern, ScanList& out,
+                    bool remoteRules) {
+  for (const FindData& fd : listing) {
+    if (IsDots(fd.name)) continue;
+    if (remoteRules && fd.name == "total 123") continue;
+    if (fd.IsDirectory() != wantFolders) continue;
+    if (!MatchesPattern(fd.name, pattern)) continue;
+    out.push_back(fd);
+  }
+}
+
+void SortByName(ScanList& list) {
+  std::sort(list.begin(), list.end(), NameLess);
+  list.erase(std::unique(list.begin(), list.end(),
+                         [](const FindData& a, const FindData& b) { return a.name == b.name; }),
+             list.end());
+}
+
+}  // namespace twinbay

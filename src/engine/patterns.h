@@ -1,0 +1,34 @@
+// File-type patterns: splitting the File Types text and matching names.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/find_data.h"
+
+namespace twinbay {
+
+// Splits the File Types text at ";". Every pattern loses its leading blanks;
+// only the whole text loses its trailing ones, so "*.htm ;*.gif" keeps the
+// blank in "*.htm " and "a;;b" gives an empty middle pattern.
+void SplitFileTypes(std::vector<std::string>& patterns, const std::string& text);
+
+// Wildcard match in the Windows sense: "*" any run, "?" one character, ASCII
+// letters case-insensitive; "*.*" (any pattern ending in ".*") also matches a
+// name without an extension. An empty pattern, or one holding "/" or "\",
+// matches nothing.
+bool MatchesPattern(std::string_view name, std::string_view pattern);
+
+// Appends to out the entries of a folder listing that match the pattern and are
+// of the wanted kind (folders or files). "." and ".." are never taken. With
+// remoteRules, an entry named exactly "total 123" (a stray summary line of some
+// servers' listings) is dropped too.
+void SelectMatching(const ScanList& listing, bool wantFolders, std::string_view pattern, ScanList& out,
+                    bool remoteRules);
+
+// Sorts a scan list by name (case-insensitive, exact bytes as tie-break) and
+// drops exact-name duplicates, which arise when a file matches two patterns.
+void SortByName(ScanList& list);
+
+}  // namespace twinbay

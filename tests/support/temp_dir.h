@@ -1,0 +1,32 @@
+// A temporary folder for one test, removed afterwards, with helpers to lay out
+// files with chosen modification times.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace twinbay::test {
+
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  // path() + "/" + relative
+  std::string operator/(const std::string& relative) const { return path_ + "/" + relative; }
+
+ private:
+  std::string path_;
+};
+
+// Writes a file (creating its folders) and sets its modification time to the
+// given Unix seconds.
+void WriteFile(const std::string& path, const std::string& content, int64_t unixSeconds);
+void MakeFolder(const std::string& path);
+std::string ReadFile(const std::string& path);
+int64_t UnixTime(int year, int month, int day, int hour, int minute, int second);
+
+}  // namespace twinbay::test
