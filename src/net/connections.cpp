@@ -1,0 +1,335 @@
+#include "net/connections.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+namespace twinbay {
+namespace {
+
+constexpr char kClassName[] = "CConnectionProperties";
+constexpr uint16_t kNewClassTag = 0xFFFF;
+constexpr uint16_t kSeenClassTag = 0x8001;
+constexpr uint16_t kSchema = 1;
+
+class Writer {
+ public:
+  void U16(uint16_t v) {
+    out_ += static_cast<char>(v & 0xFF);
+    out_ += static_cast<char>(v >> 8);
+  }
+  void U32(uint32_t v) {
+    U16(static_cast<uint16_t>(v & 0xFFFF));
+    U16(static_cast<uint16_t>(v >> 16));
+  }
+  void I32(int32_t v) { U32(static_cast<uint32_t>(v)); }
+  void Str(const std::string& s) {
+    const size_t n = s.size();
+    if (n < 255) {
+      out_ += static_cast<char>(n);
+    } else if (n < 65534) {
+      out_ += '\xFF';
+      U16(static_cast<uint16_t>(n));
+    } else {
+      out_ += '\xFF';
+      U16(0xFFFF);
+      U32(static_cast<uint32_t>(n));
+    }
+    out_ += s;
+  }
+  void Raw(const char* p, size_t n) { out_.append(p, n); }
+  std::string& Bytes() { return out_; }
+
+ private:
+  std::string out_;
+};
+
+class Reader {
+ public:
+  explicit Reader(const std::string& bytes) : b_(bytes) {}
+  bool U8(uint8_t& v) {
+    if (pos_ + 1 > b_.size()) return Short();
+    v = static_cast<uint8_t>(b_[pos_++]);
+    return true;
+  }
+  bool U16(uint16_t& v) {
+    if (pos_ + 2 > b_.size()) return Short();
+    v = static_cast<uint16_t>(static_cast<uint8_t>(b_[pos_]) | static_cast<uint8_t>(b_[pos_ + 1]) << 8);
+    pos_ += 2;
+    return true;
+  }
+  bool U32(uint32_t& v) {
+    uint16_t lo, hi;
+    if (!U16(lo) || !U16(hi)) return false;
+    v = static_cast<uint32_t>(lo) | static_cast<uint32_t>(hi) << 16;
+    return true;
+  }
+  bool I32(int32_t& v) {
+    uint32_t u;
+    if (!U32(u)) return false;
+    v = static_cast<int32_t>(u);
+    return true;
+  }
+  bool Str(std::string& s) {
+    uint8_t b;
+    if (!U8(b)) return false;
+    size_t n = b;
+    if (b == 0xFF) {
+      uint16_t w;
+      if (!U16(w)) return false;
+      if (w == 0xFFFE) return Bad("a string in a character set this version cannot read");
+      n = w;
+      if (w == 0xFFFF) {
+        uint32_t d;
+        if (!U32(d)) return false;
+        n = d;
+      }
+    }
+    // A length beyond what is left is a damaged file, not an allocation.
+    if (n > b_.size() - pos_) return Short();
+    s.assign(b_, pos_, n);
+    pos_ += n;
+    return true;
+  }
+  bool Bytes(std::string& s, size_t n) {
+    if (n > b_.size() - pos_) return Short();
+    s.assign(b_, pos_, n);
+    pos_ += n;
+    return true;
+  }
+  bool Bad(const std::string& why) {
+    if (error_.empty()) error_ = why;
+    return false;
+  }
+  const std::string& Error() const { return error_; }
+  size_t Position() const { return pos_; }
+
+ private:
+  bool Short() { return Bad("the file ends in the middle of a record"); }
+  const std::string& b_;
+  size_t pos_ = 0;
+  std::string error_;
+};
+
+bool ReadRecord(Reader& r, CConnectionProperties& c) {
+  uint32_t marker = 0;
+  if (!r.Str(c.description) || !r.Str(c.host) || !r.Str(c.remotePath) || !r.I32(c.anonymous) ||
+      !r.Str(c.userName) || !r.Str(c.password) || !r.I32(c.includeSubFolders) || !r.Str(c.localPath) ||
+      !r.Str(c.fileTypes) || !r.Str(c.reserved9) || !r.Str(c.reserved10) || !r.Str(c.reserved11) ||
+      !r.I32(c.reserved12) || !r.I32(c.port) || !r.U32(marker) || !r.I32(c.reserved15))
+    return false;
+  c.passwordStored = 1;
+  if (marker == 0 || marker == 0xCDCDCDCDu) {
+    // The older layout: no further words, clear-text login, default port.
+    c.port = 21;
+    c.formatMarker = 0;
+    return true;
+  }
+  c.formatMarker = static_cast<int32_t>(marker);
+  if (!r.I32(c.reserved16) || !r.I32(c.reserved17)) return false;
+  c.userName = ScrambleText(c.userName);
+  c.password = ScrambleText(c.password);
+  return true;
+}
+
+void WriteRecord(Writer& w, CConnectionProperties& c) {
+  if (!c.passwordStored) c.password.clear();
+  c.formatMarker = CConnectionProperties::kCurrentFormat;
+  w.Str(c.description);
+  w.Str(c.host);
+  w.Str(c.remotePath);
+  w.I32(c.anonymous);
+  w.Str(ScrambleText(c.userName));
+  w.Str(ScrambleText(c.password));
+  w.I32(c.includeSubFolders);
+  w.Str(c.localPath);
+  w.Str(c.fileTypes);
+  w.Str(c.reserved9);
+  w.Str(c.reserved10);
+  w.Str(c.reserved11);
+  w.I32(c.reserved12);
+  w.I32(c.port);
+  w.I32(c.formatMarker);
+  w.I32(c.reserved15);
+  w.I32(c.reserved16);
+  w.I32(c.reserved17);
+}
+
+std::string Errno(const std::string& what) { return what + ": " + std::strerror(errno); }
+
+}  // namespace
+
+std::string ScrambleText(const std::string& text) {
+  std::string out(text.size(), '\0');
+  for (size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[text.size() - 1 - i]);
+    out[i] = static_cast<char>(static_cast<unsigned char>((c << 4) | (c >> 4)));
+  }
+  return out;
+}
+
+std::string SerializeConnections(std::vector<std::unique_ptr<CConnectionProperties>>& records) {
+  Writer w;
+  w.U32(static_cast<uint32_t>(records.size()));
+  for (size_t i = 0; i < records.size(); ++i) {
+    if (i == 0) {
+      w.U16(kNewClassTag);
+      w.U16(kSchema);
+      w.U16(static_cast<uint16_t>(sizeof kClassName - 1));
+      w.Raw(kClassName, sizeof kClassName - 1);
+    } else {
+      w.U16(kSeenClassTag);
+    }
+    WriteRecord(w, *records[i]);
+  }
+  return std::move(w.Bytes());
+}
+
+ConnectionsReadResult ParseConnections(const std::string& bytes,
+                                       std::vector<std::unique_ptr<CConnectionProperties>>& records) {
+  ConnectionsReadResult result;
+  Reader r(bytes);
+  uint32_t count = 0;
+  if (!r.U32(count)) {
+    result.ok = false;
+    result.error = bytes.empty() ? "the file is empty" : "the file is too short";
+    return result;
+  }
+  for (uint32_t i = 0; i < count; ++i) {
+    uint16_t tag = 0;
+    bool ok = r.U16(tag);
+    if (ok && i == 0) {
+      uint16_t schema = 0, len = 0;
+      std::string name;
+      ok = tag == kNewClassTag ? true : r.Bad("the first record does not name its kind");
+      ok = ok && r.U16(schema) && r.U16(len) && r.Bytes(name, len);
+      if (ok && name != kClassName) ok = r.Bad("the file holds \"" + name + "\" records, not connections");
+      if (ok && schema != kSchema)
+        ok = r.Bad("the connection records have version " + std::to_string(schema) + ", not 1");
+    } else if (ok && tag != kSeenClassTag) {
+      ok = r.Bad("record " + std::to_string(i + 1) + " is not a connection record");
+    }
+    auto record = std::make_unique<CConnectionProperties>();
+    if (ok) ok = ReadRecord(r, *record);
+    if (!ok) {
+      result.ok = false;
+      result.error = r.Error() + " (record " + std::to_string(i + 1) + " of " + std::to_string(count) + ")";
+      return result;
+    }
+    records.push_back(std::move(record));
+  }
+  return result;
+}
+
+ConnectionsReadResult ConnectionsList::Load() {
+  ConnectionsReadResult result;
+  records_.clear();
+  if (fileName_.empty()) return result;
+  if (access(fileName_.c_str(), F_OK) != 0 && errno == ENOENT) return result;  // no file yet: an empty list
+  std::ifstream in(fileName_, std::ios::binary);
+  if (!in) {
+    result.ok = false;
+    result.error = Errno("cannot open " + fileName_);
+    return result;
+  }
+  std::stringstream ss;
+  ss << in.rdbuf();
+  result = ParseConnections(ss.str(), records_);
+  if (!result.ok) result.error = fileName_ + " cannot be read: " + result.error + ".";
+  return result;
+}
+
+ConnectionsReadResult ConnectionsList::Save() {
+  ConnectionsReadResult result;
+  if (fileName_.empty()) {
+    result.ok = false;
+    result.error = "no file name for the connections";
+    return result;
+  }
+  const std::string bytes = SerializeConnections(records_);
+  std::string tmp = fileName_ + ".XXXXXX";
+  const int fd = mkstemp(tmp.data());  // created with mode 0600
+  if (fd < 0) {
+    result.ok = false;
+    result.error = Errno("cannot write beside " + fileName_);
+    return result;
+  }
+  fchmod(fd, 0600);
+  size_t done = 0;
+  bool ok = true;
+  while (ok && done < bytes.size()) {
+    const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) ok = false;
+    else done += static_cast<size_t>(n);
+  }
+  if (ok && fsync(fd) != 0) ok = false;
+  if (ok) result.error = "";
+  else result.error = Errno("cannot write " + tmp);
+  if (close(fd) != 0 && ok) {
+    ok = false;
+    result.error = Errno("cannot write " + tmp);
+  }
+  if (ok && rename(tmp.c_str(), fileName_.c_str()) != 0) {
+    ok = false;
+    result.error = Errno("cannot replace " + fileName_);
+  }
+  if (!ok) {
+    unlink(tmp.c_str());
+    result.ok = false;
+  }
+  return result;
+}
+
+std::string ConnectionsList::KeepAside() const {
+  const std::string bad = fileName_ + ".bad";
+  return rename(fileName_.c_str(), bad.c_str()) == 0 ? bad : std::string();
+}
+
+CConnectionProperties* ConnectionsList::Add(std::unique_ptr<CConnectionProperties> record) {
+  records_.push_back(std::move(record));
+  return records_.back().get();
+}
+
+bool ConnectionsList::Remove(const CConnectionProperties* record) {
+  for (auto it = records_.begin(); it != records_.end(); ++it)
+    if (it->get() == record) {
+      records_.erase(it);
+      return true;
+    }
+  return false;
+}
+
+CConnectionProperties* ConnectionsList::FindByDescription(const std::string& description) const {
+  for (auto& r : records_)
+    if (r->description == description) return r.get();
+  return nullptr;
+}
+
+std::string DefaultConnectionsFile() {
+  char exe[4096];
+  const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+  if (n > 0) {
+    exe[n] = 0;
+    std::string dir(exe);
+    dir = dir.substr(0, dir.find_last_of('/') + 1);
+    const std::string beside = dir + "connections.ftp";
+    if (access(beside.c_str(), F_OK) == 0) return beside;
+  }
+  std::string config;
+  if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg == '/') config = xdg;
+  else if (const char* home = std::getenv("HOME"); home && *home) config = std::string(home) + "/.config";
+  else config = "/tmp";
+  const std::string folder = config + "/Kestrion";
+  mkdir(config.c_str(), 0700);
+  mkdir(folder.c_str(), 0700);
+  return folder + "/connections.ftp";
+}
+
+}  // namespace twinbay

@@ -1,0 +1,89 @@
+// Stored connections and the "connections.ftp" file: a count followed by
+// archived records, byte for byte as earlier versions of the program wrote it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace twinbay {
+
+class CConnectionProperties {
+ public:
+  static constexpr int32_t kCurrentFormat = 107;
+
+  std::string description;
+  std::string host;
+  std::string remotePath;
+  int32_t anonymous = 1;
+  std::string userName;
+  std::string password;
+  int32_t includeSubFolders = 1;
+  std::string localPath;
+  std::string reserved9, reserved10, reserved11;
+  int32_t reserved12 = 0;
+  int32_t port = 21;
+  int32_t formatMarker = kCurrentFormat;
+  int32_t reserved15 = 0, reserved16 = 0, reserved17 = 0;
+  // Not stored: 0 when the password was typed at the connect prompt and is
+  // kept for this run only.
+  int32_t passwordStored = 1;
+  std::string fileTypes;
+};
+
+// Reverses the text and swaps the two 4-bit halves of every byte; applying it
+// twice gives the text back.
+std::string ScrambleText(const std::string& text);
+
+// The file's bytes for a list of records. Records whose password was only
+// prompted for are written with an empty password (and it is emptied in the
+// record too).
+std::string SerializeConnections(std::vector<std::unique_ptr<CConnectionProperties>>& records);
+
+struct ConnectionsReadResult {
+  bool ok = true;
+  std::string error;  // what was wrong, for the user
+};
+
+// Reads the bytes of a connections file. Never trusts a length or count: on a
+// fault the records read before it are kept and the result says what failed.
+ConnectionsReadResult ParseConnections(const std::string& bytes,
+                                       std::vector<std::unique_ptr<CConnectionProperties>>& records);
+
+class ConnectionsList {
+ public:
+  explicit ConnectionsList(std::string fileName = {}) : fileName_(std::move(fileName)) {}
+
+  const std::string& FileName() const { return fileName_; }
+  void SetFileName(std::string name) { fileName_ = std::move(name); }
+
+  // A missing file gives an empty list and success. An unreadable one keeps
+  // the records read before the fault and fails with a message.
+  ConnectionsReadResult Load();
+  // Writes a temporary file beside the real one (mode 0600) and renames it
+  // over the old file, so that a failed save never loses the list.
+  ConnectionsReadResult Save();
+  // Renames an unreadable file to "<name>.bad" so that the next save does not
+  // overwrite what may still be recovered. Returns the new name, or empty.
+  std::string KeepAside() const;
+
+  size_t Count() const { return records_.size(); }
+  CConnectionProperties* At(size_t i) const { return i < records_.size() ? records_[i].get() : nullptr; }
+  CConnectionProperties* Add(std::unique_ptr<CConnectionProperties> record);
+  // Destroys the record; false when it is not in the list.
+  bool Remove(const CConnectionProperties* record);
+  CConnectionProperties* FindByDescription(const std::string& description) const;
+  std::vector<std::unique_ptr<CConnectionProperties>>& Records() { return records_; }
+
+ private:
+  std::string fileName_;
+  std::vector<std::unique_ptr<CConnectionProperties>> records_;
+};
+
+// Where the connections file lives: beside the program file when a copy is
+// there (a portable installation), otherwise in the user's configuration
+// folder, $XDG_CONFIG_HOME/Kestrion (default ~/.config/Kestrion).
+std::string DefaultConnectionsFile();
+
+}  // namespace twinbay

@@ -1,0 +1,385 @@
+#include "net/curl_ftp.h"
+
+#include <curl/curl.h>
+
+#include <cctype>
+#include <chrono>
+#include <initializer_list>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+#include "engine/comparer.h"
+#include "net/listing_parser.h"
+
+namespace twinbay {
+namespace {
+
+constexpr size_t kMaxListingBytes = 256u << 20;  // a listing larger than this is refused
+constexpr int64_t kQuarterHour = 15 * kTicksPerMinute;
+constexpr int64_t kMaxZoneOffset = 14 * 60 * kTicksPerMinute;
+
+int64_t NowTicks() {
+  const auto now = std::chrono::system_clock::now().time_since_epoch();
+  return TicksFromUnix(std::chrono::duration_cast<std::chrono::seconds>(now).count());
+}
+
+std::string TimeArgument(int64_t ticks) {
+  const CivilTime t = UtcFields(ticks);
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%04d%02d%02d%02d%02d%02d", t.year, t.month, t.day, t.hour, t.minute, t.second);
+  return buf;
+}
+
+bool HostIsSafe(const std::string& host) {
+  if (host.empty() || host.size() > 253) return false;
+  for (char c : host)
+    if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == '_' || c == ':'))
+      return false;
+  return true;
+}
+
+class CurlFtpConnection : public IFtpConnection {
+ public:
+  CurlFtpConnection(const FtpLogin& login, const FtpTimeouts& timeouts) : login_(login), timeouts_(timeouts) {
+    InitCurlOnce();
+    curl_ = curl_easy_init();
+    const bool v6 = login.host.find(':') != std::string::npos;
+    base_ = "ftp://" + (v6 ? "[" + login.host + "]" : login.host) + ":" + std::to_string(login.port);
+  }
+  ~CurlFtpConnection() override {
+    if (curl_) curl_easy_cleanup(curl_);
+  }
+
+  bool Open() override {
+    if (!curl_) return Fail("The FTP library could not be started.");
+    if (!HostIsSafe(login_.host)) return Fail("\"" + login_.host + "\" is not a valid host name.");
+    if (login_.port < 1 || login_.port > 65535) return Fail("The port must be between 1 and 65535.");
+    if (!IsSafeFtpText(login_.userName) || !IsSafeFtpText(login_.password))
+      return Fail("The user name or password holds a line break.");
+    // A server without FEAT offers nothing beyond the basics.
+    if (!Quote({"*FEAT"})) return false;
+    ParseFeatures();
+    char* entry = nullptr;
+    if (curl_easy_getinfo(curl_, CURLINFO_FTP_ENTRY_PATH, &entry) == CURLE_OK && entry && *entry == '/') {
+      loginFolder_ = entry;
+    } else if (!GetCurrentDirectory(loginFolder_)) {
+      loginFolder_ = "/";
+    }
+    if (features_.utf8) Quote({"*OPTS UTF8 ON"});
+    return true;
+  }
+
+  bool GetCurrentDirectory(std::string& directory) override {
+    if (!Quote({"PWD"})) return false;
+    for (const std::string& r : replies_) {
+      if (r.rfind("257", 0) != 0) continue;
+      const size_t a = r.find('"');
+      if (a == std::string::npos) continue;
+      // A doubled quote inside the name stands for one.
+      std::string dir;
+      for (size_t i = a + 1; i < r.size(); ++i) {
+        if (r[i] == '"') {
+          if (i + 1 < r.size() && r[i + 1] == '"') {
+            dir += '"';
+            ++i;
+            continue;
+          }
+          break;
+        }
+        dir += r[i];
+      }
+      directory = dir;
+    }
+    return true;
+  }
+
+  bool SetCurrentDirectory(const std::string& path) override {
+    if (!Safe(path)) return false;
+    Prepare(FolderUrl(path));
+    curl_easy_setopt(curl_, CURLOPT_NOBODY, 1L);
+    return Perform("change to folder " + path);
+  }
+
+  bool CreateDirectory(const std::string& path) override { return Safe(path) && Quote({"MKD " + path}); }
+  bool Remove(const std::string& path) override { return Safe(path) && Quote({"DELE " + path}); }
+  bool Rename(const std::string& from, const std::string& to) override {
+    return Safe(from) && Safe(to) && Quote({"RNFR " + from, "RNTO " + to});
+  }
+
+  bool GetModificationTime(const std::string& path, int64_t& ticks) override {
+    if (!Safe(path) || !Quote({"MDTM " + path})) return false;
+    for (const std::string& r : replies_) {
+      if (r.size() < 18 || r.rfind("213 ", 0) != 0) continue;
+      ScanList one;
+      // Reuse the MLSD time parser through a one-line listing.
+      if (ParseListing("modify=" + r.substr(4, r.find_first_of("\r\n") - 4) + ";type=file; x", ListingFormat::Mlsd,
+                       0, one) == 1) {
+        ticks = one[0].lastWrite;
+        return true;
+      }
+    }
+    return Fail("The server gave no time for " + path + ".");
+  }
+
+  bool SetModificationTime(const std::string& path, int64_t ticks) override {
+    if (!Safe(path)) return false;
+    if (features_.mfmt) return Quote({"MFMT " + TimeArgument(ticks) + " " + path});
+    if (features_.mdtm) return Quote({"MDTM " + TimeArgument(ticks) + " " + path});
+    return Fail("The server cannot set file times.");
+  }
+
+  bool ListDirectory(const std::string& path, ScanList& out) override {
+    out.clear();
+    if (!Safe(path)) return false;
+    std::string body;
+    Prepare(FolderUrl(path));
+    if (features_.mlsd) curl_easy_setopt(curl_, CURLOPT_CUSTOMREQUEST, "MLSD");
+    curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, &CurlFtpConnection::CollectBody);
+    curl_easy_setopt(curl_, CURLOPT_WRITEDATA, &body);
+    if (!Perform("list " + path)) return false;
+    const int64_t now = NowTicks();
+    ParseListing(body, features_.mlsd ? ListingFormat::Mlsd : ListingFormat::List, now, out);
+    if (!features_.mlsd) ShiftListTimes(path, out);
+    return true;
+  }
+
+  bool Retrieve(const std::string& path, const FtpSink& sink) override {
+    if (!Safe(path)) return false;
+    Prepare(FileUrl(path));
+    Transfer t{&sink, nullptr};
+    curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, &CurlFtpConnection::WriteToSink);
+    curl_easy_setopt(curl_, CURLOPT_WRITEDATA, &t);
+    return Perform("download " + path);
+  }
+
+  bool Store(const std::string& path, const FtpSource& source, uint64_t size) override {
+    if (!Safe(path)) return false;
+    Prepare(FileUrl(path));
+    Transfer t{nullptr, &source};
+    curl_easy_setopt(curl_, CURLOPT_UPLOAD, 1L);
+    curl_easy_setopt(curl_, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(size));
+    curl_easy_setopt(curl_, CURLOPT_READFUNCTION, &CurlFtpConnection::ReadFromSource);
+    curl_easy_setopt(curl_, CURLOPT_READDATA, &t);
+    return Perform("upload " + path);
+  }
+
+  const FtpFeatures& Features() const override { return features_; }
+  const std::string& LoginFolder() const override { return loginFolder_; }
+  std::string LastError() const override { return error_; }
+
+ private:
+  struct Transfer {
+    const FtpSink* sink;
+    const FtpSource* source;
+  };
+
+  static size_t CollectReply(char* data, size_t size, size_t n, void* self) {
+    auto* c = static_cast<CurlFtpConnection*>(self);
+    std::string line(data, size * n);
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+    if (c->replies_.size() < 10000) c->replies_.push_back(std::move(line));
+    return size * n;
+  }
+
+  static size_t CollectBody(char* data, size_t size, size_t n, void* out) {
+    auto* body = static_cast<std::string*>(out);
+    if (body->size() + size * n > kMaxListingBytes) return 0;  // refuse an endless listing
+    body->append(data, size * n);
+    return size * n;
+  }
+
+  static size_t WriteToSink(char* data, size_t size, size_t n, void* p) {
+    auto* t = static_cast<Transfer*>(p);
+    return (*t->sink)(data, size * n) ? size * n : 0;
+  }
+
+  static size_t ReadFromSource(char* buffer, size_t size, size_t n, void* p) {
+    auto* t = static_cast<Transfer*>(p);
+    const long got = (*t->source)(buffer, size * n);
+    if (got < 0) return CURL_READFUNC_ABORT;
+    return static_cast<size_t>(got);
+  }
+
+  bool Fail(const std::string& message) {
+    error_ = message;
+    return false;
+  }
+
+  bool Safe(const std::string& path) {
+    if (IsSafeFtpText(path) && !path.empty() && path[0] == '/') return true;
+    return Fail("The remote path \"" + path + "\" cannot be used.");
+  }
+
+  std::string FolderUrl(const std::string& path) const {
+    std::string p = path;
+    if (p.empty() || p.back() != '/') p += '/';
+    return base_ + "/" + EncodeFtpUrlPath(p);
+  }
+  std::string FileUrl(const std::string& path) const { return base_ + "/" + EncodeFtpUrlPath(path); }
+
+  // Resets the handle (the control connection stays open) and sets what every
+  // operation shares.
+  void Prepare(const std::string& url) {
+    curl_easy_reset(curl_);
+    replies_.clear();
+    curl_easy_setopt(curl_, CURLOPT_URL, url.c_str());
+#if LIBCURL_VERSION_NUM >= 0x075500
+    curl_easy_setopt(curl_, CURLOPT_PROTOCOLS_STR, "ftp");
+#endif
+    if (!login_.userName.empty()) {
+      curl_easy_setopt(curl_, CURLOPT_USERNAME, login_.userName.c_str());
+      curl_easy_setopt(curl_, CURLOPT_PASSWORD, login_.password.c_str());
+    }
+    curl_easy_setopt(curl_, CURLOPT_FTP_FILEMETHOD, static_cast<long>(CURLFTPMETHOD_SINGLECWD));
+    curl_easy_setopt(curl_, CURLOPT_FTP_USE_EPSV, 1L);
+    curl_easy_setopt(curl_, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl_, CURLOPT_TCP_KEEPALIVE, 1L);
+    curl_easy_setopt(curl_, CURLOPT_CONNECTTIMEOUT, timeouts_.connectSeconds);
+    curl_easy_setopt(curl_, CURLOPT_SERVER_RESPONSE_TIMEOUT, timeouts_.replySeconds);
+    curl_easy_setopt(curl_, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(curl_, CURLOPT_LOW_SPEED_TIME, timeouts_.stalledTransferSeconds);
+    curl_easy_setopt(curl_, CURLOPT_HEADERFUNCTION, &CurlFtpConnection::CollectReply);
+    curl_easy_setopt(curl_, CURLOPT_HEADERDATA, this);
+    curl_easy_setopt(curl_, CURLOPT_ERRORBUFFER, errbuf_);
+    errbuf_[0] = 0;
+  }
+
+  bool Perform(const std::string& what) {
+    const CURLcode rc = curl_easy_perform(curl_);
+    if (rc == CURLE_OK) return true;
+    std::string reply;
+    for (auto it = replies_.rbegin(); it != replies_.rend(); ++it)
+      if (it->size() >= 3 && (*it)[0] >= '4' && (*it)[0] <= '5') {
+        reply = *it;
+        break;
+      }
+    std::string text = rc == CURLE_LOGIN_DENIED ? "The server refused the login"
+                                                : "Could not " + what + ": " +
+                                                      (errbuf_[0] ? std::string(errbuf_) : curl_easy_strerror(rc));
+    if (!reply.empty()) text += " (" + reply + ")";
+    return Fail(text);
+  }
+
+  // Runs raw commands (already checked) after logging in if needed.
+  bool Quote(std::initializer_list<std::string> commands) {
+    Prepare(base_ + "/");
+    struct curl_slist* list = nullptr;
+    for (const std::string& c : commands) list = curl_slist_append(list, c.c_str());
+    curl_easy_setopt(curl_, CURLOPT_QUOTE, list);
+    curl_easy_setopt(curl_, CURLOPT_NOBODY, 1L);
+    std::string verb = commands.begin()->substr(0, commands.begin()->find(' '));
+    if (!verb.empty() && verb[0] == '*') verb.erase(0, 1);
+    const bool ok = Perform("run " + verb);
+    curl_slist_free_all(list);
+    return ok;
+  }
+
+  void ParseFeatures() {
+    bool inFeat = false;
+    for (const std::string& r : replies_) {
+      if (r.rfind("211-", 0) == 0) {
+        inFeat = true;
+        continue;
+      }
+      if (r.rfind("211 ", 0) == 0) {
+        inFeat = false;
+        continue;
+      }
+      if (!inFeat || r.empty() || r[0] != ' ') continue;
+      std::string f = r.substr(1);
+      for (char& c : f) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+      auto starts = [&](const char* s) { return f.rfind(s, 0) == 0; };
+      if (starts("MLST")) features_.mlsd = true;
+      if (starts("MFMT")) features_.mfmt = true;
+      if (starts("MDTM")) features_.mdtm = true;
+      if (starts("UTF8")) features_.utf8 = true;
+    }
+  }
+
+  // LIST times are in the server's zone. With MDTM (always UTC) the offset is
+  // found once per connection from one file of a listing.
+  void ShiftListTimes(const std::string& folder, ScanList& entries) {
+    if (!offsetKnown_ && features_.mdtm) {
+      for (const FindData& fd : entries) {
+        if (fd.IsDirectory() || fd.precision != TimePrecision::Minutes) continue;
+        std::string path = folder;
+        CFolderComparer::AppendSeparator(path, true);
+        int64_t mdtm = 0;
+        offsetKnown_ = true;
+        if (GetModificationTime(path + fd.name, mdtm)) {
+          const int64_t diff = fd.lastWrite - mdtm;
+          int64_t q = (diff >= 0 ? diff + kQuarterHour / 2 : diff - kQuarterHour / 2) / kQuarterHour;
+          listOffset_ = q * kQuarterHour;
+          if (listOffset_ > kMaxZoneOffset || listOffset_ < -kMaxZoneOffset) listOffset_ = 0;
+        }
+        break;
+      }
+    }
+    if (listOffset_ == 0) return;
+    for (FindData& fd : entries)
+      if (fd.precision == TimePrecision::Minutes) fd.lastWrite -= listOffset_;
+  }
+
+  FtpLogin login_;
+  FtpTimeouts timeouts_;
+  CURL* curl_ = nullptr;
+  std::string base_;
+  FtpFeatures features_;
+  std::string loginFolder_ = "/";
+  std::string error_;
+  std::vector<std::string> replies_;
+  char errbuf_[CURL_ERROR_SIZE] = {};
+  bool offsetKnown_ = false;
+  int64_t listOffset_ = 0;
+};
+
+}  // namespace
+
+void InitCurlOnce() {
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+std::unique_ptr<IFtpConnection> MakeCurlFtpConnection(const FtpLogin& login, const FtpTimeouts& timeouts) {
+  return std::make_unique<CurlFtpConnection>(login, timeouts);
+}
+
+std::string EncodeFtpUrlPath(const std::string& absolutePath) {
+  static const char* kHex = "0123456789ABCDEF";
+  std::string out = "%2F";
+  size_t i = 0;
+  while (i < absolutePath.size() && absolutePath[i] == '/') ++i;
+  for (; i < absolutePath.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(absolutePath[i]);
+    if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~' || c == '/') {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    }
+  }
+  if (!absolutePath.empty() && absolutePath.back() == '/' && out.back() != '/') out += '/';
+  return out;
+}
+
+bool IsSafeFtpText(const std::string& text) {
+  return text.find_first_of(std::string("\r\n\0", 3)) == std::string::npos;
+}
+
+std::string ResolveRemotePath(const std::string& path, const std::string& loginFolder) {
+  std::string p = path;
+  if (p.empty() || (p[0] != '/' && p[0] != '\\')) {
+    std::string base = loginFolder.empty() ? "/" : loginFolder;
+    CFolderComparer::AppendSeparator(base, true);
+    p = base + p;
+  }
+  CFolderComparer::NormalizeRemotePath(p);
+  if (p.empty() || p[0] != '/') p.insert(0, "/");
+  while (p.size() > 1 && p.back() == '/') p.pop_back();
+  return p;
+}
+
+}  // namespace twinbay

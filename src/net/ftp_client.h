@@ -1,0 +1,86 @@
+// The FTP operations the program uses, behind one interface. The real
+// implementation runs over libcurl; tests may put a fake in its place.
+//
+// Every path is absolute ("/a/b") and in remote form. One connection is used by
+// one thread at a time.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "engine/find_data.h"
+
+namespace twinbay {
+
+struct FtpLogin {
+  std::string host;
+  std::string userName;  // empty: anonymous
+  std::string password;
+  int port = 21;
+};
+
+// What the server said it offers (FEAT).
+struct FtpFeatures {
+  bool mlsd = false;
+  bool mfmt = false;
+  bool mdtm = false;
+  bool utf8 = false;
+};
+
+// Time limits. The defaults suit real servers; tests shorten them.
+struct FtpTimeouts {
+  long connectSeconds = 20;
+  long replySeconds = 60;
+  long stalledTransferSeconds = 60;  // a transfer that moves no byte for this long fails
+};
+
+// Receives the bytes of a download; returns false to stop (a failed write).
+using FtpSink = std::function<bool(const char* data, size_t size)>;
+// Fills a buffer for an upload: the number of bytes, 0 at the end, or -1 for a
+// failed read (the upload is then abandoned).
+using FtpSource = std::function<long(char* buffer, size_t size)>;
+
+class IFtpConnection {
+ public:
+  virtual ~IFtpConnection() = default;
+
+  // Logs in and reads the server's features and login folder.
+  virtual bool Open() = 0;
+  // PWD: true while the control connection works.
+  virtual bool GetCurrentDirectory(std::string& directory) = 0;
+  virtual bool SetCurrentDirectory(const std::string& path) = 0;
+  virtual bool CreateDirectory(const std::string& path) = 0;
+  virtual bool Remove(const std::string& path) = 0;
+  virtual bool Rename(const std::string& from, const std::string& to) = 0;
+  // MDTM: the file's last-write time (UTC ticks).
+  virtual bool GetModificationTime(const std::string& path, int64_t& ticks) = 0;
+  // MFMT, or the two-argument MDTM that some servers accept.
+  virtual bool SetModificationTime(const std::string& path, int64_t ticks) = 0;
+  // Changes into the folder and lists it (MLSD when offered, else LIST).
+  // LIST times are shifted to UTC when the server's offset is known.
+  virtual bool ListDirectory(const std::string& path, ScanList& out) = 0;
+  // Binary RETR / STOR. True only when the whole file went through and the
+  // server confirmed the transfer.
+  virtual bool Retrieve(const std::string& path, const FtpSink& sink) = 0;
+  virtual bool Store(const std::string& path, const FtpSource& source, uint64_t size) = 0;
+
+  virtual const FtpFeatures& Features() const = 0;
+  // The folder the server put us in at login.
+  virtual const std::string& LoginFolder() const = 0;
+  // A text for the user about the last failure.
+  virtual std::string LastError() const = 0;
+};
+
+using FtpConnectionFactory = std::function<std::unique_ptr<IFtpConnection>(const FtpLogin&)>;
+
+// Checks text that will become part of an FTP command: no CR, LF or NUL.
+bool IsSafeFtpText(const std::string& text);
+
+// Makes a remote path absolute: a relative or empty path is taken below the
+// login folder; separators are normalised; a trailing "/" is dropped (except
+// for the root).
+std::string ResolveRemotePath(const std::string& path, const std::string& loginFolder);
+
+}  // namespace twinbay

@@ -1,0 +1,82 @@
+#include "net/ftp_session.h"
+
+#include "net/connections.h"
+#include "net/curl_ftp.h"
+
+namespace twinbay {
+
+CFtpSession::CFtpSession(FtpConnectionFactory factory) : factory_(std::move(factory)) {
+  if (!factory_) factory_ = [](const FtpLogin& login) { return MakeCurlFtpConnection(login); };
+}
+
+CFtpSession::~CFtpSession() { CloseConnection(); }
+
+bool CFtpSession::Connect(const std::string& host, const std::string& userName, const std::string& password,
+                          int port, bool passive) {
+  host_ = host;
+  userName_ = userName;
+  password_ = password;
+  port_ = port;
+  passive_ = passive;
+  CloseConnection();
+  return Open();
+}
+
+bool CFtpSession::Open() {
+  error_.clear();
+  if (port_ < 1 || port_ > 65535) {
+    error_ = "The port " + std::to_string(port_) + " is not between 1 and 65535.";
+    return false;
+  }
+  if (host_.empty()) {
+    error_ = "No server was given.";
+    return false;
+  }
+  FtpLogin login{host_, userName_, password_, port_};
+  std::unique_ptr<IFtpConnection> c = factory_(login);
+  if (!c || !c->Open()) {
+    error_ = c ? c->LastError() : "The connection could not be made.";
+    return false;
+  }
+  connection_ = std::move(c);
+  return true;
+}
+
+bool CFtpSession::EnsureConnected() {
+  if (connection_) {
+    std::string dir;
+    if (connection_->GetCurrentDirectory(dir)) return true;
+    CloseConnection();
+  }
+  if (host_.empty()) {
+    error_ = "Not connected.";
+    return false;
+  }
+  return Open();
+}
+
+void CFtpSession::CloseConnection() { connection_.reset(); }
+
+std::string CFtpSession::LoginFolder() const { return connection_ ? connection_->LoginFolder() : "/"; }
+
+bool RunConnect(CFtpSession& session, const CConnectionProperties& record, const std::string& promptedPassword) {
+  std::string user, password;
+  if (!record.anonymous) {
+    user = record.userName;
+    password = record.password.empty() ? promptedPassword : record.password;
+  }
+  if (user.empty()) password.clear();
+  return session.Connect(record.host, user, password, record.port, false);
+}
+
+bool FtpRemoteLister::ListFolder(const std::string& path, ScanList& out) {
+  out.clear();
+  IFtpConnection* c = session_.GetConnection();
+  if (!c) return false;
+  std::string p = path;
+  CFolderComparer::NormalizeRemotePath(p);
+  if (p.empty() || p[0] != '/') p = ResolveRemotePath(p, c->LoginFolder());
+  return c->ListDirectory(p, out);
+}
+
+}  // namespace twinbay

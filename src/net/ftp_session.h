@@ -1,0 +1,63 @@
+// The one FTP session of the program: connects, remembers the login so that a
+// dropped connection can be repaired silently, and hands out the connection.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "engine/comparer.h"
+#include "net/ftp_client.h"
+
+namespace twinbay {
+
+class CConnectionProperties;
+
+class CFtpSession {
+ public:
+  // The factory makes a connection for a login (the libcurl one by default).
+  explicit CFtpSession(FtpConnectionFactory factory = {});
+  ~CFtpSession();
+  CFtpSession(const CFtpSession&) = delete;
+  CFtpSession& operator=(const CFtpSession&) = delete;
+
+  // Remembers the login and opens a new connection (closing any old one
+  // first). An empty user name and password log in anonymously.
+  bool Connect(const std::string& host, const std::string& userName, const std::string& password, int port,
+               bool passive = false);
+  // Probes the connection (PWD) and reconnects once with the last login when
+  // there is none or the probe fails.
+  bool EnsureConnected();
+  void CloseConnection();
+  IFtpConnection* GetConnection() const { return connection_.get(); }
+  const std::string& GetHost() const { return host_; }
+  // Why the last Connect or EnsureConnected failed.
+  const std::string& LastError() const { return error_; }
+  // The login folder of the current connection ("/" when unknown).
+  std::string LoginFolder() const;
+
+ private:
+  bool Open();
+
+  FtpConnectionFactory factory_;
+  std::string host_, userName_, password_;
+  int port_ = 21;
+  bool passive_ = false;
+  std::unique_ptr<IFtpConnection> connection_;
+  std::string error_;
+};
+
+// The connect job's work, for a worker thread: takes the login from the record
+// (none for an anonymous one, or when its user name is empty) and connects.
+bool RunConnect(CFtpSession& session, const CConnectionProperties& record, const std::string& promptedPassword = {});
+
+// The remote side of a compare, listed through the session's connection.
+class FtpRemoteLister : public IRemoteLister {
+ public:
+  explicit FtpRemoteLister(CFtpSession& session) : session_(session) {}
+  bool ListFolder(const std::string& path, ScanList& out) override;
+
+ private:
+  CFtpSession& session_;
+};
+
+}  // namespace twinbay

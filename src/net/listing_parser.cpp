@@ -1,0 +1,286 @@
+#include "net/listing_parser.h"
+
+#include <cctype>
+#include <cstring>
+#include <vector>
+
+namespace twinbay {
+namespace {
+
+bool IEquals(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
+  return true;
+}
+
+bool AllDigits(std::string_view s) {
+  if (s.empty()) return false;
+  for (char c : s)
+    if (c < '0' || c > '9') return false;
+  return true;
+}
+
+// Parses decimal digits; false on anything else or on overflow.
+bool ToU64(std::string_view s, uint64_t& v) {
+  if (!AllDigits(s)) return false;
+  v = 0;
+  for (char c : s) {
+    const uint64_t d = static_cast<uint64_t>(c - '0');
+    if (v > (UINT64_MAX - d) / 10) return false;
+    v = v * 10 + d;
+  }
+  return true;
+}
+
+int ToInt(std::string_view s) {
+  int v = 0;
+  for (char c : s) v = v * 10 + (c - '0');
+  return v;
+}
+
+bool ValidDate(int y, int mo, int d, int h, int mi, int s) {
+  static const int kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  return y >= 1601 && y <= 9999 && mo >= 1 && mo <= 12 && d >= 1 && d <= kDays[mo - 1] && h >= 0 && h <= 23 &&
+         mi >= 0 && mi <= 59 && s >= 0 && s <= 60;
+}
+
+// "YYYYMMDDHHMMSS[.sss]" in UTC.
+bool ParseMlsdTime(std::string_view v, int64_t& ticks) {
+  if (v.size() < 14 || !AllDigits(v.substr(0, 14))) return false;
+  const int y = ToInt(v.substr(0, 4)), mo = ToInt(v.substr(4, 2)), d = ToInt(v.substr(6, 2));
+  const int h = ToInt(v.substr(8, 2)), mi = ToInt(v.substr(10, 2)), s = ToInt(v.substr(12, 2));
+  if (!ValidDate(y, mo, d, h, mi, s)) return false;
+  int64_t frac = 0;
+  if (v.size() > 14) {
+    if (v[14] != '.' || !AllDigits(v.substr(15))) return false;
+    std::string_view f = v.substr(15, 7);
+    frac = ToInt(f);
+    for (size_t i = f.size(); i < 7; ++i) frac *= 10;
+  }
+  ticks = TicksFromUtc(y, mo, d, h, mi, s == 60 ? 59 : s) + frac;
+  return true;
+}
+
+int MonthIndex(std::string_view m) {
+  static const char* kMonths[] = {"jan", "feb", "mar", "apr", "may", "jun",
+                                  "jul", "aug", "sep", "oct", "nov", "dec"};
+  if (m.size() != 3) return 0;
+  for (int i = 0; i < 12; ++i)
+    if (IEquals(m, kMonths[i])) return i + 1;
+  return 0;
+}
+
+struct Token {
+  std::string_view text;
+  size_t end;  // offset just past the token in the line
+};
+
+std::vector<Token> Tokens(std::string_view line, size_t max) {
+  std::vector<Token> t;
+  size_t i = 0;
+  while (i < line.size() && t.size() < max) {
+    while (i < line.size() && line[i] == ' ') ++i;
+    if (i >= line.size()) break;
+    const size_t start = i;
+    while (i < line.size() && line[i] != ' ') ++i;
+    t.push_back({line.substr(start, i - start), i});
+  }
+  return t;
+}
+
+}  // namespace
+
+bool IsSafeRemoteName(std::string_view name) {
+  if (name.empty() || name == "." || name == "..") return false;
+  for (char c : name)
+    if (c == '/' || c == '\\' || c == '\0' || c == '\r' || c == '\n') return false;
+  return true;
+}
+
+bool ParseMlsdLine(std::string_view line, FindData& out) {
+  const size_t space = line.find(' ');
+  if (space == std::string_view::npos) return false;
+  std::string_view facts = line.substr(0, space);
+  const std::string_view name = line.substr(space + 1);
+  if (!IsSafeRemoteName(name)) return false;
+  bool haveType = false, isDir = false;
+  uint64_t size = 0;
+  int64_t modify = 0;
+  bool haveModify = false;
+  while (!facts.empty()) {
+    const size_t semi = facts.find(';');
+    std::string_view fact = facts.substr(0, semi);
+    facts = semi == std::string_view::npos ? std::string_view() : facts.substr(semi + 1);
+    const size_t eq = fact.find('=');
+    if (eq == std::string_view::npos) continue;
+    const std::string_view key = fact.substr(0, eq), value = fact.substr(eq + 1);
+    if (IEquals(key, "type")) {
+      haveType = true;
+      if (IEquals(value, "file")) isDir = false;
+      else if (IEquals(value, "dir")) isDir = true;
+      else if (IEquals(value, "cdir") || IEquals(value, "pdir")) return false;
+      else if (value.size() >= 13 && IEquals(value.substr(0, 13), "OS.unix=slink")) isDir = false;
+      else return false;  // devices and other kinds
+    } else if (IEquals(key, "size") || IEquals(key, "sizd")) {
+      if (!ToU64(value, size)) size = 0;
+    } else if (IEquals(key, "modify")) {
+      haveModify = ParseMlsdTime(value, modify);
+    }
+  }
+  if (!haveType) return false;
+  out = FindData{};
+  out.name = std::string(name);
+  out.attributes = isDir ? kAttrDirectory : 0;
+  out.size = isDir ? 0 : size;
+  out.lastWrite = haveModify ? modify : 0;
+  out.precision = TimePrecision::Seconds;
+  return true;
+}
+
+bool ParseUnixListLine(std::string_view line, int64_t now, FindData& out) {
+  if (line.size() < 10) return false;
+  const char type = line[0];
+  if (type != '-' && type != 'd' && type != 'l') return false;
+  // perms, links, owner, group (sometimes missing), size, month, day, time/year, name.
+  const std::vector<Token> t = Tokens(line, 9);
+  size_t m = 0;
+  for (size_t k = 2; k + 2 < t.size(); ++k) {
+    if (MonthIndex(t[k].text) && AllDigits(t[k - 1].text) && AllDigits(t[k + 1].text) &&
+        t[k + 1].text.size() <= 2 &&
+        (t[k + 2].text.find(':') != std::string_view::npos || (AllDigits(t[k + 2].text) && t[k + 2].text.size() == 4))) {
+      m = k;  // the last such position wins: an owner may look like a number
+    }
+  }
+  if (m == 0) return false;
+  uint64_t size = 0;
+  if (!ToU64(t[m - 1].text, size)) return false;
+  const int month = MonthIndex(t[m].text);
+  const int day = ToInt(t[m + 1].text);
+  const std::string_view when = t[m + 2].text;
+  size_t nameStart = t[m + 2].end;
+  if (nameStart >= line.size()) return false;
+  nameStart += 1;  // the one blank after the time column; further blanks belong to the name
+  std::string_view name = line.substr(nameStart);
+  if (type == 'l') {
+    const size_t arrow = name.find(" -> ");
+    if (arrow != std::string_view::npos) name = name.substr(0, arrow);
+  }
+  if (!IsSafeRemoteName(name)) return false;
+
+  int year, hour = 0, minute = 0;
+  TimePrecision precision;
+  if (when.find(':') != std::string_view::npos) {
+    const size_t colon = when.find(':');
+    const std::string_view hh = when.substr(0, colon), mm = when.substr(colon + 1);
+    if (!AllDigits(hh) || !AllDigits(mm) || hh.size() > 2 || mm.size() != 2) return false;
+    hour = ToInt(hh);
+    minute = ToInt(mm);
+    // No year: the most recent such date that is not more than a day ahead.
+    year = UtcFields(now).year;
+    if (!ValidDate(year, month, day == 29 && month == 2 ? 28 : day, hour, minute, 0)) return false;
+    if (TicksFromUtc(year, month, day, hour, minute, 0) > now + kTicksPerDay) --year;
+    precision = TimePrecision::Minutes;
+  } else {
+    year = ToInt(when);
+    precision = TimePrecision::Day;
+  }
+  if (!ValidDate(year, month, day, hour, minute, 0)) return false;
+  out = FindData{};
+  out.name = std::string(name);
+  out.attributes = type == 'd' ? kAttrDirectory : 0;
+  out.size = type == 'd' ? 0 : size;
+  out.lastWrite = TicksFromUtc(year, month, day, hour, minute, 0);
+  out.precision = precision;
+  return true;
+}
+
+bool ParseDosListLine(std::string_view line, FindData& out) {
+  const std::vector<Token> t = Tokens(line, 3);
+  if (t.size() < 3) return false;
+  // Date: MM-DD-YY or MM-DD-YYYY (also with "/").
+  std::string_view date = t[0].text;
+  if (date.size() != 8 && date.size() != 10) return false;
+  const char sep = date[2];
+  if ((sep != '-' && sep != '/') || date[5] != sep) return false;
+  const std::string_view mo = date.substr(0, 2), d = date.substr(3, 2), y = date.substr(6);
+  if (!AllDigits(mo) || !AllDigits(d) || !AllDigits(y)) return false;
+  int year = ToInt(y);
+  if (y.size() == 2) year += year < 70 ? 2000 : 1900;
+  // Time: HH:MM with an optional AM/PM, either glued on or as its own token.
+  std::string_view time = t[1].text;
+  size_t next = 2;
+  std::string_view ampm;
+  if (time.size() > 2 && (IEquals(time.substr(time.size() - 2), "AM") || IEquals(time.substr(time.size() - 2), "PM"))) {
+    ampm = time.substr(time.size() - 2);
+    time = time.substr(0, time.size() - 2);
+  }
+  const size_t colon = time.find(':');
+  if (colon == std::string_view::npos) return false;
+  const std::string_view hh = time.substr(0, colon), mm = time.substr(colon + 1);
+  if (!AllDigits(hh) || !AllDigits(mm) || mm.size() != 2 || hh.size() > 2) return false;
+  int hour = ToInt(hh);
+  const int minute = ToInt(mm);
+  std::vector<Token> rest = Tokens(line, 4);
+  if (ampm.empty() && rest.size() >= 3 && (IEquals(rest[2].text, "AM") || IEquals(rest[2].text, "PM"))) {
+    ampm = rest[2].text;
+    next = 3;
+  }
+  if (!ampm.empty()) {
+    if (hour < 1 || hour > 12) return false;
+    if (IEquals(ampm, "AM")) hour = hour == 12 ? 0 : hour;
+    else hour = hour == 12 ? 12 : hour + 12;
+  }
+  rest = Tokens(line, next + 1);
+  if (rest.size() < next + 1) return false;
+  const std::string_view sizeOrDir = rest[next].text;
+  bool isDir = false;
+  uint64_t size = 0;
+  if (IEquals(sizeOrDir, "<DIR>")) {
+    isDir = true;
+  } else {
+    std::string digits;
+    for (char c : sizeOrDir) {
+      if (c == ',' || c == '.') continue;
+      digits += c;
+    }
+    if (!ToU64(digits, size)) return false;
+  }
+  size_t nameStart = rest[next].end;
+  while (nameStart < line.size() && line[nameStart] == ' ') ++nameStart;
+  const std::string_view name = line.substr(nameStart);
+  if (!IsSafeRemoteName(name)) return false;
+  if (!ValidDate(year, ToInt(mo), ToInt(d), hour, minute, 0)) return false;
+  out = FindData{};
+  out.name = std::string(name);
+  out.attributes = isDir ? kAttrDirectory : 0;
+  out.size = size;
+  out.lastWrite = TicksFromUtc(year, ToInt(mo), ToInt(d), hour, minute, 0);
+  out.precision = TimePrecision::Minutes;
+  return true;
+}
+
+bool ParseListLine(std::string_view line, int64_t now, FindData& out) {
+  if (!line.empty() && line[0] >= '0' && line[0] <= '9') return ParseDosListLine(line, out);
+  return ParseUnixListLine(line, now, out);
+}
+
+size_t ParseListing(std::string_view text, ListingFormat format, int64_t now, ScanList& out) {
+  size_t added = 0;
+  while (!text.empty()) {
+    const size_t nl = text.find('\n');
+    std::string_view line = text.substr(0, nl);
+    text = nl == std::string_view::npos ? std::string_view() : text.substr(nl + 1);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (line.empty()) continue;
+    FindData fd;
+    const bool ok = format == ListingFormat::Mlsd ? ParseMlsdLine(line, fd) : ParseListLine(line, now, fd);
+    if (ok) {
+      out.push_back(std::move(fd));
+      ++added;
+    }
+  }
+  return added;
+}
+
+}  // namespace twinbay

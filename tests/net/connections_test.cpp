@@ -1,0 +1,189 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "net/connections.h"
+#include "support/temp_dir.h"
+
+namespace twinbay {
+namespace {
+
+using Records = std::vector<std::unique_ptr<CConnectionProperties>>;
+
+std::string Hex(const std::string& bytes) {
+  static const char* h = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : bytes) {
+    if (!out.empty()) out += ' ';
+    out += h[c >> 4];
+    out += h[c & 15];
+  }
+  return out;
+}
+
+std::unique_ptr<CConnectionProperties> Sample(const std::string& description) {
+  auto c = std::make_unique<CConnectionProperties>();
+  c->description = description;
+  c->host = "ftp.example.com";
+  c->remotePath = "/site";
+  c->anonymous = 0;
+  c->userName = "abc";
+  c->password = "p\xC3\xA4ss";
+  c->localPath = "/home/me/web";
+  c->fileTypes = "*.htm;*.gif";
+  c->port = 2121;
+  return c;
+}
+
+TEST(ConnectionsFile, ExactBytes) {
+  Records none;
+  EXPECT_EQ(Hex(SerializeConnections(none)), "00 00 00 00");
+
+  EXPECT_EQ(Hex(ScrambleText("abc")), "36 26 16");
+  EXPECT_EQ(ScrambleText(ScrambleText(std::string("\x00\xFF\x12 text", 8))), std::string("\x00\xFF\x12 text", 8));
+
+  Records two;
+  two.push_back(Sample("one"));
+  two.push_back(Sample("two"));
+  const std::string bytes = SerializeConnections(two);
+  EXPECT_EQ(Hex(bytes.substr(0, 4)), "02 00 00 00");
+  EXPECT_EQ(Hex(bytes.substr(4, 6)), "FF FF 01 00 15 00");
+  EXPECT_EQ(bytes.substr(10, 21), "CConnectionProperties");
+  // First body: description, host, remote path, anonymous, then the scrambled user name.
+  const std::string body1 = "\x03one\x0f" "ftp.example.com\x05/site" + std::string("\0\0\0\0", 4) + "\x03\x36\x26\x16";
+  EXPECT_EQ(bytes.substr(31, body1.size()), body1);
+  const size_t bodySize = (bytes.size() - 31 - 2) / 2;
+  EXPECT_EQ(Hex(bytes.substr(31 + bodySize, 2)), "01 80");
+  // The tail of a body: port, marker 107, three zero words.
+  EXPECT_EQ(Hex(bytes.substr(bytes.size() - 20)), "49 08 00 00 6B 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00");
+
+  Records longOne;
+  longOne.push_back(std::make_unique<CConnectionProperties>());
+  longOne[0]->description = std::string(300, 'd');
+  const std::string l = SerializeConnections(longOne);
+  EXPECT_EQ(Hex(l.substr(31, 3)), "FF 2C 01");
+  EXPECT_EQ(l.substr(34, 300), std::string(300, 'd'));
+  longOne[0]->description = std::string(70000, 'e');
+  EXPECT_EQ(Hex(SerializeConnections(longOne).substr(31, 7)), "FF FF FF 70 11 01 00");
+}
+
+TEST(ConnectionsFile, RoundTripAndPromptedPasswords) {
+  Records out;
+  out.push_back(Sample("kept"));
+  out.push_back(Sample("prompted"));
+  out[1]->passwordStored = 0;
+  out.push_back(std::make_unique<CConnectionProperties>());
+  out[2]->description = std::string(70000, 'x');
+  const std::string bytes = SerializeConnections(out);
+  EXPECT_EQ(out[1]->password, "");  // emptied in the record as well
+  Records in;
+  ASSERT_TRUE(ParseConnections(bytes, in).ok);
+  ASSERT_EQ(in.size(), 3u);
+  EXPECT_EQ(in[0]->userName, "abc");
+  EXPECT_EQ(in[0]->password, "p\xC3\xA4ss");
+  EXPECT_EQ(in[0]->fileTypes, "*.htm;*.gif");
+  EXPECT_EQ(in[0]->localPath, "/home/me/web");
+  EXPECT_EQ(in[0]->port, 2121);
+  EXPECT_EQ(in[0]->anonymous, 0);
+  EXPECT_EQ(in[0]->formatMarker, 107);
+  EXPECT_EQ(in[1]->password, "");
+  EXPECT_EQ(in[1]->passwordStored, 1);
+  EXPECT_EQ(in[2]->description.size(), 70000u);
+  EXPECT_EQ(in[2]->anonymous, 1);
+  EXPECT_EQ(in[2]->includeSubFolders, 1);
+  EXPECT_EQ(SerializeConnections(in), bytes);
+}
+
+TEST(ConnectionsFile, OlderLayout) {
+  // A current-layout record, cut after reserved word 15, marker 0, clear text.
+  Records one;
+  one.push_back(Sample("old"));
+  std::string bytes = SerializeConnections(one);
+  bytes.resize(bytes.size() - 8);                               // no words 16 and 17
+  bytes.replace(bytes.size() - 8, 4, std::string("\0\0\0\0", 4));  // marker 0
+  const size_t user = bytes.find("\x03\x36\x26\x16");
+  bytes.replace(user, 4, "\x03" "abc");
+  Records in;
+  ASSERT_TRUE(ParseConnections(bytes, in).ok);
+  EXPECT_EQ(in[0]->port, 21);
+  EXPECT_EQ(in[0]->formatMarker, 0);
+  EXPECT_EQ(in[0]->userName, "abc");
+  // 0xCDCDCDCD marks the same layout.
+  bytes.replace(bytes.size() - 8, 4, "\xCD\xCD\xCD\xCD");
+  in.clear();
+  ASSERT_TRUE(ParseConnections(bytes, in).ok);
+  EXPECT_EQ(in[0]->formatMarker, 0);
+}
+
+TEST(ConnectionsFile, DamagedFilesFailClearlyAndKeepWhatWasRead) {
+  Records two;
+  two.push_back(Sample("first"));
+  two.push_back(Sample("second"));
+  const std::string good = SerializeConnections(two);
+  Records in;
+  // Cut anywhere inside the second record: the first is kept.
+  const size_t body = (good.size() - 33) / 2;
+  for (size_t cut : {good.size() - 1, good.size() - 30, good.size() - body + 5, good.size() - body - 1}) {
+    in.clear();
+    const auto r = ParseConnections(good.substr(0, cut), in);
+    EXPECT_FALSE(r.ok);
+    EXPECT_NE(r.error.find("ends in the middle"), std::string::npos) << r.error;
+    EXPECT_EQ(in.size(), 1u);
+  }
+  // A count far beyond the data is no reason to allocate.
+  in.clear();
+  EXPECT_FALSE(ParseConnections(std::string("\xFF\xFF\xFF\x7F", 4) + good.substr(4), in).ok);
+  EXPECT_EQ(in.size(), 2u);
+  // A string length beyond the file.
+  std::string huge = good.substr(0, 31) + "\xFF\xFF\xFF\xFF\xFF\xFF\x7F";
+  in.clear();
+  EXPECT_FALSE(ParseConnections(huge, in).ok);
+  // Another class, another schema, a wrong tag.
+  std::string other = good;
+  other.replace(10, 21, "CSomethingElseEntirel");
+  EXPECT_NE(ParseConnections(other, in).error.find("CSomethingElseEntirel"), std::string::npos);
+  std::string schema = good;
+  schema[6] = 2;
+  EXPECT_NE(ParseConnections(schema, in).error.find("version 2"), std::string::npos);
+  std::string tag = good;
+  tag[31 + (good.size() - 33) / 2] = 0x02;
+  in.clear();
+  EXPECT_FALSE(ParseConnections(tag, in).ok);
+  EXPECT_EQ(in.size(), 1u);
+  EXPECT_FALSE(ParseConnections("", in).ok);
+}
+
+TEST(ConnectionsList, SaveIsAtomicPrivateAndLoadable) {
+  test::TempDir t;
+  ConnectionsList list(t / "connections.ftp");
+  EXPECT_TRUE(list.Load().ok);  // no file: empty, no error
+  EXPECT_EQ(list.Count(), 0u);
+  list.Add(Sample("a"));
+  list.Add(Sample("b"));
+  ASSERT_TRUE(list.Save().ok) << list.Save().error;
+  struct stat st;
+  ASSERT_EQ(stat((t / "connections.ftp").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  ConnectionsList again(t / "connections.ftp");
+  ASSERT_TRUE(again.Load().ok);
+  ASSERT_EQ(again.Count(), 2u);
+  EXPECT_EQ(again.FindByDescription("b")->host, "ftp.example.com");
+  EXPECT_TRUE(again.Remove(again.FindByDescription("a")));
+  EXPECT_EQ(again.Count(), 1u);
+
+  // Saving into a folder that cannot be written leaves the old file as it was.
+  ConnectionsList nowhere(t / "missing-folder/connections.ftp");
+  nowhere.Add(Sample("x"));
+  EXPECT_FALSE(nowhere.Save().ok);
+
+  // A damaged file: the error names it, KeepAside moves it out of the way.
+  test::WriteFile(t / "bad.ftp", std::string("\x05\x00\x00\x00\xFF\xFF", 6), 0);
+  ConnectionsList bad(t / "bad.ftp");
+  const auto r = bad.Load();
+  EXPECT_FALSE(r.ok);
+  EXPECT_NE(r.error.find("bad.ftp"), std::string::npos);
+  EXPECT_EQ(bad.KeepAside(), t / "bad.ftp.bad");
+  EXPECT_EQ(test::ReadFile(t / "bad.ftp.bad").size(), 6u);
+}
+
+}  // namespace
+}  // namespace twinbay

@@ -1,0 +1,72 @@
+#!/usr/bin/python3
+"""A pyftpdlib server on 127.0.0.1 for tests and the demo.
+
+  ftp_server.py ROOT PORTFILE [--user NAME:PASSWORD] [--anon-root DIR]
+
+Listens on an ephemeral port (written to PORTFILE once listening), serves ROOT
+to the user (full rights) and DIR (or ROOT) read/write to anonymous. Ends on
+SIGTERM.
+"""
+import argparse
+import logging
+import os
+import signal
+import sys
+
+from pyftpdlib.authorizers import DummyAuthorizer
+from pyftpdlib.filesystems import AbstractedFS
+from pyftpdlib.handlers import FTPHandler
+from pyftpdlib.servers import FTPServer
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("root")
+    ap.add_argument("portfile")
+    ap.add_argument("--user", default="tester:secret")
+    ap.add_argument("--anon-root")
+    ap.add_argument("--no-anonymous", action="store_true")
+    ap.add_argument("--idle-timeout", type=float, default=300)
+    ap.add_argument("--hostile", action="store_true",
+                    help="every listing carries names that must never be used")
+    args = ap.parse_args()
+
+    auth = DummyAuthorizer()
+    name, _, password = args.user.partition(":")
+    auth.add_user(name, password, args.root, perm="elradfmwMT")
+    if not args.no_anonymous:
+        auth.add_anonymous(args.anon_root or args.root, perm="elradfmwMT")
+
+    class HostileFS(AbstractedFS):
+        LINES = ["../x", "a/b", "back\\slash", "cr\rname", ".", "..", "", "good.txt"]
+
+        def format_mlsx(self, basedir, listing, perms, facts, ignore_err=True):
+            for name in self.LINES:
+                yield ("type=file;size=1;modify=20200102030405; %s\r\n" % name).encode("utf8", "surrogateescape")
+            yield b"type=dir;modify=20200102030405; ../up\r\n"
+
+        def format_list(self, basedir, listing, ignore_err=True):
+            for name in self.LINES:
+                yield ("-rw-r--r--   1 owner    group           1 Jan 02  2020 %s\r\n" % name).encode()
+
+    class Handler(FTPHandler):
+        authorizer = auth
+        timeout = args.idle_timeout
+        abstracted_fs = HostileFS if args.hostile else AbstractedFS
+        use_sendfile = False
+        passive_ports = None
+        banner = "twinbay test server"
+
+    logging.basicConfig(level=logging.ERROR)
+    server = FTPServer(("127.0.0.1", 0), Handler)
+    server.max_cons = 64
+    tmp = args.portfile + ".tmp"
+    with open(tmp, "w") as f:
+        f.write(str(server.address[1]))
+    os.rename(tmp, args.portfile)
+    signal.signal(signal.SIGTERM, lambda *a: server.close_all() or sys.exit(0))
+    server.serve_forever(handle_exit=True)
+
+
+if __name__ == "__main__":
+    main()
