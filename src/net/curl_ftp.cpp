@@ -168,6 +168,7 @@ class CurlFtpConnection : public IFtpConnection {
   const FtpFeatures& Features() const override { return features_; }
   const std::string& LoginFolder() const override { return loginFolder_; }
   std::string LastError() const override { return error_; }
+  uint64_t RepliesReceived() const override { return replyCount_; }
 
  private:
   struct Transfer {
@@ -179,6 +180,7 @@ class CurlFtpConnection : public IFtpConnection {
     auto* c = static_cast<CurlFtpConnection*>(self);
     std::string line(data, size * n);
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+    if (line.size() >= 4 && line[3] == ' ' && line[0] >= '1' && line[0] <= '5') ++c->replyCount_;
     if (c->replies_.size() < 10000) c->replies_.push_back(std::move(line));
     return size * n;
   }
@@ -333,6 +335,7 @@ class CurlFtpConnection : public IFtpConnection {
   char errbuf_[CURL_ERROR_SIZE] = {};
   bool offsetKnown_ = false;
   int64_t listOffset_ = 0;
+  uint64_t replyCount_ = 0;
 };
 
 }  // namespace

@@ -71,6 +71,9 @@ class IFtpConnection {
   virtual const std::string& LoginFolder() const = 0;
   // A text for the user about the last failure.
   virtual std::string LastError() const = 0;
+  // How many commands the server has answered on this connection (for
+  // benchmarks: round trips).
+  virtual uint64_t RepliesReceived() const { return 0; }
 };
 
 using FtpConnectionFactory = std::function<std::unique_ptr<IFtpConnection>(const FtpLogin&)>;
