@@ -145,6 +145,30 @@ class CurlFtpConnection : public IFtpConnection {
     return true;
   }
 
+  bool StatFile(const std::string& path, FindData& out) override {
+    if (!Safe(path)) return false;
+    const std::string name = path.substr(path.find_last_of('/') + 1);
+    if (features_.mlsd) {
+      if (!Quote({"MLST " + path})) return false;
+      for (const std::string& r : replies_) {
+        // The fact line starts with a blank and ends with the path.
+        if (r.empty() || r[0] != ' ') continue;
+        const size_t space = r.find(' ', 1);
+        if (space == std::string::npos) continue;
+        if (ParseMlsdLine(r.substr(1, space - 1) + " " + name, out) && !out.IsDirectory()) return true;
+      }
+      return Fail("The server gave no details of " + path + ".");
+    }
+    ScanList l;
+    if (!ListDirectory(path.substr(0, path.find_last_of('/') + 1), l)) return false;
+    for (FindData& f : l)
+      if (f.name == name && !f.IsDirectory()) {
+        out = std::move(f);
+        return true;
+      }
+    return Fail(path + " is not on the server.");
+  }
+
   bool Retrieve(const std::string& path, const FtpSink& sink) override {
     if (!Safe(path)) return false;
     Prepare(FileUrl(path));

@@ -61,6 +61,9 @@ class IFtpConnection {
   // Changes into the folder and lists it (MLSD when offered, else LIST).
   // LIST times are shifted to UTC when the server's offset is known.
   virtual bool ListDirectory(const std::string& path, ScanList& out) = 0;
+  // The find data of one file (MLST when offered, else from its folder's
+  // listing); false when there is no such file.
+  virtual bool StatFile(const std::string& path, FindData& out) = 0;
   // Binary RETR / STOR. True only when the whole file went through and the
   // server confirmed the transfer.
   virtual bool Retrieve(const std::string& path, const FtpSink& sink) = 0;

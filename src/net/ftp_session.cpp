@@ -39,6 +39,7 @@ bool CFtpSession::Open() {
     return false;
   }
   connection_ = std::move(c);
+  renames_ = RenameSupport::Unknown;
   return true;
 }
 

@@ -35,6 +35,12 @@ class CFtpSession {
   // The login folder of the current connection ("/" when unknown).
   std::string LoginFolder() const;
 
+  // Whether the server lets an upload be renamed over its destination; learnt
+  // by the first upload of a connection.
+  enum class RenameSupport { Unknown, Works, Refused };
+  RenameSupport UploadRenames() const { return renames_; }
+  void SetUploadRenames(RenameSupport r) { renames_ = r; }
+
  private:
   bool Open();
 
@@ -44,6 +50,7 @@ class CFtpSession {
   bool passive_ = false;
   std::unique_ptr<IFtpConnection> connection_;
   std::string error_;
+  RenameSupport renames_ = RenameSupport::Unknown;
 };
 
 // The connect job's work, for a worker thread: takes the login from the record

@@ -1,0 +1,320 @@
+// The transfer engine and deletion against real servers on loopback.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "engine/comparer.h"
+#include "net/ftp_session.h"
+#include "net/transfer.h"
+#include "support/ftp_servers.h"
+#include "support/temp_dir.h"
+
+namespace twinbay {
+namespace {
+
+using test::FtpTestServer;
+using test::TempDir;
+
+const int64_t T0 = test::UnixTime(2025, 6, 7, 8, 9, 10);
+
+int64_t MTime(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? st.st_mtim.tv_sec : -1;
+}
+
+bool Exists(const std::string& path) { return std::filesystem::exists(path); }
+
+// Everything whose name marks it as a transfer's temporary file.
+std::vector<std::string> Leftovers(const std::string& root) {
+  std::vector<std::string> out;
+  for (auto& e : std::filesystem::recursive_directory_iterator(root))
+    if (e.path().filename().string().find(".twinbay-") == 0) out.push_back(e.path().string());
+  return out;
+}
+
+struct Listener : ITransferListener {
+  std::function<void()> onProgress;
+  int progress = 0, finished = 0;
+  std::vector<CFolderRecord*> folders;
+  void TransferProgress() override {
+    ++progress;
+    if (onProgress) onProgress();
+  }
+  void TransferFolderChanged(CFolderRecord* r) override { folders.push_back(r); }
+  void TransferFinished() override { ++finished; }
+};
+
+// A local folder and a server folder, compared through a real server.
+struct Sync {
+  TempDir local, serverRoot;
+  std::unique_ptr<FtpTestServer> server;
+  std::string remote = "/site";
+  CFtpSession session;
+  MemoryFolderTree tree;
+  CFolderCollection collection;
+  SyncTotals totals;
+  std::string why;
+
+  std::string Remote(const std::string& rel) const { return serverRoot / ("site/" + rel); }
+  std::string Local(const std::string& rel) const { return local / rel; }
+
+  bool Start() {
+    std::filesystem::create_directories(serverRoot / "site");
+    server = FtpTestServer::StartPyftpdlib(serverRoot.path(), {}, &why);
+    return server && session.Connect("127.0.0.1", server->user(), server->password(), server->port());
+  }
+  void Compare(bool ignoreSeconds = false) {
+    collection.Clear();
+    tree.Clear();
+    FtpRemoteLister lister(session);
+    CFolderComparer comparer;
+    comparer.BeginCompare(nullptr, &lister, &tree, &collection, local.path(), remote, true, ignoreSeconds);
+    comparer.Run(local.path(), remote, "*.*", true);
+  }
+  std::unique_ptr<CTransferJob> Run(TransferOptions o, Listener* l = nullptr) {
+    CountTagged(collection, totals, o.filter);
+    auto job = std::make_unique<CTransferJob>(collection, session, totals, o, l);
+    job->RunTransfer();
+    return job;
+  }
+  // "<state> relative-path" for every entry, in the comparer's order.
+  std::vector<std::string> States() {
+    std::vector<std::string> out;
+    for (size_t i = 0; i < collection.GetCount(); ++i) {
+      auto* r = collection.GetAt(i);
+      std::string rel = r->localPath.substr(local.path().size());
+      for (auto& e : r->entries) out.push_back(std::string(1, "<=>"[e->state]) + " " + rel + "/" + e->Name());
+    }
+    return out;
+  }
+};
+
+#define START_SYNC(s)                         \
+  Sync s;                                     \
+  if (!s.Start()) GTEST_SKIP() << s.why;
+
+TransferOptions Both() {
+  TransferOptions o;
+  o.localToRemote = o.remoteToLocal = true;
+  o.ignoreSeconds = false;
+  return o;
+}
+
+using Lines = std::vector<std::string>;
+
+TEST(Transfer, BothDirectionsWithFoldersMadeOnTheWay) {
+  START_SYNC(s);
+  test::WriteFile(s.Local("up.txt"), "new local", T0 + 100);
+  test::WriteFile(s.Remote("up.txt"), "old remote", T0);
+  test::WriteFile(s.Local("new/deep/a.txt"), "only local", T0);
+  test::WriteFile(s.Remote("dn.txt"), "new remote", T0 + 100);
+  test::WriteFile(s.Local("dn.txt"), "old local", T0);
+  test::WriteFile(s.Remote("Down/X.txt"), "only remote", T0 + 5);
+  s.Compare();
+  ASSERT_EQ(s.States(), (Lines{"< /dn.txt", "> /up.txt", "< /Down/X.txt", "> /new/deep/a.txt"}));
+  Listener l;
+  auto job = s.Run(Both(), &l);
+  for (auto& o : job->Outcomes()) EXPECT_TRUE(o.ok) << o.localPath << ": " << o.error;
+  EXPECT_EQ(test::ReadFile(s.Remote("up.txt")), "new local");
+  EXPECT_EQ(test::ReadFile(s.Local("dn.txt")), "new remote");
+  EXPECT_EQ(test::ReadFile(s.Local("Down/X.txt")), "only remote");
+  EXPECT_EQ(test::ReadFile(s.Remote("new/deep/a.txt")), "only local");
+  // Downloads carry the server's time; uploads give the server the local time.
+  EXPECT_EQ(MTime(s.Local("Down/X.txt")), T0 + 5);
+  EXPECT_EQ(MTime(s.Remote("up.txt")), T0 + 100);
+  // Every copied entry is in step at once, and so after a fresh compare.
+  for (const std::string& line : s.States()) EXPECT_EQ(line[0], '=') << line;
+  EXPECT_EQ(s.collection.GetAt(3)->folderClass, FolderOnBoth);  // "new" was local only
+  s.Compare();
+  for (const std::string& line : s.States()) EXPECT_EQ(line[0], '=') << line;
+  EXPECT_EQ(l.finished, 1);
+  EXPECT_GE(l.folders.size(), 3u);
+  EXPECT_TRUE(Leftovers(s.local.path()).empty());
+  EXPECT_TRUE(Leftovers(s.serverRoot.path()).empty());
+  const SyncTotals t = job->Totals();
+  EXPECT_EQ(t.AllDone(), 9 + 10 + 11 + 10);
+  EXPECT_EQ(t.TotalPercent(), 100);
+}
+
+TEST(Transfer, DirectionsAndFilterDecideWhatIsCopied) {
+  START_SYNC(s);
+  test::WriteFile(s.Local("up.txt"), "L", T0 + 100);
+  test::WriteFile(s.Remote("up.txt"), "R", T0);
+  test::WriteFile(s.Remote("dn.txt"), "R", T0 + 100);
+  test::WriteFile(s.Local("dn.txt"), "L", T0);
+  test::WriteFile(s.Local("only.txt"), "L", T0);
+  s.Compare();
+  TransferOptions o = Both();
+  o.localToRemote = false;
+  s.Run(o);
+  EXPECT_EQ(test::ReadFile(s.Remote("up.txt")), "R");
+  EXPECT_EQ(test::ReadFile(s.Local("dn.txt")), "R");
+  // A tagged entry that the filter hides stays where it is.
+  o = Both();
+  o.filter = FilterOnePathOnly;
+  s.Run(o);
+  EXPECT_EQ(test::ReadFile(s.Remote("up.txt")), "R");
+  EXPECT_EQ(test::ReadFile(s.Remote("only.txt")), "L");
+  // An untagged entry is not copied either.
+  s.collection.GetAt(0)->UntagAll();
+  s.Run(Both());
+  EXPECT_EQ(test::ReadFile(s.Remote("up.txt")), "R");
+}
+
+TEST(Transfer, CancelStopsBetweenFiles) {
+  START_SYNC(s);
+  for (int i = 0; i < 5; ++i) test::WriteFile(s.Local("f" + std::to_string(i)), "x", T0);
+  s.Compare();
+  Listener l;
+  CTransferJob* running = nullptr;
+  l.onProgress = [&] {
+    if (running && running->Outcomes().size() == 2) running->Stop();
+  };
+  CountTagged(s.collection, s.totals, FilterAll);
+  CTransferJob job(s.collection, s.session, s.totals, Both(), &l);
+  running = &job;
+  job.RunTransfer();
+  EXPECT_EQ(job.Outcomes().size(), 2u);
+  EXPECT_TRUE(Exists(s.Remote("f1")));
+  EXPECT_FALSE(Exists(s.Remote("f2")));
+  EXPECT_EQ(l.finished, 1);
+}
+
+TEST(Transfer, FailuresKeepTheOldVersionAndTheEntryState) {
+  START_SYNC(s);
+  test::WriteFile(s.Local("gone.txt"), "L", T0 + 100);  // vanishes before the copy
+  test::WriteFile(s.Remote("gone.txt"), "old remote", T0);
+  test::WriteFile(s.Remote("ro.txt"), "new remote", T0 + 100);
+  test::WriteFile(s.Local("ro.txt"), "read-only local", T0);
+  chmod(s.Local("ro.txt").c_str(), 0444);
+  test::WriteFile(s.Remote("vanished-remote.txt"), "R", T0);
+  s.Compare();
+  std::filesystem::remove(s.Local("gone.txt"));
+  std::filesystem::remove(s.Remote("vanished-remote.txt"));
+  const Lines before = s.States();
+  auto job = s.Run(Both());
+  for (auto& o : job->Outcomes()) EXPECT_FALSE(o.ok) << o.localPath;
+  EXPECT_EQ(job->Outcomes().size(), 3u);
+  EXPECT_EQ(test::ReadFile(s.Remote("gone.txt")), "old remote");
+  EXPECT_EQ(test::ReadFile(s.Local("ro.txt")), "read-only local");
+  EXPECT_FALSE(Exists(s.Local("vanished-remote.txt")));
+  EXPECT_EQ(s.States(), before);
+  EXPECT_TRUE(Leftovers(s.local.path()).empty());
+  EXPECT_TRUE(Leftovers(s.serverRoot.path()).empty());
+}
+
+TEST(Transfer, AServerDroppedInTheMiddleOfALargeFile) {
+  START_SYNC(s);
+  const std::string big = s.Remote("big.bin");
+  {
+    std::FILE* f = std::fopen(big.c_str(), "wb");
+    std::string block(1 << 20, 'b');
+    for (int i = 0; i < 200; ++i) std::fwrite(block.data(), 1, block.size(), f);
+    std::fclose(f);
+  }
+  test::WriteFile(s.Local("big.bin"), "the old local version", T0);
+  s.Compare();
+  Listener l;
+  CTransferJob* running = nullptr;
+  l.onProgress = [&] {
+    if (running && running->Totals().currentFileDone > 0) s.server->Stop();
+  };
+  CountTagged(s.collection, s.totals, FilterAll);
+  CTransferJob job(s.collection, s.session, s.totals, Both(), &l);
+  running = &job;
+  job.RunTransfer();
+  ASSERT_EQ(job.Outcomes().size(), 1u);
+  EXPECT_FALSE(job.Outcomes()[0].ok);
+  EXPECT_EQ(test::ReadFile(s.Local("big.bin")), "the old local version");
+  EXPECT_TRUE(Leftovers(s.local.path()).empty());
+  EXPECT_EQ(s.States(), (Lines{"< /big.bin"}));
+}
+
+TEST(Transfer, SetLocalTimestampsAfterAnUpload) {
+  START_SYNC(s);
+  test::WriteFile(s.Local("a.txt"), "L", T0 + 100);
+  s.Compare();
+  TransferOptions o = Both();
+  o.setLocalTimestamps = true;
+  s.Run(o);
+  EXPECT_EQ(MTime(s.Local("a.txt")), MTime(s.Remote("a.txt")));
+  EXPECT_EQ(s.States(), (Lines{"= /a.txt"}));
+}
+
+TEST(Transfer, ListOnlyServer) {
+  TempDir local, folder;
+  std::string why;
+  auto server = FtpTestServer::StartVsftpd(folder.path(), &why);
+  if (!server) GTEST_SKIP() << why;
+  const std::string pub = folder / "anon/pub";
+  test::WriteFile(pub + "/site/remote.txt", "from the server", T0);
+  test::GiveToFtpUser(pub);
+  test::WriteFile(local / "sub/local.txt", "from here", T0 + 3600);
+  CFtpSession session;
+  ASSERT_TRUE(session.Connect("127.0.0.1", "", "", server->port())) << session.LastError();
+  FtpRemoteLister lister(session);
+  MemoryFolderTree tree;
+  CFolderCollection collection;
+  CFolderComparer comparer;
+  comparer.BeginCompare(nullptr, &lister, &tree, &collection, local.path(), "/pub/site", true, true);
+  comparer.Run(local.path(), "/pub/site", "*.*", true);
+  SyncTotals totals;
+  CountTagged(collection, totals, FilterAll);
+  EXPECT_EQ(totals.allUp, 1);
+  EXPECT_EQ(totals.allDown, 1);
+  TransferOptions o = Both();
+  o.ignoreSeconds = true;
+  CTransferJob job(collection, session, totals, o);
+  job.RunTransfer();
+  for (auto& out : job.Outcomes()) EXPECT_TRUE(out.ok) << out.error;
+  EXPECT_EQ(test::ReadFile(pub + "/site/sub/local.txt"), "from here");
+  EXPECT_EQ(test::ReadFile(local / "remote.txt"), "from the server");
+  for (size_t i = 0; i < collection.GetCount(); ++i)
+    for (auto& e : collection.GetAt(i)->entries) EXPECT_EQ(e->state, InStep) << e->Name();
+}
+
+TEST(Delete, EitherSideAndBoth) {
+  START_SYNC(s);
+  test::WriteFile(s.Local("both.txt"), "L", T0);
+  test::WriteFile(s.Remote("both.txt"), "R", T0);
+  test::WriteFile(s.Local("a.txt"), "L", T0);
+  test::WriteFile(s.Remote("A.TXT"), "R", T0);
+  test::WriteFile(s.Local("b.txt"), "L", T0);
+  test::WriteFile(s.Remote("b.txt"), "R", T0);
+  chmod(s.Local("b.txt").c_str(), 0444);  // read-only files can be deleted
+  s.Compare();
+  CFolderRecord& root = *s.collection.GetAt(0);
+  ASSERT_EQ(root.entries.size(), 3u);
+  CFileEntry* a = root.entries[0].get();
+  CFileEntry* b = root.entries[1].get();
+  CFileEntry* both = root.entries[2].get();
+  struct : IFolderNotify {
+    int n = 0;
+    void FolderChanged(CFolderRecord*) override { ++n; }
+  } notify;
+  // Remote only: the remote name is the server's own spelling.
+  DeleteCounts c = DeleteEntries(s.collection, root, {a}, false, true, &s.session, false, &notify);
+  EXPECT_EQ(c.remoteDeleted, 1);
+  EXPECT_FALSE(Exists(s.Remote("A.TXT")));
+  EXPECT_EQ(a->state, CopyLocalToRemote);
+  // Local only.
+  c = DeleteEntries(s.collection, root, {b}, true, false, &s.session, false, &notify);
+  EXPECT_EQ(c.localDeleted, 1);
+  EXPECT_FALSE(Exists(s.Local("b.txt")));
+  EXPECT_EQ(b->state, CopyRemoteToLocal);
+  // Both sides: the entry goes.
+  c = DeleteEntries(s.collection, root, {both}, true, true, &s.session, false, &notify);
+  EXPECT_EQ(c.localDeleted + c.remoteDeleted, 2);
+  EXPECT_EQ(root.entries.size(), 2u);
+  EXPECT_EQ(notify.n, 3);
+  // A remote file that is already gone: the side stays, nothing else changes.
+  std::filesystem::remove(s.Remote("b.txt"));
+  c = DeleteEntries(s.collection, root, {b}, false, true, &s.session, false, &notify);
+  EXPECT_EQ(c.failed, 1);
+  EXPECT_TRUE(b->remote.has_value());
+}
+
+}  // namespace
+}  // namespace twinbay
