@@ -1,91 +1,294 @@
-// twinbay-cli: compare (and, later, synchronise) without a window.
+// twinbay-cli: compare, synchronise and manage stored connections without a
+// window, for scripts, scheduled jobs and tests.
+#include <termios.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <map>
+#include <filesystem>
+#include <iostream>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "engine/comparer.h"
 #include "engine/filters.h"
+#include "net/connections.h"
+#include "net/ftp_session.h"
+#include "net/transfer.h"
 
 using namespace twinbay;
 
 namespace {
 
-constexpr int kExitInStep = 0;
+constexpr int kExitOk = 0;
 constexpr int kExitDifferences = 1;
 constexpr int kExitError = 2;
 
-struct Options {
-  std::string command;
-  std::string local;
-  std::string remoteDir;
-  std::string types = "*.*";
-  bool includeSubFolders = true;
-  bool ignoreSeconds = true;
-  std::string format = "text";
-};
+const char* kUsage =
+    "usage:\n"
+    "  twinbay-cli compare --local DIR (--remote URL | --connection NAME | --remote-dir DIR)\n"
+    "                      [--types TEXT] [--no-subfolders] [--exact-seconds] [--format text|tsv]\n"
+    "  twinbay-cli sync    (the same options) [--up] [--down] [--set-local-timestamps] [--dry-run]\n"
+    "  twinbay-cli connections list [--file FILE] [--format text|tsv]\n"
+    "  twinbay-cli connections add [--file FILE] --description D --host H [--port N] [--user U]\n"
+    "                      [--password-stdin] [--local DIR] [--remote PATH] [--types TEXT] [--no-subfolders]\n"
+    "  twinbay-cli connections remove [--file FILE] --description D\n"
+    "\n"
+    "  --remote ftp://[user@]host[:port]/path   the server folder (the path is taken from the root;\n"
+    "                                            an empty path is the login folder)\n"
+    "  --connection NAME   take server, login, paths, types and sub-folder choice from a stored connection\n"
+    "  --remote-dir DIR    compare with a local folder standing in for the server\n"
+    "  A password comes from the environment variable TWINBAY_PASSWORD, or is asked for.\n"
+    "  The connections file defaults to connections.ftp beside the program, else\n"
+    "  $XDG_CONFIG_HOME/Kestrion/connections.ftp (~/.config/Kestrion/connections.ftp).\n"
+    "\n"
+    "exit status: 0 in step (compare) or all copied (sync); 1 differences found or files not copied;\n"
+    "             2 error\n";
 
 [[noreturn]] void Fail(const std::string& message) {
   std::fprintf(stderr, "twinbay-cli: %s\n", message.c_str());
   std::exit(kExitError);
 }
 
-void Usage(FILE* to) {
-  std::fputs(
-      "usage: twinbay-cli compare --local DIR --remote-dir DIR [--types TEXT] [--no-subfolders]\n"
-      "                           [--exact-seconds] [--format text|tsv]\n"
-      "  --remote-dir DIR   a local folder that stands in for the server's folder\n"
-      "exit status: 0 everything in step, 1 differences found, 2 error\n",
-      to);
+struct Args {
+  std::vector<std::string> words;
+  size_t pos = 0;
+  bool More() const { return pos < words.size(); }
+  std::string Next() { return words[pos++]; }
+  std::string Value(const std::string& option) {
+    if (!More()) Fail(option + " needs a value");
+    return Next();
+  }
+};
+
+struct Options {
+  std::string command, subcommand;
+  std::string local, remoteUrl, remoteDir, connection, file;
+  std::string types;
+  bool typesGiven = false, localGiven = false;
+  bool includeSubFolders = true, subFoldersGiven = false;
+  bool ignoreSeconds = true;
+  std::string format = "text";
+  bool up = false, down = false, setLocalTimestamps = false, dryRun = false;
+  // connections add
+  std::string description, host, user, remotePath;
+  int port = 21;
+  bool passwordStdin = false;
+};
+
+int ParsePort(const std::string& text) {
+  char* end = nullptr;
+  const long v = std::strtol(text.c_str(), &end, 10);
+  if (text.empty() || *end || v < 1 || v > 65535) Fail("the port must be a number from 1 to 65535, not \"" + text + "\"");
+  return static_cast<int>(v);
 }
 
 Options Parse(int argc, char** argv) {
+  Args a;
+  for (int i = 1; i < argc; ++i) a.words.push_back(argv[i]);
   Options o;
-  if (argc < 2) {
-    Usage(stderr);
+  if (!a.More()) {
+    std::fputs(kUsage, stderr);
     std::exit(kExitError);
   }
-  o.command = argv[1];
-  if (o.command == "--help" || o.command == "-h") {
-    Usage(stdout);
-    std::exit(0);
+  o.command = a.Next();
+  if (o.command == "--help" || o.command == "-h" || o.command == "help") {
+    std::fputs(kUsage, stdout);
+    std::exit(kExitOk);
   }
-  if (o.command != "compare") Fail("unknown command \"" + o.command + "\" (try --help)");
-  for (int i = 2; i < argc; ++i) {
-    const std::string a = argv[i];
-    auto value = [&]() -> std::string {
-      if (i + 1 >= argc) Fail(a + " needs a value");
-      return argv[++i];
-    };
-    if (a == "--local") o.local = value();
-    else if (a == "--remote-dir") o.remoteDir = value();
-    else if (a == "--types") o.types = value();
-    else if (a == "--no-subfolders") o.includeSubFolders = false;
-    else if (a == "--exact-seconds") o.ignoreSeconds = false;
-    else if (a == "--format") {
-      o.format = value();
+  if (o.command == "connections") {
+    if (!a.More()) Fail("connections needs list, add or remove");
+    o.subcommand = a.Next();
+    if (o.subcommand != "list" && o.subcommand != "add" && o.subcommand != "remove")
+      Fail("unknown connections command \"" + o.subcommand + "\"");
+  } else if (o.command != "compare" && o.command != "sync") {
+    Fail("unknown command \"" + o.command + "\" (try --help)");
+  }
+  while (a.More()) {
+    const std::string w = a.Next();
+    if (w == "--local") o.local = a.Value(w), o.localGiven = true;
+    else if (w == "--remote" && o.command == "connections") o.remotePath = a.Value(w);
+    else if (w == "--remote") o.remoteUrl = a.Value(w);
+    else if (w == "--remote-dir") o.remoteDir = a.Value(w);
+    else if (w == "--connection") o.connection = a.Value(w);
+    else if (w == "--file") o.file = a.Value(w);
+    else if (w == "--types") o.types = a.Value(w), o.typesGiven = true;
+    else if (w == "--no-subfolders") o.includeSubFolders = false, o.subFoldersGiven = true;
+    else if (w == "--exact-seconds") o.ignoreSeconds = false;
+    else if (w == "--format") {
+      o.format = a.Value(w);
       if (o.format != "text" && o.format != "tsv") Fail("--format takes text or tsv");
-    } else Fail("unknown option " + a);
+    } else if (w == "--up" && o.command == "sync") o.up = true;
+    else if (w == "--down" && o.command == "sync") o.down = true;
+    else if (w == "--set-local-timestamps" && o.command == "sync") o.setLocalTimestamps = true;
+    else if (w == "--dry-run" && o.command == "sync") o.dryRun = true;
+    else if (w == "--description") o.description = a.Value(w);
+    else if (w == "--host") o.host = a.Value(w);
+    else if (w == "--port") o.port = ParsePort(a.Value(w));
+    else if (w == "--user") o.user = a.Value(w);
+    else if (w == "--password-stdin") o.passwordStdin = true;
+    else Fail("unknown option " + w + " (try --help)");
   }
-  if (o.local.empty()) Fail("--local is required");
-  if (o.remoteDir.empty()) Fail("--remote-dir is required");
-  if (o.types.empty()) o.types = "*.*";
   return o;
 }
 
-std::string Relative(const std::string& root, const std::string& path) {
-  std::string r = root;
-  while (r.size() > 1 && r.back() == '/') r.pop_back();
-  if (path == r || path + "/" == r) return ".";
-  if (path.compare(0, r.size(), r) == 0) {
-    std::string rest = path.substr(r.size());
-    while (!rest.empty() && rest[0] == '/') rest.erase(0, 1);
-    return rest.empty() ? "." : rest;
+// ---- connections file ------------------------------------------------------
+
+ConnectionsList LoadConnections(const std::string& file) {
+  ConnectionsList list(file.empty() ? DefaultConnectionsFile() : file);
+  const ConnectionsReadResult r = list.Load();
+  if (!r.ok) Fail(r.error + " The file was left as it is.");
+  return list;
+}
+
+void SaveConnections(ConnectionsList& list) {
+  const ConnectionsReadResult r = list.Save();
+  if (!r.ok) Fail("could not save the connections: " + r.error);
+}
+
+int ConnectionsCommand(const Options& o) {
+  ConnectionsList list = LoadConnections(o.file);
+  if (o.subcommand == "list") {
+    if (o.format == "tsv") {
+      for (size_t i = 0; i < list.Count(); ++i) {
+        const CConnectionProperties& c = *list.At(i);
+        std::printf("%s\t%s\t%d\t%d\t%s\t%d\t%s\t%s\t%s\t%d\n", c.description.c_str(), c.host.c_str(), c.port,
+                    c.anonymous ? 1 : 0, c.userName.c_str(), c.password.empty() ? 0 : 1, c.remotePath.c_str(),
+                    c.localPath.c_str(), c.fileTypes.c_str(), c.includeSubFolders ? 1 : 0);
+      }
+    } else {
+      if (list.Count() == 0) std::printf("No stored connections in %s\n", list.FileName().c_str());
+      for (size_t i = 0; i < list.Count(); ++i) {
+        const CConnectionProperties& c = *list.At(i);
+        std::printf("%s\n  server:  %s:%d\n  login:   %s\n  remote:  %s\n  local:   %s\n  types:   %s%s\n",
+                    c.description.c_str(), c.host.c_str(), c.port,
+                    c.anonymous ? "anonymous" : (c.userName + (c.password.empty() ? "" : " (password stored)")).c_str(),
+                    c.remotePath.c_str(), c.localPath.c_str(), c.fileTypes.empty() ? "*.*" : c.fileTypes.c_str(),
+                    c.includeSubFolders ? ", with sub-folders" : "");
+      }
+    }
+    return kExitOk;
   }
-  return path;
+  if (o.subcommand == "add") {
+    if (o.host.empty()) Fail("connections add needs --host");
+    auto c = std::make_unique<CConnectionProperties>();
+    c->host = o.host;
+    c->description = o.description.empty() ? o.host : o.description;
+    c->port = o.port;
+    c->remotePath = o.remotePath.empty() ? "/" : o.remotePath;
+    c->localPath = o.local;
+    c->fileTypes = o.types;
+    c->includeSubFolders = o.includeSubFolders ? 1 : 0;
+    c->anonymous = o.user.empty() ? 1 : 0;
+    c->userName = o.user;
+    if (o.passwordStdin) {
+      std::string line;
+      std::getline(std::cin, line);
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      c->password = line;
+    }
+    if (list.FindByDescription(c->description)) Fail("a connection \"" + c->description + "\" exists already");
+    list.Add(std::move(c));
+    SaveConnections(list);
+    return kExitOk;
+  }
+  // remove
+  if (o.description.empty()) Fail("connections remove needs --description");
+  CConnectionProperties* c = list.FindByDescription(o.description);
+  if (!c) Fail("no connection \"" + o.description + "\"");
+  list.Remove(c);
+  SaveConnections(list);
+  return kExitOk;
+}
+
+// ---- remote side -------------------------------------------------------------
+
+std::string PercentDecode(const std::string& s) {
+  std::string out;
+  for (size_t i = 0; i < s.size(); ++i) {
+    if (s[i] == '%' && i + 2 < s.size() && std::isxdigit(static_cast<unsigned char>(s[i + 1])) &&
+        std::isxdigit(static_cast<unsigned char>(s[i + 2]))) {
+      out += static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16));
+      i += 2;
+    } else {
+      out += s[i];
+    }
+  }
+  return out;
+}
+
+struct Target {
+  std::string host, user, password, path;
+  int port = 21;
+  bool anonymous = true;
+};
+
+Target ParseUrl(const std::string& url) {
+  const std::string scheme = "ftp://";
+  if (url.compare(0, scheme.size(), scheme) != 0) Fail("--remote takes an ftp:// address, not \"" + url + "\"");
+  std::string rest = url.substr(scheme.size());
+  const size_t slash = rest.find('/');
+  std::string authority = rest.substr(0, slash);
+  Target t;
+  t.path = slash == std::string::npos ? "" : PercentDecode(rest.substr(slash));
+  const size_t at = authority.rfind('@');
+  if (at != std::string::npos) {
+    std::string userInfo = authority.substr(0, at);
+    if (userInfo.find(':') != std::string::npos)
+      Fail("put no password in the address: use TWINBAY_PASSWORD or the prompt");
+    t.user = PercentDecode(userInfo);
+    t.anonymous = t.user.empty();
+    authority = authority.substr(at + 1);
+  }
+  if (!authority.empty() && authority[0] == '[') {
+    const size_t close = authority.find(']');
+    if (close == std::string::npos) Fail("bad address " + url);
+    t.host = authority.substr(1, close - 1);
+    if (close + 1 < authority.size() && authority[close + 1] == ':') t.port = ParsePort(authority.substr(close + 2));
+  } else {
+    const size_t colon = authority.find(':');
+    t.host = authority.substr(0, colon);
+    if (colon != std::string::npos) t.port = ParsePort(authority.substr(colon + 1));
+  }
+  if (t.host.empty()) Fail("no server in " + url);
+  return t;
+}
+
+std::string AskPassword(const std::string& user, const std::string& host) {
+  if (const char* env = std::getenv("TWINBAY_PASSWORD")) return env;
+  FILE* tty = std::fopen("/dev/tty", "r+");
+  if (!tty) Fail("a password for " + user + "@" + host + " is needed: set TWINBAY_PASSWORD");
+  std::fprintf(tty, "Password for %s@%s: ", user.c_str(), host.c_str());
+  std::fflush(tty);
+  termios old{};
+  const int fd = fileno(tty);
+  const bool echoOff = tcgetattr(fd, &old) == 0;
+  if (echoOff) {
+    termios quiet = old;
+    quiet.c_lflag &= static_cast<tcflag_t>(~ECHO);
+    tcsetattr(fd, TCSAFLUSH, &quiet);
+  }
+  char buf[1024] = {};
+  const bool got = std::fgets(buf, sizeof buf, tty) != nullptr;
+  if (echoOff) tcsetattr(fd, TCSAFLUSH, &old);
+  std::fprintf(tty, "\n");
+  std::fclose(tty);
+  if (!got) Fail("no password was given");
+  std::string p = buf;
+  while (!p.empty() && (p.back() == '\n' || p.back() == '\r')) p.pop_back();
+  return p;
+}
+
+// ---- output ------------------------------------------------------------------
+
+std::string Relative(const std::string& root, const std::string& path) {
+  if (path.size() <= root.size()) return ".";
+  std::string rest = path.substr(root.size());
+  while (!rest.empty() && rest[0] == '/') rest.erase(0, 1);
+  return rest.empty() ? "." : rest;
 }
 
 const char* ClassName(int folderClass) {
@@ -98,50 +301,48 @@ const char* ClassName(int folderClass) {
 }
 
 char StateSymbol(int32_t state) { return state == CopyRemoteToLocal ? '<' : state == InStep ? '=' : '>'; }
-
 std::string SizeText(const FileSide& s) { return s ? std::to_string(s->size) : "-"; }
 std::string TimeText(const FileSide& s) { return s ? FormatUtc(s->lastWrite) : "-"; }
+std::string EntryPath(const std::string& folderRel, const CFileEntry& e) {
+  return folderRel == "." ? e.Name() : folderRel + "/" + e.Name();
+}
 
 void PrintResult(const CFolderCollection& collection, const std::string& localRoot, const std::string& format) {
   auto guard = collection.Lock();
   struct Row {
-    std::string kind, state, path, lsize, ltime, rsize, rtime;
+    bool folder;
+    std::string state, path, lsize, ltime, rsize, rtime;
   };
   std::vector<Row> rows;
   for (size_t i = 0; i < collection.GetCount(); ++i) {
     const CFolderRecord* r = collection.GetAt(i);
     const std::string rel = Relative(localRoot, r->localPath);
-    rows.push_back({"D", ClassName(r->folderClass), rel, "", "", "", ""});
-    for (const auto& e : r->entries) {
-      const std::string path = rel == "." ? e->Name() : rel + "/" + e->Name();
-      rows.push_back({"F", std::string(1, StateSymbol(e->state)), path, SizeText(e->local), TimeText(e->local),
-                      SizeText(e->remote), TimeText(e->remote)});
-    }
+    rows.push_back({true, ClassName(r->folderClass), rel, "", "", "", ""});
+    for (const auto& e : r->entries)
+      rows.push_back({false, std::string(1, StateSymbol(e->state)), EntryPath(rel, *e), SizeText(e->local),
+                      TimeText(e->local), SizeText(e->remote), TimeText(e->remote)});
   }
   if (format == "tsv") {
     for (const Row& row : rows) {
-      if (row.kind == "D") std::printf("D\t%s\t%s\n", row.state.c_str(), row.path.c_str());
+      if (row.folder) std::printf("D\t%s\t%s\n", row.state.c_str(), row.path.c_str());
       else
         std::printf("F\t%s\t%s\t%s\t%s\t%s\t%s\n", row.state.c_str(), row.path.c_str(), row.lsize.c_str(),
                     row.ltime.c_str(), row.rsize.c_str(), row.rtime.c_str());
     }
     return;
   }
-  size_t wPath = 4, wSize = 10;
+  int wPath = 4, wSize = 10;
   for (const Row& row : rows) {
-    wPath = std::max(wPath, row.path.size() + (row.kind == "D" ? 1 : 0));
-    wSize = std::max({wSize, row.lsize.size(), row.rsize.size()});
+    wPath = std::max(wPath, static_cast<int>(row.path.size()) + 1);
+    wSize = std::max({wSize, static_cast<int>(row.lsize.size()), static_cast<int>(row.rsize.size())});
   }
-  std::printf("  %-*s  %*s  %-20s  %*s  %-20s\n", static_cast<int>(wPath), "Path", static_cast<int>(wSize),
-              "Local size", "Local time (UTC)", static_cast<int>(wSize), "Rem. size", "Remote time (UTC)");
+  std::printf("  %-*s  %*s  %-20s  %*s  %-20s\n", wPath, "File", wSize, "Local size", "Local time (UTC)", wSize,
+              "Rem. size", "Remote time (UTC)");
   for (const Row& row : rows) {
-    if (row.kind == "D") {
-      std::printf("\n%-*s [%s]\n", static_cast<int>(wPath + 2), (row.path + "/").c_str(), row.state.c_str());
-    } else {
-      std::printf("%s %-*s  %*s  %-20s  %*s  %-20s\n", row.state.c_str(), static_cast<int>(wPath), row.path.c_str(),
-                  static_cast<int>(wSize), row.lsize.c_str(), row.ltime.c_str(), static_cast<int>(wSize),
-                  row.rsize.c_str(), row.rtime.c_str());
-    }
+    if (row.folder) std::printf("[%s] %s/\n", row.state.c_str(), row.path.c_str());
+    else
+      std::printf("%s %-*s  %*s  %-20s  %*s  %-20s\n", row.state.c_str(), wPath, row.path.c_str(), wSize,
+                  row.lsize.c_str(), row.ltime.c_str(), wSize, row.rsize.c_str(), row.rtime.c_str());
   }
 }
 
@@ -149,29 +350,154 @@ void PrintSummary(const CFolderCollection& collection) {
   SyncTotals t;
   CountTagged(collection, t, FilterAll);
   const NumberFormat nf = NumberFormat::FromUserLocale();
-  std::printf("\nLocal to Remote: %s\nRemote to Local: %s\n", TaggedSummary(t.taggedUp, t.allUp, t.bytesUp, nf).c_str(),
+  std::printf("\nLocal to Remote: %s\nRemote to Local: %s\n",
+              TaggedSummary(t.taggedUp, t.allUp, t.bytesUp, nf).c_str(),
               TaggedSummary(t.taggedDown, t.allDown, t.bytesDown, nf).c_str());
+}
+
+class ProgressBar : public ITransferListener {
+ public:
+  explicit ProgressBar(bool show) : show_(show), nf_(NumberFormat::FromUserLocale()) {}
+  void SetJob(const CTransferJob* job) { job_ = job; }
+  void TransferProgress() override {
+    if (!show_ || !job_) return;
+    const SyncTotals t = job_->Totals();
+    std::string name = t.text;
+    if (name.size() > 32) name = "..." + name.substr(name.size() - 29);
+    std::fprintf(stderr, "\r%-32s %3d%%  total %3d%%  %s of %s bytes   ", name.c_str(), t.FilePercent(),
+                 t.TotalPercent(), FormatNumber(t.AllDone(), 0, nf_).c_str(),
+                 FormatNumber(t.SelectedTotal(), 0, nf_).c_str());
+    std::fflush(stderr);
+    drawn_ = true;
+  }
+  void TransferFolderChanged(CFolderRecord*) override {}
+  void TransferFinished() override {
+    if (drawn_) std::fprintf(stderr, "\n");
+  }
+
+ private:
+  bool show_;
+  bool drawn_ = false;
+  NumberFormat nf_;
+  const CTransferJob* job_ = nullptr;
+};
+
+// ---- compare and sync --------------------------------------------------------
+
+std::string AbsoluteLocal(const std::string& path) {
+  if (path.empty()) Fail("--local is required");
+  std::error_code ec;
+  std::string abs = std::filesystem::absolute(path, ec).lexically_normal().string();
+  if (ec) Fail("cannot use the local path " + path);
+  while (abs.size() > 1 && abs.back() == '/') abs.pop_back();
+  return abs;
+}
+
+int CompareOrSync(Options o) {
+  const bool sync = o.command == "sync";
+  Target target;
+  int sources = !o.remoteUrl.empty() + !o.remoteDir.empty() + !o.connection.empty();
+  if (sources != 1) Fail("give one of --remote, --connection or --remote-dir");
+  if (sync && !o.remoteDir.empty()) Fail("sync needs a server: --remote or --connection");
+  if (!o.connection.empty()) {
+    ConnectionsList list = LoadConnections(o.file);
+    const CConnectionProperties* c = list.FindByDescription(o.connection);
+    if (!c) Fail("no stored connection \"" + o.connection + "\"");
+    target.host = c->host;
+    target.port = c->port;
+    target.anonymous = c->anonymous || c->userName.empty();
+    target.user = target.anonymous ? "" : c->userName;
+    target.password = target.anonymous ? "" : c->password;
+    target.path = c->remotePath;
+    if (!o.localGiven) o.local = c->localPath;
+    if (!o.typesGiven) o.types = c->fileTypes;
+    if (!o.subFoldersGiven) o.includeSubFolders = c->includeSubFolders != 0;
+  } else if (!o.remoteUrl.empty()) {
+    target = ParseUrl(o.remoteUrl);
+  }
+  if (o.types.empty()) o.types = "*.*";
+  const std::string local = AbsoluteLocal(o.local);
+  const std::string problem = CFolderComparer::CheckPaths(local, target.path);
+  if (!problem.empty()) Fail(problem);
+
+  CFtpSession session;
+  std::unique_ptr<IRemoteLister> lister;
+  std::string remote;
+  if (!o.remoteDir.empty()) {
+    FolderId id;
+    const std::string dir = AbsoluteLocal(o.remoteDir);
+    if (!LocalFolderId(dir, id)) Fail("the folder " + dir + " does not exist");
+    lister = std::make_unique<LocalFolderLister>(dir);
+    remote = "/";
+  } else {
+    if (!target.anonymous && target.password.empty()) target.password = AskPassword(target.user, target.host);
+    if (!session.Connect(target.host, target.user, target.password, target.port))
+      Fail("could not connect to " + target.host + ": " + session.LastError());
+    remote = ResolveRemotePath(target.path, session.LoginFolder());
+    lister = std::make_unique<FtpRemoteLister>(session);
+  }
+
+  MemoryFolderTree tree;
+  CFolderCollection collection;
+  CFolderComparer comparer;
+  comparer.BeginCompare(nullptr, lister.get(), &tree, &collection, local, remote, true, o.ignoreSeconds);
+  comparer.Run(local, remote, o.types, o.includeSubFolders);
+
+  if (!sync) {
+    PrintResult(collection, local, o.format);
+    if (o.format == "text") PrintSummary(collection);
+    SyncTotals t;
+    CountTagged(collection, t, FilterAll);
+    return t.allUp + t.allDown == 0 ? kExitOk : kExitDifferences;
+  }
+
+  TransferOptions options;
+  options.localToRemote = o.up || !o.down;
+  options.remoteToLocal = o.down || !o.up;
+  options.setLocalTimestamps = o.setLocalTimestamps;
+  options.ignoreSeconds = o.ignoreSeconds;
+  options.filter = FilterAll;
+  if (o.dryRun) {
+    int n = 0;
+    auto guard = collection.Lock();
+    for (size_t i = 0; i < collection.GetCount(); ++i) {
+      const CFolderRecord* r = collection.GetAt(i);
+      for (const auto& e : r->entries)
+        if (CTransferJob::Selected(*e, options)) {
+          std::printf("would copy %s %s\n", e->state == CopyLocalToRemote ? "up  " : "down",
+                      EntryPath(Relative(local, r->localPath), *e).c_str());
+          ++n;
+        }
+    }
+    std::printf("%d file%s would be copied\n", n, n == 1 ? "" : "s");
+    return kExitOk;
+  }
+  if (!session.EnsureConnected()) Fail("the connection was lost: " + session.LastError());
+  SyncTotals totals;
+  CountTagged(collection, totals, options.filter);
+  ProgressBar bar(isatty(STDERR_FILENO) != 0);
+  CTransferJob job(collection, session, totals, options, &bar);
+  bar.SetJob(&job);
+  job.RunTransfer();
+  int copied = 0, failed = 0;
+  for (const TransferOutcome& out : job.Outcomes()) {
+    const std::string rel = Relative(local, out.localPath);
+    if (out.ok) {
+      std::printf("copied %s %s\n", out.upload ? "up  " : "down", rel.c_str());
+      ++copied;
+    } else {
+      std::printf("FAILED %s %s: %s\n", out.upload ? "up  " : "down", rel.c_str(), out.error.c_str());
+      ++failed;
+    }
+  }
+  std::printf("%d copied, %d failed\n", copied, failed);
+  return failed == 0 ? kExitOk : kExitDifferences;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   const Options o = Parse(argc, argv);
-  const std::string problem = CFolderComparer::CheckPaths(o.local, "/");
-  if (!problem.empty()) Fail(problem);
-  FolderId id;
-  if (!LocalFolderId(o.remoteDir, id)) Fail("the folder \"" + o.remoteDir + "\" does not exist or is not a full path");
-
-  LocalFolderLister lister(o.remoteDir);
-  MemoryFolderTree tree;
-  CFolderCollection collection;
-  CFolderComparer comparer;
-  comparer.BeginCompare(nullptr, &lister, &tree, &collection, o.local, "/", true, o.ignoreSeconds);
-  comparer.Run(o.local, "/", o.types, o.includeSubFolders);
-
-  PrintResult(collection, o.local, o.format);
-  if (o.format == "text") PrintSummary(collection);
-  SyncTotals t;
-  CountTagged(collection, t, FilterAll);
-  return t.allUp + t.allDown == 0 ? kExitInStep : kExitDifferences;
+  if (o.command == "connections") return ConnectionsCommand(o);
+  return CompareOrSync(o);
 }

@@ -1,0 +1,200 @@
+// twinbay-cli through its real binary.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "net/connections.h"
+#include "support/ftp_servers.h"
+#include "support/temp_dir.h"
+
+#ifndef TWINBAY_CLI
+#error "TWINBAY_CLI must name the binary"
+#endif
+
+namespace twinbay {
+namespace {
+
+using test::TempDir;
+
+const int64_t T0 = test::UnixTime(2026, 1, 2, 3, 4, 5);
+
+struct Result {
+  int status;
+  std::string out, err;
+};
+
+std::string Quote(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+Result Cli(const std::vector<std::string>& args, const std::string& env = "", const std::string& input = "") {
+  TempDir io;
+  std::string cmd = env + " " + Quote(TWINBAY_CLI);
+  for (const std::string& a : args) cmd += " " + Quote(a);
+  test::WriteFile(io / "in", input, 0);
+  cmd += " <" + Quote(io / "in") + " >" + Quote(io / "out") + " 2>" + Quote(io / "err");
+  const int raw = std::system(("env -u TWINBAY_PASSWORD HOME=" + Quote(io.path()) + " XDG_CONFIG_HOME=" +
+                               Quote(io / "config") + " " + cmd)
+                                  .c_str());
+  return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, test::ReadFile(io / "out"), test::ReadFile(io / "err")};
+}
+
+TEST(Cli, CompareTsvOfAKnownTree) {
+  TempDir local, remote;
+  test::WriteFile(local / "index.html", "new", T0 + 120);
+  test::WriteFile(remote / "INDEX.HTML", "old!", T0);
+  test::WriteFile(local / "same.css", "s", T0);
+  test::WriteFile(remote / "same.css", "s", T0 + 30);  // same minute: in step by default
+  test::WriteFile(remote / "img/Logo.gif", "gif", T0);
+  test::WriteFile(local / "drafts/a.txt", "a", T0);
+  const Result r = Cli({"compare", "--local", local.path(), "--remote-dir", remote.path(), "--format", "tsv"});
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_EQ(r.out,
+            "D\troot\t.\n"
+            "F\t>\tindex.html\t3\t2026-01-02T03:06:05Z\t4\t2026-01-02T03:04:05Z\n"
+            "F\t=\tsame.css\t1\t2026-01-02T03:04:05Z\t1\t2026-01-02T03:04:35Z\n"
+            "D\tlocal\tdrafts\n"
+            "F\t>\tdrafts/a.txt\t1\t2026-01-02T03:04:05Z\t-\t-\n"
+            "D\tremote\timg\n"
+            "F\t<\timg/Logo.gif\t-\t-\t3\t2026-01-02T03:04:05Z\n");
+  // Exact seconds: the 30-second difference counts.
+  const Result exact = Cli({"compare", "--local", local.path(), "--remote-dir", remote.path(), "--format", "tsv",
+                            "--exact-seconds", "--types", "*.css", "--no-subfolders"});
+  EXPECT_EQ(exact.out, "D\troot\t.\nF\t<\tsame.css\t1\t2026-01-02T03:04:05Z\t1\t2026-01-02T03:04:35Z\n"
+                       "D\tlocal\tdrafts\nD\tremote\timg\n");
+  // The text form ends with the two summaries.
+  const Result text = Cli({"compare", "--local", local.path(), "--remote-dir", remote.path()});
+  EXPECT_NE(text.out.find("Local to Remote: 2 of 2 files tagged (1KB)"), std::string::npos) << text.out;
+  EXPECT_NE(text.out.find("Remote to Local: 1 of 1 file tagged (1KB)"), std::string::npos) << text.out;
+}
+
+TEST(Cli, ExitStatusesAndErrors) {
+  TempDir a, b;
+  test::WriteFile(a / "x", "1", T0);
+  test::WriteFile(b / "x", "1", T0);
+  EXPECT_EQ(Cli({"compare", "--local", a.path(), "--remote-dir", b.path()}).status, 0);
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {},
+           {"frobnicate"},
+           {"compare", "--local", a.path()},
+           {"compare", "--local", "", "--remote-dir", b.path()},
+           {"compare", "--local", a / "missing", "--remote-dir", b.path()},
+           {"compare", "--local", a.path(), "--remote", "http://x/"},
+           {"compare", "--local", a.path(), "--remote", "ftp://127.0.0.1:70000/"},
+           {"compare", "--local", a.path(), "--remote", "ftp://u:pw@host/"},
+           {"sync", "--local", a.path(), "--remote-dir", b.path()},
+           {"compare", "--local", a.path(), "--remote-dir", b.path(), "--format", "xml"},
+       }) {
+    const Result r = Cli(args);
+    EXPECT_EQ(r.status, 2) << (args.empty() ? "" : args[0]) << " " << r.out;
+    EXPECT_FALSE(r.err.empty());
+  }
+  // A server that is not there.
+  const Result r = Cli({"compare", "--local", a.path(), "--remote", "ftp://127.0.0.1:1/"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("could not connect"), std::string::npos) << r.err;
+}
+
+TEST(Cli, ConnectionsCommandsWriteTheExactFile) {
+  TempDir t;
+  const std::string file = t / "connections.ftp";
+  ASSERT_EQ(Cli({"connections", "add", "--file", file, "--host", "ftp.example.com"}).status, 0);
+  const Result add2 = Cli({"connections", "add", "--file", file, "--description", "Work", "--host", "10.0.0.1",
+                           "--port", "2121", "--user", "abc", "--password-stdin", "--local", "/home/me/web",
+                           "--remote", "/www", "--types", "*.htm", "--no-subfolders"},
+                          "", "s3cret\n");
+  ASSERT_EQ(add2.status, 0) << add2.err;
+  struct stat st;
+  ASSERT_EQ(stat(file.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+  std::vector<std::unique_ptr<CConnectionProperties>> expected;
+  expected.push_back(std::make_unique<CConnectionProperties>());
+  expected[0]->description = expected[0]->host = "ftp.example.com";
+  expected[0]->remotePath = "/";
+  expected.push_back(std::make_unique<CConnectionProperties>());
+  auto& w = *expected[1];
+  w.description = "Work";
+  w.host = "10.0.0.1";
+  w.port = 2121;
+  w.anonymous = 0;
+  w.userName = "abc";
+  w.password = "s3cret";
+  w.localPath = "/home/me/web";
+  w.remotePath = "/www";
+  w.fileTypes = "*.htm";
+  w.includeSubFolders = 0;
+  EXPECT_EQ(test::ReadFile(file), SerializeConnections(expected));
+
+  const Result list = Cli({"connections", "list", "--file", file, "--format", "tsv"});
+  EXPECT_EQ(list.out,
+            "ftp.example.com\tftp.example.com\t21\t1\t\t0\t/\t\t\t1\n"
+            "Work\t10.0.0.1\t2121\t0\tabc\t1\t/www\t/home/me/web\t*.htm\t0\n");
+  EXPECT_EQ(list.out.find("s3cret"), std::string::npos);
+
+  ASSERT_EQ(Cli({"connections", "remove", "--file", file, "--description", "ftp.example.com"}).status, 0);
+  expected.erase(expected.begin());
+  EXPECT_EQ(test::ReadFile(file), SerializeConnections(expected));
+  EXPECT_EQ(Cli({"connections", "remove", "--file", file, "--description", "nope"}).status, 2);
+
+  // A damaged file is an error and stays exactly as it was.
+  const std::string damaged = std::string("\x03\x00\x00\x00\xFF\xFF\x01\x00", 8);
+  test::WriteFile(t / "bad.ftp", damaged, 0);
+  const Result bad = Cli({"connections", "add", "--file", t / "bad.ftp", "--host", "h"});
+  EXPECT_EQ(bad.status, 2);
+  EXPECT_NE(bad.err.find("bad.ftp"), std::string::npos);
+  EXPECT_EQ(test::ReadFile(t / "bad.ftp"), damaged);
+  EXPECT_EQ(Cli({"connections", "list", "--file", t / "bad.ftp"}).status, 2);
+  // Without --file the file lives in the configuration folder.
+  ASSERT_EQ(Cli({"connections", "list"}).status, 0);
+}
+
+TEST(Cli, SyncWithARealServer) {
+  TempDir local, root, t;
+  test::WriteFile(local / "up.html", "local", T0 + 600);
+  test::WriteFile(root / "site/up.html", "remote", T0);
+  test::WriteFile(root / "site/sub/down.html", "from server", T0);
+  std::string why;
+  auto server = test::FtpTestServer::StartPyftpdlib(root.path(), {}, &why);
+  if (!server) GTEST_SKIP() << why;
+  const std::string url = "ftp://" + server->user() + "@127.0.0.1:" + std::to_string(server->port()) + "/site";
+  const std::string pw = "TWINBAY_PASSWORD=" + server->password();
+
+  Result r = Cli({"compare", "--local", local.path(), "--remote", url, "--format", "tsv"}, pw);
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_NE(r.out.find("F\t>\tup.html"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("F\t<\tsub/down.html"), std::string::npos) << r.out;
+  EXPECT_EQ(Cli({"compare", "--local", local.path(), "--remote", url}).status, 2);  // no password anywhere
+
+  r = Cli({"sync", "--local", local.path(), "--remote", url, "--dry-run"}, pw);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("would copy up   up.html"), std::string::npos) << r.out;
+  EXPECT_EQ(test::ReadFile(root / "site/up.html"), "remote");
+
+  r = Cli({"sync", "--local", local.path(), "--remote", url, "--down"}, pw);
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(test::ReadFile(local / "sub/down.html"), "from server");
+  EXPECT_EQ(test::ReadFile(root / "site/up.html"), "remote");
+
+  // A stored connection supplies server, login and paths.
+  const std::string file = t / "c.ftp";
+  ASSERT_EQ(Cli({"connections", "add", "--file", file, "--description", "Test", "--host", "127.0.0.1", "--port",
+                 std::to_string(server->port()), "--user", server->user(), "--password-stdin", "--local",
+                 local.path(), "--remote", "/site"},
+                "", server->password() + "\n")
+                .status,
+            0);
+  r = Cli({"sync", "--connection", "Test", "--file", file});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("1 copied, 0 failed"), std::string::npos) << r.out;
+  EXPECT_EQ(test::ReadFile(root / "site/up.html"), "local");
+  EXPECT_EQ(Cli({"compare", "--connection", "Test", "--file", file}).status, 0);
+}
+
+}  // namespace
+}  // namespace twinbay
