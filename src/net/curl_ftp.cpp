@@ -1,11 +1,13 @@
 #include "net/curl_ftp.h"
 
 #include <curl/curl.h>
+#include <sys/select.h>
 
 #include <cctype>
 #include <chrono>
 #include <initializer_list>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <vector>
@@ -45,21 +47,26 @@ class CurlFtpConnection : public IFtpConnection {
   CurlFtpConnection(const FtpLogin& login, const FtpTimeouts& timeouts) : login_(login), timeouts_(timeouts) {
     InitCurlOnce();
     curl_ = curl_easy_init();
+    multi_ = curl_multi_init();
     const bool v6 = login.host.find(':') != std::string::npos;
     base_ = "ftp://" + (v6 ? "[" + login.host + "]" : login.host) + ":" + std::to_string(login.port);
   }
   ~CurlFtpConnection() override {
+    // The multi handle's cache holds the control connection: close it first.
+    if (multi_) curl_multi_cleanup(multi_);
     if (curl_) curl_easy_cleanup(curl_);
   }
 
   bool Open() override {
-    if (!curl_) return Fail("The FTP library could not be started.");
+    if (!curl_ || !multi_) return Fail("The FTP library could not be started.");
     if (!HostIsSafe(login_.host)) return Fail("\"" + login_.host + "\" is not a valid host name.");
     if (login_.port < 1 || login_.port > 65535) return Fail("The port must be between 1 and 65535.");
     if (!IsSafeFtpText(login_.userName) || !IsSafeFtpText(login_.password))
       return Fail("The user name or password holds a line break.");
     // A server without FEAT offers nothing beyond the basics.
-    if (!Quote({"*FEAT"})) return false;
+    // A server without FEAT offers nothing beyond the basics; only a failed
+    // connection or login ends the open.
+    if (!Quote({"FEAT"}) && !performedOk_) return false;
     ParseFeatures();
     char* entry = nullptr;
     if (curl_easy_getinfo(curl_, CURLINFO_FTP_ENTRY_PATH, &entry) == CURLE_OK && entry && *entry == '/') {
@@ -67,7 +74,7 @@ class CurlFtpConnection : public IFtpConnection {
     } else if (!GetCurrentDirectory(loginFolder_)) {
       loginFolder_ = "/";
     }
-    if (features_.utf8) Quote({"*OPTS UTF8 ON"});
+    if (features_.utf8) Quote({"OPTS UTF8 ON"});
     return true;
   }
 
@@ -97,7 +104,7 @@ class CurlFtpConnection : public IFtpConnection {
 
   bool SetCurrentDirectory(const std::string& path) override {
     if (!Safe(path)) return false;
-    Prepare(FolderUrl(path));
+    Prepare(FolderUrl(path), true);
     curl_easy_setopt(curl_, CURLOPT_NOBODY, 1L);
     return Perform("change to folder " + path);
   }
@@ -134,7 +141,7 @@ class CurlFtpConnection : public IFtpConnection {
     out.clear();
     if (!Safe(path)) return false;
     std::string body;
-    Prepare(FolderUrl(path));
+    Prepare(FolderUrl(path), true);
     if (features_.mlsd) curl_easy_setopt(curl_, CURLOPT_CUSTOMREQUEST, "MLSD");
     curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, &CurlFtpConnection::CollectBody);
     curl_easy_setopt(curl_, CURLOPT_WRITEDATA, &body);
@@ -173,6 +180,8 @@ class CurlFtpConnection : public IFtpConnection {
     if (!Safe(path)) return false;
     Prepare(FileUrl(path));
     Transfer t{&sink, nullptr};
+    // No SIZE first: the 226 reply is what confirms a complete transfer.
+    curl_easy_setopt(curl_, CURLOPT_IGNORE_CONTENT_LENGTH, 1L);
     curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, &CurlFtpConnection::WriteToSink);
     curl_easy_setopt(curl_, CURLOPT_WRITEDATA, &t);
     return Perform("download " + path);
@@ -207,6 +216,21 @@ class CurlFtpConnection : public IFtpConnection {
     if (line.size() >= 4 && line[3] == ' ' && line[0] >= '1' && line[0] <= '5') ++c->replyCount_;
     if (c->replies_.size() < 10000) c->replies_.push_back(std::move(line));
     return size * n;
+  }
+
+  static int Debug(CURL*, curl_infotype type, char* data, size_t size, void* self) {
+    // TWINBAY_FTP_TRACE=1 shows the whole FTP dialogue on stderr.
+    static const bool trace = std::getenv("TWINBAY_FTP_TRACE") != nullptr;
+    if (trace && (type == CURLINFO_TEXT || type == CURLINFO_HEADER_IN || type == CURLINFO_HEADER_OUT)) {
+      std::fputs(type == CURLINFO_HEADER_IN ? "< " : type == CURLINFO_HEADER_OUT ? "> " : "* ", stderr);
+      std::fwrite(data, 1, size, stderr);
+    }
+    if (type != CURLINFO_HEADER_IN && type != CURLINFO_HEADER_OUT) return 0;
+    auto* c = static_cast<CurlFtpConnection*>(self);
+    std::string line(data, size);
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+    if (c->dialogue_.size() < 10000) c->dialogue_.push_back({type == CURLINFO_HEADER_OUT, std::move(line)});
+    return 0;
   }
 
   static size_t CollectBody(char* data, size_t size, size_t n, void* out) {
@@ -247,7 +271,7 @@ class CurlFtpConnection : public IFtpConnection {
 
   // Resets the handle (the control connection stays open) and sets what every
   // operation shares.
-  void Prepare(const std::string& url) {
+  void Prepare(const std::string& url, bool changeIntoFolder = false) {
     curl_easy_reset(curl_);
     replies_.clear();
     curl_easy_setopt(curl_, CURLOPT_URL, url.c_str());
@@ -258,7 +282,13 @@ class CurlFtpConnection : public IFtpConnection {
       curl_easy_setopt(curl_, CURLOPT_USERNAME, login_.userName.c_str());
       curl_easy_setopt(curl_, CURLOPT_PASSWORD, login_.password.c_str());
     }
-    curl_easy_setopt(curl_, CURLOPT_FTP_FILEMETHOD, static_cast<long>(CURLFTPMETHOD_SINGLECWD));
+    // Listings change into the folder and list it without an argument (some
+    // servers take "[]*?" in a listing path as wildcards); every other command
+    // names its full path, which saves a CWD per operation.
+    curl_easy_setopt(curl_, CURLOPT_FTP_FILEMETHOD,
+                     static_cast<long>(changeIntoFolder ? CURLFTPMETHOD_SINGLECWD : CURLFTPMETHOD_NOCWD));
+    curl_easy_setopt(curl_, CURLOPT_BUFFERSIZE, 512L * 1024);
+    curl_easy_setopt(curl_, CURLOPT_UPLOAD_BUFFERSIZE, 512L * 1024);
     curl_easy_setopt(curl_, CURLOPT_FTP_USE_EPSV, 1L);
     curl_easy_setopt(curl_, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(curl_, CURLOPT_TCP_KEEPALIVE, 1L);
@@ -268,12 +298,63 @@ class CurlFtpConnection : public IFtpConnection {
     curl_easy_setopt(curl_, CURLOPT_LOW_SPEED_TIME, timeouts_.stalledTransferSeconds);
     curl_easy_setopt(curl_, CURLOPT_HEADERFUNCTION, &CurlFtpConnection::CollectReply);
     curl_easy_setopt(curl_, CURLOPT_HEADERDATA, this);
+    // The dialogue in order (commands and replies), to tell which reply
+    // belongs to which of our commands.
+    dialogue_.clear();
+    curl_easy_setopt(curl_, CURLOPT_DEBUGFUNCTION, &CurlFtpConnection::Debug);
+    curl_easy_setopt(curl_, CURLOPT_DEBUGDATA, this);
+    curl_easy_setopt(curl_, CURLOPT_VERBOSE, 1L);
     curl_easy_setopt(curl_, CURLOPT_ERRORBUFFER, errbuf_);
+
     errbuf_[0] = 0;
   }
 
+  // Runs the prepared operation on the connection's multi handle. Some libcurl
+  // versions, after an EPSV reply, leave nothing to wait on and no timer set,
+  // and an ordinary wait would sit out a full second before the data
+  // connection is opened; here such a pause is noticed and the next step taken
+  // at once.
+  CURLcode Drive() {
+    if (curl_multi_add_handle(multi_, curl_) != CURLM_OK) return CURLE_FAILED_INIT;
+    int running = 1;
+    int idleSteps = 0;
+    CURLcode result = CURLE_OK;
+    bool done = false;
+    while (!done) {
+      if (curl_multi_perform(multi_, &running) != CURLM_OK) {
+        result = CURLE_FAILED_INIT;
+        break;
+      }
+      int queued = 0;
+      while (CURLMsg* msg = curl_multi_info_read(multi_, &queued))
+        if (msg->msg == CURLMSG_DONE) {
+          result = msg->data.result;
+          done = true;
+        }
+      if (done || !running) break;
+      // With no socket to watch, libcurl is between steps: go on at once.
+      fd_set r, w, e;
+      FD_ZERO(&r);
+      FD_ZERO(&w);
+      FD_ZERO(&e);
+      int maxfd = -1;
+      curl_multi_fdset(multi_, &r, &w, &e, &maxfd);
+      if (maxfd < 0) {
+        ++idleSteps;
+        if (idleSteps < 100) continue;
+      }
+      idleSteps = 0;
+      long wait = -1;
+      curl_multi_timeout(multi_, &wait);
+      if (wait < 0 || wait > 100) wait = 100;
+      curl_multi_poll(multi_, nullptr, 0, static_cast<int>(wait), nullptr);
+    }
+    curl_multi_remove_handle(multi_, curl_);
+    return result;
+  }
+
   bool Perform(const std::string& what) {
-    const CURLcode rc = curl_easy_perform(curl_);
+    const CURLcode rc = Drive();
     if (rc == CURLE_OK) return true;
     std::string reply;
     for (auto it = replies_.rbegin(); it != replies_.rend(); ++it)
@@ -288,18 +369,46 @@ class CurlFtpConnection : public IFtpConnection {
     return Fail(text);
   }
 
-  // Runs raw commands (already checked) after logging in if needed.
+  // Runs raw commands (already checked) after logging in if needed. They are
+  // sent as allowed to fail, because libcurl closes the connection after a
+  // failed command; each is then judged by its own reply (2xx, or 3xx for
+  // RNFR). The replies of the last command are left in replies_.
   bool Quote(std::initializer_list<std::string> commands) {
     Prepare(base_ + "/");
     struct curl_slist* list = nullptr;
-    for (const std::string& c : commands) list = curl_slist_append(list, c.c_str());
+    for (const std::string& c : commands) list = curl_slist_append(list, ("*" + c).c_str());
     curl_easy_setopt(curl_, CURLOPT_QUOTE, list);
     curl_easy_setopt(curl_, CURLOPT_NOBODY, 1L);
     std::string verb = commands.begin()->substr(0, commands.begin()->find(' '));
-    if (!verb.empty() && verb[0] == '*') verb.erase(0, 1);
-    const bool ok = Perform("run " + verb);
+    performedOk_ = Perform("run " + verb);
     curl_slist_free_all(list);
-    return ok;
+    if (!performedOk_) return false;
+    size_t from = 0;
+    for (const std::string& c : commands) {
+      // This command's line in the dialogue, then its replies up to the final one.
+      size_t at = dialogue_.size();
+      for (size_t i = from; i < dialogue_.size(); ++i)
+        if (dialogue_[i].out && dialogue_[i].text == c) {
+          at = i;
+          break;
+        }
+      if (at == dialogue_.size()) return Fail("The server was not asked to " + c + ".");
+      replies_.clear();
+      std::string final;
+      for (size_t i = at + 1; i < dialogue_.size() && !dialogue_[i].out; ++i) {
+        replies_.push_back(dialogue_[i].text);
+        const std::string& t = dialogue_[i].text;
+        if (t.size() >= 3 && std::isdigit(static_cast<unsigned char>(t[0])) && (t.size() == 3 || t[3] == ' ')) {
+          final = t;
+          from = i;
+          break;
+        }
+      }
+      const char code = final.empty() ? '5' : final[0];
+      const bool ok = code == '2' || (code == '3' && c.rfind("RNFR", 0) == 0);
+      if (!ok) return Fail("The server refused " + c.substr(0, c.find(' ')) + (final.empty() ? "" : " (" + final + ")"));
+    }
+    return true;
   }
 
   void ParseFeatures() {
@@ -351,11 +460,18 @@ class CurlFtpConnection : public IFtpConnection {
   FtpLogin login_;
   FtpTimeouts timeouts_;
   CURL* curl_ = nullptr;
+  CURLM* multi_ = nullptr;
   std::string base_;
   FtpFeatures features_;
   std::string loginFolder_ = "/";
   std::string error_;
   std::vector<std::string> replies_;
+  struct Said {
+    bool out;
+    std::string text;
+  };
+  std::vector<Said> dialogue_;
+  bool performedOk_ = false;
   char errbuf_[CURL_ERROR_SIZE] = {};
   bool offsetKnown_ = false;
   int64_t listOffset_ = 0;

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -81,6 +82,7 @@ int CTransferJob::RunTransfer() {
   for (size_t f = 0; f < folders && !stop_; ++f) {
     CFolderRecord* record = collection_.GetAt(f);
     bool remoteReady = false, localReady = false, anyCopied = false;
+    std::vector<CFileEntry*> uploaded;
     // Entries are addressed by position: nothing else changes the record while
     // the transfer runs (the window is held modal).
     size_t count;
@@ -106,7 +108,12 @@ int CTransferJob::RunTransfer() {
       IFtpConnection* connection = session_.GetConnection();
       // Destination folders are made once per folder record.
       if (down && !localReady) localReady = MakeLocalFolders(record->localPath);
-      if (!down && !remoteReady && connection) remoteReady = MakeRemoteFolders(*connection, record->remotePath);
+      if (!down && !remoteReady && connection) {
+        // A folder the compare found on the server needs nothing; a local-only
+        // one usually lacks only itself, its parents having come first.
+        remoteReady = record->folderClass != FolderLocalOnly || connection->CreateDirectory(record->remotePath) ||
+                      MakeRemoteFolders(*connection, record->remotePath);
+      }
       {
         std::lock_guard g(totalsMutex_);
         totals_.StartFile(SideSize(down ? entry->remote : entry->local));
@@ -124,11 +131,13 @@ int CTransferJob::RunTransfer() {
       if (ok) {
         auto guard = collection_.Lock();
         record->folderClass = record->folderClass == FolderRoot ? FolderRoot : FolderOnBoth;
-        entry->Reclassify(options_.ignoreSeconds);
+        if (down) entry->Reclassify(options_.ignoreSeconds);
+        else uploaded.push_back(entry);
       }
       outcomes_.push_back(std::move(outcome));
       Post(true);
     }
+    if (!uploaded.empty()) RefreshUploads(*record, uploaded);
     if (anyCopied && listener_) listener_->TransferFolderChanged(record);
   }
   if (listener_) listener_->TransferFinished();
@@ -241,7 +250,18 @@ bool CTransferJob::CopyUp(CFileEntry& entry, const CFolderRecord& record, Transf
   const std::string tmp = RemoteJoin(record.remotePath, base);
   const std::string tmp2 = RemoteJoin(record.remotePath, base + "2");
   using Renames = CFtpSession::RenameSupport;
-  if (session_.UploadRenames() != Renames::Refused) {
+  const bool replacing = entry.remote.has_value();
+  if (!replacing) {
+    // Nothing to protect: store straight under the final name, and remove
+    // the partial file if the upload fails.
+    ok = store(dst);
+    if (!ok) {
+      outcome.error = readFailed ? SysError("cannot read " + src) : c.LastError();
+      c.Remove(dst);
+      close(fd);
+      return false;
+    }
+  } else if (session_.UploadRenames() != Renames::Refused) {
     // Store under a temporary name and rename it over the destination only
     // when the whole file was stored.
     if (!store(tmp)) {
@@ -289,21 +309,33 @@ bool CTransferJob::CopyUp(CFileEntry& entry, const CFolderRecord& record, Transf
   // Give the server's copy the local file's time, so that it is in step.
   const int64_t localTime = TicksFromUnix(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
   if (c.Features().mfmt || c.Features().mdtm) c.SetModificationTime(dst, localTime);
-  FindData fresh;
-  if (c.StatFile(dst, fresh)) {
-    fresh.name = dst.substr(dst.find_last_of('/') + 1);
-    if (options_.setLocalTimestamps) {
-      SetLocalTimes(src, fresh);
+  return true;
+}
+
+void CTransferJob::RefreshUploads(CFolderRecord& record, const std::vector<CFileEntry*>& uploaded) {
+  IFtpConnection* c = session_.GetConnection();
+  ScanList listing;
+  if (c) c->ListDirectory(record.remotePath, listing);
+  for (CFileEntry* entry : uploaded) {
+    std::string remoteName, localPath;
+    {
+      auto guard = collection_.Lock();
+      remoteName = entry->remote ? entry->remote->name : entry->local->name;
+      localPath = JoinLocalPath(record.localPath, entry->local->name);
+    }
+    auto it = std::find_if(listing.begin(), listing.end(),
+                           [&](const FindData& f) { return f.name == remoteName && !f.IsDirectory(); });
+    if (it != listing.end()) {
       FindData local;
-      if (StatLocalFile(src, local)) {
-        auto guard = collection_.Lock();
-        entry.local = std::move(local);
-      }
+      const bool haveLocal = options_.setLocalTimestamps && SetLocalTimes(localPath, *it) &&
+                             StatLocalFile(localPath, local);
+      auto guard = collection_.Lock();
+      entry->remote = *it;
+      if (haveLocal) entry->local = std::move(local);
     }
     auto guard = collection_.Lock();
-    entry.remote = std::move(fresh);
+    entry->Reclassify(options_.ignoreSeconds);
   }
-  return true;
 }
 
 bool MakeLocalFolders(const std::string& path) {
@@ -317,7 +349,6 @@ bool MakeRemoteFolders(IFtpConnection& c, const std::string& path) {
   std::string p = path;
   CFolderComparer::NormalizeRemotePath(p);
   if (p.empty() || p[0] != '/') return false;
-  if (c.SetCurrentDirectory(p)) return true;
   size_t pos = 1;
   while (pos <= p.size()) {
     const size_t slash = p.find('/', pos);

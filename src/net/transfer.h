@@ -65,6 +65,9 @@ class CTransferJob {
  private:
   bool CopyDown(CFileEntry& entry, const CFolderRecord& record, TransferOutcome& outcome);
   bool CopyUp(CFileEntry& entry, const CFolderRecord& record, TransferOutcome& outcome);
+  // Re-reads the server's side of the entries uploaded into one folder (one
+  // listing for all of them) and re-classifies them.
+  void RefreshUploads(CFolderRecord& record, const std::vector<CFileEntry*>& uploaded);
   void AddDone(size_t bytes);
   void Post(bool force);
 
