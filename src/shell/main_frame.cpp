@@ -1,0 +1,328 @@
+#include "shell/main_frame.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFileInfo>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QMimeData>
+#include <QStatusBar>
+#include <QToolBar>
+#include <QUrl>
+#include <QWindow>
+
+#include "shell/settings.h"
+#include "ui/icons.h"
+#include "ui/view/messages.h"
+#include "ui/view/twinbay_view.h"
+
+namespace twinbay {
+
+// ---- Document --------------------------------------------------------------------
+
+QString CTwinbayDoc::Title() const { return path_.isEmpty() ? QString(" ") : QFileInfo(path_).fileName(); }
+
+bool CTwinbayDoc::Open(const QString& path) {
+  if (!QFileInfo(path).isFile()) return false;
+  path_ = QFileInfo(path).absoluteFilePath();
+  AddRecent(path_);
+  return true;
+}
+
+QStringList CTwinbayDoc::Recent() const {
+  CRegistryKey k;
+  k.Open(QString(kBaseKey) + "\\Recent File List");
+  QStringList out;
+  for (int i = 1; i <= kRecentFiles; ++i) {
+    const QString f = k.GetString(QString("File%1").arg(i));
+    if (!f.isEmpty()) out << f;
+  }
+  return out;
+}
+
+void CTwinbayDoc::AddRecent(const QString& path) {
+  QStringList list = Recent();
+  list.removeAll(path);
+  list.prepend(path);
+  while (list.size() > kRecentFiles) list.removeLast();
+  CRegistryKey k;
+  k.Open(QString(kBaseKey) + "\\Recent File List");
+  for (int i = 0; i < kRecentFiles; ++i) k.SetString(QString("File%1").arg(i + 1), i < list.size() ? list[i] : QString());
+  k.Sync();
+}
+
+// ---- Frame -----------------------------------------------------------------------
+
+CMainFrame::CMainFrame(const QString& connectionsFile) {
+  setObjectName("MainFrame");
+  setWindowIcon(icons::App());
+  setAcceptDrops(true);
+  view_ = new CTwinbayView(this, connectionsFile);
+  view_->SetFrame(this);
+  setCentralWidget(view_);
+  BuildMenus();
+  for (int i = 0; i < 4; ++i) {
+    panes_[i] = new QLabel(" ");
+    panes_[i]->setFrameShape(QFrame::Panel);
+    panes_[i]->setFrameShadow(QFrame::Sunken);
+    panes_[i]->setObjectName(QString("pane%1").arg(i));
+    statusBar()->addWidget(panes_[i]);
+  }
+  statusBar()->setSizeGripEnabled(false);
+  // The panes and the commands' states are refreshed whenever the program is
+  // idle, and at once when the view's state changes.
+  connect(&idle_, &QTimer::timeout, this, [this] { RefreshUi(); });
+  idle_.start(250);
+  connect(view_, &CTwinbayView::StateChanged, this, [this] { RefreshUi(); });
+  UpdateTitle();
+  resize(900, 600);
+  RefreshUi();
+}
+
+CMainFrame::~CMainFrame() { view_->ShutDown(); }
+
+QAction* CMainFrame::AddCommand(QMenu* menu, const QString& text, const QString& icon, const QKeySequence& key) {
+  QAction* a = menu->addAction(text);
+  if (!icon.isEmpty()) a->setIcon(icons::Tool(icon));
+  if (!key.isEmpty()) a->setShortcut(key);
+  return a;
+}
+
+void CMainFrame::BuildMenus() {
+  QMenu* file = menuBar()->addMenu("&File");
+  compare_ = AddCommand(file, "Compare", "compare", Qt::Key_F5);
+  compare_->setShortcuts({QKeySequence(Qt::Key_F5), QKeySequence(Qt::Key_Return), QKeySequence(Qt::Key_Enter)});
+  stop_ = AddCommand(file, "S&top", "stop", Qt::Key_Escape);
+  sync_ = AddCommand(file, "Synchronize", "sync");
+  file->addSeparator();
+  QAction* del = AddCommand(file, "Delete Selected Files");
+  del->setEnabled(false);
+  file->addSeparator();
+  connect_ = AddCommand(file, "Connect", "connect", Qt::Key_F7);
+  disconnect_ = AddCommand(file, "Disconnect", "disconnect", Qt::Key_F8);
+  file->addSeparator();
+  QAction* print = AddCommand(file, "&Print...", "print");
+  QAction* preview = AddCommand(file, "Print Pre&view", "preview");
+  QAction* setup = AddCommand(file, "P&rint Setup...");
+  for (QAction* a : {print, preview, setup}) a->setEnabled(false);
+  file->addSeparator();
+  recentMenu_ = file->addMenu("Recent File");
+  file->addSeparator();
+  QAction* exit = AddCommand(file, "E&xit");
+  exit->setMenuRole(QAction::QuitRole);
+
+  QMenu* edit = menuBar()->addMenu("&Edit");
+  for (const char* t : {"&Undo", "Cu&t", "&Copy", "&Paste"}) AddCommand(edit, t)->setEnabled(false);
+  edit->addSeparator();
+  QAction* selectAll = AddCommand(edit, "Select A&ll");
+  QAction* tagAll = AddCommand(edit, "Tag all files requiring synchronization", "tag");
+  QAction* untagAll = AddCommand(edit, "Untag all", "untag");
+  for (QAction* a : {selectAll, tagAll, untagAll}) a->setEnabled(false);
+
+  QMenu* viewMenu = menuBar()->addMenu("&View");
+  QToolBar* toolbar = addToolBar("Toolbar");
+  toolbar->setObjectName("Toolbar");
+  toolbar->setIconSize(QSize(16, 16));
+  QAction* showToolbar = toolbar->toggleViewAction();
+  showToolbar->setText("&Toolbar");
+  viewMenu->addAction(showToolbar);
+  QAction* showStatus = viewMenu->addAction("&Status Bar");
+  showStatus->setCheckable(true);
+  showStatus->setChecked(true);
+  connect(showStatus, &QAction::toggled, this, [this](bool on) { statusBar()->setVisible(on); });
+
+  QMenu* filter = menuBar()->addMenu("Fi&lter");
+  QList<QAction*> filters;
+  for (const char* t : std::initializer_list<const char*>{"All Files", nullptr, "Files requiring synchronization", "Files to copy from Local to Remote",
+                        "Files to copy from Remote to Local", "Files with matching timestamps",
+                        "Files which exist on both paths", "Files that exist on one path only"}) {
+    if (!t) {
+      filter->addSeparator();
+      continue;
+    }
+    QAction* a = AddCommand(filter, t, "filter");
+    a->setEnabled(false);
+    filters << a;
+  }
+  QMenu* tools = menuBar()->addMenu("&Tools");
+  QAction* options = AddCommand(tools, "&Options", "options");
+  tools->addSeparator();
+  QAction* browseLocal = AddCommand(tools, "Browse for Local Path");
+  QAction* browseRemote = AddCommand(tools, "Browse for Remote Path");
+  tools->addSeparator();
+  QAction* find = AddCommand(tools, "Find Files on Remote");
+  for (QAction* a : {options, browseRemote, find}) a->setEnabled(false);
+  connect(browseLocal, &QAction::triggered, view_, &CTwinbayView::OnBrowseLocal);
+  QMenu* help = menuBar()->addMenu("&Help");
+  QAction* topics = AddCommand(help, "Help Topics");
+  help->addSeparator();
+  QAction* web = AddCommand(help, "Connect to the Kestrion Web Site", "web");
+  help->addSeparator();
+  QAction* about = AddCommand(help, "&About Twinbay...", "about");
+  for (QAction* a : {topics, web, about}) a->setEnabled(false);
+
+  // The toolbar, in its usual order.
+  toolbar->addAction(print);
+  toolbar->addAction(preview);
+  toolbar->addSeparator();
+  toolbar->addAction(tagAll);
+  toolbar->addAction(untagAll);
+  toolbar->addSeparator();
+  toolbar->addAction(connect_);
+  toolbar->addAction(disconnect_);
+  toolbar->addSeparator();
+  toolbar->addAction(compare_);
+  toolbar->addSeparator();
+  toolbar->addAction(stop_);
+  toolbar->addSeparator();
+  toolbar->addAction(sync_);
+  toolbar->addSeparator();
+  for (QAction* a : filters) toolbar->addAction(a);
+  toolbar->addSeparator();
+  toolbar->addAction(options);
+  toolbar->addSeparator();
+  toolbar->addAction(about);
+  toolbar->addAction(web);
+  toolbar->addAction(topics);
+
+  // Menu texts show the keys as the menus always did.
+  compare_->setText("Compare\tF5");
+  stop_->setText("S&top\tEsc");
+  sync_->setText("Synchronize\tF6");
+  connect_->setText("Connect\tF7");
+  disconnect_->setText("Disconnect\tF8");
+  compare_->setToolTip("Compare files");
+  stop_->setToolTip("Stop");
+  sync_->setToolTip("Synchronize");
+  connect_->setToolTip("Connect");
+  disconnect_->setToolTip("Disconnect");
+  connect(compare_, &QAction::triggered, view_, &CTwinbayView::OnCompare);
+  connect(stop_, &QAction::triggered, view_, &CTwinbayView::OnStop);
+  connect(sync_, &QAction::triggered, view_, &CTwinbayView::OnSynchronize);
+  connect(connect_, &QAction::triggered, view_, &CTwinbayView::OnConnect);
+  connect(disconnect_, &QAction::triggered, view_, &CTwinbayView::OnDisconnect);
+  connect(exit, &QAction::triggered, this, [this] {
+    if (busy_) {
+      QMessageBox::warning(this, "Twinbay", "Twinbay is busy");
+      return;
+    }
+    close();
+  });
+  UpdateRecentMenu();
+}
+
+void CMainFrame::UpdateRecentMenu() {
+  recentMenu_->clear();
+  const QStringList recent = doc_.Recent();
+  for (int i = 0; i < recent.size(); ++i) {
+    QAction* a = recentMenu_->addAction(QString("&%1 %2").arg(i + 1).arg(recent[i]));
+    a->setStatusTip("Open this document");
+    const QString path = recent[i];
+    connect(a, &QAction::triggered, this, [this, path] { OpenProfile(path); });
+  }
+  recentMenu_->setEnabled(!recent.isEmpty());
+}
+
+void CMainFrame::OpenProfile(const QString& path) {
+  if (doc_.Open(path)) {
+    UpdateTitle();
+    UpdateRecentMenu();
+  }
+}
+
+void CMainFrame::UpdateTitle() {
+  const QString doc = doc_.Title();
+  setWindowTitle(doc + (doc.isEmpty() ? "" : " - ") + kFrameTitle);
+}
+
+void CMainFrame::RefreshUi() {
+  compare_->setEnabled(view_->CanCompare());
+  stop_->setEnabled(view_->CanStop());
+  sync_->setEnabled(view_->CanSynchronize());
+  connect_->setEnabled(view_->CanConnect());
+  disconnect_->setEnabled(view_->CanDisconnect());
+  panes_[0]->setText(view_->LocalPaneText());
+  panes_[1]->setText(view_->ConnectionPaneText());
+  panes_[3]->setText(view_->RemotePaneText());
+}
+
+bool CMainFrame::event(QEvent* e) {
+  if (IsMessage(e, WM_BUSYCHANGED)) {
+    busy_ = static_cast<TwinbayEvent*>(e)->wParam != 0;
+    return true;
+  }
+  return QMainWindow::event(e);
+}
+
+void CMainFrame::closeEvent(QCloseEvent* e) {
+  if (busy_ || view_->IsBusy()) {
+    QMessageBox::warning(this, "Twinbay", "Twinbay is busy");
+    e->ignore();
+    return;
+  }
+  SavePlacement();
+  e->accept();
+}
+
+void CMainFrame::showEvent(QShowEvent* e) {
+  QMainWindow::showEvent(e);
+  if (!placed_) {
+    placed_ = true;
+    RestorePlacement();
+  }
+}
+
+void CMainFrame::resizeEvent(QResizeEvent* e) {
+  QMainWindow::resizeEvent(e);
+  DivideStatusBar();
+}
+
+void CMainFrame::DivideStatusBar() {
+  const int cx = width();
+  const int w[4] = {2 * cx / 5, cx / 10, cx / 10, 2 * cx / 5};
+  for (int i = 0; i < 4; ++i) panes_[i]->setFixedWidth(std::max(w[i] - 4, 0));
+}
+
+void CMainFrame::SavePlacement() {
+  CRegistryKey k;
+  k.Open(QString(kBaseKey) + "\\Window");
+  const QRect r = normalGeometry().isValid() ? normalGeometry() : geometry();
+  k.SetDword("top", static_cast<quint32>(r.top()));
+  k.SetDword("right", static_cast<quint32>(r.right() + 1));
+  k.SetDword("left", static_cast<quint32>(r.left()));
+  k.SetDword("bottom", static_cast<quint32>(r.bottom() + 1));
+  k.SetDword("show", isMaximized() ? 3 : isMinimized() ? 2 : 1);
+  k.SetDword("flags", 0);
+  k.Open(QString(kBaseKey) + "\\Window\\Toolbar");
+  k.SetString("State", QString::fromLatin1(saveState().toBase64()));
+  k.Sync();
+}
+
+void CMainFrame::RestorePlacement() {
+  CRegistryKey k;
+  k.Open(QString(kBaseKey) + "\\Window");
+  const int top = static_cast<int>(k.GetDword("top", 0)), right = static_cast<int>(k.GetDword("right", 0));
+  const int left = static_cast<int>(k.GetDword("left", 0)), bottom = static_cast<int>(k.GetDword("bottom", 0));
+  if (bottom != top && right > left) {
+    setGeometry(QRect(QPoint(left, top), QPoint(right - 1, bottom - 1)));
+    if (k.GetDword("show", 1) == 3) showMaximized();
+  }
+  k.Open(QString(kBaseKey) + "\\Window\\Toolbar");
+  const QString state = k.GetString("State");
+  if (!state.isEmpty()) restoreState(QByteArray::fromBase64(state.toLatin1()));
+}
+
+void CMainFrame::dragEnterEvent(QDragEnterEvent* e) {
+  if (e->mimeData()->hasUrls()) e->acceptProposedAction();
+}
+
+void CMainFrame::dropEvent(QDropEvent* e) {
+  for (const QUrl& u : e->mimeData()->urls())
+    if (u.isLocalFile() && u.toLocalFile().endsWith(".twy", Qt::CaseInsensitive)) {
+      OpenProfile(u.toLocalFile());
+      e->acceptProposedAction();
+      return;
+    }
+}
+
+}  // namespace twinbay

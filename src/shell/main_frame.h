@@ -1,0 +1,72 @@
+// The program's one top-level window: menus, toolbar, the four status panes,
+// the window's placement, and the guard that keeps it open while busy.
+#pragma once
+
+#include <QLabel>
+#include <QMainWindow>
+#include <QStringList>
+#include <QTimer>
+
+namespace twinbay {
+
+class CTwinbayView;
+
+// The profile document: it carries no data, only a title, a path and the list
+// of recently opened profiles.
+class CTwinbayDoc {
+ public:
+  static constexpr int kRecentFiles = 16;
+  QString Title() const;
+  const QString& Path() const { return path_; }
+  // Opens a profile: nothing is read from it; its name titles the window.
+  bool Open(const QString& path);
+  QStringList Recent() const;
+
+ private:
+  void AddRecent(const QString& path);
+  QString path_;
+};
+
+class CMainFrame : public QMainWindow {
+  Q_OBJECT
+ public:
+  static constexpr char kFrameTitle[] = "Twinbay 1.07 ";
+
+  explicit CMainFrame(const QString& connectionsFile = {});
+  ~CMainFrame() override;
+
+  CTwinbayView* View() const { return view_; }
+  CTwinbayDoc& Document() { return doc_; }
+  bool IsBusy() const { return busy_; }
+  void OpenProfile(const QString& path);
+  QLabel* Pane(int i) const { return panes_[i]; }
+  void RefreshUi();
+
+ protected:
+  bool event(QEvent* e) override;
+  void closeEvent(QCloseEvent* e) override;
+  void showEvent(QShowEvent* e) override;
+  void resizeEvent(QResizeEvent* e) override;
+  void dragEnterEvent(QDragEnterEvent* e) override;
+  void dropEvent(QDropEvent* e) override;
+
+ private:
+  void BuildMenus();
+  void UpdateTitle();
+  void UpdateRecentMenu();
+  void SavePlacement();
+  void RestorePlacement();
+  void DivideStatusBar();
+  QAction* AddCommand(QMenu* menu, const QString& text, const QString& icon = {}, const QKeySequence& key = {});
+
+  CTwinbayView* view_;
+  CTwinbayDoc doc_;
+  bool busy_ = false;
+  bool placed_ = false;
+  QLabel* panes_[4];
+  QTimer idle_;
+  QMenu* recentMenu_ = nullptr;
+  QAction *compare_, *stop_, *sync_, *connect_, *disconnect_;
+};
+
+}  // namespace twinbay

@@ -1,0 +1,95 @@
+#include "shell/settings.h"
+
+namespace twinbay {
+
+const char kBaseKey[] = "software\\Kestrion\\Twinbay";
+
+QString CRegistryKey::GroupFor(const QString& registryPath) {
+  QString p = registryPath;
+  const QString base = QString::fromLatin1(kBaseKey);
+  if (p.startsWith(base, Qt::CaseInsensitive)) p = p.mid(base.size());
+  p.replace('\\', '/');
+  while (p.startsWith('/')) p.remove(0, 1);
+  while (p.endsWith('/')) p.chop(1);
+  return p;
+}
+
+bool CRegistryKey::Open(const QString& path) {
+  group_ = GroupFor(path);
+  settings_ = std::make_unique<QSettings>();
+  return settings_->status() == QSettings::NoError;
+}
+
+static QString Key(const QString& group, const QString& name) { return group.isEmpty() ? name : group + "/" + name; }
+
+quint32 CRegistryKey::GetDword(const QString& name, quint32 defaultValue) const {
+  if (!settings_) return defaultValue;
+  const QVariant v = settings_->value(Key(group_, name));
+  bool ok = false;
+  const quint32 n = v.toUInt(&ok);
+  return ok ? n : defaultValue;
+}
+
+void CRegistryKey::SetDword(const QString& name, quint32 value) {
+  if (settings_) settings_->setValue(Key(group_, name), value);
+}
+
+QString CRegistryKey::GetString(const QString& name) const {
+  return settings_ ? settings_->value(Key(group_, name)).toString() : QString();
+}
+
+void CRegistryKey::SetString(const QString& name, const QString& text) {
+  if (settings_) settings_->setValue(Key(group_, name), text);
+}
+
+bool CRegistryKey::Exists(const QString& name) const { return settings_ && settings_->contains(Key(group_, name)); }
+
+bool CRegistryKey::DeleteTree(const QString& name) {
+  if (!settings_ || name.isEmpty()) return false;
+  settings_->remove(Key(group_, name));
+  return true;
+}
+
+void CRegistryKey::Sync() {
+  if (settings_) settings_->sync();
+}
+
+bool CSettings::Initialise(const QString& baseKey) {
+  base_ = baseKey;
+  return !base_.isEmpty();
+}
+
+void CSettings::Load() {
+  CRegistryKey k;
+  k.Open(base_ + "\\Options");
+  m_nListWidth = k.GetDword("List Width", 0);
+  k.Open(base_ + "\\List\\Columns");
+  for (int i = 0; i < 6; ++i) m_nColumnWidth[i] = k.GetDword(QString("Column %1").arg(i), 0);
+  k.Open(base_ + "\\Settings");
+  m_bSuppressTagging = k.GetDword("Suppress Tagging", 0);
+  m_bTransferAlert = k.GetDword("Transfer Alert", 0);
+  m_bSetLocalTimestamps = k.GetDword("Set local Timestamps", 0);
+  m_bCompareAlert = k.GetDword("Compare Alert", 0);
+  m_bCompareOnConnect = k.GetDword("Compare on Connect", 0);
+  m_bSuppressStripedList = k.GetDword("Suppress striped list", 0);
+  m_bIgnoreSeconds = k.GetDword("Ignore seconds", 1);
+}
+
+void CSettings::Save() const {
+  CRegistryKey k;
+  k.Open(base_ + "\\Options");
+  k.SetDword("List Width", m_nListWidth);
+  k.Open(base_ + "\\List\\Columns");
+  for (int i = 0; i < 6; ++i) k.SetDword(QString("Column %1").arg(i), m_nColumnWidth[i]);
+  k.Open(base_ + "\\Settings");
+  k.SetDword("Suppress Tagging", m_bSuppressTagging);
+  k.SetDword("Transfer Alert", m_bTransferAlert);
+  k.SetDword("Set local Timestamps", m_bSetLocalTimestamps);
+  k.SetDword("Compare Alert", m_bCompareAlert);
+  k.SetDword("Compare on Connect", m_bCompareOnConnect);
+  k.SetDword("Suppress striped list", m_bSuppressStripedList);
+  k.SetDword("Ignore seconds", m_bIgnoreSeconds);
+  k.Sync();
+}
+
+}  // namespace twinbay

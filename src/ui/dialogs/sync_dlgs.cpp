@@ -1,0 +1,165 @@
+#include "ui/dialogs/sync_dlgs.h"
+
+#include <QCloseEvent>
+#include <QDialogButtonBox>
+#include <QGroupBox>
+#include <QMessageBox>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <system_error>
+
+#include "ui/view/messages.h"
+#include "widgets/progress_meter.h"
+
+namespace twinbay {
+namespace {
+QString TransferText(long n, const char* direction) {
+  return QString("Transfer %1 file%2 from %3").arg(n).arg(n == 1 ? "" : "s").arg(direction);
+}
+}  // namespace
+
+CSyncConfirmDlg::CSyncConfirmDlg(const CFolderCollection& collection, SyncTotals& totals, int filter,
+                                 quint32* setLocalTimestamps, QWidget* parent)
+    : QDialog(parent), setLocalTimestamps_(setLocalTimestamps) {
+  setWindowTitle("Synchronize Confirm");
+  setObjectName("SyncConfirmDialog");
+  CountTagged(collection, totals, filter);
+  up_ = new QCheckBox(TransferText(totals.taggedUp, "Local to Remote"));
+  down_ = new QCheckBox(TransferText(totals.taggedDown, "Remote to Local"));
+  timestamps_ = new QCheckBox("Set Local timestamps to Remote after transfer");
+  up_->setObjectName("up");
+  down_->setObjectName("down");
+  timestamps_->setObjectName("timestamps");
+  up_->setEnabled(totals.taggedUp != 0);
+  down_->setEnabled(totals.taggedDown != 0);
+  timestamps_->setChecked(setLocalTimestamps_ && *setLocalTimestamps_);
+  timestamps_->setEnabled(false);
+  connect(up_, &QCheckBox::toggled, this, [this](bool on) { timestamps_->setEnabled(on); });
+  auto* layout = new QVBoxLayout(this);
+  auto* g1 = new QGroupBox;
+  auto* l1 = new QVBoxLayout(g1);
+  l1->addWidget(up_);
+  l1->addWidget(timestamps_);
+  auto* g2 = new QGroupBox;
+  (new QVBoxLayout(g2))->addWidget(down_);
+  layout->addWidget(g1);
+  layout->addWidget(g2);
+  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
+  layout->addWidget(buttons);
+  connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+  connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+}
+
+void CSyncConfirmDlg::accept() {
+  if (setLocalTimestamps_) *setLocalTimestamps_ = timestamps_->isChecked() ? 1 : 0;
+  QDialog::accept();
+}
+
+CProgressDlg::CProgressDlg(CFolderCollection& collection, CFtpSession& session, SyncTotals& totals,
+                           TransferOptions options, QObject* view, QWidget* parent)
+    : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint),
+      collection_(collection),
+      session_(session),
+      totals_(totals),
+      options_(options),
+      view_(view),
+      numbers_(NumberFormat::FromUserLocale()) {
+  setWindowTitle("Progress");
+  setObjectName("ProgressDialog");
+  file_ = new QLabel("Filename");
+  file_->setTextFormat(Qt::PlainText);
+  file_->setMinimumWidth(360);
+  fileMeter_ = new CProgressMeter;
+  totalMeter_ = new CProgressMeter;
+  bytes_ = new QLabel;
+  cancel_ = new QPushButton("Cancel");
+  auto* layout = new QVBoxLayout(this);
+  auto* g1 = new QGroupBox("File");
+  auto* l1 = new QVBoxLayout(g1);
+  l1->addWidget(file_);
+  l1->addWidget(fileMeter_);
+  auto* g2 = new QGroupBox("Total");
+  auto* l2 = new QVBoxLayout(g2);
+  l2->addWidget(totalMeter_);
+  l2->addWidget(bytes_);
+  layout->addWidget(g1);
+  layout->addWidget(g2);
+  layout->addWidget(cancel_, 0, Qt::AlignRight);
+  for (CProgressMeter* m : {fileMeter_, totalMeter_}) {
+    m->SetRange(0, 100);
+    m->SetPos(0);
+  }
+  connect(cancel_, &QPushButton::clicked, this, [this] { Cancel(); });
+  // Start as soon as the dialog is on screen.
+  QTimer::singleShot(0, this, [this] { Start(); });
+}
+
+CProgressDlg::~CProgressDlg() {
+  // The job must not go away under its thread.
+  if (job_) job_->Stop();
+  if (worker_.joinable()) worker_.join();
+}
+
+void CProgressDlg::Start() {
+  job_ = std::make_unique<CTransferJob>(collection_, session_, totals_, options_, static_cast<ITransferListener*>(this));
+  try {
+    worker_ = std::thread([this] { job_->RunTransfer(); });
+  } catch (const std::system_error& e) {
+    job_.reset();
+    QMessageBox::warning(this, "Twinbay", QString("The transfer could not be started: %1").arg(e.what()));
+    finished_ = true;
+    QDialog::reject();
+  }
+}
+
+void CProgressDlg::Cancel() {
+  cancel_->setEnabled(false);
+  if (job_) job_->Stop();
+}
+
+void CProgressDlg::reject() { Cancel(); }
+
+void CProgressDlg::closeEvent(QCloseEvent* e) {
+  if (!finished_) {
+    Cancel();
+    e->ignore();
+  }
+}
+
+// Worker side: everything is posted to the dialog.
+void CProgressDlg::TransferProgress() { PostMessage(this, WM_TRANSFERPROGRESS, 1, 0); }
+void CProgressDlg::TransferFolderChanged(CFolderRecord* r) {
+  PostMessage(this, WM_TRANSFERPROGRESS, 2, reinterpret_cast<quintptr>(r));
+}
+void CProgressDlg::TransferFinished() { PostMessage(this, WM_TRANSFERPROGRESS, 0, 0); }
+
+void CProgressDlg::ShowProgress() {
+  if (!job_) return;
+  const SyncTotals t = job_->Totals();
+  file_->setText(QString::fromStdString(t.text));
+  fileMeter_->SetPos(static_cast<quint32>(t.FilePercent()));
+  fileMeter_->SetText(QString("%1%").arg(fileMeter_->Pos()));
+  totalMeter_->SetPos(static_cast<quint32>(t.TotalPercent()));
+  totalMeter_->SetText(QString("%1%").arg(totalMeter_->Pos()));
+  bytes_->setText(QString("%1 of %2 bytes copied")
+                      .arg(QString::fromStdString(FormatNumber(t.AllDone(), 0, numbers_)))
+                      .arg(QString::fromStdString(FormatNumber(t.SelectedTotal(), 0, numbers_))));
+}
+
+bool CProgressDlg::event(QEvent* e) {
+  if (!IsMessage(e, WM_TRANSFERPROGRESS)) return QDialog::event(e);
+  const auto* m = static_cast<TwinbayEvent*>(e);
+  if (m->wParam == 0) {
+    ShowProgress();
+    if (worker_.joinable()) worker_.join();
+    finished_ = true;
+    done(QDialog::Accepted);
+  } else if (m->wParam == 1) {
+    ShowProgress();
+  } else if (m->wParam == 2 && view_) {
+    PostMessage(view_, WM_FOLDERCHANGED, 0, m->lParam);
+  }
+  return true;
+}
+
+}  // namespace twinbay

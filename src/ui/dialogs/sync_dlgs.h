@@ -1,0 +1,76 @@
+// Synchronize Confirm (directions and the timestamp option) and the Progress
+// dialog that runs the transfer on its worker thread.
+#pragma once
+
+#include <QCheckBox>
+#include <QDialog>
+#include <QLabel>
+#include <QPushButton>
+#include <memory>
+#include <thread>
+
+#include "engine/filters.h"
+#include "net/transfer.h"
+
+namespace twinbay {
+
+class CProgressMeter;
+
+class CSyncConfirmDlg : public QDialog {
+  Q_OBJECT
+ public:
+  CSyncConfirmDlg(const CFolderCollection& collection, SyncTotals& totals, int filter, quint32* setLocalTimestamps,
+                  QWidget* parent = nullptr);
+  bool LocalToRemote() const { return up_->isChecked(); }
+  bool RemoteToLocal() const { return down_->isChecked(); }
+  QCheckBox* UpBox() const { return up_; }
+  QCheckBox* DownBox() const { return down_; }
+  QCheckBox* TimestampBox() const { return timestamps_; }
+  void accept() override;
+
+ private:
+  QCheckBox *up_, *down_, *timestamps_;
+  quint32* setLocalTimestamps_;
+};
+
+class CProgressDlg : public QDialog, private ITransferListener {
+  Q_OBJECT
+ public:
+  CProgressDlg(CFolderCollection& collection, CFtpSession& session, SyncTotals& totals, TransferOptions options,
+               QObject* view, QWidget* parent = nullptr);
+  ~CProgressDlg() override;
+
+  CProgressMeter* FileMeter() const { return fileMeter_; }
+  CProgressMeter* TotalMeter() const { return totalMeter_; }
+  QString FileText() const { return file_->text(); }
+  QString BytesText() const { return bytes_->text(); }
+  const CTransferJob* Job() const { return job_.get(); }
+  void Cancel();
+
+ protected:
+  bool event(QEvent* e) override;
+  void reject() override;  // Escape acts as Cancel
+  void closeEvent(QCloseEvent* e) override;
+
+ private:
+  void Start();
+  void ShowProgress();
+  void TransferProgress() override;
+  void TransferFolderChanged(CFolderRecord* record) override;
+  void TransferFinished() override;
+
+  CFolderCollection& collection_;
+  CFtpSession& session_;
+  SyncTotals& totals_;
+  TransferOptions options_;
+  QObject* view_;
+  std::unique_ptr<CTransferJob> job_;
+  std::thread worker_;
+  bool finished_ = false;
+  CProgressMeter *fileMeter_, *totalMeter_;
+  QLabel *file_, *bytes_;
+  QPushButton* cancel_;
+  NumberFormat numbers_;
+};
+
+}  // namespace twinbay

@@ -1,0 +1,25 @@
+// The program's pictures, drawn in code so that they scale and need no files:
+// folder classes, direction marks, comparison states, tag marks and the
+// connection state.
+#pragma once
+
+#include <QIcon>
+#include <QPixmap>
+
+namespace twinbay::icons {
+
+// Folder image by class (0 root, 1 both, 2 local only, 3 remote only) with the
+// direction mark (0 none, 1 both ways, 2 up, 3 down) drawn over it.
+QIcon Folder(int folderClass, int overlay);
+// "<" (0), "=" (1), ">" (2).
+QIcon State(int state);
+// 0 in step, 1 not tagged, 2 tagged.
+QIcon TagMark(int mark);
+// 0 not connected, 1 connecting (frame 0..3), 2 connected.
+QPixmap Connection(int state, int frame = 0);
+QIcon App();
+// Toolbar pictures by name: "connect", "disconnect", "compare", "stop", "sync",
+// "tag", "untag", "filter", "options", "about", "web", "print", "preview".
+QIcon Tool(const QString& name);
+
+}  // namespace twinbay::icons

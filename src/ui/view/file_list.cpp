@@ -1,0 +1,218 @@
+#include "ui/view/file_list.h"
+
+#include <QDateTime>
+#include <QHeaderView>
+#include <QLocale>
+#include <QMouseEvent>
+#include <QStyledItemDelegate>
+#include <algorithm>
+
+#include "engine/comparer.h"
+#include "ui/icons.h"
+
+namespace twinbay {
+namespace {
+
+const char* kHeaders[6] = {"Name", "Size (local)", "Modified (local)", "=", "Modified (remote)", "Size (remote)"};
+const int kDefaultWidths[6] = {150, 70, 130, 24, 130, 70};
+
+QString TimeText(const FindData& fd) {
+  const QDateTime t = QDateTime::fromSecsSinceEpoch(UnixFromTicks(fd.lastWrite), Qt::UTC).toLocalTime();
+  return " " + QLocale().toString(t, QLocale::ShortFormat) + " ";
+}
+
+// The state column shows its icon centred.
+class CentredIconDelegate : public QStyledItemDelegate {
+ public:
+  using QStyledItemDelegate::QStyledItemDelegate;
+  void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override {
+    QStyledItemDelegate::initStyleOption(option, index);
+    if (index.column() == 3) {
+      option->decorationAlignment = Qt::AlignCenter;
+      option->decorationPosition = QStyleOptionViewItem::Top;
+      option->displayAlignment = Qt::AlignCenter;
+    }
+  }
+};
+
+}  // namespace
+
+FileListModel::FileListModel(CFolderCollection& collection, const quint32* suppressStripes, const int* filter,
+                             QObject* parent)
+    : QAbstractTableModel(parent),
+      collection_(collection),
+      suppressStripes_(suppressStripes),
+      filter_(filter),
+      numbers_(NumberFormat::FromUserLocale()) {}
+
+int FileListModel::rowCount(const QModelIndex& parent) const {
+  return parent.isValid() ? 0 : static_cast<int>(rows_.size());
+}
+
+int FileListModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : 6; }
+
+QVariant FileListModel::headerData(int section, Qt::Orientation orientation, int role) const {
+  if (orientation != Qt::Horizontal || section < 0 || section > 5) return {};
+  if (role == Qt::DisplayRole) return QString(kHeaders[section]);
+  if (role == Qt::TextAlignmentRole)
+    return QVariant::fromValue(Qt::AlignVCenter | (section == 1 || section == 5 ? Qt::AlignRight : Qt::AlignLeft));
+  return {};
+}
+
+CFileEntry* FileListModel::EntryAt(int row) const {
+  return row >= 0 && row < static_cast<int>(rows_.size()) ? rows_[static_cast<size_t>(row)] : nullptr;
+}
+
+QVariant FileListModel::data(const QModelIndex& index, int role) const {
+  const CFileEntry* e = EntryAt(index.row());
+  if (!e) return {};
+  // The compare or transfer worker may be changing entries meanwhile.
+  auto guard = collection_.Lock();
+  const int c = index.column();
+  switch (role) {
+    case Qt::DisplayRole:
+      switch (c) {
+        case 0: return QString::fromStdString(e->Name()) + "  ";
+        case 1: return e->local ? QString::fromStdString(FormatSize(SideSize(e->local), numbers_)) : QString();
+        case 2: return e->local ? TimeText(*e->local) : QString();
+        case 3: return QString();
+        case 4: return e->remote ? TimeText(*e->remote) : QString();
+        case 5: return e->remote ? QString::fromStdString(FormatSize(SideSize(e->remote), numbers_)) : QString();
+      }
+      return {};
+    case Qt::ToolTipRole:
+      if (c == 3) return e->state == InStep ? "in step" : e->state == CopyLocalToRemote ? "copy to remote" : "copy to local";
+      return {};
+    case Qt::UserRole:  // the state symbol, for tests and accessibility
+      return QString(e->state == InStep ? "=" : e->state == CopyLocalToRemote ? ">" : "<");
+    case Qt::DecorationRole:
+      if (c == 0) return icons::TagMark(e->state == InStep ? 0 : e->tagged ? 2 : 1);
+      if (c == 3) return icons::State(e->state == CopyLocalToRemote ? 2 : e->state == InStep ? 1 : 0);
+      return {};
+    case Qt::ForegroundRole:
+      return QColor(e->state == CopyRemoteToLocal ? QColor(255, 0, 0)
+                                                  : e->state == CopyLocalToRemote ? QColor(0, 0, 255) : QColor(0, 0, 0));
+    case Qt::BackgroundRole:
+      if (index.row() % 2 == 1 && !(suppressStripes_ && *suppressStripes_)) return QColor(192, 220, 192);
+      return {};
+    case Qt::TextAlignmentRole:
+      return QVariant::fromValue(Qt::AlignVCenter | (c == 0 || c == 3 ? Qt::AlignLeft : Qt::AlignRight));
+  }
+  return {};
+}
+
+void FileListModel::ShowFolder(CFolderRecord* record) {
+  if (!record) return;
+  beginResetModel();
+  folder_ = record;
+  rows_.clear();
+  {
+    auto guard = collection_.Lock();
+    for (auto& e : record->entries)
+      if (MatchesFilter(*e, filter_ ? *filter_ : FilterAll)) rows_.push_back(e.get());
+  }
+  endResetModel();
+}
+
+void FileListModel::Clear() {
+  beginResetModel();
+  folder_ = nullptr;
+  rows_.clear();
+  endResetModel();
+}
+
+void FileListModel::Refresh(CFolderRecord* record) {
+  if (record && record == folder_) ShowFolder(record);
+}
+
+void FileListModel::ToggleTag(int row) {
+  CFileEntry* e = EntryAt(row);
+  if (!e) return;
+  {
+    auto guard = collection_.Lock();
+    e->tagged = e->tagged ? 0 : 1;
+  }
+  emit dataChanged(index(row, 0), index(row, 5));
+}
+
+bool FileListModel::Less(const CFileEntry& a, const CFileEntry& b, int column) {
+  auto byName = [&] {
+    const int c = CompareNamesNoCase(a.Name(), b.Name());
+    return c != 0 ? c < 0 : a.Name() < b.Name();
+  };
+  auto bySide = [&](const FileSide& x, const FileSide& y, auto key) {
+    if (x.has_value() != y.has_value()) return !x.has_value();  // rows without the side first
+    if (x && key(*x) != key(*y)) return key(*x) < key(*y);
+    return byName();
+  };
+  switch (column) {
+    case 1: return bySide(a.local, b.local, [](const FindData& f) { return f.size; });
+    case 2: return bySide(a.local, b.local, [](const FindData& f) { return f.lastWrite; });
+    case 4: return bySide(a.remote, b.remote, [](const FindData& f) { return f.lastWrite; });
+    case 5: return bySide(a.remote, b.remote, [](const FindData& f) { return f.size; });
+    case 3:
+      if (a.state != b.state) return a.state < b.state;
+      return byName();
+    default: return byName();
+  }
+}
+
+void FileListModel::sort(int column, Qt::SortOrder order) {
+  emit layoutAboutToBeChanged();
+  {
+    auto guard = collection_.Lock();
+    std::stable_sort(rows_.begin(), rows_.end(), [&](const CFileEntry* a, const CFileEntry* b) {
+      return order == Qt::AscendingOrder ? Less(*a, *b, column) : Less(*b, *a, column);
+    });
+  }
+  emit layoutChanged();
+}
+
+CFileListCtrl::CFileListCtrl(CFolderCollection& collection, const quint32* suppressStripes, const int* filter,
+                             QWidget* parent)
+    : QTableView(parent), model_(new FileListModel(collection, suppressStripes, filter, this)) {
+  setModel(model_);
+  setItemDelegate(new CentredIconDelegate(this));
+  setSelectionBehavior(QAbstractItemView::SelectRows);
+  setSelectionMode(QAbstractItemView::ExtendedSelection);
+  setShowGrid(false);
+  setWordWrap(false);
+  setTextElideMode(Qt::ElideRight);
+  verticalHeader()->hide();
+  verticalHeader()->setDefaultSectionSize(18);
+  horizontalHeader()->setHighlightSections(false);
+  horizontalHeader()->setSortIndicatorShown(true);
+  horizontalHeader()->setSortIndicator(0, Qt::AscendingOrder);
+  horizontalHeader()->setStretchLastSection(false);
+  setSortingEnabled(false);
+  setIconSize(QSize(16, 16));
+  for (int i = 0; i < 6; ++i) setColumnWidth(i, kDefaultWidths[i]);
+  // Clicking a header sorts; clicking the same one again reverses the order.
+  connect(horizontalHeader(), &QHeaderView::sectionClicked, this, [this](int column) {
+    const bool same = horizontalHeader()->sortIndicatorSection() == column;
+    Qt::SortOrder order = horizontalHeader()->sortIndicatorOrder();
+    if (same) order = order == Qt::AscendingOrder ? Qt::DescendingOrder : Qt::AscendingOrder;
+    horizontalHeader()->setSortIndicator(column, order);
+    model_->sort(column, order);
+  });
+  connect(model_, &QAbstractItemModel::modelReset, this,
+          [this] { horizontalHeader()->setSortIndicator(0, Qt::AscendingOrder); });
+}
+
+void CFileListCtrl::LoadColumnWidths(const quint32 widths[6]) {
+  for (int i = 0; i < 6; ++i)
+    if (widths[i] > 0) setColumnWidth(i, static_cast<int>(widths[i] & 0xFFFF));
+}
+
+void CFileListCtrl::SaveColumnWidths(quint32 widths[6]) const {
+  for (int i = 0; i < 6; ++i) widths[i] = static_cast<quint32>(columnWidth(i));
+}
+
+void CFileListCtrl::mousePressEvent(QMouseEvent* e) {
+  // The first 20 pixels of a row are its tag mark.
+  const QModelIndex index = indexAt(e->position().toPoint());
+  if (e->button() == Qt::LeftButton && index.isValid() && e->position().x() < 20) model_->ToggleTag(index.row());
+  QTableView::mousePressEvent(e);
+}
+
+}  // namespace twinbay

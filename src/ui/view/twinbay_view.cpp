@@ -1,0 +1,482 @@
+#include "ui/view/twinbay_view.h"
+
+#include <sys/statvfs.h>
+
+#include <QApplication>
+#include <QGridLayout>
+#include <QHeaderView>
+#include <QMessageBox>
+#include <QVBoxLayout>
+#include <system_error>
+
+#include "engine/local_scan.h"
+#include "shell/history_combo.h"
+#include "ui/dialogs/connection_dlgs.h"
+#include "ui/dialogs/sync_dlgs.h"
+#include "ui/icons.h"
+#include "ui/view/file_list.h"
+#include "ui/view/folder_tree_ctrl.h"
+#include "ui/view/messages.h"
+#include "widgets/folder_picker.h"
+#include "widgets/path_label.h"
+
+namespace twinbay {
+
+CTwinbayView::CTwinbayView(QWidget* parent, const QString& connectionsFile)
+    : QWidget(parent), numbers_(NumberFormat::FromUserLocale()) {
+  settings_.Initialise(kBaseKey);
+  settings_.Load();
+  collection_.SetListener(static_cast<ICollectionListener*>(this));
+
+  // The band of path boxes.
+  auto* band = new QGridLayout;
+  band->setContentsMargins(5, 2, 5, 2);
+  band->setHorizontalSpacing(8);
+  band->setVerticalSpacing(2);
+  auto* localLabel = new QLabel("Local path:");
+  auto* typesLabel = new QLabel("File Types:");
+  remoteLabel_ = new QLabel("Remote path:");
+  local_ = new CHistoryComboBox;
+  types_ = new CHistoryComboBox;
+  remote_ = new CHistoryComboBox;
+  local_->setObjectName("localPath");
+  types_->setObjectName("fileTypes");
+  remote_->setObjectName("remotePath");
+  browseLocal_ = new QToolButton;
+  browseLocal_->setText("...");
+  browseRemote_ = new QToolButton;
+  browseRemote_->setText("...");
+  browseRemote_->setEnabled(false);
+  browseRemote_->setToolTip("Browse for Remote Path");
+  browseLocal_->setToolTip("Browse for Local Path");
+  localLine_ = new CPathLabel;
+  remoteLine_ = new CPathLabel;
+  subFolders_ = new QCheckBox("&Include sub-folders");
+  subFolders_->setChecked(true);
+  animation_ = new QLabel;
+  animation_->setFixedSize(48, 32);
+  auto* localRow = new QHBoxLayout;
+  localRow->addWidget(local_, 1);
+  localRow->addWidget(browseLocal_);
+  auto* remoteRow = new QHBoxLayout;
+  remoteRow->addWidget(remote_, 1);
+  remoteRow->addWidget(browseRemote_);
+  band->addWidget(localLabel, 0, 0);
+  band->addWidget(typesLabel, 0, 1);
+  band->addWidget(remoteLabel_, 0, 2);
+  band->addLayout(localRow, 1, 0);
+  band->addWidget(types_, 1, 1);
+  band->addLayout(remoteRow, 1, 2);
+  band->addWidget(localLine_, 2, 0);
+  band->addWidget(subFolders_, 2, 1);
+  band->addWidget(remoteLine_, 2, 2);
+  band->addWidget(animation_, 0, 3, 3, 1, Qt::AlignCenter);
+  band->setColumnStretch(0, 2);
+  band->setColumnStretch(1, 1);
+  band->setColumnStretch(2, 2);
+
+  // Tree and list, with a bar between them that the user drags.
+  tree_ = new CFolderTreeCtrl;
+  tree_->setObjectName("folderTree");
+  tree_->SetNotify(this);
+  list_ = new CFileListCtrl(collection_, &settings_.m_bSuppressStripedList, &filter_);
+  list_->setObjectName("fileList");
+  list_->LoadColumnWidths(settings_.m_nColumnWidth);
+  splitter_ = new QSplitter(Qt::Horizontal);
+  splitter_->addWidget(tree_);
+  splitter_->addWidget(list_);
+  splitter_->setHandleWidth(4);
+  splitter_->setChildrenCollapsible(false);
+  auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->setSpacing(2);
+  layout->addLayout(band);
+  layout->addWidget(splitter_, 1);
+
+  local_->SetKey(QString(kBaseKey) + "\\Local History");
+  types_->SetKey(QString(kBaseKey) + "\\Types History");
+  remote_->SetKey(QString(kBaseKey) + "\\Remote History");
+  local_->Load();
+  types_->Load();
+  remote_->Load();
+  treeAdapter_ = std::make_unique<TreeAdapter>(tree_);
+  SetAnimation(0);
+  connect(&animationTimer_, &QTimer::timeout, this, [this] { animation_->setPixmap(icons::Connection(1, ++animationFrame_)); });
+  connect(browseLocal_, &QToolButton::clicked, this, [this] { OnBrowseLocal(); });
+  connect(local_, &QComboBox::currentTextChanged, this, [this] { RefreshFreeSpace(); });
+
+  connections_.SetFileName((connectionsFile.isEmpty() ? QString::fromStdString(DefaultConnectionsFile()) : connectionsFile).toStdString());
+  const ConnectionsReadResult r = connections_.Load();
+  if (!r.ok) {
+    // Keep the unreadable file aside so that the next save cannot overwrite
+    // what may still be recovered, and say so once.
+    const std::string aside = connections_.KeepAside();
+    QTimer::singleShot(0, this, [this, r, aside] {
+      QMessageBox::warning(this, "Twinbay",
+                           QString::fromStdString(r.error) +
+                               (aside.empty() ? QString("\nIt will not be overwritten.")
+                                              : "\nIt was kept as " + QString::fromStdString(aside) + "."));
+    });
+  }
+}
+
+CTwinbayView::~CTwinbayView() {
+  ShutDown();
+  if (!connections_.FileName().empty()) connections_.Save();
+  list_->SaveColumnWidths(settings_.m_nColumnWidth);
+  const QList<int> sizes = splitter_->sizes();
+  if (!sizes.isEmpty()) settings_.m_nListWidth = static_cast<quint32>(sizes.first());
+  settings_.Save();
+  collection_.SetListener(nullptr);
+}
+
+void CTwinbayView::ArmStartupConnect() {
+  QTimer::singleShot(0, this, [this] {
+    if (settings_.m_nListWidth > 0) {
+      const int total = splitter_->width();
+      splitter_->setSizes({static_cast<int>(settings_.m_nListWidth), std::max(total - static_cast<int>(settings_.m_nListWidth), 50)});
+    }
+    OnConnect();
+  });
+}
+
+void CTwinbayView::SetAnimation(int state) {
+  if (state == 1) {
+    animationTimer_.start(150);
+  } else {
+    animationTimer_.stop();
+  }
+  animation_->setPixmap(icons::Connection(state));
+  animation_->setToolTip(state == 2 ? "Connected" : state == 1 ? "Connecting" : "Not connected");
+}
+
+void CTwinbayView::TellFrame(bool busy) { PostMessage(frame_ ? frame_ : window(), WM_BUSYCHANGED, busy ? 1 : 0, 0); }
+
+void CTwinbayView::SetBusy(bool busy) {
+  busy_ = busy;
+  local_->setEnabled(!busy);
+  types_->setEnabled(!busy);
+  remote_->setEnabled(!busy);
+  browseLocal_->setEnabled(!busy);
+  subFolders_->setEnabled(!busy);
+  emit StateChanged();
+}
+
+bool CTwinbayView::CanSynchronize() const {
+  if (!connected_ || busy_) return false;
+  auto guard = collection_.Lock();
+  for (size_t i = 0; i < collection_.GetCount(); ++i)
+    if (collection_.GetAt(i)->HasDifferences()) return true;
+  return false;
+}
+
+// ---- Connect ---------------------------------------------------------------------
+
+void CTwinbayView::OnConnect() {
+  if (!CanConnect()) return;
+  CConnectionsDlg dlg(connections_, settings_.m_bCompareOnConnect != 0, this);
+  const int result = dlg.exec();
+  // A record deleted in the dialog must not stay the current one.
+  for (const CConnectionProperties* gone : dlg.Deleted())
+    if (gone == current_) current_ = nullptr;
+  if (result != QDialog::Accepted || !dlg.Chosen()) return;
+  current_ = dlg.Chosen();
+  subFolders_->setChecked(current_->includeSubFolders != 0);
+  local_->setEditText(QString::fromStdString(current_->localPath));
+  remote_->setEditText(QString::fromStdString(current_->remotePath));
+  types_->setEditText(QString::fromStdString(current_->fileTypes));
+  settings_.m_bCompareOnConnect = dlg.CompareOnConnect() ? 1 : 0;
+
+  current_->passwordStored = 1;
+  std::string prompted;
+  if (current_->password.empty() && !current_->anonymous && !current_->userName.empty()) {
+    current_->passwordStored = 0;
+    CPasswordDlg pw(QString::fromStdString(current_->description), this);
+    if (pw.exec() != QDialog::Accepted) return;
+    current_->password = pw.Password().toStdString();
+  }
+  SetAnimation(1);
+  SetBusy(true);
+  TellFrame(true);
+  if (connectThread_.joinable()) connectThread_.join();
+  const CConnectionProperties record = *current_;  // the worker gets its own copy
+  connectDone_ = false;
+  try {
+    connectThread_ = std::thread([this, record] {
+      const bool ok = RunConnect(session_, record);
+      PostMessage(this, WM_CONNECTDONE, ok ? 1 : 0, 0);
+      connectDone_ = true;
+    });
+  } catch (const std::system_error& e) {
+    connectDone_ = true;
+    SetAnimation(0);
+    SetBusy(false);
+    TellFrame(false);
+    QMessageBox::warning(this, "Twinbay", QString("Connecting could not be started: %1").arg(e.what()));
+  }
+}
+
+void CTwinbayView::OnConnectDone(bool ok) {
+  if (connectThread_.joinable()) connectThread_.join();
+  SetBusy(false);
+  if (ok) {
+    SetAnimation(2);
+    connected_ = true;
+    remoteLabel_->setText(QString("Remote path on %1:").arg(QString::fromStdString(session_.GetHost())));
+    browseRemote_->setEnabled(false);
+  } else {
+    SetAnimation(0);
+    QMessageBox box(QMessageBox::Warning, "Twinbay", "Connect FAILED", QMessageBox::Ok, this);
+    box.setObjectName("ConnectFailed");
+    if (!session_.LastError().empty()) box.setInformativeText(QString::fromStdString(session_.LastError()));
+    box.exec();
+  }
+  TellFrame(false);
+  RefreshFreeSpace();
+  emit StateChanged();
+  if (ok && settings_.m_bCompareOnConnect) OnCompare();
+}
+
+// ---- Compare ---------------------------------------------------------------------
+
+void CTwinbayView::OnCompare() {
+  if (!CanCompare()) return;
+  TellFrame(true);
+  RefreshFreeSpace();
+  collection_.Clear();  // tells the tree and list first
+  SetBusy(true);
+  compareRunning_ = true;
+  emit StateChanged();
+
+  const QString localText = local_->currentText().trimmed();
+  QString types = types_->currentText();
+  const QString typesTyped = types;
+  if (types.trimmed().isEmpty()) types = "*.*";
+  const QString remoteText = remote_->currentText().trimmed();
+  remote_->Add(remoteText);
+  remote_->Save();
+  types_->Add(typesTyped);
+  types_->Save();
+  local_->Add(localText);
+  local_->Save();
+  if (current_) {
+    current_->includeSubFolders = subFolders_->isChecked() ? 1 : 0;
+    current_->localPath = localText.toStdString();
+    current_->fileTypes = types.toStdString();
+    current_->remotePath = remoteText.toStdString();
+  }
+  if (!connections_.FileName().empty()) {
+    const ConnectionsReadResult saved = connections_.Save();
+    if (!saved.ok) QMessageBox::warning(this, "Twinbay", "The connections could not be saved: " + QString::fromStdString(saved.error));
+  }
+
+  auto backToIdle = [this] {
+    compareRunning_ = false;
+    SetBusy(false);
+    TellFrame(false);
+    RefreshFreeSpace();
+  };
+  // Never scan the working folder: the local path must be a full path.
+  const std::string problem = CFolderComparer::CheckPaths(localText.toStdString(), remoteText.toStdString());
+  if (!problem.empty()) {
+    backToIdle();
+    QMessageBox::warning(this, "Twinbay", QString::fromStdString(problem));
+    return;
+  }
+  if (!session_.EnsureConnected()) {
+    backToIdle();
+    return;
+  }
+  std::string localPath = localText.toStdString();
+  while (localPath.size() > 1 && localPath.back() == '/') localPath.pop_back();
+  const std::string remotePath = ResolveRemotePath(remoteText.toStdString(), session_.LoginFolder());
+  lister_ = std::make_unique<FtpRemoteLister>(session_);
+  comparer_.BeginCompare(static_cast<IFolderNotify*>(this), lister_.get(), treeAdapter_.get(), &collection_, localPath, remotePath,
+                         settings_.m_bSuppressTagging == 0, settings_.m_bIgnoreSeconds != 0);
+  if (compareThread_.joinable()) compareThread_.join();
+  const std::string fileTypes = types.toStdString();
+  const bool include = subFolders_->isChecked();
+  compareDone_ = false;
+  try {
+    compareThread_ = std::thread([this, localPath, remotePath, fileTypes, include] {
+      comparer_.Run(localPath, remotePath, fileTypes, include);
+      PostMessage(this, WM_COMPAREDONE, 1, 0);
+      compareDone_ = true;
+    });
+  } catch (const std::system_error& e) {
+    compareDone_ = true;
+    backToIdle();
+    QMessageBox::warning(this, "Twinbay", QString("The compare could not be started: %1").arg(e.what()));
+  }
+}
+
+void CTwinbayView::OnCompareDone() {
+  if (compareThread_.joinable()) compareThread_.join();
+  if (settings_.m_bCompareAlert) QApplication::beep();
+  compareRunning_ = false;
+  SetBusy(false);
+  TellFrame(false);
+  RefreshFreeSpace();
+}
+
+void CTwinbayView::OnStop() {
+  if (!compareRunning_) return;
+  compareRunning_ = false;
+  comparer_.Abort();
+  emit StateChanged();
+}
+
+void CTwinbayView::OnDisconnect() {
+  if (!CanDisconnect()) return;
+  RefreshFreeSpace();
+  collection_.Clear();
+  connected_ = false;
+  SetAnimation(0);
+  session_.CloseConnection();
+  remoteLabel_->setText("Remote path:");
+  emit StateChanged();
+}
+
+// ---- Synchronize -------------------------------------------------------------------
+
+void CTwinbayView::OnSynchronize() {
+  if (!CanSynchronize()) return;
+  CSyncConfirmDlg confirm(collection_, transferTotals_, filter_, &settings_.m_bSetLocalTimestamps, this);
+  if (confirm.exec() != QDialog::Accepted) return;
+  if (!session_.EnsureConnected()) return;
+  TellFrame(true);
+  TransferOptions o;
+  o.localToRemote = confirm.LocalToRemote();
+  o.remoteToLocal = confirm.RemoteToLocal();
+  o.setLocalTimestamps = settings_.m_bSetLocalTimestamps != 0;
+  o.ignoreSeconds = settings_.m_bIgnoreSeconds != 0;
+  o.filter = filter_;
+  {
+    CProgressDlg progress(collection_, session_, transferTotals_, o, this, this);
+    progress.exec();
+  }
+  if (settings_.m_bTransferAlert) QApplication::beep();
+  TellFrame(false);
+  emit StateChanged();
+}
+
+void CTwinbayView::OnBrowseLocal() {
+  QString path = local_->currentText();
+  if (CFolderPicker::Browse(this, path, "Select Local Path")) local_->setEditText(path);
+}
+
+// ---- Messages ---------------------------------------------------------------------
+
+void CTwinbayView::FolderChanged(CFolderRecord* record) {
+  PostMessage(this, WM_FOLDERCHANGED, 0, reinterpret_cast<quintptr>(record));
+}
+
+void CTwinbayView::CollectionCleared() { ShowFolderMessage(0, nullptr); }
+
+void CTwinbayView::ShowFolderMessage(quintptr wParam, CFolderRecord* record) {
+  if (wParam == 2) {
+    list_->Model()->Refresh(record);
+  } else if (record) {
+    list_->Model()->ShowFolder(record);
+  } else {
+    tree_->AllowSelectionReports(false);
+    tree_->DeleteAll();
+    list_->Model()->Clear();
+    tree_->AllowSelectionReports(true);
+  }
+}
+
+void CTwinbayView::OnFolderChanged(CFolderRecord* record) {
+  ShowFolderMessage(2, record);
+  QTreeWidgetItem* item = tree_->FindItem(record);
+  if (!item) return;
+  int folderClass, summary;
+  bool differs;
+  {
+    auto guard = collection_.Lock();
+    folderClass = record->folderClass;
+    summary = record->Summary();
+    differs = record->HasDifferences();
+  }
+  tree_->SetItemImage(item, folderClass);
+  tree_->SetDirectionMark(item, summary);
+  tree_->SetBold(item, differs);
+  if (folderClass == FolderOnBoth) {
+    // A folder now on both sides makes its ancestors (not the root) so too.
+    for (QTreeWidgetItem* p = item->parent(); p && p->parent(); p = p->parent()) {
+      if (CFolderRecord* r = CFolderTreeCtrl::Record(p)) {
+        auto guard = collection_.Lock();
+        r->folderClass = FolderOnBoth;
+      }
+      tree_->SetItemImage(p, FolderOnBoth);
+    }
+  }
+  emit StateChanged();
+}
+
+bool CTwinbayView::event(QEvent* e) {
+  if (static_cast<int>(e->type()) < WM_PAINTCAPTION || static_cast<int>(e->type()) > WM_BUSYCHANGED)
+    return QWidget::event(e);
+  const auto* m = static_cast<TwinbayEvent*>(e);
+  if (shuttingDown_) return true;  // the workers' last words are not acted on
+  switch (static_cast<int>(e->type())) {
+    case WM_CONNECTDONE: OnConnectDone(m->wParam != 0); return true;
+    case WM_COMPAREDONE: OnCompareDone(); return true;
+    case WM_SHOWFOLDER: ShowFolderMessage(m->wParam, reinterpret_cast<CFolderRecord*>(m->lParam)); return true;
+    case WM_FOLDERCHANGED: OnFolderChanged(reinterpret_cast<CFolderRecord*>(m->lParam)); return true;
+    default: return QWidget::event(e);
+  }
+}
+
+// ---- Status texts ---------------------------------------------------------------------
+
+QString CTwinbayView::LocalPaneText() {
+  CountTagged(collection_, statusTotals_, filter_);
+  return QString::fromStdString(TaggedSummary(statusTotals_.taggedUp, statusTotals_.allUp, statusTotals_.bytesUp, numbers_)) +
+         " - " + freeSpace_;
+}
+
+QString CTwinbayView::RemotePaneText() const {
+  return QString::fromStdString(
+      TaggedSummary(statusTotals_.taggedDown, statusTotals_.allDown, statusTotals_.bytesDown, numbers_));
+}
+
+void CTwinbayView::RefreshFreeSpace() {
+  // The file system that holds the local path, or its nearest existing parent.
+  std::string path = local_->currentText().trimmed().toStdString();
+  if (!IsUsableLocalPath(path)) {
+    freeSpace_.clear();
+    return;
+  }
+  struct statvfs st;
+  while (statvfs(path.c_str(), &st) != 0) {
+    const size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos || path == "/") {
+      freeSpace_.clear();
+      return;
+    }
+    path = slash == 0 ? "/" : path.substr(0, slash);
+  }
+  const double bytes = static_cast<double>(st.f_bavail) * static_cast<double>(st.f_frsize);
+  freeSpace_ = " Free space: " + QString::fromStdString(FormatSize(bytes, numbers_)) + " ";
+}
+
+// ---- Ending -------------------------------------------------------------------------
+
+void CTwinbayView::JoinWorkers() {
+  if (connectThread_.joinable()) connectThread_.join();
+  if (compareThread_.joinable()) compareThread_.join();
+}
+
+void CTwinbayView::ShutDown() {
+  shuttingDown_ = true;
+  comparer_.Abort();
+  compareRunning_ = false;
+  // The compare worker changes the tree through the event loop: keep it
+  // turning until both workers are done.
+  while (!compareDone_ || !connectDone_) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  JoinWorkers();
+  QCoreApplication::removePostedEvents(this);
+}
+
+}  // namespace twinbay

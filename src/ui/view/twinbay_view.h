@@ -1,0 +1,131 @@
+// The main view: the path boxes, the folder tree and the file list, the
+// connect and compare workers, Synchronize, and the status texts.
+#pragma once
+
+#include <QCheckBox>
+#include <QLabel>
+#include <QPointer>
+#include <QSplitter>
+#include <QTimer>
+#include <QToolButton>
+#include <QWidget>
+#include <atomic>
+#include <thread>
+
+#include "engine/comparer.h"
+#include "engine/filters.h"
+#include "net/connections.h"
+#include "net/ftp_session.h"
+#include "shell/settings.h"
+
+namespace twinbay {
+
+class CHistoryComboBox;
+class CFolderTreeCtrl;
+class CFileListCtrl;
+class CPathLabel;
+class TreeAdapter;
+
+class CTwinbayView : public QWidget, private IFolderNotify, private ICollectionListener {
+  Q_OBJECT
+ public:
+  // connectionsFile empty: the default place.
+  explicit CTwinbayView(QWidget* parent = nullptr, const QString& connectionsFile = {});
+  ~CTwinbayView() override;
+
+  // Where WM_BUSYCHANGED goes (the main window).
+  void SetFrame(QObject* frame) { frame_ = frame; }
+  // Shows the Connections dialog once the window is up (the start-up Connect).
+  void ArmStartupConnect();
+
+  // Commands.
+  void OnConnect();
+  void OnCompare();
+  void OnStop();
+  void OnDisconnect();
+  void OnSynchronize();
+  void OnBrowseLocal();
+
+  bool CanConnect() const { return !busy_ && !connected_; }
+  bool CanDisconnect() const { return !busy_ && connected_; }
+  bool CanCompare() const { return connected_ && !busy_; }
+  bool CanStop() const { return compareRunning_; }
+  bool CanSynchronize() const;
+  bool IsBusy() const { return busy_; }
+  bool IsConnected() const { return connected_; }
+
+  // Status pane texts.
+  QString LocalPaneText();
+  QString ConnectionPaneText() const { return connected_ ? "Connected" : "Not connected"; }
+  QString RemotePaneText() const;
+
+  // Stops a running compare and waits for every worker, keeping the event
+  // loop alive (the compare worker needs it). Used when the program ends.
+  void ShutDown();
+
+  // Parts, for the frame and for tests.
+  CFolderTreeCtrl* Tree() const { return tree_; }
+  CFileListCtrl* List() const { return list_; }
+  CHistoryComboBox* LocalCombo() const { return local_; }
+  CHistoryComboBox* RemoteCombo() const { return remote_; }
+  CHistoryComboBox* TypesCombo() const { return types_; }
+  QCheckBox* SubFolders() const { return subFolders_; }
+  QSplitter* Splitter() const { return splitter_; }
+  CFolderCollection& Collection() { return collection_; }
+  CSettings& Settings() { return settings_; }
+  ConnectionsList& Connections() { return connections_; }
+  CConnectionProperties* CurrentRecord() const { return current_; }
+  CFtpSession& Session() { return session_; }
+  int Filter() const { return filter_; }
+  const QString& FreeSpaceText() const { return freeSpace_; }
+  void RefreshFreeSpace();
+
+ signals:
+  void StateChanged();
+
+ protected:
+  bool event(QEvent* e) override;
+
+ private:
+  void FolderChanged(CFolderRecord* record) override;  // compare worker
+  void CollectionCleared() override;
+  void ShowFolderMessage(quintptr wParam, CFolderRecord* record);
+  void OnFolderChanged(CFolderRecord* record);
+  void OnConnectDone(bool ok);
+  void OnCompareDone();
+  void SetBusy(bool busy);
+  void TellFrame(bool busy);
+  void SetAnimation(int state);
+  void JoinWorkers();
+
+  CSettings settings_;
+  CFolderCollection collection_;
+  CFolderComparer comparer_;
+  CFtpSession session_;
+  ConnectionsList connections_;
+  CConnectionProperties* current_ = nullptr;
+  SyncTotals statusTotals_, transferTotals_;
+  bool busy_ = false, connected_ = false, compareRunning_ = false, shuttingDown_ = false;
+  int filter_ = FilterAll;
+  QString freeSpace_;
+  QObject* frame_ = nullptr;
+  NumberFormat numbers_;
+
+  std::thread connectThread_, compareThread_;
+  std::atomic<bool> connectDone_{true}, compareDone_{true};
+  std::unique_ptr<IRemoteLister> lister_;
+  std::unique_ptr<TreeAdapter> treeAdapter_;
+
+  CHistoryComboBox *local_, *types_, *remote_;
+  QLabel *remoteLabel_, *animation_;
+  QToolButton *browseLocal_, *browseRemote_;
+  CPathLabel *localLine_, *remoteLine_;
+  QCheckBox* subFolders_;
+  QSplitter* splitter_;
+  CFolderTreeCtrl* tree_;
+  CFileListCtrl* list_;
+  QTimer animationTimer_;
+  int animationFrame_ = 0;
+};
+
+}  // namespace twinbay

@@ -1,0 +1,42 @@
+#include "widgets/path_label.h"
+
+#include <QPainter>
+#include <QStyleOptionFrame>
+
+namespace twinbay {
+
+CPathLabel::CPathLabel(QWidget* parent, bool pathEllipsis) : QWidget(parent), pathEllipsis_(pathEllipsis) {
+  setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+}
+
+void CPathLabel::SetText(const QString& text) {
+  text_ = text;
+  setToolTip(text);
+  update();
+}
+
+void CPathLabel::SetBold(bool bold) {
+  bold_ = bold;
+  update();
+}
+
+QSize CPathLabel::sizeHint() const { return {100, fontMetrics().height() + 6}; }
+
+void CPathLabel::paintEvent(QPaintEvent*) {
+  QPainter p(this);
+  QStyleOptionFrame frame;
+  frame.initFrom(this);
+  frame.frameShape = QFrame::Panel;
+  frame.state |= QStyle::State_Sunken;
+  frame.lineWidth = 1;
+  style()->drawPrimitive(QStyle::PE_Frame, &frame, &p, this);
+  QFont f = font();
+  f.setBold(bold_);
+  p.setFont(f);
+  const QRect r = rect().adjusted(4, 0, -4, 0);
+  // Plain text: an "&" in a folder name is shown as it is.
+  const QString shown = QFontMetrics(f).elidedText(text_, pathEllipsis_ ? Qt::ElideMiddle : Qt::ElideRight, r.width());
+  p.drawText(r, Qt::AlignVCenter | Qt::AlignLeft | Qt::TextSingleLine, shown);
+}
+
+}  // namespace twinbay

@@ -1,0 +1,57 @@
+// Helpers for driving the real widgets in tests: waiting with the event loop
+// running, and acting on modal dialogs when they come up.
+#pragma once
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QMessageBox>
+#include <QSettings>
+#include <QTimer>
+#include <functional>
+
+namespace twinbay::test {
+
+// Runs the event loop until pred() holds or the time is up.
+inline bool WaitFor(const std::function<bool()>& pred, int ms = 15000) {
+  QElapsedTimer t;
+  t.start();
+  while (!pred()) {
+    if (t.elapsed() > ms) return false;
+    QApplication::processEvents(QEventLoop::AllEvents, 10);
+  }
+  return true;
+}
+
+// Once a modal window named `name` (any modal window when empty) is up,
+// calls act(window). Returns a flag that turns true when it has acted.
+inline std::shared_ptr<bool> OnModal(const QString& name, std::function<void(QWidget*)> act, int ms = 15000) {
+  auto done = std::make_shared<bool>(false);
+  auto* timer = new QTimer;
+  auto* clock = new QElapsedTimer;
+  clock->start();
+  timer->setInterval(20);
+  QObject::connect(timer, &QTimer::timeout, [=] {
+    QWidget* w = QApplication::activeModalWidget();
+    if (w && (name.isEmpty() || w->objectName() == name)) {
+      timer->stop();
+      timer->deleteLater();
+      delete clock;
+      *done = true;
+      act(w);
+    } else if (clock->elapsed() > ms) {
+      timer->stop();
+      timer->deleteLater();
+      delete clock;
+    }
+  });
+  timer->start();
+  return done;
+}
+
+// Settings of the tests go to a folder of their own.
+inline void UseSettingsFolder(const QString& folder) {
+  QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, folder);
+  QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, folder);
+}
+
+}  // namespace twinbay::test

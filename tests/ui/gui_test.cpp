@@ -1,0 +1,356 @@
+// The desktop program's real widgets against a real FTP server, offscreen.
+#include <gtest/gtest.h>
+
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMouseEvent>
+#include <QTreeWidgetItemIterator>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSplitter>
+#include <QTreeWidget>
+#include <filesystem>
+
+#include "gui_support.h"
+#include "net/connections.h"
+#include "shell/history_combo.h"
+#include "shell/main_frame.h"
+#include "support/ftp_servers.h"
+#include "support/temp_dir.h"
+#include "ui/view/file_list.h"
+#include "ui/view/folder_tree_ctrl.h"
+#include "ui/view/twinbay_view.h"
+
+namespace twinbay {
+namespace {
+
+using test::OnModal;
+using test::TempDir;
+using test::WaitFor;
+
+const int64_t T0 = test::UnixTime(2026, 2, 3, 4, 5, 6);
+
+struct Gui : ::testing::Test {
+  TempDir home, local, serverRoot;
+  std::unique_ptr<test::FtpTestServer> server;
+  std::unique_ptr<CMainFrame> frame;
+
+  void SetUp() override { test::UseSettingsFolder(QString::fromStdString(home / "settings")); }
+  void TearDown() override {
+    if (frame) frame->View()->ShutDown();
+    frame.reset();
+  }
+  std::string ConnectionsFile() const { return home / "connections.ftp"; }
+
+  bool StartServer() {
+    std::filesystem::create_directories(serverRoot / "site");
+    server = test::FtpTestServer::StartPyftpdlib(serverRoot.path());
+    return server != nullptr;
+  }
+  void StoreRecord(int port, const std::string& description = "Test server") {
+    ConnectionsList list(ConnectionsFile());
+    list.Load();
+    auto r = std::make_unique<CConnectionProperties>();
+    r->description = description;
+    r->host = "127.0.0.1";
+    r->port = port;
+    r->anonymous = 0;
+    r->userName = "tester";
+    r->password = "secret";
+    r->localPath = local.path();
+    r->remotePath = "/site";
+    list.Add(std::move(r));
+    ASSERT_TRUE(list.Save().ok);
+  }
+  void MakeFrame() {
+    frame = std::make_unique<CMainFrame>(QString::fromStdString(ConnectionsFile()));
+    frame->show();
+  }
+  CTwinbayView* View() const { return frame->View(); }
+  // Connect with the first stored record through the Connections dialog.
+  void Connect() {
+    OnModal("ConnectionsDialog", [](QWidget* w) {
+      auto* list = w->findChild<QListWidget*>("connections");
+      list->setCurrentRow(0);
+      list->item(0)->setSelected(true);
+      w->findChild<QPushButton*>("connect")->click();
+    });
+    View()->OnConnect();
+  }
+  void ConnectAndCompare() {
+    Connect();
+    ASSERT_TRUE(WaitFor([&] { return View()->IsConnected(); })) << View()->Session().LastError();
+    View()->OnCompare();
+    ASSERT_TRUE(WaitFor([&] { return !View()->IsBusy(); }));
+    QApplication::processEvents();
+  }
+  QTreeWidgetItem* Item(const QString& name) const {
+    const auto found = View()->Tree()->findItems(name, Qt::MatchExactly | Qt::MatchRecursive);
+    return found.isEmpty() ? nullptr : found.first();
+  }
+  // "<symbol> name" for every row of the list.
+  std::vector<std::string> Rows() const {
+    FileListModel* m = View()->List()->Model();
+    std::vector<std::string> out;
+    for (int r = 0; r < m->rowCount(); ++r)
+      out.push_back(m->index(r, 0).data(Qt::UserRole).toString().toStdString() + " " +
+                    m->index(r, 0).data().toString().trimmed().toStdString());
+    return out;
+  }
+  void MakeSite() {
+    test::WriteFile(local / "index.html", "new home", T0 + 100);
+    test::WriteFile(serverRoot / "site/index.html", "old home", T0);
+    test::WriteFile(local / "news.html", "old news", T0);
+    test::WriteFile(serverRoot / "site/news.html", "new news", T0 + 100);
+    test::WriteFile(local / "same.css", "css", T0);
+    test::WriteFile(serverRoot / "site/same.css", "css", T0);
+    test::WriteFile(serverRoot / "site/Images/logo.gif", "gif", T0);
+    test::WriteFile(local / "drafts/a.html", "draft", T0);
+    test::WriteFile(local / "docs/x.txt", "x", T0);
+    test::WriteFile(serverRoot / "site/docs/x.txt", "x", T0);
+  }
+};
+
+TEST_F(Gui, FirstStartOpensConnectionsAndThenAddNewConnection) {
+  MakeFrame();
+  QString addTitle;
+  bool listed = false;
+  OnModal("ConnectionDialog", [&](QWidget* w) {
+    addTitle = w->windowTitle();
+    w->findChild<QLineEdit*>("host")->setText("ftp.example.org");
+    w->findChild<QLineEdit*>("port")->setText("2121");
+    static_cast<QDialog*>(w)->accept();
+    OnModal("ConnectionsDialog", [&](QWidget* c) {
+      auto* list = c->findChild<QListWidget*>("connections");
+      listed = list->count() == 1 && list->item(0)->text() == "ftp.example.org" && list->item(0)->isSelected();
+      static_cast<QDialog*>(c)->reject();
+    });
+  });
+  View()->ArmStartupConnect();
+  ASSERT_TRUE(WaitFor([&] { return listed; }));
+  EXPECT_EQ(addTitle, "Add new connection");
+  ASSERT_TRUE(WaitFor([&] { return QApplication::activeModalWidget() == nullptr; }));
+  ASSERT_EQ(View()->Connections().Count(), 1u);
+  EXPECT_EQ(View()->Connections().At(0)->port, 2121);
+  EXPECT_EQ(View()->Connections().At(0)->anonymous, 1);
+  EXPECT_FALSE(View()->IsConnected());
+}
+
+TEST_F(Gui, AFailedConnectSaysConnectFailed) {
+  StoreRecord(1);  // nothing listens on port 1
+  MakeFrame();
+  QString text;
+  auto seen = OnModal("ConnectFailed", [&](QWidget* w) {
+    text = static_cast<QMessageBox*>(w)->text();
+    static_cast<QMessageBox*>(w)->accept();
+  });
+  Connect();
+  ASSERT_TRUE(WaitFor([&] { return *seen; }));
+  EXPECT_EQ(text, "Connect FAILED");
+  ASSERT_TRUE(WaitFor([&] { return !View()->IsBusy(); }));
+  EXPECT_FALSE(View()->IsConnected());
+  EXPECT_TRUE(View()->CanConnect());
+}
+
+TEST_F(Gui, CompareFillsTheTreeTheListAndTheStatusPanes) {
+  MakeSite();
+  ASSERT_TRUE(StartServer());
+  StoreRecord(server->port());
+  MakeFrame();
+  ConnectAndCompare();
+  CFolderTreeCtrl* tree = View()->Tree();
+  ASSERT_EQ(tree->topLevelItemCount(), 1);
+  QTreeWidgetItem* root = tree->topLevelItem(0);
+  EXPECT_EQ(root->text(0), QString::fromStdString(local.path()) + " <=> /site");
+  EXPECT_EQ(CFolderTreeCtrl::ItemImage(root), 0);
+  EXPECT_EQ(CFolderTreeCtrl::ItemMark(root), 1);
+  EXPECT_TRUE(root->font(0).bold());
+  struct Expect {
+    const char* name;
+    int image, mark;
+    bool bold;
+  };
+  for (const Expect& e : {Expect{"docs", 1, 0, false}, Expect{"drafts", 2, 2, true}, Expect{"Images", 3, 3, true}}) {
+    QTreeWidgetItem* item = Item(e.name);
+    ASSERT_NE(item, nullptr) << e.name;
+    EXPECT_EQ(CFolderTreeCtrl::ItemImage(item), e.image) << e.name;
+    EXPECT_EQ(CFolderTreeCtrl::ItemMark(item), e.mark) << e.name;
+    EXPECT_EQ(item->font(0).bold(), e.bold) << e.name;
+  }
+  // Selecting the root shows its files, coloured by direction.
+  tree->setCurrentItem(root);
+  ASSERT_TRUE(WaitFor([&] { return View()->List()->Model()->rowCount() == 3; }));
+  EXPECT_EQ(Rows(), (std::vector<std::string>{"> index.html", "< news.html", "= same.css"}));
+  FileListModel* m = View()->List()->Model();
+  EXPECT_EQ(m->index(0, 0).data(Qt::ForegroundRole).value<QColor>(), QColor(0, 0, 255));
+  EXPECT_EQ(m->index(1, 0).data(Qt::ForegroundRole).value<QColor>(), QColor(255, 0, 0));
+  EXPECT_EQ(m->index(2, 0).data(Qt::ForegroundRole).value<QColor>(), QColor(0, 0, 0));
+  EXPECT_EQ(m->index(1, 0).data(Qt::BackgroundRole).value<QColor>(), QColor(192, 220, 192));  // striped
+  EXPECT_EQ(m->index(0, 1).data().toString(), "1KB ");
+  // The status panes count what would be copied.
+  frame->RefreshUi();
+  EXPECT_TRUE(frame->Pane(0)->text().startsWith("2 of 2 files tagged (1KB) -  Free space: ")) << frame->Pane(0)->text().toStdString();
+  EXPECT_EQ(frame->Pane(1)->text(), "Connected");
+  EXPECT_EQ(frame->Pane(3)->text(), "2 of 2 files tagged (1KB)");
+  // A click on a row's tag mark untags it.
+  const QRect first = View()->List()->visualRect(m->index(0, 0));
+  QMouseEvent press(QEvent::MouseButtonPress, QPointF(5, first.center().y()), View()->List()->viewport()->mapToGlobal(QPointF(5, first.center().y())),
+                    Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(View()->List()->viewport(), &press);
+  frame->RefreshUi();
+  EXPECT_TRUE(frame->Pane(0)->text().startsWith("1 of 2 files tagged")) << frame->Pane(0)->text().toStdString();
+  // Sorting by the local size keeps rows without a local side together.
+  View()->List()->Model()->sort(1, Qt::DescendingOrder);
+  EXPECT_EQ(Rows().size(), 3u);
+}
+
+TEST_F(Gui, StopDuringALargeCompareLeavesAConsistentAnnouncedResult) {
+  for (int d = 0; d < 300; ++d)
+    for (int f = 0; f < 3; ++f)
+      test::WriteFile(serverRoot / ("site/d" + std::to_string(1000 + d) + "/f" + std::to_string(f)), "", T0);
+  ASSERT_TRUE(StartServer());
+  StoreRecord(server->port());
+  MakeFrame();
+  Connect();
+  ASSERT_TRUE(WaitFor([&] { return View()->IsConnected(); }));
+  View()->OnCompare();
+  ASSERT_TRUE(WaitFor([&] { return View()->Collection().GetCount() >= 10; }));
+  View()->OnStop();
+  EXPECT_FALSE(View()->CanStop());
+  ASSERT_TRUE(WaitFor([&] { return !View()->IsBusy(); }));
+  QApplication::processEvents();
+  const size_t records = View()->Collection().GetCount();
+  EXPECT_LT(records, 301u);
+  // Every record has its tree item, and every item its record.
+  int items = 0;
+  for (QTreeWidgetItemIterator it(View()->Tree()); *it; ++it, ++items) EXPECT_NE(CFolderTreeCtrl::Record(*it), nullptr);
+  EXPECT_EQ(static_cast<size_t>(items), records);
+  for (size_t i = 0; i < records; ++i) EXPECT_NE(View()->Tree()->FindItem(View()->Collection().GetAt(i)), nullptr);
+  // The finished folders show their marks.
+  QTreeWidgetItem* first = View()->Tree()->topLevelItem(0)->child(0);
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(CFolderTreeCtrl::ItemImage(first), 3);
+  EXPECT_EQ(CFolderTreeCtrl::ItemMark(first), 3);
+}
+
+TEST_F(Gui, SynchronizeCopiesTheChosenDirectionAndTheTreeTurnsInStep) {
+  MakeSite();
+  ASSERT_TRUE(StartServer());
+  StoreRecord(server->port());
+  MakeFrame();
+  ConnectAndCompare();
+  ASSERT_TRUE(View()->CanSynchronize());
+  QString upLabel, downLabel;
+  bool timestampsFollowUp = false;
+  OnModal("SyncConfirmDialog", [&](QWidget* w) {
+    auto* up = w->findChild<QCheckBox*>("up");
+    auto* down = w->findChild<QCheckBox*>("down");
+    auto* stamps = w->findChild<QCheckBox*>("timestamps");
+    upLabel = up->text();
+    downLabel = down->text();
+    up->setChecked(true);
+    const bool on = stamps->isEnabled();
+    up->setChecked(false);
+    timestampsFollowUp = on && !stamps->isEnabled();
+    down->setChecked(true);
+    static_cast<QDialog*>(w)->accept();
+  });
+  View()->OnSynchronize();
+  EXPECT_EQ(upLabel, "Transfer 2 files from Local to Remote");
+  EXPECT_EQ(downLabel, "Transfer 2 files from Remote to Local");
+  EXPECT_TRUE(timestampsFollowUp);
+  QApplication::processEvents();
+  EXPECT_EQ(test::ReadFile(local / "news.html"), "new news");
+  EXPECT_EQ(test::ReadFile(local / "Images/logo.gif"), "gif");
+  EXPECT_EQ(test::ReadFile(serverRoot / "site/index.html"), "old home");  // not chosen
+  ASSERT_TRUE(WaitFor([&] { return CFolderTreeCtrl::ItemImage(Item("Images")) == 1; }));
+  EXPECT_EQ(CFolderTreeCtrl::ItemMark(Item("Images")), 0);
+  EXPECT_FALSE(Item("Images")->font(0).bold());
+  EXPECT_EQ(CFolderTreeCtrl::ItemMark(View()->Tree()->topLevelItem(0)), 2);  // only uploads are left
+}
+
+TEST_F(Gui, TheBusyGuardRefusesToCloseDuringACompare) {
+  for (int d = 0; d < 400; ++d) test::WriteFile(serverRoot / ("site/d" + std::to_string(d) + "/f"), "", T0);
+  ASSERT_TRUE(StartServer());
+  StoreRecord(server->port());
+  MakeFrame();
+  Connect();
+  ASSERT_TRUE(WaitFor([&] { return View()->IsConnected(); }));
+  View()->OnCompare();
+  ASSERT_TRUE(WaitFor([&] { return frame->IsBusy(); }));
+  QString said;
+  auto seen = OnModal("", [&](QWidget* w) {
+    if (auto* box = qobject_cast<QMessageBox*>(w)) said = box->text();
+    static_cast<QDialog*>(w)->accept();
+  });
+  frame->close();
+  ASSERT_TRUE(WaitFor([&] { return *seen; }));
+  EXPECT_EQ(said, "Twinbay is busy");
+  EXPECT_TRUE(frame->isVisible());
+  ASSERT_TRUE(WaitFor([&] { return !View()->IsBusy() && !frame->IsBusy(); }, 60000));
+  EXPECT_TRUE(frame->close());
+}
+
+TEST_F(Gui, SettingsHistoriesPlacementAndColumnsSurviveARestart) {
+  StoreRecord(1);
+  MakeFrame();
+  frame->setGeometry(120, 80, 820, 540);
+  View()->List()->setColumnWidth(0, 222);
+  View()->Settings().m_bCompareAlert = 1;
+  View()->LocalCombo()->Add("/srv/www");
+  View()->LocalCombo()->Add("/home/me/site");
+  View()->LocalCombo()->Save();
+  View()->Splitter()->setSizes({300, 500});
+  const int treeWidth = View()->Splitter()->sizes().first();
+  ASSERT_TRUE(frame->close());
+  frame.reset();
+
+  MakeFrame();
+  bool cancelled = false;
+  OnModal("ConnectionsDialog", [&](QWidget* w) {
+    cancelled = true;
+    static_cast<QDialog*>(w)->reject();
+  });
+  View()->ArmStartupConnect();
+  ASSERT_TRUE(WaitFor([&] { return cancelled; }));
+  QApplication::processEvents();
+  EXPECT_EQ(View()->List()->columnWidth(0), 222);
+  EXPECT_EQ(View()->Settings().m_bCompareAlert, 1u);
+  EXPECT_EQ(View()->Settings().m_bIgnoreSeconds, 1u);
+  EXPECT_EQ(View()->LocalCombo()->itemText(0), "/home/me/site");
+  EXPECT_EQ(View()->LocalCombo()->count(), 2);
+  EXPECT_EQ(View()->Settings().m_nListWidth, static_cast<quint32>(treeWidth));
+  EXPECT_EQ(frame->geometry().size(), QSize(820, 540));
+}
+
+TEST_F(Gui, DeletingTheCurrentRecordInTheDialogLeavesNoDanglingRecord) {
+  StoreRecord(1, "first");
+  StoreRecord(1, "second");
+  MakeFrame();
+  QWidget* failed = nullptr;
+  OnModal("ConnectFailed", [&](QWidget* w) {
+    failed = w;
+    static_cast<QDialog*>(w)->accept();
+  });
+  Connect();
+  ASSERT_TRUE(WaitFor([&] { return failed != nullptr && !View()->IsBusy(); }));
+  ASSERT_NE(View()->CurrentRecord(), nullptr);
+  bool buttonsFollow = false;
+  OnModal("ConnectionsDialog", [&](QWidget* w) {
+    auto* list = w->findChild<QListWidget*>("connections");
+    list->setCurrentRow(0);
+    list->item(0)->setSelected(true);
+    OnModal("", [](QWidget* box) { static_cast<QMessageBox*>(box)->button(QMessageBox::Yes)->click(); });
+    w->findChild<QPushButton*>("delete")->click();
+    buttonsFollow = !w->findChild<QPushButton*>("connect")->isEnabled() && !w->findChild<QPushButton*>("edit")->isEnabled();
+    static_cast<QDialog*>(w)->reject();
+  });
+  View()->OnConnect();
+  EXPECT_TRUE(buttonsFollow);
+  EXPECT_EQ(View()->CurrentRecord(), nullptr);
+  EXPECT_EQ(View()->Connections().Count(), 1u);
+}
+
+}  // namespace
+}  // namespace twinbay
