@@ -21,5 +21,5 @@ if [ "${1:-}" != "--quick" ]; then
   echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
   ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 run_suite asan -DTWINBAY_SANITIZE=address
   echo "== ThreadSanitizer"
-  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" run_suite tsan -DTWINBAY_SANITIZE=thread
+  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/tests/tsan.supp" run_suite tsan -DTWINBAY_SANITIZE=thread
 fi

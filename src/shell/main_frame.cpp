@@ -154,7 +154,7 @@ void CMainFrame::BuildMenus() {
   for (QAction* a : {options, browseRemote, find}) a->setEnabled(false);
   connect(browseLocal, &QAction::triggered, view_, &CTwinbayView::OnBrowseLocal);
   QMenu* help = menuBar()->addMenu("&Help");
-  QAction* topics = AddCommand(help, "Help Topics");
+  QAction* topics = AddCommand(help, "Help Topics", "help");
   help->addSeparator();
   QAction* web = AddCommand(help, "Connect to the Kestrion Web Site", "web");
   help->addSeparator();

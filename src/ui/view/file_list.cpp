@@ -14,7 +14,7 @@ namespace twinbay {
 namespace {
 
 const char* kHeaders[6] = {"Name", "Size (local)", "Modified (local)", "=", "Modified (remote)", "Size (remote)"};
-const int kDefaultWidths[6] = {150, 70, 130, 24, 130, 70};
+const int kDefaultWidths[6] = {170, 70, 150, 24, 150, 70};
 
 QString TimeText(const FindData& fd) {
   const QDateTime t = QDateTime::fromSecsSinceEpoch(UnixFromTicks(fd.lastWrite), Qt::UTC).toLocalTime();

@@ -2,6 +2,7 @@
 
 #include <QHeaderView>
 #include <QThread>
+#include <future>
 
 #include "engine/file_entry.h"
 #include "ui/icons.h"
@@ -98,8 +99,19 @@ void CFolderTreeCtrl::DeleteAll() {
 
 template <class F>
 void TreeAdapter::OnUiThread(F f) {
-  if (QThread::currentThread() == tree_->thread()) f();
-  else QMetaObject::invokeMethod(tree_, f, Qt::BlockingQueuedConnection);
+  if (QThread::currentThread() == tree_->thread()) {
+    f();
+    return;
+  }
+  // Queued onto the user-interface thread; the walk waits for it to finish.
+  // The hand-back goes through a promise so that the order of the two
+  // threads' work is plain to any checker.
+  std::promise<void> finished;
+  QMetaObject::invokeMethod(tree_, [&] {
+    f();
+    finished.set_value();
+  }, Qt::QueuedConnection);
+  finished.get_future().wait();
 }
 
 TreeItem TreeAdapter::InsertItem(TreeItem parent, const std::string& text, int image, int, bool) {

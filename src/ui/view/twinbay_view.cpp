@@ -290,6 +290,8 @@ void CTwinbayView::OnCompare() {
   std::string localPath = localText.toStdString();
   while (localPath.size() > 1 && localPath.back() == '/') localPath.pop_back();
   const std::string remotePath = ResolveRemotePath(remoteText.toStdString(), session_.LoginFolder());
+  localLine_->SetText(QString::fromStdString(localPath));
+  remoteLine_->SetText(QString::fromStdString(remotePath));
   lister_ = std::make_unique<FtpRemoteLister>(session_);
   comparer_.BeginCompare(static_cast<IFolderNotify*>(this), lister_.get(), treeAdapter_.get(), &collection_, localPath, remotePath,
                          settings_.m_bSuppressTagging == 0, settings_.m_bIgnoreSeconds != 0);
