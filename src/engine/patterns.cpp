@@ -73,10 +73,14 @@ bool MatchesPattern(std::string_view name, std::string_view pattern) {
   return false;
 }
 
+bool IsTransferTempName(std::string_view name) {
+  return name.substr(0, 9) == ".twinbay-" && name.find(".part", 9) != std::string_view::npos;
+}
+
 void SelectMatching(const ScanList& listing, bool wantFolders, std::string_view pattern, ScanList& out,
                     bool remoteRules) {
   for (const FindData& fd : listing) {
-    if (IsDots(fd.name)) continue;
+    if (IsDots(fd.name) || IsTransferTempName(fd.name)) continue;
     if (remoteRules && fd.name == "total 123") continue;
     if (fd.IsDirectory() != wantFolders) continue;
     if (!MatchesPattern(fd.name, pattern)) continue;

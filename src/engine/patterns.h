@@ -27,6 +27,10 @@ bool MatchesPattern(std::string_view name, std::string_view pattern);
 void SelectMatching(const ScanList& listing, bool wantFolders, std::string_view pattern, ScanList& out,
                     bool remoteRules);
 
+// True for the temporary files of an interrupted transfer (".twinbay-NAME.part…"):
+// they are never listed, so they are never copied.
+bool IsTransferTempName(std::string_view name);
+
 // Sorts a scan list by name (case-insensitive, exact bytes as tie-break) and
 // drops exact-name duplicates, which arise when a file matches two patterns.
 void SortByName(ScanList& list);

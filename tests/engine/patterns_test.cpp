@@ -62,14 +62,18 @@ TEST(SelectMatching, KindsDotsAndTheTotalLine) {
   add("total 1234", false);
   add("sub", true);
   add("page.htm", false);
+  add(".twinbay-page.htm.partQx81Za", false);  // left by an interrupted download
+  add(".twinbay-page.htm.part", false);        // left by an interrupted upload
+  add(".twinbay-notes.txt", false);            // an ordinary hidden file
   ScanList files, folders, local;
   SelectMatching(listing, false, "*.*", files, true);
   SelectMatching(listing, true, "*.htm", folders, true);  // folders are listed with *.* by the walk
   SelectMatching(listing, false, "*.*", local, false);
-  ASSERT_EQ(files.size(), 3u);
+  ASSERT_EQ(files.size(), 4u);
   EXPECT_EQ(files[0].name, "Total 123");
   EXPECT_EQ(files[1].name, "total 1234");
-  EXPECT_EQ(local.size(), 4u);
+  EXPECT_EQ(files[3].name, ".twinbay-notes.txt");
+  EXPECT_EQ(local.size(), 5u);
   EXPECT_TRUE(folders.empty());
 }
 

@@ -68,12 +68,15 @@ struct Gui : ::testing::Test {
     frame->show();
   }
   CTwinbayView* View() const { return frame->View(); }
+  static void SelectFirst(QWidget* connectionsDialog) {
+    auto* list = connectionsDialog->findChild<QListWidget*>("connections");
+    list->setCurrentRow(0);
+    list->item(0)->setSelected(true);
+  }
   // Connect with the first stored record through the Connections dialog.
   void Connect() {
     OnModal("ConnectionsDialog", [](QWidget* w) {
-      auto* list = w->findChild<QListWidget*>("connections");
-      list->setCurrentRow(0);
-      list->item(0)->setSelected(true);
+      SelectFirst(w);
       w->findChild<QPushButton*>("connect")->click();
     });
     View()->OnConnect();
@@ -338,9 +341,7 @@ TEST_F(Gui, DeletingTheCurrentRecordInTheDialogLeavesNoDanglingRecord) {
   ASSERT_NE(View()->CurrentRecord(), nullptr);
   bool buttonsFollow = false;
   OnModal("ConnectionsDialog", [&](QWidget* w) {
-    auto* list = w->findChild<QListWidget*>("connections");
-    list->setCurrentRow(0);
-    list->item(0)->setSelected(true);
+    SelectFirst(w);
     OnModal("", [](QWidget* box) { static_cast<QMessageBox*>(box)->button(QMessageBox::Yes)->click(); });
     w->findChild<QPushButton*>("delete")->click();
     buttonsFollow = !w->findChild<QPushButton*>("connect")->isEnabled() && !w->findChild<QPushButton*>("edit")->isEnabled();
