@@ -20,7 +20,7 @@ constexpr auto kProgressInterval = std::chrono::milliseconds(50);
 std::string RemoteJoin(const std::string& folder, const std::string& name) {
   std::string p = folder;
   CFolderComparer::AppendSeparator(p, true);
-  if (p.empty()) p = "/";
+  if (p.empty()) p.push_back('/');
   return p + name;
 }
 
