@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "engine/comparer.h"
+#include "net/curl_ftp.h"
 #include "net/ftp_session.h"
 #include "net/transfer.h"
 #include "support/ftp_servers.h"
@@ -314,6 +315,100 @@ TEST(Delete, EitherSideAndBoth) {
   c = DeleteEntries(s.collection, root, {b}, false, true, &s.session, false, &notify);
   EXPECT_EQ(c.failed, 1);
   EXPECT_TRUE(b->remote.has_value());
+}
+
+}  // namespace
+}  // namespace twinbay
+
+namespace twinbay {
+namespace {
+
+// A real connection that refuses some renames, as some servers do.
+class RefusingRenames : public IFtpConnection {
+ public:
+  enum Mode { OverExisting, All };
+  RefusingRenames(std::unique_ptr<IFtpConnection> real, Mode mode, std::vector<std::string>* log)
+      : real_(std::move(real)), mode_(mode), log_(log) {}
+  bool Rename(const std::string& from, const std::string& to) override {
+    log_->push_back("RNTO " + to);
+    if (mode_ == All) return false;
+    FindData existing;
+    if (real_->StatFile(to, existing)) return false;  // will not replace a file
+    return real_->Rename(from, to);
+  }
+  bool Remove(const std::string& path) override {
+    log_->push_back("DELE " + path);
+    return real_->Remove(path);
+  }
+  bool Store(const std::string& path, const FtpSource& source, uint64_t size) override {
+    log_->push_back("STOR " + path);
+    return real_->Store(path, source, size);
+  }
+  bool Open() override { return real_->Open(); }
+  bool GetCurrentDirectory(std::string& d) override { return real_->GetCurrentDirectory(d); }
+  bool SetCurrentDirectory(const std::string& p) override { return real_->SetCurrentDirectory(p); }
+  bool CreateDirectory(const std::string& p) override { return real_->CreateDirectory(p); }
+  bool GetModificationTime(const std::string& p, int64_t& t) override { return real_->GetModificationTime(p, t); }
+  bool SetModificationTime(const std::string& p, int64_t t) override { return real_->SetModificationTime(p, t); }
+  bool ListDirectory(const std::string& p, ScanList& out) override { return real_->ListDirectory(p, out); }
+  bool StatFile(const std::string& p, FindData& out) override { return real_->StatFile(p, out); }
+  bool Retrieve(const std::string& p, const FtpSink& sink) override { return real_->Retrieve(p, sink); }
+  const FtpFeatures& Features() const override { return real_->Features(); }
+  const std::string& LoginFolder() const override { return real_->LoginFolder(); }
+  std::string LastError() const override { return real_->LastError(); }
+
+ private:
+  std::unique_ptr<IFtpConnection> real_;
+  Mode mode_;
+  std::vector<std::string>* log_;
+};
+
+struct RenameCase {
+  RefusingRenames::Mode mode;
+  std::vector<std::string> expected;  // what reached the server for the second upload
+};
+
+TEST(Transfer, ServersThatRefuseRenamesNeverLoseTheOldFileNeedlessly) {
+  for (const RenameCase& c : {
+           // Renames work, but not over a file: the old one goes just before the rename.
+           RenameCase{RefusingRenames::OverExisting,
+                      {"STOR /site/.twinbay-a.txt.part", "RNTO /site/a.txt", "RNTO /site/.twinbay-a.txt.part2",
+                       "DELE /site/a.txt", "RNTO /site/a.txt"}},
+           // No renames at all: the old file is never deleted; the upload goes straight over it.
+           RenameCase{RefusingRenames::All,
+                      {"STOR /site/.twinbay-a.txt.part", "RNTO /site/a.txt", "RNTO /site/.twinbay-a.txt.part2",
+                       "DELE /site/.twinbay-a.txt.part", "STOR /site/a.txt"}},
+       }) {
+    TempDir local, root;
+    test::WriteFile(local / "a.txt", "new version", T0 + 100);
+    test::WriteFile(root / "site/a.txt", "old version", T0);
+    auto server = FtpTestServer::StartPyftpdlib(root.path());
+    if (!server) GTEST_SKIP() << "pyftpdlib did not start";
+    std::vector<std::string> log;
+    CFtpSession session([&](const FtpLogin& login) -> std::unique_ptr<IFtpConnection> {
+      return std::make_unique<RefusingRenames>(MakeCurlFtpConnection(login), c.mode, &log);
+    });
+    ASSERT_TRUE(session.Connect("127.0.0.1", server->user(), server->password(), server->port()));
+    FtpRemoteLister lister(session);
+    MemoryFolderTree tree;
+    CFolderCollection collection;
+    CFolderComparer comparer;
+    comparer.BeginCompare(nullptr, &lister, &tree, &collection, local.path(), "/site", true, false);
+    comparer.Run(local.path(), "/site", "*.*", true);
+    SyncTotals totals;
+    CountTagged(collection, totals, FilterAll);
+    CTransferJob job(collection, session, totals, Both());
+    job.RunTransfer();
+    ASSERT_EQ(job.Outcomes().size(), 1u);
+    EXPECT_TRUE(job.Outcomes()[0].ok) << job.Outcomes()[0].error;
+    EXPECT_EQ(log, c.expected);
+    EXPECT_EQ(test::ReadFile(root / "site/a.txt"), "new version");
+    EXPECT_TRUE(Leftovers(root.path()).empty());
+    EXPECT_EQ(collection.GetAt(0)->entries[0]->state, InStep);
+    if (c.mode == RefusingRenames::All) {
+      EXPECT_EQ(session.UploadRenames(), CFtpSession::RenameSupport::Refused);
+    }
+  }
 }
 
 }  // namespace
