@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <functional>
 
+#include "bench_server.h"
 #include "bench_util.h"
 #include "engine/comparer.h"
 #include "net/ftp_session.h"
@@ -28,12 +29,8 @@ int main(int argc, char** argv) {
     std::filesystem::create_directories(dir);
     for (int f = 0; f < files / folders; ++f) MakeFile(dir + "/page" + std::to_string(f) + ".html", 1'700'000'000);
   }
-  std::string why;
-  auto server = test::FtpTestServer::StartPyftpdlib(root, {}, &why);
-  if (!server) {
-    std::printf("cannot start pyftpdlib: %s\n", why.c_str());
-    return 1;
-  }
+  auto server = StartServer(root);
+  if (!server) return 1;
   const std::string port = std::to_string(server->port());
 
   // Ours: a compare against an empty local folder lists every remote folder once.

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "bench_server.h"
 #include "bench_util.h"
 #include "engine/comparer.h"
 #include "net/ftp_session.h"
@@ -61,12 +62,8 @@ int main(int argc, char** argv) {
   std::filesystem::create_directories(root + "/big");
   std::filesystem::create_directories(work + "/big-local");
 
-  std::string why;
-  auto server = test::FtpTestServer::StartPyftpdlib(root, {}, &why);
-  if (!server) {
-    std::printf("cannot start pyftpdlib: %s\n", why.c_str());
-    return 1;
-  }
+  auto server = StartServer(root);
+  if (!server) return 1;
   const std::string port = std::to_string(server->port());
   const std::string login = server->user() + ":" + server->password();
   CFtpSession session;

@@ -35,6 +35,15 @@ std::vector<std::string> Leftovers(const std::string& root) {
   return out;
 }
 
+// A whole compare of a local folder against a server folder.
+void CompareThrough(CFtpSession& session, MemoryFolderTree& tree, CFolderCollection& collection,
+                    const std::string& local, const std::string& remote, bool ignoreSeconds) {
+  FtpRemoteLister lister(session);
+  CFolderComparer comparer;
+  comparer.BeginCompare(nullptr, &lister, &tree, &collection, local, remote, true, ignoreSeconds);
+  comparer.Run(local, remote, "*.*", true);
+}
+
 struct Listener : ITransferListener {
   std::function<void()> onProgress;
   int progress = 0, finished = 0;
@@ -69,10 +78,7 @@ struct Sync {
   void Compare(bool ignoreSeconds = false) {
     collection.Clear();
     tree.Clear();
-    FtpRemoteLister lister(session);
-    CFolderComparer comparer;
-    comparer.BeginCompare(nullptr, &lister, &tree, &collection, local.path(), remote, true, ignoreSeconds);
-    comparer.Run(local.path(), remote, "*.*", true);
+    CompareThrough(session, tree, collection, local.path(), remote, ignoreSeconds);
   }
   std::unique_ptr<CTransferJob> Run(TransferOptions o, Listener* l = nullptr) {
     CountTagged(collection, totals, o.filter);
@@ -255,12 +261,9 @@ TEST(Transfer, ListOnlyServer) {
   test::WriteFile(local / "sub/local.txt", "from here", T0 + 3600);
   CFtpSession session;
   ASSERT_TRUE(session.Connect("127.0.0.1", "", "", server->port())) << session.LastError();
-  FtpRemoteLister lister(session);
   MemoryFolderTree tree;
   CFolderCollection collection;
-  CFolderComparer comparer;
-  comparer.BeginCompare(nullptr, &lister, &tree, &collection, local.path(), "/pub/site", true, true);
-  comparer.Run(local.path(), "/pub/site", "*.*", true);
+  CompareThrough(session, tree, collection, local.path(), "/pub/site", true);
   SyncTotals totals;
   CountTagged(collection, totals, FilterAll);
   EXPECT_EQ(totals.allUp, 1);
@@ -389,12 +392,9 @@ TEST(Transfer, ServersThatRefuseRenamesNeverLoseTheOldFileNeedlessly) {
       return std::make_unique<RefusingRenames>(MakeCurlFtpConnection(login), c.mode, &log);
     });
     ASSERT_TRUE(session.Connect("127.0.0.1", server->user(), server->password(), server->port()));
-    FtpRemoteLister lister(session);
     MemoryFolderTree tree;
     CFolderCollection collection;
-    CFolderComparer comparer;
-    comparer.BeginCompare(nullptr, &lister, &tree, &collection, local.path(), "/site", true, false);
-    comparer.Run(local.path(), "/site", "*.*", true);
+    CompareThrough(session, tree, collection, local.path(), "/site", false);
     SyncTotals totals;
     CountTagged(collection, totals, FilterAll);
     CTransferJob job(collection, session, totals, Both());

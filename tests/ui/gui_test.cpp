@@ -81,6 +81,15 @@ struct Gui : ::testing::Test {
     });
     View()->OnConnect();
   }
+  // Serves the server tree, connects and starts a compare (it keeps running).
+  void ServeConnectAndStartCompare() {
+    ASSERT_TRUE(StartServer());
+    StoreRecord(server->port());
+    MakeFrame();
+    Connect();
+    ASSERT_TRUE(WaitFor([&] { return View()->IsConnected(); }));
+    View()->OnCompare();
+  }
   void ConnectAndCompare() {
     Connect();
     ASSERT_TRUE(WaitFor([&] { return View()->IsConnected(); })) << View()->Session().LastError();
@@ -212,12 +221,7 @@ TEST_F(Gui, StopDuringALargeCompareLeavesAConsistentAnnouncedResult) {
   for (int d = 0; d < 300; ++d)
     for (int f = 0; f < 3; ++f)
       test::WriteFile(serverRoot / ("site/d" + std::to_string(1000 + d) + "/f" + std::to_string(f)), "", T0);
-  ASSERT_TRUE(StartServer());
-  StoreRecord(server->port());
-  MakeFrame();
-  Connect();
-  ASSERT_TRUE(WaitFor([&] { return View()->IsConnected(); }));
-  View()->OnCompare();
+  ServeConnectAndStartCompare();
   ASSERT_TRUE(WaitFor([&] { return View()->Collection().GetCount() >= 10; }));
   View()->OnStop();
   EXPECT_FALSE(View()->CanStop());
@@ -275,12 +279,7 @@ TEST_F(Gui, SynchronizeCopiesTheChosenDirectionAndTheTreeTurnsInStep) {
 
 TEST_F(Gui, TheBusyGuardRefusesToCloseDuringACompare) {
   for (int d = 0; d < 400; ++d) test::WriteFile(serverRoot / ("site/d" + std::to_string(d) + "/f"), "", T0);
-  ASSERT_TRUE(StartServer());
-  StoreRecord(server->port());
-  MakeFrame();
-  Connect();
-  ASSERT_TRUE(WaitFor([&] { return View()->IsConnected(); }));
-  View()->OnCompare();
+  ServeConnectAndStartCompare();
   ASSERT_TRUE(WaitFor([&] { return frame->IsBusy(); }));
   QString said;
   auto seen = OnModal("", [&](QWidget* w) {
