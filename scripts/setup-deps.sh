@@ -14,3 +14,20 @@ if [ ${#missing[@]} -gt 0 ]; then
   $SUDO apt-get update -q
   $SUDO apt-get install -y -q "${missing[@]}"
 fi
+
+# proftpd and pure-ftpd conflict with vsftpd as Debian packages, so the tests
+# run them unpacked (not installed) from a fixed cache folder. Unpacking is
+# done once; a complete cache is left alone.
+servers_dir=/var/cache/twinbay-ftp-servers
+server_debs=(proftpd-core pure-ftpd pure-ftpd-common libhiredis0.14 libmemcached11 libmemcachedutil2
+             libhashkit2 libpcre2-posix3 libsodium23)
+if [ ! -f "$servers_dir/.complete" ]; then
+  SUDO=""
+  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+  $SUDO mkdir -p "$servers_dir/debs" "$servers_dir/root"
+  (cd "$servers_dir/debs" && $SUDO apt-get download -q "${server_debs[@]}" ||
+     { $SUDO apt-get update -q && $SUDO apt-get download -q "${server_debs[@]}"; })
+  for deb in "$servers_dir"/debs/*.deb; do $SUDO dpkg -x "$deb" "$servers_dir/root"; done
+  test -x "$servers_dir/root/usr/sbin/pure-ftpd" && test -x "$servers_dir/root/usr/sbin/proftpd"
+  $SUDO touch "$servers_dir/.complete"
+fi

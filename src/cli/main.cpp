@@ -382,6 +382,26 @@ class ProgressBar : public ITransferListener {
   const CTransferJob* job_ = nullptr;
 };
 
+// One line on stderr per folder that could not be read whole (with the reason,
+// the server's reply where there was one) and per entry a listing left out.
+// Returns the number of incomplete folders.
+int ReportIncomplete(const CFolderCollection& collection, const std::string& localRoot) {
+  auto guard = collection.Lock();
+  int incomplete = 0;
+  for (size_t i = 0; i < collection.GetCount(); ++i) {
+    const CFolderRecord* r = collection.GetAt(i);
+    for (const std::string& s : r->skipped) std::fprintf(stderr, "twinbay-cli: skipped %s\n", s.c_str());
+    if (!r->incomplete) continue;
+    ++incomplete;
+    std::fprintf(stderr, "twinbay-cli: incomplete folder %s (remote %s): %s\n", Relative(localRoot, r->localPath).c_str(),
+                 r->remotePath.c_str(), r->incompleteReason.c_str());
+  }
+  if (incomplete > 0)
+    std::fprintf(stderr, "twinbay-cli: %d folder%s could not be read; nothing in %s was copied or deleted\n",
+                 incomplete, incomplete == 1 ? "" : "s", incomplete == 1 ? "it" : "them");
+  return incomplete;
+}
+
 // ---- compare and sync --------------------------------------------------------
 
 std::string AbsoluteLocal(const std::string& path) {
@@ -446,6 +466,7 @@ int CompareOrSync(Options o) {
   if (!sync) {
     PrintResult(collection, local, o.format);
     if (o.format == "text") PrintSummary(collection);
+    if (ReportIncomplete(collection, local) > 0) return kExitError;
     SyncTotals t;
     CountTagged(collection, t, FilterAll);
     return t.allUp + t.allDown == 0 ? kExitOk : kExitDifferences;
@@ -470,7 +491,7 @@ int CompareOrSync(Options o) {
         }
     }
     std::printf("%d file%s would be copied\n", n, n == 1 ? "" : "s");
-    return kExitOk;
+    return ReportIncomplete(collection, local) > 0 ? kExitError : kExitOk;
   }
   if (!session.EnsureConnected()) Fail("the connection was lost: " + session.LastError());
   SyncTotals totals;
@@ -491,6 +512,7 @@ int CompareOrSync(Options o) {
     }
   }
   std::printf("%d copied, %d failed\n", copied, failed);
+  if (ReportIncomplete(collection, local) > 0) return kExitError;
   return failed == 0 ? kExitOk : kExitDifferences;
 }
 

@@ -1,6 +1,8 @@
 #include "engine/comparer.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 #include "engine/patterns.h"
 
@@ -28,7 +30,9 @@ bool LocalFolderLister::ListFolder(const std::string& path, ScanList& out) {
   while (!p.empty() && p.back() == '/') p.pop_back();
   if (!path.empty() && path[0] != '/') p += '/';
   p += path;
-  return ListLocalFolder(p, out);
+  const int err = ReadLocalFolder(p, out);
+  error_ = err == 0 ? std::string() : std::string(std::strerror(err));
+  return err == 0;
 }
 
 int32_t CFolderComparer::CompareTimes(const FileSide& local, const FileSide& remote, bool ignoreSeconds) {
@@ -66,8 +70,7 @@ std::string CFolderComparer::CheckPaths(const std::string& localPath, const std:
   if (localPath.empty()) return "Enter the local path to compare.";
   if (!IsUsableLocalPath(localPath))
     return "The local path \"" + localPath + "\" is not a full path. Enter a path that starts with \"/\".";
-  FolderId id;
-  if (!LocalFolderId(localPath, id)) return "The local folder \"" + localPath + "\" does not exist.";
+  // A local folder that does not exist yet lists as empty: a download creates it.
   (void)remotePath;  // an empty remote path means the login folder
   return {};
 }
@@ -82,6 +85,9 @@ void CFolderComparer::BeginCompare(IFolderNotify* notify, IRemoteLister* lister,
   tree_ = tree;
   lister_ = lister;
   localAncestors_.clear();
+  remoteAncestorPaths_.clear();
+  remoteAncestorIds_.clear();
+  depth_ = 0;
   currentItem_ = tree_->InsertItem(kNoItem, localPath + " <=> " + remotePath, FolderRoot, 0, true);
   currentRecord_ = collection_->Add(std::make_unique<CFolderRecord>(localPath, remotePath, FolderRoot));
   tree_->SetItemData(currentItem_, currentRecord_);
@@ -96,21 +102,50 @@ void CFolderComparer::Run(const std::string& localPath, const std::string& remot
 
 void CFolderComparer::CompareFolder(const std::string& localPath, const std::string& remotePath,
                                     const std::string& fileTypes, bool include) {
+  CFolderRecord* const record = currentRecord_;
+  const int folderClass = record ? record->folderClass : FolderRoot;
+  if (depth_ >= kMaxDepth) {
+    if (record) {
+      auto guard = collection_->Lock();
+      record->MarkIncomplete("nested more than " + std::to_string(kMaxDepth) +
+                             " folders deep: not read (does a link lead back up the tree?)");
+    }
+    return;
+  }
+  ++depth_;
   FolderId id;
   const bool haveId = LocalFolderId(localPath, id);
   if (haveId) localAncestors_.push_back(id);
+  remoteAncestorPaths_.push_back(remotePath);
 
   // Each side is listed once per folder; the patterns are matched here, which
-  // gives what one listing per pattern would, with one round trip.
+  // gives what one listing per pattern would, with one round trip. A side that
+  // the parent's complete listing showed to be missing is not asked at all.
   ScanList localAll, remoteAll, localFiles, remoteFiles, localFolders, remoteFolders;
   bool localListed = false, remoteListed = false;
+  std::string failure;
+  auto fail = [&](const std::string& why) {
+    if (failure.empty()) failure = why;
+  };
   auto listLocal = [&] {
-    if (!localListed) ListLocalFolder(localPath, localAll);
+    if (localListed) return;
     localListed = true;
+    if (folderClass == FolderRemoteOnly) return;
+    const int err = ReadLocalFolder(localPath, localAll);
+    // A top folder that does not exist yet is empty: a download creates it.
+    if (err != 0 && !(err == ENOENT && folderClass == FolderRoot))
+      fail("cannot read the local folder " + localPath + ": " + std::strerror(err));
   };
   auto listRemote = [&] {
-    if (!remoteListed) lister_->ListFolder(remotePath, remoteAll);
+    if (remoteListed) return;
     remoteListed = true;
+    if (folderClass == FolderLocalOnly) return;
+    if (!lister_->ListFolder(remotePath, remoteAll)) fail("cannot list " + remotePath + ": " + lister_->ListingError());
+    std::vector<std::string> skipped = lister_->TakeSkipped();
+    if (record && !skipped.empty()) {
+      auto guard = collection_->Lock();
+      record->skipped.insert(record->skipped.end(), skipped.begin(), skipped.end());
+    }
   };
   std::vector<std::string> patterns;
   if (!IsAborted()) SplitFileTypes(patterns, fileTypes);
@@ -125,23 +160,31 @@ void CFolderComparer::CompareFolder(const std::string& localPath, const std::str
     }
   }
   if (!IsAborted()) {
+    listLocal();
+    listRemote();
+  }
+  // A side that could not be read is not an empty side: the folder is marked
+  // incomplete before any entry is made, so nothing in it is ever tagged, and
+  // its sub-folders are shown but not walked.
+  if (!failure.empty() && record) {
+    auto guard = collection_->Lock();
+    record->MarkIncomplete(failure);
+  }
+  if (!IsAborted()) {
     SortByName(localFiles);
     SortByName(remoteFiles);
     if (!IsAborted()) MergeFiles(localFiles, remoteFiles);
   }
-  if (!IsAborted()) {
-    listLocal();
-    SelectMatching(localAll, true, "*.*", localFolders, false);
-  }
-  if (!IsAborted()) {
-    listRemote();
-    SelectMatching(remoteAll, true, "*.*", remoteFolders, true);
-  }
+  if (!IsAborted()) SelectMatching(localAll, true, "*.*", localFolders, false);
+  if (!IsAborted()) SelectMatching(remoteAll, true, "*.*", remoteFolders, true);
   SortByName(localFolders);
   SortByName(remoteFolders);
-  if (!IsAborted()) MergeFolders(localFolders, remoteFolders, localPath, remotePath, fileTypes, include);
+  if (!IsAborted())
+    MergeFolders(localFolders, remoteFolders, localPath, remotePath, fileTypes, include && failure.empty());
 
+  remoteAncestorPaths_.pop_back();
   if (haveId) localAncestors_.pop_back();
+  --depth_;
 }
 
 void CFolderComparer::MergeFiles(const ScanList& local, const ScanList& remote) {
@@ -216,13 +259,36 @@ int CFolderComparer::FolderStep(int folderClass, const FindData* local, const Fi
     // A local folder reached again through a link (say "loop -> ..") is shown
     // but not walked a second time.
     FolderId id;
-    const bool loops = local && LocalFolderId(subLocal, id) &&
-                       std::find(localAncestors_.begin(), localAncestors_.end(), id) != localAncestors_.end();
-    if (!loops) CompareFolder(subLocal, subRemote, fileTypes, include);
+    const bool localLoops = local && LocalFolderId(subLocal, id) &&
+                            std::find(localAncestors_.begin(), localAncestors_.end(), id) != localAncestors_.end();
+    // On the server: a folder that the server names like one of the folders
+    // being walked (MLSD "unique"), or a link that leads to one of them.
+    const bool remoteLoops =
+        remote && ((!remote->unique.empty() && std::find(remoteAncestorIds_.begin(), remoteAncestorIds_.end(),
+                                                         remote->unique) != remoteAncestorIds_.end()) ||
+                   (remote->link && LeadsUp(remote->linkTarget)));
+    if (!localLoops && !remoteLoops) {
+      remoteAncestorIds_.push_back(remote ? remote->unique : std::string());
+      CompareFolder(subLocal, subRemote, fileTypes, include);
+      remoteAncestorIds_.pop_back();
+    }
   }
   FinishFolder();
   currentItem_ = saved;
   return 1;
+}
+
+bool CFolderComparer::LeadsUp(const std::string& target) const {
+  // The target is one of the folders being walked, or a folder above them.
+  if (target.empty()) return false;
+  std::string t = target;
+  CFolderComparer::AppendSeparator(t, true);
+  for (const std::string& a : remoteAncestorPaths_) {
+    std::string p = a;
+    CFolderComparer::AppendSeparator(p, true);
+    if (p.compare(0, t.size(), t) == 0) return true;
+  }
+  return false;
 }
 
 void CFolderComparer::AddEntry(const FindData* local, const FindData* remote, int32_t state) {
@@ -230,7 +296,7 @@ void CFolderComparer::AddEntry(const FindData* local, const FindData* remote, in
   if (local) entry->local = *local;
   if (remote) entry->remote = *remote;
   entry->state = state;
-  entry->tagged = tagAfterCompare_ ? 1 : 0;
+  entry->tagged = tagAfterCompare_ && !currentRecord_->incomplete ? 1 : 0;
   auto guard = collection_->Lock();
   currentRecord_->entries.push_back(std::move(entry));
 }
@@ -247,14 +313,21 @@ void CFolderComparer::FinishFolder() {
   tree_->SetHasChildren(currentItem_, tree_->GetChildItem(currentItem_) != kNoItem);
   CFolderRecord* record = tree_->GetItemData(currentItem_);
   if (record) {
-    bool differs;
+    bool differs, incomplete;
     int summary;
     {
       auto guard = collection_->Lock();
       differs = record->HasDifferences();
       summary = record->Summary();
+      incomplete = record->incomplete;
     }
-    if (differs) {
+    if (incomplete) {
+      // Marked in place of the direction, and brought into view.
+      tree_->SetOverlay(currentItem_, kIncompleteOverlay);
+      tree_->SetBold(currentItem_, true);
+      for (TreeItem p = tree_->GetParentItem(currentItem_); p != kNoItem; p = tree_->GetParentItem(p))
+        tree_->Expand(p);
+    } else if (differs) {
       tree_->SetOverlay(currentItem_, summary);
       tree_->SetBold(currentItem_, true);
       for (TreeItem p = tree_->GetParentItem(currentItem_); p != kNoItem; p = tree_->GetParentItem(p))

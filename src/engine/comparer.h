@@ -22,6 +22,11 @@ class IRemoteLister {
   // Every entry of the folder (files and folders, any name). False, with out
   // empty, when the folder cannot be listed (missing, refused, connection lost).
   virtual bool ListFolder(const std::string& path, ScanList& out) = 0;
+  // Why the last ListFolder failed (the server's reply when there was one).
+  virtual std::string ListingError() const { return "the folder could not be listed"; }
+  // Entries the last listing left out on purpose, each as "name: why" (a
+  // link that leads nowhere). Each is told once.
+  virtual std::vector<std::string> TakeSkipped() { return {}; }
 };
 
 // A local folder tree standing in for the server: remote paths ("/a/b") are
@@ -30,14 +35,20 @@ class LocalFolderLister : public IRemoteLister {
  public:
   explicit LocalFolderLister(std::string root) : root_(std::move(root)) {}
   bool ListFolder(const std::string& path, ScanList& out) override;
+  std::string ListingError() const override { return error_; }
 
  private:
   std::string root_;
+  std::string error_;
 };
 
 class CFolderComparer {
  public:
   static constexpr int64_t kTolerance = 3 * kTicksPerSecond;
+  // Folders nested deeper than this below the top folder are not walked: the
+  // folder at the limit is marked incomplete. A server that lists a link to a
+  // parent as a plain folder would otherwise lead the walk on without end.
+  static constexpr int kMaxDepth = 500;
 
   CFolderComparer() = default;
   virtual ~CFolderComparer() = default;
@@ -104,6 +115,8 @@ class CFolderComparer {
                  const std::string& subRemote, const std::string& fileTypes, bool include);
   void AddEntry(const FindData* local, const FindData* remote, int32_t state);
   void FinishFolder();
+  // True when a link's resolved target is a folder being walked or above one.
+  bool LeadsUp(const std::string& target) const;
 
   std::atomic<int> abort_{0};
   bool ignoreSeconds_ = true;
@@ -117,6 +130,11 @@ class CFolderComparer {
   // The local folders being walked, outermost first: a link back into one of
   // them is shown but not walked again.
   std::vector<FolderId> localAncestors_;
+  // The same on the server: the paths of the remote folders being walked and
+  // the identities the server gave them (MLSD "unique").
+  std::vector<std::string> remoteAncestorPaths_;
+  std::vector<std::string> remoteAncestorIds_;
+  int depth_ = 0;
 };
 
 // Calls f(local, remote) for every pairing of two name-sorted lists, in order:

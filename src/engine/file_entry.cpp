@@ -15,7 +15,14 @@ const std::string& CFileEntry::Name() const {
   return remote ? remote->name : empty;
 }
 
+void CFolderRecord::MarkIncomplete(const std::string& reason) {
+  if (!incomplete) incompleteReason = reason;
+  incomplete = true;
+  for (auto& e : entries) e->tagged = 0;
+}
+
 void CFolderRecord::TagAll() {
+  if (incomplete) return;
   for (auto& e : entries)
     if (e->state != InStep) e->tagged = 1;
 }

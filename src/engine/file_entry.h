@@ -50,6 +50,15 @@ class CFolderRecord {
   std::string remotePath;
   int32_t folderClass;
   std::vector<std::unique_ptr<CFileEntry>> entries;
+  // A folder whose listing failed on either side (or was cut short) is
+  // incomplete: what is known of it is shown, but nothing in it is tagged,
+  // copied or deleted, and the walk does not go below it.
+  bool incomplete = false;
+  std::string incompleteReason;
+  // Entries left out of the listing, each with why (a link that leads
+  // nowhere); shown once, never copied.
+  std::vector<std::string> skipped;
+  void MarkIncomplete(const std::string& reason);
 
   void TagAll();
   void UntagAll();

@@ -27,8 +27,11 @@ void SetTagged(CFileEntry& entry, bool tagged) {
 
 static void TagEvery(CFolderCollection& collection, bool tagged) {
   auto guard = collection.Lock();
-  for (size_t i = 0; i < collection.GetCount(); ++i)
-    for (auto& e : collection.GetAt(i)->entries) SetTagged(*e, tagged);
+  for (size_t i = 0; i < collection.GetCount(); ++i) {
+    CFolderRecord* record = collection.GetAt(i);
+    if (record->incomplete) continue;  // nothing in it may be copied
+    for (auto& e : record->entries) SetTagged(*e, tagged);
+  }
 }
 
 void TagAllFiles(CFolderCollection& collection) { TagEvery(collection, true); }

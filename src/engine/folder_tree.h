@@ -12,6 +12,10 @@ namespace twinbay {
 
 class CFolderRecord;
 
+// The overlay of a folder that could not be read whole (the direction
+// overlays are 0 to 3).
+constexpr int kIncompleteOverlay = 4;
+
 // An opaque item handle; 0 is "no item".
 using TreeItem = std::uintptr_t;
 constexpr TreeItem kNoItem = 0;

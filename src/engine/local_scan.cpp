@@ -1,6 +1,7 @@
 #include "engine/local_scan.h"
 
 #include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -32,25 +33,39 @@ bool FillFromStat(const struct stat& st, const char* name, FindData& fd) {
 
 bool IsUsableLocalPath(const std::string& path) { return !path.empty() && path[0] == '/'; }
 
-bool ListLocalFolder(const std::string& folderPath, ScanList& out) {
+bool ListLocalFolder(const std::string& folderPath, ScanList& out) { return ReadLocalFolder(folderPath, out) == 0; }
+
+int ReadLocalFolder(const std::string& folderPath, ScanList& out) {
   out.clear();
-  if (!IsUsableLocalPath(folderPath)) return false;
+  if (!IsUsableLocalPath(folderPath)) return EINVAL;
   DIR* dir = opendir(folderPath.c_str());
-  if (!dir) return false;
+  if (!dir) return errno != 0 ? errno : EIO;
   const int fd = dirfd(dir);
-  while (const dirent* de = readdir(dir)) {
+  int readError = 0;
+  for (;;) {
+    errno = 0;
+    const dirent* de = readdir(dir);
+    if (!de) {
+      readError = errno;  // 0 at the real end of the folder
+      break;
+    }
     const char* name = de->d_name;
     if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
     // Only regular files, folders and links can matter; skip the rest without
     // a stat when the file system tells the type.
     if (de->d_type != DT_UNKNOWN && de->d_type != DT_REG && de->d_type != DT_DIR && de->d_type != DT_LNK) continue;
     struct stat st;
-    if (fstatat(fd, name, &st, 0) != 0) continue;  // vanished, or a dangling link
+    if (fstatat(fd, name, &st, 0) != 0) {
+      if (errno == ENOENT || errno == ELOOP) continue;  // vanished, or a dangling or looping link
+      readError = errno;  // say, a folder that can be read but not entered
+      break;
+    }
     FindData data;
     if (FillFromStat(st, name, data)) out.push_back(std::move(data));
   }
   closedir(dir);
-  return true;
+  if (readError != 0) out.clear();
+  return readError;
 }
 
 void ScanLocalFolder(bool wantFolders, ScanList& list, const std::string& folderPath, const std::string& pattern) {

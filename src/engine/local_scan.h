@@ -17,6 +17,10 @@ bool IsUsableLocalPath(const std::string& path);
 // devices, is left out, and so is a dangling link). Returns false, with out
 // empty, when the folder cannot be read or the path is not usable.
 bool ListLocalFolder(const std::string& folderPath, ScanList& out);
+// The same, telling why a folder could not be read: 0 when it was listed,
+// else the errno value (ENOENT for a folder that does not exist, EINVAL for a
+// path that is not usable).
+int ReadLocalFolder(const std::string& folderPath, ScanList& out);
 
 // Appends the entries of a local folder that match the pattern and are of the
 // wanted kind; a folder that cannot be read adds nothing.

@@ -9,7 +9,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <mutex>
+#include <unordered_map>
 #include <vector>
 
 #include "engine/comparer.h"
@@ -140,15 +142,22 @@ class CurlFtpConnection : public IFtpConnection {
   bool ListDirectory(const std::string& path, ScanList& out) override {
     out.clear();
     if (!Safe(path)) return false;
-    std::string body;
-    Prepare(FolderUrl(path), true);
-    if (features_.mlsd) curl_easy_setopt(curl_, CURLOPT_CUSTOMREQUEST, "MLSD");
-    curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, &CurlFtpConnection::CollectBody);
-    curl_easy_setopt(curl_, CURLOPT_WRITEDATA, &body);
-    if (!Perform("list " + path)) return false;
     const int64_t now = NowTicks();
-    ParseListing(body, features_.mlsd ? ListingFormat::Mlsd : ListingFormat::List, now, out);
+    std::string body;
+    bool cut = false;
+    if (features_.mlsd) {
+      if (!RunListing(path, "MLSD", body, cut)) return false;
+      ParseListing(body, ListingFormat::Mlsd, now, out);
+    } else {
+      if (!ListWithHidden(path, body, cut)) return false;
+      ParseListing(body, ListingFormat::List, now, out);
+    }
+    if (cut && !ListInParts(path, now, out)) {
+      out.clear();
+      return false;
+    }
     if (!features_.mlsd) ShiftListTimes(path, out);
+    ResolveLinks(path, out);
     return true;
   }
 
@@ -202,6 +211,13 @@ class CurlFtpConnection : public IFtpConnection {
   const std::string& LoginFolder() const override { return loginFolder_; }
   std::string LastError() const override { return error_; }
   uint64_t RepliesReceived() const override { return replyCount_; }
+  uint64_t RefusedReplies() const override { return refusedCount_; }
+  uint64_t RefusedProbes() const override { return probeRefusals_; }
+  std::vector<std::string> TakeSkipped() override {
+    std::vector<std::string> out;
+    out.swap(skipped_);
+    return out;
+  }
 
  private:
   struct Transfer {
@@ -213,7 +229,10 @@ class CurlFtpConnection : public IFtpConnection {
     auto* c = static_cast<CurlFtpConnection*>(self);
     std::string line(data, size * n);
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
-    if (line.size() >= 4 && line[3] == ' ' && line[0] >= '1' && line[0] <= '5') ++c->replyCount_;
+    if (line.size() >= 4 && line[3] == ' ' && line[0] >= '1' && line[0] <= '5') {
+      ++c->replyCount_;
+      if (line[0] >= '4') ++c->refusedCount_;
+    }
     if (c->replies_.size() < 10000) c->replies_.push_back(std::move(line));
     return size * n;
   }
@@ -411,6 +430,173 @@ class CurlFtpConnection : public IFtpConnection {
     return true;
   }
 
+  // One listing command in the folder. `cut` tells whether the server's final
+  // reply says it cut the listing short (pure-ftpd answers "226 Output
+  // truncated to 10000 matches", a success code).
+  bool RunListing(const std::string& path, const char* command, std::string& body, bool& cut) {
+    body.clear();
+    cut = false;
+    Prepare(FolderUrl(path), true);
+    curl_easy_setopt(curl_, CURLOPT_CUSTOMREQUEST, command);
+    curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, &CurlFtpConnection::CollectBody);
+    curl_easy_setopt(curl_, CURLOPT_WRITEDATA, &body);
+    if (!Perform("list " + path)) return false;
+    for (const std::string& r : replies_) {
+      if (r.rfind("226", 0) != 0) continue;
+      std::string lower = r;
+      for (char& ch : lower) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+      if (lower.find("truncated") != std::string::npos) {
+        cut = true;
+        cutReply_ = r;
+      }
+    }
+    return true;
+  }
+
+  // LIST with hidden entries ("LIST -a") where the server takes it, found out
+  // once per connection without a refused command where possible: a listing
+  // that shows anything settles it; when "-a" is refused or taken as a name
+  // (an empty or failed listing), a plain LIST is tried and, when that shows
+  // entries, used from then on.
+  bool ListWithHidden(const std::string& path, std::string& body, bool& cut) {
+    if (listHidden_ != Hidden::No) {
+      const bool ok = RunListing(path, "LIST -a", body, cut);
+      if (ok && HasListLines(body)) {
+        listHidden_ = Hidden::Yes;
+        return true;
+      }
+      if (listHidden_ == Hidden::Yes) return ok;  // settled before: an empty folder, or a real failure
+      const std::string firstError = error_;
+      if (!RunListing(path, "LIST", body, cut)) {
+        error_ = firstError;
+        return false;
+      }
+      if (HasListLines(body) || !ok) listHidden_ = Hidden::No;
+      return true;
+    }
+    return RunListing(path, "LIST", body, cut);
+  }
+
+  static bool HasListLines(const std::string& body) {
+    return body.find_first_not_of(" \r\n") != std::string::npos;
+  }
+
+  // A folder the server lists only in part: pure-ftpd sorts a LIST by name
+  // before it cuts it, so the first entries ("LIST -a") and the last ones
+  // ("LIST -ar") together are the whole folder when they overlap. Where they
+  // do not, the folder cannot be had whole. (Listing by name prefix does not
+  // help there: the server refuses to expand a wildcard in such a folder.)
+  bool ListInParts(const std::string& path, int64_t now, ScanList& out) {
+    const std::string reply = cutReply_;
+    std::string forward, backward;
+    bool cut1 = false, cut2 = false;
+    ScanList first, last;
+    if (RunListing(path, "LIST -a", forward, cut1)) ParseListing(forward, ListingFormat::List, now, first);
+    else return Fail("The server cut the listing of " + path + " short (" + reply + ") and it could not be read in parts: " + error_);
+    if (cut1) {
+      if (!RunListing(path, "LIST -ar", backward, cut2))
+        return Fail("The server cut the listing of " + path + " short (" + reply +
+                    ") and it could not be read in parts: " + error_);
+      ParseListing(backward, ListingFormat::List, now, last);
+      std::unordered_map<std::string, size_t> seen;
+      for (size_t i = 0; i < first.size(); ++i) seen.emplace(first[i].name, i);
+      bool overlap = !cut2;
+      for (const FindData& f : last)
+        if (seen.count(f.name)) overlap = true;
+      if (!overlap)
+        return Fail("The server cut the listing of " + path + " short (" + reply +
+                    "): the folder holds more entries than it will list");
+      for (FindData& f : last)
+        if (!seen.count(f.name)) {
+          seen.emplace(f.name, first.size());
+          first.push_back(std::move(f));
+        }
+    }
+    if (features_.mlsd) {
+      // Keep the exact MLSD details where the cut MLSD listing had them.
+      ShiftListTimes(path, first);
+      std::unordered_map<std::string, const FindData*> exact;
+      for (const FindData& f : out) exact.emplace(f.name, &f);
+      for (FindData& f : first) {
+        auto it = exact.find(f.name);
+        if (it != exact.end()) f = *it->second;
+      }
+    }
+    out = std::move(first);
+    return true;
+  }
+
+  // Finds out once what each symbolic link leads to; the server follows links
+  // for CWD, SIZE and MDTM on the link's own path. A link to a folder becomes
+  // that folder (its target's real path kept, so that a link back up the tree
+  // is not walked); a link to a file becomes that file with the target's size
+  // and time; a link that leads nowhere is left out and told once.
+  void ResolveLinks(const std::string& folder, ScanList& entries) {
+    bool changedFolder = false;
+    const uint64_t refusedBefore = refusedCount_;
+    size_t kept = 0;
+    for (size_t i = 0; i < entries.size(); ++i) {
+      FindData& e = entries[i];
+      if (e.link) {
+        std::string path = folder;
+        CFolderComparer::AppendSeparator(path, true);
+        path += e.name;
+        auto it = links_.find(path);
+        if (it == links_.end()) {
+          LinkInfo info;
+          if (Quote({"CWD " + path}) && GetCurrentDirectory(info.target)) {
+            info.kind = LinkInfo::Folder;
+            changedFolder = true;
+          } else {
+            int64_t ticks = 0;
+            uint64_t size = 0;
+            const bool haveTime = GetModificationTime(path, ticks);
+            const bool haveSize = FileSize(path, size);
+            if (haveTime || haveSize) {
+              info.kind = LinkInfo::File;
+              info.size = size;
+              info.ticks = haveTime ? ticks : e.lastWrite;
+              info.exactTime = haveTime;
+            } else {
+              skipped_.push_back(path + ": a symbolic link that leads nowhere; skipped");
+            }
+          }
+          it = links_.emplace(path, info).first;
+        }
+        const LinkInfo& info = it->second;
+        if (info.kind == LinkInfo::Nowhere) continue;
+        if (info.kind == LinkInfo::Folder) {
+          e.attributes = kAttrDirectory;
+          e.size = 0;
+          e.linkTarget = info.target;
+        } else {
+          e.attributes = 0;
+          e.size = info.size;
+          e.lastWrite = info.ticks;
+          if (info.exactTime) e.precision = TimePrecision::Seconds;
+        }
+      }
+      if (kept != i) entries[kept] = std::move(e);
+      ++kept;
+    }
+    entries.resize(kept);
+    // Back to the listed folder, so that the server and libcurl agree on it.
+    if (changedFolder) Quote({"CWD " + folder});
+    probeRefusals_ += refusedCount_ - refusedBefore;
+    refusedCount_ = refusedBefore;
+  }
+
+  bool FileSize(const std::string& path, uint64_t& size) {
+    // Some servers give no SIZE in ASCII mode, which listings leave set.
+    if (!Quote({"TYPE I", "SIZE " + path})) return false;
+    for (const std::string& r : replies_)
+      if (r.rfind("213 ", 0) == 0) {
+        size = std::strtoull(r.c_str() + 4, nullptr, 10);
+        return true;
+      }
+    return false;
+  }
+
   void ParseFeatures() {
     bool inFeat = false;
     for (const std::string& r : replies_) {
@@ -476,6 +662,20 @@ class CurlFtpConnection : public IFtpConnection {
   bool offsetKnown_ = false;
   int64_t listOffset_ = 0;
   uint64_t replyCount_ = 0;
+  uint64_t refusedCount_ = 0;
+  uint64_t probeRefusals_ = 0;
+  std::string cutReply_;
+  enum class Hidden { Unknown, Yes, No };
+  Hidden listHidden_ = Hidden::Unknown;
+  struct LinkInfo {
+    enum Kind { Nowhere, File, Folder } kind = Nowhere;
+    std::string target;
+    uint64_t size = 0;
+    int64_t ticks = 0;
+    bool exactTime = false;
+  };
+  std::map<std::string, LinkInfo> links_;
+  std::vector<std::string> skipped_;
 };
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "engine/find_data.h"
 
@@ -58,8 +59,11 @@ class IFtpConnection {
   virtual bool GetModificationTime(const std::string& path, int64_t& ticks) = 0;
   // MFMT, or the two-argument MDTM that some servers accept.
   virtual bool SetModificationTime(const std::string& path, int64_t ticks) = 0;
-  // Changes into the folder and lists it (MLSD when offered, else LIST).
-  // LIST times are shifted to UTC when the server's offset is known.
+  // Changes into the folder and lists it (MLSD when offered, else LIST, with
+  // hidden entries where the server allows). LIST times are shifted to UTC
+  // when the server's offset is known. Symbolic links come back as what they
+  // lead to. False when the folder could not be listed whole: a refused or
+  // broken listing, or one the server says it cut short.
   virtual bool ListDirectory(const std::string& path, ScanList& out) = 0;
   // The find data of one file (MLST when offered, else from its folder's
   // listing); false when there is no such file.
@@ -77,6 +81,14 @@ class IFtpConnection {
   // How many commands the server has answered on this connection (for
   // benchmarks: round trips).
   virtual uint64_t RepliesReceived() const { return 0; }
+  // How many replies refused a command (4xx/5xx) on this connection, apart
+  // from those that finding out where symbolic links lead may cost
+  // (RefusedProbes). A normal sync is refused nothing.
+  virtual uint64_t RefusedReplies() const { return 0; }
+  virtual uint64_t RefusedProbes() const { return 0; }
+  // Entries that listings left out on purpose since the last call, each as
+  // "path: why" (a link that leads nowhere); each is told once per connection.
+  virtual std::vector<std::string> TakeSkipped() { return {}; }
 };
 
 using FtpConnectionFactory = std::function<std::unique_ptr<IFtpConnection>(const FtpLogin&)>;

@@ -72,12 +72,24 @@ bool RunConnect(CFtpSession& session, const CConnectionProperties& record, const
 
 bool FtpRemoteLister::ListFolder(const std::string& path, ScanList& out) {
   out.clear();
+  error_.clear();
   IFtpConnection* c = session_.GetConnection();
-  if (!c) return false;
+  if (!c) {
+    error_ = "not connected";
+    return false;
+  }
   std::string p = path;
   CFolderComparer::NormalizeRemotePath(p);
   if (p.empty() || p[0] != '/') p = ResolveRemotePath(p, c->LoginFolder());
-  return c->ListDirectory(p, out);
+  if (c->ListDirectory(p, out)) return true;
+  error_ = c->LastError();
+  out.clear();
+  return false;
+}
+
+std::vector<std::string> FtpRemoteLister::TakeSkipped() {
+  IFtpConnection* c = session_.GetConnection();
+  return c ? c->TakeSkipped() : std::vector<std::string>();
 }
 
 }  // namespace twinbay

@@ -62,9 +62,12 @@ class FtpRemoteLister : public IRemoteLister {
  public:
   explicit FtpRemoteLister(CFtpSession& session) : session_(session) {}
   bool ListFolder(const std::string& path, ScanList& out) override;
+  std::string ListingError() const override { return error_; }
+  std::vector<std::string> TakeSkipped() override;
 
  private:
   CFtpSession& session_;
+  std::string error_;
 };
 
 }  // namespace twinbay

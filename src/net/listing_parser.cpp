@@ -104,7 +104,8 @@ bool ParseMlsdLine(std::string_view line, FindData& out) {
   std::string_view facts = line.substr(0, space);
   const std::string_view name = line.substr(space + 1);
   if (!IsSafeRemoteName(name)) return false;
-  bool haveType = false, isDir = false;
+  bool haveType = false, isDir = false, isLink = false;
+  std::string_view unique, linkTarget;
   uint64_t size = 0;
   int64_t modify = 0;
   bool haveModify = false;
@@ -120,12 +121,18 @@ bool ParseMlsdLine(std::string_view line, FindData& out) {
       if (IEquals(value, "file")) isDir = false;
       else if (IEquals(value, "dir")) isDir = true;
       else if (IEquals(value, "cdir") || IEquals(value, "pdir")) return false;
-      else if (value.size() >= 13 && IEquals(value.substr(0, 13), "OS.unix=slink")) isDir = false;
+      else if (value.size() >= 13 && IEquals(value.substr(0, 13), "OS.unix=slink")) {
+        // What it leads to is found out later; "slink:target" may say where.
+        isLink = true;
+        if (value.size() > 14 && value[13] == ':') linkTarget = value.substr(14);
+      }
       else return false;  // devices and other kinds
     } else if (IEquals(key, "size") || IEquals(key, "sizd")) {
       if (!ToU64(value, size)) size = 0;
     } else if (IEquals(key, "modify")) {
       haveModify = ParseMlsdTime(value, modify);
+    } else if (IEquals(key, "unique")) {
+      unique = value;
     }
   }
   if (!haveType) return false;
@@ -135,6 +142,9 @@ bool ParseMlsdLine(std::string_view line, FindData& out) {
   out.size = isDir ? 0 : size;
   out.lastWrite = haveModify ? modify : 0;
   out.precision = TimePrecision::Seconds;
+  out.unique = std::string(unique);
+  out.link = isLink;
+  out.linkTarget = std::string(linkTarget);
   return true;
 }
 
@@ -162,9 +172,13 @@ bool ParseUnixListLine(std::string_view line, int64_t now, FindData& out) {
   if (nameStart >= line.size()) return false;
   nameStart += 1;  // the one blank after the time column; further blanks belong to the name
   std::string_view name = line.substr(nameStart);
+  std::string_view linkTarget;
   if (type == 'l') {
     const size_t arrow = name.find(" -> ");
-    if (arrow != std::string_view::npos) name = name.substr(0, arrow);
+    if (arrow != std::string_view::npos) {
+      linkTarget = name.substr(arrow + 4);
+      name = name.substr(0, arrow);
+    }
   }
   if (!IsSafeRemoteName(name)) return false;
 
@@ -192,6 +206,10 @@ bool ParseUnixListLine(std::string_view line, int64_t now, FindData& out) {
   out.size = type == 'd' ? 0 : size;
   out.lastWrite = TicksFromUtc(year, month, day, hour, minute, 0);
   out.precision = precision;
+  // The size shown for a link is that of its text: what it leads to is found
+  // out later.
+  out.link = type == 'l';
+  out.linkTarget = std::string(linkTarget);
   return true;
 }
 

@@ -42,6 +42,35 @@ std::string TempName(const std::string& name) { return ".twinbay-" + name + ".pa
 
 }  // namespace
 
+void RemoteFolderMaker::Know(const CFolderRecord& record) {
+  std::string p = record.remotePath;
+  CFolderComparer::NormalizeRemotePath(p);
+  while (p.size() > 1 && p.back() == '/') p.pop_back();
+  missing_[p] = record.folderClass == FolderLocalOnly;
+}
+
+bool RemoteFolderMaker::Make(IFtpConnection& connection, const std::string& path) {
+  std::string p = path;
+  CFolderComparer::NormalizeRemotePath(p);
+  while (p.size() > 1 && p.back() == '/') p.pop_back();
+  // The missing folders from this one up to the first that exists (or that
+  // the compare did not see), made from the top down.
+  std::vector<std::string> chain;
+  for (;;) {
+    auto it = missing_.find(p);
+    if (it == missing_.end() || !it->second) break;
+    chain.push_back(p);
+    const size_t slash = p.find_last_of('/');
+    if (slash == std::string::npos || slash == 0) break;
+    p.erase(slash);
+  }
+  for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+    if (!connection.CreateDirectory(*it)) return false;
+    missing_[*it] = false;
+  }
+  return true;
+}
+
 CTransferJob::CTransferJob(CFolderCollection& collection, CFtpSession& session, SyncTotals& totals,
                            TransferOptions options, ITransferListener* listener)
     : collection_(collection), session_(session), totals_(totals), options_(options), listener_(listener) {}
@@ -79,8 +108,20 @@ int CTransferJob::RunTransfer() {
     totals_.SetDirections(options_.localToRemote, options_.remoteToLocal);
   }
   const size_t folders = collection_.GetCount();
+  // Which remote folders exist, as the compare found them: only those it
+  // found missing are made, so no command is sent that the server must refuse.
+  RemoteFolderMaker maker;
+  {
+    auto guard = collection_.Lock();
+    for (size_t f = 0; f < folders; ++f) maker.Know(*collection_.GetAt(f));
+  }
   for (size_t f = 0; f < folders && !stop_; ++f) {
     CFolderRecord* record = collection_.GetAt(f);
+    {
+      // Nothing in a folder that could not be read whole is copied.
+      auto guard = collection_.Lock();
+      if (record->incomplete) continue;
+    }
     bool remoteReady = false, localReady = false, anyCopied = false;
     std::vector<CFileEntry*> uploaded;
     // Entries are addressed by position: nothing else changes the record while
@@ -108,12 +149,7 @@ int CTransferJob::RunTransfer() {
       IFtpConnection* connection = session_.GetConnection();
       // Destination folders are made once per folder record.
       if (down && !localReady) localReady = MakeLocalFolders(record->localPath);
-      if (!down && !remoteReady && connection) {
-        // A folder the compare found on the server needs nothing; a local-only
-        // one usually lacks only itself, its parents having come first.
-        remoteReady = record->folderClass != FolderLocalOnly || connection->CreateDirectory(record->remotePath) ||
-                      MakeRemoteFolders(*connection, record->remotePath);
-      }
+      if (!down && !remoteReady && connection) remoteReady = maker.Make(*connection, record->remotePath);
       {
         std::lock_guard g(totalsMutex_);
         totals_.StartFile(SideSize(down ? entry->remote : entry->local));
@@ -374,6 +410,15 @@ DeleteCounts DeleteEntries(CFolderCollection& collection, CFolderRecord& record,
                            const std::vector<CFileEntry*>& entries, bool deleteLocal, bool deleteRemote,
                            CFtpSession* session, bool ignoreSeconds, IFolderNotify* notify) {
   DeleteCounts counts;
+  {
+    // What is known of a folder that could not be read whole may be wrong:
+    // nothing in it is deleted.
+    auto guard = collection.Lock();
+    if (record.incomplete) {
+      counts.failed = static_cast<int>(entries.size());
+      return counts;
+    }
+  }
   for (CFileEntry* entry : entries) {
     if (deleteLocal && entry->local) {
       // Each side's own name: "a.txt" here may be "A.TXT" on the server.

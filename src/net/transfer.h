@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "engine/file_entry.h"
@@ -41,6 +42,19 @@ struct TransferOutcome {
   bool upload = false;
   bool ok = false;
   std::string error;
+};
+
+// Makes the remote folders that a compare found missing, with their missing
+// parents, by MKD only: a folder that the compare found (or did not see) is
+// taken to exist and never probed.
+class RemoteFolderMaker {
+ public:
+  void Know(const CFolderRecord& record);
+  // True when the folder exists now (as far as the compare knows).
+  bool Make(IFtpConnection& connection, const std::string& path);
+
+ private:
+  std::unordered_map<std::string, bool> missing_;  // remote path -> still missing
 };
 
 class CTransferJob {

@@ -74,6 +74,12 @@ CMainFrame::CMainFrame(const QString& connectionsFile) {
   connect(&idle_, &QTimer::timeout, this, [this] { RefreshUi(); });
   idle_.start(250);
   connect(view_, &CTwinbayView::StateChanged, this, [this] { RefreshUi(); });
+  // Messages of the view (folders that could not be read) in a pane of their
+  // own, so that the count panes stay in sight.
+  auto* message = new QLabel;
+  message->setObjectName("statusMessage");
+  statusBar()->addPermanentWidget(message, 1);
+  connect(view_, &CTwinbayView::StatusMessage, message, &QLabel::setText);
   UpdateTitle();
   resize(900, 600);
   RefreshUi();

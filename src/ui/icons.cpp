@@ -76,6 +76,14 @@ QIcon Folder(int folderClass, int overlay) {
   }
   if (overlay == 1 || overlay == 2) Arrow(p, QPointF(27, overlay == 1 ? 5 : 8), QPointF(39, overlay == 1 ? 5 : 8), kUp);
   if (overlay == 1 || overlay == 3) Arrow(p, QPointF(39, overlay == 1 ? 12 : 8), QPointF(27, overlay == 1 ? 12 : 8), kDown);
+  if (overlay == kIncompleteMark) {  // a red disc with a white "!"
+    p.setPen(Qt::NoPen);
+    p.setBrush(QColor(200, 30, 30));
+    p.drawEllipse(QRectF(27, 2, 12, 12));
+    p.setPen(QPen(Qt::white, 2));
+    p.drawLine(QPointF(33, 4.5), QPointF(33, 9.5));
+    p.drawPoint(QPointF(33, 12));
+  }
   p.end();
   return cache[key] = QIcon(pm);
 }

@@ -10,6 +10,8 @@ namespace twinbay::icons {
 
 // Folder image by class (0 root, 1 both, 2 local only, 3 remote only) with the
 // direction mark (0 none, 1 both ways, 2 up, 3 down) drawn over it.
+// Overlay kIncompleteMark instead marks a folder that could not be read whole.
+constexpr int kIncompleteMark = 4;  // the same as the comparer's kIncompleteOverlay
 QIcon Folder(int folderClass, int overlay);
 // "<" (0), "=" (1), ">" (2).
 QIcon State(int state);

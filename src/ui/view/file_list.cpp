@@ -127,7 +127,7 @@ void FileListModel::Refresh(CFolderRecord* record) {
 
 void FileListModel::ToggleTag(int row) {
   CFileEntry* e = EntryAt(row);
-  if (!e) return;
+  if (!e || (folder_ && folder_->incomplete)) return;
   {
     auto guard = collection_.Lock();
     e->tagged = e->tagged ? 0 : 1;

@@ -319,6 +319,17 @@ void CTwinbayView::OnCompareDone() {
   SetBusy(false);
   TellFrame(false);
   RefreshFreeSpace();
+  int unread = 0;
+  {
+    auto guard = collection_.Lock();
+    for (size_t i = 0; i < collection_.GetCount(); ++i)
+      if (collection_.GetAt(i)->incomplete) ++unread;
+  }
+  if (unread > 0)
+    emit StatusMessage(QString("%1 folder%2 could not be read; nothing in %3 will be copied or deleted")
+                           .arg(unread)
+                           .arg(unread == 1 ? "" : "s")
+                           .arg(unread == 1 ? "it" : "them"));
 }
 
 void CTwinbayView::OnStop() {
@@ -380,6 +391,12 @@ void CTwinbayView::ShowFolderMessage(quintptr wParam, CFolderRecord* record) {
     list_->Model()->Refresh(record);
   } else if (record) {
     list_->Model()->ShowFolder(record);
+    QString why;
+    {
+      auto guard = collection_.Lock();
+      if (record->incomplete) why = QString::fromStdString(record->incompleteReason);
+    }
+    emit StatusMessage(why.isEmpty() ? QString() : "Could not be read whole: " + why);
   } else {
     tree_->AllowSelectionReports(false);
     tree_->DeleteAll();
@@ -397,8 +414,8 @@ void CTwinbayView::OnFolderChanged(CFolderRecord* record) {
   {
     auto guard = collection_.Lock();
     folderClass = record->folderClass;
-    summary = record->Summary();
-    differs = record->HasDifferences();
+    summary = record->incomplete ? kIncompleteOverlay : record->Summary();
+    differs = record->incomplete || record->HasDifferences();
   }
   tree_->SetItemImage(item, folderClass);
   tree_->SetDirectionMark(item, summary);

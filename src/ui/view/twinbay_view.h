@@ -82,6 +82,8 @@ class CTwinbayView : public QWidget, private IFolderNotify, private ICollectionL
 
  signals:
   void StateChanged();
+  // A text for the status line's message area (empty: clear it).
+  void StatusMessage(const QString& text);
 
  protected:
   bool event(QEvent* e) override;
