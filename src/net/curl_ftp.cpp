@@ -76,7 +76,8 @@ class CurlFtpConnection : public IFtpConnection {
     } else if (!GetCurrentDirectory(loginFolder_)) {
       loginFolder_ = "/";
     }
-    if (features_.utf8) Quote({"OPTS UTF8 ON"});
+    // No "OPTS UTF8 ON": a server that announces UTF8 uses it for names
+    // already, and several (pure-ftpd, pyftpdlib) refuse the command.
     return true;
   }
 

@@ -29,6 +29,15 @@ def main():
     ap.add_argument("--idle-timeout", type=float, default=300)
     ap.add_argument("--hostile", action="store_true",
                     help="every listing carries names that must never be used")
+    ap.add_argument("--refuse-list", metavar="NAME",
+                    help="a folder of this name refuses to be listed (550)")
+    ap.add_argument("--cut-list", metavar="NAME",
+                    help="listing a folder of this name cuts the connection")
+    ap.add_argument("--stall-list", metavar="NAME",
+                    help="a listing of a folder of this name never finishes")
+    ap.add_argument("--no-unique", action="store_true",
+                    help="MLSD leaves out the unique fact (a folder reached through a link "
+                         "then looks like a new one)")
     args = ap.parse_args()
 
     auth = DummyAuthorizer()
@@ -56,6 +65,42 @@ def main():
         use_sendfile = False
         passive_ports = None
         banner = "twinbay test server"
+
+        def __init__(self, *a, **kw):
+            FTPHandler.__init__(self, *a, **kw)
+            if args.no_unique and "unique" in self._current_facts:
+                self._current_facts.remove("unique")
+
+        def _listing_mode(self, path):
+            name = os.path.basename(os.path.normpath(path))
+            for mode in ("refuse_list", "cut_list", "stall_list"):
+                if getattr(args, mode) and name == getattr(args, mode):
+                    return mode
+            return None
+
+        def _odd_listing(self, path):
+            """Acts out a listing test mode; True when it did."""
+            mode = self._listing_mode(path)
+            if mode == "refuse_list":
+                self.respond("550 Permission denied.")
+            elif mode == "cut_list":
+                self.respond("150 File status okay. About to open data connection.")
+                self.close()
+            elif mode == "stall_list":
+                self.respond("150 File status okay. About to open data connection.")
+            return mode is not None
+
+        def ftp_MLSD(self, path):
+            if not self._odd_listing(path):
+                return FTPHandler.ftp_MLSD(self, path)
+
+        def ftp_LIST(self, path):
+            if not self._odd_listing(path):
+                return FTPHandler.ftp_LIST(self, path)
+
+        def ftp_NLST(self, path):
+            if not self._odd_listing(path):
+                return FTPHandler.ftp_NLST(self, path)
 
     logging.basicConfig(level=logging.ERROR)
     server = FTPServer(("127.0.0.1", 0), Handler)

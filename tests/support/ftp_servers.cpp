@@ -23,10 +23,12 @@
 namespace twinbay::test {
 namespace {
 
-pid_t Spawn(const std::vector<std::string>& argv, const std::string& logFile) {
+pid_t Spawn(const std::vector<std::string>& argv, const std::string& logFile,
+            const std::string& libraryPath = std::string()) {
   const pid_t pid = fork();
   if (pid != 0) return pid;
   setpgid(0, 0);
+  if (!libraryPath.empty()) setenv("LD_LIBRARY_PATH", libraryPath.c_str(), 1);
   const int log = open(logFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   if (log >= 0) {
     dup2(log, 1);
@@ -113,6 +115,13 @@ std::unique_ptr<FtpTestServer> FtpTestServer::StartPyftpdlib(const std::string& 
                                    "--idle-timeout",
                                    std::to_string(o.idleTimeoutSeconds)};
   if (o.hostile) argv.push_back("--hostile");
+  for (const auto& [flag, value] : {std::pair{"--refuse-list", o.refuseList}, std::pair{"--cut-list", o.cutList},
+                                    std::pair{"--stall-list", o.stallList}})
+    if (!value.empty()) {
+      argv.push_back(flag);
+      argv.push_back(value);
+    }
+  if (o.noUnique) argv.push_back("--no-unique");
   std::unique_ptr<FtpTestServer> s(new FtpTestServer);
   s->pid_ = Spawn(argv, state + "/log");
   s->user_ = o.user;
@@ -121,6 +130,8 @@ std::unique_ptr<FtpTestServer> FtpTestServer::StartPyftpdlib(const std::string& 
     const std::string port = Slurp(portFile);
     if (!port.empty()) {
       s->port_ = std::stoi(port);
+      s->dataDir_ = root;
+      s->remoteDir_ = "/";
       return s;
     }
     if (Exited(s->pid_)) break;
@@ -164,6 +175,12 @@ std::unique_ptr<FtpTestServer> FtpTestServer::StartVsftpd(const std::string& fol
   std::unique_ptr<FtpTestServer> s(new FtpTestServer);
   s->pid_ = Spawn({"/usr/sbin/vsftpd", conf}, folder + "/stderr.log");
   s->port_ = port;
+  s->dataDir_ = anon + "/pub";
+  s->remoteDir_ = "/pub";
+  if (const passwd* pw = getpwnam("ftp")) {
+    s->ownerUid_ = static_cast<int>(pw->pw_uid);
+    s->ownerGid_ = static_cast<int>(pw->pw_gid);
+  }
   for (int i = 0; i < 250; ++i) {
     if (CanConnect(port)) return s;
     if (Exited(s->pid_)) break;
@@ -172,6 +189,160 @@ std::unique_ptr<FtpTestServer> FtpTestServer::StartVsftpd(const std::string& fol
   if (why) *why = "vsftpd did not start: " + Slurp(folder + "/stderr.log");
   s->Stop();
   return nullptr;
+}
+
+namespace {
+
+const char* ServersDir() { return TWINBAY_FTP_SERVERS_DIR; }
+
+// A SHA-512 crypt hash of the test password, made once (cheap logins: the
+// servers' own tools would make slow argon2 hashes).
+std::string PasswordHash() {
+  static const std::string hash = [] {
+    std::string out;
+    if (FILE* p = popen("openssl passwd -6 secret", "r")) {
+      char buf[256];
+      while (fgets(buf, sizeof buf, p)) out += buf;
+      pclose(p);
+    }
+    while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
+    return out;
+  }();
+  return hash;
+}
+
+// 100 passive ports of their own for each server kind and test process.
+int PassiveBase(int kind) { return 20000 + ((getpid() * 4 + kind) % 400) * 100; }
+
+std::unique_ptr<FtpTestServer> WaitForPort(std::unique_ptr<FtpTestServer> s, pid_t pid, int port,
+                                           const std::string& name, const std::string& log, std::string* why) {
+  for (int i = 0; i < 500; ++i) {
+    if (CanConnect(port)) return s;
+    if (Exited(pid)) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  if (why) *why = name + " did not start: " + Slurp(log);
+  return nullptr;
+}
+
+}  // namespace
+
+void FtpTestServer::Own(const std::string& path) const {
+  if (ownerUid_ < 0 || geteuid() != 0) return;
+  std::error_code ec;
+  lchown(path.c_str(), ownerUid_, ownerGid_);
+  if (std::filesystem::is_directory(path))
+    for (auto& e : std::filesystem::recursive_directory_iterator(path, ec))
+      lchown(e.path().c_str(), ownerUid_, ownerGid_);
+}
+
+std::unique_ptr<FtpTestServer> FtpTestServer::StartProftpd(const std::string& folder, std::string* why) {
+  const std::string dir = ServersDir();
+  const std::string bin = dir + "/usr/sbin/proftpd";
+  if (geteuid() != 0 || access(bin.c_str(), X_OK) != 0) {
+    if (why) *why = "proftpd needs root and " + bin + " (scripts/setup-deps.sh unpacks it)";
+    return nullptr;
+  }
+  const std::string home = folder + "/home", run = folder + "/run", conf = folder + "/proftpd.conf";
+  std::filesystem::create_directories(home);
+  std::filesystem::create_directories(run);
+  chmod(folder.c_str(), 0755);
+  chown(home.c_str(), 65534, 65534);
+  {
+    std::ofstream pw(folder + "/passwd");
+    pw << "tester:" << PasswordHash() << ":65534:65534::" << home << ":/bin/false\n";
+  }
+  chmod((folder + "/passwd").c_str(), 0600);
+  const int port = FreePort();
+  const int pasv = PassiveBase(2);
+  std::ofstream(conf) << "ServerType standalone\nDefaultAddress 127.0.0.1\nSocketBindTight on\nPort " << port
+                      << "\nUseIPv6 off\nUser nobody\nGroup nogroup\nPidFile " << run << "/proftpd.pid\nScoreboardFile "
+                      << run << "/scoreboard\nDelayTable " << run << "/delay\nSystemLog " << run
+                      << "/system.log\nWtmpLog off\nUseReverseDNS off\nDelayEngine off\nPassivePorts " << pasv << " "
+                      << pasv + 99 << "\nAuthOrder mod_auth_file.c mod_auth_unix.c\nAuthUserFile " << folder
+                      << "/passwd\nRequireValidShell off\nUseFtpUsers off\nDefaultRoot ~\nAllowOverwrite on\n"
+                         "ModulePath "
+                      << dir << "/usr/lib/proftpd\nMaxInstances 60\n";
+  std::unique_ptr<FtpTestServer> s(new FtpTestServer);
+  s->pid_ = Spawn({bin, "-n", "-q", "-c", conf}, folder + "/stderr.log", dir + "/usr/lib/x86_64-linux-gnu");
+  s->port_ = port;
+  s->user_ = "tester";
+  s->password_ = "secret";
+  s->dataDir_ = home;
+  s->remoteDir_ = "/";
+  s->ownerUid_ = s->ownerGid_ = 65534;
+  const pid_t pid = s->pid_;
+  return WaitForPort(std::move(s), pid, port, "proftpd", folder + "/stderr.log", why);
+}
+
+std::unique_ptr<FtpTestServer> FtpTestServer::StartPureFtpd(const std::string& folder, std::string* why,
+                                                            int listLimit) {
+  const std::string dir = ServersDir();
+  const std::string bin = dir + "/usr/sbin/pure-ftpd", pw = dir + "/usr/bin/pure-pw";
+  const std::string libs = dir + "/usr/lib/x86_64-linux-gnu";
+  if (geteuid() != 0 || access(bin.c_str(), X_OK) != 0) {
+    if (why) *why = "pure-ftpd needs root and " + bin + " (scripts/setup-deps.sh unpacks it)";
+    return nullptr;
+  }
+  const std::string home = folder + "/home";
+  std::filesystem::create_directories(home);
+  chmod(folder.c_str(), 0755);
+  chown(home.c_str(), 65534, 65534);
+  {
+    std::ofstream f(folder + "/pureftpd.passwd");
+    f << "tester:" << PasswordHash() << ":65534:65534::" << home << "/./::::::::::::\n";
+  }
+  chmod((folder + "/pureftpd.passwd").c_str(), 0600);
+  const std::string mkdb = "LD_LIBRARY_PATH=" + libs + " " + pw + " mkdb " + folder + "/pureftpd.pdb -f " + folder +
+                           "/pureftpd.passwd > " + folder + "/mkdb.log 2>&1";
+  if (std::system(mkdb.c_str()) != 0) {
+    if (why) *why = "pure-pw mkdb failed: " + Slurp(folder + "/mkdb.log");
+    return nullptr;
+  }
+  const int port = FreePort();
+  const int pasv = PassiveBase(3);
+  std::vector<std::string> argv = {bin, "-S", "127.0.0.1," + std::to_string(port), "-l",
+                                   "puredb:" + folder + "/pureftpd.pdb", "-E", "-A", "-H", "-p",
+                                   std::to_string(pasv) + ":" + std::to_string(pasv + 99), "-P", "127.0.0.1", "-u",
+                                   "1"};
+  if (listLimit > 0) {
+    argv.push_back("-L");
+    argv.push_back(std::to_string(listLimit) + ":8");
+  }
+  std::unique_ptr<FtpTestServer> s(new FtpTestServer);
+  s->pid_ = Spawn(argv, folder + "/stderr.log", libs);
+  s->port_ = port;
+  s->user_ = "tester";
+  s->password_ = "secret";
+  s->dataDir_ = home;
+  s->remoteDir_ = "/";
+  s->ownerUid_ = s->ownerGid_ = 65534;
+  const pid_t pid = s->pid_;
+  return WaitForPort(std::move(s), pid, port, "pure-ftpd", folder + "/stderr.log", why);
+}
+
+std::unique_ptr<FtpTestServer> FtpTestServer::Start(Kind kind, const std::string& folder, std::string* why) {
+  switch (kind) {
+    case Kind::Pyftpdlib: {
+      const std::string root = folder + "/root";
+      std::filesystem::create_directories(root);
+      return StartPyftpdlib(root, PyOptions(), why);
+    }
+    case Kind::Vsftpd: return StartVsftpd(folder, why);
+    case Kind::Proftpd: return StartProftpd(folder, why);
+    case Kind::PureFtpd: return StartPureFtpd(folder, why);
+  }
+  return nullptr;
+}
+
+const char* FtpTestServer::Name(Kind kind) {
+  switch (kind) {
+    case Kind::Pyftpdlib: return "pyftpdlib";
+    case Kind::Vsftpd: return "vsftpd";
+    case Kind::Proftpd: return "proftpd";
+    case Kind::PureFtpd: return "pureftpd";
+  }
+  return "?";
 }
 
 }  // namespace twinbay::test

@@ -18,6 +18,11 @@ class FtpTestServer {
 
   struct PyOptions {
     bool hostile = false;
+    // Test modes: a folder of this name refuses to be listed (550), cuts the
+    // connection when listed, or never finishes its listing; listings leave
+    // out the MLSD "unique" fact.
+    std::string refuseList, cutList, stallList;
+    bool noUnique = false;
     double idleTimeoutSeconds = 300;
     std::string user = "tester";
     std::string password = "secret";
@@ -33,6 +38,23 @@ class FtpTestServer {
   // `folder`/anon (read-only, as vsftpd demands); `folder`/anon/pub is
   // writable. Needs root; null (with a reason) otherwise.
   static std::unique_ptr<FtpTestServer> StartVsftpd(const std::string& folder, std::string* why = nullptr);
+  // proftpd and pure-ftpd, unpacked by scripts/setup-deps.sh: user `tester`
+  // with password `secret`, chrooted to `folder`/home. pure-ftpd keeps its
+  // default listing limit (10,000 entries) unless another one is given.
+  static std::unique_ptr<FtpTestServer> StartProftpd(const std::string& folder, std::string* why = nullptr);
+  static std::unique_ptr<FtpTestServer> StartPureFtpd(const std::string& folder, std::string* why = nullptr,
+                                                      int listLimit = 0);
+
+  // The four servers behind one call, for tests that run on each: the server
+  // serves the local folder DataDir() as the remote folder RemoteDir(), to
+  // user() (empty for vsftpd: anonymous).
+  enum class Kind { Pyftpdlib, Vsftpd, Proftpd, PureFtpd };
+  static std::unique_ptr<FtpTestServer> Start(Kind kind, const std::string& folder, std::string* why);
+  static const char* Name(Kind kind);
+  const std::string& DataDir() const { return dataDir_; }
+  const std::string& RemoteDir() const { return remoteDir_; }
+  // Gives files written below DataDir() to the account the server serves as.
+  void Own(const std::string& path) const;
 
   int port() const { return port_; }
   const std::string& user() const { return user_; }
@@ -46,6 +68,8 @@ class FtpTestServer {
   pid_t pid_ = -1;
   int port_ = 0;
   std::string user_, password_;
+  std::string dataDir_, remoteDir_;
+  int ownerUid_ = -1, ownerGid_ = -1;
 };
 
 // Makes files and folders below `path` readable (and folders enterable) by

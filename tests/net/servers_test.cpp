@@ -1,0 +1,209 @@
+// The same end-to-end cases against each of the four servers on loopback
+// (pyftpdlib, vsftpd, proftpd, pure-ftpd): compare, sync both ways with new
+// folders, delete, and a folder the server refuses to list. A normal sync is
+// refused nothing.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <filesystem>
+
+#include "engine/comparer.h"
+#include "net/ftp_session.h"
+#include "net/transfer.h"
+#include "support/ftp_servers.h"
+#include "support/temp_dir.h"
+
+namespace twinbay {
+namespace {
+
+using test::FtpTestServer;
+using test::TempDir;
+using Kind = FtpTestServer::Kind;
+
+// Recent times, so that LIST-only servers show them to the minute.
+int64_t Base() {
+  const int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
+                          std::chrono::system_clock::now().time_since_epoch())
+                          .count();
+  return now - now % 60 - 3 * 3600;
+}
+
+struct Site {
+  TempDir folder, localRoot;
+  std::unique_ptr<FtpTestServer> server;
+  CFtpSession session;
+  MemoryFolderTree tree;
+  CFolderCollection collection;
+  std::string local, remote;
+
+  explicit Site(Kind kind, const FtpTestServer::PyOptions* py = nullptr) {
+    chmod(folder.path().c_str(), 0755);
+    std::string why;
+    if (py) {
+      std::filesystem::create_directories(folder / "root");
+      server = FtpTestServer::StartPyftpdlib(folder / "root", *py, &why);
+    } else {
+      server = FtpTestServer::Start(kind, folder.path(), &why);
+    }
+    // A server that cannot start fails the test: it is never skipped.
+    if (!server) ADD_FAILURE() << FtpTestServer::Name(kind) << ": " << why;
+    local = localRoot / "mirror";
+    remote = server ? server->RemoteDir() + (server->RemoteDir() == "/" ? "" : "/") + "site" : "";
+  }
+  bool Ready() {
+    return server && session.Connect("127.0.0.1", server->user(), server->password(), server->port());
+  }
+  std::string R(const std::string& rel) const { return server->DataDir() + "/site/" + rel; }
+  std::string L(const std::string& rel) const { return local + "/" + rel; }
+  void Own() { server->Own(server->DataDir()); }
+
+  void Compare() {
+    collection.Clear();
+    tree.Clear();
+    FtpRemoteLister lister(session);
+    CFolderComparer comparer;
+    comparer.BeginCompare(nullptr, &lister, &tree, &collection, local, remote, true, false);
+    comparer.Run(local, remote, "*.*", true);
+  }
+  std::vector<TransferOutcome> Sync(bool up, bool down) {
+    TransferOptions o;
+    o.localToRemote = up;
+    o.remoteToLocal = down;
+    o.ignoreSeconds = false;
+    SyncTotals totals;
+    CountTagged(collection, totals, o.filter);
+    CTransferJob job(collection, session, totals, o);
+    job.RunTransfer();
+    return job.Outcomes();
+  }
+  // "<state> path" for every entry, sorted.
+  std::vector<std::string> States() {
+    std::vector<std::string> out;
+    for (size_t i = 0; i < collection.GetCount(); ++i) {
+      const CFolderRecord* r = collection.GetAt(i);
+      const std::string rel = r->localPath.substr(local.size());
+      for (const auto& e : r->entries) out.push_back(std::string(1, "<=>"[e->state]) + " " + rel + "/" + e->Name());
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+  }
+  const CFolderRecord* Record(const std::string& rel) {
+    for (size_t i = 0; i < collection.GetCount(); ++i)
+      if (collection.GetAt(i)->localPath == (rel.empty() ? local : L(rel))) return collection.GetAt(i);
+    return nullptr;
+  }
+  uint64_t Refused() { return session.GetConnection() ? session.GetConnection()->RefusedReplies() : 99; }
+};
+
+class EveryServer : public ::testing::TestWithParam<Kind> {};
+
+std::string Failures(const std::vector<TransferOutcome>& outcomes) {
+  std::string s;
+  for (const auto& o : outcomes)
+    if (!o.ok) s += o.localPath + ": " + o.error + "\n";
+  return s;
+}
+
+TEST_P(EveryServer, CompareSyncBothWaysWithNewFoldersThenDeleteWithoutOneRefusedReply) {
+  Site s(GetParam());
+  const int64_t T = Base();
+  test::WriteFile(s.R("same.txt"), "same", T);
+  test::WriteFile(s.R("newer-remote.txt"), "remote new", T + 600);
+  test::WriteFile(s.R("newer-local.txt"), "remote old", T);
+  test::WriteFile(s.R("from-server/inner/down.txt"), "down", T);
+  test::WriteFile(s.R(".hidden-remote"), "dot", T);
+  test::WriteFile(s.L("same.txt"), "same", T);
+  test::WriteFile(s.L("newer-remote.txt"), "local old", T);
+  test::WriteFile(s.L("newer-local.txt"), "local new", T + 600);
+  test::WriteFile(s.L("new/a.txt"), "a", T);
+  test::WriteFile(s.L("empty-parent/mid/deep/b.txt"), "b", T);  // folders without files above
+  test::WriteFile(s.L(".hidden-local"), "dot", T);
+  ASSERT_NO_FATAL_FAILURE(s.Own());
+  ASSERT_TRUE(s.Ready()) << s.session.LastError();
+
+  s.Compare();
+  using V = std::vector<std::string>;
+  EXPECT_EQ(s.States(), (V{"< /.hidden-remote", "< /from-server/inner/down.txt", "< /newer-remote.txt",
+                           "= /same.txt", "> /.hidden-local", "> /empty-parent/mid/deep/b.txt", "> /new/a.txt",
+                           "> /newer-local.txt"}));
+  for (size_t i = 0; i < s.collection.GetCount(); ++i) EXPECT_FALSE(s.collection.GetAt(i)->incomplete);
+
+  const auto outcomes = s.Sync(true, true);
+  EXPECT_EQ(outcomes.size(), 7u);
+  EXPECT_EQ(Failures(outcomes), "");
+  EXPECT_EQ(test::ReadFile(s.R("newer-local.txt")), "local new");
+  EXPECT_EQ(test::ReadFile(s.R("empty-parent/mid/deep/b.txt")), "b");
+  EXPECT_EQ(test::ReadFile(s.L("newer-remote.txt")), "remote new");
+  EXPECT_EQ(test::ReadFile(s.L("from-server/inner/down.txt")), "down");
+  EXPECT_EQ(test::ReadFile(s.L(".hidden-remote")), "dot");
+
+  s.Compare();
+  for (const std::string& line : s.States()) EXPECT_EQ(line[0], '=') << line;
+
+  // Delete one file on the server and one locally.
+  CFolderRecord* root = s.collection.GetAt(0);
+  CFileEntry *same = nullptr, *older = nullptr;
+  for (auto& e : root->entries) {
+    if (e->Name() == "same.txt") same = e.get();
+    if (e->Name() == "newer-local.txt") older = e.get();
+  }
+  ASSERT_TRUE(same && older);
+  DeleteCounts d = DeleteEntries(s.collection, *root, {same}, false, true, &s.session, false, nullptr);
+  EXPECT_EQ(d.remoteDeleted, 1);
+  d = DeleteEntries(s.collection, *root, {older}, true, false, &s.session, false, nullptr);
+  EXPECT_EQ(d.localDeleted, 1);
+  EXPECT_FALSE(std::filesystem::exists(s.R("same.txt")));
+  EXPECT_FALSE(std::filesystem::exists(s.L("newer-local.txt")));
+
+  EXPECT_EQ(s.Refused(), 0u) << "a normal compare, sync and delete drew refused replies";
+}
+
+TEST_P(EveryServer, AFolderTheServerWillNotListIsIncompleteAndNothingInItIsCopied) {
+  FtpTestServer::PyOptions py;
+  py.refuseList = "locked";
+  // pyftpdlib serves as root, so a mode cannot lock it out: it refuses by test mode.
+  Site s(GetParam(), GetParam() == Kind::Pyftpdlib ? &py : nullptr);
+  const int64_t T = Base();
+  test::WriteFile(s.R("locked/page.html"), "newer on the server", T + 600);
+  test::WriteFile(s.R("open/o.txt"), "o", T);
+  test::WriteFile(s.L("locked/page.html"), "older here", T);
+  test::WriteFile(s.L("locked/sub/x.txt"), "x", T);
+  test::WriteFile(s.L("open/new.txt"), "new", T);
+  ASSERT_NO_FATAL_FAILURE(s.Own());
+  chmod(s.R("locked").c_str(), 0);
+  ASSERT_TRUE(s.Ready()) << s.session.LastError();
+
+  s.Compare();
+  const CFolderRecord* locked = s.Record("locked");
+  ASSERT_NE(locked, nullptr);
+  EXPECT_TRUE(locked->incomplete);
+  EXPECT_NE(locked->incompleteReason.find("55"), std::string::npos) << locked->incompleteReason;
+  for (const auto& e : locked->entries) EXPECT_FALSE(e->tagged);
+  ASSERT_NE(s.Record("locked/sub"), nullptr);  // shown, but not walked
+  EXPECT_TRUE(s.Record("locked/sub")->entries.empty());
+  EXPECT_FALSE(s.Record("open")->incomplete);
+
+  const auto outcomes = s.Sync(true, true);
+  EXPECT_EQ(outcomes.size(), 2u) << Failures(outcomes);  // open/new.txt up, open/o.txt down
+  EXPECT_EQ(Failures(outcomes), "");
+  chmod(s.R("locked").c_str(), 0755);
+  EXPECT_EQ(test::ReadFile(s.R("locked/page.html")), "newer on the server");
+  EXPECT_FALSE(std::filesystem::exists(s.R("locked/sub")));
+
+  // Nor is anything in it deleted.
+  CFolderRecord* record = const_cast<CFolderRecord*>(s.Record("locked"));
+  std::vector<CFileEntry*> all;
+  for (auto& e : record->entries) all.push_back(e.get());
+  ASSERT_FALSE(all.empty());
+  const DeleteCounts d = DeleteEntries(s.collection, *record, all, true, true, &s.session, false, nullptr);
+  EXPECT_EQ(d.localDeleted + d.remoteDeleted, 0);
+  EXPECT_EQ(test::ReadFile(s.L("locked/page.html")), "older here");
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, EveryServer,
+                         ::testing::Values(Kind::Pyftpdlib, Kind::Vsftpd, Kind::Proftpd, Kind::PureFtpd),
+                         [](const auto& info) { return std::string(FtpTestServer::Name(info.param)); });
+
+}  // namespace
+}  // namespace twinbay
