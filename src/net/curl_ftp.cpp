@@ -625,7 +625,7 @@ class CurlFtpConnection : public IFtpConnection {
   void ShiftListTimes(const std::string& folder, ScanList& entries) {
     if (!offsetKnown_ && features_.mdtm) {
       for (const FindData& fd : entries) {
-        if (fd.IsDirectory() || fd.precision != TimePrecision::Minutes) continue;
+        if (fd.IsDirectory() || fd.link || fd.precision != TimePrecision::Minutes) continue;
         std::string path = folder;
         CFolderComparer::AppendSeparator(path, true);
         int64_t mdtm = 0;

@@ -35,6 +35,9 @@ def main():
                     help="listing a folder of this name cuts the connection")
     ap.add_argument("--stall-list", metavar="NAME",
                     help="a listing of a folder of this name never finishes")
+    ap.add_argument("--endless", metavar="NAME",
+                    help="below the folder NAME, every path of sub-folders named d leads back "
+                         "to NAME itself: a tree without end (NAME/d/d/d/...)")
     ap.add_argument("--no-unique", action="store_true",
                     help="MLSD leaves out the unique fact (a folder reached through a link "
                          "then looks like a new one)")
@@ -58,10 +61,22 @@ def main():
             for name in self.LINES:
                 yield ("-rw-r--r--   1 owner    group           1 Jan 02  2020 %s\r\n" % name).encode()
 
+    base_fs = HostileFS if args.hostile else AbstractedFS
+
+    class EndlessFS(base_fs):
+        def ftp2fs(self, ftppath):
+            p = self.ftpnorm(ftppath)
+            top = "/" + args.endless
+            if p == top or p.startswith(top + "/d"):
+                parts = p[len(top):].split("/")
+                if all(x == "d" for x in parts[1:]):
+                    p = top
+            return base_fs.ftp2fs(self, p)
+
     class Handler(FTPHandler):
         authorizer = auth
         timeout = args.idle_timeout
-        abstracted_fs = HostileFS if args.hostile else AbstractedFS
+        abstracted_fs = EndlessFS if args.endless else base_fs
         use_sendfile = False
         passive_ports = None
         banner = "twinbay test server"

@@ -116,7 +116,7 @@ std::unique_ptr<FtpTestServer> FtpTestServer::StartPyftpdlib(const std::string& 
                                    std::to_string(o.idleTimeoutSeconds)};
   if (o.hostile) argv.push_back("--hostile");
   for (const auto& [flag, value] : {std::pair{"--refuse-list", o.refuseList}, std::pair{"--cut-list", o.cutList},
-                                    std::pair{"--stall-list", o.stallList}})
+                                    std::pair{"--stall-list", o.stallList}, std::pair{"--endless", o.endless}})
     if (!value.empty()) {
       argv.push_back(flag);
       argv.push_back(value);

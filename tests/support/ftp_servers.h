@@ -22,6 +22,9 @@ class FtpTestServer {
     // connection when listed, or never finishes its listing; listings leave
     // out the MLSD "unique" fact.
     std::string refuseList, cutList, stallList;
+    // Below a folder of this name, every path of sub-folders named "d" leads
+    // back to it: a tree without end.
+    std::string endless;
     bool noUnique = false;
     double idleTimeoutSeconds = 300;
     std::string user = "tester";
