@@ -83,7 +83,6 @@ TEST(Cli, ExitStatusesAndErrors) {
            {"frobnicate"},
            {"compare", "--local", a.path()},
            {"compare", "--local", "", "--remote-dir", b.path()},
-           {"compare", "--local", a / "missing", "--remote-dir", b.path()},
            {"compare", "--local", a.path(), "--remote", "http://x/"},
            {"compare", "--local", a.path(), "--remote", "ftp://127.0.0.1:70000/"},
            {"compare", "--local", a.path(), "--remote", "ftp://u:pw@host/"},
@@ -94,6 +93,8 @@ TEST(Cli, ExitStatusesAndErrors) {
     EXPECT_EQ(r.status, 2) << (args.empty() ? "" : args[0]) << " " << r.out;
     EXPECT_FALSE(r.err.empty());
   }
+  // A local folder that does not exist yet lists as empty.
+  EXPECT_EQ(Cli({"compare", "--local", a / "missing/deeper", "--remote-dir", b.path()}).status, 1);
   // A server that is not there.
   const Result r = Cli({"compare", "--local", a.path(), "--remote", "ftp://127.0.0.1:1/"});
   EXPECT_EQ(r.status, 2);

@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "engine/comparer.h"
+#include "engine/filters.h"
 #include "support/temp_dir.h"
 
 namespace twinbay {
@@ -30,13 +31,18 @@ struct Recorder : IFolderNotify {
 struct SpyLister : LocalFolderLister {
   using LocalFolderLister::LocalFolderLister;
   std::vector<std::string> listed;
-  std::string abortAt;
+  std::string abortAt, failAt;
   CFolderComparer* comparer = nullptr;
   bool ListFolder(const std::string& path, ScanList& out) override {
     listed.push_back(path);
     if (comparer && path == abortAt) comparer->Abort();
+    if (path == failAt) {
+      out.clear();
+      return false;
+    }
     return LocalFolderLister::ListFolder(path, out);
   }
+  std::string ListingError() const override { return "550 refused"; }
 };
 
 struct Harness {
@@ -130,7 +136,8 @@ TEST(Comparer, LocalOnlyFolderIsWalkedAgainstAMissingRemotePath) {
   WriteFile(h.local / "new/deep/b.txt", "", T0);
   h.Run();
   EXPECT_EQ(h.Dump(), (Lines{"D0 . /", "D2 new /new", "  > a.txt", "D2 new/deep /new/deep", "  > b.txt"}));
-  EXPECT_EQ(h.lister.listed, (std::vector<std::string>{"/", "/new", "/new/deep"}));
+  // The server is not asked for folders its parent's listing showed missing.
+  EXPECT_EQ(h.lister.listed, (std::vector<std::string>{"/"}));
 }
 
 TEST(Comparer, EachSideUsesItsOwnSpellingOfAFolderName) {
@@ -155,7 +162,9 @@ TEST(Comparer, PatternsAreMergedAndAFileMatchedTwiceIsOneEntry) {
   WriteFile(g.local / "sub/x.txt", "", T0);
   g.Run("*.htm;*.gif");
   EXPECT_EQ(g.Dump(), (Lines{"D0 . /", "D2 sub /sub"}));
-  EXPECT_EQ(g.lister.listed, (std::vector<std::string>{"/", "/sub"}));
+  WriteFile(g.remote / "sub/y.txt", "", T0);
+  g.Run("*.htm;*.gif");
+  EXPECT_EQ(g.lister.listed, (std::vector<std::string>{"/", "/", "/sub"}));
 }
 
 TEST(Comparer, NamesThatDifferOnlyInCasePairExactMatchesFirst) {
@@ -205,8 +214,10 @@ TEST(Comparer, TreeCarriesClassesOverlaysAndBoldMarks) {
 
 TEST(Comparer, AbortUnwindsFinishingAndAnnouncingEveryOpenFolder) {
   Harness h;
-  for (const char* f : {"a/1.txt", "b/b1/1.txt", "b/b2/b3/1.txt", "b/b2/2.txt", "c/1.txt", "d/1.txt"})
+  for (const char* f : {"a/1.txt", "b/b1/1.txt", "b/b2/b3/1.txt", "b/b2/2.txt", "c/1.txt", "d/1.txt"}) {
     WriteFile(h.local / f, "", T0);
+    WriteFile(h.remote / f, "", T0);
+  }
   h.lister.comparer = &h.comparer;
   h.lister.abortAt = "/b/b2";
   h.Run();
@@ -239,8 +250,56 @@ TEST(Comparer, CheckPathsRefusesWhatWouldScanTheWorkingFolder) {
   TempDir t;
   EXPECT_NE(CFolderComparer::CheckPaths("", "/"), "");
   EXPECT_NE(CFolderComparer::CheckPaths("web", "/"), "");
-  EXPECT_NE(CFolderComparer::CheckPaths(t / "missing", "/"), "");
+  // A folder that does not exist yet is fine: it lists as empty.
+  EXPECT_EQ(CFolderComparer::CheckPaths(t / "missing/deeper", "/"), "");
   EXPECT_EQ(CFolderComparer::CheckPaths(t.path(), "/"), "");
+}
+
+TEST(Comparer, AFolderThatCannotBeListedIsIncompleteNotEmpty) {
+  Harness h;
+  WriteFile(h.local / "x/new.txt", "", T0);
+  WriteFile(h.local / "x/sub/deep.txt", "", T0);
+  WriteFile(h.remote / "x/old.txt", "", T0);
+  WriteFile(h.local / "y/a.txt", "", T0);
+  WriteFile(h.remote / "y/a.txt", "", T0 + 100);
+  h.lister.failAt = "/x";
+  h.Run();
+  CFolderRecord* x = h.Find("x");
+  ASSERT_NE(x, nullptr);
+  EXPECT_TRUE(x->incomplete);
+  EXPECT_EQ(x->incompleteReason, "cannot list /x: 550 refused");
+  for (auto& e : x->entries) EXPECT_FALSE(e->tagged) << e->Name();
+  // Its sub-folders are shown but not walked; the rest goes on.
+  ASSERT_NE(h.Find("x/sub"), nullptr);
+  EXPECT_TRUE(h.Find("x/sub")->entries.empty());
+  EXPECT_EQ(std::count(h.lister.listed.begin(), h.lister.listed.end(), "/x/sub"), 0);
+  EXPECT_EQ(h.Dump().back(), "  < a.txt");
+  for (TreeItem i = 1; i <= h.tree.Count(); ++i)
+    if (h.tree.Get(i).record == x) {
+      EXPECT_EQ(h.tree.Get(i).overlay, kIncompleteOverlay);
+      EXPECT_TRUE(h.tree.Get(i).bold);
+    }
+  // Tagging everything leaves it alone.
+  TagAllFiles(h.collection);
+  x->TagAll();
+  for (auto& e : x->entries) EXPECT_FALSE(e->tagged) << e->Name();
+  SyncTotals t;
+  CountTagged(h.collection, t, FilterAll);
+  EXPECT_EQ(t.taggedUp, 0);
+  EXPECT_EQ(t.taggedDown, 1);
+
+  // A local folder that cannot be read, the same (as root, the folder is made
+  // unreadable by being a file where a folder should be listed).
+  Harness g;
+  WriteFile(g.remote / "z/r.txt", "", T0);
+  g.comparer.BeginCompare(&g.notify, &g.lister, &g.tree, &g.collection, g.local / "nofolder", "/", true, false);
+  WriteFile(g.local / "nofolder", "a file", T0);
+  g.comparer.Run(g.local / "nofolder", "/", "*.*", true);
+  EXPECT_TRUE(g.collection.GetAt(0)->incomplete);
+  EXPECT_NE(g.collection.GetAt(0)->incompleteReason.find("Not a directory"), std::string::npos);
+  EXPECT_EQ(g.collection.GetCount(), 2u);  // z shown, not walked
+  for (size_t i = 0; i < g.collection.GetCount(); ++i)
+    for (auto& e : g.collection.GetAt(i)->entries) EXPECT_FALSE(e->tagged);
 }
 
 }  // namespace
