@@ -13,6 +13,12 @@ run_suite() {  # name, extra cmake args...
   cmake -S . -B "$dir" -G Ninja -DTWINBAY_BENCH=OFF "$@" >/dev/null
   ninja -C "$dir"
   (cd "$dir" && ctest --output-on-failure -j "$jobs")
+  # Every test runs: a skipped one (a server that did not start) fails the run.
+  if grep -q '\[  SKIPPED \]' "$dir/Testing/Temporary/LastTest.log"; then
+    echo "tests were skipped in $dir:" >&2
+    grep '\[  SKIPPED \]' "$dir/Testing/Temporary/LastTest.log" >&2
+    exit 1
+  fi
 }
 
 echo "== normal build"

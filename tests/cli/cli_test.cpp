@@ -162,7 +162,7 @@ TEST(Cli, SyncWithARealServer) {
   test::WriteFile(root / "site/sub/down.html", "from server", T0);
   std::string why;
   auto server = test::FtpTestServer::StartPyftpdlib(root.path(), {}, &why);
-  if (!server) GTEST_SKIP() << why;
+  ASSERT_TRUE(server) << why;
   const std::string url = "ftp://" + server->user() + "@127.0.0.1:" + std::to_string(server->port()) + "/site";
   const std::string pw = "TWINBAY_PASSWORD=" + server->password();
 
@@ -195,6 +195,51 @@ TEST(Cli, SyncWithARealServer) {
   EXPECT_NE(r.out.find("1 copied, 0 failed"), std::string::npos) << r.out;
   EXPECT_EQ(test::ReadFile(root / "site/up.html"), "local");
   EXPECT_EQ(Cli({"compare", "--connection", "Test", "--file", file}).status, 0);
+}
+
+TEST(Cli, AFolderTheServerRefusesIsReportedOnStderrAndEndsWithStatusTwo) {
+  TempDir local, root;
+  test::WriteFile(local / "locked/page.html", "local, older", T0);
+  test::WriteFile(local / "open/new.html", "new", T0);
+  test::WriteFile(root / "site/locked/page.html", "server, newer", T0 + 600);
+  test::MakeFolder(root / "site/open");
+  test::FtpTestServer::PyOptions o;
+  o.refuseList = "locked";
+  std::string why;
+  auto server = test::FtpTestServer::StartPyftpdlib(root.path(), o, &why);
+  ASSERT_TRUE(server) << why;
+  const std::string url = "ftp://" + server->user() + "@127.0.0.1:" + std::to_string(server->port()) + "/site";
+  const std::string pw = "TWINBAY_PASSWORD=" + server->password();
+
+  Result r = Cli({"compare", "--local", local.path(), "--remote", url}, pw);
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("incomplete folder locked (remote /site/locked): cannot list /site/locked"), std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("550"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("1 folder could not be read"), std::string::npos) << r.err;
+
+  // The rest is copied; the refused folder is left alone, and the run still
+  // ends with status 2.
+  r = Cli({"sync", "--local", local.path(), "--remote", url}, pw);
+  EXPECT_EQ(r.status, 2) << r.out << r.err;
+  EXPECT_NE(r.out.find("1 copied, 0 failed"), std::string::npos) << r.out;
+  EXPECT_EQ(test::ReadFile(root / "site/open/new.html"), "new");
+  EXPECT_EQ(test::ReadFile(root / "site/locked/page.html"), "server, newer");
+  EXPECT_NE(r.err.find("incomplete folder locked"), std::string::npos) << r.err;
+}
+
+TEST(Cli, SyncDownIntoALocalFolderThatDoesNotExistYet) {
+  TempDir parent, root;
+  test::WriteFile(root / "site/index.html", "home", T0);
+  std::string why;
+  auto server = test::FtpTestServer::StartPyftpdlib(root.path(), {}, &why);
+  ASSERT_TRUE(server) << why;
+  const std::string url = "ftp://" + server->user() + "@127.0.0.1:" + std::to_string(server->port()) + "/site";
+  const std::string local = parent / "a/b/site";
+  const Result r = Cli({"sync", "--down", "--local", local, "--remote", url}, "TWINBAY_PASSWORD=" + server->password());
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(test::ReadFile(local + "/index.html"), "home");
+  EXPECT_EQ(Cli({"sync", "--down", "--local", "a/b/site", "--remote", url}).status, 2);
 }
 
 }  // namespace

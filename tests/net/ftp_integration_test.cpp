@@ -21,10 +21,10 @@ using test::TempDir;
 
 const int64_t T0 = test::UnixTime(2025, 3, 4, 5, 6, 7);
 
-#define START_OR_SKIP(server, expr)            \
+#define START_OR_FAIL(server, expr)            \
   std::string why_##server;                    \
   auto server = (expr);                        \
-  if (!server) GTEST_SKIP() << why_##server;
+  ASSERT_TRUE(server) << why_##server;
 
 const FindData* Named(const ScanList& l, const std::string& name) {
   auto it = std::find_if(l.begin(), l.end(), [&](const FindData& f) { return f.name == name; });
@@ -57,7 +57,7 @@ bool Upload(IFtpConnection& c, const std::string& path, const std::string& data)
 TEST(FtpPyftpdlib, LoginsFeaturesAndARefusedLogin) {
   TempDir root;
   test::WriteFile(root / "a.txt", "hello", T0);
-  START_OR_SKIP(server, FtpTestServer::StartPyftpdlib(root.path(), {}, &why_server));
+  START_OR_FAIL(server, FtpTestServer::StartPyftpdlib(root.path(), {}, &why_server));
 
   CFtpSession anon;
   ASSERT_TRUE(anon.Connect("127.0.0.1", "", "", server->port())) << anon.LastError();
@@ -108,7 +108,7 @@ TEST(FtpPyftpdlib, TenThousandFilesWithTheirTimesToTheSecond) {
   TempDir root;
   for (int i = 0; i < 10000; ++i)
     test::WriteFile(root / ("big/f" + std::to_string(i) + ".txt"), std::to_string(i), T0 + i);
-  START_OR_SKIP(server, FtpTestServer::StartPyftpdlib(root.path(), {}, &why_server));
+  START_OR_FAIL(server, FtpTestServer::StartPyftpdlib(root.path(), {}, &why_server));
   CFtpSession s;
   ASSERT_TRUE(s.Connect("127.0.0.1", server->user(), server->password(), server->port()));
   ScanList l;
@@ -128,7 +128,7 @@ TEST(FtpPyftpdlib, AwkwardNamesAndFileOperations) {
   const std::string odd = "semi;colon #hash ?q %41 \xC3\xBCml\xC3\xA4ut.txt";
   test::WriteFile(root / ("dir with space/" + odd), "odd", T0);
   test::WriteFile(root / "[brackets]/x*y.txt", "star", T0);
-  START_OR_SKIP(server, FtpTestServer::StartPyftpdlib(root.path(), {}, &why_server));
+  START_OR_FAIL(server, FtpTestServer::StartPyftpdlib(root.path(), {}, &why_server));
   CFtpSession s;
   ASSERT_TRUE(s.Connect("127.0.0.1", server->user(), server->password(), server->port()));
   IFtpConnection& c = *s.GetConnection();
@@ -171,7 +171,7 @@ TEST(FtpPyftpdlib, ADroppedControlConnectionIsRepaired) {
   test::WriteFile(root / "a.txt", "hello", T0);
   FtpTestServer::PyOptions o;
   o.idleTimeoutSeconds = 1;
-  START_OR_SKIP(server, FtpTestServer::StartPyftpdlib(root.path(), o, &why_server));
+  START_OR_FAIL(server, FtpTestServer::StartPyftpdlib(root.path(), o, &why_server));
   CFtpSession s;
   ASSERT_TRUE(s.Connect("127.0.0.1", server->user(), server->password(), server->port()));
   std::this_thread::sleep_for(std::chrono::milliseconds(2500));  // the server drops the idle connection
@@ -192,7 +192,7 @@ TEST(FtpPyftpdlib, AHostileListingNeverYieldsAnUnsafeName) {
   TempDir root;
   FtpTestServer::PyOptions o;
   o.hostile = true;
-  START_OR_SKIP(server, FtpTestServer::StartPyftpdlib(root.path(), o, &why_server));
+  START_OR_FAIL(server, FtpTestServer::StartPyftpdlib(root.path(), o, &why_server));
   CFtpSession s;
   ASSERT_TRUE(s.Connect("127.0.0.1", server->user(), server->password(), server->port()));
   ScanList l;
@@ -213,7 +213,7 @@ TEST(FtpPyftpdlib, CompareAgainstTheServer) {
   test::WriteFile(root / "site/Images/logo.gif", "", T0);
   test::WriteFile(local / "images/logo.gif", "", T0 + 10);
   test::WriteFile(root / "site/total 123", "", T0);
-  START_OR_SKIP(server, FtpTestServer::StartPyftpdlib(root.path(), {}, &why_server));
+  START_OR_FAIL(server, FtpTestServer::StartPyftpdlib(root.path(), {}, &why_server));
   CFtpSession s;
   ASSERT_TRUE(s.Connect("127.0.0.1", server->user(), server->password(), server->port()));
   FtpRemoteLister lister(s);
@@ -235,7 +235,7 @@ TEST(FtpPyftpdlib, CompareAgainstTheServer) {
 
 TEST(FtpVsftpd, ListOnlyServerTimesToTheMinuteAndRefusedFolders) {
   TempDir folder;
-  START_OR_SKIP(server, FtpTestServer::StartVsftpd(folder.path(), &why_server));
+  START_OR_FAIL(server, FtpTestServer::StartVsftpd(folder.path(), &why_server));
   const std::string pub = folder / "anon/pub";
   const int64_t recent = test::UnixTime(2026, 11, 30, 8, 15, 42);
   test::WriteFile(pub + "/recent.txt", "r", recent);

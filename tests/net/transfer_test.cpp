@@ -100,7 +100,7 @@ struct Sync {
 
 #define START_SYNC(s)                         \
   Sync s;                                     \
-  if (!s.Start()) GTEST_SKIP() << s.why;
+  ASSERT_TRUE(s.Start()) << s.why;
 
 TransferOptions Both() {
   TransferOptions o;
@@ -254,7 +254,7 @@ TEST(Transfer, ListOnlyServer) {
   TempDir local, folder;
   std::string why;
   auto server = FtpTestServer::StartVsftpd(folder.path(), &why);
-  if (!server) GTEST_SKIP() << why;
+  ASSERT_TRUE(server) << why;
   const std::string pub = folder / "anon/pub";
   test::WriteFile(pub + "/site/remote.txt", "from the server", T0);
   test::GiveToFtpUser(pub);
@@ -386,7 +386,7 @@ TEST(Transfer, ServersThatRefuseRenamesNeverLoseTheOldFileNeedlessly) {
     test::WriteFile(local / "a.txt", "new version", T0 + 100);
     test::WriteFile(root / "site/a.txt", "old version", T0);
     auto server = FtpTestServer::StartPyftpdlib(root.path());
-    if (!server) GTEST_SKIP() << "pyftpdlib did not start";
+    ASSERT_TRUE(server) << "pyftpdlib did not start";
     std::vector<std::string> log;
     CFtpSession session([&](const FtpLogin& login) -> std::unique_ptr<IFtpConnection> {
       return std::make_unique<RefusingRenames>(MakeCurlFtpConnection(login), c.mode, &log);

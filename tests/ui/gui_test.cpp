@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <QCheckBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMouseEvent>
@@ -18,6 +19,7 @@
 #include "shell/main_frame.h"
 #include "support/ftp_servers.h"
 #include "support/temp_dir.h"
+#include "ui/icons.h"
 #include "ui/view/file_list.h"
 #include "ui/view/folder_tree_ctrl.h"
 #include "ui/view/twinbay_view.h"
@@ -353,4 +355,38 @@ TEST_F(Gui, DeletingTheCurrentRecordInTheDialogLeavesNoDanglingRecord) {
 }
 
 }  // namespace
+TEST_F(Gui, AFolderThatCouldNotBeReadIsMarkedAndExplained) {
+  test::WriteFile(local / "locked/page.html", "older", T0);
+  test::WriteFile(serverRoot / "site/locked/page.html", "newer", T0 + 600);
+  test::WriteFile(local / "open/a.html", "a", T0);
+  test::WriteFile(serverRoot / "site/open/a.html", "a", T0);
+  test::FtpTestServer::PyOptions o;
+  o.refuseList = "locked";
+  std::string why;
+  server = test::FtpTestServer::StartPyftpdlib(serverRoot.path(), o, &why);
+  ASSERT_TRUE(server) << why;
+  StoreRecord(server->port());
+  MakeFrame();
+  ConnectAndCompare();
+  auto* message = frame->findChild<QLabel*>("statusMessage");
+  ASSERT_NE(message, nullptr);
+  EXPECT_EQ(message->text(), "1 folder could not be read; nothing in it will be copied or deleted");
+  QTreeWidgetItem* locked = Item("locked");
+  ASSERT_NE(locked, nullptr);
+  EXPECT_EQ(CFolderTreeCtrl::ItemMark(locked), icons::kIncompleteMark);
+  EXPECT_TRUE(locked->font(0).bold());
+  EXPECT_EQ(CFolderTreeCtrl::ItemMark(Item("open")), 0);
+  // Selected, it says why in the status line; its files cannot be tagged.
+  View()->Tree()->setCurrentItem(locked);
+  ASSERT_TRUE(WaitFor([&] { return message->text().startsWith("Could not be read whole: cannot list /site/locked"); }))
+      << message->text().toStdString();
+  EXPECT_TRUE(message->text().contains("550")) << message->text().toStdString();
+  FileListModel* m = View()->List()->Model();
+  ASSERT_EQ(m->rowCount(), 1);
+  m->ToggleTag(0);
+  EXPECT_EQ(m->ShownFolder()->entries[0]->tagged, 0);
+  View()->Tree()->setCurrentItem(Item("open"));
+  ASSERT_TRUE(WaitFor([&] { return message->text().isEmpty(); }));
+}
+
 }  // namespace twinbay
