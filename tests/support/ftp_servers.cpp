@@ -276,7 +276,7 @@ std::unique_ptr<FtpTestServer> FtpTestServer::StartProftpd(const std::string& fo
 }
 
 std::unique_ptr<FtpTestServer> FtpTestServer::StartPureFtpd(const std::string& folder, std::string* why,
-                                                            int listLimit) {
+                                                            int listLimit, int passiveFrom, int passiveTo) {
   const std::string dir = ServersDir();
   const std::string bin = dir + "/usr/sbin/pure-ftpd", pw = dir + "/usr/bin/pure-pw";
   const std::string libs = dir + "/usr/lib/x86_64-linux-gnu";
@@ -301,10 +301,11 @@ std::unique_ptr<FtpTestServer> FtpTestServer::StartPureFtpd(const std::string& f
   }
   const int port = FreePort();
   const int pasv = PassiveBase(3);
+  const std::string range = passiveFrom > 0 ? std::to_string(passiveFrom) + ":" + std::to_string(passiveTo)
+                                            : std::to_string(pasv) + ":" + std::to_string(pasv + 99);
   std::vector<std::string> argv = {bin, "-S", "127.0.0.1," + std::to_string(port), "-l",
-                                   "puredb:" + folder + "/pureftpd.pdb", "-E", "-A", "-H", "-p",
-                                   std::to_string(pasv) + ":" + std::to_string(pasv + 99), "-P", "127.0.0.1", "-u",
-                                   "1"};
+                                   "puredb:" + folder + "/pureftpd.pdb", "-E", "-A", "-H", "-p", range, "-P",
+                                   "127.0.0.1", "-u", "1"};
   if (listLimit > 0) {
     argv.push_back("-L");
     argv.push_back(std::to_string(listLimit) + ":8");

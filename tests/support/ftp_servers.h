@@ -45,8 +45,10 @@ class FtpTestServer {
   // with password `secret`, chrooted to `folder`/home. pure-ftpd keeps its
   // default listing limit (10,000 entries) unless another one is given.
   static std::unique_ptr<FtpTestServer> StartProftpd(const std::string& folder, std::string* why = nullptr);
+  // A benchmark gives it a wide passive range (passiveFrom:passiveTo), so that
+  // thousands of data connections do not run into ports in TIME_WAIT.
   static std::unique_ptr<FtpTestServer> StartPureFtpd(const std::string& folder, std::string* why = nullptr,
-                                                      int listLimit = 0);
+                                                      int listLimit = 0, int passiveFrom = 0, int passiveTo = 0);
 
   // The four servers behind one call, for tests that run on each: the server
   // serves the local folder DataDir() as the remote folder RemoteDir(), to

@@ -1,0 +1,101 @@
+// Uploading many small files into folders that do not exist yet on pure-ftpd
+// (which answers every refused command a little later than the one before),
+// beside lftp mirror -R on the same server in the same run:
+//   5,000 files of 4 KiB in 250 new folders by default.
+//
+//   new_folders_bench [files=5000] [folders=250] [rounds=2]
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <sys/stat.h>
+
+#include "bench_util.h"
+#include "engine/comparer.h"
+#include "net/ftp_session.h"
+#include "net/transfer.h"
+#include "support/ftp_servers.h"
+
+using namespace twinbay;
+using namespace twinbay::bench;
+
+int main(int argc, char** argv) {
+  const int files = argc > 1 ? std::atoi(argv[1]) : 5000;
+  const int folders = argc > 2 ? std::atoi(argv[2]) : 250;
+  const int rounds = argc > 3 ? std::atoi(argv[3]) : 2;
+  const std::string work = (std::filesystem::temp_directory_path() / "twinbay-new-folders-bench").string();
+  std::filesystem::remove_all(work);
+  std::filesystem::create_directories(work + "/server");
+  chmod(work.c_str(), 0755);
+  chmod((work + "/server").c_str(), 0755);
+  std::string why;
+  auto server = test::FtpTestServer::StartPureFtpd(work + "/server", &why, 0, 30000, 60000);
+  if (!server) {
+    std::printf("cannot start pure-ftpd: %s\n", why.c_str());
+    return 1;
+  }
+  const std::string local = work + "/local";
+  for (int i = 0; i < files; ++i) {
+    const std::string dir = local + "/d" + std::to_string(i % folders);
+    std::filesystem::create_directories(dir);
+    MakeFile(dir + "/f" + std::to_string(i) + ".dat", 1'700'000'000, 4096);
+  }
+  for (int round = 0; round < rounds; ++round)
+    std::filesystem::create_directories(server->DataDir() + "/ours" + std::to_string(round));
+  server->Own(server->DataDir());
+  const bool haveLftp = HaveCommand("lftp");
+  const std::string open = "lftp -c 'set ftp:ssl-allow no; set net:max-retries 1; set net:timeout 10; open -u " +
+                           server->user() + "," + server->password() + " -p " + std::to_string(server->port()) +
+                           " 127.0.0.1; ";
+  double ours = 1e9, lftp = 1e9;
+  int notCopied = 0;
+  uint64_t refused = 0, replies = 0;
+  for (int round = 0; round < rounds; ++round) {
+    const std::string r = std::to_string(round);
+    // A fresh login each round, as a user starting the program would have.
+    CFtpSession session;
+    if (!session.Connect("127.0.0.1", server->user(), server->password(), server->port())) {
+      std::printf("connect failed: %s\n", session.LastError().c_str());
+      return 1;
+    }
+    const auto start = std::chrono::steady_clock::now();
+    FtpRemoteLister lister(session);
+    MemoryFolderTree tree;
+    CFolderCollection collection;
+    CFolderComparer comparer;
+    // An empty server folder: every sub-folder is new there.
+    const std::string remote = "/ours" + r;
+    comparer.BeginCompare(nullptr, &lister, &tree, &collection, local, remote, true, false);
+    comparer.Run(local, remote, "*.*", true);
+    SyncTotals totals;
+    CountTagged(collection, totals, FilterAll);
+    TransferOptions o;
+    o.localToRemote = true;
+    o.ignoreSeconds = false;
+    CTransferJob job(collection, session, totals, o);
+    job.RunTransfer();
+    ours = std::min(ours, Seconds(std::chrono::steady_clock::now() - start));
+    int copied = 0;
+    for (const auto& out : job.Outcomes()) copied += out.ok ? 1 : 0;
+    notCopied += files - copied;
+    refused += session.GetConnection()->RefusedReplies();
+    replies += session.GetConnection()->RepliesReceived();
+    if (haveLftp) {
+      const double t = TimeCommand(open + "mirror -R --no-perms " + local + " /lftp" + r + "'");
+      if (t > 0) lftp = std::min(lftp, t);
+    }
+  }
+  std::printf("%d files of 4 KiB into %d new folders on pure-ftpd (best of %d):\n", files, folders, rounds);
+  std::printf("  twinbay (compare + upload): %.2f s (%.0f files/s), %d not copied, %llu refused replies of %llu\n",
+              ours, files / ours, notCopied, static_cast<unsigned long long>(refused),
+              static_cast<unsigned long long>(replies));
+  if (haveLftp) {
+    std::printf("  lftp mirror -R:             %.2f s (%.0f files/s)\n", lftp, files / lftp);
+    std::printf("  time vs lftp: %.2fx (target at most 1.5x)\n", ours / lftp);
+  } else {
+    std::printf("  lftp: not installed\n");
+  }
+  server->Stop();
+  std::filesystem::remove_all(work);
+  return 0;
+}
