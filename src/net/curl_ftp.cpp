@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 #include <sys/select.h>
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <initializer_list>
@@ -504,7 +505,14 @@ class CurlFtpConnection : public IFtpConnection {
       bool overlap = !cut2;
       for (const FindData& f : last)
         if (seen.count(f.name)) overlap = true;
-      if (!overlap)
+      // The halves only make the whole when the server really sorted them:
+      // one by name up, the other down (a server that ignores "-r" would
+      // give the same first part twice).
+      auto byName = [](const FindData& a, const FindData& b) { return a.name < b.name; };
+      const bool sorted = std::is_sorted(first.begin(), first.end(), byName) &&
+                          std::is_sorted(last.rbegin(), last.rend(), byName) &&
+                          (last.empty() || first.empty() || !(first.back().name < last.back().name));
+      if (!overlap || !sorted)
         return Fail("The server cut the listing of " + path + " short (" + reply +
                     "): the folder holds more entries than it will list");
       for (FindData& f : last)
