@@ -140,7 +140,17 @@ void CFolderComparer::CompareFolder(const std::string& localPath, const std::str
     if (remoteListed) return;
     remoteListed = true;
     if (folderClass == FolderLocalOnly) return;
-    if (!lister_->ListFolder(remotePath, remoteAll)) fail("cannot list " + remotePath + ": " + lister_->ListingError());
+    if (!lister_->ListFolder(remotePath, remoteAll)) {
+      const std::string why = "cannot list " + remotePath + ": " + lister_->ListingError();
+      // A top folder that is not there yet is empty (an upload makes it), but
+      // only when its parent's listing says so: a refusal is not absence.
+      if (folderClass == FolderRoot && record && RemoteFolderMissing(remotePath)) {
+        auto guard = collection_->Lock();
+        record->remoteMissing = true;
+      } else {
+        fail(why);
+      }
+    }
     std::vector<std::string> skipped = lister_->TakeSkipped();
     if (record && !skipped.empty()) {
       auto guard = collection_->Lock();
@@ -276,6 +286,21 @@ int CFolderComparer::FolderStep(int folderClass, const FindData* local, const Fi
   FinishFolder();
   currentItem_ = saved;
   return 1;
+}
+
+bool CFolderComparer::RemoteFolderMissing(const std::string& path) {
+  std::string p = path;
+  NormalizeRemotePath(p);
+  while (p.size() > 1 && p.back() == '/') p.pop_back();
+  const size_t slash = p.find_last_of('/');
+  if (slash == std::string::npos || p.size() <= 1) return false;
+  const std::string parent = slash == 0 ? "/" : p.substr(0, slash), name = p.substr(slash + 1);
+  ScanList entries;
+  if (!lister_->ListFolder(parent, entries)) return false;
+  lister_->TakeSkipped();
+  for (const FindData& f : entries)
+    if (f.name == name) return false;  // there, but not to be listed
+  return true;
 }
 
 bool CFolderComparer::LeadsUp(const std::string& target) const {

@@ -117,6 +117,8 @@ class CFolderComparer {
   void FinishFolder();
   // True when a link's resolved target is a folder being walked or above one.
   bool LeadsUp(const std::string& target) const;
+  // True when the listing of the folder's parent shows no entry of its name.
+  bool RemoteFolderMissing(const std::string& path);
 
   std::atomic<int> abort_{0};
   bool ignoreSeconds_ = true;

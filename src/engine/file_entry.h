@@ -55,6 +55,9 @@ class CFolderRecord {
   // copied or deleted, and the walk does not go below it.
   bool incomplete = false;
   std::string incompleteReason;
+  // The top folder does not exist on the server yet (its parent's listing
+  // does not show it): an upload makes it first.
+  bool remoteMissing = false;
   // Entries left out of the listing, each with why (a link that leads
   // nowhere); shown once, never copied.
   std::vector<std::string> skipped;

@@ -46,7 +46,7 @@ void RemoteFolderMaker::Know(const CFolderRecord& record) {
   std::string p = record.remotePath;
   CFolderComparer::NormalizeRemotePath(p);
   while (p.size() > 1 && p.back() == '/') p.pop_back();
-  missing_[p] = record.folderClass == FolderLocalOnly;
+  missing_[p] = record.folderClass == FolderLocalOnly || record.remoteMissing;
 }
 
 bool RemoteFolderMaker::Make(IFtpConnection& connection, const std::string& path) {

@@ -184,6 +184,37 @@ TEST(IncompleteListings, ADownloadIntoALocalFolderThatDoesNotExistYetCreatesIt) 
   EXPECT_EQ(test::ReadFile(missing + "/img/logo.png"), "png");
 }
 
+TEST(IncompleteListings, AServerTopFolderThatIsNotThereYetIsMadeButARefusedOneIsLeftAlone) {
+  TempDir root, local;
+  const int64_t T = Base();
+  test::WriteFile(local / "index.html", "home", T);
+  test::WriteFile(local / "img/logo.png", "png", T);
+  test::WriteFile(root / "locked/index.html", "server, newer", T + 600);
+  FtpTestServer::PyOptions o;
+  o.refuseList = "locked";
+  auto server = StartPy(root.path(), o);
+  ASSERT_TRUE(server);
+  CFtpSession session;
+  ASSERT_TRUE(session.Connect("127.0.0.1", server->user(), server->password(), server->port()));
+  FtpRemoteLister lister(session);
+  Walk w;
+  w.Run(lister, local.path(), "/new-site");
+  EXPECT_FALSE(w.Record("")->incomplete) << w.Record("")->incompleteReason;
+  EXPECT_TRUE(w.Record("")->remoteMissing);
+  auto outcomes = w.Sync(session, true, false);
+  EXPECT_EQ(outcomes.size(), 2u);
+  for (const auto& out : outcomes) EXPECT_TRUE(out.ok) << out.remotePath << ": " << out.error;
+  EXPECT_EQ(test::ReadFile(root / "new-site/img/logo.png"), "png");
+
+  // A top folder that is there but refuses to be listed is not taken as empty.
+  w.Run(lister, local.path(), "/locked");
+  EXPECT_TRUE(w.Record("")->incomplete);
+  EXPECT_FALSE(w.Record("")->remoteMissing);
+  outcomes = w.Sync(session, true, false);
+  EXPECT_TRUE(outcomes.empty());
+  EXPECT_EQ(test::ReadFile(root / "locked/index.html"), "server, newer");
+}
+
 TEST(IncompleteListings, ATreeWithoutEndStopsAtTheDepthLimitAndALoopIsNotWalkedTwice) {
   TempDir root, local;
   test::WriteFile(root / "deep/f.txt", "f", Base());
