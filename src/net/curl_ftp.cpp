@@ -2,8 +2,10 @@
 
 #include <curl/curl.h>
 #include <sys/select.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <chrono>
 #include <initializer_list>
@@ -17,17 +19,23 @@
 
 #include "engine/comparer.h"
 #include "net/listing_parser.h"
+#include "net/server_time.h"
 
 namespace twinbay {
 namespace {
 
 constexpr size_t kMaxListingBytes = 256u << 20;  // a listing larger than this is refused
-constexpr int64_t kQuarterHour = 15 * kTicksPerMinute;
 constexpr int64_t kMaxZoneOffset = 14 * 60 * kTicksPerMinute;
 
 int64_t NowTicks() {
   const auto now = std::chrono::system_clock::now().time_since_epoch();
   return TicksFromUnix(std::chrono::duration_cast<std::chrono::seconds>(now).count());
+}
+
+int64_t PreciseNowTicks() {
+  const auto now = std::chrono::system_clock::now().time_since_epoch();
+  const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(now).count();
+  return TicksFromUnix(ns / 1000000000, ns % 1000000000);
 }
 
 std::string TimeArgument(int64_t ticks) {
@@ -47,7 +55,8 @@ bool HostIsSafe(const std::string& host) {
 
 class CurlFtpConnection : public IFtpConnection {
  public:
-  CurlFtpConnection(const FtpLogin& login, const FtpTimeouts& timeouts) : login_(login), timeouts_(timeouts) {
+  CurlFtpConnection(const FtpLogin& login, const FtpTimeouts& timeouts)
+      : login_(login), timeouts_(timeouts), clock_(login.clock ? login.clock : std::make_shared<ServerClock>()) {
     InitCurlOnce();
     curl_ = curl_easy_init();
     multi_ = curl_multi_init();
@@ -79,6 +88,7 @@ class CurlFtpConnection : public IFtpConnection {
     }
     // No "OPTS UTF8 ON": a server that announces UTF8 uses it for names
     // already, and several (pure-ftpd, pyftpdlib) refuse the command.
+    OnOpened();
     return true;
   }
 
@@ -103,6 +113,8 @@ class CurlFtpConnection : public IFtpConnection {
       }
       directory = dir;
     }
+    // After a reconnect, a probe file the lost connection left is removed.
+    if (!features_.mlsd && !clock_->PendingProbe().empty()) CleanUpProbe();
     return true;
   }
 
@@ -120,6 +132,17 @@ class CurlFtpConnection : public IFtpConnection {
   }
 
   bool GetModificationTime(const std::string& path, int64_t& ticks) override {
+    if (!ReadMdtm(path, ticks)) return false;
+    if (!features_.mlsd) {
+      // The zone of MDTM replies is settled with the LIST offset.
+      if (!clock_->Settled()) SettleOffset(ParentOf(path), nullptr);
+      ticks -= clock_->MdtmOffset();
+    }
+    return true;
+  }
+
+  // MDTM as the server answers it, in whatever zone that is.
+  bool ReadMdtm(const std::string& path, int64_t& ticks) {
     if (!Safe(path) || !Quote({"MDTM " + path})) return false;
     for (const std::string& r : replies_) {
       if (r.size() < 18 || r.rfind("213 ", 0) != 0) continue;
@@ -137,13 +160,19 @@ class CurlFtpConnection : public IFtpConnection {
   bool SetModificationTime(const std::string& path, int64_t ticks) override {
     if (!Safe(path)) return false;
     if (features_.mfmt) return Quote({"MFMT " + TimeArgument(ticks) + " " + path});
-    if (features_.mdtm) return Quote({"MDTM " + TimeArgument(ticks) + " " + path});
+    if (features_.mdtm) {
+      // The two-argument MDTM takes the time in the zone the server's MDTM
+      // replies use, so that the file reads back in step.
+      if (!clock_->Settled()) SettleOffset(ParentOf(path), nullptr);
+      return Quote({"MDTM " + TimeArgument(ticks + clock_->MdtmOffset()) + " " + path});
+    }
     return Fail("The server cannot set file times.");
   }
 
   bool ListDirectory(const std::string& path, ScanList& out) override {
     out.clear();
     if (!Safe(path)) return false;
+    if (!features_.mlsd && !clock_->PendingProbe().empty()) CleanUpProbe();
     const int64_t now = NowTicks();
     std::string body;
     bool cut = false;
@@ -153,6 +182,7 @@ class CurlFtpConnection : public IFtpConnection {
     } else {
       if (!ListWithHidden(path, body, cut)) return false;
       ParseListing(body, ListingFormat::List, now, out);
+      NoteWritableFolders(path, body);
     }
     if (cut && !ListInParts(path, now, out)) {
       out.clear();
@@ -206,7 +236,9 @@ class CurlFtpConnection : public IFtpConnection {
     curl_easy_setopt(curl_, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(size));
     curl_easy_setopt(curl_, CURLOPT_READFUNCTION, &CurlFtpConnection::ReadFromSource);
     curl_easy_setopt(curl_, CURLOPT_READDATA, &t);
-    return Perform("upload " + path);
+    if (!Perform("upload " + path)) return false;
+    clock_->NoteWritable(ParentOf(path));
+    return true;
   }
 
   const FtpFeatures& Features() const override { return features_; }
@@ -376,6 +408,9 @@ class CurlFtpConnection : public IFtpConnection {
 
   bool Perform(const std::string& what) {
     const CURLcode rc = Drive();
+    long connects = 0;
+    // A new control connection gives a left-over probe file new chances.
+    if (curl_easy_getinfo(curl_, CURLINFO_NUM_CONNECTS, &connects) == CURLE_OK && connects > 0) cleanUpAttempts_ = 0;
     if (rc == CURLE_OK) return true;
     std::string reply;
     for (auto it = replies_.rbegin(); it != replies_.rend(); ++it)
@@ -628,32 +663,218 @@ class CurlFtpConnection : public IFtpConnection {
     }
   }
 
-  // LIST times are in the server's zone. With MDTM (always UTC) the offset is
-  // found once per connection from one file of a listing.
-  void ShiftListTimes(const std::string& folder, ScanList& entries) {
-    if (!offsetKnown_ && features_.mdtm) {
-      for (const FindData& fd : entries) {
-        if (fd.IsDirectory() || fd.link || fd.precision != TimePrecision::Minutes) continue;
-        std::string path = folder;
-        CFolderComparer::AppendSeparator(path, true);
-        int64_t mdtm = 0;
-        offsetKnown_ = true;
-        if (GetModificationTime(path + fd.name, mdtm)) {
-          const int64_t diff = fd.lastWrite - mdtm;
-          int64_t q = (diff >= 0 ? diff + kQuarterHour / 2 : diff - kQuarterHour / 2) / kQuarterHour;
-          listOffset_ = q * kQuarterHour;
-          if (listOffset_ > kMaxZoneOffset || listOffset_ < -kMaxZoneOffset) listOffset_ = 0;
-        }
-        break;
+  // ---- the server's time zone (server_time.h) ----------------------------------
+
+  static std::string ParentOf(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    return slash == 0 || slash == std::string::npos ? "/" : path.substr(0, slash);
+  }
+  static std::string Join(const std::string& folder, const std::string& name) {
+    std::string p = folder;
+    CFolderComparer::AppendSeparator(p, true);
+    if (p.empty()) p = "/";
+    return p + name;
+  }
+  static std::string Trimmed(const std::string& folder) {
+    std::string p = folder;
+    while (p.size() > 1 && p.back() == '/') p.pop_back();
+    return p;
+  }
+
+  // The raw listing of a folder (MLSD when offered, else LIST), or with a
+  // name, the LIST of that one entry of it (which shows a file whose name
+  // begins with a dot, as a plain LIST of the folder may not).
+  bool ListRaw(const std::string& path, std::string& body, const std::string& name = {}) {
+    body.clear();
+    Prepare(FolderUrl(path), true);
+    const std::string command = "LIST " + name;
+    if (!name.empty()) curl_easy_setopt(curl_, CURLOPT_CUSTOMREQUEST, command.c_str());
+    else if (features_.mlsd) curl_easy_setopt(curl_, CURLOPT_CUSTOMREQUEST, "MLSD");
+    curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, &CurlFtpConnection::CollectBody);
+    curl_easy_setopt(curl_, CURLOPT_WRITEDATA, &body);
+    return Perform("list " + path);
+  }
+
+  void OnOpened() {
+    if (!clock_->Settled()) {
+      const ServerTimeOffset setting = clock_->Setting();
+      if (features_.mlsd) {
+        clock_->Settle(ServerClock::Source::Utc, 0, 0, true);
+      } else if (!setting.automatic) {
+        // Until one file shows otherwise, MDTM is taken to use the zone the
+        // listing uses (as vsftpd does).
+        const int64_t offset = setting.minutes * kTicksPerMinute;
+        clock_->Settle(ServerClock::Source::Fixed, offset, offset, false);
       }
     }
-    if (listOffset_ == 0) return;
+    if (!features_.mlsd && !clock_->PendingProbe().empty()) CleanUpProbe();
+  }
+
+  // Remembers the folders of a LIST that the login may store into.
+  void NoteWritableFolders(const std::string& folder, std::string_view body) {
+    if (clock_->Settled()) return;
+    const std::string self = Trimmed(folder);
+    while (!body.empty()) {
+      const size_t eol = body.find('\n');
+      std::string_view line = body.substr(0, eol);
+      body = eol == std::string_view::npos ? std::string_view() : body.substr(eol + 1);
+      if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+      std::string name;
+      if (!ListLineShowsWritableFolder(line, login_.userName, &name)) continue;
+      if (name == ".") clock_->NoteWritable(self);
+      else if (IsSafeRemoteName(name)) clock_->NoteWritable(Join(self, name));
+    }
+  }
+
+  // LIST times are in the server's zone: shifts them to UTC by the session's
+  // offset, finding it first when this is the first listing that needs it.
+  void ShiftListTimes(const std::string& folder, ScanList& entries) {
+    const FindData* sample = nullptr;
+    for (const FindData& fd : entries)
+      if (!fd.IsDirectory() && !fd.link && fd.precision == TimePrecision::Minutes) {
+        sample = &fd;
+        break;
+      }
+    if (!clock_->Settled()) {
+      if (!sample) return;  // nothing here depends on the offset yet
+      SettleOffset(folder, sample);
+    } else if (sample && !clock_->MdtmKnown()) {
+      LearnMdtmZone(folder, *sample);
+    }
+    const int64_t offset = clock_->ListOffset();
+    if (offset == 0) return;
     for (FindData& fd : entries)
-      if (fd.precision == TimePrecision::Minutes) fd.lastWrite -= listOffset_;
+      if (fd.precision == TimePrecision::Minutes) fd.lastWrite -= offset;
+  }
+
+  // Finds the offset in automatic mode: from a test file where the folder is
+  // writable; else from an MDTM reply that disagrees with the listing; else it
+  // stays unknown (and the user is told).
+  void SettleOffset(const std::string& folderPath, const FindData* sample) {
+    const std::string folder = Trimmed(folderPath);
+    std::string note;
+    if (MayWrite(folder)) {
+      if (Probe(folder, note)) return;
+    } else {
+      note = "no test file can be stored in " + folder;
+    }
+    if (sample && features_.mdtm) {
+      int64_t mdtm = 0;
+      if (ReadMdtm(Join(folder, sample->name), mdtm)) {
+        // The listed time is cut to the minute: compare from the middle of it.
+        const int64_t d = RoundToQuarterHour(sample->lastWrite + 30 * kTicksPerSecond - mdtm);
+        if (d != 0 && d <= kMaxZoneOffset && d >= -kMaxZoneOffset) {
+          clock_->Settle(ServerClock::Source::FromMdtm, d, 0, true);
+          return;
+        }
+        if (d == 0) note += " and MDTM agrees with the listing";
+      }
+    }
+    clock_->Settle(ServerClock::Source::Unknown, 0, 0, true, note);
+  }
+
+  // Whether a store into the folder will be accepted, as far as can be known
+  // without trying: an earlier store there, or its entry in its parent's
+  // listing (writable for everyone, or for its owner when that is the login).
+  bool MayWrite(const std::string& folder) {
+    if (clock_->IsWritable(folder)) return true;
+    if (folder == "/") return false;
+    const std::string parent = ParentOf(folder);
+    std::string body;
+    if (!ListRaw(parent, body)) return false;
+    NoteWritableFolders(parent, body);
+    return clock_->IsWritable(folder);
+  }
+
+  // Stores a one-byte file under the program's temporary-name prefix (never
+  // listed, never copied), reads back its listed and MDTM times, compares them
+  // with this computer's UTC clock at the store and deletes it again.
+  bool Probe(const std::string& folder, std::string& note) {
+    static std::atomic<unsigned> counter{0};
+    char suffix[64];
+    std::snprintf(suffix, sizeof suffix, "%ld-%u-%lld", static_cast<long>(getpid()), counter++,
+                  static_cast<long long>(std::chrono::steady_clock::now().time_since_epoch().count() % 1000000007));
+    const std::string path = Join(folder, std::string(".twinbay-probe-") + suffix + ".part");
+    // Remembered before the store: a connection lost now leaves it to be
+    // removed after the reconnect.
+    clock_->SetPendingProbe(path);
+    bool sent = false;
+    const int64_t before = PreciseNowTicks();
+    const bool stored = Store(
+        path,
+        [&](char* buffer, size_t size) -> long {
+          if (sent || size == 0) return 0;
+          buffer[0] = '\n';
+          sent = true;
+          return 1;
+        },
+        1);
+    const int64_t after = PreciseNowTicks();
+    if (!stored) {
+      note = "a test file could not be stored in " + folder;
+      CleanUpProbe();
+      return false;
+    }
+    clock_->RunProbeHook(path);
+    std::string body;
+    ScanList entries;
+    const std::string name = path.substr(path.find_last_of('/') + 1);
+    if (ListRaw(folder, body, name)) ParseListing(body, ListingFormat::List, NowTicks(), entries);
+    const FindData* mine = nullptr;
+    for (const FindData& fd : entries)
+      if (fd.name == name) mine = &fd;
+    int64_t mdtm = 0;
+    const bool haveMdtm = mine && features_.mdtm && ReadMdtm(path, mdtm);
+    if (mine && Quote({"DELE " + path})) clock_->SetPendingProbe({});
+    else CleanUpProbe();
+    if (!mine || mine->precision != TimePrecision::Minutes) {
+      note = "the test file stored in " + folder + " could not be read back";
+      return false;
+    }
+    const int64_t middle = before + (after - before) / 2;
+    const int64_t listOffset = RoundToQuarterHour(mine->lastWrite + 30 * kTicksPerSecond - middle);
+    const int64_t mdtmOffset = haveMdtm ? RoundToQuarterHour(mdtm - middle) : listOffset;
+    if (listOffset > kMaxZoneOffset || listOffset < -kMaxZoneOffset || mdtmOffset > kMaxZoneOffset ||
+        mdtmOffset < -kMaxZoneOffset) {
+      note = "the server's clock is " + FormatOffsetTicks(listOffset) + " away from this computer's";
+      return false;
+    }
+    clock_->Settle(ServerClock::Source::Probed, listOffset, mdtmOffset, true);
+    return true;
+  }
+
+  // Removes a probe file that a failed or dropped probe may have left; it is
+  // deleted only when a listing of its name shows it, so no DELE is sent in
+  // vain.
+  void CleanUpProbe() {
+    const std::string path = clock_->PendingProbe();
+    if (path.empty() || cleanUpAttempts_ >= 3) return;
+    ++cleanUpAttempts_;
+    const std::string folder = ParentOf(path), name = path.substr(path.find_last_of('/') + 1);
+    std::string body;
+    if (!ListRaw(folder, body, name)) return;  // tried again later
+    ScanList entries;
+    ParseListing(body, ListingFormat::List, NowTicks(), entries);
+    bool there = false;
+    for (const FindData& fd : entries) there = there || fd.name == name;
+    if (!there || Quote({"DELE " + path})) clock_->SetPendingProbe({});
+  }
+
+  // With a fixed offset: whether MDTM answers in the listing's zone or in UTC,
+  // from one listed file.
+  void LearnMdtmZone(const std::string& folder, const FindData& sample) {
+    int64_t mdtm = 0;
+    if (!features_.mdtm || !ReadMdtm(Join(Trimmed(folder), sample.name), mdtm)) {
+      clock_->SetMdtmOffset(clock_->ListOffset());
+      return;
+    }
+    const int64_t utc = sample.lastWrite + 30 * kTicksPerSecond - clock_->ListOffset();
+    clock_->SetMdtmOffset(RoundToQuarterHour(mdtm - utc));
   }
 
   FtpLogin login_;
   FtpTimeouts timeouts_;
+  std::shared_ptr<ServerClock> clock_;
   CURL* curl_ = nullptr;
   CURLM* multi_ = nullptr;
   std::string base_;
@@ -668,8 +889,7 @@ class CurlFtpConnection : public IFtpConnection {
   std::vector<Said> dialogue_;
   bool performedOk_ = false;
   char errbuf_[CURL_ERROR_SIZE] = {};
-  bool offsetKnown_ = false;
-  int64_t listOffset_ = 0;
+  int cleanUpAttempts_ = 0;
   uint64_t replyCount_ = 0;
   uint64_t refusedCount_ = 0;
   uint64_t probeRefusals_ = 0;

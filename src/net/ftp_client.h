@@ -15,11 +15,16 @@
 
 namespace twinbay {
 
+class ServerClock;
+
 struct FtpLogin {
   std::string host;
   std::string userName;  // empty: anonymous
   std::string password;
   int port = 21;
+  // What the session knows of the server's time zone and how to find it out
+  // (server_time.h); a connection without one finds it for itself.
+  std::shared_ptr<ServerClock> clock;
 };
 
 // What the server said it offers (FEAT).
@@ -55,13 +60,16 @@ class IFtpConnection {
   virtual bool CreateDirectory(const std::string& path) = 0;
   virtual bool Remove(const std::string& path) = 0;
   virtual bool Rename(const std::string& from, const std::string& to) = 0;
-  // MDTM: the file's last-write time (UTC ticks).
+  // MDTM: the file's last-write time (UTC ticks; shifted by the server's MDTM
+  // offset when it answers in its own zone).
   virtual bool GetModificationTime(const std::string& path, int64_t& ticks) = 0;
-  // MFMT, or the two-argument MDTM that some servers accept.
+  // MFMT, or the two-argument MDTM that some servers accept (given in the
+  // zone the server's MDTM uses).
   virtual bool SetModificationTime(const std::string& path, int64_t ticks) = 0;
   // Changes into the folder and lists it (MLSD when offered, else LIST, with
   // hidden entries where the server allows). LIST times are shifted to UTC
-  // when the server's offset is known. Symbolic links come back as what they
+  // by the server's offset (server_time.h), which the first listing that
+  // needs it finds out. Symbolic links come back as what they
   // lead to. False when the folder could not be listed whole: a refused or
   // broken listing, or one the server says it cut short.
   virtual bool ListDirectory(const std::string& path, ScanList& out) = 0;

@@ -19,6 +19,7 @@ bool CFtpSession::Connect(const std::string& host, const std::string& userName, 
   port_ = port;
   passive_ = passive;
   CloseConnection();
+  clock_->Reset(offsetSetting_);
   return Open();
 }
 
@@ -32,7 +33,7 @@ bool CFtpSession::Open() {
     error_ = "No server was given.";
     return false;
   }
-  FtpLogin login{host_, userName_, password_, port_};
+  FtpLogin login{host_, userName_, password_, port_, clock_};
   std::unique_ptr<IFtpConnection> c = factory_(login);
   if (!c || !c->Open()) {
     error_ = c ? c->LastError() : "The connection could not be made.";
@@ -67,6 +68,7 @@ bool RunConnect(CFtpSession& session, const CConnectionProperties& record, const
     password = record.password.empty() ? promptedPassword : record.password;
   }
   if (user.empty()) password.clear();
+  session.SetServerOffset(GetServerOffset(record));
   return session.Connect(record.host, user, password, record.port, false);
 }
 

@@ -7,6 +7,7 @@
 
 #include "engine/comparer.h"
 #include "net/ftp_client.h"
+#include "net/server_time.h"
 
 namespace twinbay {
 
@@ -21,7 +22,9 @@ class CFtpSession {
   CFtpSession& operator=(const CFtpSession&) = delete;
 
   // Remembers the login and opens a new connection (closing any old one
-  // first). An empty user name and password log in anonymously.
+  // first). An empty user name and password log in anonymously. A new
+  // session: the server's time offset is found again (or taken from the
+  // setting made with SetServerOffset before).
   bool Connect(const std::string& host, const std::string& userName, const std::string& password, int port,
                bool passive = false);
   // Probes the connection (PWD) and reconnects once with the last login when
@@ -34,6 +37,14 @@ class CFtpSession {
   const std::string& LastError() const { return error_; }
   // The login folder of the current connection ("/" when unknown).
   std::string LoginFolder() const;
+
+  // The server time offset to use from the next Connect on: automatic (the
+  // default) or fixed.
+  void SetServerOffset(const ServerTimeOffset& offset) { offsetSetting_ = offset; }
+  // What this session knows of the server's times; kept across silent
+  // reconnects.
+  ServerClock& Clock() { return *clock_; }
+  const ServerClock& Clock() const { return *clock_; }
 
   // Whether the server lets an upload be renamed over its destination; learnt
   // by the first upload of a connection.
@@ -51,6 +62,8 @@ class CFtpSession {
   std::unique_ptr<IFtpConnection> connection_;
   std::string error_;
   RenameSupport renames_ = RenameSupport::Unknown;
+  ServerTimeOffset offsetSetting_;
+  std::shared_ptr<ServerClock> clock_ = std::make_shared<ServerClock>();
 };
 
 // The connect job's work, for a worker thread: takes the login from the record

@@ -24,11 +24,12 @@ namespace twinbay::test {
 namespace {
 
 pid_t Spawn(const std::vector<std::string>& argv, const std::string& logFile,
-            const std::string& libraryPath = std::string()) {
+            const std::string& libraryPath = std::string(), const std::string& tz = std::string()) {
   const pid_t pid = fork();
   if (pid != 0) return pid;
   setpgid(0, 0);
   if (!libraryPath.empty()) setenv("LD_LIBRARY_PATH", libraryPath.c_str(), 1);
+  if (!tz.empty()) setenv("TZ", tz.c_str(), 1);
   const int log = open(logFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   if (log >= 0) {
     dup2(log, 1);
@@ -152,6 +153,41 @@ void GiveToFtpUser(const std::string& path) {
 }
 
 std::unique_ptr<FtpTestServer> FtpTestServer::StartVsftpd(const std::string& folder, std::string* why) {
+  return StartVsftpdWith(folder, false, {}, why);
+}
+
+std::unique_ptr<FtpTestServer> FtpTestServer::StartVsftpdLocalTime(const std::string& folder, const std::string& tz,
+                                                                  std::string* why) {
+  return StartVsftpdWith(folder, true, tz, why);
+}
+
+void FtpTestServer::DropSessions() {
+  if (pid_ <= 0) return;
+  // Every descendant of the listener, found through /proc (children first
+  // found, then theirs).
+  std::vector<pid_t> found{pid_};
+  for (size_t i = 0; i < found.size(); ++i) {
+    std::error_code ec;
+    for (auto& e : std::filesystem::directory_iterator("/proc", ec)) {
+      const std::string n = e.path().filename();
+      if (n.empty() || n.find_first_not_of("0123456789") != std::string::npos) continue;
+      const std::string stat = Slurp(e.path().string() + "/stat");
+      const size_t close = stat.rfind(')');
+      if (close == std::string::npos) continue;
+      std::istringstream rest(stat.substr(close + 2));
+      char state;
+      pid_t ppid = 0;
+      rest >> state >> ppid;
+      if (ppid == found[i]) found.push_back(static_cast<pid_t>(std::stol(n)));
+    }
+  }
+  for (size_t i = 1; i < found.size(); ++i) kill(found[i], SIGKILL);
+  for (size_t i = 1; i < found.size(); ++i) waitpid(found[i], nullptr, WNOHANG);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+}
+
+std::unique_ptr<FtpTestServer> FtpTestServer::StartVsftpdWith(const std::string& folder, bool localTime,
+                                                             const std::string& tz, std::string* why) {
   if (geteuid() != 0 || access("/usr/sbin/vsftpd", X_OK) != 0 || !getpwnam("ftp")) {
     if (why) *why = "vsftpd needs root, /usr/sbin/vsftpd and the ftp account";
     return nullptr;
@@ -169,11 +205,13 @@ std::unique_ptr<FtpTestServer> FtpTestServer::StartVsftpd(const std::string& fol
                       << "\npasv_max_port=" << pasvBase + 99
                       << "\nwrite_enable=YES\nlocal_enable=NO\nanonymous_enable=YES\nanon_root=" << anon
                       << "\nno_anon_password=YES\nanon_upload_enable=YES\nanon_mkdir_write_enable=YES\n"
-                         "anon_other_write_enable=YES\nanon_umask=022\nuse_localtime=NO\nmdtm_write=YES\n"
-                         "vsftpd_log_file="
+                         "anon_other_write_enable=YES\nanon_umask=022\nmdtm_write=YES\n"
+                      << "use_localtime=" << (localTime ? "YES" : "NO") << "\nvsftpd_log_file="
                       << folder << "/vsftpd.log\nlog_ftp_protocol=YES\n";
   std::unique_ptr<FtpTestServer> s(new FtpTestServer);
-  s->pid_ = Spawn({"/usr/sbin/vsftpd", conf}, folder + "/stderr.log");
+  s->argv_ = {"/usr/sbin/vsftpd", conf};
+  s->log_ = folder + "/stderr.log";
+  s->tz_ = tz;
   s->port_ = port;
   s->dataDir_ = anon + "/pub";
   s->remoteDir_ = "/pub";
@@ -181,11 +219,7 @@ std::unique_ptr<FtpTestServer> FtpTestServer::StartVsftpd(const std::string& fol
     s->ownerUid_ = static_cast<int>(pw->pw_uid);
     s->ownerGid_ = static_cast<int>(pw->pw_gid);
   }
-  for (int i = 0; i < 250; ++i) {
-    if (CanConnect(port)) return s;
-    if (Exited(s->pid_)) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+  if (s->Restart()) return s;
   if (why) *why = "vsftpd did not start: " + Slurp(folder + "/stderr.log");
   s->Stop();
   return nullptr;
@@ -344,6 +378,18 @@ const char* FtpTestServer::Name(Kind kind) {
     case Kind::PureFtpd: return "pureftpd";
   }
   return "?";
+}
+
+bool FtpTestServer::Restart() {
+  if (argv_.empty()) return false;
+  Stop();
+  pid_ = Spawn(argv_, log_, {}, tz_);
+  for (int i = 0; i < 250; ++i) {
+    if (CanConnect(port_)) return true;
+    if (Exited(pid_)) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
 }
 
 }  // namespace twinbay::test

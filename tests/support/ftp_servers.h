@@ -60,6 +60,17 @@ class FtpTestServer {
   const std::string& RemoteDir() const { return remoteDir_; }
   // Gives files written below DataDir() to the account the server serves as.
   void Own(const std::string& path) const;
+  // vsftpd as Debian ships it: use_localtime=YES, so LIST and MDTM replies
+  // (and the two-argument MDTM) are in the zone `tz` (a POSIX TZ value such
+  // as "IST-5:30" or "PST8") given to the server process.
+  static std::unique_ptr<FtpTestServer> StartVsftpdLocalTime(const std::string& folder, const std::string& tz,
+                                                             std::string* why = nullptr);
+
+  // Ends every session process of the server (the listener stays): clients
+  // see their connections dropped.
+  void DropSessions();
+  // Starts a stopped vsftpd again on the same port and folders.
+  bool Restart();
 
   int port() const { return port_; }
   const std::string& user() const { return user_; }
@@ -70,8 +81,12 @@ class FtpTestServer {
 
  private:
   FtpTestServer() = default;
+  static std::unique_ptr<FtpTestServer> StartVsftpdWith(const std::string& folder, bool localTime,
+                                                        const std::string& tz, std::string* why);
   pid_t pid_ = -1;
   int port_ = 0;
+  std::vector<std::string> argv_;
+  std::string log_, tz_;
   std::string user_, password_;
   std::string dataDir_, remoteDir_;
   int ownerUid_ = -1, ownerGid_ = -1;

@@ -1,0 +1,128 @@
+// The server's time offset: what a connection is told (automatic, or a fixed
+// ±HH:MM) and what a session has found out about the server's clock zone.
+//
+// MLSD and MLST times are UTC by definition and are never shifted. A LIST time
+// is in whatever zone the server lists in, and so may be an MDTM reply (vsftpd
+// with use_localtime=YES answers both in its local time). In automatic mode the
+// offset is found once per session, from a small file the program stores,
+// lists and deletes again where the folder is writable; where it is not, from
+// an MDTM reply that disagrees with the listing; otherwise it stays unknown,
+// the times are taken as UTC and the user is told so once.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <set>
+#include <string>
+#include <string_view>
+
+namespace twinbay {
+
+class CConnectionProperties;
+
+// The user's choice for one connection.
+struct ServerTimeOffset {
+  bool automatic = true;
+  int minutes = 0;  // east of UTC; only when not automatic
+
+  static constexpr int kMaxMinutes = 23 * 60 + 59;
+
+  // "auto" (or "automatic", any case), or "+HH:MM" / "-HH:MM" (also "+H:MM",
+  // "+HH", "+HHMM", and "0" or "00:00" for UTC). False with a reason on
+  // anything else.
+  static bool Parse(std::string_view text, ServerTimeOffset& out, std::string* why = nullptr);
+  // "automatic" or "+05:30" / "-08:00" / "+00:00".
+  std::string Text() const;
+
+  // The connection record keeps the choice in its reserved word 16, which
+  // every older file holds as 0: 0 is automatic; a fixed offset is
+  // 0x00010000 | (minutes as a 16-bit two's complement number). Any other
+  // value is read as automatic (and kept as it was).
+  static ServerTimeOffset FromRecordWord(int32_t word);
+  int32_t RecordWord() const;
+
+  bool operator==(const ServerTimeOffset&) const = default;
+};
+
+ServerTimeOffset GetServerOffset(const CConnectionProperties& record);
+void SetServerOffset(CConnectionProperties& record, const ServerTimeOffset& offset);
+
+// "+05:30" for a tick count (100 ns).
+std::string FormatOffsetTicks(int64_t ticks);
+// Rounds a difference to the nearest quarter hour.
+int64_t RoundToQuarterHour(int64_t ticks);
+
+// True when a Unix "ls -l" line shows a folder that the login may write to:
+// writable for everyone, or writable for its owner when the owner is the login
+// (for an anonymous login, the owners "ftp" and "anonymous"). The folder's name
+// goes to *name.
+bool ListLineShowsWritableFolder(std::string_view line, const std::string& loginUser, std::string* name);
+
+// What one session knows about the server's times. Shared by the session and
+// each connection it opens, so that what was found survives a reconnect and a
+// probe file left by a dropped connection is removed after it.
+class ServerClock {
+ public:
+  enum class Source {
+    NotYet,   // nothing needed a LIST offset so far
+    Utc,      // the server lists with MLSD: no offset
+    Fixed,    // the user's fixed offset
+    Probed,   // found from a stored test file
+    FromMdtm, // found from an MDTM reply that disagrees with the listing
+    Unknown,  // could not be found: times are taken as UTC
+  };
+
+  void Reset(const ServerTimeOffset& setting);
+  ServerTimeOffset Setting() const;
+
+  // LIST times minus this are UTC.
+  int64_t ListOffset() const;
+  // MDTM times (read and set) minus this are UTC.
+  int64_t MdtmOffset() const;
+  Source GetSource() const;
+  bool Settled() const { return GetSource() != Source::NotYet; }
+  // Whether the zone of MDTM replies is known (it is learnt from one file when
+  // the LIST offset came from elsewhere).
+  bool MdtmKnown() const;
+
+  void Settle(Source source, int64_t listOffset, int64_t mdtmOffset, bool mdtmKnown, std::string note = {});
+  void SetMdtmOffset(int64_t ticks);
+
+  // A text for the user when the offset is unknown (once per session: the
+  // second call returns empty).
+  std::string TakeNotice();
+  // The same text, every time (for a status line); empty when known.
+  std::string Notice() const;
+  // How the offset was found, for a status line or a log ("UTC+05:30, found
+  // with a test file").
+  std::string Description() const;
+
+  // A probe file that may still be on the server.
+  void SetPendingProbe(const std::string& path);
+  std::string PendingProbe() const;
+
+  // Folders the login has been seen to write to, or whose listing says so.
+  void NoteWritable(const std::string& folder);
+  bool IsWritable(const std::string& folder) const;
+
+  // For tests: called on the connection's thread right after a probe file was
+  // stored (to drop the connection at the worst moment).
+  using ProbeHook = std::function<void(const std::string& path)>;
+  void SetProbeHook(ProbeHook hook);
+  void RunProbeHook(const std::string& path) const;
+
+ private:
+  mutable std::mutex mutex_;
+  ServerTimeOffset setting_;
+  Source source_ = Source::NotYet;
+  int64_t listOffset_ = 0, mdtmOffset_ = 0;
+  bool mdtmKnown_ = false;
+  std::string note_;
+  bool noticeTaken_ = false;
+  std::string pendingProbe_;
+  std::set<std::string> writable_;
+  ProbeHook probeHook_;
+};
+
+}  // namespace twinbay

@@ -1,0 +1,394 @@
+// The server's time offset: the setting and its place in the connections
+// file, and finding the offset against vsftpd serving in its own local time
+// (use_localtime=YES) in zones ahead of and behind UTC.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+
+#include "engine/comparer.h"
+#include "net/connections.h"
+#include "net/ftp_session.h"
+#include "net/server_time.h"
+#include "net/transfer.h"
+#include "support/ftp_servers.h"
+#include "support/temp_dir.h"
+
+namespace twinbay {
+namespace {
+
+using test::FtpTestServer;
+using test::TempDir;
+using Records = std::vector<std::unique_ptr<CConnectionProperties>>;
+
+std::string Hex(const std::string& bytes) {
+  static const char* h = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : bytes) {
+    if (!out.empty()) out += ' ';
+    out += h[c >> 4];
+    out += h[c & 15];
+  }
+  return out;
+}
+
+ServerTimeOffset Fixed(int minutes) {
+  ServerTimeOffset o;
+  o.automatic = false;
+  o.minutes = minutes;
+  return o;
+}
+
+// ---- the setting -------------------------------------------------------------------
+
+TEST(ServerTimeOffset, ParsedAndWritten) {
+  ServerTimeOffset o;
+  std::string why;
+  ASSERT_TRUE(ServerTimeOffset::Parse("+05:30", o));
+  EXPECT_EQ(o, Fixed(330));
+  EXPECT_EQ(o.Text(), "+05:30");
+  ASSERT_TRUE(ServerTimeOffset::Parse("-08:00", o));
+  EXPECT_EQ(o, Fixed(-480));
+  EXPECT_EQ(o.Text(), "-08:00");
+  ASSERT_TRUE(ServerTimeOffset::Parse("-0330", o));
+  EXPECT_EQ(o, Fixed(-210));
+  ASSERT_TRUE(ServerTimeOffset::Parse("+1", o));
+  EXPECT_EQ(o, Fixed(60));
+  ASSERT_TRUE(ServerTimeOffset::Parse("00:00", o));  // UTC, fixed: no probing
+  EXPECT_EQ(o, Fixed(0));
+  EXPECT_EQ(o.Text(), "+00:00");
+  ASSERT_TRUE(ServerTimeOffset::Parse(" Auto ", o));
+  EXPECT_TRUE(o.automatic);
+  EXPECT_EQ(o.Text(), "automatic");
+  for (const char* bad : {"", "5:30", "+24:00", "+05:60", "+5:3", "+05:30x", "++1", "utc", "+", "-:30"})
+    EXPECT_FALSE(ServerTimeOffset::Parse(bad, o, &why)) << bad;
+  EXPECT_NE(why.find("+05:30"), std::string::npos) << why;
+}
+
+TEST(ServerTimeOffset, QuarterHoursAndWritableFolders) {
+  EXPECT_EQ(RoundToQuarterHour(5 * 3600 * kTicksPerSecond + 30 * kTicksPerMinute + 7 * kTicksPerMinute),
+            (5 * 60 + 30) * kTicksPerMinute);
+  EXPECT_EQ(RoundToQuarterHour(-8 * 3600 * kTicksPerSecond - 50 * kTicksPerSecond), -8 * 60 * kTicksPerMinute);
+  EXPECT_EQ(RoundToQuarterHour(7 * kTicksPerMinute), 0);
+  EXPECT_EQ(FormatOffsetTicks(-(8 * 60 + 45) * kTicksPerMinute), "-08:45");
+
+  std::string name;
+  EXPECT_TRUE(ListLineShowsWritableFolder("drwxrwxrwx    2 102      105          4096 Dec 06 09:27 in coming", "", &name));
+  EXPECT_EQ(name, "in coming");
+  EXPECT_TRUE(ListLineShowsWritableFolder("drwxr-xr-x    2 ftp      ftp          4096 Dec 06 09:27 pub", "", &name));
+  EXPECT_FALSE(ListLineShowsWritableFolder("drwxr-xr-x    2 ftp      ftp          4096 Dec 06 09:27 pub", "me", &name));
+  EXPECT_TRUE(ListLineShowsWritableFolder("drwxr-xr-x    2 me       users        4096 Dec 06 09:27 site", "me", &name));
+  EXPECT_FALSE(ListLineShowsWritableFolder("drwxr-xr-x    2 0        0            4096 Dec 06 09:27 ro", "", &name));
+  EXPECT_FALSE(ListLineShowsWritableFolder("-rw-rw-rw-    1 ftp      ftp             4 Dec 06 09:27 file", "", &name));
+  EXPECT_FALSE(ListLineShowsWritableFolder("12-06-26  09:12AM       <DIR>          dos", "", &name));
+  EXPECT_FALSE(ListLineShowsWritableFolder("drwxrwxrwx", "", &name));
+}
+
+// ---- the connections file --------------------------------------------------------------
+
+const std::string kHeader = std::string("\x01\x00\x00\x00\xFF\xFF\x01\x00\x15\x00", 10) + "CConnectionProperties";
+// A record with description "z", host "h" and every other field at its
+// default, up to and including reserved word 15.
+const std::string kBodyStart = std::string(
+    "\x01z\x01h\x00"                  // description, host, remote path
+    "\x01\x00\x00\x00"                // anonymous
+    "\x00\x00"                        // user name, password
+    "\x01\x00\x00\x00"                // include sub-folders
+    "\x00\x00\x00\x00\x00"            // local path, file types, reserved strings 9 to 11
+    "\x00\x00\x00\x00"                // reserved word 12
+    "\x15\x00\x00\x00"                // port 21
+    "\x6B\x00\x00\x00"                // format marker 107
+    "\x00\x00\x00\x00",               // reserved word 15
+    36);
+
+TEST(ServerTimeOffsetFile, FixedOffsetBytes) {
+  Records one;
+  one.push_back(std::make_unique<CConnectionProperties>());
+  one[0]->description = "z";
+  one[0]->host = "h";
+  SetServerOffset(*one[0], Fixed(330));
+  const std::string plus = SerializeConnections(one);
+  EXPECT_EQ(Hex(plus), Hex(kHeader + kBodyStart + std::string("\x4A\x01\x01\x00" "\x00\x00\x00\x00", 8)));
+  SetServerOffset(*one[0], Fixed(-480));
+  const std::string minus = SerializeConnections(one);
+  EXPECT_EQ(Hex(minus), Hex(kHeader + kBodyStart + std::string("\x20\xFE\x01\x00" "\x00\x00\x00\x00", 8)));
+  SetServerOffset(*one[0], Fixed(0));  // fixed UTC is not automatic
+  EXPECT_EQ(Hex(SerializeConnections(one).substr(kHeader.size() + kBodyStart.size(), 4)), "00 00 01 00");
+
+  Records in;
+  ASSERT_TRUE(ParseConnections(minus, in).ok);
+  ASSERT_EQ(in.size(), 1u);
+  EXPECT_EQ(GetServerOffset(*in[0]), Fixed(-480));
+  EXPECT_EQ(SerializeConnections(in), minus);
+  // Back to automatic: the word is 0 again, as every older file has it.
+  SetServerOffset(*in[0], ServerTimeOffset());
+  EXPECT_EQ(SerializeConnections(in), kHeader + kBodyStart + std::string(8, '\0'));
+}
+
+TEST(ServerTimeOffsetFile, OlderRecordsReadAsAutomatic) {
+  // Written by the earlier program: word 16 is 0.
+  Records in;
+  ASSERT_TRUE(ParseConnections(kHeader + kBodyStart + std::string(8, '\0'), in).ok);
+  ASSERT_EQ(in.size(), 1u);
+  EXPECT_TRUE(GetServerOffset(*in[0]).automatic);
+  EXPECT_EQ(in[0]->host, "h");
+  // The older layout (marker 0) has no word 16 at all.
+  std::string older = kHeader + kBodyStart;
+  older.replace(older.size() - 8, 4, std::string(4, '\0'));
+  in.clear();
+  ASSERT_TRUE(ParseConnections(older, in).ok);
+  EXPECT_EQ(in[0]->formatMarker, 0);
+  EXPECT_TRUE(GetServerOffset(*in[0]).automatic);
+  // A value this version does not know reads as automatic and is kept.
+  in.clear();
+  const std::string unknown = kHeader + kBodyStart + std::string("\x07\x00\x00\x80" "\x00\x00\x00\x00", 8);
+  ASSERT_TRUE(ParseConnections(unknown, in).ok);
+  EXPECT_TRUE(GetServerOffset(*in[0]).automatic);
+  SetServerOffset(*in[0], ServerTimeOffset());
+  EXPECT_EQ(SerializeConnections(in), unknown);
+  // Reserved word 12 and string 9 are left alone.
+  SetServerOffset(*in[0], Fixed(60));
+  EXPECT_EQ(in[0]->reserved12, 0);
+  EXPECT_EQ(in[0]->reserved9, "");
+}
+
+// ---- vsftpd in its own local time ----------------------------------------------------------
+
+int64_t NowSeconds() {
+  return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+int64_t MTime(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? st.st_mtime : -1;
+}
+
+std::vector<std::string> ProbeFiles(const std::string& folder) {
+  std::vector<std::string> out;
+  std::error_code ec;
+  for (auto& e : std::filesystem::recursive_directory_iterator(folder, ec)) {
+    const std::string n = e.path().filename();
+    if (n.rfind(".twinbay-", 0) == 0) out.push_back(e.path().string());
+  }
+  return out;
+}
+
+// Replies of 4xx and 5xx in the server's protocol log.
+int RefusedReplies(const std::string& log) {
+  int n = 0;
+  size_t at = 0;
+  while ((at = log.find("FTP response: Client \"127.0.0.1\", \"", at)) != std::string::npos) {
+    at += 35;
+    if (at < log.size() && (log[at] == '4' || log[at] == '5')) ++n;
+  }
+  return n;
+}
+
+struct Zone {
+  const char* tz;
+  int minutes;  // east of UTC
+};
+
+// A local folder and two server folders of vsftpd in its own local time:
+// /pub/site (writable: the folder is open to everyone, as upload folders of
+// anonymous servers are) and /ro/site (read-only).
+class LocalTimeServer : public ::testing::TestWithParam<Zone> {
+ protected:
+  void SetUp() override {
+    // Recent times (LIST gives them to the minute), away from minute edges.
+    base_ = (NowSeconds() - 3 * 86400) / 60 * 60 + 20;
+    const std::string anon = folder_ / "anon";
+    for (const char* top : {"pub", "ro"}) {
+      const std::string site = anon + "/" + top + "/site";
+      test::WriteFile(site + "/same.txt", "same", base_);
+      test::WriteFile(site + "/local newer.txt", "old remote", base_);
+      test::WriteFile(site + "/remote newer.txt", "new remote", base_ + 3600);
+      test::WriteFile(site + "/sub/deep.txt", "deep", base_ - 600);
+    }
+    test::WriteFile(local_ / "same.txt", "same", base_);
+    test::WriteFile(local_ / "local newer.txt", "new local", base_ + 3600);
+    test::WriteFile(local_ / "remote newer.txt", "old local", base_);
+    test::WriteFile(local_ / "sub/deep.txt", "deep", base_ - 600);
+    test::GiveToFtpUser(anon + "/pub");
+    chmod((anon + "/pub").c_str(), 0777);
+    chmod((anon + "/pub/site").c_str(), 0777);
+    chmod((anon + "/pub/site/sub").c_str(), 0777);
+    std::string why;
+    server_ = FtpTestServer::StartVsftpdLocalTime(folder_.path(), GetParam().tz, &why);
+    ASSERT_TRUE(server_) << why;  // a server that cannot start fails the test
+  }
+
+  std::string Anon(const std::string& rel) const { return folder_ / ("anon/" + rel); }
+  std::string Log() const { return test::ReadFile(folder_ / "vsftpd.log"); }
+  int64_t Offset() const { return GetParam().minutes * kTicksPerMinute; }
+
+  bool Connect(CFtpSession& s, ServerTimeOffset setting = {}) {
+    s.SetServerOffset(setting);
+    return s.Connect("127.0.0.1", "", "", server_->port());
+  }
+
+  void Compare(CFtpSession& s, CFolderCollection& c, const std::string& remote) {
+    FtpRemoteLister lister(s);
+    MemoryFolderTree tree;
+    CFolderComparer comparer;
+    comparer.BeginCompare(nullptr, &lister, &tree, &c, local_.path(), remote, true, true);
+    comparer.Run(local_.path(), remote, "*.*", true);
+  }
+
+  // "<state> name" for every file, in the comparer's order.
+  static std::vector<std::string> States(const CFolderCollection& c) {
+    std::vector<std::string> out;
+    for (size_t i = 0; i < c.GetCount(); ++i)
+      for (auto& e : c.GetAt(i)->entries)
+        out.push_back(std::string(e->state == InStep ? "=" : e->state == CopyLocalToRemote ? ">" : "<") + " " +
+                      e->Name());
+    return out;
+  }
+  static std::vector<std::string> Right() {
+    return {"> local newer.txt", "< remote newer.txt", "= same.txt", "= deep.txt"};
+  }
+
+  TempDir folder_, local_;
+  std::unique_ptr<FtpTestServer> server_;
+  int64_t base_ = 0;
+};
+
+TEST_P(LocalTimeServer, WritableFolderProbedThenSyncedBothWays) {
+  CFtpSession s;
+  ASSERT_TRUE(Connect(s)) << s.LastError();
+  CFolderCollection c;
+  Compare(s, c, "/pub/site");
+  EXPECT_EQ(States(c), Right());
+  EXPECT_EQ(s.Clock().GetSource(), ServerClock::Source::Probed);
+  EXPECT_EQ(s.Clock().ListOffset(), Offset());
+  EXPECT_EQ(s.Clock().MdtmOffset(), Offset());  // vsftpd's MDTM is in local time too
+  EXPECT_EQ(s.Clock().Notice(), "");
+  EXPECT_EQ(ProbeFiles(Anon("pub")), std::vector<std::string>());
+
+  SyncTotals totals;
+  CountTagged(c, totals, FilterAll);
+  TransferOptions o;
+  o.localToRemote = o.remoteToLocal = true;
+  CTransferJob job(c, s, totals, o);
+  job.RunTransfer();
+  ASSERT_EQ(job.Outcomes().size(), 2u);
+  for (auto& out : job.Outcomes()) EXPECT_TRUE(out.ok) << out.error;
+  EXPECT_EQ(test::ReadFile(Anon("pub/site/local newer.txt")), "new local");
+  EXPECT_EQ(test::ReadFile(local_ / "remote newer.txt"), "new remote");
+  // The times set through the two-argument MDTM land exactly.
+  EXPECT_EQ(MTime(Anon("pub/site/local newer.txt")), base_ + 3600);
+  EXPECT_EQ(MTime(local_ / "remote newer.txt") / 60, (base_ + 3600) / 60);
+  for (const std::string& line : States(c)) EXPECT_EQ(line[0], '=') << line;
+
+  // A new session finds the offset again and sees everything in step.
+  CFtpSession again;
+  ASSERT_TRUE(Connect(again));
+  CFolderCollection c2;
+  Compare(again, c2, "/pub/site");
+  EXPECT_EQ(States(c2), (std::vector<std::string>{"= local newer.txt", "= remote newer.txt", "= same.txt",
+                                                  "= deep.txt"}));
+  EXPECT_EQ(again.Clock().GetSource(), ServerClock::Source::Probed);
+  EXPECT_EQ(ProbeFiles(Anon("pub")), std::vector<std::string>());
+  EXPECT_EQ(RefusedReplies(Log()), 0) << Log();
+}
+
+TEST_P(LocalTimeServer, ReadOnlyFolderWarnsAndHonoursAFixedOffset) {
+  CFtpSession s;
+  ASSERT_TRUE(Connect(s)) << s.LastError();
+  CFolderCollection c;
+  Compare(s, c, "/ro/site");
+  EXPECT_EQ(s.Clock().GetSource(), ServerClock::Source::Unknown);
+  EXPECT_EQ(s.Clock().ListOffset(), 0);
+  const std::string notice = s.Clock().TakeNotice();
+  EXPECT_NE(notice.find("unknown"), std::string::npos) << notice;
+  EXPECT_NE(notice.find("MDTM agrees"), std::string::npos) << notice;
+  EXPECT_EQ(s.Clock().TakeNotice(), "");  // once
+  EXPECT_NE(s.Clock().Notice(), "");      // but still there for a status line
+  EXPECT_NE(States(c), Right());          // taken as UTC, the times are shifted
+  // Nothing was stored, so nothing was refused.
+  EXPECT_EQ(RefusedReplies(Log()), 0) << Log();
+  EXPECT_EQ(Log().find("STOR"), std::string::npos);
+
+  CFtpSession fixed;
+  ServerTimeOffset setting;
+  setting.automatic = false;
+  setting.minutes = GetParam().minutes;
+  ASSERT_TRUE(Connect(fixed, setting));
+  CFolderCollection c2;
+  Compare(fixed, c2, "/ro/site");
+  EXPECT_EQ(States(c2), Right());
+  EXPECT_EQ(fixed.Clock().GetSource(), ServerClock::Source::Fixed);
+  EXPECT_EQ(fixed.Clock().Notice(), "");
+
+  // Download what is newer there; then all that can be in step is.
+  SyncTotals totals;
+  CountTagged(c2, totals, FilterAll);
+  TransferOptions o;
+  o.remoteToLocal = true;
+  CTransferJob job(c2, fixed, totals, o);
+  job.RunTransfer();
+  ASSERT_EQ(job.Outcomes().size(), 1u);
+  EXPECT_TRUE(job.Outcomes()[0].ok) << job.Outcomes()[0].error;
+  CFolderCollection c3;
+  Compare(fixed, c3, "/ro/site");
+  EXPECT_EQ(States(c3), (std::vector<std::string>{"> local newer.txt", "= remote newer.txt", "= same.txt",
+                                                  "= deep.txt"}));
+  EXPECT_EQ(RefusedReplies(Log()), 0) << Log();
+}
+
+TEST_P(LocalTimeServer, NoProbeFileLeftWhenTheConnectionDrops) {
+  CFtpSession s;
+  ASSERT_TRUE(Connect(s)) << s.LastError();
+  std::vector<std::string> seen;
+  s.Clock().SetProbeHook([&](const std::string& path) {
+    seen.push_back(path);
+    EXPECT_EQ(ProbeFiles(Anon("pub")).size(), 1u);  // it is there now
+    server_->DropSessions();
+  });
+  CFolderCollection c;
+  Compare(s, c, "/pub/site");
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].rfind("/pub/site/.twinbay-probe-", 0), 0u) << seen[0];
+  ASSERT_TRUE(s.EnsureConnected()) << s.LastError();
+  ScanList l;
+  s.GetConnection()->ListDirectory("/pub/site", l);
+  EXPECT_EQ(ProbeFiles(Anon("pub")), std::vector<std::string>());
+  EXPECT_EQ(s.Clock().PendingProbe(), "");
+
+  // The server goes away right after the store: the probe file stays until
+  // the session reconnects, and goes then.
+  CFtpSession gone;
+  ASSERT_TRUE(Connect(gone)) << gone.LastError();
+  gone.Clock().SetProbeHook([&](const std::string&) {
+    server_->DropSessions();
+    server_->Stop();
+  });
+  CFolderCollection c2;
+  Compare(gone, c2, "/pub/site");
+  EXPECT_EQ(gone.Clock().GetSource(), ServerClock::Source::Unknown);
+  EXPECT_EQ(ProbeFiles(Anon("pub")).size(), 1u);
+  EXPECT_NE(gone.Clock().PendingProbe(), "");
+  ASSERT_TRUE(server_->Restart());
+  ASSERT_TRUE(gone.EnsureConnected()) << gone.LastError();
+  EXPECT_EQ(ProbeFiles(Anon("pub")), std::vector<std::string>());
+  EXPECT_EQ(gone.Clock().PendingProbe(), "");
+
+  // One left by an earlier, lost connection is removed after the next login.
+  const std::string left = Anon("pub/site/.twinbay-probe-1-2-3.part");
+  test::WriteFile(left, "\n", base_);
+  test::GiveToFtpUser(Anon("pub/site"));
+  CFtpSession later;
+  later.Clock().SetPendingProbe("/pub/site/.twinbay-probe-1-2-3.part");
+  ASSERT_TRUE(Connect(later)) << later.LastError();
+  EXPECT_EQ(ProbeFiles(Anon("pub")), std::vector<std::string>());
+  EXPECT_EQ(later.Clock().PendingProbe(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Zones, LocalTimeServer, ::testing::Values(Zone{"IST-5:30", 330}, Zone{"PST8", -480}),
+                         [](const auto& info) { return info.param.minutes > 0 ? "Ahead" : "Behind"; });
+
+}  // namespace
+}  // namespace twinbay
