@@ -17,6 +17,7 @@
 #include "engine/filters.h"
 #include "net/connections.h"
 #include "net/ftp_session.h"
+#include "net/server_time.h"
 #include "net/transfer.h"
 
 using namespace twinbay;
@@ -31,16 +32,21 @@ const char* kUsage =
     "usage:\n"
     "  twinbay-cli compare --local DIR (--remote URL | --connection NAME | --remote-dir DIR)\n"
     "                      [--types TEXT] [--no-subfolders] [--exact-seconds] [--format text|tsv]\n"
+    "                      [--server-offset auto|+HH:MM|-HH:MM]\n"
     "  twinbay-cli sync    (the same options) [--up] [--down] [--set-local-timestamps] [--dry-run]\n"
     "  twinbay-cli connections list [--file FILE] [--format text|tsv]\n"
     "  twinbay-cli connections add [--file FILE] --description D --host H [--port N] [--user U]\n"
     "                      [--password-stdin] [--local DIR] [--remote PATH] [--types TEXT] [--no-subfolders]\n"
+    "                      [--server-offset auto|+HH:MM|-HH:MM]\n"
     "  twinbay-cli connections remove [--file FILE] --description D\n"
     "\n"
     "  --remote ftp://[user@]host[:port]/path   the server folder (the path is taken from the root;\n"
     "                                            an empty path is the login folder)\n"
     "  --connection NAME   take server, login, paths, types and sub-folder choice from a stored connection\n"
     "  --remote-dir DIR    compare with a local folder standing in for the server\n"
+    "  --server-offset     the zone of a server that lists times in its own local time (LIST without\n"
+    "                      MLSD): auto finds it (default; a stored connection keeps its own), or a\n"
+    "                      fixed offset east of UTC such as +05:30 or -08:00\n"
     "  A password comes from the environment variable TWINBAY_PASSWORD, or is asked for.\n"
     "  The connections file defaults to connections.ftp beside the program, else\n"
     "  $XDG_CONFIG_HOME/Kestrion/connections.ftp (~/.config/Kestrion/connections.ftp).\n"
@@ -77,6 +83,8 @@ struct Options {
   std::string description, host, user, remotePath;
   int port = 21;
   bool passwordStdin = false;
+  ServerTimeOffset serverOffset;
+  bool serverOffsetGiven = false;
 };
 
 int ParsePort(const std::string& text) {
@@ -130,6 +138,11 @@ Options Parse(int argc, char** argv) {
     else if (w == "--port") o.port = ParsePort(a.Value(w));
     else if (w == "--user") o.user = a.Value(w);
     else if (w == "--password-stdin") o.passwordStdin = true;
+    else if (w == "--server-offset" && (o.command != "connections" || o.subcommand == "add")) {
+      std::string why;
+      if (!ServerTimeOffset::Parse(a.Value(w), o.serverOffset, &why)) Fail(why);
+      o.serverOffsetGiven = true;
+    }
     else Fail("unknown option " + w + " (try --help)");
   }
   return o;
@@ -168,6 +181,7 @@ int ConnectionsCommand(const Options& o) {
                     c.anonymous ? "anonymous" : (c.userName + (c.password.empty() ? "" : " (password stored)")).c_str(),
                     c.remotePath.c_str(), c.localPath.c_str(), c.fileTypes.empty() ? "*.*" : c.fileTypes.c_str(),
                     c.includeSubFolders ? ", with sub-folders" : "");
+        std::printf("  server time offset: %s\n", GetServerOffset(c).Text().c_str());
       }
     }
     return kExitOk;
@@ -184,6 +198,7 @@ int ConnectionsCommand(const Options& o) {
     c->includeSubFolders = o.includeSubFolders ? 1 : 0;
     c->anonymous = o.user.empty() ? 1 : 0;
     c->userName = o.user;
+    SetServerOffset(*c, o.serverOffset);
     if (o.passwordStdin) {
       std::string line;
       std::getline(std::cin, line);
@@ -224,7 +239,15 @@ struct Target {
   std::string host, user, password, path;
   int port = 21;
   bool anonymous = true;
+  ServerTimeOffset serverOffset;
 };
+
+// Says once, on stderr, that the server's time offset could not be found.
+void ReportServerTime(CFtpSession& session) {
+  const std::string notice = session.Clock().TakeNotice();
+  if (!notice.empty())
+    std::fprintf(stderr, "twinbay-cli: warning: %s Use --server-offset +HH:MM or -HH:MM.\n", notice.c_str());
+}
 
 Target ParseUrl(const std::string& url) {
   const std::string scheme = "ftp://";
@@ -429,12 +452,14 @@ int CompareOrSync(Options o) {
     target.user = target.anonymous ? "" : c->userName;
     target.password = target.anonymous ? "" : c->password;
     target.path = c->remotePath;
+    target.serverOffset = GetServerOffset(*c);
     if (!o.localGiven) o.local = c->localPath;
     if (!o.typesGiven) o.types = c->fileTypes;
     if (!o.subFoldersGiven) o.includeSubFolders = c->includeSubFolders != 0;
   } else if (!o.remoteUrl.empty()) {
     target = ParseUrl(o.remoteUrl);
   }
+  if (o.serverOffsetGiven) target.serverOffset = o.serverOffset;
   if (o.types.empty()) o.types = "*.*";
   const std::string local = AbsoluteLocal(o.local);
   const std::string problem = CFolderComparer::CheckPaths(local, target.path);
@@ -451,6 +476,7 @@ int CompareOrSync(Options o) {
     remote = "/";
   } else {
     if (!target.anonymous && target.password.empty()) target.password = AskPassword(target.user, target.host);
+    session.SetServerOffset(target.serverOffset);
     if (!session.Connect(target.host, target.user, target.password, target.port))
       Fail("could not connect to " + target.host + ": " + session.LastError());
     remote = ResolveRemotePath(target.path, session.LoginFolder());
@@ -462,6 +488,7 @@ int CompareOrSync(Options o) {
   CFolderComparer comparer;
   comparer.BeginCompare(nullptr, lister.get(), &tree, &collection, local, remote, true, o.ignoreSeconds);
   comparer.Run(local, remote, o.types, o.includeSubFolders);
+  ReportServerTime(session);
 
   if (!sync) {
     PrintResult(collection, local, o.format);
@@ -500,6 +527,7 @@ int CompareOrSync(Options o) {
   CTransferJob job(collection, session, totals, options, &bar);
   bar.SetJob(&job);
   job.RunTransfer();
+  ReportServerTime(session);
   int copied = 0, failed = 0;
   for (const TransferOutcome& out : job.Outcomes()) {
     const std::string rel = Relative(local, out.localPath);

@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 
 #include "net/connections.h"
@@ -240,6 +241,52 @@ TEST(Cli, SyncDownIntoALocalFolderThatDoesNotExistYet) {
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_EQ(test::ReadFile(local + "/index.html"), "home");
   EXPECT_EQ(Cli({"sync", "--down", "--local", "a/b/site", "--remote", url}).status, 2);
+}
+
+// vsftpd listing in its local time, 5:30 ahead of UTC, from a folder the
+// anonymous login cannot write to.
+TEST(Cli, ServerOffsetOfAReadOnlyServerInItsLocalTime) {
+  TempDir folder, local, t;
+  // Recent times (listed to the minute), away from minute edges.
+  const int64_t base = (static_cast<int64_t>(std::time(nullptr)) - 2 * 86400) / 60 * 60 + 20;
+  test::WriteFile(folder / "anon/ro/site/same.txt", "s", base);
+  test::WriteFile(folder / "anon/ro/site/newer here.txt", "r", base);
+  test::WriteFile(local / "same.txt", "s", base);
+  test::WriteFile(local / "newer here.txt", "l", base + 600);
+  std::string why;
+  auto server = test::FtpTestServer::StartVsftpdLocalTime(folder.path(), "IST-5:30", &why);
+  ASSERT_TRUE(server) << why;
+  const std::string url = "ftp://127.0.0.1:" + std::to_string(server->port()) + "/ro/site";
+
+  // Automatic: the offset cannot be found here, and the user is told once.
+  Result r = Cli({"compare", "--local", local.path(), "--remote", url, "--format", "tsv"});
+  EXPECT_EQ(r.status, 1) << r.err;
+  const size_t warning = r.err.find("warning: The server's time offset is unknown");
+  EXPECT_NE(warning, std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("warning", warning + 1), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("--server-offset"), std::string::npos) << r.err;
+
+  // Fixed: right, and nothing to warn about.
+  r = Cli({"compare", "--local", local.path(), "--remote", url, "--format", "tsv", "--server-offset", "+05:30"});
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_NE(r.out.find("F\t>\tnewer here.txt"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("F\t=\tsame.txt"), std::string::npos) << r.out;
+  EXPECT_EQ(Cli({"compare", "--local", local.path(), "--remote", url, "--server-offset", "5:30"}).status, 2);
+
+  // A stored connection keeps its offset.
+  const std::string file = t / "c.ftp";
+  ASSERT_EQ(Cli({"connections", "add", "--file", file, "--description", "Local time", "--host", "127.0.0.1",
+                 "--port", std::to_string(server->port()), "--local", local.path(), "--remote", "/ro/site",
+                 "--server-offset", "+05:30"})
+                .status,
+            0);
+  EXPECT_NE(Cli({"connections", "list", "--file", file}).out.find("server time offset: +05:30"), std::string::npos);
+  r = Cli({"sync", "--connection", "Local time", "--file", file, "--down"});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("0 copied, 0 failed"), std::string::npos) << r.out;  // nothing is newer there
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(test::ReadFile(local / "newer here.txt"), "l");
 }
 
 }  // namespace
