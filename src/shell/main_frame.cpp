@@ -249,6 +249,8 @@ void CMainFrame::RefreshUi() {
   disconnect_->setEnabled(view_->CanDisconnect());
   panes_[0]->setText(view_->LocalPaneText());
   panes_[1]->setText(view_->ConnectionPaneText());
+  panes_[2]->setText(view_->ServerTimePaneText());
+  panes_[2]->setToolTip(view_->ServerTimeNotice());
   panes_[3]->setText(view_->RemotePaneText());
 }
 

@@ -11,10 +11,12 @@
 #include <QPushButton>
 #include <QSplitter>
 #include <QTreeWidget>
+#include <ctime>
 #include <filesystem>
 
 #include "gui_support.h"
 #include "net/connections.h"
+#include "net/server_time.h"
 #include "shell/history_combo.h"
 #include "shell/main_frame.h"
 #include "support/ftp_servers.h"
@@ -352,6 +354,75 @@ TEST_F(Gui, DeletingTheCurrentRecordInTheDialogLeavesNoDanglingRecord) {
   EXPECT_TRUE(buttonsFollow);
   EXPECT_EQ(View()->CurrentRecord(), nullptr);
   EXPECT_EQ(View()->Connections().Count(), 1u);
+}
+
+// vsftpd in its local time (5:30 ahead), read-only for the anonymous login:
+// the status line says the offset is unknown; the Connection dialog sets a
+// fixed one, after which the compare is right and the pane is blank.
+TEST_F(Gui, UnknownServerOffsetInTheStatusLineAndAFixedOneFromTheConnectionDialog) {
+  TempDir vsftpd;
+  const int64_t base = (static_cast<int64_t>(std::time(nullptr)) - 2 * 86400) / 60 * 60 + 20;
+  test::WriteFile(vsftpd / "anon/ro/site/same.css", "css", base);
+  test::WriteFile(vsftpd / "anon/ro/site/index.html", "old home", base);
+  test::WriteFile(local / "same.css", "css", base);
+  test::WriteFile(local / "index.html", "new home", base + 600);
+  std::string why;
+  server = test::FtpTestServer::StartVsftpdLocalTime(vsftpd.path(), "IST-5:30", &why);
+  ASSERT_TRUE(server) << why;
+  {
+    ConnectionsList list(ConnectionsFile());
+    auto r = std::make_unique<CConnectionProperties>();
+    r->description = "Local time";
+    r->host = "127.0.0.1";
+    r->port = server->port();
+    r->localPath = local.path();
+    r->remotePath = "/ro/site";
+    list.Add(std::move(r));
+    ASSERT_TRUE(list.Save().ok);
+  }
+  MakeFrame();
+  ConnectAndCompare();
+  frame->RefreshUi();
+  EXPECT_EQ(frame->Pane(2)->text(), "Server time offset unknown: taken as UTC");
+  EXPECT_TRUE(frame->Pane(2)->toolTip().contains("Set the offset")) << frame->Pane(2)->toolTip().toStdString();
+
+  View()->OnDisconnect();
+  frame->RefreshUi();
+  EXPECT_EQ(frame->Pane(2)->text(), " ");
+  // Edit the record: a wrong offset keeps the dialog open, a right one is stored.
+  bool refused = false, edited = false;
+  OnModal("ConnectionsDialog", [&](QWidget* w) {
+    SelectFirst(w);
+    OnModal("ConnectionDialog", [&](QWidget* d) {
+      auto* offset = d->findChild<QLineEdit*>("serverOffset");
+      EXPECT_EQ(offset->text(), "automatic");
+      offset->setText("5:30");
+      OnModal("", [&](QWidget* box) {
+        refused = true;
+        static_cast<QMessageBox*>(box)->accept();
+      });
+      static_cast<QDialog*>(d)->accept();
+      EXPECT_TRUE(d->isVisible());
+      offset->setText("+05:30");
+      static_cast<QDialog*>(d)->accept();
+      edited = true;
+    });
+    w->findChild<QPushButton*>("edit")->click();
+    w->findChild<QPushButton*>("connect")->click();
+  });
+  View()->OnConnect();
+  ASSERT_TRUE(WaitFor([&] { return View()->IsConnected(); })) << View()->Session().LastError();
+  EXPECT_TRUE(refused);
+  EXPECT_TRUE(edited);
+  EXPECT_EQ(GetServerOffset(*View()->Connections().At(0)).Text(), "+05:30");
+  View()->OnCompare();
+  ASSERT_TRUE(WaitFor([&] { return !View()->IsBusy(); }));
+  QApplication::processEvents();
+  View()->Tree()->setCurrentItem(View()->Tree()->topLevelItem(0));
+  ASSERT_TRUE(WaitFor([&] { return View()->List()->Model()->rowCount() == 2; }));
+  EXPECT_EQ(Rows(), (std::vector<std::string>{"> index.html", "= same.css"}));
+  frame->RefreshUi();
+  EXPECT_EQ(frame->Pane(2)->text(), " ");
 }
 
 }  // namespace

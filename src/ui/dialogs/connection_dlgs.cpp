@@ -11,6 +11,7 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include "net/server_time.h"
 #include "shell/history_combo.h"
 #include "shell/settings.h"
 #include "ui/icons.h"
@@ -47,6 +48,12 @@ CConnectionDlg::CConnectionDlg(bool adding, const Values& v, QWidget* parent) : 
   subFolders_ = new QCheckBox("Include sub-folders");
   subFolders_->setLayoutDirection(Qt::RightToLeft);
   subFolders_->setChecked(v.includeSubFolders);
+  serverOffset_ = new QLineEdit(v.serverOffset);
+  serverOffset_->setPlaceholderText("automatic");
+  serverOffset_->setToolTip(
+      "For a server that lists times in its own local time: \"automatic\" finds its offset from UTC for each "
+      "session where it can; a fixed offset such as +05:30 or -08:00 is used as it is.");
+  serverOffset_->setObjectName("serverOffset");
   description_->setObjectName("description");
   host_->setObjectName("host");
   port_->setObjectName("port");
@@ -66,6 +73,7 @@ CConnectionDlg::CConnectionDlg(bool adding, const Values& v, QWidget* parent) : 
   form->addRow("File Types", types_);
   form->addRow("Remote path", remote_);
   form->addRow("", subFolders_);
+  form->addRow("Server time offset", serverOffset_);
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(group);
@@ -99,6 +107,15 @@ void CConnectionDlg::accept() {
     port_->selectAll();
     return;
   }
+  ServerTimeOffset offset;
+  std::string why;
+  const QString offsetText = serverOffset_->text().trimmed();
+  if (!offsetText.isEmpty() && !ServerTimeOffset::Parse(offsetText.toStdString(), offset, &why)) {
+    QMessageBox::warning(this, "Twinbay", "Enter \"automatic\" or an offset such as +05:30 or -08:00 for the server time.");
+    serverOffset_->setFocus();
+    serverOffset_->selectAll();
+    return;
+  }
   types_->Add(types_->currentText());
   types_->Save();
   QDialog::accept();
@@ -116,6 +133,7 @@ CConnectionDlg::Values CConnectionDlg::GetValues() const {
   v.fileTypes = types_->currentText();
   v.remotePath = remote_->text();
   v.includeSubFolders = subFolders_->isChecked();
+  v.serverOffset = serverOffset_->text().trimmed();
   return v;
 }
 
@@ -131,6 +149,7 @@ CConnectionDlg::Values CConnectionDlg::FromRecord(const CConnectionProperties& r
   v.localPath = QString::fromStdString(r.localPath);
   v.fileTypes = QString::fromStdString(r.fileTypes);
   v.port = r.port;
+  v.serverOffset = QString::fromStdString(GetServerOffset(r).Text());
   return v;
 }
 
@@ -146,6 +165,9 @@ void CConnectionDlg::Fill(CConnectionProperties& r, const Values& v) {
   r.localPath = v.localPath.toStdString();
   r.fileTypes = v.fileTypes.toStdString();
   r.port = v.port;
+  ServerTimeOffset offset;  // automatic when empty
+  if (v.serverOffset.trimmed().isEmpty() || ServerTimeOffset::Parse(v.serverOffset.toStdString(), offset))
+    SetServerOffset(r, offset);
 }
 
 // ---- Connections ---------------------------------------------------------------

@@ -19,6 +19,7 @@ class CConnectionDlg : public QDialog {
  public:
   struct Values {
     QString description, host, remotePath = "/", userName, password, localPath, fileTypes;
+    QString serverOffset = "automatic";  // or a fixed "+HH:MM" / "-HH:MM"
     bool anonymous = true, includeSubFolders = true;
     int port = 21;
   };
@@ -31,7 +32,7 @@ class CConnectionDlg : public QDialog {
 
  private:
   void UpdateLogin();
-  QLineEdit *description_, *host_, *port_, *user_, *password_, *local_, *remote_;
+  QLineEdit *description_, *host_, *port_, *user_, *password_, *local_, *remote_, *serverOffset_;
   QCheckBox *anonymous_, *subFolders_;
   CHistoryComboBox* types_;
 };

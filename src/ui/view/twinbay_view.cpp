@@ -460,6 +460,14 @@ QString CTwinbayView::RemotePaneText() const {
       TaggedSummary(statusTotals_.taggedDown, statusTotals_.allDown, statusTotals_.bytesDown, numbers_));
 }
 
+QString CTwinbayView::ServerTimeNotice() const {
+  return connected_ ? QString::fromStdString(session_.Clock().Notice()) : QString();
+}
+
+QString CTwinbayView::ServerTimePaneText() const {
+  return ServerTimeNotice().isEmpty() ? QString(" ") : QString("Server time offset unknown: taken as UTC");
+}
+
 void CTwinbayView::RefreshFreeSpace() {
   // The file system that holds the local path, or its nearest existing parent.
   std::string path = local_->currentText().trimmed().toStdString();

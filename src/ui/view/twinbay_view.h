@@ -58,6 +58,10 @@ class CTwinbayView : public QWidget, private IFolderNotify, private ICollectionL
   QString LocalPaneText();
   QString ConnectionPaneText() const { return connected_ ? "Connected" : "Not connected"; }
   QString RemotePaneText() const;
+  // The empty pane: says when the server's time offset could not be found
+  // (with the whole text as its tip).
+  QString ServerTimePaneText() const;
+  QString ServerTimeNotice() const;
 
   // Stops a running compare and waits for every worker, keeping the event
   // loop alive (the compare worker needs it). Used when the program ends.
