@@ -220,20 +220,6 @@ std::string ServerClock::TakeNotice() {
   return text;
 }
 
-std::string ServerClock::Description() const {
-  std::lock_guard g(mutex_);
-  const std::string zone = "UTC" + FormatOffsetTicks(listOffset_);
-  switch (source_) {
-    case Source::NotYet: return {};
-    case Source::Utc: return "UTC (MLSD)";
-    case Source::Fixed: return zone + ", as set";
-    case Source::Probed: return zone + ", found with a test file";
-    case Source::FromMdtm: return zone + ", found from MDTM";
-    case Source::Unknown: return "offset unknown, taken as UTC";
-  }
-  return {};
-}
-
 void ServerClock::SetPendingProbe(const std::string& path) {
   std::lock_guard g(mutex_);
   pendingProbe_ = path;

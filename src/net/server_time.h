@@ -94,9 +94,6 @@ class ServerClock {
   std::string TakeNotice();
   // The same text, every time (for a status line); empty when known.
   std::string Notice() const;
-  // How the offset was found, for a status line or a log ("UTC+05:30, found
-  // with a test file").
-  std::string Description() const;
 
   // A probe file that may still be on the server.
   void SetPendingProbe(const std::string& path);
