@@ -98,6 +98,18 @@ bool IsSafeRemoteName(std::string_view name) {
   return true;
 }
 
+namespace {
+// The length of a symbolic link's type ("OS.unix=slink", as most servers
+// write it, or "OS.unix=symlink", as proftpd does), 0 for any other type.
+size_t LinkTypeLength(std::string_view value) {
+  for (std::string_view t : {std::string_view("OS.unix=slink"), std::string_view("OS.unix=symlink")})
+    if (value.size() >= t.size() && IEquals(value.substr(0, t.size()), t) &&
+        (value.size() == t.size() || value[t.size()] == ':'))
+      return t.size();
+  return 0;
+}
+}  // namespace
+
 bool ParseMlsdLine(std::string_view line, FindData& out) {
   const size_t space = line.find(' ');
   if (space == std::string_view::npos) return false;
@@ -121,10 +133,10 @@ bool ParseMlsdLine(std::string_view line, FindData& out) {
       if (IEquals(value, "file")) isDir = false;
       else if (IEquals(value, "dir")) isDir = true;
       else if (IEquals(value, "cdir") || IEquals(value, "pdir")) return false;
-      else if (value.size() >= 13 && IEquals(value.substr(0, 13), "OS.unix=slink")) {
+      else if (const size_t n = LinkTypeLength(value)) {
         // What it leads to is found out later; "slink:target" may say where.
         isLink = true;
-        if (value.size() > 14 && value[13] == ':') linkTarget = value.substr(14);
+        if (value.size() > n + 1 && value[n] == ':') linkTarget = value.substr(n + 1);
       }
       else return false;  // devices and other kinds
     } else if (IEquals(key, "size") || IEquals(key, "sizd")) {

@@ -30,8 +30,17 @@ TEST(MlsdLines, RealServersAndTheRulesOfTheFormat) {
   EXPECT_TRUE(fd.IsDirectory());
   EXPECT_EQ(fd.name, " two  blanks");
   EXPECT_EQ(fd.lastWrite, TicksFromUtc(2026, 12, 6, 9, 12, 0) + 2'500'000);
+  EXPECT_EQ(fd.unique, "FE00UA86233");
+  EXPECT_FALSE(fd.link);
+  // Links, in both spellings: marked, to be followed later.
   ASSERT_TRUE(ParseMlsdLine("type=OS.unix=slink:/etc/x;size=5;modify=20200101000000; link", fd));
   EXPECT_FALSE(fd.IsDirectory());
+  EXPECT_TRUE(fd.link);
+  EXPECT_EQ(fd.linkTarget, "/etc/x");
+  ASSERT_TRUE(ParseMlsdLine("modify=20261207034235;perm=adfrw;size=2;type=OS.unix=symlink;unique=FE00UA760B6; up", fd));
+  EXPECT_TRUE(fd.link);
+  EXPECT_EQ(fd.linkTarget, "");
+  EXPECT_FALSE(ParseMlsdLine("type=OS.unix=slinky; odd", fd));
   EXPECT_FALSE(ParseMlsdLine("type=cdir;modify=20200101000000; /home/x", fd));
   EXPECT_FALSE(ParseMlsdLine("type=pdir;modify=20200101000000; ..", fd));
   EXPECT_FALSE(ParseMlsdLine("type=OS.unix=chr-3/1; null", fd));
@@ -67,6 +76,8 @@ TEST(UnixLines, ColumnsDatesAndNames) {
   EXPECT_EQ(fd.size, 0u);
   fd = Unix("lrwxrwxrwx   1 a b   11 Nov 30 23:59 current -> releases/42");
   EXPECT_EQ(fd.name, "current");
+  EXPECT_TRUE(fd.link);  // its size is the link text's: what it leads to is found out later
+  EXPECT_EQ(fd.linkTarget, "releases/42");
   // A group that looks like a number and a size column as wide as it gets.
   fd = Unix("-rw-r--r--   1 user 2024 18446744073709551615 Jan 01 2001 huge");
   EXPECT_EQ(fd.size, 18446744073709551615ull);

@@ -207,3 +207,42 @@ INSTANTIATE_TEST_SUITE_P(Servers, EveryServer,
 
 }  // namespace
 }  // namespace twinbay
+
+namespace twinbay {
+namespace {
+
+// Symbolic links on the servers that show them: each is what it leads to.
+class LinkServers : public ::testing::TestWithParam<Kind> {};
+
+TEST_P(LinkServers, ALinkIsWhatItLeadsToAndALinkUpTheTreeIsNotWalked) {
+  Site s(GetParam());
+  const int64_t T = Base();
+  test::WriteFile(s.R("target.txt"), "12345", T);
+  test::WriteFile(s.R("dir/inner.txt"), "inner", T);
+  std::filesystem::create_symlink("target.txt", s.R("to-file"));
+  std::filesystem::create_directory_symlink("dir", s.R("to-dir"));
+  std::filesystem::create_directory_symlink("..", s.R("up"));
+  std::filesystem::create_symlink("missing.txt", s.R("nowhere"));
+  ASSERT_NO_FATAL_FAILURE(s.Own());
+  ASSERT_TRUE(s.Ready()) << s.session.LastError();
+  s.Compare();
+  using V = std::vector<std::string>;
+  V states = s.States();
+  EXPECT_EQ(states, (V{"< /dir/inner.txt", "< /target.txt", "< /to-dir/inner.txt", "< /to-file"}));
+  const CFolderRecord* root = s.Record("");
+  for (const auto& e : root->entries)
+    if (e->Name() == "to-file") {
+      EXPECT_EQ(e->remote->size, 5u);
+    }
+  ASSERT_NE(s.Record("up"), nullptr);
+  EXPECT_TRUE(s.Record("up")->entries.empty());
+  EXPECT_EQ(Failures(s.Sync(false, true)), "");
+  EXPECT_EQ(test::ReadFile(s.L("to-file")), "12345");
+  EXPECT_EQ(s.Refused(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, LinkServers, ::testing::Values(Kind::Vsftpd, Kind::Proftpd, Kind::PureFtpd),
+                         [](const auto& info) { return std::string(FtpTestServer::Name(info.param)); });
+
+}  // namespace
+}  // namespace twinbay
