@@ -158,59 +158,57 @@ QPixmap Connection(int state, int frame) {
 }
 
 QIcon App() {
-  QPixmap pm = Canvas(64, 64);
-  QPainter p(&pm);
-  p.setRenderHint(QPainter::Antialiasing);
-  p.setBrush(QColor(40, 110, 200));
-  p.setPen(Qt::NoPen);
-  p.drawRoundedRect(QRectF(2, 2, 60, 60), 12, 12);
-  p.setPen(QPen(Qt::white, 5, Qt::SolidLine, Qt::RoundCap));
-  p.drawLine(QPointF(14, 24), QPointF(46, 24));
-  p.drawLine(QPointF(46, 24), QPointF(38, 16));
-  p.drawLine(QPointF(50, 42), QPointF(18, 42));
-  p.drawLine(QPointF(18, 42), QPointF(26, 50));
-  p.end();
-  return QIcon(pm);
+  static const QIcon icon(":/icons/twinbay.svg");
+  return icon;
 }
 
+namespace {
+// Our name, then the freedesktop theme name where a standard one fits.
+struct ToolIcon {
+  const char* name;
+  const char* themeName;
+};
+constexpr ToolIcon kTools[] = {
+    {"compare", nullptr},          {"stop", "process-stop"},
+    {"sync", nullptr},             {"delete", "edit-delete"},
+    {"connect", nullptr},          {"disconnect", nullptr},
+    {"print", "document-print"},   {"preview", "document-print-preview"},
+    {"page-setup", "document-page-setup"}, {"recent", "document-open-recent"},
+    {"exit", "application-exit"},  {"undo", "edit-undo"},
+    {"cut", "edit-cut"},           {"copy", "edit-copy"},
+    {"paste", "edit-paste"},       {"select-all", "edit-select-all"},
+    {"tag", nullptr},              {"untag", nullptr},
+    {"toolbar", nullptr},          {"statusbar", nullptr},
+    {"filter-all", nullptr},       {"filter-sync", nullptr},
+    {"filter-up", nullptr},        {"filter-down", nullptr},
+    {"filter-same", nullptr},      {"filter-both", nullptr},
+    {"filter-one", nullptr},       {"options", "preferences-system"},
+    {"browse-local", "folder-open"}, {"browse-remote", "folder-remote"},
+    {"find", "edit-find"},         {"help", "help-contents"},
+    {"web", nullptr},              {"about", "help-about"},
+    {"folder", "folder"},          {"folder-open", "folder-open"},
+};
+}  // namespace
+
 QIcon Tool(const QString& name) {
-  QPixmap pm = Canvas(16, 16);
-  QPainter p(&pm);
-  p.setRenderHint(QPainter::Antialiasing);
-  if (name == "compare") {
-    p.setPen(QPen(Qt::black, 1.5));
-    p.drawRect(QRectF(1.5, 3.5, 5, 9));
-    p.drawRect(QRectF(9.5, 3.5, 5, 9));
-    p.drawLine(QPointF(7, 8), QPointF(9, 8));
-  } else if (name == "stop") {
-    p.setBrush(QColor(200, 30, 30));
-    p.setPen(Qt::NoPen);
-    p.drawRect(QRectF(3, 3, 10, 10));
-  } else if (name == "sync") {
-    Arrow(p, QPointF(1, 5), QPointF(15, 5), kUp);
-    Arrow(p, QPointF(15, 11), QPointF(1, 11), kDown);
-  } else if (name == "connect" || name == "disconnect") {
-    p.setPen(QPen(name == "connect" ? QColor(0, 140, 0) : QColor(160, 0, 0), 2));
-    p.drawLine(QPointF(1, 8), QPointF(6, 8));
-    p.drawLine(QPointF(10, 8), QPointF(15, 8));
-    if (name == "connect") p.drawLine(QPointF(6, 8), QPointF(10, 8));
-    p.drawRect(QRectF(5, 4, 2, 8));
-    p.drawRect(QRectF(9, 4, 2, 8));
-  } else if (name == "tag" || name == "untag") {
-    p.drawPixmap(0, 0, TagMark(name == "tag" ? 2 : 1).pixmap(16, 16));
-  } else {
-    p.setPen(QPen(Qt::darkGray, 1.5));
-    p.setBrush(QColor(235, 235, 235));
-    p.drawEllipse(QRectF(2, 2, 12, 12));
-    p.setPen(Qt::black);
-    QFont f = p.font();
-    f.setPixelSize(9);
-    f.setBold(true);
-    p.setFont(f);
-    p.drawText(QRectF(2, 2, 12, 12), Qt::AlignCenter, name.left(1).toUpper());
+  static QHash<QString, QIcon> cache;
+  if (auto it = cache.constFind(name); it != cache.constEnd()) return *it;
+  for (const ToolIcon& t : kTools) {
+    if (name != QLatin1String(t.name)) continue;
+    const QIcon own(QString(":/icons/%1.svg").arg(name));
+    // Only a theme that really has the name is used: the generic fall-back
+    // theme of a bare X server has none of them.
+    QIcon icon = own;
+    if (t.themeName && QIcon::hasThemeIcon(QString::fromLatin1(t.themeName))) icon = QIcon::fromTheme(QString::fromLatin1(t.themeName));
+    return cache[name] = icon;
   }
-  p.end();
-  return QIcon(pm);
+  return {};
+}
+
+QStringList ToolNames() {
+  QStringList out;
+  for (const ToolIcon& t : kTools) out << QString::fromLatin1(t.name);
+  return out;
 }
 
 }  // namespace twinbay::icons

@@ -5,6 +5,7 @@
 
 #include <QIcon>
 #include <QPixmap>
+#include <QStringList>
 
 namespace twinbay::icons {
 
@@ -19,9 +20,14 @@ QIcon State(int state);
 QIcon TagMark(int mark);
 // 0 not connected, 1 connecting (frame 0..3), 2 connected.
 QPixmap Connection(int state, int frame = 0);
+// The program's own icon (scalable, from the compiled-in resources).
 QIcon App();
-// Toolbar pictures by name: "connect", "disconnect", "compare", "stop", "sync",
-// "tag", "untag", "filter", "options", "about", "web", "print", "preview".
+// The picture of a menu or toolbar command by our name ("compare", "sync",
+// "filter-up", ...): the desktop theme's icon where a standard freedesktop name
+// fits and the theme has it, else our own scalable picture. Unknown names give
+// a null icon.
 QIcon Tool(const QString& name);
+// Every name Tool() knows, for tests and the screenshot tool.
+QStringList ToolNames();
 
 }  // namespace twinbay::icons
