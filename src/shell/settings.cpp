@@ -73,6 +73,7 @@ void CSettings::Load() {
   m_bCompareOnConnect = k.GetDword("Compare on Connect", 0);
   m_bSuppressStripedList = k.GetDword("Suppress striped list", 0);
   m_bIgnoreSeconds = k.GetDword("Ignore seconds", 1);
+  m_bSystemCaption = k.GetDword("System Caption", 0);
 }
 
 void CSettings::Save() const {
@@ -89,6 +90,7 @@ void CSettings::Save() const {
   k.SetDword("Compare on Connect", m_bCompareOnConnect);
   k.SetDword("Suppress striped list", m_bSuppressStripedList);
   k.SetDword("Ignore seconds", m_bIgnoreSeconds);
+  k.SetDword("System Caption", m_bSystemCaption);
   k.Sync();
 }
 

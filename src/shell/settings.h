@@ -41,6 +41,8 @@ class CSettings {
   quint32 m_bCompareOnConnect = 0;
   quint32 m_bSuppressStripedList = 0;
   quint32 m_bIgnoreSeconds = 1;
+  // Keep the system's title bar instead of the program's painted caption.
+  quint32 m_bSystemCaption = 0;
   quint32 m_nColumnWidth[6] = {0, 0, 0, 0, 0, 0};
   quint32 m_nListWidth = 0;
 

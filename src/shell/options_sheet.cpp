@@ -1,0 +1,93 @@
+#include "shell/options_sheet.h"
+
+#include <QDialogButtonBox>
+#include <QGroupBox>
+#include <QTabWidget>
+#include <QVBoxLayout>
+
+namespace twinbay {
+
+COptionsPage::COptionsPage(const QString& name, QWidget* parent) : QWidget(parent) {
+  setObjectName(name);
+  auto* box = new QGroupBox;
+  group_ = new QVBoxLayout(box);
+  group_->setContentsMargins(12, 12, 12, 12);
+  auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(10, 10, 10, 10);
+  layout->addWidget(box);
+  group_->addStretch(1);
+}
+
+QCheckBox* COptionsPage::AddFlag(const QString& text, const QString& objectName, quint32* flag) {
+  auto* box = new QCheckBox(text);
+  box->setObjectName(objectName);
+  box->setChecked(*flag != 0);
+  group_->insertWidget(group_->count() - 1, box);
+  boxes_.append({box, flag});
+  return box;
+}
+
+void COptionsPage::Exchange() {
+  for (const auto& [box, flag] : boxes_) *flag = box->isChecked() ? 1 : 0;
+}
+
+CPropertyPageCompare::CPropertyPageCompare(CSettings& s, QWidget* parent) : COptionsPage("ComparePage", parent) {
+  AddFlag("Audible alert on completion", "compareAlert", &s.m_bCompareAlert);
+  AddFlag("Ignore seconds when comparing timestamps", "ignoreSeconds", &s.m_bIgnoreSeconds);
+}
+
+CPropertyPageDisplay::CPropertyPageDisplay(CSettings& s, QWidget* parent) : COptionsPage("DisplayPage", parent) {
+  AddFlag("Suppress tagging of files after compare", "suppressTagging", &s.m_bSuppressTagging);
+  AddFlag("Suppress striped list", "suppressStripes", &s.m_bSuppressStripedList);
+  AddFlag("Use the system's title bar", "systemCaption", &s.m_bSystemCaption);
+}
+
+CPropertyPageTransfer::CPropertyPageTransfer(CSettings& s, QWidget* parent) : COptionsPage("TransferPage", parent) {
+  AddFlag("Audible alert on completion", "transferAlert", &s.m_bTransferAlert);
+  AddFlag("Set Local timestamps to Remote after transfer", "setTimestamps", &s.m_bSetLocalTimestamps);
+}
+
+COptionsSheet::COptionsSheet(const CSettings& settings, QWidget* parent) : QDialog(parent), copy_(settings) {
+  setObjectName("OptionsSheet");
+  setWindowTitle("Options");
+  tabs_ = new QTabWidget;
+  pages_[0] = new CPropertyPageCompare(copy_);
+  pages_[1] = new CPropertyPageDisplay(copy_);
+  pages_[2] = new CPropertyPageTransfer(copy_);
+  tabs_->addTab(pages_[0], "Compare");
+  tabs_->addTab(pages_[1], "Display");
+  tabs_->addTab(pages_[2], "Transfer");
+  tabs_->setCurrentIndex(0);
+  // Nothing is applied before OK, so there is no Apply button.
+  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
+  connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+  connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+  auto* layout = new QVBoxLayout(this);
+  layout->addWidget(tabs_);
+  layout->addWidget(buttons);
+  resize(380, 260);
+}
+
+void COptionsSheet::accept() {
+  for (COptionsPage* p : pages_) p->Exchange();
+  QDialog::accept();
+}
+
+void CopyOptionFlags(const CSettings& from, CSettings& to) {
+  to.m_bCompareAlert = from.m_bCompareAlert;
+  to.m_bIgnoreSeconds = from.m_bIgnoreSeconds;
+  to.m_bSuppressTagging = from.m_bSuppressTagging;
+  to.m_bSuppressStripedList = from.m_bSuppressStripedList;
+  to.m_bSystemCaption = from.m_bSystemCaption;
+  to.m_bSetLocalTimestamps = from.m_bSetLocalTimestamps;
+  to.m_bTransferAlert = from.m_bTransferAlert;
+}
+
+bool RunOptions(CSettings& settings, QWidget* parent) {
+  COptionsSheet sheet(settings, parent);
+  if (sheet.exec() != QDialog::Accepted) return false;
+  CopyOptionFlags(sheet.Edited(), settings);
+  return true;
+}
+
+}  // namespace twinbay
