@@ -1,0 +1,162 @@
+#include "ui/dialogs/remote_folder_dlg.h"
+
+#include <QApplication>
+#include <QDialogButtonBox>
+#include <QVBoxLayout>
+#include <algorithm>
+
+#include "net/ftp_session.h"
+#include "ui/icons.h"
+#include "widgets/path_label.h"
+
+namespace twinbay {
+
+namespace {
+constexpr int kStateRole = Qt::UserRole + 1;
+
+// Lists one folder through the session's connection and keeps its sub-folders.
+// Runs on the worker thread; touches nothing but the session's connection.
+bool ListSubFolders(CFtpSession& session, const std::string& path, std::vector<std::string>& folders, std::string& error) {
+  IFtpConnection* c = session.GetConnection();
+  if (!c) {
+    error = "Not connected";
+    return false;
+  }
+  ScanList list;
+  if (!c->ListDirectory(path, list)) {
+    error = c->LastError();
+    if (error.empty()) error = "The server refused the listing";
+    return false;
+  }
+  for (const FindData& f : list)
+    if (f.IsDirectory() && f.name != "." && f.name != "..") folders.push_back(f.name);
+  std::sort(folders.begin(), folders.end(), [](const std::string& a, const std::string& b) {
+    return QString::fromStdString(a).compare(QString::fromStdString(b), Qt::CaseInsensitive) < 0;
+  });
+  return true;
+}
+
+QTreeWidgetItem* NewFolderItem(const QString& name) {
+  auto* item = new QTreeWidgetItem(QStringList(name));
+  item->setIcon(0, icons::Tool("folder"));
+  item->setData(0, kStateRole, CRemoteFolderDlg::NotLoaded);
+  // Shows an expand button before the children are known.
+  item->setChildIndicatorPolicy(QTreeWidgetItem::ShowIndicator);
+  return item;
+}
+}  // namespace
+
+CRemoteFolderDlg::CRemoteFolderDlg(CFtpSession& session, QWidget* parent) : QDialog(parent), session_(session) {
+  setObjectName("RemoteFolderDialog");
+  setWindowTitle(QString("Select path on %1").arg(QString::fromStdString(session_.GetHost())));
+  auto* caption = new QLabel("Select Remote Path");
+  pathLabel_ = new CPathLabel;
+  pathLabel_->setObjectName("path");
+  tree_ = new QTreeWidget;
+  tree_->setObjectName("remoteTree");
+  tree_->setHeaderHidden(true);
+  tree_->setRootIsDecorated(true);
+  tree_->setSelectionMode(QAbstractItemView::SingleSelection);
+  tree_->setDragEnabled(false);
+  error_ = new QLabel;
+  error_->setObjectName("listingError");
+  error_->setWordWrap(true);
+  error_->setStyleSheet("color: #b00000");
+  error_->hide();
+  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
+  connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+  connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+  auto* layout = new QVBoxLayout(this);
+  layout->addWidget(caption);
+  layout->addWidget(pathLabel_);
+  layout->addWidget(tree_, 1);
+  layout->addWidget(error_);
+  layout->addWidget(buttons);
+  resize(360, 420);
+
+  QTreeWidgetItem* root = NewFolderItem("/");
+  root->setIcon(0, icons::App());
+  tree_->addTopLevelItem(root);
+  pathLabel_->SetText("/");
+  connect(tree_, &QTreeWidget::itemExpanded, this, [this](QTreeWidgetItem* item) { Expanding(item); });
+  connect(tree_, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* item) {
+    if (!item) return;
+    chosen_ = ItemPath(item);
+    pathLabel_->SetText(chosen_);
+  });
+  connect(tree_, &QTreeWidget::itemCollapsed, this, [](QTreeWidgetItem* item) {
+    if (item->parent()) item->setIcon(0, icons::Tool("folder"));
+  });
+  tree_->expandItem(root);
+}
+
+CRemoteFolderDlg::~CRemoteFolderDlg() {
+  // The connection must be free again when the dialog is gone.
+  queue_.clear();
+  if (worker_.joinable()) {
+    worker_.join();
+    QApplication::restoreOverrideCursor();
+  }
+}
+
+QString CRemoteFolderDlg::ItemPath(const QTreeWidgetItem* item) {
+  QString path = item->text(0);
+  for (const QTreeWidgetItem* p = item->parent(); p; p = p->parent())
+    path = p->text(0) == "/" ? "/" + path : p->text(0) + "/" + path;
+  return path;
+}
+
+int CRemoteFolderDlg::ItemState(const QTreeWidgetItem* item) { return item->data(0, kStateRole).toInt(); }
+
+void CRemoteFolderDlg::Expanding(QTreeWidgetItem* item) {
+  if (item->parent()) item->setIcon(0, icons::Tool("folder-open"));
+  const int state = ItemState(item);
+  // A folder is listed once; a failed listing is tried again on the next expansion.
+  if (state == Loaded || state == Loading) return;
+  item->setData(0, kStateRole, Loading);
+  queue_.push_back(item);
+  StartNext();
+}
+
+void CRemoteFolderDlg::StartNext() {
+  if (worker_.joinable() || queue_.empty()) return;
+  QTreeWidgetItem* item = queue_.front();
+  queue_.pop_front();
+  const std::string path = ItemPath(item).toStdString();
+  ++listings_;
+  QApplication::setOverrideCursor(Qt::BusyCursor);
+  worker_ = std::thread([this, item, path] {
+    Result r;
+    r.ok = ListSubFolders(session_, path, r.folders, r.error);
+    QMetaObject::invokeMethod(this, [this, item, r] { Finished(item, r); }, Qt::QueuedConnection);
+  });
+}
+
+void CRemoteFolderDlg::Finished(QTreeWidgetItem* item, const Result& r) {
+  if (worker_.joinable()) worker_.join();
+  QApplication::restoreOverrideCursor();
+  if (r.ok) {
+    item->setData(0, kStateRole, Loaded);
+    for (const std::string& name : r.folders) item->addChild(NewFolderItem(QString::fromStdString(name)));
+    // A folder without sub-folders loses its expand button.
+    item->setChildIndicatorPolicy(r.folders.empty() ? QTreeWidgetItem::DontShowIndicator
+                                                    : QTreeWidgetItem::DontShowIndicatorWhenChildless);
+    if (!r.folders.empty()) item->setExpanded(true);
+  } else {
+    // A failure is not an empty folder: the folder is marked and the reason shown.
+    item->setData(0, kStateRole, Failed);
+    item->setIcon(0, style()->standardIcon(QStyle::SP_MessageBoxWarning));
+    const QString why = QString("%1 could not be listed: %2").arg(ItemPath(item), QString::fromStdString(r.error));
+    item->setToolTip(0, why);
+    item->setExpanded(false);
+    ShowError(why);
+  }
+  StartNext();
+}
+
+void CRemoteFolderDlg::ShowError(const QString& text) {
+  error_->setText(text);
+  error_->show();
+}
+
+}  // namespace twinbay
