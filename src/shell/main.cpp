@@ -18,7 +18,10 @@ int main(int argc, char** argv) {
   QApplication app(argc, argv);
   QApplication::setOrganizationName("Kestrion");
   QApplication::setApplicationName("Twinbay");
-  QApplication::setApplicationDisplayName("Twinbay");
+  // No display name: Qt would append it to every window title, and the main
+  // window's title already ends with the program's name and version. The
+  // desktop file name lets the shell (and Wayland compositors) find the icon.
+  QGuiApplication::setDesktopFileName("twinbay");
   QApplication::setWindowIcon(icons::App());
   InitCurlOnce();
 

@@ -6,12 +6,15 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QMimeData>
+#include <QMouseEvent>
 #include <QStatusBar>
 #include <QToolBar>
 #include <QUrl>
 #include <QWindow>
 
 #include "shell/settings.h"
+#include "widgets/about_pages.h"
+#include "widgets/caption_painter.h"
 #include "ui/icons.h"
 #include "ui/view/messages.h"
 #include "ui/view/twinbay_view.h"
@@ -80,6 +83,10 @@ CMainFrame::CMainFrame(const QString& connectionsFile) {
   message->setObjectName("statusMessage");
   statusBar()->addPermanentWidget(message, 1);
   connect(view_, &CTwinbayView::StatusMessage, message, &QLabel::setText);
+  caption_ = new CCaptionPainter(this);
+  caption_->hide();
+  setMouseTracking(true);
+  ApplyCaptionChoice();
   UpdateTitle();
   resize(900, 600);
   RefreshUi();
@@ -101,7 +108,7 @@ void CMainFrame::BuildMenus() {
   stop_ = AddCommand(file, "S&top", "stop", Qt::Key_Escape);
   sync_ = AddCommand(file, "Synchronize", "sync");
   file->addSeparator();
-  QAction* del = AddCommand(file, "Delete Selected Files");
+  QAction* del = AddCommand(file, "Delete Selected Files", "delete");
   del->setEnabled(false);
   file->addSeparator();
   connect_ = AddCommand(file, "Connect", "connect", Qt::Key_F7);
@@ -109,55 +116,65 @@ void CMainFrame::BuildMenus() {
   file->addSeparator();
   QAction* print = AddCommand(file, "&Print...", "print");
   QAction* preview = AddCommand(file, "Print Pre&view", "preview");
-  QAction* setup = AddCommand(file, "P&rint Setup...");
+  QAction* setup = AddCommand(file, "P&rint Setup...", "page-setup");
   for (QAction* a : {print, preview, setup}) a->setEnabled(false);
   file->addSeparator();
-  recentMenu_ = file->addMenu("Recent File");
+  recentMenu_ = file->addMenu(icons::Tool("recent"), "Recent File");
   file->addSeparator();
-  QAction* exit = AddCommand(file, "E&xit");
+  QAction* exit = AddCommand(file, "E&xit", "exit");
   exit->setMenuRole(QAction::QuitRole);
 
   QMenu* edit = menuBar()->addMenu("&Edit");
-  for (const char* t : {"&Undo", "Cu&t", "&Copy", "&Paste"}) AddCommand(edit, t)->setEnabled(false);
+  for (auto [t, icon] : {std::pair{"&Undo", "undo"}, {"Cu&t", "cut"}, {"&Copy", "copy"}, {"&Paste", "paste"}})
+    AddCommand(edit, t, icon)->setEnabled(false);
   edit->addSeparator();
-  QAction* selectAll = AddCommand(edit, "Select A&ll");
+  QAction* selectAll = AddCommand(edit, "Select A&ll", "select-all");
   QAction* tagAll = AddCommand(edit, "Tag all files requiring synchronization", "tag");
   QAction* untagAll = AddCommand(edit, "Untag all", "untag");
   for (QAction* a : {selectAll, tagAll, untagAll}) a->setEnabled(false);
 
   QMenu* viewMenu = menuBar()->addMenu("&View");
-  QToolBar* toolbar = addToolBar("Toolbar");
+  QToolBar* toolbar = toolbar_ = addToolBar("Toolbar");
   toolbar->setObjectName("Toolbar");
   toolbar->setIconSize(QSize(16, 16));
   QAction* showToolbar = toolbar->toggleViewAction();
   showToolbar->setText("&Toolbar");
+  showToolbar->setIcon(icons::Tool("toolbar"));
   viewMenu->addAction(showToolbar);
-  QAction* showStatus = viewMenu->addAction("&Status Bar");
+  QAction* showStatus = viewMenu->addAction(icons::Tool("statusbar"), "&Status Bar");
   showStatus->setCheckable(true);
   showStatus->setChecked(true);
   connect(showStatus, &QAction::toggled, this, [this](bool on) { statusBar()->setVisible(on); });
 
   QMenu* filter = menuBar()->addMenu("Fi&lter");
   QList<QAction*> filters;
-  for (const char* t : std::initializer_list<const char*>{"All Files", nullptr, "Files requiring synchronization", "Files to copy from Local to Remote",
-                        "Files to copy from Remote to Local", "Files with matching timestamps",
-                        "Files which exist on both paths", "Files that exist on one path only"}) {
+  for (auto [t, icon] : std::initializer_list<std::pair<const char*, const char*>>{
+           {"All Files", "filter-all"}, {nullptr, nullptr}, {"Files requiring synchronization", "filter-sync"},
+           {"Files to copy from Local to Remote", "filter-up"}, {"Files to copy from Remote to Local", "filter-down"},
+           {"Files with matching timestamps", "filter-same"}, {"Files which exist on both paths", "filter-both"},
+           {"Files that exist on one path only", "filter-one"}}) {
     if (!t) {
       filter->addSeparator();
       continue;
     }
-    QAction* a = AddCommand(filter, t, "filter");
+    QAction* a = AddCommand(filter, t, icon);
     a->setEnabled(false);
     filters << a;
   }
   QMenu* tools = menuBar()->addMenu("&Tools");
   QAction* options = AddCommand(tools, "&Options", "options");
   tools->addSeparator();
-  QAction* browseLocal = AddCommand(tools, "Browse for Local Path");
-  QAction* browseRemote = AddCommand(tools, "Browse for Remote Path");
+  QAction* browseLocal = AddCommand(tools, "Browse for Local Path", "browse-local");
+  QAction* browseRemote = browseRemote_ = AddCommand(tools, "Browse for Remote Path", "browse-remote");
   tools->addSeparator();
-  QAction* find = AddCommand(tools, "Find Files on Remote");
-  for (QAction* a : {options, browseRemote, find}) a->setEnabled(false);
+  QAction* find = AddCommand(tools, "Find Files on Remote", "find");
+  find->setEnabled(false);
+  options_ = options;
+  connect(options, &QAction::triggered, this, [this] {
+    view_->OnOptions();
+    ApplyCaptionChoice();
+  });
+  connect(browseRemote, &QAction::triggered, view_, &CTwinbayView::OnBrowseRemote);
   connect(browseLocal, &QAction::triggered, view_, &CTwinbayView::OnBrowseLocal);
   QMenu* help = menuBar()->addMenu("&Help");
   QAction* topics = AddCommand(help, "Help Topics", "help");
@@ -165,7 +182,16 @@ void CMainFrame::BuildMenus() {
   QAction* web = AddCommand(help, "Connect to the Kestrion Web Site", "web");
   help->addSeparator();
   QAction* about = AddCommand(help, "&About Twinbay...", "about");
-  for (QAction* a : {topics, web, about}) a->setEnabled(false);
+  topics->setEnabled(false);
+  web_ = web;
+  about_ = about;
+  const QStringList webPrompt = WebSitePrompt().split('\n');
+  web->setStatusTip(webPrompt.value(0));
+  web->setToolTip(webPrompt.value(1));
+  connect(web, &QAction::triggered, this, [this] {
+    if (!view_->IsBusy()) ConnectToWebSite(this);
+  });
+  connect(about, &QAction::triggered, this, &CMainFrame::OnAbout);
 
   // The toolbar, in its usual order.
   toolbar->addAction(print);
@@ -239,6 +265,84 @@ void CMainFrame::OpenProfile(const QString& path) {
 void CMainFrame::UpdateTitle() {
   const QString doc = doc_.Title();
   setWindowTitle(doc + (doc.isEmpty() ? "" : " - ") + kFrameTitle);
+  caption_->SetTitles(QString(kFrameTitle).trimmed(), doc);
+}
+
+void CMainFrame::OnAbout() {
+  if (view_->IsBusy()) return;
+  CAboutSheet sheet(this);
+  sheet.exec();
+}
+
+CCaptionPainter* CMainFrame::Caption() const { return painted_ ? caption_ : nullptr; }
+
+void CMainFrame::ApplyCaptionChoice() {
+  const bool painted = view_->Settings().m_bSystemCaption == 0 && CCaptionPainter::PlatformAllows();
+  if (painted == painted_ && caption_->isVisible() == painted) return;
+  const bool shown = isVisible();
+  painted_ = painted;
+  // Changing the window's flags takes it off the screen; it comes back as it was.
+  setWindowFlag(Qt::FramelessWindowHint, painted);
+  caption_->setVisible(painted);
+  PlaceCaption();
+  if (shown) show();
+}
+
+// The painted caption sits at the top inside a thin sizing border; the window's
+// own layout keeps clear of both.
+void CMainFrame::PlaceCaption() {
+  if (!painted_) {
+    setContentsMargins(0, 0, 0, 0);
+    return;
+  }
+  const int b = isMaximized() || isFullScreen() ? 0 : 4;
+  const int h = caption_->CaptionHeight();
+  setContentsMargins(b, b + h, b, b);
+  caption_->setGeometry(b, b, width() - 2 * b, h);
+  caption_->raise();
+}
+
+Qt::Edges CMainFrame::EdgesAt(const QPoint& p) const {
+  Qt::Edges edges;
+  if (!painted_ || isMaximized()) return edges;
+  const int grip = 6;
+  if (p.x() < grip) edges |= Qt::LeftEdge;
+  if (p.x() >= width() - grip) edges |= Qt::RightEdge;
+  if (p.y() < grip) edges |= Qt::TopEdge;
+  if (p.y() >= height() - grip) edges |= Qt::BottomEdge;
+  return edges;
+}
+
+void CMainFrame::mousePressEvent(QMouseEvent* e) {
+  const Qt::Edges edges = EdgesAt(e->position().toPoint());
+  if (e->button() == Qt::LeftButton && edges && windowHandle() && windowHandle()->startSystemResize(edges)) return;
+  QMainWindow::mousePressEvent(e);
+}
+
+void CMainFrame::mouseMoveEvent(QMouseEvent* e) {
+  const Qt::Edges edges = EdgesAt(e->position().toPoint());
+  if ((edges & (Qt::LeftEdge | Qt::TopEdge)) == (Qt::LeftEdge | Qt::TopEdge) ||
+      (edges & (Qt::RightEdge | Qt::BottomEdge)) == (Qt::RightEdge | Qt::BottomEdge))
+    setCursor(Qt::SizeFDiagCursor);
+  else if ((edges & (Qt::RightEdge | Qt::TopEdge)) == (Qt::RightEdge | Qt::TopEdge) ||
+           (edges & (Qt::LeftEdge | Qt::BottomEdge)) == (Qt::LeftEdge | Qt::BottomEdge))
+    setCursor(Qt::SizeBDiagCursor);
+  else if (edges & (Qt::LeftEdge | Qt::RightEdge))
+    setCursor(Qt::SizeHorCursor);
+  else if (edges & (Qt::TopEdge | Qt::BottomEdge))
+    setCursor(Qt::SizeVerCursor);
+  else
+    unsetCursor();
+  QMainWindow::mouseMoveEvent(e);
+}
+
+void CMainFrame::changeEvent(QEvent* e) {
+  QMainWindow::changeEvent(e);
+  if (e->type() == QEvent::WindowStateChange) {
+    PlaceCaption();
+    QEvent forward(QEvent::WindowStateChange);
+    QApplication::sendEvent(caption_, &forward);
+  }
 }
 
 void CMainFrame::RefreshUi() {
@@ -246,6 +350,11 @@ void CMainFrame::RefreshUi() {
   stop_->setEnabled(view_->CanStop());
   sync_->setEnabled(view_->CanSynchronize());
   connect_->setEnabled(view_->CanConnect());
+  const bool idle = !view_->IsBusy();
+  options_->setEnabled(idle);
+  browseRemote_->setEnabled(view_->CanBrowseRemote());
+  web_->setEnabled(idle);
+  about_->setEnabled(idle);
   disconnect_->setEnabled(view_->CanDisconnect());
   panes_[0]->setText(view_->LocalPaneText());
   panes_[1]->setText(view_->ConnectionPaneText());
@@ -282,6 +391,7 @@ void CMainFrame::showEvent(QShowEvent* e) {
 
 void CMainFrame::resizeEvent(QResizeEvent* e) {
   QMainWindow::resizeEvent(e);
+  PlaceCaption();
   DivideStatusBar();
 }
 

@@ -6,10 +6,12 @@
 #include <QMainWindow>
 #include <QStringList>
 #include <QTimer>
+#include <QToolBar>
 
 namespace twinbay {
 
 class CTwinbayView;
+class CCaptionPainter;
 
 // The profile document: it carries no data, only a title, a path and the list
 // of recently opened profiles.
@@ -41,6 +43,14 @@ class CMainFrame : public QMainWindow {
   void OpenProfile(const QString& path);
   QLabel* Pane(int i) const { return panes_[i]; }
   void RefreshUi();
+  // Help > About Twinbay...
+  void OnAbout();
+  // The painted caption, or null while the system's title bar is used.
+  CCaptionPainter* Caption() const;
+  // Paints our own caption unless the settings keep the system's title bar or
+  // the platform cannot move a window without one.
+  void ApplyCaptionChoice();
+  QToolBar* ToolBar() const { return toolbar_; }
 
  protected:
   bool event(QEvent* e) override;
@@ -49,6 +59,9 @@ class CMainFrame : public QMainWindow {
   void resizeEvent(QResizeEvent* e) override;
   void dragEnterEvent(QDragEnterEvent* e) override;
   void dropEvent(QDropEvent* e) override;
+  void changeEvent(QEvent* e) override;
+  void mousePressEvent(QMouseEvent* e) override;
+  void mouseMoveEvent(QMouseEvent* e) override;
 
  private:
   void BuildMenus();
@@ -57,6 +70,8 @@ class CMainFrame : public QMainWindow {
   void SavePlacement();
   void RestorePlacement();
   void DivideStatusBar();
+  void PlaceCaption();
+  Qt::Edges EdgesAt(const QPoint& p) const;
   QAction* AddCommand(QMenu* menu, const QString& text, const QString& icon = {}, const QKeySequence& key = {});
 
   CTwinbayView* view_;
@@ -67,6 +82,10 @@ class CMainFrame : public QMainWindow {
   QTimer idle_;
   QMenu* recentMenu_ = nullptr;
   QAction *compare_, *stop_, *sync_, *connect_, *disconnect_;
+  QAction *options_ = nullptr, *browseRemote_ = nullptr, *web_ = nullptr, *about_ = nullptr;
+  QToolBar* toolbar_ = nullptr;
+  CCaptionPainter* caption_ = nullptr;
+  bool painted_ = false;
 };
 
 }  // namespace twinbay

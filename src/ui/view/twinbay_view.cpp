@@ -11,7 +11,9 @@
 
 #include "engine/local_scan.h"
 #include "shell/history_combo.h"
+#include "shell/options_sheet.h"
 #include "ui/dialogs/connection_dlgs.h"
+#include "ui/dialogs/remote_folder_dlg.h"
 #include "ui/dialogs/sync_dlgs.h"
 #include "ui/icons.h"
 #include "ui/view/file_list.h"
@@ -103,6 +105,7 @@ CTwinbayView::CTwinbayView(QWidget* parent, const QString& connectionsFile)
   SetAnimation(0);
   connect(&animationTimer_, &QTimer::timeout, this, [this] { animation_->setPixmap(icons::Connection(1, ++animationFrame_)); });
   connect(browseLocal_, &QToolButton::clicked, this, [this] { OnBrowseLocal(); });
+  connect(browseRemote_, &QToolButton::clicked, this, [this] { OnBrowseRemote(); });
   connect(local_, &QComboBox::currentTextChanged, this, [this] { RefreshFreeSpace(); });
 
   connections_.SetFileName((connectionsFile.isEmpty() ? QString::fromStdString(DefaultConnectionsFile()) : connectionsFile).toStdString());
@@ -158,6 +161,7 @@ void CTwinbayView::SetBusy(bool busy) {
   types_->setEnabled(!busy);
   remote_->setEnabled(!busy);
   browseLocal_->setEnabled(!busy);
+  browseRemote_->setEnabled(CanBrowseRemote());
   subFolders_->setEnabled(!busy);
   emit StateChanged();
 }
@@ -223,7 +227,7 @@ void CTwinbayView::OnConnectDone(bool ok) {
     SetAnimation(2);
     connected_ = true;
     remoteLabel_->setText(QString("Remote path on %1:").arg(QString::fromStdString(session_.GetHost())));
-    browseRemote_->setEnabled(false);
+    browseRemote_->setEnabled(CanBrowseRemote());
   } else {
     SetAnimation(0);
     QMessageBox box(QMessageBox::Warning, "Twinbay", "Connect FAILED", QMessageBox::Ok, this);
@@ -346,6 +350,7 @@ void CTwinbayView::OnDisconnect() {
   connected_ = false;
   SetAnimation(0);
   session_.CloseConnection();
+  browseRemote_->setEnabled(false);
   remoteLabel_->setText("Remote path:");
   emit StateChanged();
 }
@@ -376,6 +381,25 @@ void CTwinbayView::OnSynchronize() {
 void CTwinbayView::OnBrowseLocal() {
   QString path = local_->currentText();
   if (CFolderPicker::Browse(this, path, "Select Local Path")) local_->setEditText(path);
+}
+
+void CTwinbayView::OnBrowseRemote() {
+  if (!CanBrowseRemote()) return;
+  if (!session_.EnsureConnected()) {
+    QMessageBox::warning(this, "Twinbay", "Connect FAILED\n" + QString::fromStdString(session_.LastError()));
+    return;
+  }
+  CRemoteFolderDlg dlg(session_, this);
+  if (dlg.exec() == QDialog::Accepted) remote_->setEditText(dlg.ChosenPath());
+}
+
+void CTwinbayView::OnOptions() {
+  if (busy_) return;
+  const quint32 stripes = settings_.m_bSuppressStripedList;
+  if (!RunOptions(settings_, this)) return;
+  // The list shows the new striping at once; the other flags apply on next use.
+  if (stripes != settings_.m_bSuppressStripedList) list_->viewport()->update();
+  emit StateChanged();
 }
 
 // ---- Messages ---------------------------------------------------------------------

@@ -45,6 +45,11 @@ class CTwinbayView : public QWidget, private IFolderNotify, private ICollectionL
   void OnDisconnect();
   void OnSynchronize();
   void OnBrowseLocal();
+  // Tools > Browse for Remote Path and the remote "..." button.
+  void OnBrowseRemote();
+  // Tools > Options.
+  void OnOptions();
+  bool CanBrowseRemote() const { return !busy_ && connected_; }
 
   bool CanConnect() const { return !busy_ && !connected_; }
   bool CanDisconnect() const { return !busy_ && connected_; }
@@ -75,6 +80,7 @@ class CTwinbayView : public QWidget, private IFolderNotify, private ICollectionL
   CHistoryComboBox* TypesCombo() const { return types_; }
   QCheckBox* SubFolders() const { return subFolders_; }
   QSplitter* Splitter() const { return splitter_; }
+  QToolButton* BrowseRemoteButton() const { return browseRemote_; }
   CFolderCollection& Collection() { return collection_; }
   CSettings& Settings() { return settings_; }
   ConnectionsList& Connections() { return connections_; }
