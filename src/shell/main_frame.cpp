@@ -170,6 +170,8 @@ void CMainFrame::BuildMenus() {
   QAction* find = AddCommand(tools, "Find Files on Remote", "find");
   find->setEnabled(false);
   options_ = options;
+  options->setObjectName("optionsCommand");
+  browseRemote->setObjectName("browseRemoteCommand");
   connect(options, &QAction::triggered, this, [this] {
     view_->OnOptions();
     ApplyCaptionChoice();
@@ -185,6 +187,8 @@ void CMainFrame::BuildMenus() {
   topics->setEnabled(false);
   web_ = web;
   about_ = about;
+  web->setObjectName("webCommand");
+  about->setObjectName("aboutCommand");
   const QStringList webPrompt = WebSitePrompt().split('\n');
   web->setStatusTip(webPrompt.value(0));
   web->setToolTip(webPrompt.value(1));

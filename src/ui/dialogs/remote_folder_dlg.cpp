@@ -79,9 +79,12 @@ CRemoteFolderDlg::CRemoteFolderDlg(CFtpSession& session, QWidget* parent) : QDia
   tree_->addTopLevelItem(root);
   pathLabel_->SetText("/");
   connect(tree_, &QTreeWidget::itemExpanded, this, [this](QTreeWidgetItem* item) { Expanding(item); });
-  connect(tree_, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* item) {
-    if (!item) return;
-    chosen_ = ItemPath(item);
+  // Only a selection made by the user chooses a path; the tree's own current
+  // item (set when it first takes the focus) does not.
+  connect(tree_, &QTreeWidget::itemSelectionChanged, this, [this] {
+    const QList<QTreeWidgetItem*> selected = tree_->selectedItems();
+    if (selected.isEmpty()) return;
+    chosen_ = ItemPath(selected.first());
     pathLabel_->SetText(chosen_);
   });
   connect(tree_, &QTreeWidget::itemCollapsed, this, [](QTreeWidgetItem* item) {

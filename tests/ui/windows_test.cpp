@@ -1,0 +1,560 @@
+// The program's secondary windows against a real FTP server, offscreen: the
+// remote folder browser, the Options sheet, the About sheet and its links, the
+// painted caption and the command pictures.
+#include <gtest/gtest.h>
+
+#include <QDesktopServices>
+#include <QDialogButtonBox>
+#include <QKeyEvent>
+#include <QListWidget>
+#include <QMenuBar>
+#include <QMouseEvent>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QToolBar>
+#include <filesystem>
+#include <set>
+
+#include "gui_support.h"
+#include "net/connections.h"
+#include "net/curl_ftp.h"
+#include "shell/history_combo.h"
+#include "shell/main_frame.h"
+#include "shell/options_sheet.h"
+#include "support/ftp_servers.h"
+#include "support/temp_dir.h"
+#include "ui/dialogs/remote_folder_dlg.h"
+#include "ui/icons.h"
+#include "ui/view/file_list.h"
+#include "ui/view/folder_tree_ctrl.h"
+#include "ui/view/twinbay_view.h"
+#include "widgets/about_pages.h"
+#include "widgets/caption_painter.h"
+#include "widgets/hyperlink.h"
+#include "widgets/path_label.h"
+
+// Stands in for the desktop's URL handler: records what would have been opened.
+class UrlRecorder : public QObject {
+  Q_OBJECT
+ public:
+  QList<QUrl> opened;
+ public slots:
+  void Open(const QUrl& url) { opened << url; }
+};
+
+namespace twinbay {
+namespace {
+
+using test::OnModal;
+using test::TempDir;
+using test::WaitFor;
+
+const int64_t T0 = test::UnixTime(2026, 2, 3, 4, 5, 6);
+
+// Passes everything to a real connection and counts the listings.
+class CountingConnection : public IFtpConnection {
+ public:
+  CountingConnection(std::unique_ptr<IFtpConnection> real, std::atomic<int>* listings)
+      : real_(std::move(real)), listings_(listings) {}
+  bool Open() override { return real_->Open(); }
+  bool GetCurrentDirectory(std::string& d) override { return real_->GetCurrentDirectory(d); }
+  bool SetCurrentDirectory(const std::string& p) override { return real_->SetCurrentDirectory(p); }
+  bool CreateDirectory(const std::string& p) override { return real_->CreateDirectory(p); }
+  bool Remove(const std::string& p) override { return real_->Remove(p); }
+  bool Rename(const std::string& a, const std::string& b) override { return real_->Rename(a, b); }
+  bool GetModificationTime(const std::string& p, int64_t& t) override { return real_->GetModificationTime(p, t); }
+  bool SetModificationTime(const std::string& p, int64_t t) override { return real_->SetModificationTime(p, t); }
+  bool ListDirectory(const std::string& p, ScanList& out) override {
+    ++*listings_;
+    return real_->ListDirectory(p, out);
+  }
+  bool StatFile(const std::string& p, FindData& out) override { return real_->StatFile(p, out); }
+  bool Retrieve(const std::string& p, const FtpSink& s) override { return real_->Retrieve(p, s); }
+  bool Store(const std::string& p, const FtpSource& s, uint64_t n) override { return real_->Store(p, s, n); }
+  const FtpFeatures& Features() const override { return real_->Features(); }
+  const std::string& LoginFolder() const override { return real_->LoginFolder(); }
+  std::string LastError() const override { return real_->LastError(); }
+
+ private:
+  std::unique_ptr<IFtpConnection> real_;
+  std::atomic<int>* listings_;
+};
+
+struct Windows : ::testing::Test {
+  TempDir home, local, serverRoot;
+  std::unique_ptr<test::FtpTestServer> server;
+  std::unique_ptr<CMainFrame> frame;
+  UrlRecorder recorder;
+
+  void SetUp() override {
+    test::UseSettingsFolder(QString::fromStdString(home / "settings"));
+    for (const char* scheme : {"http", "https", "mailto", "file"}) QDesktopServices::setUrlHandler(scheme, &recorder, "Open");
+  }
+  void TearDown() override {
+    if (frame) frame->View()->ShutDown();
+    frame.reset();
+    for (const char* scheme : {"http", "https", "mailto", "file"}) QDesktopServices::unsetUrlHandler(scheme);
+  }
+  void StartServer() {
+    std::filesystem::create_directories(serverRoot / "site");
+    server = test::FtpTestServer::StartPyftpdlib(serverRoot.path());
+    ASSERT_NE(server, nullptr) << "the FTP server did not start";
+  }
+  void MakeFrameConnected() {
+    ConnectionsList list(home / "connections.ftp");
+    auto r = std::make_unique<CConnectionProperties>();
+    r->description = "Test server";
+    r->host = "127.0.0.1";
+    r->port = server->port();
+    r->userName = "tester";
+    r->password = "secret";
+    r->localPath = local.path();
+    r->remotePath = "/site";
+    list.Add(std::move(r));
+    ASSERT_TRUE(list.Save().ok);
+    frame = std::make_unique<CMainFrame>(QString::fromStdString(home / "connections.ftp"));
+    frame->show();
+    OnModal("ConnectionsDialog", [](QWidget* w) {
+      auto* l = w->findChild<QListWidget*>("connections");
+      l->setCurrentRow(0);
+      l->item(0)->setSelected(true);
+      w->findChild<QPushButton*>("connect")->click();
+    });
+    frame->View()->OnConnect();
+    ASSERT_TRUE(WaitFor([&] { return frame->View()->IsConnected(); })) << frame->View()->Session().LastError();
+  }
+  static QTreeWidgetItem* Child(QTreeWidgetItem* parent, const QString& name) {
+    for (int i = 0; i < parent->childCount(); ++i)
+      if (parent->child(i)->text(0) == name) return parent->child(i);
+    return nullptr;
+  }
+  static QStringList Children(QTreeWidgetItem* parent) {
+    QStringList out;
+    for (int i = 0; i < parent->childCount(); ++i) out << parent->child(i)->text(0);
+    return out;
+  }
+};
+
+// ---- Browse for Remote Folder ------------------------------------------------------
+
+TEST_F(Windows, RemoteBrowserListsEachFolderOnceOnFirstExpansionAndShowsRefusals) {
+  test::WriteFile(serverRoot / "pub/incoming/deep/f.txt", "x", T0);
+  test::WriteFile(serverRoot / "with space/f.txt", "x", T0);
+  test::WriteFile(serverRoot / "gone/f.txt", "x", T0);
+  test::WriteFile(serverRoot / "top.txt", "x", T0);
+  StartServer();
+  std::atomic<int> listings{0};
+  CFtpSession session([&](const FtpLogin& login) {
+    return std::make_unique<CountingConnection>(MakeCurlFtpConnection(login), &listings);
+  });
+  ASSERT_TRUE(session.Connect("127.0.0.1", "tester", "secret", server->port())) << session.LastError();
+  listings = 0;
+
+  CRemoteFolderDlg dlg(session);
+  dlg.show();
+  QTreeWidgetItem* root = dlg.Tree()->topLevelItem(0);
+  ASSERT_NE(root, nullptr);
+  EXPECT_EQ(root->text(0), "/");
+  EXPECT_EQ(dlg.windowTitle(), "Select path on 127.0.0.1");
+  ASSERT_TRUE(WaitFor([&] { return CRemoteFolderDlg::ItemState(root) == CRemoteFolderDlg::Loaded; }));
+  EXPECT_EQ(listings, 1);
+  EXPECT_EQ(dlg.ListingsMade(), 1);
+  EXPECT_EQ(Children(root), (QStringList{"gone", "pub", "site", "with space"}));  // folders only
+  EXPECT_TRUE(root->isExpanded());
+  EXPECT_EQ(dlg.PathLabel()->Text(), "/");
+  EXPECT_TRUE(dlg.ChosenPath().isEmpty());
+
+  // A child is listed when it is first expanded, and only then.
+  QTreeWidgetItem* pub = Child(root, "pub");
+  EXPECT_EQ(pub->childCount(), 0);
+  EXPECT_EQ(pub->childIndicatorPolicy(), QTreeWidgetItem::ShowIndicator);
+  EXPECT_EQ(listings, 1);
+  pub->setExpanded(true);
+  ASSERT_TRUE(WaitFor([&] { return CRemoteFolderDlg::ItemState(pub) == CRemoteFolderDlg::Loaded; }));
+  EXPECT_EQ(listings, 2);
+  EXPECT_EQ(Children(pub), QStringList{"incoming"});
+  pub->setExpanded(false);
+  pub->setExpanded(true);
+  QApplication::processEvents();
+  EXPECT_FALSE(dlg.IsListing());
+  EXPECT_EQ(listings, 2);  // not listed again
+
+  // Selecting two levels down gives /a/b; a folder without sub-folders loses its button.
+  QTreeWidgetItem* incoming = Child(pub, "incoming");
+  dlg.Tree()->setCurrentItem(incoming);
+  EXPECT_EQ(dlg.ChosenPath(), "/pub/incoming");
+  EXPECT_EQ(dlg.PathLabel()->Text(), "/pub/incoming");
+  QTreeWidgetItem* space = Child(root, "with space");
+  space->setExpanded(true);
+  ASSERT_TRUE(WaitFor([&] { return CRemoteFolderDlg::ItemState(space) == CRemoteFolderDlg::Loaded; }));
+  EXPECT_EQ(listings, 3);
+  EXPECT_EQ(space->childIndicatorPolicy(), QTreeWidgetItem::DontShowIndicator);
+  dlg.Tree()->setCurrentItem(space);
+  EXPECT_EQ(dlg.ChosenPath(), "/with space");
+
+  // A folder the server refuses to list is marked and the reason shown; it is
+  // not taken for an empty folder.
+  std::filesystem::remove_all(serverRoot / "gone");
+  QTreeWidgetItem* gone = Child(root, "gone");
+  EXPECT_FALSE(dlg.ErrorLine()->isVisibleTo(&dlg));
+  gone->setExpanded(true);
+  ASSERT_TRUE(WaitFor([&] { return CRemoteFolderDlg::ItemState(gone) == CRemoteFolderDlg::Failed; }));
+  EXPECT_EQ(listings, 4);
+  EXPECT_TRUE(dlg.ErrorLine()->isVisibleTo(&dlg));
+  EXPECT_TRUE(dlg.ErrorLine()->text().startsWith("/gone could not be listed: ")) << dlg.ErrorLine()->text().toStdString();
+  EXPECT_FALSE(gone->toolTip(0).isEmpty());
+  EXPECT_NE(gone->childIndicatorPolicy(), QTreeWidgetItem::DontShowIndicator);
+  EXPECT_EQ(gone->childCount(), 0);
+}
+
+TEST_F(Windows, RemoteBrowserFromTheViewFillsTheComboOnOkAndChangesNothingOnCancel) {
+  test::WriteFile(serverRoot / "site/docs/a.txt", "x", T0);
+  StartServer();
+  MakeFrameConnected();
+  CTwinbayView* view = frame->View();
+  ASSERT_TRUE(view->BrowseRemoteButton()->isEnabled());
+  view->RemoteCombo()->setEditText("/before");
+
+  // Cancel after choosing a folder changes nothing.
+  OnModal("RemoteFolderDialog", [&](QWidget* w) {
+    auto* dlg = static_cast<CRemoteFolderDlg*>(w);
+    QTreeWidgetItem* root = dlg->Tree()->topLevelItem(0);
+    WaitFor([&] { return CRemoteFolderDlg::ItemState(root) == CRemoteFolderDlg::Loaded; });
+    dlg->Tree()->setCurrentItem(Child(root, "site"));
+    dlg->reject();
+  });
+  view->BrowseRemoteButton()->click();
+  EXPECT_EQ(view->RemoteCombo()->currentText(), "/before");
+
+  // OK puts the chosen path into the remote path box.
+  bool listedTwice = false;
+  OnModal("RemoteFolderDialog", [&](QWidget* w) {
+    auto* dlg = static_cast<CRemoteFolderDlg*>(w);
+    QTreeWidgetItem* root = dlg->Tree()->topLevelItem(0);
+    WaitFor([&] { return CRemoteFolderDlg::ItemState(root) == CRemoteFolderDlg::Loaded; });
+    QTreeWidgetItem* site = Child(root, "site");
+    site->setExpanded(true);
+    WaitFor([&] { return CRemoteFolderDlg::ItemState(site) == CRemoteFolderDlg::Loaded; });
+    listedTwice = dlg->ListingsMade() == 2;
+    dlg->Tree()->setCurrentItem(Child(site, "docs"));
+    dlg->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
+  });
+  view->OnBrowseRemote();
+  EXPECT_TRUE(listedTwice);
+  EXPECT_EQ(view->RemoteCombo()->currentText(), "/site/docs");
+  // The session is whole again for the next compare.
+  view->OnCompare();
+  ASSERT_TRUE(WaitFor([&] { return !view->IsBusy(); }));
+}
+
+// ---- Options ------------------------------------------------------------------------
+
+TEST_F(Windows, OptionsEditACopyCancelKeepsEverythingOkWritesBackAndRepaintsTheList) {
+  test::WriteFile(local / "a.html", "new", T0 + 100);
+  test::WriteFile(serverRoot / "site/a.html", "old", T0);
+  test::WriteFile(local / "b.html", "old", T0);
+  test::WriteFile(serverRoot / "site/b.html", "new", T0 + 100);
+  StartServer();
+  MakeFrameConnected();
+  CTwinbayView* view = frame->View();
+  view->OnCompare();
+  ASSERT_TRUE(WaitFor([&] { return !view->IsBusy(); }));
+  view->Tree()->setCurrentItem(view->Tree()->topLevelItem(0));
+  FileListModel* m = view->List()->Model();
+  ASSERT_TRUE(WaitFor([&] { return m->rowCount() == 2; }));
+  const QColor stripe(192, 220, 192);
+  ASSERT_EQ(m->index(1, 0).data(Qt::BackgroundRole).value<QColor>(), stripe);
+
+  const CSettings before = view->Settings();
+  const char* boxes[] = {"compareAlert", "ignoreSeconds", "suppressTagging", "suppressStripes", "systemCaption",
+                         "transferAlert", "setTimestamps"};
+  QStringList tabs;
+  int openedOn = -1;
+  OnModal("OptionsSheet", [&](QWidget* w) {
+    auto* sheet = static_cast<COptionsSheet*>(w);
+    openedOn = sheet->Tabs()->currentIndex();
+    for (int i = 0; i < sheet->Tabs()->count(); ++i) tabs << sheet->Tabs()->tabText(i);
+    // Every box on every page is turned over, ending on the last page.
+    for (int page = 0; page < 3; ++page) {
+      sheet->Tabs()->setCurrentIndex(page);
+      for (const char* name : boxes)
+        if (auto* b = sheet->Tabs()->widget(page)->findChild<QCheckBox*>(name)) b->toggle();
+    }
+    sheet->reject();
+  });
+  view->OnOptions();
+  EXPECT_EQ(openedOn, 0);
+  EXPECT_EQ(tabs, (QStringList{"Compare", "Display", "Transfer"}));
+  const CSettings& now = view->Settings();
+  EXPECT_EQ(now.m_bCompareAlert, before.m_bCompareAlert);
+  EXPECT_EQ(now.m_bIgnoreSeconds, before.m_bIgnoreSeconds);
+  EXPECT_EQ(now.m_bSuppressTagging, before.m_bSuppressTagging);
+  EXPECT_EQ(now.m_bSuppressStripedList, before.m_bSuppressStripedList);
+  EXPECT_EQ(now.m_bSystemCaption, before.m_bSystemCaption);
+  EXPECT_EQ(now.m_bTransferAlert, before.m_bTransferAlert);
+  EXPECT_EQ(now.m_bSetLocalTimestamps, before.m_bSetLocalTimestamps);
+
+  // OK writes back; the list loses its stripes at once.
+  int paints = 0;
+  struct PaintCounter : QObject {
+    int* n;
+    explicit PaintCounter(int* count) : n(count) {}
+    bool eventFilter(QObject*, QEvent* e) override {
+      if (e->type() == QEvent::Paint) ++*n;
+      return false;
+    }
+  } counter(&paints);
+  QApplication::processEvents();
+  view->List()->viewport()->installEventFilter(&counter);
+  QCheckBox* texts[4] = {};
+  OnModal("OptionsSheet", [&](QWidget* w) {
+    auto* sheet = static_cast<COptionsSheet*>(w);
+    openedOn = sheet->Tabs()->currentIndex();
+    texts[0] = sheet->findChild<QCheckBox*>("ignoreSeconds");
+    EXPECT_EQ(texts[0]->text(), "Ignore seconds when comparing timestamps");
+    EXPECT_EQ(sheet->findChild<QCheckBox*>("suppressStripes")->text(), "Suppress striped list");
+    EXPECT_EQ(sheet->findChild<QCheckBox*>("setTimestamps")->text(), "Set Local timestamps to Remote after transfer");
+    sheet->findChild<QCheckBox*>("suppressStripes")->setChecked(true);
+    sheet->findChild<QCheckBox*>("transferAlert")->setChecked(true);
+    sheet->findChild<QCheckBox*>("ignoreSeconds")->setChecked(false);
+    sheet->Tabs()->setCurrentIndex(2);
+    sheet->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
+  });
+  view->OnOptions();
+  EXPECT_EQ(openedOn, 0);  // always on Compare
+  EXPECT_EQ(view->Settings().m_bSuppressStripedList, 1u);
+  EXPECT_EQ(view->Settings().m_bTransferAlert, 1u);
+  EXPECT_EQ(view->Settings().m_bIgnoreSeconds, 0u);
+  EXPECT_EQ(view->Settings().m_bCompareAlert, before.m_bCompareAlert);
+  ASSERT_TRUE(WaitFor([&] { return paints > 0; }, 3000));
+  EXPECT_NE(m->index(1, 0).data(Qt::BackgroundRole).value<QColor>(), stripe);
+  view->List()->viewport()->removeEventFilter(&counter);
+}
+
+TEST_F(Windows, TheSystemCaptionSettingTakesEffectFromTheOptionsSheet) {
+  frame = std::make_unique<CMainFrame>(QString::fromStdString(home / "connections.ftp"));
+  frame->show();
+  ASSERT_NE(frame->Caption(), nullptr);
+  EXPECT_TRUE(frame->windowFlags() & Qt::FramelessWindowHint);
+  OnModal("OptionsSheet", [&](QWidget* w) {
+    w->findChild<QCheckBox*>("systemCaption")->setChecked(true);
+    static_cast<QDialog*>(w)->accept();
+  });
+  frame->findChild<QAction*>("optionsCommand")->trigger();
+  EXPECT_EQ(frame->Caption(), nullptr);
+  EXPECT_FALSE(frame->windowFlags() & Qt::FramelessWindowHint);
+  EXPECT_TRUE(frame->isVisible());
+  EXPECT_EQ(frame->contentsMargins(), QMargins());
+}
+
+// ---- Hyperlink, About and the web site ---------------------------------------------------
+
+TEST_F(Windows, HyperlinkOpensThroughTheDesktopHandlerAndTurnsVisited) {
+  QWidget host;
+  auto* link = new CHyperLink("Kestrion", "https://kestrion.example/", &host);
+  auto* plain = new CHyperLink("", "https://shown.example/", &host);
+  auto* self = new CHyperLink("https://self.example/", "", &host);
+  host.show();
+  EXPECT_EQ(plain->text(), "https://shown.example/");
+  EXPECT_EQ(self->Url(), "https://self.example/");
+  EXPECT_EQ(link->cursor().shape(), Qt::PointingHandCursor);
+  EXPECT_EQ(link->toolTip(), "https://kestrion.example/");
+  EXPECT_TRUE(link->font().underline());
+  EXPECT_EQ(link->CurrentColour(), CHyperLink::kUnvisited);
+
+  auto click = [&](QPoint press, QPoint release) {
+    QMouseEvent down(QEvent::MouseButtonPress, press, link->mapToGlobal(press), Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(link, &down);
+    QMouseEvent up(QEvent::MouseButtonRelease, release, link->mapToGlobal(release), Qt::LeftButton, Qt::NoButton, Qt::NoModifier);
+    QApplication::sendEvent(link, &up);
+  };
+  // Pressing, dragging off and releasing outside opens nothing.
+  click(QPoint(2, 2), QPoint(link->width() + 30, 2));
+  EXPECT_TRUE(recorder.opened.isEmpty());
+  EXPECT_FALSE(link->Visited());
+  // A click opens it on release; it is then drawn purple.
+  click(QPoint(2, 2), QPoint(3, 3));
+  ASSERT_EQ(recorder.opened.size(), 1);
+  EXPECT_EQ(recorder.opened[0], QUrl("https://kestrion.example/"));
+  EXPECT_TRUE(link->Visited());
+  QFocusEvent out(QEvent::FocusOut);
+  QApplication::sendEvent(link, &out);
+  EXPECT_EQ(link->CurrentColour(), CHyperLink::kVisited);
+  EXPECT_EQ(link->palette().color(QPalette::WindowText), CHyperLink::kVisited);
+
+  // With the keyboard focus it is teal; the space bar opens it.
+  QFocusEvent in(QEvent::FocusIn);
+  QApplication::sendEvent(plain, &in);
+  EXPECT_EQ(plain->CurrentColour(), CHyperLink::kFocus);
+  QKeyEvent space(QEvent::KeyPress, Qt::Key_Space, Qt::NoModifier, " ");
+  QApplication::sendEvent(plain, &space);
+  ASSERT_EQ(recorder.opened.size(), 2);
+  EXPECT_EQ(recorder.opened[1], QUrl("https://shown.example/"));
+}
+
+TEST_F(Windows, AFailedOpenExplainsItselfAndLeavesTheLinkUnvisited) {
+  EXPECT_EQ(CHyperLink::ErrorText(31), "There is no application associated\nwith the given filename extension.");
+  EXPECT_EQ(CHyperLink::ErrorText(26), "A sharing violation occurred. ");
+  EXPECT_EQ(CHyperLink::ErrorText(99), "Unknown Error (99) occurred.");
+  QDesktopServices::unsetUrlHandler("file");
+  CHyperLink missing("missing", QUrl::fromLocalFile(QString::fromStdString(home / "no-such.htm")).toString());
+  QString said;
+  auto seen = OnModal("LinkError", [&](QWidget* w) {
+    said = static_cast<QMessageBox*>(w)->text();
+    static_cast<QMessageBox*>(w)->accept();
+  });
+  EXPECT_FALSE(missing.Open());
+  EXPECT_TRUE(*seen);
+  EXPECT_EQ(said, "Can't open link:\n\nThe specified file was not found.");
+  EXPECT_FALSE(missing.Visited());
+  // A handler that cannot take the address is a failure too, not a success.
+  QDesktopServices::setUrlHandler("https", &recorder, "NoSuchSlot");
+  CHyperLink refused("refused", "https://refused.example/");
+  seen = OnModal("LinkError", [&](QWidget* w) {
+    said = static_cast<QMessageBox*>(w)->text();
+    static_cast<QMessageBox*>(w)->accept();
+  });
+  EXPECT_FALSE(refused.Open());
+  EXPECT_EQ(said, "Can't open link:\n\n" + CHyperLink::ErrorText(31));
+  EXPECT_FALSE(refused.Visited());
+}
+
+TEST_F(Windows, TheAboutSheetShowsItsTextsLinksAndOnlyAnOkButton) {
+  CAboutSheet sheet;
+  sheet.show();
+  EXPECT_EQ(sheet.windowTitle(), "About Twinbay...");
+  ASSERT_EQ(sheet.Tabs()->count(), 2);
+  EXPECT_EQ(sheet.Tabs()->tabText(0), "About Twinbay");
+  EXPECT_EQ(sheet.Tabs()->tabText(1), "Technical Support");
+  QStringList labels;
+  for (QLabel* l : sheet.About()->findChildren<QLabel*>()) labels << l->text();
+  EXPECT_TRUE(labels.contains("Twinbay"));
+  EXPECT_TRUE(labels.contains("Version:"));
+  EXPECT_TRUE(labels.contains("1.07"));
+  EXPECT_EQ(sheet.About()->CompanyLink()->text(), "Kestrion");
+  EXPECT_EQ(sheet.About()->CompanyLink()->Url(), MakerUrl());
+  const QString text = sheet.Support()->Text()->toPlainText();
+  EXPECT_TRUE(text.startsWith("We provide free technical support by email to all users - You will usually receive a "
+                              "response within 24 hours but we cannot guarantee this.\n\n"));
+  EXPECT_TRUE(sheet.Support()->Text()->isReadOnly());
+  EXPECT_EQ(sheet.Support()->MailLink()->Url(), "mailto:" + SupportEmail());
+  EXPECT_EQ(sheet.Support()->MailLink()->text(), SupportEmail());
+  EXPECT_EQ(sheet.Support()->WebLink()->Url(), MakerUrl());
+  QStringList supportLabels;
+  for (QLabel* l : sheet.Support()->findChildren<QLabel*>()) supportLabels << l->text();
+  EXPECT_TRUE(supportLabels.contains("EMail: "));
+  EXPECT_TRUE(supportLabels.contains("Web:"));
+  const auto buttons = sheet.findChildren<QPushButton*>();
+  ASSERT_EQ(buttons.size(), 1);
+  EXPECT_EQ(buttons[0]->text().remove('&'), "OK");
+  // The company name opens the maker's page (here a page that exists) and turns purple.
+  test::WriteFile(home / "index.htm", "<html></html>", T0);
+  const QString page = QUrl::fromLocalFile(QString::fromStdString(home / "index.htm")).toString();
+  sheet.About()->CompanyLink()->SetUrl(page);
+  EXPECT_TRUE(sheet.About()->CompanyLink()->Open());
+  ASSERT_EQ(recorder.opened.size(), 1);
+  EXPECT_EQ(recorder.opened[0], QUrl(page));
+  EXPECT_TRUE(sheet.About()->CompanyLink()->Visited());
+  EXPECT_TRUE(sheet.Support()->MailLink()->Open());
+  EXPECT_EQ(recorder.opened.value(1), QUrl("mailto:" + SupportEmail()));
+}
+
+TEST_F(Windows, TheWebSiteCommandAsksFirstAndOpensOnlyOnYes) {
+  frame = std::make_unique<CMainFrame>(QString::fromStdString(home / "connections.ftp"));
+  frame->show();
+  QAction* web = frame->findChild<QAction*>("webCommand");
+  ASSERT_NE(web, nullptr);
+  EXPECT_EQ(web->statusTip(), "Launch a web browser and connect to the Kestrion Web Site");
+  EXPECT_EQ(web->toolTip(), "Connect to " + MakerHostName());
+  QString asked;
+  OnModal("WebSiteQuestion", [&](QWidget* w) {
+    asked = static_cast<QMessageBox*>(w)->text();
+    static_cast<QMessageBox*>(w)->button(QMessageBox::No)->click();
+  });
+  web->trigger();
+  EXPECT_EQ(asked, "This option will launch your web browser and connect\nto the Kestrion Web Site. Do you wish to proceed?");
+  EXPECT_TRUE(recorder.opened.isEmpty());
+  OnModal("WebSiteQuestion", [&](QWidget* w) { static_cast<QMessageBox*>(w)->button(QMessageBox::Yes)->click(); });
+  web->trigger();
+  ASSERT_EQ(recorder.opened.size(), 1);
+  EXPECT_EQ(recorder.opened[0], QUrl(MakerUrl()));
+}
+
+// ---- Caption and pictures ------------------------------------------------------------
+
+TEST_F(Windows, ThePaintedCaptionShowsTheGradientTitlesAndWorkingButtons) {
+  frame = std::make_unique<CMainFrame>(QString::fromStdString(home / "connections.ftp"));
+  frame->resize(700, 400);
+  frame->show();
+  CCaptionPainter* caption = frame->Caption();
+  ASSERT_NE(caption, nullptr);
+  EXPECT_EQ(caption->FrameTitle(), "Twinbay 1.07");
+  EXPECT_EQ(frame->windowTitle(), "  - Twinbay 1.07 ");
+  // The program's layout keeps clear of the caption.
+  EXPECT_GE(frame->menuBar()->geometry().top(), caption->geometry().bottom());
+
+  const QColor col = caption->palette().color(QPalette::Active, QPalette::Highlight);
+  const QImage active = caption->Picture(QSize(600, 22), true);
+  EXPECT_EQ(QColor(active.pixel(0, 11)), QColor(Qt::black));
+  EXPECT_EQ(QColor(active.pixel(560, 11)).rgb(), col.rgb());
+  // The gradient rises from black towards the caption colour.
+  const QColor mid(active.pixel(250, 11));
+  EXPECT_LT(mid.red() + mid.green() + mid.blue(), col.red() + col.green() + col.blue());
+  EXPECT_GT(QColor(active.pixel(400, 11)).blue(), QColor(active.pixel(150, 11)).blue());
+  const QImage inactive = caption->Picture(QSize(600, 22), false);
+  EXPECT_EQ(inactive.pixel(0, 0), inactive.pixel(599, 21));
+  EXPECT_NE(inactive.pixel(30, 20), active.pixel(30, 20));
+  EXPECT_EQ(CCaptionPainter::Lightness(QColor(0, 0, 0)), 0);
+  EXPECT_EQ(CCaptionPainter::Lightness(QColor(255, 255, 255)), 240);
+
+  caption->Button(1)->click();
+  ASSERT_TRUE(WaitFor([&] { return frame->isMaximized(); }, 3000));
+  EXPECT_EQ(frame->contentsMargins().left(), 0);
+  caption->Button(1)->click();
+  ASSERT_TRUE(WaitFor([&] { return !frame->isMaximized(); }, 3000));
+  caption->Button(2)->click();
+  ASSERT_TRUE(WaitFor([&] { return !frame->isVisible(); }, 3000));
+}
+
+TEST_F(Windows, EveryCommandHasADistinctReadablePicture) {
+  frame = std::make_unique<CMainFrame>(QString::fromStdString(home / "connections.ftp"));
+  auto image = [](const QIcon& icon, int size, qreal dpr = 1.0) { return icon.pixmap(QSize(size, size), dpr).toImage(); };
+  auto inked = [](const QImage& img) {
+    int n = 0;
+    for (int y = 0; y < img.height(); ++y)
+      for (int x = 0; x < img.width(); ++x) n += qAlpha(img.pixel(x, y)) > 0;
+    return n;
+  };
+  std::set<QString> names;
+  QList<QAction*> commands;
+  for (QAction* menu : frame->menuBar()->actions())
+    for (QAction* a : menu->menu()->actions()) {
+      if (!a->isSeparator()) commands << a;
+    }
+  ASSERT_GT(commands.size(), 30);
+  QList<QImage> seen;
+  for (QAction* a : commands) {
+    SCOPED_TRACE(a->text().toStdString());
+    ASSERT_FALSE(a->icon().isNull());
+    const QImage small = image(a->icon(), 16), large = image(a->icon(), 32), dense = image(a->icon(), 16, 2.0);
+    EXPECT_EQ(small.size(), QSize(16, 16));
+    EXPECT_EQ(large.size(), QSize(32, 32));
+    EXPECT_EQ(dense.size(), QSize(32, 32));  // drawn for the denser screen, not scaled up
+    EXPECT_GT(inked(small), 20);
+    EXPECT_GT(inked(large), 80);
+    for (const QImage& other : seen) EXPECT_NE(small, other);
+    seen << small;
+  }
+  for (QAction* a : frame->ToolBar()->actions()) {
+    if (!a->isSeparator()) {
+      EXPECT_TRUE(commands.contains(a)) << a->text().toStdString();
+    }
+  }
+  EXPECT_EQ(frame->windowIcon().pixmap(64, 64).size(), QSize(64, 64));
+}
+
+}  // namespace
+}  // namespace twinbay
+
+#include "windows_test.moc"
