@@ -7,6 +7,7 @@
 #include <QMessageBox>
 #include <QMimeData>
 #include <QMouseEvent>
+#include <QPainter>
 #include <QStatusBar>
 #include <QToolBar>
 #include <QUrl>
@@ -340,8 +341,20 @@ void CMainFrame::mouseMoveEvent(QMouseEvent* e) {
   QMainWindow::mouseMoveEvent(e);
 }
 
+void CMainFrame::paintEvent(QPaintEvent* e) {
+  QMainWindow::paintEvent(e);
+  if (!painted_ || isMaximized()) return;
+  // The sizing border, drawn as a raised window edge.
+  QPainter p(this);
+  p.setPen(palette().color(QPalette::Dark));
+  p.drawRect(rect().adjusted(0, 0, -1, -1));
+  p.setPen(palette().color(QPalette::Light));
+  p.drawRect(rect().adjusted(1, 1, -2, -2));
+}
+
 void CMainFrame::changeEvent(QEvent* e) {
   QMainWindow::changeEvent(e);
+  if (e->type() == QEvent::ActivationChange) caption_->update();
   if (e->type() == QEvent::WindowStateChange) {
     PlaceCaption();
     QEvent forward(QEvent::WindowStateChange);

@@ -60,6 +60,7 @@ class CMainFrame : public QMainWindow {
   void dragEnterEvent(QDragEnterEvent* e) override;
   void dropEvent(QDropEvent* e) override;
   void changeEvent(QEvent* e) override;
+  void paintEvent(QPaintEvent* e) override;
   void mousePressEvent(QMouseEvent* e) override;
   void mouseMoveEvent(QMouseEvent* e) override;
 

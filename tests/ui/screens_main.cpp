@@ -1,15 +1,22 @@
 // Drives the real program through the demo and saves screenshots:
 //   twinbay-screens OUTPUT-FOLDER CONNECTIONS-FILE
+//   twinbay-screens --toolbar FILE       (only the toolbar, at the screen's scale)
 #include <QApplication>
 #include <QCheckBox>
 #include <QListWidget>
 #include <QPushButton>
 #include <QScreen>
+#include <QTabWidget>
+#include <QToolBar>
+#include <QTreeWidget>
 #include <cstdio>
 
 #include "gui_support.h"
 #include "net/curl_ftp.h"
 #include "shell/main_frame.h"
+#include "shell/options_sheet.h"
+#include "ui/dialogs/remote_folder_dlg.h"
+#include "widgets/about_pages.h"
 #include "ui/view/folder_tree_ctrl.h"
 #include "ui/view/twinbay_view.h"
 
@@ -30,6 +37,16 @@ int main(int argc, char** argv) {
   QApplication::setOrganizationName("Kestrion");
   QApplication::setApplicationName("Twinbay");
   InitCurlOnce();
+  if (argc == 3 && QString(argv[1]) == "--toolbar") {
+    CMainFrame frame{QString()};
+    frame.show();
+    WaitFor([] { return false; }, 300);
+    // Every button as it looks when it can be used.
+    for (QAction* a : frame.ToolBar()->actions()) a->setEnabled(true);
+    const bool ok = Save(frame.ToolBar(), argv[2]);
+    frame.View()->ShutDown();
+    return ok ? 0 : 1;
+  }
   if (argc < 3) {
     std::fprintf(stderr, "usage: twinbay-screens OUTPUT-FOLDER CONNECTIONS-FILE\n");
     return 2;
@@ -58,6 +75,58 @@ int main(int argc, char** argv) {
   WaitFor([] { return false; }, 300);
   frame.RefreshUi();
   ok &= Save(&frame, out + "/main-window-after-compare.png");
+  // The whole screen: the window with its painted caption as the window
+  // manager shows it.
+  frame.activateWindow();
+  frame.raise();
+  WaitFor([&] { return frame.isActiveWindow(); }, 3000);
+  WaitFor([] { return false; }, 300);
+  std::printf("main window active: %s\n", frame.isActiveWindow() ? "yes" : "no");
+  {
+    const QPixmap screen = QGuiApplication::primaryScreen()->grabWindow(0);
+    const bool saved = screen.save(out + "/main-window-desktop.png");
+    std::printf("%s %s\n", saved ? "saved" : "could not save", qPrintable(out + "/main-window-desktop.png"));
+    ok &= saved;
+  }
+
+  OnModal("RemoteFolderDialog", [&](QWidget* w) {
+    auto* dlg = static_cast<CRemoteFolderDlg*>(w);
+    QTreeWidgetItem* root = dlg->Tree()->topLevelItem(0);
+    WaitFor([&] { return CRemoteFolderDlg::ItemState(root) == CRemoteFolderDlg::Loaded; });
+    for (int i = 0; i < root->childCount(); ++i) {
+      QTreeWidgetItem* c = root->child(i);
+      c->setExpanded(true);
+      WaitFor([&] { return CRemoteFolderDlg::ItemState(c) != CRemoteFolderDlg::Loading; });
+      if (c->childCount() > 0) dlg->Tree()->setCurrentItem(c->child(0));
+    }
+    WaitFor([] { return false; }, 200);
+    ok &= Save(w, out + "/remote-folder-browser.png");
+    dlg->reject();
+  });
+  frame.View()->OnBrowseRemote();
+
+  OnModal("OptionsSheet", [&](QWidget* w) {
+    auto* sheet = static_cast<COptionsSheet*>(w);
+    const char* names[3] = {"compare", "display", "transfer"};
+    for (int i = 0; i < 3; ++i) {
+      sheet->Tabs()->setCurrentIndex(i);
+      WaitFor([] { return false; }, 150);
+      ok &= Save(w, out + "/options-" + names[i] + ".png");
+    }
+    sheet->reject();
+  });
+  frame.View()->OnOptions();
+
+  OnModal("AboutSheet", [&](QWidget* w) {
+    auto* sheet = static_cast<CAboutSheet*>(w);
+    WaitFor([] { return false; }, 150);
+    ok &= Save(w, out + "/about-page.png");
+    sheet->Tabs()->setCurrentIndex(1);
+    WaitFor([] { return false; }, 150);
+    ok &= Save(w, out + "/support-page.png");
+    sheet->accept();
+  });
+  frame.OnAbout();
 
   OnModal("SyncConfirmDialog", [&](QWidget* w) {
     w->findChild<QCheckBox*>("up")->setChecked(true);
