@@ -508,6 +508,19 @@ TEST_F(Windows, ThePaintedCaptionShowsTheGradientTitlesAndWorkingButtons) {
   EXPECT_EQ(CCaptionPainter::Lightness(QColor(0, 0, 0)), 0);
   EXPECT_EQ(CCaptionPainter::Lightness(QColor(255, 255, 255)), 240);
 
+  // Dragging the caption moves the window (here by our own move: the offscreen
+  // platform has no window system to hand the move to).
+  const QPoint start = frame->pos();
+  const QPoint grip(60, caption->height() / 2);
+  auto mouse = [&](QEvent::Type type, QPoint at, Qt::MouseButtons buttons) {
+    QMouseEvent e(type, at, caption->mapToGlobal(at), Qt::LeftButton, buttons, Qt::NoModifier);
+    QApplication::sendEvent(caption, &e);
+  };
+  mouse(QEvent::MouseButtonPress, grip, Qt::LeftButton);
+  mouse(QEvent::MouseMove, grip + QPoint(30, 20), Qt::LeftButton);
+  mouse(QEvent::MouseButtonRelease, grip + QPoint(30, 20), Qt::NoButton);
+  EXPECT_EQ(frame->pos(), start + QPoint(30, 20));
+
   caption->Button(1)->click();
   ASSERT_TRUE(WaitFor([&] { return frame->isMaximized(); }, 3000));
   EXPECT_EQ(frame->contentsMargins().left(), 0);
