@@ -90,6 +90,8 @@ CRemoteFolderDlg::CRemoteFolderDlg(CFtpSession& session, QWidget* parent) : QDia
   connect(tree_, &QTreeWidget::itemCollapsed, this, [](QTreeWidgetItem* item) {
     if (item->parent()) item->setIcon(0, icons::Tool("folder"));
   });
+  poll_.setInterval(10);
+  connect(&poll_, &QTimer::timeout, this, [this] { Poll(); });
   tree_->expandItem(root);
 }
 
@@ -128,15 +130,24 @@ void CRemoteFolderDlg::StartNext() {
   const std::string path = ItemPath(item).toStdString();
   ++listings_;
   QApplication::setOverrideCursor(Qt::BusyCursor);
-  worker_ = std::thread([this, item, path] {
-    Result r;
-    r.ok = ListSubFolders(session_, path, r.folders, r.error);
-    QMetaObject::invokeMethod(this, [this, item, r] { Finished(item, r); }, Qt::QueuedConnection);
+  listing_ = item;
+  result_ = Result();
+  workerDone_ = false;
+  worker_ = std::thread([this, path] {
+    result_.ok = ListSubFolders(session_, path, result_.folders, result_.error);
+    workerDone_ = true;
   });
+  poll_.start();
+}
+
+void CRemoteFolderDlg::Poll() {
+  if (!workerDone_ || !worker_.joinable()) return;
+  worker_.join();
+  poll_.stop();
+  Finished(listing_, result_);
 }
 
 void CRemoteFolderDlg::Finished(QTreeWidgetItem* item, const Result& r) {
-  if (worker_.joinable()) worker_.join();
   QApplication::restoreOverrideCursor();
   if (r.ok) {
     item->setData(0, kStateRole, Loaded);

@@ -1,12 +1,16 @@
 // Browse for Remote Folder: the server's folders as a tree from "/", each
 // folder listed the first time it is expanded. The listing runs on a worker
 // thread so that the window stays live while the server answers; one listing
-// at a time, since the session has one connection.
+// at a time, since the session has one connection. The worker hands its result
+// over by finishing: the dialog sees the done flag, joins the thread and only
+// then reads the result.
 #pragma once
 
 #include <QDialog>
 #include <QLabel>
+#include <QTimer>
 #include <QTreeWidget>
+#include <atomic>
 #include <deque>
 #include <string>
 #include <thread>
@@ -46,6 +50,7 @@ class CRemoteFolderDlg : public QDialog {
   };
   void Expanding(QTreeWidgetItem* item);
   void StartNext();
+  void Poll();
   void Finished(QTreeWidgetItem* item, const Result& r);
   void ShowError(const QString& text);
 
@@ -56,6 +61,10 @@ class CRemoteFolderDlg : public QDialog {
   QLabel* error_;
   int listings_ = 0;
   std::thread worker_;
+  std::atomic<bool> workerDone_{false};
+  Result result_;                        // written by the worker, read after the join
+  QTreeWidgetItem* listing_ = nullptr;   // the folder being listed
+  QTimer poll_;
   std::deque<QTreeWidgetItem*> queue_;  // folders waiting for their listing
 };
 
