@@ -121,13 +121,16 @@ bool ReadRecord(Reader& r, CConnectionProperties& c) {
   uint32_t marker = 0;
   if (!r.Str(c.description) || !r.Str(c.host) || !r.Str(c.remotePath) || !r.I32(c.anonymous) ||
       !r.Str(c.userName) || !r.Str(c.password) || !r.I32(c.includeSubFolders) || !r.Str(c.localPath) ||
-      !r.Str(c.fileTypes) || !r.Str(c.reserved9) || !r.Str(c.reserved10) || !r.Str(c.reserved11) ||
-      !r.I32(c.reserved12) || !r.I32(c.port) || !r.U32(marker) || !r.I32(c.reserved15))
+      !r.Str(c.fileTypes) || !r.Str(c.pinnedFingerprint) || !r.Str(c.reserved10) || !r.Str(c.reserved11) ||
+      !r.I32(c.tlsMode) || !r.I32(c.port) || !r.U32(marker) || !r.I32(c.reserved15))
     return false;
   c.passwordStored = 1;
   if (marker == 0 || marker == 0xCDCDCDCDu) {
-    // The older layout: no further words, clear-text login, default port.
+    // The older layout: no further words, clear-text login, default port,
+    // plain FTP.
     c.port = 21;
+    c.tlsMode = 0;
+    c.pinnedFingerprint.clear();
     c.formatMarker = 0;
     return true;
   }
@@ -150,10 +153,10 @@ void WriteRecord(Writer& w, CConnectionProperties& c) {
   w.I32(c.includeSubFolders);
   w.Str(c.localPath);
   w.Str(c.fileTypes);
-  w.Str(c.reserved9);
+  w.Str(c.pinnedFingerprint);
   w.Str(c.reserved10);
   w.Str(c.reserved11);
-  w.I32(c.reserved12);
+  w.I32(c.tlsMode);
   w.I32(c.port);
   w.I32(c.formatMarker);
   w.I32(c.reserved15);

@@ -21,8 +21,13 @@ class CConnectionProperties {
   std::string password;
   int32_t includeSubFolders = 1;
   std::string localPath;
-  std::string reserved9, reserved10, reserved11;
-  int32_t reserved12 = 0;
+  // The first reserved string holds the SHA-256 fingerprint of the server
+  // certificate the user trusted for this record ("AB:CD:..."; empty: none).
+  std::string pinnedFingerprint;
+  std::string reserved10, reserved11;
+  // The first reserved word holds the TLS mode (FtpTls: 0 plain, as every
+  // older file has, 1 explicit, 2 implicit).
+  int32_t tlsMode = 0;
   int32_t port = 21;
   int32_t formatMarker = kCurrentFormat;
   int32_t reserved15 = 0, reserved16 = 0, reserved17 = 0;

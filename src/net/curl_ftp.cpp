@@ -61,7 +61,10 @@ class CurlFtpConnection : public IFtpConnection {
     curl_ = curl_easy_init();
     multi_ = curl_multi_init();
     const bool v6 = login.host.find(':') != std::string::npos;
-    base_ = "ftp://" + (v6 ? "[" + login.host + "]" : login.host) + ":" + std::to_string(login.port);
+    // Implicit TLS speaks TLS from the first byte: libcurl's ftps:// scheme.
+    base_ = std::string(login.tls == FtpTls::Implicit ? "ftps://" : "ftp://") +
+            (v6 ? "[" + login.host + "]" : login.host) + ":" + std::to_string(login.port);
+    if (login.tls != FtpTls::None) check_.SetPin(login.pinnedFingerprint);
   }
   ~CurlFtpConnection() override {
     // The multi handle's cache holds the control connection: close it first.
@@ -75,6 +78,10 @@ class CurlFtpConnection : public IFtpConnection {
     if (login_.port < 1 || login_.port > 65535) return Fail("The port must be between 1 and 65535.");
     if (!IsSafeFtpText(login_.userName) || !IsSafeFtpText(login_.password))
       return Fail("The user name or password holds a line break.");
+    if (login_.tls != FtpTls::None && !login_.pinnedFingerprint.empty() && check_.Pin().empty())
+      return Fail("\"" + login_.pinnedFingerprint + "\" is not a SHA-256 certificate fingerprint.");
+    check_.Reset();
+    refusedCertificate_.clear();
     // A server without FEAT offers nothing beyond the basics.
     // A server without FEAT offers nothing beyond the basics; only a failed
     // connection or login ends the open.
@@ -247,6 +254,8 @@ class CurlFtpConnection : public IFtpConnection {
   uint64_t RepliesReceived() const override { return replyCount_; }
   uint64_t RefusedReplies() const override { return refusedCount_; }
   uint64_t RefusedProbes() const override { return probeRefusals_; }
+  bool Encrypted() const override { return login_.tls != FtpTls::None && !check_.Fingerprint().empty(); }
+  std::string RefusedCertificate() const override { return refusedCertificate_; }
   std::vector<std::string> TakeSkipped() override {
     std::vector<std::string> out;
     out.swap(skipped_);
@@ -329,8 +338,9 @@ class CurlFtpConnection : public IFtpConnection {
     replies_.clear();
     curl_easy_setopt(curl_, CURLOPT_URL, url.c_str());
 #if LIBCURL_VERSION_NUM >= 0x075500
-    curl_easy_setopt(curl_, CURLOPT_PROTOCOLS_STR, "ftp");
+    curl_easy_setopt(curl_, CURLOPT_PROTOCOLS_STR, login_.tls == FtpTls::Implicit ? "ftps" : "ftp");
 #endif
+    if (login_.tls != FtpTls::None) SetTlsOptions();
     if (!login_.userName.empty()) {
       curl_easy_setopt(curl_, CURLOPT_USERNAME, login_.userName.c_str());
       curl_easy_setopt(curl_, CURLOPT_PASSWORD, login_.password.c_str());
@@ -360,6 +370,59 @@ class CurlFtpConnection : public IFtpConnection {
     curl_easy_setopt(curl_, CURLOPT_ERRORBUFFER, errbuf_);
 
     errbuf_[0] = 0;
+  }
+
+  // TLS on the control and the data connections, never plain FTP instead:
+  // with explicit TLS a server that refuses AUTH TLS ends the connect before
+  // the user name is sent. Data connections resume the control connection's
+  // TLS session (libcurl's session cache, on by default), which vsftpd and
+  // others demand. The certificate check runs in the handshake, so a refused
+  // certificate also ends the connect before the login.
+  void SetTlsOptions() {
+    if (login_.tls == FtpTls::Explicit) {
+      curl_easy_setopt(curl_, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL));
+      curl_easy_setopt(curl_, CURLOPT_FTPSSLAUTH, static_cast<long>(CURLFTPAUTH_TLS));
+    }
+    curl_easy_setopt(curl_, CURLOPT_SSL_SESSIONID_CACHE, 1L);
+    // TLS 1.2 exactly. Under TLS 1.3 the server sends its session tickets
+    // after the handshake; an upload's data connection never reads them, is
+    // closed on them (vsftpd then fails the upload: "426 Failure reading
+    // network stream") and leaves only a used ticket in the cache, so the next
+    // data connection cannot resume the session ("522 session reuse
+    // required"). TLS 1.2 resumes by session id, as often as needed.
+    curl_easy_setopt(curl_, CURLOPT_SSLVERSION,
+                     static_cast<long>(CURL_SSLVERSION_TLSv1_2 | CURL_SSLVERSION_MAX_TLSv1_2));
+    // A pinned certificate is checked by its fingerprint alone (it is
+    // typically self-signed or for another name); otherwise the system's
+    // trusted roots and the host name decide.
+    const bool pinned = !check_.Pin().empty();
+    curl_easy_setopt(curl_, CURLOPT_SSL_VERIFYPEER, pinned ? 0L : 1L);
+    curl_easy_setopt(curl_, CURLOPT_SSL_VERIFYHOST, pinned ? 0L : 2L);
+    curl_easy_setopt(curl_, CURLOPT_SSL_CTX_FUNCTION, &CurlFtpConnection::InstallCheck);
+    curl_easy_setopt(curl_, CURLOPT_SSL_CTX_DATA, &check_);
+  }
+
+  static CURLcode InstallCheck(CURL*, void* sslContext, void* check) {
+    return static_cast<CertificateCheck*>(check)->Install(sslContext) ? CURLE_OK : CURLE_SSL_CERTPROBLEM;
+  }
+
+  // A TLS failure in words: a refused certificate (with its fingerprint, so
+  // that the user can decide to trust it), or a server without TLS. Empty for
+  // any other failure.
+  std::string TlsFailure(CURLcode rc) {
+    if (login_.tls == FtpTls::None) return {};
+    const std::string fingerprint = check_.Fingerprint();
+    std::string reason = check_.RefusedReason();
+    if (reason.empty() && rc == CURLE_PEER_FAILED_VERIFICATION) reason = errbuf_[0] ? errbuf_ : curl_easy_strerror(rc);
+    if (!reason.empty()) {
+      refusedCertificate_ = fingerprint;
+      return "The server's certificate was refused: " + reason + ". Its SHA-256 fingerprint is " +
+             (fingerprint.empty() ? std::string("unknown") : fingerprint) +
+             "; trust it only after checking that it is the server's own. The login was not sent.";
+    }
+    if (rc == CURLE_USE_SSL_FAILED)
+      return "The server does not offer TLS (it refused AUTH TLS); the login was not sent.";
+    return {};
   }
 
   // Runs the prepared operation on the connection's multi handle. Some libcurl
@@ -412,6 +475,7 @@ class CurlFtpConnection : public IFtpConnection {
     // A new control connection gives a left-over probe file new chances.
     if (curl_easy_getinfo(curl_, CURLINFO_NUM_CONNECTS, &connects) == CURLE_OK && connects > 0) cleanUpAttempts_ = 0;
     if (rc == CURLE_OK) return true;
+    if (std::string tls = TlsFailure(rc); !tls.empty()) return Fail(tls);
     std::string reply;
     for (auto it = replies_.rbegin(); it != replies_.rend(); ++it)
       if (it->size() >= 3 && (*it)[0] >= '4' && (*it)[0] <= '5') {
@@ -905,6 +969,8 @@ class CurlFtpConnection : public IFtpConnection {
   };
   std::map<std::string, LinkInfo> links_;
   std::vector<std::string> skipped_;
+  CertificateCheck check_;
+  std::string refusedCertificate_;
 };
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "engine/find_data.h"
+#include "net/ftp_tls.h"
 
 namespace twinbay {
 
@@ -25,6 +26,10 @@ struct FtpLogin {
   // What the session knows of the server's time zone and how to find it out
   // (server_time.h); a connection without one finds it for itself.
   std::shared_ptr<ServerClock> clock;
+  // TLS: never falls back to plain FTP when asked for. The pin, when set, is
+  // the SHA-256 fingerprint of the one certificate the server may present.
+  FtpTls tls = FtpTls::None;
+  std::string pinnedFingerprint;
 };
 
 // What the server said it offers (FEAT).
@@ -97,6 +102,11 @@ class IFtpConnection {
   // Entries that listings left out on purpose since the last call, each as
   // "path: why" (a link that leads nowhere); each is told once per connection.
   virtual std::vector<std::string> TakeSkipped() { return {}; }
+  // Whether the login and the transfers are encrypted (TLS).
+  virtual bool Encrypted() const { return false; }
+  // The SHA-256 fingerprint of a server certificate that the last Open
+  // refused, for the user to trust; empty when no certificate was refused.
+  virtual std::string RefusedCertificate() const { return {}; }
 };
 
 using FtpConnectionFactory = std::function<std::unique_ptr<IFtpConnection>(const FtpLogin&)>;

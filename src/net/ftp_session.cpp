@@ -23,8 +23,21 @@ bool CFtpSession::Connect(const std::string& host, const std::string& userName, 
   return Open();
 }
 
+void CFtpSession::SetTls(FtpTls mode, const std::string& pinnedFingerprint) {
+  tls_ = mode;
+  pin_ = pinnedFingerprint;
+}
+
 bool CFtpSession::Open() {
   error_.clear();
+  refusedCertificate_.clear();
+  FtpTls known;
+  if (!TlsModeFromWord(static_cast<int32_t>(tls_), known)) {
+    // A mode from a newer program: not connected at all rather than in plain.
+    error_ = "The connection asks for a TLS mode (" + std::to_string(static_cast<int32_t>(tls_)) +
+             ") that this version does not know.";
+    return false;
+  }
   if (port_ < 1 || port_ > 65535) {
     error_ = "The port " + std::to_string(port_) + " is not between 1 and 65535.";
     return false;
@@ -33,10 +46,11 @@ bool CFtpSession::Open() {
     error_ = "No server was given.";
     return false;
   }
-  FtpLogin login{host_, userName_, password_, port_, clock_};
+  FtpLogin login{host_, userName_, password_, port_, clock_, tls_, tls_ == FtpTls::None ? std::string() : pin_};
   std::unique_ptr<IFtpConnection> c = factory_(login);
   if (!c || !c->Open()) {
     error_ = c ? c->LastError() : "The connection could not be made.";
+    if (c) refusedCertificate_ = c->RefusedCertificate();
     return false;
   }
   connection_ = std::move(c);
@@ -69,6 +83,7 @@ bool RunConnect(CFtpSession& session, const CConnectionProperties& record, const
   }
   if (user.empty()) password.clear();
   session.SetServerOffset(GetServerOffset(record));
+  session.SetTls(static_cast<FtpTls>(record.tlsMode), record.pinnedFingerprint);
   return session.Connect(record.host, user, password, record.port, false);
 }
 

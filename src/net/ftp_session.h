@@ -30,6 +30,15 @@ class CFtpSession {
   // Probes the connection (PWD) and reconnects once with the last login when
   // there is none or the probe fails.
   bool EnsureConnected();
+  // TLS for this and every later connect (also the silent reconnects): the
+  // mode and the pinned certificate fingerprint (empty: the trusted roots and
+  // the host name decide).
+  void SetTls(FtpTls mode, const std::string& pinnedFingerprint);
+  FtpTls Tls() const { return tls_; }
+  // Whether the current connection is encrypted.
+  bool Encrypted() const { return connection_ && connection_->Encrypted(); }
+  // The fingerprint of a certificate the last connect refused (empty if none).
+  const std::string& RefusedCertificate() const { return refusedCertificate_; }
   void CloseConnection();
   IFtpConnection* GetConnection() const { return connection_.get(); }
   const std::string& GetHost() const { return host_; }
@@ -59,6 +68,8 @@ class CFtpSession {
   std::string host_, userName_, password_;
   int port_ = 21;
   bool passive_ = false;
+  FtpTls tls_ = FtpTls::None;
+  std::string pin_, refusedCertificate_;
   std::unique_ptr<IFtpConnection> connection_;
   std::string error_;
   RenameSupport renames_ = RenameSupport::Unknown;
@@ -67,7 +78,8 @@ class CFtpSession {
 };
 
 // The connect job's work, for a worker thread: takes the login from the record
-// (none for an anonymous one, or when its user name is empty) and connects.
+// (none for an anonymous one, or when its user name is empty), its TLS mode
+// and trusted certificate, and connects.
 bool RunConnect(CFtpSession& session, const CConnectionProperties& record, const std::string& promptedPassword = {});
 
 // The remote side of a compare, listed through the session's connection.

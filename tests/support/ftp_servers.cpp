@@ -152,8 +152,9 @@ void GiveToFtpUser(const std::string& path) {
     lchown(e.path().c_str(), pw->pw_uid, pw->pw_gid);
 }
 
-std::unique_ptr<FtpTestServer> FtpTestServer::StartVsftpd(const std::string& folder, std::string* why) {
-  return StartVsftpdWith(folder, false, {}, why);
+std::unique_ptr<FtpTestServer> FtpTestServer::StartVsftpd(const std::string& folder, std::string* why,
+                                                          const Tls* tls) {
+  return StartVsftpdWith(folder, false, {}, why, tls);
 }
 
 std::unique_ptr<FtpTestServer> FtpTestServer::StartVsftpdLocalTime(const std::string& folder, const std::string& tz,
@@ -187,7 +188,8 @@ void FtpTestServer::DropSessions() {
 }
 
 std::unique_ptr<FtpTestServer> FtpTestServer::StartVsftpdWith(const std::string& folder, bool localTime,
-                                                             const std::string& tz, std::string* why) {
+                                                             const std::string& tz, std::string* why,
+                                                             const Tls* tls) {
   if (geteuid() != 0 || access("/usr/sbin/vsftpd", X_OK) != 0 || !getpwnam("ftp")) {
     if (why) *why = "vsftpd needs root, /usr/sbin/vsftpd and the ftp account";
     return nullptr;
@@ -207,7 +209,13 @@ std::unique_ptr<FtpTestServer> FtpTestServer::StartVsftpdWith(const std::string&
                       << "\nno_anon_password=YES\nanon_upload_enable=YES\nanon_mkdir_write_enable=YES\n"
                          "anon_other_write_enable=YES\nanon_umask=022\nmdtm_write=YES\n"
                       << "use_localtime=" << (localTime ? "YES" : "NO") << "\nvsftpd_log_file="
-                      << folder << "/vsftpd.log\nlog_ftp_protocol=YES\n";
+                      << folder << "/vsftpd.log\nxferlog_enable=YES\nlog_ftp_protocol=YES\n";
+  if (tls)
+    std::ofstream(conf, std::ios::app) << "ssl_enable=YES\nrsa_cert_file=" << tls->certFile
+                                       << "\nrsa_private_key_file=" << tls->keyFile
+                                       << "\nrequire_ssl_reuse=YES\nallow_anon_ssl=YES\nforce_anon_logins_ssl=YES\n"
+                                          "force_anon_data_ssl=YES\nssl_ciphers=HIGH\n"
+                                       << (tls->implicit ? "implicit_ssl=YES\n" : "");
   std::unique_ptr<FtpTestServer> s(new FtpTestServer);
   s->argv_ = {"/usr/sbin/vsftpd", conf};
   s->log_ = folder + "/stderr.log";
@@ -310,7 +318,8 @@ std::unique_ptr<FtpTestServer> FtpTestServer::StartProftpd(const std::string& fo
 }
 
 std::unique_ptr<FtpTestServer> FtpTestServer::StartPureFtpd(const std::string& folder, std::string* why,
-                                                            int listLimit, int passiveFrom, int passiveTo) {
+                                                            int listLimit, int passiveFrom, int passiveTo,
+                                                            const Tls* tls) {
   const std::string dir = ServersDir();
   const std::string bin = dir + "/usr/sbin/pure-ftpd", pw = dir + "/usr/bin/pure-pw";
   const std::string libs = dir + "/usr/lib/x86_64-linux-gnu";
@@ -340,6 +349,13 @@ std::unique_ptr<FtpTestServer> FtpTestServer::StartPureFtpd(const std::string& f
   std::vector<std::string> argv = {bin, "-S", "127.0.0.1," + std::to_string(port), "-l",
                                    "puredb:" + folder + "/pureftpd.pdb", "-E", "-A", "-H", "-p", range, "-P",
                                    "127.0.0.1", "-u", "1"};
+  if (tls) {
+    // pure-ftpd takes the key and the certificate in one file.
+    const std::string pem = folder + "/pure-ftpd.pem";
+    std::ofstream(pem) << Slurp(tls->keyFile) << Slurp(tls->certFile);
+    chmod(pem.c_str(), 0600);
+    argv.insert(argv.end(), {"-Y", "2", "-2", pem});
+  }
   if (listLimit > 0) {
     argv.push_back("-L");
     argv.push_back(std::to_string(listLimit) + ":8");
@@ -368,6 +384,36 @@ std::unique_ptr<FtpTestServer> FtpTestServer::Start(Kind kind, const std::string
     case Kind::PureFtpd: return StartPureFtpd(folder, why);
   }
   return nullptr;
+}
+
+bool MakeTestCertificate(const std::string& folder, const std::string& commonName, FtpTestServer::Tls& out,
+                         std::string* why) {
+  std::filesystem::create_directories(folder);
+  out.certFile = folder + "/cert.pem";
+  out.keyFile = folder + "/key.pem";
+  const std::string cmd = "openssl req -x509 -newkey rsa:2048 -nodes -keyout '" + out.keyFile + "' -out '" +
+                          out.certFile + "' -days 30 -subj '/CN=" + commonName + "' > '" + folder +
+                          "/openssl.log' 2>&1";
+  if (std::system(cmd.c_str()) != 0 || access(out.certFile.c_str(), R_OK) != 0) {
+    if (why) *why = "openssl req failed: " + Slurp(folder + "/openssl.log");
+    return false;
+  }
+  chmod(out.keyFile.c_str(), 0600);
+  return true;
+}
+
+std::string OpensslFingerprint(const std::string& certFile) {
+  std::string out;
+  if (FILE* p = popen(("openssl x509 -noout -fingerprint -sha256 -in '" + certFile + "'").c_str(), "r")) {
+    char buf[512];
+    while (fgets(buf, sizeof buf, p)) out += buf;
+    pclose(p);
+  }
+  const size_t eq = out.find('=');
+  if (eq == std::string::npos) return {};
+  out = out.substr(eq + 1);
+  while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
+  return out;
 }
 
 const char* FtpTestServer::Name(Kind kind) {

@@ -16,6 +16,12 @@ class FtpTestServer {
   FtpTestServer(const FtpTestServer&) = delete;
   FtpTestServer& operator=(const FtpTestServer&) = delete;
 
+  // A server certificate for TLS (PEM files).
+  struct Tls {
+    std::string certFile, keyFile;
+    bool implicit = false;  // vsftpd only: TLS from the first byte
+  };
+
   struct PyOptions {
     bool hostile = false;
     // Test modes: a folder of this name refuses to be listed (550), cuts the
@@ -40,15 +46,20 @@ class FtpTestServer {
   // vsftpd (LIST only, times in UTC), anonymous only. The anonymous root is
   // `folder`/anon (read-only, as vsftpd demands); `folder`/anon/pub is
   // writable. Needs root; null (with a reason) otherwise.
-  static std::unique_ptr<FtpTestServer> StartVsftpd(const std::string& folder, std::string* why = nullptr);
+  // With `tls`, TLS is required for the login and the data (anonymous too),
+  // and data connections must resume the control connection's TLS session.
+  static std::unique_ptr<FtpTestServer> StartVsftpd(const std::string& folder, std::string* why = nullptr,
+                                                    const Tls* tls = nullptr);
   // proftpd and pure-ftpd, unpacked by scripts/setup-deps.sh: user `tester`
   // with password `secret`, chrooted to `folder`/home. pure-ftpd keeps its
   // default listing limit (10,000 entries) unless another one is given.
   static std::unique_ptr<FtpTestServer> StartProftpd(const std::string& folder, std::string* why = nullptr);
   // A benchmark gives it a wide passive range (passiveFrom:passiveTo), so that
   // thousands of data connections do not run into ports in TIME_WAIT.
+  // With `tls`, pure-ftpd refuses logins without TLS (-Y 2).
   static std::unique_ptr<FtpTestServer> StartPureFtpd(const std::string& folder, std::string* why = nullptr,
-                                                      int listLimit = 0, int passiveFrom = 0, int passiveTo = 0);
+                                                      int listLimit = 0, int passiveFrom = 0, int passiveTo = 0,
+                                                      const Tls* tls = nullptr);
 
   // The four servers behind one call, for tests that run on each: the server
   // serves the local folder DataDir() as the remote folder RemoteDir(), to
@@ -82,7 +93,8 @@ class FtpTestServer {
  private:
   FtpTestServer() = default;
   static std::unique_ptr<FtpTestServer> StartVsftpdWith(const std::string& folder, bool localTime,
-                                                        const std::string& tz, std::string* why);
+                                                        const std::string& tz, std::string* why,
+                                                        const Tls* tls = nullptr);
   pid_t pid_ = -1;
   int port_ = 0;
   std::vector<std::string> argv_;
@@ -91,6 +103,13 @@ class FtpTestServer {
   std::string dataDir_, remoteDir_;
   int ownerUid_ = -1, ownerGid_ = -1;
 };
+
+// A self-signed certificate for `commonName` made with `openssl req` in
+// `folder` (cert.pem, key.pem). False (with a reason) when openssl failed.
+bool MakeTestCertificate(const std::string& folder, const std::string& commonName, FtpTestServer::Tls& out,
+                         std::string* why = nullptr);
+// A certificate file's SHA-256 fingerprint as openssl shows it ("AB:CD:...").
+std::string OpensslFingerprint(const std::string& certFile);
 
 // Makes files and folders below `path` readable (and folders enterable) by
 // the unprivileged account that vsftpd serves anonymous users as.

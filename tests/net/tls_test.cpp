@@ -1,0 +1,373 @@
+// FTP over TLS: certificate checks and pins, explicit and implicit TLS, no
+// fall-back to plain FTP, and the TLS fields of the connections file.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <mutex>
+#include <thread>
+
+#include "engine/comparer.h"
+#include "net/connections.h"
+#include "net/ftp_session.h"
+#include "net/transfer.h"
+#include "support/ftp_servers.h"
+#include "support/temp_dir.h"
+
+namespace twinbay {
+namespace {
+
+using test::FtpTestServer;
+using test::TempDir;
+using Kind = FtpTestServer::Kind;
+
+// Recent times: a LIST shows the time of day only for files of the last months.
+const int64_t T0 = (static_cast<int64_t>(time(nullptr)) - 2 * 86400) / 60 * 60;
+
+// ---- fingerprints ------------------------------------------------------------
+
+TEST(TlsFingerprint, AcceptsTheUsualSpellingsAndNothingElse) {
+  const std::string canonical =
+      "0A:1B:2C:3D:4E:5F:60:71:82:93:A4:B5:C6:D7:E8:F9:0A:1B:2C:3D:4E:5F:60:71:82:93:A4:B5:C6:D7:E8:F9";
+  std::string bare;
+  for (char c : canonical)
+    if (c != ':') bare += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  EXPECT_EQ(NormalizeFingerprint(canonical), canonical);
+  EXPECT_EQ(NormalizeFingerprint(bare), canonical);
+  EXPECT_EQ(NormalizeFingerprint("SHA256:" + bare), canonical);
+  EXPECT_EQ(NormalizeFingerprint("sha256 Fingerprint=" + canonical + "\n"), canonical);
+  EXPECT_EQ(NormalizeFingerprint(""), "");
+  EXPECT_EQ(NormalizeFingerprint(bare.substr(2)), "") << "too short";
+  EXPECT_EQ(NormalizeFingerprint(bare + "00"), "") << "too long (a SHA-384 or so)";
+  EXPECT_EQ(NormalizeFingerprint("zz" + bare.substr(2)), "");
+  // libcurl's public-key pin is another hash altogether and must not pass.
+  EXPECT_EQ(NormalizeFingerprint("sha256//YhKJKSzoTt2b5FP18fvpHo7fJYqQCjAa3HWY3tvRMwE="), "");
+}
+
+// ---- the connections file ------------------------------------------------------
+
+std::string Le32(uint32_t v) {
+  std::string s;
+  for (int i = 0; i < 4; ++i) s += static_cast<char>((v >> (8 * i)) & 0xFF);
+  return s;
+}
+std::string Str(const std::string& s) { return std::string(1, static_cast<char>(s.size())) + s; }
+std::string Header() {
+  return Le32(1) + std::string("\xFF\xFF\x01\x00\x15\x00", 6) + "CConnectionProperties";
+}
+
+const std::string kPin =
+    "AA:BB:CC:DD:EE:FF:00:11:22:33:44:55:66:77:88:99:AA:BB:CC:DD:EE:FF:00:11:22:33:44:55:66:77:88:99";
+
+TEST(TlsRecord, ARecordWithTlsAndAPinKeepsEveryOtherByteWhereItWas) {
+  std::vector<std::unique_ptr<CConnectionProperties>> records;
+  records.push_back(std::make_unique<CConnectionProperties>());
+  CConnectionProperties& c = *records[0];
+  c.description = "Site";
+  c.host = "ftp.example.org";
+  c.remotePath = "/www";
+  c.anonymous = 0;
+  c.userName = "ab";
+  c.password = "";
+  c.localPath = "/home/u/site";
+  c.fileTypes = "*.htm";
+  c.port = 21;
+  c.reserved16 = 7;  // a word another feature keeps: untouched
+  const std::string plain = SerializeConnections(records);
+  c.tlsMode = static_cast<int32_t>(FtpTls::Explicit);
+  c.pinnedFingerprint = kPin;
+  const std::string tls = SerializeConnections(records);
+
+  const std::string before = Header() + Str("Site") + Str("ftp.example.org") + Str("/www") + Le32(0) +
+                             Str(ScrambleText("ab")) + Str("") + Le32(1) + Str("/home/u/site") + Str("*.htm");
+  const std::string after = Str("") + Str("");
+  const std::string tail = Le32(21) + Le32(107) + Le32(0) + Le32(7) + Le32(0);
+  EXPECT_EQ(plain, before + Str("") + after + Le32(0) + tail);
+  EXPECT_EQ(tls, before + Str(kPin) + after + Le32(1) + tail);
+
+  std::vector<std::unique_ptr<CConnectionProperties>> back;
+  ASSERT_TRUE(ParseConnections(tls, back).ok);
+  ASSERT_EQ(back.size(), 1u);
+  EXPECT_EQ(back[0]->tlsMode, 1);
+  EXPECT_EQ(back[0]->pinnedFingerprint, kPin);
+  EXPECT_EQ(back[0]->reserved16, 7);
+  EXPECT_EQ(back[0]->userName, "ab");
+  EXPECT_EQ(SerializeConnections(back), tls);
+}
+
+TEST(TlsRecord, FilesOfOlderProgramsReadAsPlainFtp) {
+  // The current layout as earlier versions wrote it: every reserved field empty.
+  const std::string current = Header() + Str("Old") + Str("h") + Str("/") + Le32(1) + Str("") + Str("") +
+                              Le32(1) + Str("/l") + Str("") + Str("") + Str("") + Str("") + Le32(0) + Le32(2121) +
+                              Le32(107) + Le32(0) + Le32(0) + Le32(0);
+  // The older layout (no words after the marker), whose reserved fields may
+  // hold leftovers: still plain FTP.
+  const std::string older = Header() + Str("Older") + Str("h") + Str("/") + Le32(1) + Str("") + Str("") +
+                            Le32(1) + Str("/l") + Str("") + Str("junk") + Str("") + Str("") + Le32(0xCDCDCDCDu) +
+                            Le32(2121) + Le32(0) + Le32(0);
+  for (const std::string& bytes : {current, older}) {
+    std::vector<std::unique_ptr<CConnectionProperties>> records;
+    ASSERT_TRUE(ParseConnections(bytes, records).ok);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0]->tlsMode, 0);
+    EXPECT_EQ(records[0]->pinnedFingerprint, "");
+  }
+  std::vector<std::unique_ptr<CConnectionProperties>> records;
+  ASSERT_TRUE(ParseConnections(current, records).ok);
+  EXPECT_EQ(SerializeConnections(records), current);
+}
+
+TEST(TlsRecord, AnUnknownModeIsRefusedNotConnectedInPlain) {
+  CConnectionProperties record;
+  record.host = "127.0.0.1";
+  record.tlsMode = 9;
+  int made = 0;
+  CFtpSession session([&made](const FtpLogin&) {
+    ++made;
+    return std::unique_ptr<IFtpConnection>();
+  });
+  EXPECT_FALSE(RunConnect(session, record));
+  EXPECT_EQ(made, 0);
+  EXPECT_NE(session.LastError().find("TLS mode (9)"), std::string::npos) << session.LastError();
+}
+
+// ---- real servers --------------------------------------------------------------
+
+// A TLS server with a self-signed certificate for 127.0.0.1.
+struct TlsServer {
+  TempDir dir;
+  FtpTestServer::Tls cert;
+  std::unique_ptr<FtpTestServer> server;
+  std::string fingerprint, why, folder;
+  int starts = 0;
+
+  bool Start(Kind kind, bool implicit = false) {
+    const std::string n = std::to_string(++starts);
+    if (!test::MakeTestCertificate(dir / ("cert" + n), "127.0.0.1", cert, &why)) return false;
+    cert.implicit = implicit;
+    fingerprint = test::OpensslFingerprint(cert.certFile);
+    if (fingerprint.size() != 95) {
+      why = "openssl gave no fingerprint";
+      return false;
+    }
+    folder = dir / ("srv" + n);
+    server.reset();
+    server = kind == Kind::Vsftpd ? FtpTestServer::StartVsftpd(folder, &why, &cert)
+                                  : FtpTestServer::StartPureFtpd(folder, &why, 0, 0, 0, &cert);
+    return server != nullptr;
+  }
+  bool Connect(CFtpSession& s, FtpTls mode, const std::string& pin) {
+    s.SetTls(mode, pin);
+    return s.Connect("127.0.0.1", server->user(), server->password(), server->port());
+  }
+};
+
+class TlsServers : public ::testing::TestWithParam<Kind> {};
+
+TEST_P(TlsServers, AnUntrustedCertificateIsRefusedWithItsFingerprintBeforeTheLogin) {
+  TlsServer t;
+  ASSERT_TRUE(t.Start(GetParam())) << t.why;
+  CFtpSession session;
+  EXPECT_FALSE(t.Connect(session, FtpTls::Explicit, ""));
+  EXPECT_NE(session.LastError().find(t.fingerprint), std::string::npos) << session.LastError();
+  EXPECT_NE(session.LastError().find("self-signed"), std::string::npos) << session.LastError();
+  EXPECT_EQ(session.RefusedCertificate(), t.fingerprint);
+  EXPECT_EQ(session.GetConnection(), nullptr);
+  if (GetParam() == Kind::Vsftpd) {
+    const std::string log = test::ReadFile(t.folder + "/vsftpd.log");
+    EXPECT_NE(log.find("\"AUTH TLS\""), std::string::npos) << log;
+    EXPECT_EQ(log.find("\"USER"), std::string::npos) << log;
+    EXPECT_EQ(log.find("\"PASS"), std::string::npos) << log;
+  }
+}
+
+TEST_P(TlsServers, TrustedByFingerprintComparesAndSyncsBothWays) {
+  TlsServer t;
+  ASSERT_TRUE(t.Start(GetParam())) << t.why;
+  const std::string remoteRoot = t.server->DataDir();
+  TempDir local;
+  test::WriteFile(local / "up.txt", "new local text", T0 + 600);
+  test::WriteFile(remoteRoot + "/up.txt", "old", T0);
+  test::WriteFile(remoteRoot + "/down.txt", "new remote text", T0 + 600);
+  test::WriteFile(local / "down.txt", "old", T0);
+  test::WriteFile(local / "deep/new/a.bin", std::string(300000, 'x'), T0);  // several TLS records
+  test::WriteFile(remoteRoot + "/only/b.txt", "remote only", T0);
+  t.server->Own(remoteRoot);
+
+  CFtpSession session;
+  // Any spelling of the fingerprint will do.
+  std::string bare;
+  for (char c : t.fingerprint)
+    if (c != ':') bare += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  ASSERT_TRUE(t.Connect(session, FtpTls::Explicit, bare)) << session.LastError();
+  EXPECT_TRUE(session.Encrypted());
+
+  auto compare = [&](CFolderCollection& collection) {
+    MemoryFolderTree tree;
+    FtpRemoteLister lister(session);
+    CFolderComparer comparer;
+    comparer.BeginCompare(nullptr, &lister, &tree, &collection, local.path(), t.server->RemoteDir(), true, false);
+    comparer.Run(local.path(), t.server->RemoteDir(), "*.*", true);
+  };
+  CFolderCollection collection;
+  compare(collection);
+  SyncTotals totals;
+  TransferOptions o;
+  o.localToRemote = o.remoteToLocal = true;
+  o.ignoreSeconds = false;
+  CountTagged(collection, totals, o.filter);
+  EXPECT_GT(totals.allUp, 0);
+  EXPECT_GT(totals.allDown, 0);
+  CTransferJob job(collection, session, totals, o, nullptr);
+  job.RunTransfer();
+  for (const TransferOutcome& out : job.Outcomes()) EXPECT_TRUE(out.ok) << out.localPath << ": " << out.error;
+  EXPECT_EQ(test::ReadFile(remoteRoot + "/up.txt"), "new local text");
+  EXPECT_TRUE(test::ReadFile(remoteRoot + "/deep/new/a.bin") == std::string(300000, 'x'));
+  EXPECT_EQ(test::ReadFile(local / "down.txt"), "new remote text");
+  EXPECT_EQ(test::ReadFile(local / "only/b.txt"), "remote only");
+
+  CFolderCollection again;
+  compare(again);
+  SyncTotals after;
+  CountTagged(again, after, o.filter);
+  EXPECT_EQ(after.allUp + after.allDown, 0);
+}
+
+TEST_P(TlsServers, AChangedCertificateIsRefusedAgain) {
+  TlsServer t;
+  ASSERT_TRUE(t.Start(GetParam())) << t.why;
+  const std::string trusted = t.fingerprint;
+  {
+    CFtpSession session;
+    ASSERT_TRUE(t.Connect(session, FtpTls::Explicit, trusted)) << session.LastError();
+  }
+  t.server->Stop();
+  ASSERT_TRUE(t.Start(GetParam())) << t.why;  // a new certificate on a new server
+  ASSERT_NE(t.fingerprint, trusted);
+  CFtpSession session;
+  EXPECT_FALSE(t.Connect(session, FtpTls::Explicit, trusted));
+  EXPECT_NE(session.LastError().find("changed"), std::string::npos) << session.LastError();
+  EXPECT_NE(session.LastError().find(t.fingerprint), std::string::npos) << session.LastError();
+  EXPECT_EQ(session.RefusedCertificate(), t.fingerprint);
+  if (GetParam() == Kind::Vsftpd) {
+    const std::string log = test::ReadFile(t.folder + "/vsftpd.log");
+    EXPECT_EQ(log.find("\"USER"), std::string::npos) << log;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, TlsServers, ::testing::Values(Kind::Vsftpd, Kind::PureFtpd),
+                         [](const auto& info) { return std::string(FtpTestServer::Name(info.param)); });
+
+TEST(TlsImplicit, VsftpdWithTlsFromTheFirstByte) {
+  TlsServer t;
+  ASSERT_TRUE(t.Start(Kind::Vsftpd, true)) << t.why;
+  test::WriteFile(t.server->DataDir() + "/f.txt", "implicit", T0);
+  t.server->Own(t.server->DataDir());
+  CFtpSession session;
+  EXPECT_FALSE(t.Connect(session, FtpTls::Implicit, "")) << "self-signed";
+  EXPECT_EQ(session.RefusedCertificate(), t.fingerprint);
+  ASSERT_TRUE(t.Connect(session, FtpTls::Implicit, t.fingerprint)) << session.LastError();
+  EXPECT_TRUE(session.Encrypted());
+  FindData fd;
+  ASSERT_TRUE(session.GetConnection()->StatFile("/pub/f.txt", fd)) << session.GetConnection()->LastError();
+  EXPECT_EQ(fd.size, 8u);
+  std::string got;
+  ASSERT_TRUE(session.GetConnection()->Retrieve("/pub/f.txt", [&](const char* d, size_t n) {
+    got.append(d, n);
+    return true;
+  }));
+  EXPECT_EQ(got, "implicit");
+}
+
+// A server that offers no TLS and writes down every line it is sent.
+class RecordingServer {
+ public:
+  RecordingServer() {
+    listener_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    listen(listener_, 4);
+    socklen_t len = sizeof a;
+    getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+    thread_ = std::thread([this] { Serve(); });
+  }
+  ~RecordingServer() {
+    shutdown(listener_, SHUT_RDWR);
+    close(listener_);
+    thread_.join();
+  }
+  int port() const { return port_; }
+  std::string Heard() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return heard_;
+  }
+
+ private:
+  void Serve() {
+    const int c = accept(listener_, nullptr, nullptr);
+    if (c < 0) return;
+    auto say = [c](const char* text) { return send(c, text, std::strlen(text), MSG_NOSIGNAL) > 0; };
+    say("220 Recording server\r\n");
+    std::string line;
+    char ch;
+    while (recv(c, &ch, 1, 0) == 1) {
+      if (ch != '\n') {
+        line += ch;
+        continue;
+      }
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        heard_ += line + "\n";
+      }
+      if (line.rfind("USER", 0) == 0) say("331 Password please\r\n");
+      else if (line.rfind("PASS", 0) == 0) say("230 In\r\n");
+      else say("500 Unknown command\r\n");
+      line.clear();
+    }
+    close(c);
+  }
+  int listener_ = -1, port_ = 0;
+  std::thread thread_;
+  std::mutex mutex_;
+  std::string heard_;
+};
+
+TEST(TlsRequired, AServerWithoutTlsFailsTheConnectAndNeverHearsTheLogin) {
+  RecordingServer server;
+  CFtpSession session;
+  session.SetTls(FtpTls::Explicit, "");
+  EXPECT_FALSE(session.Connect("127.0.0.1", "tester", "secret-password", server.port()));
+  EXPECT_NE(session.LastError().find("does not offer TLS"), std::string::npos) << session.LastError();
+  EXPECT_EQ(session.RefusedCertificate(), "");
+  const std::string heard = server.Heard();
+  EXPECT_NE(heard.find("AUTH TLS"), std::string::npos) << heard;
+  EXPECT_EQ(heard.find("USER"), std::string::npos) << heard;
+  EXPECT_EQ(heard.find("PASS"), std::string::npos) << heard;
+  EXPECT_EQ(heard.find("secret-password"), std::string::npos) << heard;
+}
+
+TEST(TlsRequired, PlainVsftpdAskedForTlsNeverGetsTheLogin) {
+  TempDir dir;
+  std::string why;
+  auto server = FtpTestServer::StartVsftpd(dir.path(), &why);
+  ASSERT_TRUE(server) << why;
+  CFtpSession session;
+  session.SetTls(FtpTls::Explicit, "");
+  EXPECT_FALSE(session.Connect("127.0.0.1", "", "", server->port()));
+  EXPECT_NE(session.LastError().find("does not offer TLS"), std::string::npos) << session.LastError();
+  const std::string log = test::ReadFile(dir / "vsftpd.log");
+  EXPECT_NE(log.find("\"AUTH TLS\""), std::string::npos) << log;
+  EXPECT_EQ(log.find("\"USER"), std::string::npos) << log;
+  EXPECT_EQ(log.find("\"PASS"), std::string::npos) << log;
+}
+
+}  // namespace
+}  // namespace twinbay
