@@ -391,7 +391,7 @@ class CurlFtpConnection : public IFtpConnection {
     // data connection cannot resume the session ("522 session reuse
     // required"). TLS 1.2 resumes by session id, as often as needed.
     curl_easy_setopt(curl_, CURLOPT_SSLVERSION,
-                     static_cast<long>(CURL_SSLVERSION_TLSv1_2 | CURL_SSLVERSION_MAX_TLSv1_2));
+                     static_cast<long>(CURL_SSLVERSION_TLSv1_2) | static_cast<long>(CURL_SSLVERSION_MAX_TLSv1_2));
     // A pinned certificate is checked by its fingerprint alone (it is
     // typically self-signed or for another name); otherwise the system's
     // trusted roots and the host name decide.

@@ -148,10 +148,10 @@ TEST(ServerTimeOffsetFile, OlderRecordsReadAsAutomatic) {
   EXPECT_TRUE(GetServerOffset(*in[0]).automatic);
   SetServerOffset(*in[0], ServerTimeOffset());
   EXPECT_EQ(SerializeConnections(in), unknown);
-  // Reserved word 12 and string 9 are left alone.
+  // The TLS mode and pin are left alone.
   SetServerOffset(*in[0], Fixed(60));
-  EXPECT_EQ(in[0]->reserved12, 0);
-  EXPECT_EQ(in[0]->reserved9, "");
+  EXPECT_EQ(in[0]->tlsMode, 0);
+  EXPECT_EQ(in[0]->pinnedFingerprint, "");
 }
 
 // ---- vsftpd in its own local time ----------------------------------------------------------
