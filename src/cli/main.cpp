@@ -11,6 +11,7 @@
 #include <iostream>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "engine/comparer.h"
@@ -33,15 +34,26 @@ const char* kUsage =
     "  twinbay-cli compare --local DIR (--remote URL | --connection NAME | --remote-dir DIR)\n"
     "                      [--types TEXT] [--no-subfolders] [--exact-seconds] [--format text|tsv]\n"
     "                      [--server-offset auto|+HH:MM|-HH:MM]\n"
+    "                      [--tls none|explicit|implicit] [--trust-fingerprint SHA256]\n"
     "  twinbay-cli sync    (the same options) [--up] [--down] [--set-local-timestamps] [--dry-run]\n"
     "  twinbay-cli connections list [--file FILE] [--format text|tsv]\n"
     "  twinbay-cli connections add [--file FILE] --description D --host H [--port N] [--user U]\n"
     "                      [--password-stdin] [--local DIR] [--remote PATH] [--types TEXT] [--no-subfolders]\n"
     "                      [--server-offset auto|+HH:MM|-HH:MM]\n"
+    "                      [--tls none|explicit|implicit] [--trust-fingerprint SHA256]\n"
     "  twinbay-cli connections remove [--file FILE] --description D\n"
     "\n"
     "  --remote ftp://[user@]host[:port]/path   the server folder (the path is taken from the root;\n"
     "                                            an empty path is the login folder)\n"
+    "  --remote ftps://...  implicit TLS (TLS from the first byte, port 990 unless given), as curl\n"
+    "                      reads ftps://; ftpes://... is explicit TLS (AUTH TLS on port 21 unless given)\n"
+    "  --tls MODE          none (plain FTP), explicit (AUTH TLS, then encrypted login and transfers)\n"
+    "                      or implicit; with TLS nothing is ever sent in plain, a server without TLS\n"
+    "                      fails the connect. With --connection the stored mode holds unless --tls is given.\n"
+    "  --trust-fingerprint SHA256   trust the server certificate with this SHA-256 fingerprint (as the\n"
+    "                      refusal message and `openssl x509 -noout -fingerprint -sha256` show it) even\n"
+    "                      though it is self-signed or for another name; with --connection it is\n"
+    "                      pinned on that stored connection once the connect succeeds\n"
     "  --connection NAME   take server, login, paths, types and sub-folder choice from a stored connection\n"
     "  --remote-dir DIR    compare with a local folder standing in for the server\n"
     "  --server-offset     the zone of a server that lists times in its own local time (LIST without\n"
@@ -85,6 +97,9 @@ struct Options {
   bool passwordStdin = false;
   ServerTimeOffset serverOffset;
   bool serverOffsetGiven = false;
+  FtpTls tls = FtpTls::None;
+  bool tlsGiven = false;
+  std::string trustFingerprint;
 };
 
 int ParsePort(const std::string& text) {
@@ -143,6 +158,15 @@ Options Parse(int argc, char** argv) {
       if (!ServerTimeOffset::Parse(a.Value(w), o.serverOffset, &why)) Fail(why);
       o.serverOffsetGiven = true;
     }
+    else if (w == "--tls" && (o.command != "connections" || o.subcommand == "add")) {
+      if (!ParseTlsMode(a.Value(w), o.tls)) Fail("--tls takes none, explicit or implicit");
+      o.tlsGiven = true;
+    } else if (w == "--trust-fingerprint" && (o.command != "connections" || o.subcommand == "add")) {
+      const std::string given = a.Value(w);
+      o.trustFingerprint = NormalizeFingerprint(given);
+      if (o.trustFingerprint.empty())
+        Fail("\"" + given + "\" is not a SHA-256 certificate fingerprint (64 hex digits, colons allowed)");
+    }
     else Fail("unknown option " + w + " (try --help)");
   }
   return o;
@@ -182,6 +206,11 @@ int ConnectionsCommand(const Options& o) {
                     c.remotePath.c_str(), c.localPath.c_str(), c.fileTypes.empty() ? "*.*" : c.fileTypes.c_str(),
                     c.includeSubFolders ? ", with sub-folders" : "");
         std::printf("  server time offset: %s\n", GetServerOffset(c).Text().c_str());
+        FtpTls mode = FtpTls::None;
+        const bool known = TlsModeFromWord(c.tlsMode, mode);
+        std::printf("  tls:     %s%s%s\n", known ? TlsModeName(mode) : ("unknown (" + std::to_string(c.tlsMode) + ")").c_str(),
+                    c.pinnedFingerprint.empty() ? "" : ", trusted certificate SHA-256 ",
+                    c.pinnedFingerprint.c_str());
       }
     }
     return kExitOk;
@@ -199,6 +228,9 @@ int ConnectionsCommand(const Options& o) {
     c->anonymous = o.user.empty() ? 1 : 0;
     c->userName = o.user;
     SetServerOffset(*c, o.serverOffset);
+    c->tlsMode = static_cast<int32_t>(o.tls);
+    if (!o.trustFingerprint.empty() && o.tls == FtpTls::None) Fail("--trust-fingerprint needs --tls explicit or implicit");
+    c->pinnedFingerprint = o.trustFingerprint;
     if (o.passwordStdin) {
       std::string line;
       std::getline(std::cin, line);
@@ -235,12 +267,30 @@ std::string PercentDecode(const std::string& s) {
   return out;
 }
 
+struct Target;
+void PinOnRecord(const Options& o, const Target& target);
+
 struct Target {
   std::string host, user, password, path;
   int port = 21;
   bool anonymous = true;
   ServerTimeOffset serverOffset;
+  FtpTls tls = FtpTls::None;
+  bool tlsFromScheme = false;
+  std::string pin;
 };
+
+// Keeps a certificate the user trusted on the stored connection it was used
+// with (only there), so that later runs need no --trust-fingerprint.
+void PinOnRecord(const Options& o, const Target& target) {
+  ConnectionsList list = LoadConnections(o.file);
+  CConnectionProperties* c = list.FindByDescription(o.connection);
+  if (!c || c->pinnedFingerprint == target.pin) return;
+  c->pinnedFingerprint = target.pin;
+  if (o.tlsGiven) c->tlsMode = static_cast<int32_t>(target.tls);
+  SaveConnections(list);
+  std::fprintf(stderr, "twinbay-cli: the certificate is now trusted for \"%s\"\n", o.connection.c_str());
+}
 
 // Says once, on stderr, that the server's time offset could not be found.
 void ReportServerTime(CFtpSession& session) {
@@ -250,12 +300,28 @@ void ReportServerTime(CFtpSession& session) {
 }
 
 Target ParseUrl(const std::string& url) {
-  const std::string scheme = "ftp://";
-  if (url.compare(0, scheme.size(), scheme) != 0) Fail("--remote takes an ftp:// address, not \"" + url + "\"");
-  std::string rest = url.substr(scheme.size());
+  // As curl reads them: ftps:// is implicit TLS (port 990); ftpes:// names
+  // explicit TLS, which curl asks for with --ssl-reqd on an ftp:// address.
+  Target t;
+  std::string rest;
+  bool matched = false;
+  for (const auto& [scheme, mode, port] : {std::tuple{"ftp://", FtpTls::None, 21}, std::tuple{"ftps://", FtpTls::Implicit, 990},
+                                           std::tuple{"ftpes://", FtpTls::Explicit, 21}}) {
+    const std::string sc = scheme;
+    if (url.size() >= sc.size() && std::equal(sc.begin(), sc.end(), url.begin(), [](char a, char b) {
+          return a == std::tolower(static_cast<unsigned char>(b));
+        })) {
+      rest = url.substr(sc.size());
+      t.tls = mode;
+      t.tlsFromScheme = mode != FtpTls::None;
+      t.port = port;
+      matched = true;
+      break;
+    }
+  }
+  if (!matched) Fail("--remote takes an ftp://, ftps:// or ftpes:// address, not \"" + url + "\"");
   const size_t slash = rest.find('/');
   std::string authority = rest.substr(0, slash);
-  Target t;
   t.path = slash == std::string::npos ? "" : PercentDecode(rest.substr(slash));
   const size_t at = authority.rfind('@');
   if (at != std::string::npos) {
@@ -453,6 +519,9 @@ int CompareOrSync(Options o) {
     target.password = target.anonymous ? "" : c->password;
     target.path = c->remotePath;
     target.serverOffset = GetServerOffset(*c);
+    if (!TlsModeFromWord(c->tlsMode, target.tls))
+      Fail("the stored connection \"" + o.connection + "\" asks for a TLS mode this version does not know");
+    target.pin = c->pinnedFingerprint;
     if (!o.localGiven) o.local = c->localPath;
     if (!o.typesGiven) o.types = c->fileTypes;
     if (!o.subFoldersGiven) o.includeSubFolders = c->includeSubFolders != 0;
@@ -460,6 +529,16 @@ int CompareOrSync(Options o) {
     target = ParseUrl(o.remoteUrl);
   }
   if (o.serverOffsetGiven) target.serverOffset = o.serverOffset;
+  if (o.tlsGiven) {
+    if (target.tlsFromScheme && o.tls != target.tls)
+      Fail(std::string("the address asks for ") + TlsModeName(target.tls) + " TLS but --tls says " + TlsModeName(o.tls));
+    target.tls = o.tls;
+  }
+  if (!o.trustFingerprint.empty()) {
+    if (target.tls == FtpTls::None && o.remoteDir.empty())
+      Fail("--trust-fingerprint needs TLS: --tls explicit or implicit, or an ftps:// or ftpes:// address");
+    target.pin = o.trustFingerprint;
+  }
   if (o.types.empty()) o.types = "*.*";
   const std::string local = AbsoluteLocal(o.local);
   const std::string problem = CFolderComparer::CheckPaths(local, target.path);
@@ -477,8 +556,18 @@ int CompareOrSync(Options o) {
   } else {
     if (!target.anonymous && target.password.empty()) target.password = AskPassword(target.user, target.host);
     session.SetServerOffset(target.serverOffset);
-    if (!session.Connect(target.host, target.user, target.password, target.port))
-      Fail("could not connect to " + target.host + ": " + session.LastError());
+    session.SetTls(target.tls, target.pin);
+    if (!session.Connect(target.host, target.user, target.password, target.port)) {
+      std::string message = "could not connect to " + target.host + ": " + session.LastError();
+      if (!session.RefusedCertificate().empty())
+        message += "\nIf that is the server's own certificate, run again with --trust-fingerprint " +
+                   session.RefusedCertificate();
+      Fail(message);
+    }
+    if (target.tls != FtpTls::None)
+      std::fprintf(stderr, "twinbay-cli: connected to %s with %s TLS%s\n", target.host.c_str(),
+                   TlsModeName(target.tls), target.pin.empty() ? "" : " (trusted certificate)");
+    if (!o.connection.empty() && !o.trustFingerprint.empty()) PinOnRecord(o, target);
     remote = ResolveRemotePath(target.path, session.LoginFolder());
     lister = std::make_unique<FtpRemoteLister>(session);
   }

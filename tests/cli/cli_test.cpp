@@ -289,5 +289,66 @@ TEST(Cli, ServerOffsetOfAReadOnlyServerInItsLocalTime) {
   EXPECT_EQ(test::ReadFile(local / "newer here.txt"), "l");
 }
 
+// FTP over TLS from the command line: pure-ftpd demands TLS; its certificate
+// is self-signed, refused until trusted by fingerprint, then pinned on the
+// stored connection.
+TEST(Cli, TlsRefusedUntilTrustedThenSyncsAndStaysPinned) {
+  TempDir local, t;
+  test::FtpTestServer::Tls cert;
+  std::string why;
+  ASSERT_TRUE(test::MakeTestCertificate(t / "cert", "127.0.0.1", cert, &why)) << why;
+  const std::string fingerprint = test::OpensslFingerprint(cert.certFile);
+  ASSERT_EQ(fingerprint.size(), 95u);
+  auto server = test::FtpTestServer::StartPureFtpd(t / "srv", &why, 0, 0, 0, &cert);
+  ASSERT_TRUE(server) << why;
+  const int64_t recent = (static_cast<int64_t>(time(nullptr)) - 86400) / 60 * 60;
+  test::WriteFile(server->DataDir() + "/site/down.txt", "from the server", recent + 600);
+  test::WriteFile(local / "down.txt", "old", recent);
+  test::WriteFile(local / "up.txt", "from here", recent + 600);
+  server->Own(server->DataDir());
+  const std::string port = std::to_string(server->port());
+  const std::string env = "TWINBAY_PASSWORD=secret";
+
+  // Plain FTP is refused by the server; TLS without trust stops at the certificate.
+  Result r = Cli({"compare", "--local", local.path(), "--remote", "ftp://tester@127.0.0.1:" + port + "/site"}, env);
+  EXPECT_EQ(r.status, 2) << r.err;
+  r = Cli({"compare", "--local", local.path(), "--remote", "ftpes://tester@127.0.0.1:" + port + "/site"}, env);
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("--trust-fingerprint " + fingerprint), std::string::npos) << r.err;
+  // The address's scheme and --tls must agree; a fingerprint must be one.
+  EXPECT_EQ(Cli({"compare", "--local", local.path(), "--remote", "ftps://127.0.0.1:" + port + "/", "--tls",
+                 "explicit"})
+                .status,
+            2);
+  EXPECT_EQ(Cli({"compare", "--local", local.path(), "--remote", "ftpes://127.0.0.1:" + port + "/",
+                 "--trust-fingerprint", "sha256//abc="})
+                .status,
+            2);
+
+  const std::string file = t / "c.ftp";
+  ASSERT_EQ(Cli({"connections", "add", "--file", file, "--description", "Secure", "--host", "127.0.0.1", "--port",
+                 port, "--user", "tester", "--local", local.path(), "--remote", "/site", "--tls", "explicit"},
+                env)
+                .status,
+            0);
+  r = Cli({"compare", "--connection", "Secure", "--file", file}, env);
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find(fingerprint), std::string::npos) << r.err;
+
+  r = Cli({"sync", "--connection", "Secure", "--file", file, "--trust-fingerprint", fingerprint}, env);
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("2 copied, 0 failed"), std::string::npos) << r.out;
+  EXPECT_NE(r.err.find("explicit TLS"), std::string::npos) << r.err;
+  EXPECT_EQ(test::ReadFile(local / "down.txt"), "from the server");
+  EXPECT_EQ(test::ReadFile(server->DataDir() + "/site/up.txt"), "from here");
+
+  // Pinned on the record: the next run needs no fingerprint, and says so in the list.
+  EXPECT_NE(Cli({"connections", "list", "--file", file}).out.find("tls:     explicit, trusted certificate SHA-256 " +
+                                                                  fingerprint),
+            std::string::npos);
+  r = Cli({"compare", "--connection", "Secure", "--file", file}, env);
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+}
+
 }  // namespace
 }  // namespace twinbay
