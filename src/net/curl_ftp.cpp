@@ -96,6 +96,8 @@ class CurlFtpConnection : public IFtpConnection {
     // No "OPTS UTF8 ON": a server that announces UTF8 uses it for names
     // already, and several (pure-ftpd, pyftpdlib) refuse the command.
     OnOpened();
+    // Logged in: with TLS asked for, that happened over TLS.
+    encrypted_ = login_.tls != FtpTls::None;
     return true;
   }
 
@@ -254,7 +256,7 @@ class CurlFtpConnection : public IFtpConnection {
   uint64_t RepliesReceived() const override { return replyCount_; }
   uint64_t RefusedReplies() const override { return refusedCount_; }
   uint64_t RefusedProbes() const override { return probeRefusals_; }
-  bool Encrypted() const override { return login_.tls != FtpTls::None && !check_.Fingerprint().empty(); }
+  bool Encrypted() const override { return encrypted_; }
   std::string RefusedCertificate() const override { return refusedCertificate_; }
   std::vector<std::string> TakeSkipped() override {
     std::vector<std::string> out;
@@ -971,6 +973,7 @@ class CurlFtpConnection : public IFtpConnection {
   std::vector<std::string> skipped_;
   CertificateCheck check_;
   std::string refusedCertificate_;
+  bool encrypted_ = false;
 };
 
 }  // namespace

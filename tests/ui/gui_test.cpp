@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <QCheckBox>
+#include <QComboBox>
+#include <QToolButton>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -21,6 +23,7 @@
 #include "shell/main_frame.h"
 #include "support/ftp_servers.h"
 #include "support/temp_dir.h"
+#include "ui/dialogs/connection_dlgs.h"
 #include "ui/icons.h"
 #include "ui/view/file_list.h"
 #include "ui/view/folder_tree_ctrl.h"
@@ -167,6 +170,84 @@ TEST_F(Gui, AFailedConnectSaysConnectFailed) {
   ASSERT_TRUE(WaitFor([&] { return !View()->IsBusy(); }));
   EXPECT_FALSE(View()->IsConnected());
   EXPECT_TRUE(View()->CanConnect());
+}
+
+// TLS: a self-signed certificate is shown with its fingerprint and asked
+// about once; trusted, it is pinned on the record, the connect goes through
+// encrypted and the status line says so.
+TEST_F(Gui, TrustThisCertificateThenConnectedEncrypted) {
+  test::FtpTestServer::Tls cert;
+  std::string why;
+  ASSERT_TRUE(test::MakeTestCertificate(serverRoot / "cert", "127.0.0.1", cert, &why)) << why;
+  const std::string fingerprint = test::OpensslFingerprint(cert.certFile);
+  server = test::FtpTestServer::StartPureFtpd(serverRoot / "srv", &why, 0, 0, 0, &cert);
+  ASSERT_TRUE(server) << why;
+  {
+    ConnectionsList list(ConnectionsFile());
+    auto r = std::make_unique<CConnectionProperties>();
+    r->description = "Secure";
+    r->host = "127.0.0.1";
+    r->port = server->port();
+    r->anonymous = 0;
+    r->userName = "tester";
+    r->password = "secret";
+    r->localPath = local.path();
+    r->remotePath = "/";
+    r->tlsMode = static_cast<int32_t>(FtpTls::Explicit);
+    list.Add(std::move(r));
+    ASSERT_TRUE(list.Save().ok);
+  }
+  MakeFrame();
+  QString question, details;
+  int asked = 0;
+  OnModal("TrustCertificate", [&](QWidget* w) {
+    ++asked;
+    auto* box = static_cast<QMessageBox*>(w);
+    question = box->text();
+    details = box->informativeText();
+    box->button(QMessageBox::Yes)->click();
+  });
+  Connect();
+  ASSERT_TRUE(WaitFor([&] { return View()->IsConnected(); })) << View()->Session().LastError();
+  EXPECT_EQ(asked, 1);
+  EXPECT_EQ(question, "Trust this certificate?");
+  EXPECT_TRUE(details.contains(QString::fromStdString(fingerprint))) << details.toStdString();
+  EXPECT_EQ(View()->Connections().At(0)->pinnedFingerprint, fingerprint);
+  ConnectionsList saved(ConnectionsFile());
+  ASSERT_TRUE(saved.Load().ok);
+  EXPECT_EQ(saved.At(0)->pinnedFingerprint, fingerprint);
+  EXPECT_EQ(saved.At(0)->tlsMode, 1);
+  frame->RefreshUi();
+  EXPECT_EQ(frame->Pane(1)->text(), "Connected (encrypted)");
+}
+
+TEST_F(Gui, TheConnectionDialogOffersTlsAndKeepsThePin) {
+  CConnectionProperties r;
+  r.host = "h";
+  r.tlsMode = 1;
+  r.pinnedFingerprint = "AA:BB";
+  CConnectionDlg dlg(false, CConnectionDlg::FromRecord(r));
+  auto* tls = dlg.findChild<QComboBox*>("tls");
+  ASSERT_NE(tls, nullptr);
+  ASSERT_EQ(tls->count(), 3);
+  EXPECT_EQ(tls->itemText(0), "None");
+  EXPECT_EQ(tls->itemText(1), "Explicit");
+  EXPECT_EQ(tls->itemText(2), "Implicit");
+  EXPECT_EQ(tls->currentIndex(), 1);
+  EXPECT_EQ(dlg.findChild<QLabel*>("trustedCertificate")->text(), "AA:BB");
+  tls->setCurrentIndex(2);  // implicit moves the usual port along
+  EXPECT_EQ(dlg.findChild<QLineEdit*>("port")->text(), "990");
+  CConnectionProperties out = r;
+  CConnectionDlg::Fill(out, dlg.GetValues());
+  EXPECT_EQ(out.tlsMode, 2);
+  EXPECT_EQ(out.port, 990);
+  EXPECT_EQ(out.pinnedFingerprint, "AA:BB");
+  dlg.findChild<QToolButton*>("forgetCertificate")->click();
+  tls->setCurrentIndex(0);
+  CConnectionDlg::Fill(out, dlg.GetValues());
+  EXPECT_EQ(out.tlsMode, 0);
+  EXPECT_EQ(out.port, 21);
+  EXPECT_EQ(out.pinnedFingerprint, "");
 }
 
 TEST_F(Gui, CompareFillsTheTreeTheListAndTheStatusPanes) {

@@ -54,6 +54,39 @@ CConnectionDlg::CConnectionDlg(bool adding, const Values& v, QWidget* parent) : 
       "For a server that lists times in its own local time: \"automatic\" finds its offset from UTC for each "
       "session where it can; a fixed offset such as +05:30 or -08:00 is used as it is.");
   serverOffset_->setObjectName("serverOffset");
+  tls_ = new QComboBox;
+  tls_->setObjectName("tls");
+  tls_->addItem("None", 0);
+  tls_->addItem("Explicit", 1);
+  tls_->addItem("Implicit", 2);
+  tls_->setToolTip("None: plain FTP, the password and files travel in clear. Explicit: AUTH TLS on the normal "
+                   "port (21). Implicit: TLS from the first byte (port 990). With TLS nothing is sent in clear; "
+                   "a server without TLS fails the connect.");
+  if (v.tls < 0 || v.tls > 2) tls_->addItem(QString("Unknown (%1)").arg(v.tls), v.tls);
+  tls_->setCurrentIndex(tls_->findData(v.tls));
+  pinnedFingerprint_ = v.pinnedFingerprint;
+  trusted_ = new QLabel(v.pinnedFingerprint.isEmpty() ? QString("none") : v.pinnedFingerprint);
+  trusted_->setObjectName("trustedCertificate");
+  trusted_->setWordWrap(true);
+  trusted_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  auto* forget = new QToolButton;
+  forget->setText("Forget");
+  forget->setObjectName("forgetCertificate");
+  forget->setEnabled(!v.pinnedFingerprint.isEmpty());
+  auto* trustedRow = new QHBoxLayout;
+  trustedRow->addWidget(trusted_, 1);
+  trustedRow->addWidget(forget);
+  connect(forget, &QToolButton::clicked, this, [this, forget] {
+    pinnedFingerprint_.clear();
+    trusted_->setText("none");
+    forget->setEnabled(false);
+  });
+  // The usual port follows the choice where the port was the other usual one.
+  connect(tls_, &QComboBox::currentIndexChanged, this, [this] {
+    const int mode = tls_->currentData().toInt();
+    if (mode == 2 && port_->text() == "21") port_->setText("990");
+    if (mode != 2 && port_->text() == "990") port_->setText("21");
+  });
   description_->setObjectName("description");
   host_->setObjectName("host");
   port_->setObjectName("port");
@@ -74,6 +107,8 @@ CConnectionDlg::CConnectionDlg(bool adding, const Values& v, QWidget* parent) : 
   form->addRow("Remote path", remote_);
   form->addRow("", subFolders_);
   form->addRow("Server time offset", serverOffset_);
+  form->addRow("Encryption (TLS)", tls_);
+  form->addRow("Trusted certificate", trustedRow);
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(group);
@@ -134,6 +169,8 @@ CConnectionDlg::Values CConnectionDlg::GetValues() const {
   v.remotePath = remote_->text();
   v.includeSubFolders = subFolders_->isChecked();
   v.serverOffset = serverOffset_->text().trimmed();
+  v.tls = tls_->currentData().toInt();
+  v.pinnedFingerprint = pinnedFingerprint_;
   return v;
 }
 
@@ -150,6 +187,8 @@ CConnectionDlg::Values CConnectionDlg::FromRecord(const CConnectionProperties& r
   v.fileTypes = QString::fromStdString(r.fileTypes);
   v.port = r.port;
   v.serverOffset = QString::fromStdString(GetServerOffset(r).Text());
+  v.tls = r.tlsMode;
+  v.pinnedFingerprint = QString::fromStdString(r.pinnedFingerprint);
   return v;
 }
 
@@ -168,6 +207,9 @@ void CConnectionDlg::Fill(CConnectionProperties& r, const Values& v) {
   ServerTimeOffset offset;  // automatic when empty
   if (v.serverOffset.trimmed().isEmpty() || ServerTimeOffset::Parse(v.serverOffset.toStdString(), offset))
     SetServerOffset(r, offset);
+  r.tlsMode = v.tls;
+  // A pin belongs to TLS; plain FTP has no certificate to trust.
+  r.pinnedFingerprint = v.tls == 0 ? std::string() : v.pinnedFingerprint.toStdString();
 }
 
 // ---- Connections ---------------------------------------------------------------

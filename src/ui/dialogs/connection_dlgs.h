@@ -3,6 +3,8 @@
 #pragma once
 
 #include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
 #include <QDialog>
 #include <QLineEdit>
 #include <QListWidget>
@@ -22,6 +24,8 @@ class CConnectionDlg : public QDialog {
     QString serverOffset = "automatic";  // or a fixed "+HH:MM" / "-HH:MM"
     bool anonymous = true, includeSubFolders = true;
     int port = 21;
+    int tls = 0;                // FtpTls; a value this version does not know is kept
+    QString pinnedFingerprint;  // the certificate the user trusted, if any
   };
   CConnectionDlg(bool adding, const Values& values, QWidget* parent = nullptr);
   Values GetValues() const;
@@ -35,6 +39,9 @@ class CConnectionDlg : public QDialog {
   QLineEdit *description_, *host_, *port_, *user_, *password_, *local_, *remote_, *serverOffset_;
   QCheckBox *anonymous_, *subFolders_;
   CHistoryComboBox* types_;
+  QComboBox* tls_;
+  QLabel* trusted_;
+  QString pinnedFingerprint_;
 };
 
 class CConnectionsDlg : public QDialog {

@@ -199,6 +199,11 @@ void CTwinbayView::OnConnect() {
     if (pw.exec() != QDialog::Accepted) return;
     current_->password = pw.Password().toStdString();
   }
+  StartConnect();
+}
+
+void CTwinbayView::StartConnect() {
+  if (!current_) return;
   SetAnimation(1);
   SetBusy(true);
   TellFrame(true);
@@ -223,6 +228,12 @@ void CTwinbayView::OnConnect() {
 void CTwinbayView::OnConnectDone(bool ok) {
   if (connectThread_.joinable()) connectThread_.join();
   SetBusy(false);
+  encrypted_ = ok && session_.Encrypted();
+  if (!ok && AskToTrustCertificate()) {
+    TellFrame(false);
+    StartConnect();
+    return;
+  }
   if (ok) {
     SetAnimation(2);
     connected_ = true;
@@ -239,6 +250,33 @@ void CTwinbayView::OnConnectDone(bool ok) {
   RefreshFreeSpace();
   emit StateChanged();
   if (ok && settings_.m_bCompareOnConnect) OnCompare();
+}
+
+bool CTwinbayView::AskToTrustCertificate() {
+  const std::string fingerprint = session_.RefusedCertificate();
+  // Only a certificate that was refused by its check, never a changed pin
+  // quietly replaced: the question says which it is.
+  if (fingerprint.empty() || !current_) return false;
+  const bool changed = !current_->pinnedFingerprint.empty();
+  QMessageBox box(QMessageBox::Warning, "Twinbay", "Trust this certificate?", QMessageBox::Yes | QMessageBox::No, this);
+  box.setObjectName("TrustCertificate");
+  box.setDefaultButton(QMessageBox::No);
+  box.setInformativeText(
+      QString("%1\n\n%2The server %3 presented a certificate with the SHA-256 fingerprint\n\n%4\n\n"
+              "Trust it only if this is the server's own certificate (ask its administrator). It is then "
+              "remembered for the connection \"%5\" only, and a different certificate stops the connect again.")
+          .arg(QString::fromStdString(session_.LastError()),
+               changed ? "THE CERTIFICATE HAS CHANGED since you trusted it. " : "",
+               QString::fromStdString(current_->host), QString::fromStdString(fingerprint),
+               QString::fromStdString(current_->description)));
+  if (box.exec() != QMessageBox::Yes) return false;
+  current_->pinnedFingerprint = fingerprint;
+  if (!connections_.FileName().empty()) {
+    const ConnectionsReadResult saved = connections_.Save();
+    if (!saved.ok)
+      QMessageBox::warning(this, "Twinbay", "The connections could not be saved: " + QString::fromStdString(saved.error));
+  }
+  return true;
 }
 
 // ---- Compare ---------------------------------------------------------------------

@@ -61,7 +61,9 @@ class CTwinbayView : public QWidget, private IFolderNotify, private ICollectionL
 
   // Status pane texts.
   QString LocalPaneText();
-  QString ConnectionPaneText() const { return connected_ ? "Connected" : "Not connected"; }
+  QString ConnectionPaneText() const {
+    return connected_ ? (encrypted_ ? "Connected (encrypted)" : "Connected") : "Not connected";
+  }
   QString RemotePaneText() const;
   // The empty pane: says when the server's time offset could not be found
   // (with the whole text as its tip).
@@ -104,6 +106,11 @@ class CTwinbayView : public QWidget, private IFolderNotify, private ICollectionL
   void ShowFolderMessage(quintptr wParam, CFolderRecord* record);
   void OnFolderChanged(CFolderRecord* record);
   void OnConnectDone(bool ok);
+  // Connects with the current record on the connect worker.
+  void StartConnect();
+  // After a connect that stopped at the server's certificate: asks the user
+  // whether to trust it and, if so, pins it on the record. True when pinned.
+  bool AskToTrustCertificate();
   void OnCompareDone();
   void SetBusy(bool busy);
   void TellFrame(bool busy);
@@ -118,6 +125,7 @@ class CTwinbayView : public QWidget, private IFolderNotify, private ICollectionL
   CConnectionProperties* current_ = nullptr;
   SyncTotals statusTotals_, transferTotals_;
   bool busy_ = false, connected_ = false, compareRunning_ = false, shuttingDown_ = false;
+  bool encrypted_ = false;  // the connection is TLS
   int filter_ = FilterAll;
   QString freeSpace_;
   QObject* frame_ = nullptr;
