@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what building, testing and the demo need (Debian 12, as root or with sudo).
 set -euo pipefail
-packages=(build-essential cmake ninja-build libgtest-dev libcurl4-openssl-dev qt6-base-dev qt6-svg-dev
+packages=(build-essential cmake ninja-build libgtest-dev libcurl4-openssl-dev libssl-dev qt6-base-dev qt6-svg-dev
           python3-pyftpdlib vsftpd lftp rclone curl openssl xvfb xauth)
 missing=()
 for p in "${packages[@]}"; do
