@@ -41,6 +41,8 @@ def main():
     ap.add_argument("--no-unique", action="store_true",
                     help="MLSD leaves out the unique fact (a folder reached through a link "
                          "then looks like a new one)")
+    ap.add_argument("--refuse-dele", action="store_true",
+                    help="every DELE is refused (550) and nothing is deleted")
     args = ap.parse_args()
 
     auth = DummyAuthorizer()
@@ -104,6 +106,12 @@ def main():
             elif mode == "stall_list":
                 self.respond("150 File status okay. About to open data connection.")
             return mode is not None
+
+        def ftp_DELE(self, path):
+            if args.refuse_dele:
+                self.respond("550 Delete refused.")
+                return
+            return FTPHandler.ftp_DELE(self, path)
 
         def ftp_MLSD(self, path):
             if not self._odd_listing(path):

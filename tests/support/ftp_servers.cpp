@@ -123,6 +123,7 @@ std::unique_ptr<FtpTestServer> FtpTestServer::StartPyftpdlib(const std::string& 
       argv.push_back(value);
     }
   if (o.noUnique) argv.push_back("--no-unique");
+  if (o.refuseDelete) argv.push_back("--refuse-dele");
   std::unique_ptr<FtpTestServer> s(new FtpTestServer);
   s->pid_ = Spawn(argv, state + "/log");
   s->user_ = o.user;

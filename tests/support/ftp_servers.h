@@ -32,6 +32,8 @@ class FtpTestServer {
     // back to it: a tree without end.
     std::string endless;
     bool noUnique = false;
+    // Every DELE is refused (550).
+    bool refuseDelete = false;
     double idleTimeoutSeconds = 300;
     std::string user = "tester";
     std::string password = "secret";
