@@ -13,6 +13,7 @@
 #include <QUrl>
 #include <QWindow>
 
+#include "shell/file_menus.h"
 #include "shell/settings.h"
 #include "widgets/about_pages.h"
 #include "widgets/caption_painter.h"
@@ -110,7 +111,6 @@ void CMainFrame::BuildMenus() {
   sync_ = AddCommand(file, "Synchronize", "sync");
   file->addSeparator();
   QAction* del = AddCommand(file, "Delete Selected Files", "delete");
-  del->setEnabled(false);
   file->addSeparator();
   connect_ = AddCommand(file, "Connect", "connect", Qt::Key_F7);
   disconnect_ = AddCommand(file, "Disconnect", "disconnect", Qt::Key_F8);
@@ -132,7 +132,6 @@ void CMainFrame::BuildMenus() {
   QAction* selectAll = AddCommand(edit, "Select A&ll", "select-all");
   QAction* tagAll = AddCommand(edit, "Tag all files requiring synchronization", "tag");
   QAction* untagAll = AddCommand(edit, "Untag all", "untag");
-  for (QAction* a : {selectAll, tagAll, untagAll}) a->setEnabled(false);
 
   QMenu* viewMenu = menuBar()->addMenu("&View");
   QToolBar* toolbar = toolbar_ = addToolBar("Toolbar");
@@ -158,9 +157,7 @@ void CMainFrame::BuildMenus() {
       filter->addSeparator();
       continue;
     }
-    QAction* a = AddCommand(filter, t, icon);
-    a->setEnabled(false);
-    filters << a;
+    filters << AddCommand(filter, t, icon);
   }
   QMenu* tools = menuBar()->addMenu("&Tools");
   QAction* options = AddCommand(tools, "&Options", "options");
@@ -179,6 +176,7 @@ void CMainFrame::BuildMenus() {
   });
   connect(browseRemote, &QAction::triggered, view_, &CTwinbayView::OnBrowseRemote);
   connect(browseLocal, &QAction::triggered, view_, &CTwinbayView::OnBrowseLocal);
+  fileMenus_ = new CFileMenus(view_, {del, selectAll, tagAll, untagAll, browseLocal, filters}, this);
   QMenu* help = menuBar()->addMenu("&Help");
   QAction* topics = AddCommand(help, "Help Topics", "help");
   help->addSeparator();
@@ -373,6 +371,7 @@ void CMainFrame::RefreshUi() {
   web_->setEnabled(idle);
   about_->setEnabled(idle);
   disconnect_->setEnabled(view_->CanDisconnect());
+  fileMenus_->Refresh();
   panes_[0]->setText(view_->LocalPaneText());
   panes_[1]->setText(view_->ConnectionPaneText());
   panes_[2]->setText(view_->ServerTimePaneText());

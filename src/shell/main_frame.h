@@ -12,6 +12,7 @@ namespace twinbay {
 
 class CTwinbayView;
 class CCaptionPainter;
+class CFileMenus;
 
 // The profile document: it carries no data, only a title, a path and the list
 // of recently opened profiles.
@@ -87,6 +88,7 @@ class CMainFrame : public QMainWindow {
   QToolBar* toolbar_ = nullptr;
   CCaptionPainter* caption_ = nullptr;
   bool painted_ = false;
+  CFileMenus* fileMenus_ = nullptr;
 };
 
 }  // namespace twinbay

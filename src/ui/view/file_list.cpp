@@ -14,7 +14,7 @@ namespace twinbay {
 namespace {
 
 const char* kHeaders[6] = {"Name", "Size (local)", "Modified (local)", "=", "Modified (remote)", "Size (remote)"};
-const int kDefaultWidths[6] = {170, 70, 150, 24, 150, 70};
+const int kDefaultWidths[6] = {150, 40, 120, 20, 120, 40};
 
 QString TimeText(const FindData& fd) {
   const QDateTime t = QDateTime::fromSecsSinceEpoch(UnixFromTicks(fd.lastWrite), Qt::UTC).toLocalTime();
@@ -186,6 +186,7 @@ CFileListCtrl::CFileListCtrl(CFolderCollection& collection, const quint32* suppr
   horizontalHeader()->setStretchLastSection(false);
   setSortingEnabled(false);
   setIconSize(QSize(16, 16));
+  horizontalHeader()->setMinimumSectionSize(16);
   for (int i = 0; i < 6; ++i) setColumnWidth(i, kDefaultWidths[i]);
   // Clicking a header sorts; clicking the same one again reverses the order.
   connect(horizontalHeader(), &QHeaderView::sectionClicked, this, [this](int column) {

@@ -1,6 +1,7 @@
 #include "ui/view/folder_tree_ctrl.h"
 
 #include <QHeaderView>
+#include <QMimeData>
 #include <QThread>
 #include <future>
 
@@ -24,6 +25,7 @@ CFolderTreeCtrl::CFolderTreeCtrl(QWidget* parent) : QTreeWidget(parent) {
   setIconSize(QSize(40, 16));
   setUniformRowHeights(true);
   setDragEnabled(true);
+  setDragDropMode(QAbstractItemView::DragOnly);
   setSelectionMode(QAbstractItemView::SingleSelection);
   connect(this, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* current, QTreeWidgetItem*) {
     if (reportSelection_ && notify_ && current)
@@ -37,6 +39,15 @@ CFolderRecord* CFolderTreeCtrl::Record(const QTreeWidgetItem* item) {
 
 void CFolderTreeCtrl::SetRecord(QTreeWidgetItem* item, CFolderRecord* record) {
   item->setData(0, kRecordRole, QVariant::fromValue(reinterpret_cast<quintptr>(record)));
+}
+
+QStringList CFolderTreeCtrl::mimeTypes() const { return {"text/plain"}; }
+
+QMimeData* CFolderTreeCtrl::mimeData(const QList<QTreeWidgetItem*>& items) const {
+  if (items.isEmpty()) return nullptr;
+  auto* data = new QMimeData;
+  data->setText(items.first()->text(0));
+  return data;
 }
 
 int CFolderTreeCtrl::ItemImage(const QTreeWidgetItem* item) { return item->data(0, kImageRole).toInt(); }

@@ -34,6 +34,10 @@ class CFolderTreeCtrl : public QTreeWidget {
   // Deletes every item without reporting a selection.
   void DeleteAll();
 
+  // A folder dragged out of the tree is its name as plain text.
+  QStringList mimeTypes() const override;
+  QMimeData* mimeData(const QList<QTreeWidgetItem*>& items) const override;
+
  private:
   void Repaint(QTreeWidgetItem* item);
   QObject* notify_ = nullptr;

@@ -12,6 +12,7 @@
 #include "engine/local_scan.h"
 #include "shell/history_combo.h"
 #include "shell/options_sheet.h"
+#include "ui/alerts.h"
 #include "ui/dialogs/connection_dlgs.h"
 #include "ui/dialogs/remote_folder_dlg.h"
 #include "ui/dialogs/sync_dlgs.h"
@@ -107,6 +108,7 @@ CTwinbayView::CTwinbayView(QWidget* parent, const QString& connectionsFile)
   connect(browseLocal_, &QToolButton::clicked, this, [this] { OnBrowseLocal(); });
   connect(browseRemote_, &QToolButton::clicked, this, [this] { OnBrowseRemote(); });
   connect(local_, &QComboBox::currentTextChanged, this, [this] { RefreshFreeSpace(); });
+  SetUpFileCommands();
 
   connections_.SetFileName((connectionsFile.isEmpty() ? QString::fromStdString(DefaultConnectionsFile()) : connectionsFile).toStdString());
   const ConnectionsReadResult r = connections_.Load();
@@ -159,7 +161,7 @@ void CTwinbayView::SetBusy(bool busy) {
   busy_ = busy;
   local_->setEnabled(!busy);
   types_->setEnabled(!busy);
-  remote_->setEnabled(!busy);
+  remote_->setEnabled(!busy && connected_);
   browseLocal_->setEnabled(!busy);
   browseRemote_->setEnabled(CanBrowseRemote());
   subFolders_->setEnabled(!busy);
@@ -356,7 +358,7 @@ void CTwinbayView::OnCompare() {
 
 void CTwinbayView::OnCompareDone() {
   if (compareThread_.joinable()) compareThread_.join();
-  if (settings_.m_bCompareAlert) QApplication::beep();
+  if (settings_.m_bCompareAlert) alerts::Play(alerts::CompareTones());
   compareRunning_ = false;
   SetBusy(false);
   TellFrame(false);
@@ -411,7 +413,7 @@ void CTwinbayView::OnSynchronize() {
     CProgressDlg progress(collection_, session_, transferTotals_, o, this, this);
     progress.exec();
   }
-  if (settings_.m_bTransferAlert) QApplication::beep();
+  if (settings_.m_bTransferAlert) alerts::Play(alerts::TransferTones());
   TellFrame(false);
   emit StateChanged();
 }

@@ -4,6 +4,7 @@
 
 #include <QCheckBox>
 #include <QLabel>
+#include <QMenu>
 #include <QPointer>
 #include <QSplitter>
 #include <QTimer>
@@ -50,6 +51,24 @@ class CTwinbayView : public QWidget, private IFolderNotify, private ICollectionL
   // Tools > Options.
   void OnOptions();
   bool CanBrowseRemote() const { return !busy_ && connected_; }
+
+  // Commands on the compared files (file_commands.cpp).
+  void OnDeleteSelected();
+  void OnSelectAll();
+  void OnTagAll(bool tag);
+  void OnTagSelected(bool tag);
+  void OnTagFolder(bool tag);
+  void OnSetFilter(int filter);
+  bool CanDelete() const;
+  bool CanSelectAll() const { return !busy_; }
+  bool CanTagAll() const;
+  bool CanBrowseLocal() const { return !busy_ && connected_; }
+  // The two popups, their commands enabled as things are now (the caller
+  // owns the menu). The tree's is null when no folder is selected.
+  QMenu* MakeListPopup(QWidget* parent);
+  QMenu* MakeTreePopup(QWidget* parent);
+  // Enables the path boxes after the busy and connected flags.
+  void RefreshControlStates();
 
   bool CanConnect() const { return !busy_ && !connected_; }
   bool CanDisconnect() const { return !busy_ && connected_; }
@@ -116,6 +135,9 @@ class CTwinbayView : public QWidget, private IFolderNotify, private ICollectionL
   void TellFrame(bool busy);
   void SetAnimation(int state);
   void JoinWorkers();
+  void SetUpFileCommands();
+  std::vector<CFileEntry*> SelectedEntries() const;
+  bool AnySelectedNotInStep() const;
 
   CSettings settings_;
   CFolderCollection collection_;
