@@ -2,9 +2,10 @@
 # Starts the demo under xvfb-run with a light window manager (openbox) and
 # saves screenshots of the Connections dialog, the main window after a compare
 # (also the whole screen, showing the painted caption as the window manager
-# carries it), the remote folder browser, the three Options pages, the About
-# and Technical Support pages, the Progress dialog, and the toolbar at 1x and
-# 2x scale.
+# carries it), the list popup, Confirm Deletions, the main window under a
+# filter, the remote folder browser, the three Options pages, the About and
+# Technical Support pages, the Progress dialog, and the toolbar at 1x and 2x
+# scale.
 #   scripts/screenshots.sh [OUTPUT-FOLDER]     (default: screenshots/)
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -1,7 +1,10 @@
 // Drives the real program through the demo and saves screenshots:
 //   twinbay-screens OUTPUT-FOLDER CONNECTIONS-FILE
 //   twinbay-screens --toolbar FILE       (only the toolbar, at the screen's scale)
+#include <QAction>
 #include <QApplication>
+#include <QMenu>
+#include <QTableView>
 #include <QCheckBox>
 #include <QListWidget>
 #include <QPushButton>
@@ -17,6 +20,7 @@
 #include "shell/options_sheet.h"
 #include "ui/dialogs/remote_folder_dlg.h"
 #include "widgets/about_pages.h"
+#include "ui/view/file_list.h"
 #include "ui/view/folder_tree_ctrl.h"
 #include "ui/view/twinbay_view.h"
 
@@ -127,6 +131,39 @@ int main(int argc, char** argv) {
     sheet->accept();
   });
   frame.OnAbout();
+
+  // The list popup and Confirm Deletions over a selection of the first rows.
+  CTwinbayView* view = frame.View();
+  QTableView* list = view->List();
+  list->clearSelection();
+  for (int r = 0; r < std::min(3, list->model()->rowCount()); ++r)
+    list->selectionModel()->select(list->model()->index(r, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+  {
+    std::unique_ptr<QMenu> popup(view->MakeListPopup(view));
+    const QRect row = list->visualRect(list->model()->index(1, 0));
+    popup->popup(list->viewport()->mapToGlobal(row.center()));
+    WaitFor([] { return false; }, 300);
+    ok &= Save(popup.get(), out + "/list-popup.png");
+    if (auto* screen = QGuiApplication::primaryScreen()) {
+      const bool saved = screen->grabWindow(0).copy(frame.geometry().united(popup->geometry())).save(out + "/list-popup-over-window.png");
+      std::printf("%s %s\n", saved ? "saved" : "could not save", (out + "/list-popup-over-window.png").toLocal8Bit().constData());
+    }
+    popup->close();
+  }
+  OnModal("ConfirmDeleteDialog", [&](QWidget* w) {
+    ok &= Save(w, out + "/confirm-deletions.png");
+    static_cast<QDialog*>(w)->reject();
+  });
+  view->OnDeleteSelected();
+  list->clearSelection();
+
+  // The window under a filter, then back to all files.
+  if (QAction* f = frame.findChild<QAction*>("filter5")) f->trigger();
+  frame.RefreshUi();
+  WaitFor([] { return false; }, 300);
+  ok &= Save(&frame, out + "/main-window-filter-requiring-synchronization.png");
+  if (QAction* f = frame.findChild<QAction*>("filter0")) f->trigger();
+  frame.RefreshUi();
 
   OnModal("SyncConfirmDialog", [&](QWidget* w) {
     w->findChild<QCheckBox*>("up")->setChecked(true);
