@@ -277,6 +277,25 @@ TEST_F(FileCommands, AServerThatRefusesToDeleteLeavesTheEntryAndTheStatusLineSay
   EXPECT_EQ(StatusMessage(), "2 deletes failed; the list shows the files as they still are");
 }
 
+TEST_F(FileCommands, NothingIsDeletedInAFolderThatCouldNotBeRead) {
+  test::WriteFile(local / "locked/page.html", "older", T0);
+  test::WriteFile(serverRoot / "site/locked/page.html", "newer", T0 + 600);
+  test::FtpTestServer::PyOptions o;
+  o.refuseList = "locked";
+  Start(o);
+  ConnectAndCompare();
+  QTreeWidgetItem* locked = View()->Tree()->findItems("locked", Qt::MatchExactly | Qt::MatchRecursive).value(0);
+  ASSERT_NE(locked, nullptr);
+  View()->Tree()->setCurrentItem(locked);
+  ASSERT_TRUE(WaitFor([&] { return Model()->ShownFolder() == CFolderTreeCtrl::Record(locked) && Model()->rowCount() == 1; }));
+  Select({"page.html"});
+  Delete(true, true);
+  EXPECT_TRUE(fs::exists(local / "locked/page.html"));
+  EXPECT_TRUE(fs::exists(serverRoot / "site/locked/page.html"));
+  EXPECT_EQ(Model()->rowCount(), 1);
+  EXPECT_EQ(StatusMessage(), "Nothing was deleted: this folder could not be read whole");
+}
+
 TEST_F(FileCommands, TagAllAndUntagAllNeverTouchInStepEntries) {
   MakeSite();
   Start();
