@@ -1,17 +1,21 @@
 // twinbay-cli: compare, synchronise and manage stored connections without a
 // window, for scripts, scheduled jobs and tests.
+#include <signal.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <memory>
+#include <set>
 #include <string>
 #include <tuple>
+#include <string_view>
 #include <vector>
 
 #include "engine/comparer.h"
@@ -66,10 +70,108 @@ const char* kUsage =
     "exit status: 0 in step (compare) or all copied (sync); 1 differences found or files not copied;\n"
     "             2 error\n";
 
+// ---- text that may come from a server or a damaged file ----------------------
+
+// The length of the valid UTF-8 sequence at s[i] (0 when there is none), and
+// its code point.
+size_t Utf8Sequence(std::string_view s, size_t i, uint32_t& cp) {
+  const auto c = static_cast<unsigned char>(s[i]);
+  size_t more;
+  uint32_t least;
+  if (c < 0x80) {
+    cp = c;
+    return 1;
+  } else if ((c & 0xE0) == 0xC0) {
+    more = 1, cp = c & 0x1F, least = 0x80;
+  } else if ((c & 0xF0) == 0xE0) {
+    more = 2, cp = c & 0x0F, least = 0x800;
+  } else if ((c & 0xF8) == 0xF0) {
+    more = 3, cp = c & 0x07, least = 0x10000;
+  } else {
+    return 0;
+  }
+  if (i + more >= s.size()) return 0;
+  for (size_t k = 1; k <= more; ++k) {
+    const auto b = static_cast<unsigned char>(s[i + k]);
+    if ((b & 0xC0) != 0x80) return 0;
+    cp = (cp << 6) | (b & 0x3F);
+  }
+  if (cp < least || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+  return more + 1;
+}
+
+// Makes text safe to print: control bytes become \t, \n, \r or \xHH, the C1
+// controls \u0080 to \u009F, and bytes that are not UTF-8 \xHH, so that nothing
+// from a name reaches the terminal as a command or breaks a line. For TSV a
+// backslash is doubled too, which makes the escaping reversible and keeps
+// every record on one line with its tabs between fields only.
+std::string Visible(std::string_view s, bool tsv = false) {
+  static const char* kHex = "0123456789abcdef";
+  std::string out;
+  out.reserve(s.size());
+  for (size_t i = 0; i < s.size();) {
+    uint32_t cp = 0;
+    const size_t n = Utf8Sequence(s, i, cp);
+    const auto c = static_cast<unsigned char>(s[i]);
+    if (n == 0) {
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+      ++i;
+      continue;
+    }
+    if (cp == '\t') out += "\\t";
+    else if (cp == '\n') out += "\\n";
+    else if (cp == '\r') out += "\\r";
+    else if (cp == '\\' && tsv) out += "\\\\";
+    else if (cp < 0x20 || cp == 0x7F) {
+      out += "\\x";
+      out += kHex[cp >> 4];
+      out += kHex[cp & 15];
+    } else if (cp >= 0x80 && cp <= 0x9F) {
+      out += "\\u00";
+      out += kHex[cp >> 4];
+      out += kHex[cp & 15];
+    } else {
+      out.append(s.substr(i, n));
+    }
+    i += n;
+  }
+  return out;
+}
+
 [[noreturn]] void Fail(const std::string& message) {
-  std::fprintf(stderr, "twinbay-cli: %s\n", message.c_str());
+  std::fprintf(stderr, "twinbay-cli: %s\n", Visible(message).c_str());
   std::exit(kExitError);
 }
+
+// ---- interruption ----------------------------------------------------------------
+
+// SIGINT and SIGTERM act as Cancel: the handler only records the signal and
+// raises the abort flags of what runs (lock-free atomic stores); the main flow
+// then cleans up and reports. A second signal ends the program at once.
+std::atomic<int> g_signal{0};
+std::atomic<CTransferJob*> g_job{nullptr};
+std::atomic<CFolderComparer*> g_comparer{nullptr};
+static_assert(std::atomic<int>::is_always_lock_free && std::atomic<CTransferJob*>::is_always_lock_free &&
+              std::atomic<CFolderComparer*>::is_always_lock_free);
+
+extern "C" void OnInterrupt(int sig) {
+  if (g_signal.exchange(sig) != 0) _exit(128 + sig);
+  if (CTransferJob* job = g_job.load()) job->Abort();
+  if (CFolderComparer* comparer = g_comparer.load()) comparer->Abort();
+}
+
+void CatchInterrupts() {
+  struct sigaction sa {};
+  sa.sa_handler = OnInterrupt;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESTART;
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+}
+
+int InterruptedStatus() { return 128 + g_signal.load(); }
 
 struct Args {
   std::vector<std::string> words;
@@ -192,18 +294,22 @@ int ConnectionsCommand(const Options& o) {
     if (o.format == "tsv") {
       for (size_t i = 0; i < list.Count(); ++i) {
         const CConnectionProperties& c = *list.At(i);
-        std::printf("%s\t%s\t%d\t%d\t%s\t%d\t%s\t%s\t%s\t%d\n", c.description.c_str(), c.host.c_str(), c.port,
-                    c.anonymous ? 1 : 0, c.userName.c_str(), c.password.empty() ? 0 : 1, c.remotePath.c_str(),
-                    c.localPath.c_str(), c.fileTypes.c_str(), c.includeSubFolders ? 1 : 0);
+        std::printf("%s\t%s\t%d\t%d\t%s\t%d\t%s\t%s\t%s\t%d\n", Visible(c.description, true).c_str(),
+                    Visible(c.host, true).c_str(), c.port, c.anonymous ? 1 : 0, Visible(c.userName, true).c_str(),
+                    c.password.empty() ? 0 : 1, Visible(c.remotePath, true).c_str(),
+                    Visible(c.localPath, true).c_str(), Visible(c.fileTypes, true).c_str(),
+                    c.includeSubFolders ? 1 : 0);
       }
     } else {
-      if (list.Count() == 0) std::printf("No stored connections in %s\n", list.FileName().c_str());
+      if (list.Count() == 0) std::printf("No stored connections in %s\n", Visible(list.FileName()).c_str());
       for (size_t i = 0; i < list.Count(); ++i) {
         const CConnectionProperties& c = *list.At(i);
         std::printf("%s\n  server:  %s:%d\n  login:   %s\n  remote:  %s\n  local:   %s\n  types:   %s%s\n",
-                    c.description.c_str(), c.host.c_str(), c.port,
-                    c.anonymous ? "anonymous" : (c.userName + (c.password.empty() ? "" : " (password stored)")).c_str(),
-                    c.remotePath.c_str(), c.localPath.c_str(), c.fileTypes.empty() ? "*.*" : c.fileTypes.c_str(),
+                    Visible(c.description).c_str(), Visible(c.host).c_str(), c.port,
+                    c.anonymous ? "anonymous"
+                                : (Visible(c.userName) + (c.password.empty() ? "" : " (password stored)")).c_str(),
+                    Visible(c.remotePath).c_str(), Visible(c.localPath).c_str(),
+                    c.fileTypes.empty() ? "*.*" : Visible(c.fileTypes).c_str(),
                     c.includeSubFolders ? ", with sub-folders" : "");
         std::printf("  server time offset: %s\n", GetServerOffset(c).Text().c_str());
         FtpTls mode = FtpTls::None;
@@ -350,7 +456,7 @@ std::string AskPassword(const std::string& user, const std::string& host) {
   if (const char* env = std::getenv("TWINBAY_PASSWORD")) return env;
   FILE* tty = std::fopen("/dev/tty", "r+");
   if (!tty) Fail("a password for " + user + "@" + host + " is needed: set TWINBAY_PASSWORD");
-  std::fprintf(tty, "Password for %s@%s: ", user.c_str(), host.c_str());
+  std::fprintf(tty, "Password for %s@%s: ", Visible(user).c_str(), Visible(host).c_str());
   std::fflush(tty);
   termios old{};
   const int fd = fileno(tty);
@@ -406,10 +512,11 @@ void PrintResult(const CFolderCollection& collection, const std::string& localRo
   for (size_t i = 0; i < collection.GetCount(); ++i) {
     const CFolderRecord* r = collection.GetAt(i);
     const std::string rel = Relative(localRoot, r->localPath);
-    rows.push_back({true, ClassName(r->folderClass), rel, "", "", "", ""});
+    const bool tsv = format == "tsv";
+    rows.push_back({true, ClassName(r->folderClass), Visible(rel, tsv), "", "", "", ""});
     for (const auto& e : r->entries)
-      rows.push_back({false, std::string(1, StateSymbol(e->state)), EntryPath(rel, *e), SizeText(e->local),
-                      TimeText(e->local), SizeText(e->remote), TimeText(e->remote)});
+      rows.push_back({false, std::string(1, StateSymbol(e->state)), Visible(EntryPath(rel, *e), tsv),
+                      SizeText(e->local), TimeText(e->local), SizeText(e->remote), TimeText(e->remote)});
   }
   if (format == "tsv") {
     for (const Row& row : rows) {
@@ -451,7 +558,7 @@ class ProgressBar : public ITransferListener {
   void TransferProgress() override {
     if (!show_ || !job_) return;
     const SyncTotals t = job_->Totals();
-    std::string name = t.text;
+    std::string name = Visible(t.text);
     if (name.size() > 32) name = "..." + name.substr(name.size() - 29);
     std::fprintf(stderr, "\r%-32s %3d%%  total %3d%%  %s of %s bytes   ", name.c_str(), t.FilePercent(),
                  t.TotalPercent(), FormatNumber(t.AllDone(), 0, nf_).c_str(),
@@ -479,11 +586,12 @@ int ReportIncomplete(const CFolderCollection& collection, const std::string& loc
   int incomplete = 0;
   for (size_t i = 0; i < collection.GetCount(); ++i) {
     const CFolderRecord* r = collection.GetAt(i);
-    for (const std::string& s : r->skipped) std::fprintf(stderr, "twinbay-cli: skipped %s\n", s.c_str());
+    for (const std::string& s : r->skipped) std::fprintf(stderr, "twinbay-cli: skipped %s\n", Visible(s).c_str());
     if (!r->incomplete) continue;
     ++incomplete;
-    std::fprintf(stderr, "twinbay-cli: incomplete folder %s (remote %s): %s\n", Relative(localRoot, r->localPath).c_str(),
-                 r->remotePath.c_str(), r->incompleteReason.c_str());
+    std::fprintf(stderr, "twinbay-cli: incomplete folder %s (remote %s): %s\n",
+                 Visible(Relative(localRoot, r->localPath)).c_str(), Visible(r->remotePath).c_str(),
+                 Visible(r->incompleteReason).c_str());
   }
   if (incomplete > 0)
     std::fprintf(stderr, "twinbay-cli: %d folder%s could not be read; nothing in %s was copied or deleted\n",
@@ -576,8 +684,20 @@ int CompareOrSync(Options o) {
   CFolderCollection collection;
   CFolderComparer comparer;
   comparer.BeginCompare(nullptr, lister.get(), &tree, &collection, local, remote, true, o.ignoreSeconds);
+  CatchInterrupts();
+  g_comparer.store(&comparer);
   comparer.Run(local, remote, o.types, o.includeSubFolders);
   ReportServerTime(session);
+  g_comparer.store(nullptr);
+  if (g_signal.load() != 0) {
+    std::fprintf(stderr, "twinbay-cli: interrupted during the compare; nothing was copied\n");
+    return InterruptedStatus();
+  }
+  // Temporary files of an earlier run that ended abruptly, removed by the compare.
+  if (const int swept = comparer.StaleTempsRemoved())
+    std::fprintf(o.format == "tsv" && !sync ? stderr : stdout,
+                 "Removed %d stale temporary file%s left by an interrupted transfer\n", swept,
+                 swept == 1 ? "" : "s");
 
   if (!sync) {
     PrintResult(collection, local, o.format);
@@ -602,7 +722,7 @@ int CompareOrSync(Options o) {
       for (const auto& e : r->entries)
         if (CTransferJob::Selected(*e, options)) {
           std::printf("would copy %s %s\n", e->state == CopyLocalToRemote ? "up  " : "down",
-                      EntryPath(Relative(local, r->localPath), *e).c_str());
+                      Visible(EntryPath(Relative(local, r->localPath), *e)).c_str());
           ++n;
         }
     }
@@ -610,25 +730,62 @@ int CompareOrSync(Options o) {
     return ReportIncomplete(collection, local) > 0 ? kExitError : kExitOk;
   }
   if (!session.EnsureConnected()) Fail("the connection was lost: " + session.LastError());
+  // What is to be copied, to say afterwards what an interruption left undone.
+  struct Planned {
+    bool upload;
+    std::string localPath;
+  };
+  std::vector<Planned> planned;
+  {
+    auto guard = collection.Lock();
+    for (size_t i = 0; i < collection.GetCount(); ++i) {
+      const CFolderRecord* r = collection.GetAt(i);
+      for (const auto& e : r->entries)
+        if (CTransferJob::Selected(*e, options))
+          planned.push_back({e->state == CopyLocalToRemote, JoinLocalPath(r->localPath, e->Name())});
+    }
+  }
   SyncTotals totals;
   CountTagged(collection, totals, options.filter);
   ProgressBar bar(isatty(STDERR_FILENO) != 0);
   CTransferJob job(collection, session, totals, options, &bar);
   bar.SetJob(&job);
-  job.RunTransfer();
+  g_job.store(&job);
+  if (g_signal.load() == 0) job.RunTransfer();
+  else job.Abort();
+  g_job.store(nullptr);
   ReportServerTime(session);
-  int copied = 0, failed = 0;
+  int copied = 0, failed = 0, warnings = 0;
+  std::set<std::string> tried;
   for (const TransferOutcome& out : job.Outcomes()) {
-    const std::string rel = Relative(local, out.localPath);
+    tried.insert(out.localPath);
+    const std::string rel = Visible(Relative(local, out.localPath));
+    const char* way = out.upload ? "up  " : "down";
     if (out.ok) {
-      std::printf("copied %s %s\n", out.upload ? "up  " : "down", rel.c_str());
+      std::printf("copied %s %s\n", way, rel.c_str());
       ++copied;
+      if (!out.warning.empty()) {
+        std::printf("WARNING %s %s: %s\n", way, rel.c_str(), Visible(out.warning).c_str());
+        ++warnings;
+      }
     } else {
-      std::printf("FAILED %s %s: %s\n", out.upload ? "up  " : "down", rel.c_str(), out.error.c_str());
+      std::printf("%s %s %s: %s\n", out.cancelled ? "CANCELLED" : "FAILED", way, rel.c_str(),
+                  Visible(out.error).c_str());
       ++failed;
     }
   }
-  std::printf("%d copied, %d failed\n", copied, failed);
+  if (g_signal.load() != 0) {
+    int untouched = 0;
+    for (const Planned& p : planned)
+      if (!tried.count(p.localPath)) {
+        std::printf("not copied %s %s\n", p.upload ? "up  " : "down", Visible(Relative(local, p.localPath)).c_str());
+        ++untouched;
+      }
+    std::printf("interrupted: %d copied, %d not copied\n", copied, failed + untouched);
+    std::fflush(stdout);
+    return InterruptedStatus();
+  }
+  std::printf("%d copied, %d failed, %d warning%s\n", copied, failed, warnings, warnings == 1 ? "" : "s");
   if (ReportIncomplete(collection, local) > 0) return kExitError;
   return failed == 0 ? kExitOk : kExitDifferences;
 }

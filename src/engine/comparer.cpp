@@ -1,7 +1,11 @@
 #include "engine/comparer.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include "engine/patterns.h"
@@ -33,6 +37,36 @@ bool LocalFolderLister::ListFolder(const std::string& path, ScanList& out) {
   const int err = ReadLocalFolder(p, out);
   error_ = err == 0 ? std::string() : std::string(std::strerror(err));
   return err == 0;
+}
+
+namespace {
+// Unlinks a regular file (never what a link points to, never a folder).
+bool RemoveLocalRegularFile(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && unlink(path.c_str()) == 0;
+}
+}  // namespace
+
+bool LocalFolderLister::RemoveFile(const std::string& folder, const std::string& name) {
+  std::string p = root_;
+  while (!p.empty() && p.back() == '/') p.pop_back();
+  if (!folder.empty() && folder[0] != '/') p += '/';
+  return RemoveLocalRegularFile(JoinLocalPath(p + folder, name));
+}
+
+template <class Remove>
+void CFolderComparer::SweepStaleTemps(ScanList& listing, Remove remove) {
+  const auto now = std::chrono::system_clock::now().time_since_epoch();
+  const int64_t cutoff =
+      TicksFromUnix(std::chrono::duration_cast<std::chrono::seconds>(now).count()) - kStaleTempAge;
+  std::erase_if(listing, [&](const FindData& fd) {
+    if (fd.IsDirectory() || fd.lastWrite >= cutoff || !IsOwnTempName(fd.name) ||
+        fd.name.find('/') != std::string::npos)
+      return false;
+    if (!remove(fd.name)) return false;
+    ++staleRemoved_;
+    return true;
+  });
 }
 
 int32_t CFolderComparer::CompareTimes(const FileSide& local, const FileSide& remote, bool ignoreSeconds) {
@@ -92,6 +126,7 @@ void CFolderComparer::BeginCompare(IFolderNotify* notify, IRemoteLister* lister,
   currentRecord_ = collection_->Add(std::make_unique<CFolderRecord>(localPath, remotePath, FolderRoot));
   tree_->SetItemData(currentItem_, currentRecord_);
   abort_.store(0);
+  staleRemoved_.store(0);
 }
 
 void CFolderComparer::Run(const std::string& localPath, const std::string& remotePath, const std::string& fileTypes,
@@ -135,12 +170,18 @@ void CFolderComparer::CompareFolder(const std::string& localPath, const std::str
     // A top folder that does not exist yet is empty: a download creates it.
     if (err != 0 && !(err == ENOENT && folderClass == FolderRoot))
       fail("cannot read the local folder " + localPath + ": " + std::strerror(err));
+    if (err == 0)
+      SweepStaleTemps(localAll, [&](const std::string& name) {
+        return RemoveLocalRegularFile(JoinLocalPath(localPath, name));
+      });
   };
   auto listRemote = [&] {
     if (remoteListed) return;
     remoteListed = true;
     if (folderClass == FolderLocalOnly) return;
-    if (!lister_->ListFolder(remotePath, remoteAll)) {
+    if (lister_->ListFolder(remotePath, remoteAll)) {
+      SweepStaleTemps(remoteAll, [&](const std::string& name) { return lister_->RemoveFile(remotePath, name); });
+    } else {
       const std::string why = "cannot list " + remotePath + ": " + lister_->ListingError();
       // A top folder that is not there yet is empty (an upload makes it), but
       // only when its parent's listing says so: a refusal is not absence.

@@ -27,6 +27,13 @@ class IRemoteLister {
   // Entries the last listing left out on purpose, each as "name: why" (a
   // link that leads nowhere). Each is told once.
   virtual std::vector<std::string> TakeSkipped() { return {}; }
+  // Removes one regular file of a folder it listed; true when it is gone. Used
+  // only for the stale temporary files of the transfer.
+  virtual bool RemoveFile(const std::string& folder, const std::string& name) {
+    (void)folder;
+    (void)name;
+    return false;
+  }
 };
 
 // A local folder tree standing in for the server: remote paths ("/a/b") are
@@ -36,6 +43,7 @@ class LocalFolderLister : public IRemoteLister {
   explicit LocalFolderLister(std::string root) : root_(std::move(root)) {}
   bool ListFolder(const std::string& path, ScanList& out) override;
   std::string ListingError() const override { return error_; }
+  bool RemoveFile(const std::string& folder, const std::string& name) override;
 
  private:
   std::string root_;
@@ -49,6 +57,10 @@ class CFolderComparer {
   // folder at the limit is marked incomplete. A server that lists a link to a
   // parent as a plain folder would otherwise lead the walk on without end.
   static constexpr int kMaxDepth = 500;
+  // A temporary file of the transfer untouched for this long is the remains of
+  // a run that ended abruptly (a crash, a power cut): a compare that comes
+  // across one removes it.
+  static constexpr int64_t kStaleTempAge = kTicksPerDay;
 
   CFolderComparer() = default;
   virtual ~CFolderComparer() = default;
@@ -70,6 +82,8 @@ class CFolderComparer {
            bool includeSubFolders);
 
   void Abort() { abort_.store(1, std::memory_order_relaxed); }
+  // How many stale temporary files the last compare removed (both sides).
+  int StaleTempsRemoved() const { return staleRemoved_.load(); }
   virtual bool IsAborted() const { return abort_.load(std::memory_order_relaxed) != 0; }
 
   // Which way a pair of sides would be copied. Times are compared as UTC,
@@ -119,8 +133,12 @@ class CFolderComparer {
   bool LeadsUp(const std::string& target) const;
   // True when the listing of the folder's parent shows no entry of its name.
   bool RemoteFolderMissing(const std::string& path);
+  // Removes the stale temporary files of one listing from it and from disk.
+  template <class Remove>
+  void SweepStaleTemps(ScanList& listing, Remove remove);
 
   std::atomic<int> abort_{0};
+  std::atomic<int> staleRemoved_{0};
   bool ignoreSeconds_ = true;
   bool tagAfterCompare_ = true;
   IFolderNotify* notify_ = nullptr;

@@ -1,6 +1,7 @@
 #include "engine/patterns.h"
 
 #include <algorithm>
+#include <cctype>
 
 namespace twinbay {
 namespace {
@@ -75,6 +76,18 @@ bool MatchesPattern(std::string_view name, std::string_view pattern) {
 
 bool IsTransferTempName(std::string_view name) {
   return name.substr(0, 9) == ".twinbay-" && name.find(".part", 9) != std::string_view::npos;
+}
+
+bool IsOwnTempName(std::string_view name) {
+  if (name.size() < 15 || name.substr(0, 9) != ".twinbay-") return false;
+  auto endsWith = [&](std::string_view tail) {
+    return name.size() >= 9 + 1 + tail.size() && name.substr(name.size() - tail.size()) == tail;
+  };
+  if (endsWith(".part") || endsWith(".part2")) return true;
+  if (name.size() < 9 + 1 + 11 || name.substr(name.size() - 11, 5) != ".part") return false;
+  for (char c : name.substr(name.size() - 6))
+    if (!std::isalnum(static_cast<unsigned char>(c))) return false;
+  return true;
 }
 
 void SelectMatching(const ScanList& listing, bool wantFolders, std::string_view pattern, ScanList& out,

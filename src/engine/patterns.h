@@ -30,6 +30,10 @@ void SelectMatching(const ScanList& listing, bool wantFolders, std::string_view 
 // True for the temporary files of an interrupted transfer (".twinbay-NAME.part…"):
 // they are never listed, so they are never copied.
 bool IsTransferTempName(std::string_view name);
+// Stricter: exactly a name the transfer gives its temporary files,
+// ".twinbay-NAME.part" followed by nothing, "2" or six letters and digits (the
+// suffix of a local one).
+bool IsOwnTempName(std::string_view name);
 
 // Sorts a scan list by name (case-insensitive, exact bytes as tie-break) and
 // drops exact-name duplicates, which arise when a file matches two patterns.

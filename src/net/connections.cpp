@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -168,6 +169,58 @@ std::string Errno(const std::string& what) { return what + ": " + std::strerror(
 
 }  // namespace
 
+bool ReadConnectionsFile(const std::string& fileName, std::string& bytes, std::string& error) {
+  bytes.clear();
+  // Non-blocking, so that a FIFO in its place cannot hold the program up; only
+  // a regular file of a sane size is read at all.
+  const int fd = open(fileName.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) {
+    error = Errno("cannot open " + fileName);
+    return false;
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    error = Errno("cannot read " + fileName);
+    close(fd);
+    return false;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    error = fileName + " is not a regular file.";
+    close(fd);
+    return false;
+  }
+  if (st.st_size > static_cast<off_t>(kMaxConnectionsFileBytes)) {
+    error = fileName + " is too large to be a connections file (" + std::to_string(st.st_size) + " bytes).";
+    close(fd);
+    return false;
+  }
+  bytes.resize(static_cast<size_t>(st.st_size));
+  size_t got = 0;
+  for (;;) {
+    if (got == bytes.size()) {
+      // The file may have grown since fstat: read on, within the cap.
+      if (bytes.size() >= kMaxConnectionsFileBytes + 1) break;
+      bytes.resize(std::min(bytes.size() + 65536, kMaxConnectionsFileBytes + 1));
+    }
+    const ssize_t n = read(fd, bytes.data() + got, bytes.size() - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      error = Errno("cannot read " + fileName);
+      close(fd);
+      return false;
+    }
+    if (n == 0) break;
+    got += static_cast<size_t>(n);
+  }
+  close(fd);
+  bytes.resize(got);
+  if (got > kMaxConnectionsFileBytes) {
+    error = fileName + " is too large to be a connections file.";
+    return false;
+  }
+  return true;
+}
+
 std::string ScrambleText(const std::string& text) {
   std::string out(text.size(), '\0');
   for (size_t i = 0; i < text.size(); ++i) {
@@ -235,15 +288,12 @@ ConnectionsReadResult ConnectionsList::Load() {
   records_.clear();
   if (fileName_.empty()) return result;
   if (access(fileName_.c_str(), F_OK) != 0 && errno == ENOENT) return result;  // no file yet: an empty list
-  std::ifstream in(fileName_, std::ios::binary);
-  if (!in) {
+  std::string bytes;
+  if (!ReadConnectionsFile(fileName_, bytes, result.error)) {
     result.ok = false;
-    result.error = Errno("cannot open " + fileName_);
     return result;
   }
-  std::stringstream ss;
-  ss << in.rdbuf();
-  result = ParseConnections(ss.str(), records_);
+  result = ParseConnections(bytes, records_);
   if (!result.ok) result.error = fileName_ + " cannot be read: " + result.error + ".";
   return result;
 }
@@ -292,6 +342,9 @@ ConnectionsReadResult ConnectionsList::Save() {
 
 std::string ConnectionsList::KeepAside() const {
   const std::string bad = fileName_ + ".bad";
+  // Only a damaged file is moved, never a device or FIFO standing in its place.
+  struct stat st;
+  if (lstat(fileName_.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
   return rename(fileName_.c_str(), bad.c_str()) == 0 ? bad : std::string();
 }
 

@@ -51,6 +51,13 @@ struct ConnectionsReadResult {
   std::string error;  // what was wrong, for the user
 };
 
+// Far above any real connections file (a million records take about 51 MB).
+constexpr size_t kMaxConnectionsFileBytes = size_t{256} << 20;
+// Reads a whole connections file: only a regular file (never blocking on a FIFO
+// or reading a device) of at most kMaxConnectionsFileBytes. False, with a
+// message, otherwise.
+bool ReadConnectionsFile(const std::string& fileName, std::string& bytes, std::string& error);
+
 // Reads the bytes of a connections file. Never trusts a length or count: on a
 // fault the records read before it are kept and the result says what failed.
 ConnectionsReadResult ParseConnections(const std::string& bytes,

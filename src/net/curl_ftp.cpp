@@ -234,6 +234,7 @@ class CurlFtpConnection : public IFtpConnection {
     curl_easy_setopt(curl_, CURLOPT_IGNORE_CONTENT_LENGTH, 1L);
     curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, &CurlFtpConnection::WriteToSink);
     curl_easy_setopt(curl_, CURLOPT_WRITEDATA, &t);
+    WatchAbortFlag();
     return Perform("download " + path);
   }
 
@@ -245,10 +246,25 @@ class CurlFtpConnection : public IFtpConnection {
     curl_easy_setopt(curl_, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(size));
     curl_easy_setopt(curl_, CURLOPT_READFUNCTION, &CurlFtpConnection::ReadFromSource);
     curl_easy_setopt(curl_, CURLOPT_READDATA, &t);
+    WatchAbortFlag();
     if (!Perform("upload " + path)) return false;
     clock_->NoteWritable(ParentOf(path));
     return true;
   }
+
+  bool GetSize(const std::string& path, uint64_t& size) override {
+    if (!Safe(path) || !Quote({"SIZE " + path})) return false;
+    for (const std::string& r : replies_) {
+      if (r.rfind("213 ", 0) != 0) continue;
+      const std::string digits = r.substr(4, r.find_first_not_of("0123456789", 4) - 4);
+      if (digits.empty() || digits.size() > 19) continue;
+      size = std::stoull(digits);
+      return true;
+    }
+    return Fail("The server gave no size for " + path + ".");
+  }
+
+  void SetAbortFlag(const std::atomic<bool>* flag) override { abortFlag_ = flag; }
 
   const FtpFeatures& Features() const override { return features_; }
   const std::string& LoginFolder() const override { return loginFolder_; }
@@ -269,6 +285,20 @@ class CurlFtpConnection : public IFtpConnection {
     const FtpSink* sink;
     const FtpSource* source;
   };
+
+  // Lets the abort flag end the prepared transfer: libcurl calls this often,
+  // also while no data moves.
+  void WatchAbortFlag() {
+    if (!abortFlag_) return;
+    curl_easy_setopt(curl_, CURLOPT_XFERINFOFUNCTION, &CurlFtpConnection::CheckAbort);
+    curl_easy_setopt(curl_, CURLOPT_XFERINFODATA, this);
+    curl_easy_setopt(curl_, CURLOPT_NOPROGRESS, 0L);
+  }
+
+  static int CheckAbort(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    const auto* flag = static_cast<CurlFtpConnection*>(self)->abortFlag_;
+    return flag && flag->load() ? 1 : 0;
+  }
 
   static size_t CollectReply(char* data, size_t size, size_t n, void* self) {
     auto* c = static_cast<CurlFtpConnection*>(self);
@@ -726,6 +756,7 @@ class CurlFtpConnection : public IFtpConnection {
       if (starts("MFMT")) features_.mfmt = true;
       if (starts("MDTM")) features_.mdtm = true;
       if (starts("UTF8")) features_.utf8 = true;
+      if (starts("SIZE")) features_.size = true;
     }
   }
 
@@ -974,6 +1005,7 @@ class CurlFtpConnection : public IFtpConnection {
   CertificateCheck check_;
   std::string refusedCertificate_;
   bool encrypted_ = false;
+  const std::atomic<bool>* abortFlag_ = nullptr;
 };
 
 }  // namespace

@@ -5,6 +5,7 @@
 // one thread at a time.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -38,6 +39,7 @@ struct FtpFeatures {
   bool mfmt = false;
   bool mdtm = false;
   bool utf8 = false;
+  bool size = false;
 };
 
 // Time limits. The defaults suit real servers; tests shorten them.
@@ -85,6 +87,15 @@ class IFtpConnection {
   // server confirmed the transfer.
   virtual bool Retrieve(const std::string& path, const FtpSink& sink) = 0;
   virtual bool Store(const std::string& path, const FtpSource& source, uint64_t size) = 0;
+  // SIZE (binary): the file's size in bytes; false when the server gives none.
+  virtual bool GetSize(const std::string& path, uint64_t& size) {
+    (void)path;
+    (void)size;
+    return false;
+  }
+  // While the flag (if any) is set, a Retrieve or Store in progress is
+  // abandoned promptly and fails, even when no byte is moving.
+  virtual void SetAbortFlag(const std::atomic<bool>* flag) { (void)flag; }
 
   virtual const FtpFeatures& Features() const = 0;
   // The folder the server put us in at login.

@@ -109,4 +109,14 @@ std::vector<std::string> FtpRemoteLister::TakeSkipped() {
   return c ? c->TakeSkipped() : std::vector<std::string>();
 }
 
+bool FtpRemoteLister::RemoveFile(const std::string& folder, const std::string& name) {
+  IFtpConnection* c = session_.GetConnection();
+  if (!c) return false;
+  std::string p = folder;
+  CFolderComparer::NormalizeRemotePath(p);
+  if (p.empty() || p[0] != '/') p = ResolveRemotePath(p, c->LoginFolder());
+  CFolderComparer::AppendSeparator(p, true);
+  return c->Remove(p + name);
+}
+
 }  // namespace twinbay

@@ -89,6 +89,7 @@ class FtpRemoteLister : public IRemoteLister {
   bool ListFolder(const std::string& path, ScanList& out) override;
   std::string ListingError() const override { return error_; }
   std::vector<std::string> TakeSkipped() override;
+  bool RemoveFile(const std::string& folder, const std::string& name) override;
 
  private:
   CFtpSession& session_;

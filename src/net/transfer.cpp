@@ -40,6 +40,20 @@ bool WriteAll(int fd, const char* data, size_t size) {
 // A temporary name beside the destination, hidden and recognisable.
 std::string TempName(const std::string& name) { return ".twinbay-" + name + ".part"; }
 
+// The size of a file on the server: SIZE where offered, else its entry (MLST
+// or the folder's listing).
+bool RemoteSize(IFtpConnection& c, const std::string& path, uint64_t& size) {
+  if (c.Features().size && c.GetSize(path, size)) return true;
+  FindData fd;
+  if (!c.StatFile(path, fd)) return false;
+  size = fd.size;
+  return true;
+}
+
+void AddWarning(TransferOutcome& outcome, const std::string& text) {
+  outcome.warning += (outcome.warning.empty() ? "" : "; ") + text;
+}
+
 }  // namespace
 
 void RemoteFolderMaker::Know(const CFolderRecord& record) {
@@ -123,7 +137,7 @@ int CTransferJob::RunTransfer() {
       if (record->incomplete) continue;
     }
     bool remoteReady = false, localReady = false, anyCopied = false;
-    std::vector<CFileEntry*> uploaded;
+    std::vector<Uploaded> uploaded;
     // Entries are addressed by position: nothing else changes the record while
     // the transfer runs (the window is held modal).
     size_t count;
@@ -157,18 +171,25 @@ int CTransferJob::RunTransfer() {
       }
       Post(true);
       bool ok;
+      uint64_t sent = 0;
       if (!connection) {
         outcome.error = "not connected";
         ok = false;
       } else {
-        ok = down ? CopyDown(*entry, *record, outcome) : CopyUp(*entry, *record, outcome);
+        connection->SetAbortFlag(&abort_);
+        ok = down ? CopyDown(*entry, *record, outcome) : CopyUp(*entry, *record, outcome, sent);
+        connection->SetAbortFlag(nullptr);
+      }
+      if (!ok && abort_) {
+        outcome.cancelled = true;
+        outcome.error = "cancelled; the copy was abandoned and the old version kept";
       }
       outcome.ok = ok;
       if (ok) {
         auto guard = collection_.Lock();
         record->folderClass = record->folderClass == FolderRoot ? FolderRoot : FolderOnBoth;
         if (down) entry->Reclassify(options_.ignoreSeconds);
-        else uploaded.push_back(entry);
+        else uploaded.push_back({entry, outcomes_.size(), sent});
       }
       outcomes_.push_back(std::move(outcome));
       Post(true);
@@ -186,9 +207,11 @@ bool CTransferJob::CopyDown(CFileEntry& entry, const CFolderRecord& record, Tran
   const std::string folder = dst.substr(0, dst.find_last_of('/'));
   const std::string name = dst.substr(dst.find_last_of('/') + 1);
   int64_t srcTime;
+  uint64_t listedSize;
   {
     auto guard = collection_.Lock();
     srcTime = entry.remote->lastWrite;
+    listedSize = entry.remote->size;
   }
   // A read-only destination is left alone, as a read-only file would be.
   struct stat old;
@@ -207,11 +230,14 @@ bool CTransferJob::CopyDown(CFileEntry& entry, const CFolderRecord& record, Tran
   }
   fchmod(fd, exists ? (old.st_mode & 07777) : 0644);
   bool writeFailed = false;
+  uint64_t received = 0;
   const bool got = c.Retrieve(outcome.remotePath, [&](const char* data, size_t size) {
+    if (abort_) return false;
     if (!WriteAll(fd, data, size)) {
       writeFailed = true;
       return false;
     }
+    received += size;
     AddDone(size);
     return true;
   });
@@ -222,11 +248,24 @@ bool CTransferJob::CopyDown(CFileEntry& entry, const CFolderRecord& record, Tran
     ok = false;
     outcome.error = SysError("cannot write " + dst);
   }
+  // The server's "transfer complete" is not enough: a data connection that
+  // ended early looks the same. The file is complete only with every byte the
+  // listing promised (SIZE decides where the listing gave no size).
+  if (ok && received != listedSize) {
+    uint64_t serverSize = 0;
+    const bool confirmed = listedSize == 0 && c.Features().size && c.GetSize(outcome.remotePath, serverSize) &&
+                           serverSize == received;
+    if (!confirmed) {
+      ok = false;
+      outcome.error = "incomplete download: " + std::to_string(received) + " of " + std::to_string(listedSize) +
+                      " bytes arrived although the server reported the transfer complete";
+    }
+  }
   if (ok) {
     const struct timespec times[2] = {{0, UTIME_OMIT},
                                       {static_cast<time_t>(UnixFromTicks(srcTime)),
                                        static_cast<long>((srcTime % kTicksPerSecond + kTicksPerSecond) % kTicksPerSecond * 100)}};
-    utimensat(AT_FDCWD, tmp.c_str(), times, 0);
+    if (utimensat(AT_FDCWD, tmp.c_str(), times, 0) != 0) outcome.warning = SysError("the time could not be set");
     if (rename(tmp.c_str(), dst.c_str()) != 0) {
       ok = false;
       outcome.error = SysError("cannot replace " + dst);
@@ -234,6 +273,7 @@ bool CTransferJob::CopyDown(CFileEntry& entry, const CFolderRecord& record, Tran
   }
   if (!ok) {
     unlink(tmp.c_str());
+    outcome.warning.clear();
     return false;
   }
   FindData fresh;
@@ -245,7 +285,8 @@ bool CTransferJob::CopyDown(CFileEntry& entry, const CFolderRecord& record, Tran
   return true;
 }
 
-bool CTransferJob::CopyUp(CFileEntry& entry, const CFolderRecord& record, TransferOutcome& outcome) {
+bool CTransferJob::CopyUp(CFileEntry& entry, const CFolderRecord& record, TransferOutcome& outcome,
+                          uint64_t& sent) {
   IFtpConnection& c = *session_.GetConnection();
   const std::string& src = outcome.localPath;
   const std::string& dst = outcome.remotePath;
@@ -264,9 +305,11 @@ bool CTransferJob::CopyUp(CFileEntry& entry, const CFolderRecord& record, Transf
   auto store = [&](const std::string& path) {
     if (lseek(fd, 0, SEEK_SET) != 0) return false;
     readFailed = false;
+    sent = 0;
     return c.Store(
         path,
         [&](char* buffer, size_t size) -> long {
+          if (abort_) return -1;
           for (;;) {
             const ssize_t n = read(fd, buffer, size);
             if (n < 0 && errno == EINTR) continue;
@@ -274,6 +317,7 @@ bool CTransferJob::CopyUp(CFileEntry& entry, const CFolderRecord& record, Transf
               readFailed = true;
               return -1;
             }
+            sent += static_cast<uint64_t>(n);
             AddDone(static_cast<size_t>(n));
             return static_cast<long>(n);  // 0 only at the real end of the file
           }
@@ -289,7 +333,8 @@ bool CTransferJob::CopyUp(CFileEntry& entry, const CFolderRecord& record, Transf
   const bool replacing = entry.remote.has_value();
   if (!replacing) {
     // Nothing to protect: store straight under the final name, and remove
-    // the partial file if the upload fails.
+    // the partial file if the upload fails. The stored size is checked in the
+    // folder's re-listing.
     ok = store(dst);
     if (!ok) {
       outcome.error = readFailed ? SysError("cannot read " + src) : c.LastError();
@@ -302,6 +347,17 @@ bool CTransferJob::CopyUp(CFileEntry& entry, const CFolderRecord& record, Transf
     // when the whole file was stored.
     if (!store(tmp)) {
       outcome.error = readFailed ? SysError("cannot read " + src) : c.LastError();
+      c.Remove(tmp);
+      close(fd);
+      return false;
+    }
+    // The server's "transfer complete" is not enough: it must hold every byte.
+    uint64_t stored = 0;
+    if (!RemoteSize(c, tmp, stored) || stored != sent) {
+      outcome.error = "incomplete upload: the server holds " +
+                      (stored != sent ? std::to_string(stored) + " of " + std::to_string(sent) + " bytes"
+                                      : "a file whose size it does not tell") +
+                      " although it reported the transfer complete; the old version was kept";
       c.Remove(tmp);
       close(fd);
       return false;
@@ -344,15 +400,21 @@ bool CTransferJob::CopyUp(CFileEntry& entry, const CFolderRecord& record, Transf
 
   // Give the server's copy the local file's time, so that it is in step.
   const int64_t localTime = TicksFromUnix(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
-  if (c.Features().mfmt || c.Features().mdtm) c.SetModificationTime(dst, localTime);
+  if (!c.Features().mfmt && !c.Features().mdtm) {
+    outcome.warning = "the time could not be set: the server offers no way to set file times";
+  } else if (!c.SetModificationTime(dst, localTime)) {
+    outcome.warning = "the time could not be set: " + c.LastError();
+  }
   return true;
 }
 
-void CTransferJob::RefreshUploads(CFolderRecord& record, const std::vector<CFileEntry*>& uploaded) {
+void CTransferJob::RefreshUploads(CFolderRecord& record, const std::vector<Uploaded>& uploaded) {
   IFtpConnection* c = session_.GetConnection();
   ScanList listing;
-  if (c) c->ListDirectory(record.remotePath, listing);
-  for (CFileEntry* entry : uploaded) {
+  const bool listed = c && c->ListDirectory(record.remotePath, listing);
+  for (const Uploaded& u : uploaded) {
+    CFileEntry* entry = u.entry;
+    TransferOutcome& outcome = outcomes_[u.outcome];
     std::string remoteName, localPath;
     {
       auto guard = collection_.Lock();
@@ -361,10 +423,31 @@ void CTransferJob::RefreshUploads(CFolderRecord& record, const std::vector<CFile
     }
     auto it = std::find_if(listing.begin(), listing.end(),
                            [&](const FindData& f) { return f.name == remoteName && !f.IsDirectory(); });
-    if (it != listing.end()) {
+    if (!listed) {
+      AddWarning(outcome, "the upload could not be checked: the folder could not be listed again");
+    } else if (it == listing.end()) {
+      outcome.ok = false;
+      outcome.warning.clear();
+      outcome.error = "the file is not on the server after the upload";
+    } else if (it->size != u.size) {
+      // Stored under its own name and the server kept less (or more) than was
+      // sent: the copy is not kept, so that it never passes for complete.
+      outcome.ok = false;
+      outcome.warning.clear();
+      outcome.error = "incomplete upload: the server holds " + std::to_string(it->size) + " of " +
+                      std::to_string(u.size) + " bytes although it reported the transfer complete";
+      if (c->Remove(outcome.remotePath)) {
+        outcome.error += "; the incomplete copy was removed";
+        auto guard = collection_.Lock();
+        entry->remote.reset();
+      }
+    } else {
       FindData local;
-      const bool haveLocal = options_.setLocalTimestamps && SetLocalTimes(localPath, *it) &&
-                             StatLocalFile(localPath, local);
+      bool haveLocal = false;
+      if (options_.setLocalTimestamps) {
+        if (!SetLocalTimes(localPath, *it)) AddWarning(outcome, SysError("the local time could not be set"));
+        else haveLocal = StatLocalFile(localPath, local);
+      }
       auto guard = collection_.Lock();
       entry->remote = *it;
       if (haveLocal) entry->local = std::move(local);

@@ -41,7 +41,11 @@ struct TransferOutcome {
   std::string remotePath;  // the remote side's full path
   bool upload = false;
   bool ok = false;
+  bool cancelled = false;  // abandoned by Abort while it was being copied
   std::string error;
+  // Set when the copy went through but something after it did not, such as
+  // giving the copy its time; the file is copied all the same.
+  std::string warning;
 };
 
 // Makes the remote folders that a compare found missing, with their missing
@@ -67,6 +71,13 @@ class CTransferJob {
   // Asks the transfer to stop after the file being copied.
   void Stop() { stop_.store(true); }
   bool Stopped() const { return stop_.load(); }
+  // Stops at once: the copy in flight is abandoned and its temporary file
+  // removed. Only stores to lock-free atomics, so a signal handler may call it.
+  void Abort() {
+    abort_.store(true);
+    stop_.store(true);
+  }
+  bool Aborted() const { return abort_.load(); }
 
   // A consistent copy of the progress figures, for another thread.
   SyncTotals Totals() const;
@@ -78,10 +89,16 @@ class CTransferJob {
 
  private:
   bool CopyDown(CFileEntry& entry, const CFolderRecord& record, TransferOutcome& outcome);
-  bool CopyUp(CFileEntry& entry, const CFolderRecord& record, TransferOutcome& outcome);
+  // `sent` is the number of bytes the server was given.
+  bool CopyUp(CFileEntry& entry, const CFolderRecord& record, TransferOutcome& outcome, uint64_t& sent);
   // Re-reads the server's side of the entries uploaded into one folder (one
   // listing for all of them) and re-classifies them.
-  void RefreshUploads(CFolderRecord& record, const std::vector<CFileEntry*>& uploaded);
+  struct Uploaded {
+    CFileEntry* entry;
+    size_t outcome;  // index into outcomes_
+    uint64_t size;   // bytes sent
+  };
+  void RefreshUploads(CFolderRecord& record, const std::vector<Uploaded>& uploaded);
   void AddDone(size_t bytes);
   void Post(bool force);
 
@@ -91,6 +108,8 @@ class CTransferJob {
   TransferOptions options_;
   ITransferListener* listener_;
   std::atomic<bool> stop_{false};
+  std::atomic<bool> abort_{false};
+  static_assert(std::atomic<bool>::is_always_lock_free);
   mutable std::mutex totalsMutex_;
   std::chrono::steady_clock::time_point lastPost_{};
   std::vector<TransferOutcome> outcomes_;

@@ -1,11 +1,13 @@
 #!/usr/bin/python3
 """A pyftpdlib server on 127.0.0.1 for tests and the demo.
 
-  ftp_server.py ROOT PORTFILE [--user NAME:PASSWORD] [--anon-root DIR]
+  ftp_server.py ROOT PORTFILE [--user NAME:PASSWORD] [--anon-root DIR] [faults]
 
 Listens on an ephemeral port (written to PORTFILE once listening), serves ROOT
 to the user (full rights) and DIR (or ROOT) read/write to anonymous. Ends on
-SIGTERM.
+SIGTERM. Faults for tests: --truncate-downloads (RETR sends the first half of
+a file, then 226), --truncate-uploads (STOR keeps the first 4096 bytes, then
+226), --refuse-times (MFMT answered 550), --throttle BYTES (a second, both ways).
 """
 import argparse
 import logging
@@ -15,7 +17,7 @@ import sys
 
 from pyftpdlib.authorizers import DummyAuthorizer
 from pyftpdlib.filesystems import AbstractedFS
-from pyftpdlib.handlers import FTPHandler
+from pyftpdlib.handlers import FTPHandler, ThrottledDTPHandler
 from pyftpdlib.servers import FTPServer
 
 
@@ -43,6 +45,10 @@ def main():
                          "then looks like a new one)")
     ap.add_argument("--refuse-dele", action="store_true",
                     help="every DELE is refused (550) and nothing is deleted")
+    ap.add_argument("--truncate-downloads", action="store_true")
+    ap.add_argument("--truncate-uploads", action="store_true")
+    ap.add_argument("--refuse-times", action="store_true")
+    ap.add_argument("--throttle", type=int, default=0)
     args = ap.parse_args()
 
     auth = DummyAuthorizer()
@@ -75,13 +81,58 @@ def main():
                     p = top
             return base_fs.ftp2fs(self, p)
 
+    class CutFile:
+        """A file that ends early: reads stop after `limit` bytes, writes
+        beyond `limit` bytes are dropped (and still reported as written)."""
+
+        def __init__(self, f, limit):
+            self._f = f
+            self._left = limit
+
+        def read(self, n=-1):
+            if self._left <= 0:
+                return b""
+            data = self._f.read(self._left if n is None or n < 0 else min(n, self._left))
+            self._left -= len(data)
+            return data
+
+        def write(self, data):
+            keep = data[:max(self._left, 0)]
+            self._left -= len(keep)
+            self._f.write(keep)
+            return len(data)
+
+        def __getattr__(self, name):
+            return getattr(self._f, name)
+
+    class FaultyFS(EndlessFS if args.endless else base_fs):
+        def open(self, filename, mode):
+            f = super().open(filename, mode)
+            if "r" in mode and "+" not in mode and args.truncate_downloads:
+                return CutFile(f, os.path.getsize(filename) // 2)
+            if ("w" in mode or "a" in mode) and args.truncate_uploads:
+                return CutFile(f, 4096)
+            return f
+
+    class SlowDTP(ThrottledDTPHandler):
+        read_limit = args.throttle
+        write_limit = args.throttle
+
     class Handler(FTPHandler):
         authorizer = auth
         timeout = args.idle_timeout
-        abstracted_fs = EndlessFS if args.endless else base_fs
+        abstracted_fs = FaultyFS
         use_sendfile = False
         passive_ports = None
         banner = "twinbay test server"
+        if args.throttle > 0:
+            dtp_handler = SlowDTP
+
+        def ftp_MFMT(self, path, timeval):
+            if args.refuse_times:
+                self.respond("550 Setting times is not allowed here.")
+                return
+            return FTPHandler.ftp_MFMT(self, path, timeval)
 
         def __init__(self, *a, **kw):
             FTPHandler.__init__(self, *a, **kw)

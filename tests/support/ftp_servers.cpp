@@ -124,6 +124,7 @@ std::unique_ptr<FtpTestServer> FtpTestServer::StartPyftpdlib(const std::string& 
     }
   if (o.noUnique) argv.push_back("--no-unique");
   if (o.refuseDelete) argv.push_back("--refuse-dele");
+  argv.insert(argv.end(), o.extraArgs.begin(), o.extraArgs.end());
   std::unique_ptr<FtpTestServer> s(new FtpTestServer);
   s->pid_ = Spawn(argv, state + "/log");
   s->user_ = o.user;

@@ -37,6 +37,8 @@ class FtpTestServer {
     double idleTimeoutSeconds = 300;
     std::string user = "tester";
     std::string password = "secret";
+    // Further switches of ftp_server.py, such as "--truncate-downloads".
+    std::vector<std::string> extraArgs;
   };
   // pyftpdlib (MLSD, MFMT, MDTM): the user and anonymous both see `root`
   // with full rights. Null (with a reason) when it cannot start.

@@ -1,0 +1,246 @@
+// A copy counts only when every byte arrived: servers that end a transfer
+// early and still report success, servers that refuse to set times, a transfer
+// abandoned in flight, and the temporary files an abrupt end leaves behind.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "engine/comparer.h"
+#include "net/ftp_session.h"
+#include "net/transfer.h"
+#include "support/ftp_servers.h"
+#include "support/temp_dir.h"
+
+namespace twinbay {
+namespace {
+
+using test::FtpTestServer;
+using test::TempDir;
+using Lines = std::vector<std::string>;
+
+const int64_t T0 = test::UnixTime(2025, 6, 7, 8, 9, 10);
+
+// Everything whose name marks it as a transfer's temporary file.
+Lines Leftovers(const std::string& root) {
+  Lines out;
+  for (auto& e : std::filesystem::recursive_directory_iterator(root))
+    if (e.path().filename().string().find(".twinbay-") == 0) out.push_back(e.path().string());
+  return out;
+}
+
+std::string Bytes(size_t n, char seed) {
+  std::string s(n, ' ');
+  for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>(seed + i % 23);
+  return s;
+}
+
+// A local folder against /site on a pyftpdlib server started with the given
+// fault switches.
+struct Fixture {
+  TempDir local, serverRoot;
+  std::unique_ptr<FtpTestServer> server;
+  CFtpSession session;
+  MemoryFolderTree tree;
+  CFolderCollection collection;
+  CFolderComparer comparer;
+  SyncTotals totals;
+
+  explicit Fixture(const std::vector<std::string>& faults) {
+    std::filesystem::create_directories(serverRoot / "site");
+    FtpTestServer::PyOptions o;
+    o.extraArgs = faults;
+    std::string why;
+    server = FtpTestServer::StartPyftpdlib(serverRoot.path(), o, &why);
+    if (!server) ADD_FAILURE() << why;
+    else if (!session.Connect("127.0.0.1", server->user(), server->password(), server->port()))
+      ADD_FAILURE() << session.LastError();
+  }
+  bool Ready() const { return server && session.GetConnection(); }
+  std::string Remote(const std::string& rel) const { return serverRoot / ("site/" + rel); }
+  std::string Local(const std::string& rel) const { return local / rel; }
+  void Compare() {
+    collection.Clear();
+    tree.Clear();
+    FtpRemoteLister lister(session);
+    comparer.BeginCompare(nullptr, &lister, &tree, &collection, local.path(), "/site", true, false);
+    comparer.Run(local.path(), "/site", "*.*", true);
+  }
+  std::unique_ptr<CTransferJob> Run(ITransferListener* listener = nullptr) {
+    TransferOptions o;
+    o.localToRemote = o.remoteToLocal = true;
+    o.ignoreSeconds = false;
+    CountTagged(collection, totals, o.filter);
+    auto job = std::make_unique<CTransferJob>(collection, session, totals, o, listener);
+    job->RunTransfer();
+    return job;
+  }
+  Lines States() {
+    Lines out;
+    for (size_t i = 0; i < collection.GetCount(); ++i)
+      for (auto& e : collection.GetAt(i)->entries) out.push_back(std::string(1, "<=>"[e->state]) + " " + e->Name());
+    return out;
+  }
+  const TransferOutcome* Outcome(const CTransferJob& job, const std::string& name) {
+    for (const TransferOutcome& o : job.Outcomes())
+      if (o.localPath == Local(name)) return &o;
+    ADD_FAILURE() << "no outcome for " << name;
+    return nullptr;
+  }
+};
+
+TEST(TransferIntegrity, ADownloadCutShortIsAFailureAndTheOldFileStays) {
+  Fixture f({"--truncate-downloads"});
+  ASSERT_TRUE(f.Ready());
+  test::WriteFile(f.Remote("new.bin"), Bytes(300000, 'a'), T0);
+  test::WriteFile(f.Remote("newer.bin"), Bytes(200000, 'b'), T0 + 100);
+  test::WriteFile(f.Local("newer.bin"), "the old local version", T0);
+  f.Compare();
+  ASSERT_EQ(f.States(), (Lines{"< new.bin", "< newer.bin"}));
+  auto job = f.Run();
+  ASSERT_EQ(job->Outcomes().size(), 2u);
+  for (const TransferOutcome& o : job->Outcomes()) {
+    EXPECT_FALSE(o.ok) << o.localPath;
+    EXPECT_NE(o.error.find("incomplete download"), std::string::npos) << o.error;
+  }
+  EXPECT_FALSE(std::filesystem::exists(f.Local("new.bin")));
+  EXPECT_EQ(test::ReadFile(f.Local("newer.bin")), "the old local version");
+  EXPECT_TRUE(Leftovers(f.local.path()).empty());
+  // Nothing passes for in step, now or after a fresh compare.
+  EXPECT_EQ(f.States(), (Lines{"< new.bin", "< newer.bin"}));
+  f.Compare();
+  EXPECT_EQ(f.States(), (Lines{"< new.bin", "< newer.bin"}));
+}
+
+TEST(TransferIntegrity, AnUploadTheServerKeptOnlyPartOfIsAFailure) {
+  Fixture f({"--truncate-uploads"});
+  ASSERT_TRUE(f.Ready());
+  test::WriteFile(f.Local("new.bin"), Bytes(100000, 'c'), T0);
+  test::WriteFile(f.Local("newer.bin"), Bytes(150000, 'd'), T0 + 100);
+  test::WriteFile(f.Remote("newer.bin"), "the old remote version", T0);
+  f.Compare();
+  ASSERT_EQ(f.States(), (Lines{"> new.bin", "> newer.bin"}));
+  auto job = f.Run();
+  ASSERT_EQ(job->Outcomes().size(), 2u);
+  // Replacing: the stored temporary file is checked before the rename.
+  const TransferOutcome* replaced = f.Outcome(*job, "newer.bin");
+  ASSERT_TRUE(replaced);
+  EXPECT_FALSE(replaced->ok);
+  EXPECT_NE(replaced->error.find("4096 of 150000 bytes"), std::string::npos) << replaced->error;
+  EXPECT_EQ(test::ReadFile(f.Remote("newer.bin")), "the old remote version");
+  // New: the re-listing of the folder finds it short; it does not stay.
+  const TransferOutcome* fresh = f.Outcome(*job, "new.bin");
+  ASSERT_TRUE(fresh);
+  EXPECT_FALSE(fresh->ok);
+  EXPECT_NE(fresh->error.find("4096 of 100000 bytes"), std::string::npos) << fresh->error;
+  EXPECT_FALSE(std::filesystem::exists(f.Remote("new.bin")));
+  EXPECT_TRUE(Leftovers(f.serverRoot.path()).empty());
+  EXPECT_EQ(f.States(), (Lines{"> new.bin", "> newer.bin"}));
+  f.Compare();
+  EXPECT_EQ(f.States(), (Lines{"> new.bin", "> newer.bin"}));
+}
+
+TEST(TransferIntegrity, ATimeTheServerWillNotSetIsAWarningForThatFile) {
+  Fixture f({"--refuse-times"});
+  ASSERT_TRUE(f.Ready());
+  test::WriteFile(f.Local("up.txt"), "local", T0);
+  test::WriteFile(f.Remote("down.txt"), "remote", T0);
+  f.Compare();
+  auto job = f.Run();
+  ASSERT_EQ(job->Outcomes().size(), 2u);
+  const TransferOutcome* up = f.Outcome(*job, "up.txt");
+  const TransferOutcome* down = f.Outcome(*job, "down.txt");
+  ASSERT_TRUE(up && down);
+  EXPECT_TRUE(up->ok);  // the bytes are there
+  EXPECT_NE(up->warning.find("the time could not be set"), std::string::npos) << up->warning;
+  EXPECT_NE(up->warning.find("550"), std::string::npos) << up->warning;
+  EXPECT_EQ(test::ReadFile(f.Remote("up.txt")), "local");
+  EXPECT_TRUE(down->ok);
+  EXPECT_TRUE(down->warning.empty()) << down->warning;
+}
+
+TEST(TransferIntegrity, AbortAbandonsTheCopyInFlightOnBothSides) {
+  for (const bool upload : {false, true}) {
+    Fixture f({"--throttle", "2000000"});
+    ASSERT_TRUE(f.Ready());
+    const std::string big = Bytes(16u << 20, 'e');
+    if (upload) {
+      test::WriteFile(f.Local("big.bin"), big, T0 + 100);
+      test::WriteFile(f.Remote("big.bin"), "old remote", T0);
+    } else {
+      test::WriteFile(f.Remote("big.bin"), big, T0 + 100);
+      test::WriteFile(f.Local("big.bin"), "old local", T0);
+    }
+    test::WriteFile(f.Local("later.txt"), "not reached", T0);
+    f.Compare();
+    struct Aborter : ITransferListener {
+      CTransferJob* job = nullptr;
+      std::chrono::steady_clock::time_point abortedAt{};
+      void TransferProgress() override {
+        if (job && job->Totals().currentFileDone > (1 << 20) && !job->Aborted()) {
+          abortedAt = std::chrono::steady_clock::now();
+          job->Abort();
+        }
+      }
+      void TransferFolderChanged(CFolderRecord*) override {}
+      void TransferFinished() override {}
+    } aborter;
+    TransferOptions o;
+    o.localToRemote = o.remoteToLocal = true;
+    CountTagged(f.collection, f.totals, o.filter);
+    CTransferJob job(f.collection, f.session, f.totals, o, &aborter);
+    aborter.job = &job;
+    job.RunTransfer();
+    const auto took = std::chrono::steady_clock::now() - aborter.abortedAt;
+    ASSERT_EQ(job.Outcomes().size(), 1u) << "upload " << upload;
+    EXPECT_FALSE(job.Outcomes()[0].ok);
+    EXPECT_TRUE(job.Outcomes()[0].cancelled);
+    // Long before the throttled file could have finished (8 s).
+    EXPECT_LT(took, std::chrono::seconds(4));
+    EXPECT_EQ(test::ReadFile(f.Local("big.bin")), upload ? big : "old local");
+    EXPECT_EQ(test::ReadFile(f.Remote("big.bin")), upload ? "old remote" : big);
+    EXPECT_TRUE(Leftovers(f.local.path()).empty());
+    // The server may still be closing the abandoned upload.
+    for (int i = 0; i < 100 && !Leftovers(f.serverRoot.path()).empty(); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_TRUE(Leftovers(f.serverRoot.path()).empty());
+    EXPECT_FALSE(std::filesystem::exists(f.Remote("later.txt")));
+  }
+}
+
+TEST(TransferIntegrity, AStaleTemporaryFileIsSweptOnBothSidesAndCounted) {
+  Fixture f({});
+  ASSERT_TRUE(f.Ready());
+  const int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
+                          std::chrono::system_clock::now().time_since_epoch())
+                          .count();
+  const int64_t twoDaysAgo = now - 2 * 86400, anHourAgo = now - 3600;
+  // Left by a run that ended abruptly, more than a day ago: swept.
+  test::WriteFile(f.Local(".twinbay-a.bin.partX1y2Z3"), "partial", twoDaysAgo);
+  test::WriteFile(f.Local("sub/.twinbay-b.bin.part"), "partial", twoDaysAgo);
+  test::WriteFile(f.Remote(".twinbay-c.bin.part"), "partial", twoDaysAgo);
+  test::WriteFile(f.Remote("sub/.twinbay-d.bin.part2"), "partial", twoDaysAgo);
+  // Too young (perhaps another run's copy in progress), or not a name the
+  // transfer makes: kept.
+  test::WriteFile(f.Local(".twinbay-e.bin.partQWERTY"), "busy", anHourAgo);
+  test::WriteFile(f.Remote(".twinbay-f.bin.part"), "busy", anHourAgo);
+  test::WriteFile(f.Local(".twinbay-notes.partial"), "mine", twoDaysAgo);
+  test::WriteFile(f.Remote(".twinbay-g.bin.part.keep"), "mine", twoDaysAgo);
+  test::WriteFile(f.Local("sub/x.txt"), "x", T0);
+  f.Compare();
+  EXPECT_EQ(f.comparer.StaleTempsRemoved(), 4);
+  EXPECT_EQ(Leftovers(f.local.path()).size(), 2u);
+  EXPECT_EQ(Leftovers(f.serverRoot.path()).size(), 2u);
+  EXPECT_TRUE(std::filesystem::exists(f.Local(".twinbay-e.bin.partQWERTY")));
+  EXPECT_TRUE(std::filesystem::exists(f.Remote(".twinbay-f.bin.part")));
+  EXPECT_TRUE(std::filesystem::exists(f.Local(".twinbay-notes.partial")));
+  EXPECT_TRUE(std::filesystem::exists(f.Remote(".twinbay-g.bin.part.keep")));
+  EXPECT_EQ(f.States(), (Lines{"> x.txt"}));
+  f.Compare();
+  EXPECT_EQ(f.comparer.StaleTempsRemoved(), 0);
+}
+
+}  // namespace
+}  // namespace twinbay
