@@ -146,6 +146,32 @@ void CProgressDlg::ShowProgress() {
                       .arg(QString::fromStdString(FormatNumber(t.SelectedTotal(), 0, numbers_))));
 }
 
+bool ShowTransferReport(QWidget* parent, const CTransferJob& job) {
+  int failed = 0, warned = 0;
+  QStringList lines;
+  for (const TransferOutcome& o : job.Outcomes()) {
+    const QString path = QString::fromStdString(o.upload ? o.remotePath : o.localPath);
+    if (!o.ok) {
+      ++failed;
+      lines << QString("Not copied: %1: %2").arg(path, QString::fromStdString(o.error));
+    } else if (!o.warning.empty()) {
+      ++warned;
+      lines << QString("Copied, but %1: %2").arg(path, QString::fromStdString(o.warning));
+    }
+  }
+  if (failed + warned == 0) return false;
+  QStringList summary;
+  if (failed) summary << QString("%1 file%2 could not be copied.").arg(failed).arg(failed == 1 ? "" : "s");
+  if (warned)
+    summary << QString("%1 file%2 copied with a warning.").arg(warned).arg(warned == 1 ? " was" : "s were");
+  QMessageBox box(QMessageBox::Warning, "Twinbay", summary.join("\n"), QMessageBox::Ok, parent);
+  box.setObjectName("TransferReport");
+  box.setTextFormat(Qt::PlainText);
+  box.setDetailedText(lines.join("\n"));
+  box.exec();
+  return true;
+}
+
 bool CProgressDlg::event(QEvent* e) {
   if (!IsMessage(e, WM_TRANSFERPROGRESS)) return QDialog::event(e);
   const auto* m = static_cast<TwinbayEvent*>(e);

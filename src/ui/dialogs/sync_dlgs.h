@@ -73,4 +73,9 @@ class CProgressDlg : public QDialog, private ITransferListener {
   NumberFormat numbers_;
 };
 
+// After a transfer: when files failed or were copied with a warning, says so in
+// a message box (object name "TransferReport") that lists each of them. Nothing
+// is shown when every file was copied cleanly. Returns whether it showed one.
+bool ShowTransferReport(QWidget* parent, const CTransferJob& job);
+
 }  // namespace twinbay

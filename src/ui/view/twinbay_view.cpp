@@ -412,6 +412,8 @@ void CTwinbayView::OnSynchronize() {
   {
     CProgressDlg progress(collection_, session_, transferTotals_, o, this, this);
     progress.exec();
+    // Failures and warnings reach the user, file by file.
+    if (progress.Job()) ShowTransferReport(this, *progress.Job());
   }
   if (settings_.m_bTransferAlert) alerts::Play(alerts::TransferTones());
   TellFrame(false);

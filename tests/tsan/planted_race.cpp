@@ -1,0 +1,35 @@
+// A race planted on purpose: a worker thread and a slot run by the event loop
+// both increment one int with nothing between them. Built only for the
+// ThreadSanitizer run, where expect_race.cmake requires that the report
+// appears under the project's suppressions; a suppression that hid it would
+// hide the same mistake between a transfer worker and a window.
+#include <QApplication>
+#include <QTimer>
+#include <chrono>
+#include <thread>
+
+namespace {
+
+int counter = 0;
+
+__attribute__((noinline)) void PlantedRaceFromWorker() { ++counter; }
+__attribute__((noinline)) void PlantedRaceFromSlot() { ++counter; }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  std::thread worker([] {
+    for (int i = 0; i < 20; ++i) {
+      PlantedRaceFromWorker();
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  });
+  QTimer::singleShot(20, &app, [&] {
+    PlantedRaceFromSlot();
+    QTimer::singleShot(100, &app, [&] { app.quit(); });
+  });
+  const int rc = app.exec();
+  worker.join();
+  return rc + (counter > 0 ? 0 : 1);
+}
