@@ -250,11 +250,12 @@ bool CTransferJob::CopyDown(CFileEntry& entry, const CFolderRecord& record, Tran
   }
   // The server's "transfer complete" is not enough: a data connection that
   // ended early looks the same. The file is complete only with every byte the
-  // listing promised (SIZE decides where the listing gave no size).
+  // listing promised. Where the listing disagrees (it gave no size, the size of
+  // a link, or the file changed since), SIZE decides.
   if (ok && received != listedSize) {
     uint64_t serverSize = 0;
-    const bool confirmed = listedSize == 0 && c.Features().size && c.GetSize(outcome.remotePath, serverSize) &&
-                           serverSize == received;
+    const bool confirmed =
+        c.Features().size && c.GetSize(outcome.remotePath, serverSize) && serverSize == received;
     if (!confirmed) {
       ok = false;
       outcome.error = "incomplete download: " + std::to_string(received) + " of " + std::to_string(listedSize) +

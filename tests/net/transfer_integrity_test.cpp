@@ -114,6 +114,18 @@ TEST(TransferIntegrity, ADownloadCutShortIsAFailureAndTheOldFileStays) {
   EXPECT_EQ(f.States(), (Lines{"< new.bin", "< newer.bin"}));
 }
 
+TEST(TransferIntegrity, AFileThatChangedSinceTheCompareIsCheckedWithSize) {
+  Fixture f({});
+  ASSERT_TRUE(f.Ready());
+  test::WriteFile(f.Remote("grew.txt"), "short", T0);
+  f.Compare();
+  test::WriteFile(f.Remote("grew.txt"), "rather longer now", T0);
+  auto job = f.Run();
+  ASSERT_EQ(job->Outcomes().size(), 1u);
+  EXPECT_TRUE(job->Outcomes()[0].ok) << job->Outcomes()[0].error;
+  EXPECT_EQ(test::ReadFile(f.Local("grew.txt")), "rather longer now");
+}
+
 TEST(TransferIntegrity, AnUploadTheServerKeptOnlyPartOfIsAFailure) {
   Fixture f({"--truncate-uploads"});
   ASSERT_TRUE(f.Ready());
