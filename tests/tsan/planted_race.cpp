@@ -13,7 +13,7 @@ namespace {
 int counter = 0;
 
 __attribute__((noinline)) void PlantedRaceFromWorker() { ++counter; }
-__attribute__((noinline)) void PlantedRaceFromSlot() { ++counter; }
+__attribute__((noinline)) void PlantedRaceFromSlot() { counter += 2; }
 
 }  // namespace
 
