@@ -380,6 +380,7 @@ void CMainFrame::RefreshUi() {
 }
 
 bool CMainFrame::event(QEvent* e) {
+  MarkTakenOver(e);
   if (IsMessage(e, WM_BUSYCHANGED)) {
     busy_ = static_cast<TwinbayEvent*>(e)->wParam != 0;
     return true;

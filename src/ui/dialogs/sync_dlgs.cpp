@@ -173,6 +173,7 @@ bool ShowTransferReport(QWidget* parent, const CTransferJob& job) {
 }
 
 bool CProgressDlg::event(QEvent* e) {
+  MarkTakenOver(e);
   if (!IsMessage(e, WM_TRANSFERPROGRESS)) return QDialog::event(e);
   const auto* m = static_cast<TwinbayEvent*>(e);
   if (m->wParam == 0) {

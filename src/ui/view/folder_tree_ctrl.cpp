@@ -3,7 +3,6 @@
 #include <QHeaderView>
 #include <QMimeData>
 #include <QThread>
-#include <future>
 
 #include "engine/file_entry.h"
 #include "ui/icons.h"
@@ -115,14 +114,7 @@ void TreeAdapter::OnUiThread(F f) {
     return;
   }
   // Queued onto the user-interface thread; the walk waits for it to finish.
-  // The hand-back goes through a promise so that the order of the two
-  // threads' work is plain to any checker.
-  std::promise<void> finished;
-  QMetaObject::invokeMethod(tree_, [&] {
-    f();
-    finished.set_value();
-  }, Qt::QueuedConnection);
-  finished.get_future().wait();
+  caller_.CallAndWait(f);
 }
 
 TreeItem TreeAdapter::InsertItem(TreeItem parent, const std::string& text, int image, int, bool) {

@@ -5,6 +5,7 @@
 #include <QTreeWidget>
 
 #include "engine/folder_tree.h"
+#include "ui/view/messages.h"
 
 namespace twinbay {
 
@@ -48,6 +49,7 @@ class CFolderTreeCtrl : public QTreeWidget {
 // out on the user-interface thread, each finished before the walk goes on.
 class TreeAdapter : public IFolderTree {
  public:
+  // Made on the user-interface thread.
   explicit TreeAdapter(CFolderTreeCtrl* tree) : tree_(tree) {}
   TreeItem InsertItem(TreeItem parent, const std::string& text, int image, int stateImage, bool hasChildren) override;
   void SetItemData(TreeItem item, CFolderRecord* record) override;
@@ -64,6 +66,7 @@ class TreeAdapter : public IFolderTree {
   template <class F>
   void OnUiThread(F f);
   CFolderTreeCtrl* tree_;
+  CUiThreadCaller caller_;
 };
 
 }  // namespace twinbay

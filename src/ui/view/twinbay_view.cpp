@@ -500,6 +500,7 @@ void CTwinbayView::OnFolderChanged(CFolderRecord* record) {
 }
 
 bool CTwinbayView::event(QEvent* e) {
+  MarkTakenOver(e);
   if (static_cast<int>(e->type()) < WM_PAINTCAPTION || static_cast<int>(e->type()) > WM_BUSYCHANGED)
     return QWidget::event(e);
   const auto* m = static_cast<TwinbayEvent*>(e);
