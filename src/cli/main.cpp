@@ -402,7 +402,7 @@ void PinOnRecord(const Options& o, const Target& target) {
 void ReportServerTime(CFtpSession& session) {
   const std::string notice = session.Clock().TakeNotice();
   if (!notice.empty())
-    std::fprintf(stderr, "twinbay-cli: warning: %s Use --server-offset +HH:MM or -HH:MM.\n", notice.c_str());
+    std::fprintf(stderr, "twinbay-cli: warning: %s Use --server-offset +HH:MM or -HH:MM.\n", Visible(notice).c_str());
 }
 
 Target ParseUrl(const std::string& url) {
