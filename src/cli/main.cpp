@@ -316,7 +316,7 @@ int ConnectionsCommand(const Options& o) {
         const bool known = TlsModeFromWord(c.tlsMode, mode);
         std::printf("  tls:     %s%s%s\n", known ? TlsModeName(mode) : ("unknown (" + std::to_string(c.tlsMode) + ")").c_str(),
                     c.pinnedFingerprint.empty() ? "" : ", trusted certificate SHA-256 ",
-                    c.pinnedFingerprint.c_str());
+                    Visible(c.pinnedFingerprint).c_str());
       }
     }
     return kExitOk;
