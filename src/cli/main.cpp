@@ -20,6 +20,7 @@
 
 #include "engine/comparer.h"
 #include "engine/filters.h"
+#include "engine/parallel_lister.h"
 #include "net/connections.h"
 #include "net/ftp_session.h"
 #include "net/server_time.h"
@@ -39,6 +40,7 @@ const char* kUsage =
     "                      [--types TEXT] [--no-subfolders] [--exact-seconds] [--format text|tsv]\n"
     "                      [--server-offset auto|+HH:MM|-HH:MM]\n"
     "                      [--tls none|explicit|implicit] [--trust-fingerprint SHA256]\n"
+    "                      [--connections N]\n"
     "  twinbay-cli sync    (the same options) [--up] [--down] [--set-local-timestamps] [--dry-run]\n"
     "  twinbay-cli connections list [--file FILE] [--format text|tsv]\n"
     "  twinbay-cli connections add [--file FILE] --description D --host H [--port N] [--user U]\n"
@@ -63,6 +65,8 @@ const char* kUsage =
     "  --server-offset     the zone of a server that lists times in its own local time (LIST without\n"
     "                      MLSD): auto finds it (default; a stored connection keeps its own), or a\n"
     "                      fixed offset east of UTC such as +05:30 or -08:00\n"
+    "  --connections N     list folders over up to N connections at once (1 to 16, default 8); a server\n"
+    "                      that takes fewer logins is used with as many as it takes\n"
     "  A password comes from the environment variable TWINBAY_PASSWORD, or is asked for.\n"
     "  The connections file defaults to connections.ftp beside the program, else\n"
     "  $XDG_CONFIG_HOME/Kestrion/connections.ftp (~/.config/Kestrion/connections.ftp).\n"
@@ -202,7 +206,15 @@ struct Options {
   FtpTls tls = FtpTls::None;
   bool tlsGiven = false;
   std::string trustFingerprint;
+  int connections = 8;
 };
+
+int ParseConnections(const std::string& text) {
+  char* end = nullptr;
+  const long v = std::strtol(text.c_str(), &end, 10);
+  if (text.empty() || *end || v < 1 || v > 16) Fail("--connections takes a number from 1 to 16, not \"" + text + "\"");
+  return static_cast<int>(v);
+}
 
 int ParsePort(const std::string& text) {
   char* end = nullptr;
@@ -241,6 +253,7 @@ Options Parse(int argc, char** argv) {
     else if (w == "--connection") o.connection = a.Value(w);
     else if (w == "--file") o.file = a.Value(w);
     else if (w == "--types") o.types = a.Value(w), o.typesGiven = true;
+    else if (w == "--connections" && o.command != "connections") o.connections = ParseConnections(a.Value(w));
     else if (w == "--no-subfolders") o.includeSubFolders = false, o.subFoldersGiven = true;
     else if (w == "--exact-seconds") o.ignoreSeconds = false;
     else if (w == "--format") {
@@ -653,6 +666,7 @@ int CompareOrSync(Options o) {
   if (!problem.empty()) Fail(problem);
 
   CFtpSession session;
+  std::unique_ptr<IRemoteLister> ftpLister;
   std::unique_ptr<IRemoteLister> lister;
   std::string remote;
   if (!o.remoteDir.empty()) {
@@ -677,7 +691,9 @@ int CompareOrSync(Options o) {
                    TlsModeName(target.tls), target.pin.empty() ? "" : " (trusted certificate)");
     if (!o.connection.empty() && !o.trustFingerprint.empty()) PinOnRecord(o, target);
     remote = ResolveRemotePath(target.path, session.LoginFolder());
-    lister = std::make_unique<FtpRemoteLister>(session);
+    ftpLister = std::make_unique<FtpRemoteLister>(session);
+    // The walk lists on the session's connection; the others list ahead of it.
+    lister = std::make_unique<CParallelLister>(*ftpLister, FtpListerFactory(session), o.connections - 1);
   }
 
   MemoryFolderTree tree;
@@ -698,6 +714,7 @@ int CompareOrSync(Options o) {
     std::fprintf(o.format == "tsv" && !sync ? stderr : stdout,
                  "Removed %d stale temporary file%s left by an interrupted transfer\n", swept,
                  swept == 1 ? "" : "s");
+  lister.reset();  // the helper connections are logged out before any copying
 
   if (!sync) {
     PrintResult(collection, local, o.format);

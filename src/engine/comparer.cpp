@@ -230,6 +230,7 @@ void CFolderComparer::CompareFolder(const std::string& localPath, const std::str
   if (!IsAborted()) SelectMatching(remoteAll, true, "*.*", remoteFolders, true);
   SortByName(localFolders);
   SortByName(remoteFolders);
+  if (!IsAborted() && include && failure.empty() && depth_ < kMaxDepth) AnnounceRemoteFolders(remoteFolders, remotePath);
   if (!IsAborted())
     MergeFolders(localFolders, remoteFolders, localPath, remotePath, fileTypes, include && failure.empty());
 
@@ -327,6 +328,23 @@ int CFolderComparer::FolderStep(int folderClass, const FindData* local, const Fi
   FinishFolder();
   currentItem_ = saved;
   return 1;
+}
+
+void CFolderComparer::AnnounceRemoteFolders(const ScanList& remoteFolders, const std::string& remotePath) {
+  // The remote folders the walk will list below this one, in walk order:
+  // those it will not walk (loops) are left out, as FolderStep leaves them.
+  std::vector<std::string> paths;
+  paths.reserve(remoteFolders.size());
+  for (const FindData& r : remoteFolders) {
+    if ((!r.unique.empty() &&
+         std::find(remoteAncestorIds_.begin(), remoteAncestorIds_.end(), r.unique) != remoteAncestorIds_.end()) ||
+        (r.link && LeadsUp(r.linkTarget)))
+      continue;
+    std::string sub = remotePath;
+    AppendSeparator(sub, true);
+    paths.push_back(sub + r.name);
+  }
+  if (!paths.empty()) lister_->WillList(paths);
 }
 
 bool CFolderComparer::RemoteFolderMissing(const std::string& path) {

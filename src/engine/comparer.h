@@ -34,6 +34,12 @@ class IRemoteLister {
     (void)name;
     return false;
   }
+  // The folders the walk will list next, in the order it will list them (a
+  // lister with more than one connection starts on them now).
+  virtual void WillList(const std::vector<std::string>& paths) { (void)paths; }
+  // After a failed listing: makes sure the connection still works, making it
+  // again when it does not. False when it cannot be used any more.
+  virtual bool Recover() { return true; }
 };
 
 // A local folder tree standing in for the server: remote paths ("/a/b") are
@@ -131,6 +137,8 @@ class CFolderComparer {
   void FinishFolder();
   // True when a link's resolved target is a folder being walked or above one.
   bool LeadsUp(const std::string& target) const;
+  // Tells the lister which remote folders the walk will list next.
+  void AnnounceRemoteFolders(const ScanList& remoteFolders, const std::string& remotePath);
   // True when the listing of the folder's parent shows no entry of its name.
   bool RemoteFolderMissing(const std::string& path);
   // Removes the stale temporary files of one listing from it and from disk.

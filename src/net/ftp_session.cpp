@@ -28,6 +28,21 @@ void CFtpSession::SetTls(FtpTls mode, const std::string& pinnedFingerprint) {
   pin_ = pinnedFingerprint;
 }
 
+void CFtpSession::CopyLogin(const CFtpSession& other) {
+  factory_ = other.factory_;
+  host_ = other.host_;
+  userName_ = other.userName_;
+  password_ = other.password_;
+  port_ = other.port_;
+  passive_ = other.passive_;
+  // One server, one clock: every connection shifts listed times alike.
+  offsetSetting_ = other.offsetSetting_;
+  clock_ = other.clock_;
+  // The same protection as the first connection, with the same trusted certificate.
+  tls_ = other.tls_;
+  pin_ = other.pin_;
+}
+
 bool CFtpSession::Open() {
   error_.clear();
   refusedCertificate_.clear();
@@ -102,6 +117,47 @@ bool FtpRemoteLister::ListFolder(const std::string& path, ScanList& out) {
   error_ = c->LastError();
   out.clear();
   return false;
+}
+
+namespace {
+// A lister that owns its session.
+class OwnSessionLister : public IRemoteLister {
+ public:
+  explicit OwnSessionLister(std::unique_ptr<CFtpSession> session)
+      : session_(std::move(session)), lister_(*session_) {}
+  bool ListFolder(const std::string& path, ScanList& out) override {
+    // Until the walk's own connection has found the server's time offset, a
+    // helper lists nothing: two connections must not each go looking for it.
+    waiting_ = !session_->Clock().Settled();
+    if (waiting_) {
+      out.clear();
+      return false;
+    }
+    return lister_.ListFolder(path, out);
+  }
+  std::string ListingError() const override {
+    return waiting_ ? "the server's time offset is not known yet" : lister_.ListingError();
+  }
+  std::vector<std::string> TakeSkipped() override { return waiting_ ? std::vector<std::string>() : lister_.TakeSkipped(); }
+  bool Recover() override { return waiting_ || lister_.Recover(); }
+
+ private:
+  std::unique_ptr<CFtpSession> session_;
+  FtpRemoteLister lister_;
+  bool waiting_ = false;
+};
+}  // namespace
+
+std::function<std::unique_ptr<IRemoteLister>()> FtpListerFactory(const CFtpSession& session) {
+  // The login is copied now: the helpers never read the session itself.
+  auto login = std::make_shared<CFtpSession>();
+  login->CopyLogin(session);
+  return [login]() -> std::unique_ptr<IRemoteLister> {
+    auto s = std::make_unique<CFtpSession>();
+    s->CopyLogin(*login);
+    if (!s->Reconnect()) return nullptr;
+    return std::make_unique<OwnSessionLister>(std::move(s));
+  };
 }
 
 std::vector<std::string> FtpRemoteLister::TakeSkipped() {

@@ -2,6 +2,7 @@
 // dropped connection can be repaired silently, and hands out the connection.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -27,6 +28,13 @@ class CFtpSession {
   // setting made with SetServerOffset before).
   bool Connect(const std::string& host, const std::string& userName, const std::string& password, int port,
                bool passive = false);
+  // Takes `other`'s server, login and connection factory, without
+  // connecting; Reconnect then logs in with them.
+  void CopyLogin(const CFtpSession& other);
+  bool Reconnect() {
+    CloseConnection();
+    return Open();
+  }
   // Probes the connection (PWD) and reconnects once with the last login when
   // there is none or the probe fails.
   bool EnsureConnected();
@@ -90,10 +98,15 @@ class FtpRemoteLister : public IRemoteLister {
   std::string ListingError() const override { return error_; }
   std::vector<std::string> TakeSkipped() override;
   bool RemoveFile(const std::string& folder, const std::string& name) override;
+  bool Recover() override { return session_.EnsureConnected(); }
 
  private:
   CFtpSession& session_;
   std::string error_;
 };
+
+// Makes listers that each log in on a connection of their own as `session`
+// did (for CParallelLister); null when the server refuses one more login.
+std::function<std::unique_ptr<IRemoteLister>()> FtpListerFactory(const CFtpSession& session);
 
 }  // namespace twinbay

@@ -1,5 +1,7 @@
 #include "shell/settings.h"
 
+#include <algorithm>
+
 namespace twinbay {
 
 const char kBaseKey[] = "software\\Kestrion\\Twinbay";
@@ -70,6 +72,7 @@ void CSettings::Load() {
   m_bTransferAlert = k.GetDword("Transfer Alert", 0);
   m_bSetLocalTimestamps = k.GetDword("Set local Timestamps", 0);
   m_bCompareAlert = k.GetDword("Compare Alert", 0);
+  m_nConnections = std::clamp<quint32>(k.GetDword("Connections", 8), 1, 16);
   m_bCompareOnConnect = k.GetDword("Compare on Connect", 0);
   m_bSuppressStripedList = k.GetDword("Suppress striped list", 0);
   m_bIgnoreSeconds = k.GetDword("Ignore seconds", 1);
@@ -87,6 +90,7 @@ void CSettings::Save() const {
   k.SetDword("Transfer Alert", m_bTransferAlert);
   k.SetDword("Set local Timestamps", m_bSetLocalTimestamps);
   k.SetDword("Compare Alert", m_bCompareAlert);
+  k.SetDword("Connections", m_nConnections);
   k.SetDword("Compare on Connect", m_bCompareOnConnect);
   k.SetDword("Suppress striped list", m_bSuppressStripedList);
   k.SetDword("Ignore seconds", m_bIgnoreSeconds);

@@ -45,6 +45,8 @@ class CSettings {
   quint32 m_bSystemCaption = 0;
   quint32 m_nColumnWidth[6] = {0, 0, 0, 0, 0, 0};
   quint32 m_nListWidth = 0;
+  // How many connections a compare lists folders over at once (1 to 16).
+  quint32 m_nConnections = 8;
 
   bool Initialise(const QString& baseKey);
   void Load();

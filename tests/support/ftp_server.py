@@ -40,6 +40,10 @@ def main():
     ap.add_argument("--endless", metavar="NAME",
                     help="below the folder NAME, every path of sub-folders named d leads back "
                          "to NAME itself: a tree without end (NAME/d/d/d/...)")
+    ap.add_argument("--max-logins", type=int, default=0,
+                    help="refuse more than this many connections at once (421)")
+    ap.add_argument("--cut-second-login", action="store_true",
+                    help="the connection that logs in second is cut on its third listing")
     ap.add_argument("--no-unique", action="store_true",
                     help="MLSD leaves out the unique fact (a folder reached through a link "
                          "then looks like a new one)")
@@ -146,8 +150,21 @@ def main():
                     return mode
             return None
 
+        logins = 0
+        listings = 0
+
+        def on_login(self, username):
+            Handler.logins += 1
+            self.login_number = Handler.logins
+
         def _odd_listing(self, path):
             """Acts out a listing test mode; True when it did."""
+            if args.cut_second_login and getattr(self, "login_number", 0) == 2:
+                self.listings += 1
+                if self.listings == 3:
+                    self.respond("150 File status okay. About to open data connection.")
+                    self.close()
+                    return True
             mode = self._listing_mode(path)
             if mode == "refuse_list":
                 self.respond("550 Permission denied.")
@@ -179,6 +196,8 @@ def main():
     logging.basicConfig(level=logging.ERROR)
     server = FTPServer(("127.0.0.1", 0), Handler)
     server.max_cons = 64
+    if args.max_logins:
+        server.max_cons_per_ip = args.max_logins
     tmp = args.portfile + ".tmp"
     with open(tmp, "w") as f:
         f.write(str(server.address[1]))

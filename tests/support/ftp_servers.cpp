@@ -125,6 +125,11 @@ std::unique_ptr<FtpTestServer> FtpTestServer::StartPyftpdlib(const std::string& 
   if (o.noUnique) argv.push_back("--no-unique");
   if (o.refuseDelete) argv.push_back("--refuse-dele");
   argv.insert(argv.end(), o.extraArgs.begin(), o.extraArgs.end());
+  if (o.maxLogins > 0) {
+    argv.push_back("--max-logins");
+    argv.push_back(std::to_string(o.maxLogins));
+  }
+  if (o.cutSecondLogin) argv.push_back("--cut-second-login");
   std::unique_ptr<FtpTestServer> s(new FtpTestServer);
   s->pid_ = Spawn(argv, state + "/log");
   s->user_ = o.user;

@@ -34,6 +34,10 @@ class FtpTestServer {
     bool noUnique = false;
     // Every DELE is refused (550).
     bool refuseDelete = false;
+    // More connections than this at once are refused (421); 0: no limit.
+    int maxLogins = 0;
+    // The connection that logs in second is cut on its third listing.
+    bool cutSecondLogin = false;
     double idleTimeoutSeconds = 300;
     std::string user = "tester";
     std::string password = "secret";

@@ -1,5 +1,7 @@
 #include "ui/view/twinbay_view.h"
 
+#include <algorithm>
+
 #include <sys/statvfs.h>
 
 #include <QApplication>
@@ -336,7 +338,13 @@ void CTwinbayView::OnCompare() {
   const std::string remotePath = ResolveRemotePath(remoteText.toStdString(), session_.LoginFolder());
   localLine_->SetText(QString::fromStdString(localPath));
   remoteLine_->SetText(QString::fromStdString(remotePath));
-  lister_ = std::make_unique<FtpRemoteLister>(session_);
+  if (compareThread_.joinable()) compareThread_.join();
+  lister_.reset();
+  ftpLister_ = std::make_unique<FtpRemoteLister>(session_);
+  auto pool = std::make_unique<CParallelLister>(*ftpLister_, FtpListerFactory(session_),
+                                                static_cast<int>(std::clamp<quint32>(settings_.m_nConnections, 1, 16)) - 1);
+  CParallelLister* const helpers = pool.get();
+  lister_ = std::move(pool);
   comparer_.BeginCompare(static_cast<IFolderNotify*>(this), lister_.get(), treeAdapter_.get(), &collection_, localPath, remotePath,
                          settings_.m_bSuppressTagging == 0, settings_.m_bIgnoreSeconds != 0);
   if (compareThread_.joinable()) compareThread_.join();
@@ -344,8 +352,9 @@ void CTwinbayView::OnCompare() {
   const bool include = subFolders_->isChecked();
   compareDone_ = false;
   try {
-    compareThread_ = std::thread([this, localPath, remotePath, fileTypes, include] {
+    compareThread_ = std::thread([this, helpers, localPath, remotePath, fileTypes, include] {
       comparer_.Run(localPath, remotePath, fileTypes, include);
+      helpers->Stop();  // logs the helper connections out here, off the window's thread
       PostMessage(this, WM_COMPAREDONE, 1, 0);
       compareDone_ = true;
     });

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "engine/comparer.h"
+#include "engine/parallel_lister.h"
 #include "engine/filters.h"
 #include "net/connections.h"
 #include "net/ftp_session.h"
@@ -155,7 +156,8 @@ class CTwinbayView : public QWidget, private IFolderNotify, private ICollectionL
 
   std::thread connectThread_, compareThread_;
   std::atomic<bool> connectDone_{true}, compareDone_{true};
-  std::unique_ptr<IRemoteLister> lister_;
+  std::unique_ptr<IRemoteLister> ftpLister_;  // the walk's own connection
+  std::unique_ptr<IRemoteLister> lister_;     // lists ahead over more connections
   std::unique_ptr<TreeAdapter> treeAdapter_;
 
   CHistoryComboBox *local_, *types_, *remote_;

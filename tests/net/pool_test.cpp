@@ -1,0 +1,143 @@
+// Listing over several connections: the compare's result is the same as over
+// one connection, whatever the server allows and whatever breaks on the way.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <filesystem>
+#include <sstream>
+
+#include "engine/comparer.h"
+#include "engine/parallel_lister.h"
+#include "net/ftp_session.h"
+#include "support/ftp_servers.h"
+#include "support/temp_dir.h"
+
+namespace twinbay {
+namespace {
+
+using test::FtpTestServer;
+using test::TempDir;
+
+int64_t Base() {
+  const int64_t now =
+      std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+  return now - now % 60 - 3 * 3600;
+}
+
+// Every record in collection order, with its class, state and entries.
+std::string Dump(const CFolderCollection& collection) {
+  std::ostringstream o;
+  auto guard = collection.Lock();
+  for (size_t i = 0; i < collection.GetCount(); ++i) {
+    const CFolderRecord* r = collection.GetAt(i);
+    o << r->localPath << " | " << r->remotePath << " | class " << r->folderClass << (r->incomplete ? " INCOMPLETE " : "")
+      << r->incompleteReason << (r->remoteMissing ? " missing" : "") << "\n";
+    for (const std::string& s : r->skipped) o << "  skipped " << s << "\n";
+    for (const auto& e : r->entries)
+      o << "  " << e->Name() << " state " << e->state << " tagged " << e->tagged << " local "
+        << (e->local ? e->local->lastWrite : -1) << "/" << (e->local ? e->local->size : 0) << " remote "
+        << (e->remote ? e->remote->lastWrite : -1) << "/" << (e->remote ? e->remote->size : 0) << "\n";
+  }
+  return o.str();
+}
+
+struct CompareRun {
+  std::string dump;
+  int mostHelpers = 0;
+  size_t delivered = 0, discarded = 0;
+  size_t folders = 0;
+};
+
+CompareRun Compare(const FtpTestServer& server, const std::string& local, int connections) {
+  CompareRun run;
+  CFtpSession session;
+  EXPECT_TRUE(session.Connect("127.0.0.1", server.user(), server.password(), server.port())) << session.LastError();
+  FtpRemoteLister own(session);
+  CParallelLister lister(own, FtpListerFactory(session), connections - 1);
+  MemoryFolderTree tree;
+  CFolderCollection collection;
+  CFolderComparer comparer;
+  const std::string remote = ResolveRemotePath(server.RemoteDir(), session.LoginFolder());
+  comparer.BeginCompare(nullptr, &lister, &tree, &collection, local, remote, true, false);
+  comparer.Run(local, remote, "*.*", true);
+  lister.Stop();
+  run.dump = Dump(collection);
+  run.mostHelpers = lister.MostHelpersConnected();
+  run.delivered = lister.Delivered();
+  run.discarded = lister.Discarded();
+  run.folders = collection.GetCount();
+  return run;
+}
+
+// 10 x 10 x 10 folders (1,110 in all) on the server, one file in each of the
+// deepest; the local side has part of it, older and newer, and folders of
+// its own.
+void LayOut(const std::string& server, const std::string& local, int fanOut) {
+  const int64_t T = Base();
+  for (int a = 0; a < fanOut; ++a)
+    for (int b = 0; b < fanOut; ++b)
+      for (int c = 0; c < fanOut; ++c) {
+        const std::string rel = "a" + std::to_string(a) + "/b" + std::to_string(b) + "/c" + std::to_string(c);
+        test::WriteFile(server + "/" + rel + "/page.htm", "server " + rel, T + a * 60);
+        if (a < 3 && c % 2 == 0) test::WriteFile(local + "/" + rel + "/page.htm", "local", T + 120);
+        if (a == 1 && b == 1) test::WriteFile(local + "/" + rel + "/local-only.txt", "x", T);
+      }
+  test::WriteFile(local + "/mine/only/here.txt", "local", T);
+  test::WriteFile(server + "/Mixed/Case.txt", "server", T);
+  test::WriteFile(local + "/mixed/case.TXT", "local", T + 600);
+}
+
+TEST(ConnectionPool, OneAndEightConnectionsGiveTheSameRecordsInTheSameOrder) {
+  TempDir folder, local;
+  chmod(folder.path().c_str(), 0755);
+  std::string why;
+  auto server = FtpTestServer::Start(FtpTestServer::Kind::PureFtpd, folder.path(), &why);
+  ASSERT_TRUE(server) << why;
+  LayOut(server->DataDir(), local.path(), 10);
+  server->Own(server->DataDir());
+  const CompareRun one = Compare(*server, local.path(), 1);
+  const CompareRun eight = Compare(*server, local.path(), 8);
+  EXPECT_GT(one.folders, 1110u);
+  EXPECT_EQ(one.dump.find("INCOMPLETE"), std::string::npos);
+  EXPECT_EQ(one.dump, eight.dump);
+  EXPECT_EQ(one.delivered, 0u);
+  EXPECT_EQ(eight.mostHelpers, 7);
+  // Most listings came from the helpers, not the walk's own connection.
+  EXPECT_GT(eight.delivered, eight.folders / 2);
+  EXPECT_EQ(eight.discarded, 0u);
+}
+
+TEST(ConnectionPool, AServerThatTakesTwoLoginsIsUsedWithTwoAndTheRunGoesOn) {
+  TempDir root, local;
+  LayOut(root.path(), local.path(), 4);
+  FtpTestServer::PyOptions o;
+  o.maxLogins = 2;
+  std::string why;
+  auto server = FtpTestServer::StartPyftpdlib(root.path(), o, &why);
+  ASSERT_TRUE(server) << why;
+  const CompareRun eight = Compare(*server, local.path(), 8);
+  const CompareRun one = Compare(*server, local.path(), 1);
+  EXPECT_EQ(eight.mostHelpers, 1);
+  EXPECT_EQ(one.dump.find("INCOMPLETE"), std::string::npos);
+  EXPECT_EQ(one.dump, eight.dump);
+  EXPECT_GT(eight.delivered, 0u);
+}
+
+TEST(ConnectionPool, AConnectionCutMidRunIsMadeAgainAndItsFolderListedWhole) {
+  TempDir root, local;
+  LayOut(root.path(), local.path(), 5);
+  FtpTestServer::PyOptions o;
+  o.cutSecondLogin = true;  // the first helper's third listing cuts it
+  std::string why;
+  auto server = FtpTestServer::StartPyftpdlib(root.path(), o, &why);
+  ASSERT_TRUE(server) << why;
+  const CompareRun eight = Compare(*server, local.path(), 8);
+  const CompareRun one = Compare(*server, local.path(), 1);
+  EXPECT_EQ(eight.discarded, 1u);
+  EXPECT_EQ(eight.dump.find("INCOMPLETE"), std::string::npos);
+  EXPECT_EQ(one.dump, eight.dump);
+}
+
+}  // namespace
+}  // namespace twinbay
