@@ -7,6 +7,8 @@ namespace {
 // Listings made ahead and not yet taken by the walk; beyond this the helpers
 // wait, so that a wide tree does not pile up in memory.
 constexpr size_t kMaxReady = 1024;
+// How far below the folders the walk named the helpers go on their own.
+constexpr int kMaxGuess = 2;
 }  // namespace
 
 CParallelLister::CParallelLister(IRemoteLister& own, ListerFactory factory, int helpers)
@@ -113,14 +115,30 @@ void CParallelLister::Helper() {
     if (stopping_) break;
     const std::string path = queue_.front();
     queue_.pop_front();
-    jobs_[path].state = State::Running;
+    Job& started = jobs_[path];
+    started.state = State::Running;
+    const int guess = started.guess;
     lock.unlock();
     Job result;
     result.ok = lister->ListFolder(path, result.entries);
     result.skipped = lister->TakeSkipped();
     if (!result.ok) result.entries.clear();
     const bool usable = result.ok || lister->Recover();
+    std::vector<std::string> below;
+    if (result.ok && guess < kMaxGuess)
+      for (const FindData& f : result.entries)
+        if (f.IsDirectory() && !f.link && f.name != "." && f.name != ".." && f.name.find('/') == std::string::npos) {
+          std::string sub = path;
+          CFolderComparer::AppendSeparator(sub, true);
+          below.push_back(sub + f.name);
+        }
     lock.lock();
+    for (const std::string& sub : below)
+      if (jobs_.emplace(sub, Job()).second) {
+        jobs_[sub].guess = guess + 1;
+        queue_.push_back(sub);
+      }
+    if (!below.empty()) work_.notify_all();
     // Only the walk takes a Running job out, after it is Ready.
     Job& job = jobs_[path];
     job.ok = result.ok;

@@ -8,6 +8,11 @@
 // waits for the one under way, or lists the folder itself on its own
 // connection when no other connection has started on it yet.
 //
+// A helper that has listed a folder also queues its sub-folders, behind
+// everything the walk asked for and only a few levels below what the walk
+// named, so that the next branch of the tree is under way before the walk
+// gets there. Links are left to the walk, which knows where they lead.
+//
 // A listing that failed on a helper connection is thrown away and the walk
 // lists the folder again on its own connection, just as with one connection:
 // a failure is never taken from a helper. The helper then repairs its
@@ -65,6 +70,7 @@ class CParallelLister : public IRemoteLister {
   enum class State { Queued, Running, Ready };
   struct Job {
     State state = State::Queued;
+    int guess = 0;  // 0: named by the walk; n: n levels below such a folder
     bool ok = false;
     ScanList entries;
     std::vector<std::string> skipped;

@@ -88,6 +88,9 @@ TEST(Cli, ExitStatusesAndErrors) {
            {"compare", "--local", a.path(), "--remote", "ftp://127.0.0.1:70000/"},
            {"compare", "--local", a.path(), "--remote", "ftp://u:pw@host/"},
            {"sync", "--local", a.path(), "--remote-dir", b.path()},
+           {"compare", "--local", a.path(), "--remote-dir", b.path(), "--connections", "0"},
+           {"compare", "--local", a.path(), "--remote-dir", b.path(), "--connections", "17"},
+           {"compare", "--local", a.path(), "--remote-dir", b.path(), "--connections", "8x"},
            {"compare", "--local", a.path(), "--remote-dir", b.path(), "--format", "xml"},
        }) {
     const Result r = Cli(args);
@@ -172,6 +175,11 @@ TEST(Cli, SyncWithARealServer) {
   EXPECT_NE(r.out.find("F\t>\tup.html"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("F\t<\tsub/down.html"), std::string::npos) << r.out;
   EXPECT_EQ(Cli({"compare", "--local", local.path(), "--remote", url}).status, 2);  // no password anywhere
+  for (const char* n : {"1", "2", "16"}) {
+    const Result same = Cli({"compare", "--local", local.path(), "--remote", url, "--format", "tsv", "--connections", n}, pw);
+    EXPECT_EQ(same.status, 1) << same.err;
+    EXPECT_EQ(same.out, r.out) << n << " connections";
+  }
 
   r = Cli({"sync", "--local", local.path(), "--remote", url, "--dry-run"}, pw);
   EXPECT_EQ(r.status, 0);
