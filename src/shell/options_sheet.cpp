@@ -2,6 +2,9 @@
 
 #include <QDialogButtonBox>
 #include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QSpinBox>
 #include <QTabWidget>
 #include <QVBoxLayout>
 
@@ -27,13 +30,31 @@ QCheckBox* COptionsPage::AddFlag(const QString& text, const QString& objectName,
   return box;
 }
 
+QSpinBox* COptionsPage::AddNumber(const QString& text, const QString& objectName, quint32* value, int lowest,
+                                  int highest) {
+  auto* spin = new QSpinBox;
+  spin->setObjectName(objectName);
+  spin->setRange(lowest, highest);
+  spin->setValue(static_cast<int>(*value));
+  auto* label = new QLabel(text);
+  label->setBuddy(spin);
+  auto* row = new QHBoxLayout;
+  row->addWidget(label, 1);
+  row->addWidget(spin);
+  group_->insertLayout(group_->count() - 1, row);
+  numbers_.append({spin, value});
+  return spin;
+}
+
 void COptionsPage::Exchange() {
   for (const auto& [box, flag] : boxes_) *flag = box->isChecked() ? 1 : 0;
+  for (const auto& [spin, value] : numbers_) *value = static_cast<quint32>(spin->value());
 }
 
 CPropertyPageCompare::CPropertyPageCompare(CSettings& s, QWidget* parent) : COptionsPage("ComparePage", parent) {
   AddFlag("Audible alert on completion", "compareAlert", &s.m_bCompareAlert);
   AddFlag("Ignore seconds when comparing timestamps", "ignoreSeconds", &s.m_bIgnoreSeconds);
+  AddNumber("Connections to list folders over at once", "connections", &s.m_nConnections, 1, 16);
 }
 
 CPropertyPageDisplay::CPropertyPageDisplay(CSettings& s, QWidget* parent) : COptionsPage("DisplayPage", parent) {
@@ -81,6 +102,7 @@ void CopyOptionFlags(const CSettings& from, CSettings& to) {
   to.m_bSystemCaption = from.m_bSystemCaption;
   to.m_bSetLocalTimestamps = from.m_bSetLocalTimestamps;
   to.m_bTransferAlert = from.m_bTransferAlert;
+  to.m_nConnections = from.m_nConnections;
 }
 
 bool RunOptions(CSettings& settings, QWidget* parent) {

@@ -7,6 +7,7 @@
 
 #include "shell/settings.h"
 
+class QSpinBox;
 class QTabWidget;
 class QVBoxLayout;
 
@@ -19,11 +20,14 @@ class COptionsPage : public QWidget {
  public:
   COptionsPage(const QString& name, QWidget* parent = nullptr);
   QCheckBox* AddFlag(const QString& text, const QString& objectName, quint32* flag);
+  // A number from `lowest` to `highest`, beside its label.
+  QSpinBox* AddNumber(const QString& text, const QString& objectName, quint32* value, int lowest, int highest);
   // Copies the boxes into the flags.
   void Exchange();
 
  private:
   QList<QPair<QCheckBox*, quint32*>> boxes_;
+  QList<QPair<QSpinBox*, quint32*>> numbers_;
   QVBoxLayout* group_;
 };
 

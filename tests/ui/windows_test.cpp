@@ -11,6 +11,7 @@
 #include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QTabWidget>
 #include <QToolBar>
 #include <filesystem>
@@ -281,6 +282,7 @@ TEST_F(Windows, OptionsEditACopyCancelKeepsEverythingOkWritesBackAndRepaintsTheL
       for (const char* name : boxes)
         if (auto* b = sheet->Tabs()->widget(page)->findChild<QCheckBox*>(name)) b->toggle();
     }
+    sheet->findChild<QSpinBox*>("connections")->setValue(3);
     sheet->reject();
   });
   view->OnOptions();
@@ -294,6 +296,8 @@ TEST_F(Windows, OptionsEditACopyCancelKeepsEverythingOkWritesBackAndRepaintsTheL
   EXPECT_EQ(now.m_bSystemCaption, before.m_bSystemCaption);
   EXPECT_EQ(now.m_bTransferAlert, before.m_bTransferAlert);
   EXPECT_EQ(now.m_bSetLocalTimestamps, before.m_bSetLocalTimestamps);
+  EXPECT_EQ(now.m_nConnections, before.m_nConnections);
+  EXPECT_EQ(before.m_nConnections, 8u);
 
   // OK writes back; the list loses its stripes at once.
   int paints = 0;
@@ -318,6 +322,10 @@ TEST_F(Windows, OptionsEditACopyCancelKeepsEverythingOkWritesBackAndRepaintsTheL
     sheet->findChild<QCheckBox*>("suppressStripes")->setChecked(true);
     sheet->findChild<QCheckBox*>("transferAlert")->setChecked(true);
     sheet->findChild<QCheckBox*>("ignoreSeconds")->setChecked(false);
+    auto* connections = sheet->findChild<QSpinBox*>("connections");
+    EXPECT_EQ(connections->minimum(), 1);
+    EXPECT_EQ(connections->maximum(), 16);
+    connections->setValue(3);
     sheet->Tabs()->setCurrentIndex(2);
     sheet->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
   });
@@ -326,6 +334,7 @@ TEST_F(Windows, OptionsEditACopyCancelKeepsEverythingOkWritesBackAndRepaintsTheL
   EXPECT_EQ(view->Settings().m_bSuppressStripedList, 1u);
   EXPECT_EQ(view->Settings().m_bTransferAlert, 1u);
   EXPECT_EQ(view->Settings().m_bIgnoreSeconds, 0u);
+  EXPECT_EQ(view->Settings().m_nConnections, 3u);
   EXPECT_EQ(view->Settings().m_bCompareAlert, before.m_bCompareAlert);
   ASSERT_TRUE(WaitFor([&] { return paints > 0; }, 3000));
   EXPECT_NE(m->index(1, 0).data(Qt::BackgroundRole).value<QColor>(), stripe);
