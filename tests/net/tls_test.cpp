@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "engine/comparer.h"
+#include "engine/parallel_lister.h"
 #include "net/connections.h"
 #include "net/ftp_session.h"
 #include "net/transfer.h"
@@ -236,6 +237,36 @@ TEST_P(TlsServers, TrustedByFingerprintComparesAndSyncsBothWays) {
   SyncTotals after;
   CountTagged(again, after, o.filter);
   EXPECT_EQ(after.allUp + after.allDown, 0);
+}
+
+TEST_P(TlsServers, FoldersListedOverSeveralConnectionsAreListedOverTlsOnEachOne) {
+  TlsServer t;
+  ASSERT_TRUE(t.Start(GetParam())) << t.why;
+  for (int i = 0; i < 30; ++i)
+    test::WriteFile(t.server->DataDir() + "/f" + std::to_string(i) + "/g/page.htm", "x", T0);
+  t.server->Own(t.server->DataDir());
+  TempDir local;
+  CFtpSession session;
+  ASSERT_TRUE(t.Connect(session, FtpTls::Explicit, t.fingerprint)) << session.LastError();
+  FtpRemoteLister own(session);
+  CParallelLister lister(own, FtpListerFactory(session), 7);
+  MemoryFolderTree tree;
+  CFolderCollection collection;
+  CFolderComparer comparer;
+  comparer.BeginCompare(nullptr, &lister, &tree, &collection, local.path(), t.server->RemoteDir(), true, false);
+  comparer.Run(local.path(), t.server->RemoteDir(), "*.*", true);
+  lister.Stop();
+  EXPECT_EQ(collection.GetCount(), 61u);
+  for (size_t i = 0; i < collection.GetCount(); ++i) EXPECT_FALSE(collection.GetAt(i)->incomplete);
+  EXPECT_GE(lister.MostHelpersConnected(), 1);
+  EXPECT_GT(lister.Delivered(), 0u);
+  if (GetParam() == Kind::Vsftpd) {
+    // Every helper asked for TLS before its login, with the same trust.
+    const std::string log = test::ReadFile(t.folder + "/vsftpd.log");
+    size_t auth = 0;
+    for (size_t at = log.find("\"AUTH TLS\""); at != std::string::npos; at = log.find("\"AUTH TLS\"", at + 1)) ++auth;
+    EXPECT_GE(auth, static_cast<size_t>(1 + lister.MostHelpersConnected())) << log;
+  }
 }
 
 TEST_P(TlsServers, AChangedCertificateIsRefusedAgain) {
