@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "bench_server.h"
 #include "bench_util.h"
 #include "engine/comparer.h"
 #include "net/ftp_session.h"
@@ -31,11 +32,6 @@ using namespace twinbay::bench;
 
 namespace {
 
-struct Run {
-  double seconds = 0;
-  int copied = 0, failed = 0;
-};
-
 // Connect, compare, then copy everything one way: what a user waits for.
 Run SyncOnce(const std::string& host, int port, const std::string& pin, const std::string& local,
              const std::string& remote, bool up) {
@@ -48,22 +44,10 @@ Run SyncOnce(const std::string& host, int port, const std::string& pin, const st
     r.failed = 1;
     return r;
   }
-  FtpRemoteLister lister(session);
-  MemoryFolderTree tree;
-  CFolderCollection collection;
-  CFolderComparer comparer;
-  comparer.BeginCompare(nullptr, &lister, &tree, &collection, local, remote, true, false);
-  comparer.Run(local, remote, "*.*", true);
-  SyncTotals totals;
-  CountTagged(collection, totals, FilterAll);
-  TransferOptions o;
-  o.localToRemote = up;
-  o.remoteToLocal = !up;
-  o.ignoreSeconds = false;
-  CTransferJob job(collection, session, totals, o);
-  job.RunTransfer();
+  const Run copy = twinbay::bench::SyncOnce(session, local, remote, up);
+  r.copied = copy.copied;
+  r.failed = copy.failed;
   r.seconds = Seconds(std::chrono::steady_clock::now() - start);
-  for (auto& out : job.Outcomes()) (out.ok ? r.copied : r.failed)++;
   return r;
 }
 

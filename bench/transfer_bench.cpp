@@ -19,39 +19,6 @@
 using namespace twinbay;
 using namespace twinbay::bench;
 
-namespace {
-
-struct Run {
-  double seconds = 0;
-  int copied = 0, failed = 0;
-};
-
-// Compare, then copy everything in one direction; the walk is timed as part
-// of the synchronisation, as a user would experience it.
-Run SyncOnce(CFtpSession& session, const std::string& local, const std::string& remote, bool up) {
-  Run r;
-  const auto start = std::chrono::steady_clock::now();
-  FtpRemoteLister lister(session);
-  MemoryFolderTree tree;
-  CFolderCollection collection;
-  CFolderComparer comparer;
-  comparer.BeginCompare(nullptr, &lister, &tree, &collection, local, remote, true, false);
-  comparer.Run(local, remote, "*.*", true);
-  SyncTotals totals;
-  CountTagged(collection, totals, FilterAll);
-  TransferOptions o;
-  o.localToRemote = up;
-  o.remoteToLocal = !up;
-  o.ignoreSeconds = false;
-  CTransferJob job(collection, session, totals, o);
-  job.RunTransfer();
-  r.seconds = Seconds(std::chrono::steady_clock::now() - start);
-  for (auto& out : job.Outcomes()) (out.ok ? r.copied : r.failed)++;
-  return r;
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
   const long bigMiB = argc > 1 ? std::atol(argv[1]) : 1024;
   const int smallFiles = argc > 2 ? std::atoi(argv[2]) : 5000;

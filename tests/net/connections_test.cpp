@@ -9,16 +9,7 @@ namespace {
 
 using Records = std::vector<std::unique_ptr<CConnectionProperties>>;
 
-std::string Hex(const std::string& bytes) {
-  static const char* h = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char c : bytes) {
-    if (!out.empty()) out += ' ';
-    out += h[c >> 4];
-    out += h[c & 15];
-  }
-  return out;
-}
+using test::Hex;
 
 std::unique_ptr<CConnectionProperties> Sample(const std::string& description) {
   auto c = std::make_unique<CConnectionProperties>();

@@ -22,11 +22,7 @@ namespace {
 using test::FtpTestServer;
 using test::TempDir;
 
-int64_t Base() {
-  const int64_t now =
-      std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
-  return now - now % 60 - 3 * 3600;
-}
+const auto Base = test::ThreeHoursAgo;
 
 // Short time limits, so that a stalled listing fails within seconds.
 CFtpSession QuickSession() {

@@ -19,11 +19,7 @@ namespace {
 using test::FtpTestServer;
 using test::TempDir;
 
-int64_t Base() {
-  const int64_t now =
-      std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
-  return now - now % 60 - 3 * 3600;
-}
+const auto Base = test::ThreeHoursAgo;
 
 // Every record in collection order, with its class, state and entries. Of
 // the reason a folder is incomplete only the part before the server's or

@@ -23,16 +23,7 @@ using test::FtpTestServer;
 using test::TempDir;
 using Records = std::vector<std::unique_ptr<CConnectionProperties>>;
 
-std::string Hex(const std::string& bytes) {
-  static const char* h = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char c : bytes) {
-    if (!out.empty()) out += ' ';
-    out += h[c >> 4];
-    out += h[c & 15];
-  }
-  return out;
-}
+using test::Hex;
 
 ServerTimeOffset Fixed(int minutes) {
   ServerTimeOffset o;

@@ -263,6 +263,21 @@ std::string PasswordHash() {
 // 100 passive ports of their own for each server kind and test process.
 int PassiveBase(int kind) { return 20000 + ((getpid() * 4 + kind) % 400) * 100; }
 
+// The home folder of the account "tester" (run as nobody, 65534) below an
+// open folder, and the password file naming it, readable by root only. The
+// line ends in after, which differs between the servers' file formats.
+void MakeTesterHome(const std::string& folder, const std::string& home, const std::string& passwdFile,
+                    const std::string& after) {
+  std::filesystem::create_directories(home);
+  chmod(folder.c_str(), 0755);
+  chown(home.c_str(), 65534, 65534);
+  {
+    std::ofstream f(passwdFile);
+    f << "tester:" << PasswordHash() << ":65534:65534::" << home << after << "\n";
+  }
+  chmod(passwdFile.c_str(), 0600);
+}
+
 std::unique_ptr<FtpTestServer> WaitForPort(std::unique_ptr<FtpTestServer> s, pid_t pid, int port,
                                            const std::string& name, const std::string& log, std::string* why) {
   for (int i = 0; i < 500; ++i) {
@@ -293,15 +308,8 @@ std::unique_ptr<FtpTestServer> FtpTestServer::StartProftpd(const std::string& fo
     return nullptr;
   }
   const std::string home = folder + "/home", run = folder + "/run", conf = folder + "/proftpd.conf";
-  std::filesystem::create_directories(home);
   std::filesystem::create_directories(run);
-  chmod(folder.c_str(), 0755);
-  chown(home.c_str(), 65534, 65534);
-  {
-    std::ofstream pw(folder + "/passwd");
-    pw << "tester:" << PasswordHash() << ":65534:65534::" << home << ":/bin/false\n";
-  }
-  chmod((folder + "/passwd").c_str(), 0600);
+  MakeTesterHome(folder, home, folder + "/passwd", ":/bin/false");
   const int port = FreePort();
   const int pasv = PassiveBase(2);
   std::ofstream(conf) << "ServerType standalone\nDefaultAddress 127.0.0.1\nSocketBindTight on\nPort " << port
@@ -335,14 +343,7 @@ std::unique_ptr<FtpTestServer> FtpTestServer::StartPureFtpd(const std::string& f
     return nullptr;
   }
   const std::string home = folder + "/home";
-  std::filesystem::create_directories(home);
-  chmod(folder.c_str(), 0755);
-  chown(home.c_str(), 65534, 65534);
-  {
-    std::ofstream f(folder + "/pureftpd.passwd");
-    f << "tester:" << PasswordHash() << ":65534:65534::" << home << "/./::::::::::::\n";
-  }
-  chmod((folder + "/pureftpd.passwd").c_str(), 0600);
+  MakeTesterHome(folder, home, folder + "/pureftpd.passwd", "/./::::::::::::");
   const std::string mkdb = "LD_LIBRARY_PATH=" + libs + " " + pw + " mkdb " + folder + "/pureftpd.pdb -f " + folder +
                            "/pureftpd.passwd > " + folder + "/mkdb.log 2>&1";
   if (std::system(mkdb.c_str()) != 0) {

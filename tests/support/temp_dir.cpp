@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -54,6 +55,23 @@ std::string ReadFile(const std::string& path) {
 
 int64_t UnixTime(int year, int month, int day, int hour, int minute, int second) {
   return UnixFromTicks(TicksFromUtc(year, month, day, hour, minute, second));
+}
+
+int64_t ThreeHoursAgo() {
+  const int64_t now =
+      std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+  return now - now % 60 - 3 * 3600;
+}
+
+std::string Hex(const std::string& bytes) {
+  static const char* h = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : bytes) {
+    if (!out.empty()) out += ' ';
+    out += h[c >> 4];
+    out += h[c & 15];
+  }
+  return out;
 }
 
 }  // namespace twinbay::test

@@ -28,5 +28,10 @@ void WriteFile(const std::string& path, const std::string& content, int64_t unix
 void MakeFolder(const std::string& path);
 std::string ReadFile(const std::string& path);
 int64_t UnixTime(int year, int month, int day, int hour, int minute, int second);
+// A whole minute about three hours ago, in Unix seconds: recent enough for
+// the servers' listings to show seconds, clear of the clock's present.
+int64_t ThreeHoursAgo();
+// The bytes as two-digit hex numbers separated by spaces ("0A 1F").
+std::string Hex(const std::string& bytes);
 
 }  // namespace twinbay::test

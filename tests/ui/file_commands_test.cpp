@@ -71,17 +71,7 @@ struct FileCommands : ::testing::Test {
     std::string why;
     server = test::FtpTestServer::StartPyftpdlib(serverRoot.path(), o, &why);
     ASSERT_TRUE(server) << why;
-    ConnectionsList list(ConnectionsFile());
-    auto r = std::make_unique<CConnectionProperties>();
-    r->description = "Test server";
-    r->host = "127.0.0.1";
-    r->port = server->port();
-    r->userName = "tester";
-    r->password = "secret";
-    r->localPath = local.path();
-    r->remotePath = "/site";
-    list.Add(std::move(r));
-    ASSERT_TRUE(list.Save().ok);
+    ASSERT_TRUE(test::SaveTestConnection(ConnectionsFile(), server->port(), local.path()));
     frame = std::make_unique<CMainFrame>(QString::fromStdString(ConnectionsFile()));
     frame->show();
     QApplication::setActiveWindow(frame.get());

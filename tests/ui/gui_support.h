@@ -1,5 +1,6 @@
 // Helpers for driving the real widgets in tests: waiting with the event loop
-// running, and acting on modal dialogs when they come up.
+// running, acting on modal dialogs when they come up, and the connections
+// file the window opens with.
 #pragma once
 
 #include <QApplication>
@@ -8,6 +9,10 @@
 #include <QSettings>
 #include <QTimer>
 #include <functional>
+#include <memory>
+#include <string>
+
+#include "net/connections.h"
 
 namespace twinbay::test {
 
@@ -52,6 +57,23 @@ inline std::shared_ptr<bool> OnModal(const QString& name, std::function<void(QWi
 inline void UseSettingsFolder(const QString& folder) {
   QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, folder);
   QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, folder);
+}
+
+// Writes a connections file holding one record, "Test server": the test
+// server on 127.0.0.1:port as tester/secret, local folder localPath, remote
+// folder /site. False when the file could not be saved.
+inline bool SaveTestConnection(const std::string& file, int port, const std::string& localPath) {
+  ConnectionsList list(file);
+  auto r = std::make_unique<CConnectionProperties>();
+  r->description = "Test server";
+  r->host = "127.0.0.1";
+  r->port = port;
+  r->userName = "tester";
+  r->password = "secret";
+  r->localPath = localPath;
+  r->remotePath = "/site";
+  list.Add(std::move(r));
+  return list.Save().ok;
 }
 
 }  // namespace twinbay::test

@@ -103,17 +103,7 @@ struct Windows : ::testing::Test {
     ASSERT_NE(server, nullptr) << "the FTP server did not start";
   }
   void MakeFrameConnected() {
-    ConnectionsList list(home / "connections.ftp");
-    auto r = std::make_unique<CConnectionProperties>();
-    r->description = "Test server";
-    r->host = "127.0.0.1";
-    r->port = server->port();
-    r->userName = "tester";
-    r->password = "secret";
-    r->localPath = local.path();
-    r->remotePath = "/site";
-    list.Add(std::move(r));
-    ASSERT_TRUE(list.Save().ok);
+    ASSERT_TRUE(test::SaveTestConnection(home / "connections.ftp", server->port(), local.path()));
     frame = std::make_unique<CMainFrame>(QString::fromStdString(home / "connections.ftp"));
     frame->show();
     OnModal("ConnectionsDialog", [](QWidget* w) {
