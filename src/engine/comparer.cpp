@@ -69,11 +69,11 @@ void CFolderComparer::SweepStaleTemps(ScanList& listing, Remove remove) {
   });
 }
 
-int32_t CFolderComparer::CompareTimes(const FileSide& local, const FileSide& remote, bool ignoreSeconds) {
+CompareState CFolderComparer::CompareTimes(const FileSide& local, const FileSide& remote, bool ignoreSeconds) {
   return CompareTimes(local ? &*local : nullptr, remote ? &*remote : nullptr, ignoreSeconds);
 }
 
-int32_t CFolderComparer::CompareTimes(const FindData* local, const FindData* remote, bool ignoreSeconds) {
+CompareState CFolderComparer::CompareTimes(const FindData* local, const FindData* remote, bool ignoreSeconds) {
   if (!local && !remote) return InStep;
   if (!local) return CopyRemoteToLocal;
   if (!remote) return CopyLocalToRemote;
@@ -298,7 +298,7 @@ int CFolderComparer::OnFolderRemoteOnly(const FindData* remote, const std::strin
   return FolderStep(FolderRemoteOnly, nullptr, remote, subLocal, subRemote, fileTypes, include);
 }
 
-int CFolderComparer::FolderStep(int folderClass, const FindData* local, const FindData* remote,
+int CFolderComparer::FolderStep(FolderClass folderClass, const FindData* local, const FindData* remote,
                                 const std::string& subLocal, const std::string& subRemote,
                                 const std::string& fileTypes, bool include) {
   const TreeItem saved = currentItem_;
@@ -375,12 +375,12 @@ bool CFolderComparer::LeadsUp(const std::string& target) const {
   return false;
 }
 
-void CFolderComparer::AddEntry(const FindData* local, const FindData* remote, int32_t state) {
+void CFolderComparer::AddEntry(const FindData* local, const FindData* remote, CompareState state) {
   auto entry = std::make_unique<CFileEntry>();
   if (local) entry->local = *local;
   if (remote) entry->remote = *remote;
   entry->state = state;
-  entry->tagged = tagAfterCompare_ && !currentRecord_->incomplete ? 1 : 0;
+  entry->tagged = tagAfterCompare_ && !currentRecord_->incomplete;
   auto guard = collection_->Lock();
   currentRecord_->entries.push_back(std::move(entry));
 }

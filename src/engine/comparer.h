@@ -96,8 +96,8 @@ class CFolderComparer {
   // truncated to whole seconds, or whole minutes with ignoreSeconds (or the
   // coarser precision a side's listing gave); less than 3 seconds apart is
   // in step. A missing side counts as older than a present one.
-  static int32_t CompareTimes(const FileSide& local, const FileSide& remote, bool ignoreSeconds);
-  static int32_t CompareTimes(const FindData* local, const FindData* remote, bool ignoreSeconds);
+  static CompareState CompareTimes(const FileSide& local, const FileSide& remote, bool ignoreSeconds);
+  static CompareState CompareTimes(const FindData* local, const FindData* remote, bool ignoreSeconds);
 
   // Appends the separator ("/" for both sides here) unless the path is empty
   // or already ends in one; a remote path is then normalised.
@@ -131,9 +131,9 @@ class CFolderComparer {
                     const std::string& remotePath, const std::string& fileTypes, bool include);
   void FolderPair(const FindData* local, const FindData* remote, const std::string& localPath,
                   const std::string& remotePath, const std::string& fileTypes, bool include);
-  int FolderStep(int folderClass, const FindData* local, const FindData* remote, const std::string& subLocal,
+  int FolderStep(FolderClass folderClass, const FindData* local, const FindData* remote, const std::string& subLocal,
                  const std::string& subRemote, const std::string& fileTypes, bool include);
-  void AddEntry(const FindData* local, const FindData* remote, int32_t state);
+  void AddEntry(const FindData* local, const FindData* remote, CompareState state);
   void FinishFolder();
   // True when a link's resolved target is a folder being walked or above one.
   bool LeadsUp(const std::string& target) const;

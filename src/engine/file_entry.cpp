@@ -4,7 +4,7 @@
 
 namespace twinbay {
 
-int32_t CFileEntry::Reclassify(bool ignoreSeconds) {
+CompareState CFileEntry::Reclassify(bool ignoreSeconds) {
   state = CFolderComparer::CompareTimes(local, remote, ignoreSeconds);
   return state;
 }
@@ -32,16 +32,16 @@ void CFolderRecord::UntagAll() {
     if (e->state != InStep) e->tagged = 0;
 }
 
-int CFolderRecord::Summary() const {
+FolderSummary CFolderRecord::Summary() const {
   bool up = false, down = false;
   for (const auto& e : entries) {
     if (e->state == CopyLocalToRemote) up = true;
     else if (e->state == CopyRemoteToLocal) down = true;
-    if (up && down) return 1;
+    if (up && down) return CopyBothWays;
   }
-  if (up) return 2;
-  if (down) return 3;
-  return 0;
+  if (up) return CopyOnlyLocalToRemote;
+  if (down) return CopyOnlyRemoteToLocal;
+  return NothingToCopy;
 }
 
 bool CFolderRecord::HasDifferences() const {

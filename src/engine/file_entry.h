@@ -26,29 +26,38 @@ enum FolderClass : int32_t {
   FolderRemoteOnly = 3,
 };
 
+// Which ways the files of a folder would be copied; the numbers are the
+// folder's mark in the tree.
+enum FolderSummary : int32_t {
+  NothingToCopy = 0,
+  CopyBothWays = 1,
+  CopyOnlyLocalToRemote = 2,
+  CopyOnlyRemoteToLocal = 3,
+};
+
 class CFileEntry {
  public:
   FileSide local;
   FileSide remote;
-  int32_t state = InStep;
-  int32_t tagged = 0;
+  CompareState state = InStep;
+  bool tagged = false;
 
   // Recomputes the state from the two sides (a missing side counts as older).
-  int32_t Reclassify(bool ignoreSeconds);
+  CompareState Reclassify(bool ignoreSeconds);
   // The name used for both sides of a copy or a delete: the local name when
   // the entry has one, else the remote name.
   const std::string& Name() const;
-  bool IsTagged() const { return state != InStep && tagged != 0; }
+  bool IsTagged() const { return state != InStep && tagged; }
 };
 
 class CFolderRecord {
  public:
-  CFolderRecord(std::string localPath, std::string remotePath, int32_t folderClass)
+  CFolderRecord(std::string localPath, std::string remotePath, FolderClass folderClass)
       : localPath(std::move(localPath)), remotePath(std::move(remotePath)), folderClass(folderClass) {}
 
   std::string localPath;
   std::string remotePath;
-  int32_t folderClass;
+  FolderClass folderClass;
   std::vector<std::unique_ptr<CFileEntry>> entries;
   // A folder whose listing failed on either side (or was cut short) is
   // incomplete: what is known of it is shown, but nothing in it is tagged,
@@ -65,9 +74,8 @@ class CFolderRecord {
 
   void TagAll();
   void UntagAll();
-  // 1: both directions, 2: only local-to-remote, 3: only remote-to-local,
-  // 0: nothing to copy.
-  int Summary() const;
+  // Which ways the folder's files would be copied (its mark in the tree).
+  FolderSummary Summary() const;
   bool HasDifferences() const;
 };
 

@@ -8,7 +8,7 @@ namespace {
 NumberFormat EnUs() { return NumberFormat{".", ",", 3, 2}; }
 NumberFormat German() { return NumberFormat{",", ".", 3, 2}; }
 
-std::unique_ptr<CFileEntry> Entry(bool local, bool remote, int32_t state, int32_t tagged, uint64_t lsize = 0,
+std::unique_ptr<CFileEntry> Entry(bool local, bool remote, CompareState state, bool tagged, uint64_t lsize = 0,
                                   uint64_t rsize = 0) {
   auto e = std::make_unique<CFileEntry>();
   if (local) {

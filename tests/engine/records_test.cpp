@@ -13,7 +13,7 @@ FindData At(const std::string& name, int64_t unixSeconds) {
   return fd;
 }
 
-std::unique_ptr<CFileEntry> Entry(int32_t state, int32_t tagged = 1) {
+std::unique_ptr<CFileEntry> Entry(CompareState state, bool tagged = true) {
   auto e = std::make_unique<CFileEntry>();
   e->local = At("f", 0);
   e->state = state;
@@ -23,23 +23,23 @@ std::unique_ptr<CFileEntry> Entry(int32_t state, int32_t tagged = 1) {
 
 TEST(FolderRecord, SummaryAndDifferences) {
   CFolderRecord r("/l", "/r", FolderOnBoth);
-  EXPECT_EQ(r.Summary(), 0);
+  EXPECT_EQ(r.Summary(), NothingToCopy);
   EXPECT_FALSE(r.HasDifferences());
   r.entries.push_back(Entry(InStep));
-  EXPECT_EQ(r.Summary(), 0);
+  EXPECT_EQ(r.Summary(), NothingToCopy);
   EXPECT_FALSE(r.HasDifferences());
   r.entries.push_back(Entry(CopyLocalToRemote));
-  EXPECT_EQ(r.Summary(), 2);
+  EXPECT_EQ(r.Summary(), CopyOnlyLocalToRemote);
   EXPECT_TRUE(r.HasDifferences());
   r.entries.push_back(Entry(CopyRemoteToLocal));
-  EXPECT_EQ(r.Summary(), 1);
+  EXPECT_EQ(r.Summary(), CopyBothWays);
 
   CFolderRecord down("/l", "/r", FolderRemoteOnly);
   down.entries.push_back(Entry(CopyRemoteToLocal));
-  EXPECT_EQ(down.Summary(), 3);
+  EXPECT_EQ(down.Summary(), CopyOnlyRemoteToLocal);
   // Its only difference re-classified to in step: back to summary 0.
   down.entries[0]->state = InStep;
-  EXPECT_EQ(down.Summary(), 0);
+  EXPECT_EQ(down.Summary(), NothingToCopy);
   EXPECT_FALSE(down.HasDifferences());
 }
 
