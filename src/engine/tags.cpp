@@ -1,0 +1,21 @@
+#include "engine/tags.h"
+
+namespace twinbay {
+
+void SetTagged(CFileEntry& entry, bool tagged) {
+  if (entry.state != InStep) entry.tagged = tagged ? 1 : 0;
+}
+
+static void TagEvery(CFolderCollection& collection, bool tagged) {
+  auto guard = collection.Lock();
+  for (size_t i = 0; i < collection.GetCount(); ++i) {
+    CFolderRecord* record = collection.GetAt(i);
+    if (record->incomplete) continue;  // nothing in it may be copied
+    for (auto& e : record->entries) SetTagged(*e, tagged);
+  }
+}
+
+void TagAllFiles(CFolderCollection& collection) { TagEvery(collection, true); }
+void UntagAllFiles(CFolderCollection& collection) { TagEvery(collection, false); }
+
+}  // namespace twinbay

@@ -1,0 +1,76 @@
+#include "engine/totals.h"
+
+#include <cstdio>
+
+#include "engine/filters.h"
+
+namespace twinbay {
+
+int Percent(double done, double total) {
+  if (!(total > 0) || !(done > 0)) return 0;
+  const double p = done * 100.0 / total;
+  return p >= 100.0 ? 100 : static_cast<int>(p);
+}
+
+void SyncTotals::Reset() {
+  text.clear();
+  taggedUp = taggedDown = allUp = allDown = 0;
+  currentFileSize = currentFileDone = bytesUp = bytesDown = allDone = 0;
+}
+
+void SyncTotals::SetDirections(bool up, bool down) {
+  localToRemoteSelected = up ? 1 : 0;
+  remoteToLocalSelected = down ? 1 : 0;
+}
+
+void SyncTotals::StartFile(double size) {
+  currentFileSize = size;
+  currentFileDone = 0;
+}
+
+void SyncTotals::AddDone(double bytes) {
+  currentFileDone += bytes;
+  allDone += bytes;
+}
+
+int SyncTotals::FilePercent() const { return Percent(currentFileDone, currentFileSize); }
+
+double SyncTotals::SelectedTotal() const {
+  return (localToRemoteSelected ? bytesUp : 0.0) + (remoteToLocalSelected ? bytesDown : 0.0);
+}
+
+int SyncTotals::TotalPercent() const { return Percent(allDone, SelectedTotal()); }
+
+double SideSize(const FileSide& side) { return side ? static_cast<double>(side->size) : 0.0; }
+
+void CountTagged(const CFolderCollection& collection, SyncTotals& totals, int filterNumber) {
+  totals.Reset();
+  auto guard = collection.Lock();
+  for (size_t i = 0; i < collection.GetCount(); ++i) {
+    for (const auto& e : collection.GetAt(i)->entries) {
+      if (e->state == CopyLocalToRemote) {
+        ++totals.allUp;
+        if (e->tagged && MatchesFilter(*e, filterNumber)) {
+          ++totals.taggedUp;
+          totals.bytesUp += SideSize(e->local);
+        }
+      } else if (e->state == CopyRemoteToLocal) {
+        ++totals.allDown;
+        if (e->tagged && MatchesFilter(*e, filterNumber)) {
+          ++totals.taggedDown;
+          totals.bytesDown += SideSize(e->remote);
+        }
+      }
+    }
+  }
+}
+
+std::string TaggedSummary(long tagged, long all, double bytes, const NumberFormat& format) {
+  std::string size = FormatSize(bytes, format);
+  while (!size.empty() && size.back() == ' ') size.pop_back();
+  char buf[128];
+  std::snprintf(buf, sizeof buf, "%ld of %ld file%s tagged (", tagged, all, all == 1 ? "" : "s");
+  return buf + size + ")";
+}
+
+}  // namespace twinbay
