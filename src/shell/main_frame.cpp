@@ -14,8 +14,8 @@
 #include <QWindow>
 
 #include "shell/file_menus.h"
-#include "shell/settings.h"
-#include "widgets/about_pages.h"
+#include "ui/settings.h"
+#include "ui/dialogs/about_pages.h"
 #include "widgets/caption_painter.h"
 #include "ui/icons.h"
 #include "ui/view/messages.h"

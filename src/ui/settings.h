@@ -1,36 +1,13 @@
-// The program's stored preferences. On Linux the registry becomes QSettings
-// (organisation "Kestrion", application "Twinbay"); key paths are written as
-// the registry paths "software\Kestrion\Twinbay\..." and mapped onto groups.
+// The program's stored preferences, kept under the registry key (see
+// widgets/registry_key.h).
 #pragma once
 
-#include <QSettings>
 #include <QString>
-#include <memory>
+
+#include "widgets/registry_key.h"
 
 namespace twinbay {
 
-class CRegistryKey {
- public:
-  // Opens (creating on first write) the key; the path may start with the
-  // product key "software\Kestrion\Twinbay", which maps to the settings' root.
-  bool Open(const QString& path);
-  quint32 GetDword(const QString& name, quint32 defaultValue) const;
-  void SetDword(const QString& name, quint32 value);
-  QString GetString(const QString& name) const;
-  void SetString(const QString& name, const QString& text);
-  bool Exists(const QString& name) const;
-  // Removes a sub-key with everything below it.
-  bool DeleteTree(const QString& name);
-  void Sync();
-
-  static QString GroupFor(const QString& registryPath);
-
- private:
-  QString group_;
-  std::unique_ptr<QSettings> settings_;
-};
-
-extern const char kBaseKey[];  // "software\Kestrion\Twinbay"
 
 class CSettings {
  public:

@@ -1,4 +1,4 @@
-#include "shell/history_combo.h"
+#include "widgets/history_combo.h"
 
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -6,7 +6,7 @@
 #include <QMimeData>
 #include <QUrl>
 
-#include "shell/settings.h"
+#include "widgets/registry_key.h"
 
 namespace twinbay {
 

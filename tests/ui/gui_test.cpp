@@ -19,7 +19,7 @@
 #include "gui_support.h"
 #include "net/connections.h"
 #include "net/server_time.h"
-#include "shell/history_combo.h"
+#include "widgets/history_combo.h"
 #include "shell/main_frame.h"
 #include "support/ftp_servers.h"
 #include "support/temp_dir.h"

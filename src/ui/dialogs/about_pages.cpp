@@ -1,4 +1,4 @@
-#include "widgets/about_pages.h"
+#include "ui/dialogs/about_pages.h"
 
 #include <QApplication>
 #include <QDesktopServices>

@@ -12,8 +12,8 @@
 #include <QVBoxLayout>
 
 #include "net/server_time.h"
-#include "shell/history_combo.h"
-#include "shell/settings.h"
+#include "widgets/history_combo.h"
+#include "ui/settings.h"
 #include "ui/icons.h"
 #include "widgets/folder_picker.h"
 

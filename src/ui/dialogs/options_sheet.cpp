@@ -1,4 +1,4 @@
-#include "shell/options_sheet.h"
+#include "ui/dialogs/options_sheet.h"
 
 #include <QDialogButtonBox>
 #include <QGroupBox>

@@ -5,7 +5,7 @@
 #include <QCheckBox>
 #include <QDialog>
 
-#include "shell/settings.h"
+#include "ui/settings.h"
 
 class QSpinBox;
 class QTabWidget;

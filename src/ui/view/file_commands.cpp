@@ -7,7 +7,7 @@
 #include <algorithm>
 
 #include "net/transfer.h"
-#include "shell/history_combo.h"
+#include "widgets/history_combo.h"
 #include "ui/dialogs/delete_dlg.h"
 #include "ui/view/file_list.h"
 #include "ui/view/folder_tree_ctrl.h"

@@ -12,8 +12,8 @@
 #include <system_error>
 
 #include "engine/local_scan.h"
-#include "shell/history_combo.h"
-#include "shell/options_sheet.h"
+#include "widgets/history_combo.h"
+#include "ui/dialogs/options_sheet.h"
 #include "ui/alerts.h"
 #include "ui/dialogs/connection_dlgs.h"
 #include "ui/dialogs/remote_folder_dlg.h"

@@ -18,7 +18,7 @@
 #include "engine/filters.h"
 #include "net/connections.h"
 #include "net/ftp_session.h"
-#include "shell/settings.h"
+#include "ui/settings.h"
 
 namespace twinbay {
 
