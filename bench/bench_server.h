@@ -10,6 +10,7 @@
 #include "bench_util.h"
 #include "engine/comparer.h"
 #include "net/ftp_session.h"
+#include "net/ftp_fs.h"
 #include "net/transfer.h"
 #include "support/ftp_servers.h"
 
@@ -46,7 +47,8 @@ inline Run SyncOnce(CFtpSession& session, const std::string& local, const std::s
   o.localToRemote = up;
   o.remoteToLocal = !up;
   o.ignoreSeconds = false;
-  CTransferJob job(collection, session, totals, o);
+  FtpFileSystem remoteFs(session);
+  CTransferJob job(collection, remoteFs, totals, o);
   job.RunTransfer();
   r.seconds = Seconds(std::chrono::steady_clock::now() - start);
   for (auto& out : job.Outcomes()) (out.ok ? r.copied : r.failed)++;

@@ -13,6 +13,7 @@
 #include "bench_util.h"
 #include "engine/comparer.h"
 #include "net/ftp_session.h"
+#include "net/ftp_fs.h"
 #include "net/transfer.h"
 #include "support/ftp_servers.h"
 
@@ -72,7 +73,8 @@ int main(int argc, char** argv) {
     TransferOptions o;
     o.localToRemote = true;
     o.ignoreSeconds = false;
-    CTransferJob job(collection, session, totals, o);
+    FtpFileSystem remoteFs(session);
+    CTransferJob job(collection, remoteFs, totals, o);
     job.RunTransfer();
     ours = std::min(ours, Seconds(std::chrono::steady_clock::now() - start));
     int copied = 0;

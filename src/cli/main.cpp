@@ -22,7 +22,9 @@
 #include "engine/filters.h"
 #include "engine/parallel_lister.h"
 #include "net/connections.h"
+#include "net/ftp_fs.h"
 #include "net/ftp_session.h"
+#include "net/local_fs.h"
 #include "net/server_time.h"
 #include "net/transfer.h"
 
@@ -61,12 +63,12 @@ const char* kUsage =
     "                      though it is self-signed or for another name; with --connection it is\n"
     "                      pinned on that stored connection once the connect succeeds\n"
     "  --connection NAME   take server, login, paths, types and sub-folder choice from a stored connection\n"
-    "  --remote-dir DIR    compare with a local folder standing in for the server\n"
+    "  --remote-dir DIR    compare with (or sync to) a local folder standing in for the server\n"
     "  --server-offset     the zone of a server that lists times in its own local time (LIST without\n"
     "                      MLSD): auto finds it (default; a stored connection keeps its own), or a\n"
     "                      fixed offset east of UTC such as +05:30 or -08:00\n"
-    "  --connections N     list folders over up to N connections at once (1 to 16, default 8); a server\n"
-    "                      that takes fewer logins is used with as many as it takes\n"
+    "  --connections N     list folders and copy files over up to N connections at once (1 to 16,\n"
+    "                      default 8); a server that takes fewer logins is used with as many as it takes\n"
     "  A password comes from the environment variable TWINBAY_PASSWORD, or is asked for.\n"
     "  The connections file defaults to connections.ftp beside the program, else\n"
     "  $XDG_CONFIG_HOME/Kestrion/connections.ftp (~/.config/Kestrion/connections.ftp).\n"
@@ -628,7 +630,6 @@ int CompareOrSync(Options o) {
   Target target;
   int sources = !o.remoteUrl.empty() + !o.remoteDir.empty() + !o.connection.empty();
   if (sources != 1) Fail("give one of --remote, --connection or --remote-dir");
-  if (sync && !o.remoteDir.empty()) Fail("sync needs a server: --remote or --connection");
   if (!o.connection.empty()) {
     ConnectionsList list = LoadConnections(o.file);
     const CConnectionProperties* c = list.FindByDescription(o.connection);
@@ -668,12 +669,14 @@ int CompareOrSync(Options o) {
   CFtpSession session;
   std::unique_ptr<IRemoteLister> ftpLister;
   std::unique_ptr<IRemoteLister> lister;
+  std::unique_ptr<IRemoteFileSystem> remoteFs;
   std::string remote;
   if (!o.remoteDir.empty()) {
     FolderId id;
     const std::string dir = AbsoluteLocal(o.remoteDir);
     if (!LocalFolderId(dir, id)) Fail("the folder " + dir + " does not exist");
     lister = std::make_unique<LocalFolderLister>(dir);
+    remoteFs = std::make_unique<LocalFileSystem>(dir);
     remote = "/";
   } else {
     if (!target.anonymous && target.password.empty()) target.password = AskPassword(target.user, target.host);
@@ -694,6 +697,7 @@ int CompareOrSync(Options o) {
     ftpLister = std::make_unique<FtpRemoteLister>(session);
     // The walk lists on the session's connection; the others list ahead of it.
     lister = std::make_unique<CParallelLister>(*ftpLister, FtpListerFactory(session), o.connections - 1);
+    remoteFs = std::make_unique<FtpFileSystem>(session);
   }
 
   MemoryFolderTree tree;
@@ -731,6 +735,7 @@ int CompareOrSync(Options o) {
   options.setLocalTimestamps = o.setLocalTimestamps;
   options.ignoreSeconds = o.ignoreSeconds;
   options.filter = FilterAll;
+  options.connections = o.connections;
   if (o.dryRun) {
     int n = 0;
     auto guard = collection.Lock();
@@ -746,7 +751,7 @@ int CompareOrSync(Options o) {
     std::printf("%d file%s would be copied\n", n, n == 1 ? "" : "s");
     return ReportIncomplete(collection, local) > 0 ? kExitError : kExitOk;
   }
-  if (!session.EnsureConnected()) Fail("the connection was lost: " + session.LastError());
+  if (o.remoteDir.empty() && !session.EnsureConnected()) Fail("the connection was lost: " + session.LastError());
   // What is to be copied, to say afterwards what an interruption left undone.
   struct Planned {
     bool upload;
@@ -765,7 +770,7 @@ int CompareOrSync(Options o) {
   SyncTotals totals;
   CountTagged(collection, totals, options.filter);
   ProgressBar bar(isatty(STDERR_FILENO) != 0);
-  CTransferJob job(collection, session, totals, options, &bar);
+  CTransferJob job(collection, *remoteFs, totals, options, &bar);
   bar.SetJob(&job);
   g_job.store(&job);
   if (g_signal.load() == 0) job.RunTransfer();

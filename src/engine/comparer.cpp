@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "engine/paths.h"
 #include "engine/patterns.h"
 
 namespace twinbay {
@@ -86,19 +87,9 @@ CompareState CFolderComparer::CompareTimes(const FindData* local, const FindData
   return l > r ? CopyLocalToRemote : CopyRemoteToLocal;
 }
 
-void CFolderComparer::AppendSeparator(std::string& path, bool remote) {
-  if (!path.empty() && path.back() != '/') path += '/';
-  if (remote) NormalizeRemotePath(path);
-}
+void CFolderComparer::AppendSeparator(std::string& path, bool remote) { twinbay::AppendSeparator(path, remote); }
 
-void CFolderComparer::NormalizeRemotePath(std::string& path) {
-  std::replace(path.begin(), path.end(), '\\', '/');
-  std::string out;
-  out.reserve(path.size());
-  for (char c : path)
-    if (!(c == '/' && !out.empty() && out.back() == '/')) out += c;
-  path.swap(out);
-}
+void CFolderComparer::NormalizeRemotePath(std::string& path) { twinbay::NormalizeRemotePath(path); }
 
 std::string CFolderComparer::CheckPaths(const std::string& localPath, const std::string& remotePath) {
   if (localPath.empty()) return "Enter the local path to compare.";

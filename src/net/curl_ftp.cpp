@@ -269,6 +269,7 @@ class CurlFtpConnection : public IFtpConnection {
   const FtpFeatures& Features() const override { return features_; }
   const std::string& LoginFolder() const override { return loginFolder_; }
   std::string LastError() const override { return error_; }
+  bool LostConnection() const override { return lost_; }
   uint64_t RepliesReceived() const override { return replyCount_; }
   uint64_t RefusedReplies() const override { return refusedCount_; }
   uint64_t RefusedProbes() const override { return probeRefusals_; }
@@ -348,6 +349,7 @@ class CurlFtpConnection : public IFtpConnection {
 
   bool Fail(const std::string& message) {
     error_ = message;
+    lost_ = false;
     return false;
   }
 
@@ -502,6 +504,7 @@ class CurlFtpConnection : public IFtpConnection {
   }
 
   bool Perform(const std::string& what) {
+    lost_ = false;
     const CURLcode rc = Drive();
     long connects = 0;
     // A new control connection gives a left-over probe file new chances.
@@ -518,7 +521,10 @@ class CurlFtpConnection : public IFtpConnection {
                                                 : "Could not " + what + ": " +
                                                       (errbuf_[0] ? std::string(errbuf_) : curl_easy_strerror(rc));
     if (!reply.empty()) text += " (" + reply + ")";
-    return Fail(text);
+    Fail(text);
+    // Nothing refused it: the connection broke (or never came back).
+    lost_ = reply.empty() && rc != CURLE_LOGIN_DENIED;
+    return false;
   }
 
   // Runs raw commands (already checked) after logging in if needed. They are
@@ -1006,6 +1012,7 @@ class CurlFtpConnection : public IFtpConnection {
   std::string refusedCertificate_;
   bool encrypted_ = false;
   const std::atomic<bool>* abortFlag_ = nullptr;
+  bool lost_ = false;
 };
 
 }  // namespace

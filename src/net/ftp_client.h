@@ -102,6 +102,9 @@ class IFtpConnection {
   virtual const std::string& LoginFolder() const = 0;
   // A text for the user about the last failure.
   virtual std::string LastError() const = 0;
+  // Whether the last failure was the connection breaking rather than the
+  // server refusing.
+  virtual bool LostConnection() const { return false; }
   // How many commands the server has answered on this connection (for
   // benchmarks: round trips).
   virtual uint64_t RepliesReceived() const { return 0; }

@@ -69,7 +69,6 @@ bool CFtpSession::Open() {
     return false;
   }
   connection_ = std::move(c);
-  renames_ = RenameSupport::Unknown;
   return true;
 }
 

@@ -63,12 +63,6 @@ class CFtpSession {
   ServerClock& Clock() { return *clock_; }
   const ServerClock& Clock() const { return *clock_; }
 
-  // Whether the server lets an upload be renamed over its destination; learnt
-  // by the first upload of a connection.
-  enum class RenameSupport { Unknown, Works, Refused };
-  RenameSupport UploadRenames() const { return renames_; }
-  void SetUploadRenames(RenameSupport r) { renames_ = r; }
-
  private:
   bool Open();
 
@@ -80,7 +74,6 @@ class CFtpSession {
   std::string pin_, refusedCertificate_;
   std::unique_ptr<IFtpConnection> connection_;
   std::string error_;
-  RenameSupport renames_ = RenameSupport::Unknown;
   ServerTimeOffset offsetSetting_;
   std::shared_ptr<ServerClock> clock_ = std::make_shared<ServerClock>();
 };

@@ -8,21 +8,15 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <thread>
 
-#include "engine/comparer.h"
 #include "engine/local_scan.h"
+#include "engine/paths.h"
 
 namespace twinbay {
 namespace {
 
 constexpr auto kProgressInterval = std::chrono::milliseconds(50);
-
-std::string RemoteJoin(const std::string& folder, const std::string& name) {
-  std::string p = folder;
-  CFolderComparer::AppendSeparator(p, true);
-  if (p.empty()) p.push_back('/');
-  return p + name;
-}
 
 std::string SysError(const std::string& what) { return what + ": " + std::strerror(errno); }
 
@@ -40,14 +34,21 @@ bool WriteAll(int fd, const char* data, size_t size) {
 // A temporary name beside the destination, hidden and recognisable.
 std::string TempName(const std::string& name) { return ".twinbay-" + name + ".part"; }
 
-// The size of a file on the server: SIZE where offered, else its entry (MLST
-// or the folder's listing).
-bool RemoteSize(IFtpConnection& c, const std::string& path, uint64_t& size) {
-  if (c.Features().size && c.GetSize(path, size)) return true;
+// The size of a remote file: asked for where the file system can tell it,
+// else taken from its entry.
+bool RemoteSize(IRemoteFileSystem& remote, const std::string& path, uint64_t& size) {
+  if (remote.Capabilities().sizeQuery && remote.Size(path, size)) return true;
   FindData fd;
-  if (!c.StatFile(path, fd)) return false;
+  if (!remote.Stat(path, fd)) return false;
   size = fd.size;
   return true;
+}
+
+// Removes what a failed upload left on the server, logging in again when the
+// failure (or an abort) cost the connection.
+bool RemoveLeftover(IRemoteFileSystem& remote, const std::string& path) {
+  if (remote.Remove(path)) return true;
+  return remote.LostConnection() && remote.Reconnect() && remote.Remove(path);
 }
 
 void AddWarning(TransferOutcome& outcome, const std::string& text) {
@@ -56,17 +57,38 @@ void AddWarning(TransferOutcome& outcome, const std::string& text) {
 
 }  // namespace
 
+// One file to copy, in the order of the entries in the collection.
+struct CTransferJob::Item {
+  CFolderRecord* record = nullptr;
+  CFileEntry* entry = nullptr;
+  size_t folder = 0;  // index into folders_
+  bool down = false;
+  bool started = false;
+  bool retried = false;  // tried again after its connection broke
+  bool lost = false;     // the connection broke under the copy
+  uint64_t counted = 0;  // bytes of this copy added to the totals
+  uint64_t sent = 0;     // bytes the server was given (uploads)
+};
+
+// A folder record with files to copy.
+struct CTransferJob::Folder {
+  CFolderRecord* record = nullptr;
+  size_t count = 0;  // items in all
+  size_t left = 0;   // items not finished yet
+  bool localReady = false;
+  bool finished = false;
+  std::vector<size_t> uploaded;  // items uploaded, for the re-listing
+};
+
 void RemoteFolderMaker::Know(const CFolderRecord& record) {
-  std::string p = record.remotePath;
-  CFolderComparer::NormalizeRemotePath(p);
-  while (p.size() > 1 && p.back() == '/') p.pop_back();
-  missing_[p] = record.folderClass == FolderLocalOnly || record.remoteMissing;
+  std::lock_guard g(mutex_);
+  missing_[RemoteFolderKey(record.remotePath)] = record.folderClass == FolderLocalOnly || record.remoteMissing;
 }
 
-bool RemoteFolderMaker::Make(IFtpConnection& connection, const std::string& path) {
-  std::string p = path;
-  CFolderComparer::NormalizeRemotePath(p);
-  while (p.size() > 1 && p.back() == '/') p.pop_back();
+bool RemoteFolderMaker::Make(IRemoteFileSystem& remote, const std::string& path) {
+  // One at a time: a folder is made once, before any file goes into it.
+  std::lock_guard g(mutex_);
+  std::string p = RemoteFolderKey(path);
   // The missing folders from this one up to the first that exists (or that
   // the compare did not see), made from the top down.
   std::vector<std::string> chain;
@@ -79,15 +101,17 @@ bool RemoteFolderMaker::Make(IFtpConnection& connection, const std::string& path
     p.erase(slash);
   }
   for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
-    if (!connection.CreateDirectory(*it)) return false;
+    if (!remote.MakeFolder(*it)) return false;
     missing_[*it] = false;
   }
   return true;
 }
 
-CTransferJob::CTransferJob(CFolderCollection& collection, CFtpSession& session, SyncTotals& totals,
+CTransferJob::CTransferJob(CFolderCollection& collection, IRemoteFileSystem& remote, SyncTotals& totals,
                            TransferOptions options, ITransferListener* listener)
-    : collection_(collection), session_(session), totals_(totals), options_(options), listener_(listener) {}
+    : collection_(collection), remote_(remote), totals_(totals), options_(options), listener_(listener) {}
+
+CTransferJob::~CTransferJob() = default;
 
 bool CTransferJob::Selected(const CFileEntry& e, const TransferOptions& o) {
   if (e.state == InStep || !e.tagged || !MatchesFilter(e, o.filter)) return false;
@@ -100,118 +124,249 @@ SyncTotals CTransferJob::Totals() const {
   return totals_;
 }
 
-void CTransferJob::AddDone(size_t bytes) {
+CTransferJob::Progress CTransferJob::GetProgress() const {
+  Progress p;
+  p.filesDone = filesDone_.load();
+  std::lock_guard g(totalsMutex_);
+  p.filesTotal = items_.size();
+  p.bytesDone = totals_.allDone;
+  p.bytesTotal = bytesTotal_;
+  return p;
+}
+
+void CTransferJob::AddDone(Item& item, uint64_t bytes) {
   {
     std::lock_guard g(totalsMutex_);
     totals_.AddDone(static_cast<double>(bytes));
+    item.counted += bytes;
   }
   Post(false);
 }
 
+// Takes back what a copy that starts over had added to the totals.
+void CTransferJob::Undo(Item& item) {
+  std::lock_guard g(totalsMutex_);
+  totals_.allDone -= static_cast<double>(item.counted);
+  totals_.currentFileDone = std::max(0.0, totals_.currentFileDone - static_cast<double>(item.counted));
+  item.counted = 0;
+}
+
 void CTransferJob::Post(bool force) {
   if (!listener_) return;
+  std::lock_guard g(postMutex_);
   const auto now = std::chrono::steady_clock::now();
   if (!force && now - lastPost_ < kProgressInterval) return;
   lastPost_ = now;
   listener_->TransferProgress();
 }
 
-int CTransferJob::RunTransfer() {
+void CTransferJob::PostFolder(CFolderRecord* record) {
+  if (!listener_) return;
+  std::lock_guard g(postMutex_);
+  listener_->TransferFolderChanged(record);
+}
+
+void CTransferJob::RunTransfer() {
   {
     std::lock_guard g(totalsMutex_);
     totals_.SetDirections(options_.localToRemote, options_.remoteToLocal);
   }
-  const size_t folders = collection_.GetCount();
-  // Which remote folders exist, as the compare found them: only those it
-  // found missing are made, so no command is sent that the server must refuse.
-  RemoteFolderMaker maker;
+  if (!remote_.Capabilities().rename) renames_ = Renames::Refused;
+  // What is to be copied, in the order of the collection. Which remote
+  // folders exist, as the compare found them: only those it found missing are
+  // made, so no command is sent that the server must refuse.
   {
     auto guard = collection_.Lock();
-    for (size_t f = 0; f < folders; ++f) maker.Know(*collection_.GetAt(f));
-  }
-  for (size_t f = 0; f < folders && !stop_; ++f) {
-    CFolderRecord* record = collection_.GetAt(f);
-    {
+    for (size_t f = 0; f < collection_.GetCount(); ++f) {
+      CFolderRecord* record = collection_.GetAt(f);
+      maker_.Know(*record);
       // Nothing in a folder that could not be read whole is copied.
-      auto guard = collection_.Lock();
       if (record->incomplete) continue;
+      // Entries are addressed directly: nothing else changes the records while
+      // the transfer runs (the window is held modal).
+      for (auto& e : record->entries) {
+        if (!Selected(*e, options_)) continue;
+        if (folders_.empty() || folders_.back().record != record) {
+          folders_.emplace_back();
+          folders_.back().record = record;
+        }
+        Item item;
+        item.record = record;
+        item.entry = e.get();
+        item.folder = folders_.size() - 1;
+        item.down = e->state == CopyRemoteToLocal;
+        ++folders_.back().count;
+        ++folders_.back().left;
+        bytesTotal_ += SideSize(item.down ? e->remote : e->local);
+        items_.push_back(item);
+      }
     }
-    bool remoteReady = false, localReady = false, anyCopied = false;
-    std::vector<Uploaded> uploaded;
-    // Entries are addressed by position: nothing else changes the record while
-    // the transfer runs (the window is held modal).
-    size_t count;
-    {
-      auto guard = collection_.Lock();
-      count = record->entries.size();
-    }
-    for (size_t i = 0; i < count && !stop_; ++i) {
-      CFileEntry* entry;
-      bool selected, down;
-      {
-        auto guard = collection_.Lock();
-        entry = record->entries[i].get();
-        selected = Selected(*entry, options_);
-        down = entry->state == CopyRemoteToLocal;
-      }
-      if (!selected) continue;
-      anyCopied = true;
-      TransferOutcome outcome;
-      outcome.upload = !down;
-      outcome.localPath = JoinLocalPath(record->localPath, entry->local ? entry->local->name : entry->remote->name);
-      outcome.remotePath = RemoteJoin(record->remotePath, entry->remote ? entry->remote->name : entry->local->name);
-      IFtpConnection* connection = session_.GetConnection();
-      // Destination folders are made once per folder record.
-      if (down && !localReady) localReady = MakeLocalFolders(record->localPath);
-      if (!down && !remoteReady && connection) remoteReady = maker.Make(*connection, record->remotePath);
-      {
-        std::lock_guard g(totalsMutex_);
-        totals_.StartFile(SideSize(down ? entry->remote : entry->local));
-        totals_.text = entry->Name();
-      }
-      Post(true);
-      bool ok;
-      uint64_t sent = 0;
-      if (!connection) {
-        outcome.error = "not connected";
-        ok = false;
-      } else {
-        connection->SetAbortFlag(&abort_);
-        ok = down ? CopyDown(*entry, *record, outcome) : CopyUp(*entry, *record, outcome, sent);
-        connection->SetAbortFlag(nullptr);
-      }
-      if (!ok && abort_) {
-        outcome.cancelled = true;
-        outcome.error = "cancelled; the copy was abandoned and the old version kept";
-      }
-      outcome.ok = ok;
-      if (ok) {
-        auto guard = collection_.Lock();
-        record->folderClass = record->folderClass == FolderRoot ? FolderRoot : FolderOnBoth;
-        if (down) entry->Reclassify(options_.ignoreSeconds);
-        else uploaded.push_back({entry, outcomes_.size(), sent});
-      }
-      outcomes_.push_back(std::move(outcome));
-      Post(true);
-    }
-    if (!uploaded.empty()) RefreshUploads(*record, uploaded);
-    if (anyCopied && listener_) listener_->TransferFolderChanged(record);
   }
+  outcomes_.resize(items_.size());
+  for (size_t i = 0; i < items_.size(); ++i) queue_.push_back(i);
+
+  // The caller's connection copies on this thread; each other one logs in on
+  // a thread of its own, and one the server refuses just leaves the pool.
+  const size_t helpers = std::min(items_.size(), static_cast<size_t>(std::clamp(options_.connections, 1, 16))) -
+                         (items_.empty() ? 0 : 1);
+  std::vector<std::thread> threads;
+  for (size_t h = 0; h < helpers; ++h)
+    threads.emplace_back([this] {
+      if (stop_) return;
+      std::unique_ptr<IRemoteFileSystem> own = remote_.OpenAnother();
+      if (own) Work(*own);
+    });
+  if (!items_.empty()) Work(remote_);
+  for (std::thread& t : threads) t.join();
+
+  // Files that no connection was left to copy fail (a file put back by a
+  // connection that broke under it was tried: it fails even after a stop).
+  for (size_t i : queue_) {
+    if (stop_ && !items_[i].started) continue;
+    items_[i].started = true;
+    outcomes_[i].upload = !items_[i].down;
+    if (outcomes_[i].error.empty()) outcomes_[i].error = "no connection was left to copy it: " + remote_.LastError();
+    Finish(remote_, i, false);
+  }
+  queue_.clear();
+  // Folders with copies are finished even when a stop left some of their files.
+  for (Folder& folder : folders_)
+    if (!folder.finished && folder.left < folder.count) FinishFolder(remote_, folder);
+  // The outcomes of the files tried, in the collection's order.
+  std::vector<TransferOutcome> tried;
+  for (size_t i = 0; i < items_.size(); ++i)
+    if (items_[i].started) tried.push_back(std::move(outcomes_[i]));
+  outcomes_ = std::move(tried);
   if (listener_) listener_->TransferFinished();
-  return 1;
 }
 
-bool CTransferJob::CopyDown(CFileEntry& entry, const CFolderRecord& record, TransferOutcome& outcome) {
-  IFtpConnection& c = *session_.GetConnection();
+bool CTransferJob::Take(size_t& item) {
+  std::lock_guard g(workMutex_);
+  if (stop_ || queue_.empty()) return false;
+  item = queue_.front();
+  queue_.pop_front();
+  items_[item].started = true;
+  return true;
+}
+
+void CTransferJob::Work(IRemoteFileSystem& remote) {
+  ++connectionsUsed_;
+  remote.SetAbortFlag(&abort_);
+  size_t i;
+  while (Take(i)) {
+    bool ok = Copy(remote, i);
+    if (!ok && !abort_ && items_[i].lost) {
+      // The connection broke under the copy: log in again and try the file
+      // once more. When the login fails, this connection leaves the pool and
+      // another one takes the file.
+      Undo(items_[i]);
+      if (!remote.Reconnect()) {
+        bool putBack = false;
+        {
+          std::lock_guard g(workMutex_);
+          if (!items_[i].retried) {
+            items_[i].retried = putBack = true;
+            queue_.push_front(i);
+          }
+        }
+        if (!putBack) Finish(remote, i, false);
+        break;
+      }
+      if (!items_[i].retried) {
+        items_[i].retried = true;
+        ok = Copy(remote, i);
+      }
+    }
+    Finish(remote, i, ok);
+  }
+  remote.SetAbortFlag(nullptr);
+}
+
+bool CTransferJob::Copy(IRemoteFileSystem& remote, size_t index) {
+  Item& item = items_[index];
+  TransferOutcome& outcome = outcomes_[index];
+  Folder& folder = folders_[item.folder];
+  std::string localName, remoteName;
+  double size;
+  {
+    auto guard = collection_.Lock();
+    localName = item.entry->local ? item.entry->local->name : item.entry->remote->name;
+    remoteName = item.entry->remote ? item.entry->remote->name : item.entry->local->name;
+    size = SideSize(item.down ? item.entry->remote : item.entry->local);
+  }
+  outcome = TransferOutcome();
+  item.lost = false;
+  outcome.upload = !item.down;
+  outcome.localPath = JoinLocalPath(item.record->localPath, localName);
+  outcome.remotePath = JoinRemotePath(item.record->remotePath, remoteName);
+  // Destination folders are made before the first file goes into them.
+  bool ready;
+  if (item.down) {
+    std::lock_guard g(localFoldersMutex_);
+    if (!folder.localReady) folder.localReady = MakeLocalFolders(item.record->localPath);
+    ready = folder.localReady;
+  } else {
+    ready = maker_.Make(remote, item.record->remotePath);
+  }
+  {
+    std::lock_guard g(totalsMutex_);
+    totals_.StartFile(size);
+    totals_.text = item.entry->Name();
+  }
+  Post(true);
+  if (!ready && !item.down) {
+    outcome.error = "the folder " + item.record->remotePath + " could not be made: " + remote.LastError();
+    item.lost = remote.LostConnection();
+    return false;
+  }
+  const bool ok = item.down ? CopyDown(remote, item, outcome) : CopyUp(remote, item, outcome);
+  if (!ok && remote.LostConnection()) item.lost = true;
+  return ok;
+}
+
+void CTransferJob::Finish(IRemoteFileSystem& remote, size_t index, bool ok) {
+  Item& item = items_[index];
+  TransferOutcome& outcome = outcomes_[index];
+  if (!ok && abort_) {
+    outcome.cancelled = true;
+    outcome.error = "cancelled; the copy was abandoned and the old version kept";
+  }
+  outcome.ok = ok;
+  if (ok) {
+    auto guard = collection_.Lock();
+    item.record->folderClass = item.record->folderClass == FolderRoot ? FolderRoot : FolderOnBoth;
+    if (item.down) item.entry->Reclassify(options_.ignoreSeconds);
+  }
+  ++filesDone_;
+  Post(true);
+  Folder& folder = folders_[item.folder];
+  bool last;
+  {
+    std::lock_guard g(workMutex_);
+    if (ok && !item.down) folder.uploaded.push_back(index);
+    last = --folder.left == 0;
+  }
+  if (last) FinishFolder(remote, folder);
+}
+
+void CTransferJob::FinishFolder(IRemoteFileSystem& remote, Folder& folder) {
+  folder.finished = true;
+  if (!folder.uploaded.empty()) {
+    std::sort(folder.uploaded.begin(), folder.uploaded.end());
+    RefreshUploads(remote, folder);
+  }
+  PostFolder(folder.record);
+}
+
+bool CTransferJob::CopyDown(IRemoteFileSystem& remote, Item& item, TransferOutcome& outcome) {
   const std::string& dst = outcome.localPath;
   const std::string folder = dst.substr(0, dst.find_last_of('/'));
-  const std::string name = dst.substr(dst.find_last_of('/') + 1);
   int64_t srcTime;
   uint64_t listedSize;
   {
     auto guard = collection_.Lock();
-    srcTime = entry.remote->lastWrite;
-    listedSize = entry.remote->size;
+    srcTime = item.entry->remote->lastWrite;
+    listedSize = item.entry->remote->size;
   }
   // A read-only destination is left alone, as a read-only file would be.
   struct stat old;
@@ -222,7 +377,7 @@ bool CTransferJob::CopyDown(CFileEntry& entry, const CFolderRecord& record, Tran
   }
   // Write beside the destination and rename over it only when the whole file
   // arrived, so a failed copy never costs the old version.
-  std::string tmp = folder + "/" + TempName(name) + "XXXXXX";
+  std::string tmp = folder + "/" + TempName(PathName(dst)) + "XXXXXX";
   const int fd = mkstemp(tmp.data());
   if (fd < 0) {
     outcome.error = SysError("cannot write in " + folder);
@@ -231,19 +386,20 @@ bool CTransferJob::CopyDown(CFileEntry& entry, const CFolderRecord& record, Tran
   fchmod(fd, exists ? (old.st_mode & 07777) : 0644);
   bool writeFailed = false;
   uint64_t received = 0;
-  const bool got = c.Retrieve(outcome.remotePath, [&](const char* data, size_t size) {
+  const bool got = remote.Read(outcome.remotePath, [&](const char* data, size_t size) {
     if (abort_) return false;
     if (!WriteAll(fd, data, size)) {
       writeFailed = true;
       return false;
     }
     received += size;
-    AddDone(size);
+    AddDone(item, size);
     return true;
   });
   bool ok = got && !writeFailed;
+  item.lost = !got && remote.LostConnection();
   if (writeFailed) outcome.error = SysError("cannot write " + dst);
-  else if (!got) outcome.error = c.LastError();
+  else if (!got) outcome.error = remote.LastError();
   if (close(fd) != 0 && ok) {
     ok = false;
     outcome.error = SysError("cannot write " + dst);
@@ -251,11 +407,11 @@ bool CTransferJob::CopyDown(CFileEntry& entry, const CFolderRecord& record, Tran
   // The server's "transfer complete" is not enough: a data connection that
   // ended early looks the same. The file is complete only with every byte the
   // listing promised. Where the listing disagrees (it gave no size, the size of
-  // a link, or the file changed since), SIZE decides.
+  // a link, or the file changed since), the server's size of the file decides.
   if (ok && received != listedSize) {
     uint64_t serverSize = 0;
-    const bool confirmed =
-        c.Features().size && c.GetSize(outcome.remotePath, serverSize) && serverSize == received;
+    const bool confirmed = remote.Capabilities().sizeQuery && remote.Size(outcome.remotePath, serverSize) &&
+                           serverSize == received;
     if (!confirmed) {
       ok = false;
       outcome.error = "incomplete download: " + std::to_string(received) + " of " + std::to_string(listedSize) +
@@ -263,10 +419,9 @@ bool CTransferJob::CopyDown(CFileEntry& entry, const CFolderRecord& record, Tran
     }
   }
   if (ok) {
-    const struct timespec times[2] = {{0, UTIME_OMIT},
-                                      {static_cast<time_t>(UnixFromTicks(srcTime)),
-                                       static_cast<long>((srcTime % kTicksPerSecond + kTicksPerSecond) % kTicksPerSecond * 100)}};
-    if (utimensat(AT_FDCWD, tmp.c_str(), times, 0) != 0) outcome.warning = SysError("the time could not be set");
+    FindData times;
+    times.lastWrite = srcTime;
+    if (!SetLocalTimes(tmp, times)) outcome.warning = SysError("the time could not be set");
     if (rename(tmp.c_str(), dst.c_str()) != 0) {
       ok = false;
       outcome.error = SysError("cannot replace " + dst);
@@ -280,15 +435,12 @@ bool CTransferJob::CopyDown(CFileEntry& entry, const CFolderRecord& record, Tran
   FindData fresh;
   if (StatLocalFile(dst, fresh)) {
     auto guard = collection_.Lock();
-    entry.local = std::move(fresh);
+    item.entry->local = std::move(fresh);
   }
-  (void)record;
   return true;
 }
 
-bool CTransferJob::CopyUp(CFileEntry& entry, const CFolderRecord& record, TransferOutcome& outcome,
-                          uint64_t& sent) {
-  IFtpConnection& c = *session_.GetConnection();
+bool CTransferJob::CopyUp(IRemoteFileSystem& remote, Item& item, TransferOutcome& outcome) {
   const std::string& src = outcome.localPath;
   const std::string& dst = outcome.remotePath;
   const int fd = open(src.c_str(), O_RDONLY | O_CLOEXEC);
@@ -303,11 +455,12 @@ bool CTransferJob::CopyUp(CFileEntry& entry, const CFolderRecord& record, Transf
     return false;
   }
   bool readFailed = false;
+  uint64_t& sent = item.sent;
   auto store = [&](const std::string& path) {
     if (lseek(fd, 0, SEEK_SET) != 0) return false;
     readFailed = false;
     sent = 0;
-    return c.Store(
+    return remote.Write(
         path,
         [&](char* buffer, size_t size) -> long {
           if (abort_) return -1;
@@ -319,103 +472,107 @@ bool CTransferJob::CopyUp(CFileEntry& entry, const CFolderRecord& record, Transf
               return -1;
             }
             sent += static_cast<uint64_t>(n);
-            AddDone(static_cast<size_t>(n));
+            AddDone(item, static_cast<size_t>(n));
             return static_cast<long>(n);  // 0 only at the real end of the file
           }
         },
         static_cast<uint64_t>(st.st_size));
   };
+  auto failure = [&] { return readFailed ? SysError("cannot read " + src) : remote.LastError(); };
 
   bool ok = false;
-  const std::string base = TempName(dst.substr(dst.find_last_of('/') + 1));
-  const std::string tmp = RemoteJoin(record.remotePath, base);
-  const std::string tmp2 = RemoteJoin(record.remotePath, base + "2");
-  using Renames = CFtpSession::RenameSupport;
-  const bool replacing = entry.remote.has_value();
+  const std::string base = TempName(PathName(dst));
+  const std::string tmp = JoinRemotePath(item.record->remotePath, base);
+  const std::string tmp2 = JoinRemotePath(item.record->remotePath, base + "2");
+  bool replacing;
+  {
+    auto guard = collection_.Lock();
+    replacing = item.entry->remote.has_value();
+  }
   if (!replacing) {
     // Nothing to protect: store straight under the final name, and remove
     // the partial file if the upload fails. The stored size is checked in the
     // folder's re-listing.
     ok = store(dst);
     if (!ok) {
-      outcome.error = readFailed ? SysError("cannot read " + src) : c.LastError();
-      c.Remove(dst);
+      outcome.error = failure();
+      item.lost = remote.LostConnection();
+      if (!RemoveLeftover(remote, dst)) outcome.error += "; the partial copy could not be removed";
       close(fd);
       return false;
     }
-  } else if (session_.UploadRenames() != Renames::Refused) {
+  } else if (renames_ != Renames::Refused) {
     // Store under a temporary name and rename it over the destination only
     // when the whole file was stored.
     if (!store(tmp)) {
-      outcome.error = readFailed ? SysError("cannot read " + src) : c.LastError();
-      c.Remove(tmp);
+      outcome.error = failure();
+      item.lost = remote.LostConnection();
+      RemoveLeftover(remote, tmp);
       close(fd);
       return false;
     }
     // The server's "transfer complete" is not enough: it must hold every byte.
     uint64_t stored = 0;
-    if (!RemoteSize(c, tmp, stored) || stored != sent) {
+    if (!RemoteSize(remote, tmp, stored) || stored != sent) {
       outcome.error = "incomplete upload: the server holds " +
                       (stored != sent ? std::to_string(stored) + " of " + std::to_string(sent) + " bytes"
                                       : "a file whose size it does not tell") +
                       " although it reported the transfer complete; the old version was kept";
-      c.Remove(tmp);
+      remote.Remove(tmp);
       close(fd);
       return false;
     }
     bool refused = false;
-    if (c.Rename(tmp, dst)) {
+    if (remote.Rename(tmp, dst)) {
       ok = true;
-    } else if (c.Rename(tmp, tmp2)) {
+    } else if (remote.Rename(tmp, tmp2)) {
       // Renames work, but not over an existing file: delete the old one
       // just before the rename.
-      ok = c.Remove(dst) && c.Rename(tmp2, dst);
+      ok = remote.Remove(dst) && remote.Rename(tmp2, dst);
       if (!ok) {
-        outcome.error = c.LastError();
-        c.Remove(tmp2);
+        outcome.error = remote.LastError();
+        remote.Remove(tmp2);
       }
     } else {
       refused = true;
-      c.Remove(tmp);
+      remote.Remove(tmp);
     }
-    if (ok) session_.SetUploadRenames(Renames::Works);
-    else if (refused && session_.UploadRenames() == Renames::Unknown) session_.SetUploadRenames(Renames::Refused);
-    if (!ok && session_.UploadRenames() != Renames::Refused) {
-      if (outcome.error.empty()) outcome.error = c.LastError();
+    Renames unknown = Renames::Unknown;
+    if (ok) renames_ = Renames::Works;
+    else if (refused) renames_.compare_exchange_strong(unknown, Renames::Refused);
+    if (!ok && renames_ != Renames::Refused) {
+      if (outcome.error.empty()) outcome.error = remote.LastError();
       close(fd);
       return false;
     }
   }
-  if (!ok && session_.UploadRenames() == Renames::Refused) {
+  if (!ok && renames_ == Renames::Refused) {
     // The server renames nothing: store directly, as older clients do.
-    {
-      std::lock_guard g(totalsMutex_);
-      totals_.allDone -= totals_.currentFileDone;
-      totals_.currentFileDone = 0;
-    }
+    Undo(item);
     ok = store(dst);
-    if (!ok) outcome.error = readFailed ? SysError("cannot read " + src) : c.LastError();
+    if (!ok) outcome.error = failure();
   }
   close(fd);
   if (!ok) return false;
 
   // Give the server's copy the local file's time, so that it is in step.
   const int64_t localTime = TicksFromUnix(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
-  if (!c.Features().mfmt && !c.Features().mdtm) {
+  if (!remote.Capabilities().setTime) {
     outcome.warning = "the time could not be set: the server offers no way to set file times";
-  } else if (!c.SetModificationTime(dst, localTime)) {
-    outcome.warning = "the time could not be set: " + c.LastError();
+  } else if (!remote.SetTime(dst, localTime)) {
+    outcome.warning = "the time could not be set: " + remote.LastError();
   }
   return true;
 }
 
-void CTransferJob::RefreshUploads(CFolderRecord& record, const std::vector<Uploaded>& uploaded) {
-  IFtpConnection* c = session_.GetConnection();
+void CTransferJob::RefreshUploads(IRemoteFileSystem& remote, Folder& folder) {
+  CFolderRecord& record = *folder.record;
   ScanList listing;
-  const bool listed = c && c->ListDirectory(record.remotePath, listing);
-  for (const Uploaded& u : uploaded) {
-    CFileEntry* entry = u.entry;
-    TransferOutcome& outcome = outcomes_[u.outcome];
+  const bool listed = remote.List(RemoteFolderKey(record.remotePath), listing);
+  for (size_t index : folder.uploaded) {
+    CFileEntry* entry = items_[index].entry;
+    const uint64_t sent = items_[index].sent;
+    TransferOutcome& outcome = outcomes_[index];
     std::string remoteName, localPath;
     {
       auto guard = collection_.Lock();
@@ -430,14 +587,14 @@ void CTransferJob::RefreshUploads(CFolderRecord& record, const std::vector<Uploa
       outcome.ok = false;
       outcome.warning.clear();
       outcome.error = "the file is not on the server after the upload";
-    } else if (it->size != u.size) {
+    } else if (it->size != sent) {
       // Stored under its own name and the server kept less (or more) than was
       // sent: the copy is not kept, so that it never passes for complete.
       outcome.ok = false;
       outcome.warning.clear();
       outcome.error = "incomplete upload: the server holds " + std::to_string(it->size) + " of " +
-                      std::to_string(u.size) + " bytes although it reported the transfer complete";
-      if (c->Remove(outcome.remotePath)) {
+                      std::to_string(sent) + " bytes although it reported the transfer complete";
+      if (remote.Remove(outcome.remotePath)) {
         outcome.error += "; the incomplete copy was removed";
         auto guard = collection_.Lock();
         entry->remote.reset();
@@ -465,21 +622,6 @@ bool MakeLocalFolders(const std::string& path) {
   return std::filesystem::is_directory(path, ec);
 }
 
-bool MakeRemoteFolders(IFtpConnection& c, const std::string& path) {
-  std::string p = path;
-  CFolderComparer::NormalizeRemotePath(p);
-  if (p.empty() || p[0] != '/') return false;
-  size_t pos = 1;
-  while (pos <= p.size()) {
-    const size_t slash = p.find('/', pos);
-    const std::string prefix = p.substr(0, slash);
-    if (prefix.size() > 1) c.CreateDirectory(prefix);  // an existing one fails harmlessly
-    if (slash == std::string::npos) break;
-    pos = slash + 1;
-  }
-  return c.SetCurrentDirectory(p);
-}
-
 bool SetLocalTimes(const std::string& path, const FindData& findData) {
   const int64_t t = findData.lastWrite;
   const struct timespec times[2] = {
@@ -492,7 +634,7 @@ bool DeleteLocalFile(const std::string& path) { return IsUsableLocalPath(path) &
 
 DeleteCounts DeleteEntries(CFolderCollection& collection, CFolderRecord& record,
                            const std::vector<CFileEntry*>& entries, bool deleteLocal, bool deleteRemote,
-                           CFtpSession* session, bool ignoreSeconds, IFolderNotify* notify) {
+                           IRemoteFileSystem* remote, bool ignoreSeconds, IFolderNotify* notify) {
   DeleteCounts counts;
   {
     // What is known of a folder that could not be read whole may be wrong:
@@ -515,8 +657,8 @@ DeleteCounts DeleteEntries(CFolderCollection& collection, CFolderRecord& record,
       }
     }
     if (deleteRemote && entry->remote) {
-      if (session && session->EnsureConnected() &&
-          session->GetConnection()->Remove(RemoteJoin(record.remotePath, entry->remote->name))) {
+      const std::string path = JoinRemotePath(record.remotePath, entry->remote->name);
+      if (remote && (remote->Remove(path) || (remote->LostConnection() && remote->Reconnect() && remote->Remove(path)))) {
         auto guard = collection.Lock();
         entry->remote.reset();
         ++counts.remoteDeleted;

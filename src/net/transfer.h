@@ -1,11 +1,13 @@
 // The transfer engine: copies the tagged files of a compare in the chosen
-// directions, creates destination folders, carries times over, re-reads what
-// it wrote and re-classifies every copied entry. Runs on a worker thread.
+// directions over a pool of connections to a remote file system, creates
+// destination folders, carries times over, re-reads what it wrote and
+// re-classifies every copied entry. Runs on a worker thread (and its own).
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -13,7 +15,8 @@
 
 #include "engine/file_entry.h"
 #include "engine/filters.h"
-#include "net/ftp_session.h"
+#include "engine/folder_tree.h"
+#include "net/remote_fs.h"
 
 namespace twinbay {
 
@@ -23,11 +26,16 @@ struct TransferOptions {
   bool setLocalTimestamps = false;
   bool ignoreSeconds = true;
   int filter = FilterAll;
+  // How many files are copied at once, each over a connection of its own: the
+  // caller's, and up to this many less one that log in for the run (a server
+  // that takes fewer logins is used with as many as it takes).
+  int connections = 8;
 };
 
-// Told about progress on the worker thread. Progress comes at most about 20
-// times a second (and at the start and end of every file); FolderChanged and
-// Finished always come.
+// Told about progress on the transfer's threads, one call at a time. Progress
+// comes at most about 20 times a second (and at the start and end of every
+// file); FolderChanged (once a folder's copies are all over) and Finished
+// always come.
 class ITransferListener {
  public:
   virtual ~ITransferListener() = default;
@@ -49,77 +57,106 @@ struct TransferOutcome {
 };
 
 // Makes the remote folders that a compare found missing, with their missing
-// parents, by MKD only: a folder that the compare found (or did not see) is
-// taken to exist and never probed.
+// parents, by making folders only: a folder that the compare found (or did not
+// see) is taken to exist and never probed. Safe to share between threads.
 class RemoteFolderMaker {
  public:
   void Know(const CFolderRecord& record);
   // True when the folder exists now (as far as the compare knows).
-  bool Make(IFtpConnection& connection, const std::string& path);
+  bool Make(IRemoteFileSystem& remote, const std::string& path);
 
  private:
+  std::mutex mutex_;
   std::unordered_map<std::string, bool> missing_;  // remote path -> still missing
 };
 
 class CTransferJob {
  public:
-  CTransferJob(CFolderCollection& collection, CFtpSession& session, SyncTotals& totals, TransferOptions options,
+  // `remote` is the caller's connection; the others of the pool are opened
+  // from it (OpenAnother) when the run starts and closed when it ends.
+  CTransferJob(CFolderCollection& collection, IRemoteFileSystem& remote, SyncTotals& totals, TransferOptions options,
                ITransferListener* listener = nullptr);
+  ~CTransferJob();
 
-  // The whole transfer; returns 1.
-  int RunTransfer();
-  // Asks the transfer to stop after the file being copied.
+  // The whole transfer.
+  void RunTransfer();
+  // Asks the transfer to stop once the files being copied are done.
   void Stop() { stop_.store(true); }
   bool Stopped() const { return stop_.load(); }
-  // Stops at once: the copy in flight is abandoned and its temporary file
-  // removed. Only stores to lock-free atomics, so a signal handler may call it.
+  // Stops at once: the copies in flight are abandoned and their temporary
+  // files removed. Only stores to lock-free atomics, so a signal handler may
+  // call it.
   void Abort() {
     abort_.store(true);
     stop_.store(true);
   }
   bool Aborted() const { return abort_.load(); }
 
-  // A consistent copy of the progress figures, for another thread.
+  // A consistent copy of the progress figures, for another thread. With
+  // several connections the current file is the one started last.
   SyncTotals Totals() const;
-  // What happened to every file the transfer tried (after RunTransfer).
+  struct Progress {
+    size_t filesDone = 0, filesTotal = 0;
+    double bytesDone = 0, bytesTotal = 0;
+  };
+  Progress GetProgress() const;
+  // What happened to every file the transfer tried, in the order of the
+  // entries in the collection (after RunTransfer).
   const std::vector<TransferOutcome>& Outcomes() const { return outcomes_; }
+  // How many connections copied files (after RunTransfer).
+  int ConnectionsUsed() const { return connectionsUsed_.load(); }
 
   // Whether an entry would be copied with these options.
   static bool Selected(const CFileEntry& entry, const TransferOptions& options);
 
  private:
-  bool CopyDown(CFileEntry& entry, const CFolderRecord& record, TransferOutcome& outcome);
-  // `sent` is the number of bytes the server was given.
-  bool CopyUp(CFileEntry& entry, const CFolderRecord& record, TransferOutcome& outcome, uint64_t& sent);
+  struct Item;
+  struct Folder;
+  enum class Renames { Unknown, Works, Refused };
+
+  void Work(IRemoteFileSystem& remote);
+  bool Take(size_t& item);
+  bool Copy(IRemoteFileSystem& remote, size_t item);
+  void Finish(IRemoteFileSystem& remote, size_t item, bool ok);
+  void FinishFolder(IRemoteFileSystem& remote, Folder& folder);
+  bool CopyDown(IRemoteFileSystem& remote, Item& item, TransferOutcome& outcome);
+  bool CopyUp(IRemoteFileSystem& remote, Item& item, TransferOutcome& outcome);
   // Re-reads the server's side of the entries uploaded into one folder (one
   // listing for all of them) and re-classifies them.
-  struct Uploaded {
-    CFileEntry* entry;
-    size_t outcome;  // index into outcomes_
-    uint64_t size;   // bytes sent
-  };
-  void RefreshUploads(CFolderRecord& record, const std::vector<Uploaded>& uploaded);
-  void AddDone(size_t bytes);
+  void RefreshUploads(IRemoteFileSystem& remote, Folder& folder);
+  void AddDone(Item& item, uint64_t bytes);
+  void Undo(Item& item);
   void Post(bool force);
+  void PostFolder(CFolderRecord* record);
 
   CFolderCollection& collection_;
-  CFtpSession& session_;
+  IRemoteFileSystem& remote_;
   SyncTotals& totals_;
   TransferOptions options_;
   ITransferListener* listener_;
   std::atomic<bool> stop_{false};
   std::atomic<bool> abort_{false};
   static_assert(std::atomic<bool>::is_always_lock_free);
-  mutable std::mutex totalsMutex_;
-  std::chrono::steady_clock::time_point lastPost_{};
+  std::atomic<Renames> renames_{Renames::Unknown};
+  std::atomic<int> connectionsUsed_{0};
+  std::atomic<size_t> filesDone_{0};
+  RemoteFolderMaker maker_;
+
+  std::vector<Item> items_;
+  std::vector<Folder> folders_;
   std::vector<TransferOutcome> outcomes_;
+  std::mutex workMutex_;  // the queue, the folders' counts and upload lists
+  std::deque<size_t> queue_;
+  std::mutex localFoldersMutex_;
+
+  mutable std::mutex totalsMutex_;
+  double bytesTotal_ = 0;
+  std::mutex postMutex_;
+  std::chrono::steady_clock::time_point lastPost_{};
 };
 
 // Creates a local folder and its missing parents; true when it exists after.
 bool MakeLocalFolders(const std::string& path);
-// Creates a remote folder and its missing parents, one level at a time from
-// the root; true when the server can change into it afterwards.
-bool MakeRemoteFolders(IFtpConnection& connection, const std::string& path);
 // Gives a local file the modification time of the find data (nothing else).
 bool SetLocalTimes(const std::string& path, const FindData& findData);
 
@@ -138,6 +175,6 @@ struct DeleteCounts {
 // record after each entry. Runs on the user-interface thread.
 DeleteCounts DeleteEntries(CFolderCollection& collection, CFolderRecord& record,
                            const std::vector<CFileEntry*>& entries, bool deleteLocal, bool deleteRemote,
-                           CFtpSession* session, bool ignoreSeconds, IFolderNotify* notify);
+                           IRemoteFileSystem* remote, bool ignoreSeconds, IFolderNotify* notify);
 
 }  // namespace twinbay

@@ -151,7 +151,8 @@ TEST(CliInterrupt, CtrlCInALargeCopyLeavesTheOldFilesAndNoTemporaryFile) {
       test::WriteFile(s.local / "big.bin", oldText, T0);
     }
     test::WriteFile(s.local / "zzz.txt", "after the big one", T0);
-    CliProcess run({"sync", "--local", s.local.path(), "--remote", s.url}, {s.password});
+    // One connection: the small file waits for the big one.
+    CliProcess run({"sync", "--local", s.local.path(), "--remote", s.url, "--connections", "1"}, {s.password});
     // Interrupt once the big file is on its way.
     const std::string side = c.upload ? s.root.path() : s.local.path();
     ASSERT_TRUE(WaitFor([&] {

@@ -87,7 +87,6 @@ TEST(Cli, ExitStatusesAndErrors) {
            {"compare", "--local", a.path(), "--remote", "http://x/"},
            {"compare", "--local", a.path(), "--remote", "ftp://127.0.0.1:70000/"},
            {"compare", "--local", a.path(), "--remote", "ftp://u:pw@host/"},
-           {"sync", "--local", a.path(), "--remote-dir", b.path()},
            {"compare", "--local", a.path(), "--remote-dir", b.path(), "--connections", "0"},
            {"compare", "--local", a.path(), "--remote-dir", b.path(), "--connections", "17"},
            {"compare", "--local", a.path(), "--remote-dir", b.path(), "--connections", "8x"},
@@ -204,6 +203,28 @@ TEST(Cli, SyncWithARealServer) {
   EXPECT_NE(r.out.find("1 copied, 0 failed"), std::string::npos) << r.out;
   EXPECT_EQ(test::ReadFile(root / "site/up.html"), "local");
   EXPECT_EQ(Cli({"compare", "--connection", "Test", "--file", file}).status, 0);
+}
+
+TEST(Cli, SyncBothWaysWithALocalFolderStandingInForTheServer) {
+  TempDir local, remote;
+  test::WriteFile(local / "up.html", "newer here", T0 + 600);
+  test::WriteFile(remote / "up.html", "older there", T0);
+  test::WriteFile(local / "new/deeper/page.html", "only here", T0);
+  test::WriteFile(remote / "down.html", "newer there", T0 + 600);
+  test::WriteFile(local / "down.html", "older here", T0);
+  test::WriteFile(remote / "far/away.html", "only there", T0 + 60);
+  const Result r = Cli({"sync", "--local", local.path(), "--remote-dir", remote.path()});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  // Piped: one line per file, in the order of the compare.
+  EXPECT_EQ(r.out, "copied down down.html\ncopied up   up.html\ncopied down far/away.html\n"
+                   "copied up   new/deeper/page.html\n4 copied, 0 failed, 0 warnings\n");
+  for (const char* name : {"up.html", "down.html", "new/deeper/page.html", "far/away.html"}) {
+    EXPECT_EQ(test::ReadFile(local / name), test::ReadFile(remote / name)) << name;
+    EXPECT_EQ(std::filesystem::last_write_time(local / name), std::filesystem::last_write_time(remote / name)) << name;
+  }
+  EXPECT_EQ(test::ReadFile(remote / "up.html"), "newer here");
+  EXPECT_EQ(test::ReadFile(local / "down.html"), "newer there");
+  EXPECT_EQ(Cli({"compare", "--local", local.path(), "--remote-dir", remote.path()}).status, 0);
 }
 
 TEST(Cli, AFolderTheServerRefusesIsReportedOnStderrAndEndsWithStatusTwo) {

@@ -12,6 +12,7 @@
 #include "engine/comparer.h"
 #include "net/curl_ftp.h"
 #include "net/ftp_session.h"
+#include "net/ftp_fs.h"
 #include "net/transfer.h"
 #include "support/ftp_servers.h"
 #include "support/temp_dir.h"
@@ -64,7 +65,8 @@ struct Walk {
     o.ignoreSeconds = false;
     SyncTotals totals;
     CountTagged(collection, totals, o.filter);
-    CTransferJob job(collection, session, totals, o);
+    FtpFileSystem remoteFs(session);
+    CTransferJob job(collection, remoteFs, totals, o);
     job.RunTransfer();
     return job.Outcomes();
   }

@@ -12,6 +12,7 @@
 #include "net/connections.h"
 #include "net/ftp_session.h"
 #include "net/server_time.h"
+#include "net/ftp_fs.h"
 #include "net/transfer.h"
 #include "support/ftp_servers.h"
 #include "support/temp_dir.h"
@@ -263,7 +264,8 @@ TEST_P(LocalTimeServer, WritableFolderProbedThenSyncedBothWays) {
   CountTagged(c, totals, FilterAll);
   TransferOptions o;
   o.localToRemote = o.remoteToLocal = true;
-  CTransferJob job(c, s, totals, o);
+  FtpFileSystem remoteFs(s);
+  CTransferJob job(c, remoteFs, totals, o);
   job.RunTransfer();
   ASSERT_EQ(job.Outcomes().size(), 2u);
   for (auto& out : job.Outcomes()) EXPECT_TRUE(out.ok) << out.error;
@@ -319,7 +321,8 @@ TEST_P(LocalTimeServer, ReadOnlyFolderWarnsAndHonoursAFixedOffset) {
   CountTagged(c2, totals, FilterAll);
   TransferOptions o;
   o.remoteToLocal = true;
-  CTransferJob job(c2, fixed, totals, o);
+  FtpFileSystem remoteFs(fixed);
+  CTransferJob job(c2, remoteFs, totals, o);
   job.RunTransfer();
   ASSERT_EQ(job.Outcomes().size(), 1u);
   EXPECT_TRUE(job.Outcomes()[0].ok) << job.Outcomes()[0].error;

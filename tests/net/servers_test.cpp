@@ -10,6 +10,7 @@
 
 #include "engine/comparer.h"
 #include "net/ftp_session.h"
+#include "net/ftp_fs.h"
 #include "net/transfer.h"
 #include "support/ftp_servers.h"
 #include "support/temp_dir.h"
@@ -73,7 +74,8 @@ struct Site {
     o.ignoreSeconds = false;
     SyncTotals totals;
     CountTagged(collection, totals, o.filter);
-    CTransferJob job(collection, session, totals, o);
+    FtpFileSystem remoteFs(session);
+    CTransferJob job(collection, remoteFs, totals, o);
     job.RunTransfer();
     return job.Outcomes();
   }
@@ -149,9 +151,10 @@ TEST_P(EveryServer, CompareSyncBothWaysWithNewFoldersThenDeleteWithoutOneRefused
     if (e->Name() == "newer-local.txt") older = e.get();
   }
   ASSERT_TRUE(same && older);
-  DeleteCounts d = DeleteEntries(s.collection, *root, {same}, false, true, &s.session, false, nullptr);
+  FtpFileSystem remote(s.session);
+  DeleteCounts d = DeleteEntries(s.collection, *root, {same}, false, true, &remote, false, nullptr);
   EXPECT_EQ(d.remoteDeleted, 1);
-  d = DeleteEntries(s.collection, *root, {older}, true, false, &s.session, false, nullptr);
+  d = DeleteEntries(s.collection, *root, {older}, true, false, &remote, false, nullptr);
   EXPECT_EQ(d.localDeleted, 1);
   EXPECT_FALSE(std::filesystem::exists(s.R("same.txt")));
   EXPECT_FALSE(std::filesystem::exists(s.L("newer-local.txt")));
@@ -196,7 +199,8 @@ TEST_P(EveryServer, AFolderTheServerWillNotListIsIncompleteAndNothingInItIsCopie
   std::vector<CFileEntry*> all;
   for (auto& e : record->entries) all.push_back(e.get());
   ASSERT_FALSE(all.empty());
-  const DeleteCounts d = DeleteEntries(s.collection, *record, all, true, true, &s.session, false, nullptr);
+  FtpFileSystem remote(s.session);
+  const DeleteCounts d = DeleteEntries(s.collection, *record, all, true, true, &remote, false, nullptr);
   EXPECT_EQ(d.localDeleted + d.remoteDeleted, 0);
   EXPECT_EQ(test::ReadFile(s.L("locked/page.html")), "older here");
 }

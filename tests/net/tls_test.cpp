@@ -16,6 +16,7 @@
 #include "engine/parallel_lister.h"
 #include "net/connections.h"
 #include "net/ftp_session.h"
+#include "net/ftp_fs.h"
 #include "net/transfer.h"
 #include "support/ftp_servers.h"
 #include "support/temp_dir.h"
@@ -224,7 +225,8 @@ TEST_P(TlsServers, TrustedByFingerprintComparesAndSyncsBothWays) {
   CountTagged(collection, totals, o.filter);
   EXPECT_GT(totals.allUp, 0);
   EXPECT_GT(totals.allDown, 0);
-  CTransferJob job(collection, session, totals, o, nullptr);
+  FtpFileSystem remoteFs(session);
+  CTransferJob job(collection, remoteFs, totals, o, nullptr);
   job.RunTransfer();
   for (const TransferOutcome& out : job.Outcomes()) EXPECT_TRUE(out.ok) << out.localPath << ": " << out.error;
   EXPECT_EQ(test::ReadFile(remoteRoot + "/up.txt"), "new local text");

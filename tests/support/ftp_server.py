@@ -43,7 +43,8 @@ def main():
     ap.add_argument("--max-logins", type=int, default=0,
                     help="refuse more than this many connections at once (421)")
     ap.add_argument("--cut-second-login", action="store_true",
-                    help="the connection that logs in second is cut on its third listing")
+                    help="the connection that logs in second is cut on its third listing "
+                         "and on its third transfer")
     ap.add_argument("--no-unique", action="store_true",
                     help="MLSD leaves out the unique fact (a folder reached through a link "
                          "then looks like a new one)")
@@ -152,6 +153,7 @@ def main():
 
         logins = 0
         listings = 0
+        transfers = 0
 
         def on_login(self, username):
             Handler.logins += 1
@@ -174,6 +176,24 @@ def main():
             elif mode == "stall_list":
                 self.respond("150 File status okay. About to open data connection.")
             return mode is not None
+
+        def _cut_transfer(self):
+            """Cuts the second login's third transfer; True when it did."""
+            if args.cut_second_login and getattr(self, "login_number", 0) == 2:
+                self.transfers += 1
+                if self.transfers == 3:
+                    self.respond("150 File status okay. About to open data connection.")
+                    self.close()
+                    return True
+            return False
+
+        def ftp_RETR(self, file):
+            if not self._cut_transfer():
+                return FTPHandler.ftp_RETR(self, file)
+
+        def ftp_STOR(self, file, mode="w"):
+            if not self._cut_transfer():
+                return FTPHandler.ftp_STOR(self, file, mode)
 
         def ftp_DELE(self, path):
             if args.refuse_dele:

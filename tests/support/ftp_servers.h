@@ -36,7 +36,8 @@ class FtpTestServer {
     bool refuseDelete = false;
     // More connections than this at once are refused (421); 0: no limit.
     int maxLogins = 0;
-    // The connection that logs in second is cut on its third listing.
+    // The connection that logs in second is cut on its third listing and on
+    // its third transfer.
     bool cutSecondLogin = false;
     double idleTimeoutSeconds = 300;
     std::string user = "tester";

@@ -101,7 +101,8 @@ CProgressDlg::~CProgressDlg() {
 }
 
 void CProgressDlg::Start() {
-  job_ = std::make_unique<CTransferJob>(collection_, session_, totals_, options_, static_cast<ITransferListener*>(this));
+  remote_ = std::make_unique<FtpFileSystem>(session_);
+  job_ = std::make_unique<CTransferJob>(collection_, *remote_, totals_, options_, static_cast<ITransferListener*>(this));
   try {
     worker_ = std::thread([this] { job_->RunTransfer(); });
   } catch (const std::system_error& e) {

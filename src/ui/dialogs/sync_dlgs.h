@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "engine/filters.h"
+#include "net/ftp_fs.h"
 #include "net/transfer.h"
 
 namespace twinbay {
@@ -64,6 +65,7 @@ class CProgressDlg : public QDialog, private ITransferListener {
   SyncTotals& totals_;
   TransferOptions options_;
   QObject* view_;
+  std::unique_ptr<FtpFileSystem> remote_;
   std::unique_ptr<CTransferJob> job_;
   std::thread worker_;
   bool finished_ = false;

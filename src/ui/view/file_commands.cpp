@@ -6,6 +6,7 @@
 #include <memory>
 #include <algorithm>
 
+#include "net/ftp_fs.h"
 #include "net/transfer.h"
 #include "widgets/history_combo.h"
 #include "ui/dialogs/delete_dlg.h"
@@ -93,7 +94,8 @@ void CTwinbayView::OnDeleteSelected() {
   if (entries.empty()) return;
 
   QApplication::setOverrideCursor(Qt::WaitCursor);
-  const DeleteCounts counts = DeleteEntries(collection_, *folder, entries, dlg.DeleteLocal(), dlg.DeleteRemote(), &session_,
+  FtpFileSystem remote(session_);
+  const DeleteCounts counts = DeleteEntries(collection_, *folder, entries, dlg.DeleteLocal(), dlg.DeleteRemote(), &remote,
                                             settings_.m_bIgnoreSeconds != 0, static_cast<IFolderNotify*>(this));
   QApplication::restoreOverrideCursor();
   // Entries may be gone: the list drops them now, before it paints again.

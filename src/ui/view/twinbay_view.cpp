@@ -418,6 +418,7 @@ void CTwinbayView::OnSynchronize() {
   o.setLocalTimestamps = settings_.m_bSetLocalTimestamps != 0;
   o.ignoreSeconds = settings_.m_bIgnoreSeconds != 0;
   o.filter = filter_;
+  o.connections = static_cast<int>(settings_.m_nConnections);
   {
     CProgressDlg progress(collection_, session_, transferTotals_, o, this, this);
     progress.exec();

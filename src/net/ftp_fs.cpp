@@ -1,0 +1,103 @@
+#include "net/ftp_fs.h"
+
+namespace twinbay {
+namespace {
+std::shared_ptr<const CFtpSession> CopyOfLogin(const CFtpSession& session) {
+  auto login = std::make_shared<CFtpSession>();
+  login->CopyLogin(session);
+  return login;
+}
+}  // namespace
+
+FtpFileSystem::FtpFileSystem(CFtpSession& session) : session_(session), login_(CopyOfLogin(session)) {}
+
+FtpFileSystem::FtpFileSystem(std::unique_ptr<CFtpSession> session)
+    : own_(std::move(session)), session_(*own_), login_(CopyOfLogin(*own_)) {}
+
+IFtpConnection* FtpFileSystem::Connection() {
+  IFtpConnection* c = session_.GetConnection();
+  if (!c) error_ = "not connected";
+  else error_.clear();
+  return c;
+}
+
+RemoteCapabilities FtpFileSystem::Capabilities() const {
+  RemoteCapabilities caps;
+  caps.rename = true;
+  if (const IFtpConnection* c = session_.GetConnection()) {
+    const FtpFeatures& f = c->Features();
+    caps.setTime = f.mfmt || f.mdtm;
+    caps.sizeQuery = f.size;
+    caps.preciseTimes = f.mlsd;
+  }
+  return caps;
+}
+
+bool FtpFileSystem::List(const std::string& path, ScanList& out) {
+  IFtpConnection* c = Connection();
+  return c && c->ListDirectory(path, out);
+}
+bool FtpFileSystem::MakeFolder(const std::string& path) {
+  IFtpConnection* c = Connection();
+  return c && c->CreateDirectory(path);
+}
+bool FtpFileSystem::Remove(const std::string& path) {
+  IFtpConnection* c = Connection();
+  return c && c->Remove(path);
+}
+bool FtpFileSystem::Rename(const std::string& from, const std::string& to) {
+  IFtpConnection* c = Connection();
+  return c && c->Rename(from, to);
+}
+bool FtpFileSystem::Read(const std::string& path, const RemoteSink& sink) {
+  IFtpConnection* c = Connection();
+  return c && c->Retrieve(path, sink);
+}
+bool FtpFileSystem::Write(const std::string& path, const RemoteSource& source, uint64_t size) {
+  IFtpConnection* c = Connection();
+  return c && c->Store(path, source, size);
+}
+bool FtpFileSystem::SetTime(const std::string& path, int64_t ticks) {
+  IFtpConnection* c = Connection();
+  return c && c->SetModificationTime(path, ticks);
+}
+bool FtpFileSystem::Stat(const std::string& path, FindData& out) {
+  IFtpConnection* c = Connection();
+  return c && c->StatFile(path, out);
+}
+bool FtpFileSystem::Size(const std::string& path, uint64_t& size) {
+  IFtpConnection* c = Connection();
+  return c && c->GetSize(path, size);
+}
+
+std::string FtpFileSystem::LastError() const {
+  if (!error_.empty()) return error_;
+  const IFtpConnection* c = session_.GetConnection();
+  return c ? c->LastError() : session_.LastError();
+}
+
+void FtpFileSystem::SetAbortFlag(const std::atomic<bool>* flag) {
+  abortFlag_ = flag;
+  if (IFtpConnection* c = session_.GetConnection()) c->SetAbortFlag(flag);
+}
+
+bool FtpFileSystem::LostConnection() const {
+  const IFtpConnection* c = session_.GetConnection();
+  return !c || c->LostConnection();
+}
+
+bool FtpFileSystem::Reconnect() {
+  const bool ok = session_.Reconnect();
+  if (IFtpConnection* c = session_.GetConnection()) c->SetAbortFlag(abortFlag_);
+  error_ = ok ? std::string() : session_.LastError();
+  return ok;
+}
+
+std::unique_ptr<IRemoteFileSystem> FtpFileSystem::OpenAnother() const {
+  auto s = std::make_unique<CFtpSession>();
+  s->CopyLogin(*login_);
+  if (!s->Reconnect()) return nullptr;
+  return std::make_unique<FtpFileSystem>(std::move(s));
+}
+
+}  // namespace twinbay

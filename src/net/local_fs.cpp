@@ -1,0 +1,173 @@
+#include "net/local_fs.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "engine/local_scan.h"
+#include "engine/paths.h"
+
+namespace twinbay {
+namespace {
+constexpr size_t kBlock = 256 * 1024;
+}
+
+LocalFileSystem::LocalFileSystem(std::string root) : root_(std::move(root)) {
+  while (root_.size() > 1 && root_.back() == '/') root_.pop_back();
+}
+
+bool LocalFileSystem::OnDisk(const std::string& path, std::string& out) {
+  const std::string p = RemoteFolderKey(path);
+  // No component may lead out of the root.
+  for (size_t start = 0; start <= p.size();) {
+    const size_t end = std::min(p.find('/', start), p.size());
+    if (p.compare(start, end - start, "..") == 0 && end - start == 2) {
+      error_ = path + ": a path that leaves the folder";
+      return false;
+    }
+    start = end + 1;
+  }
+  out = p == "/" ? root_ : root_ + (p.empty() || p[0] != '/' ? "/" : "") + p;
+  return true;
+}
+
+bool LocalFileSystem::Failed(const std::string& what) {
+  error_ = what + ": " + std::strerror(errno);
+  return false;
+}
+
+RemoteCapabilities LocalFileSystem::Capabilities() const {
+  RemoteCapabilities caps;
+  caps.setTime = caps.rename = caps.sizeQuery = caps.preciseTimes = true;
+  return caps;
+}
+
+bool LocalFileSystem::List(const std::string& path, ScanList& out) {
+  std::string p;
+  if (!OnDisk(path, p)) return false;
+  const int err = ReadLocalFolder(p, out);
+  if (err == 0) return true;
+  error_ = path + ": " + std::strerror(err);
+  return false;
+}
+
+bool LocalFileSystem::MakeFolder(const std::string& path) {
+  std::string p;
+  return OnDisk(path, p) && (mkdir(p.c_str(), 0755) == 0 || Failed("cannot make the folder " + path));
+}
+
+bool LocalFileSystem::Remove(const std::string& path) {
+  std::string p;
+  struct stat st;
+  if (!OnDisk(path, p)) return false;
+  if (lstat(p.c_str(), &st) != 0) return Failed("cannot remove " + path);
+  if (!S_ISREG(st.st_mode)) {
+    error_ = "cannot remove " + path + ": not a file";
+    return false;
+  }
+  return unlink(p.c_str()) == 0 || Failed("cannot remove " + path);
+}
+
+bool LocalFileSystem::Rename(const std::string& from, const std::string& to) {
+  std::string a, b;
+  return OnDisk(from, a) && OnDisk(to, b) &&
+         (rename(a.c_str(), b.c_str()) == 0 || Failed("cannot rename " + from + " to " + to));
+}
+
+bool LocalFileSystem::Read(const std::string& path, const RemoteSink& sink) {
+  std::string p;
+  if (!OnDisk(path, p)) return false;
+  const int fd = open(p.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return Failed("cannot read " + path);
+  std::vector<char> buffer(kBlock);
+  bool ok = true;
+  for (;;) {
+    if (Aborted()) {
+      error_ = "cancelled";
+      ok = false;
+      break;
+    }
+    const ssize_t n = read(fd, buffer.data(), buffer.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      ok = Failed("cannot read " + path);
+      break;
+    }
+    if (n == 0) break;
+    if (!sink(buffer.data(), static_cast<size_t>(n))) {
+      error_ = "the copy of " + path + " was not taken";
+      ok = false;
+      break;
+    }
+  }
+  close(fd);
+  return ok;
+}
+
+bool LocalFileSystem::Write(const std::string& path, const RemoteSource& source, uint64_t size) {
+  (void)size;
+  std::string p;
+  if (!OnDisk(path, p)) return false;
+  const int fd = open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return Failed("cannot write " + path);
+  std::vector<char> buffer(kBlock);
+  bool ok = true;
+  for (;;) {
+    if (Aborted()) {
+      error_ = "cancelled";
+      ok = false;
+      break;
+    }
+    const long n = source(buffer.data(), buffer.size());
+    if (n < 0) {
+      error_ = "the source of " + path + " could not be read";
+      ok = false;
+      break;
+    }
+    if (n == 0) break;
+    const char* data = buffer.data();
+    for (size_t left = static_cast<size_t>(n); left > 0 && ok;) {
+      const ssize_t w = write(fd, data, left);
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) ok = Failed("cannot write " + path);
+      else data += w, left -= static_cast<size_t>(w);
+    }
+    if (!ok) break;
+  }
+  if (close(fd) != 0 && ok) ok = Failed("cannot write " + path);
+  return ok;
+}
+
+bool LocalFileSystem::SetTime(const std::string& path, int64_t ticks) {
+  std::string p;
+  if (!OnDisk(path, p)) return false;
+  const struct timespec times[2] = {
+      {0, UTIME_OMIT},
+      {static_cast<time_t>(UnixFromTicks(ticks)),
+       static_cast<long>((ticks % kTicksPerSecond + kTicksPerSecond) % kTicksPerSecond * 100)}};
+  return utimensat(AT_FDCWD, p.c_str(), times, 0) == 0 || Failed("cannot set the time of " + path);
+}
+
+bool LocalFileSystem::Stat(const std::string& path, FindData& out) {
+  std::string p;
+  if (!OnDisk(path, p)) return false;
+  if (StatLocalFile(p, out)) return true;
+  return Failed("no file " + path);
+}
+
+bool LocalFileSystem::Size(const std::string& path, uint64_t& size) {
+  FindData fd;
+  if (!Stat(path, fd)) return false;
+  size = fd.size;
+  return true;
+}
+
+std::unique_ptr<IRemoteFileSystem> LocalFileSystem::OpenAnother() const {
+  return std::make_unique<LocalFileSystem>(root_);
+}
+
+}  // namespace twinbay

@@ -1,0 +1,41 @@
+// A local folder standing in for the server: remote paths ("/a/b") are taken
+// below a root folder on the disk.
+#pragma once
+
+#include "net/remote_fs.h"
+
+namespace twinbay {
+
+class LocalFileSystem : public IRemoteFileSystem {
+ public:
+  explicit LocalFileSystem(std::string root);
+
+  RemoteCapabilities Capabilities() const override;
+  bool List(const std::string& path, ScanList& out) override;
+  bool MakeFolder(const std::string& path) override;
+  bool Remove(const std::string& path) override;
+  bool Rename(const std::string& from, const std::string& to) override;
+  bool Read(const std::string& path, const RemoteSink& sink) override;
+  bool Write(const std::string& path, const RemoteSource& source, uint64_t size) override;
+  bool SetTime(const std::string& path, int64_t ticks) override;
+  bool Stat(const std::string& path, FindData& out) override;
+  bool Size(const std::string& path, uint64_t& size) override;
+  std::string LastError() const override { return error_; }
+  void SetAbortFlag(const std::atomic<bool>* flag) override { abortFlag_ = flag; }
+  bool LostConnection() const override { return false; }
+  bool Reconnect() override { return true; }
+  std::unique_ptr<IRemoteFileSystem> OpenAnother() const override;
+
+ private:
+  // The path on the disk; false (with the error set) for a path that would
+  // leave the root.
+  bool OnDisk(const std::string& path, std::string& out);
+  bool Failed(const std::string& what);
+  bool Aborted() const { return abortFlag_ && abortFlag_->load(); }
+
+  std::string root_;
+  std::string error_;
+  const std::atomic<bool>* abortFlag_ = nullptr;
+};
+
+}  // namespace twinbay
