@@ -1,6 +1,7 @@
 // twinbay-cli: compare, synchronise and manage stored connections without a
 // window, for scripts, scheduled jobs and tests.
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -18,6 +19,7 @@
 #include <string_view>
 #include <vector>
 
+#include "cli/progress_line.h"
 #include "engine/comparer.h"
 #include "engine/filters.h"
 #include "engine/parallel_lister.h"
@@ -44,6 +46,7 @@ const char* kUsage =
     "                      [--tls none|explicit|implicit] [--trust-fingerprint SHA256]\n"
     "                      [--connections N]\n"
     "  twinbay-cli sync    (the same options) [--up] [--down] [--set-local-timestamps] [--dry-run]\n"
+    "                      [-v | -q]\n"
     "  twinbay-cli connections list [--file FILE] [--format text|tsv]\n"
     "  twinbay-cli connections add [--file FILE] --description D --host H [--port N] [--user U]\n"
     "                      [--password-stdin] [--local DIR] [--remote PATH] [--types TEXT] [--no-subfolders]\n"
@@ -69,6 +72,8 @@ const char* kUsage =
     "                      fixed offset east of UTC such as +05:30 or -08:00\n"
     "  --connections N     list folders and copy files over up to N connections at once (1 to 16,\n"
     "                      default 8); a server that takes fewer logins is used with as many as it takes\n"
+    "  -v, --verbose       sync on a terminal: besides the progress line, name every file copied\n"
+    "  -q, --quiet         sync: nothing on stdout (failures still on stderr)\n"
     "  A password comes from the environment variable TWINBAY_PASSWORD, or is asked for.\n"
     "  The connections file defaults to connections.ftp beside the program, else\n"
     "  $XDG_CONFIG_HOME/Kestrion/connections.ftp (~/.config/Kestrion/connections.ftp).\n"
@@ -199,6 +204,7 @@ struct Options {
   bool ignoreSeconds = true;
   std::string format = "text";
   bool up = false, down = false, setLocalTimestamps = false, dryRun = false;
+  bool verbose = false, quiet = false;
   // connections add
   std::string description, host, user, remotePath;
   int port = 21;
@@ -265,6 +271,8 @@ Options Parse(int argc, char** argv) {
     else if (w == "--down" && o.command == "sync") o.down = true;
     else if (w == "--set-local-timestamps" && o.command == "sync") o.setLocalTimestamps = true;
     else if (w == "--dry-run" && o.command == "sync") o.dryRun = true;
+    else if ((w == "-v" || w == "--verbose") && o.command == "sync") o.verbose = true;
+    else if ((w == "-q" || w == "--quiet") && o.command == "sync") o.quiet = true;
     else if (w == "--description") o.description = a.Value(w);
     else if (w == "--host") o.host = a.Value(w);
     else if (w == "--port") o.port = ParsePort(a.Value(w));
@@ -286,6 +294,7 @@ Options Parse(int argc, char** argv) {
     }
     else Fail("unknown option " + w + " (try --help)");
   }
+  if (o.verbose && o.quiet) Fail("-v and -q do not go together");
   return o;
 }
 
@@ -566,30 +575,22 @@ void PrintSummary(const CFolderCollection& collection) {
               TaggedSummary(t.taggedDown, t.allDown, t.bytesDown, nf).c_str());
 }
 
-class ProgressBar : public ITransferListener {
+// Keeps the live progress line of a sync up to date.
+class LiveProgress : public ITransferListener {
  public:
-  explicit ProgressBar(bool show) : show_(show), nf_(NumberFormat::FromUserLocale()) {}
+  explicit LiveProgress(ProgressLine* line) : line_(line) {}
   void SetJob(const CTransferJob* job) { job_ = job; }
-  void TransferProgress() override {
-    if (!show_ || !job_) return;
-    const SyncTotals t = job_->Totals();
-    std::string name = Visible(t.text);
-    if (name.size() > 32) name = "..." + name.substr(name.size() - 29);
-    std::fprintf(stderr, "\r%-32s %3d%%  total %3d%%  %s of %s bytes   ", name.c_str(), t.FilePercent(),
-                 t.TotalPercent(), FormatNumber(t.AllDone(), 0, nf_).c_str(),
-                 FormatNumber(t.SelectedTotal(), 0, nf_).c_str());
-    std::fflush(stderr);
-    drawn_ = true;
-  }
+  void TransferProgress() override { Draw(false); }
   void TransferFolderChanged(CFolderRecord*) override {}
-  void TransferFinished() override {
-    if (drawn_) std::fprintf(stderr, "\n");
-  }
+  void TransferFinished() override { Draw(true); }
 
  private:
-  bool show_;
-  bool drawn_ = false;
-  NumberFormat nf_;
+  void Draw(bool force) {
+    if (!line_ || !job_) return;
+    const CTransferJob::Progress p = job_->GetProgress();
+    line_->Update({p.filesDone, p.filesTotal, p.bytesDone, p.bytesTotal, 0}, force);
+  }
+  ProgressLine* line_;
   const CTransferJob* job_ = nullptr;
 };
 
@@ -615,6 +616,12 @@ int ReportIncomplete(const CFolderCollection& collection, const std::string& loc
 }
 
 // ---- compare and sync --------------------------------------------------------
+
+// The terminal's width in columns (80 when it does not say).
+int TerminalWidth() {
+  winsize ws{};
+  return ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0 ? ws.ws_col : 80;
+}
 
 std::string AbsoluteLocal(const std::string& path) {
   if (path.empty()) Fail("--local is required");
@@ -715,7 +722,7 @@ int CompareOrSync(Options o) {
   }
   // Temporary files of an earlier run that ended abruptly, removed by the compare.
   if (const int swept = comparer.StaleTempsRemoved())
-    std::fprintf(o.format == "tsv" && !sync ? stderr : stdout,
+    std::fprintf((o.format == "tsv" && !sync) || o.quiet ? stderr : stdout,
                  "Removed %d stale temporary file%s left by an interrupted transfer\n", swept,
                  swept == 1 ? "" : "s");
   lister.reset();  // the helper connections are logged out before any copying
@@ -769,14 +776,24 @@ int CompareOrSync(Options o) {
   }
   SyncTotals totals;
   CountTagged(collection, totals, options.filter);
-  ProgressBar bar(isatty(STDERR_FILENO) != 0);
-  CTransferJob job(collection, *remoteFs, totals, options, &bar);
-  bar.SetJob(&job);
+  // On a terminal one live line stands for the files; piped, every file gets
+  // its line as before.
+  const bool terminal = isatty(STDOUT_FILENO) != 0;
+  std::unique_ptr<ProgressLine> line;
+  if (terminal && !o.quiet) line = std::make_unique<ProgressLine>(stdout, TerminalWidth());
+  LiveProgress progress(line.get());
+  CTransferJob job(collection, *remoteFs, totals, options, &progress);
+  progress.SetJob(&job);
   g_job.store(&job);
   if (g_signal.load() == 0) job.RunTransfer();
   else job.Abort();
   g_job.store(nullptr);
+  if (line) line->Clear();
   ReportServerTime(session);
+  // What is said of each file: nothing with -q but failures (on stderr); on a
+  // terminal the copies only with -v.
+  FILE* const report = o.quiet ? nullptr : stdout;
+  const bool eachCopy = !o.quiet && (!terminal || o.verbose);
   int copied = 0, failed = 0, warnings = 0;
   std::set<std::string> tried;
   for (const TransferOutcome& out : job.Outcomes()) {
@@ -784,15 +801,15 @@ int CompareOrSync(Options o) {
     const std::string rel = Visible(Relative(local, out.localPath));
     const char* way = out.upload ? "up  " : "down";
     if (out.ok) {
-      std::printf("copied %s %s\n", way, rel.c_str());
+      if (eachCopy) std::printf("copied %s %s\n", way, rel.c_str());
       ++copied;
       if (!out.warning.empty()) {
-        std::printf("WARNING %s %s: %s\n", way, rel.c_str(), Visible(out.warning).c_str());
+        if (report) std::fprintf(report, "WARNING %s %s: %s\n", way, rel.c_str(), Visible(out.warning).c_str());
         ++warnings;
       }
     } else {
-      std::printf("%s %s %s: %s\n", out.cancelled ? "CANCELLED" : "FAILED", way, rel.c_str(),
-                  Visible(out.error).c_str());
+      std::fprintf(report ? report : stderr, "%s %s %s: %s\n", out.cancelled ? "CANCELLED" : "FAILED", way,
+                   rel.c_str(), Visible(out.error).c_str());
       ++failed;
     }
   }
@@ -800,14 +817,17 @@ int CompareOrSync(Options o) {
     int untouched = 0;
     for (const Planned& p : planned)
       if (!tried.count(p.localPath)) {
-        std::printf("not copied %s %s\n", p.upload ? "up  " : "down", Visible(Relative(local, p.localPath)).c_str());
+        if (report)
+          std::fprintf(report, "not copied %s %s\n", p.upload ? "up  " : "down",
+                       Visible(Relative(local, p.localPath)).c_str());
         ++untouched;
       }
-    std::printf("interrupted: %d copied, %d not copied\n", copied, failed + untouched);
+    if (report) std::fprintf(report, "interrupted: %d copied, %d not copied\n", copied, failed + untouched);
     std::fflush(stdout);
     return InterruptedStatus();
   }
-  std::printf("%d copied, %d failed, %d warning%s\n", copied, failed, warnings, warnings == 1 ? "" : "s");
+  if (report)
+    std::fprintf(report, "%d copied, %d failed, %d warning%s\n", copied, failed, warnings, warnings == 1 ? "" : "s");
   if (ReportIncomplete(collection, local) > 0) return kExitError;
   return failed == 0 ? kExitOk : kExitDifferences;
 }

@@ -227,6 +227,39 @@ TEST(Cli, SyncBothWaysWithALocalFolderStandingInForTheServer) {
   EXPECT_EQ(Cli({"compare", "--local", local.path(), "--remote-dir", remote.path()}).status, 0);
 }
 
+// The program on a pseudo-terminal (through script(1)): what it wrote there.
+Result OnTerminal(const std::vector<std::string>& args) {
+  TempDir io;
+  std::string cmd = Quote(TWINBAY_CLI);
+  for (const std::string& a : args) cmd += " " + Quote(a);
+  const int raw = std::system(("script -qec " + Quote(cmd) + " /dev/null </dev/null >" + Quote(io / "out")).c_str());
+  return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, test::ReadFile(io / "out"), ""};
+}
+
+TEST(Cli, OnATerminalSyncDrawsOneProgressLineAndNamesFilesOnlyWithVerbose) {
+  TempDir local, remote;
+  for (int i = 0; i < 3; ++i) test::WriteFile(local / ("a" + std::to_string(i)), std::string(5000, 'a'), T0);
+  Result r = OnTerminal({"sync", "--local", local.path(), "--remote-dir", remote.path()});
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find("\r3 of 3 files, "), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("copied up"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("3 copied, 0 failed, 0 warnings"), std::string::npos) << r.out;
+
+  test::WriteFile(local / "b", "b", T0);
+  r = OnTerminal({"sync", "--local", local.path(), "--remote-dir", remote.path(), "-v"});
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find("copied up   b"), std::string::npos) << r.out;
+
+  for (const bool terminal : {true, false}) {
+    test::WriteFile(local / "c", terminal ? "c1" : "c2", T0 + (terminal ? 600 : 1200));
+    const std::vector<std::string> args = {"sync", "--local", local.path(), "--remote-dir", remote.path(), "-q"};
+    r = terminal ? OnTerminal(args) : Cli(args);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(r.out, "") << terminal;
+  }
+  EXPECT_EQ(test::ReadFile(remote / "c"), "c2");
+}
+
 TEST(Cli, AFolderTheServerRefusesIsReportedOnStderrAndEndsWithStatusTwo) {
   TempDir local, root;
   test::WriteFile(local / "locked/page.html", "local, older", T0);
