@@ -126,6 +126,7 @@ SyncTotals CTransferJob::Totals() const {
 
 CTransferJob::Progress CTransferJob::GetProgress() const {
   Progress p;
+  p.filesStarted = filesStarted_.load();
   p.filesDone = filesDone_.load();
   std::lock_guard g(totalsMutex_);
   p.filesTotal = items_.size();
@@ -245,6 +246,7 @@ bool CTransferJob::Take(size_t& item) {
   if (stop_ || queue_.empty()) return false;
   item = queue_.front();
   queue_.pop_front();
+  if (!items_[item].started) ++filesStarted_;
   items_[item].started = true;
   return true;
 }

@@ -97,7 +97,7 @@ class CTransferJob {
   // several connections the current file is the one started last.
   SyncTotals Totals() const;
   struct Progress {
-    size_t filesDone = 0, filesTotal = 0;
+    size_t filesStarted = 0, filesDone = 0, filesTotal = 0;
     double bytesDone = 0, bytesTotal = 0;
   };
   Progress GetProgress() const;
@@ -140,7 +140,7 @@ class CTransferJob {
   static_assert(std::atomic<bool>::is_always_lock_free);
   std::atomic<Renames> renames_{Renames::Unknown};
   std::atomic<int> connectionsUsed_{0};
-  std::atomic<size_t> filesDone_{0};
+  std::atomic<size_t> filesStarted_{0}, filesDone_{0};
   RemoteFolderMaker maker_;
 
   std::vector<Item> items_;

@@ -215,8 +215,9 @@ TEST(TransferPool, AbortWithCopiesInFlightLeavesNoTemporaryFileAndNoHalfWrittenD
     CTransferJob* job = nullptr;
     std::chrono::steady_clock::time_point abortedAt{};
     void TransferProgress() override {
-      // All eight move at 1 MB/s each: about half a second in.
-      if (job && job->GetProgress().bytesDone > (4 << 20) && !job->Aborted()) {
+      // Once all eight move (at 1 MB/s each), a little after.
+      const CTransferJob::Progress p = job ? job->GetProgress() : CTransferJob::Progress();
+      if (p.filesStarted == 8 && p.bytesDone > (2 << 20) && !job->Aborted()) {
         abortedAt = std::chrono::steady_clock::now();
         job->Abort();
       }
