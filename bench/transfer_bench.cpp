@@ -1,4 +1,4 @@
-// Transfer throughput on a loopback pyftpdlib server, beside curl and lftp on
+// Transfer throughput on a loopback pure-ftpd server, beside curl and lftp on
 // the same server:
 //  - one large file (1 GiB by default) up and down, against curl;
 //  - 5,000 files of 4 KiB in 250 folders up and down, against lftp mirror.
@@ -25,12 +25,14 @@ int main(int argc, char** argv) {
   const int folders = argc > 3 ? std::atoi(argv[3]) : 250;
   const std::string work = (std::filesystem::temp_directory_path() / "twinbay-transfer-bench").string();
   std::filesystem::remove_all(work);
-  const std::string root = work + "/server";
+  std::filesystem::create_directories(work + "/server");
+  std::string why;
+  auto server = test::FtpTestServer::StartPureFtpd(work + "/server", &why, 0, 47000, 47999);
+  if (!server) return std::printf("pure-ftpd: %s\n", why.c_str()), 1;
+  const std::string root = server->DataDir();
   std::filesystem::create_directories(root + "/big");
   std::filesystem::create_directories(work + "/big-local");
-
-  auto server = StartServer(root);
-  if (!server) return 1;
+  server->Own(root);
   const std::string port = std::to_string(server->port());
   const std::string login = server->user() + ":" + server->password();
   CFtpSession session;
@@ -95,6 +97,7 @@ int main(int argc, char** argv) {
   for (int round = 0; round < 2; ++round) {
     const std::string r = std::to_string(round);
     std::filesystem::create_directories(root + "/ours" + r);
+    server->Own(root);
     std::filesystem::create_directories(smallDown + r);
     const Run su = SyncOnce(session, small, "/ours" + r, true);
     const Run sd = SyncOnce(session, smallDown + r, "/ours" + r, false);
