@@ -47,13 +47,6 @@ size_t CountFiles(const std::string& root) {
   return n;
 }
 
-std::string Ratio2(double ours, double theirs) {
-  if (ours <= 0 || theirs <= 0) return "n/a";
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%.2f", ours / theirs);
-  return buf;
-}
-
 // One direction for every tool; each copies into a fresh folder.
 void Rows(const std::string& host, const test::FtpTestServer& server, const std::string& local,
           const std::string& work, int files) {
@@ -93,8 +86,9 @@ void Rows(const std::string& host, const test::FtpTestServer& server, const std:
     std::printf("  %-4s twinbay %.2f s; rclone copy %.2f s; lftp mirror %.2f s, --parallel=8 %.2f s"
                 " (files: %zu %zu %zu %zu of %d)\n",
                 tag.c_str(), ours, rc, l1, l8, got[0], got[1], got[2], got[3], files);
-    std::printf("       twinbay / rclone = %s; / lftp = %s; / lftp --parallel=8 = %s\n", Ratio2(ours, rc).c_str(),
-                Ratio2(ours, l1).c_str(), Ratio2(ours, l8).c_str());
+    // Ratio(a, b) is b / a: here ours over theirs.
+    std::printf("       twinbay / rclone = %s; / lftp = %s; / lftp --parallel=8 = %s\n", Ratio(rc, ours).c_str(),
+                Ratio(l1, ours).c_str(), Ratio(l8, ours).c_str());
     std::fflush(stdout);
   }
 }
