@@ -36,10 +36,9 @@ inline Run SyncOnce(CFtpSession& session, const std::string& local, const std::s
   Run r;
   const auto start = std::chrono::steady_clock::now();
   FtpRemoteLister lister(session);
-  MemoryFolderTree tree;
   CFolderCollection collection;
   CFolderComparer comparer;
-  comparer.BeginCompare(nullptr, &lister, &tree, &collection, local, remote, true, false);
+  comparer.BeginCompare(nullptr, &lister, &collection, local, remote, true, false);
   comparer.Run(local, remote, "*.*", true);
   SyncTotals totals;
   CountTagged(collection, totals, FilterAll);

@@ -95,13 +95,12 @@ int main(int argc, char** argv) {
   // Warm the page cache, then time a full compare (listing included).
   for (int pass = 0; pass < 2; ++pass) {
     CachedLister lister(remote);
-    MemoryFolderTree tree;
     CFolderCollection collection;
     CFolderComparer comparer;
     g_live = 0;
     g_counting = pass == 1;
     start = std::chrono::steady_clock::now();
-    comparer.BeginCompare(nullptr, &lister, &tree, &collection, local, "/", true, true);
+    comparer.BeginCompare(nullptr, &lister, &collection, local, "/", true, true);
     comparer.Run(local, "/", "*.*", true);
     const double secs = Seconds(std::chrono::steady_clock::now() - start);
     g_counting = false;
@@ -115,9 +114,8 @@ int main(int argc, char** argv) {
         if (e->local && e->local->name.size() > 15) nameBytes += e->local->name.size() + 1;
         if (e->remote && e->remote->name.size() > 15) nameBytes += e->remote->name.size() + 1;
       }
-    const long long treeBytes = static_cast<long long>(tree.Count() * sizeof(MemoryFolderTree::Node));
     const double perEntry =
-        static_cast<double>(g_live.load() - treeBytes - static_cast<long long>(nameBytes)) / static_cast<double>(entries);
+        static_cast<double>(g_live.load() - static_cast<long long>(nameBytes)) / static_cast<double>(entries);
     SyncTotals totals;
     start = std::chrono::steady_clock::now();
     CountTagged(collection, totals, FilterAll);
@@ -154,11 +152,10 @@ int main(int argc, char** argv) {
     ScanList rootList;
     ListLocalFolder(remote, rootList);
     mem.lists["/"] = rootList;
-    MemoryFolderTree tree;
     CFolderCollection collection;
     CFolderComparer comparer;
     start = std::chrono::steady_clock::now();
-    comparer.BeginCompare(nullptr, &mem, &tree, &collection, local, "/", true, true);
+    comparer.BeginCompare(nullptr, &mem, &collection, local, "/", true, true);
     comparer.Run(local, "/", "*.*", true);
     std::printf("compare with the remote listings in memory: %.3f s (target < 1.5 s)\n",
                 Seconds(std::chrono::steady_clock::now() - start));

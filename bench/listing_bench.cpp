@@ -40,12 +40,11 @@ int main(int argc, char** argv) {
     return 1;
   }
   FtpRemoteLister lister(session);
-  MemoryFolderTree tree;
   CFolderCollection collection;
   CFolderComparer comparer;
   const uint64_t before = session.GetConnection()->RepliesReceived();
   auto start = std::chrono::steady_clock::now();
-  comparer.BeginCompare(nullptr, &lister, &tree, &collection, empty, "/site", true, true);
+  comparer.BeginCompare(nullptr, &lister, &collection, empty, "/site", true, true);
   comparer.Run(empty, "/site", "*.*", true);
   const double ours = Seconds(std::chrono::steady_clock::now() - start);
   const double replies = static_cast<double>(session.GetConnection()->RepliesReceived() - before);

@@ -61,12 +61,11 @@ int main(int argc, char** argv) {
     }
     const auto start = std::chrono::steady_clock::now();
     FtpRemoteLister lister(session);
-    MemoryFolderTree tree;
     CFolderCollection collection;
     CFolderComparer comparer;
     // An empty server folder: every sub-folder is new there.
     const std::string remote = "/ours" + r;
-    comparer.BeginCompare(nullptr, &lister, &tree, &collection, local, remote, true, false);
+    comparer.BeginCompare(nullptr, &lister, &collection, local, remote, true, false);
     comparer.Run(local, remote, "*.*", true);
     SyncTotals totals;
     CountTagged(collection, totals, FilterAll);

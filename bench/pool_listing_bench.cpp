@@ -46,11 +46,10 @@ double Ours(const std::string& host, const test::FtpTestServer& server, const st
   }
   FtpRemoteLister own(session);
   CParallelLister lister(own, FtpListerFactory(session), connections - 1);
-  MemoryFolderTree tree;
   CFolderCollection collection;
   CFolderComparer comparer;
   const std::string remote = ResolveRemotePath("site", session.LoginFolder());
-  comparer.BeginCompare(nullptr, &lister, &tree, &collection, empty, remote, true, true);
+  comparer.BeginCompare(nullptr, &lister, &collection, empty, remote, true, true);
   comparer.Run(empty, remote, "*.*", true);
   lister.Stop();
   const double s = Seconds(std::chrono::steady_clock::now() - start);

@@ -670,7 +670,7 @@ int CompareOrSync(Options o) {
   }
   if (o.types.empty()) o.types = "*.*";
   const std::string local = AbsoluteLocal(o.local);
-  const std::string problem = CFolderComparer::CheckPaths(local, target.path);
+  const std::string problem = CFolderComparer::CheckPaths(local);
   if (!problem.empty()) Fail(problem);
 
   CFtpSession session;
@@ -707,10 +707,9 @@ int CompareOrSync(Options o) {
     remoteFs = std::make_unique<FtpFileSystem>(session);
   }
 
-  MemoryFolderTree tree;
   CFolderCollection collection;
   CFolderComparer comparer;
-  comparer.BeginCompare(nullptr, lister.get(), &tree, &collection, local, remote, true, o.ignoreSeconds);
+  comparer.BeginCompare(nullptr, lister.get(), &collection, local, remote, true, o.ignoreSeconds);
   CatchInterrupts();
   g_comparer.store(&comparer);
   comparer.Run(local, remote, o.types, o.includeSubFolders);

@@ -91,39 +91,44 @@ void CFolderComparer::AppendSeparator(std::string& path, bool remote) { twinbay:
 
 void CFolderComparer::NormalizeRemotePath(std::string& path) { twinbay::NormalizeRemotePath(path); }
 
-std::string CFolderComparer::CheckPaths(const std::string& localPath, const std::string& remotePath) {
+std::string CFolderComparer::CheckPaths(const std::string& localPath) {
   if (localPath.empty()) return "Enter the local path to compare.";
   if (!IsUsableLocalPath(localPath))
     return "The local path \"" + localPath + "\" is not a full path. Enter a path that starts with \"/\".";
   // A local folder that does not exist yet lists as empty: a download creates it.
-  (void)remotePath;  // an empty remote path means the login folder
   return {};
 }
 
-void CFolderComparer::BeginCompare(IFolderNotify* notify, IRemoteLister* lister, IFolderTree* tree,
-                                   CFolderCollection* collection, const std::string& localPath,
-                                   const std::string& remotePath, bool tagAfterCompare, bool ignoreSeconds) {
+CFolderRecord* CFolderComparer::AddRecord(std::unique_ptr<CFolderRecord> record) {
+  CFolderRecord* const added = collection_->Add(std::move(record));
+  if (listener_) listener_->FolderAdded(added->index + 1);
+  return added;
+}
+
+void CFolderComparer::BeginCompare(ICompareListener* listener, IRemoteLister* lister, CFolderCollection* collection,
+                                   const std::string& localPath, const std::string& remotePath, bool tagAfterCompare,
+                                   bool ignoreSeconds) {
   ignoreSeconds_ = ignoreSeconds;
   tagAfterCompare_ = tagAfterCompare;
-  notify_ = notify;
+  listener_ = listener;
   collection_ = collection;
-  tree_ = tree;
   lister_ = lister;
   localAncestors_.clear();
   remoteAncestorPaths_.clear();
   remoteAncestorIds_.clear();
   depth_ = 0;
-  currentItem_ = tree_->InsertItem(kNoItem, localPath + " <=> " + remotePath, FolderRoot, 0, true);
-  currentRecord_ = collection_->Add(std::make_unique<CFolderRecord>(localPath, remotePath, FolderRoot));
-  tree_->SetItemData(currentItem_, currentRecord_);
   abort_.store(0);
   staleRemoved_.store(0);
+  auto root = std::make_unique<CFolderRecord>(localPath, remotePath, FolderRoot);
+  root->name = localPath + " <=> " + remotePath;
+  currentRecord_ = AddRecord(std::move(root));
 }
 
 void CFolderComparer::Run(const std::string& localPath, const std::string& remotePath, const std::string& fileTypes,
                           bool includeSubFolders) {
+  CFolderRecord* const root = currentRecord_;
   CompareFolder(localPath, remotePath, fileTypes.empty() ? std::string("*.*") : fileTypes, includeSubFolders);
-  FinishCompare();
+  if (listener_) listener_->FolderFinished(root);
 }
 
 void CFolderComparer::CompareFolder(const std::string& localPath, const std::string& remotePath,
@@ -234,9 +239,7 @@ void CFolderComparer::MergeFiles(const ScanList& local, const ScanList& remote) 
   MergeSortedLists(
       local, remote,
       [this](const FindData* l, const FindData* r) {
-        if (l && r) OnFileBoth(*l, *r);
-        else if (l) OnFileLocalOnly(*l);
-        else OnFileRemoteOnly(*r);
+        AddEntry(l, r, CompareTimes(l, r, ignoreSeconds_));
       },
       [this] { return IsAborted(); });
 }
@@ -249,55 +252,23 @@ void CFolderComparer::MergeFolders(const ScanList& local, const ScanList& remote
       [this] { return IsAborted(); });
 }
 
-void CFolderComparer::FolderPair(const FindData* l, const FindData* r, const std::string& localPath,
+void CFolderComparer::FolderPair(const FindData* local, const FindData* remote, const std::string& localPath,
                                  const std::string& remotePath, const std::string& fileTypes, bool include) {
   // Each side's path is built from that side's own name: a folder paired as
   // "Images" remotely and "images" locally keeps both spellings.
-  const std::string& localName = l ? l->name : r->name;
-  const std::string& remoteName = r ? r->name : l->name;
+  const std::string& localName = local ? local->name : remote->name;
+  const std::string& remoteName = remote ? remote->name : local->name;
   const std::string subLocal = JoinLocalPath(localPath, localName);
   std::string subRemote = remotePath;
   AppendSeparator(subRemote, true);
   subRemote += remoteName;
 
-  int handled;
-  if (l && r) {
-    BeforeFolderBoth(l, r);
-    handled = OnFolderBoth(l, r, subLocal, subRemote, fileTypes, include);
-  } else if (l) {
-    BeforeFolderLocalOnly(l, nullptr);
-    handled = OnFolderLocalOnly(l, subLocal, subRemote, fileTypes, include);
-  } else {
-    BeforeFolderRemoteOnly(nullptr, r);
-    handled = OnFolderRemoteOnly(r, subLocal, subRemote, fileTypes, include);
-  }
-  if (!handled && include) CompareFolder(subLocal, subRemote, fileTypes, include);
-}
-
-int CFolderComparer::OnFolderBoth(const FindData* local, const FindData* remote, const std::string& subLocal,
-                                  const std::string& subRemote, const std::string& fileTypes, bool include) {
-  return FolderStep(FolderOnBoth, local, remote, subLocal, subRemote, fileTypes, include);
-}
-
-int CFolderComparer::OnFolderLocalOnly(const FindData* local, const std::string& subLocal,
-                                       const std::string& subRemote, const std::string& fileTypes, bool include) {
-  return FolderStep(FolderLocalOnly, local, nullptr, subLocal, subRemote, fileTypes, include);
-}
-
-int CFolderComparer::OnFolderRemoteOnly(const FindData* remote, const std::string& subLocal,
-                                        const std::string& subRemote, const std::string& fileTypes, bool include) {
-  return FolderStep(FolderRemoteOnly, nullptr, remote, subLocal, subRemote, fileTypes, include);
-}
-
-int CFolderComparer::FolderStep(FolderClass folderClass, const FindData* local, const FindData* remote,
-                                const std::string& subLocal, const std::string& subRemote,
-                                const std::string& fileTypes, bool include) {
-  const TreeItem saved = currentItem_;
-  const std::string& name = local ? local->name : remote->name;
-  currentItem_ = tree_->InsertItem(saved, name, folderClass, 1, true);
-  currentRecord_ = collection_->Add(std::make_unique<CFolderRecord>(subLocal, subRemote, folderClass));
-  tree_->SetItemData(currentItem_, currentRecord_);
-  tree_->Expand(tree_->GetRootItem());
+  CFolderRecord* const parent = currentRecord_;
+  auto made = std::make_unique<CFolderRecord>(subLocal, subRemote,
+                                              local && remote ? FolderOnBoth : local ? FolderLocalOnly : FolderRemoteOnly);
+  made->parent = parent;
+  made->name = localName;
+  CFolderRecord* const record = currentRecord_ = AddRecord(std::move(made));
   if (include) {
     // A local folder reached again through a link (say "loop -> ..") is shown
     // but not walked a second time.
@@ -316,14 +287,13 @@ int CFolderComparer::FolderStep(FolderClass folderClass, const FindData* local, 
       remoteAncestorIds_.pop_back();
     }
   }
-  FinishFolder();
-  currentItem_ = saved;
-  return 1;
+  if (listener_) listener_->FolderFinished(record);
+  currentRecord_ = parent;
 }
 
 void CFolderComparer::AnnounceRemoteFolders(const ScanList& remoteFolders, const std::string& remotePath) {
   // The remote folders the walk will list below this one, in walk order:
-  // those it will not walk (loops) are left out, as FolderStep leaves them.
+  // those it will not walk (loops) are left out, as FolderPair leaves them.
   std::vector<std::string> paths;
   paths.reserve(remoteFolders.size());
   for (const FindData& r : remoteFolders) {
@@ -374,50 +344,6 @@ void CFolderComparer::AddEntry(const FindData* local, const FindData* remote, Co
   entry->tagged = tagAfterCompare_ && !currentRecord_->incomplete;
   auto guard = collection_->Lock();
   currentRecord_->entries.push_back(std::move(entry));
-}
-
-void CFolderComparer::OnFileRemoteOnly(const FindData& remote) { AddEntry(nullptr, &remote, CopyRemoteToLocal); }
-
-void CFolderComparer::OnFileLocalOnly(const FindData& local) { AddEntry(&local, nullptr, CopyLocalToRemote); }
-
-void CFolderComparer::OnFileBoth(const FindData& local, const FindData& remote) {
-  AddEntry(&local, &remote, CompareTimes(&local, &remote, ignoreSeconds_));
-}
-
-void CFolderComparer::FinishFolder() {
-  tree_->SetHasChildren(currentItem_, tree_->GetChildItem(currentItem_) != kNoItem);
-  CFolderRecord* record = tree_->GetItemData(currentItem_);
-  if (record) {
-    bool differs, incomplete;
-    int summary;
-    {
-      auto guard = collection_->Lock();
-      differs = record->HasDifferences();
-      summary = record->Summary();
-      incomplete = record->incomplete;
-    }
-    if (incomplete) {
-      // Marked in place of the direction, and brought into view.
-      tree_->SetOverlay(currentItem_, kIncompleteOverlay);
-      tree_->SetBold(currentItem_, true);
-      for (TreeItem p = tree_->GetParentItem(currentItem_); p != kNoItem; p = tree_->GetParentItem(p))
-        tree_->Expand(p);
-    } else if (differs) {
-      tree_->SetOverlay(currentItem_, summary);
-      tree_->SetBold(currentItem_, true);
-      for (TreeItem p = tree_->GetParentItem(currentItem_); p != kNoItem; p = tree_->GetParentItem(p))
-        tree_->Expand(p);
-    } else {
-      tree_->SetOverlay(currentItem_, 0);
-      tree_->SetBold(currentItem_, false);
-    }
-  }
-  if (notify_) notify_->FolderChanged(record);
-}
-
-void CFolderComparer::FinishCompare() {
-  currentItem_ = tree_->GetRootItem();
-  FinishFolder();
 }
 
 }  // namespace twinbay

@@ -1,6 +1,6 @@
 // The comparer: walks a local and a remote folder tree in parallel, pairs
-// files and folders by name, classifies every file by its last-write time,
-// builds the folder records and grows the folder tree as it goes.
+// files and folders by name, classifies every file by its last-write time and
+// builds the folder records, telling a listener as each is added and finished.
 #pragma once
 
 #include <atomic>
@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "engine/file_entry.h"
-#include "engine/folder_tree.h"
 #include "engine/local_scan.h"
 
 namespace twinbay {
@@ -56,6 +55,19 @@ class LocalFolderLister : public IRemoteLister {
   std::string error_;
 };
 
+// Told how a compare goes, on the compare's thread. Both calls are quick and
+// never wait for another thread: what shows the records reads them at its own
+// pace (under the collection's lock).
+class ICompareListener {
+ public:
+  virtual ~ICompareListener() = default;
+  // A folder record was added: the collection holds `count` records now.
+  virtual void FolderAdded(size_t count) = 0;
+  // A folder's walk ended (its sub-folders' walks first, the top folder's
+  // last): its entries, and so its overlay and bold mark, are complete.
+  virtual void FolderFinished(CFolderRecord* record) = 0;
+};
+
 class CFolderComparer {
  public:
   static constexpr int64_t kTolerance = 3 * kTicksPerSecond;
@@ -68,29 +80,21 @@ class CFolderComparer {
   // across one removes it.
   static constexpr int64_t kStaleTempAge = kTicksPerDay;
 
-  CFolderComparer() = default;
-  virtual ~CFolderComparer() = default;
-
-  // Gets the comparer ready for one compare: root tree item "local <=> remote",
-  // root folder record, abort flag cleared. The collection should have been
-  // cleared by the caller. Runs on the user-interface thread.
-  void BeginCompare(IFolderNotify* notify, IRemoteLister* lister, IFolderTree* tree, CFolderCollection* collection,
+  // Gets the comparer ready for one compare: the top folder's record (named
+  // "local <=> remote"), abort flag cleared. The collection should have been
+  // cleared by the caller. The listener may be null.
+  void BeginCompare(ICompareListener* listener, IRemoteLister* lister, CFolderCollection* collection,
                     const std::string& localPath, const std::string& remotePath, bool tagAfterCompare,
                     bool ignoreSeconds);
-  // Walks one folder pair (the whole tree when called with the roots).
-  virtual void CompareFolder(const std::string& localPath, const std::string& remotePath,
-                             const std::string& fileTypes, bool includeSubFolders);
-  // Finishes the root item; runs once after the walk, aborted or not.
-  void FinishCompare();
-
-  // The worker's whole job: the walk, then FinishCompare.
+  // The worker's whole job: the walk, then the top folder is finished (also
+  // after an abort).
   void Run(const std::string& localPath, const std::string& remotePath, const std::string& fileTypes,
            bool includeSubFolders);
 
   void Abort() { abort_.store(1, std::memory_order_relaxed); }
   // How many stale temporary files the last compare removed (both sides).
   int StaleTempsRemoved() const { return staleRemoved_.load(); }
-  virtual bool IsAborted() const { return abort_.load(std::memory_order_relaxed) != 0; }
+  bool IsAborted() const { return abort_.load(std::memory_order_relaxed) != 0; }
 
   // Which way a pair of sides would be copied. Times are compared as UTC,
   // truncated to whole seconds, or whole minutes with ignoreSeconds (or the
@@ -105,36 +109,24 @@ class CFolderComparer {
   // Every "\" becomes "/", and every "//" collapses to "/".
   static void NormalizeRemotePath(std::string& path);
 
-  // Checks the two top paths before a compare. Returns an empty text when they
-  // can be used, else a message for the user.
-  static std::string CheckPaths(const std::string& localPath, const std::string& remotePath);
-
- protected:
-  // Hooks, called by the merge walks. The folder hooks return nonzero when
-  // they took care of the descent themselves.
-  virtual void BeforeFolderRemoteOnly(const FindData*, const FindData*) {}
-  virtual void BeforeFolderLocalOnly(const FindData*, const FindData*) {}
-  virtual void BeforeFolderBoth(const FindData*, const FindData*) {}
-  virtual int OnFolderBoth(const FindData* local, const FindData* remote, const std::string& subLocal,
-                           const std::string& subRemote, const std::string& fileTypes, bool include);
-  virtual int OnFolderLocalOnly(const FindData* local, const std::string& subLocal, const std::string& subRemote,
-                                const std::string& fileTypes, bool include);
-  virtual int OnFolderRemoteOnly(const FindData* remote, const std::string& subLocal,
-                                 const std::string& subRemote, const std::string& fileTypes, bool include);
-  virtual void OnFileRemoteOnly(const FindData& remote);
-  virtual void OnFileLocalOnly(const FindData& local);
-  virtual void OnFileBoth(const FindData& local, const FindData& remote);
+  // Checks the local top path before a compare (any remote path will do: an
+  // empty one is the login folder). Returns an empty text when it can be
+  // used, else a message for the user.
+  static std::string CheckPaths(const std::string& localPath);
 
  private:
+  // Walks one folder pair (the whole tree when called with the roots).
+  void CompareFolder(const std::string& localPath, const std::string& remotePath, const std::string& fileTypes,
+                     bool include);
   void MergeFiles(const ScanList& local, const ScanList& remote);
   void MergeFolders(const ScanList& local, const ScanList& remote, const std::string& localPath,
                     const std::string& remotePath, const std::string& fileTypes, bool include);
+  // Makes the record of one sub-folder pair, walks it when sub-folders are
+  // included (and it does not lead back up the tree), and finishes it.
   void FolderPair(const FindData* local, const FindData* remote, const std::string& localPath,
                   const std::string& remotePath, const std::string& fileTypes, bool include);
-  int FolderStep(FolderClass folderClass, const FindData* local, const FindData* remote, const std::string& subLocal,
-                 const std::string& subRemote, const std::string& fileTypes, bool include);
   void AddEntry(const FindData* local, const FindData* remote, CompareState state);
-  void FinishFolder();
+  CFolderRecord* AddRecord(std::unique_ptr<CFolderRecord> record);
   // True when a link's resolved target is a folder being walked or above one.
   bool LeadsUp(const std::string& target) const;
   // Tells the lister which remote folders the walk will list next.
@@ -149,11 +141,9 @@ class CFolderComparer {
   std::atomic<int> staleRemoved_{0};
   bool ignoreSeconds_ = true;
   bool tagAfterCompare_ = true;
-  IFolderNotify* notify_ = nullptr;
+  ICompareListener* listener_ = nullptr;
   CFolderRecord* currentRecord_ = nullptr;
   CFolderCollection* collection_ = nullptr;
-  IFolderTree* tree_ = nullptr;
-  TreeItem currentItem_ = kNoItem;
   IRemoteLister* lister_ = nullptr;
   // The local folders being walked, outermost first: a link back into one of
   // them is shown but not walked again.

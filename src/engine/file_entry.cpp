@@ -63,6 +63,7 @@ void CFolderCollection::Clear() {
 
 CFolderRecord* CFolderCollection::Add(std::unique_ptr<CFolderRecord> record) {
   Guard g(mutex_);
+  record->index = records_.size();
   records_.push_back(std::move(record));
   return records_.back().get();
 }

@@ -19,6 +19,10 @@ enum CompareState : int32_t {
   CopyLocalToRemote = 2,
 };
 
+// The tree overlay of a folder that could not be read whole (the direction
+// overlays are 0 to 3).
+constexpr int kIncompleteOverlay = 4;
+
 enum FolderClass : int32_t {
   FolderRoot = 0,
   FolderOnBoth = 1,
@@ -58,6 +62,13 @@ class CFolderRecord {
   std::string localPath;
   std::string remotePath;
   FolderClass folderClass;
+  // Where the folder stands in the tree: its parent (null for the top folder),
+  // its place in the collection, and the text of its tree item (the folder's
+  // name; "local <=> remote" for the top folder). Set before the record is
+  // added to the collection, never changed after.
+  CFolderRecord* parent = nullptr;
+  size_t index = 0;
+  std::string name;
   std::vector<std::unique_ptr<CFileEntry>> entries;
   // A folder whose listing failed on either side (or was cut short) is
   // incomplete: what is known of it is shown, but nothing in it is tagged,
@@ -77,6 +88,17 @@ class CFolderRecord {
   // Which ways the folder's files would be copied (its mark in the tree).
   FolderSummary Summary() const;
   bool HasDifferences() const;
+  // How the tree shows the folder: the overlay (kIncompleteOverlay for a
+  // folder not read whole, else the summary), bold when it is not 0.
+  int TreeOverlay() const { return incomplete ? kIncompleteOverlay : Summary(); }
+  bool TreeBold() const { return incomplete || HasDifferences(); }
+};
+
+// Told about a folder record whose entries changed (a transfer or a delete).
+class IFolderNotify {
+ public:
+  virtual ~IFolderNotify() = default;
+  virtual void FolderChanged(CFolderRecord* record) = 0;
 };
 
 // Told when the collection is about to free its records, so that whatever
@@ -106,6 +128,7 @@ class CFolderCollection {
 
   // Tells the listener, then frees every record.
   void Clear();
+  // Appends a record and gives it its index.
   CFolderRecord* Add(std::unique_ptr<CFolderRecord> record);
   size_t GetCount() const;
   CFolderRecord* GetAt(size_t index) const;

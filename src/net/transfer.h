@@ -15,7 +15,6 @@
 
 #include "engine/file_entry.h"
 #include "engine/filters.h"
-#include "engine/folder_tree.h"
 #include "engine/totals.h"
 #include "net/remote_fs.h"
 

@@ -17,10 +17,17 @@ using test::WriteFile;
 
 const int64_t T0 = test::UnixTime(2026, 5, 1, 10, 0, 0);
 
-struct Recorder : IFolderNotify {
+// What the compare told: the record counts it announced and the folders it
+// finished, in order.
+struct Recorder : ICompareListener {
   std::mutex m;
+  std::vector<size_t> added;
   std::vector<CFolderRecord*> announced;
-  void FolderChanged(CFolderRecord* r) override {
+  void FolderAdded(size_t count) override {
+    std::lock_guard g(m);
+    added.push_back(count);
+  }
+  void FolderFinished(CFolderRecord* r) override {
     std::lock_guard g(m);
     announced.push_back(r);
   }
@@ -48,13 +55,12 @@ struct SpyLister : LocalFolderLister {
 struct Harness {
   TempDir local, remote;
   SpyLister lister{remote.path()};
-  MemoryFolderTree tree;
   CFolderCollection collection;
   Recorder notify;
   CFolderComparer comparer;
 
   void Run(const std::string& types = "*.*", bool include = true, bool ignoreSeconds = false) {
-    comparer.BeginCompare(&notify, &lister, &tree, &collection, local.path(), "/", true, ignoreSeconds);
+    comparer.BeginCompare(&notify, &lister, &collection, local.path(), "/", true, ignoreSeconds);
     comparer.Run(local.path(), "/", types, include);
   }
   std::string Rel(const std::string& localPath) const {
@@ -126,7 +132,6 @@ TEST(Comparer, WithoutSubFoldersTheFoldersStillAppearEmpty) {
   WriteFile(h.local / "top.txt", "", T0);
   h.Run("*.*", false);
   EXPECT_EQ(h.Dump(), (Lines{"D0 . /", "  > top.txt", "D1 both /both", "D2 lonly /lonly", "D3 ronly /ronly"}));
-  EXPECT_EQ(h.tree.Count(), 4u);
   EXPECT_EQ(h.lister.listed, (std::vector<std::string>{"/"}));
 }
 
@@ -178,38 +183,43 @@ TEST(Comparer, NamesThatDifferOnlyInCasePairExactMatchesFirst) {
   EXPECT_EQ(h.Find(".")->entries[1]->remote->name, "a.txt");
 }
 
-TEST(Comparer, TreeCarriesClassesOverlaysAndBoldMarks) {
+TEST(Comparer, RecordsCarryTheirParentsNamesClassesOverlaysAndBoldMarks) {
   Harness h;
   WriteFile(h.local / "same/deep/x.txt", "", T0 + 100);  // only the deep folder differs
   WriteFile(h.remote / "same/deep/x.txt", "", T0);
   WriteFile(h.local / "same/ok.txt", "", T0);
   WriteFile(h.remote / "same/ok.txt", "", T0);
-  WriteFile(h.local / "z/up.txt", "", T0);
+  WriteFile(h.local / "Z/up.txt", "", T0);
   WriteFile(h.remote / "z/down.txt", "", T0);
   h.Run();
-  auto& t = h.tree;
-  const TreeItem root = t.GetRootItem();
-  EXPECT_EQ(t.Get(root).text, h.local.path() + " <=> /");
-  EXPECT_EQ(t.Get(root).image, FolderRoot);
-  EXPECT_FALSE(t.Get(root).bold);
-  const auto same = t.Get(t.Find({t.Get(root).text, "same"}));
-  const auto deep = t.Get(t.Find({t.Get(root).text, "same", "deep"}));
-  const auto z = t.Get(t.Find({t.Get(root).text, "z"}));
-  EXPECT_EQ(same.image, FolderOnBoth);
-  EXPECT_FALSE(same.bold);
-  EXPECT_EQ(same.overlay, 0);
-  EXPECT_TRUE(same.hasChildren);
-  EXPECT_TRUE(same.expanded);  // an ancestor of a folder with differences
-  EXPECT_TRUE(deep.bold);
-  EXPECT_EQ(deep.overlay, 2);
-  EXPECT_FALSE(deep.hasChildren);
-  EXPECT_EQ(deep.stateImage, 1);
-  EXPECT_TRUE(z.bold);
-  EXPECT_EQ(z.overlay, 1);
-  EXPECT_EQ(deep.record, h.Find("same/deep"));
-  // Every record was announced once, the root last.
-  EXPECT_EQ(h.notify.announced.size(), h.collection.GetCount());
-  EXPECT_EQ(h.notify.announced.back(), h.collection.GetAt(0));
+  CFolderRecord* root = h.Find(".");
+  CFolderRecord* same = h.Find("same");
+  CFolderRecord* deep = h.Find("same/deep");
+  CFolderRecord* z = h.Find("Z");
+  ASSERT_TRUE(root && same && deep && z);
+  EXPECT_EQ(root->name, h.local.path() + " <=> /");
+  EXPECT_EQ(root->parent, nullptr);
+  EXPECT_EQ(same->parent, root);
+  EXPECT_EQ(deep->parent, same);
+  EXPECT_EQ(z->parent, root);
+  EXPECT_EQ(deep->name, "deep");
+  EXPECT_EQ(z->name, "Z");  // the local spelling
+  for (size_t i = 0; i < h.collection.GetCount(); ++i) EXPECT_EQ(h.collection.GetAt(i)->index, i);
+  EXPECT_EQ(same->folderClass, FolderOnBoth);
+  EXPECT_FALSE(root->TreeBold());
+  EXPECT_FALSE(same->TreeBold());
+  EXPECT_EQ(same->TreeOverlay(), 0);
+  EXPECT_TRUE(deep->TreeBold());
+  EXPECT_EQ(deep->TreeOverlay(), 2);
+  EXPECT_TRUE(z->TreeBold());
+  EXPECT_EQ(z->TreeOverlay(), 1);
+  // Each record was announced as added once, in order, and finished once,
+  // after its sub-folders; the root last.
+  std::vector<size_t> counts(h.collection.GetCount());
+  for (size_t i = 0; i < counts.size(); ++i) counts[i] = i + 1;
+  EXPECT_EQ(h.notify.added, counts);
+  EXPECT_EQ(h.notify.announced,
+            (std::vector<CFolderRecord*>{h.Find("same/deep"), same, z, root}));
 }
 
 TEST(Comparer, AbortUnwindsFinishingAndAnnouncingEveryOpenFolder) {
@@ -225,9 +235,8 @@ TEST(Comparer, AbortUnwindsFinishingAndAnnouncingEveryOpenFolder) {
   EXPECT_EQ(h.Find("b/b2/b3"), nullptr);
   EXPECT_EQ(h.Find("c"), nullptr);
   ASSERT_NE(h.Find("b/b2"), nullptr);
-  // Every record that exists has a tree item and was announced exactly once,
-  // each folder after its sub-folders.
-  EXPECT_EQ(h.tree.Count(), h.collection.GetCount());
+  // Every record that exists was announced finished exactly once, each folder
+  // after its sub-folders.
   std::map<CFolderRecord*, size_t> when;
   for (size_t i = 0; i < h.notify.announced.size(); ++i) {
     EXPECT_EQ(when.count(h.notify.announced[i]), 0u);
@@ -248,11 +257,11 @@ TEST(Comparer, ALinkBackUpTheTreeIsShownButNotWalkedAgain) {
 
 TEST(Comparer, CheckPathsRefusesWhatWouldScanTheWorkingFolder) {
   TempDir t;
-  EXPECT_NE(CFolderComparer::CheckPaths("", "/"), "");
-  EXPECT_NE(CFolderComparer::CheckPaths("web", "/"), "");
+  EXPECT_NE(CFolderComparer::CheckPaths(""), "");
+  EXPECT_NE(CFolderComparer::CheckPaths("web"), "");
   // A folder that does not exist yet is fine: it lists as empty.
-  EXPECT_EQ(CFolderComparer::CheckPaths(t / "missing/deeper", "/"), "");
-  EXPECT_EQ(CFolderComparer::CheckPaths(t.path(), "/"), "");
+  EXPECT_EQ(CFolderComparer::CheckPaths(t / "missing/deeper"), "");
+  EXPECT_EQ(CFolderComparer::CheckPaths(t.path()), "");
 }
 
 TEST(Comparer, AFolderThatCannotBeListedIsIncompleteNotEmpty) {
@@ -274,11 +283,8 @@ TEST(Comparer, AFolderThatCannotBeListedIsIncompleteNotEmpty) {
   EXPECT_TRUE(h.Find("x/sub")->entries.empty());
   EXPECT_EQ(std::count(h.lister.listed.begin(), h.lister.listed.end(), "/x/sub"), 0);
   EXPECT_EQ(h.Dump().back(), "  < a.txt");
-  for (TreeItem i = 1; i <= h.tree.Count(); ++i)
-    if (h.tree.Get(i).record == x) {
-      EXPECT_EQ(h.tree.Get(i).overlay, kIncompleteOverlay);
-      EXPECT_TRUE(h.tree.Get(i).bold);
-    }
+  EXPECT_EQ(x->TreeOverlay(), kIncompleteOverlay);
+  EXPECT_TRUE(x->TreeBold());
   // Tagging everything leaves it alone.
   TagAllFiles(h.collection);
   x->TagAll();
@@ -292,7 +298,7 @@ TEST(Comparer, AFolderThatCannotBeListedIsIncompleteNotEmpty) {
   // unreadable by being a file where a folder should be listed).
   Harness g;
   WriteFile(g.remote / "z/r.txt", "", T0);
-  g.comparer.BeginCompare(&g.notify, &g.lister, &g.tree, &g.collection, g.local / "nofolder", "/", true, false);
+  g.comparer.BeginCompare(&g.notify, &g.lister, &g.collection, g.local / "nofolder", "/", true, false);
   WriteFile(g.local / "nofolder", "a file", T0);
   g.comparer.Run(g.local / "nofolder", "/", "*.*", true);
   EXPECT_TRUE(g.collection.GetAt(0)->incomplete);

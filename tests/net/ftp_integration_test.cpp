@@ -217,12 +217,11 @@ TEST(FtpPyftpdlib, CompareAgainstTheServer) {
   CFtpSession s;
   ASSERT_TRUE(s.Connect("127.0.0.1", server->user(), server->password(), server->port()));
   FtpRemoteLister lister(s);
-  MemoryFolderTree tree;
   CFolderCollection collection;
   CFolderComparer comparer;
   const std::string remote = ResolveRemotePath("site", s.LoginFolder());
   EXPECT_EQ(remote, "/site");
-  comparer.BeginCompare(nullptr, &lister, &tree, &collection, local.path(), remote, true, false);
+  comparer.BeginCompare(nullptr, &lister, &collection, local.path(), remote, true, false);
   comparer.Run(local.path(), remote, "*.htm;*.gif", true);
   ASSERT_EQ(collection.GetCount(), 2u);
   auto* rootRecord = collection.GetAt(0);

@@ -31,7 +31,6 @@ CFtpSession QuickSession() {
 }
 
 struct Walk {
-  MemoryFolderTree tree;
   CFolderCollection collection;
   std::string local, remote;
 
@@ -39,9 +38,8 @@ struct Walk {
     local = l;
     remote = r;
     collection.Clear();
-    tree.Clear();
     CFolderComparer comparer;
-    comparer.BeginCompare(nullptr, &lister, &tree, &collection, local, remote, tag, false);
+    comparer.BeginCompare(nullptr, &lister, &collection, local, remote, tag, false);
     comparer.Run(local, remote, "*.*", true);
   }
   CFolderRecord* Record(const std::string& rel) {
@@ -167,9 +165,9 @@ TEST(IncompleteListings, ADownloadIntoALocalFolderThatDoesNotExistYetCreatesIt) 
   CFtpSession session;
   ASSERT_TRUE(session.Connect("127.0.0.1", server->user(), server->password(), server->port()));
   const std::string missing = parent / "new/deeper/site";
-  EXPECT_EQ(CFolderComparer::CheckPaths(missing, "/site"), "");
-  EXPECT_NE(CFolderComparer::CheckPaths("", "/site"), "");
-  EXPECT_NE(CFolderComparer::CheckPaths("relative/site", "/site"), "");
+  EXPECT_EQ(CFolderComparer::CheckPaths(missing), "");
+  EXPECT_NE(CFolderComparer::CheckPaths(""), "");
+  EXPECT_NE(CFolderComparer::CheckPaths("relative/site"), "");
   FtpRemoteLister lister(session);
   Walk w;
   w.Run(lister, missing, "/site");

@@ -53,11 +53,10 @@ CompareRun Compare(const FtpTestServer& server, const std::string& local, int co
   EXPECT_TRUE(session.Connect("127.0.0.1", server.user(), server.password(), server.port())) << session.LastError();
   FtpRemoteLister own(session);
   CParallelLister lister(own, FtpListerFactory(session), connections - 1);
-  MemoryFolderTree tree;
   CFolderCollection collection;
   CFolderComparer comparer;
   const std::string remote = ResolveRemotePath(server.RemoteDir(), session.LoginFolder());
-  comparer.BeginCompare(nullptr, &lister, &tree, &collection, local, remote, true, false);
+  comparer.BeginCompare(nullptr, &lister, &collection, local, remote, true, false);
   comparer.Run(local, remote, "*.*", true);
   lister.Stop();
   run.dump = Dump(collection);

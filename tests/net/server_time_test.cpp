@@ -224,9 +224,8 @@ class LocalTimeServer : public ::testing::TestWithParam<Zone> {
 
   void Compare(CFtpSession& s, CFolderCollection& c, const std::string& remote) {
     FtpRemoteLister lister(s);
-    MemoryFolderTree tree;
     CFolderComparer comparer;
-    comparer.BeginCompare(nullptr, &lister, &tree, &c, local_.path(), remote, true, true);
+    comparer.BeginCompare(nullptr, &lister, &c, local_.path(), remote, true, true);
     comparer.Run(local_.path(), remote, "*.*", true);
   }
 

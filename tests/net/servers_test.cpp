@@ -34,7 +34,6 @@ struct Site {
   TempDir folder, localRoot;
   std::unique_ptr<FtpTestServer> server;
   CFtpSession session;
-  MemoryFolderTree tree;
   CFolderCollection collection;
   std::string local, remote;
 
@@ -61,10 +60,9 @@ struct Site {
 
   void Compare() {
     collection.Clear();
-    tree.Clear();
     FtpRemoteLister lister(session);
     CFolderComparer comparer;
-    comparer.BeginCompare(nullptr, &lister, &tree, &collection, local, remote, true, false);
+    comparer.BeginCompare(nullptr, &lister, &collection, local, remote, true, false);
     comparer.Run(local, remote, "*.*", true);
   }
   std::vector<TransferOutcome> Sync(bool up, bool down) {

@@ -210,10 +210,9 @@ TEST_P(TlsServers, TrustedByFingerprintComparesAndSyncsBothWays) {
   EXPECT_TRUE(session.Encrypted());
 
   auto compare = [&](CFolderCollection& collection) {
-    MemoryFolderTree tree;
     FtpRemoteLister lister(session);
     CFolderComparer comparer;
-    comparer.BeginCompare(nullptr, &lister, &tree, &collection, local.path(), t.server->RemoteDir(), true, false);
+    comparer.BeginCompare(nullptr, &lister, &collection, local.path(), t.server->RemoteDir(), true, false);
     comparer.Run(local.path(), t.server->RemoteDir(), "*.*", true);
   };
   CFolderCollection collection;
@@ -252,10 +251,9 @@ TEST_P(TlsServers, FoldersListedOverSeveralConnectionsAreListedOverTlsOnEachOne)
   ASSERT_TRUE(t.Connect(session, FtpTls::Explicit, t.fingerprint)) << session.LastError();
   FtpRemoteLister own(session);
   CParallelLister lister(own, FtpListerFactory(session), 7);
-  MemoryFolderTree tree;
   CFolderCollection collection;
   CFolderComparer comparer;
-  comparer.BeginCompare(nullptr, &lister, &tree, &collection, local.path(), t.server->RemoteDir(), true, false);
+  comparer.BeginCompare(nullptr, &lister, &collection, local.path(), t.server->RemoteDir(), true, false);
   comparer.Run(local.path(), t.server->RemoteDir(), "*.*", true);
   lister.Stop();
   EXPECT_EQ(collection.GetCount(), 61u);

@@ -43,7 +43,6 @@ struct Fixture {
   TempDir local, serverRoot;
   std::unique_ptr<FtpTestServer> server;
   CFtpSession session;
-  MemoryFolderTree tree;
   CFolderCollection collection;
   CFolderComparer comparer;
   SyncTotals totals;
@@ -64,9 +63,8 @@ struct Fixture {
   std::string Local(const std::string& rel) const { return local / rel; }
   void Compare() {
     collection.Clear();
-    tree.Clear();
     FtpRemoteLister lister(session);
-    comparer.BeginCompare(nullptr, &lister, &tree, &collection, local.path(), "/site", true, false);
+    comparer.BeginCompare(nullptr, &lister, &collection, local.path(), "/site", true, false);
     comparer.Run(local.path(), "/site", "*.*", true);
   }
   std::unique_ptr<CTransferJob> Run(ITransferListener* listener = nullptr) {

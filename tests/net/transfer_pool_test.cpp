@@ -81,9 +81,8 @@ struct Pair {
   void Compare() {
     collection.Clear();
     FtpRemoteLister lister(session);
-    MemoryFolderTree tree;
     CFolderComparer comparer;
-    comparer.BeginCompare(nullptr, &lister, &tree, &collection, local.path(), remote, true, false);
+    comparer.BeginCompare(nullptr, &lister, &collection, local.path(), remote, true, false);
     comparer.Run(local.path(), remote, "*.*", true);
   }
   void Sync(int connections, ITransferListener* listener = nullptr) {

@@ -37,11 +37,11 @@ std::vector<std::string> Leftovers(const std::string& root) {
 }
 
 // A whole compare of a local folder against a server folder.
-void CompareThrough(CFtpSession& session, MemoryFolderTree& tree, CFolderCollection& collection,
+void CompareThrough(CFtpSession& session, CFolderCollection& collection,
                     const std::string& local, const std::string& remote, bool ignoreSeconds) {
   FtpRemoteLister lister(session);
   CFolderComparer comparer;
-  comparer.BeginCompare(nullptr, &lister, &tree, &collection, local, remote, true, ignoreSeconds);
+  comparer.BeginCompare(nullptr, &lister, &collection, local, remote, true, ignoreSeconds);
   comparer.Run(local, remote, "*.*", true);
 }
 
@@ -63,7 +63,6 @@ struct Sync {
   std::unique_ptr<FtpTestServer> server;
   std::string remote = "/site";
   CFtpSession session;
-  MemoryFolderTree tree;
   CFolderCollection collection;
   SyncTotals totals;
   std::unique_ptr<FtpFileSystem> remoteFs;
@@ -79,8 +78,7 @@ struct Sync {
   }
   void Compare(bool ignoreSeconds = false) {
     collection.Clear();
-    tree.Clear();
-    CompareThrough(session, tree, collection, local.path(), remote, ignoreSeconds);
+    CompareThrough(session, collection, local.path(), remote, ignoreSeconds);
   }
   std::unique_ptr<CTransferJob> Run(TransferOptions o, Listener* l = nullptr) {
     CountTagged(collection, totals, o.filter);
@@ -268,9 +266,8 @@ TEST(Transfer, ListOnlyServer) {
   test::WriteFile(local / "sub/local.txt", "from here", T0 + 3600);
   CFtpSession session;
   ASSERT_TRUE(session.Connect("127.0.0.1", "", "", server->port())) << session.LastError();
-  MemoryFolderTree tree;
   CFolderCollection collection;
-  CompareThrough(session, tree, collection, local.path(), "/pub/site", true);
+  CompareThrough(session, collection, local.path(), "/pub/site", true);
   SyncTotals totals;
   CountTagged(collection, totals, FilterAll);
   EXPECT_EQ(totals.allUp, 1);
@@ -401,9 +398,8 @@ TEST(Transfer, ServersThatRefuseRenamesNeverLoseTheOldFileNeedlessly) {
       return std::make_unique<RefusingRenames>(MakeCurlFtpConnection(login), c.mode, &log);
     });
     ASSERT_TRUE(session.Connect("127.0.0.1", server->user(), server->password(), server->port()));
-    MemoryFolderTree tree;
     CFolderCollection collection;
-    CompareThrough(session, tree, collection, local.path(), "/site", false);
+    CompareThrough(session, collection, local.path(), "/site", false);
     SyncTotals totals;
     CountTagged(collection, totals, FilterAll);
     FtpFileSystem remoteFs(session);

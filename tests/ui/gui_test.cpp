@@ -13,7 +13,9 @@
 #include <QPushButton>
 #include <QSplitter>
 #include <QTreeWidget>
+#include <chrono>
 #include <ctime>
+#include <thread>
 #include <filesystem>
 
 #include "gui_support.h"
@@ -324,6 +326,70 @@ TEST_F(Gui, StopDuringALargeCompareLeavesAConsistentAnnouncedResult) {
   ASSERT_NE(first, nullptr);
   EXPECT_EQ(CFolderTreeCtrl::ItemImage(first), 3);
   EXPECT_EQ(CFolderTreeCtrl::ItemMark(first), 3);
+}
+
+TEST_F(Gui, TheTreeIsBuiltFromTheRecordsWhenTheCompareRunsAheadOfTheWindow) {
+  // 30 folders on both sides, each with one sub-folder in step, one only
+  // here and one only on the server; every fifth differs itself.
+  for (int d = 0; d < 30; ++d) {
+    const std::string t = "t" + std::to_string(10 + d);
+    test::WriteFile(local / (t + "/s0/same.txt"), "x", T0);
+    test::WriteFile(serverRoot / ("site/" + t + "/s0/same.txt"), "x", T0);
+    test::WriteFile(local / (t + "/s1/up.txt"), "x", T0);
+    test::WriteFile(serverRoot / ("site/" + t + "/s2/down.txt"), "x", T0);
+    test::WriteFile(local / (t + "/top.txt"), "x", T0 + (d % 5 == 0 ? 100 : 0));
+    test::WriteFile(serverRoot / ("site/" + t + "/top.txt"), "x", T0);
+  }
+  ServeConnectAndStartCompare();
+  // The window's thread reads nothing until the compare has made every record.
+  const size_t total = 1 + 30 * 4;
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (View()->Collection().GetCount() < total && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  ASSERT_EQ(View()->Collection().GetCount(), total);
+  EXPECT_EQ(View()->Tree()->topLevelItemCount(), 0);
+  ASSERT_TRUE(WaitFor([&] { return !View()->IsBusy(); }));
+  QApplication::processEvents();
+
+  CFolderTreeCtrl* tree = View()->Tree();
+  int items = 0;
+  for (QTreeWidgetItemIterator it(tree); *it; ++it) ++items;
+  EXPECT_EQ(static_cast<size_t>(items), total);
+  for (size_t i = 0; i < total; ++i) {
+    const CFolderRecord* r = View()->Collection().GetAt(i);
+    QTreeWidgetItem* item = tree->FindItem(r);
+    ASSERT_NE(item, nullptr) << r->localPath;
+    EXPECT_EQ(item->text(0).toStdString(), r->name);
+    EXPECT_EQ(item->parent(), r->parent ? tree->FindItem(r->parent) : nullptr) << r->localPath;
+    EXPECT_EQ(CFolderTreeCtrl::ItemImage(item), r->folderClass) << r->localPath;
+    EXPECT_EQ(CFolderTreeCtrl::ItemMark(item), r->TreeOverlay()) << r->localPath;
+    EXPECT_EQ(item->font(0).bold(), r->TreeBold()) << r->localPath;
+    EXPECT_EQ(item->childIndicatorPolicy() == QTreeWidgetItem::ShowIndicator, item->childCount() > 0);
+    // Siblings in the order of their records; the way to a bold item is open.
+    if (item->parent() && item->parent()->indexOfChild(item) > 0) {
+      EXPECT_LT(CFolderTreeCtrl::Record(item->parent()->child(item->parent()->indexOfChild(item) - 1))->index, i);
+    }
+    if (item->font(0).bold()) {
+      for (QTreeWidgetItem* p = item->parent(); p; p = p->parent()) EXPECT_TRUE(p->isExpanded()) << r->localPath;
+    }
+  }
+  // And as they should be: classes, marks, bold.
+  struct Expect {
+    const char* path;
+    int image, mark;
+    bool bold;
+  };
+  for (const Expect& e : {Expect{"t10", 1, 2, true}, Expect{"t11", 1, 0, false}, Expect{"t11/s0", 1, 0, false},
+                          Expect{"t11/s1", 2, 2, true}, Expect{"t11/s2", 3, 3, true}}) {
+    QTreeWidgetItem* item = nullptr;
+    for (size_t i = 0; i < total && !item; ++i)
+      if (View()->Collection().GetAt(i)->localPath == local / e.path) item = tree->FindItem(View()->Collection().GetAt(i));
+    ASSERT_NE(item, nullptr) << e.path;
+    EXPECT_EQ(CFolderTreeCtrl::ItemImage(item), e.image) << e.path;
+    EXPECT_EQ(CFolderTreeCtrl::ItemMark(item), e.mark) << e.path;
+    EXPECT_EQ(item->font(0).bold(), e.bold) << e.path;
+  }
+  EXPECT_EQ(tree->topLevelItem(0)->childCount(), 30);
 }
 
 TEST_F(Gui, SynchronizeCopiesTheChosenDirectionAndTheTreeTurnsInStep) {

@@ -185,7 +185,7 @@ bool CProgressDlg::event(QEvent* e) {
   } else if (m->wParam == 1) {
     ShowProgress();
   } else if (m->wParam == 2 && view_) {
-    PostMessage(view_, WM_FOLDERCHANGED, 0, m->lParam);
+    PostHandedOver(view_, new FolderChangedEvent(FolderChange::Changed, reinterpret_cast<CFolderRecord*>(m->lParam)));
   }
   return true;
 }

@@ -96,7 +96,7 @@ void CTwinbayView::OnDeleteSelected() {
   QApplication::setOverrideCursor(Qt::WaitCursor);
   FtpFileSystem remote(session_);
   const DeleteCounts counts = DeleteEntries(collection_, *folder, entries, dlg.DeleteLocal(), dlg.DeleteRemote(), &remote,
-                                            settings_.m_bIgnoreSeconds != 0, static_cast<IFolderNotify*>(this));
+                                            settings_.m_bIgnoreSeconds != 0, nullptr);
   QApplication::restoreOverrideCursor();
   // Entries may be gone: the list drops them now, before it paints again.
   OnFolderChanged(folder);

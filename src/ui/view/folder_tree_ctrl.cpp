@@ -2,7 +2,6 @@
 
 #include <QHeaderView>
 #include <QMimeData>
-#include <QThread>
 
 #include "engine/file_entry.h"
 #include "ui/icons.h"
@@ -13,9 +12,6 @@ namespace {
 constexpr int kRecordRole = Qt::UserRole;
 constexpr int kImageRole = Qt::UserRole + 1;
 constexpr int kMarkRole = Qt::UserRole + 2;
-
-QTreeWidgetItem* ItemOf(TreeItem t) { return reinterpret_cast<QTreeWidgetItem*>(t); }
-TreeItem HandleOf(QTreeWidgetItem* i) { return reinterpret_cast<TreeItem>(i); }
 }  // namespace
 
 CFolderTreeCtrl::CFolderTreeCtrl(QWidget* parent) : QTreeWidget(parent) {
@@ -88,85 +84,72 @@ bool CFolderTreeCtrl::SetChildrenIndicator(QTreeWidgetItem* item) {
   return has;
 }
 
-QTreeWidgetItem* CFolderTreeCtrl::FindItem(CFolderRecord* record, QTreeWidgetItem* start) const {
-  if (!start) {
-    for (int i = 0; i < topLevelItemCount(); ++i)
-      if (QTreeWidgetItem* found = FindItem(record, topLevelItem(i))) return found;
-    return nullptr;
+void CFolderTreeCtrl::AddItems(const CFolderCollection& collection) {
+  struct New {
+    CFolderRecord* record;
+    size_t parent;  // the parent's index; the record's own for the top folder
+    QString text;
+    int image;
+  };
+  std::vector<New> added;
+  {
+    // Copied under the lock, made into items after it: the compare goes on
+    // meanwhile.
+    auto guard = collection.Lock();
+    const size_t count = collection.GetCount();
+    for (size_t i = items_.size(); i < count; ++i) {
+      CFolderRecord* r = collection.GetAt(i);
+      added.push_back({r, r->parent ? r->parent->index : i, QString::fromStdString(r->name), r->folderClass});
+    }
   }
-  if (Record(start) == record) return start;
-  for (int i = 0; i < start->childCount(); ++i)
-    if (QTreeWidgetItem* found = FindItem(record, start->child(i))) return found;
-  return nullptr;
+  bool children = false;
+  for (const New& n : added) {
+    QTreeWidgetItem* parent = n.parent == n.record->index ? nullptr : items_[n.parent];
+    QTreeWidgetItem* item = InsertFolderItem(parent, n.text, n.image);
+    SetRecord(item, n.record);
+    items_.push_back(item);
+    children = children || parent;
+  }
+  if (children && topLevelItemCount() > 0) topLevelItem(0)->setExpanded(true);
+}
+
+QTreeWidgetItem* CFolderTreeCtrl::FindItem(const CFolderRecord* record) const {
+  return record && record->index < items_.size() && Record(items_[record->index]) == record ? items_[record->index]
+                                                                                             : nullptr;
+}
+
+void CFolderTreeCtrl::ShowMarks(const CFolderCollection& collection, const CFolderRecord* record) {
+  QTreeWidgetItem* item = FindItem(record);
+  if (!item) return;
+  int folderClass, overlay;
+  bool bold;
+  {
+    auto guard = collection.Lock();
+    folderClass = record->folderClass;
+    overlay = record->TreeOverlay();
+    bold = record->TreeBold();
+  }
+  item->setData(0, kImageRole, folderClass);
+  item->setData(0, kMarkRole, overlay);
+  Repaint(item);
+  SetBold(item, bold);
+}
+
+void CFolderTreeCtrl::ShowFinished(const CFolderCollection& collection, const CFolderRecord* record) {
+  QTreeWidgetItem* item = FindItem(record);
+  if (!item) return;
+  SetChildrenIndicator(item);
+  ShowMarks(collection, record);
+  if (item->font(0).bold())
+    for (QTreeWidgetItem* p = item->parent(); p; p = p->parent()) p->setExpanded(true);
 }
 
 void CFolderTreeCtrl::DeleteAll() {
   const bool was = reportSelection_;
   reportSelection_ = false;
   clear();
+  items_.clear();
   reportSelection_ = was;
-}
-
-template <class F>
-void TreeAdapter::OnUiThread(F f) {
-  if (QThread::currentThread() == tree_->thread()) {
-    f();
-    return;
-  }
-  // Queued onto the user-interface thread; the walk waits for it to finish.
-  caller_.CallAndWait(f);
-}
-
-TreeItem TreeAdapter::InsertItem(TreeItem parent, const std::string& text, int image, int, bool) {
-  TreeItem result = kNoItem;
-  OnUiThread([&] { result = HandleOf(tree_->InsertFolderItem(ItemOf(parent), QString::fromStdString(text), image)); });
-  return result;
-}
-
-void TreeAdapter::SetItemData(TreeItem item, CFolderRecord* record) {
-  OnUiThread([&] { CFolderTreeCtrl::SetRecord(ItemOf(item), record); });
-}
-
-CFolderRecord* TreeAdapter::GetItemData(TreeItem item) {
-  CFolderRecord* r = nullptr;
-  OnUiThread([&] { r = CFolderTreeCtrl::Record(ItemOf(item)); });
-  return r;
-}
-
-TreeItem TreeAdapter::GetRootItem() {
-  TreeItem r = kNoItem;
-  OnUiThread([&] { r = tree_->topLevelItemCount() ? HandleOf(tree_->topLevelItem(0)) : kNoItem; });
-  return r;
-}
-
-TreeItem TreeAdapter::GetParentItem(TreeItem item) {
-  TreeItem r = kNoItem;
-  OnUiThread([&] { r = HandleOf(ItemOf(item)->parent()); });
-  return r;
-}
-
-TreeItem TreeAdapter::GetChildItem(TreeItem item) {
-  TreeItem r = kNoItem;
-  OnUiThread([&] { r = ItemOf(item)->childCount() ? HandleOf(ItemOf(item)->child(0)) : kNoItem; });
-  return r;
-}
-
-void TreeAdapter::Expand(TreeItem item) {
-  OnUiThread([&] {
-    if (item) ItemOf(item)->setExpanded(true);
-  });
-}
-
-void TreeAdapter::SetHasChildren(TreeItem item, bool) {
-  OnUiThread([&] { tree_->SetChildrenIndicator(ItemOf(item)); });
-}
-
-void TreeAdapter::SetOverlay(TreeItem item, int overlay) {
-  OnUiThread([&] { tree_->SetDirectionMark(ItemOf(item), overlay); });
-}
-
-void TreeAdapter::SetBold(TreeItem item, bool bold) {
-  OnUiThread([&] { tree_->SetBold(ItemOf(item), bold); });
 }
 
 }  // namespace twinbay

@@ -3,13 +3,12 @@
 #pragma once
 
 #include <QTreeWidget>
+#include <vector>
 
-#include "engine/folder_tree.h"
+#include "engine/file_entry.h"
 #include "ui/view/messages.h"
 
 namespace twinbay {
-
-class CFolderRecord;
 
 class CFolderTreeCtrl : public QTreeWidget {
   Q_OBJECT
@@ -25,7 +24,18 @@ class CFolderTreeCtrl : public QTreeWidget {
   void SetDirectionMark(QTreeWidgetItem* item, int mark);
   void SetBold(QTreeWidgetItem* item, bool bold);
   bool SetChildrenIndicator(QTreeWidgetItem* item);
-  QTreeWidgetItem* FindItem(CFolderRecord* record, QTreeWidgetItem* start = nullptr) const;
+  // Appends an item for every record of the collection that has none yet, in
+  // the collection's order (a parent's record always comes before its
+  // children's). The top folder's item is expanded once it has children.
+  void AddItems(const CFolderCollection& collection);
+  // A folder whose walk ended: its children indicator, class, overlay and
+  // bold mark; one that needs copying or was not read whole is brought into
+  // view (its ancestors expanded).
+  void ShowFinished(const CFolderCollection& collection, const CFolderRecord* record);
+  // Class, overlay and bold mark as the record says now.
+  void ShowMarks(const CFolderCollection& collection, const CFolderRecord* record);
+  // The item of a record (null when it has none yet).
+  QTreeWidgetItem* FindItem(const CFolderRecord* record) const;
   static CFolderRecord* Record(const QTreeWidgetItem* item);
   static void SetRecord(QTreeWidgetItem* item, CFolderRecord* record);
   // For tests and the status of an item.
@@ -43,30 +53,8 @@ class CFolderTreeCtrl : public QTreeWidget {
   void Repaint(QTreeWidgetItem* item);
   QObject* notify_ = nullptr;
   bool reportSelection_ = true;
-};
-
-// The comparer's view of the tree. Calls from the compare worker are carried
-// out on the user-interface thread, each finished before the walk goes on.
-class TreeAdapter : public IFolderTree {
- public:
-  // Made on the user-interface thread.
-  explicit TreeAdapter(CFolderTreeCtrl* tree) : tree_(tree) {}
-  TreeItem InsertItem(TreeItem parent, const std::string& text, int image, int stateImage, bool hasChildren) override;
-  void SetItemData(TreeItem item, CFolderRecord* record) override;
-  CFolderRecord* GetItemData(TreeItem item) override;
-  TreeItem GetRootItem() override;
-  TreeItem GetParentItem(TreeItem item) override;
-  TreeItem GetChildItem(TreeItem item) override;
-  void Expand(TreeItem item) override;
-  void SetHasChildren(TreeItem item, bool hasChildren) override;
-  void SetOverlay(TreeItem item, int overlay) override;
-  void SetBold(TreeItem item, bool bold) override;
-
- private:
-  template <class F>
-  void OnUiThread(F f);
-  CFolderTreeCtrl* tree_;
-  CUiThreadCaller caller_;
+  // The item of each record, by the record's index.
+  std::vector<QTreeWidgetItem*> items_;
 };
 
 }  // namespace twinbay

@@ -24,6 +24,23 @@ enum TwinbayMessage : int {
   WM_BUSYCHANGED = 2030,
 };
 
+class CFolderRecord;
+
+// WM_FOLDERCHANGED: what happened to the folder records.
+enum class FolderChange {
+  Added,     // the compare added records (no record named: all not shown yet)
+  Finished,  // the compare finished walking the folder
+  Changed,   // a transfer or a delete changed the folder's entries
+};
+
+class FolderChangedEvent : public QEvent {
+ public:
+  FolderChangedEvent(FolderChange change, CFolderRecord* record)
+      : QEvent(static_cast<QEvent::Type>(WM_FOLDERCHANGED)), change(change), record(record) {}
+  const FolderChange change;
+  CFolderRecord* const record;
+};
+
 class TwinbayEvent : public QEvent {
  public:
   TwinbayEvent(int message, quintptr wParam, quintptr lParam)

@@ -104,7 +104,6 @@ CTwinbayView::CTwinbayView(QWidget* parent, const QString& connectionsFile)
   local_->Load();
   types_->Load();
   remote_->Load();
-  treeAdapter_ = std::make_unique<TreeAdapter>(tree_);
   SetAnimation(0);
   connect(&animationTimer_, &QTimer::timeout, this, [this] { animation_->setPixmap(icons::Connection(1, ++animationFrame_)); });
   connect(browseLocal_, &QToolButton::clicked, this, [this] { OnBrowseLocal(); });
@@ -323,7 +322,7 @@ void CTwinbayView::OnCompare() {
     RefreshFreeSpace();
   };
   // Never scan the working folder: the local path must be a full path.
-  const std::string problem = CFolderComparer::CheckPaths(localText.toStdString(), remoteText.toStdString());
+  const std::string problem = CFolderComparer::CheckPaths(localText.toStdString());
   if (!problem.empty()) {
     backToIdle();
     QMessageBox::warning(this, "Twinbay", QString::fromStdString(problem));
@@ -345,7 +344,7 @@ void CTwinbayView::OnCompare() {
                                                 static_cast<int>(std::clamp<quint32>(settings_.m_nConnections, 1, 16)) - 1);
   CParallelLister* const helpers = pool.get();
   lister_ = std::move(pool);
-  comparer_.BeginCompare(static_cast<IFolderNotify*>(this), lister_.get(), treeAdapter_.get(), &collection_, localPath, remotePath,
+  comparer_.BeginCompare(static_cast<ICompareListener*>(this), lister_.get(), &collection_, localPath, remotePath,
                          settings_.m_bSuppressTagging == 0, settings_.m_bIgnoreSeconds != 0);
   if (compareThread_.joinable()) compareThread_.join();
   const std::string fileTypes = types.toStdString();
@@ -456,8 +455,30 @@ void CTwinbayView::OnOptions() {
 
 // ---- Messages ---------------------------------------------------------------------
 
-void CTwinbayView::FolderChanged(CFolderRecord* record) {
-  PostMessage(this, WM_FOLDERCHANGED, 0, reinterpret_cast<quintptr>(record));
+void CTwinbayView::FolderAdded(size_t) {
+  // One event for any number of records: the window adds all it has not
+  // shown yet when it gets to it.
+  if (!addedPosted_.exchange(true)) PostHandedOver(this, new FolderChangedEvent(FolderChange::Added, nullptr));
+}
+
+void CTwinbayView::FolderFinished(CFolderRecord* record) {
+  PostHandedOver(this, new FolderChangedEvent(FolderChange::Finished, record));
+}
+
+void CTwinbayView::OnFolderEvent(const FolderChangedEvent& e) {
+  switch (e.change) {
+    case FolderChange::Added:
+      addedPosted_.store(false);
+      tree_->AddItems(collection_);
+      break;
+    case FolderChange::Finished:
+      // The record's item may still be to make: the records come first.
+      tree_->AddItems(collection_);
+      tree_->ShowFinished(collection_, e.record);
+      OnFolderChanged(e.record);
+      break;
+    case FolderChange::Changed: OnFolderChanged(e.record); break;
+  }
 }
 
 void CTwinbayView::CollectionCleared() { ShowFolderMessage(0, nullptr); }
@@ -485,27 +506,17 @@ void CTwinbayView::OnFolderChanged(CFolderRecord* record) {
   ShowFolderMessage(2, record);
   QTreeWidgetItem* item = tree_->FindItem(record);
   if (!item) return;
-  int folderClass, summary;
-  bool differs;
+  bool onBoth;
   {
     auto guard = collection_.Lock();
-    folderClass = record->folderClass;
-    summary = record->incomplete ? kIncompleteOverlay : record->Summary();
-    differs = record->incomplete || record->HasDifferences();
-  }
-  tree_->SetItemImage(item, folderClass);
-  tree_->SetDirectionMark(item, summary);
-  tree_->SetBold(item, differs);
-  if (folderClass == FolderOnBoth) {
+    onBoth = record->folderClass == FolderOnBoth;
     // A folder now on both sides makes its ancestors (not the root) so too.
-    for (QTreeWidgetItem* p = item->parent(); p && p->parent(); p = p->parent()) {
-      if (CFolderRecord* r = CFolderTreeCtrl::Record(p)) {
-        auto guard = collection_.Lock();
-        r->folderClass = FolderOnBoth;
-      }
-      tree_->SetItemImage(p, FolderOnBoth);
-    }
+    if (onBoth)
+      for (CFolderRecord* p = record->parent; p && p->parent; p = p->parent) p->folderClass = FolderOnBoth;
   }
+  tree_->ShowMarks(collection_, record);
+  if (onBoth)
+    for (QTreeWidgetItem* p = item->parent(); p && p->parent(); p = p->parent()) tree_->SetItemImage(p, FolderOnBoth);
   emit StateChanged();
 }
 
@@ -519,7 +530,7 @@ bool CTwinbayView::event(QEvent* e) {
     case WM_CONNECTDONE: OnConnectDone(m->wParam != 0); return true;
     case WM_COMPAREDONE: OnCompareDone(); return true;
     case WM_SHOWFOLDER: ShowFolderMessage(m->wParam, reinterpret_cast<CFolderRecord*>(m->lParam)); return true;
-    case WM_FOLDERCHANGED: OnFolderChanged(reinterpret_cast<CFolderRecord*>(m->lParam)); return true;
+    case WM_FOLDERCHANGED: OnFolderEvent(*static_cast<FolderChangedEvent*>(e)); return true;
     default: return QWidget::event(e);
   }
 }
@@ -576,8 +587,7 @@ void CTwinbayView::ShutDown() {
   shuttingDown_ = true;
   comparer_.Abort();
   compareRunning_ = false;
-  // The compare worker changes the tree through the event loop: keep it
-  // turning until both workers are done.
+  // Keep the event loop turning until both workers are done.
   while (!compareDone_ || !connectDone_) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
   JoinWorkers();
   QCoreApplication::removePostedEvents(this);

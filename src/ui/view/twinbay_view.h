@@ -19,6 +19,7 @@
 #include "net/connections.h"
 #include "net/ftp_session.h"
 #include "ui/settings.h"
+#include "ui/view/messages.h"
 
 namespace twinbay {
 
@@ -26,9 +27,8 @@ class CHistoryComboBox;
 class CFolderTreeCtrl;
 class CFileListCtrl;
 class CPathLabel;
-class TreeAdapter;
 
-class CTwinbayView : public QWidget, private IFolderNotify, private ICollectionListener {
+class CTwinbayView : public QWidget, private ICompareListener, private ICollectionListener {
   Q_OBJECT
  public:
   // connectionsFile empty: the default place.
@@ -121,8 +121,11 @@ class CTwinbayView : public QWidget, private IFolderNotify, private ICollectionL
   bool event(QEvent* e) override;
 
  private:
-  void FolderChanged(CFolderRecord* record) override;  // compare worker
+  // Compare worker: posted to the window's thread, never waited for.
+  void FolderAdded(size_t count) override;
+  void FolderFinished(CFolderRecord* record) override;
   void CollectionCleared() override;
+  void OnFolderEvent(const FolderChangedEvent& e);
   void ShowFolderMessage(quintptr wParam, CFolderRecord* record);
   void OnFolderChanged(CFolderRecord* record);
   void OnConnectDone(bool ok);
@@ -158,7 +161,8 @@ class CTwinbayView : public QWidget, private IFolderNotify, private ICollectionL
   std::atomic<bool> connectDone_{true}, compareDone_{true};
   std::unique_ptr<IRemoteLister> ftpLister_;  // the walk's own connection
   std::unique_ptr<IRemoteLister> lister_;     // lists ahead over more connections
-  std::unique_ptr<TreeAdapter> treeAdapter_;
+  // A FolderChange::Added event is on its way (at most one at a time).
+  std::atomic<bool> addedPosted_{false};
 
   CHistoryComboBox *local_, *types_, *remote_;
   QLabel *remoteLabel_, *animation_;
