@@ -20,13 +20,11 @@
 #include <vector>
 
 #include "cli/progress_line.h"
+#include "core/controller.h"
 #include "engine/comparer.h"
 #include "engine/filters.h"
-#include "engine/parallel_lister.h"
 #include "net/connections.h"
-#include "net/ftp_fs.h"
 #include "net/ftp_session.h"
-#include "net/local_fs.h"
 #include "net/server_time.h"
 #include "net/transfer.h"
 
@@ -162,15 +160,12 @@ std::string Visible(std::string_view s, bool tsv = false) {
 // raises the abort flags of what runs (lock-free atomic stores); the main flow
 // then cleans up and reports. A second signal ends the program at once.
 std::atomic<int> g_signal{0};
-std::atomic<CTransferJob*> g_job{nullptr};
-std::atomic<CFolderComparer*> g_comparer{nullptr};
-static_assert(std::atomic<int>::is_always_lock_free && std::atomic<CTransferJob*>::is_always_lock_free &&
-              std::atomic<CFolderComparer*>::is_always_lock_free);
+std::atomic<CSyncController*> g_controller{nullptr};
+static_assert(std::atomic<int>::is_always_lock_free && std::atomic<CSyncController*>::is_always_lock_free);
 
 extern "C" void OnInterrupt(int sig) {
   if (g_signal.exchange(sig) != 0) _exit(128 + sig);
-  if (CTransferJob* job = g_job.load()) job->Abort();
-  if (CFolderComparer* comparer = g_comparer.load()) comparer->Abort();
+  if (CSyncController* controller = g_controller.load()) controller->Abort();
 }
 
 void CatchInterrupts() {
@@ -578,20 +573,19 @@ void PrintSummary(const CFolderCollection& collection) {
 // Keeps the live progress line of a sync up to date.
 class LiveProgress : public ITransferListener {
  public:
-  explicit LiveProgress(ProgressLine* line) : line_(line) {}
-  void SetJob(const CTransferJob* job) { job_ = job; }
+  LiveProgress(ProgressLine* line, const CSyncController& controller) : line_(line), controller_(controller) {}
   void TransferProgress() override { Draw(false); }
   void TransferFolderChanged(CFolderRecord*) override {}
   void TransferFinished() override { Draw(true); }
 
  private:
   void Draw(bool force) {
-    if (!line_ || !job_) return;
-    const CTransferJob::Progress p = job_->GetProgress();
+    if (!line_ || !controller_.Job()) return;
+    const CTransferJob::Progress p = controller_.Job()->GetProgress();
     line_->Update({p.filesDone, p.filesTotal, p.bytesDone, p.bytesTotal, 0}, force);
   }
   ProgressLine* line_;
-  const CTransferJob* job_ = nullptr;
+  const CSyncController& controller_;
 };
 
 // One line on stderr per folder that could not be read whole (with the reason,
@@ -670,21 +664,17 @@ int CompareOrSync(Options o) {
   }
   if (o.types.empty()) o.types = "*.*";
   const std::string local = AbsoluteLocal(o.local);
-  const std::string problem = CFolderComparer::CheckPaths(local);
+  std::string problem = CFolderComparer::CheckPaths(local);
   if (!problem.empty()) Fail(problem);
 
-  CFtpSession session;
-  std::unique_ptr<IRemoteLister> ftpLister;
-  std::unique_ptr<IRemoteLister> lister;
-  std::unique_ptr<IRemoteFileSystem> remoteFs;
-  std::string remote;
+  CFolderCollection collection;
+  CSyncController controller(collection);
+  CFtpSession& session = controller.Session();
   if (!o.remoteDir.empty()) {
     FolderId id;
     const std::string dir = AbsoluteLocal(o.remoteDir);
     if (!LocalFolderId(dir, id)) Fail("the folder " + dir + " does not exist");
-    lister = std::make_unique<LocalFolderLister>(dir);
-    remoteFs = std::make_unique<LocalFileSystem>(dir);
-    remote = "/";
+    controller.UseLocalFolder(dir);
   } else {
     if (!target.anonymous && target.password.empty()) target.password = AskPassword(target.user, target.host);
     session.SetServerOffset(target.serverOffset);
@@ -700,31 +690,31 @@ int CompareOrSync(Options o) {
       std::fprintf(stderr, "twinbay-cli: connected to %s with %s TLS%s\n", target.host.c_str(),
                    TlsModeName(target.tls), target.pin.empty() ? "" : " (trusted certificate)");
     if (!o.connection.empty() && !o.trustFingerprint.empty()) PinOnRecord(o, target);
-    remote = ResolveRemotePath(target.path, session.LoginFolder());
-    ftpLister = std::make_unique<FtpRemoteLister>(session);
-    // The walk lists on the session's connection; the others list ahead of it.
-    lister = std::make_unique<CParallelLister>(*ftpLister, FtpListerFactory(session), o.connections - 1);
-    remoteFs = std::make_unique<FtpFileSystem>(session);
   }
 
-  CFolderCollection collection;
-  CFolderComparer comparer;
-  comparer.BeginCompare(nullptr, lister.get(), &collection, local, remote, true, o.ignoreSeconds);
+  CompareOptions compare;
+  compare.localPath = local;
+  compare.remotePath = target.path;
+  compare.fileTypes = o.types;
+  compare.includeSubFolders = o.includeSubFolders;
+  compare.ignoreSeconds = o.ignoreSeconds;
+  compare.connections = o.connections;
   CatchInterrupts();
-  g_comparer.store(&comparer);
-  comparer.Run(local, remote, o.types, o.includeSubFolders);
+  g_controller.store(&controller);
+  struct Unhook {
+    ~Unhook() { g_controller.store(nullptr); }
+  } unhook;  // before the controller goes
+  if (!controller.RunCompare(compare, nullptr, problem)) Fail(problem);
   ReportServerTime(session);
-  g_comparer.store(nullptr);
   if (g_signal.load() != 0) {
     std::fprintf(stderr, "twinbay-cli: interrupted during the compare; nothing was copied\n");
     return InterruptedStatus();
   }
   // Temporary files of an earlier run that ended abruptly, removed by the compare.
-  if (const int swept = comparer.StaleTempsRemoved())
+  if (const int swept = controller.StaleTempsRemoved())
     std::fprintf((o.format == "tsv" && !sync) || o.quiet ? stderr : stdout,
                  "Removed %d stale temporary file%s left by an interrupted transfer\n", swept,
                  swept == 1 ? "" : "s");
-  lister.reset();  // the helper connections are logged out before any copying
 
   if (!sync) {
     PrintResult(collection, local, o.format);
@@ -780,13 +770,8 @@ int CompareOrSync(Options o) {
   const bool terminal = isatty(STDOUT_FILENO) != 0;
   std::unique_ptr<ProgressLine> line;
   if (terminal && !o.quiet) line = std::make_unique<ProgressLine>(stdout, TerminalWidth());
-  LiveProgress progress(line.get());
-  CTransferJob job(collection, *remoteFs, totals, options, &progress);
-  progress.SetJob(&job);
-  g_job.store(&job);
-  if (g_signal.load() == 0) job.RunTransfer();
-  else job.Abort();
-  g_job.store(nullptr);
+  LiveProgress progress(line.get(), controller);
+  controller.RunSync(options, totals, &progress);
   if (line) line->Clear();
   ReportServerTime(session);
   // What is said of each file: nothing with -q but failures (on stderr); on a
@@ -795,7 +780,7 @@ int CompareOrSync(Options o) {
   const bool eachCopy = !o.quiet && (!terminal || o.verbose);
   int copied = 0, failed = 0, warnings = 0;
   std::set<std::string> tried;
-  for (const TransferOutcome& out : job.Outcomes()) {
+  for (const TransferOutcome& out : controller.Job()->Outcomes()) {
     tried.insert(out.localPath);
     const std::string rel = Visible(Relative(local, out.localPath));
     const char* way = out.upload ? "up  " : "down";

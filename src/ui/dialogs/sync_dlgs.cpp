@@ -6,7 +6,6 @@
 #include <QMessageBox>
 #include <QTimer>
 #include <QVBoxLayout>
-#include <system_error>
 
 #include "ui/view/messages.h"
 #include "widgets/progress_meter.h"
@@ -55,11 +54,10 @@ void CSyncConfirmDlg::accept() {
   QDialog::accept();
 }
 
-CProgressDlg::CProgressDlg(CFolderCollection& collection, CFtpSession& session, SyncTotals& totals,
-                           TransferOptions options, QObject* view, QWidget* parent)
+CProgressDlg::CProgressDlg(CSyncController& controller, SyncTotals& totals, TransferOptions options, QObject* view,
+                           QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint),
-      collection_(collection),
-      session_(session),
+      controller_(controller),
       totals_(totals),
       options_(options),
       view_(view),
@@ -95,19 +93,18 @@ CProgressDlg::CProgressDlg(CFolderCollection& collection, CFtpSession& session, 
 }
 
 CProgressDlg::~CProgressDlg() {
-  // The job must not go away under its thread.
-  if (job_) job_->Stop();
-  if (worker_.joinable()) worker_.join();
+  // The transfer tells this dialog how it goes: it must not outlive it.
+  if (started_) {
+    controller_.StopSync();
+    controller_.WaitForSync();
+  }
 }
 
 void CProgressDlg::Start() {
-  remote_ = std::make_unique<FtpFileSystem>(session_);
-  job_ = std::make_unique<CTransferJob>(collection_, *remote_, totals_, options_, static_cast<ITransferListener*>(this));
-  try {
-    worker_ = std::thread([this] { job_->RunTransfer(); });
-  } catch (const std::system_error& e) {
-    job_.reset();
-    QMessageBox::warning(this, "Twinbay", QString("The transfer could not be started: %1").arg(e.what()));
+  std::string why;
+  started_ = controller_.StartSync(options_, totals_, static_cast<ITransferListener*>(this), why);
+  if (!started_) {
+    QMessageBox::warning(this, "Twinbay", QString::fromStdString(why));
     finished_ = true;
     QDialog::reject();
   }
@@ -115,7 +112,7 @@ void CProgressDlg::Start() {
 
 void CProgressDlg::Cancel() {
   cancel_->setEnabled(false);
-  if (job_) job_->Stop();
+  if (started_) controller_.StopSync();
 }
 
 void CProgressDlg::reject() { Cancel(); }
@@ -135,8 +132,8 @@ void CProgressDlg::TransferFolderChanged(CFolderRecord* r) {
 void CProgressDlg::TransferFinished() { PostMessage(this, WM_TRANSFERPROGRESS, 0, 0); }
 
 void CProgressDlg::ShowProgress() {
-  if (!job_) return;
-  const SyncTotals t = job_->Totals();
+  if (!started_ || !controller_.Job()) return;
+  const SyncTotals t = controller_.Job()->Totals();
   file_->setText(QString::fromStdString(t.text));
   fileMeter_->SetPos(static_cast<quint32>(t.FilePercent()));
   fileMeter_->SetText(QString("%1%").arg(fileMeter_->Pos()));
@@ -179,7 +176,7 @@ bool CProgressDlg::event(QEvent* e) {
   const auto* m = static_cast<TwinbayEvent*>(e);
   if (m->wParam == 0) {
     ShowProgress();
-    if (worker_.joinable()) worker_.join();
+    controller_.WaitForSync();
     finished_ = true;
     done(QDialog::Accepted);
   } else if (m->wParam == 1) {

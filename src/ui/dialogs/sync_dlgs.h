@@ -6,11 +6,8 @@
 #include <QDialog>
 #include <QLabel>
 #include <QPushButton>
-#include <memory>
-#include <thread>
-
+#include "core/controller.h"
 #include "engine/filters.h"
-#include "net/ftp_fs.h"
 #include "net/transfer.h"
 
 namespace twinbay {
@@ -37,15 +34,17 @@ class CSyncConfirmDlg : public QDialog {
 class CProgressDlg : public QDialog, private ITransferListener {
   Q_OBJECT
  public:
-  CProgressDlg(CFolderCollection& collection, CFtpSession& session, SyncTotals& totals, TransferOptions options,
-               QObject* view, QWidget* parent = nullptr);
+  // Runs the controller's transfer while it is up.
+  CProgressDlg(CSyncController& controller, SyncTotals& totals, TransferOptions options, QObject* view,
+               QWidget* parent = nullptr);
   ~CProgressDlg() override;
 
   CProgressMeter* FileMeter() const { return fileMeter_; }
   CProgressMeter* TotalMeter() const { return totalMeter_; }
   QString FileText() const { return file_->text(); }
   QString BytesText() const { return bytes_->text(); }
-  const CTransferJob* Job() const { return job_.get(); }
+  // Whether the transfer was started (its outcome is the controller's job's).
+  bool Started() const { return started_; }
   void Cancel();
 
  protected:
@@ -60,15 +59,11 @@ class CProgressDlg : public QDialog, private ITransferListener {
   void TransferFolderChanged(CFolderRecord* record) override;
   void TransferFinished() override;
 
-  CFolderCollection& collection_;
-  CFtpSession& session_;
+  CSyncController& controller_;
   SyncTotals& totals_;
   TransferOptions options_;
   QObject* view_;
-  std::unique_ptr<FtpFileSystem> remote_;
-  std::unique_ptr<CTransferJob> job_;
-  std::thread worker_;
-  bool finished_ = false;
+  bool started_ = false, finished_ = false;
   CProgressMeter *fileMeter_, *totalMeter_;
   QLabel *file_, *bytes_;
   QPushButton* cancel_;

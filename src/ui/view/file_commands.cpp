@@ -6,7 +6,6 @@
 #include <memory>
 #include <algorithm>
 
-#include "net/ftp_fs.h"
 #include "net/transfer.h"
 #include "widgets/history_combo.h"
 #include "ui/dialogs/delete_dlg.h"
@@ -94,9 +93,8 @@ void CTwinbayView::OnDeleteSelected() {
   if (entries.empty()) return;
 
   QApplication::setOverrideCursor(Qt::WaitCursor);
-  FtpFileSystem remote(session_);
-  const DeleteCounts counts = DeleteEntries(collection_, *folder, entries, dlg.DeleteLocal(), dlg.DeleteRemote(), &remote,
-                                            settings_.m_bIgnoreSeconds != 0, nullptr);
+  const DeleteCounts counts =
+      controller_.Delete(*folder, entries, dlg.DeleteLocal(), dlg.DeleteRemote(), settings_.m_bIgnoreSeconds != 0);
   QApplication::restoreOverrideCursor();
   // Entries may be gone: the list drops them now, before it paints again.
   OnFolderChanged(folder);

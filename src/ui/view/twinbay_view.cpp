@@ -332,51 +332,32 @@ void CTwinbayView::OnCompare() {
     backToIdle();
     return;
   }
-  std::string localPath = localText.toStdString();
-  while (localPath.size() > 1 && localPath.back() == '/') localPath.pop_back();
-  const std::string remotePath = ResolveRemotePath(remoteText.toStdString(), session_.LoginFolder());
-  localLine_->SetText(QString::fromStdString(localPath));
-  remoteLine_->SetText(QString::fromStdString(remotePath));
-  if (compareThread_.joinable()) compareThread_.join();
-  lister_.reset();
-  ftpLister_ = std::make_unique<FtpRemoteLister>(session_);
-  auto pool = std::make_unique<CParallelLister>(*ftpLister_, FtpListerFactory(session_),
-                                                static_cast<int>(std::clamp<quint32>(settings_.m_nConnections, 1, 16)) - 1);
-  CParallelLister* const helpers = pool.get();
-  lister_ = std::move(pool);
-  comparer_.BeginCompare(static_cast<ICompareListener*>(this), lister_.get(), &collection_, localPath, remotePath,
-                         settings_.m_bSuppressTagging == 0, settings_.m_bIgnoreSeconds != 0);
-  if (compareThread_.joinable()) compareThread_.join();
-  const std::string fileTypes = types.toStdString();
-  const bool include = subFolders_->isChecked();
-  compareDone_ = false;
-  try {
-    compareThread_ = std::thread([this, helpers, localPath, remotePath, fileTypes, include] {
-      comparer_.Run(localPath, remotePath, fileTypes, include);
-      helpers->Stop();  // logs the helper connections out here, off the window's thread
-      PostMessage(this, WM_COMPAREDONE, 1, 0);
-      compareDone_ = true;
-    });
-  } catch (const std::system_error& e) {
-    compareDone_ = true;
+  CompareOptions options;
+  options.localPath = localText.toStdString();
+  options.remotePath = remoteText.toStdString();
+  options.fileTypes = types.toStdString();
+  options.includeSubFolders = subFolders_->isChecked();
+  options.tagAfterCompare = settings_.m_bSuppressTagging == 0;
+  options.ignoreSeconds = settings_.m_bIgnoreSeconds != 0;
+  options.connections = static_cast<int>(std::clamp<quint32>(settings_.m_nConnections, 1, 16));
+  std::string why;
+  if (!controller_.StartCompare(options, this, why)) {
     backToIdle();
-    QMessageBox::warning(this, "Twinbay", QString("The compare could not be started: %1").arg(e.what()));
+    QMessageBox::warning(this, "Twinbay", QString::fromStdString(why));
+    return;
   }
+  localLine_->SetText(QString::fromStdString(controller_.LocalRoot()));
+  remoteLine_->SetText(QString::fromStdString(controller_.RemoteRoot()));
 }
 
 void CTwinbayView::OnCompareDone() {
-  if (compareThread_.joinable()) compareThread_.join();
+  controller_.WaitForCompare();
   if (settings_.m_bCompareAlert) alerts::Play(alerts::CompareTones());
   compareRunning_ = false;
   SetBusy(false);
   TellFrame(false);
   RefreshFreeSpace();
-  int unread = 0;
-  {
-    auto guard = collection_.Lock();
-    for (size_t i = 0; i < collection_.GetCount(); ++i)
-      if (collection_.GetAt(i)->incomplete) ++unread;
-  }
+  const size_t unread = controller_.IncompleteFolders().size();
   if (unread > 0)
     emit StatusMessage(QString("%1 folder%2 could not be read; nothing in %3 will be copied or deleted")
                            .arg(unread)
@@ -387,7 +368,7 @@ void CTwinbayView::OnCompareDone() {
 void CTwinbayView::OnStop() {
   if (!compareRunning_) return;
   compareRunning_ = false;
-  comparer_.Abort();
+  controller_.StopCompare();
   emit StateChanged();
 }
 
@@ -419,10 +400,10 @@ void CTwinbayView::OnSynchronize() {
   o.filter = filter_;
   o.connections = static_cast<int>(settings_.m_nConnections);
   {
-    CProgressDlg progress(collection_, session_, transferTotals_, o, this, this);
+    CProgressDlg progress(controller_, transferTotals_, o, this, this);
     progress.exec();
     // Failures and warnings reach the user, file by file.
-    if (progress.Job()) ShowTransferReport(this, *progress.Job());
+    if (progress.Started() && controller_.Job()) ShowTransferReport(this, *controller_.Job());
   }
   if (settings_.m_bTransferAlert) alerts::Play(alerts::TransferTones());
   TellFrame(false);
@@ -464,6 +445,8 @@ void CTwinbayView::FolderAdded(size_t) {
 void CTwinbayView::FolderFinished(CFolderRecord* record) {
   PostHandedOver(this, new FolderChangedEvent(FolderChange::Finished, record));
 }
+
+void CTwinbayView::CompareDone() { PostMessage(this, WM_COMPAREDONE, 1, 0); }
 
 void CTwinbayView::OnFolderEvent(const FolderChangedEvent& e) {
   switch (e.change) {
@@ -580,15 +563,15 @@ void CTwinbayView::RefreshFreeSpace() {
 
 void CTwinbayView::JoinWorkers() {
   if (connectThread_.joinable()) connectThread_.join();
-  if (compareThread_.joinable()) compareThread_.join();
+  controller_.WaitForCompare();
 }
 
 void CTwinbayView::ShutDown() {
   shuttingDown_ = true;
-  comparer_.Abort();
+  controller_.StopCompare();
   compareRunning_ = false;
-  // Keep the event loop turning until both workers are done.
-  while (!compareDone_ || !connectDone_) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  // Keep the event loop turning until the connect worker is done.
+  while (!connectDone_) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
   JoinWorkers();
   QCoreApplication::removePostedEvents(this);
 }

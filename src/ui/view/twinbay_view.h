@@ -13,8 +13,7 @@
 #include <atomic>
 #include <thread>
 
-#include "engine/comparer.h"
-#include "engine/parallel_lister.h"
+#include "core/controller.h"
 #include "engine/filters.h"
 #include "net/connections.h"
 #include "net/ftp_session.h"
@@ -28,7 +27,7 @@ class CFolderTreeCtrl;
 class CFileListCtrl;
 class CPathLabel;
 
-class CTwinbayView : public QWidget, private ICompareListener, private ICollectionListener {
+class CTwinbayView : public QWidget, private ISyncListener, private ICollectionListener {
   Q_OBJECT
  public:
   // connectionsFile empty: the default place.
@@ -108,6 +107,7 @@ class CTwinbayView : public QWidget, private ICompareListener, private ICollecti
   ConnectionsList& Connections() { return connections_; }
   CConnectionProperties* CurrentRecord() const { return current_; }
   CFtpSession& Session() { return session_; }
+  CSyncController& Controller() { return controller_; }
   int Filter() const { return filter_; }
   const QString& FreeSpaceText() const { return freeSpace_; }
   void RefreshFreeSpace();
@@ -124,6 +124,7 @@ class CTwinbayView : public QWidget, private ICompareListener, private ICollecti
   // Compare worker: posted to the window's thread, never waited for.
   void FolderAdded(size_t count) override;
   void FolderFinished(CFolderRecord* record) override;
+  void CompareDone() override;
   void CollectionCleared() override;
   void OnFolderEvent(const FolderChangedEvent& e);
   void ShowFolderMessage(quintptr wParam, CFolderRecord* record);
@@ -145,8 +146,9 @@ class CTwinbayView : public QWidget, private ICompareListener, private ICollecti
 
   CSettings settings_;
   CFolderCollection collection_;
-  CFolderComparer comparer_;
-  CFtpSession session_;
+  // The compare, the sync and the delete, and the session they use.
+  CSyncController controller_{collection_};
+  CFtpSession& session_ = controller_.Session();
   ConnectionsList connections_;
   CConnectionProperties* current_ = nullptr;
   SyncTotals statusTotals_, transferTotals_;
@@ -157,10 +159,8 @@ class CTwinbayView : public QWidget, private ICompareListener, private ICollecti
   QObject* frame_ = nullptr;
   NumberFormat numbers_;
 
-  std::thread connectThread_, compareThread_;
-  std::atomic<bool> connectDone_{true}, compareDone_{true};
-  std::unique_ptr<IRemoteLister> ftpLister_;  // the walk's own connection
-  std::unique_ptr<IRemoteLister> lister_;     // lists ahead over more connections
+  std::thread connectThread_;
+  std::atomic<bool> connectDone_{true};
   // A FolderChange::Added event is on its way (at most one at a time).
   std::atomic<bool> addedPosted_{false};
 

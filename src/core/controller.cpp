@@ -1,0 +1,149 @@
+#include "core/controller.h"
+
+#include <algorithm>
+#include <system_error>
+
+#include "engine/parallel_lister.h"
+#include "net/ftp_fs.h"
+#include "net/local_fs.h"
+
+namespace twinbay {
+
+CSyncController::CSyncController(CFolderCollection& collection) : collection_(collection) {}
+
+CSyncController::~CSyncController() {
+  StopCompare();
+  StopSync();
+  WaitForCompare();
+  WaitForSync();
+}
+
+// ---- compare ------------------------------------------------------------------
+
+bool CSyncController::ResolvePaths(const CompareOptions& options, std::string& local, std::string& remote,
+                                   std::string& problem) const {
+  problem = CFolderComparer::CheckPaths(options.localPath);
+  if (!problem.empty()) return false;
+  local = options.localPath;
+  while (local.size() > 1 && local.back() == '/') local.pop_back();
+  remote = localRemoteRoot_.empty() ? ResolveRemotePath(options.remotePath, session_.LoginFolder()) : "/";
+  return true;
+}
+
+bool CSyncController::PrepareCompare(const CompareOptions& options, ICompareListener* listener, std::string& problem) {
+  WaitForCompare();
+  if (!ResolvePaths(options, localRoot_, remoteRoot_, problem)) return false;
+  compareOptions_ = options;
+  if (compareOptions_.fileTypes.empty()) compareOptions_.fileTypes = "*.*";
+  lister_.reset();
+  if (!localRemoteRoot_.empty()) {
+    ownLister_.reset();
+    lister_ = std::make_unique<LocalFolderLister>(localRemoteRoot_);
+  } else {
+    // The walk lists on the session's connection; the others list ahead of it.
+    ownLister_ = std::make_unique<FtpRemoteLister>(session_);
+    lister_ = std::make_unique<CParallelLister>(*ownLister_, FtpListerFactory(session_),
+                                                std::clamp(options.connections, 1, 16) - 1);
+  }
+  comparer_.BeginCompare(listener, lister_.get(), &collection_, localRoot_, remoteRoot_, options.tagAfterCompare,
+                         options.ignoreSeconds);
+  return true;
+}
+
+void CSyncController::Compare() {
+  comparer_.Run(localRoot_, remoteRoot_, compareOptions_.fileTypes, compareOptions_.includeSubFolders);
+  // The helper connections are logged out here, before anything is copied.
+  lister_.reset();
+}
+
+bool CSyncController::RunCompare(const CompareOptions& options, ICompareListener* listener, std::string& problem) {
+  if (!PrepareCompare(options, listener, problem)) return false;
+  Compare();
+  return true;
+}
+
+bool CSyncController::StartCompare(const CompareOptions& options, ISyncListener* listener, std::string& problem) {
+  if (!PrepareCompare(options, listener, problem)) return false;
+  try {
+    compareThread_ = std::thread([this, listener] {
+      Compare();
+      if (listener) listener->CompareDone();
+    });
+  } catch (const std::system_error& e) {
+    lister_.reset();
+    problem = std::string("The compare could not be started: ") + e.what();
+    return false;
+  }
+  return true;
+}
+
+void CSyncController::WaitForCompare() {
+  if (compareThread_.joinable()) compareThread_.join();
+}
+
+std::vector<const CFolderRecord*> CSyncController::IncompleteFolders() const {
+  std::vector<const CFolderRecord*> out;
+  auto guard = collection_.Lock();
+  for (size_t i = 0; i < collection_.GetCount(); ++i)
+    if (collection_.GetAt(i)->incomplete) out.push_back(collection_.GetAt(i));
+  return out;
+}
+
+// ---- sync ---------------------------------------------------------------------
+
+std::unique_ptr<IRemoteFileSystem> CSyncController::RemoteFileSystem() {
+  if (!localRemoteRoot_.empty()) return std::make_unique<LocalFileSystem>(localRemoteRoot_);
+  return std::make_unique<FtpFileSystem>(session_);
+}
+
+void CSyncController::PrepareSync(const TransferOptions& options, SyncTotals& totals, ITransferListener* listener) {
+  WaitForSync();
+  runningJob_.store(nullptr);
+  job_.reset();
+  remoteFs_ = RemoteFileSystem();
+  job_ = std::make_unique<CTransferJob>(collection_, *remoteFs_, totals, options, listener);
+  runningJob_.store(job_.get());
+  if (syncAborted_.load()) job_->Abort();
+}
+
+void CSyncController::RunSync(const TransferOptions& options, SyncTotals& totals, ITransferListener* listener) {
+  PrepareSync(options, totals, listener);
+  job_->RunTransfer();
+}
+
+bool CSyncController::StartSync(const TransferOptions& options, SyncTotals& totals, ITransferListener* listener,
+                                std::string& problem) {
+  PrepareSync(options, totals, listener);
+  try {
+    syncThread_ = std::thread([this] { job_->RunTransfer(); });
+  } catch (const std::system_error& e) {
+    runningJob_.store(nullptr);
+    job_.reset();
+    problem = std::string("The transfer could not be started: ") + e.what();
+    return false;
+  }
+  return true;
+}
+
+void CSyncController::StopSync() {
+  if (CTransferJob* job = runningJob_.load()) job->Stop();
+}
+
+void CSyncController::AbortSync() {
+  syncAborted_.store(true);
+  if (CTransferJob* job = runningJob_.load()) job->Abort();
+}
+
+void CSyncController::WaitForSync() {
+  if (syncThread_.joinable()) syncThread_.join();
+}
+
+// ---- delete -------------------------------------------------------------------
+
+DeleteCounts CSyncController::Delete(CFolderRecord& record, const std::vector<CFileEntry*>& entries, bool local,
+                                     bool remote, bool ignoreSeconds) {
+  const std::unique_ptr<IRemoteFileSystem> fs = RemoteFileSystem();
+  return DeleteEntries(collection_, record, entries, local, remote, fs.get(), ignoreSeconds, nullptr);
+}
+
+}  // namespace twinbay

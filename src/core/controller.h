@@ -1,0 +1,135 @@
+// One run of the program, without a window: the FTP session and the listing
+// pool, the compare on its thread, the transfer on its thread and the delete,
+// with their options and outcome. The desktop program and twinbay-cli both
+// drive it; neither wires up a lister, a comparer or a transfer job itself.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/comparer.h"
+#include "engine/filters.h"
+#include "net/ftp_session.h"
+#include "net/remote_fs.h"
+#include "net/transfer.h"
+
+namespace twinbay {
+
+// What a compare is asked to do.
+struct CompareOptions {
+  std::string localPath;   // a full path
+  std::string remotePath;  // as given: relative paths and "" are taken from the login folder
+  std::string fileTypes = "*.*";
+  bool includeSubFolders = true;
+  bool tagAfterCompare = true;
+  bool ignoreSeconds = true;
+  int connections = 8;  // listing connections, 1 to 16 (the session's own is one of them)
+};
+
+// Told how a compare goes (folders added and finished, see ICompareListener)
+// and when it has ended. Every call comes on the compare's thread and must
+// not wait for another thread.
+class ISyncListener : public ICompareListener {
+ public:
+  // The walk ended (stopped or not) and the helper connections are logged out.
+  virtual void CompareDone() = 0;
+};
+
+class CSyncController {
+ public:
+  explicit CSyncController(CFolderCollection& collection);
+  // Stops what runs and waits for it.
+  ~CSyncController();
+  CSyncController(const CSyncController&) = delete;
+  CSyncController& operator=(const CSyncController&) = delete;
+
+  // The connection to the server; connected by the caller.
+  CFtpSession& Session() { return session_; }
+  const CFtpSession& Session() const { return session_; }
+  // Compares and copies against a local folder standing in for the server
+  // (no session). An empty root goes back to the server.
+  void UseLocalFolder(const std::string& root) { localRemoteRoot_ = root; }
+
+  // ---- compare
+  // The top paths a compare would use: the local path without a trailing "/",
+  // the remote path resolved against the login folder. Empty when the local
+  // path cannot be used, with a message for the user in `problem`.
+  bool ResolvePaths(const CompareOptions& options, std::string& local, std::string& remote, std::string& problem) const;
+  // Compares on the caller's thread. The collection is emptied first.
+  // False (with `problem`) when the paths cannot be used.
+  bool RunCompare(const CompareOptions& options, ICompareListener* listener, std::string& problem);
+  // The same on the compare's own thread; the listener hears CompareDone at
+  // the end. False (with `problem`) when it did not start.
+  bool StartCompare(const CompareOptions& options, ISyncListener* listener, std::string& problem);
+  // Stops the walk soon. Only stores to a lock-free atomic (a signal handler
+  // may call it).
+  void StopCompare() { comparer_.Abort(); }
+  // Waits for the compare's thread (after CompareDone).
+  void WaitForCompare();
+  bool CompareStopped() const { return comparer_.IsAborted(); }
+  // The last compare's top paths and outcome.
+  const std::string& LocalRoot() const { return localRoot_; }
+  const std::string& RemoteRoot() const { return remoteRoot_; }
+  int StaleTempsRemoved() const { return comparer_.StaleTempsRemoved(); }
+  // The folders that could not be read whole, in collection order.
+  std::vector<const CFolderRecord*> IncompleteFolders() const;
+
+  // ---- sync
+  // Copies the tagged entries selected by the options over the session (the
+  // caller connects it) and the pool the transfer opens from it, or to the
+  // local stand-in. `totals` carries the progress.
+  // RunSync works on the caller's thread; StartSync on its own, the listener
+  // hearing TransferFinished at the end (WaitForSync then joins it).
+  void RunSync(const TransferOptions& options, SyncTotals& totals, ITransferListener* listener);
+  bool StartSync(const TransferOptions& options, SyncTotals& totals, ITransferListener* listener, std::string& problem);
+  // Stop after the file in flight. Abort at once, and every later transfer
+  // too: it is for ending the program (only atomic stores: a signal handler
+  // may call it).
+  void StopSync();
+  void AbortSync();
+  void WaitForSync();
+  // The transfer under way or the last one (null before the first).
+  const CTransferJob* Job() const { return job_.get(); }
+
+  // Stops both at once (signal-safe).
+  void Abort() {
+    StopCompare();
+    AbortSync();
+  }
+
+  // ---- delete
+  // Deletes the chosen sides of entries of one folder (on the caller's thread).
+  DeleteCounts Delete(CFolderRecord& record, const std::vector<CFileEntry*>& entries, bool local, bool remote,
+                      bool ignoreSeconds);
+
+ private:
+  // Makes the listers of one compare and begins it; false with `problem`.
+  bool PrepareCompare(const CompareOptions& options, ICompareListener* listener, std::string& problem);
+  void Compare();
+  void PrepareSync(const TransferOptions& options, SyncTotals& totals, ITransferListener* listener);
+  // The server (over the session) or the local stand-in, as a file system.
+  std::unique_ptr<IRemoteFileSystem> RemoteFileSystem();
+
+  CFolderCollection& collection_;
+  CFtpSession session_;
+  std::string localRemoteRoot_;
+  CFolderComparer comparer_;
+  std::unique_ptr<IRemoteLister> ownLister_;  // the session's connection (or the local stand-in)
+  std::unique_ptr<IRemoteLister> lister_;     // what the walk lists with (with helpers)
+  CompareOptions compareOptions_;
+  std::string localRoot_, remoteRoot_;
+  std::thread compareThread_;
+
+  std::unique_ptr<IRemoteFileSystem> remoteFs_;  // what the transfer copies to and from
+  std::unique_ptr<CTransferJob> job_;
+  // The job a signal handler may abort (the same as job_ while it runs).
+  std::atomic<CTransferJob*> runningJob_{nullptr};
+  std::atomic<bool> syncAborted_{false};
+  static_assert(std::atomic<CTransferJob*>::is_always_lock_free && std::atomic<bool>::is_always_lock_free);
+  std::thread syncThread_;
+};
+
+}  // namespace twinbay
