@@ -65,6 +65,56 @@ void CountTagged(const CFolderCollection& collection, SyncTotals& totals, int fi
   }
 }
 
+KeptTotals::Share KeptTotals::Count(const CFolderRecord& record) const {
+  Share s;
+  for (const auto& e : record.entries) {
+    if (e->state == CopyLocalToRemote) {
+      ++s.allUp;
+      if (e->tagged && MatchesFilter(*e, filter_)) {
+        ++s.taggedUp;
+        s.bytesUp += SideSize(e->local);
+      }
+    } else if (e->state == CopyRemoteToLocal) {
+      ++s.allDown;
+      if (e->tagged && MatchesFilter(*e, filter_)) {
+        ++s.taggedDown;
+        s.bytesDown += SideSize(e->remote);
+      }
+    }
+  }
+  return s;
+}
+
+void KeptTotals::Add(const Share& share, long sign) {
+  totals_.taggedUp += sign * share.taggedUp;
+  totals_.taggedDown += sign * share.taggedDown;
+  totals_.allUp += sign * share.allUp;
+  totals_.allDown += sign * share.allDown;
+  // Sizes are whole numbers of bytes: the sums stay exact.
+  totals_.bytesUp += static_cast<double>(sign) * share.bytesUp;
+  totals_.bytesDown += static_cast<double>(sign) * share.bytesDown;
+}
+
+void KeptTotals::CountAll(const CFolderCollection& collection, int filterNumber) {
+  Clear();
+  filter_ = filterNumber;
+  auto guard = collection.Lock();
+  for (size_t i = 0; i < collection.GetCount(); ++i) CountFolder(collection, *collection.GetAt(i));
+}
+
+void KeptTotals::CountFolder(const CFolderCollection& collection, const CFolderRecord& record) {
+  auto guard = collection.Lock();
+  if (shares_.size() <= record.index) shares_.resize(record.index + 1);
+  Add(shares_[record.index], -1);
+  shares_[record.index] = Count(record);
+  Add(shares_[record.index], 1);
+}
+
+void KeptTotals::Clear() {
+  shares_.clear();
+  totals_.Reset();
+}
+
 std::string TaggedSummary(long tagged, long all, double bytes, const NumberFormat& format) {
   std::string size = FormatSize(bytes, format);
   while (!size.empty() && size.back() == ' ') size.pop_back();

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "engine/file_entry.h"
 #include "engine/number_format.h"
@@ -43,6 +44,34 @@ double SideSize(const FileSide& side);
 
 // Fills the tagged and all counts and the tagged byte sums; resets the rest.
 void CountTagged(const CFolderCollection& collection, SyncTotals& totals, int filterNumber);
+
+// The figures of CountTagged for one filter, kept up to date folder by folder
+// instead of counted over the whole collection each time they are shown: a
+// folder whose entries, states or tags changed is counted again alone, and
+// only a new filter (or tagging everything) counts every folder.
+class KeptTotals {
+ public:
+  // Counts every folder again with this filter.
+  void CountAll(const CFolderCollection& collection, int filterNumber);
+  // Counts one folder again (it is new, or its entries, states or tags changed).
+  void CountFolder(const CFolderCollection& collection, const CFolderRecord& record);
+  // No folders (the collection was emptied).
+  void Clear();
+  // Tagged and all counts and tagged bytes, as CountTagged gives them.
+  const SyncTotals& Totals() const { return totals_; }
+
+ private:
+  struct Share {
+    long taggedUp = 0, taggedDown = 0, allUp = 0, allDown = 0;
+    double bytesUp = 0, bytesDown = 0;
+  };
+  Share Count(const CFolderRecord& record) const;
+  void Add(const Share& share, long sign);
+
+  int filter_ = 0;
+  std::vector<Share> shares_;  // by record index
+  SyncTotals totals_;
+};
 
 // The status texts of the two directions:
 // "%ld of %ld file%s tagged (%s)" with the size trimmed of its blank.

@@ -381,8 +381,8 @@ void CMainFrame::RefreshUi() {
 
 bool CMainFrame::event(QEvent* e) {
   MarkTakenOver(e);
-  if (IsMessage(e, WM_BUSYCHANGED)) {
-    busy_ = static_cast<TwinbayEvent*>(e)->wParam != 0;
+  if (const auto* m = EventAs<BusyChangedEvent>(e)) {
+    busy_ = m->busy;
     return true;
   }
   return QMainWindow::event(e);

@@ -131,7 +131,7 @@ QIcon TagMark(int mark) {
   return cache[mark] = QIcon(pm);
 }
 
-QPixmap Connection(int state, int frame) {
+QPixmap Connection(ConnectionState state, int frame) {
   QPixmap pm = Canvas(48, 32);
   QPainter p(&pm);
   p.setRenderHint(QPainter::Antialiasing);
@@ -145,10 +145,12 @@ QPixmap Connection(int state, int frame) {
   };
   screen(1);
   screen(33);
-  const QColor line = state == 2 ? QColor(0, 160, 0) : state == 1 ? QColor(220, 150, 0) : QColor(170, 170, 170);
-  p.setPen(QPen(line, 2, state == 0 ? Qt::DotLine : Qt::SolidLine));
+  const QColor line = state == ConnectionState::Connected    ? QColor(0, 160, 0)
+                     : state == ConnectionState::Connecting ? QColor(220, 150, 0)
+                                                            : QColor(170, 170, 170);
+  p.setPen(QPen(line, 2, state == ConnectionState::NotConnected ? Qt::DotLine : Qt::SolidLine));
   p.drawLine(QPointF(15, 12), QPointF(33, 12));
-  if (state == 1) {
+  if (state == ConnectionState::Connecting) {
     p.setPen(Qt::NoPen);
     p.setBrush(line);
     p.drawEllipse(QPointF(17 + (frame % 4) * 4.5, 12), 2.5, 2.5);

@@ -18,8 +18,10 @@ QIcon Folder(int folderClass, int overlay);
 QIcon State(int state);
 // 0 in step, 1 not tagged, 2 tagged.
 QIcon TagMark(int mark);
-// 0 not connected, 1 connecting (frame 0..3), 2 connected.
-QPixmap Connection(int state, int frame = 0);
+// The connection picture beside the path boxes (Connecting is animated:
+// frames 0 to 3).
+enum class ConnectionState { NotConnected, Connecting, Connected };
+QPixmap Connection(ConnectionState state, int frame = 0);
 // The program's own icon (scalable, from the compiled-in resources).
 QIcon App();
 // The picture of a menu or toolbar command by our name ("compare", "sync",

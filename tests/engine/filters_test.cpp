@@ -95,6 +95,49 @@ TEST(CountTagged, FollowsTheFilterButAllCountsDoNot) {
   EXPECT_EQ(t.taggedDown, 2);
 }
 
+// The kept counts must always equal a full count, however the folders change.
+TEST(KeptTotals, StayEqualToAFullCountAsFoldersTagsStatesAndTheFilterChange) {
+  CFolderCollection c;
+  KeptTotals kept;
+  auto same = [&](int filter) {
+    SyncTotals full;
+    CountTagged(c, full, filter);
+    const SyncTotals& k = kept.Totals();
+    return k.taggedUp == full.taggedUp && k.taggedDown == full.taggedDown && k.allUp == full.allUp &&
+           k.allDown == full.allDown && k.bytesUp == full.bytesUp && k.bytesDown == full.bytesDown;
+  };
+  auto* r = c.Add(std::make_unique<CFolderRecord>("/l", "/r", FolderRoot));
+  r->entries.push_back(Entry(true, false, CopyLocalToRemote, 1, 1000));
+  r->entries.push_back(Entry(false, true, CopyRemoteToLocal, 1, 0, 3000));
+  kept.CountFolder(c, *r);
+  auto* s = c.Add(std::make_unique<CFolderRecord>("/l/s", "/r/s", FolderOnBoth));
+  s->entries.push_back(Entry(true, true, CopyLocalToRemote, 1, 500, 7));
+  s->entries.push_back(Entry(true, true, InStep, 1, 100, 100));
+  kept.CountFolder(c, *s);
+  EXPECT_TRUE(same(FilterAll));
+  EXPECT_EQ(kept.Totals().taggedUp, 2);
+  // A folder counted again after a transfer re-classified one entry and a
+  // delete removed another: only its own share changes.
+  s->entries[0]->state = InStep;
+  r->entries.erase(r->entries.begin());
+  kept.CountFolder(c, *s);
+  kept.CountFolder(c, *r);
+  EXPECT_TRUE(same(FilterAll));
+  EXPECT_EQ(kept.Totals().allUp, 0);
+  // Untagged in the list, then another filter.
+  r->entries[0]->tagged = false;
+  kept.CountFolder(c, *r);
+  EXPECT_TRUE(same(FilterAll));
+  r->entries[0]->tagged = true;
+  kept.CountAll(c, FilterLocalToRemote);
+  EXPECT_TRUE(same(FilterLocalToRemote));
+  EXPECT_EQ(kept.Totals().taggedDown, 0);
+  EXPECT_EQ(kept.Totals().allDown, 1);
+  kept.Clear();
+  c.Clear();
+  EXPECT_TRUE(same(FilterLocalToRemote));
+}
+
 TEST(FormatSize, Boundaries) {
   const NumberFormat f = EnUs();
   EXPECT_EQ(FormatSize(0, f), "0KB ");

@@ -125,11 +125,11 @@ void CProgressDlg::closeEvent(QCloseEvent* e) {
 }
 
 // Worker side: everything is posted to the dialog.
-void CProgressDlg::TransferProgress() { PostMessage(this, WM_TRANSFERPROGRESS, 1, 0); }
+void CProgressDlg::TransferProgress() { Post<TransferProgressEvent>(this, TransferStep::Progress, nullptr); }
 void CProgressDlg::TransferFolderChanged(CFolderRecord* r) {
-  PostMessage(this, WM_TRANSFERPROGRESS, 2, reinterpret_cast<quintptr>(r));
+  Post<TransferProgressEvent>(this, TransferStep::FolderChanged, r);
 }
-void CProgressDlg::TransferFinished() { PostMessage(this, WM_TRANSFERPROGRESS, 0, 0); }
+void CProgressDlg::TransferFinished() { Post<TransferProgressEvent>(this, TransferStep::Finished, nullptr); }
 
 void CProgressDlg::ShowProgress() {
   if (!started_ || !controller_.Job()) return;
@@ -172,17 +172,19 @@ bool ShowTransferReport(QWidget* parent, const CTransferJob& job) {
 
 bool CProgressDlg::event(QEvent* e) {
   MarkTakenOver(e);
-  if (!IsMessage(e, WM_TRANSFERPROGRESS)) return QDialog::event(e);
-  const auto* m = static_cast<TwinbayEvent*>(e);
-  if (m->wParam == 0) {
-    ShowProgress();
-    controller_.WaitForSync();
-    finished_ = true;
-    done(QDialog::Accepted);
-  } else if (m->wParam == 1) {
-    ShowProgress();
-  } else if (m->wParam == 2 && view_) {
-    PostHandedOver(view_, new FolderChangedEvent(FolderChange::Changed, reinterpret_cast<CFolderRecord*>(m->lParam)));
+  const auto* m = EventAs<TransferProgressEvent>(e);
+  if (!m) return QDialog::event(e);
+  switch (m->step) {
+    case TransferStep::Finished:
+      ShowProgress();
+      controller_.WaitForSync();
+      finished_ = true;
+      done(QDialog::Accepted);
+      break;
+    case TransferStep::Progress: ShowProgress(); break;
+    case TransferStep::FolderChanged:
+      if (view_) Post<FolderChangedEvent>(view_, FolderChange::Changed, m->record);
+      break;
   }
   return true;
 }

@@ -30,6 +30,10 @@ void CTwinbayView::SetUpFileCommands() {
   // The menu shows Del for Delete Selected Files; the key works in the list.
   auto* del = new QShortcut(QKeySequence::Delete, list_, nullptr, nullptr, Qt::WidgetWithChildrenShortcut);
   connect(del, &QShortcut::activated, this, [this] { OnDeleteSelected(); });
+  // A tag clicked in the list changes the counts of the folder it shows.
+  connect(list_->Model(), &QAbstractItemModel::dataChanged, this, [this] {
+    if (CFolderRecord* shown = list_->Model()->ShownFolder()) kept_.CountFolder(collection_, *shown);
+  });
   RefreshControlStates();
 }
 
@@ -62,13 +66,7 @@ bool CTwinbayView::CanDelete() const {
   return !busy_ && list_->Model()->ShownFolder() && list_->selectionModel()->hasSelection();
 }
 
-bool CTwinbayView::CanTagAll() const {
-  if (busy_) return false;
-  auto guard = collection_.Lock();
-  for (size_t i = 0; i < collection_.GetCount(); ++i)
-    if (collection_.GetAt(i)->HasDifferences()) return true;
-  return false;
-}
+bool CTwinbayView::CanTagAll() const { return !busy_ && kept_.Totals().allUp + kept_.Totals().allDown > 0; }
 
 // ---- Delete ------------------------------------------------------------------------
 
@@ -136,6 +134,7 @@ void CTwinbayView::OnTagAll(bool tag) {
         collection_.GetAt(i)->UntagAll();
     }
   }
+  kept_.CountAll(collection_, filter_);
   list_->viewport()->update();
   emit StateChanged();
 }
@@ -148,8 +147,9 @@ void CTwinbayView::OnTagSelected(bool tag) {
     auto guard = collection_.Lock();
     if (tag && folder->incomplete) return;
     for (CFileEntry* e : entries)
-      if (e->state != InStep) e->tagged = tag ? 1 : 0;
+      if (e->state != InStep) e->tagged = tag;
   }
+  kept_.CountFolder(collection_, *folder);
   list_->viewport()->update();
   emit StateChanged();
 }
@@ -165,7 +165,8 @@ void CTwinbayView::OnTagFolder(bool tag) {
     else
       record->UntagAll();
   }
-  ShowFolderMessage(2, record);
+  kept_.CountFolder(collection_, *record);
+  list_->Model()->Refresh(record);
   emit StateChanged();
 }
 
@@ -174,6 +175,7 @@ void CTwinbayView::OnTagFolder(bool tag) {
 void CTwinbayView::OnSetFilter(int filter) {
   if (busy_ || filter == filter_) return;
   filter_ = filter;
+  kept_.CountAll(collection_, filter_);
   if (CFolderRecord* shown = list_->Model()->ShownFolder()) list_->Model()->ShowFolder(shown);
   emit StateChanged();
 }

@@ -24,7 +24,7 @@ CFolderTreeCtrl::CFolderTreeCtrl(QWidget* parent) : QTreeWidget(parent) {
   setSelectionMode(QAbstractItemView::SingleSelection);
   connect(this, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* current, QTreeWidgetItem*) {
     if (reportSelection_ && notify_ && current)
-      PostMessage(notify_, WM_SHOWFOLDER, 0, reinterpret_cast<quintptr>(Record(current)));
+      Post<ShowFolderEvent>(notify_, Record(current));
   });
 }
 

@@ -15,7 +15,7 @@ class CFolderTreeCtrl : public QTreeWidget {
  public:
   explicit CFolderTreeCtrl(QWidget* parent = nullptr);
 
-  // Selection reports go to this object as WM_SHOWFOLDER (0, record).
+  // Selection reports go to this object as a ShowFolderEvent.
   void SetNotify(QObject* target) { notify_ = target; }
   void AllowSelectionReports(bool allow) { reportSelection_ = allow; }
 

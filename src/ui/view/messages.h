@@ -1,18 +1,19 @@
 // The program's own posted messages, as Qt events whose types are the message
-// numbers.
+// numbers and whose data are typed fields.
 #pragma once
 
 #include <QCoreApplication>
 #include <QEvent>
 #include <QObject>
-#include <functional>
-#include <future>
+#include <utility>
 
 #if defined(__SANITIZE_THREAD__)
 #include <sanitizer/tsan_interface.h>
 #endif
 
 namespace twinbay {
+
+class CFolderRecord;
 
 enum TwinbayMessage : int {
   WM_PAINTCAPTION = 2024,
@@ -24,29 +25,65 @@ enum TwinbayMessage : int {
   WM_BUSYCHANGED = 2030,
 };
 
-class CFolderRecord;
+// An event of one of the program's message numbers.
+template <TwinbayMessage Message>
+class MessageEvent : public QEvent {
+ public:
+  static constexpr QEvent::Type kType = static_cast<QEvent::Type>(Message);
+  MessageEvent() : QEvent(kType) {}
+};
 
-// WM_FOLDERCHANGED: what happened to the folder records.
+// The event as one of the program's kinds, or null when it is another.
+template <class E>
+const E* EventAs(const QEvent* e) {
+  return e->type() == E::kType ? static_cast<const E*>(e) : nullptr;
+}
+
+// The connect worker is done.
+struct ConnectDoneEvent : MessageEvent<WM_CONNECTDONE> {
+  explicit ConnectDoneEvent(bool connected) : connected(connected) {}
+  const bool connected;
+};
+
+// The compare worker is done (its helper connections logged out).
+struct CompareDoneEvent : MessageEvent<WM_COMPAREDONE> {};
+
+// The folder tree's selection moved to a folder.
+struct ShowFolderEvent : MessageEvent<WM_SHOWFOLDER> {
+  explicit ShowFolderEvent(CFolderRecord* record) : record(record) {}
+  CFolderRecord* const record;
+};
+
+// How a transfer goes, for the Progress dialog.
+enum class TransferStep {
+  Progress,       // the figures moved on
+  FolderChanged,  // the entries of a folder changed
+  Finished,       // the transfer is over
+};
+
+struct TransferProgressEvent : MessageEvent<WM_TRANSFERPROGRESS> {
+  TransferProgressEvent(TransferStep step, CFolderRecord* record) : step(step), record(record) {}
+  const TransferStep step;
+  CFolderRecord* const record;  // FolderChanged only
+};
+
+// What happened to the folder records.
 enum class FolderChange {
   Added,     // the compare added records (no record named: all not shown yet)
   Finished,  // the compare finished walking the folder
   Changed,   // a transfer or a delete changed the folder's entries
 };
 
-class FolderChangedEvent : public QEvent {
- public:
-  FolderChangedEvent(FolderChange change, CFolderRecord* record)
-      : QEvent(static_cast<QEvent::Type>(WM_FOLDERCHANGED)), change(change), record(record) {}
+struct FolderChangedEvent : MessageEvent<WM_FOLDERCHANGED> {
+  FolderChangedEvent(FolderChange change, CFolderRecord* record) : change(change), record(record) {}
   const FolderChange change;
   CFolderRecord* const record;
 };
 
-class TwinbayEvent : public QEvent {
- public:
-  TwinbayEvent(int message, quintptr wParam, quintptr lParam)
-      : QEvent(static_cast<QEvent::Type>(message)), wParam(wParam), lParam(lParam) {}
-  const quintptr wParam;
-  const quintptr lParam;
+// The view became busy or idle (the frame refuses to close while busy).
+struct BusyChangedEvent : MessageEvent<WM_BUSYCHANGED> {
+  explicit BusyChangedEvent(bool busy) : busy(busy) {}
+  const bool busy;
 };
 
 // A posted event reaches its receiver through Qt's event queue, whose lock
@@ -76,45 +113,12 @@ inline void PostHandedOver(QObject* to, QEvent* e) {
   QCoreApplication::postEvent(to, e);
 }
 
-// Posts a message (safe from any thread; a receiver that is gone is the
-// caller's business: receivers outlive the workers that post to them). The
-// receiver's event() calls MarkTakenOver first.
-inline void PostMessage(QObject* to, int message, quintptr wParam, quintptr lParam) {
-  PostHandedOver(to, new TwinbayEvent(message, wParam, lParam));
+// Posts an event of the program (safe from any thread; a receiver that is
+// gone is the caller's business: receivers outlive the workers that post to
+// them). The receiver's event() calls MarkTakenOver first.
+template <class E, class... Args>
+void Post(QObject* to, Args&&... args) {
+  PostHandedOver(to, new E(std::forward<Args>(args)...));
 }
-
-inline bool IsMessage(const QEvent* e, int message) { return static_cast<int>(e->type()) == message; }
-
-// Runs calls from worker threads on the thread the object lives on (the
-// user-interface thread), each waited for by the caller.
-class CUiThreadCaller : public QObject {
- public:
-  using QObject::QObject;
-  // From a thread other than the object's: runs f there and returns when it
-  // has finished.
-  void CallAndWait(const std::function<void()>& f) {
-    std::promise<void> finished;
-    PostHandedOver(this, new CallEvent([&] {
-      f();
-      finished.set_value();
-    }));
-    finished.get_future().wait();
-  }
-
- protected:
-  bool event(QEvent* e) override {
-    MarkTakenOver(e);
-    if (e->type() != kCallEvent) return QObject::event(e);
-    static_cast<CallEvent*>(e)->call();
-    return true;
-  }
-
- private:
-  static constexpr QEvent::Type kCallEvent = static_cast<QEvent::Type>(QEvent::User + 3000);
-  struct CallEvent : QEvent {
-    explicit CallEvent(std::function<void()> f) : QEvent(kCallEvent), call(std::move(f)) {}
-    std::function<void()> call;
-  };
-};
 
 }  // namespace twinbay

@@ -104,8 +104,9 @@ CTwinbayView::CTwinbayView(QWidget* parent, const QString& connectionsFile)
   local_->Load();
   types_->Load();
   remote_->Load();
-  SetAnimation(0);
-  connect(&animationTimer_, &QTimer::timeout, this, [this] { animation_->setPixmap(icons::Connection(1, ++animationFrame_)); });
+  SetAnimation(icons::ConnectionState::NotConnected);
+  connect(&animationTimer_, &QTimer::timeout, this,
+          [this] { animation_->setPixmap(icons::Connection(icons::ConnectionState::Connecting, ++animationFrame_)); });
   connect(browseLocal_, &QToolButton::clicked, this, [this] { OnBrowseLocal(); });
   connect(browseRemote_, &QToolButton::clicked, this, [this] { OnBrowseRemote(); });
   connect(local_, &QComboBox::currentTextChanged, this, [this] { RefreshFreeSpace(); });
@@ -146,17 +147,18 @@ void CTwinbayView::ArmStartupConnect() {
   });
 }
 
-void CTwinbayView::SetAnimation(int state) {
-  if (state == 1) {
+void CTwinbayView::SetAnimation(icons::ConnectionState state) {
+  using enum icons::ConnectionState;
+  if (state == Connecting) {
     animationTimer_.start(150);
   } else {
     animationTimer_.stop();
   }
   animation_->setPixmap(icons::Connection(state));
-  animation_->setToolTip(state == 2 ? "Connected" : state == 1 ? "Connecting" : "Not connected");
+  animation_->setToolTip(state == Connected ? "Connected" : state == Connecting ? "Connecting" : "Not connected");
 }
 
-void CTwinbayView::TellFrame(bool busy) { PostMessage(frame_ ? frame_ : window(), WM_BUSYCHANGED, busy ? 1 : 0, 0); }
+void CTwinbayView::TellFrame(bool busy) { Post<BusyChangedEvent>(frame_ ? frame_ : window(), busy); }
 
 void CTwinbayView::SetBusy(bool busy) {
   busy_ = busy;
@@ -170,11 +172,7 @@ void CTwinbayView::SetBusy(bool busy) {
 }
 
 bool CTwinbayView::CanSynchronize() const {
-  if (!connected_ || busy_) return false;
-  auto guard = collection_.Lock();
-  for (size_t i = 0; i < collection_.GetCount(); ++i)
-    if (collection_.GetAt(i)->HasDifferences()) return true;
-  return false;
+  return connected_ && !busy_ && kept_.Totals().allUp + kept_.Totals().allDown > 0;
 }
 
 // ---- Connect ---------------------------------------------------------------------
@@ -207,7 +205,7 @@ void CTwinbayView::OnConnect() {
 
 void CTwinbayView::StartConnect() {
   if (!current_) return;
-  SetAnimation(1);
+  SetAnimation(icons::ConnectionState::Connecting);
   SetBusy(true);
   TellFrame(true);
   if (connectThread_.joinable()) connectThread_.join();
@@ -216,12 +214,12 @@ void CTwinbayView::StartConnect() {
   try {
     connectThread_ = std::thread([this, record] {
       const bool ok = RunConnect(session_, record);
-      PostMessage(this, WM_CONNECTDONE, ok ? 1 : 0, 0);
+      Post<ConnectDoneEvent>(this, ok);
       connectDone_ = true;
     });
   } catch (const std::system_error& e) {
     connectDone_ = true;
-    SetAnimation(0);
+    SetAnimation(icons::ConnectionState::NotConnected);
     SetBusy(false);
     TellFrame(false);
     QMessageBox::warning(this, "Twinbay", QString("Connecting could not be started: %1").arg(e.what()));
@@ -238,12 +236,12 @@ void CTwinbayView::OnConnectDone(bool ok) {
     return;
   }
   if (ok) {
-    SetAnimation(2);
+    SetAnimation(icons::ConnectionState::Connected);
     connected_ = true;
     remoteLabel_->setText(QString("Remote path on %1:").arg(QString::fromStdString(session_.GetHost())));
     browseRemote_->setEnabled(CanBrowseRemote());
   } else {
-    SetAnimation(0);
+    SetAnimation(icons::ConnectionState::NotConnected);
     QMessageBox box(QMessageBox::Warning, "Twinbay", "Connect FAILED", QMessageBox::Ok, this);
     box.setObjectName("ConnectFailed");
     if (!session_.LastError().empty()) box.setInformativeText(QString::fromStdString(session_.LastError()));
@@ -377,7 +375,7 @@ void CTwinbayView::OnDisconnect() {
   RefreshFreeSpace();
   collection_.Clear();
   connected_ = false;
-  SetAnimation(0);
+  SetAnimation(icons::ConnectionState::NotConnected);
   session_.CloseConnection();
   browseRemote_->setEnabled(false);
   remoteLabel_->setText("Remote path:");
@@ -439,14 +437,14 @@ void CTwinbayView::OnOptions() {
 void CTwinbayView::FolderAdded(size_t) {
   // One event for any number of records: the window adds all it has not
   // shown yet when it gets to it.
-  if (!addedPosted_.exchange(true)) PostHandedOver(this, new FolderChangedEvent(FolderChange::Added, nullptr));
+  if (!addedPosted_.exchange(true)) Post<FolderChangedEvent>(this, FolderChange::Added, nullptr);
 }
 
 void CTwinbayView::FolderFinished(CFolderRecord* record) {
-  PostHandedOver(this, new FolderChangedEvent(FolderChange::Finished, record));
+  Post<FolderChangedEvent>(this, FolderChange::Finished, record);
 }
 
-void CTwinbayView::CompareDone() { PostMessage(this, WM_COMPAREDONE, 1, 0); }
+void CTwinbayView::CompareDone() { Post<CompareDoneEvent>(this); }
 
 void CTwinbayView::OnFolderEvent(const FolderChangedEvent& e) {
   switch (e.change) {
@@ -464,29 +462,28 @@ void CTwinbayView::OnFolderEvent(const FolderChangedEvent& e) {
   }
 }
 
-void CTwinbayView::CollectionCleared() { ShowFolderMessage(0, nullptr); }
+void CTwinbayView::CollectionCleared() {
+  tree_->AllowSelectionReports(false);
+  tree_->DeleteAll();
+  list_->Model()->Clear();
+  tree_->AllowSelectionReports(true);
+  kept_.Clear();
+}
 
-void CTwinbayView::ShowFolderMessage(quintptr wParam, CFolderRecord* record) {
-  if (wParam == 2) {
-    list_->Model()->Refresh(record);
-  } else if (record) {
-    list_->Model()->ShowFolder(record);
-    QString why;
-    {
-      auto guard = collection_.Lock();
-      if (record->incomplete) why = QString::fromStdString(record->incompleteReason);
-    }
-    emit StatusMessage(why.isEmpty() ? QString() : "Could not be read whole: " + why);
-  } else {
-    tree_->AllowSelectionReports(false);
-    tree_->DeleteAll();
-    list_->Model()->Clear();
-    tree_->AllowSelectionReports(true);
+void CTwinbayView::ShowFolder(CFolderRecord* record) {
+  if (!record) return;
+  list_->Model()->ShowFolder(record);
+  QString why;
+  {
+    auto guard = collection_.Lock();
+    if (record->incomplete) why = QString::fromStdString(record->incompleteReason);
   }
+  emit StatusMessage(why.isEmpty() ? QString() : "Could not be read whole: " + why);
 }
 
 void CTwinbayView::OnFolderChanged(CFolderRecord* record) {
-  ShowFolderMessage(2, record);
+  list_->Model()->Refresh(record);
+  kept_.CountFolder(collection_, *record);
   QTreeWidgetItem* item = tree_->FindItem(record);
   if (!item) return;
   bool onBoth;
@@ -505,30 +502,28 @@ void CTwinbayView::OnFolderChanged(CFolderRecord* record) {
 
 bool CTwinbayView::event(QEvent* e) {
   MarkTakenOver(e);
-  if (static_cast<int>(e->type()) < WM_PAINTCAPTION || static_cast<int>(e->type()) > WM_BUSYCHANGED)
-    return QWidget::event(e);
-  const auto* m = static_cast<TwinbayEvent*>(e);
+  const int type = static_cast<int>(e->type());
+  if (type < WM_PAINTCAPTION || type > WM_BUSYCHANGED) return QWidget::event(e);
   if (shuttingDown_) return true;  // the workers' last words are not acted on
-  switch (static_cast<int>(e->type())) {
-    case WM_CONNECTDONE: OnConnectDone(m->wParam != 0); return true;
-    case WM_COMPAREDONE: OnCompareDone(); return true;
-    case WM_SHOWFOLDER: ShowFolderMessage(m->wParam, reinterpret_cast<CFolderRecord*>(m->lParam)); return true;
-    case WM_FOLDERCHANGED: OnFolderEvent(*static_cast<FolderChangedEvent*>(e)); return true;
-    default: return QWidget::event(e);
-  }
+  if (const auto* m = EventAs<ConnectDoneEvent>(e)) OnConnectDone(m->connected);
+  else if (EventAs<CompareDoneEvent>(e)) OnCompareDone();
+  else if (const auto* m = EventAs<ShowFolderEvent>(e)) ShowFolder(m->record);
+  else if (const auto* m = EventAs<FolderChangedEvent>(e)) OnFolderEvent(*m);
+  else return QWidget::event(e);
+  return true;
 }
 
 // ---- Status texts ---------------------------------------------------------------------
 
 QString CTwinbayView::LocalPaneText() {
-  CountTagged(collection_, statusTotals_, filter_);
-  return QString::fromStdString(TaggedSummary(statusTotals_.taggedUp, statusTotals_.allUp, statusTotals_.bytesUp, numbers_)) +
+  const SyncTotals& t = kept_.Totals();
+  return QString::fromStdString(TaggedSummary(t.taggedUp, t.allUp, t.bytesUp, numbers_)) +
          " - " + freeSpace_;
 }
 
 QString CTwinbayView::RemotePaneText() const {
   return QString::fromStdString(
-      TaggedSummary(statusTotals_.taggedDown, statusTotals_.allDown, statusTotals_.bytesDown, numbers_));
+      TaggedSummary(kept_.Totals().taggedDown, kept_.Totals().allDown, kept_.Totals().bytesDown, numbers_));
 }
 
 QString CTwinbayView::ServerTimeNotice() const {

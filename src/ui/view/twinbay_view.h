@@ -17,6 +17,7 @@
 #include "engine/filters.h"
 #include "net/connections.h"
 #include "net/ftp_session.h"
+#include "ui/icons.h"
 #include "ui/settings.h"
 #include "ui/view/messages.h"
 
@@ -127,7 +128,8 @@ class CTwinbayView : public QWidget, private ISyncListener, private ICollectionL
   void CompareDone() override;
   void CollectionCleared() override;
   void OnFolderEvent(const FolderChangedEvent& e);
-  void ShowFolderMessage(quintptr wParam, CFolderRecord* record);
+  // Shows a folder's files in the list (the tree's selection).
+  void ShowFolder(CFolderRecord* record);
   void OnFolderChanged(CFolderRecord* record);
   void OnConnectDone(bool ok);
   // Connects with the current record on the connect worker.
@@ -138,7 +140,7 @@ class CTwinbayView : public QWidget, private ISyncListener, private ICollectionL
   void OnCompareDone();
   void SetBusy(bool busy);
   void TellFrame(bool busy);
-  void SetAnimation(int state);
+  void SetAnimation(icons::ConnectionState state);
   void JoinWorkers();
   void SetUpFileCommands();
   std::vector<CFileEntry*> SelectedEntries() const;
@@ -151,7 +153,10 @@ class CTwinbayView : public QWidget, private ISyncListener, private ICollectionL
   CFtpSession& session_ = controller_.Session();
   ConnectionsList connections_;
   CConnectionProperties* current_ = nullptr;
-  SyncTotals statusTotals_, transferTotals_;
+  // The status line's counts, kept up to date as records, states, tags and
+  // the filter change.
+  KeptTotals kept_;
+  SyncTotals transferTotals_;
   bool busy_ = false, connected_ = false, compareRunning_ = false, shuttingDown_ = false;
   bool encrypted_ = false;  // the connection is TLS
   int filter_ = FilterAll;
