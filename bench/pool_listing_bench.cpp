@@ -4,7 +4,8 @@
 // --dry-run, at its defaults and with --parallel=8) in the same run. Prints
 // wall times and ratios (the other tool's time over ours).
 //
-//   pool_listing_bench [delay-ms=10]
+//   pool_listing_bench [delay-ms=10] [near|far]
+// ("near": only the loopback cases, "far": only the one through the relay)
 // The relay is latency_proxy.py, found at $TWINBAY_LATENCY_PROXY (default
 // /work/shared/tools/latency_proxy.py).
 #include <signal.h>
@@ -36,8 +37,10 @@ void Tree(const std::string& root, int files, int folders) {
 }
 
 // Seconds for a compare of the remote /site against an empty local folder.
+// With one connection, `replies` is the number of the server's replies per
+// listed folder (a listing's "150" and "226" come in one round trip).
 double Ours(const std::string& host, const test::FtpTestServer& server, const std::string& empty, int connections,
-            size_t* listed) {
+            size_t* listed, double* replies = nullptr) {
   CFtpSession session;
   const auto start = std::chrono::steady_clock::now();
   if (!session.Connect(host, server.user(), server.password(), server.port())) {
@@ -57,6 +60,8 @@ double Ours(const std::string& host, const test::FtpTestServer& server, const st
   for (size_t i = 0; i < collection.GetCount(); ++i) incomplete += collection.GetAt(i)->incomplete ? 1 : 0;
   if (incomplete) std::printf("  (%zu folders incomplete!)\n", incomplete);
   if (listed) *listed = collection.GetCount();
+  if (replies && collection.GetCount())
+    *replies = static_cast<double>(session.GetConnection()->RepliesReceived()) / collection.GetCount();
   return s;
 }
 
@@ -75,7 +80,8 @@ void Row(const char* label, const std::string& host, const test::FtpTestServer& 
   const std::string empty = work + "/empty";
   std::filesystem::create_directories(empty);
   size_t listed = 0;
-  const double one = Ours(host, server, empty, 1, &listed);
+  double replies = 0;
+  const double one = Ours(host, server, empty, 1, &listed, &replies);
   const double eight = Ours(host, server, empty, 8, nullptr);
   const std::string port = std::to_string(server.port());
   const std::string login = server.user() + "," + server.password();
@@ -86,7 +92,7 @@ void Row(const char* label, const std::string& host, const test::FtpTestServer& 
   const double rclone =
       TimeCommand("RCLONE_CONFIG=/dev/null rclone sync --dry-run " + empty + " ':ftp,host=" + host + ",port=" + port +
                   ",user=" + server.user() + ",pass=" + Obscured(server.password()) + ":site'");
-  std::printf("%s (%zu folders)\n", label, listed);
+  std::printf("%s (%zu folders, %.1f replies per folder)\n", label, listed, replies);
   std::printf("  twinbay 1 connection %.2f s, 8 connections %.2f s\n", one, eight);
   std::printf("  rclone sync --dry-run %.2f s; lftp mirror --dry-run %.2f s, --parallel=8 %.2f s\n", rclone, lftp,
               lftp8);
@@ -99,10 +105,11 @@ void Row(const char* label, const std::string& host, const test::FtpTestServer& 
 
 int main(int argc, char** argv) {
   const int delay = argc > 1 ? std::atoi(argv[1]) : 10;
+  const std::string only = argc > 2 ? argv[2] : "";
   const std::string work = (std::filesystem::temp_directory_path() / "twinbay-pool-bench").string();
   std::filesystem::remove_all(work);
   std::string why;
-  {
+  if (only != "far") {
     // 20,000 files in 1,000 folders on loopback, pure-ftpd and proftpd.
     const std::string folder = work + "/pure-big";
     std::filesystem::create_directories(folder);
@@ -121,7 +128,7 @@ int main(int argc, char** argv) {
     Row("proftpd, loopback, 20,000 files", "127.0.0.1", *pro, work + "/w2");
     pro->Stop();
   }
-  {
+  if (only != "near") {
     // 2,000 files in 110 folders (100 and their 10 parents) through the relay.
     const std::string folder = work + "/pure-far";
     std::filesystem::create_directories(folder);

@@ -186,7 +186,7 @@ class CurlFtpConnection : public IFtpConnection {
     std::string body;
     bool cut = false;
     if (features_.mlsd) {
-      if (!RunListing(path, "MLSD", body, cut)) return false;
+      if (!RunListing(path, "MLSD", body, cut, MlsdTakesPath(path))) return false;
       ParseListing(body, ListingFormat::Mlsd, now, out);
     } else {
       if (!ListWithHidden(path, body, cut)) return false;
@@ -379,9 +379,8 @@ class CurlFtpConnection : public IFtpConnection {
       curl_easy_setopt(curl_, CURLOPT_USERNAME, login_.userName.c_str());
       curl_easy_setopt(curl_, CURLOPT_PASSWORD, login_.password.c_str());
     }
-    // Listings change into the folder and list it without an argument (some
-    // servers take "[]*?" in a listing path as wildcards); every other command
-    // names its full path, which saves a CWD per operation.
+    // Commands name their full path, which saves a CWD per operation; a
+    // listing that cannot name its folder safely changes into it first.
     curl_easy_setopt(curl_, CURLOPT_FTP_FILEMETHOD,
                      static_cast<long>(changeIntoFolder ? CURLFTPMETHOD_SINGLECWD : CURLFTPMETHOD_NOCWD));
     curl_easy_setopt(curl_, CURLOPT_BUFFERSIZE, 512L * 1024);
@@ -569,13 +568,26 @@ class CurlFtpConnection : public IFtpConnection {
     return true;
   }
 
-  // One listing command in the folder. `cut` tells whether the server's final
+  // Whether MLSD can name the folder itself ("MLSD /a/b", one round trip less
+  // than CWD and MLSD). MLSD takes a path, never options, and fails when the
+  // path is no folder it may list, so blanks and leading "-" are safe in it;
+  // only a path that some servers may read as a pattern ("[]*?" and the like)
+  // is listed from inside the folder instead. (LIST stays in the folder: a
+  // LIST of a path lists a missing or locked folder, or a file, as if it were
+  // a folder, and some servers split the path at blanks.)
+  static bool MlsdTakesPath(const std::string& path) {
+    return path.find_first_of("*?[]{}~") == std::string::npos;
+  }
+
+  // One listing command: with `byPath` the command names the folder, else it
+  // is sent in the folder after a CWD. `cut` tells whether the server's final
   // reply says it cut the listing short (pure-ftpd answers "226 Output
   // truncated to 10000 matches", a success code).
-  bool RunListing(const std::string& path, const char* command, std::string& body, bool& cut) {
+  bool RunListing(const std::string& path, const char* command, std::string& body, bool& cut, bool byPath = false) {
     body.clear();
     cut = false;
-    Prepare(FolderUrl(path), true);
+    // libcurl adds the folder's path to the command when it does not change into it.
+    Prepare(FolderUrl(path), !byPath);
     curl_easy_setopt(curl_, CURLOPT_CUSTOMREQUEST, command);
     curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, &CurlFtpConnection::CollectBody);
     curl_easy_setopt(curl_, CURLOPT_WRITEDATA, &body);

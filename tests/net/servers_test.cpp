@@ -1,10 +1,11 @@
 // The same end-to-end cases against each of the four servers on loopback
-// (pyftpdlib, vsftpd, proftpd, pure-ftpd): compare, sync both ways with new
-// folders, delete, and a folder the server refuses to list. A normal sync is
-// refused nothing.
+// (pyftpdlib, vsftpd, proftpd, pure-ftpd): compare (with folder names that a
+// listing command could misread), sync both ways with new folders, delete, and
+// a folder the server refuses to list. A normal sync is refused nothing.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 
@@ -119,14 +120,29 @@ TEST_P(EveryServer, CompareSyncBothWaysWithNewFoldersThenDeleteWithoutOneRefused
   test::WriteFile(s.L("new/a.txt"), "a", T);
   test::WriteFile(s.L("empty-parent/mid/deep/b.txt"), "b", T);  // folders without files above
   test::WriteFile(s.L(".hidden-local"), "dot", T);
+  // Folders whose names a listing command could misread (blanks, option-like,
+  // non-ASCII, pattern characters), each in step on both sides: a listing of
+  // the wrong folder, or of none, shows its file as one-sided. "x" is what the
+  // pattern "[x]" would match.
+  const std::vector<std::string> awkward = {"two words", " leading", "trailing ", "-a", "-l", "-la x",
+                                            "ünïcödé", "[x]", "a*b", "x"};
+  for (const std::string& name : awkward) {
+    test::WriteFile(s.R("odd/" + name + "/in.txt"), name, T);
+    test::WriteFile(s.L("odd/" + name + "/in.txt"), name, T);
+  }
+  test::WriteFile(s.R("odd/x/only-in-x.txt"), "x", T);
+  test::WriteFile(s.L("odd/x/only-in-x.txt"), "x", T);
   ASSERT_NO_FATAL_FAILURE(s.Own());
   ASSERT_TRUE(s.Ready()) << s.session.LastError();
 
   s.Compare();
   using V = std::vector<std::string>;
-  EXPECT_EQ(s.States(), (V{"< /.hidden-remote", "< /from-server/inner/down.txt", "< /newer-remote.txt",
-                           "= /same.txt", "> /.hidden-local", "> /empty-parent/mid/deep/b.txt", "> /new/a.txt",
-                           "> /newer-local.txt"}));
+  V expected{"< /.hidden-remote", "< /from-server/inner/down.txt", "< /newer-remote.txt",
+             "= /same.txt",       "> /.hidden-local",               "> /empty-parent/mid/deep/b.txt",
+             "> /new/a.txt",      "> /newer-local.txt",             "= /odd/x/only-in-x.txt"};
+  for (const std::string& name : awkward) expected.push_back("= /odd/" + name + "/in.txt");
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(s.States(), expected);
   for (size_t i = 0; i < s.collection.GetCount(); ++i) EXPECT_FALSE(s.collection.GetAt(i)->incomplete);
 
   const auto outcomes = s.Sync(true, true);
