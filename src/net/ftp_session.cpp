@@ -12,12 +12,11 @@ CFtpSession::CFtpSession(FtpConnectionFactory factory) : factory_(std::move(fact
 CFtpSession::~CFtpSession() { CloseConnection(); }
 
 bool CFtpSession::Connect(const std::string& host, const std::string& userName, const std::string& password,
-                          int port, bool passive) {
+                          int port) {
   host_ = host;
   userName_ = userName;
   password_ = password;
   port_ = port;
-  passive_ = passive;
   CloseConnection();
   clock_->Reset(offsetSetting_);
   return Open();
@@ -34,7 +33,6 @@ void CFtpSession::CopyLogin(const CFtpSession& other) {
   userName_ = other.userName_;
   password_ = other.password_;
   port_ = other.port_;
-  passive_ = other.passive_;
   // One server, one clock: every connection shifts listed times alike.
   offsetSetting_ = other.offsetSetting_;
   clock_ = other.clock_;
@@ -98,7 +96,7 @@ bool RunConnect(CFtpSession& session, const CConnectionProperties& record, const
   if (user.empty()) password.clear();
   session.SetServerOffset(GetServerOffset(record));
   session.SetTls(static_cast<FtpTls>(record.tlsMode), record.pinnedFingerprint);
-  return session.Connect(record.host, user, password, record.port, false);
+  return session.Connect(record.host, user, password, record.port);
 }
 
 bool FtpRemoteLister::ListFolder(const std::string& path, ScanList& out) {

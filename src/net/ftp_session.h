@@ -26,8 +26,7 @@ class CFtpSession {
   // first). An empty user name and password log in anonymously. A new
   // session: the server's time offset is found again (or taken from the
   // setting made with SetServerOffset before).
-  bool Connect(const std::string& host, const std::string& userName, const std::string& password, int port,
-               bool passive = false);
+  bool Connect(const std::string& host, const std::string& userName, const std::string& password, int port);
   // Takes `other`'s server, login and connection factory, without
   // connecting; Reconnect then logs in with them.
   void CopyLogin(const CFtpSession& other);
@@ -69,7 +68,6 @@ class CFtpSession {
   FtpConnectionFactory factory_;
   std::string host_, userName_, password_;
   int port_ = 21;
-  bool passive_ = false;
   FtpTls tls_ = FtpTls::None;
   std::string pin_, refusedCertificate_;
   std::unique_ptr<IFtpConnection> connection_;
