@@ -78,6 +78,12 @@ bool CParallelLister::ListFolder(const std::string& path, ScanList& out) {
       queue_.erase(std::find(queue_.begin(), queue_.end(), path));
       jobs_.erase(it);
     } else if (it != jobs_.end()) {
+      // Rather than wait idle, the walk's own connection lists what is queued
+      // next. Only once a helper has listed something: until then the first
+      // connection may still be finding out the server's time offset, in the
+      // walk's order.
+      while (it->second.state != State::Ready && helperListed_ && !queue_.empty() && ready_ < kMaxReady)
+        ListNext(own_, lock);
       done_.wait(lock, [&] { return it->second.state == State::Ready; });
       Job job = std::move(it->second);
       jobs_.erase(it);
@@ -113,45 +119,56 @@ void CParallelLister::Helper() {
   for (;;) {
     work_.wait(lock, [&] { return stopping_ || (!queue_.empty() && ready_ < kMaxReady); });
     if (stopping_) break;
-    const std::string path = queue_.front();
-    queue_.pop_front();
-    Job& started = jobs_[path];
-    started.state = State::Running;
-    const int guess = started.guess;
-    lock.unlock();
-    Job result;
-    result.ok = lister->ListFolder(path, result.entries);
-    result.skipped = lister->TakeSkipped();
-    if (!result.ok) result.entries.clear();
-    const bool usable = result.ok || lister->Recover();
-    std::vector<std::string> below;
-    if (result.ok && guess < kMaxGuess)
-      for (const FindData& f : result.entries)
-        if (f.IsDirectory() && !f.link && f.name != "." && f.name != ".." && f.name.find('/') == std::string::npos) {
-          std::string sub = path;
-          CFolderComparer::AppendSeparator(sub, true);
-          below.push_back(sub + f.name);
-        }
-    lock.lock();
-    for (const std::string& sub : below)
-      if (jobs_.emplace(sub, Job()).second) {
-        jobs_[sub].guess = guess + 1;
-        queue_.push_back(sub);
-      }
-    if (!below.empty()) work_.notify_all();
-    // Only the walk takes a Running job out, after it is Ready.
-    Job& job = jobs_[path];
-    job.ok = result.ok;
-    job.entries = std::move(result.entries);
-    job.skipped = std::move(result.skipped);
-    job.state = State::Ready;
-    ++ready_;
-    done_.notify_all();
-    if (!usable) break;  // the connection is gone and cannot be made again
+    const bool ok = ListNext(*lister, lock);
+    helperListed_ = helperListed_ || ok;
+    // A failed listing: the connection is repaired, or the pool is one smaller.
+    if (!ok) {
+      lock.unlock();
+      const bool usable = lister->Recover();
+      lock.lock();
+      if (!usable) break;
+    }
   }
   --connected_;
   lock.unlock();
   lister.reset();
+}
+
+bool CParallelLister::ListNext(IRemoteLister& lister, std::unique_lock<std::mutex>& lock) {
+  const std::string path = queue_.front();
+  queue_.pop_front();
+  Job& started = jobs_[path];
+  started.state = State::Running;
+  const int guess = started.guess;
+  lock.unlock();
+  Job result;
+  result.ok = lister.ListFolder(path, result.entries);
+  result.skipped = lister.TakeSkipped();
+  if (!result.ok) result.entries.clear();
+  std::vector<std::string> below;
+  if (result.ok && guess < kMaxGuess)
+    for (const FindData& f : result.entries)
+      if (f.IsDirectory() && !f.link && f.name != "." && f.name != ".." && f.name.find('/') == std::string::npos) {
+        std::string sub = path;
+        CFolderComparer::AppendSeparator(sub, true);
+        below.push_back(sub + f.name);
+      }
+  lock.lock();
+  for (const std::string& sub : below)
+    if (jobs_.emplace(sub, Job()).second) {
+      jobs_[sub].guess = guess + 1;
+      queue_.push_back(sub);
+    }
+  if (!below.empty()) work_.notify_all();
+  // Only the walk takes a Running job out, after it is Ready.
+  Job& job = jobs_[path];
+  job.ok = result.ok;
+  job.entries = std::move(result.entries);
+  job.skipped = std::move(result.skipped);
+  job.state = State::Ready;
+  ++ready_;
+  done_.notify_all();
+  return result.ok;
 }
 
 }  // namespace twinbay

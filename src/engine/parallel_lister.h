@@ -5,8 +5,9 @@
 // where the waiting happens: when a folder has been listed, the walk names the
 // sub-folders it will list next (WillList), and idle connections list them at
 // once. When the walk reaches a folder, it takes the listing that is ready,
-// waits for the one under way, or lists the folder itself on its own
-// connection when no other connection has started on it yet.
+// waits for the one under way (listing queued folders on its own connection
+// meanwhile), or lists the folder itself when no other connection has started
+// on it yet.
 //
 // A helper that has listed a folder also queues its sub-folders, behind
 // everything the walk asked for and only a few levels below what the walk
@@ -62,7 +63,8 @@ class CParallelLister : public IRemoteLister {
   // at once (the walk's own not counted).
   int HelpersConnected() const;
   int MostHelpersConnected() const;
-  // Listings the helpers delivered to the walk, and those thrown away.
+  // Listings made ahead (by the helpers, or by the walk's own connection
+  // while it waited for one) that the walk took, and those thrown away.
   size_t Delivered() const;
   size_t Discarded() const;
 
@@ -76,6 +78,10 @@ class CParallelLister : public IRemoteLister {
     std::vector<std::string> skipped;
   };
   void Helper();
+  // Lists the first queued folder on `lister` (the lock is let go meanwhile),
+  // queues its sub-folders when it is not too far below what the walk named,
+  // and leaves the listing Ready for the walk. True when it was listed whole.
+  bool ListNext(IRemoteLister& lister, std::unique_lock<std::mutex>& lock);
 
   IRemoteLister& own_;
   ListerFactory factory_;
@@ -88,6 +94,7 @@ class CParallelLister : public IRemoteLister {
   std::map<std::string, Job> jobs_;
   size_t ready_ = 0;  // Ready jobs not yet taken, bounded to keep memory in check
   bool stopping_ = false;
+  bool helperListed_ = false;  // a helper has listed a folder whole
   int connected_ = 0, mostConnected_ = 0;
   size_t delivered_ = 0, discarded_ = 0;
 
