@@ -20,6 +20,7 @@
 
 #include "engine/comparer.h"
 #include "engine/filters.h"
+#include "engine/totals.h"
 
 using namespace twinbay;
 

@@ -23,6 +23,8 @@
 #include "core/controller.h"
 #include "engine/comparer.h"
 #include "engine/filters.h"
+#include "engine/number_format.h"
+#include "engine/totals.h"
 #include "net/connections.h"
 #include "net/ftp_session.h"
 #include "net/server_time.h"

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "engine/comparer.h"
-#include "engine/filters.h"
+#include "engine/totals.h"
 #include "net/ftp_session.h"
 #include "net/remote_fs.h"
 #include "net/transfer.h"

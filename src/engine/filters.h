@@ -2,10 +2,6 @@
 #pragma once
 
 #include "engine/file_entry.h"
-// Tagging, the totals and number formatting used to live here.
-#include "engine/number_format.h"
-#include "engine/tags.h"
-#include "engine/totals.h"
 
 namespace twinbay {
 

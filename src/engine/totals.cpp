@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "engine/filters.h"
+#include "engine/number_format.h"
 
 namespace twinbay {
 

@@ -16,6 +16,7 @@
 #include "engine/file_entry.h"
 #include "engine/filters.h"
 #include "engine/totals.h"
+#include "engine/totals.h"
 #include "net/remote_fs.h"
 
 namespace twinbay {

@@ -3,7 +3,6 @@
 #include <QAction>
 #include <QActionGroup>
 
-#include "engine/filters.h"
 #include "ui/view/twinbay_view.h"
 
 namespace twinbay {

@@ -7,6 +7,8 @@
 
 #include "engine/comparer.h"
 #include "engine/filters.h"
+#include "engine/tags.h"
+#include "engine/totals.h"
 #include "support/temp_dir.h"
 
 namespace twinbay {

@@ -8,6 +8,7 @@
 
 #include "engine/comparer.h"
 #include "engine/filters.h"
+#include "engine/totals.h"
 #include "support/temp_dir.h"
 
 namespace twinbay {

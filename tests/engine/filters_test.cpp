@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include "engine/filters.h"
+#include "engine/number_format.h"
+#include "engine/tags.h"
+#include "engine/totals.h"
 
 namespace twinbay {
 namespace {

@@ -7,7 +7,8 @@
 #include <QLabel>
 #include <QPushButton>
 #include "core/controller.h"
-#include "engine/filters.h"
+#include "engine/number_format.h"
+#include "engine/totals.h"
 #include "net/transfer.h"
 
 namespace twinbay {

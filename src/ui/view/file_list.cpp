@@ -8,6 +8,8 @@
 #include <algorithm>
 
 #include "engine/comparer.h"
+#include "engine/filters.h"
+#include "engine/totals.h"
 #include "ui/icons.h"
 
 namespace twinbay {

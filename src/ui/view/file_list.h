@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "engine/file_entry.h"
-#include "engine/filters.h"
+#include "engine/number_format.h"
 
 namespace twinbay {
 

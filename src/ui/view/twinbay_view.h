@@ -15,6 +15,8 @@
 
 #include "core/controller.h"
 #include "engine/filters.h"
+#include "engine/number_format.h"
+#include "engine/totals.h"
 #include "net/connections.h"
 #include "net/ftp_session.h"
 #include "ui/icons.h"
