@@ -42,13 +42,14 @@ void Tree(const std::string& root, int files, int folders) {
 double Ours(const std::string& host, const test::FtpTestServer& server, const std::string& empty, int connections,
             size_t* listed, double* replies = nullptr) {
   CFtpSession session;
+  session.LogInEarly(connections - 1);
   const auto start = std::chrono::steady_clock::now();
   if (!session.Connect(host, server.user(), server.password(), server.port())) {
     std::printf("connect failed: %s\n", session.LastError().c_str());
     return -1;
   }
   FtpRemoteLister own(session);
-  CParallelLister lister(own, FtpListerFactory(session), connections - 1);
+  CParallelLister lister(own, FtpListerFactory(session, session.TakeEarlyLogins()), connections - 1);
   CFolderCollection collection;
   CFolderComparer comparer;
   const std::string remote = ResolveRemotePath("site", session.LoginFolder());

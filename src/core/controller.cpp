@@ -40,9 +40,10 @@ bool CSyncController::PrepareCompare(const CompareOptions& options, ICompareList
     ownLister_.reset();
     lister_ = std::make_unique<LocalFolderLister>(localRemoteRoot_);
   } else {
-    // The walk lists on the session's connection; the others list ahead of it.
+    // The walk lists on the session's connection; the others (logged in
+    // early, when asked for) list ahead of it.
     ownLister_ = std::make_unique<FtpRemoteLister>(session_);
-    lister_ = std::make_unique<CParallelLister>(*ownLister_, FtpListerFactory(session_),
+    lister_ = std::make_unique<CParallelLister>(*ownLister_, FtpListerFactory(session_, session_.TakeEarlyLogins()),
                                                 std::clamp(options.connections, 1, 16) - 1);
   }
   comparer_.BeginCompare(listener, lister_.get(), &collection_, localRoot_, remoteRoot_, options.tagAfterCompare,

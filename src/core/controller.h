@@ -4,6 +4,7 @@
 // drive it; neither wires up a lister, a comparer or a transfer job itself.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <string>
@@ -49,6 +50,11 @@ class CSyncController {
   // The connection to the server; connected by the caller.
   CFtpSession& Session() { return session_; }
   const CFtpSession& Session() const { return session_; }
+  // Before the session connects: the next compare lists over `connections`
+  // connections (1 to 16), and the others log in as soon as the server has
+  // accepted the session's own login rather than when the compare starts.
+  // Those the compare does not take are logged out when it ends.
+  void LogInListersEarly(int connections) { session_.LogInEarly(std::clamp(connections, 1, 16) - 1); }
   // Compares and copies against a local folder standing in for the server
   // (no session). An empty root goes back to the server.
   void UseLocalFolder(const std::string& root) { localRemoteRoot_ = root; }

@@ -82,11 +82,23 @@ class CurlFtpConnection : public IFtpConnection {
       return Fail("\"" + login_.pinnedFingerprint + "\" is not a SHA-256 certificate fingerprint.");
     check_.Reset();
     refusedCertificate_.clear();
-    // A server without FEAT offers nothing beyond the basics.
-    // A server without FEAT offers nothing beyond the basics; only a failed
-    // connection or login ends the open.
-    if (!Quote({"FEAT"}) && !performedOk_) return false;
-    ParseFeatures();
+    announceLogin_ = static_cast<bool>(login_.loggedIn);
+    if (login_.features.valid()) {
+      // Another connection reads the features: this one only logs in.
+      const bool in = LogIn();
+      announceLogin_ = false;
+      if (!in) return false;
+      const std::optional<FtpFeatures> known = login_.features.get();
+      if (!known) return Fail("The first connection to the server failed.");
+      features_ = *known;
+    } else {
+      // A server without FEAT offers nothing beyond the basics; only a failed
+      // connection or login ends the open.
+      const bool feat = Quote({"FEAT"});
+      announceLogin_ = false;
+      if (!feat && !performedOk_) return false;
+      ParseFeatures();
+    }
     char* entry = nullptr;
     if (curl_easy_getinfo(curl_, CURLINFO_FTP_ENTRY_PATH, &entry) == CURLE_OK && entry && *entry == '/') {
       loginFolder_ = entry;
@@ -324,6 +336,10 @@ class CurlFtpConnection : public IFtpConnection {
     auto* c = static_cast<CurlFtpConnection*>(self);
     std::string line(data, size);
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+    if (c->announceLogin_ && type == CURLINFO_HEADER_IN && line.rfind("230 ", 0) == 0) {
+      c->announceLogin_ = false;
+      c->login_.loggedIn();
+    }
     if (c->dialogue_.size() < 10000) c->dialogue_.push_back({type == CURLINFO_HEADER_OUT, std::move(line)});
     return 0;
   }
@@ -524,6 +540,14 @@ class CurlFtpConnection : public IFtpConnection {
     // Nothing refused it: the connection broke (or never came back).
     lost_ = reply.empty() && rc != CURLE_LOGIN_DENIED;
     return false;
+  }
+
+  // Connects and logs in (libcurl reads the login folder on the way), and
+  // sends nothing more.
+  bool LogIn() {
+    Prepare(base_ + "/");
+    curl_easy_setopt(curl_, CURLOPT_NOBODY, 1L);
+    return Perform("log in");
   }
 
   // Runs raw commands (already checked) after logging in if needed. They are
@@ -1003,6 +1027,7 @@ class CurlFtpConnection : public IFtpConnection {
   };
   std::vector<Said> dialogue_;
   bool performedOk_ = false;
+  bool announceLogin_ = false;  // Open waits for the server to accept the login (loggedIn)
   char errbuf_[CURL_ERROR_SIZE] = {};
   int cleanUpAttempts_ = 0;
   uint64_t replyCount_ = 0;
@@ -1055,6 +1080,12 @@ std::string EncodeFtpUrlPath(const std::string& absolutePath) {
   }
   if (!absolutePath.empty() && absolutePath.back() == '/' && out.back() != '/') out += '/';
   return out;
+}
+
+SharedFtpFeatures KnownFtpFeatures(const FtpFeatures& features) {
+  std::promise<std::optional<FtpFeatures>> known;
+  known.set_value(features);
+  return known.get_future().share();
 }
 
 bool IsSafeFtpText(const std::string& text) {

@@ -8,7 +8,9 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <future>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,6 +20,20 @@
 namespace twinbay {
 
 class ServerClock;
+
+// What the server said it offers (FEAT).
+struct FtpFeatures {
+  bool mlsd = false;
+  bool mfmt = false;
+  bool mdtm = false;
+  bool utf8 = false;
+  bool size = false;
+};
+
+// The features another connection to the same server read, once it has them;
+// nothing when that connection failed.
+using SharedFtpFeatures = std::shared_future<std::optional<FtpFeatures>>;
+SharedFtpFeatures KnownFtpFeatures(const FtpFeatures& features);
 
 struct FtpLogin {
   std::string host;
@@ -31,15 +47,15 @@ struct FtpLogin {
   // the SHA-256 fingerprint of the one certificate the server may present.
   FtpTls tls = FtpTls::None;
   std::string pinnedFingerprint;
-};
-
-// What the server said it offers (FEAT).
-struct FtpFeatures {
-  bool mlsd = false;
-  bool mfmt = false;
-  bool mdtm = false;
-  bool utf8 = false;
-  bool size = false;
+  // Called once, on the opening thread, as soon as the server has accepted
+  // this login (before the features and the login folder are read): from then
+  // on the password is known good and the server has given this connection
+  // its place.
+  std::function<void()> loggedIn;
+  // The server's features as another connection to it reads them: when set,
+  // Open takes them from there (waiting for them if need be) instead of
+  // asking the server again, and fails when that connection failed.
+  SharedFtpFeatures features;
 };
 
 // Time limits. The defaults suit real servers; tests shorten them.
@@ -59,7 +75,8 @@ class IFtpConnection {
  public:
   virtual ~IFtpConnection() = default;
 
-  // Logs in and reads the server's features and login folder.
+  // Logs in and reads the server's features (unless the login brings them)
+  // and login folder.
   virtual bool Open() = 0;
   // PWD: true while the control connection works.
   virtual bool GetCurrentDirectory(std::string& directory) = 0;

@@ -1,5 +1,7 @@
 #include "net/ftp_session.h"
 
+#include <system_error>
+
 #include "net/connections.h"
 #include "net/curl_ftp.h"
 
@@ -19,7 +21,7 @@ bool CFtpSession::Connect(const std::string& host, const std::string& userName, 
   port_ = port;
   CloseConnection();
   clock_->Reset(offsetSetting_);
-  return Open();
+  return Open(earlyCount_);
 }
 
 void CFtpSession::SetTls(FtpTls mode, const std::string& pinnedFingerprint) {
@@ -39,9 +41,10 @@ void CFtpSession::CopyLogin(const CFtpSession& other) {
   // The same protection as the first connection, with the same trusted certificate.
   tls_ = other.tls_;
   pin_ = other.pin_;
+  knownFeatures_ = other.connection_ ? KnownFtpFeatures(other.connection_->Features()) : other.knownFeatures_;
 }
 
-bool CFtpSession::Open() {
+bool CFtpSession::Open(int early) {
   error_.clear();
   refusedCertificate_.clear();
   FtpTls known;
@@ -59,15 +62,71 @@ bool CFtpSession::Open() {
     error_ = "No server was given.";
     return false;
   }
-  FtpLogin login{host_, userName_, password_, port_, clock_, tls_, tls_ == FtpTls::None ? std::string() : pin_};
+  FtpLogin login{host_, userName_, password_, port_, clock_, tls_, tls_ == FtpTls::None ? std::string() : pin_,
+                 {}, knownFeatures_};
+  // The early logins take the features this connection reads; they start
+  // once the server has accepted this login.
+  std::promise<std::optional<FtpFeatures>> features;
+  std::shared_ptr<CEarlyLogins> logins;
+  if (early > 0) {
+    logins = std::make_shared<CEarlyLogins>();
+    auto like = std::make_shared<CFtpSession>();
+    like->CopyLogin(*this);
+    like->knownFeatures_ = features.get_future().share();
+    login.loggedIn = [weak = std::weak_ptr<CEarlyLogins>(logins), like, early] {
+      if (const std::shared_ptr<CEarlyLogins> l = weak.lock()) l->Start(like, early);
+    };
+  }
   std::unique_ptr<IFtpConnection> c = factory_(login);
-  if (!c || !c->Open()) {
+  const bool opened = c && c->Open();
+  if (logins) features.set_value(opened ? std::optional<FtpFeatures>(c->Features()) : std::nullopt);
+  if (!opened) {
     error_ = c ? c->LastError() : "The connection could not be made.";
     if (c) refusedCertificate_ = c->RefusedCertificate();
-    return false;
+    return false;  // the early logins end with this connection's failure
   }
   connection_ = std::move(c);
+  early_ = std::move(logins);
   return true;
+}
+
+CEarlyLogins::~CEarlyLogins() {
+  // Each future waits for its login; what it holds is then logged out.
+  std::lock_guard<std::mutex> lock(mutex_);
+  logins_.clear();
+}
+
+void CEarlyLogins::Start(std::shared_ptr<const CFtpSession> login, int count) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (int i = 0; i < count; ++i) {
+    try {
+      logins_.push_back(std::async(std::launch::async, [login] {
+        auto s = std::make_unique<CFtpSession>();
+        s->CopyLogin(*login);
+        if (!s->Reconnect()) s.reset();
+        return s;
+      }));
+    } catch (const std::system_error&) {
+      break;  // no more threads: the pool logs in the rest when it needs them
+    }
+  }
+}
+
+bool CEarlyLogins::Take(std::unique_ptr<CFtpSession>& session) {
+  for (;;) {
+    std::future<std::unique_ptr<CFtpSession>> next;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      // Once the server has refused one, it has no room for more.
+      if (logins_.empty()) return refused_;
+      next = std::move(logins_.front());
+      logins_.pop_front();
+    }
+    session = next.get();
+    if (session) return true;
+    std::lock_guard<std::mutex> lock(mutex_);
+    refused_ = true;
+  }
 }
 
 bool CFtpSession::EnsureConnected() {
@@ -83,7 +142,10 @@ bool CFtpSession::EnsureConnected() {
   return Open();
 }
 
-void CFtpSession::CloseConnection() { connection_.reset(); }
+void CFtpSession::CloseConnection() {
+  connection_.reset();
+  early_.reset();
+}
 
 std::string CFtpSession::LoginFolder() const { return connection_ ? connection_->LoginFolder() : "/"; }
 
@@ -145,14 +207,20 @@ class OwnSessionLister : public IRemoteLister {
 };
 }  // namespace
 
-std::function<std::unique_ptr<IRemoteLister>()> FtpListerFactory(const CFtpSession& session) {
+std::function<std::unique_ptr<IRemoteLister>()> FtpListerFactory(const CFtpSession& session,
+                                                                  std::shared_ptr<CEarlyLogins> early) {
   // The login is copied now: the helpers never read the session itself.
   auto login = std::make_shared<CFtpSession>();
   login->CopyLogin(session);
-  return [login]() -> std::unique_ptr<IRemoteLister> {
-    auto s = std::make_unique<CFtpSession>();
-    s->CopyLogin(*login);
-    if (!s->Reconnect()) return nullptr;
+  return [login, early]() -> std::unique_ptr<IRemoteLister> {
+    std::unique_ptr<CFtpSession> s;
+    if (!early || !early->Take(s)) {
+      s = std::make_unique<CFtpSession>();
+      s->CopyLogin(*login);
+      if (!s->Reconnect()) s.reset();
+    }
+    // A refused early login means the same as a refused late one.
+    if (!s) return nullptr;
     return std::make_unique<OwnSessionLister>(std::move(s));
   };
 }
