@@ -44,4 +44,16 @@ inline std::string Ratio(double ours, double theirs) {
   return buf;
 }
 
+// A password as rclone wants it on its command line ("rclone obscure").
+inline std::string RcloneObscured(const std::string& password) {
+  std::string out;
+  if (FILE* p = popen(("RCLONE_CONFIG=/dev/null rclone obscure " + password).c_str(), "r")) {
+    char buf[256];
+    while (fgets(buf, sizeof buf, p)) out += buf;
+    pclose(p);
+  }
+  while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
+  return out;
+}
+
 }  // namespace twinbay::bench

@@ -66,17 +66,6 @@ double Ours(const std::string& host, const test::FtpTestServer& server, const st
   return s;
 }
 
-std::string Obscured(const std::string& password) {
-  std::string out;
-  if (FILE* p = popen(("RCLONE_CONFIG=/dev/null rclone obscure " + password).c_str(), "r")) {
-    char buf[256];
-    while (fgets(buf, sizeof buf, p)) out += buf;
-    pclose(p);
-  }
-  while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
-  return out;
-}
-
 void Row(const char* label, const std::string& host, const test::FtpTestServer& server, const std::string& work) {
   const std::string empty = work + "/empty";
   std::filesystem::create_directories(empty);
@@ -92,7 +81,7 @@ void Row(const char* label, const std::string& host, const test::FtpTestServer& 
   const double lftp8 = TimeCommand(lftpBase + "--parallel=8 --dry-run --no-perms site " + work + "/lftp8'");
   const double rclone =
       TimeCommand("RCLONE_CONFIG=/dev/null rclone sync --dry-run " + empty + " ':ftp,host=" + host + ",port=" + port +
-                  ",user=" + server.user() + ",pass=" + Obscured(server.password()) + ":site'");
+                  ",user=" + server.user() + ",pass=" + RcloneObscured(server.password()) + ":site'");
   std::printf("%s (%zu folders, %.1f replies per folder)\n", label, listed, replies);
   std::printf("  twinbay 1 connection %.2f s, 8 connections %.2f s\n", one, eight);
   std::printf("  rclone sync --dry-run %.2f s; lftp mirror --dry-run %.2f s, --parallel=8 %.2f s\n", rclone, lftp,

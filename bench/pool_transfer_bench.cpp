@@ -28,17 +28,6 @@ using namespace twinbay::bench;
 
 namespace {
 
-std::string Obscured(const std::string& password) {
-  std::string out;
-  if (FILE* p = popen(("RCLONE_CONFIG=/dev/null rclone obscure " + password).c_str(), "r")) {
-    char buf[256];
-    while (fgets(buf, sizeof buf, p)) out += buf;
-    pclose(p);
-  }
-  while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
-  return out;
-}
-
 size_t CountFiles(const std::string& root) {
   size_t n = 0;
   std::error_code ec;
@@ -54,7 +43,7 @@ void Rows(const std::string& host, const test::FtpTestServer& server, const std:
   const std::string url = "ftp://" + server.user() + "@" + host + ":" + port;
   const std::string rclone = "RCLONE_CONFIG=/dev/null rclone copy ";
   const std::string remote = "':ftp,host=" + host + ",port=" + port + ",user=" + server.user() +
-                             ",pass=" + Obscured(server.password()) + ":";
+                             ",pass=" + RcloneObscured(server.password()) + ":";
   const std::string lftp = "lftp -c 'set ftp:ssl-allow no; set ftp:prefer-epsv yes; set net:max-retries 1; "
                            "set net:timeout 20; open -u " + server.user() + "," + server.password() + " -p " + port +
                            " " + host + "; mirror --no-perms ";

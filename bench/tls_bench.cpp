@@ -51,17 +51,6 @@ Run SyncOnce(const std::string& host, int port, const std::string& pin, const st
   return r;
 }
 
-std::string Output(const std::string& command) {
-  std::string out;
-  if (FILE* p = popen(command.c_str(), "r")) {
-    char buf[256];
-    while (fgets(buf, sizeof buf, p)) out += buf;
-    pclose(p);
-  }
-  while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
-  return out;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -157,7 +146,7 @@ int main(int argc, char** argv) {
                            "no; set ftp:prefer-epsv yes; set net:max-retries 1; set net:timeout 20; open -u tester,secret -p " +
                            port + " " + far + "; ";
   const std::string rcloneRemote = ":ftp,host=" + far + ",port=" + port + ",user=tester,pass=" +
-                                   Output("rclone obscure secret") + ",explicit_tls=true,no_check_certificate=true:";
+                                   RcloneObscured("secret") + ",explicit_tls=true,no_check_certificate=true:";
   double up = 1e9, down = 1e9, lftpUp = 1e9, lftpDown = 1e9, rcUp = 1e9, rcDown = 1e9;
   int failed = 0;
   for (int round = 0; round < 2; ++round) {
