@@ -88,8 +88,9 @@ int main(int argc, char** argv) {
   size_t entries = 0;
   for (size_t i = 0; i < frame.View()->Collection().GetCount(); ++i)
     entries += frame.View()->Collection().GetAt(i)->entries.size();
-  std::printf("compare of %zu files in %zu folders through the window: %.2f s\n", entries,
-              frame.View()->Collection().GetCount(), clock.elapsed() / 1000.0);
+  std::printf("compare of %zu files in %zu folders through the window over %u connections: %.2f s\n", entries,
+              frame.View()->Collection().GetCount(), static_cast<unsigned>(frame.View()->Settings().m_nConnections),
+              clock.elapsed() / 1000.0);
   std::printf("longest time the event loop was blocked: %lld ms (target < 100 ms), %lld timer ticks\n",
               static_cast<long long>(longest), static_cast<long long>(ticks));
   frame.View()->ShutDown();
