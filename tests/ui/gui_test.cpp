@@ -607,4 +607,30 @@ TEST_F(Gui, AFolderThatCouldNotBeReadIsMarkedAndExplained) {
   ASSERT_TRUE(WaitFor([&] { return message->text().isEmpty(); }));
 }
 
+TEST_F(Gui, CompareOnConnectOnAServerThatTakesTwoLoginsReadsTheWholeTreeAndFreesTheSecond) {
+  // With Compare on Connect the pool's logins start beside the window's own;
+  // the server takes only one of them, the compare still reads every folder,
+  // and once it is over the server has room for a second login again.
+  MakeSite();
+  test::FtpTestServer::PyOptions o;
+  o.maxLogins = 2;
+  std::string why;
+  server = test::FtpTestServer::StartPyftpdlib(serverRoot.path(), o, &why);
+  ASSERT_TRUE(server) << why;
+  StoreRecord(server->port());
+  MakeFrame();
+  View()->Settings().m_bCompareOnConnect = 1;
+  Connect();
+  ASSERT_TRUE(WaitFor([&] { return View()->IsConnected() && !View()->IsBusy() && View()->Collection().GetCount() == 4; }))
+      << View()->Session().LastError();
+  QApplication::processEvents();
+  for (size_t i = 0; i < View()->Collection().GetCount(); ++i)
+    EXPECT_FALSE(View()->Collection().GetAt(i)->incomplete) << View()->Collection().GetAt(i)->incompleteReason;
+  ASSERT_NE(Item("Images"), nullptr);
+  EXPECT_EQ(CFolderTreeCtrl::ItemMark(Item("Images")), 3);
+  CFtpSession second;
+  EXPECT_TRUE(WaitFor([&] { return second.Connect("127.0.0.1", server->user(), server->password(), server->port()); }))
+      << second.LastError();
+}
+
 }  // namespace twinbay

@@ -210,6 +210,10 @@ void CTwinbayView::StartConnect() {
   TellFrame(true);
   if (connectThread_.joinable()) connectThread_.join();
   const CConnectionProperties record = *current_;  // the worker gets its own copy
+  // A compare that follows the connect at once lists over the pool: its
+  // other logins start as soon as the server has accepted this one. Without
+  // it they wait for the compare, rather than sit idle on the server.
+  controller_.LogInListersEarly(settings_.m_bCompareOnConnect ? static_cast<int>(settings_.m_nConnections) : 1);
   connectDone_ = false;
   try {
     connectThread_ = std::thread([this, record] {
