@@ -5,8 +5,6 @@
 //   ui_bench [files=50000] [folders=500]
 #include <QApplication>
 #include <QElapsedTimer>
-#include <QListWidget>
-#include <QPushButton>
 #include <QTimer>
 #include <cstdio>
 #include <filesystem>
@@ -62,13 +60,7 @@ int main(int argc, char** argv) {
 
   CMainFrame frame(QString::fromStdString(work + "/connections.ftp"));
   frame.show();
-  test::OnModal("ConnectionsDialog", [](QWidget* w) {
-    auto* l = w->findChild<QListWidget*>("connections");
-    l->setCurrentRow(0);
-    l->item(0)->setSelected(true);
-    w->findChild<QPushButton*>("connect")->click();
-  });
-  frame.View()->OnConnect();
+  test::ConnectWithFirstConnection(*frame.View());
   test::WaitFor([&] { return frame.View()->IsConnected(); }, 30000);
 
   QElapsedTimer clock, sinceTick;

@@ -15,6 +15,7 @@
 #include "net/ftp_fs.h"
 #include "net/transfer.h"
 #include "support/ftp_servers.h"
+#include "support/runs.h"
 #include "support/temp_dir.h"
 
 namespace twinbay {
@@ -37,10 +38,7 @@ struct Walk {
   void Run(IRemoteLister& lister, const std::string& l, const std::string& r, bool tag = true) {
     local = l;
     remote = r;
-    collection.Clear();
-    CFolderComparer comparer;
-    comparer.BeginCompare(nullptr, &lister, &collection, local, remote, tag, false);
-    comparer.Run(local, remote, "*.*", true);
+    test::CompareInto(collection, lister, local, remote, false, tag);
   }
   CFolderRecord* Record(const std::string& rel) {
     for (size_t i = 0; i < collection.GetCount(); ++i) {
@@ -57,16 +55,9 @@ struct Walk {
     return nullptr;
   }
   std::vector<TransferOutcome> Sync(CFtpSession& session, bool up, bool down) {
-    TransferOptions o;
-    o.localToRemote = up;
-    o.remoteToLocal = down;
-    o.ignoreSeconds = false;
     SyncTotals totals;
-    CountTagged(collection, totals, o.filter);
     FtpFileSystem remoteFs(session);
-    CTransferJob job(collection, remoteFs, totals, o);
-    job.RunTransfer();
-    return job.Outcomes();
+    return test::Transfer(collection, totals, remoteFs, test::Directions(up, down))->Outcomes();
   }
 };
 

@@ -14,6 +14,7 @@
 #include "net/curl_ftp.h"
 #include "net/ftp_session.h"
 #include "support/ftp_servers.h"
+#include "support/runs.h"
 #include "support/temp_dir.h"
 
 namespace twinbay {
@@ -58,10 +59,7 @@ CompareRun Compare(const FtpTestServer& server, const std::string& local, int co
   FtpRemoteLister own(session);
   CParallelLister lister(own, FtpListerFactory(session, session.TakeEarlyLogins()), connections - 1);
   CFolderCollection collection;
-  CFolderComparer comparer;
-  const std::string remote = ResolveRemotePath(server.RemoteDir(), session.LoginFolder());
-  comparer.BeginCompare(nullptr, &lister, &collection, local, remote, true, false);
-  comparer.Run(local, remote, "*.*", true);
+  test::CompareInto(collection, lister, local, ResolveRemotePath(server.RemoteDir(), session.LoginFolder()));
   lister.Stop();
   run.dump = Dump(collection);
   run.mostHelpers = lister.MostHelpersConnected();
@@ -154,10 +152,7 @@ TEST(ConnectionPool, EarlyLoginsFollowOnlyAnAcceptedLoginAndNoneOutlivesTheCompa
     FtpRemoteLister own(session);
     CParallelLister lister(own, FtpListerFactory(session, session.TakeEarlyLogins()), 1);
     CFolderCollection collection;
-    CFolderComparer comparer;
-    const std::string remote = ResolveRemotePath(server->RemoteDir(), session.LoginFolder());
-    comparer.BeginCompare(nullptr, &lister, &collection, local.path(), remote, true, false);
-    comparer.Run(local.path(), remote, "*.*", true);
+    test::CompareInto(collection, lister, local.path(), ResolveRemotePath(server->RemoteDir(), session.LoginFolder()));
     lister.Stop();
     EXPECT_EQ(Dump(collection).find("INCOMPLETE"), std::string::npos);
     EXPECT_EQ(lister.MostHelpersConnected(), 1);

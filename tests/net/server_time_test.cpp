@@ -15,6 +15,7 @@
 #include "net/ftp_fs.h"
 #include "net/transfer.h"
 #include "support/ftp_servers.h"
+#include "support/runs.h"
 #include "support/temp_dir.h"
 
 namespace twinbay {
@@ -224,9 +225,7 @@ class LocalTimeServer : public ::testing::TestWithParam<Zone> {
 
   void Compare(CFtpSession& s, CFolderCollection& c, const std::string& remote) {
     FtpRemoteLister lister(s);
-    CFolderComparer comparer;
-    comparer.BeginCompare(nullptr, &lister, &c, local_.path(), remote, true, true);
-    comparer.Run(local_.path(), remote, "*.*", true);
+    test::CompareInto(c, lister, local_.path(), remote, true);
   }
 
   // "<state> name" for every file, in the comparer's order.
@@ -260,14 +259,12 @@ TEST_P(LocalTimeServer, WritableFolderProbedThenSyncedBothWays) {
   EXPECT_EQ(ProbeFiles(Anon("pub")), std::vector<std::string>());
 
   SyncTotals totals;
-  CountTagged(c, totals, FilterAll);
   TransferOptions o;
   o.localToRemote = o.remoteToLocal = true;
   FtpFileSystem remoteFs(s);
-  CTransferJob job(c, remoteFs, totals, o);
-  job.RunTransfer();
-  ASSERT_EQ(job.Outcomes().size(), 2u);
-  for (auto& out : job.Outcomes()) EXPECT_TRUE(out.ok) << out.error;
+  const auto job = test::Transfer(c, totals, remoteFs, o);
+  ASSERT_EQ(job->Outcomes().size(), 2u);
+  for (auto& out : job->Outcomes()) EXPECT_TRUE(out.ok) << out.error;
   EXPECT_EQ(test::ReadFile(Anon("pub/site/local newer.txt")), "new local");
   EXPECT_EQ(test::ReadFile(local_ / "remote newer.txt"), "new remote");
   // The times set through the two-argument MDTM land exactly.
@@ -317,14 +314,12 @@ TEST_P(LocalTimeServer, ReadOnlyFolderWarnsAndHonoursAFixedOffset) {
 
   // Download what is newer there; then all that can be in step is.
   SyncTotals totals;
-  CountTagged(c2, totals, FilterAll);
   TransferOptions o;
   o.remoteToLocal = true;
   FtpFileSystem remoteFs(fixed);
-  CTransferJob job(c2, remoteFs, totals, o);
-  job.RunTransfer();
-  ASSERT_EQ(job.Outcomes().size(), 1u);
-  EXPECT_TRUE(job.Outcomes()[0].ok) << job.Outcomes()[0].error;
+  const auto job = test::Transfer(c2, totals, remoteFs, o);
+  ASSERT_EQ(job->Outcomes().size(), 1u);
+  EXPECT_TRUE(job->Outcomes()[0].ok) << job->Outcomes()[0].error;
   CFolderCollection c3;
   Compare(fixed, c3, "/ro/site");
   EXPECT_EQ(States(c3), (std::vector<std::string>{"> local newer.txt", "= remote newer.txt", "= same.txt",

@@ -14,6 +14,7 @@
 #include "net/ftp_fs.h"
 #include "net/transfer.h"
 #include "support/ftp_servers.h"
+#include "support/runs.h"
 #include "support/temp_dir.h"
 
 namespace twinbay {
@@ -60,23 +61,13 @@ struct Site {
   void Own() { server->Own(server->DataDir()); }
 
   void Compare() {
-    collection.Clear();
     FtpRemoteLister lister(session);
-    CFolderComparer comparer;
-    comparer.BeginCompare(nullptr, &lister, &collection, local, remote, true, false);
-    comparer.Run(local, remote, "*.*", true);
+    test::CompareInto(collection, lister, local, remote);
   }
   std::vector<TransferOutcome> Sync(bool up, bool down) {
-    TransferOptions o;
-    o.localToRemote = up;
-    o.remoteToLocal = down;
-    o.ignoreSeconds = false;
     SyncTotals totals;
-    CountTagged(collection, totals, o.filter);
     FtpFileSystem remoteFs(session);
-    CTransferJob job(collection, remoteFs, totals, o);
-    job.RunTransfer();
-    return job.Outcomes();
+    return test::Transfer(collection, totals, remoteFs, test::Directions(up, down))->Outcomes();
   }
   // "<state> path" for every entry, sorted.
   std::vector<std::string> States() {

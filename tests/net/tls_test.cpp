@@ -19,6 +19,7 @@
 #include "net/ftp_fs.h"
 #include "net/transfer.h"
 #include "support/ftp_servers.h"
+#include "support/runs.h"
 #include "support/temp_dir.h"
 
 namespace twinbay {
@@ -211,23 +212,18 @@ TEST_P(TlsServers, TrustedByFingerprintComparesAndSyncsBothWays) {
 
   auto compare = [&](CFolderCollection& collection) {
     FtpRemoteLister lister(session);
-    CFolderComparer comparer;
-    comparer.BeginCompare(nullptr, &lister, &collection, local.path(), t.server->RemoteDir(), true, false);
-    comparer.Run(local.path(), t.server->RemoteDir(), "*.*", true);
+    test::CompareInto(collection, lister, local.path(), t.server->RemoteDir());
   };
   CFolderCollection collection;
   compare(collection);
   SyncTotals totals;
-  TransferOptions o;
-  o.localToRemote = o.remoteToLocal = true;
-  o.ignoreSeconds = false;
+  const TransferOptions o = test::Directions(true, true);
   CountTagged(collection, totals, o.filter);
   EXPECT_GT(totals.allUp, 0);
   EXPECT_GT(totals.allDown, 0);
   FtpFileSystem remoteFs(session);
-  CTransferJob job(collection, remoteFs, totals, o, nullptr);
-  job.RunTransfer();
-  for (const TransferOutcome& out : job.Outcomes()) EXPECT_TRUE(out.ok) << out.localPath << ": " << out.error;
+  const auto job = test::Transfer(collection, totals, remoteFs, o);
+  for (const TransferOutcome& out : job->Outcomes()) EXPECT_TRUE(out.ok) << out.localPath << ": " << out.error;
   EXPECT_EQ(test::ReadFile(remoteRoot + "/up.txt"), "new local text");
   EXPECT_TRUE(test::ReadFile(remoteRoot + "/deep/new/a.bin") == std::string(300000, 'x'));
   EXPECT_EQ(test::ReadFile(local / "down.txt"), "new remote text");
@@ -252,9 +248,7 @@ TEST_P(TlsServers, FoldersListedOverSeveralConnectionsAreListedOverTlsOnEachOne)
   FtpRemoteLister own(session);
   CParallelLister lister(own, FtpListerFactory(session), 7);
   CFolderCollection collection;
-  CFolderComparer comparer;
-  comparer.BeginCompare(nullptr, &lister, &collection, local.path(), t.server->RemoteDir(), true, false);
-  comparer.Run(local.path(), t.server->RemoteDir(), "*.*", true);
+  test::CompareInto(collection, lister, local.path(), t.server->RemoteDir());
   lister.Stop();
   EXPECT_EQ(collection.GetCount(), 61u);
   for (size_t i = 0; i < collection.GetCount(); ++i) EXPECT_FALSE(collection.GetAt(i)->incomplete);

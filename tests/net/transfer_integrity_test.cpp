@@ -12,6 +12,7 @@
 #include "net/ftp_fs.h"
 #include "net/transfer.h"
 #include "support/ftp_servers.h"
+#include "support/runs.h"
 #include "support/temp_dir.h"
 
 namespace twinbay {
@@ -23,13 +24,7 @@ using Lines = std::vector<std::string>;
 
 const int64_t T0 = test::UnixTime(2025, 6, 7, 8, 9, 10);
 
-// Everything whose name marks it as a transfer's temporary file.
-Lines Leftovers(const std::string& root) {
-  Lines out;
-  for (auto& e : std::filesystem::recursive_directory_iterator(root))
-    if (e.path().filename().string().find(".twinbay-") == 0) out.push_back(e.path().string());
-  return out;
-}
+using test::TemporaryFiles;
 
 std::string Bytes(size_t n, char seed) {
   std::string s(n, ' ');
@@ -68,14 +63,8 @@ struct Fixture {
     comparer.Run(local.path(), "/site", "*.*", true);
   }
   std::unique_ptr<CTransferJob> Run(ITransferListener* listener = nullptr) {
-    TransferOptions o;
-    o.localToRemote = o.remoteToLocal = true;
-    o.ignoreSeconds = false;
-    CountTagged(collection, totals, o.filter);
     remoteFs = std::make_unique<FtpFileSystem>(session);
-    auto job = std::make_unique<CTransferJob>(collection, *remoteFs, totals, o, listener);
-    job->RunTransfer();
-    return job;
+    return test::Transfer(collection, totals, *remoteFs, test::Directions(true, true), listener);
   }
   Lines States() {
     Lines out;
@@ -107,7 +96,7 @@ TEST(TransferIntegrity, ADownloadCutShortIsAFailureAndTheOldFileStays) {
   }
   EXPECT_FALSE(std::filesystem::exists(f.Local("new.bin")));
   EXPECT_EQ(test::ReadFile(f.Local("newer.bin")), "the old local version");
-  EXPECT_TRUE(Leftovers(f.local.path()).empty());
+  EXPECT_TRUE(TemporaryFiles(f.local.path()).empty());
   // Nothing passes for in step, now or after a fresh compare.
   EXPECT_EQ(f.States(), (Lines{"< new.bin", "< newer.bin"}));
   f.Compare();
@@ -148,7 +137,7 @@ TEST(TransferIntegrity, AnUploadTheServerKeptOnlyPartOfIsAFailure) {
   EXPECT_FALSE(fresh->ok);
   EXPECT_NE(fresh->error.find("4096 of 100000 bytes"), std::string::npos) << fresh->error;
   EXPECT_FALSE(std::filesystem::exists(f.Remote("new.bin")));
-  EXPECT_TRUE(Leftovers(f.serverRoot.path()).empty());
+  EXPECT_TRUE(TemporaryFiles(f.serverRoot.path()).empty());
   EXPECT_EQ(f.States(), (Lines{"> new.bin", "> newer.bin"}));
   f.Compare();
   EXPECT_EQ(f.States(), (Lines{"> new.bin", "> newer.bin"}));
@@ -194,8 +183,8 @@ TEST(TransferIntegrity, AStaleTemporaryFileIsSweptOnBothSidesAndCounted) {
   test::WriteFile(f.Local("sub/x.txt"), "x", T0);
   f.Compare();
   EXPECT_EQ(f.comparer.StaleTempsRemoved(), 4);
-  EXPECT_EQ(Leftovers(f.local.path()).size(), 2u);
-  EXPECT_EQ(Leftovers(f.serverRoot.path()).size(), 2u);
+  EXPECT_EQ(TemporaryFiles(f.local.path()).size(), 2u);
+  EXPECT_EQ(TemporaryFiles(f.serverRoot.path()).size(), 2u);
   EXPECT_TRUE(std::filesystem::exists(f.Local(".twinbay-e.bin.partQWERTY")));
   EXPECT_TRUE(std::filesystem::exists(f.Remote(".twinbay-f.bin.part")));
   EXPECT_TRUE(std::filesystem::exists(f.Local(".twinbay-notes.partial")));

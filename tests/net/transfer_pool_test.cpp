@@ -14,6 +14,7 @@
 #include "net/ftp_session.h"
 #include "net/transfer.h"
 #include "support/ftp_servers.h"
+#include "support/runs.h"
 #include "support/temp_dir.h"
 
 namespace twinbay {
@@ -79,21 +80,14 @@ struct Pair {
     return true;
   }
   void Compare() {
-    collection.Clear();
     FtpRemoteLister lister(session);
-    CFolderComparer comparer;
-    comparer.BeginCompare(nullptr, &lister, &collection, local.path(), remote, true, false);
-    comparer.Run(local.path(), remote, "*.*", true);
+    test::CompareInto(collection, lister, local.path(), remote);
   }
   void Sync(int connections, ITransferListener* listener = nullptr) {
-    TransferOptions o;
-    o.localToRemote = o.remoteToLocal = true;
-    o.ignoreSeconds = false;
+    TransferOptions o = test::Directions(true, true);
     o.connections = connections;
-    CountTagged(collection, totals, o.filter);
     remoteFs = std::make_unique<FtpFileSystem>(session);
-    job = std::make_unique<CTransferJob>(collection, *remoteFs, totals, o, listener);
-    job->RunTransfer();
+    job = test::Transfer(collection, totals, *remoteFs, o, listener);
   }
   // The outcomes, with the paths made relative, in their order.
   std::string Outcomes() const {

@@ -11,6 +11,7 @@
 #include "net/ftp_fs.h"
 #include "net/transfer.h"
 #include "support/ftp_servers.h"
+#include "support/runs.h"
 #include "support/temp_dir.h"
 
 namespace twinbay {
@@ -28,21 +29,13 @@ int64_t MTime(const std::string& path) {
 
 bool Exists(const std::string& path) { return std::filesystem::exists(path); }
 
-// Everything whose name marks it as a transfer's temporary file.
-std::vector<std::string> Leftovers(const std::string& root) {
-  std::vector<std::string> out;
-  for (auto& e : std::filesystem::recursive_directory_iterator(root))
-    if (e.path().filename().string().find(".twinbay-") == 0) out.push_back(e.path().string());
-  return out;
-}
+using test::TemporaryFiles;
 
 // A whole compare of a local folder against a server folder.
 void CompareThrough(CFtpSession& session, CFolderCollection& collection,
                     const std::string& local, const std::string& remote, bool ignoreSeconds) {
   FtpRemoteLister lister(session);
-  CFolderComparer comparer;
-  comparer.BeginCompare(nullptr, &lister, &collection, local, remote, true, ignoreSeconds);
-  comparer.Run(local, remote, "*.*", true);
+  test::CompareInto(collection, lister, local, remote, ignoreSeconds);
 }
 
 struct Listener : ITransferListener {
@@ -77,15 +70,11 @@ struct Sync {
     return server && session.Connect("127.0.0.1", server->user(), server->password(), server->port());
   }
   void Compare(bool ignoreSeconds = false) {
-    collection.Clear();
     CompareThrough(session, collection, local.path(), remote, ignoreSeconds);
   }
   std::unique_ptr<CTransferJob> Run(TransferOptions o, Listener* l = nullptr) {
-    CountTagged(collection, totals, o.filter);
     remoteFs = std::make_unique<FtpFileSystem>(session);
-    auto job = std::make_unique<CTransferJob>(collection, *remoteFs, totals, o, l);
-    job->RunTransfer();
-    return job;
+    return test::Transfer(collection, totals, *remoteFs, o, l);
   }
   // "<state> relative-path" for every entry, in the comparer's order.
   std::vector<std::string> States() {
@@ -103,12 +92,7 @@ struct Sync {
   Sync s;                                     \
   ASSERT_TRUE(s.Start()) << s.why;
 
-TransferOptions Both() {
-  TransferOptions o;
-  o.localToRemote = o.remoteToLocal = true;
-  o.ignoreSeconds = false;
-  return o;
-}
+TransferOptions Both() { return test::Directions(true, true); }
 
 using Lines = std::vector<std::string>;
 
@@ -139,8 +123,8 @@ TEST(Transfer, BothDirectionsWithFoldersMadeOnTheWay) {
   for (const std::string& line : s.States()) EXPECT_EQ(line[0], '=') << line;
   EXPECT_EQ(l.finished, 1);
   EXPECT_GE(l.folders.size(), 3u);
-  EXPECT_TRUE(Leftovers(s.local.path()).empty());
-  EXPECT_TRUE(Leftovers(s.serverRoot.path()).empty());
+  EXPECT_TRUE(TemporaryFiles(s.local.path()).empty());
+  EXPECT_TRUE(TemporaryFiles(s.serverRoot.path()).empty());
   const SyncTotals t = job->Totals();
   EXPECT_EQ(t.AllDone(), 9 + 10 + 11 + 10);
   EXPECT_EQ(t.TotalPercent(), 100);
@@ -212,8 +196,8 @@ TEST(Transfer, FailuresKeepTheOldVersionAndTheEntryState) {
   EXPECT_EQ(test::ReadFile(s.Local("ro.txt")), "read-only local");
   EXPECT_FALSE(Exists(s.Local("vanished-remote.txt")));
   EXPECT_EQ(s.States(), before);
-  EXPECT_TRUE(Leftovers(s.local.path()).empty());
-  EXPECT_TRUE(Leftovers(s.serverRoot.path()).empty());
+  EXPECT_TRUE(TemporaryFiles(s.local.path()).empty());
+  EXPECT_TRUE(TemporaryFiles(s.serverRoot.path()).empty());
 }
 
 TEST(Transfer, AServerDroppedInTheMiddleOfALargeFile) {
@@ -240,7 +224,7 @@ TEST(Transfer, AServerDroppedInTheMiddleOfALargeFile) {
   ASSERT_EQ(job.Outcomes().size(), 1u);
   EXPECT_FALSE(job.Outcomes()[0].ok);
   EXPECT_EQ(test::ReadFile(s.Local("big.bin")), "the old local version");
-  EXPECT_TRUE(Leftovers(s.local.path()).empty());
+  EXPECT_TRUE(TemporaryFiles(s.local.path()).empty());
   EXPECT_EQ(s.States(), (Lines{"< /big.bin"}));
 }
 
@@ -401,15 +385,13 @@ TEST(Transfer, ServersThatRefuseRenamesNeverLoseTheOldFileNeedlessly) {
     CFolderCollection collection;
     CompareThrough(session, collection, local.path(), "/site", false);
     SyncTotals totals;
-    CountTagged(collection, totals, FilterAll);
     FtpFileSystem remoteFs(session);
-    CTransferJob job(collection, remoteFs, totals, Both());
-    job.RunTransfer();
-    ASSERT_EQ(job.Outcomes().size(), 1u);
-    EXPECT_TRUE(job.Outcomes()[0].ok) << job.Outcomes()[0].error;
+    const auto job = test::Transfer(collection, totals, remoteFs, Both());
+    ASSERT_EQ(job->Outcomes().size(), 1u);
+    EXPECT_TRUE(job->Outcomes()[0].ok) << job->Outcomes()[0].error;
     EXPECT_EQ(log, c.expected);
     EXPECT_EQ(test::ReadFile(root / "site/a.txt"), "new version");
-    EXPECT_TRUE(Leftovers(root.path()).empty());
+    EXPECT_TRUE(TemporaryFiles(root.path()).empty());
     EXPECT_EQ(collection.GetAt(0)->entries[0]->state, InStep);
   }
 }

@@ -8,7 +8,6 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
-#include <QListWidget>
 #include <QMimeData>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -77,13 +76,7 @@ struct FileCommands : ::testing::Test {
     QApplication::setActiveWindow(frame.get());
   }
   void ConnectAndCompare() {
-    OnModal("ConnectionsDialog", [](QWidget* w) {
-      auto* list = w->findChild<QListWidget*>("connections");
-      list->setCurrentRow(0);
-      list->item(0)->setSelected(true);
-      w->findChild<QPushButton*>("connect")->click();
-    });
-    View()->OnConnect();
+    test::ConnectWithFirstConnection(*View());
     ASSERT_TRUE(WaitFor([&] { return View()->IsConnected(); })) << View()->Session().LastError();
     View()->OnCompare();
     ASSERT_TRUE(WaitFor([&] { return !View()->IsBusy(); }));

@@ -5,7 +5,9 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QListWidget>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QSettings>
 #include <QTimer>
 #include <functional>
@@ -13,6 +15,7 @@
 #include <string>
 
 #include "net/connections.h"
+#include "ui/view/twinbay_view.h"
 
 namespace twinbay::test {
 
@@ -74,6 +77,23 @@ inline bool SaveTestConnection(const std::string& file, int port, const std::str
   r->remotePath = "/site";
   list.Add(std::move(r));
   return list.Save().ok;
+}
+
+// Selects the first stored connection in the Connections dialog.
+inline void SelectFirstConnection(QWidget* connectionsDialog) {
+  auto* list = connectionsDialog->findChild<QListWidget*>("connections");
+  list->setCurrentRow(0);
+  list->item(0)->setSelected(true);
+}
+
+// Connect as the user does it: the Connections dialog comes up, the first
+// stored connection is chosen and Connect pressed. The connect runs on.
+inline void ConnectWithFirstConnection(CTwinbayView& view) {
+  OnModal("ConnectionsDialog", [](QWidget* w) {
+    SelectFirstConnection(w);
+    w->findChild<QPushButton*>("connect")->click();
+  });
+  view.OnConnect();
 }
 
 }  // namespace twinbay::test

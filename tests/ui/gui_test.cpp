@@ -77,19 +77,7 @@ struct Gui : ::testing::Test {
     frame->show();
   }
   CTwinbayView* View() const { return frame->View(); }
-  static void SelectFirst(QWidget* connectionsDialog) {
-    auto* list = connectionsDialog->findChild<QListWidget*>("connections");
-    list->setCurrentRow(0);
-    list->item(0)->setSelected(true);
-  }
-  // Connect with the first stored record through the Connections dialog.
-  void Connect() {
-    OnModal("ConnectionsDialog", [](QWidget* w) {
-      SelectFirst(w);
-      w->findChild<QPushButton*>("connect")->click();
-    });
-    View()->OnConnect();
-  }
+  void Connect() { test::ConnectWithFirstConnection(*View()); }
   // Serves the server tree, connects and starts a compare (it keeps running).
   void ServeConnectAndStartCompare() {
     ASSERT_TRUE(StartServer());
@@ -491,7 +479,7 @@ TEST_F(Gui, DeletingTheCurrentRecordInTheDialogLeavesNoDanglingRecord) {
   ASSERT_NE(View()->CurrentRecord(), nullptr);
   bool buttonsFollow = false;
   OnModal("ConnectionsDialog", [&](QWidget* w) {
-    SelectFirst(w);
+    test::SelectFirstConnection(w);
     OnModal("", [](QWidget* box) { static_cast<QMessageBox*>(box)->button(QMessageBox::Yes)->click(); });
     w->findChild<QPushButton*>("delete")->click();
     buttonsFollow = !w->findChild<QPushButton*>("connect")->isEnabled() && !w->findChild<QPushButton*>("edit")->isEnabled();
@@ -539,7 +527,7 @@ TEST_F(Gui, UnknownServerOffsetInTheStatusLineAndAFixedOneFromTheConnectionDialo
   // Edit the record: a wrong offset keeps the dialog open, a right one is stored.
   bool refused = false, edited = false;
   OnModal("ConnectionsDialog", [&](QWidget* w) {
-    SelectFirst(w);
+    test::SelectFirstConnection(w);
     OnModal("ConnectionDialog", [&](QWidget* d) {
       auto* offset = d->findChild<QLineEdit*>("serverOffset");
       EXPECT_EQ(offset->text(), "automatic");

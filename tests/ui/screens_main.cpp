@@ -6,7 +6,6 @@
 #include <QMenu>
 #include <QTableView>
 #include <QCheckBox>
-#include <QListWidget>
 #include <QPushButton>
 #include <QScreen>
 #include <QTabWidget>
@@ -61,9 +60,7 @@ int main(int argc, char** argv) {
   frame.show();
   bool ok = true;
   OnModal("ConnectionsDialog", [&](QWidget* w) {
-    auto* list = w->findChild<QListWidget*>("connections");
-    list->setCurrentRow(0);
-    list->item(0)->setSelected(true);
+    test::SelectFirstConnection(w);
     QApplication::processEvents();
     ok &= Save(w, out + "/connections-dialog.png");
     w->findChild<QPushButton*>("connect")->click();

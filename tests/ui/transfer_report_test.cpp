@@ -3,9 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QCheckBox>
-#include <QListWidget>
 #include <QMessageBox>
-#include <QPushButton>
 #include <filesystem>
 
 #include "gui_support.h"
@@ -52,13 +50,7 @@ TEST(GuiTransferReport, FailuresAndWarningsAreShownFileByFile) {
   auto frame = std::make_unique<CMainFrame>(QString::fromStdString(file));
   frame->show();
   CTwinbayView* view = frame->View();
-  OnModal("ConnectionsDialog", [](QWidget* w) {
-    auto* list = w->findChild<QListWidget*>("connections");
-    list->setCurrentRow(0);
-    list->item(0)->setSelected(true);
-    w->findChild<QPushButton*>("connect")->click();
-  });
-  view->OnConnect();
+  test::ConnectWithFirstConnection(*view);
   ASSERT_TRUE(WaitFor([&] { return view->IsConnected(); }));
   view->OnCompare();
   ASSERT_TRUE(WaitFor([&] { return !view->IsBusy(); }));

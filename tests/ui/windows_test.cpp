@@ -6,7 +6,6 @@
 #include <QDesktopServices>
 #include <QDialogButtonBox>
 #include <QKeyEvent>
-#include <QListWidget>
 #include <QMenuBar>
 #include <QMouseEvent>
 #include <QPlainTextEdit>
@@ -106,13 +105,7 @@ struct Windows : ::testing::Test {
     ASSERT_TRUE(test::SaveTestConnection(home / "connections.ftp", server->port(), local.path()));
     frame = std::make_unique<CMainFrame>(QString::fromStdString(home / "connections.ftp"));
     frame->show();
-    OnModal("ConnectionsDialog", [](QWidget* w) {
-      auto* l = w->findChild<QListWidget*>("connections");
-      l->setCurrentRow(0);
-      l->item(0)->setSelected(true);
-      w->findChild<QPushButton*>("connect")->click();
-    });
-    frame->View()->OnConnect();
+    test::ConnectWithFirstConnection(*frame->View());
     ASSERT_TRUE(WaitFor([&] { return frame->View()->IsConnected(); })) << frame->View()->Session().LastError();
   }
   static QTreeWidgetItem* Child(QTreeWidgetItem* parent, const QString& name) {

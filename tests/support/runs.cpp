@@ -1,0 +1,40 @@
+#include "support/runs.h"
+
+#include <filesystem>
+
+#include "engine/totals.h"
+
+namespace twinbay::test {
+
+void CompareInto(CFolderCollection& collection, IRemoteLister& lister, const std::string& local,
+                 const std::string& remote, bool ignoreSeconds, bool tag) {
+  collection.Clear();
+  CFolderComparer comparer;
+  comparer.BeginCompare(nullptr, &lister, &collection, local, remote, tag, ignoreSeconds);
+  comparer.Run(local, remote, "*.*", true);
+}
+
+TransferOptions Directions(bool up, bool down) {
+  TransferOptions o;
+  o.localToRemote = up;
+  o.remoteToLocal = down;
+  o.ignoreSeconds = false;
+  return o;
+}
+
+std::unique_ptr<CTransferJob> Transfer(CFolderCollection& collection, SyncTotals& totals, IRemoteFileSystem& remote,
+                                       const TransferOptions& options, ITransferListener* listener) {
+  CountTagged(collection, totals, options.filter);
+  auto job = std::make_unique<CTransferJob>(collection, remote, totals, options, listener);
+  job->RunTransfer();
+  return job;
+}
+
+std::vector<std::string> TemporaryFiles(const std::string& root) {
+  std::vector<std::string> out;
+  for (auto& e : std::filesystem::recursive_directory_iterator(root))
+    if (e.path().filename().string().rfind(".twinbay-", 0) == 0) out.push_back(e.path().string());
+  return out;
+}
+
+}  // namespace twinbay::test
