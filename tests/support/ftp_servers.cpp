@@ -438,7 +438,7 @@ bool FtpTestServer::Restart() {
   if (argv_.empty()) return false;
   Stop();
   pid_ = Spawn(argv_, log_, {}, tz_);
-  for (int i = 0; i < 250; ++i) {
+  for (int i = 0; i < 500; ++i) {
     if (CanConnect(port_)) return true;
     if (Exited(pid_)) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
