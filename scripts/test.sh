@@ -8,11 +8,17 @@ cd "$(dirname "$0")/.."
 bash scripts/setup-deps.sh
 
 jobs=$(nproc)
+# ccache (installed with the other packages) makes a rebuild of unchanged
+# sources cheap; a cold cache costs nothing extra.
+launcher=()
+command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 run_suite() {  # name, extra cmake args...
   local dir="build/$1"; shift
-  cmake -S . -B "$dir" -G Ninja -DTWINBAY_BENCH=OFF "$@" >/dev/null
+  cmake -S . -B "$dir" -G Ninja -DTWINBAY_BENCH=OFF "${launcher[@]}" "$@" >/dev/null
   ninja -C "$dir"
+  local start=$SECONDS
   (cd "$dir" && ctest --output-on-failure -j "$jobs")
+  echo "ctest in $dir took $((SECONDS - start)) s"
   # Every test runs: a skipped one (a server that did not start) fails the run.
   if grep -q '\[  SKIPPED \]' "$dir/Testing/Temporary/LastTest.log"; then
     echo "tests were skipped in $dir:" >&2
