@@ -338,14 +338,21 @@ LineKind ParseListLine(std::string_view line, int64_t now, FindData& out) {
 
 ListingParse ParseListing(std::string_view text, ListingFormat format, int64_t now, ScanList& out) {
   ListingParse result;
+  std::string joined;  // an entry that goes on in the next line, so far
   while (!text.empty()) {
     const size_t nl = text.find('\n');
     std::string_view line = text.substr(0, nl);
     text = nl == std::string_view::npos ? std::string_view() : text.substr(nl + 1);
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    if (line.find_first_not_of(' ') == std::string_view::npos) continue;
+    if (line.find_first_not_of(' ') == std::string_view::npos && joined.empty()) continue;
+    if (!joined.empty()) line = joined.append(" ").append(line);
     FindData fd;
-    const LineKind kind = format == ListingFormat::Mlsd ? ParseMlsdLine(line, fd) : ParseListLine(line, now, fd);
+    LineKind kind = format == ListingFormat::Mlsd ? ParseMlsdLine(line, fd) : ParseListLine(line, now, fd);
+    if (kind == LineKind::Continued && joined.empty() && !text.empty()) {
+      joined = std::string(line);
+      continue;
+    }
+    if (kind == LineKind::Continued) kind = LineKind::Unreadable;  // continued twice, or at the end
     switch (kind) {
       case LineKind::Entry:
         out.push_back(std::move(fd));
@@ -357,10 +364,11 @@ ListingParse ParseListing(std::string_view text, ListingFormat format, int64_t n
         result.unsafe.push_back(std::move(fd.name));
         break;
       case LineKind::Unreadable:
-      case LineKind::Continued:  // no format here continues a line
+      case LineKind::Continued:
         if (result.unreadable++ == 0) result.firstUnreadable = std::string(line);
         break;
     }
+    joined.clear();
   }
   return result;
 }
