@@ -79,7 +79,7 @@ const char* kUsage =
     "  $XDG_CONFIG_HOME/Kestrion/connections.ftp (~/.config/Kestrion/connections.ftp).\n"
     "\n"
     "exit status: 0 in step (compare) or all copied (sync); 1 differences found or files not copied;\n"
-    "             2 error\n";
+    "             2 error, or a folder not read whole (its one-sided files shown as ?)\n";
 
 // ---- text that may come from a server or a damaged file ----------------------
 
