@@ -380,7 +380,8 @@ class CurlFtpConnection : public IFtpConnection {
     // differ in what they make of it (proftpd reads a doubled one as one), so
     // a path with it could name another file; it is never sent.
     if (path.find('\xff') != std::string::npos)
-      return Fail("The remote path \"" + EscapeListingText(path) + "\" holds byte 0xFF, which FTP servers read differently.");
+      return Fail("The remote path \"" + EscapeListingText(path) +
+                  "\" holds byte 0xFF, which FTP servers read differently.");
     if (IsSafeFtpText(path) && !path.empty() && path[0] == '/') return true;
     return Fail("The remote path \"" + EscapeListingText(path) + "\" cannot be used.");
   }
@@ -685,8 +686,8 @@ class CurlFtpConnection : public IFtpConnection {
     for (const std::string& name : parsed.unsafe)
       skipped_.push_back(Join(Trimmed(path), EscapeListingText(name)) +
                          (IsSafeRemoteName(name) ? ": neither a file, a folder nor a link; skipped"
-                                                 : ": a name that cannot be used here (it holds \"/\", a line break, "
-                                                   "NUL or byte 0xFF); skipped"));
+                                                 : ": a name that cannot be used here (empty, or holding \"/\", a line "
+                                                   "break, NUL or byte 0xFF); skipped"));
     listedInPart_ = true;
     if (parsed.unreadable > 0)
       return Fail("the listing of " + path + " holds " + std::to_string(parsed.unreadable) + " line" +
