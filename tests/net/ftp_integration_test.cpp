@@ -198,8 +198,7 @@ TEST(FtpPyftpdlib, AHostileListingNeverYieldsAnUnsafeName) {
   ScanList l;
   // Listed in part: what can be used is kept ("\" is a byte like any other),
   // every name left out is told.
-  ASSERT_FALSE(s.GetConnection()->ListDirectory("/", l));
-  EXPECT_TRUE(s.GetConnection()->ListedInPart());
+  ASSERT_TRUE(!s.GetConnection()->ListDirectory("/", l) && s.GetConnection()->ListedInPart());
   std::string names;
   for (auto& f : l) names += "[" + f.name + "]";
   EXPECT_TRUE(names == "[back\\slash][good.txt]" || names == "[back\\slash][cr][good.txt]") << names;
