@@ -79,7 +79,7 @@ const char* kUsage =
     "  $XDG_CONFIG_HOME/Kestrion/connections.ftp (~/.config/Kestrion/connections.ftp).\n"
     "\n"
     "exit status: 0 in step (compare) or all copied (sync); 1 differences found or files not copied;\n"
-    "             2 error\n";
+    "             2 error, or a folder not read whole (its one-sided files shown as ?)\n";
 
 // ---- text that may come from a server or a damaged file ----------------------
 
@@ -516,7 +516,9 @@ const char* ClassName(int folderClass) {
   }
 }
 
-char StateSymbol(int32_t state) { return state == CopyRemoteToLocal ? '<' : state == InStep ? '=' : '>'; }
+char StateSymbol(int32_t state) {
+  return state == CopyRemoteToLocal ? '<' : state == InStep ? '=' : state == CopyLocalToRemote ? '>' : '?';
+}
 std::string SizeText(const FileSide& s) { return s ? std::to_string(s->size) : "-"; }
 std::string TimeText(const FileSide& s) { return s ? FormatUtc(s->lastWrite) : "-"; }
 std::string EntryPath(const std::string& folderRel, const CFileEntry& e) {

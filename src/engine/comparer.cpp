@@ -153,7 +153,7 @@ void CFolderComparer::CompareFolder(const std::string& localPath, const std::str
   // gives what one listing per pattern would, with one round trip. A side that
   // the parent's complete listing showed to be missing is not asked at all.
   ScanList localAll, remoteAll, localFiles, remoteFiles, localFolders, remoteFolders;
-  bool localListed = false, remoteListed = false;
+  bool localListed = false, remoteListed = false, localUnread = false, remoteUnread = false;
   std::string failure;
   auto fail = [&](const std::string& why) {
     if (failure.empty()) failure = why;
@@ -164,8 +164,10 @@ void CFolderComparer::CompareFolder(const std::string& localPath, const std::str
     if (folderClass == FolderRemoteOnly) return;
     const int err = ReadLocalFolder(localPath, localAll);
     // A top folder that does not exist yet is empty: a download creates it.
-    if (err != 0 && !(err == ENOENT && folderClass == FolderRoot))
+    if (err != 0 && !(err == ENOENT && folderClass == FolderRoot)) {
       fail("cannot read the local folder " + localPath + ": " + std::strerror(err));
+      localUnread = true;
+    }
     if (err == 0)
       SweepStaleTemps(localAll, [&](const std::string& name) {
         return RemoveLocalRegularFile(JoinLocalPath(localPath, name));
@@ -178,10 +180,13 @@ void CFolderComparer::CompareFolder(const std::string& localPath, const std::str
     if (lister_->ListFolder(remotePath, remoteAll)) {
       SweepStaleTemps(remoteAll, [&](const std::string& name) { return lister_->RemoveFile(remotePath, name); });
     } else {
-      const std::string why = "cannot list " + remotePath + ": " + lister_->ListingError();
+      const std::string why = remoteAll.empty() ? "cannot list " + remotePath + ": " + lister_->ListingError()
+                                                : "listed in part: " + lister_->ListingError();
+      remoteUnread = true;
       // A top folder that is not there yet is empty (an upload makes it), but
       // only when its parent's listing says so: a refusal is not absence.
-      if (folderClass == FolderRoot && record && RemoteFolderMissing(remotePath)) {
+      if (folderClass == FolderRoot && record && remoteAll.empty() && RemoteFolderMissing(remotePath)) {
+        remoteUnread = false;
         auto guard = collection_->Lock();
         record->remoteMissing = true;
       } else {
@@ -199,11 +204,11 @@ void CFolderComparer::CompareFolder(const std::string& localPath, const std::str
   for (const std::string& pattern : patterns) {
     if (!IsAborted()) {
       listLocal();
-      SelectMatching(localAll, false, pattern, localFiles, false);
+      SelectMatching(localAll, false, pattern, localFiles);
     }
     if (!IsAborted()) {
       listRemote();
-      SelectMatching(remoteAll, false, pattern, remoteFiles, true);
+      SelectMatching(remoteAll, false, pattern, remoteFiles);
     }
   }
   if (!IsAborted()) {
@@ -220,10 +225,10 @@ void CFolderComparer::CompareFolder(const std::string& localPath, const std::str
   if (!IsAborted()) {
     SortByName(localFiles);
     SortByName(remoteFiles);
-    if (!IsAborted()) MergeFiles(localFiles, remoteFiles);
+    if (!IsAborted()) MergeFiles(localFiles, remoteFiles, localUnread, remoteUnread);
   }
-  if (!IsAborted()) SelectMatching(localAll, true, "*.*", localFolders, false);
-  if (!IsAborted()) SelectMatching(remoteAll, true, "*.*", remoteFolders, true);
+  if (!IsAborted()) SelectMatching(localAll, true, "*.*", localFolders);
+  if (!IsAborted()) SelectMatching(remoteAll, true, "*.*", remoteFolders);
   SortByName(localFolders);
   SortByName(remoteFolders);
   if (!IsAborted() && include && failure.empty() && depth_ < kMaxDepth) AnnounceRemoteFolders(remoteFolders, remotePath);
@@ -235,11 +240,14 @@ void CFolderComparer::CompareFolder(const std::string& localPath, const std::str
   --depth_;
 }
 
-void CFolderComparer::MergeFiles(const ScanList& local, const ScanList& remote) {
+void CFolderComparer::MergeFiles(const ScanList& local, const ScanList& remote, bool localUnread,
+                                 bool remoteUnread) {
   MergeSortedLists(
       local, remote,
-      [this](const FindData* l, const FindData* r) {
-        AddEntry(l, r, CompareTimes(l, r, ignoreSeconds_));
+      [&](const FindData* l, const FindData* r) {
+        // A side missing from a listing that was not read whole may be there.
+        const bool unknown = (!l && localUnread) || (!r && remoteUnread);
+        AddEntry(l, r, unknown ? StateUnknown : CompareTimes(l, r, ignoreSeconds_));
       },
       [this] { return IsAborted(); });
 }

@@ -18,8 +18,10 @@ namespace twinbay {
 class IRemoteLister {
  public:
   virtual ~IRemoteLister() = default;
-  // Every entry of the folder (files and folders, any name). False, with out
-  // empty, when the folder cannot be listed (missing, refused, connection lost).
+  // Every entry of the folder (files and folders, any name). False when the
+  // folder cannot be listed whole (missing, refused, connection lost, lines
+  // that could not be read, entries left out): out then holds the entries
+  // that could be read, often none.
   virtual bool ListFolder(const std::string& path, ScanList& out) = 0;
   // Why the last ListFolder failed (the server's reply when there was one).
   virtual std::string ListingError() const { return "the folder could not be listed"; }
@@ -104,7 +106,7 @@ class CFolderComparer {
   static CompareState CompareTimes(const FindData* local, const FindData* remote, bool ignoreSeconds);
 
   // Appends the separator ("/" for both sides here) unless the path is empty
-  // or already ends in one; a remote path is then normalised.
+  // or already ends in one; runs of "/" in a remote path then collapse.
   static void AppendSeparator(std::string& path, bool remote);
   // Every "\" becomes "/", and every "//" collapses to "/".
   static void NormalizeRemotePath(std::string& path);
@@ -118,7 +120,8 @@ class CFolderComparer {
   // Walks one folder pair (the whole tree when called with the roots).
   void CompareFolder(const std::string& localPath, const std::string& remotePath, const std::string& fileTypes,
                      bool include);
-  void MergeFiles(const ScanList& local, const ScanList& remote);
+  // A file missing from a side that was not read whole gets StateUnknown.
+  void MergeFiles(const ScanList& local, const ScanList& remote, bool localUnread, bool remoteUnread);
   void MergeFolders(const ScanList& local, const ScanList& remote, const std::string& localPath,
                     const std::string& remotePath, const std::string& fileTypes, bool include);
   // Makes the record of one sub-folder pair, walks it when sub-folders are

@@ -24,7 +24,7 @@ void CFolderRecord::MarkIncomplete(const std::string& reason) {
 void CFolderRecord::TagAll() {
   if (incomplete) return;
   for (auto& e : entries)
-    if (e->state != InStep) e->tagged = 1;
+    if (IsCopyState(e->state)) e->tagged = 1;
 }
 
 void CFolderRecord::UntagAll() {

@@ -17,7 +17,13 @@ enum CompareState : int32_t {
   CopyRemoteToLocal = 0,
   InStep = 1,
   CopyLocalToRemote = 2,
+  // A file on one side only, in a folder whose other side could not be read
+  // whole: it may be there too. Never copied, deleted or tagged.
+  StateUnknown = 3,
 };
+
+// Whether the state is a direction to copy in.
+inline bool IsCopyState(int32_t state) { return state == CopyRemoteToLocal || state == CopyLocalToRemote; }
 
 // The tree overlay of a folder that could not be read whole (the direction
 // overlays are 0 to 3).
@@ -51,7 +57,7 @@ class CFileEntry {
   // The name used for both sides of a copy or a delete: the local name when
   // the entry has one, else the remote name.
   const std::string& Name() const;
-  bool IsTagged() const { return state != InStep && tagged; }
+  bool IsTagged() const { return IsCopyState(state) && tagged; }
 };
 
 class CFolderRecord {

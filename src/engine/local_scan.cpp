@@ -71,7 +71,7 @@ int ReadLocalFolder(const std::string& folderPath, ScanList& out) {
 void ScanLocalFolder(bool wantFolders, ScanList& list, const std::string& folderPath, const std::string& pattern) {
   ScanList all;
   if (!ListLocalFolder(folderPath, all)) return;
-  SelectMatching(all, wantFolders, pattern, list, false);
+  SelectMatching(all, wantFolders, pattern, list);
 }
 
 bool StatLocalFile(const std::string& path, FindData& out) {

@@ -6,6 +6,10 @@ namespace twinbay {
 
 void NormalizeRemotePath(std::string& path) {
   std::replace(path.begin(), path.end(), '\\', '/');
+  CollapseSlashes(path);
+}
+
+void CollapseSlashes(std::string& path) {
   std::string out;
   out.reserve(path.size());
   for (char c : path)
@@ -15,12 +19,12 @@ void NormalizeRemotePath(std::string& path) {
 
 void AppendSeparator(std::string& path, bool remote) {
   if (!path.empty() && path.back() != '/') path += '/';
-  if (remote) NormalizeRemotePath(path);
+  if (remote) CollapseSlashes(path);
 }
 
 std::string RemoteFolderKey(const std::string& path) {
   std::string p = path;
-  NormalizeRemotePath(p);
+  CollapseSlashes(p);
   while (p.size() > 1 && p.back() == '/') p.pop_back();
   return p;
 }

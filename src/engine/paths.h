@@ -1,5 +1,8 @@
-// Path helpers. Local paths use "/" as on the disk; remote paths use "/" only
-// and are kept in one normal form (no "\", no doubled "/").
+// Path helpers. Local paths use "/" as on the disk; remote paths use "/" as
+// the separator and are kept in one normal form (no doubled "/"). A path the
+// user typed is normalised once (NormalizeRemotePath: "\" is a separator
+// there); below it, names come from listings and keep every byte, "\"
+// included, so the other helpers never turn "\" into "/".
 #pragma once
 
 #include <string>
@@ -8,7 +11,9 @@ namespace twinbay {
 
 // Every "\" becomes "/", then every run of "/" becomes one.
 void NormalizeRemotePath(std::string& path);
-// Ends a non-empty path with "/" (a remote one also brought to normal form).
+// Every run of "/" becomes one.
+void CollapseSlashes(std::string& path);
+// Ends a non-empty path with "/" (a remote one with its runs of "/" collapsed).
 void AppendSeparator(std::string& path, bool remote);
 // A remote folder path in normal form without a trailing "/" (the root stays "/").
 std::string RemoteFolderKey(const std::string& path);

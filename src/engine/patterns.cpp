@@ -90,11 +90,9 @@ bool IsOwnTempName(std::string_view name) {
   return true;
 }
 
-void SelectMatching(const ScanList& listing, bool wantFolders, std::string_view pattern, ScanList& out,
-                    bool remoteRules) {
+void SelectMatching(const ScanList& listing, bool wantFolders, std::string_view pattern, ScanList& out) {
   for (const FindData& fd : listing) {
     if (IsDots(fd.name) || IsTransferTempName(fd.name)) continue;
-    if (remoteRules && fd.name == "total 123") continue;
     if (fd.IsDirectory() != wantFolders) continue;
     if (!MatchesPattern(fd.name, pattern)) continue;
     out.push_back(fd);

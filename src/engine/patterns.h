@@ -21,11 +21,9 @@ void SplitFileTypes(std::vector<std::string>& patterns, const std::string& text)
 bool MatchesPattern(std::string_view name, std::string_view pattern);
 
 // Appends to out the entries of a folder listing that match the pattern and are
-// of the wanted kind (folders or files). "." and ".." are never taken. With
-// remoteRules, an entry named exactly "total 123" (a stray summary line of some
-// servers' listings) is dropped too.
-void SelectMatching(const ScanList& listing, bool wantFolders, std::string_view pattern, ScanList& out,
-                    bool remoteRules);
+// of the wanted kind (folders or files). "." and ".." are never taken (nor the
+// transfer's temporary files); any other name is, "total 123" included.
+void SelectMatching(const ScanList& listing, bool wantFolders, std::string_view pattern, ScanList& out);
 
 // True for the temporary files of an interrupted transfer (".twinbay-NAME.part…"):
 // they are never listed, so they are never copied.

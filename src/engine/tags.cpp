@@ -3,7 +3,7 @@
 namespace twinbay {
 
 void SetTagged(CFileEntry& entry, bool tagged) {
-  if (entry.state != InStep) entry.tagged = tagged ? 1 : 0;
+  if (IsCopyState(entry.state)) entry.tagged = tagged ? 1 : 0;
 }
 
 static void TagEvery(CFolderCollection& collection, bool tagged) {

@@ -170,7 +170,7 @@ class CurlFtpConnection : public IFtpConnection {
       ScanList one;
       // Reuse the MLSD time parser through a one-line listing.
       if (ParseListing("modify=" + r.substr(4, r.find_first_of("\r\n") - 4) + ";type=file; x", ListingFormat::Mlsd,
-                       0, one) == 1) {
+                       0, one).entries == 1) {
         ticks = one[0].lastWrite;
         return true;
       }
@@ -192,27 +192,32 @@ class CurlFtpConnection : public IFtpConnection {
 
   bool ListDirectory(const std::string& path, ScanList& out) override {
     out.clear();
+    skipped_.clear();
+    listedInPart_ = false;
     if (!Safe(path)) return false;
     if (!features_.mlsd && !clock_->PendingProbe().empty()) CleanUpProbe();
     const int64_t now = NowTicks();
     std::string body;
     bool cut = false;
+    ListingParse parsed;
     if (features_.mlsd) {
       if (!RunListing(path, "MLSD", body, cut, MlsdTakesPath(path))) return false;
-      ParseListing(body, ListingFormat::Mlsd, now, out);
+      parsed = ParseListing(body, ListingFormat::Mlsd, now, out);
     } else {
       if (!ListWithHidden(path, body, cut)) return false;
-      ParseListing(body, ListingFormat::List, now, out);
+      parsed = ParseListing(body, ListingFormat::List, now, out);
       NoteWritableFolders(path, body);
     }
-    if (cut && !ListInParts(path, now, out)) {
+    if (cut && !ListInParts(path, now, out, parsed)) {
       out.clear();
       return false;
     }
     if (!features_.mlsd) ShiftListTimes(path, out);
     ResolveLinks(path, out);
-    return true;
+    return parsed.Whole() || ReportPartial(path, parsed);
   }
+
+  bool ListedInPart() const override { return listedInPart_; }
 
   bool StatFile(const std::string& path, FindData& out) override {
     if (!Safe(path)) return false;
@@ -224,7 +229,8 @@ class CurlFtpConnection : public IFtpConnection {
         if (r.empty() || r[0] != ' ') continue;
         const size_t space = r.find(' ', 1);
         if (space == std::string::npos) continue;
-        if (ParseMlsdLine(r.substr(1, space - 1) + " " + name, out) && !out.IsDirectory()) return true;
+        if (ParseMlsdLine(r.substr(1, space - 1) + " " + name, out) == LineKind::Entry && !out.IsDirectory())
+          return true;
       }
       return Fail("The server gave no details of " + path + ".");
     }
@@ -370,8 +376,14 @@ class CurlFtpConnection : public IFtpConnection {
   }
 
   bool Safe(const std::string& path) {
+    // Byte 0xFF is the Telnet IAC byte on the control connection: servers
+    // differ in what they make of it (proftpd reads a doubled one as one), so
+    // a path with it could name another file; it is never sent.
+    if (path.find('\xff') != std::string::npos)
+      return Fail("The remote path \"" + EscapeListingText(path) +
+                  "\" holds byte 0xFF, which FTP servers read differently.");
     if (IsSafeFtpText(path) && !path.empty() && path[0] == '/') return true;
-    return Fail("The remote path \"" + path + "\" cannot be used.");
+    return Fail("The remote path \"" + EscapeListingText(path) + "\" cannot be used.");
   }
 
   std::string FolderUrl(const std::string& path) const {
@@ -606,7 +618,9 @@ class CurlFtpConnection : public IFtpConnection {
   // One listing command: with `byPath` the command names the folder, else it
   // is sent in the folder after a CWD. `cut` tells whether the server's final
   // reply says it cut the listing short (pure-ftpd answers "226 Output
-  // truncated to 10000 matches", a success code).
+  // truncated to 10000 matches", a success code). A success code that says the
+  // folder could not be read (vsftpd: "226 Transfer done (but failed to open
+  // directory)", for a folder it may enter but not read) is a failed listing.
   bool RunListing(const std::string& path, const char* command, std::string& body, bool& cut, bool byPath = false) {
     body.clear();
     cut = false;
@@ -625,7 +639,20 @@ class CurlFtpConnection : public IFtpConnection {
         cutReply_ = r;
       }
     }
-    return true;
+    return !ReadFailed(path);
+  }
+
+  // Whether the listing's final reply, a success code, says that the folder
+  // could not be read (vsftpd); the failure is then recorded.
+  bool ReadFailed(const std::string& path) {
+    for (const std::string& r : replies_) {
+      if (r.rfind("226", 0) != 0) continue;
+      std::string lower = r;
+      for (char& ch : lower) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+      if (lower.find("failed to open") != std::string::npos)
+        return !Fail("The server could not read the folder " + path + " (" + r + ")");
+    }
+    return false;
   }
 
   // LIST with hidden entries ("LIST -a") where the server takes it, found out
@@ -652,6 +679,25 @@ class CurlFtpConnection : public IFtpConnection {
     return RunListing(path, "LIST", body, cut);
   }
 
+  // A listing with lines that could not be read or entries left out: the
+  // folder is listed in part. Each entry left out is told; the first line that
+  // could not be read is the reason. Always false.
+  bool ReportPartial(const std::string& path, const ListingParse& parsed) {
+    for (const std::string& name : parsed.unsafe)
+      skipped_.push_back(Join(Trimmed(path), EscapeListingText(name)) +
+                         (IsSafeRemoteName(name) ? ": neither a file, a folder nor a link; skipped"
+                                                 : ": a name that cannot be used here (empty, or holding \"/\", a line "
+                                                   "break, NUL or byte 0xFF); skipped"));
+    listedInPart_ = true;
+    if (parsed.unreadable > 0)
+      return Fail("the listing of " + path + " holds " + std::to_string(parsed.unreadable) + " line" +
+                  (parsed.unreadable == 1 ? "" : "s") + " that could not be read, the first: \"" +
+                  EscapeListingText(parsed.firstUnreadable) + "\"");
+    return Fail("the listing of " + path + " holds " + std::to_string(parsed.unsafe.size()) + " entr" +
+                (parsed.unsafe.size() == 1 ? "y" : "ies") + " that cannot be synchronized, the first: \"" +
+                EscapeListingText(parsed.unsafe.front()) + "\"");
+  }
+
   static bool HasListLines(const std::string& body) {
     return body.find_first_not_of(" \r\n") != std::string::npos;
   }
@@ -661,18 +707,22 @@ class CurlFtpConnection : public IFtpConnection {
   // ("LIST -ar") together are the whole folder when they overlap. Where they
   // do not, the folder cannot be had whole. (Listing by name prefix does not
   // help there: the server refuses to expand a wildcard in such a folder.)
-  bool ListInParts(const std::string& path, int64_t now, ScanList& out) {
+  bool ListInParts(const std::string& path, int64_t now, ScanList& out, ListingParse& parsed) {
     const std::string reply = cutReply_;
     std::string forward, backward;
     bool cut1 = false, cut2 = false;
     ScanList first, last;
-    if (RunListing(path, "LIST -a", forward, cut1)) ParseListing(forward, ListingFormat::List, now, first);
+    if (RunListing(path, "LIST -a", forward, cut1)) parsed = ParseListing(forward, ListingFormat::List, now, first);
     else return Fail("The server cut the listing of " + path + " short (" + reply + ") and it could not be read in parts: " + error_);
     if (cut1) {
       if (!RunListing(path, "LIST -ar", backward, cut2))
         return Fail("The server cut the listing of " + path + " short (" + reply +
                     ") and it could not be read in parts: " + error_);
-      ParseListing(backward, ListingFormat::List, now, last);
+      const ListingParse back = ParseListing(backward, ListingFormat::List, now, last);
+      if (parsed.unreadable == 0) parsed.firstUnreadable = back.firstUnreadable;
+      parsed.unreadable += back.unreadable;
+      for (const std::string& n : back.unsafe)
+        if (std::find(parsed.unsafe.begin(), parsed.unsafe.end(), n) == parsed.unsafe.end()) parsed.unsafe.push_back(n);
       std::unordered_map<std::string, size_t> seen;
       for (size_t i = 0; i < first.size(); ++i) seen.emplace(first[i].name, i);
       bool overlap = !cut2;
@@ -831,7 +881,7 @@ class CurlFtpConnection : public IFtpConnection {
     else if (features_.mlsd) curl_easy_setopt(curl_, CURLOPT_CUSTOMREQUEST, "MLSD");
     curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, &CurlFtpConnection::CollectBody);
     curl_easy_setopt(curl_, CURLOPT_WRITEDATA, &body);
-    return Perform("list " + path);
+    return Perform("list " + path) && !ReadFailed(path);
   }
 
   void OnOpened() {
@@ -1045,6 +1095,7 @@ class CurlFtpConnection : public IFtpConnection {
   };
   std::map<std::string, LinkInfo> links_;
   std::vector<std::string> skipped_;
+  bool listedInPart_ = false;
   CertificateCheck check_;
   std::string refusedCertificate_;
   bool encrypted_ = false;

@@ -97,6 +97,11 @@ class IFtpConnection {
   // lead to. False when the folder could not be listed whole: a refused or
   // broken listing, or one the server says it cut short.
   virtual bool ListDirectory(const std::string& path, ScanList& out) = 0;
+  // After a ListDirectory that returned false: true when the folder was
+  // listed but not whole (lines that could not be read, entries left out as
+  // unusable), `out` then holding the entries that could be read and
+  // LastError() the reason.
+  virtual bool ListedInPart() const { return false; }
   // The find data of one file (MLST when offered, else from its folder's
   // listing); false when there is no such file.
   virtual bool StatFile(const std::string& path, FindData& out) = 0;

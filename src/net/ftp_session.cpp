@@ -2,6 +2,7 @@
 
 #include <system_error>
 
+#include "engine/paths.h"
 #include "net/connections.h"
 #include "net/curl_ftp.h"
 
@@ -170,11 +171,11 @@ bool FtpRemoteLister::ListFolder(const std::string& path, ScanList& out) {
     return false;
   }
   std::string p = path;
-  CFolderComparer::NormalizeRemotePath(p);
+  CollapseSlashes(p);
   if (p.empty() || p[0] != '/') p = ResolveRemotePath(p, c->LoginFolder());
   if (c->ListDirectory(p, out)) return true;
   error_ = c->LastError();
-  out.clear();
+  if (!c->ListedInPart()) out.clear();
   return false;
 }
 
@@ -234,7 +235,7 @@ bool FtpRemoteLister::RemoveFile(const std::string& folder, const std::string& n
   IFtpConnection* c = session_.GetConnection();
   if (!c) return false;
   std::string p = folder;
-  CFolderComparer::NormalizeRemotePath(p);
+  CollapseSlashes(p);
   if (p.empty() || p[0] != '/') p = ResolveRemotePath(p, c->LoginFolder());
   CFolderComparer::AppendSeparator(p, true);
   return c->Remove(p + name);

@@ -94,8 +94,27 @@ std::vector<Token> Tokens(std::string_view line, size_t max) {
 bool IsSafeRemoteName(std::string_view name) {
   if (name.empty() || name == "." || name == "..") return false;
   for (char c : name)
-    if (c == '/' || c == '\\' || c == '\0' || c == '\r' || c == '\n') return false;
+    if (c == '/' || c == '\0' || c == '\r' || c == '\n' || c == '\xff') return false;
   return true;
+}
+
+std::string EscapeListingText(std::string_view text, size_t max) {
+  static const char* kHex = "0123456789abcdef";
+  std::string out;
+  for (size_t i = 0; i < text.size() && i < max; ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c < 0x20 || c == 0x7f || c == 0xff) {
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  if (text.size() > max) out += "...";
+  return out;
 }
 
 namespace {
@@ -110,13 +129,21 @@ size_t LinkTypeLength(std::string_view value) {
 }
 }  // namespace
 
-bool ParseMlsdLine(std::string_view line, FindData& out) {
+namespace {
+// An entry whose name cannot be used: reported by name, never listed.
+LineKind Unsafe(std::string_view name, FindData& out) {
+  out = FindData{};
+  out.name = std::string(name);
+  return LineKind::UnsafeName;
+}
+}  // namespace
+
+LineKind ParseMlsdLine(std::string_view line, FindData& out) {
   const size_t space = line.find(' ');
-  if (space == std::string_view::npos) return false;
+  if (space == std::string_view::npos) return LineKind::Unreadable;
   std::string_view facts = line.substr(0, space);
   const std::string_view name = line.substr(space + 1);
-  if (!IsSafeRemoteName(name)) return false;
-  bool haveType = false, isDir = false, isLink = false;
+  bool haveType = false, isDir = false, isLink = false, other = false;
   std::string_view unique, linkTarget;
   uint64_t size = 0;
   int64_t modify = 0;
@@ -132,13 +159,13 @@ bool ParseMlsdLine(std::string_view line, FindData& out) {
       haveType = true;
       if (IEquals(value, "file")) isDir = false;
       else if (IEquals(value, "dir")) isDir = true;
-      else if (IEquals(value, "cdir") || IEquals(value, "pdir")) return false;
+      else if (IEquals(value, "cdir") || IEquals(value, "pdir")) return LineKind::NotEntry;
       else if (const size_t n = LinkTypeLength(value)) {
         // What it leads to is found out later; "slink:target" may say where.
         isLink = true;
         if (value.size() > n + 1 && value[n] == ':') linkTarget = value.substr(n + 1);
       }
-      else return false;  // devices and other kinds
+      else other = true;  // devices and other kinds: neither copied nor hidden
     } else if (IEquals(key, "size") || IEquals(key, "sizd")) {
       if (!ToU64(value, size)) size = 0;
     } else if (IEquals(key, "modify")) {
@@ -147,7 +174,9 @@ bool ParseMlsdLine(std::string_view line, FindData& out) {
       unique = value;
     }
   }
-  if (!haveType) return false;
+  if (!haveType) return LineKind::Unreadable;
+  if (name == "." || name == "..") return LineKind::NotEntry;
+  if (other || !IsSafeRemoteName(name)) return Unsafe(name, out);
   out = FindData{};
   out.name = std::string(name);
   out.attributes = isDir ? kAttrDirectory : 0;
@@ -157,13 +186,15 @@ bool ParseMlsdLine(std::string_view line, FindData& out) {
   out.unique = std::string(unique);
   out.link = isLink;
   out.linkTarget = std::string(linkTarget);
-  return true;
+  return LineKind::Entry;
 }
 
-bool ParseUnixListLine(std::string_view line, int64_t now, FindData& out) {
-  if (line.size() < 10) return false;
+LineKind ParseUnixListLine(std::string_view line, int64_t now, FindData& out) {
+  // "total N" heads "ls -l" output; a file of that name has a line of its own.
+  if (line.size() > 6 && line.substr(0, 6) == "total " && AllDigits(line.substr(6))) return LineKind::NotEntry;
+  if (line.size() < 10) return LineKind::Unreadable;
   const char type = line[0];
-  if (type != '-' && type != 'd' && type != 'l') return false;
+  if (!std::strchr("-dlcbpsD", type)) return LineKind::Unreadable;
   // perms, links, owner, group (sometimes missing), size, month, day, time/year, name.
   const std::vector<Token> t = Tokens(line, 9);
   size_t m = 0;
@@ -174,44 +205,48 @@ bool ParseUnixListLine(std::string_view line, int64_t now, FindData& out) {
       m = k;  // the last such position wins: an owner may look like a number
     }
   }
-  if (m == 0) return false;
+  if (m == 0) return LineKind::Unreadable;
   uint64_t size = 0;
-  if (!ToU64(t[m - 1].text, size)) return false;
+  if (!ToU64(t[m - 1].text, size)) return LineKind::Unreadable;
   const int month = MonthIndex(t[m].text);
   const int day = ToInt(t[m + 1].text);
   const std::string_view when = t[m + 2].text;
   size_t nameStart = t[m + 2].end;
-  if (nameStart >= line.size()) return false;
+  if (nameStart >= line.size()) return LineKind::Unreadable;
   nameStart += 1;  // the one blank after the time column; further blanks belong to the name
   std::string_view name = line.substr(nameStart);
   std::string_view linkTarget;
   if (type == 'l') {
+    // "name -> target": a second arrow leaves open where the name ends.
     const size_t arrow = name.find(" -> ");
     if (arrow != std::string_view::npos) {
+      if (name.find(" -> ", arrow + 1) != std::string_view::npos) return LineKind::Unreadable;
       linkTarget = name.substr(arrow + 4);
       name = name.substr(0, arrow);
     }
   }
-  if (!IsSafeRemoteName(name)) return false;
 
   int year, hour = 0, minute = 0;
   TimePrecision precision;
   if (when.find(':') != std::string_view::npos) {
     const size_t colon = when.find(':');
     const std::string_view hh = when.substr(0, colon), mm = when.substr(colon + 1);
-    if (!AllDigits(hh) || !AllDigits(mm) || hh.size() > 2 || mm.size() != 2) return false;
+    if (!AllDigits(hh) || !AllDigits(mm) || hh.size() > 2 || mm.size() != 2) return LineKind::Unreadable;
     hour = ToInt(hh);
     minute = ToInt(mm);
     // No year: the most recent such date that is not more than a day ahead.
     year = UtcFields(now).year;
-    if (!ValidDate(year, month, day == 29 && month == 2 ? 28 : day, hour, minute, 0)) return false;
+    if (!ValidDate(year, month, day == 29 && month == 2 ? 28 : day, hour, minute, 0)) return LineKind::Unreadable;
     if (TicksFromUtc(year, month, day, hour, minute, 0) > now + kTicksPerDay) --year;
     precision = TimePrecision::Minutes;
   } else {
     year = ToInt(when);
     precision = TimePrecision::Day;
   }
-  if (!ValidDate(year, month, day, hour, minute, 0)) return false;
+  if (!ValidDate(year, month, day, hour, minute, 0)) return LineKind::Unreadable;
+  if (name == "." || name == "..") return LineKind::NotEntry;
+  // Devices, pipes and sockets are neither copied nor hidden.
+  if (!std::strchr("-dl", type) || !IsSafeRemoteName(name)) return Unsafe(name, out);
   out = FindData{};
   out.name = std::string(name);
   out.attributes = type == 'd' ? kAttrDirectory : 0;
@@ -222,19 +257,20 @@ bool ParseUnixListLine(std::string_view line, int64_t now, FindData& out) {
   // out later.
   out.link = type == 'l';
   out.linkTarget = std::string(linkTarget);
-  return true;
+  return LineKind::Entry;
 }
 
-bool ParseDosListLine(std::string_view line, FindData& out) {
+LineKind ParseDosListLine(std::string_view line, FindData& out) {
+  constexpr LineKind kNo = LineKind::Unreadable;
   const std::vector<Token> t = Tokens(line, 3);
-  if (t.size() < 3) return false;
+  if (t.size() < 3) return kNo;
   // Date: MM-DD-YY or MM-DD-YYYY (also with "/").
   std::string_view date = t[0].text;
-  if (date.size() != 8 && date.size() != 10) return false;
+  if (date.size() != 8 && date.size() != 10) return kNo;
   const char sep = date[2];
-  if ((sep != '-' && sep != '/') || date[5] != sep) return false;
+  if ((sep != '-' && sep != '/') || date[5] != sep) return kNo;
   const std::string_view mo = date.substr(0, 2), d = date.substr(3, 2), y = date.substr(6);
-  if (!AllDigits(mo) || !AllDigits(d) || !AllDigits(y)) return false;
+  if (!AllDigits(mo) || !AllDigits(d) || !AllDigits(y)) return kNo;
   int year = ToInt(y);
   if (y.size() == 2) year += year < 70 ? 2000 : 1900;
   // Time: HH:MM with an optional AM/PM, either glued on or as its own token.
@@ -246,9 +282,9 @@ bool ParseDosListLine(std::string_view line, FindData& out) {
     time = time.substr(0, time.size() - 2);
   }
   const size_t colon = time.find(':');
-  if (colon == std::string_view::npos) return false;
+  if (colon == std::string_view::npos) return kNo;
   const std::string_view hh = time.substr(0, colon), mm = time.substr(colon + 1);
-  if (!AllDigits(hh) || !AllDigits(mm) || mm.size() != 2 || hh.size() > 2) return false;
+  if (!AllDigits(hh) || !AllDigits(mm) || mm.size() != 2 || hh.size() > 2) return kNo;
   int hour = ToInt(hh);
   const int minute = ToInt(mm);
   std::vector<Token> rest = Tokens(line, 4);
@@ -257,12 +293,12 @@ bool ParseDosListLine(std::string_view line, FindData& out) {
     next = 3;
   }
   if (!ampm.empty()) {
-    if (hour < 1 || hour > 12) return false;
+    if (hour < 1 || hour > 12) return kNo;
     if (IEquals(ampm, "AM")) hour = hour == 12 ? 0 : hour;
     else hour = hour == 12 ? 12 : hour + 12;
   }
   rest = Tokens(line, next + 1);
-  if (rest.size() < next + 1) return false;
+  if (rest.size() < next + 1) return kNo;
   const std::string_view sizeOrDir = rest[next].text;
   bool isDir = false;
   uint64_t size = 0;
@@ -274,43 +310,67 @@ bool ParseDosListLine(std::string_view line, FindData& out) {
       if (c == ',' || c == '.') continue;
       digits += c;
     }
-    if (!ToU64(digits, size)) return false;
+    if (!ToU64(digits, size)) return kNo;
   }
   size_t nameStart = rest[next].end;
   while (nameStart < line.size() && line[nameStart] == ' ') ++nameStart;
   const std::string_view name = line.substr(nameStart);
-  if (!IsSafeRemoteName(name)) return false;
-  if (!ValidDate(year, ToInt(mo), ToInt(d), hour, minute, 0)) return false;
+  if (!ValidDate(year, ToInt(mo), ToInt(d), hour, minute, 0)) return kNo;
+  if (name == "." || name == "..") return LineKind::NotEntry;
+  if (!IsSafeRemoteName(name)) return Unsafe(name, out);
   out = FindData{};
   out.name = std::string(name);
   out.attributes = isDir ? kAttrDirectory : 0;
   out.size = size;
   out.lastWrite = TicksFromUtc(year, ToInt(mo), ToInt(d), hour, minute, 0);
   out.precision = TimePrecision::Minutes;
-  return true;
+  return LineKind::Entry;
 }
 
-bool ParseListLine(std::string_view line, int64_t now, FindData& out) {
-  if (!line.empty() && line[0] >= '0' && line[0] <= '9') return ParseDosListLine(line, out);
-  return ParseUnixListLine(line, now, out);
+LineKind ParseListLine(std::string_view line, int64_t now, FindData& out) {
+  // Each format in turn; a line none of them reads is unreadable.
+  LineKind kind = ParseUnixListLine(line, now, out);
+  if (kind != LineKind::Unreadable) return kind;
+  kind = ParseDosListLine(line, out);
+  if (kind != LineKind::Unreadable) return kind;
+  return LineKind::Unreadable;
 }
 
-size_t ParseListing(std::string_view text, ListingFormat format, int64_t now, ScanList& out) {
-  size_t added = 0;
+ListingParse ParseListing(std::string_view text, ListingFormat format, int64_t now, ScanList& out) {
+  ListingParse result;
+  std::string joined;  // an entry that goes on in the next line, so far
   while (!text.empty()) {
     const size_t nl = text.find('\n');
     std::string_view line = text.substr(0, nl);
     text = nl == std::string_view::npos ? std::string_view() : text.substr(nl + 1);
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    if (line.empty()) continue;
+    if (line.find_first_not_of(' ') == std::string_view::npos && joined.empty()) continue;
+    if (!joined.empty()) line = joined.append(" ").append(line);
     FindData fd;
-    const bool ok = format == ListingFormat::Mlsd ? ParseMlsdLine(line, fd) : ParseListLine(line, now, fd);
-    if (ok) {
-      out.push_back(std::move(fd));
-      ++added;
+    LineKind kind = format == ListingFormat::Mlsd ? ParseMlsdLine(line, fd) : ParseListLine(line, now, fd);
+    if (kind == LineKind::Continued && joined.empty() && !text.empty()) {
+      joined = std::string(line);
+      continue;
     }
+    if (kind == LineKind::Continued) kind = LineKind::Unreadable;  // continued twice, or at the end
+    switch (kind) {
+      case LineKind::Entry:
+        out.push_back(std::move(fd));
+        ++result.entries;
+        break;
+      case LineKind::NotEntry:
+        break;
+      case LineKind::UnsafeName:
+        result.unsafe.push_back(std::move(fd.name));
+        break;
+      case LineKind::Unreadable:
+      case LineKind::Continued:
+        if (result.unreadable++ == 0) result.firstUnreadable = std::string(line);
+        break;
+    }
+    joined.clear();
   }
-  return added;
+  return result;
 }
 
 }  // namespace twinbay

@@ -114,7 +114,7 @@ CTransferJob::CTransferJob(CFolderCollection& collection, IRemoteFileSystem& rem
 CTransferJob::~CTransferJob() = default;
 
 bool CTransferJob::Selected(const CFileEntry& e, const TransferOptions& o) {
-  if (e.state == InStep || !e.tagged || !MatchesFilter(e, o.filter)) return false;
+  if (!IsCopyState(e.state) || !e.tagged || !MatchesFilter(e, o.filter)) return false;
   if (e.state == CopyRemoteToLocal) return o.remoteToLocal;
   return o.localToRemote;
 }

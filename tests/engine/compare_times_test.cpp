@@ -64,8 +64,11 @@ TEST(RemotePaths, SeparatorAndNormalForm) {
   p = "";
   CFolderComparer::AppendSeparator(p, true);
   EXPECT_EQ(p, "");
-  p = "\\site\\\\a//b\\";
+  p = "/site//a\\b";  // "\\" in a listed name is part of the name
   CFolderComparer::AppendSeparator(p, true);
+  EXPECT_EQ(p, "/site/a\\b/");
+  p = "\\site\\\\a//b\\";  // a typed path: "\\" separates
+  CFolderComparer::NormalizeRemotePath(p);
   EXPECT_EQ(p, "/site/a/b/");
   p = "/l/a";
   CFolderComparer::AppendSeparator(p, false);

@@ -75,7 +75,7 @@ struct Harness {
     for (size_t i = 0; i < collection.GetCount(); ++i) {
       CFolderRecord* r = collection.GetAt(i);
       out.push_back("D" + std::to_string(r->folderClass) + " " + Rel(r->localPath) + " " + r->remotePath);
-      for (auto& e : r->entries) out.push_back("  " + std::string(1, "<=>"[e->state]) + " " + e->Name());
+      for (auto& e : r->entries) out.push_back("  " + std::string(1, "<=>?"[e->state]) + " " + e->Name());
     }
     return out;
   }

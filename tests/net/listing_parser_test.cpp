@@ -6,132 +6,124 @@ namespace twinbay {
 namespace {
 
 const int64_t kNow = TicksFromUtc(2026, 12, 6, 12, 0, 0);
+int64_t At(int y, int mo, int d, int h = 0, int mi = 0, int s = 0) { return TicksFromUtc(y, mo, d, h, mi, s); }
 
-FindData Unix(const std::string& line) {
-  FindData fd;
-  EXPECT_TRUE(ParseUnixListLine(line, kNow, fd)) << line;
-  return fd;
+// What each parser makes of one line. flags: d folder, l link (extra: its
+// target), u extra is the MLSD "unique" fact, m/y time to the minute or day.
+// size and time -1: not looked at.
+TEST(ListingLines, EveryKindOfLine) {
+  enum Parser { Mlsd, List };
+  using K = LineKind;
+  const struct {
+    Parser parser;
+    std::string line;
+    LineKind kind;
+    std::string name;
+    int64_t size, time;
+    std::string flags, extra;
+  } cases[] = {
+      {Mlsd, "modify=20200102030405;perm=radfwMT;size=300000;type=file;unique=fe00ga74008; b.bin", K::Entry, "b.bin",
+       300000, At(2020, 1, 2, 3, 4, 5), "", ""},
+      // proftpd, with its extra facts.
+      {Mlsd, "modify=20200102030405;perm=adfrw;size=300000;type=file;unique=FE00UA86233;UNIX.group=65534;"
+             "UNIX.groupname=nogroup;UNIX.mode=0644;UNIX.owner=65534;UNIX.ownername=tester; b.bin",
+       K::Entry, "b.bin", 300000, -1, "u", "FE00UA86233"},
+      // Fact names in any case, a fraction of a second, a name with blanks.
+      {Mlsd, "Type=DIR;Modify=20261206091200.250;Sizd=4096;  two  blanks", K::Entry, " two  blanks", 0,
+       At(2026, 12, 6, 9, 12) + 2'500'000, "du", ""},
+      // Links, in both spellings: marked, to be followed later.
+      {Mlsd, "type=OS.unix=slink:/etc/x;size=5;modify=20200101000000; link", K::Entry, "link", 5, -1, "l", "/etc/x"},
+      {Mlsd, "modify=20261207034235;perm=adfrw;size=2;type=OS.unix=symlink;unique=FE00UA760B6; up", K::Entry, "up", 2,
+       -1, "l", ""},
+      // An impossible time leaves the time unknown but keeps the entry.
+      {Mlsd, "type=file;modify=20201340000000; odd", K::Entry, "odd", -1, 0, "", ""},
+      {Mlsd, "type=file;size=1; a\\b.txt", K::Entry, "a\\b.txt", 1, -1, "", ""},
+      {Mlsd, "type=cdir;modify=20200101000000; /home/x", K::NotEntry, "", -1, -1, "", ""},
+      {Mlsd, "type=pdir;modify=20200101000000; ..", K::NotEntry, "", -1, -1, "", ""},
+      {Mlsd, "type=OS.unix=chr-3/1; null", K::UnsafeName, "null", -1, -1, "", ""},
+      {Mlsd, "type=OS.unix=slinky; odd", K::UnsafeName, "odd", -1, -1, "", ""},
+      {Mlsd, "type=file;size=1; c\xff" "d.txt", K::UnsafeName, "c\xff" "d.txt", -1, -1, "", ""},
+      {Mlsd, "no-facts-here", K::Unreadable, "", -1, -1, "", ""},
+      {Mlsd, "size=3; no type fact", K::Unreadable, "", -1, -1, "", ""},
+      // vsftpd: numeric owner and group, a recent date with a time.
+      {List, "-rw-r--r--    1 102      105        300000 Dec 06 09:27 b.bin", K::Entry, "b.bin", 300000,
+       At(2026, 12, 6, 9, 27), "m", ""},
+      // pyftpdlib: an older file shows its year and no time.
+      {List, "-rw-r--r--   1 root     root       300000 Jan 02  2020 b.bin", K::Entry, "b.bin", 300000,
+       At(2020, 1, 2), "y", ""},
+      // No group column; a name with blanks inside and at its end.
+      {List, "-rw-r--r--   1 owner   1234 Mar 15 10:00 my file .txt ", K::Entry, "my file .txt ", 1234, -1, "", ""},
+      // A year-less date that would lie more than a day ahead is last year's.
+      {List, "-rw-r--r--   1 a b 1 Dec 08 10:00 later", K::Entry, "later", 1, At(2025, 12, 8, 10), "", ""},
+      {List, "-rw-r--r--   1 a b 1 Dec 07 10:00 tomorrow", K::Entry, "tomorrow", 1, At(2026, 12, 7, 10), "", ""},
+      {List, "drwxr-xr-x   2 a b 4096 Nov 30 23:59 images", K::Entry, "images", 0, -1, "d", ""},
+      // A link's size is its text's: what it leads to is found out later.
+      {List, "lrwxrwxrwx   1 a b   11 Nov 30 23:59 current -> releases/42", K::Entry, "current", 11, -1, "l",
+       "releases/42"},
+      {List, "lrwxrwxrwx 1 a b 5 Jan 01 2020 x -> y -> z", K::Unreadable, "", -1, -1, "", ""},
+      // A group that looks like a number and a size column as wide as it gets.
+      {List, "-rw-r--r--   1 user 2024 18446744073709551615 Jan 01 2001 huge", K::Entry, "huge", -1, -1, "", ""},
+      {List, "total 123", K::NotEntry, "", -1, -1, "", ""},
+      {List, "-rw-r--r--   1 a b 1 Jan 02  2020 total 123", K::Entry, "total 123", 1, -1, "", ""},
+      {List, "drwxr-xr-x   1 a b 1 Jan 02  2020 ..", K::NotEntry, "", -1, -1, "", ""},
+      {List, "-rw-r--r--   1 a b 1 Jan 02  2020 a\\b.txt", K::Entry, "a\\b.txt", 1, -1, "", ""},
+      {List, "-rw-r--r--   1 a b 1 Jan 02  2020 cr\rname", K::UnsafeName, "cr\rname", -1, -1, "", ""},
+      {List, "crw-rw-rw-   1 root root 1, 3 Jan 01 2020 null", K::UnsafeName, "null", -1, -1, "", ""},
+      {List, "-rw-r--r-- 1 ftp ftp 10 1. Dez 10:00 b.txt", K::Unreadable, "", -1, -1, "", ""},
+      {List, "-rw-r--r--   1 a b 1 Foo 01 2020 x", K::Unreadable, "", -1, -1, "", ""},
+      {List, "-rw-r--r--   1 a b 1 Feb 30 2020 x", K::Unreadable, "", -1, -1, "", ""},
+      {List, "+i8388621.29609,m824255902,/,\tdev", K::Unreadable, "", -1, -1, "", ""},
+      // DOS/IIS.
+      {List, "12-06-26  09:12AM       <DIR>          images", K::Entry, "images", 0, At(2026, 12, 6, 9, 12), "d", ""},
+      {List, "01-31-99  12:05PM              1,234,567 Old Report.doc", K::Entry, "Old Report.doc", 1234567,
+       At(1999, 1, 31, 12, 5), "", ""},
+      {List, "12-06-2026  23:40                 512 night.log", K::Entry, "night.log", 512, At(2026, 12, 6, 23, 40), "",
+       ""},
+      {List, "07-04-25  12:00AM  7 midnight", K::Entry, "midnight", 7, At(2025, 7, 4), "", ""},
+      {List, "07-04-25  01:30 PM  7 spaced", K::Entry, "spaced", 7, At(2025, 7, 4, 13, 30), "", ""},
+      {List, "13-45-26  09:12AM  <DIR>  bad-date", K::Unreadable, "", -1, -1, "", ""},
+      {List, "12-06-26  25:12  1 bad-time", K::Unreadable, "", -1, -1, "", ""},
+  };
+  for (const auto& c : cases) {
+    FindData fd;
+    SCOPED_TRACE(c.line);
+    EXPECT_EQ(c.parser == Mlsd ? ParseMlsdLine(c.line, fd) : ParseListLine(c.line, kNow, fd), c.kind);
+    if (c.name.empty()) continue;
+    EXPECT_EQ(fd.name, c.name);
+    if (c.kind != K::Entry) continue;
+    const auto has = [&](char f) { return c.flags.find(f) != std::string::npos; };
+    EXPECT_TRUE(c.size < 0 || fd.size == static_cast<uint64_t>(c.size)) << fd.size;
+    EXPECT_TRUE(c.time < 0 || fd.lastWrite == c.time) << fd.lastWrite;
+    EXPECT_EQ(fd.IsDirectory(), has('d'));
+    EXPECT_EQ(fd.link, has('l'));
+    EXPECT_EQ(has('u') ? fd.unique : fd.linkTarget, c.extra);
+    EXPECT_TRUE(!(has('m') || has('y')) || fd.precision == (has('m') ? TimePrecision::Minutes : TimePrecision::Day));
+  }
 }
 
-TEST(MlsdLines, RealServersAndTheRulesOfTheFormat) {
-  FindData fd;
-  ASSERT_TRUE(ParseMlsdLine("modify=20200102030405;perm=radfwMT;size=300000;type=file;unique=fe00ga74008; b.bin", fd));
-  EXPECT_EQ(fd.name, "b.bin");
-  EXPECT_EQ(fd.size, 300000u);
-  EXPECT_EQ(fd.lastWrite, TicksFromUtc(2020, 1, 2, 3, 4, 5));
-  EXPECT_FALSE(fd.IsDirectory());
-  // proftpd, with its extra facts.
-  ASSERT_TRUE(ParseMlsdLine("modify=20200102030405;perm=adfrw;size=300000;type=file;unique=FE00UA86233;"
-                            "UNIX.group=65534;UNIX.groupname=nogroup;UNIX.mode=0644;UNIX.owner=65534;"
-                            "UNIX.ownername=tester; b.bin",
-                            fd));
-  EXPECT_EQ(fd.unique, "FE00UA86233");
-  // Fact names in any case, a fraction of a second, a name with blanks.
-  ASSERT_TRUE(ParseMlsdLine("Type=DIR;Modify=20261206091200.250;Sizd=4096;  two  blanks", fd));
-  EXPECT_TRUE(fd.IsDirectory());
-  EXPECT_EQ(fd.name, " two  blanks");
-  EXPECT_EQ(fd.lastWrite, TicksFromUtc(2026, 12, 6, 9, 12, 0) + 2'500'000);
-  EXPECT_TRUE(fd.unique.empty());
-  EXPECT_FALSE(fd.link);
-  // Links, in both spellings: marked, to be followed later.
-  ASSERT_TRUE(ParseMlsdLine("type=OS.unix=slink:/etc/x;size=5;modify=20200101000000; link", fd));
-  EXPECT_FALSE(fd.IsDirectory());
-  EXPECT_TRUE(fd.link);
-  EXPECT_EQ(fd.linkTarget, "/etc/x");
-  ASSERT_TRUE(ParseMlsdLine("modify=20261207034235;perm=adfrw;size=2;type=OS.unix=symlink;unique=FE00UA760B6; up", fd));
-  EXPECT_TRUE(fd.link);
-  EXPECT_EQ(fd.linkTarget, "");
-  EXPECT_FALSE(ParseMlsdLine("type=OS.unix=slinky; odd", fd));
-  EXPECT_FALSE(ParseMlsdLine("type=cdir;modify=20200101000000; /home/x", fd));
-  EXPECT_FALSE(ParseMlsdLine("type=pdir;modify=20200101000000; ..", fd));
-  EXPECT_FALSE(ParseMlsdLine("type=OS.unix=chr-3/1; null", fd));
-  EXPECT_FALSE(ParseMlsdLine("no-facts-here", fd));
-  EXPECT_FALSE(ParseMlsdLine("size=3; no type fact", fd));
-  // An impossible time leaves the time unknown but keeps the entry.
-  ASSERT_TRUE(ParseMlsdLine("type=file;modify=20201340000000; odd", fd));
-  EXPECT_EQ(fd.lastWrite, 0);
-}
-
-TEST(UnixLines, ColumnsDatesAndNames) {
-  // vsftpd: numeric owner and group, a recent date with a time.
-  FindData fd = Unix("-rw-r--r--    1 102      105        300000 Dec 06 09:27 b.bin");
-  EXPECT_EQ(fd.size, 300000u);
-  EXPECT_EQ(fd.lastWrite, TicksFromUtc(2026, 12, 6, 9, 27, 0));
-  EXPECT_EQ(fd.precision, TimePrecision::Minutes);
-  // pyftpdlib: an older file shows its year and no time.
-  fd = Unix("-rw-r--r--   1 root     root       300000 Jan 02  2020 b.bin");
-  EXPECT_EQ(fd.lastWrite, TicksFromUtc(2020, 1, 2, 0, 0, 0));
-  EXPECT_EQ(fd.precision, TimePrecision::Day);
-  // No group column; a name with blanks inside and at its end.
-  fd = Unix("-rw-r--r--   1 owner   1234 Mar 15 10:00 my file .txt ");
-  EXPECT_EQ(fd.name, "my file .txt ");
-  EXPECT_EQ(fd.size, 1234u);
-  // A year-less date that would lie more than a day ahead is last year's.
-  fd = Unix("-rw-r--r--   1 a b 1 Dec 08 10:00 later");
-  EXPECT_EQ(UtcFields(fd.lastWrite).year, 2025);
-  fd = Unix("-rw-r--r--   1 a b 1 Dec 07 10:00 tomorrow");
-  EXPECT_EQ(UtcFields(fd.lastWrite).year, 2026);
-  // Folders and links.
-  fd = Unix("drwxr-xr-x   2 a b 4096 Nov 30 23:59 images");
-  EXPECT_TRUE(fd.IsDirectory());
-  EXPECT_EQ(fd.size, 0u);
-  fd = Unix("lrwxrwxrwx   1 a b   11 Nov 30 23:59 current -> releases/42");
-  EXPECT_EQ(fd.name, "current");
-  EXPECT_TRUE(fd.link);  // its size is the link text's: what it leads to is found out later
-  EXPECT_EQ(fd.linkTarget, "releases/42");
-  // A group that looks like a number and a size column as wide as it gets.
-  fd = Unix("-rw-r--r--   1 user 2024 18446744073709551615 Jan 01 2001 huge");
-  EXPECT_EQ(fd.size, 18446744073709551615ull);
-  FindData no;
-  EXPECT_FALSE(ParseUnixListLine("total 123", kNow, no));
-  EXPECT_FALSE(ParseUnixListLine("crw-rw-rw-   1 root root 1, 3 Jan 01 2020 null", kNow, no));
-  EXPECT_FALSE(ParseUnixListLine("-rw-r--r--   1 a b 1 Foo 01 2020 x", kNow, no));
-  EXPECT_FALSE(ParseUnixListLine("-rw-r--r--   1 a b 1 Feb 30 2020 x", kNow, no));
-}
-
-TEST(DosLines, IisFormats) {
-  FindData fd;
-  ASSERT_TRUE(ParseDosListLine("12-06-26  09:12AM       <DIR>          images", fd));
-  EXPECT_TRUE(fd.IsDirectory());
-  EXPECT_EQ(fd.name, "images");
-  EXPECT_EQ(fd.lastWrite, TicksFromUtc(2026, 12, 6, 9, 12, 0));
-  ASSERT_TRUE(ParseDosListLine("01-31-99  12:05PM              1,234,567 Old Report.doc", fd));
-  EXPECT_EQ(fd.size, 1234567u);
-  EXPECT_EQ(fd.name, "Old Report.doc");
-  EXPECT_EQ(fd.lastWrite, TicksFromUtc(1999, 1, 31, 12, 5, 0));
-  ASSERT_TRUE(ParseDosListLine("12-06-2026  23:40                 512 night.log", fd));
-  EXPECT_EQ(fd.lastWrite, TicksFromUtc(2026, 12, 6, 23, 40, 0));
-  ASSERT_TRUE(ParseDosListLine("07-04-25  12:00AM  7 midnight", fd));
-  EXPECT_EQ(UtcFields(fd.lastWrite).hour, 0);
-  ASSERT_TRUE(ParseDosListLine("07-04-25  01:30 PM  7 spaced", fd));
-  EXPECT_EQ(UtcFields(fd.lastWrite).hour, 13);
-  EXPECT_FALSE(ParseDosListLine("13-45-26  09:12AM  <DIR>  bad-date", fd));
-  EXPECT_FALSE(ParseDosListLine("12-06-26  25:12  1 bad-time", fd));
-}
-
-TEST(Listings, UnsafeNamesAreDropped) {
+TEST(Listings, EntriesLinesNotReadAndNamesLeftOut) {
   const std::string mlsd =
       "type=file;size=1;modify=20200102030405; ../x\r\n"
       "type=file;size=1;modify=20200102030405; a/b\r\n"
-      "type=file;size=1;modify=20200102030405; back\\slash\r\n"
-      "type=file;size=1;modify=20200102030405; cr\rname\r\n"
       "type=file;size=1;modify=20200102030405; nul" + std::string(1, '\0') + "x\r\n"
-      "type=file;size=1;modify=20200102030405; .\r\n"
       "type=file;size=1;modify=20200102030405; \r\n"
       "type=dir;modify=20200102030405; ..\r\n"
+      "\r\n"
       "type=file;size=1;modify=20200102030405; good.txt\r\n";
   ScanList out;
-  EXPECT_EQ(ParseListing(mlsd, ListingFormat::Mlsd, kNow, out), 1u);
+  ListingParse p = ParseListing(mlsd, ListingFormat::Mlsd, kNow, out);
+  EXPECT_EQ(p.entries, 1u);
   EXPECT_EQ(out[0].name, "good.txt");
+  EXPECT_EQ(p.unsafe, (std::vector<std::string>{"../x", "a/b", "nul" + std::string(1, '\0') + "x", ""}));
+  EXPECT_TRUE(p.firstUnreadable.empty());
   out.clear();
-  EXPECT_EQ(ParseListing("total 8\n-rw-r--r-- 1 a b 1 Jan 02  2020 ../x\n"
-                         "-rw-r--r-- 1 a b 1 Jan 02  2020 ok\n"
-                         "drwxr-xr-x 1 a b 1 Jan 02  2020 ..\n",
-                         ListingFormat::List, kNow, out),
-            1u);
-  EXPECT_EQ(out[0].name, "ok");
-  EXPECT_TRUE(IsSafeRemoteName("total 123"));
-  EXPECT_FALSE(IsSafeRemoteName(""));
+  p = ParseListing("total 8\n-rw-r--r-- 1 a b 1 Jan 02  2020 ok\n-rw-r--r-- 1 ftp ftp 10 1. Dez 10:00 b.txt\n"
+                   "?? second\n", ListingFormat::List, kNow, out);
+  EXPECT_EQ(p.entries, 1u);
+  EXPECT_EQ(p.unreadable, 2u);
+  EXPECT_EQ(p.firstUnreadable, "-rw-r--r-- 1 ftp ftp 10 1. Dez 10:00 b.txt");
+  EXPECT_FALSE(p.Whole());
+  EXPECT_EQ(EscapeListingText("a\\b\xff\x01\t"), "a\\\\b\\xff\\x01\\x09");
 }
 
 }  // namespace

@@ -69,7 +69,7 @@ struct Fixture {
   Lines States() {
     Lines out;
     for (size_t i = 0; i < collection.GetCount(); ++i)
-      for (auto& e : collection.GetAt(i)->entries) out.push_back(std::string(1, "<=>"[e->state]) + " " + e->Name());
+      for (auto& e : collection.GetAt(i)->entries) out.push_back(std::string(1, "<=>?"[e->state]) + " " + e->Name());
     return out;
   }
   const TransferOutcome* Outcome(const CTransferJob& job, const std::string& name) {

@@ -82,7 +82,7 @@ struct Sync {
     for (size_t i = 0; i < collection.GetCount(); ++i) {
       auto* r = collection.GetAt(i);
       std::string rel = r->localPath.substr(local.path().size());
-      for (auto& e : r->entries) out.push_back(std::string(1, "<=>"[e->state]) + " " + rel + "/" + e->Name());
+      for (auto& e : r->entries) out.push_back(std::string(1, "<=>?"[e->state]) + " " + rel + "/" + e->Name());
     }
     return out;
   }

@@ -12,6 +12,7 @@ a file, then 226), --truncate-uploads (STOR keeps the first 4096 bytes, then
 import argparse
 import logging
 import os
+import re
 import signal
 import sys
 
@@ -54,6 +55,8 @@ def main():
     ap.add_argument("--truncate-uploads", action="store_true")
     ap.add_argument("--refuse-times", action="store_true")
     ap.add_argument("--throttle", type=int, default=0)
+    ap.add_argument("--german-list", action="store_true",
+                    help="no MLSD; LIST dates as ls -l shows them under a German locale (1. Dez 10:00)")
     args = ap.parse_args()
 
     auth = DummyAuthorizer()
@@ -74,7 +77,15 @@ def main():
             for name in self.LINES:
                 yield ("-rw-r--r--   1 owner    group           1 Jan 02  2020 %s\r\n" % name).encode()
 
-    base_fs = HostileFS if args.hostile else AbstractedFS
+    class GermanFS(AbstractedFS):
+        def format_list(self, basedir, listing, ignore_err=True):
+            months = dict(zip("Jan Feb Mar Apr May Jun Jul Aug Sep Oct Nov Dec".split(),
+                              "Jan Feb Mär Apr Mai Jun Jul Aug Sep Okt Nov Dez".split()))
+            for line in AbstractedFS.format_list(self, basedir, listing, ignore_err):
+                yield re.sub(rb" ([A-Z][a-z]{2}) ([ 0-9]\d) ", lambda m: b" %d. %s " % (
+                    int(m.group(2)), months[m.group(1).decode()].encode()), line, count=1)
+
+    base_fs = HostileFS if args.hostile else GermanFS if args.german_list else AbstractedFS
 
     class EndlessFS(base_fs):
         def ftp2fs(self, ftppath):
@@ -128,6 +139,8 @@ def main():
         timeout = args.idle_timeout
         abstracted_fs = FaultyFS
         use_sendfile = False
+        if args.german_list:
+            proto_cmds = {k: v for k, v in FTPHandler.proto_cmds.items() if k not in ("MLSD", "MLST")}
         passive_ports = None
         banner = "twinbay test server"
         if args.throttle > 0:

@@ -591,6 +591,11 @@ TEST_F(Gui, AFolderThatCouldNotBeReadIsMarkedAndExplained) {
   ASSERT_EQ(m->rowCount(), 1);
   m->ToggleTag(0);
   EXPECT_EQ(m->ShownFolder()->entries[0]->tagged, 0);
+  // Its local file may be on the server too: greyed, "?", the reason as its tip.
+  const QModelIndex state = m->index(0, 3);
+  EXPECT_EQ(m->data(state, Qt::DisplayRole).toString(), "?");
+  EXPECT_EQ(m->data(state, Qt::ForegroundRole).value<QColor>(), QColor(128, 128, 128));
+  EXPECT_TRUE(m->data(state, Qt::ToolTipRole).toString().contains("550"));
   View()->Tree()->setCurrentItem(Item("open"));
   ASSERT_TRUE(WaitFor([&] { return message->text().isEmpty(); }));
 }

@@ -71,6 +71,15 @@ QVariant FileListModel::data(const QModelIndex& index, int role) const {
   // The compare or transfer worker may be changing entries meanwhile.
   auto guard = collection_.Lock();
   const int c = index.column();
+  // A file on one side of a folder whose other side could not be read whole:
+  // greyed, with "?" for its state and the folder's reason as its tip.
+  if (e->state == StateUnknown) {
+    if (role == Qt::ForegroundRole) return QColor(128, 128, 128);
+    if (role == Qt::UserRole || (role == Qt::DisplayRole && c == 3)) return QString("?");
+    if (role == Qt::ToolTipRole)
+      return "not known: " + QString::fromStdString(folder_ ? folder_->incompleteReason : std::string());
+    if (role == Qt::DecorationRole) return c == 0 ? QVariant(icons::TagMark(0)) : QVariant();
+  }
   switch (role) {
     case Qt::DisplayRole:
       switch (c) {

@@ -477,12 +477,13 @@ void CTwinbayView::CollectionCleared() {
 void CTwinbayView::ShowFolder(CFolderRecord* record) {
   if (!record) return;
   list_->Model()->ShowFolder(record);
-  QString why;
+  QStringList why;
   {
     auto guard = collection_.Lock();
-    if (record->incomplete) why = QString::fromStdString(record->incompleteReason);
+    if (record->incomplete) why << "Could not be read whole: " + QString::fromStdString(record->incompleteReason);
+    for (const std::string& s : record->skipped) why << "skipped " + QString::fromStdString(s);
   }
-  emit StatusMessage(why.isEmpty() ? QString() : "Could not be read whole: " + why);
+  emit StatusMessage(why.join("; "));
 }
 
 void CTwinbayView::OnFolderChanged(CFolderRecord* record) {
