@@ -291,12 +291,22 @@ bool ParseDosListLine(std::string_view line, FindData& out) {
 }
 
 bool ParseListLine(std::string_view line, int64_t now, FindData& out) {
-  if (!line.empty() && line[0] >= '0' && line[0] <= '9') return ParseDosListLine(line, out);
-  return ParseUnixListLine(line, now, out);
+  FamilyContext ctx;
+  return ParseListLine(line, now, out, ctx) == LineKind::Entry;
+}
+
+LineKind ParseListLine(std::string_view line, int64_t now, FindData& out, FamilyContext& ctx) {
+  if (!FamilyTakesLineFirst(line, ctx)) {
+    if (!line.empty() && line[0] >= '0' && line[0] <= '9' ? ParseDosListLine(line, out)
+                                                           : ParseUnixListLine(line, now, out))
+      return LineKind::Entry;
+  }
+  return ParseFamilyLine(line, now, out, ctx);  // the other layouts servers print
 }
 
 size_t ParseListing(std::string_view text, ListingFormat format, int64_t now, ScanList& out) {
   size_t added = 0;
+  FamilyContext ctx;  // a VMS entry may go on in the next line
   while (!text.empty()) {
     const size_t nl = text.find('\n');
     std::string_view line = text.substr(0, nl);
@@ -304,7 +314,8 @@ size_t ParseListing(std::string_view text, ListingFormat format, int64_t now, Sc
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     if (line.empty()) continue;
     FindData fd;
-    const bool ok = format == ListingFormat::Mlsd ? ParseMlsdLine(line, fd) : ParseListLine(line, now, fd);
+    const bool ok = format == ListingFormat::Mlsd ? ParseMlsdLine(line, fd)
+                                                    : ParseListLine(line, now, fd, ctx) == LineKind::Entry;
     if (ok) {
       out.push_back(std::move(fd));
       ++added;

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "engine/find_data.h"
+#include "net/list_families.h"
 
 namespace twinbay {
 
@@ -26,8 +27,10 @@ bool ParseUnixListLine(std::string_view line, int64_t now, FindData& out);
 // One DOS/IIS line, e.g. "12-06-26  09:12AM  <DIR>  name".
 bool ParseDosListLine(std::string_view line, FindData& out);
 
-// One LIST line in either of the formats above.
+// One LIST line in either of the formats above, or of another family
+// (list_families.h).
 bool ParseListLine(std::string_view line, int64_t now, FindData& out);
+LineKind ParseListLine(std::string_view line, int64_t now, FindData& out, FamilyContext& ctx);
 
 enum class ListingFormat { Mlsd, List };
 
