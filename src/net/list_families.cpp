@@ -164,7 +164,8 @@ bool ParseDateWord(std::string_view s, Stamp& st) {
   const char c = s[sep];
   const size_t sep2 = s.find(c, sep + 1);
   const std::string_view a = s.substr(0, sep);
-  const std::string_view b = s.substr(sep + 1, sep2 == std::string_view::npos ? std::string_view::npos : sep2 - sep - 1);
+  const std::string_view b =
+      s.substr(sep + 1, sep2 == std::string_view::npos ? std::string_view::npos : sep2 - sep - 1);
   int x = 0, y = 0;
   if (sep2 == std::string_view::npos) {
     // A year-less month and day: "09-26".

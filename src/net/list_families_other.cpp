@@ -125,7 +125,8 @@ std::optional<LineKind> ParseVms(std::string_view, const std::vector<Tok>& t, Fi
   if (!blocks || !date || !SetStampTime(st, 0, out)) return LineKind::Unreadable;
   out.sizeKnown = false;
   const std::string_view base = name.substr(0, semi);
-  if (base.size() > 4 && IEquals(base.substr(base.size() - 4), ".DIR")) return Finish(out, base.substr(0, base.size() - 4), true);
+  if (base.size() > 4 && IEquals(base.substr(base.size() - 4), ".DIR"))
+    return Finish(out, base.substr(0, base.size() - 4), true);
   return Finish(out, name, false);
 }
 
