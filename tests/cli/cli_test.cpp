@@ -473,6 +473,16 @@ TEST(Cli, ListingsOfManyServerFamilies) {
   r = Cli({"sync", "--local", local.path(), "--remote", url, "--down", "--server-offset", "+01:00"}, pw);
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   for (const auto& f : kFiles) EXPECT_EQ(test::ReadFile(local / f.name), test::ReadFile(root / f.name)) << f.name;
+
+  // Downloads cut short fail, those of a size the listing did not give too.
+  TempDir fresh;
+  options.extraArgs.push_back("--truncate-downloads");
+  server = test::FtpTestServer::StartPyftpdlib(root.path(), options, &why);
+  ASSERT_TRUE(server) << why;
+  r = Cli({"sync", "--local", fresh.path(), "--down", "--server-offset", "+01:00", "--remote",
+           "ftp://" + server->user() + "@127.0.0.1:" + std::to_string(server->port()) + "/"}, pw);
+  EXPECT_NE(r.out.find("0 copied, 17 failed"), std::string::npos) << r.out << r.err;
+  for (const auto& f : kFiles) EXPECT_FALSE(std::filesystem::exists(fresh / f.name)) << f.name;
 }
 
 }  // namespace
