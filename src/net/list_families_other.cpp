@@ -170,10 +170,11 @@ std::optional<LineKind> ParseAs400(std::string_view line, const std::vector<Tok>
       !ToU64(t[1].text, size) || (st.year = FullYear(p[2])) < 0)
     return LineKind::Unreadable;
   // A date says its order only when one part is above 12; the listing keeps
-  // to one order, so an earlier date may have told it. Otherwise nothing is
-  // guessed.
-  if (a > 12 && b <= 12) ctx.dayMonthOrder = 2;
-  else if (b > 12 && a <= 12) ctx.dayMonthOrder = 1;
+  // to one order, so an earlier date may have told it. Otherwise, or when
+  // dates disagree, nothing is guessed.
+  const int says = a > 12 && b <= 12 ? 2 : b > 12 && a <= 12 ? 1 : 0;
+  if (says && ctx.dayMonthOrder && says != ctx.dayMonthOrder) return LineKind::Unreadable;
+  if (says) ctx.dayMonthOrder = says;
   if (ctx.dayMonthOrder == 0) return LineKind::Unreadable;
   st.month = ctx.dayMonthOrder == 1 ? a : b;
   st.day = ctx.dayMonthOrder == 1 ? b : a;

@@ -139,6 +139,7 @@ TEST(ListFamilies, As400) {
       {"QSYS            77824 23/02/00 15:09:55 *FILE      days.file", E, "days.file", 'f', 77824, "2000-02-23T15:09:55Z"},
       {"QSYS             4096 03/04/05 10:00:00 *LIB       MYLIB", E, "MYLIB", 'd', 0, "2005-04-03T10:00:00Z"},
       {"QSYS             4096 03/04/05 1O:00:00 *LIB       typo", kBad},
+      {"QSYS             4096 03/14/05 10:00:00 *LIB       other-order", kBad},
   });
 }
 
