@@ -519,7 +519,7 @@ const char* ClassName(int folderClass) {
 char StateSymbol(int32_t state) {
   return state == CopyRemoteToLocal ? '<' : state == InStep ? '=' : state == CopyLocalToRemote ? '>' : '?';
 }
-std::string SizeText(const FileSide& s) { return s ? std::to_string(s->size) : "-"; }
+std::string SizeText(const FileSide& s) { return !s ? "-" : s->sizeKnown ? std::to_string(s->size) : "?"; }
 std::string TimeText(const FileSide& s) { return s ? FormatUtc(s->lastWrite) : "-"; }
 std::string EntryPath(const std::string& folderRel, const CFileEntry& e) {
   return folderRel == "." ? e.Name() : folderRel + "/" + e.Name();

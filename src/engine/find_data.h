@@ -27,6 +27,9 @@ constexpr int64_t kUnixEpochSeconds = 11'644'473'600;  // 1601 -> 1970
 struct FindData {
   int64_t lastWrite = 0;  // UTC ticks
   uint64_t size = 0;
+  // False where the listing gave no exact byte count (VMS blocks, "33.5k"):
+  // size is then 0 and means nothing; a copy is checked against SIZE instead.
+  bool sizeKnown = true;
   uint32_t attributes = 0;
   TimePrecision precision = TimePrecision::Seconds;
   std::string name;

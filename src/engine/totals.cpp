@@ -42,7 +42,7 @@ double SyncTotals::SelectedTotal() const {
 
 int SyncTotals::TotalPercent() const { return Percent(allDone, SelectedTotal()); }
 
-double SideSize(const FileSide& side) { return side ? static_cast<double>(side->size) : 0.0; }
+double SideSize(const FileSide& side) { return side && side->sizeKnown ? static_cast<double>(side->size) : 0.0; }
 
 void CountTagged(const CFolderCollection& collection, SyncTotals& totals, int filterNumber) {
   totals.Reset();

@@ -39,7 +39,8 @@ struct SyncTotals {
 // A whole percentage of done over total: 0 for a total of 0, kept within 0..100.
 int Percent(double done, double total);
 
-// A file side's size in bytes as a double (0 for a missing side).
+// A file side's size in bytes as a double (0 for a missing side and for one
+// whose listing gave no byte count).
 double SideSize(const FileSide& side);
 
 // Fills the tagged and all counts and the tagged byte sums; resets the rest.

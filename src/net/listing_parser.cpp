@@ -327,49 +327,55 @@ LineKind ParseDosListLine(std::string_view line, FindData& out) {
   return LineKind::Entry;
 }
 
+LineKind ParseListLine(std::string_view line, int64_t now, FindData& out, FamilyContext& ctx) {
+  // The common Unix and DOS layouts, then the other families servers print;
+  // a line none of them reads is unreadable.
+  if (!FamilyTakesLineFirst(line, ctx)) {
+    LineKind kind = ParseUnixListLine(line, now, out);
+    if (kind != LineKind::Unreadable) return kind;
+    kind = ParseDosListLine(line, out);
+    if (kind != LineKind::Unreadable) return kind;
+  }
+  return ParseFamilyLine(line, now, out, ctx);
+}
+
 LineKind ParseListLine(std::string_view line, int64_t now, FindData& out) {
-  // Each format in turn; a line none of them reads is unreadable.
-  LineKind kind = ParseUnixListLine(line, now, out);
-  if (kind != LineKind::Unreadable) return kind;
-  kind = ParseDosListLine(line, out);
-  if (kind != LineKind::Unreadable) return kind;
-  return LineKind::Unreadable;
+  FamilyContext ctx;
+  return ParseListLine(line, now, out, ctx);
 }
 
 ListingParse ParseListing(std::string_view text, ListingFormat format, int64_t now, ScanList& out) {
   ListingParse result;
-  std::string joined;  // an entry that goes on in the next line, so far
+  FamilyContext ctx;  // a VMS entry may go on in the next line
+  auto unreadable = [&result](std::string_view line) {
+    if (result.unreadable++ == 0) result.firstUnreadable = std::string(line);
+  };
   while (!text.empty()) {
     const size_t nl = text.find('\n');
     std::string_view line = text.substr(0, nl);
     text = nl == std::string_view::npos ? std::string_view() : text.substr(nl + 1);
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    if (line.find_first_not_of(' ') == std::string_view::npos && joined.empty()) continue;
-    if (!joined.empty()) line = joined.append(" ").append(line);
+    if (line.find_first_not_of(' ') == std::string_view::npos && ctx.pending.empty()) continue;
     FindData fd;
-    LineKind kind = format == ListingFormat::Mlsd ? ParseMlsdLine(line, fd) : ParseListLine(line, now, fd);
-    if (kind == LineKind::Continued && joined.empty() && !text.empty()) {
-      joined = std::string(line);
-      continue;
-    }
-    if (kind == LineKind::Continued) kind = LineKind::Unreadable;  // continued twice, or at the end
+    const LineKind kind = format == ListingFormat::Mlsd ? ParseMlsdLine(line, fd) : ParseListLine(line, now, fd, ctx);
     switch (kind) {
       case LineKind::Entry:
         out.push_back(std::move(fd));
         ++result.entries;
         break;
       case LineKind::NotEntry:
+      case LineKind::Continued:  // the context holds it until the next line
         break;
       case LineKind::UnsafeName:
         result.unsafe.push_back(std::move(fd.name));
         break;
       case LineKind::Unreadable:
-      case LineKind::Continued:
-        if (result.unreadable++ == 0) result.firstUnreadable = std::string(line);
+        unreadable(line);
         break;
     }
-    joined.clear();
   }
+  // An entry whose second half never came.
+  if (!ctx.pending.empty()) unreadable(ctx.pending);
   return result;
 }
 

@@ -14,6 +14,7 @@
 
 #include "engine/find_data.h"
 #include "net/listing_line.h"
+#include "net/list_families.h"
 
 namespace twinbay {
 
@@ -35,7 +36,11 @@ LineKind ParseUnixListLine(std::string_view line, int64_t now, FindData& out);
 // One DOS/IIS line, e.g. "12-06-26  09:12AM  <DIR>  name".
 LineKind ParseDosListLine(std::string_view line, FindData& out);
 
-// One LIST line in any of the formats above; Unreadable when none reads it.
+// One LIST line in any of the formats above, or of another family
+// (list_families.h); Unreadable when none reads it. The context carries what
+// one line of a listing tells the next (a VMS entry in two lines).
+LineKind ParseListLine(std::string_view line, int64_t now, FindData& out, FamilyContext& ctx);
+// The same for a line on its own.
 LineKind ParseListLine(std::string_view line, int64_t now, FindData& out);
 
 enum class ListingFormat { Mlsd, List };

@@ -39,7 +39,7 @@ std::string TempName(const std::string& name) { return ".twinbay-" + name + ".pa
 bool RemoteSize(IRemoteFileSystem& remote, const std::string& path, uint64_t& size) {
   if (remote.Capabilities().sizeQuery && remote.Size(path, size)) return true;
   FindData fd;
-  if (!remote.Stat(path, fd)) return false;
+  if (!remote.Stat(path, fd) || !fd.sizeKnown) return false;
   size = fd.size;
   return true;
 }
@@ -365,10 +365,12 @@ bool CTransferJob::CopyDown(IRemoteFileSystem& remote, Item& item, TransferOutco
   const std::string folder = dst.substr(0, dst.find_last_of('/'));
   int64_t srcTime;
   uint64_t listedSize;
+  bool listedKnown;
   {
     auto guard = collection_.Lock();
     srcTime = item.entry->remote->lastWrite;
     listedSize = item.entry->remote->size;
+    listedKnown = item.entry->remote->sizeKnown;
   }
   // A read-only destination is left alone, as a read-only file would be.
   struct stat old;
@@ -410,14 +412,17 @@ bool CTransferJob::CopyDown(IRemoteFileSystem& remote, Item& item, TransferOutco
   // ended early looks the same. The file is complete only with every byte the
   // listing promised. Where the listing disagrees (it gave no size, the size of
   // a link, or the file changed since), the server's size of the file decides.
-  if (ok && received != listedSize) {
+  if (ok && (!listedKnown || received != listedSize)) {
     uint64_t serverSize = 0;
-    const bool confirmed = remote.Capabilities().sizeQuery && remote.Size(outcome.remotePath, serverSize) &&
-                           serverSize == received;
-    if (!confirmed) {
+    const bool asked = remote.Capabilities().sizeQuery && remote.Size(outcome.remotePath, serverSize);
+    if (!asked || serverSize != received) {
       ok = false;
-      outcome.error = "incomplete download: " + std::to_string(received) + " of " + std::to_string(listedSize) +
-                      " bytes arrived although the server reported the transfer complete";
+      outcome.error = !listedKnown && !asked
+                          ? "the download could not be checked: the listing gives no byte count for the file and "
+                            "the server does not tell its size"
+                          : "incomplete download: " + std::to_string(received) + " of " +
+                                std::to_string(listedKnown ? listedSize : serverSize) +
+                                " bytes arrived although the server reported the transfer complete";
     }
   }
   if (ok) {
@@ -583,18 +588,22 @@ void CTransferJob::RefreshUploads(IRemoteFileSystem& remote, Folder& folder) {
     }
     auto it = std::find_if(listing.begin(), listing.end(),
                            [&](const FindData& f) { return f.name == remoteName && !f.IsDirectory(); });
+    // A listing without byte counts leaves the check to SIZE.
+    uint64_t held = it != listing.end() ? it->size : 0;
+    const bool heldKnown = it != listing.end() && (it->sizeKnown || (remote.Capabilities().sizeQuery &&
+                                                                     remote.Size(outcome.remotePath, held)));
     if (!listed) {
       AddWarning(outcome, "the upload could not be checked: the folder could not be listed again");
     } else if (it == listing.end()) {
       outcome.ok = false;
       outcome.warning.clear();
       outcome.error = "the file is not on the server after the upload";
-    } else if (it->size != sent) {
+    } else if (heldKnown && held != sent) {
       // Stored under its own name and the server kept less (or more) than was
       // sent: the copy is not kept, so that it never passes for complete.
       outcome.ok = false;
       outcome.warning.clear();
-      outcome.error = "incomplete upload: the server holds " + std::to_string(it->size) + " of " +
+      outcome.error = "incomplete upload: the server holds " + std::to_string(held) + " of " +
                       std::to_string(sent) + " bytes although it reported the transfer complete";
       if (remote.Remove(outcome.remotePath)) {
         outcome.error += "; the incomplete copy was removed";
@@ -602,6 +611,7 @@ void CTransferJob::RefreshUploads(IRemoteFileSystem& remote, Folder& folder) {
         entry->remote.reset();
       }
     } else {
+      if (!heldKnown) AddWarning(outcome, "the stored size could not be checked: the server gives no byte count");
       FindData local;
       bool haveLocal = false;
       if (options_.setLocalTimestamps) {

@@ -412,5 +412,78 @@ TEST(Cli, TlsRefusedUntilTrustedThenSyncsAndStaysPinned) {
   EXPECT_EQ(r.status, 0) << r.out << r.err;
 }
 
+// A server without MLSD that lists in the layouts of many server families:
+// every entry shows under its own name, and every file downloads (a size the
+// listing does not give exactly is checked with SIZE).
+TEST(Cli, ListingsOfManyServerFamilies) {
+  const struct {
+    std::string line, name;
+    int size;  // -1: the line gives no byte count (the file holds 9 bytes)
+    const char* time = nullptr;
+  } kFiles[] = {
+      {"-rw-r--r--   1 root     other          5 3 29 2004 unix numeric", "unix numeric", 5},
+      {"-rw-r--r--   1 root     other          6 2005-06-07 21:22 unix-iso", "unix-iso", 6, "2005-06-07T20:22:00Z"},
+      {"-rw-r--r--   1 root     other          7 2.   Okt.  2003 Bericht ", "Bericht ", 7, "2003-10-02T00:00:00Z"},
+      {"-rw-r--r--   1 root     sys            8  4月 18日 2003年 日本.txt", "日本.txt", 8},
+      {"-r-xr-xr-x longowner longgroup9 Feb 12  2004 glued", "glued", -1},
+      {"0100644   500  101   10    1112345678       numeric", "numeric", 10, "2005-04-01T08:54:38Z"},
+      {"+i1.2,m824255907,r,s11,\teplf", "eplf", 11, "1996-02-13T23:58:27Z"},
+      {"2002-09-02  19:06                   12 dos.txt", "dos.txt", 12, "2002-09-02T18:06:00Z"},
+      {"13  Apr 04, 2000 21:06 vshell.txt", "vshell.txt", 13},
+      {"14      A    04-23-103  10:57  os2.txt", "os2.txt", 14},
+      {"- [RWCEAFMS] rhesus         15       Oct 20  2003    netware.txt", "netware.txt", 15},
+      {"VMS.TXT;1  1/3  29-JAN-1996 03:33:12  [A,B]  (RWED,RWED,,)", "VMS.TXT;1", -1},
+      {"LONG-VMS-NAME.DATA;2\r\n      1/3  24-APR-2003 08:16:15  [A,B]  (RWED,,,)", "LONG-VMS-NAME.DATA;2", -1},
+      {"QSYS            16 02/23/00 15:09:55 *STMF      as400.txt", "as400.txt", 16},
+      {"  0.0    93/06/30 1404   ------wr     17        17 os9.txt", "os9.txt", 17},
+      {"nortel.cfg       18  06/03/04  Thur.   10:20:03", "nortel.cfg", 18},
+      {"19   Mar-01-2004  12:00:00   vxworks.cmd", "vxworks.cmd", 19},
+  };
+  const char* kFolders[][2] = {{"2002-09-02  18:48       <DIR>          dos dir", "dos dir"},
+                               {"VMSDIR.DIR;1  1 19-NOV-2001 21:41 [root,root] (RWE,RWE,RE,RE)", "VMSDIR"},
+                               {"d [R----F--] supervisor  512       Jan 16  2004    netware dir", "netware dir"}};
+  TempDir local, root, t;
+  std::string listing = "Directory DISK$USER:[ANONYMOUS]\r\n";
+  for (size_t i = 0; i < std::size(kFiles); ++i) {
+    listing += kFiles[i].line + "\r\n";
+    test::WriteFile(root / kFiles[i].name, std::string(kFiles[i].size < 0 ? 9 : kFiles[i].size, 'a' + i), T0);
+  }
+  for (const auto& f : kFolders) {
+    listing += std::string(f[0]) + "\r\n";
+    std::filesystem::create_directory(root / f[1]);
+  }
+  test::WriteFile(t / "listing", listing, T0);
+  std::string why;
+  test::FtpTestServer::PyOptions options;
+  options.extraArgs = {"--list-file", t / "listing"};
+  auto server = test::FtpTestServer::StartPyftpdlib(root.path(), options, &why);
+  ASSERT_TRUE(server) << why;
+  const std::string url = "ftp://" + server->user() + "@127.0.0.1:" + std::to_string(server->port()) + "/";
+  const std::string pw = "TWINBAY_PASSWORD=" + server->password();
+  // The server lists in UTC+1: times to the minute shift, dates and Unix seconds do not.
+  Result r =
+      Cli({"compare", "--local", local.path(), "--remote", url, "--format", "tsv", "--server-offset", "+01:00"}, pw);
+  EXPECT_EQ(r.status, 1) << r.err;
+  for (const auto& f : kFiles) {
+    const std::string row = "F\t<\t" + f.name + "\t-\t-\t" + (f.size < 0 ? "?" : std::to_string(f.size)) + "\t";
+    EXPECT_NE(r.out.find(row + (f.time ? f.time : "")), std::string::npos) << row << "\n" << r.out;
+  }
+  for (const auto& f : kFolders)
+    EXPECT_NE(r.out.find("D\tremote\t" + std::string(f[1]) + "\n"), std::string::npos) << r.out;
+  r = Cli({"sync", "--local", local.path(), "--remote", url, "--down", "--server-offset", "+01:00"}, pw);
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  for (const auto& f : kFiles) EXPECT_EQ(test::ReadFile(local / f.name), test::ReadFile(root / f.name)) << f.name;
+
+  // Downloads cut short fail, those of a size the listing did not give too.
+  TempDir fresh;
+  options.extraArgs.push_back("--truncate-downloads");
+  server = test::FtpTestServer::StartPyftpdlib(root.path(), options, &why);
+  ASSERT_TRUE(server) << why;
+  r = Cli({"sync", "--local", fresh.path(), "--down", "--server-offset", "+01:00", "--remote",
+           "ftp://" + server->user() + "@127.0.0.1:" + std::to_string(server->port()) + "/"}, pw);
+  EXPECT_NE(r.out.find("0 copied, 17 failed"), std::string::npos) << r.out << r.err;
+  for (const auto& f : kFiles) EXPECT_FALSE(std::filesystem::exists(fresh / f.name)) << f.name;
+}
+
 }  // namespace
 }  // namespace twinbay

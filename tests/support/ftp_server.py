@@ -7,7 +7,8 @@ Listens on an ephemeral port (written to PORTFILE once listening), serves ROOT
 to the user (full rights) and DIR (or ROOT) read/write to anonymous. Ends on
 SIGTERM. Faults for tests: --truncate-downloads (RETR sends the first half of
 a file, then 226), --truncate-uploads (STOR keeps the first 4096 bytes, then
-226), --refuse-times (MFMT answered 550), --throttle BYTES (a second, both ways).
+226), --refuse-times (MFMT answered 550), --throttle BYTES (a second, both ways),
+--list-file FILE (a LIST-only server that lists the top folder as FILE says).
 """
 import argparse
 import logging
@@ -51,12 +52,13 @@ def main():
                          "then looks like a new one)")
     ap.add_argument("--refuse-dele", action="store_true",
                     help="every DELE is refused (550) and nothing is deleted")
+    ap.add_argument("--list-file", metavar="FILE",
+                    help="offer no MLSD; LIST of the top folder sends the lines of FILE as they "
+                         "are, LIST of any other folder sends nothing")
     ap.add_argument("--truncate-downloads", action="store_true")
     ap.add_argument("--truncate-uploads", action="store_true")
     ap.add_argument("--refuse-times", action="store_true")
     ap.add_argument("--throttle", type=int, default=0)
-    ap.add_argument("--german-list", action="store_true",
-                    help="no MLSD; LIST dates as ls -l shows them under a German locale (1. Dez 10:00)")
     args = ap.parse_args()
 
     auth = DummyAuthorizer()
@@ -77,15 +79,13 @@ def main():
             for name in self.LINES:
                 yield ("-rw-r--r--   1 owner    group           1 Jan 02  2020 %s\r\n" % name).encode()
 
-    class GermanFS(AbstractedFS):
+    class CannedFS(AbstractedFS):
         def format_list(self, basedir, listing, ignore_err=True):
-            months = dict(zip("Jan Feb Mar Apr May Jun Jul Aug Sep Oct Nov Dec".split(),
-                              "Jan Feb Mär Apr Mai Jun Jul Aug Sep Okt Nov Dez".split()))
-            for line in AbstractedFS.format_list(self, basedir, listing, ignore_err):
-                yield re.sub(rb" ([A-Z][a-z]{2}) ([ 0-9]\d) ", lambda m: b" %d. %s " % (
-                    int(m.group(2)), months[m.group(1).decode()].encode()), line, count=1)
+            if os.path.realpath(basedir) == os.path.realpath(self.root):
+                with open(args.list_file, "rb") as f:
+                    yield f.read()
 
-    base_fs = HostileFS if args.hostile else GermanFS if args.german_list else AbstractedFS
+    base_fs = HostileFS if args.hostile else CannedFS if args.list_file else AbstractedFS
 
     class EndlessFS(base_fs):
         def ftp2fs(self, ftppath):
@@ -139,10 +139,10 @@ def main():
         timeout = args.idle_timeout
         abstracted_fs = FaultyFS
         use_sendfile = False
-        if args.german_list:
-            proto_cmds = {k: v for k, v in FTPHandler.proto_cmds.items() if k not in ("MLSD", "MLST")}
         passive_ports = None
         banner = "twinbay test server"
+        if args.list_file:
+            proto_cmds = {k: v for k, v in FTPHandler.proto_cmds.items() if k not in ("MLSD", "MLST")}
         if args.throttle > 0:
             dtp_handler = SlowDTP
 

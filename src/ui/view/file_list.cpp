@@ -88,7 +88,9 @@ QVariant FileListModel::data(const QModelIndex& index, int role) const {
         case 2: return e->local ? TimeText(*e->local) : QString();
         case 3: return QString();
         case 4: return e->remote ? TimeText(*e->remote) : QString();
-        case 5: return e->remote ? QString::fromStdString(FormatSize(SideSize(e->remote), numbers_)) : QString();
+        case 5:
+          if (e->remote && !e->remote->sizeKnown) return QString("?");  // the listing gave no byte count
+          return e->remote ? QString::fromStdString(FormatSize(SideSize(e->remote), numbers_)) : QString();
       }
       return {};
     case Qt::ToolTipRole:
