@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "engine/comparer.h"
+#include "engine/patterns.h"
 #include "net/curl_ftp.h"
 #include "net/ftp_session.h"
 #include "net/ftp_fs.h"
@@ -316,25 +317,37 @@ TEST(Delete, EitherSideAndBoth) {
 namespace twinbay {
 namespace {
 
-// A real connection that refuses some renames, as some servers do.
+// A real connection that refuses some renames, as some servers do, and may
+// break a store under the file's own name part way. It logs the commands with
+// the run's tag of a temporary name as "*" (the tags go to `tags`).
 class RefusingRenames : public IFtpConnection {
  public:
-  enum Mode { OverExisting, All };
+  enum Mode { OverExisting, All, AllAndBreak };
   RefusingRenames(std::unique_ptr<IFtpConnection> real, Mode mode, std::vector<std::string>* log)
       : real_(std::move(real)), mode_(mode), log_(log) {}
+  static std::string Untagged(std::string path) {
+    const size_t dash = path.rfind('-');
+    if (path.find("/.twinbay-") != std::string::npos && dash != std::string::npos && path.size() - dash == 13) {
+      EXPECT_TRUE(IsOwnTempName(path.substr(path.rfind('/') + 1))) << path;
+      path.replace(dash + 1, 12, "*");
+    }
+    return path;
+  }
   bool Rename(const std::string& from, const std::string& to) override {
-    log_->push_back("RNTO " + to);
-    if (mode_ == All) return false;
+    log_->push_back("RNTO " + Untagged(to));
+    if (mode_ != OverExisting) return false;
     FindData existing;
     if (real_->StatFile(to, existing)) return false;  // will not replace a file
     return real_->Rename(from, to);
   }
   bool Remove(const std::string& path) override {
-    log_->push_back("DELE " + path);
+    log_->push_back("DELE " + Untagged(path));
     return real_->Remove(path);
   }
   bool Store(const std::string& path, const FtpSource& source, uint64_t size) override {
-    log_->push_back("STOR " + path);
+    log_->push_back("STOR " + Untagged(path));
+    if (mode_ == AllAndBreak && path == "/site/a.txt")
+      return real_->Store(path, [](char*, size_t) -> long { return -1; }, size);  // the local read fails
     return real_->Store(path, source, size);
   }
   bool Open() override { return real_->Open(); }
@@ -358,23 +371,31 @@ class RefusingRenames : public IFtpConnection {
 
 struct RenameCase {
   RefusingRenames::Mode mode;
-  std::vector<std::string> expected;  // what reached the server for the second upload
+  bool replacing;
+  std::vector<std::string> expected;  // what reached the server for the upload
 };
 
-TEST(Transfer, ServersThatRefuseRenamesNeverLoseTheOldFileNeedlessly) {
+TEST(Transfer, UploadsGoThroughATemporaryFileAndNeverLeaveAPartOrLoseTheOldFileNeedlessly) {
+  const std::string tmp = "/site/.twinbay-a.txt.part-*", tmp2 = "/site/.twinbay-a.txt.part2-*";
   for (const RenameCase& c : {
+           // A new file too goes to a temporary name first.
+           RenameCase{RefusingRenames::OverExisting, false, {"STOR " + tmp, "RNTO /site/a.txt"}},
            // Renames work, but not over a file: the old one goes just before the rename.
-           RenameCase{RefusingRenames::OverExisting,
-                      {"STOR /site/.twinbay-a.txt.part", "RNTO /site/a.txt", "RNTO /site/.twinbay-a.txt.part2",
-                       "DELE /site/a.txt", "RNTO /site/a.txt"}},
+           RenameCase{RefusingRenames::OverExisting, true,
+                      {"STOR " + tmp, "RNTO /site/a.txt", "RNTO " + tmp2, "DELE /site/a.txt", "RNTO /site/a.txt"}},
            // No renames at all: the old file is never deleted; the upload goes straight over it.
-           RenameCase{RefusingRenames::All,
-                      {"STOR /site/.twinbay-a.txt.part", "RNTO /site/a.txt", "RNTO /site/.twinbay-a.txt.part2",
-                       "DELE /site/.twinbay-a.txt.part", "STOR /site/a.txt"}},
+           RenameCase{RefusingRenames::All, true,
+                      {"STOR " + tmp, "RNTO /site/a.txt", "RNTO " + tmp2, "DELE " + tmp, "STOR /site/a.txt"}},
+           // ... and what a store that broke left is removed.
+           RenameCase{RefusingRenames::AllAndBreak, true,
+                      {"STOR " + tmp, "RNTO /site/a.txt", "RNTO " + tmp2, "DELE " + tmp, "STOR /site/a.txt",
+                       "DELE /site/a.txt"}},
        }) {
+    SCOPED_TRACE(c.expected.back());
     TempDir local, root;
     test::WriteFile(local / "a.txt", "new version", T0 + 100);
-    test::WriteFile(root / "site/a.txt", "old version", T0);
+    if (c.replacing) test::WriteFile(root / "site/a.txt", "old", T0);
+    else test::MakeFolder(root / "site");
     auto server = FtpTestServer::StartPyftpdlib(root.path());
     ASSERT_TRUE(server) << "pyftpdlib did not start";
     std::vector<std::string> log;
@@ -388,11 +409,19 @@ TEST(Transfer, ServersThatRefuseRenamesNeverLoseTheOldFileNeedlessly) {
     FtpFileSystem remoteFs(session);
     const auto job = test::Transfer(collection, totals, remoteFs, Both());
     ASSERT_EQ(job->Outcomes().size(), 1u);
-    EXPECT_TRUE(job->Outcomes()[0].ok) << job->Outcomes()[0].error;
     EXPECT_EQ(log, c.expected);
-    EXPECT_EQ(test::ReadFile(root / "site/a.txt"), "new version");
     EXPECT_TRUE(TemporaryFiles(root.path()).empty());
-    EXPECT_EQ(collection.GetAt(0)->entries[0]->state, InStep);
+    const TransferOutcome& out = job->Outcomes()[0];
+    if (c.mode == RefusingRenames::AllAndBreak) {
+      EXPECT_FALSE(out.ok);
+      EXPECT_NE(out.error.find("the partial copy was removed"), std::string::npos) << out.error;
+      EXPECT_FALSE(std::filesystem::exists(root / "site/a.txt"));
+      EXPECT_EQ(collection.GetAt(0)->entries[0]->state, CopyLocalToRemote);
+    } else {
+      EXPECT_TRUE(out.ok) << out.error;
+      EXPECT_EQ(test::ReadFile(root / "site/a.txt"), "new version");
+      EXPECT_EQ(collection.GetAt(0)->entries[0]->state, InStep);
+    }
   }
 }
 
