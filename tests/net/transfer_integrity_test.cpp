@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 
@@ -162,7 +163,7 @@ TEST(TransferIntegrity, ATimeTheServerWillNotSetIsAWarningForThatFile) {
   EXPECT_TRUE(down->warning.empty()) << down->warning;
 }
 
-TEST(TransferIntegrity, AStaleTemporaryFileIsSweptOnBothSidesAndCounted) {
+TEST(TransferIntegrity, AStaleTemporaryFileIsNamedByACompareAndSweptBeforeASync) {
   Fixture f({});
   ASSERT_TRUE(f.Ready());
   const int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
@@ -173,18 +174,29 @@ TEST(TransferIntegrity, AStaleTemporaryFileIsSweptOnBothSidesAndCounted) {
   test::WriteFile(f.Local(".twinbay-a.bin.partX1y2Z3"), "partial", twoDaysAgo);
   test::WriteFile(f.Local("sub/.twinbay-b.bin.part"), "partial", twoDaysAgo);
   test::WriteFile(f.Remote(".twinbay-c.bin.part"), "partial", twoDaysAgo);
-  test::WriteFile(f.Remote("sub/.twinbay-d.bin.part2"), "partial", twoDaysAgo);
+  test::WriteFile(f.Remote("sub/.twinbay-d.bin.part2-0123456789ab"), "partial", twoDaysAgo);
   // Too young (perhaps another run's copy in progress), or not a name the
   // transfer makes: kept.
   test::WriteFile(f.Local(".twinbay-e.bin.partQWERTY"), "busy", anHourAgo);
   test::WriteFile(f.Remote(".twinbay-f.bin.part"), "busy", anHourAgo);
   test::WriteFile(f.Local(".twinbay-notes.partial"), "mine", twoDaysAgo);
   test::WriteFile(f.Remote(".twinbay-g.bin.part.keep"), "mine", twoDaysAgo);
+  test::WriteFile(f.Remote(".twinbay-h.bin.part-0123456789AB"), "mine", twoDaysAgo);
   test::WriteFile(f.Local("sub/x.txt"), "x", T0);
+  // A compare only names them.
   f.Compare();
+  std::vector<std::string> kept = f.comparer.StaleTempsKept();
+  std::sort(kept.begin(), kept.end());
+  EXPECT_EQ(kept, (Lines{"local " + f.Local(".twinbay-a.bin.partX1y2Z3"), "local " + f.Local("sub/.twinbay-b.bin.part"),
+                         "remote /site/.twinbay-c.bin.part", "remote /site/sub/.twinbay-d.bin.part2-0123456789ab"}));
+  EXPECT_EQ(f.comparer.StaleTempsRemoved(), 0);
+  EXPECT_EQ(TemporaryFiles(f.local.path()).size() + TemporaryFiles(f.serverRoot.path()).size(), 9u);
+  f.comparer.SetRemoveStaleTemps(true);
+  f.Compare();
+  EXPECT_TRUE(f.comparer.StaleTempsKept().empty());
   EXPECT_EQ(f.comparer.StaleTempsRemoved(), 4);
   EXPECT_EQ(TemporaryFiles(f.local.path()).size(), 2u);
-  EXPECT_EQ(TemporaryFiles(f.serverRoot.path()).size(), 2u);
+  EXPECT_EQ(TemporaryFiles(f.serverRoot.path()).size(), 3u);
   EXPECT_TRUE(std::filesystem::exists(f.Local(".twinbay-e.bin.partQWERTY")));
   EXPECT_TRUE(std::filesystem::exists(f.Remote(".twinbay-f.bin.part")));
   EXPECT_TRUE(std::filesystem::exists(f.Local(".twinbay-notes.partial")));
