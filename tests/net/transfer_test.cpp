@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <set>
 
 #include "engine/comparer.h"
 #include "engine/patterns.h"
@@ -108,8 +109,10 @@ TEST(Transfer, BothDirectionsWithFoldersMadeOnTheWay) {
   s.Compare();
   ASSERT_EQ(s.States(), (Lines{"< /dn.txt", "> /up.txt", "< /Down/X.txt", "> /new/deep/a.txt"}));
   Listener l;
-  auto job = s.Run(Both(), &l);
-  for (auto& o : job->Outcomes()) EXPECT_TRUE(o.ok) << o.localPath << ": " << o.error;
+  TransferOptions o = Both();
+  o.setLocalTimestamps = true;
+  auto job = s.Run(o, &l);
+  for (auto& out : job->Outcomes()) EXPECT_TRUE(out.ok) << out.localPath << ": " << out.error;
   EXPECT_EQ(test::ReadFile(s.Remote("up.txt")), "new local");
   EXPECT_EQ(test::ReadFile(s.Local("dn.txt")), "new remote");
   EXPECT_EQ(test::ReadFile(s.Local("Down/X.txt")), "only remote");
@@ -117,6 +120,7 @@ TEST(Transfer, BothDirectionsWithFoldersMadeOnTheWay) {
   // Downloads carry the server's time; uploads give the server the local time.
   EXPECT_EQ(MTime(s.Local("Down/X.txt")), T0 + 5);
   EXPECT_EQ(MTime(s.Remote("up.txt")), T0 + 100);
+  EXPECT_EQ(MTime(s.Local("new/deep/a.txt")), MTime(s.Remote("new/deep/a.txt")));  // set local timestamps
   // Every copied entry is in step at once, and so after a fresh compare.
   for (const std::string& line : s.States()) EXPECT_EQ(line[0], '=') << line;
   EXPECT_EQ(s.collection.GetAt(3)->folderClass, FolderOnBoth);  // "new" was local only
@@ -229,46 +233,6 @@ TEST(Transfer, AServerDroppedInTheMiddleOfALargeFile) {
   EXPECT_EQ(s.States(), (Lines{"< /big.bin"}));
 }
 
-TEST(Transfer, SetLocalTimestampsAfterAnUpload) {
-  START_SYNC(s);
-  test::WriteFile(s.Local("a.txt"), "L", T0 + 100);
-  s.Compare();
-  TransferOptions o = Both();
-  o.setLocalTimestamps = true;
-  s.Run(o);
-  EXPECT_EQ(MTime(s.Local("a.txt")), MTime(s.Remote("a.txt")));
-  EXPECT_EQ(s.States(), (Lines{"= /a.txt"}));
-}
-
-TEST(Transfer, ListOnlyServer) {
-  TempDir local, folder;
-  std::string why;
-  auto server = FtpTestServer::StartVsftpd(folder.path(), &why);
-  ASSERT_TRUE(server) << why;
-  const std::string pub = folder / "anon/pub";
-  test::WriteFile(pub + "/site/remote.txt", "from the server", T0);
-  test::GiveToFtpUser(pub);
-  test::WriteFile(local / "sub/local.txt", "from here", T0 + 3600);
-  CFtpSession session;
-  ASSERT_TRUE(session.Connect("127.0.0.1", "", "", server->port())) << session.LastError();
-  CFolderCollection collection;
-  CompareThrough(session, collection, local.path(), "/pub/site", true);
-  SyncTotals totals;
-  CountTagged(collection, totals, FilterAll);
-  EXPECT_EQ(totals.allUp, 1);
-  EXPECT_EQ(totals.allDown, 1);
-  TransferOptions o = Both();
-  o.ignoreSeconds = true;
-  FtpFileSystem remoteFs(session);
-  CTransferJob job(collection, remoteFs, totals, o);
-  job.RunTransfer();
-  for (auto& out : job.Outcomes()) EXPECT_TRUE(out.ok) << out.error;
-  EXPECT_EQ(test::ReadFile(pub + "/site/sub/local.txt"), "from here");
-  EXPECT_EQ(test::ReadFile(local / "remote.txt"), "from the server");
-  for (size_t i = 0; i < collection.GetCount(); ++i)
-    for (auto& e : collection.GetAt(i)->entries) EXPECT_EQ(e->state, InStep) << e->Name();
-}
-
 TEST(Delete, EitherSideAndBoth) {
   START_SYNC(s);
   test::WriteFile(s.Local("both.txt"), "L", T0);
@@ -319,7 +283,8 @@ namespace {
 
 // A real connection that refuses some renames, as some servers do, and may
 // break a store under the file's own name part way. It logs the commands with
-// the run's tag of a temporary name as "*" (the tags go to `tags`).
+// the run's tag of a temporary name as "*" (the tags go to `runTags`).
+std::set<std::string> runTags;
 class RefusingRenames : public IFtpConnection {
  public:
   enum Mode { OverExisting, All, AllAndBreak };
@@ -329,6 +294,7 @@ class RefusingRenames : public IFtpConnection {
     const size_t dash = path.rfind('-');
     if (path.find("/.twinbay-") != std::string::npos && dash != std::string::npos && path.size() - dash == 13) {
       EXPECT_TRUE(IsOwnTempName(path.substr(path.rfind('/') + 1))) << path;
+      runTags.insert(path.substr(dash + 1));
       path.replace(dash + 1, 12, "*");
     }
     return path;
@@ -423,6 +389,7 @@ TEST(Transfer, UploadsGoThroughATemporaryFileAndNeverLeaveAPartOrLoseTheOldFileN
       EXPECT_EQ(collection.GetAt(0)->entries[0]->state, InStep);
     }
   }
+  EXPECT_EQ(runTags.size(), 4u);  // each run its own temporary names
 }
 
 }  // namespace

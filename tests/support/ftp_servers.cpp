@@ -79,6 +79,19 @@ std::string Slurp(const std::string& path) {
   return ss.str();
 }
 
+// A SHA-512 crypt hash of a password (cheap logins: the servers' own tools
+// would make slow argon2 hashes).
+std::string CryptHash(const std::string& password) {
+  std::string out;
+  if (FILE* p = popen(("openssl passwd -6 '" + password + "'").c_str(), "r")) {
+    char buf[256];
+    while (fgets(buf, sizeof buf, p)) out += buf;
+    pclose(p);
+  }
+  while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
+  return out;
+}
+
 }  // namespace
 
 FtpTestServer::~FtpTestServer() {
@@ -171,8 +184,6 @@ std::unique_ptr<FtpTestServer> FtpTestServer::StartVsftpdLocalTime(const std::st
                                                                   std::string* why) {
   return StartVsftpdWith(folder, true, tz, why);
 }
-
-std::string CryptHash(const std::string& password);
 
 void FtpTestServer::DropSessions() {
   if (pid_ <= 0) return;
@@ -271,27 +282,6 @@ namespace {
 
 const char* ServersDir() { return TWINBAY_FTP_SERVERS_DIR; }
 
-}  // namespace
-
-std::string CryptHash(const std::string& password) {
-  std::string out;
-  if (FILE* p = popen(("openssl passwd -6 '" + password + "'").c_str(), "r")) {
-    char buf[256];
-    while (fgets(buf, sizeof buf, p)) out += buf;
-    pclose(p);
-  }
-  while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
-  return out;
-}
-
-namespace {
-
-// A SHA-512 crypt hash of the test password, made once (cheap logins: the
-// servers' own tools would make slow argon2 hashes).
-std::string PasswordHash() {
-  static const std::string hash = CryptHash("secret");
-  return hash;
-}
 
 // 100 passive ports of their own for each server kind and test process.
 int PassiveBase(int kind) { return 20000 + ((getpid() * 4 + kind) % 400) * 100; }
@@ -306,7 +296,7 @@ void MakeTesterHome(const std::string& folder, const std::string& home, const st
   chown(home.c_str(), 65534, 65534);
   {
     std::ofstream f(passwdFile);
-    f << "tester:" << PasswordHash() << ":65534:65534::" << home << after << "\n";
+    f << "tester:" << CryptHash("secret") << ":65534:65534::" << home << after << "\n";
   }
   chmod(passwdFile.c_str(), 0600);
 }
