@@ -894,7 +894,7 @@ class CurlFtpConnection : public IFtpConnection {
   // Finds the offset in automatic mode: from a test file where the folder is
   // writable; else from an MDTM reply that disagrees with the listing; else,
   // where the listing could not tell whether the login may write there, from
-  // a test file all the same (once a session, if the server refuses it);
+  // a test file all the same (once a session);
   // else it stays unknown (and the user is told).
   void SettleOffset(const std::string& folderPath, const FindData* sample) {
     const std::string folder = Trimmed(folderPath);
@@ -919,7 +919,7 @@ class CurlFtpConnection : public IFtpConnection {
       }
     }
     if (access != FolderWrite::Writable && access != FolderWrite::NotWritable) {
-      if (!clock_->MayTryUnjudged()) note = "the server refused a test file before";
+      if (!clock_->TakeUnjudgedTry()) note = "a test file was tried before in this session";
       else if (Probe(folder, note, true)) return;
     }
     if (mdtmAgrees) note += " and MDTM agrees with the listing";

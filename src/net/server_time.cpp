@@ -167,7 +167,7 @@ void ServerClock::Reset(const ServerTimeOffset& setting) {
   note_.clear();
   noticeTaken_ = false;
   folders_.clear();
-  probeRefused_ = false;
+  probeRefused_ = unjudgedTried_ = false;
   probeReport_.clear();
   // A pending probe file stays pending: it is the same server's.
 }
@@ -251,9 +251,11 @@ FolderWrite ServerClock::Judged(const std::string& folder) const {
   return it == folders_.end() ? FolderWrite::NotAFolder : it->second;
 }
 
-bool ServerClock::MayTryUnjudged() const {
+bool ServerClock::TakeUnjudgedTry() {
   std::lock_guard g(mutex_);
-  return !probeRefused_;
+  const bool mayTry = !probeRefused_ && !unjudgedTried_;
+  unjudgedTried_ = true;
+  return mayTry;
 }
 
 void ServerClock::NoteProbeRefused() {

@@ -111,9 +111,9 @@ class ServerClock {
   void NoteWritable(const std::string& folder) { NoteFolder(folder, FolderWrite::Writable); }
   FolderWrite Judged(const std::string& folder) const;
 
-  // A test file stored where the listing could not tell: at most one refusal
-  // per session, after which no such test is tried again.
-  bool MayTryUnjudged() const;
+  // A test file stored where the listing could not tell: one try a session
+  // (the first caller gets it), none after a refused test file.
+  bool TakeUnjudgedTry();
   void NoteProbeRefused();
   // What a test file did, for the user (once): it is the one thing a compare
   // writes on the server. Empty when none was tried since the last call.
@@ -136,7 +136,7 @@ class ServerClock {
   bool noticeTaken_ = false;
   std::string pendingProbe_;
   std::map<std::string, FolderWrite> folders_;
-  bool probeRefused_ = false;
+  bool probeRefused_ = false, unjudgedTried_ = false;
   std::string probeReport_;
   ProbeHook probeHook_;
 };
