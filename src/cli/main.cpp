@@ -238,7 +238,7 @@ Options Parse(int argc, char** argv) {
     std::exit(kExitError);
   }
   o.command = a.Next();
-  if (o.command == "--version" || o.command == "-V") {
+  if (o.command == "--version") {
     std::printf("twinbay-cli %s\n", TWINBAY_VERSION);
     std::exit(kExitOk);
   }
