@@ -8,8 +8,8 @@
 // lists and deletes again where the folder is writable; where it is not, from
 // an MDTM reply that disagrees with the listing. Where the listing cannot tell
 // whether the login may write (the owner shown as a number, or hidden), the
-// test file is tried all the same, once: a server that refuses it is not
-// asked again in that session. Otherwise the offset stays unknown, the times
+// test file is tried all the same, once a session (and never after a refused
+// one). Otherwise the offset stays unknown, the times
 // are taken as UTC and the user is told so once.
 #pragma once
 
@@ -60,7 +60,8 @@ int64_t RoundToQuarterHour(int64_t ticks);
 // into it: writable for everyone, or writable for its owner when the owner is
 // the login (for an anonymous login, the owners "ftp" and "anonymous");
 // unjudged when only its owner may write and the owner is shown as a number
-// (vsftpd's default) or not at all; else not writable.
+// (vsftpd's default) or hidden ("-", "?", "owner", "unknown"); else not
+// writable.
 enum class FolderWrite { NotAFolder, Writable, Unjudged, NotWritable };
 // The folder's name goes to *name (for a folder line).
 FolderWrite JudgeFolderLine(std::string_view line, const std::string& loginUser, std::string* name);
