@@ -53,6 +53,7 @@ const char* kUsage =
     "                      [--server-offset auto|+HH:MM|-HH:MM]\n"
     "                      [--tls none|explicit|implicit] [--trust-fingerprint SHA256]\n"
     "  twinbay-cli connections remove [--file FILE] --description D\n"
+    "  twinbay-cli --version\n"
     "\n"
     "  --remote ftp://[user@]host[:port]/path   the server folder (the path is taken from the root;\n"
     "                                            an empty path is the login folder)\n"
@@ -237,6 +238,10 @@ Options Parse(int argc, char** argv) {
     std::exit(kExitError);
   }
   o.command = a.Next();
+  if (o.command == "--version") {
+    std::printf("twinbay-cli %s\n", TWINBAY_VERSION);
+    std::exit(kExitOk);
+  }
   if (o.command == "--help" || o.command == "-h" || o.command == "help") {
     std::fputs(kUsage, stdout);
     std::exit(kExitOk);
@@ -298,7 +303,10 @@ Options Parse(int argc, char** argv) {
 // ---- connections file ------------------------------------------------------
 
 ConnectionsList LoadConnections(const std::string& file) {
-  ConnectionsList list(file.empty() ? DefaultConnectionsFile() : file);
+  std::string problem;
+  const std::string name = file.empty() ? DefaultConnectionsFile(&problem) : file;
+  if (name.empty()) Fail(problem + ", or name the file with --file");
+  ConnectionsList list(name);
   const ConnectionsReadResult r = list.Load();
   if (!r.ok) Fail(r.error + " The file was left as it is.");
   return list;
@@ -419,8 +427,12 @@ void PinOnRecord(const Options& o, const Target& target) {
   std::fprintf(stderr, "twinbay-cli: the certificate is now trusted for \"%s\"\n", o.connection.c_str());
 }
 
-// Says once, on stderr, that the server's time offset could not be found.
+// Says on stderr what the test file that finds the server's time offset did
+// (the one thing a compare may write there), and once that the offset could
+// not be found.
 void ReportServerTime(CFtpSession& session) {
+  const std::string probe = session.Clock().TakeProbeReport();
+  if (!probe.empty()) std::fprintf(stderr, "twinbay-cli: %s\n", Visible(probe).c_str());
   const std::string notice = session.Clock().TakeNotice();
   if (!notice.empty())
     std::fprintf(stderr, "twinbay-cli: warning: %s Use --server-offset +HH:MM or -HH:MM.\n", Visible(notice).c_str());
@@ -704,6 +716,9 @@ int CompareOrSync(Options o) {
   compare.includeSubFolders = o.includeSubFolders;
   compare.ignoreSeconds = o.ignoreSeconds;
   compare.connections = o.connections;
+  // Only a real sync removes what interrupted transfers left; a compare and a
+  // dry run name it.
+  compare.removeStaleTemps = sync && !o.dryRun;
   CatchInterrupts();
   g_controller.store(&controller);
   struct Unhook {
@@ -715,11 +730,17 @@ int CompareOrSync(Options o) {
     std::fprintf(stderr, "twinbay-cli: interrupted during the compare; nothing was copied\n");
     return InterruptedStatus();
   }
-  // Temporary files of an earlier run that ended abruptly, removed by the compare.
+  // Temporary files of an earlier run that ended abruptly: removed before a
+  // real sync, else named.
+  FILE* const staleOut = (o.format == "tsv" && !sync) || o.quiet ? stderr : stdout;
   if (const int swept = controller.StaleTempsRemoved())
-    std::fprintf((o.format == "tsv" && !sync) || o.quiet ? stderr : stdout,
-                 "Removed %d stale temporary file%s left by an interrupted transfer\n", swept,
+    std::fprintf(staleOut, "Removed %d stale temporary file%s left by an interrupted transfer\n", swept,
                  swept == 1 ? "" : "s");
+  if (const std::vector<std::string> kept = controller.StaleTempsKept(); !kept.empty()) {
+    for (const std::string& k : kept) std::fprintf(staleOut, "would remove %s\n", Visible(k).c_str());
+    std::fprintf(staleOut, "%zu stale temporary file%s left by an interrupted transfer would be removed by a sync\n",
+                 kept.size(), kept.size() == 1 ? "" : "s");
+  }
 
   if (!sync) {
     PrintResult(collection, local, o.format);

@@ -46,6 +46,7 @@ bool CSyncController::PrepareCompare(const CompareOptions& options, ICompareList
     lister_ = std::make_unique<CParallelLister>(*ownLister_, FtpListerFactory(session_, session_.TakeEarlyLogins()),
                                                 std::clamp(options.connections, 1, 16) - 1);
   }
+  comparer_.SetRemoveStaleTemps(options.removeStaleTemps);
   comparer_.BeginCompare(listener, lister_.get(), &collection_, localRoot_, remoteRoot_, options.tagAfterCompare,
                          options.ignoreSeconds);
   return true;

@@ -28,6 +28,9 @@ struct CompareOptions {
   bool tagAfterCompare = true;
   bool ignoreSeconds = true;
   int connections = 8;  // listing connections, 1 to 16 (the session's own is one of them)
+  // Remove the stale temporary files of interrupted transfers (only before a
+  // real sync: a compare changes nothing).
+  bool removeStaleTemps = false;
 };
 
 // Told how a compare goes (folders added and finished, see ICompareListener)
@@ -80,6 +83,7 @@ class CSyncController {
   const std::string& LocalRoot() const { return localRoot_; }
   const std::string& RemoteRoot() const { return remoteRoot_; }
   int StaleTempsRemoved() const { return comparer_.StaleTempsRemoved(); }
+  std::vector<std::string> StaleTempsKept() const { return comparer_.StaleTempsKept(); }
   // The folders that could not be read whole, in collection order.
   std::vector<const CFolderRecord*> IncompleteFolders() const;
 

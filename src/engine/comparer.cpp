@@ -55,8 +55,13 @@ bool LocalFolderLister::RemoveFile(const std::string& folder, const std::string&
   return RemoveLocalRegularFile(JoinLocalPath(p + folder, name));
 }
 
+std::vector<std::string> CFolderComparer::StaleTempsKept() const {
+  std::lock_guard g(staleMutex_);
+  return staleKept_;
+}
+
 template <class Remove>
-void CFolderComparer::SweepStaleTemps(ScanList& listing, Remove remove) {
+void CFolderComparer::SweepStaleTemps(ScanList& listing, const std::string& where, Remove remove) {
   const auto now = std::chrono::system_clock::now().time_since_epoch();
   const int64_t cutoff =
       TicksFromUnix(std::chrono::duration_cast<std::chrono::seconds>(now).count()) - kStaleTempAge;
@@ -64,6 +69,11 @@ void CFolderComparer::SweepStaleTemps(ScanList& listing, Remove remove) {
     if (fd.IsDirectory() || fd.lastWrite >= cutoff || !IsOwnTempName(fd.name) ||
         fd.name.find('/') != std::string::npos)
       return false;
+    if (!removeStale_) {
+      std::lock_guard g(staleMutex_);
+      staleKept_.push_back(where + fd.name);
+      return true;
+    }
     if (!remove(fd.name)) return false;
     ++staleRemoved_;
     return true;
@@ -119,6 +129,10 @@ void CFolderComparer::BeginCompare(ICompareListener* listener, IRemoteLister* li
   depth_ = 0;
   abort_.store(0);
   staleRemoved_.store(0);
+  {
+    std::lock_guard g(staleMutex_);
+    staleKept_.clear();
+  }
   auto root = std::make_unique<CFolderRecord>(localPath, remotePath, FolderRoot);
   root->name = localPath + " <=> " + remotePath;
   currentRecord_ = AddRecord(std::move(root));
@@ -169,7 +183,7 @@ void CFolderComparer::CompareFolder(const std::string& localPath, const std::str
       localUnread = true;
     }
     if (err == 0)
-      SweepStaleTemps(localAll, [&](const std::string& name) {
+      SweepStaleTemps(localAll, "local " + JoinLocalPath(localPath, ""), [&](const std::string& name) {
         return RemoveLocalRegularFile(JoinLocalPath(localPath, name));
       });
   };
@@ -178,7 +192,8 @@ void CFolderComparer::CompareFolder(const std::string& localPath, const std::str
     remoteListed = true;
     if (folderClass == FolderLocalOnly) return;
     if (lister_->ListFolder(remotePath, remoteAll)) {
-      SweepStaleTemps(remoteAll, [&](const std::string& name) { return lister_->RemoveFile(remotePath, name); });
+      SweepStaleTemps(remoteAll, "remote " + JoinRemotePath(remotePath, ""),
+                      [&](const std::string& name) { return lister_->RemoveFile(remotePath, name); });
     } else {
       const std::string why = remoteAll.empty() ? "cannot list " + remotePath + ": " + lister_->ListingError()
                                                 : "listed in part: " + lister_->ListingError();

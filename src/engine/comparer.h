@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -79,7 +80,8 @@ class CFolderComparer {
   static constexpr int kMaxDepth = 500;
   // A temporary file of the transfer untouched for this long is the remains of
   // a run that ended abruptly (a crash, a power cut): a compare that comes
-  // across one removes it.
+  // across one removes it when asked to (before a real sync), else only
+  // names it.
   static constexpr int64_t kStaleTempAge = kTicksPerDay;
 
   // Gets the comparer ready for one compare: the top folder's record (named
@@ -94,8 +96,13 @@ class CFolderComparer {
            bool includeSubFolders);
 
   void Abort() { abort_.store(1, std::memory_order_relaxed); }
+  // Whether the next compares remove the stale temporary files they find
+  // (off by default: a compare changes nothing).
+  void SetRemoveStaleTemps(bool remove) { removeStale_ = remove; }
   // How many stale temporary files the last compare removed (both sides).
   int StaleTempsRemoved() const { return staleRemoved_.load(); }
+  // Those it found and did not remove, each as "local PATH" or "remote PATH".
+  std::vector<std::string> StaleTempsKept() const;
   bool IsAborted() const { return abort_.load(std::memory_order_relaxed) != 0; }
 
   // Which way a pair of sides would be copied. Times are compared as UTC,
@@ -138,10 +145,13 @@ class CFolderComparer {
   bool RemoteFolderMissing(const std::string& path);
   // Removes the stale temporary files of one listing from it and from disk.
   template <class Remove>
-  void SweepStaleTemps(ScanList& listing, Remove remove);
+  void SweepStaleTemps(ScanList& listing, const std::string& where, Remove remove);
 
   std::atomic<int> abort_{0};
   std::atomic<int> staleRemoved_{0};
+  bool removeStale_ = false;
+  mutable std::mutex staleMutex_;
+  std::vector<std::string> staleKept_;
   bool ignoreSeconds_ = true;
   bool tagAfterCompare_ = true;
   ICompareListener* listener_ = nullptr;

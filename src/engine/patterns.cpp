@@ -84,6 +84,11 @@ bool IsOwnTempName(std::string_view name) {
     return name.size() >= 9 + 1 + tail.size() && name.substr(name.size() - tail.size()) == tail;
   };
   if (endsWith(".part") || endsWith(".part2")) return true;
+  // An upload's, unique to its run: ".part-" or ".part2-" and twelve hex digits.
+  for (std::string_view mid : {std::string_view(".part-"), std::string_view(".part2-")})
+    if (name.size() >= 9 + 1 + mid.size() + 12 && name.substr(name.size() - 12 - mid.size(), mid.size()) == mid &&
+        name.find_first_not_of("0123456789abcdef", name.size() - 12) == std::string_view::npos)
+      return true;
   if (name.size() < 9 + 1 + 11 || name.substr(name.size() - 11, 5) != ".part") return false;
   for (char c : name.substr(name.size() - 6))
     if (!std::isalnum(static_cast<unsigned char>(c))) return false;

@@ -29,8 +29,9 @@ void SelectMatching(const ScanList& listing, bool wantFolders, std::string_view 
 // they are never listed, so they are never copied.
 bool IsTransferTempName(std::string_view name);
 // Stricter: exactly a name the transfer gives its temporary files,
-// ".twinbay-NAME.part" followed by nothing, "2" or six letters and digits (the
-// suffix of a local one).
+// ".twinbay-NAME.part" followed by nothing or "2" (older uploads), six letters
+// and digits (a download's), or "-" or "2-" and twelve lower-case hex digits
+// (an upload's, unique to its run).
 bool IsOwnTempName(std::string_view name);
 
 // Sorts a scan list by name (case-insensitive, exact bytes as tie-break) and

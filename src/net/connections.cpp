@@ -302,7 +302,8 @@ ConnectionsReadResult ConnectionsList::Save() {
   ConnectionsReadResult result;
   if (fileName_.empty()) {
     result.ok = false;
-    result.error = "no file name for the connections";
+    std::string problem;
+    result.error = UserConfigFolder(&problem).empty() ? problem : "no file name for the connections";
     return result;
   }
   const std::string bytes = SerializeConnections(records_);
@@ -368,7 +369,20 @@ CConnectionProperties* ConnectionsList::FindByDescription(const std::string& des
   return nullptr;
 }
 
-std::string DefaultConnectionsFile() {
+std::string UserConfigFolder(std::string* problem) {
+  // Only absolute paths count: a relative one would depend on where the
+  // program was started.
+  if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg == '/') return xdg;
+  if (const char* home = std::getenv("HOME"); home && *home == '/') return std::string(home) + "/.config";
+  // No fallback to a shared folder such as /tmp, where another user could
+  // have made the folder first.
+  if (problem)
+    *problem = "HOME is not set (nor XDG_CONFIG_HOME), so there is no folder of yours to keep settings and "
+               "connections in; set HOME";
+  return {};
+}
+
+std::string DefaultConnectionsFile(std::string* problem) {
   char exe[4096];
   const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
   if (n > 0) {
@@ -378,10 +392,8 @@ std::string DefaultConnectionsFile() {
     const std::string beside = dir + "connections.ftp";
     if (access(beside.c_str(), F_OK) == 0) return beside;
   }
-  std::string config;
-  if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg == '/') config = xdg;
-  else if (const char* home = std::getenv("HOME"); home && *home) config = std::string(home) + "/.config";
-  else config = "/tmp";
+  const std::string config = UserConfigFolder(problem);
+  if (config.empty()) return {};
   const std::string folder = config + "/Kestrion";
   mkdir(config.c_str(), 0700);
   mkdir(folder.c_str(), 0700);

@@ -95,7 +95,12 @@ class ConnectionsList {
 
 // Where the connections file lives: beside the program file when a copy is
 // there (a portable installation), otherwise in the user's configuration
-// folder, $XDG_CONFIG_HOME/Kestrion (default ~/.config/Kestrion).
-std::string DefaultConnectionsFile();
+// folder, $XDG_CONFIG_HOME/Kestrion (default ~/.config/Kestrion). Empty,
+// with the reason in *problem, when the user has no configuration folder.
+std::string DefaultConnectionsFile(std::string* problem = nullptr);
+// The user's configuration folder: $XDG_CONFIG_HOME, else $HOME/.config (only
+// absolute paths count). Empty, with the reason in *problem, when neither is
+// set.
+std::string UserConfigFolder(std::string* problem = nullptr);
 
 }  // namespace twinbay

@@ -206,7 +206,7 @@ class CurlFtpConnection : public IFtpConnection {
     } else {
       if (!ListWithHidden(path, body, cut)) return false;
       parsed = ParseListing(body, ListingFormat::List, now, out);
-      NoteWritableFolders(path, body);
+      NoteFolders(path, body);
     }
     if (cut && !ListInParts(path, now, out, parsed)) {
       out.clear();
@@ -334,13 +334,17 @@ class CurlFtpConnection : public IFtpConnection {
   static int Debug(CURL*, curl_infotype type, char* data, size_t size, void* self) {
     // TWINBAY_FTP_TRACE=1 shows the whole FTP dialogue on stderr.
     static const bool trace = std::getenv("TWINBAY_FTP_TRACE") != nullptr;
+    // The password never reaches the trace or the kept dialogue.
+    const bool password = type == CURLINFO_HEADER_OUT && size >= 5 && std::strncmp(data, "PASS ", 5) == 0;
+    const char* text = password ? "PASS ****\r\n" : data;
+    if (password) size = 11;
     if (trace && (type == CURLINFO_TEXT || type == CURLINFO_HEADER_IN || type == CURLINFO_HEADER_OUT)) {
       std::fputs(type == CURLINFO_HEADER_IN ? "< " : type == CURLINFO_HEADER_OUT ? "> " : "* ", stderr);
-      std::fwrite(data, 1, size, stderr);
+      std::fwrite(text, 1, size, stderr);
     }
     if (type != CURLINFO_HEADER_IN && type != CURLINFO_HEADER_OUT) return 0;
     auto* c = static_cast<CurlFtpConnection*>(self);
-    std::string line(data, size);
+    std::string line(text, size);
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
     if (c->announceLogin_ && type == CURLINFO_HEADER_IN && line.rfind("230 ", 0) == 0) {
       c->announceLogin_ = false;
@@ -899,8 +903,8 @@ class CurlFtpConnection : public IFtpConnection {
     if (!features_.mlsd && !clock_->PendingProbe().empty()) CleanUpProbe();
   }
 
-  // Remembers the folders of a LIST that the login may store into.
-  void NoteWritableFolders(const std::string& folder, std::string_view body) {
+  // Remembers what the folder lines of a LIST say of storing into them.
+  void NoteFolders(const std::string& folder, std::string_view body) {
     if (clock_->Settled()) return;
     const std::string self = Trimmed(folder);
     while (!body.empty()) {
@@ -909,9 +913,10 @@ class CurlFtpConnection : public IFtpConnection {
       body = eol == std::string_view::npos ? std::string_view() : body.substr(eol + 1);
       if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
       std::string name;
-      if (!ListLineShowsWritableFolder(line, login_.userName, &name)) continue;
-      if (name == ".") clock_->NoteWritable(self);
-      else if (IsSafeRemoteName(name)) clock_->NoteWritable(Join(self, name));
+      const FolderWrite judged = JudgeFolderLine(line, login_.userName, &name);
+      if (judged == FolderWrite::NotAFolder) continue;
+      if (name == ".") clock_->NoteFolder(self, judged);
+      else if (IsSafeRemoteName(name)) clock_->NoteFolder(Join(self, name), judged);
     }
   }
 
@@ -937,16 +942,20 @@ class CurlFtpConnection : public IFtpConnection {
   }
 
   // Finds the offset in automatic mode: from a test file where the folder is
-  // writable; else from an MDTM reply that disagrees with the listing; else it
-  // stays unknown (and the user is told).
+  // writable; else from an MDTM reply that disagrees with the listing; else,
+  // where the listing could not tell whether the login may write there, from
+  // a test file all the same (once a session);
+  // else it stays unknown (and the user is told).
   void SettleOffset(const std::string& folderPath, const FindData* sample) {
     const std::string folder = Trimmed(folderPath);
     std::string note;
-    if (MayWrite(folder)) {
-      if (Probe(folder, note)) return;
-    } else {
+    const FolderWrite access = MayWrite(folder);
+    if (access == FolderWrite::Writable) {
+      if (Probe(folder, note, false)) return;
+    } else if (access == FolderWrite::NotWritable) {
       note = "no test file can be stored in " + folder;
     }
+    bool mdtmAgrees = false;
     if (sample && features_.mdtm) {
       int64_t mdtm = 0;
       if (ReadMdtm(Join(folder, sample->name), mdtm)) {
@@ -956,29 +965,37 @@ class CurlFtpConnection : public IFtpConnection {
           clock_->Settle(ServerClock::Source::FromMdtm, d, 0, true);
           return;
         }
-        if (d == 0) note += " and MDTM agrees with the listing";
+        mdtmAgrees = d == 0;
       }
     }
+    if (access != FolderWrite::Writable && access != FolderWrite::NotWritable) {
+      if (!clock_->TakeUnjudgedTry()) note = "a test file was tried before in this session";
+      else if (Probe(folder, note, true)) return;
+    }
+    if (mdtmAgrees) note += " and MDTM agrees with the listing";
     clock_->Settle(ServerClock::Source::Unknown, 0, 0, true, note);
   }
 
   // Whether a store into the folder will be accepted, as far as can be known
   // without trying: an earlier store there, or its entry in its parent's
-  // listing (writable for everyone, or for its owner when that is the login).
-  bool MayWrite(const std::string& folder) {
-    if (clock_->IsWritable(folder)) return true;
-    if (folder == "/") return false;
+  // listing (or its own "." entry). NotAFolder when no listing shows it.
+  FolderWrite MayWrite(const std::string& folder) {
+    const FolderWrite known = clock_->Judged(folder);
+    if (known != FolderWrite::NotAFolder || folder == "/") return known;
     const std::string parent = ParentOf(folder);
     std::string body;
-    if (!ListRaw(parent, body)) return false;
-    NoteWritableFolders(parent, body);
-    return clock_->IsWritable(folder);
+    if (!ListRaw(parent, body)) return FolderWrite::NotAFolder;
+    NoteFolders(parent, body);
+    return clock_->Judged(folder);
   }
 
   // Stores a one-byte file under the program's temporary-name prefix (never
   // listed, never copied), reads back its listed and MDTM times, compares them
   // with this computer's UTC clock at the store and deletes it again.
-  bool Probe(const std::string& folder, std::string& note) {
+  // `unjudged`: the listing could not tell whether the store is allowed, so a
+  // refusal is counted apart from a normal run's (RefusedProbes) and ends
+  // such tests for the session.
+  bool Probe(const std::string& folder, std::string& note, bool unjudged) {
     static std::atomic<unsigned> counter{0};
     char suffix[64];
     std::snprintf(suffix, sizeof suffix, "%ld-%u-%lld", static_cast<long>(getpid()), counter++,
@@ -988,6 +1005,7 @@ class CurlFtpConnection : public IFtpConnection {
     // removed after the reconnect.
     clock_->SetPendingProbe(path);
     bool sent = false;
+    const uint64_t refusedBefore = refusedCount_;
     const int64_t before = PreciseNowTicks();
     const bool stored = Store(
         path,
@@ -1001,6 +1019,15 @@ class CurlFtpConnection : public IFtpConnection {
     const int64_t after = PreciseNowTicks();
     if (!stored) {
       note = "a test file could not be stored in " + folder;
+      if (refusedCount_ > refusedBefore) {
+        clock_->NoteProbe("the server refused a one-byte test file in " + folder +
+                          " (stored to find its time offset; it is not asked again)");
+        clock_->NoteProbeRefused();
+        if (unjudged) {
+          probeRefusals_ += refusedCount_ - refusedBefore;
+          refusedCount_ = refusedBefore;
+        }
+      }
       CleanUpProbe();
       return false;
     }
@@ -1014,8 +1041,12 @@ class CurlFtpConnection : public IFtpConnection {
       if (fd.name == name) mine = &fd;
     int64_t mdtm = 0;
     const bool haveMdtm = mine && features_.mdtm && ReadMdtm(path, mdtm);
-    if (mine && Quote({"DELE " + path})) clock_->SetPendingProbe({});
+    // The store went through, so the file is there even where no listing
+    // shows it (a folder the login may write but not read): remove it.
+    if (Quote({"DELE " + path})) clock_->SetPendingProbe({});
     else CleanUpProbe();
+    clock_->NoteProbe("stored a one-byte test file, " + path + ", to find the server's time offset, and " +
+                      (clock_->PendingProbe().empty() ? "removed it" : "will remove it on the next connection"));
     if (!mine || mine->precision != TimePrecision::Minutes) {
       note = "the test file stored in " + folder + " could not be read back";
       return false;

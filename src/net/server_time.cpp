@@ -134,21 +134,26 @@ int64_t RoundToQuarterHour(int64_t ticks) {
   return q * kQuarterHour;
 }
 
-bool ListLineShowsWritableFolder(std::string_view line, const std::string& loginUser, std::string* name) {
+FolderWrite JudgeFolderLine(std::string_view line, const std::string& loginUser, std::string* name) {
   // "drwxrwxrwx  2 owner group  4096 Dec 06 09:27 name"
   size_t rest = 0;
   const std::vector<std::string_view> f = Fields(line, 8, &rest);
-  if (f.size() < 8 || f[0].size() < 10 || f[0][0] != 'd') return false;
+  if (f.size() < 8 || f[0].size() < 10 || f[0][0] != 'd') return FolderWrite::NotAFolder;
   if (name) {
     std::string_view n = line.substr(rest);
     if (!n.empty() && n.front() == ' ') n.remove_prefix(1);
     *name = std::string(n);
   }
   const std::string_view mode = f[0], owner = f[2];
-  if (mode[8] == 'w') return true;
-  if (mode[2] != 'w') return false;
-  if (loginUser.empty()) return owner == "ftp" || owner == "anonymous";
-  return owner == loginUser;
+  if (mode[8] == 'w') return FolderWrite::Writable;
+  if (mode[2] != 'w') return FolderWrite::NotWritable;
+  // A number (vsftpd without text_userdb_names) or a placeholder says
+  // nothing of who the owner is.
+  const std::string lower = Lower(owner);
+  if (Digits(owner) || lower == "-" || lower == "?" || lower == "owner" || lower == "unknown")
+    return FolderWrite::Unjudged;
+  const bool mine = loginUser.empty() ? owner == "ftp" || owner == "anonymous" : owner == loginUser;
+  return mine ? FolderWrite::Writable : FolderWrite::NotWritable;
 }
 
 // ---- ServerClock ---------------------------------------------------------------------
@@ -161,7 +166,9 @@ void ServerClock::Reset(const ServerTimeOffset& setting) {
   mdtmKnown_ = false;
   note_.clear();
   noticeTaken_ = false;
-  writable_.clear();
+  folders_.clear();
+  probeRefused_ = unjudgedTried_ = false;
+  probeReport_.clear();
   // A pending probe file stays pending: it is the same server's.
 }
 
@@ -230,14 +237,42 @@ std::string ServerClock::PendingProbe() const {
   return pendingProbe_;
 }
 
-void ServerClock::NoteWritable(const std::string& folder) {
+void ServerClock::NoteFolder(const std::string& folder, FolderWrite judged) {
   std::lock_guard g(mutex_);
-  if (writable_.size() < 100000) writable_.insert(folder);
+  // What a store showed is never undone by a listing line.
+  auto it = folders_.find(folder);
+  if (it != folders_.end() && it->second == FolderWrite::Writable) return;
+  if (it != folders_.end() || folders_.size() < 100000) folders_[folder] = judged;
 }
 
-bool ServerClock::IsWritable(const std::string& folder) const {
+FolderWrite ServerClock::Judged(const std::string& folder) const {
   std::lock_guard g(mutex_);
-  return writable_.count(folder) != 0;
+  auto it = folders_.find(folder);
+  return it == folders_.end() ? FolderWrite::NotAFolder : it->second;
+}
+
+bool ServerClock::TakeUnjudgedTry() {
+  std::lock_guard g(mutex_);
+  const bool mayTry = !probeRefused_ && !unjudgedTried_;
+  unjudgedTried_ = true;
+  return mayTry;
+}
+
+void ServerClock::NoteProbeRefused() {
+  std::lock_guard g(mutex_);
+  probeRefused_ = true;
+}
+
+void ServerClock::NoteProbe(const std::string& text) {
+  std::lock_guard g(mutex_);
+  probeReport_ = text;
+}
+
+std::string ServerClock::TakeProbeReport() {
+  std::lock_guard g(mutex_);
+  std::string out;
+  out.swap(probeReport_);
+  return out;
 }
 
 void ServerClock::SetProbeHook(ProbeHook hook) {

@@ -6,14 +6,17 @@
 // with use_localtime=YES answers both in its local time). In automatic mode the
 // offset is found once per session, from a small file the program stores,
 // lists and deletes again where the folder is writable; where it is not, from
-// an MDTM reply that disagrees with the listing; otherwise it stays unknown,
-// the times are taken as UTC and the user is told so once.
+// an MDTM reply that disagrees with the listing. Where the listing cannot tell
+// whether the login may write (the owner shown as a number, or hidden), the
+// test file is tried all the same, once a session (and never after a refused
+// one). Otherwise the offset stays unknown, the times
+// are taken as UTC and the user is told so once.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <mutex>
-#include <set>
+#include <map>
 #include <string>
 #include <string_view>
 
@@ -53,11 +56,15 @@ std::string FormatOffsetTicks(int64_t ticks);
 // Rounds a difference to the nearest quarter hour.
 int64_t RoundToQuarterHour(int64_t ticks);
 
-// True when a Unix "ls -l" line shows a folder that the login may write to:
-// writable for everyone, or writable for its owner when the owner is the login
-// (for an anonymous login, the owners "ftp" and "anonymous"). The folder's name
-// goes to *name.
-bool ListLineShowsWritableFolder(std::string_view line, const std::string& loginUser, std::string* name);
+// What a Unix "ls -l" line of a folder tells of whether the login may store
+// into it: writable for everyone, or writable for its owner when the owner is
+// the login (for an anonymous login, the owners "ftp" and "anonymous");
+// unjudged when only its owner may write and the owner is shown as a number
+// (vsftpd's default) or hidden ("-", "?", "owner", "unknown"); else not
+// writable.
+enum class FolderWrite { NotAFolder, Writable, Unjudged, NotWritable };
+// The folder's name goes to *name (for a folder line).
+FolderWrite JudgeFolderLine(std::string_view line, const std::string& loginUser, std::string* name);
 
 // What one session knows about the server's times. Shared by the session and
 // each connection it opens, so that what was found survives a reconnect and a
@@ -99,9 +106,20 @@ class ServerClock {
   void SetPendingProbe(const std::string& path);
   std::string PendingProbe() const;
 
-  // Folders the login has been seen to write to, or whose listing says so.
-  void NoteWritable(const std::string& folder);
-  bool IsWritable(const std::string& folder) const;
+  // Folders the login has been seen to write to (Writable), or what their
+  // listing line said; NotAFolder for a folder not seen yet.
+  void NoteFolder(const std::string& folder, FolderWrite judged);
+  void NoteWritable(const std::string& folder) { NoteFolder(folder, FolderWrite::Writable); }
+  FolderWrite Judged(const std::string& folder) const;
+
+  // A test file stored where the listing could not tell: one try a session
+  // (the first caller gets it), none after a refused test file.
+  bool TakeUnjudgedTry();
+  void NoteProbeRefused();
+  // What a test file did, for the user (once): it is the one thing a compare
+  // writes on the server. Empty when none was tried since the last call.
+  void NoteProbe(const std::string& text);
+  std::string TakeProbeReport();
 
   // For tests: called on the connection's thread right after a probe file was
   // stored (to drop the connection at the worst moment).
@@ -118,7 +136,9 @@ class ServerClock {
   std::string note_;
   bool noticeTaken_ = false;
   std::string pendingProbe_;
-  std::set<std::string> writable_;
+  std::map<std::string, FolderWrite> folders_;
+  bool probeRefused_ = false, unjudgedTried_ = false;
+  std::string probeReport_;
   ProbeHook probeHook_;
 };
 

@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <optional>
+#include <random>
 #include <thread>
 
 #include "engine/local_scan.h"
@@ -31,8 +33,32 @@ bool WriteAll(int fd, const char* data, size_t size) {
   return true;
 }
 
-// A temporary name beside the destination, hidden and recognisable.
-std::string TempName(const std::string& name) { return ".twinbay-" + name + ".part"; }
+// Random letters and digits (or lower-case hex digits) for temporary names.
+std::string RandomText(size_t n, bool hex) {
+  static const char kChars[] = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
+  thread_local std::mt19937_64 random{std::random_device{}()};
+  std::uniform_int_distribution<size_t> pick(0, hex ? 15 : sizeof kChars - 2);
+  std::string out(n, '0');
+  for (char& c : out) c = kChars[pick(random)];
+  return out;
+}
+
+}  // namespace
+
+std::string TempNameBase(const std::string& name) {
+  // The longest temporary name adds 28 bytes, and a name may have 255.
+  constexpr size_t kKeep = 200, kCut = kKeep - 17;
+  if (name.size() <= kKeep) return name;
+  uint64_t hash = 1469598103934665603ull;  // FNV-1a
+  for (unsigned char c : name) hash = (hash ^ c) * 1099511628211ull;
+  size_t cut = kCut;
+  while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80) --cut;  // whole UTF-8 characters
+  char hex[20];
+  std::snprintf(hex, sizeof hex, "~%016llx", static_cast<unsigned long long>(hash));
+  return name.substr(0, cut) + hex;
+}
+
+namespace {
 
 // The size of a remote file: asked for where the file system can tell it,
 // else taken from its entry.
@@ -109,7 +135,12 @@ bool RemoteFolderMaker::Make(IRemoteFileSystem& remote, const std::string& path)
 
 CTransferJob::CTransferJob(CFolderCollection& collection, IRemoteFileSystem& remote, SyncTotals& totals,
                            TransferOptions options, ITransferListener* listener)
-    : collection_(collection), remote_(remote), totals_(totals), options_(options), listener_(listener) {}
+    : collection_(collection),
+      remote_(remote),
+      totals_(totals),
+      options_(options),
+      listener_(listener),
+      runTag_(RandomText(12, true)) {}
 
 CTransferJob::~CTransferJob() = default;
 
@@ -380,14 +411,20 @@ bool CTransferJob::CopyDown(IRemoteFileSystem& remote, Item& item, TransferOutco
     return false;
   }
   // Write beside the destination and rename over it only when the whole file
-  // arrived, so a failed copy never costs the old version.
-  std::string tmp = folder + "/" + TempName(PathName(dst)) + "XXXXXX";
-  const int fd = mkstemp(tmp.data());
+  // arrived, so a failed copy never costs the old version. The copy keeps the
+  // old file's permissions; a new file gets what the umask leaves of 0666.
+  std::string tmp;
+  int fd = -1;
+  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+    tmp = folder + "/.twinbay-" + TempNameBase(PathName(dst)) + ".part" + RandomText(6, false);
+    fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, exists ? 0600 : 0666);
+    if (fd < 0 && errno != EEXIST) break;
+  }
   if (fd < 0) {
     outcome.error = SysError("cannot write in " + folder);
     return false;
   }
-  fchmod(fd, exists ? (old.st_mode & 07777) : 0644);
+  if (exists) fchmod(fd, old.st_mode & 07777);
   bool writeFailed = false;
   uint64_t received = 0;
   const bool got = remote.Read(outcome.remotePath, [&](const char* data, size_t size) {
@@ -488,29 +525,20 @@ bool CTransferJob::CopyUp(IRemoteFileSystem& remote, Item& item, TransferOutcome
   auto failure = [&] { return readFailed ? SysError("cannot read " + src) : remote.LastError(); };
 
   bool ok = false;
-  const std::string base = TempName(PathName(dst));
-  const std::string tmp = JoinRemotePath(item.record->remotePath, base);
-  const std::string tmp2 = JoinRemotePath(item.record->remotePath, base + "2");
-  bool replacing;
+  // Temporary names of this run's own, so that two programs uploading the
+  // same file never share one.
+  const std::string base = ".twinbay-" + TempNameBase(PathName(dst));
+  const std::string tmp = JoinRemotePath(item.record->remotePath, base + ".part-" + runTag_);
+  const std::string tmp2 = JoinRemotePath(item.record->remotePath, base + ".part2-" + runTag_);
+  std::optional<FindData> old;
   {
     auto guard = collection_.Lock();
-    replacing = item.entry->remote.has_value();
+    old = item.entry->remote;
   }
-  if (!replacing) {
-    // Nothing to protect: store straight under the final name, and remove
-    // the partial file if the upload fails. The stored size is checked in the
-    // folder's re-listing.
-    ok = store(dst);
-    if (!ok) {
-      outcome.error = failure();
-      item.lost = remote.LostConnection();
-      if (!RemoveLeftover(remote, dst)) outcome.error += "; the partial copy could not be removed";
-      close(fd);
-      return false;
-    }
-  } else if (renames_ != Renames::Refused) {
-    // Store under a temporary name and rename it over the destination only
-    // when the whole file was stored.
+  if (renames_ != Renames::Refused) {
+    // Store under a temporary name and rename it to the destination only
+    // when the whole file was stored; a new file too, so that a link of its
+    // name on the server is replaced, never written through.
     if (!store(tmp)) {
       outcome.error = failure();
       item.lost = remote.LostConnection();
@@ -524,7 +552,7 @@ bool CTransferJob::CopyUp(IRemoteFileSystem& remote, Item& item, TransferOutcome
       outcome.error = "incomplete upload: the server holds " +
                       (stored != sent ? std::to_string(stored) + " of " + std::to_string(sent) + " bytes"
                                       : "a file whose size it does not tell") +
-                      " although it reported the transfer complete; the old version was kept";
+                      " although it reported the transfer complete" + (old ? "; the old version was kept" : "");
       remote.Remove(tmp);
       close(fd);
       return false;
@@ -533,13 +561,15 @@ bool CTransferJob::CopyUp(IRemoteFileSystem& remote, Item& item, TransferOutcome
     if (remote.Rename(tmp, dst)) {
       ok = true;
     } else if (remote.Rename(tmp, tmp2)) {
-      // Renames work, but not over an existing file: delete the old one
-      // just before the rename.
-      ok = remote.Remove(dst) && remote.Rename(tmp2, dst);
+      // Renames work, but not over an existing file: delete the old one just
+      // before the rename. A file that was not there at the compare is
+      // someone else's: it is left alone and the copy fails.
+      ok = old && remote.Remove(dst) && remote.Rename(tmp2, dst);
       if (!ok) {
-        outcome.error = remote.LastError();
+        outcome.error = old ? remote.LastError() : dst + " appeared on the server since the compare; it was left as it is";
         remote.Remove(tmp2);
       }
+      if (!old) renames_ = Renames::Works;
     } else {
       refused = true;
       remote.Remove(tmp);
@@ -557,7 +587,26 @@ bool CTransferJob::CopyUp(IRemoteFileSystem& remote, Item& item, TransferOutcome
     // The server renames nothing: store directly, as older clients do.
     Undo(item);
     ok = store(dst);
-    if (!ok) outcome.error = failure();
+    if (!ok) {
+      outcome.error = failure();
+      item.lost = remote.LostConnection();
+      // What a broken store left would look newer than the local file: it
+      // goes, as after the other uploads (the old version, if any, was
+      // overwritten by the store already). A file that still is the old
+      // version (the store was refused before it began) stays.
+      if (remote.LostConnection()) remote.Reconnect();
+      FindData now;
+      const bool there = remote.Stat(dst, now);
+      if (there && (!old || now.size != old->size || now.lastWrite != old->lastWrite)) {
+        if (RemoveLeftover(remote, dst)) {
+          outcome.error += "; the partial copy was removed";
+          auto guard = collection_.Lock();
+          item.entry->remote.reset();
+        } else {
+          outcome.error += "; the partial copy could not be removed";
+        }
+      }
+    }
   }
   close(fd);
   if (!ok) return false;

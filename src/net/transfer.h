@@ -142,6 +142,8 @@ class CTransferJob {
   std::atomic<int> connectionsUsed_{0};
   std::atomic<size_t> filesStarted_{0}, filesDone_{0};
   RemoteFolderMaker maker_;
+  // Twelve hex digits in this run's temporary upload names.
+  const std::string runTag_;
 
   std::vector<Item> items_;
   std::vector<Folder> folders_;
@@ -155,6 +157,12 @@ class CTransferJob {
   std::mutex postMutex_;
   std::chrono::steady_clock::time_point lastPost_{};
 };
+
+// The part of a file name that its temporary names carry: the name itself,
+// or for a long one its start and a hash of the whole, so that every
+// temporary name stays within 255 bytes (and ends as engine/patterns.h's
+// IsOwnTempName expects).
+std::string TempNameBase(const std::string& name);
 
 // Creates a local folder and its missing parents; true when it exists after.
 bool MakeLocalFolders(const std::string& path);

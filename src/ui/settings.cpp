@@ -1,11 +1,30 @@
 #include "ui/settings.h"
 
+#include <QSettings>
+
 #include <algorithm>
+#include <cstdio>
+#include <string>
+
+#include "net/connections.h"
 
 namespace twinbay {
 
 bool CSettings::Initialise(const QString& baseKey) {
   base_ = baseKey;
+  std::string problem;
+  if (UserConfigFolder(&problem).empty()) {
+    // Without a folder of the user's, Qt would keep the settings below "/";
+    // a path that can never be a folder makes every read find nothing and
+    // every write fail, so the defaults hold and nothing is written.
+    static const bool once = [&] {
+      QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, "/dev/null/twinbay");
+      std::fprintf(stderr, "twinbay: %s. Settings are not read or saved.\n", problem.c_str());
+      return true;
+    }();
+    (void)once;
+    return false;
+  }
   return !base_.isEmpty();
 }
 

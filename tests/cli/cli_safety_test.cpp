@@ -179,26 +179,54 @@ TEST(CliInterrupt, CtrlCInALargeCopyLeavesTheOldFilesAndNoTemporaryFile) {
   }
 }
 
-TEST(CliInterrupt, StaleTemporaryFilesAreSweptAndCounted) {
-  TempDir a, b;
+TEST(CliInterrupt, StaleTemporaryFilesAreNamedByACompareOrDryRunAndRemovedOnlyByASync) {
+  Served s({});
+  ASSERT_TRUE(s.server);
   const int64_t old = std::chrono::duration_cast<std::chrono::seconds>(
                           std::chrono::system_clock::now().time_since_epoch())
                           .count() -
                       3 * 86400;
-  test::WriteFile(a / ".twinbay-x.bin.partAbC123", "874 MB, once", old);
-  test::WriteFile(b / "sub/.twinbay-y.bin.part", "partial", old);
-  test::WriteFile(a / "sub/y.bin", "y", T0);
-  const Result r = Cli({"compare", "--local", a.path(), "--remote-dir", b.path()});
-  EXPECT_EQ(r.status, 1) << r.err;
-  EXPECT_NE(r.out.find("Removed 2 stale temporary files left by an interrupted transfer"), std::string::npos)
-      << r.out;
-  EXPECT_FALSE(std::filesystem::exists(a / ".twinbay-x.bin.partAbC123"));
-  EXPECT_FALSE(std::filesystem::exists(b / "sub/.twinbay-y.bin.part"));
-  // The TSV on stdout stays pure; the count goes to stderr.
-  test::WriteFile(a / ".twinbay-z.bin.part", "partial", old);
-  const Result tsv = Cli({"compare", "--local", a.path(), "--remote-dir", b.path(), "--format", "tsv"});
-  EXPECT_EQ(tsv.out.find("Removed"), std::string::npos);
-  EXPECT_NE(tsv.err.find("Removed 1 stale temporary file "), std::string::npos) << tsv.err;
+  const std::string local = s.local / ".twinbay-x.bin.partAbC123";
+  const std::string remote = s.root / "site/sub/.twinbay-y.bin.part-0123456789ab";
+  test::WriteFile(local, "874 MB, once", old);
+  test::WriteFile(remote, "partial", old);
+  test::WriteFile(s.local / "sub/y.bin", "y", T0);
+  const struct {
+    std::vector<std::string> args;
+    std::string out, err;  // what stdout and stderr say
+    bool removed;
+  } runs[] = {
+      {{"compare"}, "would remove remote /site/sub/.twinbay-y.bin.part-0123456789ab\n", "PASS ****", false},
+      // The TSV on stdout stays pure: the names go to stderr.
+      {{"compare", "--format", "tsv"}, "F\t>\tsub/y.bin", "would remove local " + local + "\n", false},
+      {{"sync", "--dry-run"}, "2 stale temporary files left by an interrupted transfer would be removed by a sync\n",
+       "", false},
+      {{"sync"}, "Removed 2 stale temporary files left by an interrupted transfer\n", "", true},
+  };
+  for (const auto& run : runs) {
+    std::vector<std::string> args = run.args;
+    args.insert(args.end(), {"--local", s.local.path(), "--remote", s.url});
+    const Result r = Cli(args, {s.password, "TWINBAY_FTP_TRACE=1"});
+    SCOPED_TRACE(args[0] + " " + args[1] + "\n" + r.out + r.err);
+    EXPECT_NE(r.out.find(run.out), std::string::npos);
+    EXPECT_NE(r.err.find(run.err), std::string::npos);
+    EXPECT_EQ(r.err.find("secret"), std::string::npos);  // the password is never traced
+    EXPECT_EQ(r.out.find("would remove") != std::string::npos, !run.removed && run.args.back() != "tsv");
+    EXPECT_NE(std::filesystem::exists(local), run.removed);
+    EXPECT_NE(std::filesystem::exists(remote), run.removed);
+    EXPECT_NE(std::filesystem::exists(s.root / "site/sub/y.bin"), run.args.back() != "sync");
+  }
+}
+
+TEST(CliSafety, NoHomeIsRefusedAndTheVersionIsTold) {
+  // "NAME" alone takes the variable away.
+  const Result r = Cli({"connections", "list"}, {"HOME", "XDG_CONFIG_HOME"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("HOME is not set"), std::string::npos) << r.err;
+  EXPECT_FALSE(std::filesystem::exists("/tmp/Kestrion"));
+  const Result v = Cli({"--version"});
+  EXPECT_EQ(v.status, 0);
+  EXPECT_EQ(v.out.rfind("twinbay-cli 0.", 0), 0u) << v.out;
 }
 
 TEST(CliSafety, ConnectionsFileThatIsNoRegularFile) {

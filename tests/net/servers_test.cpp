@@ -259,6 +259,40 @@ TEST_P(EveryServer, NamesThatCouldHideOrAliasAFileHideNothing) {
   EXPECT_FALSE(std::filesystem::exists(s.R("iac/" + iac2)));
 }
 
+TEST_P(EveryServer, CopiesNeverWriteThroughALinkKeepLongNamesAndTakeTheLocalModes) {
+  Site s(GetParam());
+  const int64_t T = Base();
+  // Names of 251 bytes: their temporary names are shortened (whole
+  // characters kept) to stay within 255.
+  std::string name;
+  for (int i = 0; i < 122; ++i) name += "\xC3\xBC";
+  test::WriteFile(s.R("dn" + name + ".txt"), "down", T + 600);
+  test::WriteFile(s.L("up" + name + ".txt"), "up", T + 600);
+  test::WriteFile(s.R("kept.txt"), "newer", T + 600);
+  test::WriteFile(s.L("kept.txt"), "older", T);
+  chmod(s.L("kept.txt").c_str(), 0600);
+  // A link on the server to a file that is not there: an upload of its name
+  // replaces the link and never makes its target.
+  std::filesystem::create_symlink("../victim.txt", s.R("link.txt"));
+  test::WriteFile(s.L("link.txt"), "mine", T + 600);
+  ASSERT_NO_FATAL_FAILURE(s.Own());
+  ASSERT_TRUE(s.Ready()) << s.session.LastError();
+  s.Compare();
+  const mode_t mask = umask(027);
+  EXPECT_EQ(Failures(s.Sync(true, true)), "");
+  umask(mask);
+  EXPECT_EQ(test::ReadFile(s.L("dn" + name + ".txt")) + test::ReadFile(s.R("up" + name + ".txt")), "downup");
+  EXPECT_FALSE(std::filesystem::exists(s.server->DataDir() + "/victim.txt"));
+  EXPECT_FALSE(std::filesystem::is_symlink(s.R("link.txt")));
+  EXPECT_EQ(test::ReadFile(s.R("link.txt")), "mine");
+  for (const auto& [file, mode] : {std::pair{s.L("kept.txt"), 0600u}, {s.L("dn" + name + ".txt"), 0640u}}) {
+    struct stat st;
+    EXPECT_EQ(stat(file.c_str(), &st) == 0 ? st.st_mode & 0777 : 0, mode) << file;  // the old file's, the umask's
+  }
+  EXPECT_TRUE(test::TemporaryFiles(s.folder.path()).empty());
+  EXPECT_TRUE(test::TemporaryFiles(s.localRoot.path()).empty());
+}
+
 INSTANTIATE_TEST_SUITE_P(Servers, EveryServer,
                          ::testing::Values(Kind::Pyftpdlib, Kind::Vsftpd, Kind::Proftpd, Kind::PureFtpd),
                          [](const auto& info) { return std::string(FtpTestServer::Name(info.param)); });

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 
@@ -80,27 +81,39 @@ struct Fixture {
   }
 };
 
-TEST(TransferIntegrity, ADownloadCutShortIsAFailureAndTheOldFileStays) {
-  Fixture f({"--truncate-downloads"});
+TEST(TransferIntegrity, ACopyCutShortIsAFailureAndTheOldFileStays) {
+  Fixture f({"--truncate-downloads", "--truncate-uploads"});
   ASSERT_TRUE(f.Ready());
   test::WriteFile(f.Remote("new.bin"), Bytes(300000, 'a'), T0);
   test::WriteFile(f.Remote("newer.bin"), Bytes(200000, 'b'), T0 + 100);
   test::WriteFile(f.Local("newer.bin"), "the old local version", T0);
+  test::WriteFile(f.Local("up-new.bin"), Bytes(100000, 'c'), T0);
+  test::WriteFile(f.Local("up-newer.bin"), Bytes(150000, 'd'), T0 + 100);
+  test::WriteFile(f.Remote("up-newer.bin"), "the old remote version", T0);
   f.Compare();
-  ASSERT_EQ(f.States(), (Lines{"< new.bin", "< newer.bin"}));
+  const Lines states{"< new.bin", "< newer.bin", "> up-new.bin", "> up-newer.bin"};
+  ASSERT_EQ(f.States(), states);
   auto job = f.Run();
-  ASSERT_EQ(job->Outcomes().size(), 2u);
-  for (const TransferOutcome& o : job->Outcomes()) {
-    EXPECT_FALSE(o.ok) << o.localPath;
-    EXPECT_NE(o.error.find("incomplete download"), std::string::npos) << o.error;
+  ASSERT_EQ(job->Outcomes().size(), 4u);
+  // Downloads are checked against the listed size, uploads' temporary files
+  // before the rename.
+  for (const auto& [name, text] : {std::pair{"new.bin", "incomplete download"}, {"newer.bin", "incomplete download"},
+                                   {"up-new.bin", "4096 of 100000 bytes"}, {"up-newer.bin", "4096 of 150000 bytes"}}) {
+    const TransferOutcome* o = f.Outcome(*job, name);
+    ASSERT_TRUE(o);
+    EXPECT_FALSE(o->ok) << name;
+    EXPECT_NE(o->error.find(text), std::string::npos) << o->error;
   }
   EXPECT_FALSE(std::filesystem::exists(f.Local("new.bin")));
   EXPECT_EQ(test::ReadFile(f.Local("newer.bin")), "the old local version");
+  EXPECT_FALSE(std::filesystem::exists(f.Remote("up-new.bin")));
+  EXPECT_EQ(test::ReadFile(f.Remote("up-newer.bin")), "the old remote version");
   EXPECT_TRUE(TemporaryFiles(f.local.path()).empty());
+  EXPECT_TRUE(TemporaryFiles(f.serverRoot.path()).empty());
   // Nothing passes for in step, now or after a fresh compare.
-  EXPECT_EQ(f.States(), (Lines{"< new.bin", "< newer.bin"}));
+  EXPECT_EQ(f.States(), states);
   f.Compare();
-  EXPECT_EQ(f.States(), (Lines{"< new.bin", "< newer.bin"}));
+  EXPECT_EQ(f.States(), states);
 }
 
 TEST(TransferIntegrity, AFileThatChangedSinceTheCompareIsCheckedWithSize) {
@@ -113,34 +126,6 @@ TEST(TransferIntegrity, AFileThatChangedSinceTheCompareIsCheckedWithSize) {
   ASSERT_EQ(job->Outcomes().size(), 1u);
   EXPECT_TRUE(job->Outcomes()[0].ok) << job->Outcomes()[0].error;
   EXPECT_EQ(test::ReadFile(f.Local("grew.txt")), "rather longer now");
-}
-
-TEST(TransferIntegrity, AnUploadTheServerKeptOnlyPartOfIsAFailure) {
-  Fixture f({"--truncate-uploads"});
-  ASSERT_TRUE(f.Ready());
-  test::WriteFile(f.Local("new.bin"), Bytes(100000, 'c'), T0);
-  test::WriteFile(f.Local("newer.bin"), Bytes(150000, 'd'), T0 + 100);
-  test::WriteFile(f.Remote("newer.bin"), "the old remote version", T0);
-  f.Compare();
-  ASSERT_EQ(f.States(), (Lines{"> new.bin", "> newer.bin"}));
-  auto job = f.Run();
-  ASSERT_EQ(job->Outcomes().size(), 2u);
-  // Replacing: the stored temporary file is checked before the rename.
-  const TransferOutcome* replaced = f.Outcome(*job, "newer.bin");
-  ASSERT_TRUE(replaced);
-  EXPECT_FALSE(replaced->ok);
-  EXPECT_NE(replaced->error.find("4096 of 150000 bytes"), std::string::npos) << replaced->error;
-  EXPECT_EQ(test::ReadFile(f.Remote("newer.bin")), "the old remote version");
-  // New: the re-listing of the folder finds it short; it does not stay.
-  const TransferOutcome* fresh = f.Outcome(*job, "new.bin");
-  ASSERT_TRUE(fresh);
-  EXPECT_FALSE(fresh->ok);
-  EXPECT_NE(fresh->error.find("4096 of 100000 bytes"), std::string::npos) << fresh->error;
-  EXPECT_FALSE(std::filesystem::exists(f.Remote("new.bin")));
-  EXPECT_TRUE(TemporaryFiles(f.serverRoot.path()).empty());
-  EXPECT_EQ(f.States(), (Lines{"> new.bin", "> newer.bin"}));
-  f.Compare();
-  EXPECT_EQ(f.States(), (Lines{"> new.bin", "> newer.bin"}));
 }
 
 TEST(TransferIntegrity, ATimeTheServerWillNotSetIsAWarningForThatFile) {
@@ -162,7 +147,7 @@ TEST(TransferIntegrity, ATimeTheServerWillNotSetIsAWarningForThatFile) {
   EXPECT_TRUE(down->warning.empty()) << down->warning;
 }
 
-TEST(TransferIntegrity, AStaleTemporaryFileIsSweptOnBothSidesAndCounted) {
+TEST(TransferIntegrity, AStaleTemporaryFileIsNamedByACompareAndSweptBeforeASync) {
   Fixture f({});
   ASSERT_TRUE(f.Ready());
   const int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
@@ -173,18 +158,29 @@ TEST(TransferIntegrity, AStaleTemporaryFileIsSweptOnBothSidesAndCounted) {
   test::WriteFile(f.Local(".twinbay-a.bin.partX1y2Z3"), "partial", twoDaysAgo);
   test::WriteFile(f.Local("sub/.twinbay-b.bin.part"), "partial", twoDaysAgo);
   test::WriteFile(f.Remote(".twinbay-c.bin.part"), "partial", twoDaysAgo);
-  test::WriteFile(f.Remote("sub/.twinbay-d.bin.part2"), "partial", twoDaysAgo);
+  test::WriteFile(f.Remote("sub/.twinbay-d.bin.part2-0123456789ab"), "partial", twoDaysAgo);
   // Too young (perhaps another run's copy in progress), or not a name the
   // transfer makes: kept.
   test::WriteFile(f.Local(".twinbay-e.bin.partQWERTY"), "busy", anHourAgo);
   test::WriteFile(f.Remote(".twinbay-f.bin.part"), "busy", anHourAgo);
   test::WriteFile(f.Local(".twinbay-notes.partial"), "mine", twoDaysAgo);
   test::WriteFile(f.Remote(".twinbay-g.bin.part.keep"), "mine", twoDaysAgo);
+  test::WriteFile(f.Remote(".twinbay-h.bin.part-0123456789AB"), "mine", twoDaysAgo);
   test::WriteFile(f.Local("sub/x.txt"), "x", T0);
+  // A compare only names them.
   f.Compare();
+  std::vector<std::string> kept = f.comparer.StaleTempsKept();
+  std::sort(kept.begin(), kept.end());
+  EXPECT_EQ(kept, (Lines{"local " + f.Local(".twinbay-a.bin.partX1y2Z3"), "local " + f.Local("sub/.twinbay-b.bin.part"),
+                         "remote /site/.twinbay-c.bin.part", "remote /site/sub/.twinbay-d.bin.part2-0123456789ab"}));
+  EXPECT_EQ(f.comparer.StaleTempsRemoved(), 0);
+  EXPECT_EQ(TemporaryFiles(f.local.path()).size() + TemporaryFiles(f.serverRoot.path()).size(), 9u);
+  f.comparer.SetRemoveStaleTemps(true);
+  f.Compare();
+  EXPECT_TRUE(f.comparer.StaleTempsKept().empty());
   EXPECT_EQ(f.comparer.StaleTempsRemoved(), 4);
   EXPECT_EQ(TemporaryFiles(f.local.path()).size(), 2u);
-  EXPECT_EQ(TemporaryFiles(f.serverRoot.path()).size(), 2u);
+  EXPECT_EQ(TemporaryFiles(f.serverRoot.path()).size(), 3u);
   EXPECT_TRUE(std::filesystem::exists(f.Local(".twinbay-e.bin.partQWERTY")));
   EXPECT_TRUE(std::filesystem::exists(f.Remote(".twinbay-f.bin.part")));
   EXPECT_TRUE(std::filesystem::exists(f.Local(".twinbay-notes.partial")));

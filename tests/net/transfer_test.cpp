@@ -4,8 +4,10 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <set>
 
 #include "engine/comparer.h"
+#include "engine/patterns.h"
 #include "net/curl_ftp.h"
 #include "net/ftp_session.h"
 #include "net/ftp_fs.h"
@@ -107,8 +109,10 @@ TEST(Transfer, BothDirectionsWithFoldersMadeOnTheWay) {
   s.Compare();
   ASSERT_EQ(s.States(), (Lines{"< /dn.txt", "> /up.txt", "< /Down/X.txt", "> /new/deep/a.txt"}));
   Listener l;
-  auto job = s.Run(Both(), &l);
-  for (auto& o : job->Outcomes()) EXPECT_TRUE(o.ok) << o.localPath << ": " << o.error;
+  TransferOptions o = Both();
+  o.setLocalTimestamps = true;
+  auto job = s.Run(o, &l);
+  for (auto& out : job->Outcomes()) EXPECT_TRUE(out.ok) << out.localPath << ": " << out.error;
   EXPECT_EQ(test::ReadFile(s.Remote("up.txt")), "new local");
   EXPECT_EQ(test::ReadFile(s.Local("dn.txt")), "new remote");
   EXPECT_EQ(test::ReadFile(s.Local("Down/X.txt")), "only remote");
@@ -116,6 +120,7 @@ TEST(Transfer, BothDirectionsWithFoldersMadeOnTheWay) {
   // Downloads carry the server's time; uploads give the server the local time.
   EXPECT_EQ(MTime(s.Local("Down/X.txt")), T0 + 5);
   EXPECT_EQ(MTime(s.Remote("up.txt")), T0 + 100);
+  EXPECT_EQ(MTime(s.Local("new/deep/a.txt")), MTime(s.Remote("new/deep/a.txt")));  // set local timestamps
   // Every copied entry is in step at once, and so after a fresh compare.
   for (const std::string& line : s.States()) EXPECT_EQ(line[0], '=') << line;
   EXPECT_EQ(s.collection.GetAt(3)->folderClass, FolderOnBoth);  // "new" was local only
@@ -228,46 +233,6 @@ TEST(Transfer, AServerDroppedInTheMiddleOfALargeFile) {
   EXPECT_EQ(s.States(), (Lines{"< /big.bin"}));
 }
 
-TEST(Transfer, SetLocalTimestampsAfterAnUpload) {
-  START_SYNC(s);
-  test::WriteFile(s.Local("a.txt"), "L", T0 + 100);
-  s.Compare();
-  TransferOptions o = Both();
-  o.setLocalTimestamps = true;
-  s.Run(o);
-  EXPECT_EQ(MTime(s.Local("a.txt")), MTime(s.Remote("a.txt")));
-  EXPECT_EQ(s.States(), (Lines{"= /a.txt"}));
-}
-
-TEST(Transfer, ListOnlyServer) {
-  TempDir local, folder;
-  std::string why;
-  auto server = FtpTestServer::StartVsftpd(folder.path(), &why);
-  ASSERT_TRUE(server) << why;
-  const std::string pub = folder / "anon/pub";
-  test::WriteFile(pub + "/site/remote.txt", "from the server", T0);
-  test::GiveToFtpUser(pub);
-  test::WriteFile(local / "sub/local.txt", "from here", T0 + 3600);
-  CFtpSession session;
-  ASSERT_TRUE(session.Connect("127.0.0.1", "", "", server->port())) << session.LastError();
-  CFolderCollection collection;
-  CompareThrough(session, collection, local.path(), "/pub/site", true);
-  SyncTotals totals;
-  CountTagged(collection, totals, FilterAll);
-  EXPECT_EQ(totals.allUp, 1);
-  EXPECT_EQ(totals.allDown, 1);
-  TransferOptions o = Both();
-  o.ignoreSeconds = true;
-  FtpFileSystem remoteFs(session);
-  CTransferJob job(collection, remoteFs, totals, o);
-  job.RunTransfer();
-  for (auto& out : job.Outcomes()) EXPECT_TRUE(out.ok) << out.error;
-  EXPECT_EQ(test::ReadFile(pub + "/site/sub/local.txt"), "from here");
-  EXPECT_EQ(test::ReadFile(local / "remote.txt"), "from the server");
-  for (size_t i = 0; i < collection.GetCount(); ++i)
-    for (auto& e : collection.GetAt(i)->entries) EXPECT_EQ(e->state, InStep) << e->Name();
-}
-
 TEST(Delete, EitherSideAndBoth) {
   START_SYNC(s);
   test::WriteFile(s.Local("both.txt"), "L", T0);
@@ -316,25 +281,39 @@ TEST(Delete, EitherSideAndBoth) {
 namespace twinbay {
 namespace {
 
-// A real connection that refuses some renames, as some servers do.
+// A real connection that refuses some renames, as some servers do, and may
+// break a store under the file's own name part way. It logs the commands with
+// the run's tag of a temporary name as "*" (the tags go to `runTags`).
+std::set<std::string> runTags;
 class RefusingRenames : public IFtpConnection {
  public:
-  enum Mode { OverExisting, All };
+  enum Mode { OverExisting, All, AllAndBreak };
   RefusingRenames(std::unique_ptr<IFtpConnection> real, Mode mode, std::vector<std::string>* log)
       : real_(std::move(real)), mode_(mode), log_(log) {}
+  static std::string Untagged(std::string path) {
+    const size_t dash = path.rfind('-');
+    if (path.find("/.twinbay-") != std::string::npos && dash != std::string::npos && path.size() - dash == 13) {
+      EXPECT_TRUE(IsOwnTempName(path.substr(path.rfind('/') + 1))) << path;
+      runTags.insert(path.substr(dash + 1));
+      path.replace(dash + 1, 12, "*");
+    }
+    return path;
+  }
   bool Rename(const std::string& from, const std::string& to) override {
-    log_->push_back("RNTO " + to);
-    if (mode_ == All) return false;
+    log_->push_back("RNTO " + Untagged(to));
+    if (mode_ != OverExisting) return false;
     FindData existing;
     if (real_->StatFile(to, existing)) return false;  // will not replace a file
     return real_->Rename(from, to);
   }
   bool Remove(const std::string& path) override {
-    log_->push_back("DELE " + path);
+    log_->push_back("DELE " + Untagged(path));
     return real_->Remove(path);
   }
   bool Store(const std::string& path, const FtpSource& source, uint64_t size) override {
-    log_->push_back("STOR " + path);
+    log_->push_back("STOR " + Untagged(path));
+    if (mode_ == AllAndBreak && path == "/site/a.txt")
+      return real_->Store(path, [](char*, size_t) -> long { return -1; }, size);  // the local read fails
     return real_->Store(path, source, size);
   }
   bool Open() override { return real_->Open(); }
@@ -358,23 +337,31 @@ class RefusingRenames : public IFtpConnection {
 
 struct RenameCase {
   RefusingRenames::Mode mode;
-  std::vector<std::string> expected;  // what reached the server for the second upload
+  bool replacing;
+  std::vector<std::string> expected;  // what reached the server for the upload
 };
 
-TEST(Transfer, ServersThatRefuseRenamesNeverLoseTheOldFileNeedlessly) {
+TEST(Transfer, UploadsGoThroughATemporaryFileAndNeverLeaveAPartOrLoseTheOldFileNeedlessly) {
+  const std::string tmp = "/site/.twinbay-a.txt.part-*", tmp2 = "/site/.twinbay-a.txt.part2-*";
   for (const RenameCase& c : {
+           // A new file too goes to a temporary name first.
+           RenameCase{RefusingRenames::OverExisting, false, {"STOR " + tmp, "RNTO /site/a.txt"}},
            // Renames work, but not over a file: the old one goes just before the rename.
-           RenameCase{RefusingRenames::OverExisting,
-                      {"STOR /site/.twinbay-a.txt.part", "RNTO /site/a.txt", "RNTO /site/.twinbay-a.txt.part2",
-                       "DELE /site/a.txt", "RNTO /site/a.txt"}},
+           RenameCase{RefusingRenames::OverExisting, true,
+                      {"STOR " + tmp, "RNTO /site/a.txt", "RNTO " + tmp2, "DELE /site/a.txt", "RNTO /site/a.txt"}},
            // No renames at all: the old file is never deleted; the upload goes straight over it.
-           RenameCase{RefusingRenames::All,
-                      {"STOR /site/.twinbay-a.txt.part", "RNTO /site/a.txt", "RNTO /site/.twinbay-a.txt.part2",
-                       "DELE /site/.twinbay-a.txt.part", "STOR /site/a.txt"}},
+           RenameCase{RefusingRenames::All, true,
+                      {"STOR " + tmp, "RNTO /site/a.txt", "RNTO " + tmp2, "DELE " + tmp, "STOR /site/a.txt"}},
+           // ... and what a store that broke left is removed.
+           RenameCase{RefusingRenames::AllAndBreak, true,
+                      {"STOR " + tmp, "RNTO /site/a.txt", "RNTO " + tmp2, "DELE " + tmp, "STOR /site/a.txt",
+                       "DELE /site/a.txt"}},
        }) {
+    SCOPED_TRACE(c.expected.back());
     TempDir local, root;
     test::WriteFile(local / "a.txt", "new version", T0 + 100);
-    test::WriteFile(root / "site/a.txt", "old version", T0);
+    if (c.replacing) test::WriteFile(root / "site/a.txt", "old", T0);
+    else test::MakeFolder(root / "site");
     auto server = FtpTestServer::StartPyftpdlib(root.path());
     ASSERT_TRUE(server) << "pyftpdlib did not start";
     std::vector<std::string> log;
@@ -388,12 +375,21 @@ TEST(Transfer, ServersThatRefuseRenamesNeverLoseTheOldFileNeedlessly) {
     FtpFileSystem remoteFs(session);
     const auto job = test::Transfer(collection, totals, remoteFs, Both());
     ASSERT_EQ(job->Outcomes().size(), 1u);
-    EXPECT_TRUE(job->Outcomes()[0].ok) << job->Outcomes()[0].error;
     EXPECT_EQ(log, c.expected);
-    EXPECT_EQ(test::ReadFile(root / "site/a.txt"), "new version");
     EXPECT_TRUE(TemporaryFiles(root.path()).empty());
-    EXPECT_EQ(collection.GetAt(0)->entries[0]->state, InStep);
+    const TransferOutcome& out = job->Outcomes()[0];
+    if (c.mode == RefusingRenames::AllAndBreak) {
+      EXPECT_FALSE(out.ok);
+      EXPECT_NE(out.error.find("the partial copy was removed"), std::string::npos) << out.error;
+      EXPECT_FALSE(std::filesystem::exists(root / "site/a.txt"));
+      EXPECT_EQ(collection.GetAt(0)->entries[0]->state, CopyLocalToRemote);
+    } else {
+      EXPECT_TRUE(out.ok) << out.error;
+      EXPECT_EQ(test::ReadFile(root / "site/a.txt"), "new version");
+      EXPECT_EQ(collection.GetAt(0)->entries[0]->state, InStep);
+    }
   }
+  EXPECT_EQ(runTags.size(), 4u);  // each run its own temporary names
 }
 
 }  // namespace

@@ -79,9 +79,25 @@ std::string Slurp(const std::string& path) {
   return ss.str();
 }
 
+// A SHA-512 crypt hash of a password (cheap logins: the servers' own tools
+// would make slow argon2 hashes).
+std::string CryptHash(const std::string& password) {
+  std::string out;
+  if (FILE* p = popen(("openssl passwd -6 '" + password + "'").c_str(), "r")) {
+    char buf[256];
+    while (fgets(buf, sizeof buf, p)) out += buf;
+    pclose(p);
+  }
+  while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
+  return out;
+}
+
 }  // namespace
 
-FtpTestServer::~FtpTestServer() { Stop(); }
+FtpTestServer::~FtpTestServer() {
+  Stop();
+  if (!systemUser_.empty()) std::system(("userdel " + systemUser_ + " > /dev/null 2>&1").c_str());
+}
 
 void FtpTestServer::Stop() {
   if (pid_ <= 0) return;
@@ -215,6 +231,9 @@ std::unique_ptr<FtpTestServer> FtpTestServer::StartVsftpdWith(const std::string&
                       << "\nwrite_enable=YES\nlocal_enable=NO\nanonymous_enable=YES\nanon_root=" << anon
                       << "\nno_anon_password=YES\nanon_upload_enable=YES\nanon_mkdir_write_enable=YES\n"
                          "anon_other_write_enable=YES\nanon_umask=022\nmdtm_write=YES\n"
+                      << (localTime ? "local_enable=YES\nchroot_local_user=YES\nallow_writeable_chroot=YES\n"
+                                      "local_umask=022\npam_service_name=vsftpd\n"
+                                    : "")
                       << "use_localtime=" << (localTime ? "YES" : "NO") << "\nvsftpd_log_file="
                       << folder << "/vsftpd.log\nxferlog_enable=YES\nlog_ftp_protocol=YES\n";
   if (tls)
@@ -224,6 +243,25 @@ std::unique_ptr<FtpTestServer> FtpTestServer::StartVsftpdWith(const std::string&
                                           "force_anon_data_ssl=YES\nssl_ciphers=HIGH\n"
                                        << (tls->implicit ? "implicit_ssl=YES\n" : "");
   std::unique_ptr<FtpTestServer> s(new FtpTestServer);
+  if (localTime) {
+    // A throw-away account of this process (removed with the server), its
+    // home 0755 and its own, as on a real host.
+    static int count = 0;
+    s->user_ = "twb" + std::to_string(getpid()) + "x" + std::to_string(count++);
+    s->password_ = "pw" + std::to_string(getpid() * 7919 + count);
+    const std::string home = folder + "/home";
+    std::filesystem::create_directories(home);
+    const std::string add = "useradd -M -N -s /bin/sh -d '" + home + "' -p '" + CryptHash(s->password_) + "' " +
+                            s->user_ + " > '" + folder + "/useradd.log' 2>&1";
+    const passwd* pw = std::system(add.c_str()) == 0 ? getpwnam(s->user_.c_str()) : nullptr;
+    if (!pw) {
+      if (why) *why = "useradd failed: " + Slurp(folder + "/useradd.log");
+      return nullptr;
+    }
+    s->systemUser_ = s->user_;
+    chown(home.c_str(), pw->pw_uid, pw->pw_gid);
+    chmod(home.c_str(), 0755);
+  }
   s->argv_ = {"/usr/sbin/vsftpd", conf};
   s->log_ = folder + "/stderr.log";
   s->tz_ = tz;
@@ -244,21 +282,6 @@ namespace {
 
 const char* ServersDir() { return TWINBAY_FTP_SERVERS_DIR; }
 
-// A SHA-512 crypt hash of the test password, made once (cheap logins: the
-// servers' own tools would make slow argon2 hashes).
-std::string PasswordHash() {
-  static const std::string hash = [] {
-    std::string out;
-    if (FILE* p = popen("openssl passwd -6 secret", "r")) {
-      char buf[256];
-      while (fgets(buf, sizeof buf, p)) out += buf;
-      pclose(p);
-    }
-    while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
-    return out;
-  }();
-  return hash;
-}
 
 // 100 passive ports of their own for each server kind and test process.
 int PassiveBase(int kind) { return 20000 + ((getpid() * 4 + kind) % 400) * 100; }
@@ -273,7 +296,7 @@ void MakeTesterHome(const std::string& folder, const std::string& home, const st
   chown(home.c_str(), 65534, 65534);
   {
     std::ofstream f(passwdFile);
-    f << "tester:" << PasswordHash() << ":65534:65534::" << home << after << "\n";
+    f << "tester:" << CryptHash("secret") << ":65534:65534::" << home << after << "\n";
   }
   chmod(passwdFile.c_str(), 0600);
 }

@@ -83,6 +83,8 @@ class FtpTestServer {
   // vsftpd as Debian ships it: use_localtime=YES, so LIST and MDTM replies
   // (and the two-argument MDTM) are in the zone `tz` (a POSIX TZ value such
   // as "IST-5:30" or "PST8") given to the server process.
+  // Besides anonymous, a local user (user(), password()): a throw-away
+  // account whose home, `folder`/home (0755, its own), is its root.
   static std::unique_ptr<FtpTestServer> StartVsftpdLocalTime(const std::string& folder, const std::string& tz,
                                                              std::string* why = nullptr);
 
@@ -111,6 +113,7 @@ class FtpTestServer {
   std::string user_, password_;
   std::string dataDir_, remoteDir_;
   int ownerUid_ = -1, ownerGid_ = -1;
+  std::string systemUser_;  // an account made for the server, removed with it
 };
 
 // A self-signed certificate for `commonName` made with `openssl req` in
