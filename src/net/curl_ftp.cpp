@@ -486,6 +486,12 @@ class CurlFtpConnection : public IFtpConnection {
     CURLcode result = CURLE_OK;
     bool done = false;
     while (!done) {
+      // The abort flag ends any command within a poll, also one the server
+      // leaves unanswered.
+      if (abortFlag_ && abortFlag_->load()) {
+        result = CURLE_ABORTED_BY_CALLBACK;
+        break;
+      }
       if (curl_multi_perform(multi_, &running) != CURLM_OK) {
         result = CURLE_FAILED_INIT;
         break;

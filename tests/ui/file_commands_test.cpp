@@ -142,6 +142,7 @@ struct FileCommands : ::testing::Test {
     });
     View()->OnDeleteSelected();
     EXPECT_TRUE(*acted);
+    EXPECT_TRUE(test::WaitForServer(*View()));
     QApplication::processEvents();
     return labels;
   }

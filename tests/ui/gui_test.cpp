@@ -86,6 +86,8 @@ struct Gui : ::testing::Test {
     Connect();
     ASSERT_TRUE(WaitFor([&] { return View()->IsConnected(); }));
     View()->OnCompare();
+    // Up to the compare's start, without handling what it posts.
+    while (View()->IsWaitingOnServer()) QApplication::processEvents();
   }
   void ConnectAndCompare() {
     Connect();
@@ -403,6 +405,7 @@ TEST_F(Gui, SynchronizeCopiesTheChosenDirectionAndTheTreeTurnsInStep) {
     static_cast<QDialog*>(w)->accept();
   });
   View()->OnSynchronize();
+  ASSERT_TRUE(test::WaitForServer(*View()));
   EXPECT_EQ(upLabel, "Transfer 2 files from Local to Remote");
   EXPECT_EQ(downLabel, "Transfer 2 files from Remote to Local");
   EXPECT_TRUE(timestampsFollowUp);
@@ -522,6 +525,7 @@ TEST_F(Gui, UnknownServerOffsetInTheStatusLineAndAFixedOneFromTheConnectionDialo
   EXPECT_TRUE(frame->Pane(2)->toolTip().contains("Set the offset")) << frame->Pane(2)->toolTip().toStdString();
 
   View()->OnDisconnect();
+  ASSERT_TRUE(test::WaitForServer(*View()));
   frame->RefreshUi();
   EXPECT_EQ(frame->Pane(2)->text(), " ");
   // Edit the record: a wrong offset keeps the dialog open, a right one is stored.

@@ -209,6 +209,7 @@ TEST_F(Windows, RemoteBrowserFromTheViewFillsTheComboOnOkAndChangesNothingOnCanc
     dlg->reject();
   });
   view->BrowseRemoteButton()->click();
+  ASSERT_TRUE(test::WaitForServer(*view));
   EXPECT_EQ(view->RemoteCombo()->currentText(), "/before");
 
   // OK puts the chosen path into the remote path box.
@@ -225,6 +226,7 @@ TEST_F(Windows, RemoteBrowserFromTheViewFillsTheComboOnOkAndChangesNothingOnCanc
     dlg->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
   });
   view->OnBrowseRemote();
+  ASSERT_TRUE(test::WaitForServer(*view));
   EXPECT_TRUE(listedTwice);
   EXPECT_EQ(view->RemoteCombo()->currentText(), "/site/docs");
   // The session is whole again for the next compare.

@@ -99,6 +99,8 @@ CRemoteFolderDlg::~CRemoteFolderDlg() {
   // The connection must be free again when the dialog is gone.
   queue_.clear();
   if (worker_.joinable()) {
+    // A listing the server leaves unanswered ends within a poll.
+    if (!workerDone_) session_.Cancel();
     worker_.join();
     QApplication::restoreOverrideCursor();
   }

@@ -93,9 +93,10 @@ CProgressDlg::CProgressDlg(CSyncController& controller, SyncTotals& totals, Tran
 }
 
 CProgressDlg::~CProgressDlg() {
-  // The transfer tells this dialog how it goes: it must not outlive it.
+  // The transfer tells this dialog how it goes: it must not outlive it. It
+  // has said it is over, or it is abandoned now (ending within a poll).
   if (started_) {
-    controller_.StopSync();
+    if (!finished_) controller_.CancelSync();
     controller_.WaitForSync();
   }
 }
@@ -111,8 +112,15 @@ void CProgressDlg::Start() {
 }
 
 void CProgressDlg::Cancel() {
+  if (!cancel_->isEnabled()) return;
   cancel_->setEnabled(false);
-  if (started_) controller_.StopSync();
+  if (!started_) return;
+  // The file in flight is finished first; one that the server leaves
+  // hanging is abandoned after a moment rather than at its time-out.
+  controller_.StopSync();
+  QTimer::singleShot(2000, this, [this] {
+    if (!finished_) controller_.CancelSync();
+  });
 }
 
 void CProgressDlg::reject() { Cancel(); }

@@ -193,12 +193,13 @@ void CTwinbayView::OnConnect() {
   settings_.m_bCompareOnConnect = dlg.CompareOnConnect() ? 1 : 0;
 
   current_->passwordStored = 1;
-  std::string prompted;
+  promptedPassword_.clear();
   if (current_->password.empty() && !current_->anonymous && !current_->userName.empty()) {
     current_->passwordStored = 0;
     CPasswordDlg pw(QString::fromStdString(current_->description), this);
     if (pw.exec() != QDialog::Accepted) return;
     current_->password = pw.Password().toStdString();
+    promptedPassword_ = current_->password;
   }
   StartConnect();
 }
@@ -208,33 +209,27 @@ void CTwinbayView::StartConnect() {
   SetAnimation(icons::ConnectionState::Connecting);
   SetBusy(true);
   TellFrame(true);
-  if (connectThread_.joinable()) connectThread_.join();
-  const CConnectionProperties record = *current_;  // the worker gets its own copy
   // A compare that follows the connect at once lists over the pool: its
   // other logins start as soon as the server has accepted this one. Without
   // it they wait for the compare, rather than sit idle on the server.
   controller_.LogInListersEarly(settings_.m_bCompareOnConnect ? static_cast<int>(settings_.m_nConnections) : 1);
-  connectDone_ = false;
-  try {
-    connectThread_ = std::thread([this, record] {
-      const bool ok = RunConnect(session_, record);
-      Post<ConnectDoneEvent>(this, ok);
-      connectDone_ = true;
-    });
-  } catch (const std::system_error& e) {
-    connectDone_ = true;
+  // The controller takes its own copy of the record.
+  if (!controller_.StartConnect(*current_, promptedPassword_, this)) {
     SetAnimation(icons::ConnectionState::NotConnected);
     SetBusy(false);
     TellFrame(false);
-    QMessageBox::warning(this, "Twinbay", QString("Connecting could not be started: %1").arg(e.what()));
+    QMessageBox::warning(this, "Twinbay", "Connecting could not be started.");
+    return;
   }
+  sessionWaiting_ = true;
+  emit StatusMessage(QString("Connecting to %1...").arg(QString::fromStdString(current_->host)));
+  emit StateChanged();
 }
 
-void CTwinbayView::OnConnectDone(bool ok) {
-  if (connectThread_.joinable()) connectThread_.join();
+void CTwinbayView::OnConnectDone(bool ok, bool cancelled) {
   SetBusy(false);
   encrypted_ = ok && session_.Encrypted();
-  if (!ok && AskToTrustCertificate()) {
+  if (!ok && !cancelled && AskToTrustCertificate()) {
     TellFrame(false);
     StartConnect();
     return;
@@ -244,12 +239,15 @@ void CTwinbayView::OnConnectDone(bool ok) {
     connected_ = true;
     remoteLabel_->setText(QString("Remote path on %1:").arg(QString::fromStdString(session_.GetHost())));
     browseRemote_->setEnabled(CanBrowseRemote());
-  } else {
+  } else if (!cancelled) {
     SetAnimation(icons::ConnectionState::NotConnected);
     QMessageBox box(QMessageBox::Warning, "Twinbay", "Connect FAILED", QMessageBox::Ok, this);
+    box.setTextFormat(Qt::PlainText);
     box.setObjectName("ConnectFailed");
     if (!session_.LastError().empty()) box.setInformativeText(QString::fromStdString(session_.LastError()));
     box.exec();
+  } else {
+    SetAnimation(icons::ConnectionState::NotConnected);
   }
   TellFrame(false);
   RefreshFreeSpace();
@@ -317,24 +315,15 @@ void CTwinbayView::OnCompare() {
     if (!saved.ok) QMessageBox::warning(this, "Twinbay", "The connections could not be saved: " + QString::fromStdString(saved.error));
   }
 
-  auto backToIdle = [this] {
-    compareRunning_ = false;
-    SetBusy(false);
-    TellFrame(false);
-    RefreshFreeSpace();
-  };
   // Never scan the working folder: the local path must be a full path.
   const std::string problem = CFolderComparer::CheckPaths(localText.toStdString());
   if (!problem.empty()) {
-    backToIdle();
+    CompareBackToIdle();
     QMessageBox::warning(this, "Twinbay", QString::fromStdString(problem));
     return;
   }
-  if (!session_.EnsureConnected()) {
-    backToIdle();
-    return;
-  }
-  CompareOptions options;
+  CompareOptions& options = pendingCompare_;
+  options = CompareOptions();
   options.localPath = localText.toStdString();
   options.remotePath = remoteText.toStdString();
   options.fileTypes = types.toStdString();
@@ -342,17 +331,88 @@ void CTwinbayView::OnCompare() {
   options.tagAfterCompare = settings_.m_bSuppressTagging == 0;
   options.ignoreSeconds = settings_.m_bIgnoreSeconds != 0;
   options.connections = static_cast<int>(std::clamp<quint32>(settings_.m_nConnections, 1, 16));
-  std::string why;
-  if (!controller_.StartCompare(options, this, why)) {
-    backToIdle();
-    QMessageBox::warning(this, "Twinbay", QString::fromStdString(why));
+  // The connection is made sure of on the controller's thread; the compare
+  // starts when it has answered.
+  if (!StartCheck(AfterCheck::Compare, "Checking the connection...")) CompareBackToIdle();
+}
+
+void CTwinbayView::CompareBackToIdle() {
+  compareRunning_ = false;
+  SetBusy(false);
+  TellFrame(false);
+  RefreshFreeSpace();
+}
+
+bool CTwinbayView::StartCheck(AfterCheck next, const QString& progress) {
+  if (!controller_.StartCheck(this)) return false;
+  afterCheck_ = next;
+  sessionWaiting_ = true;
+  SetBusy(true);
+  emit StatusMessage(progress);
+  emit StateChanged();
+  return true;
+}
+
+void CTwinbayView::OnCheckDone(const SessionOutcome& o) {
+  const AfterCheck next = std::exchange(afterCheck_, AfterCheck::None);
+  const QString failed = o.cancelled ? QString("Stopped") : "Connect FAILED: " + QString::fromStdString(session_.LastError());
+  if (next == AfterCheck::Compare) {
+    if (!o.ok) {
+      CompareBackToIdle();
+      emit StatusMessage(failed);
+      return;
+    }
+    std::string why;
+    if (!controller_.StartCompare(pendingCompare_, this, why)) {
+      CompareBackToIdle();
+      QMessageBox::warning(this, "Twinbay", QString::fromStdString(why));
+      return;
+    }
+    localLine_->SetText(QString::fromStdString(controller_.LocalRoot()));
+    remoteLine_->SetText(QString::fromStdString(controller_.RemoteRoot()));
+    emit StateChanged();
     return;
   }
-  localLine_->SetText(QString::fromStdString(controller_.LocalRoot()));
-  remoteLine_->SetText(QString::fromStdString(controller_.RemoteRoot()));
+  SetBusy(false);
+  if (!o.ok) {
+    TellFrame(false);
+    emit StatusMessage(failed);
+    return;
+  }
+  if (next == AfterCheck::Synchronize) {
+    RunProgress();
+  } else if (next == AfterCheck::BrowseRemote) {
+    TellFrame(false);
+    CRemoteFolderDlg dlg(session_, this);
+    if (dlg.exec() == QDialog::Accepted) remote_->setEditText(dlg.ChosenPath());
+  }
+}
+
+void CTwinbayView::SessionWorkDone(const SessionOutcome& outcome) {
+  if (outcome.work == SessionWork::Connect)
+    Post<ConnectDoneEvent>(this, outcome.ok, outcome.cancelled);
+  else
+    Post<SessionDoneEvent>(this, outcome);
+}
+
+void CTwinbayView::OnSessionDone(const SessionOutcome& o) {
+  controller_.WaitForSession();  // it has told its outcome: it is ending
+  sessionWaiting_ = false;
+  emit StatusMessage(QString());
+  switch (o.work) {
+    case SessionWork::Connect: break;  // a ConnectDoneEvent
+    case SessionWork::Check: OnCheckDone(o); break;
+    case SessionWork::Delete: OnDeleteDone(o); break;
+    case SessionWork::Disconnect:
+      SetBusy(false);
+      TellFrame(false);
+      break;
+  }
+  emit StateChanged();
 }
 
 void CTwinbayView::OnCompareDone() {
+  stopping_ = false;
   controller_.WaitForCompare();
   if (settings_.m_bCompareAlert) alerts::Play(alerts::CompareTones());
   compareRunning_ = false;
@@ -368,9 +428,21 @@ void CTwinbayView::OnCompareDone() {
 }
 
 void CTwinbayView::OnStop() {
+  if (sessionWaiting_) {
+    // Ends the command the server has not answered.
+    controller_.CancelSessionWork();
+    emit StatusMessage("Stopping...");
+    return;
+  }
   if (!compareRunning_) return;
   compareRunning_ = false;
+  stopping_ = true;
   controller_.StopCompare();
+  // The walk stops after the listings in flight; one the server leaves
+  // unanswered is ended after a moment rather than at its time-out.
+  QTimer::singleShot(1000, this, [this] {
+    if (stopping_) controller_.CancelSessionWork();
+  });
   emit StateChanged();
 }
 
@@ -380,9 +452,14 @@ void CTwinbayView::OnDisconnect() {
   collection_.Clear();
   connected_ = false;
   SetAnimation(icons::ConnectionState::NotConnected);
-  session_.CloseConnection();
   browseRemote_->setEnabled(false);
   remoteLabel_->setText("Remote path:");
+  // Logging out (and waiting for logins still under way) is the controller's.
+  if (controller_.StartDisconnect(this)) {
+    sessionWaiting_ = true;
+    SetBusy(true);
+    TellFrame(true);
+  }
   emit StateChanged();
 }
 
@@ -391,18 +468,22 @@ void CTwinbayView::OnDisconnect() {
 void CTwinbayView::OnSynchronize() {
   if (!CanSynchronize()) return;
   CSyncConfirmDlg confirm(collection_, transferTotals_, filter_, &settings_.m_bSetLocalTimestamps, this);
-  if (confirm.exec() != QDialog::Accepted) return;
-  if (!session_.EnsureConnected()) return;
-  TellFrame(true);
-  TransferOptions o;
+  if (confirm.exec() != QDialog::Accepted || !CanSynchronize()) return;
+  TransferOptions& o = pendingSync_;
+  o = TransferOptions();
   o.localToRemote = confirm.LocalToRemote();
   o.remoteToLocal = confirm.RemoteToLocal();
   o.setLocalTimestamps = settings_.m_bSetLocalTimestamps != 0;
   o.ignoreSeconds = settings_.m_bIgnoreSeconds != 0;
   o.filter = filter_;
   o.connections = static_cast<int>(settings_.m_nConnections);
+  TellFrame(true);
+  if (!StartCheck(AfterCheck::Synchronize, "Checking the connection...")) TellFrame(false);
+}
+
+void CTwinbayView::RunProgress() {
   {
-    CProgressDlg progress(controller_, transferTotals_, o, this, this);
+    CProgressDlg progress(controller_, transferTotals_, pendingSync_, this, this);
     progress.exec();
     // Failures and warnings reach the user, file by file.
     if (progress.Started() && controller_.Job()) ShowTransferReport(this, *controller_.Job());
@@ -419,12 +500,8 @@ void CTwinbayView::OnBrowseLocal() {
 
 void CTwinbayView::OnBrowseRemote() {
   if (!CanBrowseRemote()) return;
-  if (!session_.EnsureConnected()) {
-    QMessageBox::warning(this, "Twinbay", "Connect FAILED\n" + QString::fromStdString(session_.LastError()));
-    return;
-  }
-  CRemoteFolderDlg dlg(session_, this);
-  if (dlg.exec() == QDialog::Accepted) remote_->setEditText(dlg.ChosenPath());
+  TellFrame(true);
+  if (!StartCheck(AfterCheck::BrowseRemote, "Checking the connection...")) TellFrame(false);
 }
 
 void CTwinbayView::OnOptions() {
@@ -507,9 +584,14 @@ void CTwinbayView::OnFolderChanged(CFolderRecord* record) {
 bool CTwinbayView::event(QEvent* e) {
   MarkTakenOver(e);
   const int type = static_cast<int>(e->type());
-  if (type < WM_PAINTCAPTION || type > WM_BUSYCHANGED) return QWidget::event(e);
+  if (type < WM_PAINTCAPTION || type > WM_SESSIONDONE) return QWidget::event(e);
   if (shuttingDown_) return true;  // the workers' last words are not acted on
-  if (const auto* m = EventAs<ConnectDoneEvent>(e)) OnConnectDone(m->connected);
+  if (const auto* m = EventAs<ConnectDoneEvent>(e)) {
+    controller_.WaitForSession();
+    sessionWaiting_ = false;
+    emit StatusMessage(QString());
+    OnConnectDone(m->connected, m->cancelled);
+  } else if (const auto* m = EventAs<SessionDoneEvent>(e)) OnSessionDone(m->outcome);
   else if (EventAs<CompareDoneEvent>(e)) OnCompareDone();
   else if (const auto* m = EventAs<ShowFolderEvent>(e)) ShowFolder(m->record);
   else if (const auto* m = EventAs<FolderChangedEvent>(e)) OnFolderEvent(*m);
@@ -560,18 +642,14 @@ void CTwinbayView::RefreshFreeSpace() {
 
 // ---- Ending -------------------------------------------------------------------------
 
-void CTwinbayView::JoinWorkers() {
-  if (connectThread_.joinable()) connectThread_.join();
-  controller_.WaitForCompare();
-}
-
 void CTwinbayView::ShutDown() {
   shuttingDown_ = true;
   controller_.StopCompare();
   compareRunning_ = false;
-  // Keep the event loop turning until the connect worker is done.
-  while (!connectDone_) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-  JoinWorkers();
+  // Whatever waits on the server ends within a poll.
+  controller_.CancelSessionWork();
+  controller_.WaitForSession();
+  controller_.WaitForCompare();
   QCoreApplication::removePostedEvents(this);
 }
 
