@@ -164,9 +164,10 @@ TEST_F(Gui, AFailedConnectSaysConnectFailed) {
   EXPECT_TRUE(View()->CanConnect());
 }
 
-// TLS: a self-signed certificate is shown with its fingerprint and asked
-// about once; trusted, it is pinned on the record, the connect goes through
-// encrypted and the status line says so.
+// TLS: a self-signed certificate is shown with its fingerprint (once) and
+// asked about once; trusted, it is pinned on the record and the connect goes
+// through encrypted, the status line saying so in full. The password typed at
+// the prompt survives the save that pins the certificate.
 TEST_F(Gui, TrustThisCertificateThenConnectedEncrypted) {
   test::FtpTestServer::Tls cert;
   std::string why;
@@ -182,7 +183,6 @@ TEST_F(Gui, TrustThisCertificateThenConnectedEncrypted) {
     r->port = server->port();
     r->anonymous = 0;
     r->userName = "tester";
-    r->password = "secret";
     r->localPath = local.path();
     r->remotePath = "/";
     r->tlsMode = static_cast<int32_t>(FtpTls::Explicit);
@@ -199,11 +199,17 @@ TEST_F(Gui, TrustThisCertificateThenConnectedEncrypted) {
     details = box->informativeText();
     box->button(QMessageBox::Yes)->click();
   });
+  OnModal("PasswordDialog", [](QWidget* w) {
+    w->findChild<QLineEdit*>("password")->setText("secret");
+    static_cast<QDialog*>(w)->accept();
+  });
   Connect();
   ASSERT_TRUE(WaitFor([&] { return View()->IsConnected(); })) << View()->Session().LastError();
   EXPECT_EQ(asked, 1);
   EXPECT_EQ(question, "Trust this certificate?");
-  EXPECT_TRUE(details.contains(QString::fromStdString(fingerprint))) << details.toStdString();
+  EXPECT_EQ(details.count(QString::fromStdString(fingerprint)), 1) << details.toStdString();
+  EXPECT_TRUE(details.startsWith("The server's certificate was refused")) << details.toStdString();
+  EXPECT_EQ(View()->Connections().At(0)->password, "");  // typed, never stored
   EXPECT_EQ(View()->Connections().At(0)->pinnedFingerprint, fingerprint);
   ConnectionsList saved(ConnectionsFile());
   ASSERT_TRUE(saved.Load().ok);
@@ -211,6 +217,7 @@ TEST_F(Gui, TrustThisCertificateThenConnectedEncrypted) {
   EXPECT_EQ(saved.At(0)->tlsMode, 1);
   frame->RefreshUi();
   EXPECT_EQ(frame->Pane(1)->text(), "Connected (encrypted)");
+  EXPECT_GE(frame->Pane(1)->width(), frame->Pane(1)->fontMetrics().horizontalAdvance("Connected (encrypted)"));
 }
 
 TEST_F(Gui, TheConnectionDialogOffersTlsAndKeepsThePin) {

@@ -1,4 +1,5 @@
 #include "ui/dialogs/sync_dlgs.h"
+#include "ui/plain_text.h"
 
 #include <QCloseEvent>
 #include <QDialogButtonBox>
@@ -105,7 +106,7 @@ void CProgressDlg::Start() {
   std::string why;
   started_ = controller_.StartSync(options_, totals_, static_cast<ITransferListener*>(this), why);
   if (!started_) {
-    QMessageBox::warning(this, "Twinbay", QString::fromStdString(why));
+    PlainWarning(this, QString::fromStdString(why));
     finished_ = true;
     QDialog::reject();
   }

@@ -19,6 +19,7 @@
 #include "ui/dialogs/remote_folder_dlg.h"
 #include "ui/dialogs/sync_dlgs.h"
 #include "ui/icons.h"
+#include "ui/plain_text.h"
 #include "ui/view/file_list.h"
 #include "ui/view/folder_tree_ctrl.h"
 #include "ui/view/messages.h"
@@ -242,9 +243,9 @@ void CTwinbayView::OnConnectDone(bool ok, bool cancelled) {
   } else if (!cancelled) {
     SetAnimation(icons::ConnectionState::NotConnected);
     QMessageBox box(QMessageBox::Warning, "Twinbay", "Connect FAILED", QMessageBox::Ok, this);
-    box.setTextFormat(Qt::PlainText);
     box.setObjectName("ConnectFailed");
     if (!session_.LastError().empty()) box.setInformativeText(QString::fromStdString(session_.LastError()));
+    MakePlain(box);
     box.exec();
   } else {
     SetAnimation(icons::ConnectionState::NotConnected);
@@ -261,6 +262,13 @@ bool CTwinbayView::AskToTrustCertificate() {
   // quietly replaced: the question says which it is.
   if (fingerprint.empty() || !current_) return false;
   const bool changed = !current_->pinnedFingerprint.empty();
+  // Why it was refused, up to the sentence that gives the fingerprint: the
+  // question gives it once, on a line of its own.
+  std::string why = session_.LastError();
+  if (const size_t at = why.find(fingerprint); at != std::string::npos) {
+    const size_t stop = why.rfind(". ", at);
+    why = stop == std::string::npos ? std::string() : why.substr(0, stop + 1);
+  }
   QMessageBox box(QMessageBox::Warning, "Twinbay", "Trust this certificate?", QMessageBox::Yes | QMessageBox::No, this);
   box.setObjectName("TrustCertificate");
   box.setDefaultButton(QMessageBox::No);
@@ -268,16 +276,17 @@ bool CTwinbayView::AskToTrustCertificate() {
       QString("%1\n\n%2The server %3 presented a certificate with the SHA-256 fingerprint\n\n%4\n\n"
               "Trust it only if this is the server's own certificate (ask its administrator). It is then "
               "remembered for the connection \"%5\" only, and a different certificate stops the connect again.")
-          .arg(QString::fromStdString(session_.LastError()),
+          .arg(QString::fromStdString(why),
                changed ? "THE CERTIFICATE HAS CHANGED since you trusted it. " : "",
                QString::fromStdString(current_->host), QString::fromStdString(fingerprint),
                QString::fromStdString(current_->description)));
+  MakePlain(box);
   if (box.exec() != QMessageBox::Yes) return false;
   current_->pinnedFingerprint = fingerprint;
   if (!connections_.FileName().empty()) {
     const ConnectionsReadResult saved = connections_.Save();
     if (!saved.ok)
-      QMessageBox::warning(this, "Twinbay", "The connections could not be saved: " + QString::fromStdString(saved.error));
+      PlainWarning(this, "The connections could not be saved: " + QString::fromStdString(saved.error));
   }
   return true;
 }
@@ -312,14 +321,14 @@ void CTwinbayView::OnCompare() {
   }
   if (!connections_.FileName().empty()) {
     const ConnectionsReadResult saved = connections_.Save();
-    if (!saved.ok) QMessageBox::warning(this, "Twinbay", "The connections could not be saved: " + QString::fromStdString(saved.error));
+    if (!saved.ok) PlainWarning(this, "The connections could not be saved: " + QString::fromStdString(saved.error));
   }
 
   // Never scan the working folder: the local path must be a full path.
   const std::string problem = CFolderComparer::CheckPaths(localText.toStdString());
   if (!problem.empty()) {
     CompareBackToIdle();
-    QMessageBox::warning(this, "Twinbay", QString::fromStdString(problem));
+    PlainWarning(this, QString::fromStdString(problem));
     return;
   }
   CompareOptions& options = pendingCompare_;
@@ -365,7 +374,7 @@ void CTwinbayView::OnCheckDone(const SessionOutcome& o) {
     std::string why;
     if (!controller_.StartCompare(pendingCompare_, this, why)) {
       CompareBackToIdle();
-      QMessageBox::warning(this, "Twinbay", QString::fromStdString(why));
+      PlainWarning(this, QString::fromStdString(why));
       return;
     }
     localLine_->SetText(QString::fromStdString(controller_.LocalRoot()));
