@@ -572,6 +572,57 @@ TEST_F(Gui, UnknownServerOffsetInTheStatusLineAndAFixedOneFromTheConnectionDialo
 }
 
 }  // namespace
+// A server that stops answering, in the middle of a compare (a listing that
+// never ends) and then at a delete (DELE never answered): the window keeps
+// turning and Stop ends each wait at once, well before the 60 s reply
+// time-out; nothing is taken as deleted.
+TEST_F(Gui, StopEndsWhatASilentServerLeavesUnansweredAndTheWindowKeepsTurning) {
+  MakeSite();
+  test::WriteFile(serverRoot / "site/stall/x.txt", "x", T0);
+  test::FtpTestServer::PyOptions o;
+  o.stallList = "stall";
+  o.extraArgs = {"--silent-on", "DELE"};
+  std::string why;
+  server = test::FtpTestServer::StartPyftpdlib(serverRoot.path(), o, &why);
+  ASSERT_TRUE(server) << why;
+  StoreRecord(server->port());
+  MakeFrame();
+  Connect();
+  ASSERT_TRUE(WaitFor([&] { return View()->IsConnected(); }));
+  View()->OnCompare();
+  ASSERT_TRUE(WaitFor([&] { return Item("stall") != nullptr; }));
+  WaitFor([] { return false; }, 300);
+  ASSERT_TRUE(View()->IsBusy());  // the listing of stall/ hangs
+  View()->OnStop();
+  ASSERT_TRUE(WaitFor([&] { return !View()->IsBusy(); }, 10000));
+
+  View()->Tree()->setCurrentItem(View()->Tree()->topLevelItem(0));
+  FileListModel* m = View()->List()->Model();
+  ASSERT_TRUE(WaitFor([&] { return m->rowCount() > 0; }));
+  int row = 0;
+  while (row < m->rowCount() && m->EntryAt(row)->Name() != "news.html") ++row;
+  ASSERT_LT(row, m->rowCount());
+  View()->List()->selectRow(row);
+  OnModal("ConfirmDeleteDialog", [](QWidget* w) {
+    w->findChild<QCheckBox*>("deleteRemote")->setChecked(true);
+    w->findChild<QPushButton*>("ok")->click();
+  });
+  View()->OnDeleteSelected();
+  ASSERT_TRUE(View()->IsWaitingOnServer());
+  WaitFor([] { return false; }, 300);
+  EXPECT_TRUE(View()->IsWaitingOnServer());  // DELE unanswered, the loop turning
+  EXPECT_TRUE(View()->CanStop());
+  View()->OnStop();
+  ASSERT_TRUE(test::WaitForServer(*View(), 10000));
+  EXPECT_FALSE(View()->IsBusy());
+  EXPECT_TRUE(std::filesystem::exists(local / "news.html"));
+  ASSERT_TRUE(WaitFor([&] { return m->rowCount() > 0; }));
+  bool kept = false;
+  for (int r = 0; r < m->rowCount(); ++r) kept |= m->EntryAt(r)->Name() == "news.html" && m->EntryAt(r)->remote;
+  EXPECT_TRUE(kept);
+  EXPECT_TRUE(frame->findChild<QLabel*>("statusMessage")->text().startsWith("1 delete stopped or failed"));
+}
+
 TEST_F(Gui, AFolderThatCouldNotBeReadIsMarkedAndExplained) {
   test::WriteFile(local / "locked/page.html", "older", T0);
   test::WriteFile(serverRoot / "site/locked/page.html", "newer", T0 + 600);
