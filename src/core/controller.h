@@ -153,11 +153,10 @@ class CSyncController {
   // once (the command fails as a lost connection, the connection is closed).
   void CancelSessionWork() { session_.Cancel(); }
   void WaitForSession();
-  // Abandons the transfer under way at once (the file in flight too, and
-  // logins of its connections); the next transfer is not affected.
+  // Abandons the transfer under way at once (the file in flight too); the
+  // next transfer is not affected.
   void CancelSync() {
     if (CTransferJob* job = runningJob_.load()) job->Abort();
-    session_.Cancel();
   }
 
  private:

@@ -277,6 +277,7 @@ class CurlFtpConnection : public IFtpConnection {
   }
 
   void SetAbortFlag(const std::atomic<bool>* flag) override { abortFlag_ = flag; }
+  void SetCancelFlag(const std::atomic<bool>* flag) override { cancelFlag_ = flag; }
 
   const FtpFeatures& Features() const override { return features_; }
   const std::string& LoginFolder() const override { return loginFolder_; }
@@ -486,9 +487,9 @@ class CurlFtpConnection : public IFtpConnection {
     CURLcode result = CURLE_OK;
     bool done = false;
     while (!done) {
-      // The abort flag ends any command within a poll, also one the server
+      // The cancel flag ends any command within a poll, also one the server
       // leaves unanswered.
-      if (abortFlag_ && abortFlag_->load()) {
+      if (cancelFlag_ && cancelFlag_->load()) {
         result = CURLE_ABORTED_BY_CALLBACK;
         break;
       }
@@ -1055,6 +1056,7 @@ class CurlFtpConnection : public IFtpConnection {
   std::string refusedCertificate_;
   bool encrypted_ = false;
   const std::atomic<bool>* abortFlag_ = nullptr;
+  const std::atomic<bool>* cancelFlag_ = nullptr;
   bool lost_ = false;
 };
 

@@ -79,7 +79,7 @@ bool CFtpSession::Open(int early) {
     };
   }
   std::unique_ptr<IFtpConnection> c = factory_(login);
-  if (c) c->SetAbortFlag(cancelFlag_);
+  if (c) c->SetCancelFlag(cancelFlag_);
   const bool opened = c && !cancelFlag_->load() && c->Open();
   if (logins) features.set_value(opened ? std::optional<FtpFeatures>(c->Features()) : std::nullopt);
   if (!opened) {
@@ -146,10 +146,7 @@ bool CFtpSession::EnsureConnected() {
   return Open();
 }
 
-void CFtpSession::ArmCancel() {
-  cancel_.store(false);
-  if (connection_) connection_->SetAbortFlag(cancelFlag_);
-}
+void CFtpSession::ArmCancel() { cancel_.store(false); }
 
 void CFtpSession::CloseConnection() {
   connection_.reset();

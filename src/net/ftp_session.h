@@ -67,8 +67,7 @@ class CFtpSession {
   // it). Holds until ArmCancel.
   void Cancel() { cancel_.store(true); }
   bool Cancelled() const { return cancelFlag_->load(); }
-  // Clears Cancel and watches the flag again on the current connection (a
-  // transfer puts its own flag there meanwhile).
+  // Clears Cancel.
   void ArmCancel();
   // Also logs out the early logins not taken.
   void CloseConnection();

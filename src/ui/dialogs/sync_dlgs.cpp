@@ -117,10 +117,15 @@ void CProgressDlg::Cancel() {
   cancel_->setEnabled(false);
   if (!started_) return;
   // The file in flight is finished first; one that the server leaves
-  // hanging is abandoned after a moment rather than at its time-out.
+  // hanging is abandoned after a moment, and whatever else still waits on a
+  // silent server (a login, a clean-up) a moment later, rather than at its
+  // time-out.
   controller_.StopSync();
   QTimer::singleShot(2000, this, [this] {
     if (!finished_) controller_.CancelSync();
+  });
+  QTimer::singleShot(5000, this, [this] {
+    if (!finished_) controller_.CancelSessionWork();
   });
 }
 

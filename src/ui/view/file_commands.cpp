@@ -110,7 +110,7 @@ void CTwinbayView::OnDeleteDone(const SessionOutcome& o) {
   SetBusy(false);
   TellFrame(false);
   if (!folder) return;
-  list_->Model()->ShowFolder(folder);
+  if (!list_->Model()->ShownFolder()) list_->Model()->ShowFolder(folder);
   OnFolderChanged(folder);
   bool incomplete;
   {

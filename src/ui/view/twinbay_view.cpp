@@ -561,7 +561,8 @@ void CTwinbayView::CollectionCleared() {
 }
 
 void CTwinbayView::ShowFolder(CFolderRecord* record) {
-  if (!record) return;
+  // The folder a delete works on is shown again when the delete is over.
+  if (!record || record == deleting_) return;
   list_->Model()->ShowFolder(record);
   QString why;
   {
