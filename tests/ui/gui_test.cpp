@@ -203,12 +203,14 @@ TEST_F(Gui, TrustThisCertificateThenConnectedEncrypted) {
     w->findChild<QLineEdit*>("password")->setText("secret");
     static_cast<QDialog*>(w)->accept();
   });
+  auto failed = OnModal("ConnectFailed", [](QWidget* w) { static_cast<QDialog*>(w)->accept(); });
   Connect();
   ASSERT_TRUE(WaitFor([&] { return View()->IsConnected(); })) << View()->Session().LastError();
   EXPECT_EQ(asked, 1);
   EXPECT_EQ(question, "Trust this certificate?");
   EXPECT_EQ(details.count(QString::fromStdString(fingerprint)), 1) << details.toStdString();
   EXPECT_TRUE(details.startsWith("The server's certificate was refused")) << details.toStdString();
+  EXPECT_FALSE(*failed);
   EXPECT_EQ(View()->Connections().At(0)->password, "");  // typed, never stored
   EXPECT_EQ(View()->Connections().At(0)->pinnedFingerprint, fingerprint);
   ConnectionsList saved(ConnectionsFile());
