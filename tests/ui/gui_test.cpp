@@ -531,6 +531,7 @@ TEST_F(Gui, UnknownServerOffsetInTheStatusLineAndAFixedOneFromTheConnectionDialo
   ConnectAndCompare();
   frame->RefreshUi();
   EXPECT_EQ(frame->Pane(2)->text(), "Server time offset unknown: taken as UTC");
+  EXPECT_GT(frame->Pane(2)->width(), frame->Pane(2)->fontMetrics().horizontalAdvance(frame->Pane(2)->text()));
   EXPECT_TRUE(frame->Pane(2)->toolTip().contains("Set the offset")) << frame->Pane(2)->toolTip().toStdString();
 
   View()->OnDisconnect();
