@@ -283,6 +283,7 @@ class CurlFtpConnection : public IFtpConnection {
   }
 
   void SetAbortFlag(const std::atomic<bool>* flag) override { abortFlag_ = flag; }
+  void SetCancelFlag(const std::atomic<bool>* flag) override { cancelFlag_ = flag; }
 
   const FtpFeatures& Features() const override { return features_; }
   const std::string& LoginFolder() const override { return loginFolder_; }
@@ -502,6 +503,12 @@ class CurlFtpConnection : public IFtpConnection {
     CURLcode result = CURLE_OK;
     bool done = false;
     while (!done) {
+      // The cancel flag ends any command within a poll, also one the server
+      // leaves unanswered.
+      if (cancelFlag_ && cancelFlag_->load()) {
+        result = CURLE_ABORTED_BY_CALLBACK;
+        break;
+      }
       if (curl_multi_perform(multi_, &running) != CURLM_OK) {
         result = CURLE_FAILED_INIT;
         break;
@@ -1131,6 +1138,7 @@ class CurlFtpConnection : public IFtpConnection {
   std::string refusedCertificate_;
   bool encrypted_ = false;
   const std::atomic<bool>* abortFlag_ = nullptr;
+  const std::atomic<bool>* cancelFlag_ = nullptr;
   bool lost_ = false;
 };
 
