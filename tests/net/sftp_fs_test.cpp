@@ -278,7 +278,7 @@ TEST_F(SftpTest, StopsAndTimesOutWhileTheServerIsSilent) {
   test::WriteFile(data_ / "x", "x", 0);
   for (const bool byAbort : {true, false}) {
     SftpSettings s = PythonSettings(*server);
-    s.timeoutSeconds = byAbort ? 60 : 1;
+    s.timeoutSeconds = byAbort ? 60 : 2;
     SftpFileSystem fs(s);
     std::atomic<bool> abort{false};
     fs.SetAbortFlag(&abort);
