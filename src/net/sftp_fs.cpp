@@ -54,14 +54,15 @@ bool FromAttributes(sftp_attributes a, FindData& fd) {
 
 }  // namespace
 
-// One operation on the connection: the watch cuts it when the abort flag is
-// set or the server stays silent past the time-out.
+// One operation on the connection: the watch cuts it when the server stays
+// silent past the time-out, or (reads and writes) when the abort flag is set
+// while the server keeps it waiting.
 class SftpFileSystem::Op {
  public:
-  explicit Op(SftpFileSystem& fs) : fs_(fs) {
+  explicit Op(SftpFileSystem& fs, bool abortable = false) : fs_(fs) {
     fs.failure_ = SshFailure::None;
     fs.error_.clear();
-    fs.watch_.Begin(fs.conn_.Socket(), fs.abortFlag_, fs.settings_.timeoutSeconds);
+    fs.watch_.Begin(fs.conn_.Socket(), abortable ? fs.abortFlag_ : nullptr, fs.settings_.timeoutSeconds);
   }
   ~Op() { fs_.watch_.End(); }
   void Progress() { fs_.watch_.Progress(); }
@@ -114,6 +115,13 @@ bool SftpFileSystem::Ready() {
   failure_ = SshFailure::Lost;
   if (error_.empty()) error_ = "Not connected to " + settings_.host + ".";
   return false;
+}
+
+bool SftpFileSystem::Stopped() {
+  if (!abortFlag_ || !abortFlag_->load()) return false;
+  failure_ = SshFailure::Refused;
+  error_ = "Stopped.";
+  return true;
 }
 
 bool SftpFileSystem::Ok() {
@@ -268,6 +276,7 @@ bool SftpFileSystem::ReadBlocks(void* handle, const RemoteSink& sink, Op& op) {
       ahead.emplace_back(id, next);
       next += kReadChunk;
     }
+    if (Stopped()) return false;
     const auto [id, offset] = ahead.front();
     ahead.pop_front();
     const int n = sftp_async_read(file, buf.data(), kReadChunk, id);
@@ -294,7 +303,7 @@ bool SftpFileSystem::ReadBlocks(void* handle, const RemoteSink& sink, Op& op) {
 
 bool SftpFileSystem::Read(const std::string& path, const RemoteSink& sink) {
   if (!Ready()) return false;
-  Op op(*this);
+  Op op(*this, true);
   sftp_file file = sftp_open(conn_.Sftp(), path.c_str(), O_RDONLY, 0);
   if (!file) return Failed("Cannot open " + path);
   const bool ok = ReadBlocks(file, sink, op);
@@ -306,7 +315,7 @@ bool SftpFileSystem::Read(const std::string& path, const RemoteSink& sink) {
 
 bool SftpFileSystem::Write(const std::string& path, const RemoteSource& source, uint64_t size) {
   if (!Ready()) return false;
-  Op op(*this);
+  Op op(*this, true);
   sftp_file file = sftp_open(conn_.Sftp(), path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   if (!file) return Failed("Cannot create " + path);
   std::vector<char> buf(kWriteChunk);
@@ -321,6 +330,10 @@ bool SftpFileSystem::Write(const std::string& path, const RemoteSource& source, 
       break;
     }
     if (n == 0) break;
+    if (Stopped()) {
+      ok = false;
+      break;
+    }
     if (sftp_write(file, buf.data(), static_cast<size_t>(n)) != n) {
       ok = Failed("Cannot write " + path);
       break;

@@ -52,6 +52,8 @@ class SftpFileSystem : public IRemoteFileSystem {
   // Records why the last library call failed and returns false.
   bool Failed(const std::string& what);
   bool Ok();
+  // Whether the abort flag is set (the error then says so).
+  bool Stopped();
   // Lists one folder's entries as the server gives them (links unresolved).
   bool ReadFolder(const std::string& path, ScanList& out, std::vector<size_t>& links);
   // A link becomes what it leads to; false when it leads nowhere (or the

@@ -20,6 +20,8 @@
 namespace twinbay {
 namespace {
 
+constexpr int64_t kAbortGraceMs = 300;
+
 int64_t NowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
       .count();
@@ -118,8 +120,11 @@ void SocketWatch::Run() {
     }
     cv_.wait_for(l, std::chrono::milliseconds(20));
     if (!active_ || quit_) continue;
-    const bool aborted = abortFlag_ && abortFlag_->load();
-    const bool silent = timeoutSeconds_ > 0 && NowMs() - lastProgress_.load() > timeoutSeconds_ * 1000LL;
+    // A stopped operation that still moves ends by itself at its next block,
+    // keeping the connection; one the server keeps waiting is cut.
+    const int64_t still = NowMs() - lastProgress_.load();
+    const bool aborted = abortFlag_ && abortFlag_->load() && still > kAbortGraceMs;
+    const bool silent = timeoutSeconds_ > 0 && still > timeoutSeconds_ * 1000LL;
     if (aborted || silent) {
       // Shutting the socket down makes the library's blocked read return; the
       // connection is gone afterwards and is made again when needed.

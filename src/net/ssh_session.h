@@ -53,8 +53,9 @@ enum class SshFailure {
 };
 
 // Watches an operation in progress from a thread of its own: when the abort
-// flag is set, or nothing moved for the time-out, it shuts the socket down so
-// that the blocked library call returns at once.
+// flag is set and nothing moved for a moment, or nothing moved for the
+// time-out, it shuts the socket down so that the blocked library call returns
+// at once.
 class SocketWatch {
  public:
   SocketWatch();
