@@ -130,7 +130,7 @@ bool SftpFileSystem::Ok() {
   return true;
 }
 
-bool SftpFileSystem::Failed(const std::string& what) {
+bool SftpFileSystem::Failed(const std::string& what, int code) {
   const bool aborted = abortFlag_ && abortFlag_->load();
   if (watch_.Cut() || !ssh_is_connected(conn_.Session())) {
     failure_ = SshFailure::Lost;
@@ -141,7 +141,7 @@ bool SftpFileSystem::Failed(const std::string& what) {
     Disconnect();
   } else {
     failure_ = SshFailure::Refused;
-    error_ = what + ": " + SftpErrorText(sftp_get_error(conn_.Sftp()));
+    error_ = what + ": " + SftpErrorText(code >= 0 ? code : sftp_get_error(conn_.Sftp()));
   }
   return false;
 }
@@ -170,10 +170,12 @@ bool SftpFileSystem::ReadFolder(const std::string& path, ScanList& out, std::vec
     }
     sftp_attributes_free(a);
   }
+  // The handle is closed before a lost connection is let go (a close on a
+  // broken connection fails at once).
   const bool whole = sftp_dir_eof(dir);
-  if (!whole) Failed("Cannot read the folder " + path);
+  const int code = sftp_get_error(conn_.Sftp());
   sftp_closedir(dir);
-  if (!whole) return false;
+  if (!whole) return Failed("Cannot read the folder " + path, code);
   if (!bad.empty()) {
     failure_ = SshFailure::Refused;
     error_ = "The listing of " + path + " holds " + bad + ".";
@@ -307,10 +309,11 @@ bool SftpFileSystem::Read(const std::string& path, const RemoteSink& sink) {
   sftp_file file = sftp_open(conn_.Sftp(), path.c_str(), O_RDONLY, 0);
   if (!file) return Failed("Cannot open " + path);
   const bool ok = ReadBlocks(file, sink, op);
-  if (!ok && error_.empty()) Failed("Cannot read " + path);
-  const bool lost = !ok && failure_ == SshFailure::Lost;
-  if (!lost) sftp_close(file);
-  return ok ? Ok() : false;
+  const bool told = !error_.empty();
+  const int code = sftp_get_error(conn_.Sftp());
+  sftp_close(file);
+  if (ok) return Ok();
+  return told ? false : Failed("Cannot read " + path, code);
 }
 
 bool SftpFileSystem::Write(const std::string& path, const RemoteSource& source, uint64_t size) {
@@ -335,13 +338,13 @@ bool SftpFileSystem::Write(const std::string& path, const RemoteSource& source, 
       break;
     }
     if (sftp_write(file, buf.data(), static_cast<size_t>(n)) != n) {
-      ok = Failed("Cannot write " + path);
-      break;
+      const int code = sftp_get_error(conn_.Sftp());
+      sftp_close(file);
+      return Failed("Cannot write " + path, code);
     }
     written += static_cast<uint64_t>(n);
     op.Progress();
   }
-  if (failure_ == SshFailure::Lost) return false;
   // The close is where the server reports a write it could not finish.
   if (sftp_close(file) != 0 && ok) ok = Failed("Cannot finish writing " + path);
   if (ok && written != size) {

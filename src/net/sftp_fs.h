@@ -49,8 +49,9 @@ class SftpFileSystem : public IRemoteFileSystem {
   SftpFileSystem(SftpSettings settings, std::shared_ptr<SshKeyCache> keys);
   // Whether there is a connection to use (else the error says so).
   bool Ready();
-  // Records why the last library call failed and returns false.
-  bool Failed(const std::string& what);
+  // Records why the last library call failed (its SFTP status `code`, or the
+  // session's last one) and returns false; a lost connection is let go.
+  bool Failed(const std::string& what, int code = -1);
   bool Ok();
   // Whether the abort flag is set (the error then says so).
   bool Stopped();
