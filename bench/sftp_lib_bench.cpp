@@ -203,7 +203,9 @@ class LibsshConn : public Conn {
     sftp_file_set_blocking(f);
     constexpr uint32_t kChunk = 65536;
     constexpr size_t kMaxAhead = 32;
-    size_t ahead = 1;  // doubles with every reply, so that a small file costs one read
+    // Two at first, so that a file smaller than one block comes with its end
+    // in one round trip; doubles with every reply.
+    size_t ahead = 2;
     std::deque<int> ids;
     bool eof = false, ok = true;
     std::vector<char> buf(kChunk);

@@ -265,10 +265,11 @@ bool SftpFileSystem::Rename(const std::string& from, const std::string& to) {
 bool SftpFileSystem::ReadBlocks(void* handle, const RemoteSink& sink, Op& op) {
   auto file = static_cast<sftp_file>(handle);
   std::vector<char> buf(kReadChunk);
-  // Requests in flight with their offsets. The window starts at one so that
-  // small files cost no more than one read, and doubles with every reply.
+  // Requests in flight with their offsets. The window starts at two, so that
+  // a file smaller than one block arrives with its end in one round trip, and
+  // doubles with every reply.
   std::deque<std::pair<int, uint64_t>> ahead;
-  size_t window = 1;
+  size_t window = 2;
   uint64_t next = 0;
   for (;;) {
     while (ahead.size() < window) {

@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <pwd.h>
 
 #include "net/ssh_auth.h"
@@ -41,36 +42,43 @@ int Dial(const SftpSettings& s, const std::atomic<bool>* abortFlag, std::string&
   addrinfo hints{};
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* found = nullptr;
-  const int found_rc = getaddrinfo(s.host.c_str(), std::to_string(s.port).c_str(), &hints, &found);
-  if (found_rc != 0) {
-    error = "Cannot find " + s.host + ": " + gai_strerror(found_rc);
+  const int resolved = getaddrinfo(s.host.c_str(), std::to_string(s.port).c_str(), &hints, &found);
+  if (resolved != 0) {
+    error = "Cannot find " + s.host + ": " + gai_strerror(resolved);
     return -1;
   }
-  error = "Cannot connect to " + s.host + " port " + std::to_string(s.port);
-  int fd = -1;
+  int fd = -1, why = 0;
   for (addrinfo* a = found; a && fd < 0; a = a->ai_next) {
     fd = socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
-    if (fd < 0) continue;
+    if (fd < 0) {
+      why = errno;
+      continue;
+    }
     const int rc = connect(fd, a->ai_addr, a->ai_addrlen);
     if (rc != 0 && errno == EINPROGRESS) {
       const int64_t end = NowMs() + s.timeoutSeconds * 1000LL;
       pollfd p{fd, POLLOUT, 0};
       while (poll(&p, 1, 100) == 0 && NowMs() < end && !(abortFlag && abortFlag->load())) {
       }
-      int soError = ETIMEDOUT;
+      int soError = abortFlag && abortFlag->load() ? ECANCELED : ETIMEDOUT;
       socklen_t len = sizeof soError;
       if (!(p.revents & (POLLOUT | POLLERR | POLLHUP)) || getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &len) != 0 ||
           soError != 0) {
+        why = soError;
         close(fd);
         fd = -1;
       }
     } else if (rc != 0) {
+      why = errno;
       close(fd);
       fd = -1;
     }
   }
   freeaddrinfo(found);
-  if (fd < 0) return -1;
+  if (fd < 0) {
+    error = "Cannot connect to " + s.host + " port " + std::to_string(s.port) + ": " + std::strerror(why);
+    return -1;
+  }
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   int one = 1;
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
