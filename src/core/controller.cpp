@@ -50,6 +50,7 @@ bool CSyncController::PrepareCompare(const CompareOptions& options, ICompareList
                                                 std::clamp(options.connections, 1, 16) - 1);
   }
   comparer_.SetRemoveStaleTemps(options.removeStaleTemps);
+  staleSwept_ = false;
   comparer_.BeginCompare(listener, lister_.get(), &collection_, localRoot_, remoteRoot_, options.tagAfterCompare,
                          options.ignoreSeconds);
   return true;
@@ -112,8 +113,19 @@ void CSyncController::PrepareSync(const TransferOptions& options, SyncTotals& to
   if (syncAborted_.load()) job_->Abort();
 }
 
+void CSyncController::RemoveStaleTemps() {
+  if (staleSwept_) return;
+  staleSwept_ = true;
+  for (const CFolderComparer::StaleTemp& t : comparer_.StaleTempsFound()) {
+    if (syncAborted_.load()) return;
+    if (t.remote) remoteFs_->Remove(t.path);
+    else RemoveLocalRegularFile(t.path);
+  }
+}
+
 void CSyncController::RunSync(const TransferOptions& options, SyncTotals& totals, ITransferListener* listener) {
   PrepareSync(options, totals, listener);
+  RemoveStaleTemps();
   job_->RunTransfer();
 }
 
@@ -121,7 +133,10 @@ bool CSyncController::StartSync(const TransferOptions& options, SyncTotals& tota
                                 std::string& problem) {
   PrepareSync(options, totals, listener);
   try {
-    syncThread_ = std::thread([this] { job_->RunTransfer(); });
+    syncThread_ = std::thread([this] {
+      RemoveStaleTemps();
+      job_->RunTransfer();
+    });
   } catch (const std::system_error& e) {
     runningJob_.store(nullptr);
     job_.reset();

@@ -115,7 +115,9 @@ class CSyncController {
   // caller connects it) and the pool the transfer opens from it, or to the
   // local stand-in. `totals` carries the progress.
   // RunSync works on the caller's thread; StartSync on its own, the listener
-  // hearing TransferFinished at the end (WaitForSync then joins it).
+  // hearing TransferFinished at the end (WaitForSync then joins it). Either
+  // first removes the stale temporary files the last compare found and left
+  // (a compare itself changes nothing).
   void RunSync(const TransferOptions& options, SyncTotals& totals, ITransferListener* listener);
   bool StartSync(const TransferOptions& options, SyncTotals& totals, ITransferListener* listener, std::string& problem);
   // Stop after the file in flight. Abort at once, and every later transfer
@@ -168,6 +170,9 @@ class CSyncController {
   bool PrepareCompare(const CompareOptions& options, ICompareListener* listener, std::string& problem);
   void Compare();
   void PrepareSync(const TransferOptions& options, SyncTotals& totals, ITransferListener* listener);
+  // Removes what StaleTempsKept names, each once; on the sync's thread.
+  void RemoveStaleTemps();
+  bool staleSwept_ = false;  // since the last compare
   // The server (over the session) or the local stand-in, as a file system.
   std::unique_ptr<IRemoteFileSystem> RemoteFileSystem();
 
