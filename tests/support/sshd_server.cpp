@@ -1,5 +1,7 @@
 #include "support/sshd_server.h"
 
+#include "support/processes.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -18,36 +20,6 @@
 namespace twinbay::test {
 namespace {
 
-pid_t Spawn(const std::vector<std::string>& argv, const std::string& logFile) {
-  const pid_t pid = fork();
-  if (pid != 0) return pid;
-  setpgid(0, 0);
-  const int log = open(logFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  if (log >= 0) {
-    dup2(log, 1);
-    dup2(log, 2);
-  }
-  const int devnull = open("/dev/null", O_RDONLY);
-  if (devnull >= 0) dup2(devnull, 0);
-  std::vector<char*> args;
-  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  execv(args[0], args.data());
-  _exit(127);
-}
-
-int FreePort() {
-  const int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-  close(s);
-  return ntohs(a.sin_port);
-}
-
 // True once the server greets with its SSH version line.
 bool Greets(int port) {
   const int s = socket(AF_INET, SOCK_STREAM, 0);
@@ -60,13 +32,6 @@ bool Greets(int port) {
                   std::string(buf, 4) == "SSH-";
   close(s);
   return ok;
-}
-
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
 }
 
 void Put(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
