@@ -34,7 +34,45 @@ CTwinbayView::CTwinbayView(QWidget* parent, const QString& connectionsFile)
   settings_.Load();
   collection_.SetListener(static_cast<ICollectionListener*>(this));
 
-  // The band of path boxes.
+  QGridLayout* band = BuildPathBand();
+
+  // Tree and list, with a bar between them that the user drags.
+  tree_ = new CFolderTreeCtrl;
+  tree_->setObjectName("folderTree");
+  tree_->SetNotify(this);
+  list_ = new CFileListCtrl(collection_, &settings_.m_bSuppressStripedList, &filter_);
+  list_->setObjectName("fileList");
+  list_->LoadColumnWidths(settings_.m_nColumnWidth);
+  splitter_ = new QSplitter(Qt::Horizontal);
+  splitter_->addWidget(tree_);
+  splitter_->addWidget(list_);
+  splitter_->setHandleWidth(4);
+  splitter_->setChildrenCollapsible(false);
+  auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->setSpacing(2);
+  layout->addLayout(band);
+  layout->addWidget(splitter_, 1);
+
+  local_->SetKey(QString(kBaseKey) + "\\Local History");
+  types_->SetKey(QString(kBaseKey) + "\\Types History");
+  remote_->SetKey(QString(kBaseKey) + "\\Remote History");
+  local_->Load();
+  types_->Load();
+  remote_->Load();
+  SetAnimation(icons::ConnectionState::NotConnected);
+  connect(&animationTimer_, &QTimer::timeout, this,
+          [this] { animation_->setPixmap(icons::Connection(icons::ConnectionState::Connecting, ++animationFrame_)); });
+  connect(browseLocal_, &QToolButton::clicked, this, [this] { OnBrowseLocal(); });
+  connect(browseRemote_, &QToolButton::clicked, this, [this] { OnBrowseRemote(); });
+  connect(local_, &QComboBox::currentTextChanged, this, [this] { RefreshFreeSpace(); });
+  SetUpFileCommands();
+
+  LoadConnectionsFile(connectionsFile);
+}
+
+// The band of path boxes.
+QGridLayout* CTwinbayView::BuildPathBand() {
   auto* band = new QGridLayout;
   band->setContentsMargins(5, 2, 5, 2);
   band->setHorizontalSpacing(8);
@@ -80,39 +118,10 @@ CTwinbayView::CTwinbayView(QWidget* parent, const QString& connectionsFile)
   band->setColumnStretch(0, 2);
   band->setColumnStretch(1, 1);
   band->setColumnStretch(2, 2);
+  return band;
+}
 
-  // Tree and list, with a bar between them that the user drags.
-  tree_ = new CFolderTreeCtrl;
-  tree_->setObjectName("folderTree");
-  tree_->SetNotify(this);
-  list_ = new CFileListCtrl(collection_, &settings_.m_bSuppressStripedList, &filter_);
-  list_->setObjectName("fileList");
-  list_->LoadColumnWidths(settings_.m_nColumnWidth);
-  splitter_ = new QSplitter(Qt::Horizontal);
-  splitter_->addWidget(tree_);
-  splitter_->addWidget(list_);
-  splitter_->setHandleWidth(4);
-  splitter_->setChildrenCollapsible(false);
-  auto* layout = new QVBoxLayout(this);
-  layout->setContentsMargins(0, 0, 0, 0);
-  layout->setSpacing(2);
-  layout->addLayout(band);
-  layout->addWidget(splitter_, 1);
-
-  local_->SetKey(QString(kBaseKey) + "\\Local History");
-  types_->SetKey(QString(kBaseKey) + "\\Types History");
-  remote_->SetKey(QString(kBaseKey) + "\\Remote History");
-  local_->Load();
-  types_->Load();
-  remote_->Load();
-  SetAnimation(icons::ConnectionState::NotConnected);
-  connect(&animationTimer_, &QTimer::timeout, this,
-          [this] { animation_->setPixmap(icons::Connection(icons::ConnectionState::Connecting, ++animationFrame_)); });
-  connect(browseLocal_, &QToolButton::clicked, this, [this] { OnBrowseLocal(); });
-  connect(browseRemote_, &QToolButton::clicked, this, [this] { OnBrowseRemote(); });
-  connect(local_, &QComboBox::currentTextChanged, this, [this] { RefreshFreeSpace(); });
-  SetUpFileCommands();
-
+void CTwinbayView::LoadConnectionsFile(const QString& connectionsFile) {
   connections_.SetFileName((connectionsFile.isEmpty() ? QString::fromStdString(DefaultConnectionsFile()) : connectionsFile).toStdString());
   const ConnectionsReadResult r = connections_.Load();
   if (!r.ok) {
@@ -174,121 +183,6 @@ void CTwinbayView::SetBusy(bool busy) {
 
 bool CTwinbayView::CanSynchronize() const {
   return connected_ && !busy_ && kept_.Totals().allUp + kept_.Totals().allDown > 0;
-}
-
-// ---- Connect ---------------------------------------------------------------------
-
-void CTwinbayView::OnConnect() {
-  if (!CanConnect()) return;
-  CConnectionsDlg dlg(connections_, settings_.m_bCompareOnConnect != 0, this);
-  const int result = dlg.exec();
-  // A record deleted in the dialog must not stay the current one.
-  for (const CConnectionProperties* gone : dlg.Deleted())
-    if (gone == current_) current_ = nullptr;
-  if (result != QDialog::Accepted || !dlg.Chosen()) return;
-  current_ = dlg.Chosen();
-  subFolders_->setChecked(current_->includeSubFolders != 0);
-  local_->setEditText(QString::fromStdString(current_->localPath));
-  remote_->setEditText(QString::fromStdString(current_->remotePath));
-  types_->setEditText(QString::fromStdString(current_->fileTypes));
-  settings_.m_bCompareOnConnect = dlg.CompareOnConnect() ? 1 : 0;
-
-  current_->passwordStored = 1;
-  promptedPassword_.clear();
-  if (current_->password.empty() && !current_->anonymous && !current_->userName.empty()) {
-    current_->passwordStored = 0;
-    CPasswordDlg pw(QString::fromStdString(current_->description), this);
-    if (pw.exec() != QDialog::Accepted) return;
-    current_->password = pw.Password().toStdString();
-    promptedPassword_ = current_->password;
-  }
-  StartConnect();
-}
-
-void CTwinbayView::StartConnect() {
-  if (!current_) return;
-  SetAnimation(icons::ConnectionState::Connecting);
-  SetBusy(true);
-  TellFrame(true);
-  // A compare that follows the connect at once lists over the pool: its
-  // other logins start as soon as the server has accepted this one. Without
-  // it they wait for the compare, rather than sit idle on the server.
-  controller_.LogInListersEarly(settings_.m_bCompareOnConnect ? static_cast<int>(settings_.m_nConnections) : 1);
-  // The controller takes its own copy of the record.
-  if (!controller_.StartConnect(*current_, promptedPassword_, this)) {
-    SetAnimation(icons::ConnectionState::NotConnected);
-    SetBusy(false);
-    TellFrame(false);
-    QMessageBox::warning(this, "Twinbay", "Connecting could not be started.");
-    return;
-  }
-  sessionWaiting_ = true;
-  emit StatusMessage(QString("Connecting to %1...").arg(QString::fromStdString(current_->host)));
-  emit StateChanged();
-}
-
-void CTwinbayView::OnConnectDone(bool ok, bool cancelled) {
-  SetBusy(false);
-  encrypted_ = ok && session_.Encrypted();
-  if (!ok && !cancelled && AskToTrustCertificate()) {
-    TellFrame(false);
-    StartConnect();
-    return;
-  }
-  if (ok) {
-    SetAnimation(icons::ConnectionState::Connected);
-    connected_ = true;
-    remoteLabel_->setText(QString("Remote path on %1:").arg(QString::fromStdString(session_.GetHost())));
-    browseRemote_->setEnabled(CanBrowseRemote());
-  } else if (!cancelled) {
-    SetAnimation(icons::ConnectionState::NotConnected);
-    QMessageBox box(QMessageBox::Warning, "Twinbay", "Connect FAILED", QMessageBox::Ok, this);
-    box.setObjectName("ConnectFailed");
-    if (!session_.LastError().empty()) box.setInformativeText(QString::fromStdString(session_.LastError()));
-    MakePlain(box);
-    box.exec();
-  } else {
-    SetAnimation(icons::ConnectionState::NotConnected);
-  }
-  TellFrame(false);
-  RefreshFreeSpace();
-  emit StateChanged();
-  if (ok && settings_.m_bCompareOnConnect) OnCompare();
-}
-
-bool CTwinbayView::AskToTrustCertificate() {
-  const std::string fingerprint = session_.RefusedCertificate();
-  // Only a certificate that was refused by its check, never a changed pin
-  // quietly replaced: the question says which it is.
-  if (fingerprint.empty() || !current_) return false;
-  const bool changed = !current_->pinnedFingerprint.empty();
-  // Why it was refused, up to the sentence that gives the fingerprint: the
-  // question gives it once, on a line of its own.
-  std::string why = session_.LastError();
-  if (const size_t at = why.find(fingerprint); at != std::string::npos) {
-    const size_t stop = why.rfind(". ", at);
-    why = stop == std::string::npos ? std::string() : why.substr(0, stop + 1);
-  }
-  QMessageBox box(QMessageBox::Warning, "Twinbay", "Trust this certificate?", QMessageBox::Yes | QMessageBox::No, this);
-  box.setObjectName("TrustCertificate");
-  box.setDefaultButton(QMessageBox::No);
-  box.setInformativeText(
-      QString("%1\n\n%2The server %3 presented a certificate with the SHA-256 fingerprint\n\n%4\n\n"
-              "Trust it only if this is the server's own certificate (ask its administrator). It is then "
-              "remembered for the connection \"%5\" only, and a different certificate stops the connect again.")
-          .arg(QString::fromStdString(why),
-               changed ? "THE CERTIFICATE HAS CHANGED since you trusted it. " : "",
-               QString::fromStdString(current_->host), QString::fromStdString(fingerprint),
-               QString::fromStdString(current_->description)));
-  MakePlain(box);
-  if (box.exec() != QMessageBox::Yes) return false;
-  current_->pinnedFingerprint = fingerprint;
-  if (!connections_.FileName().empty()) {
-    const ConnectionsReadResult saved = connections_.Save();
-    if (!saved.ok)
-      PlainWarning(this, "The connections could not be saved: " + QString::fromStdString(saved.error));
-  }
-  return true;
 }
 
 // ---- Compare ---------------------------------------------------------------------

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QCheckBox>
+#include <QGridLayout>
 #include <QLabel>
 #include <QMenu>
 #include <QPointer>
@@ -156,6 +157,11 @@ class CTwinbayView : public QWidget, private ISyncListener, private ICollectionL
   void SetBusy(bool busy);
   void TellFrame(bool busy);
   void SetAnimation(icons::ConnectionState state);
+  // The band of path boxes above the tree and the list.
+  QGridLayout* BuildPathBand();
+  // Reads the connections file (the default one when empty); an unreadable
+  // one is kept aside and the user told.
+  void LoadConnectionsFile(const QString& connectionsFile);
   void SetUpFileCommands();
   std::vector<CFileEntry*> SelectedEntries() const;
   bool AnySelectedNotInStep() const;
