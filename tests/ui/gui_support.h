@@ -34,8 +34,10 @@ inline bool WaitFor(const std::function<bool()>& pred, int ms = 15000) {
 // calls act(window). Returns a flag that turns true when it has acted.
 inline std::shared_ptr<bool> OnModal(const QString& name, std::function<void(QWidget*)> act, int ms = 15000) {
   auto done = std::make_shared<bool>(false);
-  auto* timer = new QTimer;
-  auto* clock = new QElapsedTimer;
+  // Owned by the application, so a watch whose window never came up goes
+  // with it rather than outliving the test unowned.
+  auto* timer = new QTimer(QCoreApplication::instance());
+  auto clock = std::make_shared<QElapsedTimer>();
   clock->start();
   timer->setInterval(20);
   QObject::connect(timer, &QTimer::timeout, [=] {
@@ -43,13 +45,11 @@ inline std::shared_ptr<bool> OnModal(const QString& name, std::function<void(QWi
     if (w && (name.isEmpty() || w->objectName() == name)) {
       timer->stop();
       timer->deleteLater();
-      delete clock;
       *done = true;
       act(w);
     } else if (clock->elapsed() > ms) {
       timer->stop();
       timer->deleteLater();
-      delete clock;
     }
   });
   timer->start();
