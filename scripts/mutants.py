@@ -50,10 +50,10 @@ FAULTS = [
       "src/net/curl_ftp.cpp",
       'if (lower.find("truncated") != std::string::npos) {',
       'if (r.find("Truncated") != std::string::npos) {'),
-    F("list-truncation-halves", "a cut listing whose two halves do not overlap is taken as the whole folder",
+    F("list-truncation-unsorted", "a server that ignores \"-r\" gives the first part twice, taken as the whole",
       "src/net/curl_ftp.cpp",
-      "bool overlap = !cut2;",
-      "bool overlap = true;"),
+      "if (!overlap || !sorted)",
+      "if (!overlap)"),
     F("list-vsftpd-failed-open", "vsftpd's \"226 ... (but failed to open directory)\" is not noticed",
       "src/net/curl_ftp.cpp",
       'if (lower.find("failed to open") != std::string::npos)',
@@ -159,19 +159,11 @@ FAULTS = [
       "    if (record.incomplete) {\n      counts.failed",
       "    if (record.incomplete && entries.empty()) {\n      counts.failed"),
     # ---- connections file -------------------------------------------------
-    F("conn-length-trusted", "a string length beyond the end of the connections file is read",
-      "src/net/connections.cpp",
-      "    if (n > b_.size() - pos_) return Short();\n    s.assign(b_, pos_, n);\n    pos_ += n;\n    return true;\n  }\n  bool Bytes",
-      "    if (n > b_.size()) return Short();\n    s.assign(b_, pos_, n);\n    pos_ += n;\n    return true;\n  }\n  bool Bytes"),
     F("conn-tls-unknown-plain", "a TLS mode this version does not know is used as plain FTP",
       "src/net/ftp_tls.cpp",
       "if (word < 0 || word > 2) return false;",
       "if (word < 0 || word > 2) word = 0;"),
     # ---- TLS --------------------------------------------------------------
-    F("tls-unchecked", "a certificate that fails verification is accepted",
-      "src/net/ftp_tls.cpp",
-      "X509_verify_cert_error_string(X509_STORE_CTX_get_error(store));\n      return 0;",
-      "X509_verify_cert_error_string(X509_STORE_CTX_get_error(store));\n      return 1;"),
     F("tls-pin-ignored", "a pinned connection accepts any certificate",
       "src/net/ftp_tls.cpp",
       "if (!fingerprint.empty() && fingerprint == self->pin_) {",
@@ -193,11 +185,23 @@ FAULTS = [
       "src/cli/main.cpp",
       "  if (ReportIncomplete(collection, local) > 0) return kExitError;\n  return failed == 0",
       "  ReportIncomplete(collection, local);\n  return failed == 0"),
+    # Dropped, because no test can tell them from the sound program (each is
+    # undone by a second guard that stays in place):
+    # - "bool overlap = !cut2;" -> "= true;" in the halves of a cut listing:
+    #   the check that the halves are sorted already demands that the first
+    #   half ends at or after where the second begins.
+    # - "if (n > b_.size() - pos_) return Short();" -> "n > b_.size()" in the
+    #   connections file's strings: every string is followed by fixed-size
+    #   fields, whose reads fail at the end of the file all the same.
+    # - the certificate check returning 1 for a chain that fails
+    #   verification: with no pin, libcurl verifies the peer too and refuses
+    #   the handshake on the verification result the check leaves set.
     # Room for the faults of what is not built yet: unknown host keys,
     # conflicts copied, recorded one-sided files.
 ]
 
-STATUS_RE = re.compile(r"Test\s+#\d+:\s+(\S+)\s+\.*\s*(.*?)\s+[\d.]+\s+sec")
+PROGRESS_RE = re.compile(r"^.*\bTest\s+#(\d+): .*$", re.M)
+SUMMARY_RE = re.compile(r"^\s*(\d+) - (.*) \([^()]*\)\s*$", re.M)
 
 
 def die(msg):
@@ -284,11 +288,19 @@ def sync_tree(checkout, tree):
 
 
 def ctest_result(log_text):
-    """The names of the tests that did not pass, in the order they ended."""
+    """The names of the tests that did not pass, in the order they ended
+    (a value-parameterized test without its "# GetParam() = ..." tail)."""
+    names = {}
+    for m in SUMMARY_RE.finditer(log_text):
+        names[m.group(1)] = m.group(2).split("  # GetParam()")[0].strip()
     failed = []
-    for m in STATUS_RE.finditer(log_text):
-        if m.group(2) != "Passed" and m.group(1) not in failed:
-            failed.append(m.group(1))
+    for m in PROGRESS_RE.finditer(log_text):
+        name = names.get(m.group(1))
+        if "***" in m.group(0) and name and name not in failed:
+            failed.append(name)
+    for name in names.values():  # whatever the progress lines did not show
+        if name not in failed:
+            failed.append(name)
     return failed
 
 
@@ -336,7 +348,8 @@ def main():
     signal.signal(signal.SIGTERM, on_signal)
     signal.signal(signal.SIGINT, on_signal)
     start = time.monotonic()
-    ctest = ["ctest", "-j", str(args.jobs), "--timeout", str(args.timeout), "--stop-on-failure"]
+    ctest = ["ctest", "-j", str(args.jobs), "--timeout", str(args.timeout), "--output-on-failure",
+             "--stop-on-failure"]
     ninja = ["ninja", "-C", build, "-j", str(args.jobs)]
     results = []
     applied = None  # (path, original bytes) while a fault is in the tree
