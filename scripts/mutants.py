@@ -261,7 +261,13 @@ def check_faults(root, faults):
             continue
         n = read(path).count(f.find.encode())
         if n != 1:
-            bad.append(f"{f.id}: its snippet occurs {n} times in {f.file} (must be exactly once)")
+            # Where the snippet went when code moved between files.
+            elsewhere = [os.path.relpath(os.path.join(d, name), root)
+                         for top in ("src",) for d, _, names in os.walk(os.path.join(root, top))
+                         for name in names if os.path.join(d, name) != path
+                         and f.find.encode() in read(os.path.join(d, name))]
+            bad.append(f"{f.id}: its snippet occurs {n} times in {f.file} (must be exactly once)" +
+                       (f"; it is in {', '.join(sorted(elsewhere))}" if elsewhere else ""))
     ids = [f.id for f in faults]
     bad += [f"{i}: the id is used twice" for i in sorted({i for i in ids if ids.count(i) > 1})]
     if bad:
