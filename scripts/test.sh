@@ -10,8 +10,11 @@ bash scripts/setup-deps.sh
 jobs=$(nproc)
 # ccache (installed with the other packages) makes a rebuild of unchanged
 # sources cheap; a cold cache costs nothing extra.
+# Paths below this folder are hashed as relative ones, so a clone elsewhere
+# finds the same cache entries.
 launcher=()
 command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+export CCACHE_BASEDIR="$PWD" CCACHE_NOHASHDIR=1
 run_suite() {  # name, extra cmake args...
   local dir="build/$1"; shift
   cmake -S . -B "$dir" -G Ninja -DTWINBAY_BENCH=OFF "${launcher[@]}" "$@" >/dev/null

@@ -4,6 +4,7 @@
 #include <system_error>
 
 #include "engine/parallel_lister.h"
+#include "net/connections.h"
 #include "net/ftp_fs.h"
 #include "net/local_fs.h"
 
@@ -14,6 +15,8 @@ CSyncController::CSyncController(CFolderCollection& collection) : collection_(co
 CSyncController::~CSyncController() {
   StopCompare();
   StopSync();
+  session_.Cancel();
+  WaitForSession();
   WaitForCompare();
   WaitForSync();
 }
@@ -47,6 +50,7 @@ bool CSyncController::PrepareCompare(const CompareOptions& options, ICompareList
                                                 std::clamp(options.connections, 1, 16) - 1);
   }
   comparer_.SetRemoveStaleTemps(options.removeStaleTemps);
+  staleSwept_ = false;
   comparer_.BeginCompare(listener, lister_.get(), &collection_, localRoot_, remoteRoot_, options.tagAfterCompare,
                          options.ignoreSeconds);
   return true;
@@ -65,6 +69,7 @@ bool CSyncController::RunCompare(const CompareOptions& options, ICompareListener
 }
 
 bool CSyncController::StartCompare(const CompareOptions& options, ISyncListener* listener, std::string& problem) {
+  session_.ArmCancel();
   if (!PrepareCompare(options, listener, problem)) return false;
   try {
     compareThread_ = std::thread([this, listener] {
@@ -108,8 +113,19 @@ void CSyncController::PrepareSync(const TransferOptions& options, SyncTotals& to
   if (syncAborted_.load()) job_->Abort();
 }
 
+void CSyncController::RemoveStaleTemps() {
+  if (staleSwept_) return;
+  staleSwept_ = true;
+  for (const CFolderComparer::StaleTemp& t : comparer_.StaleTempsFound()) {
+    if (syncAborted_.load()) return;
+    if (t.remote) remoteFs_->Remove(t.path);
+    else RemoveLocalRegularFile(t.path);
+  }
+}
+
 void CSyncController::RunSync(const TransferOptions& options, SyncTotals& totals, ITransferListener* listener) {
   PrepareSync(options, totals, listener);
+  RemoveStaleTemps();
   job_->RunTransfer();
 }
 
@@ -117,7 +133,10 @@ bool CSyncController::StartSync(const TransferOptions& options, SyncTotals& tota
                                 std::string& problem) {
   PrepareSync(options, totals, listener);
   try {
-    syncThread_ = std::thread([this] { job_->RunTransfer(); });
+    syncThread_ = std::thread([this] {
+      RemoveStaleTemps();
+      job_->RunTransfer();
+    });
   } catch (const std::system_error& e) {
     runningJob_.store(nullptr);
     job_.reset();
@@ -146,6 +165,84 @@ DeleteCounts CSyncController::Delete(CFolderRecord& record, const std::vector<CF
                                      bool remote, bool ignoreSeconds) {
   const std::unique_ptr<IRemoteFileSystem> fs = RemoteFileSystem();
   return DeleteEntries(collection_, record, entries, local, remote, fs.get(), ignoreSeconds, nullptr);
+}
+
+}  // namespace twinbay
+
+namespace twinbay {
+
+// ---- session work ---------------------------------------------------------------
+
+bool CSyncController::StartSessionWork(SessionWork work, std::function<void(SessionOutcome&)> run,
+                                       ISessionListener* listener) {
+  if (sessionRunning_.load()) return false;
+  WaitForSession();  // the last one has told its outcome: it is ending
+  sessionRunning_.store(true);
+  session_.ArmCancel();
+  try {
+    sessionThread_ = std::thread([this, work, run = std::move(run), listener] {
+      SessionOutcome outcome;
+      outcome.work = work;
+      run(outcome);
+      outcome.cancelled = session_.Cancelled();
+      // A command ended half-way leaves the connection in no known state.
+      if (outcome.cancelled) session_.CloseConnection();
+      sessionRunning_.store(false);
+      if (listener) listener->SessionWorkDone(outcome);
+    });
+  } catch (const std::system_error&) {
+    sessionRunning_.store(false);
+    return false;
+  }
+  return true;
+}
+
+void CSyncController::WaitForSession() {
+  if (sessionThread_.joinable()) sessionThread_.join();
+}
+
+bool CSyncController::StartConnect(const CConnectionProperties& record, const std::string& promptedPassword,
+                                   ISessionListener* listener) {
+  return StartSessionWork(
+      SessionWork::Connect,
+      [this, record, promptedPassword](SessionOutcome& o) { o.ok = RunConnect(session_, record, promptedPassword); },
+      listener);
+}
+
+bool CSyncController::StartCheck(ISessionListener* listener) {
+  return StartSessionWork(SessionWork::Check, [this](SessionOutcome& o) { o.ok = session_.EnsureConnected(); },
+                          listener);
+}
+
+bool CSyncController::StartDelete(CFolderRecord& record, std::vector<CFileEntry*> entries, bool local, bool remote,
+                                  bool ignoreSeconds, ISessionListener* listener) {
+  return StartSessionWork(
+      SessionWork::Delete,
+      [this, &record, entries = std::move(entries), local, remote, ignoreSeconds](SessionOutcome& o) {
+        const std::unique_ptr<IRemoteFileSystem> fs = RemoteFileSystem();
+        // One entry at a time, so that a cancel stops before the next.
+        for (CFileEntry* e : entries) {
+          if (session_.Cancelled()) {
+            ++o.counts.failed;
+            continue;
+          }
+          const DeleteCounts c = DeleteEntries(collection_, record, {e}, local, remote, fs.get(), ignoreSeconds, nullptr);
+          o.counts.localDeleted += c.localDeleted;
+          o.counts.remoteDeleted += c.remoteDeleted;
+          o.counts.failed += c.failed;
+        }
+        o.ok = o.counts.failed == 0;
+      },
+      listener);
+}
+
+bool CSyncController::StartDisconnect(ISessionListener* listener) {
+  return StartSessionWork(SessionWork::Disconnect,
+                          [this](SessionOutcome& o) {
+                            session_.CloseConnection();
+                            o.ok = true;
+                          },
+                          listener);
 }
 
 }  // namespace twinbay

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -41,6 +42,28 @@ class ISyncListener : public ICompareListener {
   // The walk ended (stopped or not) and the helper connections are logged out.
   virtual void CompareDone() = 0;
 };
+
+// Work on the session that may wait on the server, done on the controller's
+// session thread so that the caller never waits: connecting, making sure of
+// the connection (PWD, and a reconnect when it fails), deleting, logging out.
+enum class SessionWork { Connect, Check, Delete, Disconnect };
+
+struct SessionOutcome {
+  SessionWork work = SessionWork::Check;
+  bool ok = false;         // connected (Connect, Check), every chosen side deleted (Delete)
+  bool cancelled = false;  // ended by CancelSessionWork
+  DeleteCounts counts;     // Delete
+};
+
+// Hears the end of one piece of session work, on the session thread; must
+// not wait for another thread.
+class ISessionListener {
+ public:
+  virtual ~ISessionListener() = default;
+  virtual void SessionWorkDone(const SessionOutcome& outcome) = 0;
+};
+
+class CConnectionProperties;
 
 class CSyncController {
  public:
@@ -92,7 +115,9 @@ class CSyncController {
   // caller connects it) and the pool the transfer opens from it, or to the
   // local stand-in. `totals` carries the progress.
   // RunSync works on the caller's thread; StartSync on its own, the listener
-  // hearing TransferFinished at the end (WaitForSync then joins it).
+  // hearing TransferFinished at the end (WaitForSync then joins it). Either
+  // first removes the stale temporary files the last compare found and left
+  // (a compare itself changes nothing).
   void RunSync(const TransferOptions& options, SyncTotals& totals, ITransferListener* listener);
   bool StartSync(const TransferOptions& options, SyncTotals& totals, ITransferListener* listener, std::string& problem);
   // Stop after the file in flight. Abort at once, and every later transfer
@@ -115,11 +140,39 @@ class CSyncController {
   DeleteCounts Delete(CFolderRecord& record, const std::vector<CFileEntry*>& entries, bool local, bool remote,
                       bool ignoreSeconds);
 
+  // ---- session work on the session thread (one piece at a time; false when
+  // one is still under way or no thread could be started). The listener
+  // hears the outcome; WaitForSession then joins the thread at once.
+  // Connect: logs in with the record (promptedPassword stands in for a
+  // password the record does not keep).
+  bool StartConnect(const CConnectionProperties& record, const std::string& promptedPassword,
+                    ISessionListener* listener);
+  bool StartCheck(ISessionListener* listener);
+  // Delete: as Delete; the entries must not be touched by anyone else until
+  // the outcome is heard (the deleted ones are destroyed). A cancel stops
+  // before the next entry.
+  bool StartDelete(CFolderRecord& record, std::vector<CFileEntry*> entries, bool local, bool remote,
+                   bool ignoreSeconds, ISessionListener* listener);
+  bool StartDisconnect(ISessionListener* listener);
+  bool SessionWorkRunning() const { return sessionRunning_.load(); }
+  // Ends the session work, the compare's listings or logins in flight at
+  // once (the command fails as a lost connection, the connection is closed).
+  void CancelSessionWork() { session_.Cancel(); }
+  void WaitForSession();
+  // Abandons the transfer under way at once (the file in flight too); the
+  // next transfer is not affected.
+  void CancelSync() {
+    if (CTransferJob* job = runningJob_.load()) job->Abort();
+  }
+
  private:
   // Makes the listers of one compare and begins it; false with `problem`.
   bool PrepareCompare(const CompareOptions& options, ICompareListener* listener, std::string& problem);
   void Compare();
   void PrepareSync(const TransferOptions& options, SyncTotals& totals, ITransferListener* listener);
+  // Removes what StaleTempsKept names, each once; on the sync's thread.
+  void RemoveStaleTemps();
+  bool staleSwept_ = false;  // since the last compare
   // The server (over the session) or the local stand-in, as a file system.
   std::unique_ptr<IRemoteFileSystem> RemoteFileSystem();
 
@@ -140,6 +193,10 @@ class CSyncController {
   std::atomic<bool> syncAborted_{false};
   static_assert(std::atomic<CTransferJob*>::is_always_lock_free && std::atomic<bool>::is_always_lock_free);
   std::thread syncThread_;
+
+  bool StartSessionWork(SessionWork work, std::function<void(SessionOutcome&)> run, ISessionListener* listener);
+  std::thread sessionThread_;
+  std::atomic<bool> sessionRunning_{false};
 };
 
 }  // namespace twinbay

@@ -40,13 +40,10 @@ bool LocalFolderLister::ListFolder(const std::string& path, ScanList& out) {
   return err == 0;
 }
 
-namespace {
-// Unlinks a regular file (never what a link points to, never a folder).
 bool RemoveLocalRegularFile(const std::string& path) {
   struct stat st;
   return lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && unlink(path.c_str()) == 0;
 }
-}  // namespace
 
 bool LocalFolderLister::RemoveFile(const std::string& folder, const std::string& name) {
   std::string p = root_;
@@ -56,12 +53,18 @@ bool LocalFolderLister::RemoveFile(const std::string& folder, const std::string&
 }
 
 std::vector<std::string> CFolderComparer::StaleTempsKept() const {
+  std::vector<std::string> texts;
+  for (const StaleTemp& t : StaleTempsFound()) texts.push_back((t.remote ? "remote " : "local ") + t.path);
+  return texts;
+}
+
+std::vector<CFolderComparer::StaleTemp> CFolderComparer::StaleTempsFound() const {
   std::lock_guard g(staleMutex_);
   return staleKept_;
 }
 
 template <class Remove>
-void CFolderComparer::SweepStaleTemps(ScanList& listing, const std::string& where, Remove remove) {
+void CFolderComparer::SweepStaleTemps(ScanList& listing, bool remote, const std::string& folder, Remove remove) {
   const auto now = std::chrono::system_clock::now().time_since_epoch();
   const int64_t cutoff =
       TicksFromUnix(std::chrono::duration_cast<std::chrono::seconds>(now).count()) - kStaleTempAge;
@@ -71,7 +74,7 @@ void CFolderComparer::SweepStaleTemps(ScanList& listing, const std::string& wher
       return false;
     if (!removeStale_) {
       std::lock_guard g(staleMutex_);
-      staleKept_.push_back(where + fd.name);
+      staleKept_.push_back({remote, folder + fd.name});
       return true;
     }
     if (!remove(fd.name)) return false;
@@ -183,7 +186,7 @@ void CFolderComparer::CompareFolder(const std::string& localPath, const std::str
       localUnread = true;
     }
     if (err == 0)
-      SweepStaleTemps(localAll, "local " + JoinLocalPath(localPath, ""), [&](const std::string& name) {
+      SweepStaleTemps(localAll, false, JoinLocalPath(localPath, ""), [&](const std::string& name) {
         return RemoveLocalRegularFile(JoinLocalPath(localPath, name));
       });
   };
@@ -192,7 +195,7 @@ void CFolderComparer::CompareFolder(const std::string& localPath, const std::str
     remoteListed = true;
     if (folderClass == FolderLocalOnly) return;
     if (lister_->ListFolder(remotePath, remoteAll)) {
-      SweepStaleTemps(remoteAll, "remote " + JoinRemotePath(remotePath, ""),
+      SweepStaleTemps(remoteAll, true, JoinRemotePath(remotePath, ""),
                       [&](const std::string& name) { return lister_->RemoveFile(remotePath, name); });
     } else {
       const std::string why = remoteAll.empty() ? "cannot list " + remotePath + ": " + lister_->ListingError()

@@ -16,6 +16,9 @@ namespace twinbay {
 
 // The remote side of a compare: lists one remote folder. The FTP session
 // provides the real one; tests use a local folder in its place.
+// Unlinks a regular file (never what a link points to, never a folder).
+bool RemoveLocalRegularFile(const std::string& path);
+
 class IRemoteLister {
  public:
   virtual ~IRemoteLister() = default;
@@ -103,6 +106,13 @@ class CFolderComparer {
   int StaleTempsRemoved() const { return staleRemoved_.load(); }
   // Those it found and did not remove, each as "local PATH" or "remote PATH".
   std::vector<std::string> StaleTempsKept() const;
+  // The same as side and full path (a remote path as the lister names it),
+  // for a sync to remove them later.
+  struct StaleTemp {
+    bool remote;
+    std::string path;
+  };
+  std::vector<StaleTemp> StaleTempsFound() const;
   bool IsAborted() const { return abort_.load(std::memory_order_relaxed) != 0; }
 
   // Which way a pair of sides would be copied. Times are compared as UTC,
@@ -145,13 +155,13 @@ class CFolderComparer {
   bool RemoteFolderMissing(const std::string& path);
   // Removes the stale temporary files of one listing from it and from disk.
   template <class Remove>
-  void SweepStaleTemps(ScanList& listing, const std::string& where, Remove remove);
+  void SweepStaleTemps(ScanList& listing, bool remote, const std::string& folder, Remove remove);
 
   std::atomic<int> abort_{0};
   std::atomic<int> staleRemoved_{0};
   bool removeStale_ = false;
   mutable std::mutex staleMutex_;
-  std::vector<std::string> staleKept_;
+  std::vector<StaleTemp> staleKept_;
   bool ignoreSeconds_ = true;
   bool tagAfterCompare_ = true;
   ICompareListener* listener_ = nullptr;

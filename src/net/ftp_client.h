@@ -118,6 +118,10 @@ class IFtpConnection {
   // While the flag (if any) is set, a Retrieve or Store in progress is
   // abandoned promptly and fails, even when no byte is moving.
   virtual void SetAbortFlag(const std::atomic<bool>* flag) { (void)flag; }
+  // While this flag (if any) is set, any command in progress, a login too,
+  // ends within a poll and fails as a lost connection, also one the server
+  // leaves unanswered.
+  virtual void SetCancelFlag(const std::atomic<bool>* flag) { (void)flag; }
 
   virtual const FtpFeatures& Features() const = 0;
   // The folder the server put us in at login.

@@ -42,6 +42,7 @@ void CFtpSession::CopyLogin(const CFtpSession& other) {
   // The same protection as the first connection, with the same trusted certificate.
   tls_ = other.tls_;
   pin_ = other.pin_;
+  cancelFlag_ = other.cancelFlag_;
   knownFeatures_ = other.connection_ ? KnownFtpFeatures(other.connection_->Features()) : other.knownFeatures_;
 }
 
@@ -79,10 +80,13 @@ bool CFtpSession::Open(int early) {
     };
   }
   std::unique_ptr<IFtpConnection> c = factory_(login);
-  const bool opened = c && c->Open();
+  if (c) c->SetCancelFlag(cancelFlag_);
+  const bool opened = c && !cancelFlag_->load() && c->Open();
   if (logins) features.set_value(opened ? std::optional<FtpFeatures>(c->Features()) : std::nullopt);
   if (!opened) {
-    error_ = c ? c->LastError() : "The connection could not be made.";
+    error_ = c && !c->LastError().empty() ? c->LastError()
+             : cancelFlag_->load()          ? "Stopped before the server answered."
+                                            : "The connection could not be made.";
     if (c) refusedCertificate_ = c->RefusedCertificate();
     return false;  // the early logins end with this connection's failure
   }
@@ -142,6 +146,8 @@ bool CFtpSession::EnsureConnected() {
   }
   return Open();
 }
+
+void CFtpSession::ArmCancel() { cancel_.store(false); }
 
 void CFtpSession::CloseConnection() {
   connection_.reset();

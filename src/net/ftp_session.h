@@ -2,6 +2,7 @@
 // dropped connection can be repaired silently, and hands out the connection.
 #pragma once
 
+#include <atomic>
 #include <deque>
 #include <functional>
 #include <future>
@@ -60,6 +61,14 @@ class CFtpSession {
   bool Encrypted() const { return connection_ && connection_->Encrypted(); }
   // The fingerprint of a certificate the last connect refused (empty if none).
   const std::string& RefusedCertificate() const { return refusedCertificate_; }
+  // Ends whatever this session and every session copying its login (the
+  // listing pool's, the early logins) sends or waits for, within a poll: the
+  // command fails as a lost connection. Lock-free (a signal handler may call
+  // it). Holds until ArmCancel.
+  void Cancel() { cancel_.store(true); }
+  bool Cancelled() const { return cancelFlag_->load(); }
+  // Clears Cancel.
+  void ArmCancel();
   // Also logs out the early logins not taken.
   void CloseConnection();
   IFtpConnection* GetConnection() const { return connection_.get(); }
@@ -94,6 +103,8 @@ class CFtpSession {
   SharedFtpFeatures knownFeatures_;  // from the session whose login this is
   int earlyCount_ = 0;
   std::shared_ptr<CEarlyLogins> early_;
+  std::atomic<bool> cancel_{false};
+  const std::atomic<bool>* cancelFlag_ = &cancel_;  // the first session's, for copies of its login
 };
 
 // Connections that log in beside a session's own, each on a thread of its

@@ -7,31 +7,10 @@
 namespace twinbay {
 namespace {
 
-bool IEquals(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
-  return true;
-}
-
-bool AllDigits(std::string_view s) {
-  if (s.empty()) return false;
-  for (char c : s)
-    if (c < '0' || c > '9') return false;
-  return true;
-}
-
-// Parses decimal digits; false on anything else or on overflow.
-bool ToU64(std::string_view s, uint64_t& v) {
-  if (!AllDigits(s)) return false;
-  v = 0;
-  for (char c : s) {
-    const uint64_t d = static_cast<uint64_t>(c - '0');
-    if (v > (UINT64_MAX - d) / 10) return false;
-    v = v * 10 + d;
-  }
-  return true;
-}
+// The number helpers the other families use, so every parser reads digits alike.
+using families::IEquals;
+using families::ToU64;
+bool AllDigits(std::string_view s) { return families::Digits(s); }
 
 int ToInt(std::string_view s) {
   int v = 0;

@@ -8,7 +8,9 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -122,6 +124,13 @@ class CTransferJob {
   void FinishFolder(IRemoteFileSystem& remote, Folder& folder);
   bool CopyDown(IRemoteFileSystem& remote, Item& item, TransferOutcome& outcome);
   bool CopyUp(IRemoteFileSystem& remote, Item& item, TransferOutcome& outcome);
+  // The two ways CopyUp stores a file (transfer_copy.cpp).
+  bool StoreAndRename(IRemoteFileSystem& remote, Item& item, TransferOutcome& outcome,
+                      const std::function<bool(const std::string&)>& store,
+                      const std::function<std::string()>& failure, const std::optional<FindData>& old, bool& ok);
+  bool StoreDirectly(IRemoteFileSystem& remote, Item& item, TransferOutcome& outcome,
+                     const std::function<bool(const std::string&)>& store,
+                     const std::function<std::string()>& failure, const std::optional<FindData>& old);
   // Re-reads the server's side of the entries uploaded into one folder (one
   // listing for all of them) and re-classifies them.
   void RefreshUploads(IRemoteFileSystem& remote, Folder& folder);

@@ -18,6 +18,7 @@
 #include "ui/dialogs/about_pages.h"
 #include "widgets/caption_painter.h"
 #include "ui/icons.h"
+#include "ui/plain_text.h"
 #include "ui/view/messages.h"
 #include "ui/view/twinbay_view.h"
 
@@ -71,6 +72,7 @@ CMainFrame::CMainFrame(const QString& connectionsFile) {
     panes_[i]->setFrameShape(QFrame::Panel);
     panes_[i]->setFrameShadow(QFrame::Sunken);
     panes_[i]->setObjectName(QString("pane%1").arg(i));
+    panes_[i]->setTextFormat(Qt::PlainText);
     statusBar()->addWidget(panes_[i]);
   }
   statusBar()->setSizeGripEnabled(false);
@@ -83,6 +85,7 @@ CMainFrame::CMainFrame(const QString& connectionsFile) {
   // own, so that the count panes stay in sight.
   auto* message = new QLabel;
   message->setObjectName("statusMessage");
+  message->setTextFormat(Qt::PlainText);
   statusBar()->addPermanentWidget(message, 1);
   connect(view_, &CTwinbayView::StatusMessage, message, &QLabel::setText);
   caption_ = new CCaptionPainter(this);
@@ -108,7 +111,8 @@ void CMainFrame::BuildMenus() {
   compare_ = AddCommand(file, "Compare", "compare", Qt::Key_F5);
   compare_->setShortcuts({QKeySequence(Qt::Key_F5), QKeySequence(Qt::Key_Return), QKeySequence(Qt::Key_Enter)});
   stop_ = AddCommand(file, "S&top", "stop", Qt::Key_Escape);
-  sync_ = AddCommand(file, "Synchronize", "sync");
+  sync_ = AddCommand(file, "Synchronize", "sync", Qt::Key_F6);
+  sync_->setObjectName("syncCommand");
   file->addSeparator();
   QAction* del = AddCommand(file, "Delete Selected Files", "delete");
   file->addSeparator();
@@ -375,8 +379,9 @@ void CMainFrame::RefreshUi() {
   panes_[0]->setText(view_->LocalPaneText());
   panes_[1]->setText(view_->ConnectionPaneText());
   panes_[2]->setText(view_->ServerTimePaneText());
-  panes_[2]->setToolTip(view_->ServerTimeNotice());
+  panes_[2]->setToolTip(PlainTip(view_->ServerTimeNotice()));
   panes_[3]->setText(view_->RemotePaneText());
+  DivideStatusBar();
 }
 
 bool CMainFrame::event(QEvent* e) {
@@ -413,9 +418,20 @@ void CMainFrame::resizeEvent(QResizeEvent* e) {
 }
 
 void CMainFrame::DivideStatusBar() {
-  const int cx = width();
-  const int w[4] = {2 * cx / 5, cx / 10, cx / 10, 2 * cx / 5};
-  for (int i = 0; i < 4; ++i) panes_[i]->setFixedWidth(std::max(w[i] - 4, 0));
+  // The connection and server-time panes fit what they show (in the
+  // window's font); the two count panes share the rest, each at least as
+  // wide as its text while there is room, leaving some for messages.
+  auto fit = [this](int i, const QString& text) {
+    const QMargins m = panes_[i]->contentsMargins();
+    return panes_[i]->fontMetrics().horizontalAdvance(text) + m.left() + m.right() + 2 * panes_[i]->margin() + 8;
+  };
+  const QString blank = panes_[2]->text().trimmed();
+  int w[4];
+  w[1] = std::max({fit(1, "Not connected"), fit(1, "Connected (encrypted)"), fit(1, panes_[1]->text())});
+  w[2] = blank.isEmpty() ? 12 : fit(2, panes_[2]->text());
+  const int rest = std::max(width() - w[1] - w[2] - 16, 0);
+  for (int i : {0, 3}) w[i] = std::clamp(fit(i, panes_[i]->text()), rest * 2 / 5, std::max(rest / 2, 0));
+  for (int i = 0; i < 4; ++i) panes_[i]->setFixedWidth(w[i]);
 }
 
 void CMainFrame::SavePlacement() {

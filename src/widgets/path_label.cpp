@@ -1,6 +1,7 @@
 #include "widgets/path_label.h"
 
 #include <QPainter>
+#include <QTextDocument>
 #include <QStyleOptionFrame>
 
 namespace twinbay {
@@ -11,7 +12,7 @@ CPathLabel::CPathLabel(QWidget* parent, bool pathEllipsis) : QWidget(parent), pa
 
 void CPathLabel::SetText(const QString& text) {
   text_ = text;
-  setToolTip(text);
+  setToolTip(text.isEmpty() ? text : Qt::convertFromPlainText(text, Qt::WhiteSpaceNormal));
   update();
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
 #include <mutex>
 #include <thread>
 
@@ -59,6 +60,10 @@ TEST(Controller, CompareSyncAndCompareAgainLeaveBothSidesInStep) {
   WriteFile(data + "/docs/older-here.txt", "server text", t0 + 600);
   WriteFile(local / "only-here/a/deep.txt", "deep", t0);
   WriteFile(data + "/only-there/b.txt", "b", t0);
+  // Temporary files a broken run left two days ago, on both sides: a compare
+  // names them and leaves them; the sync removes them first.
+  const std::vector<std::string> stale = {local / ".twinbay-same.txt.part", data + "/.twinbay-same.txt.part2"};
+  for (const std::string& path : stale) WriteFile(path, "partial", t0 - 2 * 86400);
   server->Own(data);
 
   CFolderCollection collection;
@@ -87,6 +92,8 @@ TEST(Controller, CompareSyncAndCompareAgainLeaveBothSidesInStep) {
   EXPECT_EQ(before.allUp, 2);  // newer-here.txt, only-here/a/deep.txt
   EXPECT_EQ(before.allDown, 2);  // docs/older-here.txt, only-there/b.txt
   EXPECT_EQ(before.taggedUp + before.taggedDown, 4);
+  EXPECT_EQ(controller.StaleTempsKept().size(), 2u);
+  for (const std::string& path : stale) EXPECT_TRUE(std::filesystem::exists(path)) << path;
 
   // Sync both ways on the controller's thread.
   TransferOptions sync;
@@ -102,6 +109,7 @@ TEST(Controller, CompareSyncAndCompareAgainLeaveBothSidesInStep) {
   EXPECT_EQ(Count(collection).allUp + Count(collection).allDown, 0);
   EXPECT_EQ(test::ReadFile(data + "/only-here/a/deep.txt"), "deep");
   EXPECT_EQ(test::ReadFile(local / "docs/older-here.txt"), "server text");
+  for (const std::string& path : stale) EXPECT_FALSE(std::filesystem::exists(path)) << path;
 
   // A new compare, on the caller's thread, finds everything in step.
   collection.Clear();

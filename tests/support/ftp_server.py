@@ -8,7 +8,9 @@ to the user (full rights) and DIR (or ROOT) read/write to anonymous. Ends on
 SIGTERM. Faults for tests: --truncate-downloads (RETR sends the first half of
 a file, then 226), --truncate-uploads (STOR keeps the first 4096 bytes, then
 226), --refuse-times (MFMT answered 550), --throttle BYTES (a second, both ways),
---list-file FILE (a LIST-only server that lists the top folder as FILE says).
+--list-file FILE (a LIST-only server that lists the top folder as FILE says),
+--silent-on VERB[:N] (from the Nth such command on, N=1 by default, the server
+answers nothing more on any connection).
 """
 import argparse
 import logging
@@ -59,6 +61,7 @@ def main():
     ap.add_argument("--truncate-uploads", action="store_true")
     ap.add_argument("--refuse-times", action="store_true")
     ap.add_argument("--throttle", type=int, default=0)
+    ap.add_argument("--silent-on", metavar="VERB[:N]")
     args = ap.parse_args()
 
     auth = DummyAuthorizer()
@@ -145,6 +148,17 @@ def main():
             proto_cmds = {k: v for k, v in FTPHandler.proto_cmds.items() if k not in ("MLSD", "MLST")}
         if args.throttle > 0:
             dtp_handler = SlowDTP
+
+        silent_verb, _, silent_n = (args.silent_on or "").partition(":")
+        silent_seen = 0
+
+        def pre_process_command(self, line, cmd, arg):
+            # A server that stops answering: the command is read and dropped.
+            if cmd == Handler.silent_verb.upper():
+                Handler.silent_seen += 1
+            if Handler.silent_verb and Handler.silent_seen >= int(Handler.silent_n or 1):
+                return
+            return FTPHandler.pre_process_command(self, line, cmd, arg)
 
         def ftp_MFMT(self, path, timeval):
             if args.refuse_times:

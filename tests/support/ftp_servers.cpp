@@ -1,5 +1,7 @@
 #include "support/ftp_servers.h"
 
+#include "support/processes.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -22,62 +24,6 @@
 
 namespace twinbay::test {
 namespace {
-
-pid_t Spawn(const std::vector<std::string>& argv, const std::string& logFile,
-            const std::string& libraryPath = std::string(), const std::string& tz = std::string()) {
-  const pid_t pid = fork();
-  if (pid != 0) return pid;
-  setpgid(0, 0);
-  if (!libraryPath.empty()) setenv("LD_LIBRARY_PATH", libraryPath.c_str(), 1);
-  if (!tz.empty()) setenv("TZ", tz.c_str(), 1);
-  const int log = open(logFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  if (log >= 0) {
-    dup2(log, 1);
-    dup2(log, 2);
-  }
-  const int devnull = open("/dev/null", O_RDONLY);
-  if (devnull >= 0) dup2(devnull, 0);
-  std::vector<char*> args;
-  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  execv(args[0], args.data());
-  _exit(127);
-}
-
-bool CanConnect(int port) {
-  const int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const bool ok = connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  close(s);
-  return ok;
-}
-
-int FreePort() {
-  const int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-  close(s);
-  return ntohs(a.sin_port);
-}
-
-bool Exited(pid_t pid) {
-  int status;
-  return waitpid(pid, &status, WNOHANG) == pid;
-}
-
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
 
 // A SHA-512 crypt hash of a password (cheap logins: the servers' own tools
 // would make slow argon2 hashes).
@@ -281,7 +227,6 @@ std::unique_ptr<FtpTestServer> FtpTestServer::StartVsftpdWith(const std::string&
 namespace {
 
 const char* ServersDir() { return TWINBAY_FTP_SERVERS_DIR; }
-
 
 // 100 passive ports of their own for each server kind and test process.
 int PassiveBase(int kind) { return 20000 + ((getpid() * 4 + kind) % 400) * 100; }

@@ -7,9 +7,11 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QHeaderView>
 #include <QLabel>
 #include <QMimeData>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTreeWidget>
@@ -142,6 +144,7 @@ struct FileCommands : ::testing::Test {
     });
     View()->OnDeleteSelected();
     EXPECT_TRUE(*acted);
+    EXPECT_TRUE(test::WaitForServer(*View()));
     QApplication::processEvents();
     return labels;
   }
@@ -427,6 +430,7 @@ TEST_F(FileCommands, PopupsEnablingAndTheirCommands) {
 }
 
 TEST_F(FileCommands, MenuTextsKeysAndPathEnabling) {
+  MakeSite();
   Start();
   frame->RefreshUi();
   // Before a connection: Browse for Local Path and the remote path are off,
@@ -446,13 +450,25 @@ TEST_F(FileCommands, MenuTextsKeysAndPathEnabling) {
   // Choosing a filter before any compare only records it.
   Command("filter2")->trigger();
   EXPECT_EQ(View()->Filter(), 2);
-  // Default column widths.
-  const int widths[6] = {150, 40, 120, 20, 120, 40};
-  for (int i = 0; i < 6; ++i) EXPECT_EQ(View()->List()->columnWidth(i), widths[i]) << i;
+  EXPECT_EQ(frame->findChild<QAction*>("syncCommand")->shortcut(), QKeySequence(Qt::Key_F6));
   ConnectAndCompare();
   frame->RefreshUi();
   EXPECT_TRUE(Command("browseLocalCommand")->isEnabled());
   EXPECT_TRUE(View()->RemoteCombo()->isEnabled());
+  // The default column widths fit the headers and the cells (times with
+  // their seconds) in the fonts in use.
+  CFileListCtrl* list = View()->List();
+  Command("filter0")->trigger();
+  ASSERT_GT(Model()->rowCount(), 0);
+  for (int c = 0; c < 6; ++c) {
+    const QString header = Model()->headerData(c, Qt::Horizontal, Qt::DisplayRole).toString();
+    EXPECT_GT(list->columnWidth(c), list->horizontalHeader()->fontMetrics().horizontalAdvance(header)) << c;
+    for (int r = 0; r < Model()->rowCount(); ++r)
+      EXPECT_GT(list->columnWidth(c), list->fontMetrics().horizontalAdvance(Model()->index(r, c).data().toString()))
+          << c << " " << r;
+  }
+  const QString time = Model()->index(0, Model()->EntryAt(0)->local ? 2 : 4).data().toString();
+  EXPECT_TRUE(time.contains(QRegularExpression("\\d:\\d\\d:\\d\\d"))) << time.toStdString();
 }
 
 }  // namespace

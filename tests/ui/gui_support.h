@@ -56,6 +56,12 @@ inline std::shared_ptr<bool> OnModal(const QString& name, std::function<void(QWi
   return done;
 }
 
+// Runs the event loop until the window no longer waits on the server (and
+// what followed the answer, a dialog included, has run).
+inline bool WaitForServer(const CTwinbayView& view, int ms = 15000) {
+  return WaitFor([&] { return !view.IsWaitingOnServer(); }, ms);
+}
+
 // Settings of the tests go to a folder of their own.
 inline void UseSettingsFolder(const QString& folder) {
   QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, folder);

@@ -86,6 +86,8 @@ struct Gui : ::testing::Test {
     Connect();
     ASSERT_TRUE(WaitFor([&] { return View()->IsConnected(); }));
     View()->OnCompare();
+    // Up to the compare's start, without handling what it posts.
+    while (View()->IsWaitingOnServer()) QApplication::processEvents();
   }
   void ConnectAndCompare() {
     Connect();
@@ -162,9 +164,10 @@ TEST_F(Gui, AFailedConnectSaysConnectFailed) {
   EXPECT_TRUE(View()->CanConnect());
 }
 
-// TLS: a self-signed certificate is shown with its fingerprint and asked
-// about once; trusted, it is pinned on the record, the connect goes through
-// encrypted and the status line says so.
+// TLS: a self-signed certificate is shown with its fingerprint (once) and
+// asked about once; trusted, it is pinned on the record and the connect goes
+// through encrypted, the status line saying so in full. The password typed at
+// the prompt survives the save that pins the certificate.
 TEST_F(Gui, TrustThisCertificateThenConnectedEncrypted) {
   test::FtpTestServer::Tls cert;
   std::string why;
@@ -180,7 +183,6 @@ TEST_F(Gui, TrustThisCertificateThenConnectedEncrypted) {
     r->port = server->port();
     r->anonymous = 0;
     r->userName = "tester";
-    r->password = "secret";
     r->localPath = local.path();
     r->remotePath = "/";
     r->tlsMode = static_cast<int32_t>(FtpTls::Explicit);
@@ -197,11 +199,19 @@ TEST_F(Gui, TrustThisCertificateThenConnectedEncrypted) {
     details = box->informativeText();
     box->button(QMessageBox::Yes)->click();
   });
+  OnModal("PasswordDialog", [](QWidget* w) {
+    w->findChild<QLineEdit*>("password")->setText("secret");
+    static_cast<QDialog*>(w)->accept();
+  });
+  auto failed = OnModal("ConnectFailed", [](QWidget* w) { static_cast<QDialog*>(w)->accept(); });
   Connect();
   ASSERT_TRUE(WaitFor([&] { return View()->IsConnected(); })) << View()->Session().LastError();
   EXPECT_EQ(asked, 1);
   EXPECT_EQ(question, "Trust this certificate?");
-  EXPECT_TRUE(details.contains(QString::fromStdString(fingerprint))) << details.toStdString();
+  EXPECT_EQ(details.count(QString::fromStdString(fingerprint)), 1) << details.toStdString();
+  EXPECT_TRUE(details.startsWith("The server's certificate was refused")) << details.toStdString();
+  EXPECT_FALSE(*failed);
+  EXPECT_EQ(View()->Connections().At(0)->password, "");  // typed, never stored
   EXPECT_EQ(View()->Connections().At(0)->pinnedFingerprint, fingerprint);
   ConnectionsList saved(ConnectionsFile());
   ASSERT_TRUE(saved.Load().ok);
@@ -209,6 +219,7 @@ TEST_F(Gui, TrustThisCertificateThenConnectedEncrypted) {
   EXPECT_EQ(saved.At(0)->tlsMode, 1);
   frame->RefreshUi();
   EXPECT_EQ(frame->Pane(1)->text(), "Connected (encrypted)");
+  EXPECT_GE(frame->Pane(1)->width(), frame->Pane(1)->fontMetrics().horizontalAdvance("Connected (encrypted)"));
 }
 
 TEST_F(Gui, TheConnectionDialogOffersTlsAndKeepsThePin) {
@@ -403,6 +414,7 @@ TEST_F(Gui, SynchronizeCopiesTheChosenDirectionAndTheTreeTurnsInStep) {
     static_cast<QDialog*>(w)->accept();
   });
   View()->OnSynchronize();
+  ASSERT_TRUE(test::WaitForServer(*View()));
   EXPECT_EQ(upLabel, "Transfer 2 files from Local to Remote");
   EXPECT_EQ(downLabel, "Transfer 2 files from Remote to Local");
   EXPECT_TRUE(timestampsFollowUp);
@@ -519,9 +531,11 @@ TEST_F(Gui, UnknownServerOffsetInTheStatusLineAndAFixedOneFromTheConnectionDialo
   ConnectAndCompare();
   frame->RefreshUi();
   EXPECT_EQ(frame->Pane(2)->text(), "Server time offset unknown: taken as UTC");
+  EXPECT_GT(frame->Pane(2)->width(), frame->Pane(2)->fontMetrics().horizontalAdvance(frame->Pane(2)->text()));
   EXPECT_TRUE(frame->Pane(2)->toolTip().contains("Set the offset")) << frame->Pane(2)->toolTip().toStdString();
 
   View()->OnDisconnect();
+  ASSERT_TRUE(test::WaitForServer(*View()));
   frame->RefreshUi();
   EXPECT_EQ(frame->Pane(2)->text(), " ");
   // Edit the record: a wrong offset keeps the dialog open, a right one is stored.
@@ -561,6 +575,57 @@ TEST_F(Gui, UnknownServerOffsetInTheStatusLineAndAFixedOneFromTheConnectionDialo
 }
 
 }  // namespace
+// A server that stops answering, in the middle of a compare (a listing that
+// never ends) and then at a delete (DELE never answered): the window keeps
+// turning and Stop ends each wait at once, well before the 60 s reply
+// time-out; nothing is taken as deleted.
+TEST_F(Gui, StopEndsWhatASilentServerLeavesUnansweredAndTheWindowKeepsTurning) {
+  MakeSite();
+  test::WriteFile(serverRoot / "site/stall/x.txt", "x", T0);
+  test::FtpTestServer::PyOptions o;
+  o.stallList = "stall";
+  o.extraArgs = {"--silent-on", "DELE"};
+  std::string why;
+  server = test::FtpTestServer::StartPyftpdlib(serverRoot.path(), o, &why);
+  ASSERT_TRUE(server) << why;
+  StoreRecord(server->port());
+  MakeFrame();
+  Connect();
+  ASSERT_TRUE(WaitFor([&] { return View()->IsConnected(); }));
+  View()->OnCompare();
+  ASSERT_TRUE(WaitFor([&] { return Item("stall") != nullptr; }));
+  WaitFor([] { return false; }, 300);
+  ASSERT_TRUE(View()->IsBusy());  // the listing of stall/ hangs
+  View()->OnStop();
+  ASSERT_TRUE(WaitFor([&] { return !View()->IsBusy(); }, 10000));
+
+  View()->Tree()->setCurrentItem(View()->Tree()->topLevelItem(0));
+  FileListModel* m = View()->List()->Model();
+  ASSERT_TRUE(WaitFor([&] { return m->rowCount() > 0; }));
+  int row = 0;
+  while (row < m->rowCount() && m->EntryAt(row)->Name() != "news.html") ++row;
+  ASSERT_LT(row, m->rowCount());
+  View()->List()->selectRow(row);
+  OnModal("ConfirmDeleteDialog", [](QWidget* w) {
+    w->findChild<QCheckBox*>("deleteRemote")->setChecked(true);
+    w->findChild<QPushButton*>("ok")->click();
+  });
+  View()->OnDeleteSelected();
+  ASSERT_TRUE(View()->IsWaitingOnServer());
+  WaitFor([] { return false; }, 300);
+  EXPECT_TRUE(View()->IsWaitingOnServer());  // DELE unanswered, the loop turning
+  EXPECT_TRUE(View()->CanStop());
+  View()->OnStop();
+  ASSERT_TRUE(test::WaitForServer(*View(), 10000));
+  EXPECT_FALSE(View()->IsBusy());
+  EXPECT_TRUE(std::filesystem::exists(local / "news.html"));
+  ASSERT_TRUE(WaitFor([&] { return m->rowCount() > 0; }));
+  bool kept = false;
+  for (int r = 0; r < m->rowCount(); ++r) kept |= m->EntryAt(r)->Name() == "news.html" && m->EntryAt(r)->remote;
+  EXPECT_TRUE(kept);
+  EXPECT_TRUE(frame->findChild<QLabel*>("statusMessage")->text().startsWith("1 delete stopped or failed"));
+}
+
 TEST_F(Gui, AFolderThatCouldNotBeReadIsMarkedAndExplained) {
   test::WriteFile(local / "locked/page.html", "older", T0);
   test::WriteFile(serverRoot / "site/locked/page.html", "newer", T0 + 600);

@@ -105,6 +105,7 @@ int main(int argc, char** argv) {
     dlg->reject();
   });
   frame.View()->OnBrowseRemote();
+  test::WaitForServer(*frame.View());
 
   OnModal("OptionsSheet", [&](QWidget* w) {
     auto* sheet = static_cast<COptionsSheet*>(w);
@@ -174,6 +175,7 @@ int main(int argc, char** argv) {
     ok &= Save(w, out + "/progress-dialog.png");
   });
   frame.View()->OnSynchronize();
+  test::WaitForServer(*frame.View(), 60000);
   WaitFor([] { return false; }, 300);
   ok &= Save(&frame, out + "/main-window-after-synchronize.png");
   frame.View()->ShutDown();

@@ -69,6 +69,7 @@ TEST(GuiTransferReport, FailuresAndWarningsAreShownFileByFile) {
     box->accept();
   });
   view->OnSynchronize();
+  ASSERT_TRUE(test::WaitForServer(*view));
   EXPECT_TRUE(*reported);
   EXPECT_EQ(text, "1 file could not be copied.\n1 file was copied with a warning.");
   EXPECT_TRUE(details.contains(QString::fromStdString("Not copied: " + local / "down.txt" +

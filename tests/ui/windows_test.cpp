@@ -12,6 +12,8 @@
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTabWidget>
+#include <QTest>
+#include <QFileSystemModel>
 #include <QToolBar>
 #include <filesystem>
 #include <set>
@@ -209,6 +211,7 @@ TEST_F(Windows, RemoteBrowserFromTheViewFillsTheComboOnOkAndChangesNothingOnCanc
     dlg->reject();
   });
   view->BrowseRemoteButton()->click();
+  ASSERT_TRUE(test::WaitForServer(*view));
   EXPECT_EQ(view->RemoteCombo()->currentText(), "/before");
 
   // OK puts the chosen path into the remote path box.
@@ -225,11 +228,29 @@ TEST_F(Windows, RemoteBrowserFromTheViewFillsTheComboOnOkAndChangesNothingOnCanc
     dlg->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
   });
   view->OnBrowseRemote();
+  ASSERT_TRUE(test::WaitForServer(*view));
   EXPECT_TRUE(listedTwice);
   EXPECT_EQ(view->RemoteCombo()->currentText(), "/site/docs");
   // The session is whole again for the next compare.
   view->OnCompare();
   ASSERT_TRUE(WaitFor([&] { return !view->IsBusy(); }));
+}
+
+// A double-click on a folder in the local folder picker chooses it.
+TEST_F(Windows, TheLocalFolderPickerAcceptsADoubleClickedFolder) {
+  std::filesystem::create_directories(local / "pick");
+  frame = std::make_unique<CMainFrame>(QString::fromStdString(home / "connections.ftp"));
+  frame->View()->LocalCombo()->setEditText(QString::fromStdString(local.path()));
+  const QString pick = QString::fromStdString(local / "pick");
+  OnModal("FolderPicker", [&](QWidget* w) {
+    auto* view = w->findChild<QAbstractItemView*>("treeView");  // the detail view, the one shown
+    auto* model = w->findChild<QFileSystemModel*>();
+    WaitFor([&] { return !view->visualRect(model->index(pick)).isEmpty(); }, 5000);
+    emit view->doubleClicked(model->index(pick));
+    if (w->isVisible()) static_cast<QDialog*>(w)->reject();
+  });
+  frame->View()->OnBrowseLocal();
+  EXPECT_EQ(frame->View()->LocalCombo()->currentText().toStdString(), local / "pick");
 }
 
 // ---- Options ------------------------------------------------------------------------

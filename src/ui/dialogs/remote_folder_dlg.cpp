@@ -7,6 +7,7 @@
 
 #include "net/ftp_session.h"
 #include "ui/icons.h"
+#include "ui/plain_text.h"
 #include "widgets/path_label.h"
 
 namespace twinbay {
@@ -61,6 +62,7 @@ CRemoteFolderDlg::CRemoteFolderDlg(CFtpSession& session, QWidget* parent) : QDia
   error_ = new QLabel;
   error_->setObjectName("listingError");
   error_->setWordWrap(true);
+  error_->setTextFormat(Qt::PlainText);
   error_->setStyleSheet("color: #b00000");
   error_->hide();
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
@@ -99,6 +101,8 @@ CRemoteFolderDlg::~CRemoteFolderDlg() {
   // The connection must be free again when the dialog is gone.
   queue_.clear();
   if (worker_.joinable()) {
+    // A listing the server leaves unanswered ends within a poll.
+    if (!workerDone_) session_.Cancel();
     worker_.join();
     QApplication::restoreOverrideCursor();
   }
@@ -161,7 +165,7 @@ void CRemoteFolderDlg::Finished(QTreeWidgetItem* item, const Result& r) {
     item->setData(0, kStateRole, Failed);
     item->setIcon(0, style()->standardIcon(QStyle::SP_MessageBoxWarning));
     const QString why = QString("%1 could not be listed: %2").arg(ItemPath(item), QString::fromStdString(r.error));
-    item->setToolTip(0, why);
+    item->setToolTip(0, PlainTip(why));
     item->setExpanded(false);
     ShowError(why);
   }

@@ -1,4 +1,5 @@
 #include "ui/dialogs/sync_dlgs.h"
+#include "ui/plain_text.h"
 
 #include <QCloseEvent>
 #include <QDialogButtonBox>
@@ -93,9 +94,10 @@ CProgressDlg::CProgressDlg(CSyncController& controller, SyncTotals& totals, Tran
 }
 
 CProgressDlg::~CProgressDlg() {
-  // The transfer tells this dialog how it goes: it must not outlive it.
+  // The transfer tells this dialog how it goes: it must not outlive it. It
+  // has said it is over, or it is abandoned now (ending within a poll).
   if (started_) {
-    controller_.StopSync();
+    if (!finished_) controller_.CancelSync();
     controller_.WaitForSync();
   }
 }
@@ -104,15 +106,27 @@ void CProgressDlg::Start() {
   std::string why;
   started_ = controller_.StartSync(options_, totals_, static_cast<ITransferListener*>(this), why);
   if (!started_) {
-    QMessageBox::warning(this, "Twinbay", QString::fromStdString(why));
+    PlainWarning(this, QString::fromStdString(why));
     finished_ = true;
     QDialog::reject();
   }
 }
 
 void CProgressDlg::Cancel() {
+  if (!cancel_->isEnabled()) return;
   cancel_->setEnabled(false);
-  if (started_) controller_.StopSync();
+  if (!started_) return;
+  // The file in flight is finished first; one that the server leaves
+  // hanging is abandoned after a moment, and whatever else still waits on a
+  // silent server (a login, a clean-up) a moment later, rather than at its
+  // time-out.
+  controller_.StopSync();
+  QTimer::singleShot(2000, this, [this] {
+    if (!finished_) controller_.CancelSync();
+  });
+  QTimer::singleShot(5000, this, [this] {
+    if (!finished_) controller_.CancelSessionWork();
+  });
 }
 
 void CProgressDlg::reject() { Cancel(); }

@@ -90,28 +90,44 @@ void CTwinbayView::OnDeleteSelected() {
   const std::vector<CFileEntry*> entries = SelectedEntries();
   if (entries.empty()) return;
 
-  QApplication::setOverrideCursor(Qt::WaitCursor);
-  const DeleteCounts counts =
-      controller_.Delete(*folder, entries, dlg.DeleteLocal(), dlg.DeleteRemote(), settings_.m_bIgnoreSeconds != 0);
-  QApplication::restoreOverrideCursor();
-  // Entries may be gone: the list drops them now, before it paints again.
-  OnFolderChanged(folder);
+  // The delete runs on the controller's thread and destroys the entries it
+  // deleted on both sides: the list lets go of them until it is over.
+  list_->Model()->Clear();
+  if (!controller_.StartDelete(*folder, entries, dlg.DeleteLocal(), dlg.DeleteRemote(),
+                               settings_.m_bIgnoreSeconds != 0, this)) {
+    list_->Model()->ShowFolder(folder);
+    return;
+  }
+  deleting_ = folder;
+  sessionWaiting_ = true;
+  SetBusy(true);
+  TellFrame(true);
+  emit StatusMessage(QString("Deleting %1 file%2...").arg(entries.size()).arg(entries.size() == 1 ? "" : "s"));
+}
 
+void CTwinbayView::OnDeleteDone(const SessionOutcome& o) {
+  CFolderRecord* folder = std::exchange(deleting_, nullptr);
+  SetBusy(false);
+  TellFrame(false);
+  if (!folder) return;
+  if (!list_->Model()->ShownFolder()) list_->Model()->ShowFolder(folder);
+  OnFolderChanged(folder);
   bool incomplete;
   {
     auto guard = collection_.Lock();
     incomplete = folder->incomplete;
   }
+  const DeleteCounts& counts = o.counts;
   // A file that is still there must not look deleted: say how many were not.
   if (incomplete)
     emit StatusMessage("Nothing was deleted: this folder could not be read whole");
   else if (counts.failed > 0)
-    emit StatusMessage(QString("%1 delete%2 failed; the list shows the files as they still are")
+    emit StatusMessage(QString("%1 delete%2 %3; the list shows the files as they still are")
                            .arg(counts.failed)
-                           .arg(counts.failed == 1 ? "" : "s"));
+                           .arg(counts.failed == 1 ? "" : "s")
+                           .arg(o.cancelled ? "stopped or failed" : "failed"));
   else
     emit StatusMessage(QString());
-  emit StateChanged();
 }
 
 // ---- Tags and selection --------------------------------------------------------------

@@ -4,6 +4,7 @@
 #include <QHeaderView>
 #include <QLocale>
 #include <QMouseEvent>
+#include <QRegularExpression>
 #include <QStyledItemDelegate>
 #include <algorithm>
 
@@ -16,11 +17,19 @@ namespace twinbay {
 namespace {
 
 const char* kHeaders[6] = {"Name", "Size (local)", "Modified (local)", "=", "Modified (remote)", "Size (remote)"};
-const int kDefaultWidths[6] = {150, 40, 120, 20, 120, 40};
+// The user's short date and time, with the seconds that the short time
+// format leaves out in most locales.
+QString TimeText(const QDateTime& utc) {
+  static const QString format = [] {
+    QString time = QLocale().timeFormat(QLocale::ShortFormat);
+    if (!time.contains('s')) time.replace(QRegularExpression("m+"), "mm:ss");
+    return QLocale().dateFormat(QLocale::ShortFormat) + " " + time;
+  }();
+  return " " + QLocale().toString(utc.toLocalTime(), format) + " ";
+}
 
 QString TimeText(const FindData& fd) {
-  const QDateTime t = QDateTime::fromSecsSinceEpoch(UnixFromTicks(fd.lastWrite), Qt::UTC).toLocalTime();
-  return " " + QLocale().toString(t, QLocale::ShortFormat) + " ";
+  return TimeText(QDateTime::fromSecsSinceEpoch(UnixFromTicks(fd.lastWrite), Qt::UTC));
 }
 
 // The state column shows its icon centred.
@@ -200,7 +209,7 @@ CFileListCtrl::CFileListCtrl(CFolderCollection& collection, const quint32* suppr
   setSortingEnabled(false);
   setIconSize(QSize(16, 16));
   horizontalHeader()->setMinimumSectionSize(16);
-  for (int i = 0; i < 6; ++i) setColumnWidth(i, kDefaultWidths[i]);
+  SetDefaultWidths();
   // Clicking a header sorts; clicking the same one again reverses the order.
   connect(horizontalHeader(), &QHeaderView::sectionClicked, this, [this](int column) {
     const bool same = horizontalHeader()->sortIndicatorSection() == column;
@@ -211,6 +220,20 @@ CFileListCtrl::CFileListCtrl(CFolderCollection& collection, const quint32* suppr
   });
   connect(model_, &QAbstractItemModel::modelReset, this,
           [this] { horizontalHeader()->setSortIndicator(0, Qt::AscendingOrder); });
+}
+
+void CFileListCtrl::SetDefaultWidths() {
+  // Wide enough for the header text (with the sort arrow) and for a sample
+  // of what the column shows, in the fonts in use.
+  const QFontMetrics cells = fontMetrics(), head = horizontalHeader()->fontMetrics();
+  const QString samples[6] = {QString(24, 'x'), " 1,023.99MB ",
+                              TimeText(QDateTime(QDate(2026, 11, 28), QTime(20, 58, 58), Qt::UTC)), "", "", ""};
+  for (int i = 0; i < 6; ++i) {
+    const QString& sample = samples[i == 4 ? 2 : i == 5 ? 1 : i];
+    const int text = std::max(head.horizontalAdvance(kHeaders[i]) + 3 * head.height(),
+                              cells.horizontalAdvance(sample) + (i == 0 ? 20 : 0) + 12);
+    setColumnWidth(i, i == 3 ? std::max(24, head.horizontalAdvance(kHeaders[3]) + 2 * head.height()) : text);
+  }
 }
 
 void CFileListCtrl::LoadColumnWidths(const quint32 widths[6]) {

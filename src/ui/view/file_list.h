@@ -53,6 +53,9 @@ class CFileListCtrl : public QTableView {
   CFileListCtrl(CFolderCollection& collection, const quint32* suppressStripes, const int* filter,
                 QWidget* parent = nullptr);
   FileListModel* Model() const { return model_; }
+  // The widths used until stored ones replace them: each column fits its
+  // header and a sample of its cells in the fonts in use.
+  void SetDefaultWidths();
   void LoadColumnWidths(const quint32 widths[6]);
   void SaveColumnWidths(quint32 widths[6]) const;
 

@@ -7,6 +7,8 @@
 #include <QObject>
 #include <utility>
 
+#include "core/controller.h"
+
 #if defined(__SANITIZE_THREAD__)
 #include <sanitizer/tsan_interface.h>
 #endif
@@ -23,6 +25,7 @@ enum TwinbayMessage : int {
   WM_TRANSFERPROGRESS = 2028,
   WM_FOLDERCHANGED = 2029,
   WM_BUSYCHANGED = 2030,
+  WM_SESSIONDONE = 2031,
 };
 
 // An event of one of the program's message numbers.
@@ -41,8 +44,9 @@ const E* EventAs(const QEvent* e) {
 
 // The connect worker is done.
 struct ConnectDoneEvent : MessageEvent<WM_CONNECTDONE> {
-  explicit ConnectDoneEvent(bool connected) : connected(connected) {}
+  ConnectDoneEvent(bool connected, bool cancelled) : connected(connected), cancelled(cancelled) {}
   const bool connected;
+  const bool cancelled;  // stopped by the user
 };
 
 // The compare worker is done (its helper connections logged out).
@@ -84,6 +88,13 @@ struct FolderChangedEvent : MessageEvent<WM_FOLDERCHANGED> {
 struct BusyChangedEvent : MessageEvent<WM_BUSYCHANGED> {
   explicit BusyChangedEvent(bool busy) : busy(busy) {}
   const bool busy;
+};
+
+// Work on the session (connection check, delete, disconnect) ended
+// on the controller's thread.
+struct SessionDoneEvent : MessageEvent<WM_SESSIONDONE> {
+  explicit SessionDoneEvent(const SessionOutcome& outcome) : outcome(outcome) {}
+  const SessionOutcome outcome;
 };
 
 // A posted event reaches its receiver through Qt's event queue, whose lock

@@ -19,6 +19,7 @@
 #include "ui/dialogs/remote_folder_dlg.h"
 #include "ui/dialogs/sync_dlgs.h"
 #include "ui/icons.h"
+#include "ui/plain_text.h"
 #include "ui/view/file_list.h"
 #include "ui/view/folder_tree_ctrl.h"
 #include "ui/view/messages.h"
@@ -33,7 +34,45 @@ CTwinbayView::CTwinbayView(QWidget* parent, const QString& connectionsFile)
   settings_.Load();
   collection_.SetListener(static_cast<ICollectionListener*>(this));
 
-  // The band of path boxes.
+  QGridLayout* band = BuildPathBand();
+
+  // Tree and list, with a bar between them that the user drags.
+  tree_ = new CFolderTreeCtrl;
+  tree_->setObjectName("folderTree");
+  tree_->SetNotify(this);
+  list_ = new CFileListCtrl(collection_, &settings_.m_bSuppressStripedList, &filter_);
+  list_->setObjectName("fileList");
+  list_->LoadColumnWidths(settings_.m_nColumnWidth);
+  splitter_ = new QSplitter(Qt::Horizontal);
+  splitter_->addWidget(tree_);
+  splitter_->addWidget(list_);
+  splitter_->setHandleWidth(4);
+  splitter_->setChildrenCollapsible(false);
+  auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->setSpacing(2);
+  layout->addLayout(band);
+  layout->addWidget(splitter_, 1);
+
+  local_->SetKey(QString(kBaseKey) + "\\Local History");
+  types_->SetKey(QString(kBaseKey) + "\\Types History");
+  remote_->SetKey(QString(kBaseKey) + "\\Remote History");
+  local_->Load();
+  types_->Load();
+  remote_->Load();
+  SetAnimation(icons::ConnectionState::NotConnected);
+  connect(&animationTimer_, &QTimer::timeout, this,
+          [this] { animation_->setPixmap(icons::Connection(icons::ConnectionState::Connecting, ++animationFrame_)); });
+  connect(browseLocal_, &QToolButton::clicked, this, [this] { OnBrowseLocal(); });
+  connect(browseRemote_, &QToolButton::clicked, this, [this] { OnBrowseRemote(); });
+  connect(local_, &QComboBox::currentTextChanged, this, [this] { RefreshFreeSpace(); });
+  SetUpFileCommands();
+
+  LoadConnectionsFile(connectionsFile);
+}
+
+// The band of path boxes.
+QGridLayout* CTwinbayView::BuildPathBand() {
   auto* band = new QGridLayout;
   band->setContentsMargins(5, 2, 5, 2);
   band->setHorizontalSpacing(8);
@@ -79,39 +118,10 @@ CTwinbayView::CTwinbayView(QWidget* parent, const QString& connectionsFile)
   band->setColumnStretch(0, 2);
   band->setColumnStretch(1, 1);
   band->setColumnStretch(2, 2);
+  return band;
+}
 
-  // Tree and list, with a bar between them that the user drags.
-  tree_ = new CFolderTreeCtrl;
-  tree_->setObjectName("folderTree");
-  tree_->SetNotify(this);
-  list_ = new CFileListCtrl(collection_, &settings_.m_bSuppressStripedList, &filter_);
-  list_->setObjectName("fileList");
-  list_->LoadColumnWidths(settings_.m_nColumnWidth);
-  splitter_ = new QSplitter(Qt::Horizontal);
-  splitter_->addWidget(tree_);
-  splitter_->addWidget(list_);
-  splitter_->setHandleWidth(4);
-  splitter_->setChildrenCollapsible(false);
-  auto* layout = new QVBoxLayout(this);
-  layout->setContentsMargins(0, 0, 0, 0);
-  layout->setSpacing(2);
-  layout->addLayout(band);
-  layout->addWidget(splitter_, 1);
-
-  local_->SetKey(QString(kBaseKey) + "\\Local History");
-  types_->SetKey(QString(kBaseKey) + "\\Types History");
-  remote_->SetKey(QString(kBaseKey) + "\\Remote History");
-  local_->Load();
-  types_->Load();
-  remote_->Load();
-  SetAnimation(icons::ConnectionState::NotConnected);
-  connect(&animationTimer_, &QTimer::timeout, this,
-          [this] { animation_->setPixmap(icons::Connection(icons::ConnectionState::Connecting, ++animationFrame_)); });
-  connect(browseLocal_, &QToolButton::clicked, this, [this] { OnBrowseLocal(); });
-  connect(browseRemote_, &QToolButton::clicked, this, [this] { OnBrowseRemote(); });
-  connect(local_, &QComboBox::currentTextChanged, this, [this] { RefreshFreeSpace(); });
-  SetUpFileCommands();
-
+void CTwinbayView::LoadConnectionsFile(const QString& connectionsFile) {
   connections_.SetFileName((connectionsFile.isEmpty() ? QString::fromStdString(DefaultConnectionsFile()) : connectionsFile).toStdString());
   const ConnectionsReadResult r = connections_.Load();
   if (!r.ok) {
@@ -175,115 +185,6 @@ bool CTwinbayView::CanSynchronize() const {
   return connected_ && !busy_ && kept_.Totals().allUp + kept_.Totals().allDown > 0;
 }
 
-// ---- Connect ---------------------------------------------------------------------
-
-void CTwinbayView::OnConnect() {
-  if (!CanConnect()) return;
-  CConnectionsDlg dlg(connections_, settings_.m_bCompareOnConnect != 0, this);
-  const int result = dlg.exec();
-  // A record deleted in the dialog must not stay the current one.
-  for (const CConnectionProperties* gone : dlg.Deleted())
-    if (gone == current_) current_ = nullptr;
-  if (result != QDialog::Accepted || !dlg.Chosen()) return;
-  current_ = dlg.Chosen();
-  subFolders_->setChecked(current_->includeSubFolders != 0);
-  local_->setEditText(QString::fromStdString(current_->localPath));
-  remote_->setEditText(QString::fromStdString(current_->remotePath));
-  types_->setEditText(QString::fromStdString(current_->fileTypes));
-  settings_.m_bCompareOnConnect = dlg.CompareOnConnect() ? 1 : 0;
-
-  current_->passwordStored = 1;
-  std::string prompted;
-  if (current_->password.empty() && !current_->anonymous && !current_->userName.empty()) {
-    current_->passwordStored = 0;
-    CPasswordDlg pw(QString::fromStdString(current_->description), this);
-    if (pw.exec() != QDialog::Accepted) return;
-    current_->password = pw.Password().toStdString();
-  }
-  StartConnect();
-}
-
-void CTwinbayView::StartConnect() {
-  if (!current_) return;
-  SetAnimation(icons::ConnectionState::Connecting);
-  SetBusy(true);
-  TellFrame(true);
-  if (connectThread_.joinable()) connectThread_.join();
-  const CConnectionProperties record = *current_;  // the worker gets its own copy
-  // A compare that follows the connect at once lists over the pool: its
-  // other logins start as soon as the server has accepted this one. Without
-  // it they wait for the compare, rather than sit idle on the server.
-  controller_.LogInListersEarly(settings_.m_bCompareOnConnect ? static_cast<int>(settings_.m_nConnections) : 1);
-  connectDone_ = false;
-  try {
-    connectThread_ = std::thread([this, record] {
-      const bool ok = RunConnect(session_, record);
-      Post<ConnectDoneEvent>(this, ok);
-      connectDone_ = true;
-    });
-  } catch (const std::system_error& e) {
-    connectDone_ = true;
-    SetAnimation(icons::ConnectionState::NotConnected);
-    SetBusy(false);
-    TellFrame(false);
-    QMessageBox::warning(this, "Twinbay", QString("Connecting could not be started: %1").arg(e.what()));
-  }
-}
-
-void CTwinbayView::OnConnectDone(bool ok) {
-  if (connectThread_.joinable()) connectThread_.join();
-  SetBusy(false);
-  encrypted_ = ok && session_.Encrypted();
-  if (!ok && AskToTrustCertificate()) {
-    TellFrame(false);
-    StartConnect();
-    return;
-  }
-  if (ok) {
-    SetAnimation(icons::ConnectionState::Connected);
-    connected_ = true;
-    remoteLabel_->setText(QString("Remote path on %1:").arg(QString::fromStdString(session_.GetHost())));
-    browseRemote_->setEnabled(CanBrowseRemote());
-  } else {
-    SetAnimation(icons::ConnectionState::NotConnected);
-    QMessageBox box(QMessageBox::Warning, "Twinbay", "Connect FAILED", QMessageBox::Ok, this);
-    box.setObjectName("ConnectFailed");
-    if (!session_.LastError().empty()) box.setInformativeText(QString::fromStdString(session_.LastError()));
-    box.exec();
-  }
-  TellFrame(false);
-  RefreshFreeSpace();
-  emit StateChanged();
-  if (ok && settings_.m_bCompareOnConnect) OnCompare();
-}
-
-bool CTwinbayView::AskToTrustCertificate() {
-  const std::string fingerprint = session_.RefusedCertificate();
-  // Only a certificate that was refused by its check, never a changed pin
-  // quietly replaced: the question says which it is.
-  if (fingerprint.empty() || !current_) return false;
-  const bool changed = !current_->pinnedFingerprint.empty();
-  QMessageBox box(QMessageBox::Warning, "Twinbay", "Trust this certificate?", QMessageBox::Yes | QMessageBox::No, this);
-  box.setObjectName("TrustCertificate");
-  box.setDefaultButton(QMessageBox::No);
-  box.setInformativeText(
-      QString("%1\n\n%2The server %3 presented a certificate with the SHA-256 fingerprint\n\n%4\n\n"
-              "Trust it only if this is the server's own certificate (ask its administrator). It is then "
-              "remembered for the connection \"%5\" only, and a different certificate stops the connect again.")
-          .arg(QString::fromStdString(session_.LastError()),
-               changed ? "THE CERTIFICATE HAS CHANGED since you trusted it. " : "",
-               QString::fromStdString(current_->host), QString::fromStdString(fingerprint),
-               QString::fromStdString(current_->description)));
-  if (box.exec() != QMessageBox::Yes) return false;
-  current_->pinnedFingerprint = fingerprint;
-  if (!connections_.FileName().empty()) {
-    const ConnectionsReadResult saved = connections_.Save();
-    if (!saved.ok)
-      QMessageBox::warning(this, "Twinbay", "The connections could not be saved: " + QString::fromStdString(saved.error));
-  }
-  return true;
-}
-
 // ---- Compare ---------------------------------------------------------------------
 
 void CTwinbayView::OnCompare() {
@@ -314,27 +215,18 @@ void CTwinbayView::OnCompare() {
   }
   if (!connections_.FileName().empty()) {
     const ConnectionsReadResult saved = connections_.Save();
-    if (!saved.ok) QMessageBox::warning(this, "Twinbay", "The connections could not be saved: " + QString::fromStdString(saved.error));
+    if (!saved.ok) PlainWarning(this, "The connections could not be saved: " + QString::fromStdString(saved.error));
   }
 
-  auto backToIdle = [this] {
-    compareRunning_ = false;
-    SetBusy(false);
-    TellFrame(false);
-    RefreshFreeSpace();
-  };
   // Never scan the working folder: the local path must be a full path.
   const std::string problem = CFolderComparer::CheckPaths(localText.toStdString());
   if (!problem.empty()) {
-    backToIdle();
-    QMessageBox::warning(this, "Twinbay", QString::fromStdString(problem));
+    CompareBackToIdle();
+    PlainWarning(this, QString::fromStdString(problem));
     return;
   }
-  if (!session_.EnsureConnected()) {
-    backToIdle();
-    return;
-  }
-  CompareOptions options;
+  CompareOptions& options = pendingCompare_;
+  options = CompareOptions();
   options.localPath = localText.toStdString();
   options.remotePath = remoteText.toStdString();
   options.fileTypes = types.toStdString();
@@ -342,17 +234,88 @@ void CTwinbayView::OnCompare() {
   options.tagAfterCompare = settings_.m_bSuppressTagging == 0;
   options.ignoreSeconds = settings_.m_bIgnoreSeconds != 0;
   options.connections = static_cast<int>(std::clamp<quint32>(settings_.m_nConnections, 1, 16));
-  std::string why;
-  if (!controller_.StartCompare(options, this, why)) {
-    backToIdle();
-    QMessageBox::warning(this, "Twinbay", QString::fromStdString(why));
+  // The connection is made sure of on the controller's thread; the compare
+  // starts when it has answered.
+  if (!StartCheck(AfterCheck::Compare, "Checking the connection...")) CompareBackToIdle();
+}
+
+void CTwinbayView::CompareBackToIdle() {
+  compareRunning_ = false;
+  SetBusy(false);
+  TellFrame(false);
+  RefreshFreeSpace();
+}
+
+bool CTwinbayView::StartCheck(AfterCheck next, const QString& progress) {
+  if (!controller_.StartCheck(this)) return false;
+  afterCheck_ = next;
+  sessionWaiting_ = true;
+  SetBusy(true);
+  emit StatusMessage(progress);
+  emit StateChanged();
+  return true;
+}
+
+void CTwinbayView::OnCheckDone(const SessionOutcome& o) {
+  const AfterCheck next = std::exchange(afterCheck_, AfterCheck::None);
+  const QString failed = o.cancelled ? QString("Stopped") : "Connect FAILED: " + QString::fromStdString(session_.LastError());
+  if (next == AfterCheck::Compare) {
+    if (!o.ok) {
+      CompareBackToIdle();
+      emit StatusMessage(failed);
+      return;
+    }
+    std::string why;
+    if (!controller_.StartCompare(pendingCompare_, this, why)) {
+      CompareBackToIdle();
+      PlainWarning(this, QString::fromStdString(why));
+      return;
+    }
+    localLine_->SetText(QString::fromStdString(controller_.LocalRoot()));
+    remoteLine_->SetText(QString::fromStdString(controller_.RemoteRoot()));
+    emit StateChanged();
     return;
   }
-  localLine_->SetText(QString::fromStdString(controller_.LocalRoot()));
-  remoteLine_->SetText(QString::fromStdString(controller_.RemoteRoot()));
+  SetBusy(false);
+  if (!o.ok) {
+    TellFrame(false);
+    emit StatusMessage(failed);
+    return;
+  }
+  if (next == AfterCheck::Synchronize) {
+    RunProgress();
+  } else if (next == AfterCheck::BrowseRemote) {
+    TellFrame(false);
+    CRemoteFolderDlg dlg(session_, this);
+    if (dlg.exec() == QDialog::Accepted) remote_->setEditText(dlg.ChosenPath());
+  }
+}
+
+void CTwinbayView::SessionWorkDone(const SessionOutcome& outcome) {
+  if (outcome.work == SessionWork::Connect)
+    Post<ConnectDoneEvent>(this, outcome.ok, outcome.cancelled);
+  else
+    Post<SessionDoneEvent>(this, outcome);
+}
+
+void CTwinbayView::OnSessionDone(const SessionOutcome& o) {
+  controller_.WaitForSession();  // it has told its outcome: it is ending
+  sessionWaiting_ = false;
+  emit StatusMessage(QString());
+  switch (o.work) {
+    case SessionWork::Connect: break;  // a ConnectDoneEvent
+    case SessionWork::Check: OnCheckDone(o); break;
+    case SessionWork::Delete: OnDeleteDone(o); break;
+    case SessionWork::Disconnect:
+      SetBusy(false);
+      TellFrame(false);
+      break;
+  }
+  emit StateChanged();
 }
 
 void CTwinbayView::OnCompareDone() {
+  stopping_ = false;
   controller_.WaitForCompare();
   if (settings_.m_bCompareAlert) alerts::Play(alerts::CompareTones());
   compareRunning_ = false;
@@ -368,9 +331,21 @@ void CTwinbayView::OnCompareDone() {
 }
 
 void CTwinbayView::OnStop() {
+  if (sessionWaiting_) {
+    // Ends the command the server has not answered.
+    controller_.CancelSessionWork();
+    emit StatusMessage("Stopping...");
+    return;
+  }
   if (!compareRunning_) return;
   compareRunning_ = false;
+  stopping_ = true;
   controller_.StopCompare();
+  // The walk stops after the listings in flight; one the server leaves
+  // unanswered is ended after a moment rather than at its time-out.
+  QTimer::singleShot(1000, this, [this] {
+    if (stopping_) controller_.CancelSessionWork();
+  });
   emit StateChanged();
 }
 
@@ -380,9 +355,14 @@ void CTwinbayView::OnDisconnect() {
   collection_.Clear();
   connected_ = false;
   SetAnimation(icons::ConnectionState::NotConnected);
-  session_.CloseConnection();
   browseRemote_->setEnabled(false);
   remoteLabel_->setText("Remote path:");
+  // Logging out (and waiting for logins still under way) is the controller's.
+  if (controller_.StartDisconnect(this)) {
+    sessionWaiting_ = true;
+    SetBusy(true);
+    TellFrame(true);
+  }
   emit StateChanged();
 }
 
@@ -391,18 +371,22 @@ void CTwinbayView::OnDisconnect() {
 void CTwinbayView::OnSynchronize() {
   if (!CanSynchronize()) return;
   CSyncConfirmDlg confirm(collection_, transferTotals_, filter_, &settings_.m_bSetLocalTimestamps, this);
-  if (confirm.exec() != QDialog::Accepted) return;
-  if (!session_.EnsureConnected()) return;
-  TellFrame(true);
-  TransferOptions o;
+  if (confirm.exec() != QDialog::Accepted || !CanSynchronize()) return;
+  TransferOptions& o = pendingSync_;
+  o = TransferOptions();
   o.localToRemote = confirm.LocalToRemote();
   o.remoteToLocal = confirm.RemoteToLocal();
   o.setLocalTimestamps = settings_.m_bSetLocalTimestamps != 0;
   o.ignoreSeconds = settings_.m_bIgnoreSeconds != 0;
   o.filter = filter_;
   o.connections = static_cast<int>(settings_.m_nConnections);
+  TellFrame(true);
+  if (!StartCheck(AfterCheck::Synchronize, "Checking the connection...")) TellFrame(false);
+}
+
+void CTwinbayView::RunProgress() {
   {
-    CProgressDlg progress(controller_, transferTotals_, o, this, this);
+    CProgressDlg progress(controller_, transferTotals_, pendingSync_, this, this);
     progress.exec();
     // Failures and warnings reach the user, file by file.
     if (progress.Started() && controller_.Job()) ShowTransferReport(this, *controller_.Job());
@@ -419,12 +403,8 @@ void CTwinbayView::OnBrowseLocal() {
 
 void CTwinbayView::OnBrowseRemote() {
   if (!CanBrowseRemote()) return;
-  if (!session_.EnsureConnected()) {
-    QMessageBox::warning(this, "Twinbay", "Connect FAILED\n" + QString::fromStdString(session_.LastError()));
-    return;
-  }
-  CRemoteFolderDlg dlg(session_, this);
-  if (dlg.exec() == QDialog::Accepted) remote_->setEditText(dlg.ChosenPath());
+  TellFrame(true);
+  if (!StartCheck(AfterCheck::BrowseRemote, "Checking the connection...")) TellFrame(false);
 }
 
 void CTwinbayView::OnOptions() {
@@ -475,7 +455,8 @@ void CTwinbayView::CollectionCleared() {
 }
 
 void CTwinbayView::ShowFolder(CFolderRecord* record) {
-  if (!record) return;
+  // The folder a delete works on is shown again when the delete is over.
+  if (!record || record == deleting_) return;
   list_->Model()->ShowFolder(record);
   QStringList why;
   {
@@ -508,9 +489,14 @@ void CTwinbayView::OnFolderChanged(CFolderRecord* record) {
 bool CTwinbayView::event(QEvent* e) {
   MarkTakenOver(e);
   const int type = static_cast<int>(e->type());
-  if (type < WM_PAINTCAPTION || type > WM_BUSYCHANGED) return QWidget::event(e);
+  if (type < WM_PAINTCAPTION || type > WM_SESSIONDONE) return QWidget::event(e);
   if (shuttingDown_) return true;  // the workers' last words are not acted on
-  if (const auto* m = EventAs<ConnectDoneEvent>(e)) OnConnectDone(m->connected);
+  if (const auto* m = EventAs<ConnectDoneEvent>(e)) {
+    controller_.WaitForSession();
+    sessionWaiting_ = false;
+    emit StatusMessage(QString());
+    OnConnectDone(m->connected, m->cancelled);
+  } else if (const auto* m = EventAs<SessionDoneEvent>(e)) OnSessionDone(m->outcome);
   else if (EventAs<CompareDoneEvent>(e)) OnCompareDone();
   else if (const auto* m = EventAs<ShowFolderEvent>(e)) ShowFolder(m->record);
   else if (const auto* m = EventAs<FolderChangedEvent>(e)) OnFolderEvent(*m);
@@ -561,18 +547,14 @@ void CTwinbayView::RefreshFreeSpace() {
 
 // ---- Ending -------------------------------------------------------------------------
 
-void CTwinbayView::JoinWorkers() {
-  if (connectThread_.joinable()) connectThread_.join();
-  controller_.WaitForCompare();
-}
-
 void CTwinbayView::ShutDown() {
   shuttingDown_ = true;
   controller_.StopCompare();
   compareRunning_ = false;
-  // Keep the event loop turning until the connect worker is done.
-  while (!connectDone_) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-  JoinWorkers();
+  // Whatever waits on the server ends within a poll.
+  controller_.CancelSessionWork();
+  controller_.WaitForSession();
+  controller_.WaitForCompare();
   QCoreApplication::removePostedEvents(this);
 }
 

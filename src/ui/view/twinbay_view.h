@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QCheckBox>
+#include <QGridLayout>
 #include <QLabel>
 #include <QMenu>
 #include <QPointer>
@@ -30,7 +31,7 @@ class CFolderTreeCtrl;
 class CFileListCtrl;
 class CPathLabel;
 
-class CTwinbayView : public QWidget, private ISyncListener, private ICollectionListener {
+class CTwinbayView : public QWidget, private ISyncListener, private ICollectionListener, private ISessionListener {
   Q_OBJECT
  public:
   // connectionsFile empty: the default place.
@@ -76,9 +77,13 @@ class CTwinbayView : public QWidget, private ISyncListener, private ICollectionL
   bool CanConnect() const { return !busy_ && !connected_; }
   bool CanDisconnect() const { return !busy_ && connected_; }
   bool CanCompare() const { return connected_ && !busy_; }
-  bool CanStop() const { return compareRunning_; }
+  // A compare, or work waiting on the server (connect, connection check,
+  // delete, disconnect).
+  bool CanStop() const { return compareRunning_ || sessionWaiting_; }
   bool CanSynchronize() const;
   bool IsBusy() const { return busy_; }
+  // Connect, a connection check, Delete or Disconnect waits on the server.
+  bool IsWaitingOnServer() const { return sessionWaiting_; }
   bool IsConnected() const { return connected_; }
 
   // Status pane texts.
@@ -92,8 +97,8 @@ class CTwinbayView : public QWidget, private ISyncListener, private ICollectionL
   QString ServerTimePaneText() const;
   QString ServerTimeNotice() const;
 
-  // Stops a running compare and waits for every worker, keeping the event
-  // loop alive (the compare worker needs it). Used when the program ends.
+  // Stops a running compare and whatever waits on the server, and joins the
+  // workers (they end within a poll). Used when the program ends.
   void ShutDown();
 
   // Parts, for the frame and for tests.
@@ -133,7 +138,16 @@ class CTwinbayView : public QWidget, private ISyncListener, private ICollectionL
   // Shows a folder's files in the list (the tree's selection).
   void ShowFolder(CFolderRecord* record);
   void OnFolderChanged(CFolderRecord* record);
-  void OnConnectDone(bool ok);
+  void OnConnectDone(bool ok, bool cancelled);
+  void SessionWorkDone(const SessionOutcome& outcome) override;
+  void OnSessionDone(const SessionOutcome& outcome);
+  void OnCheckDone(const SessionOutcome& outcome);
+  void OnDeleteDone(const SessionOutcome& outcome);
+  // Runs the connection check on the controller's thread, then `next`.
+  enum class AfterCheck { None, Compare, Synchronize, BrowseRemote };
+  bool StartCheck(AfterCheck next, const QString& progress);
+  void CompareBackToIdle();
+  void RunProgress();
   // Connects with the current record on the connect worker.
   void StartConnect();
   // After a connect that stopped at the server's certificate: asks the user
@@ -143,7 +157,11 @@ class CTwinbayView : public QWidget, private ISyncListener, private ICollectionL
   void SetBusy(bool busy);
   void TellFrame(bool busy);
   void SetAnimation(icons::ConnectionState state);
-  void JoinWorkers();
+  // The band of path boxes above the tree and the list.
+  QGridLayout* BuildPathBand();
+  // Reads the connections file (the default one when empty); an unreadable
+  // one is kept aside and the user told.
+  void LoadConnectionsFile(const QString& connectionsFile);
   void SetUpFileCommands();
   std::vector<CFileEntry*> SelectedEntries() const;
   bool AnySelectedNotInStep() const;
@@ -166,8 +184,16 @@ class CTwinbayView : public QWidget, private ISyncListener, private ICollectionL
   QObject* frame_ = nullptr;
   NumberFormat numbers_;
 
-  std::thread connectThread_;
-  std::atomic<bool> connectDone_{true};
+  // Session work under way on the controller's thread (Stop cancels it) and
+  // what follows a connection check.
+  bool sessionWaiting_ = false, stopping_ = false;
+  AfterCheck afterCheck_ = AfterCheck::None;
+  CompareOptions pendingCompare_;
+  TransferOptions pendingSync_;
+  CFolderRecord* deleting_ = nullptr;
+  // A password typed at the prompt: the record forgets it when the
+  // connections file is saved, the session keeps using it.
+  std::string promptedPassword_;
   // A FolderChange::Added event is on its way (at most one at a time).
   std::atomic<bool> addedPosted_{false};
 

@@ -1,0 +1,88 @@
+// twinbay-cli's parts as they call one another: the options read from the
+// command line, the server to use, and the steps of each command. Private to
+// src/cli.
+//
+//   options.cpp          the command line and the usage text
+//   output.cpp           safe text, failures, the compare result, incomplete folders
+//   connections_cmd.cpp  the connections file and the connections commands
+//   remote.cpp           the server side: --remote, a stored connection, the password
+//   run.cpp              a compare or sync run
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "core/controller.h"
+#include "engine/comparer.h"
+#include "net/connections.h"
+#include "net/ftp_session.h"
+#include "net/server_time.h"
+
+namespace twinbay::cli {
+
+constexpr int kExitOk = 0;
+constexpr int kExitDifferences = 1;
+constexpr int kExitError = 2;
+
+struct Options {
+  std::string command, subcommand;
+  std::string local, remoteUrl, remoteDir, connection, file;
+  std::string types;
+  bool typesGiven = false, localGiven = false;
+  bool includeSubFolders = true, subFoldersGiven = false;
+  bool ignoreSeconds = true;
+  std::string format = "text";
+  bool up = false, down = false, setLocalTimestamps = false, dryRun = false;
+  bool verbose = false, quiet = false;
+  // connections add
+  std::string description, host, user, remotePath;
+  int port = 21;
+  bool passwordStdin = false;
+  ServerTimeOffset serverOffset;
+  bool serverOffsetGiven = false;
+  FtpTls tls = FtpTls::None;
+  bool tlsGiven = false;
+  std::string trustFingerprint;
+  int connections = 8;
+};
+
+struct Target {
+  std::string host, user, password, path;
+  int port = 21;
+  bool anonymous = true;
+  ServerTimeOffset serverOffset;
+  FtpTls tls = FtpTls::None;
+  bool tlsFromScheme = false;
+  std::string pin;
+};
+
+// options.cpp
+int ParsePort(const std::string& text);
+Options Parse(int argc, char** argv);
+
+// output.cpp
+std::string Visible(std::string_view s, bool tsv = false);
+[[noreturn]] void Fail(const std::string& message);
+std::string Relative(const std::string& root, const std::string& path);
+std::string EntryPath(const std::string& folderRel, const CFileEntry& e);
+void PrintResult(const CFolderCollection& collection, const std::string& localRoot, const std::string& format);
+void PrintSummary(const CFolderCollection& collection);
+int ReportIncomplete(const CFolderCollection& collection, const std::string& localRoot);
+
+// connections_cmd.cpp
+ConnectionsList LoadConnections(const std::string& file);
+void SaveConnections(ConnectionsList& list);
+int ConnectionsCommand(const Options& o);
+
+// remote.cpp
+void PinOnRecord(const Options& o, const Target& target);
+void ReportServerTime(CFtpSession& session);
+Target ParseUrl(const std::string& url);
+std::string AskPassword(const std::string& user, const std::string& host);
+Target ResolveTarget(Options& o);
+
+// run.cpp
+int CompareOrSync(Options o);
+
+}  // namespace twinbay::cli

@@ -1,0 +1,99 @@
+// twinbay-cli: the connections file, and the connections list, add and remove
+// commands.
+
+#include <cstdio>
+#include <iostream>
+#include <memory>
+#include <string>
+
+#include "cli/cli.h"
+
+namespace twinbay::cli {
+
+// ---- connections file ------------------------------------------------------
+
+ConnectionsList LoadConnections(const std::string& file) {
+  std::string problem;
+  const std::string name = file.empty() ? DefaultConnectionsFile(&problem) : file;
+  if (name.empty()) Fail(problem + ", or name the file with --file");
+  ConnectionsList list(name);
+  const ConnectionsReadResult r = list.Load();
+  if (!r.ok) Fail(r.error + " The file was left as it is.");
+  return list;
+}
+
+void SaveConnections(ConnectionsList& list) {
+  const ConnectionsReadResult r = list.Save();
+  if (!r.ok) Fail("could not save the connections: " + r.error);
+}
+
+int ConnectionsCommand(const Options& o) {
+  ConnectionsList list = LoadConnections(o.file);
+  if (o.subcommand == "list") {
+    if (o.format == "tsv") {
+      for (size_t i = 0; i < list.Count(); ++i) {
+        const CConnectionProperties& c = *list.At(i);
+        std::printf("%s\t%s\t%d\t%d\t%s\t%d\t%s\t%s\t%s\t%d\n", Visible(c.description, true).c_str(),
+                    Visible(c.host, true).c_str(), c.port, c.anonymous ? 1 : 0, Visible(c.userName, true).c_str(),
+                    c.password.empty() ? 0 : 1, Visible(c.remotePath, true).c_str(),
+                    Visible(c.localPath, true).c_str(), Visible(c.fileTypes, true).c_str(),
+                    c.includeSubFolders ? 1 : 0);
+      }
+    } else {
+      if (list.Count() == 0) std::printf("No stored connections in %s\n", Visible(list.FileName()).c_str());
+      for (size_t i = 0; i < list.Count(); ++i) {
+        const CConnectionProperties& c = *list.At(i);
+        std::printf("%s\n  server:  %s:%d\n  login:   %s\n  remote:  %s\n  local:   %s\n  types:   %s%s\n",
+                    Visible(c.description).c_str(), Visible(c.host).c_str(), c.port,
+                    c.anonymous ? "anonymous"
+                                : (Visible(c.userName) + (c.password.empty() ? "" : " (password stored)")).c_str(),
+                    Visible(c.remotePath).c_str(), Visible(c.localPath).c_str(),
+                    c.fileTypes.empty() ? "*.*" : Visible(c.fileTypes).c_str(),
+                    c.includeSubFolders ? ", with sub-folders" : "");
+        std::printf("  server time offset: %s\n", GetServerOffset(c).Text().c_str());
+        FtpTls mode = FtpTls::None;
+        const bool known = TlsModeFromWord(c.tlsMode, mode);
+        std::printf("  tls:     %s%s%s\n", known ? TlsModeName(mode) : ("unknown (" + std::to_string(c.tlsMode) + ")").c_str(),
+                    c.pinnedFingerprint.empty() ? "" : ", trusted certificate SHA-256 ",
+                    Visible(c.pinnedFingerprint).c_str());
+      }
+    }
+    return kExitOk;
+  }
+  if (o.subcommand == "add") {
+    if (o.host.empty()) Fail("connections add needs --host");
+    auto c = std::make_unique<CConnectionProperties>();
+    c->host = o.host;
+    c->description = o.description.empty() ? o.host : o.description;
+    c->port = o.port;
+    c->remotePath = o.remotePath.empty() ? "/" : o.remotePath;
+    c->localPath = o.local;
+    c->fileTypes = o.types;
+    c->includeSubFolders = o.includeSubFolders ? 1 : 0;
+    c->anonymous = o.user.empty() ? 1 : 0;
+    c->userName = o.user;
+    SetServerOffset(*c, o.serverOffset);
+    c->tlsMode = static_cast<int32_t>(o.tls);
+    if (!o.trustFingerprint.empty() && o.tls == FtpTls::None) Fail("--trust-fingerprint needs --tls explicit or implicit");
+    c->pinnedFingerprint = o.trustFingerprint;
+    if (o.passwordStdin) {
+      std::string line;
+      std::getline(std::cin, line);
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      c->password = line;
+    }
+    if (list.FindByDescription(c->description)) Fail("a connection \"" + c->description + "\" exists already");
+    list.Add(std::move(c));
+    SaveConnections(list);
+    return kExitOk;
+  }
+  // remove
+  if (o.description.empty()) Fail("connections remove needs --description");
+  CConnectionProperties* c = list.FindByDescription(o.description);
+  if (!c) Fail("no connection \"" + o.description + "\"");
+  list.Remove(c);
+  SaveConnections(list);
+  return kExitOk;
+}
+
+}  // namespace twinbay::cli

@@ -1,0 +1,155 @@
+// twinbay-cli: the command line read into Options, and the usage text.
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "cli/cli.h"
+
+namespace twinbay::cli {
+namespace {
+
+const char* kUsage =
+    "usage:\n"
+    "  twinbay-cli compare --local DIR (--remote URL | --connection NAME | --remote-dir DIR)\n"
+    "                      [--types TEXT] [--no-subfolders] [--exact-seconds] [--format text|tsv]\n"
+    "                      [--server-offset auto|+HH:MM|-HH:MM]\n"
+    "                      [--tls none|explicit|implicit] [--trust-fingerprint SHA256]\n"
+    "                      [--connections N]\n"
+    "  twinbay-cli sync    (the same options) [--up] [--down] [--set-local-timestamps] [--dry-run]\n"
+    "                      [-v | -q]\n"
+    "  twinbay-cli connections list [--file FILE] [--format text|tsv]\n"
+    "  twinbay-cli connections add [--file FILE] --description D --host H [--port N] [--user U]\n"
+    "                      [--password-stdin] [--local DIR] [--remote PATH] [--types TEXT] [--no-subfolders]\n"
+    "                      [--server-offset auto|+HH:MM|-HH:MM]\n"
+    "                      [--tls none|explicit|implicit] [--trust-fingerprint SHA256]\n"
+    "  twinbay-cli connections remove [--file FILE] --description D\n"
+    "  twinbay-cli --version\n"
+    "\n"
+    "  --remote ftp://[user@]host[:port]/path   the server folder (the path is taken from the root;\n"
+    "                                            an empty path is the login folder)\n"
+    "  --remote ftps://...  implicit TLS (TLS from the first byte, port 990 unless given), as curl\n"
+    "                      reads ftps://; ftpes://... is explicit TLS (AUTH TLS on port 21 unless given)\n"
+    "  --tls MODE          none (plain FTP), explicit (AUTH TLS, then encrypted login and transfers)\n"
+    "                      or implicit; with TLS nothing is ever sent in plain, a server without TLS\n"
+    "                      fails the connect. With --connection the stored mode holds unless --tls is given.\n"
+    "  --trust-fingerprint SHA256   trust the server certificate with this SHA-256 fingerprint (as the\n"
+    "                      refusal message and `openssl x509 -noout -fingerprint -sha256` show it) even\n"
+    "                      though it is self-signed or for another name; with --connection it is\n"
+    "                      pinned on that stored connection once the connect succeeds\n"
+    "  --connection NAME   take server, login, paths, types and sub-folder choice from a stored connection\n"
+    "  --remote-dir DIR    compare with (or sync to) a local folder standing in for the server\n"
+    "  --server-offset     the zone of a server that lists times in its own local time (LIST without\n"
+    "                      MLSD): auto finds it (default; a stored connection keeps its own), or a\n"
+    "                      fixed offset east of UTC such as +05:30 or -08:00\n"
+    "  --connections N     list folders and copy files over up to N connections at once (1 to 16,\n"
+    "                      default 8); a server that takes fewer logins is used with as many as it takes\n"
+    "  -v, --verbose       sync on a terminal: besides the progress line, name every file copied\n"
+    "  -q, --quiet         sync: nothing on stdout (failures still on stderr)\n"
+    "  A password comes from the environment variable TWINBAY_PASSWORD, or is asked for.\n"
+    "  The connections file defaults to connections.ftp beside the program, else\n"
+    "  $XDG_CONFIG_HOME/Kestrion/connections.ftp (~/.config/Kestrion/connections.ftp).\n"
+    "\n"
+    "exit status: 0 in step (compare) or all copied (sync); 1 differences found or files not copied;\n"
+    "             2 error, or a folder not read whole (its one-sided files shown as ?)\n";
+
+struct Args {
+  std::vector<std::string> words;
+  size_t pos = 0;
+  bool More() const { return pos < words.size(); }
+  std::string Next() { return words[pos++]; }
+  std::string Value(const std::string& option) {
+    if (!More()) Fail(option + " needs a value");
+    return Next();
+  }
+};
+
+}  // namespace
+
+int ParseConnections(const std::string& text) {
+  char* end = nullptr;
+  const long v = std::strtol(text.c_str(), &end, 10);
+  if (text.empty() || *end || v < 1 || v > 16) Fail("--connections takes a number from 1 to 16, not \"" + text + "\"");
+  return static_cast<int>(v);
+}
+
+int ParsePort(const std::string& text) {
+  char* end = nullptr;
+  const long v = std::strtol(text.c_str(), &end, 10);
+  if (text.empty() || *end || v < 1 || v > 65535) Fail("the port must be a number from 1 to 65535, not \"" + text + "\"");
+  return static_cast<int>(v);
+}
+
+Options Parse(int argc, char** argv) {
+  Args a;
+  for (int i = 1; i < argc; ++i) a.words.push_back(argv[i]);
+  Options o;
+  if (!a.More()) {
+    std::fputs(kUsage, stderr);
+    std::exit(kExitError);
+  }
+  o.command = a.Next();
+  if (o.command == "--version") {
+    std::printf("twinbay-cli %s\n", TWINBAY_VERSION);
+    std::exit(kExitOk);
+  }
+  if (o.command == "--help" || o.command == "-h" || o.command == "help") {
+    std::fputs(kUsage, stdout);
+    std::exit(kExitOk);
+  }
+  if (o.command == "connections") {
+    if (!a.More()) Fail("connections needs list, add or remove");
+    o.subcommand = a.Next();
+    if (o.subcommand != "list" && o.subcommand != "add" && o.subcommand != "remove")
+      Fail("unknown connections command \"" + o.subcommand + "\"");
+  } else if (o.command != "compare" && o.command != "sync") {
+    Fail("unknown command \"" + o.command + "\" (try --help)");
+  }
+  while (a.More()) {
+    const std::string w = a.Next();
+    if (w == "--local") o.local = a.Value(w), o.localGiven = true;
+    else if (w == "--remote" && o.command == "connections") o.remotePath = a.Value(w);
+    else if (w == "--remote") o.remoteUrl = a.Value(w);
+    else if (w == "--remote-dir") o.remoteDir = a.Value(w);
+    else if (w == "--connection") o.connection = a.Value(w);
+    else if (w == "--file") o.file = a.Value(w);
+    else if (w == "--types") o.types = a.Value(w), o.typesGiven = true;
+    else if (w == "--connections" && o.command != "connections") o.connections = ParseConnections(a.Value(w));
+    else if (w == "--no-subfolders") o.includeSubFolders = false, o.subFoldersGiven = true;
+    else if (w == "--exact-seconds") o.ignoreSeconds = false;
+    else if (w == "--format") {
+      o.format = a.Value(w);
+      if (o.format != "text" && o.format != "tsv") Fail("--format takes text or tsv");
+    } else if (w == "--up" && o.command == "sync") o.up = true;
+    else if (w == "--down" && o.command == "sync") o.down = true;
+    else if (w == "--set-local-timestamps" && o.command == "sync") o.setLocalTimestamps = true;
+    else if (w == "--dry-run" && o.command == "sync") o.dryRun = true;
+    else if ((w == "-v" || w == "--verbose") && o.command == "sync") o.verbose = true;
+    else if ((w == "-q" || w == "--quiet") && o.command == "sync") o.quiet = true;
+    else if (w == "--description") o.description = a.Value(w);
+    else if (w == "--host") o.host = a.Value(w);
+    else if (w == "--port") o.port = ParsePort(a.Value(w));
+    else if (w == "--user") o.user = a.Value(w);
+    else if (w == "--password-stdin") o.passwordStdin = true;
+    else if (w == "--server-offset" && (o.command != "connections" || o.subcommand == "add")) {
+      std::string why;
+      if (!ServerTimeOffset::Parse(a.Value(w), o.serverOffset, &why)) Fail(why);
+      o.serverOffsetGiven = true;
+    }
+    else if (w == "--tls" && (o.command != "connections" || o.subcommand == "add")) {
+      if (!ParseTlsMode(a.Value(w), o.tls)) Fail("--tls takes none, explicit or implicit");
+      o.tlsGiven = true;
+    } else if (w == "--trust-fingerprint" && (o.command != "connections" || o.subcommand == "add")) {
+      const std::string given = a.Value(w);
+      o.trustFingerprint = NormalizeFingerprint(given);
+      if (o.trustFingerprint.empty())
+        Fail("\"" + given + "\" is not a SHA-256 certificate fingerprint (64 hex digits, colons allowed)");
+    }
+    else Fail("unknown option " + w + " (try --help)");
+  }
+  if (o.verbose && o.quiet) Fail("-v and -q do not go together");
+  return o;
+}
+
+}  // namespace twinbay::cli

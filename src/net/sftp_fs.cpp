@@ -1,0 +1,393 @@
+#include "net/sftp_fs.h"
+
+#include <fcntl.h>
+#include <libssh/libssh.h>
+#include <libssh/sftp.h>
+#include <sys/time.h>
+
+#include <deque>
+#include <utility>
+
+#include "net/ssh_auth.h"
+
+namespace twinbay {
+namespace {
+
+constexpr uint32_t kReadChunk = 64 * 1024;
+constexpr size_t kReadsAhead = 32;
+constexpr size_t kWriteChunk = 252 * 1024;
+
+std::string Join(const std::string& folder, const std::string& name) {
+  return folder.empty() || folder.back() != '/' ? folder + "/" + name : folder + name;
+}
+
+// A name that cannot be one path component here (it would lead elsewhere).
+bool UnsafeName(const std::string& name) {
+  return name.empty() || name == "." || name == ".." || name.find_first_of(std::string("/\\\0", 3)) != std::string::npos;
+}
+
+const char* SftpErrorText(int code) {
+  switch (code) {
+    case SSH_FX_EOF: return "end of file";
+    case SSH_FX_NO_SUCH_FILE: return "no such file or folder";
+    case SSH_FX_PERMISSION_DENIED: return "permission denied";
+    case SSH_FX_FAILURE: return "the server failed";
+    case SSH_FX_BAD_MESSAGE: return "bad message";
+    case SSH_FX_OP_UNSUPPORTED: return "not supported by the server";
+    case SSH_FX_FILE_ALREADY_EXISTS: return "it already exists";
+    case SSH_FX_NO_SUCH_PATH: return "no such path";
+    default: return "error";
+  }
+}
+
+// Fills the find data of one entry from its attributes; false when the server
+// gave no modification time.
+bool FromAttributes(sftp_attributes a, FindData& fd) {
+  if (!(a->flags & SSH_FILEXFER_ATTR_ACMODTIME)) return false;
+  const int64_t seconds = a->mtime64 ? static_cast<int64_t>(a->mtime64) : a->mtime;
+  fd.lastWrite = TicksFromUnix(seconds);
+  fd.precision = TimePrecision::Seconds;
+  fd.size = a->type == SSH_FILEXFER_TYPE_DIRECTORY ? 0 : a->size;
+  fd.attributes = a->type == SSH_FILEXFER_TYPE_DIRECTORY ? kAttrDirectory : 0;
+  return true;
+}
+
+}  // namespace
+
+// One operation on the connection: the watch cuts it when the server stays
+// silent past the time-out, or (reads and writes) when the abort flag is set
+// while the server keeps it waiting.
+class SftpFileSystem::Op {
+ public:
+  explicit Op(SftpFileSystem& fs, bool abortable = false) : fs_(fs) {
+    fs.failure_ = SshFailure::None;
+    fs.error_.clear();
+    fs.watch_.Begin(fs.conn_.Socket(), abortable ? fs.abortFlag_ : nullptr, fs.settings_.timeoutSeconds);
+  }
+  ~Op() { fs_.watch_.End(); }
+  void Progress() { fs_.watch_.Progress(); }
+
+ private:
+  SftpFileSystem& fs_;
+};
+
+SftpFileSystem::SftpFileSystem(SftpSettings settings)
+    : SftpFileSystem(std::move(settings), std::make_shared<SshKeyCache>()) {}
+
+SftpFileSystem::SftpFileSystem(SftpSettings settings, std::shared_ptr<SshKeyCache> keys)
+    : settings_(std::move(settings)), keys_(std::move(keys)) {}
+
+SftpFileSystem::~SftpFileSystem() = default;
+
+void SftpFileSystem::Disconnect() {
+  ext_.Close();
+  conn_.Close();
+}
+
+bool SftpFileSystem::Connect() {
+  ext_.Close();
+  if (conn_.Open(settings_, *keys_, abortFlag_)) {
+    failure_ = SshFailure::None;
+    error_.clear();
+    return true;
+  }
+  failure_ = conn_.Failure();
+  error_ = conn_.Error();
+  return false;
+}
+
+std::unique_ptr<IRemoteFileSystem> SftpFileSystem::OpenAnother() const {
+  std::unique_ptr<SftpFileSystem> fs(new SftpFileSystem(settings_, keys_));
+  if (!fs->Connect()) return nullptr;
+  return fs;
+}
+
+std::vector<std::string> SftpFileSystem::TakeSkipped() { return std::exchange(skipped_, {}); }
+
+RemoteCapabilities SftpFileSystem::Capabilities() const {
+  RemoteCapabilities caps;
+  caps.setTime = caps.rename = caps.sizeQuery = caps.preciseTimes = true;
+  return caps;
+}
+
+bool SftpFileSystem::Ready() {
+  if (conn_.IsOpen()) return true;
+  failure_ = SshFailure::Lost;
+  if (error_.empty()) error_ = "Not connected to " + settings_.host + ".";
+  return false;
+}
+
+bool SftpFileSystem::Stopped() {
+  if (!abortFlag_ || !abortFlag_->load()) return false;
+  failure_ = SshFailure::Refused;
+  error_ = "Stopped.";
+  return true;
+}
+
+bool SftpFileSystem::Ok() {
+  failure_ = SshFailure::None;
+  error_.clear();
+  return true;
+}
+
+bool SftpFileSystem::Failed(const std::string& what, int code) {
+  const bool aborted = abortFlag_ && abortFlag_->load();
+  if (watch_.Cut() || !ssh_is_connected(conn_.Session())) {
+    failure_ = SshFailure::Lost;
+    error_ = what + ": " +
+             (aborted         ? std::string("stopped")
+              : watch_.Cut()  ? "the server did not answer for " + std::to_string(settings_.timeoutSeconds) + " s"
+                              : "the connection was lost (" + std::string(ssh_get_error(conn_.Session())) + ")");
+    Disconnect();
+  } else {
+    failure_ = SshFailure::Refused;
+    error_ = what + ": " + SftpErrorText(code >= 0 ? code : sftp_get_error(conn_.Sftp()));
+  }
+  return false;
+}
+
+bool SftpFileSystem::ReadFolder(const std::string& path, ScanList& out, std::vector<size_t>& links) {
+  Op op(*this);
+  sftp_dir dir = sftp_opendir(conn_.Sftp(), path.c_str());
+  if (!dir) return Failed("Cannot open the folder " + path);
+  std::string bad;
+  while (sftp_attributes a = sftp_readdir(conn_.Sftp(), dir)) {
+    op.Progress();
+    const std::string name = a->name ? a->name : "";
+    FindData fd;
+    fd.name = name;
+    if (name == "." || name == "..") {
+    } else if (UnsafeName(name)) {
+      bad = "an entry whose name cannot be used here";
+    } else if (a->type == SSH_FILEXFER_TYPE_SYMLINK) {
+      fd.link = true;
+      links.push_back(out.size());
+      out.push_back(std::move(fd));
+    } else if (a->type == SSH_FILEXFER_TYPE_REGULAR || a->type == SSH_FILEXFER_TYPE_DIRECTORY) {
+      // Devices, sockets and pipes are left out, as on the local side.
+      if (FromAttributes(a, fd)) out.push_back(std::move(fd));
+      else bad = "no time for " + name;
+    }
+    sftp_attributes_free(a);
+  }
+  // The handle is closed before a lost connection is let go (a close on a
+  // broken connection fails at once).
+  const bool whole = sftp_dir_eof(dir);
+  const int code = sftp_get_error(conn_.Sftp());
+  sftp_closedir(dir);
+  if (!whole) return Failed("Cannot read the folder " + path, code);
+  if (!bad.empty()) {
+    failure_ = SshFailure::Refused;
+    error_ = "The listing of " + path + " holds " + bad + ".";
+    return false;
+  }
+  return true;
+}
+
+bool SftpFileSystem::FollowLink(const std::string& path, FindData& entry, bool& lost) {
+  Op op(*this);
+  sftp_attributes a = sftp_stat(conn_.Sftp(), path.c_str());
+  if (a && FromAttributes(a, entry)) {
+    sftp_attributes_free(a);
+    if (!entry.IsDirectory()) return true;
+    // The folder's real path, so that a link back up the tree is not walked.
+    if (char* real = sftp_canonicalize_path(conn_.Sftp(), path.c_str())) {
+      entry.linkTarget = real;
+      ssh_string_free_char(real);
+      return true;
+    }
+  } else if (a) {
+    sftp_attributes_free(a);
+  }
+  if (!ssh_is_connected(conn_.Session()) || watch_.Cut()) {
+    lost = true;
+    return Failed("Cannot follow the link " + path);
+  }
+  return false;
+}
+
+bool SftpFileSystem::List(const std::string& path, ScanList& out) {
+  out.clear();
+  if (!Ready()) return false;
+  std::vector<size_t> links;
+  ScanList entries;
+  if (!ReadFolder(path, entries, links)) return false;
+  std::vector<bool> nowhere(entries.size());
+  for (size_t i : links) {
+    const std::string target = Join(path, entries[i].name);
+    bool lost = false;
+    if (FollowLink(target, entries[i], lost)) continue;
+    if (lost) return false;
+    nowhere[i] = true;
+    if (told_.insert(target).second) skipped_.push_back(target + ": a symbolic link that leads nowhere; skipped");
+  }
+  for (size_t i = 0; i < entries.size(); ++i)
+    if (!nowhere[i]) out.push_back(std::move(entries[i]));
+  return Ok();
+}
+
+bool SftpFileSystem::MakeFolder(const std::string& path) {
+  if (!Ready()) return false;
+  Op op(*this);
+  return sftp_mkdir(conn_.Sftp(), path.c_str(), 0777) == 0 ? Ok() : Failed("Cannot make the folder " + path);
+}
+
+bool SftpFileSystem::Remove(const std::string& path) {
+  if (!Ready()) return false;
+  Op op(*this);
+  return sftp_unlink(conn_.Sftp(), path.c_str()) == 0 ? Ok() : Failed("Cannot remove " + path);
+}
+
+bool SftpFileSystem::Rename(const std::string& from, const std::string& to) {
+  if (!Ready()) return false;
+  Op op(*this);
+  const std::string what = "Cannot rename " + from + " to " + to;
+  if (conn_.Offers("posix-rename@openssh.com")) {
+    // Replaces the target in one step (libssh's own rename cannot).
+    int status = -1;
+    if (ext_.Open(conn_.Session()) && ext_.PosixRename(from, to, status)) return Ok();
+    if (status < 0) return Failed(what);
+    failure_ = SshFailure::Refused;
+    error_ = what + ": " + SftpErrorText(status);
+    return false;
+  }
+  // A plain SFTP rename refuses an existing target, so it is not sent then:
+  // the caller moves the old file aside first.
+  if (sftp_attributes a = sftp_lstat(conn_.Sftp(), to.c_str())) {
+    sftp_attributes_free(a);
+    failure_ = SshFailure::Refused;
+    error_ = what + ": it already exists and the server cannot replace it";
+    return false;
+  }
+  return sftp_rename(conn_.Sftp(), from.c_str(), to.c_str()) == 0 ? Ok() : Failed(what);
+}
+
+bool SftpFileSystem::ReadBlocks(void* handle, const RemoteSink& sink, Op& op) {
+  auto file = static_cast<sftp_file>(handle);
+  std::vector<char> buf(kReadChunk);
+  // Requests in flight with their offsets. The window starts at two, so that
+  // a file smaller than one block arrives with its end in one round trip, and
+  // doubles with every reply.
+  std::deque<std::pair<int, uint64_t>> ahead;
+  size_t window = 2;
+  uint64_t next = 0;
+  for (;;) {
+    while (ahead.size() < window) {
+      sftp_seek64(file, next);
+      const int id = sftp_async_read_begin(file, kReadChunk);
+      if (id < 0) return false;
+      ahead.emplace_back(id, next);
+      next += kReadChunk;
+    }
+    if (Stopped()) return false;
+    const auto [id, offset] = ahead.front();
+    ahead.pop_front();
+    const int n = sftp_async_read(file, buf.data(), kReadChunk, id);
+    op.Progress();
+    if (n < 0) return false;
+    if (n == 0) return true;  // the end; later requests are answered the same
+    if (!sink(buf.data(), static_cast<size_t>(n))) {
+      failure_ = SshFailure::Refused;
+      error_ = "The data read could not be stored.";
+      return false;
+    }
+    if (static_cast<uint32_t>(n) < kReadChunk) {
+      // A short reply before the end: the requests after it asked for the
+      // wrong offsets. Their replies are read and dropped; reading goes on
+      // right after what arrived.
+      for (const auto& [later, unused] : ahead)
+        if (sftp_async_read(file, buf.data(), kReadChunk, later) < 0) return false;
+      ahead.clear();
+      next = offset + static_cast<uint64_t>(n);
+    }
+    window = std::min(window * 2, kReadsAhead);
+  }
+}
+
+bool SftpFileSystem::Read(const std::string& path, const RemoteSink& sink) {
+  if (!Ready()) return false;
+  Op op(*this, true);
+  sftp_file file = sftp_open(conn_.Sftp(), path.c_str(), O_RDONLY, 0);
+  if (!file) return Failed("Cannot open " + path);
+  const bool ok = ReadBlocks(file, sink, op);
+  const bool told = !error_.empty();
+  const int code = sftp_get_error(conn_.Sftp());
+  sftp_close(file);
+  if (ok) return Ok();
+  return told ? false : Failed("Cannot read " + path, code);
+}
+
+bool SftpFileSystem::Write(const std::string& path, const RemoteSource& source, uint64_t size) {
+  if (!Ready()) return false;
+  Op op(*this, true);
+  sftp_file file = sftp_open(conn_.Sftp(), path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (!file) return Failed("Cannot create " + path);
+  std::vector<char> buf(kWriteChunk);
+  uint64_t written = 0;
+  bool ok = true;
+  for (;;) {
+    const long n = source(buf.data(), buf.size());
+    if (n < 0) {
+      failure_ = SshFailure::Refused;
+      error_ = "The local file could not be read.";
+      ok = false;
+      break;
+    }
+    if (n == 0) break;
+    if (Stopped()) {
+      ok = false;
+      break;
+    }
+    if (sftp_write(file, buf.data(), static_cast<size_t>(n)) != n) {
+      const int code = sftp_get_error(conn_.Sftp());
+      sftp_close(file);
+      return Failed("Cannot write " + path, code);
+    }
+    written += static_cast<uint64_t>(n);
+    op.Progress();
+  }
+  // The close is where the server reports a write it could not finish.
+  if (sftp_close(file) != 0 && ok) ok = Failed("Cannot finish writing " + path);
+  if (ok && written != size) {
+    failure_ = SshFailure::Refused;
+    error_ = "Cannot write " + path + ": " + std::to_string(written) + " bytes instead of " + std::to_string(size);
+    return false;
+  }
+  return ok ? Ok() : false;
+}
+
+bool SftpFileSystem::SetTime(const std::string& path, int64_t ticks) {
+  if (!Ready()) return false;
+  Op op(*this);
+  timeval times[2] = {};
+  times[0].tv_sec = times[1].tv_sec = static_cast<time_t>(UnixFromTicks(ticks));
+  return sftp_utimes(conn_.Sftp(), path.c_str(), times) == 0 ? Ok() : Failed("Cannot set the time of " + path);
+}
+
+bool SftpFileSystem::Stat(const std::string& path, FindData& out) {
+  if (!Ready()) return false;
+  Op op(*this);
+  sftp_attributes a = sftp_stat(conn_.Sftp(), path.c_str());
+  if (!a) return Failed("Cannot find " + path);
+  FindData fd;
+  const bool timed = FromAttributes(a, fd);
+  const bool isFile = a->type != SSH_FILEXFER_TYPE_DIRECTORY;
+  sftp_attributes_free(a);
+  if (!timed || !isFile) {
+    failure_ = SshFailure::Refused;
+    error_ = path + (isFile ? ": the server gave no time" : " is a folder");
+    return false;
+  }
+  fd.name = path.substr(path.find_last_of('/') + 1);
+  out = std::move(fd);
+  return Ok();
+}
+
+bool SftpFileSystem::Size(const std::string& path, uint64_t& size) {
+  FindData fd;
+  if (!Stat(path, fd)) return false;
+  size = fd.size;
+  return true;
+}
+
+}  // namespace twinbay

@@ -1,0 +1,79 @@
+// An SFTP server as a remote file system (libssh). Times are the attributes'
+// seconds (UTC); symbolic links are followed; a replacing rename uses
+// posix-rename@openssh.com where the server offers it.
+#pragma once
+
+#include <memory>
+#include <set>
+#include <vector>
+
+#include "net/remote_fs.h"
+#include "net/sftp_extension.h"
+#include "net/ssh_session.h"
+
+namespace twinbay {
+
+class SftpFileSystem : public IRemoteFileSystem {
+ public:
+  explicit SftpFileSystem(SftpSettings settings);
+  ~SftpFileSystem() override;
+
+  // Connects and signs in; false with Failure() and LastError() set (an
+  // unknown or changed host key stops it before anything is offered).
+  bool Connect();
+  SshFailure Failure() const { return failure_; }
+  // The server's host key ("SHA256:..."), once a connect got that far.
+  std::string Fingerprint() const { return conn_.Fingerprint(); }
+  // Entries the listings left out on purpose, each as "path: why" (a link
+  // that leads nowhere), each told once.
+  std::vector<std::string> TakeSkipped();
+
+  RemoteCapabilities Capabilities() const override;
+  bool List(const std::string& path, ScanList& out) override;
+  bool MakeFolder(const std::string& path) override;
+  bool Remove(const std::string& path) override;
+  bool Rename(const std::string& from, const std::string& to) override;
+  bool Read(const std::string& path, const RemoteSink& sink) override;
+  bool Write(const std::string& path, const RemoteSource& source, uint64_t size) override;
+  bool SetTime(const std::string& path, int64_t ticks) override;
+  bool Stat(const std::string& path, FindData& out) override;
+  bool Size(const std::string& path, uint64_t& size) override;
+  std::string LastError() const override { return error_; }
+  void SetAbortFlag(const std::atomic<bool>* flag) override { abortFlag_ = flag; }
+  bool LostConnection() const override { return failure_ == SshFailure::Lost || !conn_.IsOpen(); }
+  bool Reconnect() override { return Connect(); }
+  std::unique_ptr<IRemoteFileSystem> OpenAnother() const override;
+
+ private:
+  class Op;
+  SftpFileSystem(SftpSettings settings, std::shared_ptr<SshKeyCache> keys);
+  // Whether there is a connection to use (else the error says so).
+  bool Ready();
+  // Records why the last library call failed (its SFTP status `code`, or the
+  // session's last one) and returns false; a lost connection is let go.
+  bool Failed(const std::string& what, int code = -1);
+  bool Ok();
+  // Whether the abort flag is set (the error then says so).
+  bool Stopped();
+  // Lists one folder's entries as the server gives them (links unresolved).
+  bool ReadFolder(const std::string& path, ScanList& out, std::vector<size_t>& links);
+  // A link becomes what it leads to; false when it leads nowhere (or the
+  // connection broke: then the error is set).
+  bool FollowLink(const std::string& path, FindData& entry, bool& lost);
+  bool ReadBlocks(void* file, const RemoteSink& sink, Op& op);
+  void Disconnect();
+
+  const SftpSettings settings_;
+  std::shared_ptr<SshKeyCache> keys_;
+  SshConnection conn_;
+  // Declared after the connection: its channel goes before the session does.
+  SftpExtensionChannel ext_;
+  SocketWatch watch_;
+  const std::atomic<bool>* abortFlag_ = nullptr;
+  SshFailure failure_ = SshFailure::None;
+  std::string error_;
+  std::set<std::string> told_;
+  std::vector<std::string> skipped_;
+};
+
+}  // namespace twinbay

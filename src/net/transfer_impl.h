@@ -1,0 +1,38 @@
+// The transfer job's parts shared by the files that implement it: the items
+// and folders of a run, and helpers for errors and temporary names.
+#pragma once
+
+#include <string>
+
+#include "net/transfer.h"
+
+namespace twinbay {
+
+// What failed, with the text of errno.
+std::string SysError(const std::string& what);
+std::string RandomText(size_t n, bool hex);
+
+// One file to copy, in the order of the entries in the collection.
+struct CTransferJob::Item {
+  CFolderRecord* record = nullptr;
+  CFileEntry* entry = nullptr;
+  size_t folder = 0;  // index into folders_
+  bool down = false;
+  bool started = false;
+  bool retried = false;  // tried again after its connection broke
+  bool lost = false;     // the connection broke under the copy
+  uint64_t counted = 0;  // bytes of this copy added to the totals
+  uint64_t sent = 0;     // bytes the server was given (uploads)
+};
+
+// A folder record with files to copy.
+struct CTransferJob::Folder {
+  CFolderRecord* record = nullptr;
+  size_t count = 0;  // items in all
+  size_t left = 0;   // items not finished yet
+  bool localReady = false;
+  bool finished = false;
+  std::vector<size_t> uploaded;  // items uploaded, for the re-listing
+};
+
+}  // namespace twinbay

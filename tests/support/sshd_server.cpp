@@ -1,0 +1,168 @@
+#include "support/sshd_server.h"
+
+#include "support/processes.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace twinbay::test {
+namespace {
+
+// True once the server greets with its SSH version line.
+bool Greets(int port) {
+  const int s = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  char buf[8] = {};
+  const bool ok = connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && read(s, buf, 4) == 4 &&
+                  std::string(buf, 4) == "SSH-";
+  close(s);
+  return ok;
+}
+
+void Put(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
+
+bool WaitUntilUp(pid_t pid, int port) {
+  for (int i = 0; i < 500; ++i) {
+    if (Greets(port)) return true;
+    int status;
+    if (waitpid(pid, &status, WNOHANG) == pid) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
+}  // namespace
+
+std::string RunCommand(const std::string& command) {
+  std::string out;
+  if (FILE* p = popen(command.c_str(), "r")) {
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    pclose(p);
+  }
+  return out;
+}
+
+bool MakeSshKey(const std::string& path, const std::string& type, const std::string& passphrase) {
+  unlink(path.c_str());
+  unlink((path + ".pub").c_str());
+  return system(("ssh-keygen -q -t " + type + " -N '" + passphrase + "' -f '" + path + "' </dev/null").c_str()) ==
+         0;
+}
+
+SshTestServer::~SshTestServer() { Stop(); }
+
+void SshTestServer::Stop() {
+  if (pid_ <= 0) return;
+  kill(-pid_, SIGCONT);
+  kill(-pid_, SIGTERM);
+  for (int i = 0; i < 100 && waitpid(pid_, nullptr, WNOHANG) != pid_; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  if (kill(pid_, 0) == 0) {
+    kill(-pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+  pid_ = -1;
+}
+
+std::string SshTestServer::Log() const { return Slurp(log_); }
+
+void SshTestServer::Pause(bool paused) { kill(-pid_, paused ? SIGSTOP : SIGCONT); }
+
+std::string SshTestServer::HostFingerprint() const {
+  std::istringstream in(RunCommand("ssh-keygen -lf '" + HostKeyPub() + "'"));
+  std::string bits, fingerprint;
+  in >> bits >> fingerprint;
+  return fingerprint;
+}
+
+std::string SshTestServer::KnownHostsLine() const {
+  std::istringstream in(Slurp(HostKeyPub()));
+  std::string type, key;
+  in >> type >> key;
+  return "[127.0.0.1]:" + std::to_string(port_) + " " + type + " " + key + "\n";
+}
+
+std::unique_ptr<SshTestServer> SshTestServer::StartSshd(const std::string& folder, std::string* why,
+                                                        const std::vector<std::string>& moreKeys) {
+  std::unique_ptr<SshTestServer> s(new SshTestServer);
+  s->folder_ = folder;
+  s->hostKey_ = folder + "/host_ed25519";
+  if (!MakeSshKey(s->hostKey_, "ed25519") || !MakeSshKey(s->ClientKey(), "ed25519")) {
+    if (why) *why = "ssh-keygen failed";
+    return nullptr;
+  }
+  std::string authorized = Slurp(s->ClientKey() + ".pub");
+  for (const std::string& k : moreKeys) authorized += Slurp(k);
+  Put(folder + "/authorized_keys", authorized);
+  mkdir("/run/sshd", 0755);
+  s->port_ = FreePort();
+  Put(folder + "/sshd_config", "Port " + std::to_string(s->port_) +
+                                   "\nListenAddress 127.0.0.1\nHostKey " + s->hostKey_ + "\nPidFile " + folder +
+                                   "/sshd.pid\nAuthorizedKeysFile " + folder +
+                                   "/authorized_keys\nStrictModes no\nPasswordAuthentication no\n"
+                                   "KbdInteractiveAuthentication no\nPermitRootLogin prohibit-password\n"
+                                   "UsePAM no\nSubsystem sftp internal-sftp\n");
+  s->log_ = folder + "/sshd.log";
+  s->pid_ = Spawn({"/usr/sbin/sshd", "-D", "-e", "-f", folder + "/sshd_config"}, s->log_);
+  if (!WaitUntilUp(s->pid_, s->port_)) {
+    if (why) *why = "sshd did not start: " + s->Log();
+    return nullptr;
+  }
+  return s;
+}
+
+std::unique_ptr<SshTestServer> SshTestServer::StartPython(const std::string& folder, const PyOptions& o,
+                                                          std::string* why) {
+  std::unique_ptr<SshTestServer> s(new SshTestServer);
+  s->folder_ = folder;
+  s->hostKey_ = folder + "/host_ed25519";
+  if (!MakeSshKey(s->hostKey_, "ed25519")) {
+    if (why) *why = "ssh-keygen failed";
+    return nullptr;
+  }
+  s->port_ = FreePort();
+  s->log_ = folder + "/sftp_server.log";
+  s->pid_ = Spawn({"/usr/bin/python3", TWINBAY_TEST_SUPPORT_DIR "/sftp_server.py", std::to_string(s->port_),
+                   s->hostKey_, o.refuseList, o.cutList, o.cutRead},
+                  s->log_);
+  if (!WaitUntilUp(s->pid_, s->port_)) {
+    if (why) *why = "sftp_server.py did not start: " + s->Log();
+    return nullptr;
+  }
+  return s;
+}
+
+SshAgent::SshAgent(const std::string& folder, const std::vector<std::string>& keys) {
+  socket_ = folder + "/agent.sock";
+  pid_ = Spawn({"/usr/bin/ssh-agent", "-D", "-a", socket_}, folder + "/agent.log");
+  for (int i = 0; i < 250 && access(socket_.c_str(), F_OK) != 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ok_ = access(socket_.c_str(), F_OK) == 0;
+  for (const std::string& k : keys)
+    ok_ = ok_ && system(("SSH_AUTH_SOCK='" + socket_ + "' ssh-add -q '" + k + "' 2>/dev/null").c_str()) == 0;
+}
+
+SshAgent::~SshAgent() {
+  if (pid_ <= 0) return;
+  kill(-pid_, SIGTERM);
+  waitpid(pid_, nullptr, 0);
+}
+
+}  // namespace twinbay::test

@@ -1,0 +1,80 @@
+// SSH servers for SFTP tests and benchmarks, started on 127.0.0.1 with an
+// ephemeral port and stopped by pid: OpenSSH's sshd (sign-in as root by key,
+// with a host key of its own), and a small SFTP server of the tests' own in
+// Python (asyncssh) for password sign-in and servers that misbehave.
+#pragma once
+
+#include <sys/types.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace twinbay::test {
+
+class SshTestServer {
+ public:
+  ~SshTestServer();
+  SshTestServer(const SshTestServer&) = delete;
+  SshTestServer& operator=(const SshTestServer&) = delete;
+
+  // sshd in the foreground, everything of it in `folder`: host key
+  // host_ed25519, sign-in key client_ed25519 (in authorized_keys with every
+  // key in `moreKeys`, public key files). Null (with the reason) when it does
+  // not start; it needs root.
+  static std::unique_ptr<SshTestServer> StartSshd(const std::string& folder, std::string* why,
+                                                  const std::vector<std::string>& moreKeys = {});
+  // sftp_server.py: user `tester`, password `secret`, serving the whole file
+  // system. Modes: a folder named `refuseList` cannot be opened, listing a
+  // folder named `cutList` cuts the connection, and so does reading past the
+  // first 64 KiB of a file named `cutRead`.
+  struct PyOptions {
+    std::string refuseList, cutList, cutRead;
+  };
+  static std::unique_ptr<SshTestServer> StartPython(const std::string& folder, const PyOptions& options,
+                                                    std::string* why);
+
+  int port() const { return port_; }
+  const std::string& folder() const { return folder_; }
+  // The private key that signs in (sshd only).
+  std::string ClientKey() const { return folder_ + "/client_ed25519"; }
+  std::string HostKeyPub() const { return hostKey_ + ".pub"; }
+  // The host key's fingerprint as ssh-keygen -l prints it ("SHA256:...").
+  std::string HostFingerprint() const;
+  // A known_hosts line for this server's key.
+  std::string KnownHostsLine() const;
+  // What the server wrote to its log so far.
+  std::string Log() const;
+  // Stops or resumes every process of the server (a server that falls silent).
+  void Pause(bool paused);
+  void Stop();
+
+ private:
+  SshTestServer() = default;
+  pid_t pid_ = -1;
+  int port_ = 0;
+  std::string folder_, hostKey_, log_;
+};
+
+// ssh-keygen -t type (-N passphrase) -f path; false when it failed.
+bool MakeSshKey(const std::string& path, const std::string& type, const std::string& passphrase = "");
+// The output of a command run through /bin/sh (stdout only).
+std::string RunCommand(const std::string& command);
+
+// An ssh-agent of its own on a socket in `folder`, holding the given keys.
+class SshAgent {
+ public:
+  SshAgent(const std::string& folder, const std::vector<std::string>& keys);
+  ~SshAgent();
+  SshAgent(const SshAgent&) = delete;
+  SshAgent& operator=(const SshAgent&) = delete;
+  bool ok() const { return ok_; }
+  const std::string& socket() const { return socket_; }
+
+ private:
+  pid_t pid_ = -1;
+  std::string socket_;
+  bool ok_ = false;
+};
+
+}  // namespace twinbay::test
