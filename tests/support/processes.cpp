@@ -33,13 +33,17 @@ pid_t Spawn(const std::vector<std::string>& argv, const std::string& logFile,
   _exit(127);
 }
 
-bool CanConnect(int port) {
+bool CanConnect(int port, const std::string& greeting) {
   const int s = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_port = htons(static_cast<uint16_t>(port));
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const bool ok = connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  bool ok = connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  if (ok && !greeting.empty()) {
+    std::string got(greeting.size(), '\0');
+    ok = read(s, got.data(), got.size()) == static_cast<ssize_t>(got.size()) && got == greeting;
+  }
   close(s);
   return ok;
 }

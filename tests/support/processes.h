@@ -15,8 +15,9 @@ pid_t Spawn(const std::vector<std::string>& argv, const std::string& logFile,
             const std::string& libraryPath = std::string(), const std::string& tz = std::string());
 // A port on 127.0.0.1 that was free a moment ago.
 int FreePort();
-// True when something accepts a connection on 127.0.0.1:port.
-bool CanConnect(int port);
+// True when something accepts a connection on 127.0.0.1:port (and, where a
+// greeting is given, its first bytes are that).
+bool CanConnect(int port, const std::string& greeting = std::string());
 // True once the child has ended (and reaps it).
 bool Exited(pid_t pid);
 // A whole file, or "" when it cannot be read.

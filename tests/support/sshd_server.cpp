@@ -20,25 +20,11 @@
 namespace twinbay::test {
 namespace {
 
-// True once the server greets with its SSH version line.
-bool Greets(int port) {
-  const int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  char buf[8] = {};
-  const bool ok = connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && read(s, buf, 4) == 4 &&
-                  std::string(buf, 4) == "SSH-";
-  close(s);
-  return ok;
-}
-
 void Put(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
 
 bool WaitUntilUp(pid_t pid, int port) {
   for (int i = 0; i < 500; ++i) {
-    if (Greets(port)) return true;
+    if (CanConnect(port, "SSH-")) return true;  // its version line
     int status;
     if (waitpid(pid, &status, WNOHANG) == pid) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
