@@ -98,7 +98,7 @@ std::vector<const CFolderRecord*> CSyncController::IncompleteFolders() const {
 
 // ---- sync ---------------------------------------------------------------------
 
-std::unique_ptr<IRemoteFileSystem> CSyncController::RemoteFileSystem() {
+std::unique_ptr<IFileSystem> CSyncController::RemoteFileSystem() {
   if (!localRemoteRoot_.empty()) return std::make_unique<LocalFileSystem>(localRemoteRoot_);
   return std::make_unique<FtpFileSystem>(session_);
 }
@@ -163,7 +163,7 @@ void CSyncController::WaitForSync() {
 
 DeleteCounts CSyncController::Delete(CFolderRecord& record, const std::vector<CFileEntry*>& entries, bool local,
                                      bool remote, bool ignoreSeconds) {
-  const std::unique_ptr<IRemoteFileSystem> fs = RemoteFileSystem();
+  const std::unique_ptr<IFileSystem> fs = RemoteFileSystem();
   return DeleteEntries(collection_, record, entries, local, remote, fs.get(), ignoreSeconds, nullptr);
 }
 
@@ -219,7 +219,7 @@ bool CSyncController::StartDelete(CFolderRecord& record, std::vector<CFileEntry*
   return StartSessionWork(
       SessionWork::Delete,
       [this, &record, entries = std::move(entries), local, remote, ignoreSeconds](SessionOutcome& o) {
-        const std::unique_ptr<IRemoteFileSystem> fs = RemoteFileSystem();
+        const std::unique_ptr<IFileSystem> fs = RemoteFileSystem();
         // One entry at a time, so that a cancel stops before the next.
         for (CFileEntry* e : entries) {
           if (session_.Cancelled()) {

@@ -15,7 +15,7 @@
 #include "engine/comparer.h"
 #include "engine/totals.h"
 #include "net/ftp_session.h"
-#include "net/remote_fs.h"
+#include "net/file_system.h"
 #include "net/transfer.h"
 
 namespace twinbay {
@@ -174,7 +174,7 @@ class CSyncController {
   void RemoveStaleTemps();
   bool staleSwept_ = false;  // since the last compare
   // The server (over the session) or the local stand-in, as a file system.
-  std::unique_ptr<IRemoteFileSystem> RemoteFileSystem();
+  std::unique_ptr<IFileSystem> RemoteFileSystem();
 
   CFolderCollection& collection_;
   CFtpSession session_;
@@ -186,7 +186,7 @@ class CSyncController {
   std::string localRoot_, remoteRoot_;
   std::thread compareThread_;
 
-  std::unique_ptr<IRemoteFileSystem> remoteFs_;  // what the transfer copies to and from
+  std::unique_ptr<IFileSystem> remoteFs_;  // what the transfer copies to and from
   std::unique_ptr<CTransferJob> job_;
   // The job a signal handler may abort (the same as job_ while it runs).
   std::atomic<CTransferJob*> runningJob_{nullptr};

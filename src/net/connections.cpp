@@ -122,8 +122,8 @@ bool ReadRecord(Reader& r, CConnectionProperties& c) {
   uint32_t marker = 0;
   if (!r.Str(c.description) || !r.Str(c.host) || !r.Str(c.remotePath) || !r.I32(c.anonymous) ||
       !r.Str(c.userName) || !r.Str(c.password) || !r.I32(c.includeSubFolders) || !r.Str(c.localPath) ||
-      !r.Str(c.fileTypes) || !r.Str(c.pinnedFingerprint) || !r.Str(c.reserved10) || !r.Str(c.reserved11) ||
-      !r.I32(c.tlsMode) || !r.I32(c.port) || !r.U32(marker) || !r.I32(c.reserved15))
+      !r.Str(c.fileTypes) || !r.Str(c.pinnedFingerprint) || !r.Str(c.keyFile) || !r.Str(c.hostKey) ||
+      !r.I32(c.tlsMode) || !r.I32(c.port) || !r.U32(marker) || !r.I32(c.protocol))
     return false;
   c.passwordStored = 1;
   if (marker == 0 || marker == 0xCDCDCDCDu) {
@@ -155,12 +155,12 @@ void WriteRecord(Writer& w, CConnectionProperties& c) {
   w.Str(c.localPath);
   w.Str(c.fileTypes);
   w.Str(c.pinnedFingerprint);
-  w.Str(c.reserved10);
-  w.Str(c.reserved11);
+  w.Str(c.keyFile);
+  w.Str(c.hostKey);
   w.I32(c.tlsMode);
   w.I32(c.port);
   w.I32(c.formatMarker);
-  w.I32(c.reserved15);
+  w.I32(c.protocol);
   w.I32(c.reserved16);
   w.I32(c.reserved17);
 }

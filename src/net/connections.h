@@ -24,13 +24,20 @@ class CConnectionProperties {
   // The first reserved string holds the SHA-256 fingerprint of the server
   // certificate the user trusted for this record ("AB:CD:..."; empty: none).
   std::string pinnedFingerprint;
-  std::string reserved10, reserved11;
+  // The next two reserved strings: the SFTP private key file (empty: none)
+  // and the SFTP host key the user trusted ("SHA256:..."; empty: none). Older
+  // files hold them empty.
+  std::string keyFile;
+  std::string hostKey;
   // The first reserved word holds the TLS mode (FtpTls: 0 plain, as every
   // older file has, 1 explicit, 2 implicit).
   int32_t tlsMode = 0;
   int32_t port = 21;
   int32_t formatMarker = kCurrentFormat;
-  int32_t reserved15 = 0, reserved16 = 0, reserved17 = 0;
+  // The next reserved word holds the protocol: 0 FTP (tlsMode tells which),
+  // as every older file has, 1 SFTP.
+  int32_t protocol = 0;
+  int32_t reserved16 = 0, reserved17 = 0;
   // Not stored: 0 when the password was typed at the connect prompt and is
   // kept for this run only.
   int32_t passwordStored = 1;

@@ -21,8 +21,8 @@ IFtpConnection* FtpFileSystem::Connection() {
   return c;
 }
 
-RemoteCapabilities FtpFileSystem::Capabilities() const {
-  RemoteCapabilities caps;
+FsCapabilities FtpFileSystem::Capabilities() const {
+  FsCapabilities caps;
   caps.rename = true;
   if (const IFtpConnection* c = session_.GetConnection()) {
     const FtpFeatures& f = c->Features();
@@ -49,11 +49,11 @@ bool FtpFileSystem::Rename(const std::string& from, const std::string& to) {
   IFtpConnection* c = Connection();
   return c && c->Rename(from, to);
 }
-bool FtpFileSystem::Read(const std::string& path, const RemoteSink& sink) {
+bool FtpFileSystem::Read(const std::string& path, const FsSink& sink) {
   IFtpConnection* c = Connection();
   return c && c->Retrieve(path, sink);
 }
-bool FtpFileSystem::Write(const std::string& path, const RemoteSource& source, uint64_t size) {
+bool FtpFileSystem::Write(const std::string& path, const FsSource& source, uint64_t size) {
   IFtpConnection* c = Connection();
   return c && c->Store(path, source, size);
 }
@@ -93,7 +93,7 @@ bool FtpFileSystem::Reconnect() {
   return ok;
 }
 
-std::unique_ptr<IRemoteFileSystem> FtpFileSystem::OpenAnother() const {
+std::unique_ptr<IFileSystem> FtpFileSystem::OpenAnother() const {
   auto s = std::make_unique<CFtpSession>();
   s->CopyLogin(*login_);
   if (!s->Reconnect()) return nullptr;

@@ -4,24 +4,24 @@
 #include <memory>
 
 #include "net/ftp_session.h"
-#include "net/remote_fs.h"
+#include "net/file_system.h"
 
 namespace twinbay {
 
-class FtpFileSystem : public IRemoteFileSystem {
+class FtpFileSystem : public IFileSystem {
  public:
   // Over a session that stays the caller's (the program's own connection).
   explicit FtpFileSystem(CFtpSession& session);
   // Over a session of its own (a helper connection of a pool).
   explicit FtpFileSystem(std::unique_ptr<CFtpSession> session);
 
-  RemoteCapabilities Capabilities() const override;
+  FsCapabilities Capabilities() const override;
   bool List(const std::string& path, ScanList& out) override;
   bool MakeFolder(const std::string& path) override;
   bool Remove(const std::string& path) override;
   bool Rename(const std::string& from, const std::string& to) override;
-  bool Read(const std::string& path, const RemoteSink& sink) override;
-  bool Write(const std::string& path, const RemoteSource& source, uint64_t size) override;
+  bool Read(const std::string& path, const FsSink& sink) override;
+  bool Write(const std::string& path, const FsSource& source, uint64_t size) override;
   bool SetTime(const std::string& path, int64_t ticks) override;
   bool Stat(const std::string& path, FindData& out) override;
   bool Size(const std::string& path, uint64_t& size) override;
@@ -29,7 +29,7 @@ class FtpFileSystem : public IRemoteFileSystem {
   void SetAbortFlag(const std::atomic<bool>* flag) override;
   bool LostConnection() const override;
   bool Reconnect() override;
-  std::unique_ptr<IRemoteFileSystem> OpenAnother() const override;
+  std::unique_ptr<IFileSystem> OpenAnother() const override;
 
  private:
   // The connection, or null (with the error set) when there is none.

@@ -40,8 +40,8 @@ bool LocalFileSystem::Failed(const std::string& what) {
   return false;
 }
 
-RemoteCapabilities LocalFileSystem::Capabilities() const {
-  RemoteCapabilities caps;
+FsCapabilities LocalFileSystem::Capabilities() const {
+  FsCapabilities caps;
   caps.setTime = caps.rename = caps.sizeQuery = caps.preciseTimes = true;
   return caps;
 }
@@ -78,7 +78,7 @@ bool LocalFileSystem::Rename(const std::string& from, const std::string& to) {
          (rename(a.c_str(), b.c_str()) == 0 || Failed("cannot rename " + from + " to " + to));
 }
 
-bool LocalFileSystem::Read(const std::string& path, const RemoteSink& sink) {
+bool LocalFileSystem::Read(const std::string& path, const FsSink& sink) {
   std::string p;
   if (!OnDisk(path, p)) return false;
   const int fd = open(p.c_str(), O_RDONLY | O_CLOEXEC);
@@ -108,7 +108,7 @@ bool LocalFileSystem::Read(const std::string& path, const RemoteSink& sink) {
   return ok;
 }
 
-bool LocalFileSystem::Write(const std::string& path, const RemoteSource& source, uint64_t size) {
+bool LocalFileSystem::Write(const std::string& path, const FsSource& source, uint64_t size) {
   (void)size;
   std::string p;
   if (!OnDisk(path, p)) return false;
@@ -166,7 +166,7 @@ bool LocalFileSystem::Size(const std::string& path, uint64_t& size) {
   return true;
 }
 
-std::unique_ptr<IRemoteFileSystem> LocalFileSystem::OpenAnother() const {
+std::unique_ptr<IFileSystem> LocalFileSystem::OpenAnother() const {
   return std::make_unique<LocalFileSystem>(root_);
 }
 

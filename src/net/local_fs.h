@@ -2,21 +2,21 @@
 // below a root folder on the disk.
 #pragma once
 
-#include "net/remote_fs.h"
+#include "net/file_system.h"
 
 namespace twinbay {
 
-class LocalFileSystem : public IRemoteFileSystem {
+class LocalFileSystem : public IFileSystem {
  public:
   explicit LocalFileSystem(std::string root);
 
-  RemoteCapabilities Capabilities() const override;
+  FsCapabilities Capabilities() const override;
   bool List(const std::string& path, ScanList& out) override;
   bool MakeFolder(const std::string& path) override;
   bool Remove(const std::string& path) override;
   bool Rename(const std::string& from, const std::string& to) override;
-  bool Read(const std::string& path, const RemoteSink& sink) override;
-  bool Write(const std::string& path, const RemoteSource& source, uint64_t size) override;
+  bool Read(const std::string& path, const FsSink& sink) override;
+  bool Write(const std::string& path, const FsSource& source, uint64_t size) override;
   bool SetTime(const std::string& path, int64_t ticks) override;
   bool Stat(const std::string& path, FindData& out) override;
   bool Size(const std::string& path, uint64_t& size) override;
@@ -24,7 +24,7 @@ class LocalFileSystem : public IRemoteFileSystem {
   void SetAbortFlag(const std::atomic<bool>* flag) override { abortFlag_ = flag; }
   bool LostConnection() const override { return false; }
   bool Reconnect() override { return true; }
-  std::unique_ptr<IRemoteFileSystem> OpenAnother() const override;
+  std::unique_ptr<IFileSystem> OpenAnother() const override;
 
  private:
   // The path on the disk; false (with the error set) for a path that would

@@ -96,7 +96,7 @@ bool SftpFileSystem::Connect() {
   return false;
 }
 
-std::unique_ptr<IRemoteFileSystem> SftpFileSystem::OpenAnother() const {
+std::unique_ptr<IFileSystem> SftpFileSystem::OpenAnother() const {
   std::unique_ptr<SftpFileSystem> fs(new SftpFileSystem(settings_, keys_));
   if (!fs->Connect()) return nullptr;
   return fs;
@@ -104,8 +104,8 @@ std::unique_ptr<IRemoteFileSystem> SftpFileSystem::OpenAnother() const {
 
 std::vector<std::string> SftpFileSystem::TakeSkipped() { return std::exchange(skipped_, {}); }
 
-RemoteCapabilities SftpFileSystem::Capabilities() const {
-  RemoteCapabilities caps;
+FsCapabilities SftpFileSystem::Capabilities() const {
+  FsCapabilities caps;
   caps.setTime = caps.rename = caps.sizeQuery = caps.preciseTimes = true;
   return caps;
 }
@@ -262,7 +262,7 @@ bool SftpFileSystem::Rename(const std::string& from, const std::string& to) {
   return sftp_rename(conn_.Sftp(), from.c_str(), to.c_str()) == 0 ? Ok() : Failed(what);
 }
 
-bool SftpFileSystem::ReadBlocks(void* handle, const RemoteSink& sink, Op& op) {
+bool SftpFileSystem::ReadBlocks(void* handle, const FsSink& sink, Op& op) {
   auto file = static_cast<sftp_file>(handle);
   std::vector<char> buf(kReadChunk);
   // Requests in flight with their offsets. The window starts at two, so that
@@ -304,7 +304,7 @@ bool SftpFileSystem::ReadBlocks(void* handle, const RemoteSink& sink, Op& op) {
   }
 }
 
-bool SftpFileSystem::Read(const std::string& path, const RemoteSink& sink) {
+bool SftpFileSystem::Read(const std::string& path, const FsSink& sink) {
   if (!Ready()) return false;
   Op op(*this, true);
   sftp_file file = sftp_open(conn_.Sftp(), path.c_str(), O_RDONLY, 0);
@@ -317,7 +317,7 @@ bool SftpFileSystem::Read(const std::string& path, const RemoteSink& sink) {
   return told ? false : Failed("Cannot read " + path, code);
 }
 
-bool SftpFileSystem::Write(const std::string& path, const RemoteSource& source, uint64_t size) {
+bool SftpFileSystem::Write(const std::string& path, const FsSource& source, uint64_t size) {
   if (!Ready()) return false;
   Op op(*this, true);
   sftp_file file = sftp_open(conn_.Sftp(), path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);

@@ -7,13 +7,13 @@
 #include <set>
 #include <vector>
 
-#include "net/remote_fs.h"
+#include "net/file_system.h"
 #include "net/sftp_extension.h"
 #include "net/ssh_session.h"
 
 namespace twinbay {
 
-class SftpFileSystem : public IRemoteFileSystem {
+class SftpFileSystem : public IFileSystem {
  public:
   explicit SftpFileSystem(SftpSettings settings);
   ~SftpFileSystem() override;
@@ -26,15 +26,15 @@ class SftpFileSystem : public IRemoteFileSystem {
   std::string Fingerprint() const { return conn_.Fingerprint(); }
   // Entries the listings left out on purpose, each as "path: why" (a link
   // that leads nowhere), each told once.
-  std::vector<std::string> TakeSkipped();
+  std::vector<std::string> TakeSkipped() override;
 
-  RemoteCapabilities Capabilities() const override;
+  FsCapabilities Capabilities() const override;
   bool List(const std::string& path, ScanList& out) override;
   bool MakeFolder(const std::string& path) override;
   bool Remove(const std::string& path) override;
   bool Rename(const std::string& from, const std::string& to) override;
-  bool Read(const std::string& path, const RemoteSink& sink) override;
-  bool Write(const std::string& path, const RemoteSource& source, uint64_t size) override;
+  bool Read(const std::string& path, const FsSink& sink) override;
+  bool Write(const std::string& path, const FsSource& source, uint64_t size) override;
   bool SetTime(const std::string& path, int64_t ticks) override;
   bool Stat(const std::string& path, FindData& out) override;
   bool Size(const std::string& path, uint64_t& size) override;
@@ -42,7 +42,7 @@ class SftpFileSystem : public IRemoteFileSystem {
   void SetAbortFlag(const std::atomic<bool>* flag) override { abortFlag_ = flag; }
   bool LostConnection() const override { return failure_ == SshFailure::Lost || !conn_.IsOpen(); }
   bool Reconnect() override { return Connect(); }
-  std::unique_ptr<IRemoteFileSystem> OpenAnother() const override;
+  std::unique_ptr<IFileSystem> OpenAnother() const override;
 
  private:
   class Op;
@@ -60,7 +60,7 @@ class SftpFileSystem : public IRemoteFileSystem {
   // A link becomes what it leads to; false when it leads nowhere (or the
   // connection broke: then the error is set).
   bool FollowLink(const std::string& path, FindData& entry, bool& lost);
-  bool ReadBlocks(void* file, const RemoteSink& sink, Op& op);
+  bool ReadBlocks(void* file, const FsSink& sink, Op& op);
   void Disconnect();
 
   const SftpSettings settings_;

@@ -63,7 +63,7 @@ void RemoteFolderMaker::Know(const CFolderRecord& record) {
   missing_[RemoteFolderKey(record.remotePath)] = record.folderClass == FolderLocalOnly || record.remoteMissing;
 }
 
-bool RemoteFolderMaker::Make(IRemoteFileSystem& remote, const std::string& path) {
+bool RemoteFolderMaker::Make(IFileSystem& remote, const std::string& path) {
   // One at a time: a folder is made once, before any file goes into it.
   std::lock_guard g(mutex_);
   std::string p = RemoteFolderKey(path);
@@ -85,7 +85,7 @@ bool RemoteFolderMaker::Make(IRemoteFileSystem& remote, const std::string& path)
   return true;
 }
 
-CTransferJob::CTransferJob(CFolderCollection& collection, IRemoteFileSystem& remote, SyncTotals& totals,
+CTransferJob::CTransferJob(CFolderCollection& collection, IFileSystem& remote, SyncTotals& totals,
                            TransferOptions options, ITransferListener* listener)
     : collection_(collection),
       remote_(remote),
@@ -197,7 +197,7 @@ void CTransferJob::RunTransfer() {
   for (size_t h = 0; h < helpers; ++h)
     threads.emplace_back([this] {
       if (stop_) return;
-      std::unique_ptr<IRemoteFileSystem> own = remote_.OpenAnother();
+      std::unique_ptr<IFileSystem> own = remote_.OpenAnother();
       if (own) Work(*own);
     });
   if (!items_.empty()) Work(remote_);
@@ -234,7 +234,7 @@ bool CTransferJob::Take(size_t& item) {
   return true;
 }
 
-void CTransferJob::Work(IRemoteFileSystem& remote) {
+void CTransferJob::Work(IFileSystem& remote) {
   ++connectionsUsed_;
   remote.SetAbortFlag(&abort_);
   size_t i;
@@ -267,7 +267,7 @@ void CTransferJob::Work(IRemoteFileSystem& remote) {
   remote.SetAbortFlag(nullptr);
 }
 
-bool CTransferJob::Copy(IRemoteFileSystem& remote, size_t index) {
+bool CTransferJob::Copy(IFileSystem& remote, size_t index) {
   Item& item = items_[index];
   TransferOutcome& outcome = outcomes_[index];
   Folder& folder = folders_[item.folder];
@@ -309,7 +309,7 @@ bool CTransferJob::Copy(IRemoteFileSystem& remote, size_t index) {
   return ok;
 }
 
-void CTransferJob::Finish(IRemoteFileSystem& remote, size_t index, bool ok) {
+void CTransferJob::Finish(IFileSystem& remote, size_t index, bool ok) {
   Item& item = items_[index];
   TransferOutcome& outcome = outcomes_[index];
   if (!ok && abort_) {
@@ -334,7 +334,7 @@ void CTransferJob::Finish(IRemoteFileSystem& remote, size_t index, bool ok) {
   if (last) FinishFolder(remote, folder);
 }
 
-void CTransferJob::FinishFolder(IRemoteFileSystem& remote, Folder& folder) {
+void CTransferJob::FinishFolder(IFileSystem& remote, Folder& folder) {
   folder.finished = true;
   if (!folder.uploaded.empty()) {
     std::sort(folder.uploaded.begin(), folder.uploaded.end());
@@ -343,7 +343,7 @@ void CTransferJob::FinishFolder(IRemoteFileSystem& remote, Folder& folder) {
   PostFolder(folder.record);
 }
 
-void CTransferJob::RefreshUploads(IRemoteFileSystem& remote, Folder& folder) {
+void CTransferJob::RefreshUploads(IFileSystem& remote, Folder& folder) {
   CFolderRecord& record = *folder.record;
   ScanList listing;
   const bool listed = remote.List(RemoteFolderKey(record.remotePath), listing);
@@ -417,7 +417,7 @@ bool DeleteLocalFile(const std::string& path) { return IsUsableLocalPath(path) &
 
 DeleteCounts DeleteEntries(CFolderCollection& collection, CFolderRecord& record,
                            const std::vector<CFileEntry*>& entries, bool deleteLocal, bool deleteRemote,
-                           IRemoteFileSystem* remote, bool ignoreSeconds, IFolderNotify* notify) {
+                           IFileSystem* remote, bool ignoreSeconds, IFolderNotify* notify) {
   DeleteCounts counts;
   {
     // What is known of a folder that could not be read whole may be wrong:

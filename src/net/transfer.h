@@ -19,7 +19,7 @@
 #include "engine/filters.h"
 #include "engine/totals.h"
 #include "engine/totals.h"
-#include "net/remote_fs.h"
+#include "net/file_system.h"
 
 namespace twinbay {
 
@@ -66,7 +66,7 @@ class RemoteFolderMaker {
  public:
   void Know(const CFolderRecord& record);
   // True when the folder exists now (as far as the compare knows).
-  bool Make(IRemoteFileSystem& remote, const std::string& path);
+  bool Make(IFileSystem& remote, const std::string& path);
 
  private:
   std::mutex mutex_;
@@ -77,7 +77,7 @@ class CTransferJob {
  public:
   // `remote` is the caller's connection; the others of the pool are opened
   // from it (OpenAnother) when the run starts and closed when it ends.
-  CTransferJob(CFolderCollection& collection, IRemoteFileSystem& remote, SyncTotals& totals, TransferOptions options,
+  CTransferJob(CFolderCollection& collection, IFileSystem& remote, SyncTotals& totals, TransferOptions options,
                ITransferListener* listener = nullptr);
   ~CTransferJob();
 
@@ -117,30 +117,30 @@ class CTransferJob {
   struct Folder;
   enum class Renames { Unknown, Works, Refused };
 
-  void Work(IRemoteFileSystem& remote);
+  void Work(IFileSystem& remote);
   bool Take(size_t& item);
-  bool Copy(IRemoteFileSystem& remote, size_t item);
-  void Finish(IRemoteFileSystem& remote, size_t item, bool ok);
-  void FinishFolder(IRemoteFileSystem& remote, Folder& folder);
-  bool CopyDown(IRemoteFileSystem& remote, Item& item, TransferOutcome& outcome);
-  bool CopyUp(IRemoteFileSystem& remote, Item& item, TransferOutcome& outcome);
+  bool Copy(IFileSystem& remote, size_t item);
+  void Finish(IFileSystem& remote, size_t item, bool ok);
+  void FinishFolder(IFileSystem& remote, Folder& folder);
+  bool CopyDown(IFileSystem& remote, Item& item, TransferOutcome& outcome);
+  bool CopyUp(IFileSystem& remote, Item& item, TransferOutcome& outcome);
   // The two ways CopyUp stores a file (transfer_copy.cpp).
-  bool StoreAndRename(IRemoteFileSystem& remote, Item& item, TransferOutcome& outcome,
+  bool StoreAndRename(IFileSystem& remote, Item& item, TransferOutcome& outcome,
                       const std::function<bool(const std::string&)>& store,
                       const std::function<std::string()>& failure, const std::optional<FindData>& old, bool& ok);
-  bool StoreDirectly(IRemoteFileSystem& remote, Item& item, TransferOutcome& outcome,
+  bool StoreDirectly(IFileSystem& remote, Item& item, TransferOutcome& outcome,
                      const std::function<bool(const std::string&)>& store,
                      const std::function<std::string()>& failure, const std::optional<FindData>& old);
   // Re-reads the server's side of the entries uploaded into one folder (one
   // listing for all of them) and re-classifies them.
-  void RefreshUploads(IRemoteFileSystem& remote, Folder& folder);
+  void RefreshUploads(IFileSystem& remote, Folder& folder);
   void AddDone(Item& item, uint64_t bytes);
   void Undo(Item& item);
   void Post(bool force);
   void PostFolder(CFolderRecord* record);
 
   CFolderCollection& collection_;
-  IRemoteFileSystem& remote_;
+  IFileSystem& remote_;
   SyncTotals& totals_;
   TransferOptions options_;
   ITransferListener* listener_;
@@ -193,6 +193,6 @@ struct DeleteCounts {
 // record after each entry. Runs on the user-interface thread.
 DeleteCounts DeleteEntries(CFolderCollection& collection, CFolderRecord& record,
                            const std::vector<CFileEntry*>& entries, bool deleteLocal, bool deleteRemote,
-                           IRemoteFileSystem* remote, bool ignoreSeconds, IFolderNotify* notify);
+                           IFileSystem* remote, bool ignoreSeconds, IFolderNotify* notify);
 
 }  // namespace twinbay

@@ -28,7 +28,7 @@ bool WriteAll(int fd, const char* data, size_t size) {
 
 // The size of a remote file: asked for where the file system can tell it,
 // else taken from its entry.
-bool RemoteSize(IRemoteFileSystem& remote, const std::string& path, uint64_t& size) {
+bool RemoteSize(IFileSystem& remote, const std::string& path, uint64_t& size) {
   if (remote.Capabilities().sizeQuery && remote.Size(path, size)) return true;
   FindData fd;
   if (!remote.Stat(path, fd) || !fd.sizeKnown) return false;
@@ -38,7 +38,7 @@ bool RemoteSize(IRemoteFileSystem& remote, const std::string& path, uint64_t& si
 
 // Removes what a failed upload left on the server, logging in again when the
 // failure (or an abort) cost the connection.
-bool RemoveLeftover(IRemoteFileSystem& remote, const std::string& path) {
+bool RemoveLeftover(IFileSystem& remote, const std::string& path) {
   if (remote.Remove(path)) return true;
   return remote.LostConnection() && remote.Reconnect() && remote.Remove(path);
 }
@@ -60,7 +60,7 @@ int OpenTempBeside(const std::string& folder, const std::string& dst, bool exist
 // listing promised. Where the listing disagrees (it gave no size, the size of
 // a link, or the file changed since), the server's size of the file decides.
 // False (with the error set) when it does not confirm the bytes received.
-bool ServerSizeConfirms(IRemoteFileSystem& remote, TransferOutcome& outcome, uint64_t received, bool listedKnown,
+bool ServerSizeConfirms(IFileSystem& remote, TransferOutcome& outcome, uint64_t received, bool listedKnown,
                         uint64_t listedSize) {
   uint64_t serverSize = 0;
   const bool asked = remote.Capabilities().sizeQuery && remote.Size(outcome.remotePath, serverSize);
@@ -78,7 +78,7 @@ bool ServerSizeConfirms(IRemoteFileSystem& remote, TransferOutcome& outcome, uin
 
 }  // namespace
 
-bool CTransferJob::CopyDown(IRemoteFileSystem& remote, Item& item, TransferOutcome& outcome) {
+bool CTransferJob::CopyDown(IFileSystem& remote, Item& item, TransferOutcome& outcome) {
   const std::string& dst = outcome.localPath;
   const std::string folder = dst.substr(0, dst.find_last_of('/'));
   int64_t srcTime;
@@ -151,7 +151,7 @@ bool CTransferJob::CopyDown(IRemoteFileSystem& remote, Item& item, TransferOutco
   return true;
 }
 
-bool CTransferJob::CopyUp(IRemoteFileSystem& remote, Item& item, TransferOutcome& outcome) {
+bool CTransferJob::CopyUp(IFileSystem& remote, Item& item, TransferOutcome& outcome) {
   const std::string& src = outcome.localPath;
   const std::string& dst = outcome.remotePath;
   const int fd = open(src.c_str(), O_RDONLY | O_CLOEXEC);
@@ -218,7 +218,7 @@ bool CTransferJob::CopyUp(IRemoteFileSystem& remote, Item& item, TransferOutcome
 // One upload under a temporary name, renamed to the destination on the server.
 // False when the copy failed; else `ok` tells whether it is done (it is not
 // where the server turned out to rename nothing).
-bool CTransferJob::StoreAndRename(IRemoteFileSystem& remote, Item& item, TransferOutcome& outcome,
+bool CTransferJob::StoreAndRename(IFileSystem& remote, Item& item, TransferOutcome& outcome,
                                   const std::function<bool(const std::string&)>& store,
                                   const std::function<std::string()>& failure, const std::optional<FindData>& old,
                                   bool& ok) {
@@ -277,7 +277,7 @@ bool CTransferJob::StoreAndRename(IRemoteFileSystem& remote, Item& item, Transfe
 
 // The server renames nothing: stores directly, as older clients do. True
 // when the file was stored.
-bool CTransferJob::StoreDirectly(IRemoteFileSystem& remote, Item& item, TransferOutcome& outcome,
+bool CTransferJob::StoreDirectly(IFileSystem& remote, Item& item, TransferOutcome& outcome,
                                  const std::function<bool(const std::string&)>& store,
                                  const std::function<std::string()>& failure, const std::optional<FindData>& old) {
   const std::string& dst = outcome.remotePath;

@@ -22,7 +22,7 @@ TransferOptions Directions(bool up, bool down) {
   return o;
 }
 
-std::unique_ptr<CTransferJob> Transfer(CFolderCollection& collection, SyncTotals& totals, IRemoteFileSystem& remote,
+std::unique_ptr<CTransferJob> Transfer(CFolderCollection& collection, SyncTotals& totals, IFileSystem& remote,
                                        const TransferOptions& options, ITransferListener* listener) {
   CountTagged(collection, totals, options.filter);
   auto job = std::make_unique<CTransferJob>(collection, remote, totals, options, listener);

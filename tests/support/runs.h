@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "engine/comparer.h"
-#include "net/remote_fs.h"
+#include "net/file_system.h"
 #include "net/transfer.h"
 
 namespace twinbay::test {
@@ -22,7 +22,7 @@ TransferOptions Directions(bool up, bool down);
 
 // Counts the tagged entries into `totals` and copies them over `remote`; the
 // finished job, for its outcomes (`remote` must outlive it).
-std::unique_ptr<CTransferJob> Transfer(CFolderCollection& collection, SyncTotals& totals, IRemoteFileSystem& remote,
+std::unique_ptr<CTransferJob> Transfer(CFolderCollection& collection, SyncTotals& totals, IFileSystem& remote,
                                        const TransferOptions& options, ITransferListener* listener = nullptr);
 
 // Every file or folder below `root` whose name marks it as a transfer's

@@ -1,0 +1,161 @@
+// A folder tree as a file system: what the compare, the transfer and the
+// deletions need of either side, whatever stands behind it (the local disk, an
+// FTP server, an SFTP server). The only header of src/net the front ends use:
+// they name a place with a FileSystemTarget and leave the opening to the
+// controller.
+//
+// Every path is absolute ("/a/b") and in remote normal form (engine/paths.h);
+// a local file system rooted at "/" takes local paths as they are. One file
+// system is used by one thread at a time; a pool holds one per thread, each
+// made with OpenAnother.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/find_data.h"
+
+namespace twinbay {
+
+// What a file system can do beyond reading, writing and listing.
+struct FsCapabilities {
+  bool setTime = false;       // a file can be given a modification time
+  bool rename = false;        // a file can be renamed (so a copy can go to a temporary name first)
+  bool atomicReplace = false; // a rename replaces an existing file in one step
+  bool sizeQuery = false;     // one file's exact size can be asked for without listing its folder
+  bool preciseTimes = false;  // listed times are exact to the second
+  bool streams = false;       // OpenRead and OpenWrite work (a pull reader, a push writer)
+};
+
+// Receives the bytes of a read; returns false to stop (a failed write).
+using FsSink = std::function<bool(const char* data, size_t size)>;
+// Fills a buffer for a write: the number of bytes, 0 at the end, or -1 for a
+// failed read (the write is then abandoned).
+using FsSource = std::function<long(char* buffer, size_t size)>;
+
+// A file opened for reading: Read fills the buffer (0 at the end, -1 on a
+// failure).
+class IFsReader {
+ public:
+  virtual ~IFsReader() = default;
+  virtual long Read(char* buffer, size_t size) = 0;
+};
+
+// A file opened for writing: Write takes the bytes in order; Close ends the
+// file and is true only when every byte is stored. A writer dropped without
+// Close leaves an incomplete file (the copy routine writes to a temporary
+// name and removes it).
+class IFsWriter {
+ public:
+  virtual ~IFsWriter() = default;
+  virtual bool Write(const char* data, size_t size) = 0;
+  virtual bool Close() = 0;
+};
+
+class IFileSystem {
+ public:
+  virtual ~IFileSystem() = default;
+
+  virtual FsCapabilities Capabilities() const = 0;
+  // Every entry of a folder; false when it could not be listed whole (out then
+  // holds the entries that could be read, LastError the reason).
+  virtual bool List(const std::string& path, ScanList& out) = 0;
+  // Entries the listings left out on purpose, each as "path: why" (a link that
+  // leads nowhere, a name that cannot be used safely); each is told once.
+  virtual std::vector<std::string> TakeSkipped() { return {}; }
+  // Makes one folder (its parent must exist); false when it was not made.
+  virtual bool MakeFolder(const std::string& path) = 0;
+  // Removes one file.
+  virtual bool Remove(const std::string& path) = 0;
+  virtual bool Rename(const std::string& from, const std::string& to) = 0;
+  // The whole file into the sink, or the file's bytes from the source; true
+  // only when the whole file went through.
+  virtual bool Read(const std::string& path, const FsSink& sink) = 0;
+  virtual bool Write(const std::string& path, const FsSource& source, uint64_t size) = 0;
+  // The same as streams, where the capabilities offer them (null otherwise,
+  // or when the file cannot be opened).
+  virtual std::unique_ptr<IFsReader> OpenRead(const std::string& path) {
+    (void)path;
+    return nullptr;
+  }
+  virtual std::unique_ptr<IFsWriter> OpenWrite(const std::string& path) {
+    (void)path;
+    return nullptr;
+  }
+  // Gives a file a last-write time (UTC ticks).
+  virtual bool SetTime(const std::string& path, int64_t ticks) = 0;
+  // The find data of one file; false when there is no such file.
+  virtual bool Stat(const std::string& path, FindData& out) = 0;
+  // The exact size of one file (where the capabilities offer it).
+  virtual bool Size(const std::string& path, uint64_t& size) = 0;
+  // A text for the user about the last failure.
+  virtual std::string LastError() const = 0;
+  // While the flag (if any) is set, an operation in progress is abandoned
+  // promptly and fails.
+  virtual void SetAbortFlag(const std::atomic<bool>* flag) = 0;
+
+  // Whether the last failure was the connection breaking (or there being
+  // none) rather than the other side refusing.
+  virtual bool LostConnection() const = 0;
+  // Logs in again after the connection broke; false when that failed.
+  virtual bool Reconnect() = 0;
+  // One more file system on the same place, with a login of its own; null
+  // when the server takes no more logins (or cannot be reached).
+  virtual std::unique_ptr<IFileSystem> OpenAnother() const = 0;
+};
+
+// ---- naming a place, for the controller to open -------------------------------
+
+enum class FsProtocol { Local, Ftp, FtpTlsExplicit, FtpTlsImplicit, Sftp };
+
+// The port a protocol uses unless told otherwise.
+inline int DefaultPort(FsProtocol p) {
+  switch (p) {
+    case FsProtocol::FtpTlsImplicit: return 990;
+    case FsProtocol::Sftp: return 22;
+    default: return 21;
+  }
+}
+
+// A place to open: a local folder, or a server with its login.
+struct FileSystemTarget {
+  FsProtocol protocol = FsProtocol::Ftp;
+  std::string localRoot;  // FsProtocol::Local: the folder standing in for the server
+  std::string host;
+  int port = 21;
+  std::string user;       // empty: anonymous (FTP)
+  std::string password;   // empty: none (asked for by the front end beforehand)
+  std::string keyFile;    // SFTP: a private key in OpenSSH format; empty: none
+  // The certificate (FTP over TLS, "AB:CD:...") or host key (SFTP,
+  // "SHA256:...") the user chose to trust; empty: the system's roots or
+  // known_hosts decide.
+  std::string pin;
+  // SFTP: asked for a key file's passphrase (nullopt: the user declined); the
+  // answer is used once and never kept.
+  std::function<std::optional<std::string>(const std::string& keyFile)> askPassphrase;
+};
+
+// Why a place could not be opened.
+enum class OpenFailureKind {
+  None,
+  Unreachable,       // no server there, or it spoke no FTP/SSH
+  SignIn,            // the login was refused
+  UnknownHostKey,    // SFTP: the host key is not known; fingerprint holds it
+  ChangedHostKey,    // SFTP: the host key differs from the one known
+  UntrustedCertificate,  // FTP over TLS: the certificate was refused; fingerprint holds it
+  Cancelled,
+  Other,
+};
+
+struct OpenFailure {
+  OpenFailureKind kind = OpenFailureKind::None;
+  std::string fingerprint;  // the key or certificate to ask the user about
+  std::string message;      // for the user
+};
+
+}  // namespace twinbay
