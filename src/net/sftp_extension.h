@@ -1,6 +1,7 @@
 // SFTP requests that libssh's SFTP client does not send, over a channel of
 // their own on the same SSH connection: the replacing rename of OpenSSH
-// (posix-rename@openssh.com), which a plain SFTP rename cannot do.
+// (posix-rename@openssh.com), which a plain SFTP rename cannot do, and writes
+// with many requests in flight (libssh writes one block per round trip).
 #pragma once
 
 #include <cstdint>
@@ -18,12 +19,34 @@ class SftpExtensionChannel {
   SftpExtensionChannel(const SftpExtensionChannel&) = delete;
   SftpExtensionChannel& operator=(const SftpExtensionChannel&) = delete;
 
-  // Opens the channel and starts SFTP on it (once; later calls reuse it).
+  // Opens the channel and starts SFTP on it (once; later calls reuse it, and
+  // after the server refused it, fail at once until Reset).
   bool Open(ssh_session_struct* session);
   void Close();
+  // Whether the server refused to open the channel.
+  bool Refused() const { return refused_; }
+  // Closes the channel and forgets a refusal (for a new connection).
+  void Reset() {
+    Close();
+    refused_ = false;
+  }
   // Renames `from` to `to`, replacing `to`. False when the channel failed
   // (`status` -1) or the server refused (`status` its SFTP status code).
   bool PosixRename(const std::string& from, const std::string& to, int& status);
+
+  // Opens (creating or emptying) a file for writing: false when the channel
+  // failed (`status` -1) or the server refused (`status` its code).
+  bool OpenForWrite(const std::string& path, std::string& handle, int& status);
+  // The room a write request needs before its data, for WriteAt.
+  static size_t WriteHeaderSize(const std::string& handle);
+  // Sends one write without waiting for its reply (NextStatus reads it).
+  // `packet` holds WriteHeaderSize(handle) bytes of room followed by `size`
+  // bytes of data; the room is filled here.
+  bool WriteAt(const std::string& handle, uint64_t offset, char* packet, size_t size, uint32_t& id);
+  // Sends the close of a handle without waiting for its reply.
+  bool SendClose(const std::string& handle, uint32_t& id);
+  // The next status reply: the id of its request and its code.
+  bool NextStatus(uint32_t& id, int& status);
 
  private:
   bool Send(uint8_t type, const std::string& body);
@@ -32,6 +55,7 @@ class SftpExtensionChannel {
 
   ssh_channel_struct* channel_ = nullptr;
   uint32_t nextId_ = 1;
+  bool refused_ = false;
 };
 
 }  // namespace twinbay

@@ -61,6 +61,13 @@ class SftpFileSystem : public IFileSystem {
   // connection broke: then the error is set).
   bool FollowLink(const std::string& path, FindData& entry, bool& lost);
   bool ReadBlocks(void* file, const FsSink& sink, Op& op);
+  struct WriteState;
+  bool Settle(WriteState& w, Op& op);
+  bool WriteBlocks(const std::string& handle, const FsSource& source, WriteState& w, Op& op);
+  bool WriteEach(const std::string& path, const FsSource& source, uint64_t size, Op& op);
+  bool WroteAll(const std::string& path, uint64_t written, uint64_t size);
+  // The second channel (or the connection under it) broke: let go of it all.
+  bool ChannelFailed(const std::string& what);
   void Disconnect();
 
   const SftpSettings settings_;
