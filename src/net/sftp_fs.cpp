@@ -265,6 +265,25 @@ bool SftpFileSystem::Rename(const std::string& from, const std::string& to) {
   return sftp_rename(conn_.Sftp(), from.c_str(), to.c_str()) == 0 ? Ok() : Failed(what);
 }
 
+// Reads the replies to the requests in flight and drops them; false when
+// the connection broke. `more`: whether any brought data.
+bool SftpFileSystem::DropReads(void* handle, std::deque<std::pair<int, uint64_t>>& ahead, bool& more) {
+  auto file = static_cast<sftp_file>(handle);
+  std::vector<char> buf(kReadChunk);
+  more = false;
+  for (const auto& [id, unused] : ahead) {
+    // Once libssh saw the end of a file it answers every read of it "end"
+    // without reading its reply (left queued for good): each is read.
+    file->eof = 0;
+    const int n = sftp_async_read(file, buf.data(), kReadChunk, id);
+    if (n < 0) return false;
+    more = more || n > 0;
+  }
+  ahead.clear();
+  file->eof = 0;
+  return true;
+}
+
 bool SftpFileSystem::ReadBlocks(void* handle, const FsSink& sink, Op& op) {
   auto file = static_cast<sftp_file>(handle);
   std::vector<char> buf(kReadChunk);
@@ -274,33 +293,38 @@ bool SftpFileSystem::ReadBlocks(void* handle, const FsSink& sink, Op& op) {
   std::deque<std::pair<int, uint64_t>> ahead;
   size_t window = 2;
   uint64_t next = 0;
+  // What is asked for at a time: a block, or less where the server sends no
+  // more at a time.
+  uint32_t chunk = kReadChunk;
+  bool more = false;
   for (;;) {
     while (ahead.size() < window) {
       sftp_seek64(file, next);
-      const int id = sftp_async_read_begin(file, kReadChunk);
+      const int id = sftp_async_read_begin(file, chunk);
       if (id < 0) return false;
       ahead.emplace_back(id, next);
-      next += kReadChunk;
+      next += chunk;
     }
     if (Stopped()) return false;
     const auto [id, offset] = ahead.front();
     ahead.pop_front();
-    const int n = sftp_async_read(file, buf.data(), kReadChunk, id);
+    const int n = sftp_async_read(file, buf.data(), chunk, id);
     op.Progress();
     if (n < 0) return false;
-    if (n == 0) return true;  // the end; later requests are answered the same
+    if (n == 0) return DropReads(file, ahead, more);  // the end
     if (!sink(buf.data(), static_cast<size_t>(n))) {
       failure_ = SshFailure::Refused;
       error_ = "The data read could not be stored.";
       return false;
     }
-    if (static_cast<uint32_t>(n) < kReadChunk) {
-      // A short reply before the end: the requests after it asked for the
-      // wrong offsets. Their replies are read and dropped; reading goes on
-      // right after what arrived.
-      for (const auto& [later, unused] : ahead)
-        if (sftp_async_read(file, buf.data(), kReadChunk, later) < 0) return false;
-      ahead.clear();
+    if (static_cast<uint32_t>(n) < chunk) {
+      // A short reply: the end of the file, or a server that sends less at a
+      // time. The requests after it asked for the wrong offsets: their
+      // replies are dropped and reading goes on right after what arrived,
+      // until a reply says the file ends. Data in a later reply shows the
+      // server's limit, asked for from then on.
+      if (!DropReads(file, ahead, more)) return false;
+      if (more) chunk = static_cast<uint32_t>(n);
       next = offset + static_cast<uint64_t>(n);
     }
     window = std::min(window * 2, kReadsAhead);

@@ -3,6 +3,7 @@
 // posix-rename@openssh.com where the server offers it.
 #pragma once
 
+#include <deque>
 #include <memory>
 #include <set>
 #include <vector>
@@ -61,6 +62,7 @@ class SftpFileSystem : public IFileSystem {
   // connection broke: then the error is set).
   bool FollowLink(const std::string& path, FindData& entry, bool& lost);
   bool ReadBlocks(void* file, const FsSink& sink, Op& op);
+  bool DropReads(void* file, std::deque<std::pair<int, uint64_t>>& ahead, bool& more);
   struct WriteState;
   bool Settle(WriteState& w, Op& op);
   bool WriteBlocks(const std::string& handle, const FsSource& source, WriteState& w, Op& op);
