@@ -3,6 +3,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFileDialog>
 #include <QToolButton>
 #include <QLabel>
 #include <QLineEdit>
@@ -222,33 +223,55 @@ TEST_F(Gui, TrustThisCertificateThenConnectedEncrypted) {
   EXPECT_GE(frame->Pane(1)->width(), frame->Pane(1)->fontMetrics().horizontalAdvance("Connected (encrypted)"));
 }
 
-TEST_F(Gui, TheConnectionDialogOffersTlsAndKeepsThePin) {
+// The protocol choice: an older record (protocol and TLS mode 0) is plain FTP;
+// the port follows the choice while it is the usual one, a typed port stays;
+// SFTP puts anonymous and the server time offset aside and takes a key file;
+// a pin is kept only for its protocol, and Forget clears it.
+TEST_F(Gui, TheConnectionDialogsProtocolChoiceWithItsPortKeyFileAndPins) {
   CConnectionProperties r;
-  r.host = "h";
-  r.tlsMode = 1;
+  r.hostKey = "SHA256:x";
   r.pinnedFingerprint = "AA:BB";
   CConnectionDlg dlg(false, CConnectionDlg::FromRecord(r));
-  auto* tls = dlg.findChild<QComboBox*>("tls");
-  ASSERT_NE(tls, nullptr);
-  ASSERT_EQ(tls->count(), 3);
-  EXPECT_EQ(tls->itemText(0), "None");
-  EXPECT_EQ(tls->itemText(1), "Explicit");
-  EXPECT_EQ(tls->itemText(2), "Implicit");
-  EXPECT_EQ(tls->currentIndex(), 1);
-  EXPECT_EQ(dlg.findChild<QLabel*>("trustedCertificate")->text(), "AA:BB");
-  tls->setCurrentIndex(2);  // implicit moves the usual port along
-  EXPECT_EQ(dlg.findChild<QLineEdit*>("port")->text(), "990");
+  auto* protocol = dlg.findChild<QComboBox*>("protocol");
+  auto* port = dlg.findChild<QLineEdit*>("port");
+  auto* keyFile = dlg.findChild<QLineEdit*>("keyFile");
+  auto* anonymous = dlg.findChild<QCheckBox*>("anonymous");
+  EXPECT_EQ(protocol->currentText(), "FTP");
+  EXPECT_FALSE(keyFile->isEnabled());
+  for (auto [choice, expected] : {std::pair{"FTP over explicit TLS", "21"}, {"FTP over implicit TLS", "990"},
+                                  {"SFTP", "22"}, {"FTP", "21"}, {"SFTP", "22"}}) {
+    protocol->setCurrentText(choice);
+    EXPECT_EQ(port->text(), expected) << choice;
+  }
+  EXPECT_TRUE(keyFile->isEnabled());
+  EXPECT_FALSE(anonymous->isEnabled() || anonymous->isChecked());
+  EXPECT_TRUE(dlg.findChild<QLineEdit*>("user")->isEnabled());
+  EXPECT_FALSE(dlg.findChild<QLineEdit*>("serverOffset")->isEnabled());
+  // The key file picker fills the field.
+  test::WriteFile(home / "id_other", "key", T0);
+  keyFile->setText(QString::fromStdString(home / "id_test"));
+  OnModal("KeyFileDialog", [&](QWidget* w) {
+    static_cast<QFileDialog*>(w)->selectFile(QString::fromStdString(home / "id_other"));
+    static_cast<QDialog*>(w)->accept();
+  });
+  dlg.findChild<QToolButton*>("browseKeyFile")->click();
   CConnectionProperties out = r;
   CConnectionDlg::Fill(out, dlg.GetValues());
-  EXPECT_EQ(out.tlsMode, 2);
-  EXPECT_EQ(out.port, 990);
-  EXPECT_EQ(out.pinnedFingerprint, "AA:BB");
-  dlg.findChild<QToolButton*>("forgetCertificate")->click();
-  tls->setCurrentIndex(0);
+  EXPECT_EQ(std::tie(out.protocol, out.tlsMode, out.port, out.anonymous), std::tuple(1, 0, 22, 0));
+  EXPECT_EQ(out.keyFile, home / "id_other");
+  EXPECT_EQ(out.hostKey + "|" + out.pinnedFingerprint, "SHA256:x|");
+  dlg.findChild<QToolButton*>("forgetHostKey")->click();
+  port->setText("2222");
+  protocol->setCurrentText("FTP over explicit TLS");
+  EXPECT_TRUE(anonymous->isChecked());  // as FTP had it
   CConnectionDlg::Fill(out, dlg.GetValues());
-  EXPECT_EQ(out.tlsMode, 0);
-  EXPECT_EQ(out.port, 21);
-  EXPECT_EQ(out.pinnedFingerprint, "");
+  EXPECT_EQ(std::tie(out.protocol, out.tlsMode, out.port), std::tuple(0, 1, 2222));
+  EXPECT_EQ(out.hostKey + "|" + out.pinnedFingerprint, "|AA:BB");
+  // A protocol this version does not know is kept as it is.
+  r.protocol = 7;
+  CConnectionDlg unknown(false, CConnectionDlg::FromRecord(r));
+  CConnectionDlg::Fill(out, unknown.GetValues());
+  EXPECT_EQ(out.protocol, 7);
 }
 
 TEST_F(Gui, CompareFillsTheTreeTheListAndTheStatusPanes) {
