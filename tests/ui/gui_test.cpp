@@ -19,7 +19,7 @@
 #include <thread>
 #include <filesystem>
 
-#include "gui_support.h"
+#include "gui_fixture.h"
 #include "net/connections.h"
 #include "net/server_time.h"
 #include "widgets/history_combo.h"
@@ -41,74 +41,19 @@ using test::WaitFor;
 
 const int64_t T0 = test::UnixTime(2026, 2, 3, 4, 5, 6);
 
-struct Gui : ::testing::Test {
-  TempDir home, local, serverRoot;
-  std::unique_ptr<test::FtpTestServer> server;
-  std::unique_ptr<CMainFrame> frame;
-
-  void SetUp() override { test::UseSettingsFolder(QString::fromStdString(home / "settings")); }
-  void TearDown() override {
-    if (frame) frame->View()->ShutDown();
-    frame.reset();
-  }
-  std::string ConnectionsFile() const { return home / "connections.ftp"; }
-
-  bool StartServer() {
-    std::filesystem::create_directories(serverRoot / "site");
-    server = test::FtpTestServer::StartPyftpdlib(serverRoot.path());
-    return server != nullptr;
-  }
-  void StoreRecord(int port, const std::string& description = "Test server") {
-    ConnectionsList list(ConnectionsFile());
-    list.Load();
-    auto r = std::make_unique<CConnectionProperties>();
-    r->description = description;
-    r->host = "127.0.0.1";
-    r->port = port;
-    r->anonymous = 0;
-    r->userName = "tester";
-    r->password = "secret";
-    r->localPath = local.path();
-    r->remotePath = "/site";
-    list.Add(std::move(r));
-    ASSERT_TRUE(list.Save().ok);
-  }
-  void MakeFrame() {
-    frame = std::make_unique<CMainFrame>(QString::fromStdString(ConnectionsFile()));
-    frame->show();
-  }
-  CTwinbayView* View() const { return frame->View(); }
-  void Connect() { test::ConnectWithFirstConnection(*View()); }
+struct Gui : test::GuiTest {
   // Serves the server tree, connects and starts a compare (it keeps running).
   void ServeConnectAndStartCompare() {
-    ASSERT_TRUE(StartServer());
-    StoreRecord(server->port());
-    MakeFrame();
+    Start();
     Connect();
     ASSERT_TRUE(WaitFor([&] { return View()->IsConnected(); }));
     View()->OnCompare();
     // Up to the compare's start, without handling what it posts.
     while (View()->IsWaitingOnServer()) QApplication::processEvents();
   }
-  void ConnectAndCompare() {
-    Connect();
-    ASSERT_TRUE(WaitFor([&] { return View()->IsConnected(); })) << View()->Session().LastError();
-    View()->OnCompare();
-    ASSERT_TRUE(WaitFor([&] { return !View()->IsBusy(); }));
-    QApplication::processEvents();
-  }
   QTreeWidgetItem* Item(const QString& name) const {
     const auto found = View()->Tree()->findItems(name, Qt::MatchExactly | Qt::MatchRecursive);
     return found.isEmpty() ? nullptr : found.first();
-  }
-  // "<symbol> name" for every row of the list.
-  std::vector<std::string> Rows() const {
-    FileListModel* m = View()->List()->Model();
-    std::vector<std::string> out;
-    for (int r = 0; r < m->rowCount(); ++r)
-      out.push_back(m->index(r, 0).data(Qt::UserRole).toString().toStdString() + " " +
-                    m->index(r, 0).data().toString().trimmed().toStdString());
-    return out;
   }
   void MakeSite() {
     test::WriteFile(local / "index.html", "new home", T0 + 100);
@@ -276,9 +221,7 @@ TEST_F(Gui, TheConnectionDialogsProtocolChoiceWithItsPortKeyFileAndPins) {
 
 TEST_F(Gui, CompareFillsTheTreeTheListAndTheStatusPanes) {
   MakeSite();
-  ASSERT_TRUE(StartServer());
-  StoreRecord(server->port());
-  MakeFrame();
+  Start();
   ConnectAndCompare();
   CFolderTreeCtrl* tree = View()->Tree();
   ASSERT_EQ(tree->topLevelItemCount(), 1);
@@ -416,9 +359,7 @@ TEST_F(Gui, TheTreeIsBuiltFromTheRecordsWhenTheCompareRunsAheadOfTheWindow) {
 
 TEST_F(Gui, SynchronizeCopiesTheChosenDirectionAndTheTreeTurnsInStep) {
   MakeSite();
-  ASSERT_TRUE(StartServer());
-  StoreRecord(server->port());
-  MakeFrame();
+  Start();
   ConnectAndCompare();
   ASSERT_TRUE(View()->CanSynchronize());
   QString upLabel, downLabel;
