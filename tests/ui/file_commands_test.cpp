@@ -394,7 +394,7 @@ TEST_F(FileCommands, PopupsEnablingAndTheirCommands) {
   EXPECT_TRUE(View()->Tree()->mimeTypes().contains("text/plain"));
 }
 
-TEST_F(FileCommands, MenuTextsKeysAndPathEnabling) {
+TEST_F(FileCommands, MenuKeysAndPathEnabling) {
   MakeSite();
   Start();
   frame->RefreshUi();
@@ -403,14 +403,9 @@ TEST_F(FileCommands, MenuTextsKeysAndPathEnabling) {
   EXPECT_FALSE(Command("browseLocalCommand")->isEnabled());
   EXPECT_FALSE(View()->RemoteCombo()->isEnabled());
   EXPECT_TRUE(View()->LocalCombo()->isEnabled());
-  EXPECT_EQ(Command("deleteCommand")->text(), "Delete Selected Files\tDel");
-  EXPECT_EQ(Command("selectAllCommand")->text(), "Select A&ll\tCtrl+A");
-  EXPECT_EQ(Command("tagAllCommand")->text(), "Tag all files requiring synchronization\tCtrl+T");
-  EXPECT_EQ(Command("untagAllCommand")->text(), "Untag all\tCtrl+U");
   EXPECT_EQ(Command("selectAllCommand")->shortcut(), QKeySequence("Ctrl+A"));
   EXPECT_EQ(Command("tagAllCommand")->shortcut(), QKeySequence("Ctrl+T"));
   EXPECT_EQ(Command("untagAllCommand")->shortcut(), QKeySequence("Ctrl+U"));
-  EXPECT_EQ(Command("filter7")->text(), "Files which exist on both paths");
   EXPECT_EQ(frame->findChild<QAction*>("filter3"), nullptr);
   // Choosing a filter before any compare only records it.
   Command("filter2")->trigger();
