@@ -37,7 +37,6 @@ CConnectionDlg::CConnectionDlg(bool adding, const Values& v, QWidget* parent) : 
   BuildProtocolChoice(v);
   QLayout* certificateRow = BuildPinRow(certificate_, v.pinnedFingerprint, "Certificate");
   QLayout* hostKeyRow = BuildPinRow(hostKey_, v.hostKey, "HostKey");
-  keyFile_->setText(v.keyFile);
   LayOut(localRow, BuildKeyFileRow(), certificateRow, hostKeyRow);
   ConnectControls(browseLocal);
   types_->SetKey(QString(kBaseKey) + "\\Types History");
@@ -74,7 +73,7 @@ void CConnectionDlg::BuildFields(const Values& v) {
       "For an FTP server that lists times in its own local time: \"automatic\" finds its offset from UTC for "
       "each session where it can; a fixed offset such as +05:30 or -08:00 is used as it is. SFTP servers give "
       "times in UTC.");
-  keyFile_ = new QLineEdit;
+  keyFile_ = new QLineEdit(v.keyFile);
   keyFile_->setPlaceholderText("none: ssh-agent or the password");
   const std::pair<QWidget*, const char*> names[] = {
       {description_, "description"}, {host_, "host"},     {port_, "port"},           {user_, "user"},
