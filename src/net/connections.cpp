@@ -128,10 +128,14 @@ bool ReadRecord(Reader& r, CConnectionProperties& c) {
   c.passwordStored = 1;
   if (marker == 0 || marker == 0xCDCDCDCDu) {
     // The older layout: no further words, clear-text login, default port,
-    // plain FTP.
+    // plain FTP (what its reserved fields hold, uninitialised memory
+    // included, means nothing).
     c.port = 21;
     c.tlsMode = 0;
+    c.protocol = 0;
     c.pinnedFingerprint.clear();
+    c.keyFile.clear();
+    c.hostKey.clear();
     c.formatMarker = 0;
     return true;
   }

@@ -106,7 +106,26 @@ QAction* CMainFrame::AddCommand(QMenu* menu, const QString& text, const QString&
   return a;
 }
 
+// The commands that several menus, the toolbar and the file commands share.
+struct CMainFrame::Commands {
+  QAction *del, *print, *preview, *exit, *selectAll, *tagAll, *untagAll, *browseLocal, *topics;
+  QList<QAction*> filters;
+};
+
 void CMainFrame::BuildMenus() {
+  Commands c;
+  BuildFileMenu(c);
+  BuildEditAndViewMenus(c);
+  BuildFilterMenu(c);
+  BuildToolsMenu(c);
+  fileMenus_ = new CFileMenus(view_, {c.del, c.selectAll, c.tagAll, c.untagAll, c.browseLocal, c.filters}, this);
+  BuildHelpMenu(c);
+  BuildToolBar(c);
+  NameMainCommands();
+  UpdateRecentMenu();
+}
+
+void CMainFrame::BuildFileMenu(Commands& c) {
   QMenu* file = menuBar()->addMenu("&File");
   compare_ = AddCommand(file, "Compare", "compare", Qt::Key_F5);
   compare_->setShortcuts({QKeySequence(Qt::Key_F5), QKeySequence(Qt::Key_Return), QKeySequence(Qt::Key_Enter)});
@@ -114,34 +133,43 @@ void CMainFrame::BuildMenus() {
   sync_ = AddCommand(file, "Synchronize", "sync", Qt::Key_F6);
   sync_->setObjectName("syncCommand");
   file->addSeparator();
-  QAction* del = AddCommand(file, "Delete Selected Files", "delete");
+  c.del = AddCommand(file, "Delete Selected Files", "delete");
   file->addSeparator();
   connect_ = AddCommand(file, "Connect", "connect", Qt::Key_F7);
   disconnect_ = AddCommand(file, "Disconnect", "disconnect", Qt::Key_F8);
   file->addSeparator();
-  QAction* print = AddCommand(file, "&Print...", "print");
-  QAction* preview = AddCommand(file, "Print Pre&view", "preview");
+  c.print = AddCommand(file, "&Print...", "print");
+  c.preview = AddCommand(file, "Print Pre&view", "preview");
   QAction* setup = AddCommand(file, "P&rint Setup...", "page-setup");
-  for (QAction* a : {print, preview, setup}) a->setEnabled(false);
+  for (QAction* a : {c.print, c.preview, setup}) a->setEnabled(false);
   file->addSeparator();
   recentMenu_ = file->addMenu(icons::Tool("recent"), "Recent File");
   file->addSeparator();
-  QAction* exit = AddCommand(file, "E&xit", "exit");
-  exit->setMenuRole(QAction::QuitRole);
+  c.exit = AddCommand(file, "E&xit", "exit");
+  c.exit->setMenuRole(QAction::QuitRole);
+  connect(c.exit, &QAction::triggered, this, [this] {
+    if (busy_) {
+      QMessageBox::warning(this, "Twinbay", "Twinbay is busy");
+      return;
+    }
+    close();
+  });
+}
 
+void CMainFrame::BuildEditAndViewMenus(Commands& c) {
   QMenu* edit = menuBar()->addMenu("&Edit");
   for (auto [t, icon] : {std::pair{"&Undo", "undo"}, {"Cu&t", "cut"}, {"&Copy", "copy"}, {"&Paste", "paste"}})
     AddCommand(edit, t, icon)->setEnabled(false);
   edit->addSeparator();
-  QAction* selectAll = AddCommand(edit, "Select A&ll", "select-all");
-  QAction* tagAll = AddCommand(edit, "Tag all files requiring synchronization", "tag");
-  QAction* untagAll = AddCommand(edit, "Untag all", "untag");
+  c.selectAll = AddCommand(edit, "Select A&ll", "select-all");
+  c.tagAll = AddCommand(edit, "Tag all files requiring synchronization", "tag");
+  c.untagAll = AddCommand(edit, "Untag all", "untag");
 
   QMenu* viewMenu = menuBar()->addMenu("&View");
-  QToolBar* toolbar = toolbar_ = addToolBar("Toolbar");
-  toolbar->setObjectName("Toolbar");
-  toolbar->setIconSize(QSize(16, 16));
-  QAction* showToolbar = toolbar->toggleViewAction();
+  toolbar_ = addToolBar("Toolbar");
+  toolbar_->setObjectName("Toolbar");
+  toolbar_->setIconSize(QSize(16, 16));
+  QAction* showToolbar = toolbar_->toggleViewAction();
   showToolbar->setText("&Toolbar");
   showToolbar->setIcon(icons::Tool("toolbar"));
   viewMenu->addAction(showToolbar);
@@ -149,9 +177,10 @@ void CMainFrame::BuildMenus() {
   showStatus->setCheckable(true);
   showStatus->setChecked(true);
   connect(showStatus, &QAction::toggled, this, [this](bool on) { statusBar()->setVisible(on); });
+}
 
+void CMainFrame::BuildFilterMenu(Commands& c) {
   QMenu* filter = menuBar()->addMenu("Fi&lter");
-  QList<QAction*> filters;
   for (auto [t, icon] : std::initializer_list<std::pair<const char*, const char*>>{
            {"All Files", "filter-all"}, {nullptr, nullptr}, {"Files requiring synchronization", "filter-sync"},
            {"Files to copy from Local to Remote", "filter-up"}, {"Files to copy from Remote to Local", "filter-down"},
@@ -161,93 +190,76 @@ void CMainFrame::BuildMenus() {
       filter->addSeparator();
       continue;
     }
-    filters << AddCommand(filter, t, icon);
+    c.filters << AddCommand(filter, t, icon);
   }
+}
+
+void CMainFrame::BuildToolsMenu(Commands& c) {
   QMenu* tools = menuBar()->addMenu("&Tools");
-  QAction* options = AddCommand(tools, "&Options", "options");
+  options_ = AddCommand(tools, "&Options", "options");
   tools->addSeparator();
-  QAction* browseLocal = AddCommand(tools, "Browse for Local Path", "browse-local");
-  QAction* browseRemote = browseRemote_ = AddCommand(tools, "Browse for Remote Path", "browse-remote");
+  c.browseLocal = AddCommand(tools, "Browse for Local Path", "browse-local");
+  browseRemote_ = AddCommand(tools, "Browse for Remote Path", "browse-remote");
   tools->addSeparator();
   QAction* find = AddCommand(tools, "Find Files on Remote", "find");
   find->setEnabled(false);
-  options_ = options;
-  options->setObjectName("optionsCommand");
-  browseRemote->setObjectName("browseRemoteCommand");
-  connect(options, &QAction::triggered, this, [this] {
+  options_->setObjectName("optionsCommand");
+  browseRemote_->setObjectName("browseRemoteCommand");
+  connect(options_, &QAction::triggered, this, [this] {
     view_->OnOptions();
     ApplyCaptionChoice();
   });
-  connect(browseRemote, &QAction::triggered, view_, &CTwinbayView::OnBrowseRemote);
-  connect(browseLocal, &QAction::triggered, view_, &CTwinbayView::OnBrowseLocal);
-  fileMenus_ = new CFileMenus(view_, {del, selectAll, tagAll, untagAll, browseLocal, filters}, this);
+  connect(browseRemote_, &QAction::triggered, view_, &CTwinbayView::OnBrowseRemote);
+  connect(c.browseLocal, &QAction::triggered, view_, &CTwinbayView::OnBrowseLocal);
+}
+
+void CMainFrame::BuildHelpMenu(Commands& c) {
   QMenu* help = menuBar()->addMenu("&Help");
-  QAction* topics = AddCommand(help, "Help Topics", "help");
+  c.topics = AddCommand(help, "Help Topics", "help");
   help->addSeparator();
-  QAction* web = AddCommand(help, "Connect to the Kestrion Web Site", "web");
+  web_ = AddCommand(help, "Connect to the Kestrion Web Site", "web");
   help->addSeparator();
-  QAction* about = AddCommand(help, "&About Twinbay...", "about");
-  topics->setEnabled(false);
-  web_ = web;
-  about_ = about;
-  web->setObjectName("webCommand");
-  about->setObjectName("aboutCommand");
+  about_ = AddCommand(help, "&About Twinbay...", "about");
+  c.topics->setEnabled(false);
+  web_->setObjectName("webCommand");
+  about_->setObjectName("aboutCommand");
   const QStringList webPrompt = WebSitePrompt().split('\n');
-  web->setStatusTip(webPrompt.value(0));
-  web->setToolTip(webPrompt.value(1));
-  connect(web, &QAction::triggered, this, [this] {
+  web_->setStatusTip(webPrompt.value(0));
+  web_->setToolTip(webPrompt.value(1));
+  connect(web_, &QAction::triggered, this, [this] {
     if (!view_->IsBusy()) ConnectToWebSite(this);
   });
-  connect(about, &QAction::triggered, this, &CMainFrame::OnAbout);
+  connect(about_, &QAction::triggered, this, &CMainFrame::OnAbout);
+}
 
-  // The toolbar, in its usual order.
-  toolbar->addAction(print);
-  toolbar->addAction(preview);
-  toolbar->addSeparator();
-  toolbar->addAction(tagAll);
-  toolbar->addAction(untagAll);
-  toolbar->addSeparator();
-  toolbar->addAction(connect_);
-  toolbar->addAction(disconnect_);
-  toolbar->addSeparator();
-  toolbar->addAction(compare_);
-  toolbar->addSeparator();
-  toolbar->addAction(stop_);
-  toolbar->addSeparator();
-  toolbar->addAction(sync_);
-  toolbar->addSeparator();
-  for (QAction* a : filters) toolbar->addAction(a);
-  toolbar->addSeparator();
-  toolbar->addAction(options);
-  toolbar->addSeparator();
-  toolbar->addAction(about);
-  toolbar->addAction(web);
-  toolbar->addAction(topics);
+// The toolbar, in its usual order.
+void CMainFrame::BuildToolBar(const Commands& c) {
+  const QList<QList<QAction*>> groups = {{c.print, c.preview}, {c.tagAll, c.untagAll}, {connect_, disconnect_},
+                                         {compare_},           {stop_},                {sync_},
+                                         c.filters,            {options_},             {about_, web_, c.topics}};
+  for (qsizetype i = 0; i < groups.size(); ++i) {
+    if (i > 0) toolbar_->addSeparator();
+    for (QAction* a : groups[i]) toolbar_->addAction(a);
+  }
+}
 
-  // Menu texts show the keys as the menus always did.
-  compare_->setText("Compare\tF5");
-  stop_->setText("S&top\tEsc");
-  sync_->setText("Synchronize\tF6");
-  connect_->setText("Connect\tF7");
-  disconnect_->setText("Disconnect\tF8");
-  compare_->setToolTip("Compare files");
-  stop_->setToolTip("Stop");
-  sync_->setToolTip("Synchronize");
-  connect_->setToolTip("Connect");
-  disconnect_->setToolTip("Disconnect");
-  connect(compare_, &QAction::triggered, view_, &CTwinbayView::OnCompare);
-  connect(stop_, &QAction::triggered, view_, &CTwinbayView::OnStop);
-  connect(sync_, &QAction::triggered, view_, &CTwinbayView::OnSynchronize);
-  connect(connect_, &QAction::triggered, view_, &CTwinbayView::OnConnect);
-  connect(disconnect_, &QAction::triggered, view_, &CTwinbayView::OnDisconnect);
-  connect(exit, &QAction::triggered, this, [this] {
-    if (busy_) {
-      QMessageBox::warning(this, "Twinbay", "Twinbay is busy");
-      return;
-    }
-    close();
-  });
-  UpdateRecentMenu();
+// The main commands' menu texts show their keys as the menus always did; each
+// is wired to the view.
+void CMainFrame::NameMainCommands() {
+  const struct {
+    QAction* action;
+    const char *text, *tip;
+    void (CTwinbayView::*slot)();
+  } commands[] = {{compare_, "Compare\tF5", "Compare files", &CTwinbayView::OnCompare},
+                  {stop_, "S&top\tEsc", "Stop", &CTwinbayView::OnStop},
+                  {sync_, "Synchronize\tF6", "Synchronize", &CTwinbayView::OnSynchronize},
+                  {connect_, "Connect\tF7", "Connect", &CTwinbayView::OnConnect},
+                  {disconnect_, "Disconnect\tF8", "Disconnect", &CTwinbayView::OnDisconnect}};
+  for (const auto& m : commands) {
+    m.action->setText(m.text);
+    m.action->setToolTip(m.tip);
+    connect(m.action, &QAction::triggered, view_, m.slot);
+  }
 }
 
 void CMainFrame::UpdateRecentMenu() {

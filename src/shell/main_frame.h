@@ -66,7 +66,15 @@ class CMainFrame : public QMainWindow {
   void mouseMoveEvent(QMouseEvent* e) override;
 
  private:
+  struct Commands;
   void BuildMenus();
+  void BuildFileMenu(Commands& c);
+  void BuildEditAndViewMenus(Commands& c);
+  void BuildFilterMenu(Commands& c);
+  void BuildToolsMenu(Commands& c);
+  void BuildHelpMenu(Commands& c);
+  void BuildToolBar(const Commands& c);
+  void NameMainCommands();
   void UpdateTitle();
   void UpdateRecentMenu();
   void SavePlacement();

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/comparer.h"
+#include "engine/state_rules.h"
 
 namespace twinbay {
 namespace {
@@ -55,6 +56,35 @@ TEST(CompareTimes, SizeDoesNotMatter) {
   l->size = 1;
   r->size = 1'000'000;
   EXPECT_EQ(Cmp(l, r), CopyLocalToRemote);
+}
+
+// With a record of the last sync, what changed since decides, never which
+// clock is later: an edit on both sides is a conflict, a deletion on one side
+// follows unless the other side changed.
+TEST(CompareWithRecord, WhatChangedSinceTheRecordDecides) {
+  const FindData old = *At(10, 0, 0), edited = *At(9, 0, 0), later = *At(11, 0, 0);
+  FindData bigger = old;
+  bigger.size = 7;
+  FindData sameMinute = old;
+  sameMinute.lastWrite += 40 * kTicksPerSecond;
+  sameMinute.precision = TimePrecision::Minutes;
+  const RecordedPair rec{{0, old.lastWrite}, {0, old.lastWrite}};
+  using C = RecordedClass;
+  struct Case {
+    const FindData *l, *r;
+    C want;
+  } cases[] = {
+      {&old, &old, C::InStep},          {&edited, &old, C::CopyUp},  // an older local edit still goes up
+      {&old, &later, C::CopyDown},      {&bigger, &old, C::CopyUp},  // a size change alone is a change
+      {&edited, &later, C::Conflict},   {nullptr, &old, C::DeletedLocally},
+      {&old, nullptr, C::DeletedRemotely}, {nullptr, &later, C::Conflict},
+      {&bigger, nullptr, C::Conflict},  {nullptr, nullptr, C::Gone},
+      {&later, &later, C::InStep},      // the same edit on both sides
+      {&old, &sameMinute, C::InStep},   // a minute-precision listing of the recorded time
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(ClassifyWithRecord(c.l, c.r, &rec, false), c.want) << (c.l ? "l " : "- ") << (c.r ? "r" : "-");
+  EXPECT_EQ(ClassifyWithRecord(&old, nullptr, nullptr, false), C::AsToday);
 }
 
 TEST(RemotePaths, SeparatorAndNormalForm) {

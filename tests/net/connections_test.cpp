@@ -57,6 +57,28 @@ TEST(ConnectionsFile, ExactBytes) {
   EXPECT_EQ(Hex(SerializeConnections(longOne).substr(31, 7)), "FF FF FF 70 11 01 00");
 }
 
+// SFTP: the key file and the host key in the second and third reserved
+// strings, the protocol in the word after the format marker.
+TEST(ConnectionsFile, SftpRecordBytes) {
+  Records one;
+  one.push_back(std::make_unique<CConnectionProperties>());
+  CConnectionProperties& c = *one[0];
+  c.description = "s", c.host = "h", c.remotePath = "/", c.anonymous = 0, c.userName = "u";
+  c.localPath = "/l", c.fileTypes = "*", c.keyFile = "/k", c.hostKey = "SHA256:x", c.port = 22, c.protocol = 1;
+  const std::string bytes = SerializeConnections(one);
+  EXPECT_EQ(Hex(bytes.substr(31)),
+            "01 73 01 68 01 2F 00 00 00 00 01 57 00 01 00 00 00 02 2F 6C 01 2A "  // up to the file types
+            "00 02 2F 6B 08 53 48 41 32 35 36 3A 78 "                             // no certificate, key, host key
+            "00 00 00 00 16 00 00 00 6B 00 00 00 01 00 00 00 00 00 00 00 00 00 00 00");  // TLS, port, marker, SFTP
+  Records in;
+  ASSERT_TRUE(ParseConnections(bytes, in).ok);
+  EXPECT_EQ(in[0]->protocol, 1);
+  EXPECT_EQ(in[0]->keyFile, "/k");
+  EXPECT_EQ(in[0]->hostKey, "SHA256:x");
+  EXPECT_EQ(in[0]->port, 22);
+  EXPECT_EQ(SerializeConnections(in), bytes);
+}
+
 TEST(ConnectionsFile, RoundTripAndPromptedPasswords) {
   Records out;
   out.push_back(Sample("kept"));
@@ -98,11 +120,14 @@ TEST(ConnectionsFile, OlderLayout) {
   EXPECT_EQ(in[0]->port, 21);
   EXPECT_EQ(in[0]->formatMarker, 0);
   EXPECT_EQ(in[0]->userName, "abc");
-  // 0xCDCDCDCD marks the same layout.
-  bytes.replace(bytes.size() - 8, 4, "\xCD\xCD\xCD\xCD");
+  // 0xCDCDCDCD marks the same layout; whatever its reserved fields hold, it is plain FTP.
+  bytes.replace(bytes.size() - 8, 8, "\xCD\xCD\xCD\xCD\xCD\xCD\xCD\xCD");
+  bytes.replace(bytes.find("\x0b*.htm;*.gif") + 12, 3, "\x00\x01k\x01h", 5);
   in.clear();
   ASSERT_TRUE(ParseConnections(bytes, in).ok);
   EXPECT_EQ(in[0]->formatMarker, 0);
+  EXPECT_EQ(in[0]->protocol, 0);
+  EXPECT_EQ(in[0]->keyFile + in[0]->hostKey, "");
 }
 
 TEST(ConnectionsFile, DamagedFilesFailClearlyAndKeepWhatWasRead) {

@@ -18,7 +18,7 @@
 #include <thread>
 #include <filesystem>
 
-#include "gui_support.h"
+#include "gui_fixture.h"
 #include "net/connections.h"
 #include "net/server_time.h"
 #include "widgets/history_combo.h"
@@ -40,74 +40,19 @@ using test::WaitFor;
 
 const int64_t T0 = test::UnixTime(2026, 2, 3, 4, 5, 6);
 
-struct Gui : ::testing::Test {
-  TempDir home, local, serverRoot;
-  std::unique_ptr<test::FtpTestServer> server;
-  std::unique_ptr<CMainFrame> frame;
-
-  void SetUp() override { test::UseSettingsFolder(QString::fromStdString(home / "settings")); }
-  void TearDown() override {
-    if (frame) frame->View()->ShutDown();
-    frame.reset();
-  }
-  std::string ConnectionsFile() const { return home / "connections.ftp"; }
-
-  bool StartServer() {
-    std::filesystem::create_directories(serverRoot / "site");
-    server = test::FtpTestServer::StartPyftpdlib(serverRoot.path());
-    return server != nullptr;
-  }
-  void StoreRecord(int port, const std::string& description = "Test server") {
-    ConnectionsList list(ConnectionsFile());
-    list.Load();
-    auto r = std::make_unique<CConnectionProperties>();
-    r->description = description;
-    r->host = "127.0.0.1";
-    r->port = port;
-    r->anonymous = 0;
-    r->userName = "tester";
-    r->password = "secret";
-    r->localPath = local.path();
-    r->remotePath = "/site";
-    list.Add(std::move(r));
-    ASSERT_TRUE(list.Save().ok);
-  }
-  void MakeFrame() {
-    frame = std::make_unique<CMainFrame>(QString::fromStdString(ConnectionsFile()));
-    frame->show();
-  }
-  CTwinbayView* View() const { return frame->View(); }
-  void Connect() { test::ConnectWithFirstConnection(*View()); }
+struct Gui : test::GuiTest {
   // Serves the server tree, connects and starts a compare (it keeps running).
   void ServeConnectAndStartCompare() {
-    ASSERT_TRUE(StartServer());
-    StoreRecord(server->port());
-    MakeFrame();
+    Start();
     Connect();
     ASSERT_TRUE(WaitFor([&] { return View()->IsConnected(); }));
     View()->OnCompare();
     // Up to the compare's start, without handling what it posts.
     while (View()->IsWaitingOnServer()) QApplication::processEvents();
   }
-  void ConnectAndCompare() {
-    Connect();
-    ASSERT_TRUE(WaitFor([&] { return View()->IsConnected(); })) << View()->Session().LastError();
-    View()->OnCompare();
-    ASSERT_TRUE(WaitFor([&] { return !View()->IsBusy(); }));
-    QApplication::processEvents();
-  }
   QTreeWidgetItem* Item(const QString& name) const {
     const auto found = View()->Tree()->findItems(name, Qt::MatchExactly | Qt::MatchRecursive);
     return found.isEmpty() ? nullptr : found.first();
-  }
-  // "<symbol> name" for every row of the list.
-  std::vector<std::string> Rows() const {
-    FileListModel* m = View()->List()->Model();
-    std::vector<std::string> out;
-    for (int r = 0; r < m->rowCount(); ++r)
-      out.push_back(m->index(r, 0).data(Qt::UserRole).toString().toStdString() + " " +
-                    m->index(r, 0).data().toString().trimmed().toStdString());
-    return out;
   }
   void MakeSite() {
     test::WriteFile(local / "index.html", "new home", T0 + 100);
@@ -222,40 +167,61 @@ TEST_F(Gui, TrustThisCertificateThenConnectedEncrypted) {
   EXPECT_GE(frame->Pane(1)->width(), frame->Pane(1)->fontMetrics().horizontalAdvance("Connected (encrypted)"));
 }
 
-TEST_F(Gui, TheConnectionDialogOffersTlsAndKeepsThePin) {
+// The protocol choice: an older record (protocol and TLS mode 0) is plain FTP;
+// the port follows the choice while it is the usual one, a typed port stays;
+// SFTP puts anonymous and the server time offset aside and takes a key file;
+// a pin is kept only for its protocol, and Forget clears it.
+TEST_F(Gui, TheConnectionDialogsProtocolChoiceWithItsPortKeyFileAndPins) {
   CConnectionProperties r;
-  r.host = "h";
-  r.tlsMode = 1;
+  r.hostKey = "SHA256:x";
   r.pinnedFingerprint = "AA:BB";
   CConnectionDlg dlg(false, CConnectionDlg::FromRecord(r));
-  auto* tls = dlg.findChild<QComboBox*>("tls");
-  ASSERT_NE(tls, nullptr);
-  ASSERT_EQ(tls->count(), 3);
-  EXPECT_EQ(tls->itemText(0), "None");
-  EXPECT_EQ(tls->itemText(1), "Explicit");
-  EXPECT_EQ(tls->itemText(2), "Implicit");
-  EXPECT_EQ(tls->currentIndex(), 1);
-  EXPECT_EQ(dlg.findChild<QLabel*>("trustedCertificate")->text(), "AA:BB");
-  tls->setCurrentIndex(2);  // implicit moves the usual port along
-  EXPECT_EQ(dlg.findChild<QLineEdit*>("port")->text(), "990");
+  auto* protocol = dlg.findChild<QComboBox*>("protocol");
+  auto* port = dlg.findChild<QLineEdit*>("port");
+  auto* keyFile = dlg.findChild<QLineEdit*>("keyFile");
+  auto* anonymous = dlg.findChild<QCheckBox*>("anonymous");
+  EXPECT_EQ(protocol->currentText(), "FTP");
+  EXPECT_FALSE(keyFile->isEnabled());
+  for (auto [choice, expected] : {std::pair{"FTP over explicit TLS", "21"}, {"FTP over implicit TLS", "990"},
+                                  {"SFTP", "22"}, {"FTP", "21"}, {"SFTP", "22"}}) {
+    protocol->setCurrentText(choice);
+    EXPECT_EQ(port->text(), expected) << choice;
+  }
+  EXPECT_TRUE(keyFile->isEnabled());
+  EXPECT_FALSE(anonymous->isEnabled() || anonymous->isChecked());
+  EXPECT_TRUE(dlg.findChild<QLineEdit*>("user")->isEnabled());
+  EXPECT_FALSE(dlg.findChild<QLineEdit*>("serverOffset")->isEnabled());
+  // The key file picker fills the field.
+  test::WriteFile(home / "id_other", "key", T0);
+  keyFile->setText(QString::fromStdString(home / "id_test"));
+  OnModal("KeyFileDialog", [&](QWidget* w) {
+    w->findChild<QLineEdit*>("fileNameEdit")->setText(QString::fromStdString(home / "id_other"));
+    static_cast<QDialog*>(w)->accept();
+    if (w->isVisible()) static_cast<QDialog*>(w)->reject();  // a failure, never a hang
+  });
+  dlg.findChild<QToolButton*>("browseKeyFile")->click();
   CConnectionProperties out = r;
   CConnectionDlg::Fill(out, dlg.GetValues());
-  EXPECT_EQ(out.tlsMode, 2);
-  EXPECT_EQ(out.port, 990);
-  EXPECT_EQ(out.pinnedFingerprint, "AA:BB");
-  dlg.findChild<QToolButton*>("forgetCertificate")->click();
-  tls->setCurrentIndex(0);
+  EXPECT_EQ(std::tie(out.protocol, out.tlsMode, out.port, out.anonymous), std::tuple(1, 0, 22, 0));
+  EXPECT_EQ(out.keyFile, home / "id_other");
+  EXPECT_EQ(out.hostKey + "|" + out.pinnedFingerprint, "SHA256:x|");
+  dlg.findChild<QToolButton*>("forgetHostKey")->click();
+  port->setText("2222");
+  protocol->setCurrentText("FTP over explicit TLS");
+  EXPECT_TRUE(anonymous->isChecked());  // as FTP had it
   CConnectionDlg::Fill(out, dlg.GetValues());
-  EXPECT_EQ(out.tlsMode, 0);
-  EXPECT_EQ(out.port, 21);
-  EXPECT_EQ(out.pinnedFingerprint, "");
+  EXPECT_EQ(std::tie(out.protocol, out.tlsMode, out.port), std::tuple(0, 1, 2222));
+  EXPECT_EQ(out.hostKey + "|" + out.pinnedFingerprint, "|AA:BB");
+  // A protocol this version does not know is kept as it is.
+  r.protocol = 7;
+  CConnectionDlg unknown(false, CConnectionDlg::FromRecord(r));
+  CConnectionDlg::Fill(out, unknown.GetValues());
+  EXPECT_EQ(out.protocol, 7);
 }
 
 TEST_F(Gui, CompareFillsTheTreeTheListAndTheStatusPanes) {
   MakeSite();
-  ASSERT_TRUE(StartServer());
-  StoreRecord(server->port());
-  MakeFrame();
+  Start();
   ConnectAndCompare();
   CFolderTreeCtrl* tree = View()->Tree();
   ASSERT_EQ(tree->topLevelItemCount(), 1);
@@ -393,9 +359,7 @@ TEST_F(Gui, TheTreeIsBuiltFromTheRecordsWhenTheCompareRunsAheadOfTheWindow) {
 
 TEST_F(Gui, SynchronizeCopiesTheChosenDirectionAndTheTreeTurnsInStep) {
   MakeSite();
-  ASSERT_TRUE(StartServer());
-  StoreRecord(server->port());
-  MakeFrame();
+  Start();
   ConnectAndCompare();
   ASSERT_TRUE(View()->CanSynchronize());
   QString upLabel, downLabel;

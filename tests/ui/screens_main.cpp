@@ -1,11 +1,13 @@
 // Drives the real program through the demo and saves screenshots:
 //   twinbay-screens OUTPUT-FOLDER CONNECTIONS-FILE
 //   twinbay-screens --toolbar FILE       (only the toolbar, at the screen's scale)
+//   twinbay-screens --sftp-dialog FILE   (the Connection dialog set up for SFTP)
 #include <QAction>
 #include <QApplication>
 #include <QMenu>
 #include <QTableView>
 #include <QCheckBox>
+#include <QDir>
 #include <QPushButton>
 #include <QScreen>
 #include <QTabWidget>
@@ -16,6 +18,7 @@
 #include "gui_support.h"
 #include "net/curl_ftp.h"
 #include "shell/main_frame.h"
+#include "ui/dialogs/connection_dlgs.h"
 #include "ui/dialogs/options_sheet.h"
 #include "ui/dialogs/remote_folder_dlg.h"
 #include "ui/dialogs/about_pages.h"
@@ -49,6 +52,21 @@ int main(int argc, char** argv) {
     const bool ok = Save(frame.ToolBar(), argv[2]);
     frame.View()->ShutDown();
     return ok ? 0 : 1;
+  }
+  if (argc == 3 && QString(argv[1]) == "--sftp-dialog") {
+    CConnectionDlg::Values v;
+    v.description = "Web host";
+    v.host = "sftp.example.net";
+    v.protocol = 1;
+    v.port = 22;
+    v.userName = "webmaster";
+    v.keyFile = QDir::homePath() + "/.ssh/id_ed25519";
+    v.hostKey = "SHA256:Jb1XcJ2QH5cXhZ0X9l5Nf0gU3wY8yYp9QO6xq0bKk3A";
+    v.localPath = "/home/me/site";
+    CConnectionDlg dlg(false, v);
+    dlg.show();
+    WaitFor([] { return false; }, 300);
+    return Save(&dlg, argv[2]) ? 0 : 1;
   }
   if (argc < 3) {
     std::fprintf(stderr, "usage: twinbay-screens OUTPUT-FOLDER CONNECTIONS-FILE\n");

@@ -18,7 +18,7 @@
 #include <filesystem>
 #include <set>
 
-#include "gui_support.h"
+#include "gui_fixture.h"
 #include "net/connections.h"
 #include "net/curl_ftp.h"
 #include "widgets/history_combo.h"
@@ -83,32 +83,21 @@ class CountingConnection : public IFtpConnection {
   std::atomic<int>* listings_;
 };
 
-struct Windows : ::testing::Test {
-  TempDir home, local, serverRoot;
-  std::unique_ptr<test::FtpTestServer> server;
-  std::unique_ptr<CMainFrame> frame;
+struct Windows : test::GuiTest {
   UrlRecorder recorder;
 
   void SetUp() override {
-    test::UseSettingsFolder(QString::fromStdString(home / "settings"));
+    test::GuiTest::SetUp();
     for (const char* scheme : {"http", "https", "mailto", "file"}) QDesktopServices::setUrlHandler(scheme, &recorder, "Open");
   }
   void TearDown() override {
-    if (frame) frame->View()->ShutDown();
-    frame.reset();
+    test::GuiTest::TearDown();
     for (const char* scheme : {"http", "https", "mailto", "file"}) QDesktopServices::unsetUrlHandler(scheme);
   }
-  void StartServer() {
-    std::filesystem::create_directories(serverRoot / "site");
-    server = test::FtpTestServer::StartPyftpdlib(serverRoot.path());
-    ASSERT_NE(server, nullptr) << "the FTP server did not start";
-  }
-  void MakeFrameConnected() {
-    ASSERT_TRUE(test::SaveTestConnection(home / "connections.ftp", server->port(), local.path()));
-    frame = std::make_unique<CMainFrame>(QString::fromStdString(home / "connections.ftp"));
-    frame->show();
-    test::ConnectWithFirstConnection(*frame->View());
-    ASSERT_TRUE(WaitFor([&] { return frame->View()->IsConnected(); })) << frame->View()->Session().LastError();
+  void StartConnected() {
+    Start();
+    Connect();
+    ASSERT_TRUE(WaitFor([&] { return View()->IsConnected(); })) << View()->Session().LastError();
   }
   static QTreeWidgetItem* Child(QTreeWidgetItem* parent, const QString& name) {
     for (int i = 0; i < parent->childCount(); ++i)
@@ -196,8 +185,7 @@ TEST_F(Windows, RemoteBrowserListsEachFolderOnceOnFirstExpansionAndShowsRefusals
 
 TEST_F(Windows, RemoteBrowserFromTheViewFillsTheComboOnOkAndChangesNothingOnCancel) {
   test::WriteFile(serverRoot / "site/docs/a.txt", "x", T0);
-  StartServer();
-  MakeFrameConnected();
+  StartConnected();
   CTwinbayView* view = frame->View();
   ASSERT_TRUE(view->BrowseRemoteButton()->isEnabled());
   view->RemoteCombo()->setEditText("/before");
@@ -260,8 +248,7 @@ TEST_F(Windows, OptionsEditACopyCancelKeepsEverythingOkWritesBackAndRepaintsTheL
   test::WriteFile(serverRoot / "site/a.html", "old", T0);
   test::WriteFile(local / "b.html", "old", T0);
   test::WriteFile(serverRoot / "site/b.html", "new", T0 + 100);
-  StartServer();
-  MakeFrameConnected();
+  StartConnected();
   CTwinbayView* view = frame->View();
   view->OnCompare();
   ASSERT_TRUE(WaitFor([&] { return !view->IsBusy(); }));
@@ -346,8 +333,7 @@ TEST_F(Windows, OptionsEditACopyCancelKeepsEverythingOkWritesBackAndRepaintsTheL
 }
 
 TEST_F(Windows, TheSystemCaptionSettingTakesEffectFromTheOptionsSheet) {
-  frame = std::make_unique<CMainFrame>(QString::fromStdString(home / "connections.ftp"));
-  frame->show();
+  MakeFrame();
   ASSERT_NE(frame->Caption(), nullptr);
   EXPECT_TRUE(frame->windowFlags() & Qt::FramelessWindowHint);
   OnModal("OptionsSheet", [&](QWidget* w) {
@@ -452,8 +438,7 @@ TEST_F(Windows, TheAboutSheetsLinksOpenAndItHasOnlyAnOkButton) {
 }
 
 TEST_F(Windows, TheWebSiteCommandAsksFirstAndOpensOnlyOnYes) {
-  frame = std::make_unique<CMainFrame>(QString::fromStdString(home / "connections.ftp"));
-  frame->show();
+  MakeFrame();
   QAction* web = frame->findChild<QAction*>("webCommand");
   ASSERT_NE(web, nullptr);
   OnModal("WebSiteQuestion", [&](QWidget* w) { static_cast<QMessageBox*>(w)->button(QMessageBox::No)->click(); });

@@ -1,6 +1,9 @@
 #include "ui/dialogs/connection_dlgs.h"
 
 #include <QDialogButtonBox>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -16,6 +19,7 @@
 #include "ui/settings.h"
 #include "ui/icons.h"
 #include "widgets/folder_picker.h"
+#include "net/file_system.h"
 
 namespace twinbay {
 
@@ -24,8 +28,27 @@ namespace twinbay {
 CConnectionDlg::CConnectionDlg(bool adding, const Values& v, QWidget* parent) : QDialog(parent) {
   setWindowTitle(adding ? "Add new connection" : "Edit connection properties");
   setObjectName("ConnectionDialog");
-  auto* group = new QGroupBox("Properties");
-  auto* form = new QFormLayout(group);
+  BuildFields(v);
+  auto* browseLocal = new QToolButton;
+  browseLocal->setText("...");
+  auto* localRow = new QHBoxLayout;
+  localRow->addWidget(local_);
+  localRow->addWidget(browseLocal);
+  BuildProtocolChoice(v);
+  QLayout* certificateRow = BuildPinRow(certificate_, v.pinnedFingerprint, "Certificate");
+  QLayout* hostKeyRow = BuildPinRow(hostKey_, v.hostKey, "HostKey");
+  LayOut(localRow, BuildKeyFileRow(), certificateRow, hostKeyRow);
+  ConnectControls(browseLocal);
+  types_->SetKey(QString(kBaseKey) + "\\Types History");
+  types_->Load();
+  // The record's own file types stay visible, not the most recent history line.
+  types_->setEditText(v.fileTypes);
+  UpdateControls();
+  resize(460, sizeHint().height());
+}
+
+// The edits and boxes every protocol has, holding the values.
+void CConnectionDlg::BuildFields(const Values& v) {
   description_ = new QLineEdit(v.description);
   host_ = new QLineEdit(v.host);
   port_ = new QLineEdit(QString::number(v.port));
@@ -34,15 +57,11 @@ CConnectionDlg::CConnectionDlg(bool adding, const Values& v, QWidget* parent) : 
   port_->setMaximumWidth(80);
   anonymous_ = new QCheckBox("Anonymous login");
   anonymous_->setChecked(v.anonymous);
+  ftpAnonymous_ = v.anonymous;
   user_ = new QLineEdit(v.userName);
   password_ = new QLineEdit(v.password);
   password_->setEchoMode(QLineEdit::Password);
   local_ = new QLineEdit(v.localPath);
-  auto* browse = new QToolButton;
-  browse->setText("...");
-  auto* localRow = new QHBoxLayout;
-  localRow->addWidget(local_);
-  localRow->addWidget(browse);
   types_ = new CHistoryComboBox;
   remote_ = new QLineEdit(v.remotePath);
   subFolders_ = new QCheckBox("Include sub-folders");
@@ -51,86 +70,172 @@ CConnectionDlg::CConnectionDlg(bool adding, const Values& v, QWidget* parent) : 
   serverOffset_ = new QLineEdit(v.serverOffset);
   serverOffset_->setPlaceholderText("automatic");
   serverOffset_->setToolTip(
-      "For a server that lists times in its own local time: \"automatic\" finds its offset from UTC for each "
-      "session where it can; a fixed offset such as +05:30 or -08:00 is used as it is.");
-  serverOffset_->setObjectName("serverOffset");
-  tls_ = new QComboBox;
-  tls_->setObjectName("tls");
-  tls_->addItem("None", 0);
-  tls_->addItem("Explicit", 1);
-  tls_->addItem("Implicit", 2);
-  tls_->setToolTip("None: plain FTP, the password and files travel in clear. Explicit: AUTH TLS on the normal "
-                   "port (21). Implicit: TLS from the first byte (port 990). With TLS nothing is sent in clear; "
-                   "a server without TLS fails the connect.");
-  if (v.tls < 0 || v.tls > 2) tls_->addItem(QString("Unknown (%1)").arg(v.tls), v.tls);
-  tls_->setCurrentIndex(tls_->findData(v.tls));
-  pinnedFingerprint_ = v.pinnedFingerprint;
-  trusted_ = new QLabel(v.pinnedFingerprint.isEmpty() ? QString("none") : v.pinnedFingerprint);
-  trusted_->setObjectName("trustedCertificate");
-  trusted_->setWordWrap(true);
-  trusted_->setTextInteractionFlags(Qt::TextSelectableByMouse);
-  auto* forget = new QToolButton;
-  forget->setText("Forget");
-  forget->setObjectName("forgetCertificate");
-  forget->setEnabled(!v.pinnedFingerprint.isEmpty());
-  auto* trustedRow = new QHBoxLayout;
-  trustedRow->addWidget(trusted_, 1);
-  trustedRow->addWidget(forget);
-  connect(forget, &QToolButton::clicked, this, [this, forget] {
-    pinnedFingerprint_.clear();
-    trusted_->setText("none");
-    forget->setEnabled(false);
+      "For an FTP server that lists times in its own local time: \"automatic\" finds its offset from UTC for "
+      "each session where it can; a fixed offset such as +05:30 or -08:00 is used as it is. SFTP servers give "
+      "times in UTC.");
+  keyFile_ = new QLineEdit(v.keyFile);
+  keyFile_->setPlaceholderText("none: ssh-agent or the password");
+  const std::pair<QWidget*, const char*> names[] = {
+      {description_, "description"}, {host_, "host"},     {port_, "port"},           {user_, "user"},
+      {password_, "password"},       {local_, "local"},   {remote_, "remote"},       {anonymous_, "anonymous"},
+      {types_, "types"},             {serverOffset_, "serverOffset"}, {keyFile_, "keyFile"}};
+  for (const auto& [w, name] : names) w->setObjectName(name);
+}
+
+CConnectionDlg::Choice CConnectionDlg::ChoiceOf(int protocol, int tls) {
+  if (protocol == 1) return kSftp;
+  if (protocol != 0 || tls < 0 || tls > 2) return kUnknown;
+  return static_cast<Choice>(tls);
+}
+
+int CConnectionDlg::DefaultPortOf(Choice c) {
+  switch (c) {
+    case kFtp: return DefaultPort(FsProtocol::Ftp);
+    case kFtpExplicitTls: return DefaultPort(FsProtocol::FtpTlsExplicit);
+    case kFtpImplicitTls: return DefaultPort(FsProtocol::FtpTlsImplicit);
+    case kSftp: return DefaultPort(FsProtocol::Sftp);
+    default: return 0;
+  }
+}
+
+void CConnectionDlg::BuildProtocolChoice(const Values& v) {
+  protocol_ = new QComboBox;
+  protocol_->setObjectName("protocol");
+  protocol_->addItem("FTP", kFtp);
+  protocol_->addItem("FTP over explicit TLS", kFtpExplicitTls);
+  protocol_->addItem("FTP over implicit TLS", kFtpImplicitTls);
+  protocol_->addItem("SFTP", kSftp);
+  protocol_->setToolTip("FTP: the password and files travel in clear. FTP over explicit TLS: AUTH TLS on the "
+                        "normal port (21). FTP over implicit TLS: TLS from the first byte (port 990). With TLS "
+                        "nothing is sent in clear; a server without TLS fails the connect. SFTP: over SSH "
+                        "(port 22), signing in with ssh-agent, a key file or the password.");
+  previous_ = ChoiceOf(v.protocol, v.tls);
+  if (previous_ == kUnknown) {
+    // Kept as it is, so that OK does not turn it into something else.
+    unknownProtocol_ = v.protocol;
+    unknownTls_ = v.tls;
+    protocol_->addItem(QString("Unknown (protocol %1, TLS %2)").arg(v.protocol).arg(v.tls), kUnknown);
+  }
+  protocol_->setCurrentIndex(protocol_->findData(previous_));
+  if (previous_ == kSftp) anonymous_->setChecked(false);  // SFTP has no anonymous login
+  portLabel_ = new QLabel;
+}
+
+QLayout* CConnectionDlg::BuildKeyFileRow() {
+  browseKey_ = new QToolButton;
+  browseKey_->setText("Browse...");
+  browseKey_->setObjectName("browseKeyFile");
+  auto* row = new QHBoxLayout;
+  row->addWidget(keyFile_, 1);
+  row->addWidget(browseKey_);
+  return row;
+}
+
+QLayout* CConnectionDlg::BuildPinRow(Pin& pin, const QString& value, const QString& name) {
+  pin.value = value;
+  pin.label = new QLabel(value.isEmpty() ? QString("none") : value);
+  pin.label->setObjectName("trusted" + name);
+  pin.label->setWordWrap(true);
+  pin.label->setTextFormat(Qt::PlainText);
+  pin.label->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  pin.forget = new QToolButton;
+  pin.forget->setText("Forget");
+  pin.forget->setObjectName("forget" + name);
+  auto* row = new QHBoxLayout;
+  row->addWidget(pin.label, 1);
+  row->addWidget(pin.forget);
+  connect(pin.forget, &QToolButton::clicked, this, [this, &pin] {
+    pin.value.clear();
+    pin.label->setText("none");
+    UpdateControls();
   });
-  // The usual port follows the choice where the port was the other usual one.
-  connect(tls_, &QComboBox::currentIndexChanged, this, [this] {
-    const int mode = tls_->currentData().toInt();
-    if (mode == 2 && port_->text() == "21") port_->setText("990");
-    if (mode != 2 && port_->text() == "990") port_->setText("21");
-  });
-  description_->setObjectName("description");
-  host_->setObjectName("host");
-  port_->setObjectName("port");
-  user_->setObjectName("user");
-  password_->setObjectName("password");
-  local_->setObjectName("local");
-  remote_->setObjectName("remote");
-  anonymous_->setObjectName("anonymous");
-  types_->setObjectName("types");
+  return row;
+}
+
+void CConnectionDlg::LayOut(QLayout* localRow, QLayout* keyFileRow, QLayout* certificateRow, QLayout* hostKeyRow) {
+  auto* group = new QGroupBox("Properties");
+  auto* form = new QFormLayout(group);
   form->addRow("Description", description_);
+  form->addRow("Protocol", protocol_);
   form->addRow("Hostname or IP address", host_);
-  form->addRow("Port (default is 21)", port_);
+  form->addRow(portLabel_, port_);
   form->addRow("", anonymous_);
   form->addRow("User name", user_);
   form->addRow("Password", password_);
+  form->addRow("Key file", keyFileRow);
   form->addRow("Local path", localRow);
   form->addRow("File Types", types_);
   form->addRow("Remote path", remote_);
   form->addRow("", subFolders_);
   form->addRow("Server time offset", serverOffset_);
-  form->addRow("Encryption (TLS)", tls_);
-  form->addRow("Trusted certificate", trustedRow);
+  form->addRow("Trusted certificate", certificateRow);
+  form->addRow("Trusted host key", hostKeyRow);
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(group);
   layout->addWidget(buttons);
   connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
   connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
-  connect(anonymous_, &QCheckBox::toggled, this, [this] { UpdateLogin(); });
-  connect(browse, &QToolButton::clicked, this, [this] {
+}
+
+void CConnectionDlg::ConnectControls(QToolButton* browseLocal) {
+  connect(anonymous_, &QCheckBox::toggled, this, [this] { UpdateControls(); });
+  connect(protocol_, &QComboBox::currentIndexChanged, this, [this] { OnProtocolChosen(); });
+  connect(browseLocal, &QToolButton::clicked, this, [this] {
     QString path = local_->text();
     if (CFolderPicker::Browse(this, path, "Select Local Path")) local_->setText(path);
   });
-  types_->SetKey(QString(kBaseKey) + "\\Types History");
-  types_->Load();
-  // The record's own file types stay visible, not the most recent history line.
-  types_->setEditText(v.fileTypes);
-  UpdateLogin();
-  resize(460, sizeHint().height());
+  connect(browseKey_, &QToolButton::clicked, this, [this] { BrowseKeyFile(); });
 }
 
-void CConnectionDlg::UpdateLogin() {
+void CConnectionDlg::BrowseKeyFile() {
+  const QString current = keyFile_->text();
+  const QString ssh = QDir::homePath() + "/.ssh";
+  QFileDialog picker(this, "Select Private Key File",
+                     !current.isEmpty() ? QFileInfo(current).absolutePath() : QDir(ssh).exists() ? ssh : QDir::homePath());
+  picker.setObjectName("KeyFileDialog");
+  picker.setFileMode(QFileDialog::ExistingFile);
+  // Keys live in hidden folders (~/.ssh) and may be hidden files themselves.
+  picker.setFilter(picker.filter() | QDir::Hidden);
+  if (picker.exec() == QDialog::Accepted && !picker.selectedFiles().isEmpty())
+    keyFile_->setText(picker.selectedFiles().first());
+}
+
+CConnectionDlg::Choice CConnectionDlg::Current() const { return static_cast<Choice>(protocol_->currentData().toInt()); }
+
+// The port follows the choice when it was the previous choice's usual one (a
+// port the user typed stays); anonymous is put aside while SFTP is chosen.
+void CConnectionDlg::OnProtocolChosen() {
+  const Choice now = Current();
+  if (port_->text() == QString::number(DefaultPortOf(previous_)) && DefaultPortOf(now) != 0)
+    port_->setText(QString::number(DefaultPortOf(now)));
+  if (now == kSftp && previous_ != kSftp) {
+    ftpAnonymous_ = anonymous_->isChecked();
+    anonymous_->setChecked(false);
+  } else if (now != kSftp && previous_ == kSftp) {
+    anonymous_->setChecked(ftpAnonymous_);
+  }
+  previous_ = now;
+  UpdateControls();
+}
+
+// Only what the chosen protocol uses can be edited.
+void CConnectionDlg::UpdateControls() {
+  const Choice c = Current();
+  const bool sftp = c == kSftp, tls = c == kFtpExplicitTls || c == kFtpImplicitTls;
+  const int usual = DefaultPortOf(c);
+  portLabel_->setText(usual ? QString("Port (default is %1)").arg(usual) : QString("Port"));
+  anonymous_->setEnabled(!sftp);
   user_->setEnabled(!anonymous_->isChecked());
   password_->setEnabled(!anonymous_->isChecked());
+  keyFile_->setEnabled(sftp);
+  browseKey_->setEnabled(sftp);
+  // SFTP servers give times in UTC; the offset is for FTP listings.
+  serverOffset_->setEnabled(!sftp);
+  certificate_.label->setEnabled(tls || c == kUnknown);
+  certificate_.forget->setEnabled((tls || c == kUnknown) && !certificate_.value.isEmpty());
+  hostKey_.label->setEnabled(sftp || c == kUnknown);
+  hostKey_.forget->setEnabled((sftp || c == kUnknown) && !hostKey_.value.isEmpty());
 }
 
 void CConnectionDlg::accept() {
@@ -169,8 +274,12 @@ CConnectionDlg::Values CConnectionDlg::GetValues() const {
   v.remotePath = remote_->text();
   v.includeSubFolders = subFolders_->isChecked();
   v.serverOffset = serverOffset_->text().trimmed();
-  v.tls = tls_->currentData().toInt();
-  v.pinnedFingerprint = pinnedFingerprint_;
+  const Choice c = Current();
+  v.protocol = c == kUnknown ? unknownProtocol_ : c == kSftp ? 1 : 0;
+  v.tls = c == kUnknown ? unknownTls_ : c == kSftp ? 0 : static_cast<int>(c);
+  v.pinnedFingerprint = certificate_.value;
+  v.keyFile = keyFile_->text().trimmed();
+  v.hostKey = hostKey_.value;
   return v;
 }
 
@@ -187,8 +296,11 @@ CConnectionDlg::Values CConnectionDlg::FromRecord(const CConnectionProperties& r
   v.fileTypes = QString::fromStdString(r.fileTypes);
   v.port = r.port;
   v.serverOffset = QString::fromStdString(GetServerOffset(r).Text());
+  v.protocol = r.protocol;
   v.tls = r.tlsMode;
   v.pinnedFingerprint = QString::fromStdString(r.pinnedFingerprint);
+  v.keyFile = QString::fromStdString(r.keyFile);
+  v.hostKey = QString::fromStdString(r.hostKey);
   return v;
 }
 
@@ -196,7 +308,7 @@ void CConnectionDlg::Fill(CConnectionProperties& r, const Values& v) {
   r.description = (v.description.isEmpty() ? v.host : v.description).toStdString();
   r.host = v.host.toStdString();
   r.remotePath = v.remotePath.toStdString();
-  r.anonymous = v.anonymous ? 1 : 0;
+  r.anonymous = v.anonymous && v.protocol != 1 ? 1 : 0;  // SFTP has no anonymous login
   r.userName = v.userName.toStdString();
   r.password = v.password.toStdString();
   r.passwordStored = 1;
@@ -207,9 +319,15 @@ void CConnectionDlg::Fill(CConnectionProperties& r, const Values& v) {
   ServerTimeOffset offset;  // automatic when empty
   if (v.serverOffset.trimmed().isEmpty() || ServerTimeOffset::Parse(v.serverOffset.toStdString(), offset))
     SetServerOffset(r, offset);
+  r.protocol = v.protocol;
   r.tlsMode = v.tls;
-  // A pin belongs to TLS; plain FTP has no certificate to trust.
-  r.pinnedFingerprint = v.tls == 0 ? std::string() : v.pinnedFingerprint.toStdString();
+  r.keyFile = v.keyFile.toStdString();
+  // A certificate pin belongs to FTP over TLS, a host key pin to SFTP; a
+  // protocol without one has nothing to trust (values this version does not
+  // know keep both).
+  const Choice c = ChoiceOf(v.protocol, v.tls);
+  r.pinnedFingerprint = c == kFtp || c == kSftp ? std::string() : v.pinnedFingerprint.toStdString();
+  r.hostKey = c == kUnknown || c == kSftp ? v.hostKey.toStdString() : std::string();
 }
 
 // ---- Connections ---------------------------------------------------------------

@@ -9,6 +9,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <QToolButton>
 
 #include "net/connections.h"
 
@@ -24,24 +25,55 @@ class CConnectionDlg : public QDialog {
     QString serverOffset = "automatic";  // or a fixed "+HH:MM" / "-HH:MM"
     bool anonymous = true, includeSubFolders = true;
     int port = 21;
+    int protocol = 0;           // 0 FTP (tls tells which), 1 SFTP; a value this version does not know is kept
     int tls = 0;                // FtpTls; a value this version does not know is kept
     QString pinnedFingerprint;  // the certificate the user trusted, if any
+    QString keyFile;            // SFTP: the private key file, if any
+    QString hostKey;            // SFTP: the host key the user trusted ("SHA256:..."), if any
   };
+  // The entries of the protocol choice, in their order in the box.
+  enum Choice { kFtp, kFtpExplicitTls, kFtpImplicitTls, kSftp, kUnknown };
+
   CConnectionDlg(bool adding, const Values& values, QWidget* parent = nullptr);
   Values GetValues() const;
   static Values FromRecord(const CConnectionProperties& r);
   static void Fill(CConnectionProperties& r, const Values& v);
+  // The choice a record's protocol and TLS mode stand for (kUnknown for
+  // values this version does not know) and the port it uses by default
+  // (0: none).
+  static Choice ChoiceOf(int protocol, int tls);
+  static int DefaultPortOf(Choice c);
 
   void accept() override;
 
  private:
-  void UpdateLogin();
-  QLineEdit *description_, *host_, *port_, *user_, *password_, *local_, *remote_, *serverOffset_;
+  // A trust the user gave (certificate or host key), shown read-only with a
+  // Forget button that clears it.
+  struct Pin {
+    QString value;
+    QLabel* label = nullptr;
+    QToolButton* forget = nullptr;
+  };
+  void BuildFields(const Values& v);
+  void BuildProtocolChoice(const Values& v);
+  QLayout* BuildKeyFileRow();
+  QLayout* BuildPinRow(Pin& pin, const QString& value, const QString& name);
+  void LayOut(QLayout* localRow, QLayout* keyFileRow, QLayout* certificateRow, QLayout* hostKeyRow);
+  void ConnectControls(QToolButton* browseLocal);
+  void BrowseKeyFile();
+  Choice Current() const;
+  void OnProtocolChosen();
+  void UpdateControls();
+  QLineEdit *description_, *host_, *port_, *user_, *password_, *local_, *remote_, *serverOffset_, *keyFile_;
   QCheckBox *anonymous_, *subFolders_;
   CHistoryComboBox* types_;
-  QComboBox* tls_;
-  QLabel* trusted_;
-  QString pinnedFingerprint_;
+  QComboBox* protocol_;
+  QLabel* portLabel_;
+  QToolButton* browseKey_;
+  Pin certificate_, hostKey_;
+  Choice previous_ = kFtp;
+  bool ftpAnonymous_ = true;  // the box as FTP had it, back when FTP is chosen again
+  int unknownProtocol_ = 0, unknownTls_ = 0;
 };
 
 class CConnectionsDlg : public QDialog {

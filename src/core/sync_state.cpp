@@ -1,0 +1,195 @@
+#include "core/sync_state.h"
+
+#include <sqlite3.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <system_error>
+
+namespace twinbay {
+namespace {
+
+constexpr const char* kSchema =
+    "CREATE TABLE IF NOT EXISTS pairs(id INTEGER PRIMARY KEY, place TEXT NOT NULL, local_root TEXT NOT NULL,"
+    " remote_root TEXT NOT NULL, UNIQUE(place, local_root, remote_root));"
+    "CREATE TABLE IF NOT EXISTS files(pair INTEGER NOT NULL REFERENCES pairs(id) ON DELETE CASCADE,"
+    " folder TEXT NOT NULL, name TEXT NOT NULL, local_size INTEGER NOT NULL, local_time INTEGER NOT NULL,"
+    " remote_size INTEGER NOT NULL, remote_time INTEGER NOT NULL, PRIMARY KEY(pair, folder, name)) WITHOUT ROWID;";
+
+// Our databases say so in their header, so that another program's file is
+// never taken for one (or changed).
+constexpr int kApplicationId = 0x54574259;  // "TWBY"
+
+// Binds text parameters and runs a statement that is reset afterwards.
+class Statement {
+ public:
+  explicit Statement(sqlite3_stmt* s) : s_(s) {}
+  ~Statement() {
+    if (s_) {
+      sqlite3_reset(s_);
+      sqlite3_clear_bindings(s_);
+    }
+  }
+  explicit operator bool() const { return s_ != nullptr; }
+  Statement& Text(int i, const std::string& v) {
+    sqlite3_bind_text(s_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
+    return *this;
+  }
+  Statement& Int(int i, int64_t v) {
+    sqlite3_bind_int64(s_, i, v);
+    return *this;
+  }
+  int Step() { return sqlite3_step(s_); }
+  int64_t Column(int i) { return sqlite3_column_int64(s_, i); }
+  std::string ColumnText(int i) {
+    const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(s_, i));
+    return p ? std::string(p, static_cast<size_t>(sqlite3_column_bytes(s_, i))) : std::string();
+  }
+
+ private:
+  sqlite3_stmt* s_;
+};
+
+}  // namespace
+
+SyncStateStore::~SyncStateStore() {
+  if (db_) sqlite3_close_v2(db_);  // prepared statements are finalised with it (v2)
+}
+
+std::string SyncStateStore::DefaultFile() {
+  std::string base;
+  if (const char* x = std::getenv("XDG_DATA_HOME"); x && *x == '/') base = x;
+  else if (const char* h = std::getenv("HOME"); h && *h == '/') base = std::string(h) + "/.local/share";
+  else return {};
+  return base + "/Kestrion/twinbay-state.sqlite";
+}
+
+bool SyncStateStore::Fail(const char* what) {
+  error_ = std::string(what) + ": " + (db_ ? sqlite3_errmsg(db_) : "no database");
+  return false;
+}
+
+bool SyncStateStore::Exec(const char* sql) {
+  char* msg = nullptr;
+  if (sqlite3_exec(db_, sql, nullptr, nullptr, &msg) == SQLITE_OK) return true;
+  error_ = msg ? msg : "the state database failed";
+  sqlite3_free(msg);
+  return false;
+}
+
+sqlite3_stmt* SyncStateStore::Prepare(const char* sql) {
+  // Statements are made once per database and kept: the text's address is
+  // the key (every caller passes a literal).
+  sqlite3_stmt* s = nullptr;
+  while ((s = sqlite3_next_stmt(db_, s)) != nullptr)
+    if (sqlite3_sql(s) == sql || std::string_view(sqlite3_sql(s)) == sql) return s;
+  if (sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &s, nullptr) != SQLITE_OK) {
+    Fail("the state database");
+    return nullptr;
+  }
+  return s;
+}
+
+bool SyncStateStore::Open(const std::string& file, std::string& error) {
+  std::error_code ec;
+  std::filesystem::create_directories(std::filesystem::path(file).parent_path(), ec);
+  if (sqlite3_open_v2(file.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOFOLLOW,
+                      nullptr) != SQLITE_OK) {
+    error = "cannot open the sync state " + file + ": " + (db_ ? sqlite3_errmsg(db_) : "out of memory");
+    sqlite3_close_v2(db_);
+    db_ = nullptr;
+    return false;
+  }
+  sqlite3_busy_timeout(db_, 10000);
+  int64_t app = -1, count = -1;
+  {
+    Statement id(Prepare("PRAGMA application_id"));
+    if (id && id.Step() == SQLITE_ROW) app = id.Column(0);
+  }
+  {
+    Statement tables(Prepare("SELECT count(*) FROM sqlite_master"));
+    if (tables && tables.Step() == SQLITE_ROW) count = tables.Column(0);
+  }
+  bool ok = app == kApplicationId || (app == 0 && count == 0);
+  if (!ok) error_ = "it is not a state file of this program";
+  // WAL with NORMAL sync: every committed row survives a crash of the
+  // program; a power cut may lose the last ones, never half of one.
+  ok = ok && Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA foreign_keys=ON;") &&
+       Exec(("PRAGMA application_id=" + std::to_string(kApplicationId)).c_str()) && Exec(kSchema);
+  if (!ok) {
+    error = "cannot use the sync state " + file + ": " + error_;
+    sqlite3_close_v2(db_);
+    db_ = nullptr;
+  }
+  return ok;
+}
+
+int64_t SyncStateStore::Pair(const std::string& place, const std::string& localRoot, const std::string& remoteRoot,
+                             bool make) {
+  if (!db_) return 0;
+  if (make) {
+    Statement add(Prepare("INSERT OR IGNORE INTO pairs(place, local_root, remote_root) VALUES(?1, ?2, ?3)"));
+    if (!add || add.Text(1, place).Text(2, localRoot).Text(3, remoteRoot).Step() != SQLITE_DONE) {
+      Fail("cannot record the folder pair");
+      return 0;
+    }
+  }
+  Statement find(Prepare("SELECT id FROM pairs WHERE place = ?1 AND local_root = ?2 AND remote_root = ?3"));
+  if (!find) return 0;
+  return find.Text(1, place).Text(2, localRoot).Text(3, remoteRoot).Step() == SQLITE_ROW ? find.Column(0) : 0;
+}
+
+bool SyncStateStore::HasRows(int64_t pair) {
+  Statement s(Prepare("SELECT 1 FROM files WHERE pair = ?1 LIMIT 1"));
+  return s && s.Int(1, pair).Step() == SQLITE_ROW;
+}
+
+std::map<std::string, RecordedPair> SyncStateStore::Folder(int64_t pair, const std::string& folder) {
+  std::map<std::string, RecordedPair> out;
+  Statement s(Prepare("SELECT name, local_size, local_time, remote_size, remote_time FROM files"
+                      " WHERE pair = ?1 AND folder = ?2"));
+  if (!s) return out;
+  s.Int(1, pair).Text(2, FoldedName(folder));
+  while (s.Step() == SQLITE_ROW) {
+    RecordedPair& r = out[s.ColumnText(0)];
+    r.local = {static_cast<uint64_t>(s.Column(1)), s.Column(2)};
+    r.remote = {static_cast<uint64_t>(s.Column(3)), s.Column(4)};
+  }
+  return out;
+}
+
+bool SyncStateStore::Record(int64_t pair, const std::string& folder, const std::string& name,
+                            const RecordedPair& sides) {
+  Statement s(Prepare("INSERT OR REPLACE INTO files VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7)"));
+  if (!s) return false;
+  s.Int(1, pair).Text(2, FoldedName(folder)).Text(3, FoldedName(name));
+  s.Int(4, static_cast<int64_t>(sides.local.size)).Int(5, sides.local.time);
+  s.Int(6, static_cast<int64_t>(sides.remote.size)).Int(7, sides.remote.time);
+  return s.Step() == SQLITE_DONE || Fail("cannot record a file");
+}
+
+bool SyncStateStore::Remove(int64_t pair, const std::string& folder, const std::string& name) {
+  Statement s(Prepare("DELETE FROM files WHERE pair = ?1 AND folder = ?2 AND name = ?3"));
+  return s && (s.Int(1, pair).Text(2, FoldedName(folder)).Text(3, FoldedName(name)).Step() == SQLITE_DONE ||
+               Fail("cannot remove a record"));
+}
+
+bool SyncStateStore::Begin() {
+  if (inTransaction_) return true;
+  inTransaction_ = Exec("BEGIN IMMEDIATE");
+  return inTransaction_;
+}
+
+bool SyncStateStore::Commit() {
+  if (!inTransaction_) return true;
+  inTransaction_ = false;
+  return Exec("COMMIT") || (Exec("ROLLBACK"), false);
+}
+
+int SyncStateStore::ForgetPlace(const std::string& place) {
+  Statement s(Prepare("DELETE FROM pairs WHERE place = ?1"));
+  if (!s || s.Text(1, place).Step() != SQLITE_DONE) return Fail("cannot forget the state"), -1;
+  return sqlite3_changes(db_);
+}
+
+}  // namespace twinbay

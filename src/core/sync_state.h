@@ -1,0 +1,76 @@
+// The last synchronised state of folder pairs, kept in one SQLite database in
+// the user's data folder (never beside the user's files).
+//
+//   pairs(id, place, local_root, remote_root)   one row per folder pair; place
+//                                                is the connection's name or
+//                                                the server's address
+//   files(pair, folder, name, local_size, local_time, remote_size, remote_time)
+//                                                one row per file pair that was
+//                                                in step on both sides; folder
+//                                                and name folded as names pair
+//
+// A row is written only for a pair that exists on both sides and is in step
+// (after a copy, or found so by a compare), in one transaction with nothing
+// else, so that a run killed at any moment leaves rows that are each true. A
+// row is removed when its file is gone from both sides (or deleted on purpose).
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include "engine/state_rules.h"
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace twinbay {
+
+class SyncStateStore {
+ public:
+  SyncStateStore() = default;
+  ~SyncStateStore();
+  SyncStateStore(const SyncStateStore&) = delete;
+  SyncStateStore& operator=(const SyncStateStore&) = delete;
+
+  // $XDG_DATA_HOME/Kestrion/twinbay-state.sqlite (XDG_DATA_HOME defaulting to
+  // ~/.local/share); empty when neither is set.
+  static std::string DefaultFile();
+
+  // Opens the database, making it (and its folder) when missing. False, with
+  // a message, when it cannot be opened or is not ours.
+  bool Open(const std::string& file, std::string& error);
+  bool IsOpen() const { return db_ != nullptr; }
+  const std::string& LastError() const { return error_; }
+
+  // The id of a folder pair; 0 when it has none (and `make` is false) or on
+  // a failure.
+  int64_t Pair(const std::string& place, const std::string& localRoot, const std::string& remoteRoot, bool make);
+  // Whether anything is recorded for the pair.
+  bool HasRows(int64_t pair);
+
+  // The records of one folder of the pair (its path relative to the roots,
+  // "" for the top folder), keyed by folded name.
+  std::map<std::string, RecordedPair> Folder(int64_t pair, const std::string& folder);
+  // Records one pair in step, or removes its record; each is one transaction.
+  bool Record(int64_t pair, const std::string& folder, const std::string& name, const RecordedPair& sides);
+  bool Remove(int64_t pair, const std::string& folder, const std::string& name);
+
+  // Many changes as one transaction (a compare's in-step pairs).
+  bool Begin();
+  bool Commit();
+
+  // Drops every pair (and its records) of a place; the number dropped.
+  int ForgetPlace(const std::string& place);
+
+ private:
+  bool Exec(const char* sql);
+  sqlite3_stmt* Prepare(const char* sql);
+  bool Fail(const char* what);
+
+  sqlite3* db_ = nullptr;
+  std::string error_;
+  bool inTransaction_ = false;
+};
+
+}  // namespace twinbay

@@ -1,0 +1,52 @@
+// How a file pair is classed when the last synchronised state of its folder
+// pair is known: what each side was when the two were last in step decides,
+// not which side's clock is later.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "engine/find_data.h"
+
+namespace twinbay {
+
+// One side of a pair as it was recorded: size and last-write time (UTC ticks).
+struct RecordedSide {
+  uint64_t size = 0;
+  int64_t time = 0;
+  bool operator==(const RecordedSide&) const = default;
+};
+
+// Both sides of a pair when they were last in step.
+struct RecordedPair {
+  RecordedSide local, remote;
+  bool operator==(const RecordedPair&) const = default;
+};
+
+enum class RecordedClass {
+  AsToday,          // nothing recorded: the times decide, as without a state
+  InStep,           // neither side changed since the record
+  CopyUp,           // only the local side changed (or appeared)
+  CopyDown,         // only the remote side changed
+  DeletedLocally,   // recorded, gone locally, unchanged remotely: delete on the server
+  DeletedRemotely,  // recorded, gone remotely, unchanged locally: delete locally
+  Conflict,         // changed on both sides, or deleted on one and changed on the other
+  Gone,             // recorded, gone on both sides: the record goes too
+};
+
+// Whether a side differs from what was recorded of it: the size (where the
+// listing gave one) or the time, at the coarser of the side's precision and
+// the compare's (a minute with ignoreSeconds), 3 seconds either way being
+// the same time as in a compare.
+bool SideChanged(const FindData& now, const RecordedSide& then, bool ignoreSeconds);
+
+// The class of a pair with its record (null: none). A pair on one side only
+// that has no record is AsToday (a new file).
+RecordedClass ClassifyWithRecord(const FindData* local, const FindData* remote, const RecordedPair* record,
+                                 bool ignoreSeconds);
+
+// The key a name is recorded under: A-Z folded to a-z, as names pair up.
+std::string FoldedName(std::string_view name);
+
+}  // namespace twinbay
