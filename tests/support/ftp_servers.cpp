@@ -2,12 +2,8 @@
 
 #include "support/processes.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
 #include <pwd.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -23,38 +19,11 @@
 #endif
 
 namespace twinbay::test {
-namespace {
 
-// A SHA-512 crypt hash of a password (cheap logins: the servers' own tools
-// would make slow argon2 hashes).
-std::string CryptHash(const std::string& password) {
-  std::string out;
-  if (FILE* p = popen(("openssl passwd -6 '" + password + "'").c_str(), "r")) {
-    char buf[256];
-    while (fgets(buf, sizeof buf, p)) out += buf;
-    pclose(p);
-  }
-  while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
-  return out;
-}
-
-}  // namespace
-
-FtpTestServer::~FtpTestServer() {
-  Stop();
-  if (!systemUser_.empty()) std::system(("userdel " + systemUser_ + " > /dev/null 2>&1").c_str());
-}
+FtpTestServer::~FtpTestServer() { Stop(); }
 
 void FtpTestServer::Stop() {
-  if (pid_ <= 0) return;
-  kill(-pid_, SIGTERM);
-  kill(pid_, SIGTERM);
-  for (int i = 0; i < 100 && !Exited(pid_); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  if (kill(pid_, 0) == 0) {
-    kill(-pid_, SIGKILL);
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-  }
+  StopGroup(pid_);
   pid_ = -1;
 }
 
@@ -190,23 +159,10 @@ std::unique_ptr<FtpTestServer> FtpTestServer::StartVsftpdWith(const std::string&
                                        << (tls->implicit ? "implicit_ssl=YES\n" : "");
   std::unique_ptr<FtpTestServer> s(new FtpTestServer);
   if (localTime) {
-    // A throw-away account of this process (removed with the server), its
-    // home 0755 and its own, as on a real host.
-    static int count = 0;
-    s->user_ = "twb" + std::to_string(getpid()) + "x" + std::to_string(count++);
-    s->password_ = "pw" + std::to_string(getpid() * 7919 + count);
-    const std::string home = folder + "/home";
-    std::filesystem::create_directories(home);
-    const std::string add = "useradd -M -N -s /bin/sh -d '" + home + "' -p '" + CryptHash(s->password_) + "' " +
-                            s->user_ + " > '" + folder + "/useradd.log' 2>&1";
-    const passwd* pw = std::system(add.c_str()) == 0 ? getpwnam(s->user_.c_str()) : nullptr;
-    if (!pw) {
-      if (why) *why = "useradd failed: " + Slurp(folder + "/useradd.log");
-      return nullptr;
-    }
-    s->systemUser_ = s->user_;
-    chown(home.c_str(), pw->pw_uid, pw->pw_gid);
-    chmod(home.c_str(), 0755);
+    s->account_ = std::make_unique<TestAccount>(folder + "/home", why);
+    if (!s->account_->ok()) return nullptr;
+    s->user_ = s->account_->name();
+    s->password_ = s->account_->password();
   }
   s->argv_ = {"/usr/sbin/vsftpd", conf};
   s->log_ = folder + "/stderr.log";
@@ -248,11 +204,7 @@ void MakeTesterHome(const std::string& folder, const std::string& home, const st
 
 std::unique_ptr<FtpTestServer> WaitForPort(std::unique_ptr<FtpTestServer> s, pid_t pid, int port,
                                            const std::string& name, const std::string& log, std::string* why) {
-  for (int i = 0; i < 500; ++i) {
-    if (CanConnect(port)) return s;
-    if (Exited(pid)) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+  if (WaitUntilListening(pid, port)) return s;
   if (why) *why = name + " did not start: " + Slurp(log);
   return nullptr;
 }
@@ -379,17 +331,9 @@ bool MakeTestCertificate(const std::string& folder, const std::string& commonNam
 }
 
 std::string OpensslFingerprint(const std::string& certFile) {
-  std::string out;
-  if (FILE* p = popen(("openssl x509 -noout -fingerprint -sha256 -in '" + certFile + "'").c_str(), "r")) {
-    char buf[512];
-    while (fgets(buf, sizeof buf, p)) out += buf;
-    pclose(p);
-  }
+  const std::string out = RunCommand("openssl x509 -noout -fingerprint -sha256 -in '" + certFile + "'");
   const size_t eq = out.find('=');
-  if (eq == std::string::npos) return {};
-  out = out.substr(eq + 1);
-  while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
-  return out;
+  return eq == std::string::npos ? std::string() : out.substr(eq + 1);
 }
 
 const char* FtpTestServer::Name(Kind kind) {
@@ -406,12 +350,7 @@ bool FtpTestServer::Restart() {
   if (argv_.empty()) return false;
   Stop();
   pid_ = Spawn(argv_, log_, {}, tz_);
-  for (int i = 0; i < 500; ++i) {
-    if (CanConnect(port_)) return true;
-    if (Exited(pid_)) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return false;
+  return WaitUntilListening(pid_, port_);
 }
 
 }  // namespace twinbay::test

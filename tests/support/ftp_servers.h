@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "support/processes.h"
+
 namespace twinbay::test {
 
 class FtpTestServer {
@@ -113,7 +115,7 @@ class FtpTestServer {
   std::string user_, password_;
   std::string dataDir_, remoteDir_;
   int ownerUid_ = -1, ownerGid_ = -1;
-  std::string systemUser_;  // an account made for the server, removed with it
+  std::unique_ptr<TestAccount> account_;  // a login made for the server, removed with it
 };
 
 // A self-signed certificate for `commonName` made with `openssl req` in

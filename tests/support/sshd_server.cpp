@@ -2,17 +2,12 @@
 
 #include "support/processes.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -22,28 +17,22 @@ namespace {
 
 void Put(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
 
-bool WaitUntilUp(pid_t pid, int port) {
-  for (int i = 0; i < 500; ++i) {
-    if (CanConnect(port, "SSH-")) return true;  // its version line
-    int status;
-    if (waitpid(pid, &status, WNOHANG) == pid) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+// Gives the folder the keys of `authorized` as sshd looks for them (the
+// account's ~/.ssh, strict modes on), or as one file sshd reads for root.
+std::string AuthorizedKeys(const std::string& folder, const std::string& authorized, const TestAccount* account) {
+  if (!account) {
+    Put(folder + "/authorized_keys", authorized);
+    return "AuthorizedKeysFile " + folder + "/authorized_keys\nStrictModes no\nPermitRootLogin prohibit-password\n";
   }
-  return false;
+  const std::string ssh = folder + "/home/.ssh";
+  mkdir(ssh.c_str(), 0700);
+  Put(ssh + "/authorized_keys", authorized);
+  chmod((ssh + "/authorized_keys").c_str(), 0600);
+  account->Own(ssh);
+  return "";
 }
 
 }  // namespace
-
-std::string RunCommand(const std::string& command) {
-  std::string out;
-  if (FILE* p = popen(command.c_str(), "r")) {
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    pclose(p);
-  }
-  return out;
-}
 
 bool MakeSshKey(const std::string& path, const std::string& type, const std::string& passphrase) {
   unlink(path.c_str());
@@ -55,21 +44,17 @@ bool MakeSshKey(const std::string& path, const std::string& type, const std::str
 SshTestServer::~SshTestServer() { Stop(); }
 
 void SshTestServer::Stop() {
-  if (pid_ <= 0) return;
-  kill(-pid_, SIGCONT);
-  kill(-pid_, SIGTERM);
-  for (int i = 0; i < 100 && waitpid(pid_, nullptr, WNOHANG) != pid_; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  if (kill(pid_, 0) == 0) {
-    kill(-pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-  }
+  StopGroup(pid_);
   pid_ = -1;
 }
 
 std::string SshTestServer::Log() const { return Slurp(log_); }
 
 void SshTestServer::Pause(bool paused) { kill(-pid_, paused ? SIGSTOP : SIGCONT); }
+
+void SshTestServer::Own(const std::string& path) const {
+  if (account_) account_->Own(path);
+}
 
 std::string SshTestServer::HostFingerprint() const {
   std::istringstream in(RunCommand("ssh-keygen -lf '" + HostKeyPub() + "'"));
@@ -86,7 +71,7 @@ std::string SshTestServer::KnownHostsLine() const {
 }
 
 std::unique_ptr<SshTestServer> SshTestServer::StartSshd(const std::string& folder, std::string* why,
-                                                        const std::vector<std::string>& moreKeys) {
+                                                        const std::vector<std::string>& moreKeys, Login login) {
   std::unique_ptr<SshTestServer> s(new SshTestServer);
   s->folder_ = folder;
   s->hostKey_ = folder + "/host_ed25519";
@@ -94,20 +79,25 @@ std::unique_ptr<SshTestServer> SshTestServer::StartSshd(const std::string& folde
     if (why) *why = "ssh-keygen failed";
     return nullptr;
   }
+  s->user_ = "root";
+  if (login == Login::Account) {
+    s->account_ = std::make_unique<TestAccount>(folder + "/home", why);
+    if (!s->account_->ok()) return nullptr;
+    s->user_ = s->account_->name();
+    s->home_ = folder + "/home";
+  }
   std::string authorized = Slurp(s->ClientKey() + ".pub");
   for (const std::string& k : moreKeys) authorized += Slurp(k);
-  Put(folder + "/authorized_keys", authorized);
+  const std::string keys = AuthorizedKeys(folder, authorized, s->account_.get());
   mkdir("/run/sshd", 0755);
   s->port_ = FreePort();
-  Put(folder + "/sshd_config", "Port " + std::to_string(s->port_) +
-                                   "\nListenAddress 127.0.0.1\nHostKey " + s->hostKey_ + "\nPidFile " + folder +
-                                   "/sshd.pid\nAuthorizedKeysFile " + folder +
-                                   "/authorized_keys\nStrictModes no\nPasswordAuthentication no\n"
-                                   "KbdInteractiveAuthentication no\nPermitRootLogin prohibit-password\n"
-                                   "UsePAM no\nSubsystem sftp internal-sftp\n");
+  Put(folder + "/sshd_config", "Port " + std::to_string(s->port_) + "\nListenAddress 127.0.0.1\nHostKey " +
+                                   s->hostKey_ + "\nPidFile " + folder + "/sshd.pid\n" + keys +
+                                   "PasswordAuthentication no\nKbdInteractiveAuthentication no\nUsePAM no\n"
+                                   "Subsystem sftp internal-sftp\n");
   s->log_ = folder + "/sshd.log";
   s->pid_ = Spawn({"/usr/sbin/sshd", "-D", "-e", "-f", folder + "/sshd_config"}, s->log_);
-  if (!WaitUntilUp(s->pid_, s->port_)) {
+  if (!WaitUntilListening(s->pid_, s->port_, "SSH-")) {
     if (why) *why = "sshd did not start: " + s->Log();
     return nullptr;
   }
@@ -124,11 +114,12 @@ std::unique_ptr<SshTestServer> SshTestServer::StartPython(const std::string& fol
     return nullptr;
   }
   s->port_ = FreePort();
+  s->user_ = "tester";
   s->log_ = folder + "/sftp_server.log";
   s->pid_ = Spawn({"/usr/bin/python3", TWINBAY_TEST_SUPPORT_DIR "/sftp_server.py", std::to_string(s->port_),
                    s->hostKey_, o.refuseList, o.cutList, o.cutRead},
                   s->log_);
-  if (!WaitUntilUp(s->pid_, s->port_)) {
+  if (!WaitUntilListening(s->pid_, s->port_, "SSH-")) {
     if (why) *why = "sftp_server.py did not start: " + s->Log();
     return nullptr;
   }

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "support/processes.h"
+
 namespace twinbay::test {
 
 class SshTestServer {
@@ -18,12 +20,16 @@ class SshTestServer {
   SshTestServer(const SshTestServer&) = delete;
   SshTestServer& operator=(const SshTestServer&) = delete;
 
+  // Who signs in to sshd: root (benchmarks), or a throw-away account set up
+  // as a real host has one (home `folder`/home 0755 and its own, its keys in
+  // ~/.ssh/authorized_keys, sshd's strict modes on).
+  enum class Login { Root, Account };
   // sshd in the foreground, everything of it in `folder`: host key
-  // host_ed25519, sign-in key client_ed25519 (in authorized_keys with every
-  // key in `moreKeys`, public key files). Null (with the reason) when it does
-  // not start; it needs root.
+  // host_ed25519, sign-in key client_ed25519 (authorized with every key in
+  // `moreKeys`, public key files). Null (with the reason) when it does not start; it needs root.
   static std::unique_ptr<SshTestServer> StartSshd(const std::string& folder, std::string* why,
-                                                  const std::vector<std::string>& moreKeys = {});
+                                                  const std::vector<std::string>& moreKeys = {},
+                                                  Login login = Login::Root);
   // sftp_server.py: user `tester`, password `secret`, serving the whole file
   // system. Modes: a folder named `refuseList` cannot be opened, listing a
   // folder named `cutList` cuts the connection, and so does reading past the
@@ -35,6 +41,12 @@ class SshTestServer {
                                                     std::string* why);
 
   int port() const { return port_; }
+  // Who signs in: "root", the account's name, or "tester" (sftp_server.py).
+  const std::string& user() const { return user_; }
+  // The account's home folder ("" for the others).
+  const std::string& Home() const { return home_; }
+  // Gives what is below path to the account (nothing without one).
+  void Own(const std::string& path) const;
   const std::string& folder() const { return folder_; }
   // The private key that signs in (sshd only).
   std::string ClientKey() const { return folder_ + "/client_ed25519"; }
@@ -53,13 +65,12 @@ class SshTestServer {
   SshTestServer() = default;
   pid_t pid_ = -1;
   int port_ = 0;
-  std::string folder_, hostKey_, log_;
+  std::string folder_, hostKey_, log_, user_, home_;
+  std::unique_ptr<TestAccount> account_;
 };
 
 // ssh-keygen -t type (-N passphrase) -f path; false when it failed.
 bool MakeSshKey(const std::string& path, const std::string& type, const std::string& passphrase = "");
-// The output of a command run through /bin/sh (stdout only).
-std::string RunCommand(const std::string& command);
 
 // An ssh-agent of its own on a socket in `folder`, holding the given keys.
 class SshAgent {
