@@ -7,10 +7,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <chrono>
 #include <filesystem>
-
-#include <fstream>
 
 #include "engine/comparer.h"
 #include "engine/paths.h"
@@ -57,14 +54,6 @@ class FsLister : public IRemoteLister {
   CFtpSession* ftp_;
 };
 
-// Recent times, so that LIST-only servers show them to the minute.
-int64_t Base() {
-  const int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
-                          std::chrono::system_clock::now().time_since_epoch())
-                          .count();
-  return now - now % 60 - 3 * 3600;
-}
-
 // One server with the remote folder "site" in what it serves, a local
 // mirror folder, and the remote opened as a file system.
 struct Site {
@@ -96,15 +85,7 @@ struct Site {
   }
   bool Ready() {
     if (ssh) {
-      SftpSettings s;
-      s.host = "127.0.0.1";
-      s.port = ssh->port();
-      s.user = ssh->user();
-      s.keyFile = ssh->ClientKey();
-      s.knownHosts = folder / "known_hosts";
-      s.useAgent = false;
-      std::ofstream(s.knownHosts) << ssh->KnownHostsLine();
-      auto sftp = std::make_unique<SftpFileSystem>(s);
+      auto sftp = std::make_unique<SftpFileSystem>(ssh->ClientSettings());
       if (!sftp->Connect()) return error = sftp->LastError(), false;
       fs = std::move(sftp);
       return true;
@@ -160,7 +141,7 @@ std::string Failures(const std::vector<TransferOutcome>& outcomes) {
 
 TEST_P(EveryServer, CompareSyncBothWaysWithNewFoldersThenDeleteWithoutOneRefusedReply) {
   Site s(GetParam());
-  const int64_t T = Base();
+  const int64_t T = test::ThreeHoursAgo();
   test::WriteFile(s.R("same.txt"), "same", T);
   test::WriteFile(s.R("newer-remote.txt"), "remote new", T + 600);
   test::WriteFile(s.R("newer-local.txt"), "remote old", T);
@@ -232,7 +213,7 @@ TEST_P(EveryServer, AFolderTheServerWillNotListIsIncompleteAndNothingInItIsCopie
   py.refuseList = "locked";
   // pyftpdlib serves as root, so a mode cannot lock it out: it refuses by test mode.
   Site s(GetParam(), GetParam() == Server::Pyftpdlib ? &py : nullptr);
-  const int64_t T = Base();
+  const int64_t T = test::ThreeHoursAgo();
   test::WriteFile(s.R("locked/page.html"), "newer on the server", T + 600);
   test::WriteFile(s.R("open/o.txt"), "o", T);
   test::WriteFile(s.L("locked/page.html"), "older here", T);
@@ -280,7 +261,7 @@ TEST_P(EveryServer, AFolderTheServerWillNotListIsIncompleteAndNothingInItIsCopie
 // newer on the server is overwritten.
 TEST_P(EveryServer, NamesThatCouldHideOrAliasAFileHideNothing) {
   Site s(GetParam());
-  const int64_t T = Base();
+  const int64_t T = test::ThreeHoursAgo();
   const std::string iac1 = "c\xff" "d.txt", iac2 = "c\xff\xff" "d.txt";
   const std::vector<std::string> newer = {"a\\b.txt", "total 123", "unread/u.txt", "iac/" + iac1,
                                            "links/t.txt"};
@@ -324,7 +305,7 @@ TEST_P(EveryServer, NamesThatCouldHideOrAliasAFileHideNothing) {
 
 TEST_P(EveryServer, CopiesNeverWriteThroughALinkKeepLongNamesAndTakeTheLocalModes) {
   Site s(GetParam());
-  const int64_t T = Base();
+  const int64_t T = test::ThreeHoursAgo();
   // Names of 251 bytes: their temporary names are shortened (whole
   // characters kept) to stay within 255.
   std::string name;
@@ -366,7 +347,7 @@ class LinkServers : public ::testing::TestWithParam<Server> {};
 
 TEST_P(LinkServers, ALinkIsWhatItLeadsToAndALinkUpTheTreeIsNotWalked) {
   Site s(GetParam());
-  const int64_t T = Base();
+  const int64_t T = test::ThreeHoursAgo();
   test::WriteFile(s.R("target.txt"), "12345", T);
   test::WriteFile(s.R("dir/inner.txt"), "inner", T);
   std::filesystem::create_symlink("target.txt", s.R("to-file"));

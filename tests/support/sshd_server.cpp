@@ -24,6 +24,7 @@ std::string AuthorizedKeys(const std::string& folder, const std::string& authori
     Put(folder + "/authorized_keys", authorized);
     return "AuthorizedKeysFile " + folder + "/authorized_keys\nStrictModes no\nPermitRootLogin prohibit-password\n";
   }
+  chmod(folder.c_str(), 0755);
   const std::string ssh = folder + "/home/.ssh";
   mkdir(ssh.c_str(), 0700);
   Put(ssh + "/authorized_keys", authorized);
@@ -68,6 +69,19 @@ std::string SshTestServer::KnownHostsLine() const {
   std::string type, key;
   in >> type >> key;
   return "[127.0.0.1]:" + std::to_string(port_) + " " + type + " " + key + "\n";
+}
+
+SftpSettings SshTestServer::ClientSettings() const {
+  SftpSettings s;
+  s.host = "127.0.0.1";
+  s.port = port_;
+  s.user = user_;
+  if (user_ == "tester") s.password = "secret";
+  else s.keyFile = ClientKey();
+  s.knownHosts = folder_ + "/known_hosts";
+  Put(s.knownHosts, KnownHostsLine());
+  s.useAgent = false;
+  return s;
 }
 
 std::unique_ptr<SshTestServer> SshTestServer::StartSshd(const std::string& folder, std::string* why,
@@ -117,7 +131,7 @@ std::unique_ptr<SshTestServer> SshTestServer::StartPython(const std::string& fol
   s->user_ = "tester";
   s->log_ = folder + "/sftp_server.log";
   s->pid_ = Spawn({"/usr/bin/python3", TWINBAY_TEST_SUPPORT_DIR "/sftp_server.py", std::to_string(s->port_),
-                   s->hostKey_, o.refuseList, o.cutList, o.cutRead},
+                   s->hostKey_, o.refuseList, o.cutList, o.cutRead, o.cutWrite},
                   s->log_);
   if (!WaitUntilListening(s->pid_, s->port_, "SSH-")) {
     if (why) *why = "sftp_server.py did not start: " + s->Log();

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "net/ssh_session.h"
 #include "support/processes.h"
 
 namespace twinbay::test {
@@ -22,7 +23,8 @@ class SshTestServer {
 
   // Who signs in to sshd: root (benchmarks), or a throw-away account set up
   // as a real host has one (home `folder`/home 0755 and its own, its keys in
-  // ~/.ssh/authorized_keys, sshd's strict modes on).
+  // ~/.ssh/authorized_keys, sshd's strict modes on; the folders above
+  // `folder` must let it through).
   enum class Login { Root, Account };
   // sshd in the foreground, everything of it in `folder`: host key
   // host_ed25519, sign-in key client_ed25519 (authorized with every key in
@@ -32,10 +34,10 @@ class SshTestServer {
                                                   Login login = Login::Root);
   // sftp_server.py: user `tester`, password `secret`, serving the whole file
   // system. Modes: a folder named `refuseList` cannot be opened, listing a
-  // folder named `cutList` cuts the connection, and so does reading past the
-  // first 64 KiB of a file named `cutRead`.
+  // folder named `cutList` cuts the connection, and so do reading a file named
+  // `cutRead` and writing one named `cutWrite` past their first 64 KiB.
   struct PyOptions {
-    std::string refuseList, cutList, cutRead;
+    std::string refuseList, cutList, cutRead, cutWrite;
   };
   static std::unique_ptr<SshTestServer> StartPython(const std::string& folder, const PyOptions& options,
                                                     std::string* why);
@@ -55,6 +57,9 @@ class SshTestServer {
   std::string HostFingerprint() const;
   // A known_hosts line for this server's key.
   std::string KnownHostsLine() const;
+  // Settings that sign in (sshd: by its key; sftp_server.py: by password;
+  // no agent), trusting the host key through `folder`/known_hosts.
+  SftpSettings ClientSettings() const;
   // What the server wrote to its log so far.
   std::string Log() const;
   // Stops or resumes every process of the server (a server that falls silent).
