@@ -185,27 +185,37 @@ bool SftpFileSystem::ReadFolder(const std::string& path, ScanList& out, std::vec
   return whole || Failed("Cannot read the folder " + path, code);
 }
 
-bool SftpFileSystem::FollowLink(const std::string& path, FindData& entry, bool& lost) {
+SftpFileSystem::LinkEnd SftpFileSystem::FollowLink(const std::string& path, FindData& entry, std::string& why) {
   Op op(*this);
   sftp_attributes a = sftp_stat(conn_.Sftp(), path.c_str());
-  if (a && FromAttributes(a, entry)) {
-    sftp_attributes_free(a);
-    if (!entry.IsDirectory()) return true;
+  const bool timed = a && FromAttributes(a, entry);
+  if (a) sftp_attributes_free(a);
+  if (timed && !entry.IsDirectory()) return LinkEnd::Found;
+  if (timed) {
     // The folder's real path, so that a link back up the tree is not walked.
     if (char* real = sftp_canonicalize_path(conn_.Sftp(), path.c_str())) {
       entry.linkTarget = real;
       ssh_string_free_char(real);
-      return true;
+      return LinkEnd::Found;
     }
-  } else if (a) {
-    sftp_attributes_free(a);
   }
   if (!ssh_is_connected(conn_.Session()) || watch_.Cut()) {
-    lost = true;
-    return Failed("Cannot follow the link " + path);
+    Failed("Cannot follow the link " + path);
+    return LinkEnd::Lost;
+  }
+  if (a && !timed) {
+    why = "no time for " + path;
+    return LinkEnd::Unread;
   }
   ++refused_;
-  return false;
+  // A missing target or a loop is answered "no such file" (or a plain
+  // failure); a refusal says nothing about what the link leads to.
+  const int code = sftp_get_error(conn_.Sftp());
+  if (timed || code == SSH_FX_PERMISSION_DENIED) {
+    why = "a link that cannot be followed (" + path + ": " + SftpErrorText(code) + ")";
+    return LinkEnd::Unread;
+  }
+  return LinkEnd::Nowhere;
 }
 
 bool SftpFileSystem::List(const std::string& path, ScanList& out) {
@@ -219,11 +229,12 @@ bool SftpFileSystem::List(const std::string& path, ScanList& out) {
   for (size_t i : links) {
     if (Stopped()) return false;
     const std::string target = Join(path, entries[i].name);
-    bool lost = false;
-    if (FollowLink(target, entries[i], lost)) continue;
-    if (lost) return false;
+    const LinkEnd end = FollowLink(target, entries[i], bad);
+    if (end == LinkEnd::Lost) return false;
+    if (end == LinkEnd::Found) continue;
     nowhere[i] = true;
-    if (told_.insert(target).second) skipped_.push_back(target + ": a symbolic link that leads nowhere; skipped");
+    if (end == LinkEnd::Nowhere && told_.insert(target).second)
+      skipped_.push_back(target + ": a symbolic link that leads nowhere; skipped");
   }
   for (size_t i = 0; i < entries.size(); ++i)
     if (!nowhere[i]) out.push_back(std::move(entries[i]));

@@ -61,9 +61,11 @@ class SftpFileSystem : public IFileSystem {
   // Lists one folder's entries as the server gives them (links unresolved);
   // entries whose names cannot be used are left out, told, and named in `bad`.
   bool ReadFolder(const std::string& path, ScanList& out, std::vector<size_t>& links, std::string& bad);
-  // A link becomes what it leads to; false when it leads nowhere (or the
-  // connection broke: then the error is set).
-  bool FollowLink(const std::string& path, FindData& entry, bool& lost);
+  // A link becomes what it leads to (Found). It leads nowhere when its
+  // target is missing or a loop; it is Unread when the server will not say
+  // what it leads to (its folder is then incomplete); Lost sets the error.
+  enum class LinkEnd { Found, Nowhere, Unread, Lost };
+  LinkEnd FollowLink(const std::string& path, FindData& entry, std::string& why);
   bool ReadBlocks(void* file, const FsSink& sink, Op& op);
   void Disconnect();
 

@@ -75,7 +75,8 @@ size_t OpenFiles() {
 // A file written, put in place of an older one (posix-rename@openssh.com),
 // read back and given a time is listed with it to the second, as is a link to
 // it; a link leading nowhere is told once, a pipe is left out. Failures are
-// failures, told apart from a lost connection.
+// failures (a link that cannot be followed among them), told apart from a lost
+// connection.
 TEST_F(SftpTest, WritesRenamesReadsAndListsTimesToTheSecond) {
   SftpFileSystem fs(sshd_->ClientSettings());
   ASSERT_TRUE(fs.Connect()) << fs.LastError();
@@ -111,6 +112,15 @@ TEST_F(SftpTest, WritesRenamesReadsAndListsTimesToTheSecond) {
           << f.name;
     EXPECT_EQ(round == 0 ? 1u : 0u, fs.TakeSkipped().size());
   }
+  // A link the server will not follow for the login leaves the folder
+  // incomplete, the rest listed.
+  test::MakeFolder(folder + "/shut");
+  chmod((folder + "/shut").c_str(), 0);
+  ASSERT_EQ(0, symlink("shut/x", (folder + "/behind").c_str()));
+  ScanList l;
+  EXPECT_FALSE(fs.List(folder, l));
+  EXPECT_EQ(3u, l.size());  // .f, to_file, shut
+  EXPECT_NE(std::string::npos, fs.LastError().find("permission denied")) << fs.LastError();
   FindData fd;
   EXPECT_FALSE(fs.Write(folder + "/short", source("abc"), 4));  // fewer bytes than announced
   EXPECT_FALSE(fs.Read(folder + "/missing", [](const char*, size_t) { return true; }));
