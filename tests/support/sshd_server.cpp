@@ -84,16 +84,30 @@ SftpSettings SshTestServer::ClientSettings() const {
   return s;
 }
 
-std::unique_ptr<SshTestServer> SshTestServer::StartSshd(const std::string& folder, std::string* why,
-                                                        const std::vector<std::string>& moreKeys, Login login) {
+std::unique_ptr<SshTestServer> SshTestServer::Prepare(const std::string& folder, const std::string& user,
+                                                      std::string* why) {
   std::unique_ptr<SshTestServer> s(new SshTestServer);
   s->folder_ = folder;
   s->hostKey_ = folder + "/host_ed25519";
-  if (!MakeSshKey(s->hostKey_, "ed25519") || !MakeSshKey(s->ClientKey(), "ed25519")) {
-    if (why) *why = "ssh-keygen failed";
-    return nullptr;
-  }
-  s->user_ = "root";
+  s->port_ = FreePort();
+  s->user_ = user;
+  s->log_ = folder + "/server.log";
+  if (MakeSshKey(s->hostKey_, "ed25519")) return s;
+  if (why) *why = "ssh-keygen failed";
+  return nullptr;
+}
+
+bool SshTestServer::Launch(const std::vector<std::string>& argv, std::string* why) {
+  pid_ = Spawn(argv, log_);
+  if (WaitUntilListening(pid_, port_, "SSH-")) return true;
+  if (why) *why = argv[0] + " did not start (" + folder_ + "): " + Log();
+  return false;
+}
+
+std::unique_ptr<SshTestServer> SshTestServer::StartSshd(const std::string& folder, std::string* why,
+                                                        const std::vector<std::string>& moreKeys, Login login) {
+  auto s = Prepare(folder, "root", why);
+  if (!s || !MakeSshKey(s->ClientKey(), "ed25519")) return nullptr;
   if (login == Login::Account) {
     s->account_ = std::make_unique<TestAccount>(folder + "/home", why);
     if (!s->account_->ok()) return nullptr;
@@ -104,39 +118,20 @@ std::unique_ptr<SshTestServer> SshTestServer::StartSshd(const std::string& folde
   for (const std::string& k : moreKeys) authorized += Slurp(k);
   const std::string keys = AuthorizedKeys(folder, authorized, s->account_.get());
   mkdir("/run/sshd", 0755);
-  s->port_ = FreePort();
   Put(folder + "/sshd_config", "Port " + std::to_string(s->port_) + "\nListenAddress 127.0.0.1\nHostKey " +
                                    s->hostKey_ + "\nPidFile " + folder + "/sshd.pid\n" + keys +
                                    "PasswordAuthentication no\nKbdInteractiveAuthentication no\nUsePAM no\n"
                                    "Subsystem sftp internal-sftp\n");
-  s->log_ = folder + "/sshd.log";
-  s->pid_ = Spawn({"/usr/sbin/sshd", "-D", "-e", "-f", folder + "/sshd_config"}, s->log_);
-  if (!WaitUntilListening(s->pid_, s->port_, "SSH-")) {
-    if (why) *why = "sshd did not start: " + s->Log();
-    return nullptr;
-  }
-  return s;
+  return s->Launch({"/usr/sbin/sshd", "-D", "-e", "-f", folder + "/sshd_config"}, why) ? std::move(s) : nullptr;
 }
 
 std::unique_ptr<SshTestServer> SshTestServer::StartPython(const std::string& folder, const PyOptions& o,
                                                           std::string* why) {
-  std::unique_ptr<SshTestServer> s(new SshTestServer);
-  s->folder_ = folder;
-  s->hostKey_ = folder + "/host_ed25519";
-  if (!MakeSshKey(s->hostKey_, "ed25519")) {
-    if (why) *why = "ssh-keygen failed";
+  auto s = Prepare(folder, "tester", why);
+  if (!s || !s->Launch({"/usr/bin/python3", TWINBAY_TEST_SUPPORT_DIR "/sftp_server.py", std::to_string(s->port_),
+                        s->hostKey_, o.refuseList, o.cutList, o.cutRead, o.cutWrite},
+                       why))
     return nullptr;
-  }
-  s->port_ = FreePort();
-  s->user_ = "tester";
-  s->log_ = folder + "/sftp_server.log";
-  s->pid_ = Spawn({"/usr/bin/python3", TWINBAY_TEST_SUPPORT_DIR "/sftp_server.py", std::to_string(s->port_),
-                   s->hostKey_, o.refuseList, o.cutList, o.cutRead, o.cutWrite},
-                  s->log_);
-  if (!WaitUntilListening(s->pid_, s->port_, "SSH-")) {
-    if (why) *why = "sftp_server.py did not start: " + s->Log();
-    return nullptr;
-  }
   return s;
 }
 

@@ -68,6 +68,10 @@ class SshTestServer {
 
  private:
   SshTestServer() = default;
+  // A server of `user` in `folder` with a host key and a free port, or null.
+  static std::unique_ptr<SshTestServer> Prepare(const std::string& folder, const std::string& user, std::string* why);
+  // Starts the server's program; false (with the reason) when it does not listen.
+  bool Launch(const std::vector<std::string>& argv, std::string* why);
   pid_t pid_ = -1;
   int port_ = 0;
   std::string folder_, hostKey_, log_, user_, home_;
