@@ -63,7 +63,7 @@ struct Site {
   CFtpSession session;
   std::unique_ptr<IFileSystem> fs;
   CFolderCollection collection;
-  std::string local, remote, data, error;
+  std::string local, remote, data;
 
   explicit Site(Server kind, const FtpTestServer::PyOptions* py = nullptr) {
     chmod(folder.path().c_str(), 0755);
@@ -83,17 +83,16 @@ struct Site {
     remote = top + (top == "/" ? "" : "/") + "site";
     local = localRoot / "mirror";
   }
-  bool Ready() {
+  // Opens the remote; "" when that worked, else why not.
+  std::string Open() {
     if (ssh) {
       auto sftp = std::make_unique<SftpFileSystem>(ssh->ClientSettings());
-      if (!sftp->Connect()) return error = sftp->LastError(), false;
-      fs = std::move(sftp);
-      return true;
+      if (sftp->Connect()) fs = std::move(sftp);
+      return fs ? "" : "cannot connect: " + sftp->LastError();
     }
-    if (!ftp || !session.Connect("127.0.0.1", ftp->user(), ftp->password(), ftp->port()))
-      return error = session.LastError(), false;
-    fs = std::make_unique<FtpFileSystem>(session);
-    return true;
+    if (ftp && session.Connect("127.0.0.1", ftp->user(), ftp->password(), ftp->port()))
+      fs = std::make_unique<FtpFileSystem>(session);
+    return fs ? "" : "cannot connect: " + session.LastError();
   }
   std::string R(const std::string& rel) const { return data + "/site/" + rel; }
   std::string L(const std::string& rel) const { return local + "/" + rel; }
@@ -166,7 +165,7 @@ TEST_P(EveryServer, CompareSyncBothWaysWithNewFoldersThenDeleteWithoutOneRefused
   test::WriteFile(s.R("odd/x/only-in-x.txt"), "x", T);
   test::WriteFile(s.L("odd/x/only-in-x.txt"), "x", T);
   ASSERT_NO_FATAL_FAILURE(s.Own());
-  ASSERT_TRUE(s.Ready()) << s.error;
+  ASSERT_EQ(s.Open(), "");
 
   s.Compare();
   using V = std::vector<std::string>;
@@ -221,7 +220,7 @@ TEST_P(EveryServer, AFolderTheServerWillNotListIsIncompleteAndNothingInItIsCopie
   test::WriteFile(s.L("open/new.txt"), "new", T);
   ASSERT_NO_FATAL_FAILURE(s.Own());
   chmod(s.R("locked").c_str(), 0);
-  ASSERT_TRUE(s.Ready()) << s.error;
+  ASSERT_EQ(s.Open(), "");
 
   s.Compare();
   const CFolderRecord* locked = s.Record("locked");
@@ -276,7 +275,7 @@ TEST_P(EveryServer, NamesThatCouldHideOrAliasAFileHideNothing) {
   test::WriteFile(s.L("links/p -> q"), "older here", T);
   ASSERT_NO_FATAL_FAILURE(s.Own());
   chmod(s.R("unread").c_str(), 0333);
-  ASSERT_TRUE(s.Ready()) << s.error;
+  ASSERT_EQ(s.Open(), "");
 
   s.Compare();
   const std::vector<std::string> states = s.States();
@@ -320,7 +319,7 @@ TEST_P(EveryServer, CopiesNeverWriteThroughALinkKeepLongNamesAndTakeTheLocalMode
   std::filesystem::create_symlink("../victim.txt", s.R("link.txt"));
   test::WriteFile(s.L("link.txt"), "mine", T + 600);
   ASSERT_NO_FATAL_FAILURE(s.Own());
-  ASSERT_TRUE(s.Ready()) << s.error;
+  ASSERT_EQ(s.Open(), "");
   s.Compare();
   const mode_t mask = umask(027);
   EXPECT_EQ(Failures(s.Sync(true, true)), "");
@@ -355,7 +354,7 @@ TEST_P(LinkServers, ALinkIsWhatItLeadsToAndALinkUpTheTreeIsNotWalked) {
   std::filesystem::create_directory_symlink("..", s.R("up"));
   std::filesystem::create_symlink("missing.txt", s.R("nowhere"));
   ASSERT_NO_FATAL_FAILURE(s.Own());
-  ASSERT_TRUE(s.Ready()) << s.error;
+  ASSERT_EQ(s.Open(), "");
   s.Compare();
   using V = std::vector<std::string>;
   V states = s.States();

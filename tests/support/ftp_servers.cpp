@@ -82,12 +82,7 @@ std::unique_ptr<FtpTestServer> FtpTestServer::StartPyftpdlib(const std::string& 
 }
 
 void GiveToFtpUser(const std::string& path) {
-  const passwd* pw = getpwnam("ftp");
-  if (!pw) return;
-  std::error_code ec;
-  chown(path.c_str(), pw->pw_uid, pw->pw_gid);
-  for (auto& e : std::filesystem::recursive_directory_iterator(path, ec))
-    lchown(e.path().c_str(), pw->pw_uid, pw->pw_gid);
+  if (const passwd* pw = getpwnam("ftp")) GiveTree(path, static_cast<int>(pw->pw_uid), static_cast<int>(pw->pw_gid));
 }
 
 std::unique_ptr<FtpTestServer> FtpTestServer::StartVsftpd(const std::string& folder, std::string* why,
@@ -202,22 +197,25 @@ void MakeTesterHome(const std::string& folder, const std::string& home, const st
   chmod(passwdFile.c_str(), 0600);
 }
 
-std::unique_ptr<FtpTestServer> WaitForPort(std::unique_ptr<FtpTestServer> s, pid_t pid, int port,
-                                           const std::string& name, const std::string& log, std::string* why) {
-  if (WaitUntilListening(pid, port)) return s;
-  if (why) *why = name + " did not start: " + Slurp(log);
+}  // namespace
+
+std::unique_ptr<FtpTestServer> FtpTestServer::StartTester(const std::vector<std::string>& argv, const std::string& libs,
+                                                          int port, const std::string& folder, std::string* why) {
+  std::unique_ptr<FtpTestServer> s(new FtpTestServer);
+  s->pid_ = Spawn(argv, folder + "/stderr.log", libs);
+  s->port_ = port;
+  s->user_ = "tester";
+  s->password_ = "secret";
+  s->dataDir_ = folder + "/home";
+  s->remoteDir_ = "/";
+  s->ownerUid_ = s->ownerGid_ = 65534;
+  if (WaitUntilListening(s->pid_, port)) return s;
+  if (why) *why = argv[0] + " did not start: " + Slurp(folder + "/stderr.log");
   return nullptr;
 }
 
-}  // namespace
-
 void FtpTestServer::Own(const std::string& path) const {
-  if (ownerUid_ < 0 || geteuid() != 0) return;
-  std::error_code ec;
-  lchown(path.c_str(), ownerUid_, ownerGid_);
-  if (std::filesystem::is_directory(path))
-    for (auto& e : std::filesystem::recursive_directory_iterator(path, ec))
-      lchown(e.path().c_str(), ownerUid_, ownerGid_);
+  if (ownerUid_ >= 0 && geteuid() == 0) GiveTree(path, ownerUid_, ownerGid_);
 }
 
 std::unique_ptr<FtpTestServer> FtpTestServer::StartProftpd(const std::string& folder, std::string* why) {
@@ -240,16 +238,7 @@ std::unique_ptr<FtpTestServer> FtpTestServer::StartProftpd(const std::string& fo
                       << "/passwd\nRequireValidShell off\nUseFtpUsers off\nDefaultRoot ~\nAllowOverwrite on\n"
                          "ModulePath "
                       << dir << "/usr/lib/proftpd\nMaxInstances 60\n";
-  std::unique_ptr<FtpTestServer> s(new FtpTestServer);
-  s->pid_ = Spawn({bin, "-n", "-q", "-c", conf}, folder + "/stderr.log", dir + "/usr/lib/x86_64-linux-gnu");
-  s->port_ = port;
-  s->user_ = "tester";
-  s->password_ = "secret";
-  s->dataDir_ = home;
-  s->remoteDir_ = "/";
-  s->ownerUid_ = s->ownerGid_ = 65534;
-  const pid_t pid = s->pid_;
-  return WaitForPort(std::move(s), pid, port, "proftpd", folder + "/stderr.log", why);
+  return StartTester({bin, "-n", "-q", "-c", conf}, dir + "/usr/lib/x86_64-linux-gnu", port, folder, why);
 }
 
 std::unique_ptr<FtpTestServer> FtpTestServer::StartPureFtpd(const std::string& folder, std::string* why,
@@ -288,16 +277,7 @@ std::unique_ptr<FtpTestServer> FtpTestServer::StartPureFtpd(const std::string& f
     argv.push_back("-L");
     argv.push_back(std::to_string(listLimit) + ":8");
   }
-  std::unique_ptr<FtpTestServer> s(new FtpTestServer);
-  s->pid_ = Spawn(argv, folder + "/stderr.log", libs);
-  s->port_ = port;
-  s->user_ = "tester";
-  s->password_ = "secret";
-  s->dataDir_ = home;
-  s->remoteDir_ = "/";
-  s->ownerUid_ = s->ownerGid_ = 65534;
-  const pid_t pid = s->pid_;
-  return WaitForPort(std::move(s), pid, port, "pure-ftpd", folder + "/stderr.log", why);
+  return StartTester(argv, libs, port, folder, why);
 }
 
 std::unique_ptr<FtpTestServer> FtpTestServer::Start(Kind kind, const std::string& folder, std::string* why) {

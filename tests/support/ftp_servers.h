@@ -105,6 +105,9 @@ class FtpTestServer {
 
  private:
   FtpTestServer() = default;
+  // proftpd or pure-ftpd serving user "tester" (65534) its home `folder`/home.
+  static std::unique_ptr<FtpTestServer> StartTester(const std::vector<std::string>& argv, const std::string& libs,
+                                                    int port, const std::string& folder, std::string* why);
   static std::unique_ptr<FtpTestServer> StartVsftpdWith(const std::string& folder, bool localTime,
                                                         const std::string& tz, std::string* why,
                                                         const Tls* tls = nullptr);

@@ -123,10 +123,9 @@ TestAccount::TestAccount(const std::string& home, std::string* why) {
   const std::string add = "useradd -M -N -s /bin/sh -d '" + home + "' -p '" + CryptHash(password_) + "' " + name_;
   std::string log;
   // useradd gives up while another process holds the account files' lock.
-  for (int attempt = 0; attempt < 20; ++attempt) {
+  for (int i = 0; i < 20 && !getpwnam(name_.c_str()); ++i) {
+    if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
     log = RunCommand(add + " 2>&1");
-    if (getpwnam(name_.c_str())) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   const passwd* pw = getpwnam(name_.c_str());
   if (!pw) {
@@ -143,11 +142,11 @@ TestAccount::~TestAccount() {
   if (ok()) RunCommand("userdel " + name_ + " 2>&1");
 }
 
-void TestAccount::Own(const std::string& path) const {
+void GiveTree(const std::string& path, int uid, int gid) {
   std::error_code ec;
-  lchown(path.c_str(), uid_, gid_);
+  lchown(path.c_str(), uid, gid);
   if (std::filesystem::is_directory(path))
-    for (auto& e : std::filesystem::recursive_directory_iterator(path, ec)) lchown(e.path().c_str(), uid_, gid_);
+    for (auto& e : std::filesystem::recursive_directory_iterator(path, ec)) lchown(e.path().c_str(), uid, gid);
 }
 
 }  // namespace twinbay::test

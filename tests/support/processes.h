@@ -31,6 +31,8 @@ void StopGroup(pid_t pid);
 // The standard output of a command run through /bin/sh, without its last
 // line break.
 std::string RunCommand(const std::string& command);
+// Gives path and everything below it (links themselves) to uid and gid.
+void GiveTree(const std::string& path, int uid, int gid);
 // A SHA-512 crypt hash of a password (the servers' own tools would make slow
 // argon2 hashes).
 std::string CryptHash(const std::string& password);
@@ -49,8 +51,7 @@ class TestAccount {
   const std::string& password() const { return password_; }
   int uid() const { return uid_; }
   int gid() const { return gid_; }
-  // Gives path (and everything below it, links themselves) to the account.
-  void Own(const std::string& path) const;
+  void Own(const std::string& path) const { GiveTree(path, uid_, gid_); }
 
  private:
   std::string name_, password_;
