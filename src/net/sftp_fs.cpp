@@ -264,7 +264,15 @@ bool SftpFileSystem::Rename(const std::string& from, const std::string& to) {
     // Replaces the target in one step (libssh's own rename cannot).
     int status = -1;
     if (ext_.Open(conn_.Session()) && ext_.PosixRename(from, to, status)) return Ok();
-    if (status < 0) return Failed(what);
+    if (status < 0) {
+      // No reply on the extension's channel (its own wait may end before the
+      // watch cuts a silent connection): the connection is not to be trusted.
+      if (watch_.Cut() || !ssh_is_connected(conn_.Session())) return Failed(what);
+      failure_ = SshFailure::Lost;
+      error_ = what + ": the server did not answer";
+      Disconnect();
+      return false;
+    }
     ++refused_;
     failure_ = SshFailure::Refused;
     error_ = what + ": " + SftpErrorText(status);
