@@ -35,27 +35,25 @@ class SftpTest : public ::testing::Test {
     ASSERT_TRUE(test::MakeSshKey(*dir_ / "rsa", "rsa") && test::MakeSshKey(*dir_ / "ecdsa", "ecdsa", "open sesame"));
     std::string why;
     test::MakeFolder(*dir_ / "sshd");
+    test::MakeFolder(*dir_ / "python");
     sshd_ = SshTestServer::StartSshd(*dir_ / "sshd", &why, {*dir_ / "rsa.pub", *dir_ / "ecdsa.pub"},
                                      SshTestServer::Login::Account)
                 .release();
     ASSERT_TRUE(sshd_) << why;
+    // The tests' own server: folders named "locked" cannot be listed, listing
+    // "cut" cuts the connection, and so do reading "big" and writing "big-up".
+    python_ = SshTestServer::StartPython(*dir_ / "python", {"locked", "cut", "big", "big-up"}, &why).release();
+    ASSERT_TRUE(python_) << why;
   }
   static void TearDownTestSuite() {
+    delete python_;
     delete sshd_;
     delete dir_;
     setenv("HOME", home_.c_str(), 1);
   }
 
-  // The tests' own server.
-  static std::unique_ptr<SshTestServer> Python(const test::TempDir& folder,
-                                               const SshTestServer::PyOptions& options = {}) {
-    std::string why;
-    auto server = SshTestServer::StartPython(folder.path(), options, &why);
-    EXPECT_TRUE(server) << why;
-    return server;
-  }
   static test::TempDir* dir_;
-  static SshTestServer* sshd_;
+  static SshTestServer *sshd_, *python_;
   static std::string home_;
   test::TempDir data_;
   // Files are written here as root, the folder belongs to sshd's login.
@@ -67,6 +65,7 @@ class SftpTest : public ::testing::Test {
 std::string SftpTest::home_;
 test::TempDir* SftpTest::dir_ = nullptr;
 SshTestServer* SftpTest::sshd_ = nullptr;
+SshTestServer* SftpTest::python_ = nullptr;
 
 size_t OpenFiles() {
   size_t n = 0;
@@ -147,8 +146,7 @@ std::string LogOfLastConnection(const SshTestServer& server, size_t before) {
 // asked for once.
 TEST_F(SftpTest, HostKeysAndSignIn) {
   test::TempDir folder;
-  auto python = Python(folder);
-  ASSERT_TRUE(python);
+  SshTestServer* python = python_;
   test::SshAgent agent(folder.path(), {*dir_ / "rsa"});
   ASSERT_TRUE(agent.ok());
   const std::string fingerprint = sshd_->HostFingerprint(), hashed = folder / "hashed", known = folder / "known";
@@ -192,8 +190,8 @@ TEST_F(SftpTest, HostKeysAndSignIn) {
       {"ECDSA key, wrong passphrase", sshd_, key(ecdsa, "guess"), SshFailure::SignIn},
       {"ECDSA key, passphrase declined", sshd_, key(ecdsa, std::nullopt), SshFailure::SignIn},
       {"agent", sshd_, key("", "", true), SshFailure::None},
-      {"password", python.get(), [](SftpSettings&) {}, SshFailure::None},
-      {"wrong password", python.get(), [](SftpSettings& s) { s.password = "wrong"; }, SshFailure::SignIn},
+      {"password", python, [](SftpSettings&) {}, SshFailure::None},
+      {"wrong password", python, [](SftpSettings& s) { s.password = "wrong"; }, SshFailure::SignIn},
   };
   setenv("SSH_AUTH_SOCK", agent.socket().c_str(), 1);
   const size_t openBefore = OpenFiles();
@@ -221,9 +219,7 @@ TEST_F(SftpTest, HostKeysAndSignIn) {
 // A refusal keeps the connection; a connection cut under a listing, a
 // download or an upload is a lost connection, and nothing read counts.
 TEST_F(SftpTest, RefusedAndCutListingsAndCopiesAreFailures) {
-  test::TempDir folder;
-  auto server = Python(folder, {"locked", "cut", "big", "big-up"});
-  ASSERT_TRUE(server);
+  SshTestServer* server = python_;
   for (const char* name : {"locked", "cut", "fine"}) test::WriteFile(data_ / (name + std::string("/x")), "x", 0);
   const std::string big(300'000, 'b');
   test::WriteFile(data_ / "big", big, 0);
@@ -257,9 +253,7 @@ TEST_F(SftpTest, RefusedAndCutListingsAndCopiesAreFailures) {
 // connection let go too. A copy stopped while the server answers ends at its
 // next block and keeps the connection.
 TEST_F(SftpTest, EveryOperationEndsWhenStoppedOrTimedOutWhileTheServerIsSilent) {
-  test::TempDir folder;
-  auto server = Python(folder);
-  ASSERT_TRUE(server);
+  SshTestServer* server = python_;
   const std::string x = data_ / "x", y = data_ / "y";
   test::WriteFile(x, "x", 0);
   FindData fd;

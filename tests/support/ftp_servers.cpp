@@ -38,29 +38,17 @@ std::unique_ptr<FtpTestServer> FtpTestServer::StartPyftpdlib(const std::string& 
   char tmpl[] = "/tmp/twinbay-ftpd-XXXXXX";
   const std::string state = mkdtemp(tmpl);
   const std::string portFile = state + "/port";
-  std::vector<std::string> argv = {"/usr/bin/python3",
-                                   std::string(TWINBAY_TEST_SUPPORT_DIR) + "/ftp_server.py",
-                                   root,
-                                   portFile,
-                                   "--user",
-                                   o.user + ":" + o.password,
-                                   "--idle-timeout",
+  std::vector<std::string> argv = {"/usr/bin/python3", TWINBAY_TEST_SUPPORT_DIR "/ftp_server.py", root, portFile,
+                                   "--user", o.user + ":" + o.password, "--idle-timeout",
                                    std::to_string(o.idleTimeoutSeconds)};
-  if (o.hostile) argv.push_back("--hostile");
-  for (const auto& [flag, value] : {std::pair{"--refuse-list", o.refuseList}, std::pair{"--cut-list", o.cutList},
-                                    std::pair{"--stall-list", o.stallList}, std::pair{"--endless", o.endless}})
-    if (!value.empty()) {
-      argv.push_back(flag);
-      argv.push_back(value);
-    }
-  if (o.noUnique) argv.push_back("--no-unique");
-  if (o.refuseDelete) argv.push_back("--refuse-dele");
+  const std::string maxLogins = o.maxLogins > 0 ? std::to_string(o.maxLogins) : "";
+  for (const auto& [flag, value] : {std::pair{"--refuse-list", o.refuseList}, {"--cut-list", o.cutList},
+                                    {"--stall-list", o.stallList}, {"--endless", o.endless}, {"--max-logins", maxLogins}})
+    if (!value.empty()) argv.insert(argv.end(), {flag, value});
+  for (const auto& [flag, on] : {std::pair{"--hostile", o.hostile}, {"--no-unique", o.noUnique},
+                                 {"--refuse-dele", o.refuseDelete}, {"--cut-second-login", o.cutSecondLogin}})
+    if (on) argv.push_back(flag);
   argv.insert(argv.end(), o.extraArgs.begin(), o.extraArgs.end());
-  if (o.maxLogins > 0) {
-    argv.push_back("--max-logins");
-    argv.push_back(std::to_string(o.maxLogins));
-  }
-  if (o.cutSecondLogin) argv.push_back("--cut-second-login");
   std::unique_ptr<FtpTestServer> s(new FtpTestServer);
   s->pid_ = Spawn(argv, state + "/log");
   s->user_ = o.user;
@@ -156,8 +144,8 @@ std::unique_ptr<FtpTestServer> FtpTestServer::StartVsftpdWith(const std::string&
   if (localTime) {
     s->account_ = std::make_unique<TestAccount>(folder + "/home", why);
     if (!s->account_->ok()) return nullptr;
-    s->user_ = s->account_->name();
-    s->password_ = s->account_->password();
+    s->user_ = s->account_->name;
+    s->password_ = s->account_->password;
   }
   s->argv_ = {"/usr/sbin/vsftpd", conf};
   s->log_ = folder + "/stderr.log";

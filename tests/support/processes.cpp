@@ -117,29 +117,29 @@ std::string CryptHash(const std::string& password) { return RunCommand("openssl 
 
 TestAccount::TestAccount(const std::string& home, std::string* why) {
   static int count = 0;
-  name_ = "twb" + std::to_string(getpid()) + "x" + std::to_string(count++);
-  password_ = "pw" + std::to_string(getpid() * 7919 + count);
+  name = "twb" + std::to_string(getpid()) + "x" + std::to_string(count++);
+  password = "pw" + std::to_string(getpid() * 7919 + count);
   std::filesystem::create_directories(home);
-  const std::string add = "useradd -M -N -s /bin/sh -d '" + home + "' -p '" + CryptHash(password_) + "' " + name_;
+  const std::string add = "useradd -M -N -s /bin/sh -d '" + home + "' -p '" + CryptHash(password) + "' " + name;
   std::string log;
   // useradd gives up while another process holds the account files' lock.
-  for (int i = 0; i < 20 && !getpwnam(name_.c_str()); ++i) {
+  for (int i = 0; i < 20 && !getpwnam(name.c_str()); ++i) {
     if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
     log = RunCommand(add + " 2>&1");
   }
-  const passwd* pw = getpwnam(name_.c_str());
+  const passwd* pw = getpwnam(name.c_str());
   if (!pw) {
     if (why) *why = "useradd failed: " + log;
     return;
   }
-  uid_ = static_cast<int>(pw->pw_uid);
-  gid_ = static_cast<int>(pw->pw_gid);
-  chown(home.c_str(), uid_, gid_);
+  uid = static_cast<int>(pw->pw_uid);
+  gid = static_cast<int>(pw->pw_gid);
+  chown(home.c_str(), uid, gid);
   chmod(home.c_str(), 0755);
 }
 
 TestAccount::~TestAccount() {
-  if (ok()) RunCommand("userdel " + name_ + " 2>&1");
+  if (ok()) RunCommand("userdel " + name + " 2>&1");
 }
 
 void GiveTree(const std::string& path, int uid, int gid) {

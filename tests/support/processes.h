@@ -40,22 +40,15 @@ std::string CryptHash(const std::string& password);
 // A throw-away login account of this process (needs root), as a real host
 // has one: a password of its own, its home folder 0755 and its own. Removed
 // with the object.
-class TestAccount {
- public:
+struct TestAccount {
   TestAccount(const std::string& home, std::string* why);
   ~TestAccount();
   TestAccount(const TestAccount&) = delete;
   TestAccount& operator=(const TestAccount&) = delete;
-  bool ok() const { return uid_ >= 0; }
-  const std::string& name() const { return name_; }
-  const std::string& password() const { return password_; }
-  int uid() const { return uid_; }
-  int gid() const { return gid_; }
-  void Own(const std::string& path) const { GiveTree(path, uid_, gid_); }
-
- private:
-  std::string name_, password_;
-  int uid_ = -1, gid_ = -1;
+  bool ok() const { return uid >= 0; }
+  void Own(const std::string& path) const { GiveTree(path, uid, gid); }
+  std::string name, password;
+  int uid = -1, gid = -1;
 };
 
 }  // namespace twinbay::test

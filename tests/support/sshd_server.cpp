@@ -111,7 +111,7 @@ std::unique_ptr<SshTestServer> SshTestServer::StartSshd(const std::string& folde
   if (login == Login::Account) {
     s->account_ = std::make_unique<TestAccount>(folder + "/home", why);
     if (!s->account_->ok()) return nullptr;
-    s->user_ = s->account_->name();
+    s->user_ = s->account_->name;
     s->home_ = folder + "/home";
   }
   std::string authorized = Slurp(s->ClientKey() + ".pub");
