@@ -112,7 +112,6 @@ std::unique_ptr<SshTestServer> SshTestServer::StartSshd(const std::string& folde
     s->account_ = std::make_unique<TestAccount>(folder + "/home", why);
     if (!s->account_->ok()) return nullptr;
     s->user_ = s->account_->name;
-    s->home_ = folder + "/home";
   }
   std::string authorized = Slurp(s->ClientKey() + ".pub");
   for (const std::string& k : moreKeys) authorized += Slurp(k);

@@ -28,7 +28,8 @@ class SshTestServer {
   enum class Login { Root, Account };
   // sshd in the foreground, everything of it in `folder`: host key
   // host_ed25519, sign-in key client_ed25519 (authorized with every key in
-  // `moreKeys`, public key files). Null (with the reason) when it does not start; it needs root.
+  // `moreKeys`, public key files). Null (with the reason) when it does not
+  // start; it needs root.
   static std::unique_ptr<SshTestServer> StartSshd(const std::string& folder, std::string* why,
                                                   const std::vector<std::string>& moreKeys = {},
                                                   Login login = Login::Root);
@@ -46,10 +47,9 @@ class SshTestServer {
   // Who signs in: "root", the account's name, or "tester" (sftp_server.py).
   const std::string& user() const { return user_; }
   // The account's home folder ("" for the others).
-  const std::string& Home() const { return home_; }
+  std::string Home() const { return account_ ? folder_ + "/home" : ""; }
   // Gives what is below path to the account (nothing without one).
   void Own(const std::string& path) const;
-  const std::string& folder() const { return folder_; }
   // The private key that signs in (sshd only).
   std::string ClientKey() const { return folder_ + "/client_ed25519"; }
   std::string HostKeyPub() const { return hostKey_ + ".pub"; }
@@ -74,7 +74,7 @@ class SshTestServer {
   bool Launch(const std::vector<std::string>& argv, std::string* why);
   pid_t pid_ = -1;
   int port_ = 0;
-  std::string folder_, hostKey_, log_, user_, home_;
+  std::string folder_, hostKey_, log_, user_;
   std::unique_ptr<TestAccount> account_;
 };
 
