@@ -23,9 +23,10 @@ std::string Join(const std::string& folder, const std::string& name) {
   return folder.empty() || folder.back() != '/' ? folder + "/" + name : folder + name;
 }
 
-// A name that cannot be one path component here (it would lead elsewhere).
+// A name that cannot be one path component (it would lead elsewhere). Any
+// other byte, "\\" included, is part of a POSIX name.
 bool UnsafeName(const std::string& name) {
-  return name.empty() || name == "." || name == ".." || name.find_first_of(std::string("/\\\0", 3)) != std::string::npos;
+  return name.empty() || name == "." || name == ".." || name.find_first_of(std::string("/\0", 2)) != std::string::npos;
 }
 
 const char* SftpErrorText(int code) {
@@ -57,11 +58,12 @@ bool FromAttributes(sftp_attributes a, FindData& fd) {
 }  // namespace
 
 // One operation on the connection: the watch cuts it when the server stays
-// silent past the time-out, or (reads and writes) when the abort flag is set
-// while the server keeps it waiting.
+// silent past the time-out, or when the abort flag is set while the server
+// keeps it waiting (an operation the server answers ends by itself, so that a
+// stopped copy can still remove its temporary file).
 class SftpFileSystem::Op {
  public:
-  explicit Op(SftpFileSystem& fs, bool abortable = false) : fs_(fs) {
+  explicit Op(SftpFileSystem& fs, bool abortable = true) : fs_(fs) {
     fs.failure_ = SshFailure::None;
     fs.error_.clear();
     fs.watch_.Begin(fs.conn_.Socket(), abortable ? fs.abortFlag_ : nullptr, fs.settings_.timeoutSeconds);
@@ -144,23 +146,27 @@ bool SftpFileSystem::Failed(const std::string& what, int code) {
   } else {
     failure_ = SshFailure::Refused;
     error_ = what + ": " + SftpErrorText(code >= 0 ? code : sftp_get_error(conn_.Sftp()));
+    ++refused_;
   }
   return false;
 }
 
-bool SftpFileSystem::ReadFolder(const std::string& path, ScanList& out, std::vector<size_t>& links) {
+bool SftpFileSystem::ReadFolder(const std::string& path, ScanList& out, std::vector<size_t>& links,
+                                std::string& bad) {
   Op op(*this);
   sftp_dir dir = sftp_opendir(conn_.Sftp(), path.c_str());
   if (!dir) return Failed("Cannot open the folder " + path);
-  std::string bad;
-  while (sftp_attributes a = sftp_readdir(conn_.Sftp(), dir)) {
+  bool stopped = false;
+  while (sftp_attributes a = !(stopped = Stopped()) ? sftp_readdir(conn_.Sftp(), dir) : nullptr) {
     op.Progress();
     const std::string name = a->name ? a->name : "";
     FindData fd;
     fd.name = name;
     if (name == "." || name == "..") {
     } else if (UnsafeName(name)) {
+      // Left out and told; the folder is then incomplete.
       bad = "an entry whose name cannot be used here";
+      if (told_.insert(Join(path, name)).second) skipped_.push_back(Join(path, name) + ": " + bad + "; skipped");
     } else if (a->type == SSH_FILEXFER_TYPE_SYMLINK) {
       fd.link = true;
       links.push_back(out.size());
@@ -174,38 +180,44 @@ bool SftpFileSystem::ReadFolder(const std::string& path, ScanList& out, std::vec
   }
   // The handle is closed before a lost connection is let go (a close on a
   // broken connection fails at once).
-  const bool whole = sftp_dir_eof(dir);
+  const bool whole = !stopped && sftp_dir_eof(dir);
   const int code = sftp_get_error(conn_.Sftp());
   sftp_closedir(dir);
-  if (!whole) return Failed("Cannot read the folder " + path, code);
-  if (!bad.empty()) {
-    failure_ = SshFailure::Refused;
-    error_ = "The listing of " + path + " holds " + bad + ".";
-    return false;
-  }
-  return true;
+  if (stopped) return false;
+  return whole || Failed("Cannot read the folder " + path, code);
 }
 
-bool SftpFileSystem::FollowLink(const std::string& path, FindData& entry, bool& lost) {
+SftpFileSystem::LinkEnd SftpFileSystem::FollowLink(const std::string& path, FindData& entry, std::string& why) {
   Op op(*this);
   sftp_attributes a = sftp_stat(conn_.Sftp(), path.c_str());
-  if (a && FromAttributes(a, entry)) {
-    sftp_attributes_free(a);
-    if (!entry.IsDirectory()) return true;
+  const bool timed = a && FromAttributes(a, entry);
+  if (a) sftp_attributes_free(a);
+  if (timed && !entry.IsDirectory()) return LinkEnd::Found;
+  if (timed) {
     // The folder's real path, so that a link back up the tree is not walked.
     if (char* real = sftp_canonicalize_path(conn_.Sftp(), path.c_str())) {
       entry.linkTarget = real;
       ssh_string_free_char(real);
-      return true;
+      return LinkEnd::Found;
     }
-  } else if (a) {
-    sftp_attributes_free(a);
   }
   if (!ssh_is_connected(conn_.Session()) || watch_.Cut()) {
-    lost = true;
-    return Failed("Cannot follow the link " + path);
+    Failed("Cannot follow the link " + path);
+    return LinkEnd::Lost;
   }
-  return false;
+  if (a && !timed) {
+    why = "no time for " + path;
+    return LinkEnd::Unread;
+  }
+  ++refused_;
+  // A missing target or a loop is answered "no such file" (or a plain
+  // failure); a refusal says nothing about what the link leads to.
+  const int code = sftp_get_error(conn_.Sftp());
+  if (timed || code == SSH_FX_PERMISSION_DENIED) {
+    why = "a link that cannot be followed (" + path + ": " + SftpErrorText(code) + ")";
+    return LinkEnd::Unread;
+  }
+  return LinkEnd::Nowhere;
 }
 
 bool SftpFileSystem::List(const std::string& path, ScanList& out) {
@@ -213,19 +225,25 @@ bool SftpFileSystem::List(const std::string& path, ScanList& out) {
   if (!Ready()) return false;
   std::vector<size_t> links;
   ScanList entries;
-  if (!ReadFolder(path, entries, links)) return false;
+  std::string bad;
+  if (!ReadFolder(path, entries, links, bad)) return false;
   std::vector<bool> nowhere(entries.size());
   for (size_t i : links) {
+    if (Stopped()) return false;
     const std::string target = Join(path, entries[i].name);
-    bool lost = false;
-    if (FollowLink(target, entries[i], lost)) continue;
-    if (lost) return false;
+    const LinkEnd end = FollowLink(target, entries[i], bad);
+    if (end == LinkEnd::Lost) return false;
+    if (end == LinkEnd::Found) continue;
     nowhere[i] = true;
-    if (told_.insert(target).second) skipped_.push_back(target + ": a symbolic link that leads nowhere; skipped");
+    if (end == LinkEnd::Nowhere && told_.insert(target).second)
+      skipped_.push_back(target + ": a symbolic link that leads nowhere; skipped");
   }
   for (size_t i = 0; i < entries.size(); ++i)
     if (!nowhere[i]) out.push_back(std::move(entries[i]));
-  return Ok();
+  if (bad.empty()) return Ok();
+  failure_ = SshFailure::Refused;
+  error_ = "The listing of " + path + " holds " + bad + ".";
+  return false;
 }
 
 bool SftpFileSystem::MakeFolder(const std::string& path) {
@@ -249,7 +267,8 @@ bool SftpFileSystem::Rename(const std::string& from, const std::string& to) {
   if (conn_.Offers("posix-rename@openssh.com") && (ext_.Open(conn_.Session()) || !ext_.Refused())) {
     int status = -1;
     if (ext_.PosixRename(from, to, status)) return Ok();
-    if (status < 0) return Failed(what);
+    if (status < 0) return ChannelFailed(what);
+    ++refused_;
     failure_ = SshFailure::Refused;
     error_ = what + ": " + SftpErrorText(status);
     return false;
@@ -262,6 +281,7 @@ bool SftpFileSystem::Rename(const std::string& from, const std::string& to) {
     error_ = what + ": it already exists and the server cannot replace it";
     return false;
   }
+  ++refused_;  // the usual answer: no such file
   return sftp_rename(conn_.Sftp(), from.c_str(), to.c_str()) == 0 ? Ok() : Failed(what);
 }
 
@@ -428,10 +448,11 @@ bool SftpFileSystem::WroteAll(const std::string& path, uint64_t written, uint64_
 
 bool SftpFileSystem::ChannelFailed(const std::string& what) {
   if (!ssh_is_connected(conn_.Session()) || watch_.Cut()) return Failed(what);
-  // The session lives on but its second channel broke: the connection is let
-  // go all the same, so that a retry starts clean.
+  // No reply on the second channel (it was closed, or its own wait ended
+  // before the watch cut a silent connection): the connection is not to be
+  // trusted and is let go, so that a retry starts clean.
   failure_ = SshFailure::Lost;
-  error_ = what + ": the server closed the SFTP channel";
+  error_ = what + ": the server did not answer";
   Disconnect();
   return false;
 }

@@ -28,6 +28,9 @@ class SftpFileSystem : public IFileSystem {
   // Entries the listings left out on purpose, each as "path: why" (a link
   // that leads nowhere), each told once.
   std::vector<std::string> TakeSkipped() override;
+  // How many requests the server refused on this connection so far (a
+  // failing status reply, expected or not): a normal run draws none.
+  uint64_t RefusedRequests() const { return refused_; }
 
   FsCapabilities Capabilities() const override;
   bool List(const std::string& path, ScanList& out) override;
@@ -56,11 +59,14 @@ class SftpFileSystem : public IFileSystem {
   bool Ok();
   // Whether the abort flag is set (the error then says so).
   bool Stopped();
-  // Lists one folder's entries as the server gives them (links unresolved).
-  bool ReadFolder(const std::string& path, ScanList& out, std::vector<size_t>& links);
-  // A link becomes what it leads to; false when it leads nowhere (or the
-  // connection broke: then the error is set).
-  bool FollowLink(const std::string& path, FindData& entry, bool& lost);
+  // Lists one folder's entries as the server gives them (links unresolved);
+  // entries whose names cannot be used are left out, told, and named in `bad`.
+  bool ReadFolder(const std::string& path, ScanList& out, std::vector<size_t>& links, std::string& bad);
+  // A link becomes what it leads to (Found). It leads nowhere when its
+  // target is missing or a loop; it is Unread when the server will not say
+  // what it leads to (its folder is then incomplete); Lost sets the error.
+  enum class LinkEnd { Found, Nowhere, Unread, Lost };
+  LinkEnd FollowLink(const std::string& path, FindData& entry, std::string& why);
   bool ReadBlocks(void* file, const FsSink& sink, Op& op);
   bool DropReads(void* file, std::deque<std::pair<int, uint64_t>>& ahead, bool& more);
   struct WriteState;
@@ -81,6 +87,7 @@ class SftpFileSystem : public IFileSystem {
   const std::atomic<bool>* abortFlag_ = nullptr;
   SshFailure failure_ = SshFailure::None;
   std::string error_;
+  uint64_t refused_ = 0;
   std::set<std::string> told_;
   std::vector<std::string> skipped_;
 };

@@ -148,9 +148,10 @@ void SocketWatch::Run() {
     const bool silent = timeoutSeconds_ > 0 && still > timeoutSeconds_ * 1000LL;
     if (aborted || silent) {
       // Shutting the socket down makes the library's blocked read return; the
-      // connection is gone afterwards and is made again when needed.
-      shutdown(socket_, SHUT_RDWR);
+      // connection is gone afterwards and is made again when needed. The cut
+      // is marked first: the failing call must see it.
       cut_ = true;
+      shutdown(socket_, SHUT_RDWR);
       active_ = false;
     }
   }

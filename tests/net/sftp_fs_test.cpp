@@ -1,16 +1,19 @@
-// The SFTP file system against OpenSSH's sshd (listing, links, round trips,
-// host keys, sign-in) and against a small server of the tests' own (password
-// sign-in, refused and cut listings, a cut copy, a server that falls silent).
+// The SFTP file system against OpenSSH's sshd (exact times, round trips,
+// host keys, sign-in; the server-by-server cases are in servers_test.cpp) and
+// against a small server of the tests' own (password sign-in, refused and cut
+// listings and copies, a server that falls silent).
 #include "net/sftp_fs.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <thread>
 
 #include "support/sshd_server.h"
@@ -25,57 +28,44 @@ class SftpTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     dir_ = new test::TempDir;
+    chmod(dir_->path().c_str(), 0755);
     if (const char* home = std::getenv("HOME")) home_ = home;
     setenv("HOME", dir_->path().c_str(), 1);
     unsetenv("SSH_AUTH_SOCK");
     ASSERT_TRUE(test::MakeSshKey(*dir_ / "rsa", "rsa") && test::MakeSshKey(*dir_ / "ecdsa", "ecdsa", "open sesame"));
     std::string why;
     test::MakeFolder(*dir_ / "sshd");
-    sshd_ = SshTestServer::StartSshd(*dir_ / "sshd", &why, {*dir_ / "rsa.pub", *dir_ / "ecdsa.pub"}).release();
+    test::MakeFolder(*dir_ / "python");
+    sshd_ = SshTestServer::StartSshd(*dir_ / "sshd", &why, {*dir_ / "rsa.pub", *dir_ / "ecdsa.pub"},
+                                     SshTestServer::Login::Account)
+                .release();
     ASSERT_TRUE(sshd_) << why;
-    std::ofstream(*dir_ / "known_hosts") << sshd_->KnownHostsLine();
+    // The tests' own server: folders named "locked" cannot be listed, listing
+    // "cut" cuts the connection, and so do reading "big" and writing "big-up".
+    python_ = SshTestServer::StartPython(*dir_ / "python", {"locked", "cut", "big", "big-up"}, &why).release();
+    ASSERT_TRUE(python_) << why;
   }
   static void TearDownTestSuite() {
+    delete python_;
     delete sshd_;
     delete dir_;
     setenv("HOME", home_.c_str(), 1);
   }
 
-  static SftpSettings Settings(const SshTestServer& server = *sshd_) {
-    SftpSettings s;
-    s.host = "127.0.0.1";
-    s.port = server.port();
-    s.user = "root";
-    s.keyFile = server.ClientKey();
-    s.knownHosts = *dir_ / "known_hosts";
-    s.useAgent = false;
-    return s;
-  }
-  // The tests' own server, trusted by its pinned key.
-  static std::unique_ptr<SshTestServer> Python(const test::TempDir& folder,
-                                               const SshTestServer::PyOptions& options = {}) {
-    std::string why;
-    auto server = SshTestServer::StartPython(folder.path(), options, &why);
-    EXPECT_TRUE(server) << why;
-    return server;
-  }
-  static SftpSettings PythonSettings(const SshTestServer& server) {
-    SftpSettings s = Settings(server);
-    s.user = "tester";
-    s.password = "secret";
-    s.keyFile.clear();
-    s.pinnedFingerprint = server.HostFingerprint();
-    return s;
-  }
-
   static test::TempDir* dir_;
-  static SshTestServer* sshd_;
+  static SshTestServer *sshd_, *python_;
   static std::string home_;
   test::TempDir data_;
+  // Files are written here as root, the folder belongs to sshd's login.
+  void SetUp() override {
+    chmod(data_.path().c_str(), 0755);
+    sshd_->Own(data_.path());
+  }
 };
 std::string SftpTest::home_;
 test::TempDir* SftpTest::dir_ = nullptr;
 SshTestServer* SftpTest::sshd_ = nullptr;
+SshTestServer* SftpTest::python_ = nullptr;
 
 size_t OpenFiles() {
   size_t n = 0;
@@ -83,51 +73,13 @@ size_t OpenFiles() {
   return n;
 }
 
-const FindData* Find(const ScanList& l, const std::string& name) {
-  for (const FindData& f : l)
-    if (f.name == name) return &f;
-  return nullptr;
-}
-
-TEST_F(SftpTest, ListsExactTimesDotFilesAndFollowsLinks) {
-  const int64_t t1 = test::UnixTime(2021, 3, 4, 5, 6, 7), t2 = test::UnixTime(2019, 12, 31, 23, 59, 59);
-  test::WriteFile(data_ / "a.txt", "12345", t1);
-  test::WriteFile(data_ / ".hidden", "x", t2);
-  test::WriteFile(data_ / "sub/b", "", t1);
-  ASSERT_EQ(0, symlink("a.txt", (data_ / "to_file").c_str()));
-  ASSERT_EQ(0, symlink("sub", (data_ / "to_dir").c_str()));
-  ASSERT_EQ(0, symlink("missing", (data_ / "nowhere").c_str()));
-  ASSERT_EQ(0, symlink(".", (data_ / "loop").c_str()));
-  mkfifo((data_ / "pipe").c_str(), 0644);
-  SftpFileSystem fs(Settings());
-  ASSERT_TRUE(fs.Connect()) << fs.LastError();
-  for (int round = 0; round < 2; ++round) {
-    ScanList l;
-    ASSERT_TRUE(fs.List(data_.path(), l)) << fs.LastError();
-    EXPECT_EQ(6u, l.size());  // no ".", "..", pipe or link leading nowhere
-    for (const char* name : {"a.txt", "to_file"}) {
-      const FindData* f = Find(l, name);
-      ASSERT_TRUE(f) << name;
-      EXPECT_EQ(TicksFromUnix(t1), f->lastWrite);
-      EXPECT_EQ(5u, f->size);
-      EXPECT_EQ(TimePrecision::Seconds, f->precision);
-      EXPECT_FALSE(f->IsDirectory());
-    }
-    ASSERT_TRUE(Find(l, ".hidden"));
-    EXPECT_EQ(TicksFromUnix(t2), Find(l, ".hidden")->lastWrite);
-    EXPECT_TRUE(Find(l, "sub")->IsDirectory());
-    ASSERT_TRUE(Find(l, "to_dir") && Find(l, "loop"));
-    EXPECT_TRUE(Find(l, "to_dir")->IsDirectory() && Find(l, "to_dir")->link);
-    EXPECT_EQ(data_ / "sub", Find(l, "to_dir")->linkTarget);
-    // A link to its own folder carries that folder's path: the walk stops there.
-    EXPECT_EQ(data_.path(), Find(l, "loop")->linkTarget);
-    // The link leading nowhere is told once.
-    EXPECT_EQ(round == 0 ? 1u : 0u, fs.TakeSkipped().size());
-  }
-}
-
-TEST_F(SftpTest, WritesReadsRenamesAndSetsTimes) {
-  SftpFileSystem fs(Settings());
+// A file written, put in place of an older one (posix-rename@openssh.com),
+// read back and given a time is listed with it to the second, as is a link to
+// it; a link leading nowhere is told once, a pipe is left out. Failures are
+// failures (a link that cannot be followed among them), told apart from a lost
+// connection.
+TEST_F(SftpTest, WritesRenamesReadsAndListsTimesToTheSecond) {
+  SftpFileSystem fs(sshd_->ClientSettings());
   ASSERT_TRUE(fs.Connect()) << fs.LastError();
   std::string content(300'000, '\0');
   for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7 + i / 1000);
@@ -139,23 +91,38 @@ TEST_F(SftpTest, WritesReadsRenamesAndSetsTimes) {
       return static_cast<long>(n);
     };
   };
-  const std::string folder = data_ / "new", tmp = folder + "/f.tmp", dst = folder + "/f";
+  const std::string folder = data_ / "new", tmp = folder + "/f.tmp", dst = folder + "/.f";
   ASSERT_TRUE(fs.MakeFolder(folder)) << fs.LastError();
   ASSERT_TRUE(fs.Write(dst, source("old"), 3));
   ASSERT_TRUE(fs.Write(tmp, source(content), content.size())) << fs.LastError();
-  // Replacing an existing file goes through posix-rename@openssh.com.
   ASSERT_TRUE(fs.Rename(tmp, dst)) << fs.LastError();
   std::string back;
   ASSERT_TRUE(fs.Read(dst, [&](const char* d, size_t n) { return back.append(d, n), true; })) << fs.LastError();
   EXPECT_TRUE(back == content);
   const int64_t ticks = TicksFromUnix(test::UnixTime(2020, 2, 29, 12, 0, 1));
   ASSERT_TRUE(fs.SetTime(dst, ticks)) << fs.LastError();
+  ASSERT_EQ(0, symlink(".f", (folder + "/to_file").c_str()));
+  ASSERT_EQ(0, symlink("missing", (folder + "/nowhere").c_str()));
+  mkfifo((folder + "/pipe").c_str(), 0644);
+  for (int round = 0; round < 2; ++round) {
+    ScanList l;
+    ASSERT_TRUE(fs.List(folder, l)) << fs.LastError();
+    ASSERT_EQ(2u, l.size());
+    for (const FindData& f : l)
+      EXPECT_TRUE(f.lastWrite == ticks && f.size == content.size() && f.precision == TimePrecision::Seconds)
+          << f.name;
+    EXPECT_EQ(round == 0 ? 1u : 0u, fs.TakeSkipped().size());
+  }
+  // A link the server will not follow for the login leaves the folder
+  // incomplete, the rest listed.
+  test::MakeFolder(folder + "/shut");
+  chmod((folder + "/shut").c_str(), 0);
+  ASSERT_EQ(0, symlink("shut/x", (folder + "/behind").c_str()));
+  ScanList l;
+  EXPECT_FALSE(fs.List(folder, l));
+  EXPECT_EQ(3u, l.size());  // .f, to_file, shut
+  EXPECT_NE(std::string::npos, fs.LastError().find("permission denied")) << fs.LastError();
   FindData fd;
-  uint64_t size = 0;
-  ASSERT_TRUE(fs.Stat(dst, fd) && fs.Size(dst, size));
-  EXPECT_EQ(ticks, fd.lastWrite);
-  EXPECT_EQ(content.size(), size);
-  // Failures are failures, told apart from a lost connection.
   EXPECT_FALSE(fs.Write(folder + "/short", source("abc"), 4));  // fewer bytes than announced
   EXPECT_FALSE(fs.Read(folder + "/missing", [](const char*, size_t) { return true; }));
   EXPECT_FALSE(fs.LostConnection());
@@ -164,151 +131,171 @@ TEST_F(SftpTest, WritesReadsRenamesAndSetsTimes) {
   EXPECT_FALSE(fs.Stat(dst, fd));
 }
 
-TEST_F(SftpTest, HostKeyUnknownOrChangedStopsBeforeSignIn) {
+// What sshd logged after `before` once it saw the connection close.
+std::string LogOfLastConnection(const SshTestServer& server, size_t before) {
+  std::string log;
+  for (int i = 0; i < 100 && (log = server.Log().substr(before)).find("onnection closed") == std::string::npos; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  return log;
+}
+
+// Host keys and every way of signing in, against sshd (password against the
+// tests' own server). An unknown or changed key stops the connect before
+// anything is offered, telling the fingerprint; a pinned key overrides
+// known_hosts, whose hashed entries are read too. A key file's passphrase is
+// asked for once.
+TEST_F(SftpTest, HostKeysAndSignIn) {
   test::TempDir folder;
-  auto server = Python(folder);
-  ASSERT_TRUE(server);
-  const std::string fingerprint = server->HostFingerprint();
+  SshTestServer* python = python_;
+  test::SshAgent agent(folder.path(), {*dir_ / "rsa"});
+  ASSERT_TRUE(agent.ok());
+  const std::string fingerprint = sshd_->HostFingerprint(), hashed = folder / "hashed", known = folder / "known";
+  const std::string ecdsa = *dir_ / "ecdsa";
   ASSERT_EQ(0u, fingerprint.rfind("SHA256:", 0));
-  std::string otherKey = sshd_->KnownHostsLine();
-  otherKey.replace(0, otherKey.find(' '), "[127.0.0.1]:" + std::to_string(server->port()));
-  const std::string hashed = folder / "hashed";
-  std::ofstream(hashed) << server->KnownHostsLine();
+  std::string otherKey = python->KnownHostsLine();  // another key for sshd's address
+  otherKey.replace(0, otherKey.find(' '), "[127.0.0.1]:" + std::to_string(sshd_->port()));
+  std::ofstream(hashed) << sshd_->KnownHostsLine();
   ASSERT_EQ(0, system(("ssh-keygen -q -H -f " + hashed + " >/dev/null 2>&1").c_str()));
-  struct Case {
-    std::string knownHosts, pin;
+  using Set = std::function<void(SftpSettings&)>;
+  auto hosts = [&](const std::string& line, const std::string& pin) -> Set {
+    return [=](SftpSettings& s) {
+      std::ofstream(known) << line;
+      s.knownHosts = line == "@hashed" ? hashed : known;
+      s.pinnedFingerprint = pin;
+    };
+  };
+  auto key = [](const std::string& file, std::optional<std::string> passphrase, bool agent = false) -> Set {
+    return [=](SftpSettings& s) {
+      s.keyFile = file;
+      s.useAgent = agent;
+      s.askPassphrase = [=](const std::string&) { return passphrase; };
+    };
+  };
+  const struct {
+    const char* what;
+    SshTestServer* server;
+    Set set;
     SshFailure expected;
   } cases[] = {
-      {"", "", SshFailure::UnknownHostKey},
-      {otherKey, "", SshFailure::ChangedHostKey},
-      {server->KnownHostsLine(), "SHA256:AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA", SshFailure::ChangedHostKey},
-      {otherKey, fingerprint, SshFailure::None},  // the pin overrides
-      {"", fingerprint, SshFailure::None},
-      {"@hashed", "", SshFailure::None},
+      {"unknown host key", sshd_, hosts("", ""), SshFailure::UnknownHostKey},
+      {"changed host key", sshd_, hosts(otherKey, ""), SshFailure::ChangedHostKey},
+      {"another key pinned", sshd_, hosts(sshd_->KnownHostsLine(), "SHA256:" + std::string(43, 'A')),
+       SshFailure::ChangedHostKey},
+      {"the pin overrides", sshd_, hosts(otherKey, fingerprint), SshFailure::None},
+      {"the pin alone", sshd_, hosts("", fingerprint), SshFailure::None},
+      {"hashed known_hosts", sshd_, hosts("@hashed", ""), SshFailure::None},
+      {"ed25519 key file", sshd_, [](SftpSettings&) {}, SshFailure::None},
+      {"RSA key file (rsa-sha2)", sshd_, key(*dir_ / "rsa", ""), SshFailure::None},
+      {"ECDSA key with its passphrase", sshd_, key(ecdsa, "open sesame"), SshFailure::None},
+      {"ECDSA key, wrong passphrase", sshd_, key(ecdsa, "guess"), SshFailure::SignIn},
+      {"ECDSA key, passphrase declined", sshd_, key(ecdsa, std::nullopt), SshFailure::SignIn},
+      {"agent", sshd_, key("", "", true), SshFailure::None},
+      {"password", python, [](SftpSettings&) {}, SshFailure::None},
+      {"wrong password", python, [](SftpSettings& s) { s.password = "wrong"; }, SshFailure::SignIn},
   };
+  setenv("SSH_AUTH_SOCK", agent.socket().c_str(), 1);
   const size_t openBefore = OpenFiles();
-  for (const Case& c : cases) {
-    SftpSettings s = PythonSettings(*server);
-    s.pinnedFingerprint = c.pin;
-    s.knownHosts = c.knownHosts == "@hashed" ? hashed : folder / "known";
-    if (c.knownHosts != "@hashed") std::ofstream(s.knownHosts) << c.knownHosts;
-    const std::string before = server->Log();
+  for (const auto& c : cases) {
+    SftpSettings s = c.server->ClientSettings();
+    c.set(s);
+    int asked = 0;
+    if (auto ask = s.askPassphrase) s.askPassphrase = [&asked, ask](const std::string& f) { return ++asked, ask(f); };
+    const size_t logged = c.server->Log().size();
     SftpFileSystem fs(s);
-    EXPECT_EQ(c.expected == SshFailure::None, fs.Connect()) << c.knownHosts << fs.LastError();
-    EXPECT_EQ(c.expected, fs.Failure()) << c.knownHosts;
-    if (c.expected == SshFailure::None) continue;
+    EXPECT_EQ(c.expected == SshFailure::None, fs.Connect()) << c.what << ": " << fs.LastError();
+    EXPECT_EQ(c.expected, fs.Failure()) << c.what;
+    EXPECT_EQ(s.keyFile == ecdsa ? 1 : 0, asked) << c.what;
+    if (c.expected != SshFailure::UnknownHostKey && c.expected != SshFailure::ChangedHostKey) continue;
     EXPECT_NE(std::string::npos, fs.LastError().find(fingerprint)) << fs.LastError();
-    EXPECT_EQ(before, server->Log()) << "nothing may be offered to an untrusted server";
+    const std::string log = LogOfLastConnection(*c.server, logged);
+    // Only the closed connection, no user named and no key offered.
+    EXPECT_EQ(0u, log.rfind("Connection closed by 127.0.0.1 port ", 0)) << c.what << ":\n" << log;
+    EXPECT_EQ(1, std::count(log.begin(), log.end(), '\n')) << c.what << ":\n" << log;
   }
+  unsetenv("SSH_AUTH_SOCK");
   EXPECT_EQ(openBefore, OpenFiles()) << "every connection's socket is closed";
 }
 
-TEST_F(SftpTest, SignsInWithAgentKeyFilesAndPassword) {
-  test::TempDir folder;
-  auto python = Python(folder);
-  ASSERT_TRUE(python);
-  test::SshAgent agent(folder.path(), {*dir_ / "rsa"});
-  ASSERT_TRUE(agent.ok());
-  struct Case {
-    const char* what;
-    std::string key;
-    const char* passphrase;  // null: the user declines
-    bool viaAgent, expected;
-  } cases[] = {
-      {"ed25519 key file", sshd_->ClientKey(), "", false, true},
-      {"RSA key file (rsa-sha2)", *dir_ / "rsa", "", false, true},
-      {"ECDSA key with its passphrase", *dir_ / "ecdsa", "open sesame", false, true},
-      {"ECDSA key, wrong passphrase", *dir_ / "ecdsa", "guess", false, false},
-      {"ECDSA key, passphrase declined", *dir_ / "ecdsa", nullptr, false, false},
-      {"agent", "", "", true, true},
-  };
-  for (const Case& c : cases) {
-    SftpSettings s = Settings();
-    s.keyFile = c.key;
-    s.useAgent = c.viaAgent;
-    if (c.viaAgent) setenv("SSH_AUTH_SOCK", agent.socket().c_str(), 1);
-    int asked = 0;
-    s.askPassphrase = [&](const std::string&) -> std::optional<std::string> {
-      ++asked;
-      if (!c.passphrase) return std::nullopt;
-      return std::string(c.passphrase);
-    };
-    SftpFileSystem fs(s);
-    EXPECT_EQ(c.expected, fs.Connect()) << c.what << ": " << fs.LastError();
-    EXPECT_EQ(c.expected ? SshFailure::None : SshFailure::SignIn, fs.Failure()) << c.what;
-    EXPECT_EQ(c.key == *dir_ / "ecdsa" ? 1 : 0, asked) << c.what;
-    unsetenv("SSH_AUTH_SOCK");
-  }
-  for (const char* password : {"secret", "wrong"}) {
-    SftpSettings s = PythonSettings(*python);
-    s.password = password;
-    SftpFileSystem fs(s);
-    EXPECT_EQ(std::string(password) == "secret", fs.Connect()) << password << fs.LastError();
-  }
-}
-
+// A refusal keeps the connection; a connection cut under a listing, a
+// download or an upload is a lost connection, and nothing read counts.
 TEST_F(SftpTest, RefusedAndCutListingsAndCopiesAreFailures) {
-  test::TempDir folder;
-  auto server = Python(folder, {"locked", "cut", "big"});
-  ASSERT_TRUE(server);
+  SshTestServer* server = python_;
   for (const char* name : {"locked", "cut", "fine"}) test::WriteFile(data_ / (name + std::string("/x")), "x", 0);
-  test::WriteFile(data_ / "big", std::string(200'000, 'b'), 0);
-  SftpFileSystem fs(PythonSettings(*server));
-  ASSERT_TRUE(fs.Connect()) << fs.LastError();
+  const std::string big(300'000, 'b');
+  test::WriteFile(data_ / "big", big, 0);
+  SftpFileSystem fs(server->ClientSettings());
   ScanList l;
-  EXPECT_FALSE(fs.List(data_ / "locked", l));
-  EXPECT_NE(std::string::npos, fs.LastError().find("permission denied")) << fs.LastError();
-  EXPECT_FALSE(fs.LostConnection());
-  ASSERT_TRUE(fs.List(data_ / "fine", l));
-  EXPECT_EQ(1u, l.size());
-  EXPECT_FALSE(fs.List(data_ / "cut", l));
-  EXPECT_TRUE(l.empty());
-  EXPECT_TRUE(fs.LostConnection());
-  ASSERT_TRUE(fs.Reconnect()) << fs.LastError();
   size_t got = 0;
-  EXPECT_FALSE(fs.Read(data_ / "big", [&](const char*, size_t n) { return got += n, true; }));
-  EXPECT_TRUE(fs.LostConnection());
-  EXPECT_LT(got, 200'000u);
+  auto sink = [&](const char*, size_t n) { return got += n, true; };
+  auto source = [&](char* b, size_t n) { return std::copy_n(big.data(), n, b), static_cast<long>(n); };
+  const struct {
+    const char* what;
+    std::function<bool()> call;
+    bool lost;
+  } cases[] = {
+      {"refused listing", [&] { return fs.List(data_ / "locked", l) || !l.empty(); }, false},
+      {"listing", [&] { return fs.List(data_ / "fine", l) && l.size() == 1; }, false},
+      {"cut listing", [&] { return fs.List(data_ / "cut", l) || !l.empty(); }, true},
+      {"cut download", [&] { return fs.Read(data_ / "big", sink); }, true},
+      {"cut upload", [&] { return fs.Write(data_ / "big-up", source, big.size()); }, true},
+  };
+  for (const auto& c : cases) {
+    ASSERT_TRUE(!fs.LostConnection() || fs.Reconnect()) << fs.LastError();
+    EXPECT_EQ(std::string(c.what) == "listing", c.call()) << c.what << ": " << fs.LastError();
+    EXPECT_EQ(c.lost, fs.LostConnection()) << c.what << ": " << fs.LastError();
+  }
+  EXPECT_LT(got, big.size());
 }
 
-TEST_F(SftpTest, StopsAndTimesOutWhileTheServerIsSilent) {
-  test::TempDir folder;
-  auto server = Python(folder);
-  ASSERT_TRUE(server);
-  test::WriteFile(data_ / "x", "x", 0);
-  // A copy stopped while the server answers ends at its next block and keeps
-  // the connection.
+// Stopped while the server is silent, every operation ends within moments
+// and fails, letting the connection go; unstopped, a listing and a rename
+// (over the extension's channel) are given up on after the time-out, the
+// connection let go too. A copy stopped while the server answers ends at its
+// next block and keeps the connection.
+TEST_F(SftpTest, EveryOperationEndsWhenStoppedOrTimedOutWhileTheServerIsSilent) {
+  SshTestServer* server = python_;
+  const std::string x = data_ / "x", y = data_ / "y";
+  test::WriteFile(x, "x", 0);
+  FindData fd;
+  ScanList l;
+  auto endless = [](char*, size_t n) { return static_cast<long>(n); };
+  const std::pair<const char*, std::function<bool(SftpFileSystem&)>> calls[] = {
+      {"List", [&](SftpFileSystem& fs) { return fs.List(data_.path(), l); }},
+      {"Stat", [&](SftpFileSystem& fs) { return fs.Stat(x, fd); }},
+      {"MakeFolder", [&](SftpFileSystem& fs) { return fs.MakeFolder(data_ / "new"); }},
+      {"Rename", [&](SftpFileSystem& fs) { return fs.Rename(x, y); }},
+      {"SetTime", [&](SftpFileSystem& fs) { return fs.SetTime(x, 0); }},
+      {"Remove", [&](SftpFileSystem& fs) { return fs.Remove(x); }},
+      {"Read", [&](SftpFileSystem& fs) { return fs.Read(x, [](const char*, size_t) { return true; }); }},
+      {"Write", [&](SftpFileSystem& fs) { return fs.Write(y, endless, 1 << 30); }},
+  };
   std::atomic<bool> abort{false};
-  {
-    SftpFileSystem fs(PythonSettings(*server));
-    fs.SetAbortFlag(&abort);
-    ASSERT_TRUE(fs.Connect()) << fs.LastError();
-    EXPECT_FALSE(fs.Write(data_ / "y", [&](char*, size_t n) { return abort = true, static_cast<long>(n); }, 1 << 30));
-    EXPECT_FALSE(fs.LostConnection());
+  for (const bool stop : {true, false}) {
     abort = false;
-    EXPECT_TRUE(fs.Remove(data_ / "y")) << fs.LastError();
-  }
-  // A silent server: a read is cut when stopped, a listing after the time-out.
-  for (const bool byAbort : {true, false}) {
-    SftpSettings s = PythonSettings(*server);
-    s.timeoutSeconds = byAbort ? 60 : 2;
-    SftpFileSystem fs(s);
-    abort = false;
-    fs.SetAbortFlag(&abort);
-    ASSERT_TRUE(fs.Connect()) << fs.LastError();
-    server->Pause(true);
-    std::thread stopper([&] {
-      std::this_thread::sleep_for(std::chrono::milliseconds(300));
-      if (byAbort) abort = true;
-    });
-    const auto start = std::chrono::steady_clock::now();
-    ScanList l;
-    EXPECT_FALSE(byAbort ? fs.Read(data_ / "x", [](const char*, size_t) { return true; }) : fs.List(data_.path(), l));
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(byAbort ? 5 : 10));
-    EXPECT_TRUE(fs.LostConnection()) << fs.LastError();
-    stopper.join();
     server->Pause(false);
+    SftpSettings settings = server->ClientSettings();
+    settings.timeoutSeconds = stop ? 30 : 1;
+    SftpFileSystem fs(settings);
+    fs.SetAbortFlag(&abort);
+    ASSERT_TRUE(fs.Connect()) << fs.LastError();
+    if (stop) {
+      EXPECT_FALSE(fs.Write(y, [&](char*, size_t n) { return abort = true, static_cast<long>(n); }, 1 << 30));
+      EXPECT_FALSE(fs.LostConnection()) << fs.LastError();
+    }
+    for (const auto& [name, call] : calls) {
+      if (!stop && std::string(name) != "List" && std::string(name) != "Rename") continue;
+      abort = false;
+      server->Pause(false);
+      ASSERT_TRUE(!fs.LostConnection() || fs.Reconnect()) << fs.LastError();
+      server->Pause(true);
+      abort = stop;
+      const auto start = std::chrono::steady_clock::now();
+      EXPECT_FALSE(call(fs)) << name;
+      EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3)) << name;
+      EXPECT_TRUE(fs.LostConnection()) << name << ": " << fs.LastError();
+    }
   }
+  server->Pause(false);
 }
 
 }  // namespace

@@ -2,12 +2,8 @@
 
 #include "support/processes.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
 #include <pwd.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -23,38 +19,11 @@
 #endif
 
 namespace twinbay::test {
-namespace {
 
-// A SHA-512 crypt hash of a password (cheap logins: the servers' own tools
-// would make slow argon2 hashes).
-std::string CryptHash(const std::string& password) {
-  std::string out;
-  if (FILE* p = popen(("openssl passwd -6 '" + password + "'").c_str(), "r")) {
-    char buf[256];
-    while (fgets(buf, sizeof buf, p)) out += buf;
-    pclose(p);
-  }
-  while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
-  return out;
-}
-
-}  // namespace
-
-FtpTestServer::~FtpTestServer() {
-  Stop();
-  if (!systemUser_.empty()) std::system(("userdel " + systemUser_ + " > /dev/null 2>&1").c_str());
-}
+FtpTestServer::~FtpTestServer() { Stop(); }
 
 void FtpTestServer::Stop() {
-  if (pid_ <= 0) return;
-  kill(-pid_, SIGTERM);
-  kill(pid_, SIGTERM);
-  for (int i = 0; i < 100 && !Exited(pid_); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  if (kill(pid_, 0) == 0) {
-    kill(-pid_, SIGKILL);
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-  }
+  StopGroup(pid_);
   pid_ = -1;
 }
 
@@ -69,29 +38,17 @@ std::unique_ptr<FtpTestServer> FtpTestServer::StartPyftpdlib(const std::string& 
   char tmpl[] = "/tmp/twinbay-ftpd-XXXXXX";
   const std::string state = mkdtemp(tmpl);
   const std::string portFile = state + "/port";
-  std::vector<std::string> argv = {"/usr/bin/python3",
-                                   std::string(TWINBAY_TEST_SUPPORT_DIR) + "/ftp_server.py",
-                                   root,
-                                   portFile,
-                                   "--user",
-                                   o.user + ":" + o.password,
-                                   "--idle-timeout",
+  std::vector<std::string> argv = {"/usr/bin/python3", TWINBAY_TEST_SUPPORT_DIR "/ftp_server.py", root, portFile,
+                                   "--user", o.user + ":" + o.password, "--idle-timeout",
                                    std::to_string(o.idleTimeoutSeconds)};
-  if (o.hostile) argv.push_back("--hostile");
-  for (const auto& [flag, value] : {std::pair{"--refuse-list", o.refuseList}, std::pair{"--cut-list", o.cutList},
-                                    std::pair{"--stall-list", o.stallList}, std::pair{"--endless", o.endless}})
-    if (!value.empty()) {
-      argv.push_back(flag);
-      argv.push_back(value);
-    }
-  if (o.noUnique) argv.push_back("--no-unique");
-  if (o.refuseDelete) argv.push_back("--refuse-dele");
+  const std::string maxLogins = o.maxLogins > 0 ? std::to_string(o.maxLogins) : "";
+  for (const auto& [flag, value] : {std::pair{"--refuse-list", o.refuseList}, {"--cut-list", o.cutList},
+                                    {"--stall-list", o.stallList}, {"--endless", o.endless}, {"--max-logins", maxLogins}})
+    if (!value.empty()) argv.insert(argv.end(), {flag, value});
+  for (const auto& [flag, on] : {std::pair{"--hostile", o.hostile}, {"--no-unique", o.noUnique},
+                                 {"--refuse-dele", o.refuseDelete}, {"--cut-second-login", o.cutSecondLogin}})
+    if (on) argv.push_back(flag);
   argv.insert(argv.end(), o.extraArgs.begin(), o.extraArgs.end());
-  if (o.maxLogins > 0) {
-    argv.push_back("--max-logins");
-    argv.push_back(std::to_string(o.maxLogins));
-  }
-  if (o.cutSecondLogin) argv.push_back("--cut-second-login");
   std::unique_ptr<FtpTestServer> s(new FtpTestServer);
   s->pid_ = Spawn(argv, state + "/log");
   s->user_ = o.user;
@@ -113,12 +70,7 @@ std::unique_ptr<FtpTestServer> FtpTestServer::StartPyftpdlib(const std::string& 
 }
 
 void GiveToFtpUser(const std::string& path) {
-  const passwd* pw = getpwnam("ftp");
-  if (!pw) return;
-  std::error_code ec;
-  chown(path.c_str(), pw->pw_uid, pw->pw_gid);
-  for (auto& e : std::filesystem::recursive_directory_iterator(path, ec))
-    lchown(e.path().c_str(), pw->pw_uid, pw->pw_gid);
+  if (const passwd* pw = getpwnam("ftp")) GiveTree(path, static_cast<int>(pw->pw_uid), static_cast<int>(pw->pw_gid));
 }
 
 std::unique_ptr<FtpTestServer> FtpTestServer::StartVsftpd(const std::string& folder, std::string* why,
@@ -190,23 +142,10 @@ std::unique_ptr<FtpTestServer> FtpTestServer::StartVsftpdWith(const std::string&
                                        << (tls->implicit ? "implicit_ssl=YES\n" : "");
   std::unique_ptr<FtpTestServer> s(new FtpTestServer);
   if (localTime) {
-    // A throw-away account of this process (removed with the server), its
-    // home 0755 and its own, as on a real host.
-    static int count = 0;
-    s->user_ = "twb" + std::to_string(getpid()) + "x" + std::to_string(count++);
-    s->password_ = "pw" + std::to_string(getpid() * 7919 + count);
-    const std::string home = folder + "/home";
-    std::filesystem::create_directories(home);
-    const std::string add = "useradd -M -N -s /bin/sh -d '" + home + "' -p '" + CryptHash(s->password_) + "' " +
-                            s->user_ + " > '" + folder + "/useradd.log' 2>&1";
-    const passwd* pw = std::system(add.c_str()) == 0 ? getpwnam(s->user_.c_str()) : nullptr;
-    if (!pw) {
-      if (why) *why = "useradd failed: " + Slurp(folder + "/useradd.log");
-      return nullptr;
-    }
-    s->systemUser_ = s->user_;
-    chown(home.c_str(), pw->pw_uid, pw->pw_gid);
-    chmod(home.c_str(), 0755);
+    s->account_ = std::make_unique<TestAccount>(folder + "/home", why);
+    if (!s->account_->ok()) return nullptr;
+    s->user_ = s->account_->name;
+    s->password_ = s->account_->password;
   }
   s->argv_ = {"/usr/sbin/vsftpd", conf};
   s->log_ = folder + "/stderr.log";
@@ -246,26 +185,25 @@ void MakeTesterHome(const std::string& folder, const std::string& home, const st
   chmod(passwdFile.c_str(), 0600);
 }
 
-std::unique_ptr<FtpTestServer> WaitForPort(std::unique_ptr<FtpTestServer> s, pid_t pid, int port,
-                                           const std::string& name, const std::string& log, std::string* why) {
-  for (int i = 0; i < 500; ++i) {
-    if (CanConnect(port)) return s;
-    if (Exited(pid)) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  if (why) *why = name + " did not start: " + Slurp(log);
+}  // namespace
+
+std::unique_ptr<FtpTestServer> FtpTestServer::StartTester(const std::vector<std::string>& argv, const std::string& libs,
+                                                          int port, const std::string& folder, std::string* why) {
+  std::unique_ptr<FtpTestServer> s(new FtpTestServer);
+  s->pid_ = Spawn(argv, folder + "/stderr.log", libs);
+  s->port_ = port;
+  s->user_ = "tester";
+  s->password_ = "secret";
+  s->dataDir_ = folder + "/home";
+  s->remoteDir_ = "/";
+  s->ownerUid_ = s->ownerGid_ = 65534;
+  if (WaitUntilListening(s->pid_, port)) return s;
+  if (why) *why = argv[0] + " did not start: " + Slurp(folder + "/stderr.log");
   return nullptr;
 }
 
-}  // namespace
-
 void FtpTestServer::Own(const std::string& path) const {
-  if (ownerUid_ < 0 || geteuid() != 0) return;
-  std::error_code ec;
-  lchown(path.c_str(), ownerUid_, ownerGid_);
-  if (std::filesystem::is_directory(path))
-    for (auto& e : std::filesystem::recursive_directory_iterator(path, ec))
-      lchown(e.path().c_str(), ownerUid_, ownerGid_);
+  if (ownerUid_ >= 0 && geteuid() == 0) GiveTree(path, ownerUid_, ownerGid_);
 }
 
 std::unique_ptr<FtpTestServer> FtpTestServer::StartProftpd(const std::string& folder, std::string* why) {
@@ -288,16 +226,7 @@ std::unique_ptr<FtpTestServer> FtpTestServer::StartProftpd(const std::string& fo
                       << "/passwd\nRequireValidShell off\nUseFtpUsers off\nDefaultRoot ~\nAllowOverwrite on\n"
                          "ModulePath "
                       << dir << "/usr/lib/proftpd\nMaxInstances 60\n";
-  std::unique_ptr<FtpTestServer> s(new FtpTestServer);
-  s->pid_ = Spawn({bin, "-n", "-q", "-c", conf}, folder + "/stderr.log", dir + "/usr/lib/x86_64-linux-gnu");
-  s->port_ = port;
-  s->user_ = "tester";
-  s->password_ = "secret";
-  s->dataDir_ = home;
-  s->remoteDir_ = "/";
-  s->ownerUid_ = s->ownerGid_ = 65534;
-  const pid_t pid = s->pid_;
-  return WaitForPort(std::move(s), pid, port, "proftpd", folder + "/stderr.log", why);
+  return StartTester({bin, "-n", "-q", "-c", conf}, dir + "/usr/lib/x86_64-linux-gnu", port, folder, why);
 }
 
 std::unique_ptr<FtpTestServer> FtpTestServer::StartPureFtpd(const std::string& folder, std::string* why,
@@ -336,16 +265,7 @@ std::unique_ptr<FtpTestServer> FtpTestServer::StartPureFtpd(const std::string& f
     argv.push_back("-L");
     argv.push_back(std::to_string(listLimit) + ":8");
   }
-  std::unique_ptr<FtpTestServer> s(new FtpTestServer);
-  s->pid_ = Spawn(argv, folder + "/stderr.log", libs);
-  s->port_ = port;
-  s->user_ = "tester";
-  s->password_ = "secret";
-  s->dataDir_ = home;
-  s->remoteDir_ = "/";
-  s->ownerUid_ = s->ownerGid_ = 65534;
-  const pid_t pid = s->pid_;
-  return WaitForPort(std::move(s), pid, port, "pure-ftpd", folder + "/stderr.log", why);
+  return StartTester(argv, libs, port, folder, why);
 }
 
 std::unique_ptr<FtpTestServer> FtpTestServer::Start(Kind kind, const std::string& folder, std::string* why) {
@@ -379,17 +299,9 @@ bool MakeTestCertificate(const std::string& folder, const std::string& commonNam
 }
 
 std::string OpensslFingerprint(const std::string& certFile) {
-  std::string out;
-  if (FILE* p = popen(("openssl x509 -noout -fingerprint -sha256 -in '" + certFile + "'").c_str(), "r")) {
-    char buf[512];
-    while (fgets(buf, sizeof buf, p)) out += buf;
-    pclose(p);
-  }
+  const std::string out = RunCommand("openssl x509 -noout -fingerprint -sha256 -in '" + certFile + "'");
   const size_t eq = out.find('=');
-  if (eq == std::string::npos) return {};
-  out = out.substr(eq + 1);
-  while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
-  return out;
+  return eq == std::string::npos ? std::string() : out.substr(eq + 1);
 }
 
 const char* FtpTestServer::Name(Kind kind) {
@@ -406,12 +318,7 @@ bool FtpTestServer::Restart() {
   if (argv_.empty()) return false;
   Stop();
   pid_ = Spawn(argv_, log_, {}, tz_);
-  for (int i = 0; i < 500; ++i) {
-    if (CanConnect(port_)) return true;
-    if (Exited(pid_)) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return false;
+  return WaitUntilListening(pid_, port_);
 }
 
 }  // namespace twinbay::test

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "support/processes.h"
+
 namespace twinbay::test {
 
 class FtpTestServer {
@@ -103,6 +105,9 @@ class FtpTestServer {
 
  private:
   FtpTestServer() = default;
+  // proftpd or pure-ftpd serving user "tester" (65534) its home `folder`/home.
+  static std::unique_ptr<FtpTestServer> StartTester(const std::vector<std::string>& argv, const std::string& libs,
+                                                    int port, const std::string& folder, std::string* why);
   static std::unique_ptr<FtpTestServer> StartVsftpdWith(const std::string& folder, bool localTime,
                                                         const std::string& tz, std::string* why,
                                                         const Tls* tls = nullptr);
@@ -113,7 +118,7 @@ class FtpTestServer {
   std::string user_, password_;
   std::string dataDir_, remoteDir_;
   int ownerUid_ = -1, ownerGid_ = -1;
-  std::string systemUser_;  // an account made for the server, removed with it
+  std::unique_ptr<TestAccount> account_;  // a login made for the server, removed with it
 };
 
 // A self-signed certificate for `commonName` made with `openssl req` in

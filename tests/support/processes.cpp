@@ -7,8 +7,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <pwd.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 namespace twinbay::test {
 
@@ -70,6 +77,76 @@ std::string Slurp(const std::string& path) {
   std::stringstream ss;
   ss << in.rdbuf();
   return ss.str();
+}
+
+bool WaitUntilListening(pid_t pid, int port, const std::string& greeting) {
+  for (int i = 0; i < 500; ++i) {
+    if (CanConnect(port, greeting)) return true;
+    if (Exited(pid)) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
+void StopGroup(pid_t pid) {
+  if (pid <= 0) return;
+  kill(-pid, SIGCONT);
+  kill(-pid, SIGTERM);
+  kill(pid, SIGTERM);
+  for (int i = 0; i < 100 && !Exited(pid); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  if (kill(pid, 0) == 0) {
+    kill(-pid, SIGKILL);
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+  }
+}
+
+std::string RunCommand(const std::string& command) {
+  std::string out;
+  if (FILE* p = popen(command.c_str(), "r")) {
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    pclose(p);
+  }
+  while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
+  return out;
+}
+
+std::string CryptHash(const std::string& password) { return RunCommand("openssl passwd -6 '" + password + "'"); }
+
+TestAccount::TestAccount(const std::string& home, std::string* why) {
+  static int count = 0;
+  name = "twb" + std::to_string(getpid()) + "x" + std::to_string(count++);
+  password = "pw" + std::to_string(getpid() * 7919 + count);
+  std::filesystem::create_directories(home);
+  const std::string add = "useradd -M -N -s /bin/sh -d '" + home + "' -p '" + CryptHash(password) + "' " + name;
+  std::string log;
+  // useradd gives up while another process holds the account files' lock.
+  for (int i = 0; i < 20 && !getpwnam(name.c_str()); ++i) {
+    if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    log = RunCommand(add + " 2>&1");
+  }
+  const passwd* pw = getpwnam(name.c_str());
+  if (!pw) {
+    if (why) *why = "useradd failed: " + log;
+    return;
+  }
+  uid = static_cast<int>(pw->pw_uid);
+  gid = static_cast<int>(pw->pw_gid);
+  chown(home.c_str(), uid, gid);
+  chmod(home.c_str(), 0755);
+}
+
+TestAccount::~TestAccount() {
+  if (ok()) RunCommand("userdel " + name + " 2>&1");
+}
+
+void GiveTree(const std::string& path, int uid, int gid) {
+  std::error_code ec;
+  lchown(path.c_str(), uid, gid);
+  if (std::filesystem::is_directory(path))
+    for (auto& e : std::filesystem::recursive_directory_iterator(path, ec)) lchown(e.path().c_str(), uid, gid);
 }
 
 }  // namespace twinbay::test

@@ -1,14 +1,15 @@
 #!/usr/bin/python3
 """A small SFTP server for tests: password sign-in and servers that misbehave.
 
-usage: sftp_server.py PORT HOST_KEY REFUSE_LIST CUT_LIST CUT_READ
+usage: sftp_server.py PORT HOST_KEY REFUSE_LIST CUT_LIST CUT_READ CUT_WRITE
 
 Listens on 127.0.0.1:PORT with the host key HOST_KEY and lets user `tester`
 with password `secret` in (no other way of signing in); every sign-in attempt
 is logged ("sign-in USER", "password USER"). The whole file system
 is served. A folder named REFUSE_LIST cannot be opened (permission denied),
-opening a folder named CUT_LIST cuts the connection, and so does reading a file
-named CUT_READ past its first 64 KiB. An empty name turns the mode off.
+opening a folder named CUT_LIST cuts the connection, and so do reading a file
+named CUT_READ and writing one named CUT_WRITE past their first 64 KiB. An
+empty name turns the mode off.
 """
 import asyncio
 import os
@@ -16,7 +17,7 @@ import sys
 
 import asyncssh
 
-PORT, HOST_KEY, REFUSE_LIST, CUT_LIST, CUT_READ = sys.argv[1:6]
+PORT, HOST_KEY, REFUSE_LIST, CUT_LIST, CUT_READ, CUT_WRITE = sys.argv[1:7]
 
 
 def base(path):
@@ -53,6 +54,12 @@ class Sftp(asyncssh.SFTPServer):
             self.connection.abort()
             raise asyncssh.SFTPFailure('cut')
         return super().read(file_obj, offset, size)
+
+    def write(self, file_obj, offset, data):
+        if CUT_WRITE and offset + len(data) > 65536 and base(file_obj.name) == CUT_WRITE:
+            self.connection.abort()
+            raise asyncssh.SFTPFailure('cut')
+        return super().write(file_obj, offset, data)
 
 
 async def main():

@@ -10,6 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "net/ssh_session.h"
+#include "support/processes.h"
+
 namespace twinbay::test {
 
 class SshTestServer {
@@ -18,24 +21,35 @@ class SshTestServer {
   SshTestServer(const SshTestServer&) = delete;
   SshTestServer& operator=(const SshTestServer&) = delete;
 
+  // Who signs in to sshd: root (benchmarks), or a throw-away account set up
+  // as a real host has one (home `folder`/home 0755 and its own, its keys in
+  // ~/.ssh/authorized_keys, sshd's strict modes on; the folders above
+  // `folder` must let it through).
+  enum class Login { Root, Account };
   // sshd in the foreground, everything of it in `folder`: host key
-  // host_ed25519, sign-in key client_ed25519 (in authorized_keys with every
-  // key in `moreKeys`, public key files). Null (with the reason) when it does
-  // not start; it needs root.
+  // host_ed25519, sign-in key client_ed25519 (authorized with every key in
+  // `moreKeys`, public key files). Null (with the reason) when it does not
+  // start; it needs root.
   static std::unique_ptr<SshTestServer> StartSshd(const std::string& folder, std::string* why,
-                                                  const std::vector<std::string>& moreKeys = {});
+                                                  const std::vector<std::string>& moreKeys = {},
+                                                  Login login = Login::Root);
   // sftp_server.py: user `tester`, password `secret`, serving the whole file
   // system. Modes: a folder named `refuseList` cannot be opened, listing a
-  // folder named `cutList` cuts the connection, and so does reading past the
-  // first 64 KiB of a file named `cutRead`.
+  // folder named `cutList` cuts the connection, and so do reading a file named
+  // `cutRead` and writing one named `cutWrite` past their first 64 KiB.
   struct PyOptions {
-    std::string refuseList, cutList, cutRead;
+    std::string refuseList, cutList, cutRead, cutWrite;
   };
   static std::unique_ptr<SshTestServer> StartPython(const std::string& folder, const PyOptions& options,
                                                     std::string* why);
 
   int port() const { return port_; }
-  const std::string& folder() const { return folder_; }
+  // Who signs in: "root", the account's name, or "tester" (sftp_server.py).
+  const std::string& user() const { return user_; }
+  // The account's home folder ("" for the others).
+  std::string Home() const { return account_ ? folder_ + "/home" : ""; }
+  // Gives what is below path to the account (nothing without one).
+  void Own(const std::string& path) const;
   // The private key that signs in (sshd only).
   std::string ClientKey() const { return folder_ + "/client_ed25519"; }
   std::string HostKeyPub() const { return hostKey_ + ".pub"; }
@@ -43,6 +57,9 @@ class SshTestServer {
   std::string HostFingerprint() const;
   // A known_hosts line for this server's key.
   std::string KnownHostsLine() const;
+  // Settings that sign in (sshd: by its key; sftp_server.py: by password;
+  // no agent), trusting the host key through `folder`/known_hosts.
+  SftpSettings ClientSettings() const;
   // What the server wrote to its log so far.
   std::string Log() const;
   // Stops or resumes every process of the server (a server that falls silent).
@@ -51,15 +68,18 @@ class SshTestServer {
 
  private:
   SshTestServer() = default;
+  // A server of `user` in `folder` with a host key and a free port, or null.
+  static std::unique_ptr<SshTestServer> Prepare(const std::string& folder, const std::string& user, std::string* why);
+  // Starts the server's program; false (with the reason) when it does not listen.
+  bool Launch(const std::vector<std::string>& argv, std::string* why);
   pid_t pid_ = -1;
   int port_ = 0;
-  std::string folder_, hostKey_, log_;
+  std::string folder_, hostKey_, log_, user_;
+  std::unique_ptr<TestAccount> account_;
 };
 
 // ssh-keygen -t type (-N passphrase) -f path; false when it failed.
 bool MakeSshKey(const std::string& path, const std::string& type, const std::string& passphrase = "");
-// The output of a command run through /bin/sh (stdout only).
-std::string RunCommand(const std::string& command);
 
 // An ssh-agent of its own on a socket in `folder`, holding the given keys.
 class SshAgent {
