@@ -67,6 +67,9 @@ class CFtpSession {
   // it). Holds until ArmCancel.
   void Cancel() { cancel_.store(true); }
   bool Cancelled() const { return cancelFlag_->load(); }
+  // From now on (and for the sessions copying this login) commands end while
+  // `flag` is set rather than on Cancel; null goes back to Cancel.
+  void SetCancelFlag(const std::atomic<bool>* flag) { cancelFlag_ = flag ? flag : &cancel_; }
   // Clears Cancel.
   void ArmCancel();
   // Also logs out the early logins not taken.

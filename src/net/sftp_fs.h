@@ -43,6 +43,10 @@ class SftpFileSystem : public IFileSystem {
   bool LostConnection() const override { return failure_ == SshFailure::Lost || !conn_.IsOpen(); }
   bool Reconnect() override { return Connect(); }
   std::unique_ptr<IFileSystem> OpenAnother() const override;
+  std::string Host() const override { return settings_.host; }
+  std::string LoginFolder() const override { return loginFolder_; }
+  bool Encrypted() const override { return true; }
+  void Disconnect() override;
 
  private:
   class Op;
@@ -61,7 +65,6 @@ class SftpFileSystem : public IFileSystem {
   // connection broke: then the error is set).
   bool FollowLink(const std::string& path, FindData& entry, bool& lost);
   bool ReadBlocks(void* file, const FsSink& sink, Op& op);
-  void Disconnect();
 
   const SftpSettings settings_;
   std::shared_ptr<SshKeyCache> keys_;
@@ -72,6 +75,7 @@ class SftpFileSystem : public IFileSystem {
   const std::atomic<bool>* abortFlag_ = nullptr;
   SshFailure failure_ = SshFailure::None;
   std::string error_;
+  std::string loginFolder_ = "/";  // where the server put the login (realpath ".")
   std::set<std::string> told_;
   std::vector<std::string> skipped_;
 };
