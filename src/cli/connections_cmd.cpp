@@ -50,6 +50,11 @@ int ConnectionsCommand(const Options& o) {
                     Visible(c.remotePath).c_str(), Visible(c.localPath).c_str(),
                     c.fileTypes.empty() ? "*.*" : Visible(c.fileTypes).c_str(),
                     c.includeSubFolders ? ", with sub-folders" : "");
+        if (c.protocol == 1) {
+          std::printf("  protocol: sftp%s%s%s%s\n", c.keyFile.empty() ? "" : ", key file ", Visible(c.keyFile).c_str(),
+                      c.hostKey.empty() ? "" : ", trusted host key ", Visible(c.hostKey).c_str());
+          continue;
+        }
         std::printf("  server time offset: %s\n", GetServerOffset(c).Text().c_str());
         FtpTls mode = FtpTls::None;
         const bool known = TlsModeFromWord(c.tlsMode, mode);
@@ -65,7 +70,7 @@ int ConnectionsCommand(const Options& o) {
     auto c = std::make_unique<CConnectionProperties>();
     c->host = o.host;
     c->description = o.description.empty() ? o.host : o.description;
-    c->port = o.port;
+    c->port = o.portGiven ? o.port : DefaultPort(o.sftp ? FsProtocol::Sftp : FsProtocol::Ftp);
     c->remotePath = o.remotePath.empty() ? "/" : o.remotePath;
     c->localPath = o.local;
     c->fileTypes = o.types;
@@ -73,9 +78,19 @@ int ConnectionsCommand(const Options& o) {
     c->anonymous = o.user.empty() ? 1 : 0;
     c->userName = o.user;
     SetServerOffset(*c, o.serverOffset);
-    c->tlsMode = static_cast<int32_t>(o.tls);
-    if (!o.trustFingerprint.empty() && o.tls == FtpTls::None) Fail("--trust-fingerprint needs --tls explicit or implicit");
-    c->pinnedFingerprint = o.trustFingerprint;
+    if (o.sftp) {
+      if (o.tlsGiven || !o.trustFingerprint.empty()) Fail("--tls and --trust-fingerprint are for FTP, not SFTP");
+      SetRecordProtocol(*c, FsProtocol::Sftp);
+      c->keyFile = o.identity;
+      c->hostKey = o.trustHostKey;
+    } else {
+      if (!o.identity.empty() || !o.trustHostKey.empty())
+        Fail("--identity and --trust-host-key are for SFTP: add --protocol sftp");
+      c->tlsMode = static_cast<int32_t>(o.tls);
+      if (!o.trustFingerprint.empty() && o.tls == FtpTls::None)
+        Fail("--trust-fingerprint needs --tls explicit or implicit");
+      c->pinnedFingerprint = o.trustFingerprint;
+    }
     if (o.passwordStdin) {
       std::string line;
       std::getline(std::cin, line);

@@ -35,6 +35,8 @@ class FtpFileSystem : public IFileSystem {
   bool Encrypted() const override { return session_.Encrypted(); }
   bool EnsureConnected() override;
   void Disconnect() override { session_.CloseConnection(); }
+  // The session it works over (for the listing of a compare).
+  CFtpSession& Session() { return session_; }
   std::string TakeClockProbeReport() override { return session_.Clock().TakeProbeReport(); }
   std::string TakeClockNotice() override { return session_.Clock().TakeNotice(); }
   std::string ClockNotice() const override { return session_.Clock().Notice(); }

@@ -16,7 +16,6 @@
 
 namespace twinbay {
 
-class CConnectionProperties;
 class CEarlyLogins;
 
 class CFtpSession {
@@ -133,11 +132,6 @@ class CEarlyLogins {
   std::deque<std::future<std::unique_ptr<CFtpSession>>> logins_;
   bool refused_ = false;
 };
-
-// The connect job's work, for a worker thread: takes the login from the record
-// (none for an anonymous one, or when its user name is empty), its TLS mode
-// and trusted certificate, and connects.
-bool RunConnect(CFtpSession& session, const CConnectionProperties& record, const std::string& promptedPassword = {});
 
 // The remote side of a compare, listed through the session's connection.
 class FtpRemoteLister : public IRemoteLister {

@@ -7,7 +7,7 @@
 #include <ctime>
 #include <filesystem>
 
-#include "net/connections.h"
+#include "core/connections.h"
 #include "support/ftp_servers.h"
 #include "support/temp_dir.h"
 

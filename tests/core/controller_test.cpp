@@ -68,8 +68,14 @@ TEST(Controller, CompareSyncAndCompareAgainLeaveBothSidesInStep) {
 
   CFolderCollection collection;
   CSyncController controller(collection);
-  ASSERT_TRUE(controller.Session().Connect("127.0.0.1", server->user(), server->password(), server->port()))
-      << controller.Session().LastError();
+  FileSystemTarget target;
+  target.host = "127.0.0.1";
+  target.port = server->port();
+  target.user = server->user();
+  target.password = server->password();
+  OpenFailure failure;
+  ASSERT_TRUE(controller.Connect(target, failure)) << failure.message;
+  EXPECT_EQ(controller.Host(), "127.0.0.1");
   CompareOptions options;
   options.localPath = local.path() + "/";
   options.remotePath = server->RemoteDir();

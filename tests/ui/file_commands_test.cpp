@@ -20,7 +20,7 @@
 #include <filesystem>
 
 #include "gui_support.h"
-#include "net/connections.h"
+#include "core/connections.h"
 #include "widgets/history_combo.h"
 #include "shell/main_frame.h"
 #include "support/ftp_servers.h"
@@ -79,7 +79,7 @@ struct FileCommands : ::testing::Test {
   }
   void ConnectAndCompare() {
     test::ConnectWithFirstConnection(*View());
-    ASSERT_TRUE(WaitFor([&] { return View()->IsConnected(); })) << View()->Session().LastError();
+    ASSERT_TRUE(WaitFor([&] { return View()->IsConnected(); })) << View()->LastError();
     View()->OnCompare();
     ASSERT_TRUE(WaitFor([&] { return !View()->IsBusy(); }));
     QApplication::processEvents();

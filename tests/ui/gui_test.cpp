@@ -19,7 +19,8 @@
 #include <filesystem>
 
 #include "gui_support.h"
-#include "net/connections.h"
+#include "core/connections.h"
+#include "net/ftp_session.h"
 #include "net/server_time.h"
 #include "widgets/history_combo.h"
 #include "shell/main_frame.h"
@@ -91,7 +92,7 @@ struct Gui : ::testing::Test {
   }
   void ConnectAndCompare() {
     Connect();
-    ASSERT_TRUE(WaitFor([&] { return View()->IsConnected(); })) << View()->Session().LastError();
+    ASSERT_TRUE(WaitFor([&] { return View()->IsConnected(); })) << View()->LastError();
     View()->OnCompare();
     ASSERT_TRUE(WaitFor([&] { return !View()->IsBusy(); }));
     QApplication::processEvents();
@@ -205,7 +206,7 @@ TEST_F(Gui, TrustThisCertificateThenConnectedEncrypted) {
   });
   auto failed = OnModal("ConnectFailed", [](QWidget* w) { static_cast<QDialog*>(w)->accept(); });
   Connect();
-  ASSERT_TRUE(WaitFor([&] { return View()->IsConnected(); })) << View()->Session().LastError();
+  ASSERT_TRUE(WaitFor([&] { return View()->IsConnected(); })) << View()->LastError();
   EXPECT_EQ(asked, 1);
   EXPECT_EQ(question, "Trust this certificate?");
   EXPECT_EQ(details.count(QString::fromStdString(fingerprint)), 1) << details.toStdString();
@@ -560,7 +561,7 @@ TEST_F(Gui, UnknownServerOffsetInTheStatusLineAndAFixedOneFromTheConnectionDialo
     w->findChild<QPushButton*>("connect")->click();
   });
   View()->OnConnect();
-  ASSERT_TRUE(WaitFor([&] { return View()->IsConnected(); })) << View()->Session().LastError();
+  ASSERT_TRUE(WaitFor([&] { return View()->IsConnected(); })) << View()->LastError();
   EXPECT_TRUE(refused);
   EXPECT_TRUE(edited);
   EXPECT_EQ(GetServerOffset(*View()->Connections().At(0)).Text(), "+05:30");
@@ -680,7 +681,7 @@ TEST_F(Gui, CompareOnConnectOnAServerThatTakesTwoLoginsReadsTheWholeTreeAndFrees
   View()->Settings().m_bCompareOnConnect = 1;
   Connect();
   ASSERT_TRUE(WaitFor([&] { return View()->IsConnected() && !View()->IsBusy() && View()->Collection().GetCount() == 4; }))
-      << View()->Session().LastError();
+      << View()->LastError();
   QApplication::processEvents();
   for (size_t i = 0; i < View()->Collection().GetCount(); ++i)
     EXPECT_FALSE(View()->Collection().GetAt(i)->incomplete) << View()->Collection().GetAt(i)->incompleteReason;

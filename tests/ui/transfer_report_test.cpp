@@ -7,7 +7,7 @@
 #include <filesystem>
 
 #include "gui_support.h"
-#include "net/connections.h"
+#include "core/connections.h"
 #include "shell/main_frame.h"
 #include "support/ftp_servers.h"
 #include "support/temp_dir.h"

@@ -10,7 +10,7 @@
 #include <QListWidget>
 #include <QPushButton>
 
-#include "net/connections.h"
+#include "core/connections.h"
 
 namespace twinbay {
 
