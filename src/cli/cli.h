@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/connections.h"
 #include "core/controller.h"
@@ -66,6 +67,8 @@ Options Parse(int argc, char** argv);
 // output.cpp
 std::string Visible(std::string_view s, bool tsv = false);
 [[noreturn]] void Fail(const std::string& message);
+// A message of several lines, each made safe on its own.
+[[noreturn]] void Fail(const std::vector<std::string>& lines);
 std::string Relative(const std::string& root, const std::string& path);
 std::string EntryPath(const std::string& folderRel, const CFileEntry& e);
 void PrintResult(const CFolderCollection& collection, const std::string& localRoot, const std::string& format);

@@ -82,21 +82,21 @@ void PinOnRecord(const Options& o, const Target& target) {
 }
 
 // The message for a connect that failed, with what the user may do about it.
-std::string ConnectFailure(const Target& target, const OpenFailure& f) {
+std::vector<std::string> ConnectFailure(const Target& target, const OpenFailure& f) {
   const std::string host = target.place.host;
   switch (f.kind) {
     case OpenFailureKind::UnknownHostKey:
-      return "could not connect to " + host + ": the server's host key is not known\n  " + f.fingerprint +
-             "\nIf that is the server's own key, run again with --trust-host-key " + f.fingerprint;
+      return {"could not connect to " + host + ": the server's host key is not known", "  " + f.fingerprint,
+              "If that is the server's own key, run again with --trust-host-key " + f.fingerprint};
     case OpenFailureKind::ChangedHostKey:
-      return "the host key of " + host + " has CHANGED: it is now\n  " + f.fingerprint +
-             "\nSomeone may be listening in on the connection, or the server's key was replaced. Nothing was "
-             "sent to it.\nAsk the server's administrator; only if the new key is genuine, remove the old one "
-             "from ~/.ssh/known_hosts or the stored connection.";
+      return {"WARNING: the host key of " + host + " has CHANGED: it is now", "  " + f.fingerprint,
+              "Someone may be listening in on the connection, or the server's key was replaced. Nothing was sent.",
+              "Ask the server's administrator; only if the new key is genuine, remove the old one from",
+              "~/.ssh/known_hosts or from the stored connection."};
     case OpenFailureKind::UntrustedCertificate:
-      return "could not connect to " + host + ": " + f.message +
-             "\nIf that is the server's own certificate, run again with --trust-fingerprint " + f.fingerprint;
-    default: return "could not connect to " + host + ": " + f.message;
+      return {"could not connect to " + host + ": " + f.message,
+              "If that is the server's own certificate, run again with --trust-fingerprint " + f.fingerprint};
+    default: return {"could not connect to " + host + ": " + f.message};
   }
 }
 
