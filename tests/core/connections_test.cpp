@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 
 #include "core/connections.h"
+#include "support/sshd_server.h"
 #include "support/temp_dir.h"
 
 namespace twinbay {
@@ -229,6 +230,18 @@ TEST(ConnectionRecord, TargetTakesTheLoginAndPinOfItsProtocol) {
     ASSERT_TRUE(RecordProtocol(back, again));
     EXPECT_EQ(again, c.want);
   }
+}
+
+// The window asks for a key's passphrase before it connects, only for a key
+// that has one.
+TEST(ConnectionRecord, KeyFilesWithAPassphraseAreToldApart) {
+  test::TempDir t;
+  ASSERT_TRUE(test::MakeSshKey(t / "plain", "ed25519") && test::MakeSshKey(t / "locked", "ecdsa", "open sesame") &&
+              test::MakeSshKey(t / "locked2", "ed25519", "x"));
+  EXPECT_FALSE(KeyFileNeedsPassphrase(t / "plain"));
+  EXPECT_TRUE(KeyFileNeedsPassphrase(t / "locked"));
+  EXPECT_TRUE(KeyFileNeedsPassphrase(t / "locked2"));
+  EXPECT_FALSE(KeyFileNeedsPassphrase(t / "missing"));
 }
 
 }  // namespace

@@ -110,9 +110,10 @@ void CTwinbayView::OnConnectDone(const SessionOutcome& o) {
       return;
     }
   }
+  // The old connection went before the new one was tried.
+  connected_ = ok;
   if (ok) {
     SetAnimation(icons::ConnectionState::Connected);
-    connected_ = true;
     remoteLabel_->setText(QString("Remote path on %1:").arg(QString::fromStdString(controller_.Host())));
     browseRemote_->setEnabled(CanBrowseRemote());
   } else if (!o.cancelled && kind == OpenFailureKind::ChangedHostKey) {
