@@ -175,9 +175,9 @@ TEST(Controller, SessionWorkConnectsBrowsesAndIsCancelledWhileTheServerIsSilent)
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t n = sizeof a;
-  ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr*>(&a), n) | listen(silent, 8) |
-                getsockname(silent, reinterpret_cast<sockaddr*>(&a), &n),
-            0);
+  ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr*>(&a), n), 0);
+  ASSERT_EQ(listen(silent, 8), 0);
+  ASSERT_EQ(getsockname(silent, reinterpret_cast<sockaddr*>(&a), &n), 0);
   FileSystemTarget target;
   target.host = "127.0.0.1";
   target.user = "tester";
