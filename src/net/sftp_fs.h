@@ -46,6 +46,10 @@ class SftpFileSystem : public IFileSystem {
   bool LostConnection() const override { return failure_ == SshFailure::Lost || !conn_.IsOpen(); }
   bool Reconnect() override { return Connect(); }
   std::unique_ptr<IFileSystem> OpenAnother() const override;
+  std::string Host() const override { return settings_.host; }
+  std::string LoginFolder() const override { return loginFolder_; }
+  bool Encrypted() const override { return true; }
+  void Disconnect() override;
 
  private:
   class Op;
@@ -67,7 +71,6 @@ class SftpFileSystem : public IFileSystem {
   enum class LinkEnd { Found, Nowhere, Unread, Lost };
   LinkEnd FollowLink(const std::string& path, FindData& entry, std::string& why);
   bool ReadBlocks(void* file, const FsSink& sink, Op& op);
-  void Disconnect();
 
   const SftpSettings settings_;
   std::shared_ptr<SshKeyCache> keys_;
@@ -79,6 +82,7 @@ class SftpFileSystem : public IFileSystem {
   SshFailure failure_ = SshFailure::None;
   std::string error_;
   uint64_t refused_ = 0;
+  std::string loginFolder_ = "/";  // where the server put the login (realpath ".")
   std::set<std::string> told_;
   std::vector<std::string> skipped_;
 };
