@@ -15,7 +15,7 @@
 #include <filesystem>
 
 #include "bench_util.h"
-#include "net/connections.h"
+#include "core/connections.h"
 #include "net/curl_ftp.h"
 #include "shell/main_frame.h"
 #include "support/ftp_servers.h"

@@ -5,6 +5,15 @@
 #   scripts/test.sh --quick    the normal build only
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+# The window and twinbay-cli reach servers only through the controller: of
+# src/net they include the file-system interface and nothing else.
+if grep -rnE '^[[:space:]]*#[[:space:]]*include[[:space:]]*[<"]net/' src/ui src/shell src/cli |
+    grep -vE '[<"]net/file_system\.h[>"]'; then
+  echo "src/ui, src/shell and src/cli may include no header of src/net but net/file_system.h" >&2
+  exit 1
+fi
+
 bash scripts/setup-deps.sh
 
 jobs=$(nproc)

@@ -5,19 +5,20 @@
 //   options.cpp          the command line and the usage text
 //   output.cpp           safe text, failures, the compare result, incomplete folders
 //   connections_cmd.cpp  the connections file and the connections commands
-//   remote.cpp           the server side: --remote, a stored connection, the password
+//   remote.cpp           the server side: --remote, a stored connection, the password,
+//                        the connect and what is said of host keys and certificates
 //   run.cpp              a compare or sync run
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "core/connections.h"
 #include "core/controller.h"
 #include "engine/comparer.h"
-#include "net/connections.h"
-#include "net/ftp_session.h"
-#include "net/server_time.h"
+#include "net/file_system.h"
 
 namespace twinbay::cli {
 
@@ -38,23 +39,25 @@ struct Options {
   // connections add
   std::string description, host, user, remotePath;
   int port = 21;
+  bool portGiven = false;
   bool passwordStdin = false;
+  bool sftp = false;  // connections add --protocol sftp
   ServerTimeOffset serverOffset;
   bool serverOffsetGiven = false;
   FtpTls tls = FtpTls::None;
   bool tlsGiven = false;
   std::string trustFingerprint;
+  std::string identity, trustHostKey;  // SFTP: a private key file, a host key to trust
   int connections = 8;
 };
 
+// The remote side of a run: the place to open and the folder there.
 struct Target {
-  std::string host, user, password, path;
-  int port = 21;
-  bool anonymous = true;
+  FileSystemTarget place;
+  std::string path;
+  bool anonymous = true;  // FTP without a login
   ServerTimeOffset serverOffset;
-  FtpTls tls = FtpTls::None;
   bool tlsFromScheme = false;
-  std::string pin;
 };
 
 // options.cpp
@@ -64,6 +67,8 @@ Options Parse(int argc, char** argv);
 // output.cpp
 std::string Visible(std::string_view s, bool tsv = false);
 [[noreturn]] void Fail(const std::string& message);
+// A message of several lines, each made safe on its own.
+[[noreturn]] void Fail(const std::vector<std::string>& lines);
 std::string Relative(const std::string& root, const std::string& path);
 std::string EntryPath(const std::string& folderRel, const CFileEntry& e);
 void PrintResult(const CFolderCollection& collection, const std::string& localRoot, const std::string& format);
@@ -76,11 +81,13 @@ void SaveConnections(ConnectionsList& list);
 int ConnectionsCommand(const Options& o);
 
 // remote.cpp
-void PinOnRecord(const Options& o, const Target& target);
-void ReportServerTime(CFtpSession& session);
+void ReportServerTime(CSyncController& controller);
 Target ParseUrl(const std::string& url);
 std::string AskPassword(const std::string& user, const std::string& host);
 Target ResolveTarget(Options& o);
+// Opens the remote side (asking for a password where one is needed);
+// fails the run with what the user needs to know.
+void OpenRemote(const Options& o, Target& target, CSyncController& controller);
 
 // run.cpp
 int CompareOrSync(Options o);

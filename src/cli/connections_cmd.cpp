@@ -27,64 +27,91 @@ void SaveConnections(ConnectionsList& list) {
   if (!r.ok) Fail("could not save the connections: " + r.error);
 }
 
+namespace {
+
+void ListConnections(const ConnectionsList& list, const std::string& format) {
+  if (format == "tsv") {
+    for (size_t i = 0; i < list.Count(); ++i) {
+      const CConnectionProperties& c = *list.At(i);
+      std::printf("%s\t%s\t%d\t%d\t%s\t%d\t%s\t%s\t%s\t%d\n", Visible(c.description, true).c_str(),
+                  Visible(c.host, true).c_str(), c.port, c.anonymous ? 1 : 0, Visible(c.userName, true).c_str(),
+                  c.password.empty() ? 0 : 1, Visible(c.remotePath, true).c_str(),
+                  Visible(c.localPath, true).c_str(), Visible(c.fileTypes, true).c_str(),
+                  c.includeSubFolders ? 1 : 0);
+    }
+  } else {
+    if (list.Count() == 0) std::printf("No stored connections in %s\n", Visible(list.FileName()).c_str());
+    for (size_t i = 0; i < list.Count(); ++i) {
+      const CConnectionProperties& c = *list.At(i);
+      std::printf("%s\n  server:  %s:%d\n  login:   %s\n  remote:  %s\n  local:   %s\n  types:   %s%s\n",
+                  Visible(c.description).c_str(), Visible(c.host).c_str(), c.port,
+                  c.anonymous && c.protocol != 1 ? "anonymous"
+                                                 : (Visible(c.userName) + (c.password.empty() ? "" : " (password stored)")).c_str(),
+                  Visible(c.remotePath).c_str(), Visible(c.localPath).c_str(),
+                  c.fileTypes.empty() ? "*.*" : Visible(c.fileTypes).c_str(),
+                  c.includeSubFolders ? ", with sub-folders" : "");
+      if (c.protocol == 1) {
+        std::printf("  protocol: sftp%s%s%s%s\n", c.keyFile.empty() ? "" : ", key file ", Visible(c.keyFile).c_str(),
+                    c.hostKey.empty() ? "" : ", trusted host key ", Visible(c.hostKey).c_str());
+        continue;
+      }
+      std::printf("  server time offset: %s\n", GetServerOffset(c).Text().c_str());
+      FtpTls mode = FtpTls::None;
+      const bool known = TlsModeFromWord(c.tlsMode, mode);
+      std::printf("  tls:     %s%s%s\n", known ? TlsModeName(mode) : ("unknown (" + std::to_string(c.tlsMode) + ")").c_str(),
+                  c.pinnedFingerprint.empty() ? "" : ", trusted certificate SHA-256 ",
+                  Visible(c.pinnedFingerprint).c_str());
+    }
+  }
+}
+
+void AddConnection(ConnectionsList& list, const Options& o) {
+  if (o.host.empty()) Fail("connections add needs --host");
+  auto c = std::make_unique<CConnectionProperties>();
+  c->host = o.host;
+  c->description = o.description.empty() ? o.host : o.description;
+  c->port = o.portGiven ? o.port : DefaultPort(o.sftp ? FsProtocol::Sftp : FsProtocol::Ftp);
+  c->remotePath = o.remotePath.empty() ? "/" : o.remotePath;
+  c->localPath = o.local;
+  c->fileTypes = o.types;
+  c->includeSubFolders = o.includeSubFolders ? 1 : 0;
+  c->anonymous = o.user.empty() ? 1 : 0;
+  c->userName = o.user;
+  SetServerOffset(*c, o.serverOffset);
+  if (o.sftp) {
+    if (o.tlsGiven || !o.trustFingerprint.empty()) Fail("--tls and --trust-fingerprint are for FTP, not SFTP");
+    SetRecordProtocol(*c, FsProtocol::Sftp);
+    c->keyFile = o.identity;
+    c->hostKey = o.trustHostKey;
+  } else {
+    if (!o.identity.empty() || !o.trustHostKey.empty())
+      Fail("--identity and --trust-host-key are for SFTP: add --protocol sftp");
+    c->tlsMode = static_cast<int32_t>(o.tls);
+    if (!o.trustFingerprint.empty() && o.tls == FtpTls::None)
+      Fail("--trust-fingerprint needs --tls explicit or implicit");
+    c->pinnedFingerprint = o.trustFingerprint;
+  }
+  if (o.passwordStdin) {
+    std::string line;
+    std::getline(std::cin, line);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    c->password = line;
+  }
+  if (list.FindByDescription(c->description)) Fail("a connection \"" + c->description + "\" exists already");
+  list.Add(std::move(c));
+  SaveConnections(list);
+}
+
+}  // namespace
+
 int ConnectionsCommand(const Options& o) {
   ConnectionsList list = LoadConnections(o.file);
   if (o.subcommand == "list") {
-    if (o.format == "tsv") {
-      for (size_t i = 0; i < list.Count(); ++i) {
-        const CConnectionProperties& c = *list.At(i);
-        std::printf("%s\t%s\t%d\t%d\t%s\t%d\t%s\t%s\t%s\t%d\n", Visible(c.description, true).c_str(),
-                    Visible(c.host, true).c_str(), c.port, c.anonymous ? 1 : 0, Visible(c.userName, true).c_str(),
-                    c.password.empty() ? 0 : 1, Visible(c.remotePath, true).c_str(),
-                    Visible(c.localPath, true).c_str(), Visible(c.fileTypes, true).c_str(),
-                    c.includeSubFolders ? 1 : 0);
-      }
-    } else {
-      if (list.Count() == 0) std::printf("No stored connections in %s\n", Visible(list.FileName()).c_str());
-      for (size_t i = 0; i < list.Count(); ++i) {
-        const CConnectionProperties& c = *list.At(i);
-        std::printf("%s\n  server:  %s:%d\n  login:   %s\n  remote:  %s\n  local:   %s\n  types:   %s%s\n",
-                    Visible(c.description).c_str(), Visible(c.host).c_str(), c.port,
-                    c.anonymous ? "anonymous"
-                                : (Visible(c.userName) + (c.password.empty() ? "" : " (password stored)")).c_str(),
-                    Visible(c.remotePath).c_str(), Visible(c.localPath).c_str(),
-                    c.fileTypes.empty() ? "*.*" : Visible(c.fileTypes).c_str(),
-                    c.includeSubFolders ? ", with sub-folders" : "");
-        std::printf("  server time offset: %s\n", GetServerOffset(c).Text().c_str());
-        FtpTls mode = FtpTls::None;
-        const bool known = TlsModeFromWord(c.tlsMode, mode);
-        std::printf("  tls:     %s%s%s\n", known ? TlsModeName(mode) : ("unknown (" + std::to_string(c.tlsMode) + ")").c_str(),
-                    c.pinnedFingerprint.empty() ? "" : ", trusted certificate SHA-256 ",
-                    Visible(c.pinnedFingerprint).c_str());
-      }
-    }
+    ListConnections(list, o.format);
     return kExitOk;
   }
   if (o.subcommand == "add") {
-    if (o.host.empty()) Fail("connections add needs --host");
-    auto c = std::make_unique<CConnectionProperties>();
-    c->host = o.host;
-    c->description = o.description.empty() ? o.host : o.description;
-    c->port = o.port;
-    c->remotePath = o.remotePath.empty() ? "/" : o.remotePath;
-    c->localPath = o.local;
-    c->fileTypes = o.types;
-    c->includeSubFolders = o.includeSubFolders ? 1 : 0;
-    c->anonymous = o.user.empty() ? 1 : 0;
-    c->userName = o.user;
-    SetServerOffset(*c, o.serverOffset);
-    c->tlsMode = static_cast<int32_t>(o.tls);
-    if (!o.trustFingerprint.empty() && o.tls == FtpTls::None) Fail("--trust-fingerprint needs --tls explicit or implicit");
-    c->pinnedFingerprint = o.trustFingerprint;
-    if (o.passwordStdin) {
-      std::string line;
-      std::getline(std::cin, line);
-      if (!line.empty() && line.back() == '\r') line.pop_back();
-      c->password = line;
-    }
-    if (list.FindByDescription(c->description)) Fail("a connection \"" + c->description + "\" exists already");
-    list.Add(std::move(c));
-    SaveConnections(list);
+    AddConnection(list, o);
     return kExitOk;
   }
   // remove

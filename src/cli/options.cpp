@@ -1,5 +1,7 @@
 // twinbay-cli: the command line read into Options, and the usage text.
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -15,7 +17,8 @@ const char* kUsage =
     "  twinbay-cli compare --local DIR (--remote URL | --connection NAME | --remote-dir DIR)\n"
     "                      [--types TEXT] [--no-subfolders] [--exact-seconds] [--format text|tsv]\n"
     "                      [--server-offset auto|+HH:MM|-HH:MM]\n"
-    "                      [--tls none|explicit|implicit] [--trust-fingerprint SHA256]\n"
+"                      [--tls none|explicit|implicit] [--trust-fingerprint SHA256]\n"
+    "                      [--identity FILE] [--trust-host-key SHA256:...] [--password-stdin]\n"
     "                      [--connections N]\n"
     "  twinbay-cli sync    (the same options) [--up] [--down] [--set-local-timestamps] [--dry-run]\n"
     "                      [-v | -q]\n"
@@ -24,11 +27,14 @@ const char* kUsage =
     "                      [--password-stdin] [--local DIR] [--remote PATH] [--types TEXT] [--no-subfolders]\n"
     "                      [--server-offset auto|+HH:MM|-HH:MM]\n"
     "                      [--tls none|explicit|implicit] [--trust-fingerprint SHA256]\n"
+    "                      [--protocol ftp|sftp] [--identity FILE] [--trust-host-key SHA256:...]\n"
     "  twinbay-cli connections remove [--file FILE] --description D\n"
     "  twinbay-cli --version\n"
     "\n"
     "  --remote ftp://[user@]host[:port]/path   the server folder (the path is taken from the root;\n"
     "                                            an empty path is the login folder)\n"
+    "  --remote sftp://[user@]host[:port]/path   an SFTP server (port 22 unless given); signs in with\n"
+    "                      ssh-agent (SSH_AUTH_SOCK), the key file of --identity, then a password\n"
     "  --remote ftps://...  implicit TLS (TLS from the first byte, port 990 unless given), as curl\n"
     "                      reads ftps://; ftpes://... is explicit TLS (AUTH TLS on port 21 unless given)\n"
     "  --tls MODE          none (plain FTP), explicit (AUTH TLS, then encrypted login and transfers)\n"
@@ -38,6 +44,12 @@ const char* kUsage =
     "                      refusal message and `openssl x509 -noout -fingerprint -sha256` show it) even\n"
     "                      though it is self-signed or for another name; with --connection it is\n"
     "                      pinned on that stored connection once the connect succeeds\n"
+    "  --identity FILE     SFTP: sign in with this private key (OpenSSH format; a passphrase is asked\n"
+    "                      for on the terminal and never stored)\n"
+    "  --trust-host-key SHA256:...   SFTP: trust the server's host key with this fingerprint (as the\n"
+    "                      refusal message and `ssh-keygen -l` show it) though ~/.ssh/known_hosts does\n"
+    "                      not hold it; with --connection it is pinned on that stored connection\n"
+    "  --password-stdin    read the password from the first line of stdin\n"
     "  --connection NAME   take server, login, paths, types and sub-folder choice from a stored connection\n"
     "  --remote-dir DIR    compare with (or sync to) a local folder standing in for the server\n"
     "  --server-offset     the zone of a server that lists times in its own local time (LIST without\n"
@@ -47,7 +59,8 @@ const char* kUsage =
     "                      default 8); a server that takes fewer logins is used with as many as it takes\n"
     "  -v, --verbose       sync on a terminal: besides the progress line, name every file copied\n"
     "  -q, --quiet         sync: nothing on stdout (failures still on stderr)\n"
-    "  A password comes from the environment variable TWINBAY_PASSWORD, or is asked for.\n"
+    "  A password comes from the environment variable TWINBAY_PASSWORD, or is asked for (SFTP: only\n"
+    "  when neither the agent nor a key got in).\n"
     "  The connections file defaults to connections.ftp beside the program, else\n"
     "  $XDG_CONFIG_HOME/Kestrion/connections.ftp (~/.config/Kestrion/connections.ftp).\n"
     "\n"
@@ -72,6 +85,17 @@ int ParseConnections(const std::string& text) {
   const long v = std::strtol(text.c_str(), &end, 10);
   if (text.empty() || *end || v < 1 || v > 16) Fail("--connections takes a number from 1 to 16, not \"" + text + "\"");
   return static_cast<int>(v);
+}
+
+// "SHA256:" and 43 characters of unpadded base64, as ssh-keygen -l prints a
+// host key's fingerprint.
+static std::string HostKeyFingerprint(const std::string& text) {
+  const bool ok = text.size() == 7 + 43 && text.compare(0, 7, "SHA256:") == 0 &&
+                  std::all_of(text.begin() + 7, text.end(), [](char c) {
+                    return std::isalnum(static_cast<unsigned char>(c)) || c == '+' || c == '/';
+                  });
+  if (!ok) Fail("\"" + text + "\" is not an SSH host key fingerprint (SHA256: and 43 characters, as ssh-keygen -l shows it)");
+  return text;
 }
 
 int ParsePort(const std::string& text) {
@@ -129,9 +153,17 @@ Options Parse(int argc, char** argv) {
     else if ((w == "-q" || w == "--quiet") && o.command == "sync") o.quiet = true;
     else if (w == "--description") o.description = a.Value(w);
     else if (w == "--host") o.host = a.Value(w);
-    else if (w == "--port") o.port = ParsePort(a.Value(w));
+    else if (w == "--port") o.port = ParsePort(a.Value(w)), o.portGiven = true;
     else if (w == "--user") o.user = a.Value(w);
     else if (w == "--password-stdin") o.passwordStdin = true;
+    else if (w == "--identity" && (o.command != "connections" || o.subcommand == "add")) o.identity = a.Value(w);
+    else if (w == "--trust-host-key" && (o.command != "connections" || o.subcommand == "add"))
+      o.trustHostKey = HostKeyFingerprint(a.Value(w));
+    else if (w == "--protocol" && o.subcommand == "add") {
+      const std::string v = a.Value(w);
+      if (v != "ftp" && v != "sftp") Fail("--protocol takes ftp or sftp");
+      o.sftp = v == "sftp";
+    }
     else if (w == "--server-offset" && (o.command != "connections" || o.subcommand == "add")) {
       std::string why;
       if (!ServerTimeOffset::Parse(a.Value(w), o.serverOffset, &why)) Fail(why);

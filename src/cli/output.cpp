@@ -83,8 +83,10 @@ std::string Visible(std::string_view s, bool tsv) {
   return out;
 }
 
-[[noreturn]] void Fail(const std::string& message) {
-  std::fprintf(stderr, "twinbay-cli: %s\n", Visible(message).c_str());
+[[noreturn]] void Fail(const std::string& message) { Fail(std::vector<std::string>{message}); }
+
+[[noreturn]] void Fail(const std::vector<std::string>& lines) {
+  for (const std::string& line : lines) std::fprintf(stderr, "twinbay-cli: %s\n", Visible(line).c_str());
   std::exit(kExitError);
 }
 

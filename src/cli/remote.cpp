@@ -1,5 +1,6 @@
 // twinbay-cli: the server side of a run: a --remote address or a stored
-// connection, the password, and what is said of the server's time.
+// connection, the password, the connect with what is said of certificates and
+// host keys, and what is said of the server's time.
 
 #include <termios.h>
 
@@ -7,6 +8,8 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <iostream>
+#include <optional>
 #include <string>
 #include <tuple>
 
@@ -29,27 +32,83 @@ std::string PercentDecode(const std::string& s) {
   return out;
 }
 
-}  // namespace
+// Reads a line from the terminal (not echoed when `secret`); nullopt when
+// there is no terminal to ask.
+std::optional<std::string> AskTerminal(const std::string& prompt, bool secret) {
+  FILE* tty = std::fopen("/dev/tty", "r+");
+  if (!tty) return std::nullopt;
+  std::fprintf(tty, "%s", prompt.c_str());
+  std::fflush(tty);
+  termios old{};
+  const int fd = fileno(tty);
+  const bool echoOff = secret && tcgetattr(fd, &old) == 0;
+  if (echoOff) {
+    termios quiet = old;
+    quiet.c_lflag &= static_cast<tcflag_t>(~ECHO);
+    tcsetattr(fd, TCSAFLUSH, &quiet);
+  }
+  char buf[1024] = {};
+  const bool got = std::fgets(buf, sizeof buf, tty) != nullptr;
+  if (echoOff) tcsetattr(fd, TCSAFLUSH, &old);
+  if (secret) std::fprintf(tty, "\n");
+  std::fclose(tty);
+  if (!got) return std::nullopt;
+  std::string p = buf;
+  while (!p.empty() && (p.back() == '\n' || p.back() == '\r')) p.pop_back();
+  return p;
+}
 
-// Keeps a certificate the user trusted on the stored connection it was used
-// with (only there), so that later runs need no --trust-fingerprint.
+bool StartsWithNoCase(const std::string& text, const std::string& prefix) {
+  return text.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), text.begin(), [](char a, char b) {
+           return a == std::tolower(static_cast<unsigned char>(b));
+         });
+}
+
+// Keeps what the user trusted (a certificate, or an SFTP host key) on the
+// stored connection it was used with (only there), so that later runs need
+// no --trust-fingerprint or --trust-host-key.
 void PinOnRecord(const Options& o, const Target& target) {
   ConnectionsList list = LoadConnections(o.file);
   CConnectionProperties* c = list.FindByDescription(o.connection);
-  if (!c || c->pinnedFingerprint == target.pin) return;
-  c->pinnedFingerprint = target.pin;
-  if (o.tlsGiven) c->tlsMode = static_cast<int32_t>(target.tls);
+  if (!c) return;
+  const bool sftp = target.place.protocol == FsProtocol::Sftp;
+  std::string& pin = sftp ? c->hostKey : c->pinnedFingerprint;
+  if (pin == target.place.pin) return;
+  pin = target.place.pin;
+  if (!sftp && o.tlsGiven) SetRecordProtocol(*c, target.place.protocol);
   SaveConnections(list);
-  std::fprintf(stderr, "twinbay-cli: the certificate is now trusted for \"%s\"\n", o.connection.c_str());
+  std::fprintf(stderr, "twinbay-cli: the %s is now trusted for \"%s\"\n", sftp ? "host key" : "certificate",
+               Visible(o.connection).c_str());
 }
+
+// The message for a connect that failed, with what the user may do about it.
+std::vector<std::string> ConnectFailure(const Target& target, const OpenFailure& f) {
+  const std::string host = target.place.host;
+  switch (f.kind) {
+    case OpenFailureKind::UnknownHostKey:
+      return {"could not connect to " + host + ": the server's host key is not known", "  " + f.fingerprint,
+              "If that is the server's own key, run again with --trust-host-key " + f.fingerprint};
+    case OpenFailureKind::ChangedHostKey:
+      return {"WARNING: the host key of " + host + " has CHANGED: it is now", "  " + f.fingerprint,
+              "Someone may be listening in on the connection, or the server's key was replaced. Nothing was sent.",
+              "Ask the server's administrator; only if the new key is genuine, remove the old one from",
+              "~/.ssh/known_hosts or from the stored connection."};
+    case OpenFailureKind::UntrustedCertificate:
+      return {"could not connect to " + host + ": " + f.message,
+              "If that is the server's own certificate, run again with --trust-fingerprint " + f.fingerprint};
+    default: return {"could not connect to " + host + ": " + f.message};
+  }
+}
+
+}  // namespace
 
 // Says on stderr what the test file that finds the server's time offset did
 // (the one thing a compare may write there), and once that the offset could
 // not be found.
-void ReportServerTime(CFtpSession& session) {
-  const std::string probe = session.Clock().TakeProbeReport();
+void ReportServerTime(CSyncController& controller) {
+  const std::string probe = controller.TakeClockProbeReport();
   if (!probe.empty()) std::fprintf(stderr, "twinbay-cli: %s\n", Visible(probe).c_str());
-  const std::string notice = session.Clock().TakeNotice();
+  const std::string notice = controller.TakeClockNotice();
   if (!notice.empty())
     std::fprintf(stderr, "twinbay-cli: warning: %s Use --server-offset +HH:MM or -HH:MM.\n", Visible(notice).c_str());
 }
@@ -60,21 +119,17 @@ Target ParseUrl(const std::string& url) {
   Target t;
   std::string rest;
   bool matched = false;
-  for (const auto& [scheme, mode, port] : {std::tuple{"ftp://", FtpTls::None, 21}, std::tuple{"ftps://", FtpTls::Implicit, 990},
-                                           std::tuple{"ftpes://", FtpTls::Explicit, 21}}) {
-    const std::string sc = scheme;
-    if (url.size() >= sc.size() && std::equal(sc.begin(), sc.end(), url.begin(), [](char a, char b) {
-          return a == std::tolower(static_cast<unsigned char>(b));
-        })) {
-      rest = url.substr(sc.size());
-      t.tls = mode;
-      t.tlsFromScheme = mode != FtpTls::None;
-      t.port = port;
-      matched = true;
-      break;
-    }
+  for (const auto& [scheme, protocol] : {std::pair{"ftp://", FsProtocol::Ftp}, std::pair{"ftps://", FsProtocol::FtpTlsImplicit},
+                                         std::pair{"ftpes://", FsProtocol::FtpTlsExplicit}, std::pair{"sftp://", FsProtocol::Sftp}}) {
+    if (!StartsWithNoCase(url, scheme)) continue;
+    rest = url.substr(std::string(scheme).size());
+    t.place.protocol = protocol;
+    t.place.port = DefaultPort(protocol);
+    t.tlsFromScheme = protocol == FsProtocol::FtpTlsImplicit || protocol == FsProtocol::FtpTlsExplicit;
+    matched = true;
+    break;
   }
-  if (!matched) Fail("--remote takes an ftp://, ftps:// or ftpes:// address, not \"" + url + "\"");
+  if (!matched) Fail("--remote takes an ftp://, ftps://, ftpes:// or sftp:// address, not \"" + url + "\"");
   const size_t slash = rest.find('/');
   std::string authority = rest.substr(0, slash);
   t.path = slash == std::string::npos ? "" : PercentDecode(rest.substr(slash));
@@ -83,88 +138,144 @@ Target ParseUrl(const std::string& url) {
     std::string userInfo = authority.substr(0, at);
     if (userInfo.find(':') != std::string::npos)
       Fail("put no password in the address: use TWINBAY_PASSWORD or the prompt");
-    t.user = PercentDecode(userInfo);
-    t.anonymous = t.user.empty();
+    t.place.user = PercentDecode(userInfo);
     authority = authority.substr(at + 1);
   }
+  // SFTP has no anonymous login: without a user name in the address,
+  // OpenSSH's rules (the local user) apply.
+  t.anonymous = t.place.user.empty() && t.place.protocol != FsProtocol::Sftp;
   if (!authority.empty() && authority[0] == '[') {
     const size_t close = authority.find(']');
     if (close == std::string::npos) Fail("bad address " + url);
-    t.host = authority.substr(1, close - 1);
-    if (close + 1 < authority.size() && authority[close + 1] == ':') t.port = ParsePort(authority.substr(close + 2));
+    t.place.host = authority.substr(1, close - 1);
+    if (close + 1 < authority.size() && authority[close + 1] == ':')
+      t.place.port = ParsePort(authority.substr(close + 2));
   } else {
     const size_t colon = authority.find(':');
-    t.host = authority.substr(0, colon);
-    if (colon != std::string::npos) t.port = ParsePort(authority.substr(colon + 1));
+    t.place.host = authority.substr(0, colon);
+    if (colon != std::string::npos) t.place.port = ParsePort(authority.substr(colon + 1));
   }
-  if (t.host.empty()) Fail("no server in " + url);
+  if (t.place.host.empty()) Fail("no server in " + url);
   return t;
 }
 
 std::string AskPassword(const std::string& user, const std::string& host) {
   if (const char* env = std::getenv("TWINBAY_PASSWORD")) return env;
-  FILE* tty = std::fopen("/dev/tty", "r+");
-  if (!tty) Fail("a password for " + user + "@" + host + " is needed: set TWINBAY_PASSWORD");
-  std::fprintf(tty, "Password for %s@%s: ", Visible(user).c_str(), Visible(host).c_str());
-  std::fflush(tty);
-  termios old{};
-  const int fd = fileno(tty);
-  const bool echoOff = tcgetattr(fd, &old) == 0;
-  if (echoOff) {
-    termios quiet = old;
-    quiet.c_lflag &= static_cast<tcflag_t>(~ECHO);
-    tcsetattr(fd, TCSAFLUSH, &quiet);
-  }
-  char buf[1024] = {};
-  const bool got = std::fgets(buf, sizeof buf, tty) != nullptr;
-  if (echoOff) tcsetattr(fd, TCSAFLUSH, &old);
-  std::fprintf(tty, "\n");
-  std::fclose(tty);
-  if (!got) Fail("no password was given");
-  std::string p = buf;
-  while (!p.empty() && (p.back() == '\n' || p.back() == '\r')) p.pop_back();
-  return p;
+  const std::optional<std::string> p =
+      AskTerminal("Password for " + Visible(user) + "@" + Visible(host) + ": ", true);
+  if (!p) Fail("a password for " + user + "@" + host + " is needed: set TWINBAY_PASSWORD");
+  return *p;
 }
+
+namespace {
+
+// The server and login of a stored connection.
+Target TargetOfRecord(Options& o) {
+  ConnectionsList list = LoadConnections(o.file);
+  const CConnectionProperties* c = list.FindByDescription(o.connection);
+  if (!c) Fail("no stored connection \"" + o.connection + "\"");
+  Target target;
+  std::string problem;
+  if (!RecordTarget(*c, {}, target.place, problem)) Fail("the stored connection \"" + o.connection + "\": " + problem);
+  target.anonymous = target.place.user.empty() && target.place.protocol != FsProtocol::Sftp;
+  target.path = c->remotePath;
+  target.serverOffset = GetServerOffset(*c);
+  if (!o.localGiven) o.local = c->localPath;
+  if (!o.typesGiven) o.types = c->fileTypes;
+  if (!o.subFoldersGiven) o.includeSubFolders = c->includeSubFolders != 0;
+  return target;
+}
+
+// --tls and --trust-fingerprint (FTP), --identity and --trust-host-key (SFTP)
+// on top of the address or the stored connection.
+void ApplySecurityOptions(const Options& o, Target& target) {
+  FileSystemTarget& p = target.place;
+  const bool sftp = p.protocol == FsProtocol::Sftp;
+  if (o.tlsGiven) {
+    if (sftp) Fail("--tls is for FTP; SFTP is always encrypted");
+    const FsProtocol wanted = o.tls == FtpTls::Explicit   ? FsProtocol::FtpTlsExplicit
+                              : o.tls == FtpTls::Implicit ? FsProtocol::FtpTlsImplicit
+                                                          : FsProtocol::Ftp;
+    if (target.tlsFromScheme && wanted != p.protocol)
+      Fail(std::string("the address asks for ") +
+           (p.protocol == FsProtocol::FtpTlsImplicit ? "implicit" : "explicit") + " TLS but --tls says " +
+           TlsModeName(o.tls));
+    p.protocol = wanted;
+  }
+  if (!o.trustFingerprint.empty()) {
+    if (sftp) Fail("--trust-fingerprint is for FTP over TLS; an SFTP host key is trusted with --trust-host-key");
+    if (p.protocol == FsProtocol::Ftp && o.remoteDir.empty())
+      Fail("--trust-fingerprint needs TLS: --tls explicit or implicit, or an ftps:// or ftpes:// address");
+    p.pin = o.trustFingerprint;
+  }
+  if (!o.identity.empty() || !o.trustHostKey.empty()) {
+    if (!sftp) Fail(std::string(o.identity.empty() ? "--trust-host-key" : "--identity") +
+                    " is for SFTP: an sftp:// address or a stored SFTP connection");
+    if (!o.identity.empty()) p.keyFile = o.identity;
+    if (!o.trustHostKey.empty()) p.pin = o.trustHostKey;
+  }
+}
+
+}  // namespace
 
 // The server (or local stand-in) a compare or sync uses, from --remote or a
 // stored connection and the options that override them; a stored connection
 // also gives the local folder, types and sub-folder choice not given.
 Target ResolveTarget(Options& o) {
-  Target target;
-  int sources = !o.remoteUrl.empty() + !o.remoteDir.empty() + !o.connection.empty();
+  const int sources = !o.remoteUrl.empty() + !o.remoteDir.empty() + !o.connection.empty();
   if (sources != 1) Fail("give one of --remote, --connection or --remote-dir");
-  if (!o.connection.empty()) {
-    ConnectionsList list = LoadConnections(o.file);
-    const CConnectionProperties* c = list.FindByDescription(o.connection);
-    if (!c) Fail("no stored connection \"" + o.connection + "\"");
-    target.host = c->host;
-    target.port = c->port;
-    target.anonymous = c->anonymous || c->userName.empty();
-    target.user = target.anonymous ? "" : c->userName;
-    target.password = target.anonymous ? "" : c->password;
-    target.path = c->remotePath;
-    target.serverOffset = GetServerOffset(*c);
-    if (!TlsModeFromWord(c->tlsMode, target.tls))
-      Fail("the stored connection \"" + o.connection + "\" asks for a TLS mode this version does not know");
-    target.pin = c->pinnedFingerprint;
-    if (!o.localGiven) o.local = c->localPath;
-    if (!o.typesGiven) o.types = c->fileTypes;
-    if (!o.subFoldersGiven) o.includeSubFolders = c->includeSubFolders != 0;
-  } else if (!o.remoteUrl.empty()) {
-    target = ParseUrl(o.remoteUrl);
-  }
+  Target target;
+  if (!o.connection.empty()) target = TargetOfRecord(o);
+  else if (!o.remoteUrl.empty()) target = ParseUrl(o.remoteUrl);
   if (o.serverOffsetGiven) target.serverOffset = o.serverOffset;
-  if (o.tlsGiven) {
-    if (target.tlsFromScheme && o.tls != target.tls)
-      Fail(std::string("the address asks for ") + TlsModeName(target.tls) + " TLS but --tls says " + TlsModeName(o.tls));
-    target.tls = o.tls;
+  if (!o.remoteDir.empty()) {
+    if (!o.identity.empty() || !o.trustHostKey.empty()) Fail("--identity and --trust-host-key are for SFTP");
+    return target;
   }
-  if (!o.trustFingerprint.empty()) {
-    if (target.tls == FtpTls::None && o.remoteDir.empty())
-      Fail("--trust-fingerprint needs TLS: --tls explicit or implicit, or an ftps:// or ftpes:// address");
-    target.pin = o.trustFingerprint;
-  }
+  ApplySecurityOptions(o, target);
   return target;
+}
+
+// Opens the remote side: a local folder standing in for the server, or the
+// connection to the server (asking for a password where none is known).
+void OpenRemote(const Options& o, Target& target, CSyncController& controller) {
+  FileSystemTarget& p = target.place;
+  OpenFailure failure;
+  if (!o.remoteDir.empty()) {
+    p = FileSystemTarget();
+    p.protocol = FsProtocol::Local;
+    p.localRoot = o.remoteDir;
+    if (!controller.Connect(p, failure)) Fail(failure.message);
+    return;
+  }
+  const bool sftp = p.protocol == FsProtocol::Sftp;
+  if (o.passwordStdin) {
+    std::getline(std::cin, p.password);
+    if (!p.password.empty() && p.password.back() == '\r') p.password.pop_back();
+  } else if (p.password.empty() && sftp) {
+    // The agent and the key file come first; a password only when given.
+    if (const char* env = std::getenv("TWINBAY_PASSWORD")) p.password = env;
+  } else if (!target.anonymous && p.password.empty()) {
+    p.password = AskPassword(p.user, p.host);
+  }
+  p.askPassphrase = [](const std::string& keyFile) {
+    return AskTerminal("Passphrase for " + Visible(keyFile) + ": ", true);
+  };
+  bool ok = controller.Connect(p, failure, target.serverOffset);
+  if (!ok && sftp && failure.kind == OpenFailureKind::SignIn && p.password.empty() && !o.passwordStdin) {
+    // Neither the agent nor a key got in: a password, if the user can give one.
+    if (const std::optional<std::string> pw =
+            AskTerminal("Password for " + Visible(p.user) + "@" + Visible(p.host) + ": ", true)) {
+      p.password = *pw;
+      ok = controller.Connect(p, failure, target.serverOffset);
+    }
+  }
+  if (!ok) Fail(ConnectFailure(target, failure));
+  if (p.protocol == FsProtocol::FtpTlsExplicit || p.protocol == FsProtocol::FtpTlsImplicit)
+    std::fprintf(stderr, "twinbay-cli: connected to %s with %s TLS%s\n", Visible(p.host).c_str(),
+                 p.protocol == FsProtocol::FtpTlsImplicit ? "implicit" : "explicit",
+                 p.pin.empty() ? "" : " (trusted certificate)");
+  if (!o.connection.empty() && (!o.trustFingerprint.empty() || !o.trustHostKey.empty())) PinOnRecord(o, target);
 }
 
 }  // namespace twinbay::cli

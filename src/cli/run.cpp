@@ -17,7 +17,6 @@
 #include "cli/progress_line.h"
 #include "engine/filters.h"
 #include "engine/totals.h"
-#include "net/transfer.h"
 
 namespace twinbay::cli {
 namespace {
@@ -80,34 +79,6 @@ std::string AbsoluteLocal(const std::string& path) {
   if (ec) Fail("cannot use the local path " + path);
   while (abs.size() > 1 && abs.back() == '/') abs.pop_back();
   return abs;
-}
-
-// Opens the remote side: a local folder standing in for the server, or the
-// connection to the server (asking for a password where none is known).
-void OpenRemote(const Options& o, Target& target, CSyncController& controller) {
-  CFtpSession& session = controller.Session();
-  if (!o.remoteDir.empty()) {
-    FolderId id;
-    const std::string dir = AbsoluteLocal(o.remoteDir);
-    if (!LocalFolderId(dir, id)) Fail("the folder " + dir + " does not exist");
-    controller.UseLocalFolder(dir);
-  } else {
-    if (!target.anonymous && target.password.empty()) target.password = AskPassword(target.user, target.host);
-    session.SetServerOffset(target.serverOffset);
-    session.SetTls(target.tls, target.pin);
-    controller.LogInListersEarly(o.connections);
-    if (!session.Connect(target.host, target.user, target.password, target.port)) {
-      std::string message = "could not connect to " + target.host + ": " + session.LastError();
-      if (!session.RefusedCertificate().empty())
-        message += "\nIf that is the server's own certificate, run again with --trust-fingerprint " +
-                   session.RefusedCertificate();
-      Fail(message);
-    }
-    if (target.tls != FtpTls::None)
-      std::fprintf(stderr, "twinbay-cli: connected to %s with %s TLS%s\n", target.host.c_str(),
-                   TlsModeName(target.tls), target.pin.empty() ? "" : " (trusted certificate)");
-    if (!o.connection.empty() && !o.trustFingerprint.empty()) PinOnRecord(o, target);
-  }
 }
 
 // Temporary files of an earlier run that ended abruptly: removed before a
@@ -194,7 +165,7 @@ int Sync(const Options& o, CSyncController& controller, const CFolderCollection&
   LiveProgress progress(line.get(), controller);
   controller.RunSync(options, totals, &progress);
   if (line) line->Clear();
-  ReportServerTime(controller.Session());
+  ReportServerTime(controller);
   // What is said of each file: nothing with -q but failures (on stderr); on a
   // terminal the copies only with -v.
   FILE* const report = o.quiet ? nullptr : stdout;
@@ -249,7 +220,7 @@ int CompareOrSync(Options o) {
 
   CFolderCollection collection;
   CSyncController controller(collection);
-  CFtpSession& session = controller.Session();
+  if (!o.remoteDir.empty()) o.remoteDir = AbsoluteLocal(o.remoteDir);
   OpenRemote(o, target, controller);
 
   CompareOptions compare;
@@ -268,7 +239,7 @@ int CompareOrSync(Options o) {
     ~Unhook() { g_controller.store(nullptr); }
   } unhook;  // before the controller goes
   if (!controller.RunCompare(compare, nullptr, problem)) Fail(problem);
-  ReportServerTime(session);
+  ReportServerTime(controller);
   if (g_signal.load() != 0) {
     std::fprintf(stderr, "twinbay-cli: interrupted during the compare; nothing was copied\n");
     return InterruptedStatus();
@@ -279,7 +250,7 @@ int CompareOrSync(Options o) {
 
   const TransferOptions options = SyncOptions(o);
   if (o.dryRun) return DryRun(collection, options, local);
-  if (o.remoteDir.empty() && !session.EnsureConnected()) Fail("the connection was lost: " + session.LastError());
+  if (std::string lost; !controller.EnsureConnected(lost)) Fail("the connection was lost: " + lost);
   return Sync(o, controller, collection, options, local);
 }
 

@@ -3,22 +3,54 @@
 #include <algorithm>
 #include <system_error>
 
+#include "core/connections.h"
 #include "engine/parallel_lister.h"
-#include "net/connections.h"
+#include "engine/paths.h"
 #include "net/ftp_fs.h"
 #include "net/local_fs.h"
+#include "net/open_fs.h"
 
 namespace twinbay {
+namespace {
+
+// The remote side of a compare listed through a file system (an SFTP server):
+// the walk's own, or one more opened for the parallel listing (owned).
+class FsLister : public IRemoteLister {
+ public:
+  explicit FsLister(IFileSystem& fs) : fs_(fs) {}
+  explicit FsLister(std::unique_ptr<IFileSystem> fs) : own_(std::move(fs)), fs_(*own_) {}
+  bool ListFolder(const std::string& path, ScanList& out) override {
+    out.clear();
+    return fs_.List(path, out);
+  }
+  std::string ListingError() const override { return fs_.LastError(); }
+  std::vector<std::string> TakeSkipped() override { return fs_.TakeSkipped(); }
+  bool RemoveFile(const std::string& folder, const std::string& name) override {
+    return fs_.Remove(JoinRemotePath(folder, name));
+  }
+  bool Recover() override { return fs_.EnsureConnected(); }
+
+ private:
+  std::unique_ptr<IFileSystem> own_;
+  IFileSystem& fs_;
+};
+
+}  // namespace
 
 CSyncController::CSyncController(CFolderCollection& collection) : collection_(collection) {}
 
 CSyncController::~CSyncController() {
   StopCompare();
   StopSync();
-  session_.Cancel();
+  cancel_.store(true);
   WaitForSession();
   WaitForCompare();
   WaitForSync();
+  // What works over the remote side goes before it does.
+  lister_.reset();
+  ownLister_.reset();
+  runningJob_.store(nullptr);
+  job_.reset();
 }
 
 // ---- compare ------------------------------------------------------------------
@@ -29,7 +61,7 @@ bool CSyncController::ResolvePaths(const CompareOptions& options, std::string& l
   if (!problem.empty()) return false;
   local = options.localPath;
   while (local.size() > 1 && local.back() == '/') local.pop_back();
-  remote = localRemoteRoot_.empty() ? ResolveRemotePath(options.remotePath, session_.LoginFolder()) : "/";
+  remote = localRemoteRoot_.empty() ? ResolveRemotePath(options.remotePath, loginFolder_) : "/";
   return true;
 }
 
@@ -39,15 +71,25 @@ bool CSyncController::PrepareCompare(const CompareOptions& options, ICompareList
   compareOptions_ = options;
   if (compareOptions_.fileTypes.empty()) compareOptions_.fileTypes = "*.*";
   lister_.reset();
-  if (!localRemoteRoot_.empty()) {
-    ownLister_.reset();
+  ownLister_.reset();
+  IFileSystem* remote = Primary();
+  const int helpers = std::clamp(options.connections, 1, 16) - 1;
+  if (!remote) {
+    problem = "Not connected.";
+    return false;
+  } else if (!localRemoteRoot_.empty()) {
     lister_ = std::make_unique<LocalFolderLister>(localRemoteRoot_);
+  } else if (auto* ftp = dynamic_cast<FtpFileSystem*>(remote)) {
+    // The walk lists on the session's connection; the others list ahead of it.
+    ownLister_ = std::make_unique<FtpRemoteLister>(ftp->Session());
+    lister_ = std::make_unique<CParallelLister>(*ownLister_, FtpListerFactory(ftp->Session()), helpers);
   } else {
-    // The walk lists on the session's connection; the others (logged in
-    // early, when asked for) list ahead of it.
-    ownLister_ = std::make_unique<FtpRemoteLister>(session_);
-    lister_ = std::make_unique<CParallelLister>(*ownLister_, FtpListerFactory(session_, session_.TakeEarlyLogins()),
-                                                std::clamp(options.connections, 1, 16) - 1);
+    ownLister_ = std::make_unique<FsLister>(*remote);
+    auto more = [remote]() -> std::unique_ptr<IRemoteLister> {
+      std::unique_ptr<IFileSystem> fs = remote->OpenAnother();
+      return fs ? std::make_unique<FsLister>(std::move(fs)) : nullptr;
+    };
+    lister_ = std::make_unique<CParallelLister>(*ownLister_, more, helpers);
   }
   comparer_.SetRemoveStaleTemps(options.removeStaleTemps);
   staleSwept_ = false;
@@ -69,7 +111,7 @@ bool CSyncController::RunCompare(const CompareOptions& options, ICompareListener
 }
 
 bool CSyncController::StartCompare(const CompareOptions& options, ISyncListener* listener, std::string& problem) {
-  session_.ArmCancel();
+  cancel_.store(false);
   if (!PrepareCompare(options, listener, problem)) return false;
   try {
     compareThread_ = std::thread([this, listener] {
@@ -98,17 +140,11 @@ std::vector<const CFolderRecord*> CSyncController::IncompleteFolders() const {
 
 // ---- sync ---------------------------------------------------------------------
 
-std::unique_ptr<IFileSystem> CSyncController::RemoteFileSystem() {
-  if (!localRemoteRoot_.empty()) return std::make_unique<LocalFileSystem>(localRemoteRoot_);
-  return std::make_unique<FtpFileSystem>(session_);
-}
-
 void CSyncController::PrepareSync(const TransferOptions& options, SyncTotals& totals, ITransferListener* listener) {
   WaitForSync();
   runningJob_.store(nullptr);
   job_.reset();
-  remoteFs_ = RemoteFileSystem();
-  job_ = std::make_unique<CTransferJob>(collection_, *remoteFs_, totals, options, listener);
+  job_ = std::make_unique<CTransferJob>(collection_, *Primary(), totals, options, listener);
   runningJob_.store(job_.get());
   if (syncAborted_.load()) job_->Abort();
 }
@@ -118,7 +154,7 @@ void CSyncController::RemoveStaleTemps() {
   staleSwept_ = true;
   for (const CFolderComparer::StaleTemp& t : comparer_.StaleTempsFound()) {
     if (syncAborted_.load()) return;
-    if (t.remote) remoteFs_->Remove(t.path);
+    if (t.remote) Primary()->Remove(t.path);
     else RemoveLocalRegularFile(t.path);
   }
 }
@@ -131,6 +167,10 @@ void CSyncController::RunSync(const TransferOptions& options, SyncTotals& totals
 
 bool CSyncController::StartSync(const TransferOptions& options, SyncTotals& totals, ITransferListener* listener,
                                 std::string& problem) {
+  if (!Primary()) {
+    problem = "Not connected.";
+    return false;
+  }
   PrepareSync(options, totals, listener);
   try {
     syncThread_ = std::thread([this] {
@@ -163,86 +203,8 @@ void CSyncController::WaitForSync() {
 
 DeleteCounts CSyncController::Delete(CFolderRecord& record, const std::vector<CFileEntry*>& entries, bool local,
                                      bool remote, bool ignoreSeconds) {
-  const std::unique_ptr<IFileSystem> fs = RemoteFileSystem();
-  return DeleteEntries(collection_, record, entries, local, remote, fs.get(), ignoreSeconds, nullptr);
+  return DeleteEntries(collection_, record, entries, local, remote, Primary(), ignoreSeconds, nullptr);
 }
 
 }  // namespace twinbay
 
-namespace twinbay {
-
-// ---- session work ---------------------------------------------------------------
-
-bool CSyncController::StartSessionWork(SessionWork work, std::function<void(SessionOutcome&)> run,
-                                       ISessionListener* listener) {
-  if (sessionRunning_.load()) return false;
-  WaitForSession();  // the last one has told its outcome: it is ending
-  sessionRunning_.store(true);
-  session_.ArmCancel();
-  try {
-    sessionThread_ = std::thread([this, work, run = std::move(run), listener] {
-      SessionOutcome outcome;
-      outcome.work = work;
-      run(outcome);
-      outcome.cancelled = session_.Cancelled();
-      // A command ended half-way leaves the connection in no known state.
-      if (outcome.cancelled) session_.CloseConnection();
-      sessionRunning_.store(false);
-      if (listener) listener->SessionWorkDone(outcome);
-    });
-  } catch (const std::system_error&) {
-    sessionRunning_.store(false);
-    return false;
-  }
-  return true;
-}
-
-void CSyncController::WaitForSession() {
-  if (sessionThread_.joinable()) sessionThread_.join();
-}
-
-bool CSyncController::StartConnect(const CConnectionProperties& record, const std::string& promptedPassword,
-                                   ISessionListener* listener) {
-  return StartSessionWork(
-      SessionWork::Connect,
-      [this, record, promptedPassword](SessionOutcome& o) { o.ok = RunConnect(session_, record, promptedPassword); },
-      listener);
-}
-
-bool CSyncController::StartCheck(ISessionListener* listener) {
-  return StartSessionWork(SessionWork::Check, [this](SessionOutcome& o) { o.ok = session_.EnsureConnected(); },
-                          listener);
-}
-
-bool CSyncController::StartDelete(CFolderRecord& record, std::vector<CFileEntry*> entries, bool local, bool remote,
-                                  bool ignoreSeconds, ISessionListener* listener) {
-  return StartSessionWork(
-      SessionWork::Delete,
-      [this, &record, entries = std::move(entries), local, remote, ignoreSeconds](SessionOutcome& o) {
-        const std::unique_ptr<IFileSystem> fs = RemoteFileSystem();
-        // One entry at a time, so that a cancel stops before the next.
-        for (CFileEntry* e : entries) {
-          if (session_.Cancelled()) {
-            ++o.counts.failed;
-            continue;
-          }
-          const DeleteCounts c = DeleteEntries(collection_, record, {e}, local, remote, fs.get(), ignoreSeconds, nullptr);
-          o.counts.localDeleted += c.localDeleted;
-          o.counts.remoteDeleted += c.remoteDeleted;
-          o.counts.failed += c.failed;
-        }
-        o.ok = o.counts.failed == 0;
-      },
-      listener);
-}
-
-bool CSyncController::StartDisconnect(ISessionListener* listener) {
-  return StartSessionWork(SessionWork::Disconnect,
-                          [this](SessionOutcome& o) {
-                            session_.CloseConnection();
-                            o.ok = true;
-                          },
-                          listener);
-}
-
-}  // namespace twinbay

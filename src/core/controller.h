@@ -1,21 +1,24 @@
-// One run of the program, without a window: the FTP session and the listing
-// pool, the compare on its thread, the transfer on its thread and the delete,
-// with their options and outcome. The desktop program and twinbay-cli both
-// drive it; neither wires up a lister, a comparer or a transfer job itself.
+// One run of the program, without a window: the remote side (an FTP or SFTP
+// server, or a local folder standing in for one) opened from a connection
+// record or a FileSystemTarget, the listing pool, the compare on its thread,
+// the transfer on its thread and the delete, with their options and outcome.
+// The desktop program and twinbay-cli both drive it; neither wires up a file
+// system, a lister, a comparer or a transfer job itself.
 #pragma once
 
 #include <algorithm>
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "engine/comparer.h"
 #include "engine/totals.h"
-#include "net/ftp_session.h"
 #include "net/file_system.h"
+#include "net/server_time.h"
 #include "net/transfer.h"
 
 namespace twinbay {
@@ -43,16 +46,24 @@ class ISyncListener : public ICompareListener {
   virtual void CompareDone() = 0;
 };
 
-// Work on the session that may wait on the server, done on the controller's
-// session thread so that the caller never waits: connecting, making sure of
-// the connection (PWD, and a reconnect when it fails), deleting, logging out.
-enum class SessionWork { Connect, Check, Delete, Disconnect };
+// Work on the remote side that may wait on the server, done on the
+// controller's session thread so that the caller never waits: connecting,
+// making sure of the connection (a probe, and a new login when it fails),
+// deleting, listing a folder's sub-folders (the remote folder browser),
+// logging out.
+enum class SessionWork { Connect, Check, Delete, Disconnect, Browse };
 
 struct SessionOutcome {
   SessionWork work = SessionWork::Check;
-  bool ok = false;         // connected (Connect, Check), every chosen side deleted (Delete)
+  // Connected (Connect, Check), every chosen side deleted (Delete), the
+  // folder listed whole (Browse).
+  bool ok = false;
   bool cancelled = false;  // ended by CancelSessionWork
+  std::string error;       // why not, for the user
+  OpenFailure failure;     // Connect: why it failed (an unknown host key or certificate carries its fingerprint)
   DeleteCounts counts;     // Delete
+  std::string path;                  // Browse: the folder listed
+  std::vector<std::string> folders;  // Browse: the names of its sub-folders, as the server gave them
 };
 
 // Hears the end of one piece of session work, on the session thread; must
@@ -73,17 +84,34 @@ class CSyncController {
   CSyncController(const CSyncController&) = delete;
   CSyncController& operator=(const CSyncController&) = delete;
 
-  // The connection to the server; connected by the caller.
-  CFtpSession& Session() { return session_; }
-  const CFtpSession& Session() const { return session_; }
-  // Before the session connects: the next compare lists over `connections`
-  // connections (1 to 16), and the others log in as soon as the server has
-  // accepted the session's own login rather than when the compare starts.
-  // Those the compare does not take are logged out when it ends.
-  void LogInListersEarly(int connections) { session_.LogInEarly(std::clamp(connections, 1, 16) - 1); }
-  // Compares and copies against a local folder standing in for the server
-  // (no session). An empty root goes back to the server.
-  void UseLocalFolder(const std::string& root) { localRemoteRoot_ = root; }
+  // The network libraries' global set-up, once per process (thread-safe);
+  // a program calls it before its threads start.
+  static void InitNetworking();
+
+  // ---- the remote side
+  // Opens it on the caller's thread (twinbay-cli): an FTP or SFTP server, or
+  // a local folder standing in for one (FsProtocol::Local). What was open
+  // before is closed first. `offset`: an FTP server's time offset. False,
+  // with `failure`, when it could not be opened.
+  bool Connect(const FileSystemTarget& target, OpenFailure& failure,
+               const ServerTimeOffset& offset = ServerTimeOffset());
+  // Makes sure the remote side's connection works, on the caller's thread (a
+  // new login when it broke); false with the reason.
+  bool EnsureConnected(std::string& error);
+  // What the last connect that succeeded opened (read them once its outcome
+  // is heard): the server's name (empty for a local folder), the folder the
+  // login starts in, whether the login and files travel encrypted.
+  bool Opened() const { return opened_; }
+  const std::string& Host() const { return host_; }
+  const std::string& LoginFolder() const { return loginFolder_; }
+  bool Encrypted() const { return encrypted_; }
+  // What the user is to hear of an FTP server's clock: what the test file
+  // that finds its offset did, and that the offset could not be found, each
+  // told once; and the second every time (for a status line). Empty when
+  // nothing is to be said.
+  std::string TakeClockProbeReport();
+  std::string TakeClockNotice();
+  std::string ClockNotice() const;
 
   // ---- compare
   // The top paths a compare would use: the local path without a trailing "/",
@@ -143,10 +171,14 @@ class CSyncController {
   // ---- session work on the session thread (one piece at a time; false when
   // one is still under way or no thread could be started). The listener
   // hears the outcome; WaitForSession then joins the thread at once.
-  // Connect: logs in with the record (promptedPassword stands in for a
-  // password the record does not keep).
+  // Connect: opens the remote side as Connect does, from the record
+  // (promptedPassword stands in for a password the record does not keep, the
+  // record's server time offset applies) or from a target.
   bool StartConnect(const CConnectionProperties& record, const std::string& promptedPassword,
                     ISessionListener* listener);
+  bool StartConnect(const FileSystemTarget& target, const ServerTimeOffset& offset, ISessionListener* listener);
+  // Check: makes sure the remote side's connection works (a new login when
+  // it broke, also after Disconnect).
   bool StartCheck(ISessionListener* listener);
   // Delete: as Delete; the entries must not be touched by anyone else until
   // the outcome is heard (the deleted ones are destroyed). A cancel stops
@@ -154,10 +186,13 @@ class CSyncController {
   bool StartDelete(CFolderRecord& record, std::vector<CFileEntry*> entries, bool local, bool remote,
                    bool ignoreSeconds, ISessionListener* listener);
   bool StartDisconnect(ISessionListener* listener);
+  // Browse: lists one remote folder (an absolute path) for its sub-folders.
+  bool StartBrowse(const std::string& path, ISessionListener* listener);
   bool SessionWorkRunning() const { return sessionRunning_.load(); }
   // Ends the session work, the compare's listings or logins in flight at
-  // once (the command fails as a lost connection, the connection is closed).
-  void CancelSessionWork() { session_.Cancel(); }
+  // once, also while the server is silent (the command fails as a lost
+  // connection, the connection is closed). Only an atomic store.
+  void CancelSessionWork() { cancel_.store(true); }
   void WaitForSession();
   // Abandons the transfer under way at once (the file in flight too); the
   // next transfer is not affected.
@@ -173,12 +208,13 @@ class CSyncController {
   // Removes what StaleTempsKept names, each once; on the sync's thread.
   void RemoveStaleTemps();
   bool staleSwept_ = false;  // since the last compare
-  // The server (over the session) or the local stand-in, as a file system.
-  std::unique_ptr<IFileSystem> RemoteFileSystem();
+  // The connected remote file system (or the local stand-in); null before
+  // the first connect that succeeded. The compare, the sync and the delete
+  // work on it and on the pool opened from it.
+  IFileSystem* Primary() { return primary_.get(); }
 
   CFolderCollection& collection_;
-  CFtpSession session_;
-  std::string localRemoteRoot_;
+  std::string localRemoteRoot_;  // the local stand-in's root, when that is the remote side
   CFolderComparer comparer_;
   std::unique_ptr<IRemoteLister> ownLister_;  // the session's connection (or the local stand-in)
   std::unique_ptr<IRemoteLister> lister_;     // what the walk lists with (with helpers)
@@ -186,7 +222,6 @@ class CSyncController {
   std::string localRoot_, remoteRoot_;
   std::thread compareThread_;
 
-  std::unique_ptr<IFileSystem> remoteFs_;  // what the transfer copies to and from
   std::unique_ptr<CTransferJob> job_;
   // The job a signal handler may abort (the same as job_ while it runs).
   std::atomic<CTransferJob*> runningJob_{nullptr};
@@ -197,6 +232,15 @@ class CSyncController {
   bool StartSessionWork(SessionWork work, std::function<void(SessionOutcome&)> run, ISessionListener* listener);
   std::thread sessionThread_;
   std::atomic<bool> sessionRunning_{false};
+
+  // ---- the remote side (its owner is the session thread, or the caller of Connect)
+  bool Open(const FileSystemTarget& target, const ServerTimeOffset& offset, OpenFailure& failure);
+  std::unique_ptr<IFileSystem> primary_;
+  mutable std::mutex primaryMutex_;  // a new primary_ against the clock notices read from other threads
+  // Ends session work and every FTP command of the remote side's connections.
+  std::atomic<bool> cancel_{false};
+  bool opened_ = false, encrypted_ = false;
+  std::string host_, loginFolder_ = "/";
 };
 
 }  // namespace twinbay

@@ -4,6 +4,7 @@
 #include <sys/select.h>
 
 #include <cctype>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -368,12 +369,24 @@ CURLcode CurlFtpConnection::Drive() {
   int idleSteps = 0;
   CURLcode result = CURLE_OK;
   bool done = false;
+  // The abort flag ends a transfer at once (CheckAbort) and any other command
+  // a second after it was seen, so that what is cleaned up after an abort (a
+  // temporary file removed) still goes through on a server that answers.
+  std::chrono::steady_clock::time_point abortSeen{};
   while (!done) {
     // The cancel flag ends any command within a poll, also one the server
     // leaves unanswered.
     if (cancelFlag_ && cancelFlag_->load()) {
       result = CURLE_ABORTED_BY_CALLBACK;
       break;
+    }
+    if (abortFlag_ && abortFlag_->load()) {
+      const auto now = std::chrono::steady_clock::now();
+      if (abortSeen == std::chrono::steady_clock::time_point{}) abortSeen = now;
+      else if (now - abortSeen >= std::chrono::seconds(1)) {
+        result = CURLE_ABORTED_BY_CALLBACK;
+        break;
+      }
     }
     if (curl_multi_perform(multi_, &running) != CURLM_OK) {
       result = CURLE_FAILED_INIT;

@@ -107,6 +107,28 @@ class IFileSystem {
   // One more file system on the same place, with a login of its own; null
   // when the server takes no more logins (or cannot be reached).
   virtual std::unique_ptr<IFileSystem> OpenAnother() const = 0;
+
+  // ---- the connected place, as the front ends show it (through the controller)
+  // The server's name; empty for a local folder.
+  virtual std::string Host() const { return {}; }
+  // The folder the login starts in, where a relative remote path is taken
+  // from ("/" when there is no such thing).
+  virtual std::string LoginFolder() const { return "/"; }
+  // Whether the login and the files travel encrypted.
+  virtual bool Encrypted() const { return false; }
+  // Makes sure there is a working connection: probes it and logs in again
+  // when it broke; false when that failed (LastError says why).
+  virtual bool EnsureConnected() { return !LostConnection() || Reconnect(); }
+  // Logs out; the place is remembered, so EnsureConnected or Reconnect logs
+  // in again.
+  virtual void Disconnect() {}
+  // What the user is to hear of the server's clock (FTP servers that list in
+  // their own zone), each told once: what the test file that finds the offset
+  // did, and that the offset could not be found. Empty when nothing.
+  virtual std::string TakeClockProbeReport() { return {}; }
+  virtual std::string TakeClockNotice() { return {}; }
+  // The second, every time (for a status line); empty when the offset is known.
+  virtual std::string ClockNotice() const { return {}; }
 };
 
 // ---- naming a place, for the controller to open -------------------------------

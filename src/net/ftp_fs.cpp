@@ -18,6 +18,8 @@ IFtpConnection* FtpFileSystem::Connection() {
   IFtpConnection* c = session_.GetConnection();
   if (!c) error_ = "not connected";
   else error_.clear();
+  // A connection the session made again on its own takes the abort flag too.
+  if (c) c->SetAbortFlag(abortFlag_);
   return c;
 }
 
@@ -88,6 +90,13 @@ bool FtpFileSystem::LostConnection() const {
 
 bool FtpFileSystem::Reconnect() {
   const bool ok = session_.Reconnect();
+  if (IFtpConnection* c = session_.GetConnection()) c->SetAbortFlag(abortFlag_);
+  error_ = ok ? std::string() : session_.LastError();
+  return ok;
+}
+
+bool FtpFileSystem::EnsureConnected() {
+  const bool ok = session_.EnsureConnected();
   if (IFtpConnection* c = session_.GetConnection()) c->SetAbortFlag(abortFlag_);
   error_ = ok ? std::string() : session_.LastError();
   return ok;

@@ -30,6 +30,16 @@ class FtpFileSystem : public IFileSystem {
   bool LostConnection() const override;
   bool Reconnect() override;
   std::unique_ptr<IFileSystem> OpenAnother() const override;
+  std::string Host() const override { return session_.GetHost(); }
+  std::string LoginFolder() const override { return session_.LoginFolder(); }
+  bool Encrypted() const override { return session_.Encrypted(); }
+  bool EnsureConnected() override;
+  void Disconnect() override { session_.CloseConnection(); }
+  // The session it works over (for the listing of a compare).
+  CFtpSession& Session() { return session_; }
+  std::string TakeClockProbeReport() override { return session_.Clock().TakeProbeReport(); }
+  std::string TakeClockNotice() override { return session_.Clock().TakeNotice(); }
+  std::string ClockNotice() const override { return session_.Clock().Notice(); }
 
  private:
   // The connection, or null (with the error set) when there is none.

@@ -3,7 +3,6 @@
 #include <system_error>
 
 #include "engine/paths.h"
-#include "net/connections.h"
 #include "net/curl_ftp.h"
 
 namespace twinbay {
@@ -155,18 +154,6 @@ void CFtpSession::CloseConnection() {
 }
 
 std::string CFtpSession::LoginFolder() const { return connection_ ? connection_->LoginFolder() : "/"; }
-
-bool RunConnect(CFtpSession& session, const CConnectionProperties& record, const std::string& promptedPassword) {
-  std::string user, password;
-  if (!record.anonymous) {
-    user = record.userName;
-    password = record.password.empty() ? promptedPassword : record.password;
-  }
-  if (user.empty()) password.clear();
-  session.SetServerOffset(GetServerOffset(record));
-  session.SetTls(static_cast<FtpTls>(record.tlsMode), record.pinnedFingerprint);
-  return session.Connect(record.host, user, password, record.port);
-}
 
 bool FtpRemoteLister::ListFolder(const std::string& path, ScanList& out) {
   out.clear();

@@ -16,7 +16,6 @@
 
 namespace twinbay {
 
-class CConnectionProperties;
 class CEarlyLogins;
 
 class CFtpSession {
@@ -67,6 +66,9 @@ class CFtpSession {
   // it). Holds until ArmCancel.
   void Cancel() { cancel_.store(true); }
   bool Cancelled() const { return cancelFlag_->load(); }
+  // From now on (and for the sessions copying this login) commands end while
+  // `flag` is set rather than on Cancel; null goes back to Cancel.
+  void SetCancelFlag(const std::atomic<bool>* flag) { cancelFlag_ = flag ? flag : &cancel_; }
   // Clears Cancel.
   void ArmCancel();
   // Also logs out the early logins not taken.
@@ -130,11 +132,6 @@ class CEarlyLogins {
   std::deque<std::future<std::unique_ptr<CFtpSession>>> logins_;
   bool refused_ = false;
 };
-
-// The connect job's work, for a worker thread: takes the login from the record
-// (none for an anonymous one, or when its user name is empty), its TLS mode
-// and trusted certificate, and connects.
-bool RunConnect(CFtpSession& session, const CConnectionProperties& record, const std::string& promptedPassword = {});
 
 // The remote side of a compare, listed through the session's connection.
 class FtpRemoteLister : public IRemoteLister {

@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "engine/find_data.h"
-#include "net/connections.h"
 
 namespace twinbay {
 namespace {
@@ -109,17 +108,6 @@ ServerTimeOffset ServerTimeOffset::FromRecordWord(int32_t word) {
 int32_t ServerTimeOffset::RecordWord() const {
   if (automatic) return 0;
   return kFixedFlag | static_cast<int32_t>(static_cast<uint16_t>(static_cast<int16_t>(minutes)));
-}
-
-ServerTimeOffset GetServerOffset(const CConnectionProperties& record) {
-  return ServerTimeOffset::FromRecordWord(record.reserved16);
-}
-
-void SetServerOffset(CConnectionProperties& record, const ServerTimeOffset& offset) {
-  // A value this version does not understand stays as it was while the user
-  // leaves the setting at automatic.
-  if (offset.automatic && GetServerOffset(record).automatic) return;
-  record.reserved16 = offset.RecordWord();
 }
 
 std::string FormatOffsetTicks(int64_t ticks) {

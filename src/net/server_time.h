@@ -22,8 +22,6 @@
 
 namespace twinbay {
 
-class CConnectionProperties;
-
 // The user's choice for one connection.
 struct ServerTimeOffset {
   bool automatic = true;
@@ -47,9 +45,6 @@ struct ServerTimeOffset {
 
   bool operator==(const ServerTimeOffset&) const = default;
 };
-
-ServerTimeOffset GetServerOffset(const CConnectionProperties& record);
-void SetServerOffset(CConnectionProperties& record, const ServerTimeOffset& offset);
 
 // "+05:30" for a tick count (100 ns).
 std::string FormatOffsetTicks(int64_t ticks);

@@ -93,6 +93,11 @@ bool SftpFileSystem::Connect() {
   if (conn_.Open(settings_, *keys_, abortFlag_)) {
     failure_ = SshFailure::None;
     error_.clear();
+    Op op(*this);
+    if (char* home = sftp_canonicalize_path(conn_.Sftp(), ".")) {
+      if (home[0] == '/') loginFolder_ = home;
+      ssh_string_free_char(home);
+    }
     return true;
   }
   failure_ = conn_.Failure();

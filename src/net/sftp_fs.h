@@ -47,6 +47,10 @@ class SftpFileSystem : public IFileSystem {
   bool LostConnection() const override { return failure_ == SshFailure::Lost || !conn_.IsOpen(); }
   bool Reconnect() override { return Connect(); }
   std::unique_ptr<IFileSystem> OpenAnother() const override;
+  std::string Host() const override { return settings_.host; }
+  std::string LoginFolder() const override { return loginFolder_; }
+  bool Encrypted() const override { return true; }
+  void Disconnect() override;
 
  private:
   class Op;
@@ -76,7 +80,6 @@ class SftpFileSystem : public IFileSystem {
   bool WroteAll(const std::string& path, uint64_t written, uint64_t size);
   // The second channel (or the connection under it) broke: let go of it all.
   bool ChannelFailed(const std::string& what);
-  void Disconnect();
 
   const SftpSettings settings_;
   std::shared_ptr<SshKeyCache> keys_;
@@ -88,6 +91,7 @@ class SftpFileSystem : public IFileSystem {
   SshFailure failure_ = SshFailure::None;
   std::string error_;
   uint64_t refused_ = 0;
+  std::string loginFolder_ = "/";  // where the server put the login (realpath ".")
   std::set<std::string> told_;
   std::vector<std::string> skipped_;
 };

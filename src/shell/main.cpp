@@ -7,7 +7,7 @@
 #include <QSessionManager>
 #include <QStandardPaths>
 
-#include "net/curl_ftp.h"
+#include "core/controller.h"
 #include "shell/main_frame.h"
 #include "ui/icons.h"
 #include "ui/view/twinbay_view.h"
@@ -23,7 +23,7 @@ int main(int argc, char** argv) {
   // desktop file name lets the shell (and Wayland compositors) find the icon.
   QGuiApplication::setDesktopFileName("twinbay");
   QApplication::setWindowIcon(icons::App());
-  InitCurlOnce();
+  CSyncController::InitNetworking();
 
   // One copy per program name: a second start says so and ends.
   const QString base = QFileInfo(QCoreApplication::applicationFilePath()).completeBaseName();

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <string>
 
-#include "net/connections.h"
+#include "core/connections.h"
 
 namespace twinbay {
 

@@ -7,8 +7,9 @@
 #include <ctime>
 #include <filesystem>
 
-#include "net/connections.h"
+#include "core/connections.h"
 #include "support/ftp_servers.h"
+#include "support/sshd_server.h"
 #include "support/temp_dir.h"
 
 #ifndef TWINBAY_CLI
@@ -410,6 +411,75 @@ TEST(Cli, TlsRefusedUntilTrustedThenSyncsAndStaysPinned) {
             std::string::npos);
   r = Cli({"compare", "--connection", "Secure", "--file", file}, env);
   EXPECT_EQ(r.status, 0) << r.out << r.err;
+}
+
+// twinbay-cli over OpenSSH's sshd: a host key not in known_hosts stops the
+// run with its fingerprint until trusted; a changed one stops it whatever
+// else; compare and sync over sftp:// with a key file, and a stored SFTP
+// connection that keeps the key trusted once.
+TEST(Cli, SftpHostKeysThenCompareAndSyncWithAKeyFile) {
+  TempDir local, remote, t, home;
+  std::string why;
+  test::MakeFolder(t / "sshd");
+  auto sshd = test::SshTestServer::StartSshd(t / "sshd", &why);
+  ASSERT_TRUE(sshd) << why;
+  const std::string fp = sshd->HostFingerprint(), key = sshd->ClientKey();
+  const std::string url = "sftp://root@127.0.0.1:" + std::to_string(sshd->port()) + remote.path();
+  // No agent; the home folder (and its known_hosts) is the test's.
+  const std::string env = "HOME=" + Quote(home.path()) + " env -u SSH_AUTH_SOCK";
+  test::WriteFile(local / "up.txt", "from here", T0 + 600);
+  test::WriteFile(remote / "up.txt", "old", T0);
+  test::WriteFile(remote / "sub/down.txt", "from there", T0);
+
+  Result r = Cli({"compare", "--local", local.path(), "--remote", url, "--identity", key}, env);
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("host key is not known\ntwinbay-cli:   " + fp + "\n"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("--trust-host-key " + fp), std::string::npos) << r.err;
+  r = Cli({"compare", "--local", local.path(), "--remote", url, "--identity", key, "--trust-host-key", fp,
+           "--format", "tsv"},
+          env);
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_EQ(r.out,
+            "D\troot\t.\nF\t>\tup.txt\t9\t2026-01-02T03:14:05Z\t3\t2026-01-02T03:04:05Z\n"
+            "D\tremote\tsub\nF\t<\tsub/down.txt\t-\t-\t10\t2026-01-02T03:04:05Z\n");
+  // Known to ~/.ssh/known_hosts: no option needed; the sync goes both ways.
+  test::WriteFile(home / ".ssh/known_hosts", sshd->KnownHostsLine(), 0);
+  r = Cli({"sync", "--local", local.path(), "--remote", url, "--identity", key}, env);
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(test::ReadFile(remote / "up.txt"), "from here");
+  EXPECT_EQ(test::ReadFile(local / "sub/down.txt"), "from there");
+  EXPECT_EQ(Cli({"compare", "--local", local.path(), "--remote", url, "--identity", key}, env).status, 0);
+
+  // A stored SFTP connection: the trusted key is pinned on it once it got in.
+  const std::string file = t / "c.ftp";
+  ASSERT_EQ(Cli({"connections", "add", "--file", file, "--description", "S", "--protocol", "sftp", "--host",
+                 "127.0.0.1", "--port", std::to_string(sshd->port()), "--user", "root", "--identity", key,
+                 "--local", local.path(), "--remote", remote.path()})
+                .status,
+            0);
+  std::filesystem::remove(home / ".ssh/known_hosts");
+  EXPECT_EQ(Cli({"compare", "--connection", "S", "--file", file}, env).status, 2);
+  r = Cli({"compare", "--connection", "S", "--file", file, "--trust-host-key", fp}, env);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(Cli({"connections", "list", "--file", file}).out.find("protocol: sftp, key file " + key +
+                                                                  ", trusted host key " + fp),
+            std::string::npos);
+  EXPECT_EQ(Cli({"compare", "--connection", "S", "--file", file}, env).status, 0);
+
+  // Another key for this server in known_hosts, or pinned: refused as changed, and no option accepts it.
+  ASSERT_TRUE(test::MakeSshKey(t / "other", "ed25519"));
+  std::string other = test::ReadFile(t / "other.pub");
+  other = other.substr(0, other.find(' ', other.find(' ') + 1));
+  test::WriteFile(home / ".ssh/known_hosts", "[127.0.0.1]:" + std::to_string(sshd->port()) + " " + other + "\n", 0);
+  for (const std::string& pin : {std::string(), std::string("SHA256:") + std::string(43, 'A')}) {
+    std::vector<std::string> args = {"compare", "--local", local.path(), "--remote", url, "--identity", key};
+    if (!pin.empty()) std::filesystem::remove(home / ".ssh/known_hosts"), args.push_back("--trust-host-key"),
+        args.push_back(pin);
+    r = Cli(args, env);
+    EXPECT_EQ(r.status, 2) << pin;
+    EXPECT_NE(r.err.find("has CHANGED: it is now\ntwinbay-cli:   " + fp), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("--trust-host-key"), std::string::npos) << r.err;
+  }
 }
 
 // A server without MLSD that lists in the layouts of many server families:

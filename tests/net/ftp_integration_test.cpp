@@ -7,7 +7,6 @@
 #include <thread>
 
 #include "engine/comparer.h"
-#include "net/connections.h"
 #include "net/curl_ftp.h"
 #include "net/ftp_session.h"
 #include "support/ftp_servers.h"
@@ -76,22 +75,6 @@ TEST(FtpPyftpdlib, LoginsFeaturesAndARefusedLogin) {
   EXPECT_FALSE(refused.Connect("127.0.0.1", server->user(), "wrong", server->port()));
   EXPECT_EQ(refused.GetConnection(), nullptr);
   EXPECT_NE(refused.LastError().find("refused the login"), std::string::npos) << refused.LastError();
-
-  // A record that is anonymous connects without its stored login.
-  CConnectionProperties record;
-  record.host = "127.0.0.1";
-  record.port = server->port();
-  record.anonymous = 1;
-  record.userName = "nobody-real";
-  record.password = "whatever";
-  CFtpSession viaRecord;
-  EXPECT_TRUE(RunConnect(viaRecord, record));
-  record.anonymous = 0;
-  record.userName = server->user();
-  record.password = "";
-  EXPECT_TRUE(RunConnect(viaRecord, record, server->password()));  // the prompted password
-  EXPECT_FALSE(RunConnect(viaRecord, record, "wrong"));
-  EXPECT_EQ(viaRecord.GetConnection(), nullptr);  // the old connection went first
 }
 
 TEST(FtpPyftpdlib, BadPortsAndNoServer) {

@@ -10,7 +10,7 @@
 #include <tuple>
 
 #include "engine/comparer.h"
-#include "net/connections.h"
+#include "core/connections.h"
 #include "net/ftp_session.h"
 #include "net/server_time.h"
 #include "net/ftp_fs.h"

@@ -14,7 +14,7 @@
 
 #include "engine/comparer.h"
 #include "engine/parallel_lister.h"
-#include "net/connections.h"
+#include "core/connections.h"
 #include "net/ftp_session.h"
 #include "net/ftp_fs.h"
 #include "net/transfer.h"
@@ -123,20 +123,6 @@ TEST(TlsRecord, FilesOfOlderProgramsReadAsPlainFtp) {
   std::vector<std::unique_ptr<CConnectionProperties>> records;
   ASSERT_TRUE(ParseConnections(current, records).ok);
   EXPECT_EQ(SerializeConnections(records), current);
-}
-
-TEST(TlsRecord, AnUnknownModeIsRefusedNotConnectedInPlain) {
-  CConnectionProperties record;
-  record.host = "127.0.0.1";
-  record.tlsMode = 9;
-  int made = 0;
-  CFtpSession session([&made](const FtpLogin&) {
-    ++made;
-    return std::unique_ptr<IFtpConnection>();
-  });
-  EXPECT_FALSE(RunConnect(session, record));
-  EXPECT_EQ(made, 0);
-  EXPECT_NE(session.LastError().find("TLS mode (9)"), std::string::npos) << session.LastError();
 }
 
 // ---- real servers --------------------------------------------------------------

@@ -20,7 +20,7 @@
 #include <filesystem>
 
 #include "gui_fixture.h"
-#include "net/connections.h"
+#include "core/connections.h"
 #include "widgets/history_combo.h"
 #include "shell/main_frame.h"
 #include "support/ftp_servers.h"

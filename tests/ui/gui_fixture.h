@@ -68,7 +68,7 @@ struct GuiTest : ::testing::Test {
   void Connect() { ConnectWithFirstConnection(*View()); }
   void ConnectAndCompare() {
     Connect();
-    ASSERT_TRUE(WaitFor([&] { return View()->IsConnected(); })) << View()->Session().LastError();
+    ASSERT_TRUE(WaitFor([&] { return View()->IsConnected(); })) << View()->LastError();
     View()->OnCompare();
     ASSERT_TRUE(WaitFor([&] { return !View()->IsBusy(); }));
     QApplication::processEvents();

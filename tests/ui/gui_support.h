@@ -14,7 +14,7 @@
 #include <memory>
 #include <string>
 
-#include "net/connections.h"
+#include "core/connections.h"
 #include "ui/view/twinbay_view.h"
 
 namespace twinbay::test {

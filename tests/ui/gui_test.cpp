@@ -19,11 +19,13 @@
 #include <filesystem>
 
 #include "gui_fixture.h"
-#include "net/connections.h"
+#include "core/connections.h"
+#include "net/ftp_session.h"
 #include "net/server_time.h"
 #include "widgets/history_combo.h"
 #include "shell/main_frame.h"
 #include "support/ftp_servers.h"
+#include "support/sshd_server.h"
 #include "support/temp_dir.h"
 #include "ui/dialogs/connection_dlgs.h"
 #include "ui/icons.h"
@@ -150,7 +152,7 @@ TEST_F(Gui, TrustThisCertificateThenConnectedEncrypted) {
   });
   auto failed = OnModal("ConnectFailed", [](QWidget* w) { static_cast<QDialog*>(w)->accept(); });
   Connect();
-  ASSERT_TRUE(WaitFor([&] { return View()->IsConnected(); })) << View()->Session().LastError();
+  ASSERT_TRUE(WaitFor([&] { return View()->IsConnected(); })) << View()->LastError();
   EXPECT_EQ(asked, 1);
   EXPECT_EQ(question, "Trust this certificate?");
   EXPECT_EQ(details.count(QString::fromStdString(fingerprint)), 1) << details.toStdString();
@@ -165,6 +167,74 @@ TEST_F(Gui, TrustThisCertificateThenConnectedEncrypted) {
   frame->RefreshUi();
   EXPECT_EQ(frame->Pane(1)->text(), "Connected (encrypted)");
   EXPECT_GE(frame->Pane(1)->width(), frame->Pane(1)->fontMetrics().horizontalAdvance("Connected (encrypted)"));
+}
+
+// An SFTP server whose host key is not known: asked about once, No the
+// default; Yes pins it on the record and connects. A key other than the
+// pinned one stops the connect with a critical message that cannot accept it.
+TEST_F(Gui, AnUnknownHostKeyIsAskedAboutOnceAndAChangedOneRefused) {
+  std::string why;
+  test::MakeFolder(serverRoot / "sshd");
+  auto sshd = test::SshTestServer::StartSshd(serverRoot / "sshd", &why);
+  ASSERT_TRUE(sshd) << why;
+  const std::string fp = sshd->HostFingerprint(), oldHome = std::getenv("HOME") ? std::getenv("HOME") : "";
+  setenv("HOME", home.path().c_str(), 1);  // no known_hosts
+  unsetenv("SSH_AUTH_SOCK");
+  struct Restore {
+    std::string home;
+    ~Restore() { setenv("HOME", home.c_str(), 1); }
+  } restore{oldHome};
+  for (const std::string& pin : {std::string(), "SHA256:" + std::string(43, 'A')}) {
+    {
+      ConnectionsList list(ConnectionsFile());
+      auto r = std::make_unique<CConnectionProperties>();
+      r->description = "Sftp";
+      r->host = "127.0.0.1";
+      r->port = sshd->port();
+      r->protocol = 1;
+      r->userName = "root";
+      r->keyFile = sshd->ClientKey();
+      r->hostKey = pin;
+      r->localPath = local.path();
+      list.Add(std::move(r));
+      ASSERT_TRUE(list.Save().ok);
+    }
+    MakeFrame();
+    int asked = 0;
+    bool noIsDefault = false;
+    QString question, details;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    OnModal(pin.empty() ? "TrustHostKey" : "HostKeyChanged", [&](QWidget* w) {
+      auto* box = static_cast<QMessageBox*>(w);
+      ++asked;
+      question = box->text();
+      details = box->informativeText();
+      icon = box->icon();
+      noIsDefault = box->defaultButton() == box->button(QMessageBox::No);
+      (pin.empty() ? box->button(QMessageBox::Yes) : box->button(QMessageBox::Ok))->click();
+    });
+    auto failed = OnModal("ConnectFailed", [](QWidget* w) { static_cast<QDialog*>(w)->accept(); });
+    Connect();
+    ASSERT_TRUE(WaitFor([&] { return asked == 1 && !View()->IsBusy(); })) << View()->LastError();
+    EXPECT_FALSE(*failed);
+    EXPECT_EQ(details.count(QString::fromStdString(fp)), 1) << details.toStdString();
+    ConnectionsList saved(ConnectionsFile());
+    ASSERT_TRUE(saved.Load().ok);
+    if (pin.empty()) {
+      EXPECT_EQ(question, "Trust this host key?");
+      EXPECT_TRUE(noIsDefault);
+      ASSERT_TRUE(WaitFor([&] { return View()->IsConnected(); })) << View()->LastError();
+      EXPECT_EQ(saved.At(0)->hostKey, fp);
+    } else {
+      EXPECT_EQ(icon, QMessageBox::Critical);
+      EXPECT_TRUE(question.contains("HAS CHANGED")) << question.toStdString();
+      EXPECT_FALSE(View()->IsConnected());
+      EXPECT_EQ(saved.At(0)->hostKey, pin);
+    }
+    frame->View()->ShutDown();
+    frame.reset();
+    std::filesystem::remove(ConnectionsFile());
+  }
 }
 
 // The protocol choice: an older record (protocol and TLS mode 0) is plain FTP;
@@ -524,7 +594,7 @@ TEST_F(Gui, UnknownServerOffsetInTheStatusLineAndAFixedOneFromTheConnectionDialo
     w->findChild<QPushButton*>("connect")->click();
   });
   View()->OnConnect();
-  ASSERT_TRUE(WaitFor([&] { return View()->IsConnected(); })) << View()->Session().LastError();
+  ASSERT_TRUE(WaitFor([&] { return View()->IsConnected(); })) << View()->LastError();
   EXPECT_TRUE(refused);
   EXPECT_TRUE(edited);
   EXPECT_EQ(GetServerOffset(*View()->Connections().At(0)).Text(), "+05:30");
@@ -644,7 +714,7 @@ TEST_F(Gui, CompareOnConnectOnAServerThatTakesTwoLoginsReadsTheWholeTreeAndFrees
   View()->Settings().m_bCompareOnConnect = 1;
   Connect();
   ASSERT_TRUE(WaitFor([&] { return View()->IsConnected() && !View()->IsBusy() && View()->Collection().GetCount() == 4; }))
-      << View()->Session().LastError();
+      << View()->LastError();
   QApplication::processEvents();
   for (size_t i = 0; i < View()->Collection().GetCount(); ++i)
     EXPECT_FALSE(View()->Collection().GetAt(i)->incomplete) << View()->Collection().GetAt(i)->incompleteReason;

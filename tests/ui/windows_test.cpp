@@ -19,8 +19,7 @@
 #include <set>
 
 #include "gui_fixture.h"
-#include "net/connections.h"
-#include "net/curl_ftp.h"
+#include "core/connections.h"
 #include "widgets/history_combo.h"
 #include "shell/main_frame.h"
 #include "ui/dialogs/options_sheet.h"
@@ -54,35 +53,6 @@ using test::WaitFor;
 
 const int64_t T0 = test::UnixTime(2026, 2, 3, 4, 5, 6);
 
-// Passes everything to a real connection and counts the listings.
-class CountingConnection : public IFtpConnection {
- public:
-  CountingConnection(std::unique_ptr<IFtpConnection> real, std::atomic<int>* listings)
-      : real_(std::move(real)), listings_(listings) {}
-  bool Open() override { return real_->Open(); }
-  bool GetCurrentDirectory(std::string& d) override { return real_->GetCurrentDirectory(d); }
-  bool SetCurrentDirectory(const std::string& p) override { return real_->SetCurrentDirectory(p); }
-  bool CreateDirectory(const std::string& p) override { return real_->CreateDirectory(p); }
-  bool Remove(const std::string& p) override { return real_->Remove(p); }
-  bool Rename(const std::string& a, const std::string& b) override { return real_->Rename(a, b); }
-  bool GetModificationTime(const std::string& p, int64_t& t) override { return real_->GetModificationTime(p, t); }
-  bool SetModificationTime(const std::string& p, int64_t t) override { return real_->SetModificationTime(p, t); }
-  bool ListDirectory(const std::string& p, ScanList& out) override {
-    ++*listings_;
-    return real_->ListDirectory(p, out);
-  }
-  bool StatFile(const std::string& p, FindData& out) override { return real_->StatFile(p, out); }
-  bool Retrieve(const std::string& p, const FtpSink& s) override { return real_->Retrieve(p, s); }
-  bool Store(const std::string& p, const FtpSource& s, uint64_t n) override { return real_->Store(p, s, n); }
-  const FtpFeatures& Features() const override { return real_->Features(); }
-  const std::string& LoginFolder() const override { return real_->LoginFolder(); }
-  std::string LastError() const override { return real_->LastError(); }
-
- private:
-  std::unique_ptr<IFtpConnection> real_;
-  std::atomic<int>* listings_;
-};
-
 struct Windows : test::GuiTest {
   UrlRecorder recorder;
 
@@ -97,7 +67,7 @@ struct Windows : test::GuiTest {
   void StartConnected() {
     Start();
     Connect();
-    ASSERT_TRUE(WaitFor([&] { return View()->IsConnected(); })) << View()->Session().LastError();
+    ASSERT_TRUE(WaitFor([&] { return View()->IsConnected(); })) << View()->LastError();
   }
   static QTreeWidgetItem* Child(QTreeWidgetItem* parent, const QString& name) {
     for (int i = 0; i < parent->childCount(); ++i)
@@ -119,21 +89,23 @@ TEST_F(Windows, RemoteBrowserListsEachFolderOnceOnFirstExpansionAndShowsRefusals
   test::WriteFile(serverRoot / "gone/f.txt", "x", T0);
   test::WriteFile(serverRoot / "top.txt", "x", T0);
   StartServer();
-  std::atomic<int> listings{0};
-  CFtpSession session([&](const FtpLogin& login) {
-    return std::make_unique<CountingConnection>(MakeCurlFtpConnection(login), &listings);
-  });
-  ASSERT_TRUE(session.Connect("127.0.0.1", "tester", "secret", server->port())) << session.LastError();
-  listings = 0;
+  CFolderCollection collection;
+  CSyncController controller(collection);
+  FileSystemTarget target;
+  target.host = "127.0.0.1";
+  target.port = server->port();
+  target.user = "tester";
+  target.password = "secret";
+  OpenFailure failure;
+  ASSERT_TRUE(controller.Connect(target, failure)) << failure.message;
 
-  CRemoteFolderDlg dlg(session);
+  CRemoteFolderDlg dlg(controller);
   dlg.show();
   QTreeWidgetItem* root = dlg.Tree()->topLevelItem(0);
   ASSERT_NE(root, nullptr);
   EXPECT_EQ(root->text(0), "/");
   EXPECT_EQ(dlg.windowTitle(), "Select path on 127.0.0.1");
   ASSERT_TRUE(WaitFor([&] { return CRemoteFolderDlg::ItemState(root) == CRemoteFolderDlg::Loaded; }));
-  EXPECT_EQ(listings, 1);
   EXPECT_EQ(dlg.ListingsMade(), 1);
   EXPECT_EQ(Children(root), (QStringList{"gone", "pub", "site", "with space"}));  // folders only
   EXPECT_TRUE(root->isExpanded());
@@ -144,16 +116,16 @@ TEST_F(Windows, RemoteBrowserListsEachFolderOnceOnFirstExpansionAndShowsRefusals
   QTreeWidgetItem* pub = Child(root, "pub");
   EXPECT_EQ(pub->childCount(), 0);
   EXPECT_EQ(pub->childIndicatorPolicy(), QTreeWidgetItem::ShowIndicator);
-  EXPECT_EQ(listings, 1);
+  EXPECT_EQ(dlg.ListingsMade(), 1);
   pub->setExpanded(true);
   ASSERT_TRUE(WaitFor([&] { return CRemoteFolderDlg::ItemState(pub) == CRemoteFolderDlg::Loaded; }));
-  EXPECT_EQ(listings, 2);
+  EXPECT_EQ(dlg.ListingsMade(), 2);
   EXPECT_EQ(Children(pub), QStringList{"incoming"});
   pub->setExpanded(false);
   pub->setExpanded(true);
   QApplication::processEvents();
   EXPECT_FALSE(dlg.IsListing());
-  EXPECT_EQ(listings, 2);  // not listed again
+  EXPECT_EQ(dlg.ListingsMade(), 2);  // not listed again
 
   // Selecting two levels down gives /a/b; a folder without sub-folders loses its button.
   QTreeWidgetItem* incoming = Child(pub, "incoming");
@@ -163,7 +135,7 @@ TEST_F(Windows, RemoteBrowserListsEachFolderOnceOnFirstExpansionAndShowsRefusals
   QTreeWidgetItem* space = Child(root, "with space");
   space->setExpanded(true);
   ASSERT_TRUE(WaitFor([&] { return CRemoteFolderDlg::ItemState(space) == CRemoteFolderDlg::Loaded; }));
-  EXPECT_EQ(listings, 3);
+  EXPECT_EQ(dlg.ListingsMade(), 3);
   EXPECT_EQ(space->childIndicatorPolicy(), QTreeWidgetItem::DontShowIndicator);
   dlg.Tree()->setCurrentItem(space);
   EXPECT_EQ(dlg.ChosenPath(), "/with space");
@@ -175,7 +147,7 @@ TEST_F(Windows, RemoteBrowserListsEachFolderOnceOnFirstExpansionAndShowsRefusals
   EXPECT_FALSE(dlg.ErrorLine()->isVisibleTo(&dlg));
   gone->setExpanded(true);
   ASSERT_TRUE(WaitFor([&] { return CRemoteFolderDlg::ItemState(gone) == CRemoteFolderDlg::Failed; }));
-  EXPECT_EQ(listings, 4);
+  EXPECT_EQ(dlg.ListingsMade(), 4);
   EXPECT_TRUE(dlg.ErrorLine()->isVisibleTo(&dlg));
   EXPECT_TRUE(dlg.ErrorLine()->text().startsWith("/gone could not be listed: ")) << dlg.ErrorLine()->text().toStdString();
   EXPECT_FALSE(gone->toolTip(0).isEmpty());

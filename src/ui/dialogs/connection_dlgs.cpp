@@ -14,7 +14,7 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
-#include "net/server_time.h"
+#include "core/connections.h"
 #include "widgets/history_combo.h"
 #include "ui/settings.h"
 #include "ui/icons.h"

@@ -11,7 +11,7 @@
 #include <QPushButton>
 #include <QToolButton>
 
-#include "net/connections.h"
+#include "core/connections.h"
 
 namespace twinbay {
 

@@ -4,8 +4,8 @@
 #include <QDialogButtonBox>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <utility>
 
-#include "net/ftp_session.h"
 #include "ui/icons.h"
 #include "ui/plain_text.h"
 #include "widgets/path_label.h"
@@ -14,28 +14,6 @@ namespace twinbay {
 
 namespace {
 constexpr int kStateRole = Qt::UserRole + 1;
-
-// Lists one folder through the session's connection and keeps its sub-folders.
-// Runs on the worker thread; touches nothing but the session's connection.
-bool ListSubFolders(CFtpSession& session, const std::string& path, std::vector<std::string>& folders, std::string& error) {
-  IFtpConnection* c = session.GetConnection();
-  if (!c) {
-    error = "Not connected";
-    return false;
-  }
-  ScanList list;
-  if (!c->ListDirectory(path, list)) {
-    error = c->LastError();
-    if (error.empty()) error = "The server refused the listing";
-    return false;
-  }
-  for (const FindData& f : list)
-    if (f.IsDirectory() && f.name != "." && f.name != "..") folders.push_back(f.name);
-  std::sort(folders.begin(), folders.end(), [](const std::string& a, const std::string& b) {
-    return QString::fromStdString(a).compare(QString::fromStdString(b), Qt::CaseInsensitive) < 0;
-  });
-  return true;
-}
 
 QTreeWidgetItem* NewFolderItem(const QString& name) {
   auto* item = new QTreeWidgetItem(QStringList(name));
@@ -47,9 +25,10 @@ QTreeWidgetItem* NewFolderItem(const QString& name) {
 }
 }  // namespace
 
-CRemoteFolderDlg::CRemoteFolderDlg(CFtpSession& session, QWidget* parent) : QDialog(parent), session_(session) {
+CRemoteFolderDlg::CRemoteFolderDlg(CSyncController& controller, QWidget* parent)
+    : QDialog(parent), controller_(controller) {
   setObjectName("RemoteFolderDialog");
-  setWindowTitle(QString("Select path on %1").arg(QString::fromStdString(session_.GetHost())));
+  setWindowTitle(QString("Select path on %1").arg(QString::fromStdString(controller_.Host())));
   auto* caption = new QLabel("Select Remote Path");
   pathLabel_ = new CPathLabel;
   pathLabel_->setObjectName("path");
@@ -100,10 +79,10 @@ CRemoteFolderDlg::CRemoteFolderDlg(CFtpSession& session, QWidget* parent) : QDia
 CRemoteFolderDlg::~CRemoteFolderDlg() {
   // The connection must be free again when the dialog is gone.
   queue_.clear();
-  if (worker_.joinable()) {
+  if (listing_) {
     // A listing the server leaves unanswered ends within a poll.
-    if (!workerDone_) session_.Cancel();
-    worker_.join();
+    if (!workerDone_) controller_.CancelSessionWork();
+    controller_.WaitForSession();
     QApplication::restoreOverrideCursor();
   }
 }
@@ -128,32 +107,43 @@ void CRemoteFolderDlg::Expanding(QTreeWidgetItem* item) {
 }
 
 void CRemoteFolderDlg::StartNext() {
-  if (worker_.joinable() || queue_.empty()) return;
+  if (listing_ || queue_.empty()) return;
   QTreeWidgetItem* item = queue_.front();
   queue_.pop_front();
-  const std::string path = ItemPath(item).toStdString();
   ++listings_;
   QApplication::setOverrideCursor(Qt::BusyCursor);
-  listing_ = item;
-  result_ = Result();
+  result_ = SessionOutcome();
   workerDone_ = false;
-  worker_ = std::thread([this, path] {
-    result_.ok = ListSubFolders(session_, path, result_.folders, result_.error);
-    workerDone_ = true;
-  });
+  if (!controller_.StartBrowse(ItemPath(item).toStdString(), this)) {
+    result_.error = "the connection is busy";
+    Finished(item, result_);
+    return;
+  }
+  listing_ = item;
   poll_.start();
 }
 
-void CRemoteFolderDlg::Poll() {
-  if (!workerDone_ || !worker_.joinable()) return;
-  worker_.join();
-  poll_.stop();
-  Finished(listing_, result_);
+void CRemoteFolderDlg::SessionWorkDone(const SessionOutcome& outcome) {
+  result_ = outcome;
+  workerDone_ = true;
 }
 
-void CRemoteFolderDlg::Finished(QTreeWidgetItem* item, const Result& r) {
+void CRemoteFolderDlg::Poll() {
+  if (!workerDone_ || !listing_) return;
+  controller_.WaitForSession();
+  poll_.stop();
+  QTreeWidgetItem* item = std::exchange(listing_, nullptr);
+  SessionOutcome r = std::move(result_);
+  if (r.cancelled && r.error.empty()) r.error = "stopped";
+  std::sort(r.folders.begin(), r.folders.end(), [](const std::string& a, const std::string& b) {
+    return QString::fromStdString(a).compare(QString::fromStdString(b), Qt::CaseInsensitive) < 0;
+  });
+  Finished(item, r);
+}
+
+void CRemoteFolderDlg::Finished(QTreeWidgetItem* item, const SessionOutcome& r) {
   QApplication::restoreOverrideCursor();
-  if (r.ok) {
+  if (r.ok && !r.cancelled) {
     item->setData(0, kStateRole, Loaded);
     for (const std::string& name : r.folders) item->addChild(NewFolderItem(QString::fromStdString(name)));
     // A folder without sub-folders loses its expand button.

@@ -1,9 +1,9 @@
 // Browse for Remote Folder: the server's folders as a tree from "/", each
-// folder listed the first time it is expanded. The listing runs on a worker
-// thread so that the window stays live while the server answers; one listing
-// at a time, since the session has one connection. The worker hands its result
-// over by finishing: the dialog sees the done flag, joins the thread and only
-// then reads the result.
+// folder listed the first time it is expanded. The listing is the
+// controller's session work, so that the window stays live while the server
+// answers; one listing at a time, since the remote side has one connection.
+// The session thread hands its result over by finishing: the dialog sees the
+// done flag, joins the thread and only then reads the result.
 #pragma once
 
 #include <QDialog>
@@ -13,21 +13,22 @@
 #include <atomic>
 #include <deque>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "core/controller.h"
 
 namespace twinbay {
 
-class CFtpSession;
 class CPathLabel;
 
-class CRemoteFolderDlg : public QDialog {
+class CRemoteFolderDlg : public QDialog, private ISessionListener {
   Q_OBJECT
  public:
   // Per item: not listed yet, being listed, listed, listing failed.
   enum LoadState { NotLoaded = 0, Loaded = 1, Loading = 2, Failed = 3 };
 
-  explicit CRemoteFolderDlg(CFtpSession& session, QWidget* parent = nullptr);
+  // Over the controller's connected remote side, with no session work under way.
+  explicit CRemoteFolderDlg(CSyncController& controller, QWidget* parent = nullptr);
   ~CRemoteFolderDlg() override;
 
   // The path of the last item selected; empty until one is selected.
@@ -37,32 +38,28 @@ class CRemoteFolderDlg : public QDialog {
   QLabel* ErrorLine() const { return error_; }
   // Listings asked of the server so far, and whether one is under way.
   int ListingsMade() const { return listings_; }
-  bool IsListing() const { return worker_.joinable(); }
+  bool IsListing() const { return listing_ != nullptr; }
 
   static QString ItemPath(const QTreeWidgetItem* item);
   static int ItemState(const QTreeWidgetItem* item);
 
  private:
-  struct Result {
-    bool ok = false;
-    std::vector<std::string> folders;
-    std::string error;
-  };
   void Expanding(QTreeWidgetItem* item);
   void StartNext();
   void Poll();
-  void Finished(QTreeWidgetItem* item, const Result& r);
+  void Finished(QTreeWidgetItem* item, const SessionOutcome& r);
   void ShowError(const QString& text);
+  // On the session thread: keeps the outcome, then raises the done flag.
+  void SessionWorkDone(const SessionOutcome& outcome) override;
 
-  CFtpSession& session_;
+  CSyncController& controller_;
   QString chosen_;
   CPathLabel* pathLabel_;
   QTreeWidget* tree_;
   QLabel* error_;
   int listings_ = 0;
-  std::thread worker_;
   std::atomic<bool> workerDone_{false};
-  Result result_;                        // written by the worker, read after the join
+  SessionOutcome result_;                // written by the session thread, read after the join
   QTreeWidgetItem* listing_ = nullptr;   // the folder being listed
   QTimer poll_;
   std::deque<QTreeWidgetItem*> queue_;  // folders waiting for their listing

@@ -9,7 +9,6 @@
 #include "core/controller.h"
 #include "engine/number_format.h"
 #include "engine/totals.h"
-#include "net/transfer.h"
 
 namespace twinbay {
 

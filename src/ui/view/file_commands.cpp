@@ -6,7 +6,7 @@
 #include <memory>
 #include <algorithm>
 
-#include "net/transfer.h"
+#include "core/controller.h"
 #include "widgets/history_combo.h"
 #include "ui/dialogs/delete_dlg.h"
 #include "ui/view/file_list.h"

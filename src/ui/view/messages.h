@@ -44,9 +44,8 @@ const E* EventAs(const QEvent* e) {
 
 // The connect worker is done.
 struct ConnectDoneEvent : MessageEvent<WM_CONNECTDONE> {
-  ConnectDoneEvent(bool connected, bool cancelled) : connected(connected), cancelled(cancelled) {}
-  const bool connected;
-  const bool cancelled;  // stopped by the user
+  explicit ConnectDoneEvent(const SessionOutcome& outcome) : outcome(outcome) {}
+  const SessionOutcome outcome;  // cancelled: stopped by the user
 };
 
 // The compare worker is done (its helper connections logged out).

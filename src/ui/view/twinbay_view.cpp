@@ -258,7 +258,8 @@ bool CTwinbayView::StartCheck(AfterCheck next, const QString& progress) {
 
 void CTwinbayView::OnCheckDone(const SessionOutcome& o) {
   const AfterCheck next = std::exchange(afterCheck_, AfterCheck::None);
-  const QString failed = o.cancelled ? QString("Stopped") : "Connect FAILED: " + QString::fromStdString(session_.LastError());
+  if (!o.cancelled) lastError_ = o.error;
+  const QString failed = o.cancelled ? QString("Stopped") : "Connect FAILED: " + QString::fromStdString(o.error);
   if (next == AfterCheck::Compare) {
     if (!o.ok) {
       CompareBackToIdle();
@@ -286,14 +287,14 @@ void CTwinbayView::OnCheckDone(const SessionOutcome& o) {
     RunProgress();
   } else if (next == AfterCheck::BrowseRemote) {
     TellFrame(false);
-    CRemoteFolderDlg dlg(session_, this);
+    CRemoteFolderDlg dlg(controller_, this);
     if (dlg.exec() == QDialog::Accepted) remote_->setEditText(dlg.ChosenPath());
   }
 }
 
 void CTwinbayView::SessionWorkDone(const SessionOutcome& outcome) {
   if (outcome.work == SessionWork::Connect)
-    Post<ConnectDoneEvent>(this, outcome.ok, outcome.cancelled);
+    Post<ConnectDoneEvent>(this, outcome);
   else
     Post<SessionDoneEvent>(this, outcome);
 }
@@ -306,6 +307,7 @@ void CTwinbayView::OnSessionDone(const SessionOutcome& o) {
     case SessionWork::Connect: break;  // a ConnectDoneEvent
     case SessionWork::Check: OnCheckDone(o); break;
     case SessionWork::Delete: OnDeleteDone(o); break;
+    case SessionWork::Browse: break;  // the remote folder browser's own
     case SessionWork::Disconnect:
       SetBusy(false);
       TellFrame(false);
@@ -495,7 +497,7 @@ bool CTwinbayView::event(QEvent* e) {
     controller_.WaitForSession();
     sessionWaiting_ = false;
     emit StatusMessage(QString());
-    OnConnectDone(m->connected, m->cancelled);
+    OnConnectDone(m->outcome);
   } else if (const auto* m = EventAs<SessionDoneEvent>(e)) OnSessionDone(m->outcome);
   else if (EventAs<CompareDoneEvent>(e)) OnCompareDone();
   else if (const auto* m = EventAs<ShowFolderEvent>(e)) ShowFolder(m->record);
@@ -518,7 +520,7 @@ QString CTwinbayView::RemotePaneText() const {
 }
 
 QString CTwinbayView::ServerTimeNotice() const {
-  return connected_ ? QString::fromStdString(session_.Clock().Notice()) : QString();
+  return connected_ ? QString::fromStdString(controller_.ClockNotice()) : QString();
 }
 
 QString CTwinbayView::ServerTimePaneText() const {

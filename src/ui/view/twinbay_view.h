@@ -18,8 +18,7 @@
 #include "engine/filters.h"
 #include "engine/number_format.h"
 #include "engine/totals.h"
-#include "net/connections.h"
-#include "net/ftp_session.h"
+#include "core/connections.h"
 #include "ui/icons.h"
 #include "ui/settings.h"
 #include "ui/view/messages.h"
@@ -114,8 +113,9 @@ class CTwinbayView : public QWidget, private ISyncListener, private ICollectionL
   CSettings& Settings() { return settings_; }
   ConnectionsList& Connections() { return connections_; }
   CConnectionProperties* CurrentRecord() const { return current_; }
-  CFtpSession& Session() { return session_; }
   CSyncController& Controller() { return controller_; }
+  // Why the last connect or connection check failed (empty when it did not).
+  const std::string& LastError() const { return lastError_; }
   int Filter() const { return filter_; }
   const QString& FreeSpaceText() const { return freeSpace_; }
   void RefreshFreeSpace();
@@ -138,7 +138,7 @@ class CTwinbayView : public QWidget, private ISyncListener, private ICollectionL
   // Shows a folder's files in the list (the tree's selection).
   void ShowFolder(CFolderRecord* record);
   void OnFolderChanged(CFolderRecord* record);
-  void OnConnectDone(bool ok, bool cancelled);
+  void OnConnectDone(const SessionOutcome& outcome);
   void SessionWorkDone(const SessionOutcome& outcome) override;
   void OnSessionDone(const SessionOutcome& outcome);
   void OnCheckDone(const SessionOutcome& outcome);
@@ -150,9 +150,18 @@ class CTwinbayView : public QWidget, private ISyncListener, private ICollectionL
   void RunProgress();
   // Connects with the current record on the connect worker.
   void StartConnect();
-  // After a connect that stopped at the server's certificate: asks the user
-  // whether to trust it and, if so, pins it on the record. True when pinned.
-  bool AskToTrustCertificate();
+  // Asks for what the current record's connect needs and it does not keep
+  // (a password, an SFTP key's passphrase); false when the user declined.
+  bool AskForSecrets(bool afterRefusedSignIn);
+  // After a connect that stopped at the server's certificate or at an
+  // unknown SFTP host key: asks the user whether to trust it and, if so,
+  // pins it on the record. True when pinned.
+  bool AskToTrustCertificate(const OpenFailure& failure);
+  bool AskToTrustHostKey(const OpenFailure& failure);
+  // A changed host key: said so that it cannot be missed, never accepted.
+  void ShowChangedHostKey(const OpenFailure& failure);
+  // Pins what the user trusted: saves the connections file.
+  void SaveTrust();
   void OnCompareDone();
   void SetBusy(bool busy);
   void TellFrame(bool busy);
@@ -170,7 +179,7 @@ class CTwinbayView : public QWidget, private ISyncListener, private ICollectionL
   CFolderCollection collection_;
   // The compare, the sync and the delete, and the session they use.
   CSyncController controller_{collection_};
-  CFtpSession& session_ = controller_.Session();
+  std::string lastError_;
   ConnectionsList connections_;
   CConnectionProperties* current_ = nullptr;
   // The status line's counts, kept up to date as records, states, tags and
@@ -194,6 +203,9 @@ class CTwinbayView : public QWidget, private ISyncListener, private ICollectionL
   // A password typed at the prompt: the record forgets it when the
   // connections file is saved, the session keeps using it.
   std::string promptedPassword_;
+  // An SFTP key file's passphrase, asked for before the connect; used for
+  // that connect only, never kept in the record.
+  std::string passphrase_;
   // A FolderChange::Added event is on its way (at most one at a time).
   std::atomic<bool> addedPosted_{false};
 

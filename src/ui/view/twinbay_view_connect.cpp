@@ -1,6 +1,9 @@
 // The main view's Connect: the connections dialog, the connect on its worker,
-// its outcome, and the question whether to trust a refused certificate.
+// its outcome, and the questions whether to trust a refused certificate or an
+// unknown SFTP host key.
+#include <QInputDialog>
 #include <QMessageBox>
+#include <cstdlib>
 
 #include "ui/alerts.h"
 #include "ui/dialogs/connection_dlgs.h"
@@ -30,14 +33,33 @@ void CTwinbayView::OnConnect() {
 
   current_->passwordStored = 1;
   promptedPassword_.clear();
-  if (current_->password.empty() && !current_->anonymous && !current_->userName.empty()) {
+  if (!AskForSecrets(false)) return;
+  StartConnect();
+}
+
+bool CTwinbayView::AskForSecrets(bool afterRefusedSignIn) {
+  passphrase_.clear();
+  FsProtocol protocol = FsProtocol::Ftp;
+  const bool sftp = RecordProtocol(*current_, protocol) && protocol == FsProtocol::Sftp;
+  // SFTP signs in with the agent or the key file first: a password is asked
+  // for only without them, or once they were refused.
+  const bool keys = sftp && !afterRefusedSignIn && (!current_->keyFile.empty() || std::getenv("SSH_AUTH_SOCK"));
+  if (current_->password.empty() && !keys && (sftp || (!current_->anonymous && !current_->userName.empty()))) {
     current_->passwordStored = 0;
     CPasswordDlg pw(QString::fromStdString(current_->description), this);
-    if (pw.exec() != QDialog::Accepted) return;
+    if (pw.exec() != QDialog::Accepted) return false;
     current_->password = pw.Password().toStdString();
     promptedPassword_ = current_->password;
   }
-  StartConnect();
+  if (sftp && !afterRefusedSignIn && KeyFileNeedsPassphrase(current_->keyFile)) {
+    bool ok = false;
+    const QString text = QInputDialog::getText(
+        this, "Twinbay", "Passphrase for the key file\n" + QString::fromStdString(current_->keyFile),
+        QLineEdit::Password, QString(), &ok);
+    if (!ok) return false;
+    passphrase_ = text.toStdString();
+  }
+  return true;
 }
 
 void CTwinbayView::StartConnect() {
@@ -45,12 +67,20 @@ void CTwinbayView::StartConnect() {
   SetAnimation(icons::ConnectionState::Connecting);
   SetBusy(true);
   TellFrame(true);
-  // A compare that follows the connect at once lists over the pool: its
-  // other logins start as soon as the server has accepted this one. Without
-  // it they wait for the compare, rather than sit idle on the server.
-  controller_.LogInListersEarly(settings_.m_bCompareOnConnect ? static_cast<int>(settings_.m_nConnections) : 1);
-  // The controller takes its own copy of the record.
-  if (!controller_.StartConnect(*current_, promptedPassword_, this)) {
+  FileSystemTarget target;
+  std::string problem;
+  bool started = false;
+  if (RecordTarget(*current_, promptedPassword_, target, problem)) {
+    // Used for this connect (and the pool's logins) only.
+    if (!passphrase_.empty())
+      target.askPassphrase = [p = passphrase_](const std::string&) { return std::optional<std::string>(p); };
+    started = controller_.StartConnect(target, GetServerOffset(*current_), this);
+  } else {
+    // The controller tells a record it cannot use as a failed connect.
+    started = controller_.StartConnect(*current_, promptedPassword_, this);
+  }
+  passphrase_.clear();
+  if (!started) {
     SetAnimation(icons::ConnectionState::NotConnected);
     SetBusy(false);
     TellFrame(false);
@@ -62,24 +92,38 @@ void CTwinbayView::StartConnect() {
   emit StateChanged();
 }
 
-void CTwinbayView::OnConnectDone(bool ok, bool cancelled) {
+void CTwinbayView::OnConnectDone(const SessionOutcome& o) {
   SetBusy(false);
-  encrypted_ = ok && session_.Encrypted();
-  if (!ok && !cancelled && AskToTrustCertificate()) {
-    TellFrame(false);
-    StartConnect();
-    return;
+  const bool ok = o.ok;
+  lastError_ = o.error;
+  encrypted_ = ok && controller_.Encrypted();
+  const OpenFailureKind kind = o.failure.kind;
+  if (!ok && !o.cancelled && current_) {
+    const bool again = kind == OpenFailureKind::UntrustedCertificate ? AskToTrustCertificate(o.failure)
+                       : kind == OpenFailureKind::UnknownHostKey     ? AskToTrustHostKey(o.failure)
+                       : kind == OpenFailureKind::SignIn && current_->protocol == 1 && current_->password.empty()
+                           ? AskForSecrets(true)
+                           : false;
+    if (again) {
+      TellFrame(false);
+      StartConnect();
+      return;
+    }
   }
+  // The old connection went before the new one was tried.
+  connected_ = ok;
   if (ok) {
     SetAnimation(icons::ConnectionState::Connected);
-    connected_ = true;
-    remoteLabel_->setText(QString("Remote path on %1:").arg(QString::fromStdString(session_.GetHost())));
+    remoteLabel_->setText(QString("Remote path on %1:").arg(QString::fromStdString(controller_.Host())));
     browseRemote_->setEnabled(CanBrowseRemote());
-  } else if (!cancelled) {
+  } else if (!o.cancelled && kind == OpenFailureKind::ChangedHostKey) {
+    SetAnimation(icons::ConnectionState::NotConnected);
+    ShowChangedHostKey(o.failure);
+  } else if (!o.cancelled) {
     SetAnimation(icons::ConnectionState::NotConnected);
     QMessageBox box(QMessageBox::Warning, "Twinbay", "Connect FAILED", QMessageBox::Ok, this);
     box.setObjectName("ConnectFailed");
-    if (!session_.LastError().empty()) box.setInformativeText(QString::fromStdString(session_.LastError()));
+    if (!o.error.empty()) box.setInformativeText(QString::fromStdString(o.error));
     MakePlain(box);
     box.exec();
   } else {
@@ -91,15 +135,21 @@ void CTwinbayView::OnConnectDone(bool ok, bool cancelled) {
   if (ok && settings_.m_bCompareOnConnect) OnCompare();
 }
 
-bool CTwinbayView::AskToTrustCertificate() {
-  const std::string fingerprint = session_.RefusedCertificate();
+void CTwinbayView::SaveTrust() {
+  if (connections_.FileName().empty()) return;
+  const ConnectionsReadResult saved = connections_.Save();
+  if (!saved.ok) PlainWarning(this, "The connections could not be saved: " + QString::fromStdString(saved.error));
+}
+
+bool CTwinbayView::AskToTrustCertificate(const OpenFailure& failure) {
+  const std::string& fingerprint = failure.fingerprint;
   // Only a certificate that was refused by its check, never a changed pin
   // quietly replaced: the question says which it is.
-  if (fingerprint.empty() || !current_) return false;
+  if (fingerprint.empty()) return false;
   const bool changed = !current_->pinnedFingerprint.empty();
   // Why it was refused, up to the sentence that gives the fingerprint: the
   // question gives it once, on a line of its own.
-  std::string why = session_.LastError();
+  std::string why = failure.message;
   if (const size_t at = why.find(fingerprint); at != std::string::npos) {
     const size_t stop = why.rfind(". ", at);
     why = stop == std::string::npos ? std::string() : why.substr(0, stop + 1);
@@ -118,12 +168,43 @@ bool CTwinbayView::AskToTrustCertificate() {
   MakePlain(box);
   if (box.exec() != QMessageBox::Yes) return false;
   current_->pinnedFingerprint = fingerprint;
-  if (!connections_.FileName().empty()) {
-    const ConnectionsReadResult saved = connections_.Save();
-    if (!saved.ok)
-      PlainWarning(this, "The connections could not be saved: " + QString::fromStdString(saved.error));
-  }
+  SaveTrust();
   return true;
+}
+
+bool CTwinbayView::AskToTrustHostKey(const OpenFailure& failure) {
+  if (failure.fingerprint.empty()) return false;
+  QMessageBox box(QMessageBox::Warning, "Twinbay", "Trust this host key?", QMessageBox::Yes | QMessageBox::No, this);
+  box.setObjectName("TrustHostKey");
+  box.setDefaultButton(QMessageBox::No);
+  box.setInformativeText(
+      QString("The server %1 is not known on this computer (~/.ssh/known_hosts does not hold it). "
+              "Its host key has the fingerprint\n\n%2\n\n"
+              "Trust it only if this is the server's own key (its administrator can read it with ssh-keygen -l). "
+              "It is then remembered for the connection \"%3\" only, and a different key stops the connect.")
+          .arg(QString::fromStdString(current_->host), QString::fromStdString(failure.fingerprint),
+               QString::fromStdString(current_->description)));
+  MakePlain(box);
+  if (box.exec() != QMessageBox::Yes) return false;
+  current_->hostKey = failure.fingerprint;
+  SaveTrust();
+  return true;
+}
+
+void CTwinbayView::ShowChangedHostKey(const OpenFailure& failure) {
+  QMessageBox box(QMessageBox::Critical, "Twinbay",
+                  QString("THE HOST KEY OF %1 HAS CHANGED").arg(QString::fromStdString(current_ ? current_->host : "")),
+                  QMessageBox::Ok, this);
+  box.setObjectName("HostKeyChanged");
+  box.setInformativeText(
+      QString("The server presented the host key\n\n%1\n\nwhich is not the key known for it. Someone may be "
+              "listening in on the connection, or the server's key was replaced. Nothing was sent to it and "
+              "the connect was stopped.\n\nAsk the server's administrator. Only if the new key is genuine, "
+              "forget the trusted key in the connection's settings or remove the old one from "
+              "~/.ssh/known_hosts.")
+          .arg(QString::fromStdString(failure.fingerprint)));
+  MakePlain(box);
+  box.exec();
 }
 
 }  // namespace twinbay

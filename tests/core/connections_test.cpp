@@ -1,7 +1,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include "net/connections.h"
+#include "core/connections.h"
+#include "support/sshd_server.h"
 #include "support/temp_dir.h"
 
 namespace twinbay {
@@ -199,6 +200,73 @@ TEST(ConnectionsList, SaveIsAtomicPrivateAndLoadable) {
   EXPECT_NE(r.error.find("bad.ftp"), std::string::npos);
   EXPECT_EQ(bad.KeepAside(), t / "bad.ftp.bad");
   EXPECT_EQ(test::ReadFile(t / "bad.ftp.bad").size(), 6u);
+}
+
+// What a record names for the connect: the login only where it applies,
+// the pin that belongs to the protocol, and no connect at all for a protocol
+// or TLS mode of a newer version.
+TEST(ConnectionRecord, TargetTakesTheLoginAndPinOfItsProtocol) {
+  struct Case {
+    int32_t protocol, tlsMode, anonymous;
+    std::string user, stored;
+    bool usable;
+    FsProtocol want;
+    std::string wantUser, wantPassword, wantPin;
+  };
+  for (const Case& c : std::vector<Case>{
+           {0, 0, 1, "nobody-real", "whatever", true, FsProtocol::Ftp, "", "", ""},
+           {0, 0, 0, "", "pw", true, FsProtocol::Ftp, "", "", ""},
+           {0, 0, 0, "abc", "", true, FsProtocol::Ftp, "abc", "typed", ""},
+           {0, 1, 0, "abc", "kept", true, FsProtocol::FtpTlsExplicit, "abc", "kept", "AB:CD"},
+           {0, 2, 1, "abc", "kept", true, FsProtocol::FtpTlsImplicit, "", "", "AB:CD"},
+           {1, 0, 1, "abc", "", true, FsProtocol::Sftp, "abc", "typed", "SHA256:key"},
+           {0, 9, 0, "abc", "", false, FsProtocol::Ftp, "", "", ""},
+           {2, 0, 0, "abc", "", false, FsProtocol::Ftp, "", "", ""},
+       }) {
+    CConnectionProperties r;
+    r.host = "h";
+    r.port = 2222;
+    r.protocol = c.protocol;
+    r.tlsMode = c.tlsMode;
+    r.anonymous = c.anonymous;
+    r.userName = c.user;
+    r.password = c.stored;
+    r.pinnedFingerprint = "AB:CD";
+    r.hostKey = "SHA256:key";
+    r.keyFile = "/k";
+    FileSystemTarget t;
+    std::string problem;
+    const std::string label = std::to_string(c.protocol) + "/" + std::to_string(c.tlsMode) + " " + c.user;
+    ASSERT_EQ(RecordTarget(r, "typed", t, problem), c.usable) << label;
+    if (!c.usable) {
+      EXPECT_NE(problem.find("does not know"), std::string::npos) << problem;
+      continue;
+    }
+    EXPECT_EQ(t.protocol, c.want) << label;
+    EXPECT_EQ(t.host + ":" + std::to_string(t.port), "h:2222");
+    EXPECT_EQ(t.user, c.wantUser) << label;
+    EXPECT_EQ(t.password, c.wantPassword) << label;
+    EXPECT_EQ(t.pin, c.wantPin) << label;
+    EXPECT_EQ(t.keyFile, c.want == FsProtocol::Sftp ? "/k" : "") << label;
+    // Written back, the protocol reads the same.
+    CConnectionProperties back;
+    SetRecordProtocol(back, t.protocol);
+    FsProtocol again;
+    ASSERT_TRUE(RecordProtocol(back, again));
+    EXPECT_EQ(again, c.want);
+  }
+}
+
+// The window asks for a key's passphrase before it connects, only for a key
+// that has one.
+TEST(ConnectionRecord, KeyFilesWithAPassphraseAreToldApart) {
+  test::TempDir t;
+  ASSERT_TRUE(test::MakeSshKey(t / "plain", "ed25519") && test::MakeSshKey(t / "locked", "ecdsa", "open sesame") &&
+              test::MakeSshKey(t / "locked2", "ed25519", "x"));
+  EXPECT_FALSE(KeyFileNeedsPassphrase(t / "plain"));
+  EXPECT_TRUE(KeyFileNeedsPassphrase(t / "locked"));
+  EXPECT_TRUE(KeyFileNeedsPassphrase(t / "locked2"));
+  EXPECT_FALSE(KeyFileNeedsPassphrase(t / "missing"));
 }
 
 }  // namespace

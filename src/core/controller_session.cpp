@@ -1,0 +1,194 @@
+// The controller's remote side and the work done on it on the session thread:
+// opening it from a record or a target, making sure of its connection,
+// deleting, browsing, logging out.
+#include <system_error>
+
+#include "core/connections.h"
+#include "core/controller.h"
+#include "net/curl_ftp.h"
+#include "net/open_fs.h"
+
+namespace twinbay {
+
+void CSyncController::InitNetworking() { InitCurlOnce(); }
+
+// ---- the remote side ---------------------------------------------------------------
+
+bool CSyncController::Open(const FileSystemTarget& target, const ServerTimeOffset& offset, OpenFailure& failure) {
+  {
+    // The old connection goes before the new one is tried.
+    std::lock_guard g(primaryMutex_);
+    primary_.reset();
+  }
+  opened_ = encrypted_ = false;
+  host_ = target.host;
+  loginFolder_ = "/";
+  localRemoteRoot_.clear();
+  std::unique_ptr<IFileSystem> fs = OpenFileSystem(target, &cancel_, failure, offset);
+  if (!fs) return false;
+  fs->SetAbortFlag(nullptr);
+  host_ = fs->Host();
+  loginFolder_ = fs->LoginFolder();
+  encrypted_ = fs->Encrypted();
+  if (target.protocol == FsProtocol::Local) localRemoteRoot_ = target.localRoot;
+  opened_ = true;
+  std::lock_guard g(primaryMutex_);
+  primary_ = std::move(fs);
+  return true;
+}
+
+bool CSyncController::Connect(const FileSystemTarget& target, OpenFailure& failure, const ServerTimeOffset& offset) {
+  cancel_.store(false);
+  return Open(target, offset, failure);
+}
+
+bool CSyncController::EnsureConnected(std::string& error) {
+  cancel_.store(false);
+  if (primary_ && primary_->EnsureConnected()) return true;
+  error = primary_ ? primary_->LastError() : "Not connected.";
+  return false;
+}
+
+std::string CSyncController::TakeClockProbeReport() {
+  std::lock_guard g(primaryMutex_);
+  return primary_ ? primary_->TakeClockProbeReport() : std::string();
+}
+
+std::string CSyncController::TakeClockNotice() {
+  std::lock_guard g(primaryMutex_);
+  return primary_ ? primary_->TakeClockNotice() : std::string();
+}
+
+std::string CSyncController::ClockNotice() const {
+  std::lock_guard g(primaryMutex_);
+  return primary_ ? primary_->ClockNotice() : std::string();
+}
+
+// ---- session work ---------------------------------------------------------------
+
+bool CSyncController::StartSessionWork(SessionWork work, std::function<void(SessionOutcome&)> run,
+                                       ISessionListener* listener) {
+  if (sessionRunning_.load()) return false;
+  WaitForSession();  // the last one has told its outcome: it is ending
+  sessionRunning_.store(true);
+  cancel_.store(false);
+  try {
+    sessionThread_ = std::thread([this, work, run = std::move(run), listener] {
+      SessionOutcome outcome;
+      outcome.work = work;
+      // Cancel ends what the work waits for, also a copy (SFTP).
+      if (primary_) primary_->SetAbortFlag(&cancel_);
+      run(outcome);
+      outcome.cancelled = cancel_.load();
+      if (primary_) {
+        primary_->SetAbortFlag(nullptr);
+        // A command ended half-way leaves the connection in no known state.
+        if (outcome.cancelled) primary_->Disconnect();
+      }
+      sessionRunning_.store(false);
+      if (listener) listener->SessionWorkDone(outcome);
+    });
+  } catch (const std::system_error&) {
+    sessionRunning_.store(false);
+    return false;
+  }
+  return true;
+}
+
+void CSyncController::WaitForSession() {
+  if (sessionThread_.joinable()) sessionThread_.join();
+}
+
+bool CSyncController::StartConnect(const CConnectionProperties& record, const std::string& promptedPassword,
+                                   ISessionListener* listener) {
+  FileSystemTarget target;
+  std::string problem;
+  const bool usable = RecordTarget(record, promptedPassword, target, problem);
+  const ServerTimeOffset offset = GetServerOffset(record);
+  return StartSessionWork(
+      SessionWork::Connect,
+      [this, usable, target, problem, offset](SessionOutcome& o) {
+        if (!usable) {
+          o.failure = {OpenFailureKind::Other, {}, problem};
+        } else {
+          o.ok = Open(target, offset, o.failure);
+        }
+        o.error = o.failure.message;
+      },
+      listener);
+}
+
+bool CSyncController::StartConnect(const FileSystemTarget& target, const ServerTimeOffset& offset,
+                                   ISessionListener* listener) {
+  return StartSessionWork(
+      SessionWork::Connect,
+      [this, target, offset](SessionOutcome& o) {
+        o.ok = Open(target, offset, o.failure);
+        o.error = o.failure.message;
+      },
+      listener);
+}
+
+bool CSyncController::StartCheck(ISessionListener* listener) {
+  return StartSessionWork(
+      SessionWork::Check,
+      [this](SessionOutcome& o) {
+        o.ok = primary_ && primary_->EnsureConnected();
+        if (!o.ok) o.error = primary_ ? primary_->LastError() : "Not connected.";
+      },
+      listener);
+}
+
+bool CSyncController::StartDelete(CFolderRecord& record, std::vector<CFileEntry*> entries, bool local, bool remote,
+                                  bool ignoreSeconds, ISessionListener* listener) {
+  return StartSessionWork(
+      SessionWork::Delete,
+      [this, &record, entries = std::move(entries), local, remote, ignoreSeconds](SessionOutcome& o) {
+        // One entry at a time, so that a cancel stops before the next.
+        for (CFileEntry* e : entries) {
+          if (cancel_.load()) {
+            ++o.counts.failed;
+            continue;
+          }
+          const DeleteCounts c = DeleteEntries(collection_, record, {e}, local, remote, Primary(), ignoreSeconds, nullptr);
+          o.counts.localDeleted += c.localDeleted;
+          o.counts.remoteDeleted += c.remoteDeleted;
+          o.counts.failed += c.failed;
+        }
+        o.ok = o.counts.failed == 0;
+      },
+      listener);
+}
+
+bool CSyncController::StartDisconnect(ISessionListener* listener) {
+  return StartSessionWork(SessionWork::Disconnect,
+                          [this](SessionOutcome& o) {
+                            if (primary_) primary_->Disconnect();
+                            o.ok = true;
+                          },
+                          listener);
+}
+
+bool CSyncController::StartBrowse(const std::string& path, ISessionListener* listener) {
+  return StartSessionWork(
+      SessionWork::Browse,
+      [this, path](SessionOutcome& o) {
+        o.path = path;
+        ScanList list;
+        if (!primary_) {
+          o.error = "Not connected.";
+        } else if (!primary_->List(path, list)) {
+          // A folder listed in part is not shown as if it were whole.
+          o.error = primary_->LastError();
+          if (o.error.empty()) o.error = "The server refused the listing.";
+        } else {
+          for (const FindData& f : list)
+            if (f.IsDirectory() && f.name != "." && f.name != "..") o.folders.push_back(f.name);
+          o.ok = true;
+        }
+        if (primary_) primary_->TakeSkipped();
+      },
+      listener);
+}
+
+}  // namespace twinbay
