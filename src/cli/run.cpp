@@ -95,7 +95,6 @@ void OpenRemote(const Options& o, Target& target, CSyncController& controller) {
     if (!target.anonymous && target.password.empty()) target.password = AskPassword(target.user, target.host);
     session.SetServerOffset(target.serverOffset);
     session.SetTls(target.tls, target.pin);
-    controller.LogInListersEarly(o.connections);
     if (!session.Connect(target.host, target.user, target.password, target.port)) {
       std::string message = "could not connect to " + target.host + ": " + session.LastError();
       if (!session.RefusedCertificate().empty())

@@ -10,7 +10,8 @@
 
 namespace twinbay {
 
-CSyncController::CSyncController(CFolderCollection& collection) : collection_(collection) {}
+CSyncController::CSyncController(CFolderCollection& collection)
+    : collection_(collection), local_(std::make_unique<LocalFileSystem>("/")) {}
 
 CSyncController::~CSyncController() {
   StopCompare();
@@ -19,6 +20,37 @@ CSyncController::~CSyncController() {
   WaitForSession();
   WaitForCompare();
   WaitForSync();
+  ResetConnections();
+}
+
+// ---- connections ----------------------------------------------------------------
+
+IFileSystem* CSyncController::Primary() {
+  std::lock_guard g(poolMutex_);
+  if (!primary_) {
+    if (!localRemoteRoot_.empty()) primary_ = std::make_unique<LocalFileSystem>(localRemoteRoot_);
+    else primary_ = std::make_unique<FtpFileSystem>(session_);
+  }
+  return primary_.get();
+}
+
+FileSystemPool& CSyncController::RemotePool(int connections) {
+  IFileSystem* primary = Primary();
+  std::lock_guard g(poolMutex_);
+  if (!pool_) pool_ = std::make_unique<FileSystemPool>(*primary, connections);
+  else pool_->SetMaximum(connections);
+  return *pool_;
+}
+
+void CSyncController::ResetConnections() {
+  std::unique_ptr<FileSystemPool> pool;
+  std::unique_ptr<IFileSystem> primary;
+  {
+    std::lock_guard g(poolMutex_);
+    pool = std::move(pool_);
+    primary = std::move(primary_);
+  }
+  pool.reset();  // before the file system it is built over
 }
 
 // ---- compare ------------------------------------------------------------------
@@ -39,27 +71,28 @@ bool CSyncController::PrepareCompare(const CompareOptions& options, ICompareList
   compareOptions_ = options;
   if (compareOptions_.fileTypes.empty()) compareOptions_.fileTypes = "*.*";
   lister_.reset();
-  if (!localRemoteRoot_.empty()) {
-    ownLister_.reset();
-    lister_ = std::make_unique<LocalFolderLister>(localRemoteRoot_);
-  } else {
-    // The walk lists on the session's connection; the others (logged in
-    // early, when asked for) list ahead of it.
-    ownLister_ = std::make_unique<FtpRemoteLister>(session_);
-    lister_ = std::make_unique<CParallelLister>(*ownLister_, FtpListerFactory(session_, session_.TakeEarlyLogins()),
-                                                std::clamp(options.connections, 1, 16) - 1);
+  // The walk lists on the first connection; the pool's others (opened when
+  // there is work for them, kept for the sync) list ahead of it.
+  const int connections = std::clamp(options.connections, 1, FileSystemPool::kMaxMembers);
+  FileSystemPool& pool = RemotePool(connections);
+  walkLease_ = pool.LeaseFirst();
+  if (!walkLease_) {
+    problem = "The connection is busy.";
+    return false;
   }
+  lister_ = std::make_unique<CParallelLister>(*walkLease_, pool, connections - 1);
   comparer_.SetRemoveStaleTemps(options.removeStaleTemps);
   staleSwept_ = false;
-  comparer_.BeginCompare(listener, lister_.get(), &collection_, localRoot_, remoteRoot_, options.tagAfterCompare,
-                         options.ignoreSeconds);
+  comparer_.BeginCompare(listener, local_.get(), lister_.get(), &collection_, localRoot_, remoteRoot_,
+                         options.tagAfterCompare, options.ignoreSeconds, lister_.get());
   return true;
 }
 
 void CSyncController::Compare() {
   comparer_.Run(localRoot_, remoteRoot_, compareOptions_.fileTypes, compareOptions_.includeSubFolders);
-  // The helper connections are logged out here, before anything is copied.
+  // The helpers end here; their connections stay in the pool for the sync.
   lister_.reset();
+  walkLease_.Return();
 }
 
 bool CSyncController::RunCompare(const CompareOptions& options, ICompareListener* listener, std::string& problem) {
@@ -78,6 +111,7 @@ bool CSyncController::StartCompare(const CompareOptions& options, ISyncListener*
     });
   } catch (const std::system_error& e) {
     lister_.reset();
+    walkLease_.Return();
     problem = std::string("The compare could not be started: ") + e.what();
     return false;
   }
@@ -98,17 +132,11 @@ std::vector<const CFolderRecord*> CSyncController::IncompleteFolders() const {
 
 // ---- sync ---------------------------------------------------------------------
 
-std::unique_ptr<IFileSystem> CSyncController::RemoteFileSystem() {
-  if (!localRemoteRoot_.empty()) return std::make_unique<LocalFileSystem>(localRemoteRoot_);
-  return std::make_unique<FtpFileSystem>(session_);
-}
-
 void CSyncController::PrepareSync(const TransferOptions& options, SyncTotals& totals, ITransferListener* listener) {
   WaitForSync();
   runningJob_.store(nullptr);
   job_.reset();
-  remoteFs_ = RemoteFileSystem();
-  job_ = std::make_unique<CTransferJob>(collection_, *remoteFs_, totals, options, listener);
+  job_ = std::make_unique<CTransferJob>(collection_, *Primary(), totals, options, listener);
   runningJob_.store(job_.get());
   if (syncAborted_.load()) job_->Abort();
 }
@@ -118,8 +146,7 @@ void CSyncController::RemoveStaleTemps() {
   staleSwept_ = true;
   for (const CFolderComparer::StaleTemp& t : comparer_.StaleTempsFound()) {
     if (syncAborted_.load()) return;
-    if (t.remote) remoteFs_->Remove(t.path);
-    else RemoveLocalRegularFile(t.path);
+    (t.remote ? Primary() : local_.get())->Remove(t.path);
   }
 }
 
@@ -163,8 +190,7 @@ void CSyncController::WaitForSync() {
 
 DeleteCounts CSyncController::Delete(CFolderRecord& record, const std::vector<CFileEntry*>& entries, bool local,
                                      bool remote, bool ignoreSeconds) {
-  const std::unique_ptr<IFileSystem> fs = RemoteFileSystem();
-  return DeleteEntries(collection_, record, entries, local, remote, fs.get(), ignoreSeconds, nullptr);
+  return DeleteEntries(collection_, record, entries, local, remote, Primary(), ignoreSeconds, nullptr);
 }
 
 }  // namespace twinbay
@@ -205,7 +231,10 @@ bool CSyncController::StartConnect(const CConnectionProperties& record, const st
                                    ISessionListener* listener) {
   return StartSessionWork(
       SessionWork::Connect,
-      [this, record, promptedPassword](SessionOutcome& o) { o.ok = RunConnect(session_, record, promptedPassword); },
+      [this, record, promptedPassword](SessionOutcome& o) {
+        ResetConnections();
+        o.ok = RunConnect(session_, record, promptedPassword);
+      },
       listener);
 }
 
@@ -219,14 +248,14 @@ bool CSyncController::StartDelete(CFolderRecord& record, std::vector<CFileEntry*
   return StartSessionWork(
       SessionWork::Delete,
       [this, &record, entries = std::move(entries), local, remote, ignoreSeconds](SessionOutcome& o) {
-        const std::unique_ptr<IFileSystem> fs = RemoteFileSystem();
+        IFileSystem* const fs = Primary();
         // One entry at a time, so that a cancel stops before the next.
         for (CFileEntry* e : entries) {
           if (session_.Cancelled()) {
             ++o.counts.failed;
             continue;
           }
-          const DeleteCounts c = DeleteEntries(collection_, record, {e}, local, remote, fs.get(), ignoreSeconds, nullptr);
+          const DeleteCounts c = DeleteEntries(collection_, record, {e}, local, remote, fs, ignoreSeconds, nullptr);
           o.counts.localDeleted += c.localDeleted;
           o.counts.remoteDeleted += c.remoteDeleted;
           o.counts.failed += c.failed;
@@ -239,6 +268,7 @@ bool CSyncController::StartDelete(CFolderRecord& record, std::vector<CFileEntry*
 bool CSyncController::StartDisconnect(ISessionListener* listener) {
   return StartSessionWork(SessionWork::Disconnect,
                           [this](SessionOutcome& o) {
+                            ResetConnections();
                             session_.CloseConnection();
                             o.ok = true;
                           },

@@ -8,11 +8,14 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "engine/comparer.h"
+#include "engine/fs_pool.h"
+#include "engine/parallel_lister.h"
 #include "engine/totals.h"
 #include "net/ftp_session.h"
 #include "net/file_system.h"
@@ -76,14 +79,20 @@ class CSyncController {
   // The connection to the server; connected by the caller.
   CFtpSession& Session() { return session_; }
   const CFtpSession& Session() const { return session_; }
-  // Before the session connects: the next compare lists over `connections`
-  // connections (1 to 16), and the others log in as soon as the server has
-  // accepted the session's own login rather than when the compare starts.
-  // Those the compare does not take are logged out when it ends.
-  void LogInListersEarly(int connections) { session_.LogInEarly(std::clamp(connections, 1, 16) - 1); }
   // Compares and copies against a local folder standing in for the server
   // (no session). An empty root goes back to the server.
-  void UseLocalFolder(const std::string& root) { localRemoteRoot_ = root; }
+  void UseLocalFolder(const std::string& root) {
+    ResetConnections();
+    localRemoteRoot_ = root;
+  }
+  // Drops the pool of connections (logging out those it opened) and the
+  // file system over the session: for a new connect or a disconnect. Only
+  // while no compare, sync or delete runs; it may wait on the network (call
+  // it on the session thread).
+  void ResetConnections();
+  // The pool the compare and the sync share (null before the first needs
+  // it): its figures, for tests and benchmarks.
+  const FileSystemPool* Pool() const { return pool_.get(); }
 
   // ---- compare
   // The top paths a compare would use: the local path without a trailing "/",
@@ -173,20 +182,27 @@ class CSyncController {
   // Removes what StaleTempsKept names, each once; on the sync's thread.
   void RemoveStaleTemps();
   bool staleSwept_ = false;  // since the last compare
-  // The server (over the session) or the local stand-in, as a file system.
-  std::unique_ptr<IFileSystem> RemoteFileSystem();
+  // The connected remote file system (over the session) or the local
+  // stand-in; made at first need.
+  IFileSystem* Primary();
+  // The pool over Primary(), made at first need and kept from a compare to
+  // the sync after it; its maximum set to `connections`.
+  FileSystemPool& RemotePool(int connections);
 
   CFolderCollection& collection_;
   CFtpSession session_;
   std::string localRemoteRoot_;
+  std::unique_ptr<IFileSystem> local_;  // the local disk, local paths as they are
+  std::mutex poolMutex_;
+  std::unique_ptr<IFileSystem> primary_;
+  std::unique_ptr<FileSystemPool> pool_;
   CFolderComparer comparer_;
-  std::unique_ptr<IRemoteLister> ownLister_;  // the session's connection (or the local stand-in)
-  std::unique_ptr<IRemoteLister> lister_;     // what the walk lists with (with helpers)
+  FileSystemPool::Lease walkLease_;           // the walk's own connection, during a compare
+  std::unique_ptr<CParallelLister> lister_;  // what the walk lists with (with helpers)
   CompareOptions compareOptions_;
   std::string localRoot_, remoteRoot_;
   std::thread compareThread_;
 
-  std::unique_ptr<IFileSystem> remoteFs_;  // what the transfer copies to and from
   std::unique_ptr<CTransferJob> job_;
   // The job a signal handler may abort (the same as job_ while it runs).
   std::atomic<CTransferJob*> runningJob_{nullptr};

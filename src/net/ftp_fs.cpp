@@ -1,5 +1,7 @@
 #include "net/ftp_fs.h"
 
+#include "engine/paths.h"
+
 namespace twinbay {
 namespace {
 std::shared_ptr<const CFtpSession> CopyOfLogin(const CFtpSession& session) {
@@ -34,8 +36,26 @@ FsCapabilities FtpFileSystem::Capabilities() const {
 }
 
 bool FtpFileSystem::List(const std::string& path, ScanList& out) {
+  out.clear();
+  if (own_ && !session_.Clock().Settled()) {
+    error_ = "the server's time offset is not known yet";
+    return false;
+  }
   IFtpConnection* c = Connection();
-  return c && c->ListDirectory(path, out);
+  if (!c) return false;
+  std::string p = path;
+  CollapseSlashes(p);
+  if (p.empty() || p[0] != '/') p = ResolveRemotePath(p, c->LoginFolder());
+  if (c->ListDirectory(p, out)) return true;
+  // What a listing cut short held is kept only where the connection says
+  // which part it is.
+  if (!c->ListedInPart()) out.clear();
+  return false;
+}
+
+std::vector<std::string> FtpFileSystem::TakeSkipped() {
+  IFtpConnection* c = session_.GetConnection();
+  return c ? c->TakeSkipped() : std::vector<std::string>();
 }
 bool FtpFileSystem::MakeFolder(const std::string& path) {
   IFtpConnection* c = Connection();

@@ -16,7 +16,12 @@ class FtpFileSystem : public IFileSystem {
   explicit FtpFileSystem(std::unique_ptr<CFtpSession> session);
 
   FsCapabilities Capabilities() const override;
+  // A relative path is taken from the login folder. A helper connection
+  // (one of its own session) lists nothing until the first connection has
+  // found the server's time offset: two connections must not each go
+  // looking for it.
   bool List(const std::string& path, ScanList& out) override;
+  std::vector<std::string> TakeSkipped() override;
   bool MakeFolder(const std::string& path) override;
   bool Remove(const std::string& path) override;
   bool Rename(const std::string& from, const std::string& to) override;

@@ -9,6 +9,7 @@
 #include "engine/comparer.h"
 #include "engine/filters.h"
 #include "engine/totals.h"
+#include "net/local_fs.h"
 #include "support/temp_dir.h"
 
 namespace twinbay {
@@ -24,7 +25,7 @@ TEST(Concurrency, ReadersRunSafelyBesideACompare) {
       if (f % 4 != 0) test::WriteFile(remote / rel, "y", t0);
     }
 
-  LocalFolderLister lister(remote.path());
+  LocalFileSystem lister(remote.path()), disk("/");
   CFolderCollection collection;
   struct : ICompareListener {
     std::atomic<int> count{0};
@@ -32,7 +33,7 @@ TEST(Concurrency, ReadersRunSafelyBesideACompare) {
     void FolderFinished(CFolderRecord*) override { ++count; }
   } notify;
   CFolderComparer comparer;
-  comparer.BeginCompare(&notify, &lister, &collection, local.path(), "/", true, false);
+  comparer.BeginCompare(&notify, &disk, &lister, &collection, local.path(), "/", true, false);
 
   std::atomic<bool> done{false};
   std::thread worker([&] {
@@ -79,10 +80,10 @@ TEST(Concurrency, ReadersRunSafelyBesideACompare) {
 TEST(Concurrency, AbortFromAnotherThread) {
   test::TempDir local, remote;
   for (int d = 0; d < 200; ++d) test::WriteFile(local / ("d" + std::to_string(d) + "/a"), "", 0);
-  LocalFolderLister lister(remote.path());
+  LocalFileSystem lister(remote.path()), disk("/");
   CFolderCollection collection;
   CFolderComparer comparer;
-  comparer.BeginCompare(nullptr, &lister, &collection, local.path(), "/", true, false);
+  comparer.BeginCompare(nullptr, &disk, &lister, &collection, local.path(), "/", true, false);
   std::thread worker([&] { comparer.Run(local.path(), "/", "*.*", true); });
   comparer.Abort();
   worker.join();

@@ -12,6 +12,7 @@
 #include "engine/comparer.h"
 #include "engine/parallel_lister.h"
 #include "net/curl_ftp.h"
+#include "net/ftp_fs.h"
 #include "net/ftp_session.h"
 #include "support/ftp_servers.h"
 #include "support/runs.h"
@@ -54,13 +55,18 @@ struct CompareRun {
 CompareRun Compare(const FtpTestServer& server, const std::string& local, int connections) {
   CompareRun run;
   CFtpSession session;
-  session.LogInEarly(connections - 1);
   EXPECT_TRUE(session.Connect("127.0.0.1", server.user(), server.password(), server.port())) << session.LastError();
-  FtpRemoteLister own(session);
-  CParallelLister lister(own, FtpListerFactory(session, session.TakeEarlyLogins()), connections - 1);
+  FtpFileSystem first(session);
+  FileSystemPool pool(first, connections);
+  FileSystemPool::Lease walk = pool.LeaseFirst();
+  CParallelLister lister(*walk, pool, connections - 1);
   CFolderCollection collection;
-  test::CompareInto(collection, lister, local, ResolveRemotePath(server.RemoteDir(), session.LoginFolder()));
+  test::CompareInto(collection, lister, local, ResolveRemotePath(server.RemoteDir(), session.LoginFolder()), false,
+                    true, &lister);
   lister.Stop();
+  // Connections are opened only for helpers, one at a time as work waits.
+  EXPECT_LE(pool.Opened(), connections - 1);
+  EXPECT_GE(pool.Opened(), lister.MostHelpersConnected());
   run.dump = Dump(collection);
   run.mostHelpers = lister.MostHelpersConnected();
   run.delivered = lister.Delivered();
@@ -101,7 +107,7 @@ TEST(ConnectionPool, OneAndEightConnectionsGiveTheSameRecordsInTheSameOrder) {
   EXPECT_EQ(one.dump.find("INCOMPLETE"), std::string::npos);
   EXPECT_EQ(one.dump, eight.dump);
   EXPECT_EQ(one.delivered, 0u);
-  EXPECT_EQ(eight.mostHelpers, 7);
+  EXPECT_GE(eight.mostHelpers, 2);
   // Most listings came from the helpers, not the walk's own connection.
   EXPECT_GT(eight.delivered, eight.folders / 2);
   EXPECT_EQ(eight.discarded, 0u);
@@ -121,53 +127,6 @@ TEST(ConnectionPool, AServerThatTakesTwoLoginsIsUsedWithTwoAndTheRunGoesOn) {
   EXPECT_EQ(one.dump.find("INCOMPLETE"), std::string::npos);
   EXPECT_EQ(one.dump, eight.dump);
   EXPECT_GT(eight.delivered, 0u);
-}
-
-TEST(ConnectionPool, EarlyLoginsFollowOnlyAnAcceptedLoginAndNoneOutlivesTheCompare) {
-  TempDir root, local;
-  LayOut(root.path(), local.path(), 2);
-  FtpTestServer::PyOptions o;
-  o.maxLogins = 3;
-  std::string why;
-  auto server = FtpTestServer::StartPyftpdlib(root.path(), o, &why);
-  ASSERT_TRUE(server) << why;
-  std::atomic<int> made{0};
-  const FtpConnectionFactory counting = [&made](const FtpLogin& login) {
-    ++made;
-    return MakeCurlFtpConnection(login);
-  };
-  {
-    // A wrong password is tried once, not once per connection.
-    CFtpSession wrong(counting);
-    wrong.LogInEarly(7);
-    EXPECT_FALSE(wrong.Connect("127.0.0.1", server->user(), "not-" + server->password(), server->port()));
-    EXPECT_EQ(made.load(), 1);
-  }
-  CFtpSession session(counting);
-  session.LogInEarly(7);
-  ASSERT_TRUE(session.Connect("127.0.0.1", server->user(), server->password(), server->port())) << session.LastError();
-  {
-    // Two of the seven early logins get in (the server takes three); the
-    // compare uses one and the other is logged out with the pool.
-    FtpRemoteLister own(session);
-    CParallelLister lister(own, FtpListerFactory(session, session.TakeEarlyLogins()), 1);
-    CFolderCollection collection;
-    test::CompareInto(collection, lister, local.path(), ResolveRemotePath(server->RemoteDir(), session.LoginFolder()));
-    lister.Stop();
-    EXPECT_EQ(Dump(collection).find("INCOMPLETE"), std::string::npos);
-    EXPECT_EQ(lister.MostHelpersConnected(), 1);
-    EXPECT_GT(lister.Delivered(), 0u);
-  }
-  EXPECT_EQ(made.load(), 1 + 1 + 7);  // no login beyond the early ones
-  // Beside the session's own, the server has room for two again.
-  CFtpSession second, third;
-  ASSERT_TRUE(second.Connect("127.0.0.1", server->user(), server->password(), server->port())) << second.LastError();
-  bool in = false;
-  for (int i = 0; i < 40 && !in; ++i) {
-    in = third.Connect("127.0.0.1", server->user(), server->password(), server->port());
-    if (!in) std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the server may not have seen the close yet
-  }
-  EXPECT_TRUE(in) << third.LastError();
 }
 
 TEST(ConnectionPool, AConnectionCutMidRunIsMadeAgainAndItsFolderListedWhole) {

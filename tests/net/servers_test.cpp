@@ -61,7 +61,7 @@ struct Site {
   void Own() { server->Own(server->DataDir()); }
 
   void Compare() {
-    FtpRemoteLister lister(session);
+    FtpFileSystem lister(session);
     test::CompareInto(collection, lister, local, remote);
   }
   std::vector<TransferOutcome> Sync(bool up, bool down) {

@@ -80,7 +80,7 @@ struct Pair {
     return true;
   }
   void Compare() {
-    FtpRemoteLister lister(session);
+    FtpFileSystem lister(session);
     test::CompareInto(collection, lister, local.path(), remote);
   }
   void Sync(int connections, ITransferListener* listener = nullptr) {

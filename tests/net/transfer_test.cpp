@@ -36,7 +36,7 @@ using test::TemporaryFiles;
 // A whole compare of a local folder against a server folder.
 void CompareThrough(CFtpSession& session, CFolderCollection& collection,
                     const std::string& local, const std::string& remote, bool ignoreSeconds) {
-  FtpRemoteLister lister(session);
+  FtpFileSystem lister(session);
   test::CompareInto(collection, lister, local, remote, ignoreSeconds);
 }
 

@@ -45,10 +45,6 @@ void CTwinbayView::StartConnect() {
   SetAnimation(icons::ConnectionState::Connecting);
   SetBusy(true);
   TellFrame(true);
-  // A compare that follows the connect at once lists over the pool: its
-  // other logins start as soon as the server has accepted this one. Without
-  // it they wait for the compare, rather than sit idle on the server.
-  controller_.LogInListersEarly(settings_.m_bCompareOnConnect ? static_cast<int>(settings_.m_nConnections) : 1);
   // The controller takes its own copy of the record.
   if (!controller_.StartConnect(*current_, promptedPassword_, this)) {
     SetAnimation(icons::ConnectionState::NotConnected);
