@@ -136,7 +136,8 @@ void CSyncController::PrepareSync(const TransferOptions& options, SyncTotals& to
   WaitForSync();
   runningJob_.store(nullptr);
   job_.reset();
-  job_ = std::make_unique<CTransferJob>(collection_, *Primary(), totals, options, listener);
+  job_ = std::make_unique<CTransferJob>(collection_, *local_, RemotePool(options.connections), totals, options,
+                                        listener);
   runningJob_.store(job_.get());
   if (syncAborted_.load()) job_->Abort();
 }
@@ -144,9 +145,11 @@ void CSyncController::PrepareSync(const TransferOptions& options, SyncTotals& to
 void CSyncController::RemoveStaleTemps() {
   if (staleSwept_) return;
   staleSwept_ = true;
+  FileSystemPool::Lease remote = RemotePool(job_->Connections()).Acquire();
   for (const CFolderComparer::StaleTemp& t : comparer_.StaleTempsFound()) {
     if (syncAborted_.load()) return;
-    (t.remote ? Primary() : local_.get())->Remove(t.path);
+    if (t.remote && remote) remote->Remove(t.path);
+    else if (!t.remote) local_->Remove(t.path);
   }
 }
 
@@ -190,7 +193,7 @@ void CSyncController::WaitForSync() {
 
 DeleteCounts CSyncController::Delete(CFolderRecord& record, const std::vector<CFileEntry*>& entries, bool local,
                                      bool remote, bool ignoreSeconds) {
-  return DeleteEntries(collection_, record, entries, local, remote, Primary(), ignoreSeconds, nullptr);
+  return DeleteEntries(collection_, record, entries, local, remote, local_.get(), Primary(), ignoreSeconds, nullptr);
 }
 
 }  // namespace twinbay
@@ -255,7 +258,8 @@ bool CSyncController::StartDelete(CFolderRecord& record, std::vector<CFileEntry*
             ++o.counts.failed;
             continue;
           }
-          const DeleteCounts c = DeleteEntries(collection_, record, {e}, local, remote, fs, ignoreSeconds, nullptr);
+          const DeleteCounts c = DeleteEntries(collection_, record, {e}, local, remote, local_.get(), fs, ignoreSeconds,
+                                                nullptr);
           o.counts.localDeleted += c.localDeleted;
           o.counts.remoteDeleted += c.remoteDeleted;
           o.counts.failed += c.failed;

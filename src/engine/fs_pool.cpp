@@ -26,12 +26,16 @@ void FileSystemPool::Lease::Return() {
   fs_ = nullptr;
 }
 
+void FileSystemPool::Lease::Drop() {
+  if (pool_ && fs_) pool_->Release(fs_, true);
+  pool_ = nullptr;
+  fs_ = nullptr;
+}
+
 bool FileSystemPool::Lease::Repair() {
   if (!fs_) return false;
   if (!fs_->LostConnection() || fs_->Reconnect()) return true;
-  pool_->Release(fs_, true);
-  pool_ = nullptr;
-  fs_ = nullptr;
+  Drop();
   return false;
 }
 
@@ -66,7 +70,7 @@ FileSystemPool::Lease FileSystemPool::LeaseLocked(Member& m) {
 FileSystemPool::Lease FileSystemPool::LeaseFirst() {
   std::lock_guard g(mutex_);
   Member& first = *members_.front();
-  if (first.fs != &first_ || first.leased) return {};
+  if (first.leased) return {};
   return LeaseLocked(first);
 }
 

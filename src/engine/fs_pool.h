@@ -36,6 +36,9 @@ class FileSystemPool {
     bool Repair();
     // Returns the member now.
     void Return();
+    // Drops the member from the pool (its connection cannot be made again);
+    // the first member is only returned.
+    void Drop();
 
    private:
     friend class FileSystemPool;

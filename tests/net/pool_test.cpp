@@ -9,6 +9,7 @@
 #include <sstream>
 #include <thread>
 
+#include "core/controller.h"
 #include "engine/comparer.h"
 #include "engine/parallel_lister.h"
 #include "net/curl_ftp.h"
@@ -127,6 +128,50 @@ TEST(ConnectionPool, AServerThatTakesTwoLoginsIsUsedWithTwoAndTheRunGoesOn) {
   EXPECT_EQ(one.dump.find("INCOMPLETE"), std::string::npos);
   EXPECT_EQ(one.dump, eight.dump);
   EXPECT_GT(eight.delivered, 0u);
+}
+
+// One pool serves the compare and the sync after it, and opens a connection
+// only when work waits: a 3-folder tree logged in 14 times when the listing
+// pool logged in eagerly and the transfer opened a fresh one.
+TEST(ConnectionPool, ACompareAndItsSyncShareOneLazyPool) {
+  TempDir folder;
+  chmod(folder.path().c_str(), 0755);
+  std::string why;
+  auto server = FtpTestServer::Start(FtpTestServer::Kind::PureFtpd, folder.path(), &why);
+  ASSERT_TRUE(server) << why;
+  const int64_t T = Base();
+  for (const bool small : {false, true}) {
+    TempDir local;
+    const std::string top = server->DataDir() + (small ? "/small" : "/three");
+    for (const std::string& sub : small ? std::vector<std::string>{""} : std::vector<std::string>{"", "/a", "/b"})
+      for (int i = 0; i < (small ? 1 : 4); ++i) {
+        const std::string n = std::to_string(i);
+        test::WriteFile(top + sub + "/down" + n, "server", T + 60);
+        if (!small) test::WriteFile(local / (sub + "/up" + n), "local", T + 60);
+      }
+    server->Own(server->DataDir());
+    CFolderCollection collection;
+    CSyncController controller(collection);
+    ASSERT_TRUE(controller.Session().Connect("127.0.0.1", server->user(), server->password(), server->port()));
+    CompareOptions compare;
+    compare.localPath = local.path();
+    compare.remotePath = server->RemoteDir() + (small ? "/small" : "/three");
+    compare.ignoreSeconds = false;
+    ASSERT_TRUE(controller.RunCompare(compare, nullptr, why)) << why;
+    const int openedByCompare = controller.Pool()->Opened();
+    SyncTotals totals;
+    controller.RunSync(test::Directions(true, true), totals, nullptr);
+    for (const TransferOutcome& out : controller.Job()->Outcomes()) EXPECT_TRUE(out.ok) << out.error;
+    EXPECT_EQ(controller.Job()->Outcomes().size(), small ? 1u : 24u);
+    // At most the 8 connections asked for in all (the session's own one of
+    // them); a one-folder tree with one file to copy opens none beside it.
+    EXPECT_LE(1 + controller.Pool()->Opened(), 8);
+    EXPECT_LE(openedByCompare, controller.Pool()->Opened());
+    if (small) {
+      EXPECT_EQ(controller.Pool()->Opened(), 0);
+    }
+    EXPECT_TRUE(controller.IncompleteFolders().empty());
+  }
 }
 
 TEST(ConnectionPool, AConnectionCutMidRunIsMadeAgainAndItsFolderListedWhole) {

@@ -12,6 +12,7 @@
 #include "engine/comparer.h"
 #include "net/ftp_session.h"
 #include "net/ftp_fs.h"
+#include "net/local_fs.h"
 #include "net/transfer.h"
 #include "support/ftp_servers.h"
 #include "support/runs.h"
@@ -157,9 +158,10 @@ TEST_P(EveryServer, CompareSyncBothWaysWithNewFoldersThenDeleteWithoutOneRefused
   }
   ASSERT_TRUE(same && older);
   FtpFileSystem remote(s.session);
-  DeleteCounts d = DeleteEntries(s.collection, *root, {same}, false, true, &remote, false, nullptr);
+  LocalFileSystem disk("/");
+  DeleteCounts d = DeleteEntries(s.collection, *root, {same}, false, true, &disk, &remote, false, nullptr);
   EXPECT_EQ(d.remoteDeleted, 1);
-  d = DeleteEntries(s.collection, *root, {older}, true, false, &remote, false, nullptr);
+  d = DeleteEntries(s.collection, *root, {older}, true, false, &disk, &remote, false, nullptr);
   EXPECT_EQ(d.localDeleted, 1);
   EXPECT_FALSE(std::filesystem::exists(s.R("same.txt")));
   EXPECT_FALSE(std::filesystem::exists(s.L("newer-local.txt")));
@@ -205,7 +207,8 @@ TEST_P(EveryServer, AFolderTheServerWillNotListIsIncompleteAndNothingInItIsCopie
   for (auto& e : record->entries) all.push_back(e.get());
   ASSERT_FALSE(all.empty());
   FtpFileSystem remote(s.session);
-  const DeleteCounts d = DeleteEntries(s.collection, *record, all, true, true, &remote, false, nullptr);
+  LocalFileSystem disk("/");
+  const DeleteCounts d = DeleteEntries(s.collection, *record, all, true, true, &disk, &remote, false, nullptr);
   EXPECT_EQ(d.localDeleted + d.remoteDeleted, 0);
   EXPECT_EQ(test::ReadFile(s.L("locked/page.html")), "older here");
 }

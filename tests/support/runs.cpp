@@ -27,7 +27,7 @@ TransferOptions Directions(bool up, bool down) {
 std::unique_ptr<CTransferJob> Transfer(CFolderCollection& collection, SyncTotals& totals, IFileSystem& remote,
                                        const TransferOptions& options, ITransferListener* listener) {
   CountTagged(collection, totals, options.filter);
-  auto job = std::make_unique<CTransferJob>(collection, remote, totals, options, listener);
+  auto job = std::make_unique<CTransferJob>(collection, LocalFileSystem("/"), remote, totals, options, listener);
   job->RunTransfer();
   return job;
 }
