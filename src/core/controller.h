@@ -1,5 +1,6 @@
-// One run of the program, without a window: the FTP session and the listing
-// pool, the compare on its thread, the transfer on its thread and the delete,
+// One run of the program, without a window: the FTP session and the pool of
+// connections over it (kept from a compare to the sync after it), the compare
+// on its thread, the transfer on its thread and the delete,
 // with their options and outcome. The desktop program and twinbay-cli both
 // drive it; neither wires up a lister, a comparer or a transfer job itself.
 #pragma once

@@ -46,9 +46,7 @@ FileSystemPool::FileSystemPool(IFileSystem& first, int maximum) : first_(first) 
   SetMaximum(maximum);
 }
 
-FileSystemPool::~FileSystemPool() {
-  first_.SetAbortFlag(nullptr);
-}
+FileSystemPool::~FileSystemPool() = default;
 
 void FileSystemPool::SetMaximum(int maximum) {
   std::lock_guard g(mutex_);

@@ -49,7 +49,8 @@ class FileSystemPool {
 
   // `maximum` members in all, the first one included (1 to 16).
   FileSystemPool(IFileSystem& first, int maximum);
-  // Closes the members it opened; no lease may be out.
+  // Closes the members it opened (the first is left alone); no lease may be
+  // out.
   ~FileSystemPool();
   FileSystemPool(const FileSystemPool&) = delete;
   FileSystemPool& operator=(const FileSystemPool&) = delete;

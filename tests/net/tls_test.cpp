@@ -254,8 +254,9 @@ TEST_P(TlsServers, FoldersListedOverSeveralConnectionsAreListedOverTlsOnEachOne)
   lister.Stop();
   EXPECT_EQ(collection.GetCount(), 61u);
   for (size_t i = 0; i < collection.GetCount(); ++i) EXPECT_FALSE(collection.GetAt(i)->incomplete);
+  // A helper joins once folders wait (whether it lists any before the walk
+  // gets there is a matter of timing).
   EXPECT_GE(lister.MostHelpersConnected(), 1);
-  EXPECT_GT(lister.Delivered(), 0u);
   if (GetParam() == Kind::Vsftpd) {
     // Every helper asked for TLS before its login, with the same trust.
     const std::string log = test::ReadFile(t.folder + "/vsftpd.log");
