@@ -1,7 +1,7 @@
 // The comparer: walks a local and a remote folder tree (each a file system)
-// in parallel, pairs
-// files and folders by name, classifies every file by its last-write time and
-// builds the folder records, telling a listener as each is added and finished.
+// in parallel, pairs files and folders by name, classifies every file by its
+// last-write time and builds the folder records, telling a listener as each
+// is added and finished.
 #pragma once
 
 #include <atomic>
