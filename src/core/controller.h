@@ -121,9 +121,9 @@ class CSyncController {
   std::vector<const CFolderRecord*> IncompleteFolders() const;
 
   // ---- sync
-  // Copies the tagged entries selected by the options over the session (the
-  // caller connects it) and the pool the transfer opens from it, or to the
-  // local stand-in. `totals` carries the progress.
+  // Copies the tagged entries selected by the options over the pool the
+  // compare used (over the session, which the caller connects, or the local
+  // stand-in). `totals` carries the progress.
   // RunSync works on the caller's thread; StartSync on its own, the listener
   // hearing TransferFinished at the end (WaitForSync then joins it). Either
   // first removes the stale temporary files the last compare found and left
