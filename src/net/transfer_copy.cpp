@@ -174,6 +174,16 @@ bool CTransferJob::StoreAndRename(Ends& e, Item& item, TransferOutcome& outcome,
   // The time goes on the copy before it takes the file's place.
   SetTimeOf(e, tmp, outcome);
   bool refused = false;
+  // A rename that replaces would also replace a file that appeared since the
+  // compare: someone else's, never seen. It is left alone and the copy fails.
+  FindData appeared;
+  if (atomic && !e.old && e.dst.Stat(e.dstPath, appeared)) {
+    outcome.error = e.dstPath + " appeared " + (item.down ? "on the disk" : "on the server") +
+                    " since the compare; it was left as it is";
+    outcome.warning.clear();
+    RemoveLeftover(e.dst, tmp);
+    return false;
+  }
   if (e.dst.Rename(tmp, e.dstPath)) {
     ok = true;
   } else if (atomic) {

@@ -191,13 +191,16 @@ TEST(Transfer, FailuresKeepTheOldVersionAndTheEntryState) {
   test::WriteFile(s.Local("ro.txt"), "read-only local", T0);
   chmod(s.Local("ro.txt").c_str(), 0444);
   test::WriteFile(s.Remote("vanished-remote.txt"), "R", T0);
+  test::WriteFile(s.Remote("appeared.txt"), "R", T0);  // a local file of its name appears before the copy
   s.Compare();
   std::filesystem::remove(s.Local("gone.txt"));
   std::filesystem::remove(s.Remote("vanished-remote.txt"));
+  test::WriteFile(s.Local("appeared.txt"), "the user's own", T0);
   const Lines before = s.States();
   auto job = s.Run(Both());
   for (auto& o : job->Outcomes()) EXPECT_FALSE(o.ok) << o.localPath;
-  EXPECT_EQ(job->Outcomes().size(), 3u);
+  EXPECT_EQ(job->Outcomes().size(), 4u);
+  EXPECT_EQ(test::ReadFile(s.Local("appeared.txt")), "the user's own");
   EXPECT_EQ(test::ReadFile(s.Remote("gone.txt")), "old remote");
   EXPECT_EQ(test::ReadFile(s.Local("ro.txt")), "read-only local");
   EXPECT_FALSE(Exists(s.Local("vanished-remote.txt")));
