@@ -11,6 +11,7 @@
 #include "engine/comparer.h"
 #include "net/ftp_session.h"
 #include "net/ftp_fs.h"
+#include "net/local_fs.h"
 #include "net/transfer.h"
 #include "support/ftp_servers.h"
 
@@ -35,10 +36,11 @@ struct Run {
 inline Run SyncOnce(CFtpSession& session, const std::string& local, const std::string& remote, bool up) {
   Run r;
   const auto start = std::chrono::steady_clock::now();
-  FtpRemoteLister lister(session);
+  FtpFileSystem lister(session);
+  LocalFileSystem disk("/");
   CFolderCollection collection;
   CFolderComparer comparer;
-  comparer.BeginCompare(nullptr, &lister, &collection, local, remote, true, false);
+  comparer.BeginCompare(nullptr, &disk, &lister, &collection, local, remote, true, false);
   comparer.Run(local, remote, "*.*", true);
   SyncTotals totals;
   CountTagged(collection, totals, FilterAll);
@@ -47,7 +49,7 @@ inline Run SyncOnce(CFtpSession& session, const std::string& local, const std::s
   o.remoteToLocal = !up;
   o.ignoreSeconds = false;
   FtpFileSystem remoteFs(session);
-  CTransferJob job(collection, remoteFs, totals, o);
+  CTransferJob job(collection, disk, remoteFs, totals, o);
   job.RunTransfer();
   r.seconds = Seconds(std::chrono::steady_clock::now() - start);
   for (auto& out : job.Outcomes()) (out.ok ? r.copied : r.failed)++;

@@ -21,6 +21,7 @@
 #include "engine/comparer.h"
 #include "engine/filters.h"
 #include "engine/totals.h"
+#include "net/local_fs.h"
 
 using namespace twinbay;
 
@@ -55,17 +56,8 @@ void Touch(const std::string& path, time_t t) {
   utimensat(AT_FDCWD, path.c_str(), ts, 0);
 }
 
-// Lists are served from memory so the walk is timed on its own.
-class CachedLister : public IRemoteLister {
- public:
-  explicit CachedLister(std::string root) : root_(std::move(root)) {}
-  bool ListFolder(const std::string& path, ScanList& out) override {
-    return ListLocalFolder(root_ + (path == "/" ? "" : path), out);
-  }
-
- private:
-  std::string root_;
-};
+// The remote side: a local folder standing in for the server.
+using CachedLister = LocalFileSystem;
 
 }  // namespace
 
@@ -101,7 +93,8 @@ int main(int argc, char** argv) {
     g_live = 0;
     g_counting = pass == 1;
     start = std::chrono::steady_clock::now();
-    comparer.BeginCompare(nullptr, &lister, &collection, local, "/", true, true);
+    LocalFileSystem disk("/");
+    comparer.BeginCompare(nullptr, &disk, &lister, &collection, local, "/", true, true);
     comparer.Run(local, "/", "*.*", true);
     const double secs = Seconds(std::chrono::steady_clock::now() - start);
     g_counting = false;
@@ -135,9 +128,10 @@ int main(int argc, char** argv) {
 
   // The walk alone, with both trees' listings already in memory.
   {
-    struct MemLister : IRemoteLister {
+    struct MemLister : LocalFileSystem {
+      MemLister() : LocalFileSystem("/") {}
       std::unordered_map<std::string, ScanList> lists;
-      bool ListFolder(const std::string& path, ScanList& out) override {
+      bool List(const std::string& path, ScanList& out) override {
         auto it = lists.find(path);
         if (it == lists.end()) return false;
         out = it->second;
@@ -156,7 +150,8 @@ int main(int argc, char** argv) {
     CFolderCollection collection;
     CFolderComparer comparer;
     start = std::chrono::steady_clock::now();
-    comparer.BeginCompare(nullptr, &mem, &collection, local, "/", true, true);
+    LocalFileSystem disk("/");
+    comparer.BeginCompare(nullptr, &disk, &mem, &collection, local, "/", true, true);
     comparer.Run(local, "/", "*.*", true);
     std::printf("compare with the remote listings in memory: %.3f s (target < 1.5 s)\n",
                 Seconds(std::chrono::steady_clock::now() - start));

@@ -39,12 +39,13 @@ int main(int argc, char** argv) {
     std::printf("connect failed: %s\n", session.LastError().c_str());
     return 1;
   }
-  FtpRemoteLister lister(session);
+  FtpFileSystem lister(session);
+  LocalFileSystem disk("/");
   CFolderCollection collection;
   CFolderComparer comparer;
   const uint64_t before = session.GetConnection()->RepliesReceived();
   auto start = std::chrono::steady_clock::now();
-  comparer.BeginCompare(nullptr, &lister, &collection, empty, "/site", true, true);
+  comparer.BeginCompare(nullptr, &disk, &lister, &collection, empty, "/site", true, true);
   comparer.Run(empty, "/site", "*.*", true);
   const double ours = Seconds(std::chrono::steady_clock::now() - start);
   const double replies = static_cast<double>(session.GetConnection()->RepliesReceived() - before);

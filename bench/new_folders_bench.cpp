@@ -14,6 +14,7 @@
 #include "engine/comparer.h"
 #include "net/ftp_session.h"
 #include "net/ftp_fs.h"
+#include "net/local_fs.h"
 #include "net/transfer.h"
 #include "support/ftp_servers.h"
 
@@ -60,12 +61,13 @@ int main(int argc, char** argv) {
       return 1;
     }
     const auto start = std::chrono::steady_clock::now();
-    FtpRemoteLister lister(session);
+    FtpFileSystem lister(session);
+    LocalFileSystem disk("/");
     CFolderCollection collection;
     CFolderComparer comparer;
     // An empty server folder: every sub-folder is new there.
     const std::string remote = "/ours" + r;
-    comparer.BeginCompare(nullptr, &lister, &collection, local, remote, true, false);
+    comparer.BeginCompare(nullptr, &disk, &lister, &collection, local, remote, true, false);
     comparer.Run(local, remote, "*.*", true);
     SyncTotals totals;
     CountTagged(collection, totals, FilterAll);
@@ -73,7 +75,7 @@ int main(int argc, char** argv) {
     o.localToRemote = true;
     o.ignoreSeconds = false;
     FtpFileSystem remoteFs(session);
-    CTransferJob job(collection, remoteFs, totals, o);
+    CTransferJob job(collection, disk, remoteFs, totals, o);
     job.RunTransfer();
     ours = std::min(ours, Seconds(std::chrono::steady_clock::now() - start));
     int copied = 0;

@@ -20,7 +20,9 @@
 #include "bench_util.h"
 #include "engine/comparer.h"
 #include "engine/parallel_lister.h"
+#include "net/ftp_fs.h"
 #include "net/ftp_session.h"
+#include "net/local_fs.h"
 #include "support/ftp_servers.h"
 
 using namespace twinbay;
@@ -42,18 +44,20 @@ void Tree(const std::string& root, int files, int folders) {
 double Ours(const std::string& host, const test::FtpTestServer& server, const std::string& empty, int connections,
             size_t* listed, double* replies = nullptr) {
   CFtpSession session;
-  session.LogInEarly(connections - 1);
   const auto start = std::chrono::steady_clock::now();
   if (!session.Connect(host, server.user(), server.password(), server.port())) {
     std::printf("connect failed: %s\n", session.LastError().c_str());
     return -1;
   }
-  FtpRemoteLister own(session);
-  CParallelLister lister(own, FtpListerFactory(session, session.TakeEarlyLogins()), connections - 1);
+  FtpFileSystem own(session);
+  FileSystemPool pool(own, connections);
+  FileSystemPool::Lease walk = pool.LeaseFirst();
+  CParallelLister lister(*walk, pool, connections - 1);
+  LocalFileSystem disk("/");
   CFolderCollection collection;
   CFolderComparer comparer;
   const std::string remote = ResolveRemotePath("site", session.LoginFolder());
-  comparer.BeginCompare(nullptr, &lister, &collection, empty, remote, true, true);
+  comparer.BeginCompare(nullptr, &disk, &lister, &collection, empty, remote, true, true, &lister);
   comparer.Run(empty, remote, "*.*", true);
   lister.Stop();
   const double s = Seconds(std::chrono::steady_clock::now() - start);

@@ -3,41 +3,16 @@
 #include <algorithm>
 #include <system_error>
 
-#include "core/connections.h"
 #include "engine/parallel_lister.h"
+#include "core/connections.h"
 #include "engine/paths.h"
 #include "net/ftp_fs.h"
 #include "net/local_fs.h"
-#include "net/open_fs.h"
 
 namespace twinbay {
-namespace {
 
-// The remote side of a compare listed through a file system (an SFTP server):
-// the walk's own, or one more opened for the parallel listing (owned).
-class FsLister : public IRemoteLister {
- public:
-  explicit FsLister(IFileSystem& fs) : fs_(fs) {}
-  explicit FsLister(std::unique_ptr<IFileSystem> fs) : own_(std::move(fs)), fs_(*own_) {}
-  bool ListFolder(const std::string& path, ScanList& out) override {
-    out.clear();
-    return fs_.List(path, out);
-  }
-  std::string ListingError() const override { return fs_.LastError(); }
-  std::vector<std::string> TakeSkipped() override { return fs_.TakeSkipped(); }
-  bool RemoveFile(const std::string& folder, const std::string& name) override {
-    return fs_.Remove(JoinRemotePath(folder, name));
-  }
-  bool Recover() override { return fs_.EnsureConnected(); }
-
- private:
-  std::unique_ptr<IFileSystem> own_;
-  IFileSystem& fs_;
-};
-
-}  // namespace
-
-CSyncController::CSyncController(CFolderCollection& collection) : collection_(collection) {}
+CSyncController::CSyncController(CFolderCollection& collection)
+    : collection_(collection), local_(std::make_unique<LocalFileSystem>("/")) {}
 
 CSyncController::~CSyncController() {
   StopCompare();
@@ -48,9 +23,34 @@ CSyncController::~CSyncController() {
   WaitForSync();
   // What works over the remote side goes before it does.
   lister_.reset();
-  ownLister_.reset();
+  walkLease_.Return();
   runningJob_.store(nullptr);
   job_.reset();
+  ResetConnections();
+}
+
+// ---- connections ----------------------------------------------------------------
+
+IFileSystem* CSyncController::Primary() {
+  std::lock_guard g(primaryMutex_);
+  return primary_.get();
+}
+
+FileSystemPool& CSyncController::RemotePool(int connections) {
+  IFileSystem* primary = Primary();
+  std::lock_guard g(poolMutex_);
+  if (!pool_) pool_ = std::make_unique<FileSystemPool>(*primary, connections);
+  else pool_->SetMaximum(connections);
+  return *pool_;
+}
+
+void CSyncController::ResetConnections() {
+  std::unique_ptr<FileSystemPool> pool;
+  {
+    std::lock_guard g(poolMutex_);
+    pool = std::move(pool_);
+  }
+  pool.reset();  // logs out the connections it opened; the primary stays
 }
 
 // ---- compare ------------------------------------------------------------------
@@ -71,37 +71,34 @@ bool CSyncController::PrepareCompare(const CompareOptions& options, ICompareList
   compareOptions_ = options;
   if (compareOptions_.fileTypes.empty()) compareOptions_.fileTypes = "*.*";
   lister_.reset();
-  ownLister_.reset();
-  IFileSystem* remote = Primary();
-  const int helpers = std::clamp(options.connections, 1, 16) - 1;
-  if (!remote) {
+  if (!Primary()) {
     problem = "Not connected.";
     return false;
-  } else if (!localRemoteRoot_.empty()) {
-    lister_ = std::make_unique<LocalFolderLister>(localRemoteRoot_);
-  } else if (auto* ftp = dynamic_cast<FtpFileSystem*>(remote)) {
-    // The walk lists on the session's connection; the others list ahead of it.
-    ownLister_ = std::make_unique<FtpRemoteLister>(ftp->Session());
-    lister_ = std::make_unique<CParallelLister>(*ownLister_, FtpListerFactory(ftp->Session()), helpers);
-  } else {
-    ownLister_ = std::make_unique<FsLister>(*remote);
-    auto more = [remote]() -> std::unique_ptr<IRemoteLister> {
-      std::unique_ptr<IFileSystem> fs = remote->OpenAnother();
-      return fs ? std::make_unique<FsLister>(std::move(fs)) : nullptr;
-    };
-    lister_ = std::make_unique<CParallelLister>(*ownLister_, more, helpers);
   }
+  // The walk lists on the first connection; the pool's others (opened when
+  // there is work for them, kept for the sync) list ahead of it.
+  const int connections = std::clamp(options.connections, 1, FileSystemPool::kMaxMembers);
+  FileSystemPool& pool = RemotePool(connections);
+  // Cancel ends a listing or a login of the compare's connections at once.
+  pool.SetAbortFlag(&cancel_);
+  walkLease_ = pool.LeaseFirst();
+  if (!walkLease_) {
+    problem = "The connection is busy.";
+    return false;
+  }
+  lister_ = std::make_unique<CParallelLister>(*walkLease_, pool, connections - 1);
   comparer_.SetRemoveStaleTemps(options.removeStaleTemps);
   staleSwept_ = false;
-  comparer_.BeginCompare(listener, lister_.get(), &collection_, localRoot_, remoteRoot_, options.tagAfterCompare,
-                         options.ignoreSeconds);
+  comparer_.BeginCompare(listener, local_.get(), lister_.get(), &collection_, localRoot_, remoteRoot_,
+                         options.tagAfterCompare, options.ignoreSeconds, lister_.get());
   return true;
 }
 
 void CSyncController::Compare() {
   comparer_.Run(localRoot_, remoteRoot_, compareOptions_.fileTypes, compareOptions_.includeSubFolders);
-  // The helper connections are logged out here, before anything is copied.
+  // The helpers end here; their connections stay in the pool for the sync.
   lister_.reset();
+  walkLease_.Return();
 }
 
 bool CSyncController::RunCompare(const CompareOptions& options, ICompareListener* listener, std::string& problem) {
@@ -120,6 +117,7 @@ bool CSyncController::StartCompare(const CompareOptions& options, ISyncListener*
     });
   } catch (const std::system_error& e) {
     lister_.reset();
+    walkLease_.Return();
     problem = std::string("The compare could not be started: ") + e.what();
     return false;
   }
@@ -144,7 +142,8 @@ void CSyncController::PrepareSync(const TransferOptions& options, SyncTotals& to
   WaitForSync();
   runningJob_.store(nullptr);
   job_.reset();
-  job_ = std::make_unique<CTransferJob>(collection_, *Primary(), totals, options, listener);
+  job_ = std::make_unique<CTransferJob>(collection_, *local_, RemotePool(options.connections), totals, options,
+                                        listener);
   runningJob_.store(job_.get());
   if (syncAborted_.load()) job_->Abort();
 }
@@ -152,10 +151,11 @@ void CSyncController::PrepareSync(const TransferOptions& options, SyncTotals& to
 void CSyncController::RemoveStaleTemps() {
   if (staleSwept_) return;
   staleSwept_ = true;
+  FileSystemPool::Lease remote = RemotePool(job_->Connections()).Acquire();
   for (const CFolderComparer::StaleTemp& t : comparer_.StaleTempsFound()) {
     if (syncAborted_.load()) return;
-    if (t.remote) Primary()->Remove(t.path);
-    else RemoveLocalRegularFile(t.path);
+    if (t.remote && remote) remote->Remove(t.path);
+    else if (!t.remote) local_->Remove(t.path);
   }
 }
 
@@ -203,8 +203,7 @@ void CSyncController::WaitForSync() {
 
 DeleteCounts CSyncController::Delete(CFolderRecord& record, const std::vector<CFileEntry*>& entries, bool local,
                                      bool remote, bool ignoreSeconds) {
-  return DeleteEntries(collection_, record, entries, local, remote, Primary(), ignoreSeconds, nullptr);
+  return DeleteEntries(collection_, record, entries, local, remote, local_.get(), Primary(), ignoreSeconds, nullptr);
 }
 
 }  // namespace twinbay
-

@@ -16,6 +16,8 @@
 #include <vector>
 
 #include "engine/comparer.h"
+#include "engine/fs_pool.h"
+#include "engine/parallel_lister.h"
 #include "engine/totals.h"
 #include "net/file_system.h"
 #include "net/server_time.h"
@@ -112,6 +114,14 @@ class CSyncController {
   std::string TakeClockProbeReport();
   std::string TakeClockNotice();
   std::string ClockNotice() const;
+  // Drops the pool of connections the compare and the sync share (logging
+  // out those it opened; the remote side's own connection stays): for a new
+  // connect or a disconnect. Only while no compare, sync or delete runs; it
+  // may wait on the network (the session thread calls it).
+  void ResetConnections();
+  // The pool the compare and the sync share (null before the first needs
+  // it): its figures, for tests and benchmarks.
+  const FileSystemPool* Pool() const { return pool_.get(); }
 
   // ---- compare
   // The top paths a compare would use: the local path without a trailing "/",
@@ -139,9 +149,9 @@ class CSyncController {
   std::vector<const CFolderRecord*> IncompleteFolders() const;
 
   // ---- sync
-  // Copies the tagged entries selected by the options over the session (the
-  // caller connects it) and the pool the transfer opens from it, or to the
-  // local stand-in. `totals` carries the progress.
+  // Copies the tagged entries selected by the options over the pool the
+  // compare used (over the session, which the caller connects, or the local
+  // stand-in). `totals` carries the progress.
   // RunSync works on the caller's thread; StartSync on its own, the listener
   // hearing TransferFinished at the end (WaitForSync then joins it). Either
   // first removes the stale temporary files the last compare found and left
@@ -211,13 +221,20 @@ class CSyncController {
   // The connected remote file system (or the local stand-in); null before
   // the first connect that succeeded. The compare, the sync and the delete
   // work on it and on the pool opened from it.
-  IFileSystem* Primary() { return primary_.get(); }
+  IFileSystem* Primary();
+  // The pool over Primary() (which must be open), made at first need and
+  // kept from a compare to the sync after it; its maximum set to
+  // `connections`.
+  FileSystemPool& RemotePool(int connections);
 
   CFolderCollection& collection_;
   std::string localRemoteRoot_;  // the local stand-in's root, when that is the remote side
+  std::unique_ptr<IFileSystem> local_;  // the local disk, local paths as they are
+  std::mutex poolMutex_;
+  std::unique_ptr<FileSystemPool> pool_;
   CFolderComparer comparer_;
-  std::unique_ptr<IRemoteLister> ownLister_;  // the session's connection (or the local stand-in)
-  std::unique_ptr<IRemoteLister> lister_;     // what the walk lists with (with helpers)
+  FileSystemPool::Lease walkLease_;           // the walk's own connection, during a compare
+  std::unique_ptr<CParallelLister> lister_;  // what the walk lists with (with helpers)
   CompareOptions compareOptions_;
   std::string localRoot_, remoteRoot_;
   std::thread compareThread_;

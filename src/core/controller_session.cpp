@@ -15,8 +15,10 @@ void CSyncController::InitNetworking() { InitCurlOnce(); }
 // ---- the remote side ---------------------------------------------------------------
 
 bool CSyncController::Open(const FileSystemTarget& target, const ServerTimeOffset& offset, OpenFailure& failure) {
+  // The old connections go before the new one is tried (the pool's first,
+  // over which the others were opened, last).
+  ResetConnections();
   {
-    // The old connection goes before the new one is tried.
     std::lock_guard g(primaryMutex_);
     primary_.reset();
   }
@@ -150,7 +152,8 @@ bool CSyncController::StartDelete(CFolderRecord& record, std::vector<CFileEntry*
             ++o.counts.failed;
             continue;
           }
-          const DeleteCounts c = DeleteEntries(collection_, record, {e}, local, remote, Primary(), ignoreSeconds, nullptr);
+          const DeleteCounts c = DeleteEntries(collection_, record, {e}, local, remote, local_.get(), Primary(), ignoreSeconds,
+                                                nullptr);
           o.counts.localDeleted += c.localDeleted;
           o.counts.remoteDeleted += c.remoteDeleted;
           o.counts.failed += c.failed;
@@ -163,6 +166,7 @@ bool CSyncController::StartDelete(CFolderRecord& record, std::vector<CFileEntry*
 bool CSyncController::StartDisconnect(ISessionListener* listener) {
   return StartSessionWork(SessionWork::Disconnect,
                           [this](SessionOutcome& o) {
+                            ResetConnections();
                             if (primary_) primary_->Disconnect();
                             o.ok = true;
                           },

@@ -1,12 +1,7 @@
 #include "engine/comparer.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
-#include <cstring>
 
 #include "engine/paths.h"
 #include "engine/patterns.h"
@@ -30,28 +25,6 @@ int64_t UnitFor(TimePrecision p) {
 
 }  // namespace
 
-bool LocalFolderLister::ListFolder(const std::string& path, ScanList& out) {
-  std::string p = root_;
-  while (!p.empty() && p.back() == '/') p.pop_back();
-  if (!path.empty() && path[0] != '/') p += '/';
-  p += path;
-  const int err = ReadLocalFolder(p, out);
-  error_ = err == 0 ? std::string() : std::string(std::strerror(err));
-  return err == 0;
-}
-
-bool RemoveLocalRegularFile(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && unlink(path.c_str()) == 0;
-}
-
-bool LocalFolderLister::RemoveFile(const std::string& folder, const std::string& name) {
-  std::string p = root_;
-  while (!p.empty() && p.back() == '/') p.pop_back();
-  if (!folder.empty() && folder[0] != '/') p += '/';
-  return RemoveLocalRegularFile(JoinLocalPath(p + folder, name));
-}
-
 std::vector<std::string> CFolderComparer::StaleTempsKept() const {
   std::vector<std::string> texts;
   for (const StaleTemp& t : StaleTempsFound()) texts.push_back((t.remote ? "remote " : "local ") + t.path);
@@ -63,8 +36,7 @@ std::vector<CFolderComparer::StaleTemp> CFolderComparer::StaleTempsFound() const
   return staleKept_;
 }
 
-template <class Remove>
-void CFolderComparer::SweepStaleTemps(ScanList& listing, bool remote, const std::string& folder, Remove remove) {
+void CFolderComparer::SweepStaleTemps(ScanList& listing, bool remote, const std::string& folder) {
   const auto now = std::chrono::system_clock::now().time_since_epoch();
   const int64_t cutoff =
       TicksFromUnix(std::chrono::duration_cast<std::chrono::seconds>(now).count()) - kStaleTempAge;
@@ -77,7 +49,7 @@ void CFolderComparer::SweepStaleTemps(ScanList& listing, bool remote, const std:
       staleKept_.push_back({remote, folder + fd.name});
       return true;
     }
-    if (!remove(fd.name)) return false;
+    if (!(remote ? remote_ : local_)->Remove(folder + fd.name)) return false;
     ++staleRemoved_;
     return true;
   });
@@ -118,15 +90,18 @@ CFolderRecord* CFolderComparer::AddRecord(std::unique_ptr<CFolderRecord> record)
   return added;
 }
 
-void CFolderComparer::BeginCompare(ICompareListener* listener, IRemoteLister* lister, CFolderCollection* collection,
-                                   const std::string& localPath, const std::string& remotePath, bool tagAfterCompare,
-                                   bool ignoreSeconds) {
+void CFolderComparer::BeginCompare(ICompareListener* listener, IFileSystem* local, IFileSystem* remote,
+                                   CFolderCollection* collection, const std::string& localPath,
+                                   const std::string& remotePath, bool tagAfterCompare, bool ignoreSeconds,
+                                   IListAhead* ahead) {
   ignoreSeconds_ = ignoreSeconds;
   tagAfterCompare_ = tagAfterCompare;
   listener_ = listener;
   collection_ = collection;
-  lister_ = lister;
-  localAncestors_.clear();
+  local_ = local;
+  remote_ = remote;
+  ahead_ = ahead;
+  localAncestorIds_.clear();
   remoteAncestorPaths_.clear();
   remoteAncestorIds_.clear();
   depth_ = 0;
@@ -161,9 +136,11 @@ void CFolderComparer::CompareFolder(const std::string& localPath, const std::str
     return;
   }
   ++depth_;
-  FolderId id;
-  const bool haveId = LocalFolderId(localPath, id);
-  if (haveId) localAncestors_.push_back(id);
+  if (depth_ == 1) {
+    // The top folder's own identity, for a link that leads back to it.
+    FindData top;
+    localAncestorIds_.push_back(local_->Stat(localPath, top) ? top.unique : std::string());
+  }
   remoteAncestorPaths_.push_back(remotePath);
 
   // Each side is listed once per folder; the patterns are matched here, which
@@ -172,51 +149,15 @@ void CFolderComparer::CompareFolder(const std::string& localPath, const std::str
   ScanList localAll, remoteAll, localFiles, remoteFiles, localFolders, remoteFolders;
   bool localListed = false, remoteListed = false, localUnread = false, remoteUnread = false;
   std::string failure;
-  auto fail = [&](const std::string& why) {
+  auto listSide = [&](bool remote, bool& listed, ScanList& all, bool& unread) {
+    if (listed) return;
+    listed = true;
+    std::string why;
+    unread = !ListSide(remote, remote ? remotePath : localPath, folderClass, all, why);
     if (failure.empty()) failure = why;
   };
-  auto listLocal = [&] {
-    if (localListed) return;
-    localListed = true;
-    if (folderClass == FolderRemoteOnly) return;
-    const int err = ReadLocalFolder(localPath, localAll);
-    // A top folder that does not exist yet is empty: a download creates it.
-    if (err != 0 && !(err == ENOENT && folderClass == FolderRoot)) {
-      fail("cannot read the local folder " + localPath + ": " + std::strerror(err));
-      localUnread = true;
-    }
-    if (err == 0)
-      SweepStaleTemps(localAll, false, JoinLocalPath(localPath, ""), [&](const std::string& name) {
-        return RemoveLocalRegularFile(JoinLocalPath(localPath, name));
-      });
-  };
-  auto listRemote = [&] {
-    if (remoteListed) return;
-    remoteListed = true;
-    if (folderClass == FolderLocalOnly) return;
-    if (lister_->ListFolder(remotePath, remoteAll)) {
-      SweepStaleTemps(remoteAll, true, JoinRemotePath(remotePath, ""),
-                      [&](const std::string& name) { return lister_->RemoveFile(remotePath, name); });
-    } else {
-      const std::string why = remoteAll.empty() ? "cannot list " + remotePath + ": " + lister_->ListingError()
-                                                : "listed in part: " + lister_->ListingError();
-      remoteUnread = true;
-      // A top folder that is not there yet is empty (an upload makes it), but
-      // only when its parent's listing says so: a refusal is not absence.
-      if (folderClass == FolderRoot && record && remoteAll.empty() && RemoteFolderMissing(remotePath)) {
-        remoteUnread = false;
-        auto guard = collection_->Lock();
-        record->remoteMissing = true;
-      } else {
-        fail(why);
-      }
-    }
-    std::vector<std::string> skipped = lister_->TakeSkipped();
-    if (record && !skipped.empty()) {
-      auto guard = collection_->Lock();
-      record->skipped.insert(record->skipped.end(), skipped.begin(), skipped.end());
-    }
-  };
+  auto listLocal = [&] { listSide(false, localListed, localAll, localUnread); };
+  auto listRemote = [&] { listSide(true, remoteListed, remoteAll, remoteUnread); };
   std::vector<std::string> patterns;
   if (!IsAborted()) SplitFileTypes(patterns, fileTypes);
   for (const std::string& pattern : patterns) {
@@ -254,8 +195,40 @@ void CFolderComparer::CompareFolder(const std::string& localPath, const std::str
     MergeFolders(localFolders, remoteFolders, localPath, remotePath, fileTypes, include && failure.empty());
 
   remoteAncestorPaths_.pop_back();
-  if (haveId) localAncestors_.pop_back();
+  if (depth_ == 1) localAncestorIds_.pop_back();
   --depth_;
+}
+
+bool CFolderComparer::ListSide(bool remote, const std::string& path, int folderClass, ScanList& out,
+                               std::string& why) {
+  IFileSystem& fs = remote ? *remote_ : *local_;
+  CFolderRecord* const record = currentRecord_;
+  if (folderClass == (remote ? FolderLocalOnly : FolderRemoteOnly)) return true;
+  bool ok = fs.List(path, out);
+  const std::string error = ok ? std::string() : fs.LastError();
+  std::vector<std::string> skipped = fs.TakeSkipped();
+  if (ok) {
+    SweepStaleTemps(out, remote, remote ? JoinRemotePath(path, "") : JoinLocalPath(path, ""));
+  } else if (folderClass == FolderRoot && record && out.empty() &&
+             FolderMissing(fs, path, remote ? 1 : 64)) {
+    // A top folder that is not there yet is empty (a copy makes it), but
+    // only when its parent's listing says so: a refusal is not absence. A
+    // local one may miss its parents too (a download makes them all).
+    ok = true;
+    if (remote) {
+      auto guard = collection_->Lock();
+      record->remoteMissing = true;
+    }
+  } else if (remote) {
+    why = out.empty() ? "cannot list " + path + ": " + error : "listed in part: " + error;
+  } else {
+    why = "cannot read the local folder " + error;
+  }
+  if (record && !skipped.empty()) {
+    auto guard = collection_->Lock();
+    record->skipped.insert(record->skipped.end(), skipped.begin(), skipped.end());
+  }
+  return ok;
 }
 
 void CFolderComparer::MergeFiles(const ScanList& local, const ScanList& remote, bool localUnread,
@@ -298,9 +271,9 @@ void CFolderComparer::FolderPair(const FindData* local, const FindData* remote, 
   if (include) {
     // A local folder reached again through a link (say "loop -> ..") is shown
     // but not walked a second time.
-    FolderId id;
-    const bool localLoops = local && LocalFolderId(subLocal, id) &&
-                            std::find(localAncestors_.begin(), localAncestors_.end(), id) != localAncestors_.end();
+    const bool localLoops = local && !local->unique.empty() &&
+                            std::find(localAncestorIds_.begin(), localAncestorIds_.end(), local->unique) !=
+                                localAncestorIds_.end();
     // On the server: a folder that the server names like one of the folders
     // being walked (MLSD "unique"), or a link that leads to one of them.
     const bool remoteLoops =
@@ -309,7 +282,9 @@ void CFolderComparer::FolderPair(const FindData* local, const FindData* remote, 
                    (remote->link && LeadsUp(remote->linkTarget)));
     if (!localLoops && !remoteLoops) {
       remoteAncestorIds_.push_back(remote ? remote->unique : std::string());
+      localAncestorIds_.push_back(local ? local->unique : std::string());
       CompareFolder(subLocal, subRemote, fileTypes, include);
+      localAncestorIds_.pop_back();
       remoteAncestorIds_.pop_back();
     }
   }
@@ -331,19 +306,18 @@ void CFolderComparer::AnnounceRemoteFolders(const ScanList& remoteFolders, const
     AppendSeparator(sub, true);
     paths.push_back(sub + r.name);
   }
-  if (!paths.empty()) lister_->WillList(paths);
+  if (!paths.empty() && ahead_) ahead_->WillList(paths);
 }
 
-bool CFolderComparer::RemoteFolderMissing(const std::string& path) {
-  std::string p = path;
-  NormalizeRemotePath(p);
-  while (p.size() > 1 && p.back() == '/') p.pop_back();
+bool CFolderComparer::FolderMissing(IFileSystem& fs, const std::string& path, int levels) {
+  const std::string p = RemoteFolderKey(path);
   const size_t slash = p.find_last_of('/');
-  if (slash == std::string::npos || p.size() <= 1) return false;
+  if (slash == std::string::npos || p.size() <= 1 || levels <= 0) return false;
   const std::string parent = slash == 0 ? "/" : p.substr(0, slash), name = p.substr(slash + 1);
   ScanList entries;
-  if (!lister_->ListFolder(parent, entries)) return false;
-  lister_->TakeSkipped();
+  const bool listed = fs.List(parent, entries);
+  fs.TakeSkipped();
+  if (!listed) return entries.empty() && FolderMissing(fs, parent, levels - 1);
   for (const FindData& f : entries)
     if (f.name == name) return false;  // there, but not to be listed
   return true;

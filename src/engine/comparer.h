@@ -1,6 +1,7 @@
-// The comparer: walks a local and a remote folder tree in parallel, pairs
-// files and folders by name, classifies every file by its last-write time and
-// builds the folder records, telling a listener as each is added and finished.
+// The comparer: walks a local and a remote folder tree (each a file system)
+// in parallel, pairs files and folders by name, classifies every file by its
+// last-write time and builds the folder records, telling a listener as each
+// is added and finished.
 #pragma once
 
 #include <atomic>
@@ -11,54 +12,16 @@
 
 #include "engine/file_entry.h"
 #include "engine/local_scan.h"
+#include "net/file_system.h"
 
 namespace twinbay {
 
-// The remote side of a compare: lists one remote folder. The FTP session
-// provides the real one; tests use a local folder in its place.
-// Unlinks a regular file (never what a link points to, never a folder).
-bool RemoveLocalRegularFile(const std::string& path);
-
-class IRemoteLister {
+// Told which remote folders the walk will list next, in the order it will
+// list them (a lister with more than one connection starts on them now).
+class IListAhead {
  public:
-  virtual ~IRemoteLister() = default;
-  // Every entry of the folder (files and folders, any name). False when the
-  // folder cannot be listed whole (missing, refused, connection lost, lines
-  // that could not be read, entries left out): out then holds the entries
-  // that could be read, often none.
-  virtual bool ListFolder(const std::string& path, ScanList& out) = 0;
-  // Why the last ListFolder failed (the server's reply when there was one).
-  virtual std::string ListingError() const { return "the folder could not be listed"; }
-  // Entries the last listing left out on purpose, each as "name: why" (a
-  // link that leads nowhere). Each is told once.
-  virtual std::vector<std::string> TakeSkipped() { return {}; }
-  // Removes one regular file of a folder it listed; true when it is gone. Used
-  // only for the stale temporary files of the transfer.
-  virtual bool RemoveFile(const std::string& folder, const std::string& name) {
-    (void)folder;
-    (void)name;
-    return false;
-  }
-  // The folders the walk will list next, in the order it will list them (a
-  // lister with more than one connection starts on them now).
-  virtual void WillList(const std::vector<std::string>& paths) { (void)paths; }
-  // After a failed listing: makes sure the connection still works, making it
-  // again when it does not. False when it cannot be used any more.
-  virtual bool Recover() { return true; }
-};
-
-// A local folder tree standing in for the server: remote paths ("/a/b") are
-// taken below a local root folder.
-class LocalFolderLister : public IRemoteLister {
- public:
-  explicit LocalFolderLister(std::string root) : root_(std::move(root)) {}
-  bool ListFolder(const std::string& path, ScanList& out) override;
-  std::string ListingError() const override { return error_; }
-  bool RemoveFile(const std::string& folder, const std::string& name) override;
-
- private:
-  std::string root_;
-  std::string error_;
+  virtual ~IListAhead() = default;
+  virtual void WillList(const std::vector<std::string>& paths) = 0;
 };
 
 // Told how a compare goes, on the compare's thread. Both calls are quick and
@@ -89,10 +52,11 @@ class CFolderComparer {
 
   // Gets the comparer ready for one compare: the top folder's record (named
   // "local <=> remote"), abort flag cleared. The collection should have been
-  // cleared by the caller. The listener may be null.
-  void BeginCompare(ICompareListener* listener, IRemoteLister* lister, CFolderCollection* collection,
+  // cleared by the caller. The listener and `ahead` may be null. `local` takes
+  // local absolute paths as they are (a LocalFileSystem rooted at "/").
+  void BeginCompare(ICompareListener* listener, IFileSystem* local, IFileSystem* remote, CFolderCollection* collection,
                     const std::string& localPath, const std::string& remotePath, bool tagAfterCompare,
-                    bool ignoreSeconds);
+                    bool ignoreSeconds, IListAhead* ahead = nullptr);
   // The worker's whole job: the walk, then the top folder is finished (also
   // after an abort).
   void Run(const std::string& localPath, const std::string& remotePath, const std::string& fileTypes,
@@ -106,7 +70,7 @@ class CFolderComparer {
   int StaleTempsRemoved() const { return staleRemoved_.load(); }
   // Those it found and did not remove, each as "local PATH" or "remote PATH".
   std::vector<std::string> StaleTempsKept() const;
-  // The same as side and full path (a remote path as the lister names it),
+  // The same as side and full path (each as its file system names it),
   // for a sync to remove them later.
   struct StaleTemp {
     bool remote;
@@ -151,11 +115,14 @@ class CFolderComparer {
   bool LeadsUp(const std::string& target) const;
   // Tells the lister which remote folders the walk will list next.
   void AnnounceRemoteFolders(const ScanList& remoteFolders, const std::string& remotePath);
-  // True when the listing of the folder's parent shows no entry of its name.
-  bool RemoteFolderMissing(const std::string& path);
-  // Removes the stale temporary files of one listing from it and from disk.
-  template <class Remove>
-  void SweepStaleTemps(ScanList& listing, bool remote, const std::string& folder, Remove remove);
+  // True when the folder is not there: its parent's listing shows no entry
+  // of its name, or (up to `levels` up) the parent is not there either.
+  static bool FolderMissing(IFileSystem& fs, const std::string& path, int levels);
+  // Lists one side of a folder; false (with `why`) when it was not read whole.
+  bool ListSide(bool remote, const std::string& path, int folderClass, ScanList& out, std::string& why);
+  // Removes the stale temporary files of one listing from it and from its side.
+  // `folder` ends in "/".
+  void SweepStaleTemps(ScanList& listing, bool remote, const std::string& folder);
 
   std::atomic<int> abort_{0};
   std::atomic<int> staleRemoved_{0};
@@ -167,10 +134,13 @@ class CFolderComparer {
   ICompareListener* listener_ = nullptr;
   CFolderRecord* currentRecord_ = nullptr;
   CFolderCollection* collection_ = nullptr;
-  IRemoteLister* lister_ = nullptr;
-  // The local folders being walked, outermost first: a link back into one of
-  // them is shown but not walked again.
-  std::vector<FolderId> localAncestors_;
+  IFileSystem* local_ = nullptr;
+  IFileSystem* remote_ = nullptr;
+  IListAhead* ahead_ = nullptr;
+  // The identities of the local folders being walked (device and inode),
+  // outermost first: a link back into one of them is shown but not walked
+  // again.
+  std::vector<std::string> localAncestorIds_;
   // The same on the server: the paths of the remote folders being walked and
   // the identities the server gave them (MLSD "unique").
   std::vector<std::string> remoteAncestorPaths_;

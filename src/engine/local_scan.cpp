@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <string>
+
 #include "engine/patterns.h"
 
 namespace twinbay {
@@ -17,6 +19,9 @@ bool FillFromStat(const struct stat& st, const char* name, FindData& fd) {
   if (S_ISDIR(st.st_mode)) {
     fd.attributes = kAttrDirectory;
     fd.size = 0;
+    // The folder's identity on the disk, so that a walk notices a folder it
+    // reaches again through a link (as MLSD's "unique" does on a server).
+    fd.unique = std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
   } else if (S_ISREG(st.st_mode)) {
     fd.attributes = (st.st_mode & S_IWUSR) ? 0 : kAttrReadOnly;
     fd.size = static_cast<uint64_t>(st.st_size);

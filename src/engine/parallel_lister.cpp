@@ -1,6 +1,7 @@
 #include "engine/parallel_lister.h"
 
 #include <algorithm>
+#include <system_error>
 
 namespace twinbay {
 namespace {
@@ -11,11 +12,8 @@ constexpr size_t kMaxReady = 1024;
 constexpr int kMaxGuess = 2;
 }  // namespace
 
-CParallelLister::CParallelLister(IRemoteLister& own, ListerFactory factory, int helpers)
-    : own_(own), factory_(std::move(factory)) {
-  if (!factory_) helpers = 0;
-  for (int i = 0; i < helpers; ++i) threads_.emplace_back([this] { Helper(); });
-}
+CParallelLister::CParallelLister(IFileSystem& own, FileSystemPool& pool, int helpers)
+    : own_(own), pool_(pool), helpers_(std::clamp(helpers, 0, FileSystemPool::kMaxMembers - 1)) {}
 
 CParallelLister::~CParallelLister() { Stop(); }
 
@@ -54,7 +52,7 @@ size_t CParallelLister::Discarded() const {
 void CParallelLister::WillList(const std::vector<std::string>& paths) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (stopping_ || threads_.empty()) return;
+    if (stopping_ || helpers_ == 0) return;
     // The walk goes depth first: the folders it named last are the ones it
     // needs soonest, first of them first.
     for (auto it = paths.rbegin(); it != paths.rend(); ++it) {
@@ -62,13 +60,24 @@ void CParallelLister::WillList(const std::vector<std::string>& paths) {
       jobs_.emplace(*it, Job());
       queue_.push_front(*it);
     }
+    StartHelper();
   }
   work_.notify_all();
 }
 
-bool CParallelLister::ListFolder(const std::string& path, ScanList& out) {
+void CParallelLister::StartHelper() {
+  if (stopping_ || poolFull_ || queue_.empty() || idle_ > 0 || static_cast<int>(threads_.size()) >= helpers_) return;
+  ++idle_;  // until it takes a folder
+  try {
+    threads_.emplace_back([this] { Helper(); });
+  } catch (const std::system_error&) {
+    --idle_;
+    poolFull_ = true;
+  }
+}
+
+bool CParallelLister::List(const std::string& path, ScanList& out) {
   out.clear();
-  error_.clear();
   skipped_.clear();
   {
     std::unique_lock<std::mutex> lock(mutex_);
@@ -98,8 +107,7 @@ bool CParallelLister::ListFolder(const std::string& path, ScanList& out) {
       ++discarded_;  // listed again below, on the walk's own connection
     }
   }
-  const bool ok = own_.ListFolder(path, out);
-  if (!ok) error_ = own_.ListingError();
+  const bool ok = own_.List(path, out);
   skipped_ = own_.TakeSkipped();
   return ok;
 }
@@ -111,30 +119,39 @@ std::vector<std::string> CParallelLister::TakeSkipped() {
 }
 
 void CParallelLister::Helper() {
-  std::unique_ptr<IRemoteLister> lister = factory_();
+  FileSystemPool::Lease fs = pool_.Acquire();
   std::unique_lock<std::mutex> lock(mutex_);
-  if (!lister) return;  // the server would not have another login: the pool is smaller
+  if (!fs) {
+    // The pool has no member to spare (the server takes no more logins).
+    --idle_;
+    poolFull_ = true;
+    return;
+  }
   ++connected_;
   mostConnected_ = std::max(mostConnected_, connected_);
   for (;;) {
     work_.wait(lock, [&] { return stopping_ || (!queue_.empty() && ready_ < kMaxReady); });
     if (stopping_) break;
-    const bool ok = ListNext(*lister, lock);
+    --idle_;
+    const bool ok = ListNext(*fs, lock);
     helperListed_ = helperListed_ || ok;
     // A failed listing: the connection is repaired, or the pool is one smaller.
+    bool usable = true;
     if (!ok) {
       lock.unlock();
-      const bool usable = lister->Recover();
+      usable = fs.Repair();
       lock.lock();
-      if (!usable) break;
     }
+    if (!usable) break;
+    ++idle_;
   }
+  if (stopping_) --idle_;
   --connected_;
   lock.unlock();
-  lister.reset();
+  fs.Return();
 }
 
-bool CParallelLister::ListNext(IRemoteLister& lister, std::unique_lock<std::mutex>& lock) {
+bool CParallelLister::ListNext(IFileSystem& fs, std::unique_lock<std::mutex>& lock) {
   const std::string path = queue_.front();
   queue_.pop_front();
   Job& started = jobs_[path];
@@ -142,8 +159,8 @@ bool CParallelLister::ListNext(IRemoteLister& lister, std::unique_lock<std::mute
   const int guess = started.guess;
   lock.unlock();
   Job result;
-  result.ok = lister.ListFolder(path, result.entries);
-  result.skipped = lister.TakeSkipped();
+  result.ok = fs.List(path, result.entries);
+  result.skipped = fs.TakeSkipped();
   if (!result.ok) result.entries.clear();
   std::vector<std::string> below;
   if (result.ok && guess < kMaxGuess)

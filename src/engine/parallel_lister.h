@@ -18,6 +18,11 @@
 // lists the folder again on its own connection, just as with one connection:
 // a failure is never taken from a helper. The helper then repairs its
 // connection (or gives up, and the pool is one smaller).
+//
+// The helpers' connections come from a pool and go back to it: a helper
+// starts only when the walk has queued folders and no helper is idle, and
+// the pool opens a connection only when none of its own is idle. A tree
+// whose top folder has no sub-folders never takes one.
 #pragma once
 
 #include <condition_variable>
@@ -32,29 +37,42 @@
 #include <vector>
 
 #include "engine/comparer.h"
+#include "engine/fs_pool.h"
 
 namespace twinbay {
 
-class CParallelLister : public IRemoteLister {
+class CParallelLister : public IFileSystem, public IListAhead {
  public:
-  // Makes one more logged-in connection's lister; null when the server will
-  // not have another (too many logins, or the connection failed). Called on
-  // the helper threads.
-  using ListerFactory = std::function<std::unique_ptr<IRemoteLister>()>;
-
-  // `own` is the walk's connection (not owned); up to `helpers` more
-  // connections are made by the factory, each on its own thread.
-  CParallelLister(IRemoteLister& own, ListerFactory factory, int helpers);
+  // `own` is the walk's file system (not owned; everything but the listing
+  // goes to it); up to `helpers` more list ahead on members of the pool,
+  // each on its own thread.
+  CParallelLister(IFileSystem& own, FileSystemPool& pool, int helpers);
   ~CParallelLister() override;
   CParallelLister(const CParallelLister&) = delete;
   CParallelLister& operator=(const CParallelLister&) = delete;
 
-  bool ListFolder(const std::string& path, ScanList& out) override;
-  std::string ListingError() const override { return error_; }
+  bool List(const std::string& path, ScanList& out) override;
+  // A failure is always the walk's own connection's.
+  std::string LastError() const override { return own_.LastError(); }
   std::vector<std::string> TakeSkipped() override;
   void WillList(const std::vector<std::string>& paths) override;
-  // On the walk's own connection.
-  bool RemoveFile(const std::string& folder, const std::string& name) override { return own_.RemoveFile(folder, name); }
+
+  // The rest is the walk's own file system's.
+  FsCapabilities Capabilities() const override { return own_.Capabilities(); }
+  bool MakeFolder(const std::string& path) override { return own_.MakeFolder(path); }
+  bool Remove(const std::string& path) override { return own_.Remove(path); }
+  bool Rename(const std::string& from, const std::string& to) override { return own_.Rename(from, to); }
+  bool Read(const std::string& path, const FsSink& sink) override { return own_.Read(path, sink); }
+  bool Write(const std::string& path, const FsSource& source, uint64_t size) override {
+    return own_.Write(path, source, size);
+  }
+  bool SetTime(const std::string& path, int64_t ticks) override { return own_.SetTime(path, ticks); }
+  bool Stat(const std::string& path, FindData& out) override { return own_.Stat(path, out); }
+  bool Size(const std::string& path, uint64_t& size) override { return own_.Size(path, size); }
+  void SetAbortFlag(const std::atomic<bool>* flag) override { own_.SetAbortFlag(flag); }
+  bool LostConnection() const override { return own_.LostConnection(); }
+  bool Reconnect() override { return own_.Reconnect(); }
+  std::unique_ptr<IFileSystem> OpenAnother() const override { return own_.OpenAnother(); }
 
   // Ends the helpers (each after its current listing) and waits for them.
   void Stop();
@@ -78,13 +96,17 @@ class CParallelLister : public IRemoteLister {
     std::vector<std::string> skipped;
   };
   void Helper();
-  // Lists the first queued folder on `lister` (the lock is let go meanwhile),
+  // Starts one more helper when folders are queued, none is idle and there
+  // is room (with the lock held).
+  void StartHelper();
+  // Lists the first queued folder on `fs` (the lock is let go meanwhile),
   // queues its sub-folders when it is not too far below what the walk named,
   // and leaves the listing Ready for the walk. True when it was listed whole.
-  bool ListNext(IRemoteLister& lister, std::unique_lock<std::mutex>& lock);
+  bool ListNext(IFileSystem& fs, std::unique_lock<std::mutex>& lock);
 
-  IRemoteLister& own_;
-  ListerFactory factory_;
+  IFileSystem& own_;
+  FileSystemPool& pool_;
+  const int helpers_;
   std::vector<std::thread> threads_;
 
   mutable std::mutex mutex_;
@@ -95,11 +117,12 @@ class CParallelLister : public IRemoteLister {
   size_t ready_ = 0;  // Ready jobs not yet taken, bounded to keep memory in check
   bool stopping_ = false;
   bool helperListed_ = false;  // a helper has listed a folder whole
+  bool poolFull_ = false;      // the pool had no member for a helper
+  int idle_ = 0;               // helpers waiting for work
   int connected_ = 0, mostConnected_ = 0;
   size_t delivered_ = 0, discarded_ = 0;
 
   // The walk's side, used on the walk's thread only.
-  std::string error_;
   std::vector<std::string> skipped_;
 };
 

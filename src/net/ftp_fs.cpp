@@ -1,5 +1,7 @@
 #include "net/ftp_fs.h"
 
+#include "engine/paths.h"
+
 namespace twinbay {
 namespace {
 std::shared_ptr<const CFtpSession> CopyOfLogin(const CFtpSession& session) {
@@ -11,8 +13,8 @@ std::shared_ptr<const CFtpSession> CopyOfLogin(const CFtpSession& session) {
 
 FtpFileSystem::FtpFileSystem(CFtpSession& session) : session_(session), login_(CopyOfLogin(session)) {}
 
-FtpFileSystem::FtpFileSystem(std::unique_ptr<CFtpSession> session)
-    : own_(std::move(session)), session_(*own_), login_(CopyOfLogin(*own_)) {}
+FtpFileSystem::FtpFileSystem(std::unique_ptr<CFtpSession> session, bool helper)
+    : own_(std::move(session)), session_(*own_), login_(CopyOfLogin(*own_)), helper_(helper) {}
 
 IFtpConnection* FtpFileSystem::Connection() {
   IFtpConnection* c = session_.GetConnection();
@@ -36,8 +38,26 @@ FsCapabilities FtpFileSystem::Capabilities() const {
 }
 
 bool FtpFileSystem::List(const std::string& path, ScanList& out) {
+  out.clear();
+  if (helper_ && !session_.Clock().Settled()) {
+    error_ = "the server's time offset is not known yet";
+    return false;
+  }
   IFtpConnection* c = Connection();
-  return c && c->ListDirectory(path, out);
+  if (!c) return false;
+  std::string p = path;
+  CollapseSlashes(p);
+  if (p.empty() || p[0] != '/') p = ResolveRemotePath(p, c->LoginFolder());
+  if (c->ListDirectory(p, out)) return true;
+  // What a listing cut short held is kept only where the connection says
+  // which part it is.
+  if (!c->ListedInPart()) out.clear();
+  return false;
+}
+
+std::vector<std::string> FtpFileSystem::TakeSkipped() {
+  IFtpConnection* c = session_.GetConnection();
+  return c ? c->TakeSkipped() : std::vector<std::string>();
 }
 bool FtpFileSystem::MakeFolder(const std::string& path) {
   IFtpConnection* c = Connection();
@@ -106,7 +126,7 @@ std::unique_ptr<IFileSystem> FtpFileSystem::OpenAnother() const {
   auto s = std::make_unique<CFtpSession>();
   s->CopyLogin(*login_);
   if (!s->Reconnect()) return nullptr;
-  return std::make_unique<FtpFileSystem>(std::move(s));
+  return std::make_unique<FtpFileSystem>(std::move(s), true);
 }
 
 }  // namespace twinbay

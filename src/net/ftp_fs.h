@@ -12,11 +12,17 @@ class FtpFileSystem : public IFileSystem {
  public:
   // Over a session that stays the caller's (the program's own connection).
   explicit FtpFileSystem(CFtpSession& session);
-  // Over a session of its own (a helper connection of a pool).
-  explicit FtpFileSystem(std::unique_ptr<CFtpSession> session);
+  // Over a session of its own: the remote side's own connection, or (helper)
+  // one more of a pool, opened by OpenAnother.
+  explicit FtpFileSystem(std::unique_ptr<CFtpSession> session, bool helper = false);
 
   FsCapabilities Capabilities() const override;
+  // A relative path is taken from the login folder. A helper connection
+  // (one of its own session) lists nothing until the first connection has
+  // found the server's time offset: two connections must not each go
+  // looking for it.
   bool List(const std::string& path, ScanList& out) override;
+  std::vector<std::string> TakeSkipped() override;
   bool MakeFolder(const std::string& path) override;
   bool Remove(const std::string& path) override;
   bool Rename(const std::string& from, const std::string& to) override;
@@ -50,6 +56,7 @@ class FtpFileSystem : public IFileSystem {
   // The login as it was when this file system was made, for OpenAnother
   // (which may run on another thread than this one's user).
   std::shared_ptr<const CFtpSession> login_;
+  bool helper_ = false;
   const std::atomic<bool>* abortFlag_ = nullptr;
   std::string error_;
 };

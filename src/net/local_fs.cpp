@@ -14,14 +14,66 @@
 namespace twinbay {
 namespace {
 constexpr size_t kBlock = 256 * 1024;
-}
+
+bool Interrupted(ssize_t n) { return n < 0 && errno == EINTR; }
+
+class LocalReader : public IFsReader {
+ public:
+  explicit LocalReader(int fd) : fd_(fd) {}
+  ~LocalReader() override { close(fd_); }
+  long Read(char* buffer, size_t size) override {
+    ssize_t n;
+    do n = read(fd_, buffer, size);
+    while (Interrupted(n));
+    return n < 0 ? -1 : static_cast<long>(n);
+  }
+
+ private:
+  int fd_;
+};
+
+class LocalWriter : public IFsWriter {
+ public:
+  explicit LocalWriter(int fd) : fd_(fd) {}
+  ~LocalWriter() override {
+    if (fd_ >= 0) close(fd_);
+  }
+  bool Write(const char* data, size_t size) override {
+    while (size > 0 && fd_ >= 0) {
+      const ssize_t n = write(fd_, data, size);
+      if (Interrupted(n)) continue;
+      if (n <= 0) return false;
+      data += n;
+      size -= static_cast<size_t>(n);
+    }
+    return fd_ >= 0;
+  }
+  bool Close() override {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd >= 0 && close(fd) == 0;
+  }
+
+ private:
+  int fd_;
+};
+}  // namespace
 
 LocalFileSystem::LocalFileSystem(std::string root) : root_(std::move(root)) {
-  while (root_.size() > 1 && root_.back() == '/') root_.pop_back();
+  while (!root_.empty() && root_.back() == '/') root_.pop_back();
 }
 
 bool LocalFileSystem::OnDisk(const std::string& path, std::string& out) {
   const std::string p = RemoteFolderKey(path);
+  if (root_.empty()) {
+    // Rooted at "/": an absolute local path is taken as it is.
+    if (!IsUsableLocalPath(p)) {
+      error_ = path + ": not a full path";
+      return false;
+    }
+    out = p;
+    return true;
+  }
   // No component may lead out of the root.
   for (size_t start = 0; start <= p.size();) {
     const size_t end = std::min(p.find('/', start), p.size());
@@ -43,6 +95,7 @@ bool LocalFileSystem::Failed(const std::string& what) {
 FsCapabilities LocalFileSystem::Capabilities() const {
   FsCapabilities caps;
   caps.setTime = caps.rename = caps.sizeQuery = caps.preciseTimes = true;
+  caps.atomicReplace = caps.streams = true;
   return caps;
 }
 
@@ -57,7 +110,7 @@ bool LocalFileSystem::List(const std::string& path, ScanList& out) {
 
 bool LocalFileSystem::MakeFolder(const std::string& path) {
   std::string p;
-  return OnDisk(path, p) && (mkdir(p.c_str(), 0755) == 0 || Failed("cannot make the folder " + path));
+  return OnDisk(path, p) && (mkdir(p.c_str(), 0777) == 0 || Failed("cannot make the folder " + path));
 }
 
 bool LocalFileSystem::Remove(const std::string& path) {
@@ -65,7 +118,8 @@ bool LocalFileSystem::Remove(const std::string& path) {
   struct stat st;
   if (!OnDisk(path, p)) return false;
   if (lstat(p.c_str(), &st) != 0) return Failed("cannot remove " + path);
-  if (!S_ISREG(st.st_mode)) {
+  // A link is removed itself, never what it points to; a folder never.
+  if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
     error_ = "cannot remove " + path + ": not a file";
     return false;
   }
@@ -74,8 +128,35 @@ bool LocalFileSystem::Remove(const std::string& path) {
 
 bool LocalFileSystem::Rename(const std::string& from, const std::string& to) {
   std::string a, b;
-  return OnDisk(from, a) && OnDisk(to, b) &&
-         (rename(a.c_str(), b.c_str()) == 0 || Failed("cannot rename " + from + " to " + to));
+  if (!OnDisk(from, a) || !OnDisk(to, b)) return false;
+  // A file that replaces another keeps the permission bits of the one it
+  // replaces (a copy renamed into place changes the content only).
+  struct stat old;
+  if (lstat(b.c_str(), &old) == 0 && S_ISREG(old.st_mode)) chmod(a.c_str(), old.st_mode & 07777);
+  return rename(a.c_str(), b.c_str()) == 0 || Failed("cannot rename " + from + " to " + to);
+}
+
+std::unique_ptr<IFsReader> LocalFileSystem::OpenRead(const std::string& path) {
+  std::string p;
+  if (!OnDisk(path, p)) return nullptr;
+  const int fd = open(p.c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat st;
+  if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+    close(fd);
+    error_ = path + " is not a regular file";
+    return nullptr;
+  }
+  if (fd < 0) Failed("cannot read " + path);
+  return fd < 0 ? nullptr : std::make_unique<LocalReader>(fd);
+}
+
+std::unique_ptr<IFsWriter> LocalFileSystem::OpenWrite(const std::string& path) {
+  std::string p;
+  if (!OnDisk(path, p)) return nullptr;
+  // Never written through a link; a new file gets what the umask leaves of 0666.
+  const int fd = open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd < 0) Failed("cannot write " + path);
+  return fd < 0 ? nullptr : std::make_unique<LocalWriter>(fd);
 }
 
 bool LocalFileSystem::Read(const std::string& path, const FsSink& sink) {
@@ -92,7 +173,7 @@ bool LocalFileSystem::Read(const std::string& path, const FsSink& sink) {
       break;
     }
     const ssize_t n = read(fd, buffer.data(), buffer.size());
-    if (n < 0 && errno == EINTR) continue;
+    if (Interrupted(n)) continue;
     if (n < 0) {
       ok = Failed("cannot read " + path);
       break;
@@ -112,7 +193,7 @@ bool LocalFileSystem::Write(const std::string& path, const FsSource& source, uin
   (void)size;
   std::string p;
   if (!OnDisk(path, p)) return false;
-  const int fd = open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  const int fd = open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
   if (fd < 0) return Failed("cannot write " + path);
   std::vector<char> buffer(kBlock);
   bool ok = true;
@@ -167,7 +248,7 @@ bool LocalFileSystem::Size(const std::string& path, uint64_t& size) {
 }
 
 std::unique_ptr<IFileSystem> LocalFileSystem::OpenAnother() const {
-  return std::make_unique<LocalFileSystem>(root_);
+  return std::make_unique<LocalFileSystem>(root_.empty() ? "/" : root_);
 }
 
 }  // namespace twinbay

@@ -1,5 +1,7 @@
-// A local folder standing in for the server: remote paths ("/a/b") are taken
-// below a root folder on the disk.
+// The local disk as a file system: paths ("/a/b") are taken below a root
+// folder. Rooted at "/" (or ""), local absolute paths are taken as they are;
+// rooted elsewhere, it is a local folder standing in for a server. Folders
+// carry their device and inode as their unique id.
 #pragma once
 
 #include "net/file_system.h"
@@ -17,6 +19,8 @@ class LocalFileSystem : public IFileSystem {
   bool Rename(const std::string& from, const std::string& to) override;
   bool Read(const std::string& path, const FsSink& sink) override;
   bool Write(const std::string& path, const FsSource& source, uint64_t size) override;
+  std::unique_ptr<IFsReader> OpenRead(const std::string& path) override;
+  std::unique_ptr<IFsWriter> OpenWrite(const std::string& path) override;
   bool SetTime(const std::string& path, int64_t ticks) override;
   bool Stat(const std::string& path, FindData& out) override;
   bool Size(const std::string& path, uint64_t& size) override;

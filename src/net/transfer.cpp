@@ -1,17 +1,13 @@
 // The transfer job: the run over a pool of connections, progress, finishing
-// files and folders, re-reading uploads; local file helpers and deletes.
+// files and folders, re-reading uploads; folders and deletes.
 #include "net/transfer.h"
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 #include <optional>
 #include <random>
+#include <system_error>
 #include <thread>
 
 #include "engine/local_scan.h"
@@ -85,10 +81,22 @@ bool RemoteFolderMaker::Make(IFileSystem& remote, const std::string& path) {
   return true;
 }
 
-CTransferJob::CTransferJob(CFolderCollection& collection, IFileSystem& remote, SyncTotals& totals,
-                           TransferOptions options, ITransferListener* listener)
+CTransferJob::CTransferJob(CFolderCollection& collection, const IFileSystem& local, FileSystemPool& remote,
+                           SyncTotals& totals, TransferOptions options, ITransferListener* listener)
     : collection_(collection),
-      remote_(remote),
+      local_(local.OpenAnother()),
+      pool_(remote),
+      totals_(totals),
+      options_(options),
+      listener_(listener),
+      runTag_(RandomText(12, true)) {}
+
+CTransferJob::CTransferJob(CFolderCollection& collection, const IFileSystem& local, IFileSystem& remote,
+                           SyncTotals& totals, TransferOptions options, ITransferListener* listener)
+    : collection_(collection),
+      local_(local.OpenAnother()),
+      ownPool_(std::make_unique<FileSystemPool>(remote, options.connections)),
+      pool_(*ownPool_),
       totals_(totals),
       options_(options),
       listener_(listener),
@@ -155,7 +163,6 @@ void CTransferJob::RunTransfer() {
     std::lock_guard g(totalsMutex_);
     totals_.SetDirections(options_.localToRemote, options_.remoteToLocal);
   }
-  if (!remote_.Capabilities().rename) renames_ = Renames::Refused;
   // What is to be copied, in the order of the collection. Which remote
   // folders exist, as the compare found them: only those it found missing are
   // made, so no command is sent that the server must refuse.
@@ -189,39 +196,50 @@ void CTransferJob::RunTransfer() {
   outcomes_.resize(items_.size());
   for (size_t i = 0; i < items_.size(); ++i) queue_.push_back(i);
 
-  // The caller's connection copies on this thread; each other one logs in on
-  // a thread of its own, and one the server refuses just leaves the pool.
-  const size_t helpers = std::min(items_.size(), static_cast<size_t>(std::clamp(options_.connections, 1, 16))) -
-                         (items_.empty() ? 0 : 1);
-  std::vector<std::thread> threads;
-  for (size_t h = 0; h < helpers; ++h)
-    threads.emplace_back([this] {
-      if (stop_) return;
-      std::unique_ptr<IFileSystem> own = remote_.OpenAnother();
-      if (own) Work(*own);
-    });
-  if (!items_.empty()) Work(remote_);
-  for (std::thread& t : threads) t.join();
-
-  // Files that no connection was left to copy fail (a file put back by a
-  // connection that broke under it was tried: it fails even after a stop).
-  for (size_t i : queue_) {
-    if (stop_ && !items_[i].started) continue;
-    items_[i].started = true;
-    outcomes_[i].upload = !items_[i].down;
-    if (outcomes_[i].error.empty()) outcomes_[i].error = "no connection was left to copy it: " + remote_.LastError();
-    Finish(remote_, i, false);
+  // One connection of the pool copies on this thread; more join in (each on a
+  // thread of its own) while files wait, and one the server refuses just
+  // leaves the pool smaller.
+  pool_.SetAbortFlag(&abort_);
+  local_->SetAbortFlag(&abort_);
+  if (!items_.empty()) {
+    if (FileSystemPool::Lease first = pool_.Acquire()) Work(std::move(first));
   }
-  queue_.clear();
-  // Folders with copies are finished even when a stop left some of their files.
-  for (Folder& folder : folders_)
-    if (!folder.finished && folder.left < folder.count) FinishFolder(remote_, folder);
+  for (size_t t = 0;; ++t) {
+    std::thread helper;
+    {
+      std::lock_guard g(workMutex_);
+      if (t >= threads_.size()) break;
+      helper = std::move(threads_[t]);
+    }
+    helper.join();
+  }
+  FinishLeftovers();
+  pool_.SetAbortFlag(nullptr);
+  local_->SetAbortFlag(nullptr);
   // The outcomes of the files tried, in the collection's order.
   std::vector<TransferOutcome> tried;
   for (size_t i = 0; i < items_.size(); ++i)
     if (items_[i].started) tried.push_back(std::move(outcomes_[i]));
   outcomes_ = std::move(tried);
   if (listener_) listener_->TransferFinished();
+}
+
+// Files that no connection was left to copy fail (a file put back by a
+// connection that broke under it was tried: it fails even after a stop), and
+// folders with copies are finished even when a stop left some of their files.
+void CTransferJob::FinishLeftovers() {
+  FileSystemPool::Lease remote = pool_.Acquire();
+  IFileSystem& fs = remote ? *remote : *local_;  // never without one: the first member is never dropped
+  for (size_t i : queue_) {
+    if (stop_ && !items_[i].started) continue;
+    items_[i].started = true;
+    outcomes_[i].upload = !items_[i].down;
+    if (outcomes_[i].error.empty()) outcomes_[i].error = "no connection was left to copy it: " + fs.LastError();
+    Finish(fs, *local_, i, false);
+  }
+  queue_.clear();
+  for (Folder& folder : folders_)
+    if (!folder.finished && folder.left < folder.count) FinishFolder(fs, *local_, folder);
 }
 
 bool CTransferJob::Take(size_t& item) {
@@ -231,43 +249,68 @@ bool CTransferJob::Take(size_t& item) {
   queue_.pop_front();
   if (!items_[item].started) ++filesStarted_;
   items_[item].started = true;
+  StartHelper();
   return true;
 }
 
-void CTransferJob::Work(IFileSystem& remote) {
+void CTransferJob::StartHelper() {
+  const size_t helpers = static_cast<size_t>(std::clamp(options_.connections, 1, FileSystemPool::kMaxMembers)) - 1;
+  if (queue_.empty() || starting_ > 0 || poolFull_ || threads_.size() >= helpers) return;
+  ++starting_;
+  try {
+    threads_.emplace_back([this] {
+      FileSystemPool::Lease remote = stop_ ? FileSystemPool::Lease() : pool_.Acquire();
+      {
+        std::lock_guard g(workMutex_);
+        --starting_;
+        if (!remote && !stop_) poolFull_ = true;
+      }
+      if (remote) Work(std::move(remote));
+    });
+  } catch (const std::system_error&) {
+    --starting_;
+    poolFull_ = true;
+  }
+}
+
+void CTransferJob::Work(FileSystemPool::Lease remote) {
   ++connectionsUsed_;
-  remote.SetAbortFlag(&abort_);
+  const std::unique_ptr<IFileSystem> local = local_->OpenAnother();
+  local->SetAbortFlag(&abort_);
+  bool dropped = false;
   size_t i;
   while (Take(i)) {
-    bool ok = Copy(remote, i);
+    bool ok = Copy(*remote, *local, i);
     if (!ok && !abort_ && items_[i].lost) {
       // The connection broke under the copy: log in again and try the file
       // once more. When the login fails, this connection leaves the pool and
       // another one takes the file.
       Undo(items_[i]);
-      if (!remote.Reconnect()) {
+      if (!remote->Reconnect()) {
         bool putBack = false;
         {
           std::lock_guard g(workMutex_);
           if (!items_[i].retried) {
             items_[i].retried = putBack = true;
             queue_.push_front(i);
+            StartHelper();
           }
         }
-        if (!putBack) Finish(remote, i, false);
+        if (!putBack) Finish(*remote, *local, i, false);
+        dropped = true;
         break;
       }
       if (!items_[i].retried) {
         items_[i].retried = true;
-        ok = Copy(remote, i);
+        ok = Copy(*remote, *local, i);
       }
     }
-    Finish(remote, i, ok);
+    Finish(*remote, *local, i, ok);
   }
-  remote.SetAbortFlag(nullptr);
+  if (dropped) remote.Drop();
 }
 
-bool CTransferJob::Copy(IFileSystem& remote, size_t index) {
+bool CTransferJob::Copy(IFileSystem& remote, IFileSystem& local, size_t index) {
   Item& item = items_[index];
   TransferOutcome& outcome = outcomes_[index];
   Folder& folder = folders_[item.folder];
@@ -288,7 +331,7 @@ bool CTransferJob::Copy(IFileSystem& remote, size_t index) {
   bool ready;
   if (item.down) {
     std::lock_guard g(localFoldersMutex_);
-    if (!folder.localReady) folder.localReady = MakeLocalFolders(item.record->localPath);
+    if (!folder.localReady) folder.localReady = MakeFolders(local, item.record->localPath);
     ready = folder.localReady;
   } else {
     ready = maker_.Make(remote, item.record->remotePath);
@@ -299,17 +342,30 @@ bool CTransferJob::Copy(IFileSystem& remote, size_t index) {
     totals_.text = item.entry->Name();
   }
   Post(true);
-  if (!ready && !item.down) {
-    outcome.error = "the folder " + item.record->remotePath + " could not be made: " + remote.LastError();
-    item.lost = remote.LostConnection();
+  if (!ready) {
+    outcome.error = item.down ? "the folder " + item.record->localPath + " could not be made: " + local.LastError()
+                              : "the folder " + item.record->remotePath + " could not be made: " + remote.LastError();
+    item.lost = !item.down && remote.LostConnection();
     return false;
   }
-  const bool ok = item.down ? CopyDown(remote, item, outcome) : CopyUp(remote, item, outcome);
+  Ends e{item.down ? remote : local, item.down ? local : remote, {}, {}, {}, 0, 0, true, {}};
+  {
+    auto guard = collection_.Lock();
+    const FindData& from = item.down ? *item.entry->remote : *item.entry->local;
+    e.time = from.lastWrite;
+    e.size = from.size;
+    e.sizeKnown = from.sizeKnown;
+    e.old = item.down ? item.entry->local : item.entry->remote;
+  }
+  e.srcPath = item.down ? outcome.remotePath : outcome.localPath;
+  e.dstPath = item.down ? outcome.localPath : outcome.remotePath;
+  e.folder = item.down ? item.record->localPath : item.record->remotePath;
+  const bool ok = CopyFile(e, item, outcome);
   if (!ok && remote.LostConnection()) item.lost = true;
   return ok;
 }
 
-void CTransferJob::Finish(IFileSystem& remote, size_t index, bool ok) {
+void CTransferJob::Finish(IFileSystem& remote, IFileSystem& local, size_t index, bool ok) {
   Item& item = items_[index];
   TransferOutcome& outcome = outcomes_[index];
   if (!ok && abort_) {
@@ -331,19 +387,19 @@ void CTransferJob::Finish(IFileSystem& remote, size_t index, bool ok) {
     if (ok && !item.down) folder.uploaded.push_back(index);
     last = --folder.left == 0;
   }
-  if (last) FinishFolder(remote, folder);
+  if (last) FinishFolder(remote, local, folder);
 }
 
-void CTransferJob::FinishFolder(IFileSystem& remote, Folder& folder) {
+void CTransferJob::FinishFolder(IFileSystem& remote, IFileSystem& local, Folder& folder) {
   folder.finished = true;
   if (!folder.uploaded.empty()) {
     std::sort(folder.uploaded.begin(), folder.uploaded.end());
-    RefreshUploads(remote, folder);
+    RefreshUploads(remote, local, folder);
   }
   PostFolder(folder.record);
 }
 
-void CTransferJob::RefreshUploads(IFileSystem& remote, Folder& folder) {
+void CTransferJob::RefreshUploads(IFileSystem& remote, IFileSystem& local, Folder& folder) {
   CFolderRecord& record = *folder.record;
   ScanList listing;
   const bool listed = remote.List(RemoteFolderKey(record.remotePath), listing);
@@ -383,41 +439,41 @@ void CTransferJob::RefreshUploads(IFileSystem& remote, Folder& folder) {
       }
     } else {
       if (!heldKnown) AddWarning(outcome, "the stored size could not be checked: the server gives no byte count");
-      FindData local;
+      FindData fresh;
       bool haveLocal = false;
       if (options_.setLocalTimestamps) {
-        if (!SetLocalTimes(localPath, *it)) AddWarning(outcome, SysError("the local time could not be set"));
-        else haveLocal = StatLocalFile(localPath, local);
+        if (!local.SetTime(localPath, it->lastWrite))
+          AddWarning(outcome, "the local time could not be set: " + local.LastError());
+        else haveLocal = local.Stat(localPath, fresh);
       }
       auto guard = collection_.Lock();
       entry->remote = *it;
-      if (haveLocal) entry->local = std::move(local);
+      if (haveLocal) entry->local = std::move(fresh);
     }
     auto guard = collection_.Lock();
     entry->Reclassify(options_.ignoreSeconds);
   }
 }
 
-bool MakeLocalFolders(const std::string& path) {
-  if (!IsUsableLocalPath(path)) return false;
-  std::error_code ec;
-  std::filesystem::create_directories(path, ec);
-  return std::filesystem::is_directory(path, ec);
+bool MakeFolders(IFileSystem& fs, const std::string& path) {
+  // The missing folders from this one up to the first that exists, made
+  // from the top down.
+  std::vector<std::string> chain;
+  FindData fd;
+  for (std::string p = RemoteFolderKey(path); !(fs.Stat(p, fd) && fd.IsDirectory());) {
+    chain.push_back(p);
+    const std::string parent = RemoteParent(p);
+    if (parent.empty() || parent == p) break;
+    p = parent;
+  }
+  for (auto it = chain.rbegin(); it != chain.rend(); ++it)
+    if (!fs.MakeFolder(*it) && !(fs.Stat(*it, fd) && fd.IsDirectory())) return false;
+  return true;
 }
-
-bool SetLocalTimes(const std::string& path, const FindData& findData) {
-  const int64_t t = findData.lastWrite;
-  const struct timespec times[2] = {
-      {0, UTIME_OMIT},
-      {static_cast<time_t>(UnixFromTicks(t)), static_cast<long>((t % kTicksPerSecond + kTicksPerSecond) % kTicksPerSecond * 100)}};
-  return utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
-}
-
-bool DeleteLocalFile(const std::string& path) { return IsUsableLocalPath(path) && unlink(path.c_str()) == 0; }
 
 DeleteCounts DeleteEntries(CFolderCollection& collection, CFolderRecord& record,
                            const std::vector<CFileEntry*>& entries, bool deleteLocal, bool deleteRemote,
-                           IFileSystem* remote, bool ignoreSeconds, IFolderNotify* notify) {
+                           IFileSystem* local, IFileSystem* remote, bool ignoreSeconds, IFolderNotify* notify) {
   DeleteCounts counts;
   {
     // What is known of a folder that could not be read whole may be wrong:
@@ -431,7 +487,7 @@ DeleteCounts DeleteEntries(CFolderCollection& collection, CFolderRecord& record,
   for (CFileEntry* entry : entries) {
     if (deleteLocal && entry->local) {
       // Each side's own name: "a.txt" here may be "A.TXT" on the server.
-      if (DeleteLocalFile(JoinLocalPath(record.localPath, entry->local->name))) {
+      if (local && local->Remove(JoinLocalPath(record.localPath, entry->local->name))) {
         auto guard = collection.Lock();
         entry->local.reset();
         ++counts.localDeleted;

@@ -1,7 +1,8 @@
 // The transfer engine: copies the tagged files of a compare in the chosen
-// directions over a pool of connections to a remote file system, creates
-// destination folders, carries times over, re-reads what it wrote and
-// re-classifies every copied entry. Runs on a worker thread (and its own).
+// directions between the local file system and a pool of connections to the
+// remote one (one copy routine for both directions), creates destination
+// folders, carries times over, re-reads what it wrote and re-classifies every
+// copied entry. Runs on a worker thread (and its own).
 #pragma once
 
 #include <atomic>
@@ -10,14 +11,16 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
 #include "engine/file_entry.h"
 #include "engine/filters.h"
-#include "engine/totals.h"
+#include "engine/fs_pool.h"
 #include "engine/totals.h"
 #include "net/file_system.h"
 
@@ -29,9 +32,9 @@ struct TransferOptions {
   bool setLocalTimestamps = false;
   bool ignoreSeconds = true;
   int filter = FilterAll;
-  // How many files are copied at once, each over a connection of its own: the
-  // caller's, and up to this many less one that log in for the run (a server
-  // that takes fewer logins is used with as many as it takes).
+  // How many files are copied at once, each over a connection of its own
+  // from the pool: one more is taken only while files wait and none is idle
+  // (a server that takes fewer logins is used with as many as it takes).
   int connections = 8;
 };
 
@@ -75,10 +78,16 @@ class RemoteFolderMaker {
 
 class CTransferJob {
  public:
-  // `remote` is the caller's connection; the others of the pool are opened
-  // from it (OpenAnother) when the run starts and closed when it ends.
-  CTransferJob(CFolderCollection& collection, IFileSystem& remote, SyncTotals& totals, TransferOptions options,
-               ITransferListener* listener = nullptr);
+  // `local` is the local disk (local paths as they are; the job copies it
+  // for each of its threads). `remote` is the pool the copies take their
+  // connections from and give back (the compare's, kept for the run).
+  CTransferJob(CFolderCollection& collection, const IFileSystem& local, FileSystemPool& remote, SyncTotals& totals,
+               TransferOptions options, ITransferListener* listener = nullptr);
+  // The same over a pool of its own, built over `remote` (the caller's
+  // connection; the others are opened from it when needed and closed with
+  // the job).
+  CTransferJob(CFolderCollection& collection, const IFileSystem& local, IFileSystem& remote, SyncTotals& totals,
+               TransferOptions options, ITransferListener* listener = nullptr);
   ~CTransferJob();
 
   // The whole transfer.
@@ -108,6 +117,8 @@ class CTransferJob {
   const std::vector<TransferOutcome>& Outcomes() const { return outcomes_; }
   // How many connections copied files (after RunTransfer).
   int ConnectionsUsed() const { return connectionsUsed_.load(); }
+  // The most connections the job may use (its options').
+  int Connections() const { return options_.connections; }
 
   // Whether an entry would be copied with these options.
   static bool Selected(const CFileEntry& entry, const TransferOptions& options);
@@ -115,32 +126,38 @@ class CTransferJob {
  private:
   struct Item;
   struct Folder;
+  struct Ends;
   enum class Renames { Unknown, Works, Refused };
 
-  void Work(IFileSystem& remote);
+  // Copies files over one connection of the pool until none is left.
+  void Work(FileSystemPool::Lease remote);
   bool Take(size_t& item);
-  bool Copy(IFileSystem& remote, size_t item);
-  void Finish(IFileSystem& remote, size_t item, bool ok);
-  void FinishFolder(IFileSystem& remote, Folder& folder);
-  bool CopyDown(IFileSystem& remote, Item& item, TransferOutcome& outcome);
-  bool CopyUp(IFileSystem& remote, Item& item, TransferOutcome& outcome);
-  // The two ways CopyUp stores a file (transfer_copy.cpp).
-  bool StoreAndRename(IFileSystem& remote, Item& item, TransferOutcome& outcome,
-                      const std::function<bool(const std::string&)>& store,
-                      const std::function<std::string()>& failure, const std::optional<FindData>& old, bool& ok);
-  bool StoreDirectly(IFileSystem& remote, Item& item, TransferOutcome& outcome,
-                     const std::function<bool(const std::string&)>& store,
-                     const std::function<std::string()>& failure, const std::optional<FindData>& old);
+  void FinishLeftovers();
+  // One more copying thread, when files wait and none is starting (with
+  // workMutex_ held).
+  void StartHelper();
+  bool Copy(IFileSystem& remote, IFileSystem& local, size_t item);
+  void Finish(IFileSystem& remote, IFileSystem& local, size_t item, bool ok);
+  void FinishFolder(IFileSystem& remote, IFileSystem& local, Folder& folder);
+  // The copy of one file, either way (transfer_copy.cpp).
+  bool CopyFile(Ends& e, Item& item, TransferOutcome& outcome);
+  bool Pump(Ends& e, Item& item, const std::string& path, std::string& error);
+  bool SourceComplete(Ends& e, Item& item, TransferOutcome& outcome);
+  void SetTimeOf(Ends& e, const std::string& path, TransferOutcome& outcome);
+  bool StoreAndRename(Ends& e, Item& item, TransferOutcome& outcome, bool& ok);
+  bool StoreDirectly(Ends& e, Item& item, TransferOutcome& outcome);
   // Re-reads the server's side of the entries uploaded into one folder (one
   // listing for all of them) and re-classifies them.
-  void RefreshUploads(IFileSystem& remote, Folder& folder);
+  void RefreshUploads(IFileSystem& remote, IFileSystem& local, Folder& folder);
   void AddDone(Item& item, uint64_t bytes);
   void Undo(Item& item);
   void Post(bool force);
   void PostFolder(CFolderRecord* record);
 
   CFolderCollection& collection_;
-  IFileSystem& remote_;
+  std::unique_ptr<IFileSystem> local_;
+  std::unique_ptr<FileSystemPool> ownPool_;
+  FileSystemPool& pool_;
   SyncTotals& totals_;
   TransferOptions options_;
   ITransferListener* listener_;
@@ -159,6 +176,9 @@ class CTransferJob {
   std::vector<TransferOutcome> outcomes_;
   std::mutex workMutex_;  // the queue, the folders' counts and upload lists
   std::deque<size_t> queue_;
+  std::vector<std::thread> threads_;  // the helpers, under workMutex_
+  int starting_ = 0;                  // helpers waiting for a connection
+  bool poolFull_ = false;             // the pool had none to give a helper
   std::mutex localFoldersMutex_;
 
   mutable std::mutex totalsMutex_;
@@ -173,13 +193,9 @@ class CTransferJob {
 // IsOwnTempName expects).
 std::string TempNameBase(const std::string& name);
 
-// Creates a local folder and its missing parents; true when it exists after.
-bool MakeLocalFolders(const std::string& path);
-// Gives a local file the modification time of the find data (nothing else).
-bool SetLocalTimes(const std::string& path, const FindData& findData);
-
-// Removes a local file; true when it is gone.
-bool DeleteLocalFile(const std::string& path);
+// Makes a folder and its missing parents on a file system that can be asked
+// about a folder at no risk (the local disk); true when it exists after.
+bool MakeFolders(IFileSystem& fs, const std::string& path);
 
 struct DeleteCounts {
   int localDeleted = 0;
@@ -187,12 +203,13 @@ struct DeleteCounts {
   int failed = 0;
 };
 
-// Deletes the chosen sides of the given entries of one folder record. A side
+// Deletes the chosen sides of the given entries of one folder record, each
+// through its own file system (`local` takes local paths as they are). A side
 // that was deleted is cleared; an entry with a side left is re-classified, one
 // with none is removed from the record and destroyed. The notifier hears of the
-// record after each entry. Runs on the user-interface thread.
+// record after each entry.
 DeleteCounts DeleteEntries(CFolderCollection& collection, CFolderRecord& record,
                            const std::vector<CFileEntry*>& entries, bool deleteLocal, bool deleteRemote,
-                           IFileSystem* remote, bool ignoreSeconds, IFolderNotify* notify);
+                           IFileSystem* local, IFileSystem* remote, bool ignoreSeconds, IFolderNotify* notify);
 
 }  // namespace twinbay

@@ -1,303 +1,246 @@
-// The copy of one file: a download into a temporary file renamed over the
-// local one, an upload stored under a temporary name and renamed on the server.
+// The copy of one file from any file system to any other, used both ways: the
+// bytes go to a temporary name beside the destination, are checked against
+// both sides' sizes, get the source's time and are renamed into place (where
+// the destination renames nothing, stored directly).
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <optional>
 
-#include "engine/local_scan.h"
 #include "engine/paths.h"
 #include "net/transfer_impl.h"
 
 namespace twinbay {
 namespace {
 
-bool WriteAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    const ssize_t n = write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
-}
+constexpr uint32_t kAttrReadOnly = 0x01;
 
-// The size of a remote file: asked for where the file system can tell it,
-// else taken from its entry.
-bool RemoteSize(IFileSystem& remote, const std::string& path, uint64_t& size) {
-  if (remote.Capabilities().sizeQuery && remote.Size(path, size)) return true;
+// The size of a file: asked for where the file system can tell it, else taken
+// from its entry.
+bool HeldSize(IFileSystem& fs, const std::string& path, uint64_t& size) {
+  if (fs.Capabilities().sizeQuery && fs.Size(path, size)) return true;
   FindData fd;
-  if (!remote.Stat(path, fd) || !fd.sizeKnown) return false;
+  if (!fs.Stat(path, fd) || !fd.sizeKnown) return false;
   size = fd.size;
   return true;
 }
 
-// Removes what a failed upload left on the server, logging in again when the
-// failure (or an abort) cost the connection.
-bool RemoveLeftover(IFileSystem& remote, const std::string& path) {
-  if (remote.Remove(path)) return true;
-  return remote.LostConnection() && remote.Reconnect() && remote.Remove(path);
-}
-
-// Creates the temporary file of a download beside its destination, under a
-// name not taken yet; -1 (errno set) when none could be made.
-int OpenTempBeside(const std::string& folder, const std::string& dst, bool exists, std::string& tmp) {
-  int fd = -1;
-  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-    tmp = folder + "/.twinbay-" + TempNameBase(PathName(dst)) + ".part" + RandomText(6, false);
-    fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, exists ? 0600 : 0666);
-    if (fd < 0 && errno != EEXIST) break;
-  }
-  return fd;
-}
-
-// The server's "transfer complete" is not enough: a data connection that
-// ended early looks the same. The file is complete only with every byte the
-// listing promised. Where the listing disagrees (it gave no size, the size of
-// a link, or the file changed since), the server's size of the file decides.
-// False (with the error set) when it does not confirm the bytes received.
-bool ServerSizeConfirms(IFileSystem& remote, TransferOutcome& outcome, uint64_t received, bool listedKnown,
-                        uint64_t listedSize) {
-  uint64_t serverSize = 0;
-  const bool asked = remote.Capabilities().sizeQuery && remote.Size(outcome.remotePath, serverSize);
-  if (!asked || serverSize != received) {
-    outcome.error = !listedKnown && !asked
-                        ? "the download could not be checked: the listing gives no byte count for the file and "
-                          "the server does not tell its size"
-                        : "incomplete download: " + std::to_string(received) + " of " +
-                              std::to_string(listedKnown ? listedSize : serverSize) +
-                              " bytes arrived although the server reported the transfer complete";
-    return false;
-  }
-  return true;
+// Removes what a failed copy left, logging in again when the failure (or an
+// abort) cost the connection.
+bool RemoveLeftover(IFileSystem& fs, const std::string& path) {
+  if (fs.Remove(path)) return true;
+  return fs.LostConnection() && fs.Reconnect() && fs.Remove(path);
 }
 
 }  // namespace
 
-bool CTransferJob::CopyDown(IFileSystem& remote, Item& item, TransferOutcome& outcome) {
-  const std::string& dst = outcome.localPath;
-  const std::string folder = dst.substr(0, dst.find_last_of('/'));
-  int64_t srcTime;
-  uint64_t listedSize;
-  bool listedKnown;
-  {
-    auto guard = collection_.Lock();
-    srcTime = item.entry->remote->lastWrite;
-    listedSize = item.entry->remote->size;
-    listedKnown = item.entry->remote->sizeKnown;
-  }
-  // A read-only destination is left alone, as a read-only file would be.
-  struct stat old;
-  const bool exists = stat(dst.c_str(), &old) == 0;
-  if (exists && !(old.st_mode & S_IWUSR)) {
-    outcome.error = dst + " is read-only";
-    return false;
-  }
-  // Write beside the destination and rename over it only when the whole file
-  // arrived, so a failed copy never costs the old version. The copy keeps the
-  // old file's permissions; a new file gets what the umask leaves of 0666.
-  std::string tmp;
-  int fd = OpenTempBeside(folder, dst, exists, tmp);
-  if (fd < 0) {
-    outcome.error = SysError("cannot write in " + folder);
-    return false;
-  }
-  if (exists) fchmod(fd, old.st_mode & 07777);
-  bool writeFailed = false;
-  uint64_t received = 0;
-  const bool got = remote.Read(outcome.remotePath, [&](const char* data, size_t size) {
-    if (abort_) return false;
-    if (!WriteAll(fd, data, size)) {
-      writeFailed = true;
-      return false;
-    }
-    received += size;
-    AddDone(item, size);
-    return true;
-  });
-  bool ok = got && !writeFailed;
-  item.lost = !got && remote.LostConnection();
-  if (writeFailed) outcome.error = SysError("cannot write " + dst);
-  else if (!got) outcome.error = remote.LastError();
-  if (close(fd) != 0 && ok) {
-    ok = false;
-    outcome.error = SysError("cannot write " + dst);
-  }
-  if (ok && (!listedKnown || received != listedSize))
-    ok = ServerSizeConfirms(remote, outcome, received, listedKnown, listedSize);
-  if (ok) {
-    FindData times;
-    times.lastWrite = srcTime;
-    if (!SetLocalTimes(tmp, times)) outcome.warning = SysError("the time could not be set");
-    if (rename(tmp.c_str(), dst.c_str()) != 0) {
-      ok = false;
-      outcome.error = SysError("cannot replace " + dst);
-    }
-  }
-  if (!ok) {
-    unlink(tmp.c_str());
-    outcome.warning.clear();
-    return false;
-  }
-  FindData fresh;
-  if (StatLocalFile(dst, fresh)) {
-    auto guard = collection_.Lock();
-    item.entry->local = std::move(fresh);
-  }
-  return true;
+// The source's "transfer complete" is not enough: a data connection that
+// ended early looks the same. The copy is complete only with every byte the
+// listing promised. Where the listing disagrees (it gave no size, the size of
+// a link, or the file changed since), the source's size of the file decides.
+// False (with the error set) when it does not confirm the bytes read.
+bool CTransferJob::SourceComplete(Ends& e, Item& item, TransferOutcome& outcome) {
+  const uint64_t received = item.sent;
+  if (e.sizeKnown && received == e.size) return true;
+  uint64_t held = 0;
+  const bool asked = e.src.Capabilities().sizeQuery && e.src.Size(e.srcPath, held);
+  if (asked && held == received) return true;
+  const std::string what = item.down ? "download" : "upload";
+  outcome.error = !e.sizeKnown && !asked
+                      ? "the " + what + " could not be checked: the listing gives no byte count for the file and " +
+                            (item.down ? "the server" : "the source") + " does not tell its size"
+                      : "incomplete " + what + ": " + std::to_string(received) + " of " +
+                            std::to_string(e.sizeKnown ? e.size : held) + " bytes arrived although the " +
+                            (item.down ? "server" : "source") + " reported the transfer complete";
+  return false;
 }
 
-bool CTransferJob::CopyUp(IFileSystem& remote, Item& item, TransferOutcome& outcome) {
-  const std::string& src = outcome.localPath;
-  const std::string& dst = outcome.remotePath;
-  const int fd = open(src.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    outcome.error = SysError("cannot read " + src);
+// Copies the source's bytes to `path` on the destination: pushed into the
+// destination's writer where it offers one, else pulled by its Write from
+// the source's reader. item.sent counts them.
+bool CTransferJob::Pump(Ends& e, Item& item, const std::string& path, std::string& error) {
+  item.sent = 0;
+  if (e.dst.Capabilities().streams) {
+    std::unique_ptr<IFsWriter> writer = e.dst.OpenWrite(path);
+    if (!writer) {
+      error = e.dst.LastError();
+      return false;
+    }
+    bool writeFailed = false;
+    const bool read = e.src.Read(e.srcPath, [&](const char* data, size_t size) {
+      if (abort_) return false;
+      if (!writer->Write(data, size)) {
+        writeFailed = true;
+        return false;
+      }
+      item.sent += size;
+      AddDone(item, size);
+      return true;
+    });
+    const bool closed = writer->Close();
+    if (read && closed && !writeFailed) return true;
+    error = writeFailed || read ? SysError("cannot write " + path) : e.src.LastError();
     return false;
   }
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
-    outcome.error = src + " is not a regular file";
+  std::unique_ptr<IFsReader> reader = e.src.OpenRead(e.srcPath);
+  if (!reader) {
+    error = e.src.Capabilities().streams ? e.src.LastError() : "neither side of the copy can stream the file";
     return false;
   }
   bool readFailed = false;
-  uint64_t& sent = item.sent;
-  auto store = [&](const std::string& path) {
-    if (lseek(fd, 0, SEEK_SET) != 0) return false;
-    readFailed = false;
-    sent = 0;
-    return remote.Write(
-        path,
-        [&](char* buffer, size_t size) -> long {
-          if (abort_) return -1;
-          for (;;) {
-            const ssize_t n = read(fd, buffer, size);
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) {
-              readFailed = true;
-              return -1;
-            }
-            sent += static_cast<uint64_t>(n);
-            AddDone(item, static_cast<size_t>(n));
-            return static_cast<long>(n);  // 0 only at the real end of the file
-          }
-        },
-        static_cast<uint64_t>(st.st_size));
-  };
-  auto failure = [&] { return readFailed ? SysError("cannot read " + src) : remote.LastError(); };
+  const bool ok = e.dst.Write(
+      path,
+      [&](char* buffer, size_t size) -> long {
+        if (abort_) return -1;
+        const long n = reader->Read(buffer, size);
+        if (n < 0) {
+          readFailed = true;
+          return -1;
+        }
+        item.sent += static_cast<uint64_t>(n);
+        AddDone(item, static_cast<size_t>(n));
+        return n;  // 0 only at the real end of the file
+      },
+      e.size);
+  if (!ok) error = readFailed ? SysError("cannot read " + e.srcPath) : e.dst.LastError();
+  return ok;
+}
 
-  bool ok = false;
-  std::optional<FindData> old;
-  {
-    auto guard = collection_.Lock();
-    old = item.entry->remote;
-  }
-  if (renames_ != Renames::Refused && !StoreAndRename(remote, item, outcome, store, failure, old, ok)) {
-    close(fd);
+bool CTransferJob::CopyFile(Ends& e, Item& item, TransferOutcome& outcome) {
+  // A read-only destination is left alone.
+  if (e.old && (e.old->attributes & kAttrReadOnly)) {
+    outcome.error = e.dstPath + " is read-only";
     return false;
   }
-  if (!ok && renames_ == Renames::Refused) ok = StoreDirectly(remote, item, outcome, store, failure, old);
-  close(fd);
+  const FsCapabilities caps = e.dst.Capabilities();
+  const bool direct = !caps.atomicReplace && (!caps.rename || renames_ == Renames::Refused);
+  bool ok = false;
+  if (!direct && !StoreAndRename(e, item, outcome, ok)) return false;
+  if (!ok && !caps.atomicReplace && renames_ == Renames::Refused) {
+    if (!StoreDirectly(e, item, outcome)) return false;
+    SetTimeOf(e, e.dstPath, outcome);
+    ok = true;
+  }
   if (!ok) return false;
-
-  // Give the server's copy the local file's time, so that it is in step.
-  const int64_t localTime = TicksFromUnix(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
-  if (!remote.Capabilities().setTime) {
-    outcome.warning = "the time could not be set: the server offers no way to set file times";
-  } else if (!remote.SetTime(dst, localTime)) {
-    outcome.warning = "the time could not be set: " + remote.LastError();
+  if (item.down) {
+    FindData fresh;
+    if (e.dst.Stat(e.dstPath, fresh)) {
+      auto guard = collection_.Lock();
+      item.entry->local = std::move(fresh);
+    }
   }
   return true;
 }
 
-// One upload under a temporary name, renamed to the destination on the server.
-// False when the copy failed; else `ok` tells whether it is done (it is not
-// where the server turned out to rename nothing).
-bool CTransferJob::StoreAndRename(IFileSystem& remote, Item& item, TransferOutcome& outcome,
-                                  const std::function<bool(const std::string&)>& store,
-                                  const std::function<std::string()>& failure, const std::optional<FindData>& old,
-                                  bool& ok) {
-  const std::string& dst = outcome.remotePath;
-  const uint64_t& sent = item.sent;
-  // Temporary names of this run's own, so that two programs uploading the
-  // same file never share one.
-  const std::string base = ".twinbay-" + TempNameBase(PathName(dst));
-  const std::string tmp = JoinRemotePath(item.record->remotePath, base + ".part-" + runTag_);
-  const std::string tmp2 = JoinRemotePath(item.record->remotePath, base + ".part2-" + runTag_);
-  // Store under a temporary name and rename it to the destination only
-  // when the whole file was stored; a new file too, so that a link of its
-  // name on the server is replaced, never written through.
-  if (!store(tmp)) {
-    outcome.error = failure();
-    item.lost = remote.LostConnection();
-    RemoveLeftover(remote, tmp);
+// Gives the copy the source's time; a time that cannot be set is a warning.
+void CTransferJob::SetTimeOf(Ends& e, const std::string& path, TransferOutcome& outcome) {
+  if (!e.dst.Capabilities().setTime) {
+    outcome.warning = "the time could not be set: the server offers no way to set file times";
+  } else if (!e.dst.SetTime(path, e.time)) {
+    outcome.warning = "the time could not be set: " + e.dst.LastError();
+  }
+}
+
+// One copy under a temporary name, renamed to the destination. False when the
+// copy failed; else `ok` tells whether it is done (it is not where the
+// destination turned out to rename nothing).
+bool CTransferJob::StoreAndRename(Ends& e, Item& item, TransferOutcome& outcome, bool& ok) {
+  const bool atomic = e.dst.Capabilities().atomicReplace;
+  // Temporary names of this run's own, so that two programs copying the same
+  // file never share one.
+  const std::string base = ".twinbay-" + TempNameBase(PathName(e.dstPath));
+  const std::string tmp = JoinRemotePath(e.folder, base + ".part-" + runTag_);
+  const std::string tmp2 = JoinRemotePath(e.folder, base + ".part2-" + runTag_);
+  // A new file too goes through a temporary name, so that a link of its name
+  // is replaced, never written through; the old version stays until the
+  // whole file is there.
+  if (!Pump(e, item, tmp, outcome.error)) {
+    RemoveLeftover(e.dst, tmp);
     return false;
   }
-  // The server's "transfer complete" is not enough: it must hold every byte.
+  // The destination's "transfer complete" is not enough: it must hold every byte.
   uint64_t stored = 0;
-  if (!RemoteSize(remote, tmp, stored) || stored != sent) {
-    outcome.error = "incomplete upload: the server holds " +
-                    (stored != sent ? std::to_string(stored) + " of " + std::to_string(sent) + " bytes"
-                                    : "a file whose size it does not tell") +
-                    " although it reported the transfer complete" + (old ? "; the old version was kept" : "");
-    remote.Remove(tmp);
+  if (!SourceComplete(e, item, outcome)) {
+    e.dst.Remove(tmp);
     return false;
   }
+  if (!HeldSize(e.dst, tmp, stored) || stored != item.sent) {
+    outcome.error = "incomplete " + std::string(item.down ? "download" : "upload") + ": the " +
+                    (item.down ? "disk" : "server") + " holds " +
+                    (stored != item.sent ? std::to_string(stored) + " of " + std::to_string(item.sent) + " bytes"
+                                         : "a file whose size it does not tell") +
+                    " although it reported the transfer complete" + (e.old ? "; the old version was kept" : "");
+    e.dst.Remove(tmp);
+    return false;
+  }
+  // The time goes on the copy before it takes the file's place.
+  SetTimeOf(e, tmp, outcome);
   bool refused = false;
-  if (remote.Rename(tmp, dst)) {
+  // A rename that replaces would also replace a file that appeared since the
+  // compare: someone else's, never seen. It is left alone and the copy fails.
+  FindData appeared;
+  if (atomic && !e.old && e.dst.Stat(e.dstPath, appeared)) {
+    outcome.error = e.dstPath + " appeared " + (item.down ? "on the disk" : "on the server") +
+                    " since the compare; it was left as it is";
+    outcome.warning.clear();
+    RemoveLeftover(e.dst, tmp);
+    return false;
+  }
+  if (e.dst.Rename(tmp, e.dstPath)) {
     ok = true;
-  } else if (remote.Rename(tmp, tmp2)) {
+  } else if (atomic) {
+    outcome.error = e.dst.LastError();
+    RemoveLeftover(e.dst, tmp);
+  } else if (e.dst.Rename(tmp, tmp2)) {
     // Renames work, but not over an existing file: delete the old one just
     // before the rename. A file that was not there at the compare is
     // someone else's: it is left alone and the copy fails.
-    ok = old && remote.Remove(dst) && remote.Rename(tmp2, dst);
+    ok = e.old && e.dst.Remove(e.dstPath) && e.dst.Rename(tmp2, e.dstPath);
     if (!ok) {
-      outcome.error = old ? remote.LastError() : dst + " appeared on the server since the compare; it was left as it is";
-      remote.Remove(tmp2);
+      outcome.error = e.old ? e.dst.LastError()
+                            : e.dstPath + " appeared on the server since the compare; it was left as it is";
+      e.dst.Remove(tmp2);
     }
-    if (!old) renames_ = Renames::Works;
+    if (!e.old) renames_ = Renames::Works;
   } else {
     refused = true;
-    remote.Remove(tmp);
+    e.dst.Remove(tmp);
+  }
+  if (atomic) {
+    if (!ok) outcome.warning.clear();
+    return ok;
   }
   Renames unknown = Renames::Unknown;
   if (ok) renames_ = Renames::Works;
   else if (refused) renames_.compare_exchange_strong(unknown, Renames::Refused);
+  if (!ok) outcome.warning.clear();
   if (!ok && renames_ != Renames::Refused) {
-    if (outcome.error.empty()) outcome.error = remote.LastError();
+    if (outcome.error.empty()) outcome.error = e.dst.LastError();
     return false;
   }
   return true;
 }
 
-// The server renames nothing: stores directly, as older clients do. True
-// when the file was stored.
-bool CTransferJob::StoreDirectly(IFileSystem& remote, Item& item, TransferOutcome& outcome,
-                                 const std::function<bool(const std::string&)>& store,
-                                 const std::function<std::string()>& failure, const std::optional<FindData>& old) {
-  const std::string& dst = outcome.remotePath;
+// The destination renames nothing: stores directly, as older clients do.
+// True when the file was stored.
+bool CTransferJob::StoreDirectly(Ends& e, Item& item, TransferOutcome& outcome) {
   Undo(item);
-  const bool ok = store(dst);
+  bool ok = Pump(e, item, e.dstPath, outcome.error);
+  if (ok) {
+    outcome.error.clear();
+    ok = SourceComplete(e, item, outcome);
+  }
   if (!ok) {
-    outcome.error = failure();
-    item.lost = remote.LostConnection();
-    // What a broken store left would look newer than the local file: it
-    // goes, as after the other uploads (the old version, if any, was
-    // overwritten by the store already). A file that still is the old
-    // version (the store was refused before it began) stays.
-    if (remote.LostConnection()) remote.Reconnect();
+    // What a broken store left would look newer than the source: it goes, as
+    // after the other copies (the old version, if any, was overwritten by
+    // the store already). A file that still is the old version (the store
+    // was refused before it began) stays.
+    if (e.dst.LostConnection()) e.dst.Reconnect();
     FindData now;
-    const bool there = remote.Stat(dst, now);
-    if (there && (!old || now.size != old->size || now.lastWrite != old->lastWrite)) {
-      if (RemoveLeftover(remote, dst)) {
+    const bool there = e.dst.Stat(e.dstPath, now);
+    if (there && (!e.old || now.size != e.old->size || now.lastWrite != e.old->lastWrite)) {
+      if (RemoveLeftover(e.dst, e.dstPath)) {
         outcome.error += "; the partial copy was removed";
         auto guard = collection_.Lock();
-        item.entry->remote.reset();
+        (item.down ? item.entry->local : item.entry->remote).reset();
       } else {
         outcome.error += "; the partial copy could not be removed";
       }

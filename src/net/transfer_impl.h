@@ -2,6 +2,7 @@
 // and folders of a run, and helpers for errors and temporary names.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "net/transfer.h"
@@ -23,6 +24,18 @@ struct CTransferJob::Item {
   bool lost = false;     // the connection broke under the copy
   uint64_t counted = 0;  // bytes of this copy added to the totals
   uint64_t sent = 0;     // bytes the server was given (uploads)
+};
+
+// The two ends of one copy: from `src` to `dst`, whichever way it goes.
+struct CTransferJob::Ends {
+  IFileSystem& src;
+  IFileSystem& dst;
+  std::string srcPath, dstPath;
+  std::string folder;  // the destination's folder
+  int64_t time = 0;    // the source's last-write time
+  uint64_t size = 0;   // the source's size as the compare listed it
+  bool sizeKnown = true;
+  std::optional<FindData> old;  // the destination as the compare found it
 };
 
 // A folder record with files to copy.

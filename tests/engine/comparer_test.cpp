@@ -9,6 +9,7 @@
 #include "engine/filters.h"
 #include "engine/tags.h"
 #include "engine/totals.h"
+#include "net/local_fs.h"
 #include "support/temp_dir.h"
 
 namespace twinbay {
@@ -37,32 +38,33 @@ struct Recorder : ICompareListener {
 
 // A local folder standing in for the server, which remembers what was listed
 // and can stop the compare when a given folder is listed.
-struct SpyLister : LocalFolderLister {
-  using LocalFolderLister::LocalFolderLister;
+struct SpyLister : LocalFileSystem {
+  using LocalFileSystem::LocalFileSystem;
   std::vector<std::string> listed;
   std::string abortAt, failAt;
   CFolderComparer* comparer = nullptr;
-  bool ListFolder(const std::string& path, ScanList& out) override {
+  bool List(const std::string& path, ScanList& out) override {
     listed.push_back(path);
     if (comparer && path == abortAt) comparer->Abort();
     if (path == failAt) {
       out.clear();
       return false;
     }
-    return LocalFolderLister::ListFolder(path, out);
+    return LocalFileSystem::List(path, out);
   }
-  std::string ListingError() const override { return "550 refused"; }
+  std::string LastError() const override { return "550 refused"; }
 };
 
 struct Harness {
   TempDir local, remote;
   SpyLister lister{remote.path()};
+  LocalFileSystem disk{"/"};
   CFolderCollection collection;
   Recorder notify;
   CFolderComparer comparer;
 
   void Run(const std::string& types = "*.*", bool include = true, bool ignoreSeconds = false) {
-    comparer.BeginCompare(&notify, &lister, &collection, local.path(), "/", true, ignoreSeconds);
+    comparer.BeginCompare(&notify, &disk, &lister, &collection, local.path(), "/", true, ignoreSeconds);
     comparer.Run(local.path(), "/", types, include);
   }
   std::string Rel(const std::string& localPath) const {
@@ -300,7 +302,7 @@ TEST(Comparer, AFolderThatCannotBeListedIsIncompleteNotEmpty) {
   // unreadable by being a file where a folder should be listed).
   Harness g;
   WriteFile(g.remote / "z/r.txt", "", T0);
-  g.comparer.BeginCompare(&g.notify, &g.lister, &g.collection, g.local / "nofolder", "/", true, false);
+  g.comparer.BeginCompare(&g.notify, &g.disk, &g.lister, &g.collection, g.local / "nofolder", "/", true, false);
   WriteFile(g.local / "nofolder", "a file", T0);
   g.comparer.Run(g.local / "nofolder", "/", "*.*", true);
   EXPECT_TRUE(g.collection.GetAt(0)->incomplete);

@@ -1,14 +1,18 @@
 // The compare worker appends records while the user-interface thread counts,
-// tags and reads them. Run under ThreadSanitizer this proves the guard covers
-// every such read.
+// tags and reads them; threads lease connections from one pool. Run under
+// ThreadSanitizer this proves the guards cover every such read.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <mutex>
+#include <set>
 #include <thread>
 
 #include "engine/comparer.h"
 #include "engine/filters.h"
+#include "engine/fs_pool.h"
 #include "engine/totals.h"
+#include "net/local_fs.h"
 #include "support/temp_dir.h"
 
 namespace twinbay {
@@ -24,7 +28,7 @@ TEST(Concurrency, ReadersRunSafelyBesideACompare) {
       if (f % 4 != 0) test::WriteFile(remote / rel, "y", t0);
     }
 
-  LocalFolderLister lister(remote.path());
+  LocalFileSystem lister(remote.path()), disk("/");
   CFolderCollection collection;
   struct : ICompareListener {
     std::atomic<int> count{0};
@@ -32,7 +36,7 @@ TEST(Concurrency, ReadersRunSafelyBesideACompare) {
     void FolderFinished(CFolderRecord*) override { ++count; }
   } notify;
   CFolderComparer comparer;
-  comparer.BeginCompare(&notify, &lister, &collection, local.path(), "/", true, false);
+  comparer.BeginCompare(&notify, &disk, &lister, &collection, local.path(), "/", true, false);
 
   std::atomic<bool> done{false};
   std::thread worker([&] {
@@ -79,14 +83,58 @@ TEST(Concurrency, ReadersRunSafelyBesideACompare) {
 TEST(Concurrency, AbortFromAnotherThread) {
   test::TempDir local, remote;
   for (int d = 0; d < 200; ++d) test::WriteFile(local / ("d" + std::to_string(d) + "/a"), "", 0);
-  LocalFolderLister lister(remote.path());
+  LocalFileSystem lister(remote.path()), disk("/");
   CFolderCollection collection;
   CFolderComparer comparer;
-  comparer.BeginCompare(nullptr, &lister, &collection, local.path(), "/", true, false);
+  comparer.BeginCompare(nullptr, &disk, &lister, &collection, local.path(), "/", true, false);
   std::thread worker([&] { comparer.Run(local.path(), "/", "*.*", true); });
   comparer.Abort();
   worker.join();
   EXPECT_TRUE(comparer.IsAborted());
+}
+
+// A local folder whose connection can be lost for good.
+struct LosableFs : LocalFileSystem {
+  LosableFs() : LocalFileSystem("/") {}
+  bool lost = false;
+  bool LostConnection() const override { return lost; }
+  bool Reconnect() override { return !lost; }
+  std::unique_ptr<IFileSystem> OpenAnother() const override { return std::make_unique<LosableFs>(); }
+};
+
+TEST(Concurrency, APoolLeasesEachMemberToOneThreadOpensUpToItsMaximumAndDropsALostOne) {
+  LosableFs first;
+  FileSystemPool pool(first, 3);
+  {
+    FileSystemPool::Lease a = pool.Acquire(), b = pool.Acquire(), c = pool.Acquire();
+    EXPECT_EQ(a.get(), &first);
+    EXPECT_TRUE(b && c && !pool.Acquire() && !pool.LeaseFirst());
+    // A member that cannot log in again leaves the pool; the first only comes back.
+    static_cast<LosableFs&>(*b).lost = first.lost = true;
+    EXPECT_FALSE(b.Repair() || b || a.Repair());
+    first.lost = false;
+  }
+  EXPECT_EQ(pool.Size(), 2);
+  std::mutex m;
+  std::set<IFileSystem*> held;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&] {
+      for (int i = 0; i < 200; ++i) {
+        FileSystemPool::Lease l = pool.Acquire();
+        if (!l) continue;
+        {
+          std::lock_guard g(m);
+          EXPECT_TRUE(held.insert(l.get()).second);  // one thread at a time
+        }
+        std::this_thread::yield();
+        std::lock_guard g(m);
+        held.erase(l.get());
+      }
+    });
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(pool.MostInUse(), 3);
+  EXPECT_LE(pool.Opened(), 3);  // the two first, and one for the member dropped
 }
 
 }  // namespace

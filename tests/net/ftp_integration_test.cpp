@@ -8,6 +8,8 @@
 
 #include "engine/comparer.h"
 #include "net/curl_ftp.h"
+#include "net/ftp_fs.h"
+#include "net/local_fs.h"
 #include "net/ftp_session.h"
 #include "support/ftp_servers.h"
 #include "support/temp_dir.h"
@@ -200,12 +202,13 @@ TEST(FtpPyftpdlib, CompareAgainstTheServer) {
   START_OR_FAIL(server, FtpTestServer::StartPyftpdlib(root.path(), {}, &why_server));
   CFtpSession s;
   ASSERT_TRUE(s.Connect("127.0.0.1", server->user(), server->password(), server->port()));
-  FtpRemoteLister lister(s);
+  FtpFileSystem lister(s);
+  LocalFileSystem disk("/");
   CFolderCollection collection;
   CFolderComparer comparer;
   const std::string remote = ResolveRemotePath("site", s.LoginFolder());
   EXPECT_EQ(remote, "/site");
-  comparer.BeginCompare(nullptr, &lister, &collection, local.path(), remote, true, false);
+  comparer.BeginCompare(nullptr, &disk, &lister, &collection, local.path(), remote, true, false);
   comparer.Run(local.path(), remote, "*.htm;*.gif", true);
   ASSERT_EQ(collection.GetCount(), 2u);
   auto* rootRecord = collection.GetAt(0);

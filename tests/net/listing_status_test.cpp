@@ -35,7 +35,7 @@ struct Walk {
   CFolderCollection collection;
   std::string local, remote;
 
-  void Run(IRemoteLister& lister, const std::string& l, const std::string& r, bool tag = true) {
+  void Run(IFileSystem& lister, const std::string& l, const std::string& r, bool tag = true) {
     local = l;
     remote = r;
     test::CompareInto(collection, lister, local, remote, false, tag);
@@ -83,7 +83,7 @@ TEST(IncompleteListings, CutAndStalledListingsMarkTheFolderAndTheRestGoesOn) {
   ASSERT_TRUE(server);
   CFtpSession session = QuickSession();
   ASSERT_TRUE(session.Connect("127.0.0.1", server->user(), server->password(), server->port()));
-  FtpRemoteLister lister(session);
+  FtpFileSystem lister(session);
   Walk w;
   w.Run(lister, local.path(), "/");
 
@@ -122,7 +122,7 @@ TEST(IncompleteListings, AnUnreadableLocalFolderIsIncompleteNotEmpty) {
   chmod(local.path().c_str(), 0755);
   chmod((local / "open").c_str(), 0755);
   chmod((local / "secret").c_str(), 0);
-  FtpRemoteLister lister(session);
+  FtpFileSystem lister(session);
   Walk w;
   // Root reads every folder: the local side is read as an ordinary account.
   const bool asRoot = geteuid() == 0;
@@ -159,7 +159,7 @@ TEST(IncompleteListings, ADownloadIntoALocalFolderThatDoesNotExistYetCreatesIt) 
   EXPECT_EQ(CFolderComparer::CheckPaths(missing), "");
   EXPECT_NE(CFolderComparer::CheckPaths(""), "");
   EXPECT_NE(CFolderComparer::CheckPaths("relative/site"), "");
-  FtpRemoteLister lister(session);
+  FtpFileSystem lister(session);
   Walk w;
   w.Run(lister, missing, "/site");
   EXPECT_FALSE(w.Record("")->incomplete);
@@ -183,7 +183,7 @@ TEST(IncompleteListings, AServerTopFolderThatIsNotThereYetIsMadeButARefusedOneIs
   ASSERT_TRUE(server);
   CFtpSession session;
   ASSERT_TRUE(session.Connect("127.0.0.1", server->user(), server->password(), server->port()));
-  FtpRemoteLister lister(session);
+  FtpFileSystem lister(session);
   Walk w;
   w.Run(lister, local.path(), "/new-site");
   EXPECT_FALSE(w.Record("")->incomplete) << w.Record("")->incompleteReason;
@@ -220,7 +220,7 @@ TEST(IncompleteListings, ATreeWithoutEndStopsAtTheDepthLimitAndALoopIsNotWalkedT
     ASSERT_TRUE(server);
     CFtpSession session;
     ASSERT_TRUE(session.Connect("127.0.0.1", server->user(), server->password(), server->port()));
-    FtpRemoteLister lister(session);
+    FtpFileSystem lister(session);
     Walk w;
     w.Run(lister, local.path(), "/deep");
     size_t incomplete = 0;
@@ -237,7 +237,7 @@ TEST(IncompleteListings, ATreeWithoutEndStopsAtTheDepthLimitAndALoopIsNotWalkedT
   ASSERT_TRUE(server);
   CFtpSession session;
   ASSERT_TRUE(session.Connect("127.0.0.1", server->user(), server->password(), server->port()));
-  FtpRemoteLister lister(session);
+  FtpFileSystem lister(session);
   Walk w;
   w.Run(lister, local.path(), "/");
   ASSERT_NE(w.Record("loop/self"), nullptr);
@@ -281,7 +281,7 @@ TEST(PureFtpd, AFolderOfTwelveThousandFilesIsReadWholeDespiteTheDefaultLimit) {
   server->Own(server->DataDir());
   CFtpSession session;
   ASSERT_TRUE(session.Connect("127.0.0.1", server->user(), server->password(), server->port()));
-  FtpRemoteLister lister(session);
+  FtpFileSystem lister(session);
   Walk w;
   w.Run(lister, local.path(), "/");
 
@@ -331,7 +331,7 @@ TEST(VsftpdDefaults, DotFilesAreListedAndANewerRemoteHtaccessIsNotOverwritten) {
   test::WriteFile(local / "index.html", "home", T);
   v.server->Own(v.server->DataDir());
   ASSERT_TRUE(v.Connect());
-  FtpRemoteLister lister(v.session);
+  FtpFileSystem lister(v.session);
   Walk w;
   w.Run(lister, local.path(), "/pub/site");
   const CFileEntry* h = w.Entry("", ".htaccess");
@@ -358,7 +358,7 @@ TEST(VsftpdDefaults, LinksToAFileAFolderUpTheTreeAndNowhere) {
   std::filesystem::create_symlink("missing.txt", v.Pub("site/nowhere"));
   v.server->Own(v.server->DataDir());
   ASSERT_TRUE(v.Connect());
-  FtpRemoteLister lister(v.session);
+  FtpFileSystem lister(v.session);
   Walk w;
   w.Run(lister, local.path(), "/pub/site");
 

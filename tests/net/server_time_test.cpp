@@ -218,7 +218,7 @@ class LocalTimeServer : public ::testing::TestWithParam<Zone> {
   }
 
   void Compare(CFtpSession& s, CFolderCollection& c, const std::string& remote) {
-    FtpRemoteLister lister(s);
+    FtpFileSystem lister(s);
     test::CompareInto(c, lister, local_.path(), remote, true);
   }
 

@@ -13,6 +13,7 @@
 #include "engine/paths.h"
 #include "net/ftp_fs.h"
 #include "net/ftp_session.h"
+#include "net/local_fs.h"
 #include "net/sftp_fs.h"
 #include "net/transfer.h"
 #include "support/ftp_servers.h"
@@ -30,29 +31,6 @@ using Kind = FtpTestServer::Kind;
 // The four FTP servers' kinds, then sshd.
 enum class Server { Pyftpdlib, Vsftpd, Proftpd, PureFtpd, Sshd };
 std::string Name(Server s) { return s == Server::Sshd ? "sshd" : FtpTestServer::Name(static_cast<Kind>(s)); }
-
-// The comparer's view of a file system (it goes once the comparer walks
-// IFileSystems itself). Skipped entries come from the FTP connection until
-// FtpFileSystem tells them.
-class FsLister : public IRemoteLister {
- public:
-  FsLister(IFileSystem& fs, CFtpSession* ftp) : fs_(fs), ftp_(ftp) {}
-  bool ListFolder(const std::string& path, ScanList& out) override { return fs_.List(path, out); }
-  std::string ListingError() const override { return fs_.LastError(); }
-  std::vector<std::string> TakeSkipped() override {
-    std::vector<std::string> s = fs_.TakeSkipped();
-    if (s.empty() && ftp_ && ftp_->GetConnection()) s = ftp_->GetConnection()->TakeSkipped();
-    return s;
-  }
-  bool RemoveFile(const std::string& folder, const std::string& name) override {
-    return fs_.Remove(JoinRemotePath(folder, name));
-  }
-  bool Recover() override { return !fs_.LostConnection() || fs_.Reconnect(); }
-
- private:
-  IFileSystem& fs_;
-  CFtpSession* ftp_;
-};
 
 // One server with the remote folder "site" in what it serves, a local
 // mirror folder, and the remote opened as a file system.
@@ -99,8 +77,7 @@ struct Site {
   void Own() { ftp ? ftp->Own(data) : ssh->Own(data); }
 
   void Compare() {
-    FsLister lister(*fs, ssh ? nullptr : &session);
-    test::CompareInto(collection, lister, local, remote);
+    test::CompareInto(collection, *fs, local, remote);
   }
   std::vector<TransferOutcome> Sync(bool up, bool down) {
     SyncTotals totals;
@@ -197,9 +174,10 @@ TEST_P(EveryServer, CompareSyncBothWaysWithNewFoldersThenDeleteWithoutOneRefused
     if (e->Name() == "newer-local.txt") older = e.get();
   }
   ASSERT_TRUE(same && older);
-  DeleteCounts d = DeleteEntries(s.collection, *root, {same}, false, true, s.fs.get(), false, nullptr);
+  LocalFileSystem disk("/");
+  DeleteCounts d = DeleteEntries(s.collection, *root, {same}, false, true, &disk, s.fs.get(), false, nullptr);
   EXPECT_EQ(d.remoteDeleted, 1);
-  d = DeleteEntries(s.collection, *root, {older}, true, false, s.fs.get(), false, nullptr);
+  d = DeleteEntries(s.collection, *root, {older}, true, false, &disk, s.fs.get(), false, nullptr);
   EXPECT_EQ(d.localDeleted, 1);
   EXPECT_FALSE(std::filesystem::exists(s.R("same.txt")));
   EXPECT_FALSE(std::filesystem::exists(s.L("newer-local.txt")));
@@ -246,7 +224,8 @@ TEST_P(EveryServer, AFolderTheServerWillNotListIsIncompleteAndNothingInItIsCopie
   std::vector<CFileEntry*> all;
   for (auto& e : record->entries) all.push_back(e.get());
   ASSERT_FALSE(all.empty());
-  const DeleteCounts d = DeleteEntries(s.collection, *record, all, true, true, s.fs.get(), false, nullptr);
+  LocalFileSystem disk("/");
+  const DeleteCounts d = DeleteEntries(s.collection, *record, all, true, true, &disk, s.fs.get(), false, nullptr);
   EXPECT_EQ(d.localDeleted + d.remoteDeleted, 0);
   EXPECT_EQ(test::ReadFile(s.L("locked/page.html")), "older here");
 }

@@ -11,6 +11,7 @@
 #include "engine/comparer.h"
 #include "net/ftp_session.h"
 #include "net/ftp_fs.h"
+#include "net/local_fs.h"
 #include "net/transfer.h"
 #include "support/ftp_servers.h"
 #include "support/runs.h"
@@ -59,8 +60,9 @@ struct Fixture {
   std::string Local(const std::string& rel) const { return local / rel; }
   void Compare() {
     collection.Clear();
-    FtpRemoteLister lister(session);
-    comparer.BeginCompare(nullptr, &lister, &collection, local.path(), "/site", true, false);
+    FtpFileSystem lister(session);
+    LocalFileSystem disk("/");
+    comparer.BeginCompare(nullptr, &disk, &lister, &collection, local.path(), "/site", true, false);
     comparer.Run(local.path(), "/site", "*.*", true);
   }
   std::unique_ptr<CTransferJob> Run(ITransferListener* listener = nullptr) {

@@ -11,6 +11,7 @@
 
 #include "engine/comparer.h"
 #include "net/ftp_fs.h"
+#include "net/local_fs.h"
 #include "net/ftp_session.h"
 #include "net/transfer.h"
 #include "support/ftp_servers.h"
@@ -80,7 +81,7 @@ struct Pair {
     return true;
   }
   void Compare() {
-    FtpRemoteLister lister(session);
+    FtpFileSystem lister(session);
     test::CompareInto(collection, lister, local.path(), remote);
   }
   void Sync(int connections, ITransferListener* listener = nullptr) {
@@ -141,7 +142,9 @@ TEST(TransferPool, OneAndEightConnectionsCopyTheSameFilesWithTheSameTimesAndOutc
     const int k = connections == 1 ? 0 : 1;
     EXPECT_EQ(r.job->Outcomes().size(), 330u);
     EXPECT_EQ(r.Failed(), 0u) << r.Outcomes();
-    EXPECT_EQ(r.job->ConnectionsUsed(), connections);
+    // More connections join only while files wait: some, not always all.
+    EXPECT_EQ(r.job->ConnectionsUsed() > 1, connections > 1);
+    EXPECT_LE(r.job->ConnectionsUsed(), connections);
     outcomes[k] = r.Outcomes();
     states[k] = r.States();
     local[k] = Snapshot(r.local.path());
@@ -179,7 +182,7 @@ TEST(TransferPool, AConnectionCutMidRunIsMadeAgainAndEveryFileArrivesWhole) {
   LayOut(r, 40);
   r.Compare();
   r.Sync(8);
-  EXPECT_EQ(r.job->ConnectionsUsed(), 8);
+  EXPECT_GT(r.job->ConnectionsUsed(), 1);
   EXPECT_EQ(r.job->Outcomes().size(), 88u);
   EXPECT_EQ(r.Failed(), 0u) << r.Outcomes();
   EXPECT_EQ(Snapshot(r.local.path()), Snapshot(r.dataDir));
@@ -220,7 +223,7 @@ TEST(TransferPool, AbortWithCopiesInFlightLeavesNoTemporaryFileAndNoHalfWrittenD
   opts.localToRemote = opts.remoteToLocal = true;
   CountTagged(r.collection, r.totals, opts.filter);
   FtpFileSystem remoteFs(r.session);
-  CTransferJob job(r.collection, remoteFs, r.totals, opts, &aborter);
+  CTransferJob job(r.collection, LocalFileSystem("/"), remoteFs, r.totals, opts, &aborter);
   aborter.job = &job;
   job.RunTransfer();
   ASSERT_TRUE(job.Aborted());

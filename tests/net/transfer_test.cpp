@@ -11,6 +11,7 @@
 #include "net/curl_ftp.h"
 #include "net/ftp_session.h"
 #include "net/ftp_fs.h"
+#include "net/local_fs.h"
 #include "net/transfer.h"
 #include "support/ftp_servers.h"
 #include "support/runs.h"
@@ -36,7 +37,7 @@ using test::TemporaryFiles;
 // A whole compare of a local folder against a server folder.
 void CompareThrough(CFtpSession& session, CFolderCollection& collection,
                     const std::string& local, const std::string& remote, bool ignoreSeconds) {
-  FtpRemoteLister lister(session);
+  FtpFileSystem lister(session);
   test::CompareInto(collection, lister, local, remote, ignoreSeconds);
 }
 
@@ -173,7 +174,7 @@ TEST(Transfer, CancelStopsBetweenFiles) {
   FtpFileSystem remoteFs(s.session);
   TransferOptions o = Both();
   o.connections = 1;  // the point it stops at is exact over one connection
-  CTransferJob job(s.collection, remoteFs, s.totals, o, &l);
+  CTransferJob job(s.collection, LocalFileSystem("/"), remoteFs, s.totals, o, &l);
   running = &job;
   job.RunTransfer();
   EXPECT_EQ(job.Outcomes().size(), 2u);
@@ -190,13 +191,16 @@ TEST(Transfer, FailuresKeepTheOldVersionAndTheEntryState) {
   test::WriteFile(s.Local("ro.txt"), "read-only local", T0);
   chmod(s.Local("ro.txt").c_str(), 0444);
   test::WriteFile(s.Remote("vanished-remote.txt"), "R", T0);
+  test::WriteFile(s.Remote("appeared.txt"), "R", T0);  // a local file of its name appears before the copy
   s.Compare();
   std::filesystem::remove(s.Local("gone.txt"));
   std::filesystem::remove(s.Remote("vanished-remote.txt"));
+  test::WriteFile(s.Local("appeared.txt"), "the user's own", T0);
   const Lines before = s.States();
   auto job = s.Run(Both());
   for (auto& o : job->Outcomes()) EXPECT_FALSE(o.ok) << o.localPath;
-  EXPECT_EQ(job->Outcomes().size(), 3u);
+  EXPECT_EQ(job->Outcomes().size(), 4u);
+  EXPECT_EQ(test::ReadFile(s.Local("appeared.txt")), "the user's own");
   EXPECT_EQ(test::ReadFile(s.Remote("gone.txt")), "old remote");
   EXPECT_EQ(test::ReadFile(s.Local("ro.txt")), "read-only local");
   EXPECT_FALSE(Exists(s.Local("vanished-remote.txt")));
@@ -223,7 +227,7 @@ TEST(Transfer, AServerDroppedInTheMiddleOfALargeFile) {
   };
   CountTagged(s.collection, s.totals, FilterAll);
   FtpFileSystem remoteFs(s.session);
-  CTransferJob job(s.collection, remoteFs, s.totals, Both(), &l);
+  CTransferJob job(s.collection, LocalFileSystem("/"), remoteFs, s.totals, Both(), &l);
   running = &job;
   job.RunTransfer();
   ASSERT_EQ(job.Outcomes().size(), 1u);
@@ -254,23 +258,24 @@ TEST(Delete, EitherSideAndBoth) {
   } notify;
   // Remote only: the remote name is the server's own spelling.
   FtpFileSystem remote(s.session);
-  DeleteCounts c = DeleteEntries(s.collection, root, {a}, false, true, &remote, false, &notify);
+  LocalFileSystem disk("/");
+  DeleteCounts c = DeleteEntries(s.collection, root, {a}, false, true, &disk, &remote, false, &notify);
   EXPECT_EQ(c.remoteDeleted, 1);
   EXPECT_FALSE(Exists(s.Remote("A.TXT")));
   EXPECT_EQ(a->state, CopyLocalToRemote);
   // Local only.
-  c = DeleteEntries(s.collection, root, {b}, true, false, &remote, false, &notify);
+  c = DeleteEntries(s.collection, root, {b}, true, false, &disk, &remote, false, &notify);
   EXPECT_EQ(c.localDeleted, 1);
   EXPECT_FALSE(Exists(s.Local("b.txt")));
   EXPECT_EQ(b->state, CopyRemoteToLocal);
   // Both sides: the entry goes.
-  c = DeleteEntries(s.collection, root, {both}, true, true, &remote, false, &notify);
+  c = DeleteEntries(s.collection, root, {both}, true, true, &disk, &remote, false, &notify);
   EXPECT_EQ(c.localDeleted + c.remoteDeleted, 2);
   EXPECT_EQ(root.entries.size(), 2u);
   EXPECT_EQ(notify.n, 3);
   // A remote file that is already gone: the side stays, nothing else changes.
   std::filesystem::remove(s.Remote("b.txt"));
-  c = DeleteEntries(s.collection, root, {b}, false, true, &remote, false, &notify);
+  c = DeleteEntries(s.collection, root, {b}, false, true, &disk, &remote, false, &notify);
   EXPECT_EQ(c.failed, 1);
   EXPECT_TRUE(b->remote.has_value());
 }

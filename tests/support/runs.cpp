@@ -3,14 +3,16 @@
 #include <filesystem>
 
 #include "engine/totals.h"
+#include "net/local_fs.h"
 
 namespace twinbay::test {
 
-void CompareInto(CFolderCollection& collection, IRemoteLister& lister, const std::string& local,
-                 const std::string& remote, bool ignoreSeconds, bool tag) {
+void CompareInto(CFolderCollection& collection, IFileSystem& fs, const std::string& local, const std::string& remote,
+                 bool ignoreSeconds, bool tag, IListAhead* ahead) {
   collection.Clear();
   CFolderComparer comparer;
-  comparer.BeginCompare(nullptr, &lister, &collection, local, remote, tag, ignoreSeconds);
+  LocalFileSystem disk("/");
+  comparer.BeginCompare(nullptr, &disk, &fs, &collection, local, remote, tag, ignoreSeconds, ahead);
   comparer.Run(local, remote, "*.*", true);
 }
 
@@ -25,7 +27,7 @@ TransferOptions Directions(bool up, bool down) {
 std::unique_ptr<CTransferJob> Transfer(CFolderCollection& collection, SyncTotals& totals, IFileSystem& remote,
                                        const TransferOptions& options, ITransferListener* listener) {
   CountTagged(collection, totals, options.filter);
-  auto job = std::make_unique<CTransferJob>(collection, remote, totals, options, listener);
+  auto job = std::make_unique<CTransferJob>(collection, LocalFileSystem("/"), remote, totals, options, listener);
   job->RunTransfer();
   return job;
 }

@@ -12,10 +12,11 @@
 
 namespace twinbay::test {
 
-// Empties `collection` and compares `local` with `remote` as `lister` lists
-// it, sub-folders included, tagging what differs (when `tag`).
-void CompareInto(CFolderCollection& collection, IRemoteLister& lister, const std::string& local,
-                 const std::string& remote, bool ignoreSeconds = false, bool tag = true);
+// Empties `collection` and compares the local folder `local` with `remote`
+// as `fs` lists it (with `ahead` told what the walk lists next, when given),
+// sub-folders included, tagging what differs (when `tag`).
+void CompareInto(CFolderCollection& collection, IFileSystem& fs, const std::string& local, const std::string& remote,
+                 bool ignoreSeconds = false, bool tag = true, IListAhead* ahead = nullptr);
 
 // Copying in the directions asked, times compared to the second.
 TransferOptions Directions(bool up, bool down);

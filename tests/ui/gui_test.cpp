@@ -702,7 +702,7 @@ TEST_F(Gui, AFolderThatCouldNotBeReadIsMarkedAndExplained) {
 TEST_F(Gui, CompareOnConnectOnAServerThatTakesTwoLoginsReadsTheWholeTreeAndFreesTheSecond) {
   // With Compare on Connect the pool's logins start beside the window's own;
   // the server takes only one of them, the compare still reads every folder,
-  // and once it is over the server has room for a second login again.
+  // the pool keeps it for a sync, and a disconnect frees it.
   MakeSite();
   test::FtpTestServer::PyOptions o;
   o.maxLogins = 2;
@@ -720,6 +720,8 @@ TEST_F(Gui, CompareOnConnectOnAServerThatTakesTwoLoginsReadsTheWholeTreeAndFrees
     EXPECT_FALSE(View()->Collection().GetAt(i)->incomplete) << View()->Collection().GetAt(i)->incompleteReason;
   ASSERT_NE(Item("Images"), nullptr);
   EXPECT_EQ(CFolderTreeCtrl::ItemMark(Item("Images")), 3);
+  View()->OnDisconnect();
+  ASSERT_TRUE(test::WaitForServer(*View()));
   CFtpSession second;
   EXPECT_TRUE(WaitFor([&] { return second.Connect("127.0.0.1", server->user(), server->password(), server->port()); }))
       << second.LastError();
