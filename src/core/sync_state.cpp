@@ -52,9 +52,17 @@ class Statement {
 
 }  // namespace
 
-SyncStateStore::~SyncStateStore() {
-  if (db_) sqlite3_close_v2(db_);  // prepared statements are finalised with it (v2)
+namespace {
+// Finalises the statements kept for the database (a close leaves the
+// database open while any is left), then closes it.
+void CloseDatabase(sqlite3* db) {
+  if (!db) return;
+  while (sqlite3_stmt* s = sqlite3_next_stmt(db, nullptr)) sqlite3_finalize(s);
+  sqlite3_close(db);
 }
+}  // namespace
+
+SyncStateStore::~SyncStateStore() { CloseDatabase(db_); }
 
 std::string SyncStateStore::DefaultFile() {
   std::string base;
@@ -96,7 +104,7 @@ bool SyncStateStore::Open(const std::string& file, std::string& error) {
   if (sqlite3_open_v2(file.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOFOLLOW,
                       nullptr) != SQLITE_OK) {
     error = "cannot open the sync state " + file + ": " + (db_ ? sqlite3_errmsg(db_) : "out of memory");
-    sqlite3_close_v2(db_);
+    CloseDatabase(db_);
     db_ = nullptr;
     return false;
   }
@@ -118,7 +126,7 @@ bool SyncStateStore::Open(const std::string& file, std::string& error) {
        Exec(("PRAGMA application_id=" + std::to_string(kApplicationId)).c_str()) && Exec(kSchema);
   if (!ok) {
     error = "cannot use the sync state " + file + ": " + error_;
-    sqlite3_close_v2(db_);
+    CloseDatabase(db_);
     db_ = nullptr;
   }
   return ok;

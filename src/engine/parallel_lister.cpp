@@ -60,19 +60,24 @@ void CParallelLister::WillList(const std::vector<std::string>& paths) {
       jobs_.emplace(*it, Job());
       queue_.push_front(*it);
     }
-    StartHelper();
+    StartHelpers();
   }
   work_.notify_all();
 }
 
-void CParallelLister::StartHelper() {
-  if (stopping_ || poolFull_ || queue_.empty() || idle_ > 0 || static_cast<int>(threads_.size()) >= helpers_) return;
-  ++idle_;  // until it takes a folder
-  try {
-    threads_.emplace_back([this] { Helper(); });
-  } catch (const std::system_error&) {
-    --idle_;
-    poolFull_ = true;
+void CParallelLister::StartHelpers() {
+  // One helper for every queued folder no helper is free for, all logging in
+  // at once: on a distant server a login takes many round trips, and helpers
+  // opened one after another arrive when the walk is nearly over.
+  while (!stopping_ && !poolFull_ && static_cast<size_t>(idle_) < queue_.size() &&
+         static_cast<int>(threads_.size()) < helpers_) {
+    ++idle_;  // until it takes a folder
+    try {
+      threads_.emplace_back([this] { Helper(); });
+    } catch (const std::system_error&) {
+      --idle_;
+      poolFull_ = true;
+    }
   }
 }
 
@@ -176,7 +181,10 @@ bool CParallelLister::ListNext(IFileSystem& fs, std::unique_lock<std::mutex>& lo
       jobs_[sub].guess = guess + 1;
       queue_.push_back(sub);
     }
-  if (!below.empty()) work_.notify_all();
+  if (!below.empty()) {
+    StartHelpers();
+    work_.notify_all();
+  }
   // Only the walk takes a Running job out, after it is Ready.
   Job& job = jobs_[path];
   job.ok = result.ok;

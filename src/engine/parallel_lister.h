@@ -96,9 +96,9 @@ class CParallelLister : public IFileSystem, public IListAhead {
     std::vector<std::string> skipped;
   };
   void Helper();
-  // Starts one more helper when folders are queued, none is idle and there
-  // is room (with the lock held).
-  void StartHelper();
+  // Starts a helper for each queued folder no idle helper will take, while
+  // there is room (with the lock held).
+  void StartHelpers();
   // Lists the first queued folder on `fs` (the lock is let go meanwhile),
   // queues its sub-folders when it is not too far below what the walk named,
   // and leaves the listing Ready for the walk. True when it was listed whole.
