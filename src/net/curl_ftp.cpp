@@ -2,7 +2,10 @@
 // commands and their replies, transfers) and the free helpers of curl_ftp.h.
 
 #include <sys/select.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <cstdio>
@@ -46,7 +49,24 @@ CurlFtpConnection::CurlFtpConnection(const FtpLogin& login, const FtpTimeouts& t
   if (login.tls != FtpTls::None) check_.SetPin(login.pinnedFingerprint);
 }
 
+curl_socket_t CurlFtpConnection::OpenSocket(void* self, curlsocktype, curl_sockaddr* address) {
+  const curl_socket_t fd = socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+  if (fd != CURL_SOCKET_BAD) static_cast<CurlFtpConnection*>(self)->sockets_.push_back(fd);
+  return fd;
+}
+
+int CurlFtpConnection::CloseSocket(void* self, curl_socket_t fd) {
+  auto& open = static_cast<CurlFtpConnection*>(self)->sockets_;
+  open.erase(std::remove(open.begin(), open.end(), fd), open.end());
+  return close(fd);
+}
+
 CurlFtpConnection::~CurlFtpConnection() {
+  // Cancelled (a Stop, or the program ending): the server may have stopped
+  // answering, and a QUIT would wait out the reply time-out. The sockets are
+  // cut first, so the QUIT fails at once.
+  if (cancelFlag_ && cancelFlag_->load())
+    for (curl_socket_t fd : sockets_) shutdown(fd, SHUT_RDWR);
   // The multi handle's cache holds the control connection: close it first.
   if (multi_) curl_multi_cleanup(multi_);
   if (curl_) curl_easy_cleanup(curl_);
@@ -341,6 +361,10 @@ void CurlFtpConnection::Prepare(const std::string& url, bool changeIntoFolder) {
   curl_easy_setopt(curl_, CURLOPT_FTP_USE_EPSV, 1L);
   curl_easy_setopt(curl_, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(curl_, CURLOPT_TCP_KEEPALIVE, 1L);
+  curl_easy_setopt(curl_, CURLOPT_OPENSOCKETFUNCTION, &CurlFtpConnection::OpenSocket);
+  curl_easy_setopt(curl_, CURLOPT_OPENSOCKETDATA, this);
+  curl_easy_setopt(curl_, CURLOPT_CLOSESOCKETFUNCTION, &CurlFtpConnection::CloseSocket);
+  curl_easy_setopt(curl_, CURLOPT_CLOSESOCKETDATA, this);
   curl_easy_setopt(curl_, CURLOPT_CONNECTTIMEOUT, timeouts_.connectSeconds);
   curl_easy_setopt(curl_, CURLOPT_SERVER_RESPONSE_TIMEOUT, timeouts_.replySeconds);
   curl_easy_setopt(curl_, CURLOPT_LOW_SPEED_LIMIT, 1L);

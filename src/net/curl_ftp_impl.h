@@ -185,6 +185,12 @@ class CurlFtpConnection : public IFtpConnection {
   const std::atomic<bool>* abortFlag_ = nullptr;
   const std::atomic<bool>* cancelFlag_ = nullptr;
   bool lost_ = false;
+  // The sockets libcurl has open for this connection (control and data), so
+  // that a cancelled connection can be cut rather than wait for QUIT's reply
+  // from a server that has stopped answering.
+  std::vector<curl_socket_t> sockets_;
+  static curl_socket_t OpenSocket(void* self, curlsocktype purpose, curl_sockaddr* address);
+  static int CloseSocket(void* self, curl_socket_t socket);
 };
 
 }  // namespace twinbay
