@@ -76,13 +76,8 @@ TEST(Controller, CompareSyncAndCompareAgainLeaveBothSidesInStep) {
 
   CFolderCollection collection;
   CSyncController controller(collection);
-  FileSystemTarget target;
-  target.host = "127.0.0.1";
-  target.port = server->port();
-  target.user = server->user();
-  target.password = server->password();
   OpenFailure failure;
-  ASSERT_TRUE(controller.Connect(target, failure)) << failure.message;
+  ASSERT_TRUE(controller.Connect(server->Target(), failure)) << failure.message;
   EXPECT_EQ(controller.Host(), "127.0.0.1");
   CompareOptions options;
   options.localPath = local.path() + "/";

@@ -152,13 +152,8 @@ TEST(ConnectionPool, ACompareAndItsSyncShareOneLazyPool) {
     server->Own(server->DataDir());
     CFolderCollection collection;
     CSyncController controller(collection);
-    FileSystemTarget target;
-    target.host = "127.0.0.1";
-    target.port = server->port();
-    target.user = server->user();
-    target.password = server->password();
     OpenFailure failure;
-    ASSERT_TRUE(controller.Connect(target, failure)) << failure.message;
+    ASSERT_TRUE(controller.Connect(server->Target(), failure)) << failure.message;
     CompareOptions compare;
     compare.localPath = local.path();
     compare.remotePath = server->RemoteDir() + (small ? "/small" : "/three");

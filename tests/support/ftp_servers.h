@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "net/file_system.h"
 #include "support/processes.h"
 
 namespace twinbay::test {
@@ -99,6 +100,15 @@ class FtpTestServer {
   int port() const { return port_; }
   const std::string& user() const { return user_; }
   const std::string& password() const { return password_; }
+  // This server and its login, for a controller to connect to.
+  FileSystemTarget Target() const {
+    FileSystemTarget t;
+    t.host = "127.0.0.1";
+    t.port = port();
+    t.user = user_;
+    t.password = password_;
+    return t;
+  }
   // "ftp://127.0.0.1:PORT"
   std::string Url() const;
   void Stop();

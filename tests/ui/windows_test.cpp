@@ -91,13 +91,8 @@ TEST_F(Windows, RemoteBrowserListsEachFolderOnceOnFirstExpansionAndShowsRefusals
   StartServer();
   CFolderCollection collection;
   CSyncController controller(collection);
-  FileSystemTarget target;
-  target.host = "127.0.0.1";
-  target.port = server->port();
-  target.user = "tester";
-  target.password = "secret";
   OpenFailure failure;
-  ASSERT_TRUE(controller.Connect(target, failure)) << failure.message;
+  ASSERT_TRUE(controller.Connect(server->Target(), failure)) << failure.message;
 
   CRemoteFolderDlg dlg(controller);
   dlg.show();
