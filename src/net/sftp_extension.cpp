@@ -2,13 +2,18 @@
 
 #include <libssh/libssh.h>
 
+#include <algorithm>
 #include <cstring>
+#include <deque>
 
 namespace twinbay {
 namespace {
 
-constexpr uint8_t kInit = 1, kVersion = 2, kOpen = 3, kClose = 4, kWrite = 6, kStatus = 101, kHandle = 102,
-                  kExtended = 200;
+constexpr uint8_t kInit = 1, kVersion = 2, kOpen = 3, kClose = 4, kWrite = 6, kOpenDir = 11, kReadDir = 12,
+                  kStatus = 101, kHandle = 102, kName = 104, kExtended = 200;
+constexpr uint32_t kEof = 1;
+// Attribute flags: size, owner and group, permissions, times, extensions.
+constexpr uint32_t kAttrSize = 0x01, kAttrUidGid = 0x02, kAttrTimes = 0x08, kAttrExtended = 0x80000000;
 constexpr uint32_t kMaxPacket = 256 * 1024;
 // SSH_FXF_WRITE | SSH_FXF_CREAT | SSH_FXF_TRUNC, and the permissions attribute.
 constexpr uint32_t kWriteCreateTruncate = 0x02 | 0x08 | 0x10, kAttrPermissions = 0x04;
@@ -30,6 +35,67 @@ uint32_t GetU32(const std::string& in, size_t at) {
   return v;
 }
 
+// Reads the fields of a reply, never past its end.
+class Fields {
+ public:
+  explicit Fields(const std::string& in, size_t at = 0) : in_(in), at_(at) {}
+  size_t Left() const { return in_.size() - at_; }
+  bool U32(uint32_t& v) {
+    if (Left() < 4) return false;
+    v = GetU32(in_, at_);
+    at_ += 4;
+    return true;
+  }
+  bool U64(uint64_t& v) {
+    uint32_t high = 0, low = 0;
+    if (!U32(high) || !U32(low)) return false;
+    v = (static_cast<uint64_t>(high) << 32) | low;
+    return true;
+  }
+  // A string; `out` null skips it.
+  bool String(std::string* out) {
+    uint32_t n = 0;
+    if (!U32(n) || n > Left()) return false;
+    if (out) out->assign(in_, at_, n);
+    at_ += n;
+    return true;
+  }
+
+ private:
+  const std::string& in_;
+  size_t at_;
+};
+
+bool ParseAttributes(Fields& f, SftpExtensionChannel::DirEntry& e) {
+  uint32_t unused = 0;
+  if (!f.U32(e.flags)) return false;
+  if ((e.flags & kAttrSize) && !f.U64(e.size)) return false;
+  if ((e.flags & kAttrUidGid) && !(f.U32(unused) && f.U32(unused))) return false;
+  if ((e.flags & kAttrPermissions) && !f.U32(e.permissions)) return false;
+  if ((e.flags & kAttrTimes) && !(f.U32(unused) && f.U32(e.mtime))) return false;
+  if (e.flags & kAttrExtended) {
+    uint32_t count = 0;
+    if (!f.U32(count) || count > f.Left() / 8) return false;
+    for (uint32_t i = 0; i < count; ++i)
+      if (!f.String(nullptr) || !f.String(nullptr)) return false;
+  }
+  return true;
+}
+
+// The entries of a NAME reply (after its id); false when it is malformed.
+bool ParseNames(const std::string& reply, std::vector<SftpExtensionChannel::DirEntry>& out) {
+  Fields f(reply, 4);
+  uint32_t count = 0;
+  // Each entry takes at least two string lengths and the attribute flags.
+  if (!f.U32(count) || count > f.Left() / 12) return false;
+  for (uint32_t i = 0; i < count; ++i) {
+    SftpExtensionChannel::DirEntry e;
+    if (!f.String(&e.name) || !f.String(nullptr) || !ParseAttributes(f, e)) return false;
+    out.push_back(std::move(e));
+  }
+  return true;
+}
+
 bool ReadAll(ssh_channel channel, char* out, size_t size) {
   while (size > 0) {
     const int n = ssh_channel_read(channel, out, static_cast<uint32_t>(size), 0);
@@ -48,6 +114,7 @@ void SftpExtensionChannel::Close() {
   if (!channel_) return;
   ssh_channel_free(channel_);
   channel_ = nullptr;
+  closesPending_.clear();
 }
 
 bool SftpExtensionChannel::Send(uint8_t type, const std::string& body) {
@@ -60,13 +127,24 @@ bool SftpExtensionChannel::Send(uint8_t type, const std::string& body) {
 }
 
 bool SftpExtensionChannel::Receive(uint8_t& type, std::string& body) {
-  char head[5];
-  if (!ReadAll(channel_, head, sizeof head)) return false;
-  const uint32_t length = GetU32(std::string(head, 4), 0);
-  if (length < 1 || length > kMaxPacket) return false;
-  type = static_cast<uint8_t>(head[4]);
-  body.assign(length - 1, '\0');
-  return ReadAll(channel_, body.data(), body.size());
+  for (;;) {
+    char head[5];
+    if (!ReadAll(channel_, head, sizeof head)) return false;
+    const uint32_t length = GetU32(std::string(head, 4), 0);
+    if (length < 1 || length > kMaxPacket) return false;
+    type = static_cast<uint8_t>(head[4]);
+    body.assign(length - 1, '\0');
+    if (!ReadAll(channel_, body.data(), body.size())) return false;
+    // The reply to a folder's close comes ahead of the replies to later
+    // requests and is taken out of the stream here. The listing was whole
+    // already, so its code does not matter (a failed close of a folder loses
+    // nothing).
+    const auto close = type == kStatus && body.size() >= 8
+                           ? std::find(closesPending_.begin(), closesPending_.end(), GetU32(body, 0))
+                           : closesPending_.end();
+    if (close == closesPending_.end()) return true;
+    closesPending_.erase(close);
+  }
 }
 
 bool SftpExtensionChannel::Open(ssh_session session) {
@@ -107,8 +185,30 @@ bool SftpExtensionChannel::PosixRename(const std::string& from, const std::strin
   return status == 0;
 }
 
-bool SftpExtensionChannel::OpenForWrite(const std::string& path, std::string& handle, int& status) {
+bool SftpExtensionChannel::OpenHandle(uint8_t type, const std::string& request, uint32_t id, std::string& handle,
+                                      int& status) {
   status = -1;
+  uint8_t replyType = 0;
+  std::string reply;
+  if (!channel_ || !Send(type, request) || !Receive(replyType, reply) || reply.size() < 8 || GetU32(reply, 0) != id) {
+    Close();
+    return false;
+  }
+  const uint32_t value = GetU32(reply, 4);
+  if (replyType == kStatus && value != 0) {
+    status = static_cast<int>(value);
+    return false;
+  }
+  if (replyType != kHandle || value == 0 || value > kMaxHandle || value > reply.size() - 8) {
+    Close();  // not an answer to an open: the channel cannot be trusted
+    return false;
+  }
+  handle = reply.substr(8, value);
+  status = 0;
+  return true;
+}
+
+bool SftpExtensionChannel::OpenForWrite(const std::string& path, std::string& handle, int& status) {
   const uint32_t id = nextId_++;
   std::string request;
   PutU32(request, id);
@@ -116,24 +216,15 @@ bool SftpExtensionChannel::OpenForWrite(const std::string& path, std::string& ha
   PutU32(request, kWriteCreateTruncate);
   PutU32(request, kAttrPermissions);
   PutU32(request, 0644);
-  uint8_t type = 0;
-  std::string reply;
-  if (!channel_ || !Send(kOpen, request) || !Receive(type, reply) || reply.size() < 8 || GetU32(reply, 0) != id) {
-    Close();
-    return false;
-  }
-  const uint32_t value = GetU32(reply, 4);
-  if (type == kStatus && value != 0) {
-    status = static_cast<int>(value);
-    return false;
-  }
-  if (type != kHandle || value == 0 || value > kMaxHandle || value > reply.size() - 8) {
-    Close();  // not an answer to an open: the channel cannot be trusted
-    return false;
-  }
-  handle = reply.substr(8, value);
-  status = 0;
-  return true;
+  return OpenHandle(kOpen, request, id, handle, status);
+}
+
+bool SftpExtensionChannel::OpenFolder(const std::string& path, std::string& handle, int& status) {
+  const uint32_t id = nextId_++;
+  std::string request;
+  PutU32(request, id);
+  PutString(request, path);
+  return OpenHandle(kOpenDir, request, id, handle, status);
 }
 
 size_t SftpExtensionChannel::WriteHeaderSize(const std::string& handle) { return 4 + 1 + 4 + 4 + handle.size() + 8 + 4; }
@@ -180,6 +271,57 @@ bool SftpExtensionChannel::NextStatus(uint32_t& id, int& status) {
   id = GetU32(reply, 0);
   status = static_cast<int>(GetU32(reply, 4));
   return true;
+}
+
+bool SftpExtensionChannel::ReadFolder(const std::string& handle, std::vector<DirEntry>& out, int& status,
+                                      const std::function<bool()>& going) {
+  status = -1;
+  if (!channel_) return false;
+  uint8_t type = 0;
+  std::string reply;
+  // Reads in flight, two at first, until one says the folder ends (or
+  // refuses); the others are still read.
+  std::deque<uint32_t> ahead;
+  auto sendRead = [&] {
+    const uint32_t id = nextId_++;
+    std::string read;
+    PutU32(read, id);
+    PutString(read, handle);
+    ahead.push_back(id);
+    return Send(kReadDir, read);
+  };
+  bool end = false;
+  int refused = 0;
+  int owed = 0;
+  bool ok = sendRead() && sendRead();
+  while (ok && !ahead.empty()) {
+    ok = going() && Receive(type, reply) && reply.size() >= 4;
+    const auto it = ok ? std::find(ahead.begin(), ahead.end(), GetU32(reply, 0)) : ahead.end();
+    if (it == ahead.end()) break;
+    ahead.erase(it);
+    if (type == kStatus) {
+      const uint32_t code = reply.size() >= 8 ? GetU32(reply, 4) : 0;
+      ok = code != 0;  // a read answered "OK" brings nothing: not an answer
+      if (code == kEof) end = true;
+      else if (refused == 0) refused = static_cast<int>(code);
+    } else {
+      ok = type == kName && ParseNames(reply, out);
+      ++owed;
+    }
+    // A reply that brought entries is followed by another read, once the
+    // replies already here are read: the one after it may say the folder
+    // ends, and then no read is sent that would cost one more round trip.
+    if (end || refused != 0) owed = 0;
+    for (; ok && owed > 0 && (ahead.empty() || ssh_channel_poll(channel_, 0) <= 0); --owed) ok = sendRead();
+  }
+  uint32_t closeId = 0;
+  if (!ok || !ahead.empty() || !SendClose(handle, closeId)) {
+    Close();
+    return false;
+  }
+  closesPending_.push_back(closeId);
+  status = refused != 0 ? refused : 0;
+  return refused == 0 && end;
 }
 
 }  // namespace twinbay

@@ -1,11 +1,14 @@
 // SFTP requests that libssh's SFTP client does not send, over a channel of
 // their own on the same SSH connection: the replacing rename of OpenSSH
-// (posix-rename@openssh.com), which a plain SFTP rename cannot do, and writes
-// with many requests in flight (libssh writes one block per round trip).
+// (posix-rename@openssh.com), which a plain SFTP rename cannot do, writes
+// with many requests in flight (libssh writes one block per round trip), and
+// folder listings in two round trips (libssh waits for every request).
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <vector>
 
 struct ssh_session_struct;
 struct ssh_channel_struct;
@@ -48,14 +51,38 @@ class SftpExtensionChannel {
   // The next status reply: the id of its request and its code.
   bool NextStatus(uint32_t& id, int& status);
 
+  // One entry of a folder listing, as the server described it.
+  struct DirEntry {
+    std::string name;
+    uint32_t flags = 0;        // which attributes the server gave
+    uint64_t size = 0;
+    uint32_t permissions = 0;  // with the file type bits
+    uint32_t mtime = 0;
+  };
+  // Opens a folder for listing: false when the channel failed (`status` -1)
+  // or the server refused (`status` its code).
+  bool OpenFolder(const std::string& path, std::string& handle, int& status);
+  // Reads an open folder with two reads in flight until its end, then sends
+  // the close without waiting (its reply is taken out of the stream ahead of
+  // the next request's). `going` is asked before each wait; false lets the
+  // channel go. False when the channel failed or was stopped (`status` -1)
+  // or the server refused (`status` its code).
+  bool ReadFolder(const std::string& handle, std::vector<DirEntry>& out, int& status,
+                  const std::function<bool()>& going);
+
  private:
   bool Send(uint8_t type, const std::string& body);
-  // The next whole packet: its type and body.
+  // Sends an open request and reads the handle it brings.
+  bool OpenHandle(uint8_t type, const std::string& request, uint32_t id, std::string& handle, int& status);
+  // The next whole packet: its type and body (the reply to a close left in
+  // flight is read and dropped first).
   bool Receive(uint8_t& type, std::string& body);
 
   ssh_channel_struct* channel_ = nullptr;
   uint32_t nextId_ = 1;
   bool refused_ = false;
+  // The ids of closes sent without waiting whose replies are still to come.
+  std::vector<uint32_t> closesPending_;
 };
 
 }  // namespace twinbay

@@ -66,6 +66,7 @@ class SftpFileSystem : public IFileSystem {
   // Lists one folder's entries as the server gives them (links unresolved);
   // entries whose names cannot be used are left out, told, and named in `bad`.
   bool ReadFolder(const std::string& path, ScanList& out, std::vector<size_t>& links, std::string& bad);
+  bool ReadFolderEach(const std::string& path, std::vector<SftpExtensionChannel::DirEntry>& entries, Op& op);
   // A link becomes what it leads to (Found). It leads nowhere when its
   // target is missing or a loop; it is Unread when the server will not say
   // what it leads to (its folder is then incomplete); Lost sets the error.

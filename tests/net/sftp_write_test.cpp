@@ -1,7 +1,8 @@
-// SFTP writes with many blocks in flight (over the second channel) against
-// OpenSSH's sshd: more blocks than go out at once arrive whole, and a write
-// that fails (a refused open, a local read error) leaves the channel in step
-// for the requests after it.
+// SFTP writes and listings with requests in flight (over the second channel)
+// against OpenSSH's sshd: more blocks than go out at once arrive whole, a
+// folder larger than one reply is listed whole, and a write or a listing that
+// fails (a refused open, a local read error) leaves the channel in step for
+// the requests after it.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -56,6 +57,18 @@ TEST(SftpWriteTest, ManyBlocksInFlightAndFailedWritesKeepTheChannelInStep) {
     }
     EXPECT_FALSE(fs.LostConnection());
     // The replacing rename goes over the same channel right behind the write.
+    ASSERT_TRUE(fs.Rename(a, a + ".2") && fs.Rename(a + ".2", a)) << fs.LastError();
+  }
+  // Each folder's close is not waited for: the rename behind it must still
+  // get its own reply.
+  for (int i = 0; i < 300; ++i) test::WriteFile(dir / ("many/f" + std::to_string(i)), "x", 1'600'000'000 + i);
+  for (const std::string& folder : {dir / "many", dir / "missing", dir / "many"}) {
+    ScanList l;
+    const bool many = folder == dir / "many";
+    EXPECT_EQ(many, fs.List(folder, l)) << fs.LastError();
+    EXPECT_EQ(many ? 300u : 0u, l.size());
+    for (const FindData& fd : l) EXPECT_EQ(TicksFromUnix(1'600'000'000 + std::stoi(fd.name.substr(1))), fd.lastWrite);
+    EXPECT_FALSE(fs.LostConnection());
     ASSERT_TRUE(fs.Rename(a, a + ".2") && fs.Rename(a + ".2", a)) << fs.LastError();
   }
   for (const std::string& path : {a, b}) {
