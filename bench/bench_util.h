@@ -8,7 +8,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
+#include <thread>
 
 namespace twinbay::bench {
 
@@ -20,6 +22,33 @@ inline double TimeCommand(const std::string& command) {
   const int rc = std::system((command + " >/dev/null 2>&1").c_str());
   const double s = Seconds(std::chrono::steady_clock::now() - start);
   return rc == 0 ? s : -1;
+}
+
+// The regular files below a folder.
+inline size_t CountFiles(const std::string& root) {
+  size_t n = 0;
+  std::error_code ec;
+  for (auto& e : std::filesystem::recursive_directory_iterator(root, ec))
+    if (e.is_regular_file()) ++n;
+  return n;
+}
+
+// Puts a distant server on loopback: the latency relay listens on 127.0.0.3
+// at `port` and forwards to 127.0.0.1:`port` with `delayMs` each way (the
+// relay's path from TWINBAY_LATENCY_PROXY, else the shared tools'). Its own
+// process group, so that one kill ends it. The relay's pid.
+inline pid_t StartRelay(int port, int delayMs) {
+  const char* env = std::getenv("TWINBAY_LATENCY_PROXY");
+  const std::string relay = env && *env ? env : "/work/shared/tools/latency_proxy.py";
+  const pid_t pid = fork();
+  if (pid == 0) {
+    setpgid(0, 0);
+    execl("/usr/bin/python3", "python3", relay.c_str(), "127.0.0.3", "127.0.0.1", std::to_string(delayMs).c_str(),
+          std::to_string(port).c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  return pid;
 }
 
 inline bool HaveCommand(const std::string& name) {

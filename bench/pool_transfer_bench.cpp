@@ -28,14 +28,6 @@ using namespace twinbay::bench;
 
 namespace {
 
-size_t CountFiles(const std::string& root) {
-  size_t n = 0;
-  std::error_code ec;
-  for (auto& e : std::filesystem::recursive_directory_iterator(root, ec))
-    if (e.is_regular_file()) ++n;
-  return n;
-}
-
 // One direction for every tool; each copies into a fresh folder.
 void Rows(const std::string& host, const test::FtpTestServer& server, const std::string& local,
           const std::string& work, int files) {

@@ -49,14 +49,6 @@ namespace {
 
 constexpr time_t kStamp = 1'700'000'000;
 
-size_t CountFiles(const std::string& root) {
-  size_t n = 0;
-  std::error_code ec;
-  for (auto& e : std::filesystem::recursive_directory_iterator(root, ec))
-    if (e.is_regular_file()) ++n;
-  return n;
-}
-
 // 2,000 files of 1,000 bytes in 111 folders (the top, 10 below it, 10 below
 // each of those), every one with the same time, under `top`.
 void MakeTree(const std::string& top) {
@@ -243,19 +235,6 @@ void Throughput(const Setup& s, uint64_t mib, int rounds) {
                c.wall > 0 ? Checked(big, cliDir + "/file.bin") : "");
     std::filesystem::remove_all(cliDir);
   }
-}
-
-pid_t StartRelay(int port, int delayMs) {
-  const char* env = std::getenv("TWINBAY_LATENCY_PROXY");
-  const std::string relay = env && *env ? env : "/work/shared/tools/latency_proxy.py";
-  const pid_t pid = fork();
-  if (pid == 0) {
-    execl("/usr/bin/python3", "python3", relay.c_str(), "127.0.0.3", "127.0.0.1", std::to_string(delayMs).c_str(),
-          std::to_string(port).c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-  return pid;
 }
 
 }  // namespace

@@ -33,6 +33,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_util.h"
 #include "support/sshd_server.h"
 #include "support/temp_dir.h"
 
@@ -338,18 +339,6 @@ double Shell(const std::string& command) {
   return rc == 0 ? Since(start) : -1;
 }
 
-pid_t StartRelay(int port) {
-  const pid_t pid = fork();
-  if (pid == 0) {
-    setpgid(0, 0);
-    execl("/usr/bin/python3", "python3", "/work/shared/tools/latency_proxy.py", "127.0.0.3", "127.0.0.1", "10",
-          std::to_string(port).c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  std::this_thread::sleep_for(std::chrono::milliseconds(700));
-  return pid;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -381,7 +370,7 @@ int main(int argc, char** argv) {
     fwrite(four.data(), 1, four.size(), f);
     fclose(f);
   }
-  const pid_t relay = StartRelay(sshd->port());
+  const pid_t relay = twinbay::bench::StartRelay(sshd->port(), 10);
   const std::string key = sshd->ClientKey();
 
   struct Lib {
