@@ -141,6 +141,18 @@ void CTwinbayView::SaveTrust() {
   if (!saved.ok) PlainWarning(this, "The connections could not be saved: " + QString::fromStdString(saved.error));
 }
 
+namespace {
+// Asks whether to trust what a server presented: Yes or No, No the default.
+bool AskTrust(QWidget* parent, const char* name, const QString& question, const QString& details) {
+  QMessageBox box(QMessageBox::Warning, "Twinbay", question, QMessageBox::Yes | QMessageBox::No, parent);
+  box.setObjectName(name);
+  box.setDefaultButton(QMessageBox::No);
+  box.setInformativeText(details);
+  MakePlain(box);
+  return box.exec() == QMessageBox::Yes;
+}
+}  // namespace
+
 bool CTwinbayView::AskToTrustCertificate(const OpenFailure& failure) {
   const std::string& fingerprint = failure.fingerprint;
   // Only a certificate that was refused by its check, never a changed pin
@@ -154,19 +166,15 @@ bool CTwinbayView::AskToTrustCertificate(const OpenFailure& failure) {
     const size_t stop = why.rfind(". ", at);
     why = stop == std::string::npos ? std::string() : why.substr(0, stop + 1);
   }
-  QMessageBox box(QMessageBox::Warning, "Twinbay", "Trust this certificate?", QMessageBox::Yes | QMessageBox::No, this);
-  box.setObjectName("TrustCertificate");
-  box.setDefaultButton(QMessageBox::No);
-  box.setInformativeText(
+  const QString details =
       QString("%1\n\n%2The server %3 presented a certificate with the SHA-256 fingerprint\n\n%4\n\n"
               "Trust it only if this is the server's own certificate (ask its administrator). It is then "
               "remembered for the connection \"%5\" only, and a different certificate stops the connect again.")
           .arg(QString::fromStdString(why),
                changed ? "THE CERTIFICATE HAS CHANGED since you trusted it. " : "",
                QString::fromStdString(current_->host), QString::fromStdString(fingerprint),
-               QString::fromStdString(current_->description)));
-  MakePlain(box);
-  if (box.exec() != QMessageBox::Yes) return false;
+               QString::fromStdString(current_->description));
+  if (!AskTrust(this, "TrustCertificate", "Trust this certificate?", details)) return false;
   current_->pinnedFingerprint = fingerprint;
   SaveTrust();
   return true;
@@ -174,18 +182,14 @@ bool CTwinbayView::AskToTrustCertificate(const OpenFailure& failure) {
 
 bool CTwinbayView::AskToTrustHostKey(const OpenFailure& failure) {
   if (failure.fingerprint.empty()) return false;
-  QMessageBox box(QMessageBox::Warning, "Twinbay", "Trust this host key?", QMessageBox::Yes | QMessageBox::No, this);
-  box.setObjectName("TrustHostKey");
-  box.setDefaultButton(QMessageBox::No);
-  box.setInformativeText(
+  const QString details =
       QString("The server %1 is not known on this computer (~/.ssh/known_hosts does not hold it). "
               "Its host key has the fingerprint\n\n%2\n\n"
               "Trust it only if this is the server's own key (its administrator can read it with ssh-keygen -l). "
               "It is then remembered for the connection \"%3\" only, and a different key stops the connect.")
           .arg(QString::fromStdString(current_->host), QString::fromStdString(failure.fingerprint),
-               QString::fromStdString(current_->description)));
-  MakePlain(box);
-  if (box.exec() != QMessageBox::Yes) return false;
+               QString::fromStdString(current_->description));
+  if (!AskTrust(this, "TrustHostKey", "Trust this host key?", details)) return false;
   current_->hostKey = failure.fingerprint;
   SaveTrust();
   return true;
