@@ -82,21 +82,16 @@ bool CurlFtpConnection::Open() {
     return Fail("\"" + login_.pinnedFingerprint + "\" is not a SHA-256 certificate fingerprint.");
   check_.Reset();
   refusedCertificate_.clear();
-  announceLogin_ = static_cast<bool>(login_.loggedIn);
   if (login_.features.valid()) {
     // Another connection reads the features: this one only logs in.
-    const bool in = LogIn();
-    announceLogin_ = false;
-    if (!in) return false;
+    if (!LogIn()) return false;
     const std::optional<FtpFeatures> known = login_.features.get();
     if (!known) return Fail("The first connection to the server failed.");
     features_ = *known;
   } else {
     // A server without FEAT offers nothing beyond the basics; only a failed
     // connection or login ends the open.
-    const bool feat = Quote({"FEAT"});
-    announceLogin_ = false;
-    if (!feat && !performedOk_) return false;
+    if (!Quote({"FEAT"}) && !performedOk_) return false;
     ParseFeatures();
   }
   char* entry = nullptr;
@@ -288,10 +283,6 @@ int CurlFtpConnection::Debug(CURL*, curl_infotype type, char* data, size_t size,
   auto* c = static_cast<CurlFtpConnection*>(self);
   std::string line(text, size);
   while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
-  if (c->announceLogin_ && type == CURLINFO_HEADER_IN && line.rfind("230 ", 0) == 0) {
-    c->announceLogin_ = false;
-    c->login_.loggedIn();
-  }
   if (c->dialogue_.size() < 10000) c->dialogue_.push_back({type == CURLINFO_HEADER_OUT, std::move(line)});
   return 0;
 }

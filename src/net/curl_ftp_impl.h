@@ -160,7 +160,6 @@ class CurlFtpConnection : public IFtpConnection {
   };
   std::vector<Said> dialogue_;
   bool performedOk_ = false;
-  bool announceLogin_ = false;  // Open waits for the server to accept the login (loggedIn)
   char errbuf_[CURL_ERROR_SIZE] = {};
   int cleanUpAttempts_ = 0;
   uint64_t replyCount_ = 0;

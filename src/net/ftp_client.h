@@ -47,11 +47,6 @@ struct FtpLogin {
   // the SHA-256 fingerprint of the one certificate the server may present.
   FtpTls tls = FtpTls::None;
   std::string pinnedFingerprint;
-  // Called once, on the opening thread, as soon as the server has accepted
-  // this login (before the features and the login folder are read): from then
-  // on the password is known good and the server has given this connection
-  // its place.
-  std::function<void()> loggedIn;
   // The server's features as another connection to it reads them: when set,
   // Open takes them from there (waiting for them if need be) instead of
   // asking the server again, and fails when that connection failed.

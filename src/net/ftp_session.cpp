@@ -64,7 +64,7 @@ bool CFtpSession::Open() {
     return false;
   }
   FtpLogin login{host_, userName_, password_, port_, clock_, tls_, tls_ == FtpTls::None ? std::string() : pin_,
-                 {}, knownFeatures_};
+                 knownFeatures_};
   std::unique_ptr<IFtpConnection> c = factory_(login);
   if (c) c->SetCancelFlag(cancelFlag_);
   const bool opened = c && !cancelFlag_->load() && c->Open();
