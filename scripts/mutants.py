@@ -324,6 +324,7 @@ def main():
     ap.add_argument("--timeout", type=int, default=120, help="seconds per test (default 120)")
     ap.add_argument("--jobs", type=int, default=2, help="build and test jobs (default 2)")
     ap.add_argument("--no-baseline", action="store_true", help="do not run the unchanged suite first")
+    ap.add_argument("--tests", help="run only the tests matching this ctest regular expression (-R)")
     args = ap.parse_args()
 
     checkout = subprocess.run(["git", "rev-parse", "--show-toplevel"], check=True, capture_output=True,
@@ -360,6 +361,8 @@ def main():
     start = time.monotonic()
     ctest = ["ctest", "-j", str(args.jobs), "--timeout", str(args.timeout), "--output-on-failure",
              "--stop-on-failure"]
+    if args.tests:
+        ctest[1:1] = ["-R", args.tests]
     ninja = ["ninja", "-C", build, "-j", str(args.jobs)]
     results = []
     applied = None  # (path, original bytes) while a fault is in the tree

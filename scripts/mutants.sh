@@ -5,7 +5,7 @@
 # driver are in scripts/mutants.py.
 #
 #   bash scripts/mutants.sh [--list] [--only ID[,ID...]] [--timeout SECONDS]
-#                           [--workdir DIR] [--no-baseline]
+#                           [--workdir DIR] [--no-baseline] [--tests REGEX]
 #
 # The scratch copy and its build stay in $TWINBAY_MUTANTS_DIR (default
 # ${TMPDIR:-/tmp}/twinbay-mutants), so a second run builds incrementally; each
