@@ -87,11 +87,130 @@ bool CSyncController::PrepareCompare(const CompareOptions& options, ICompareList
     return false;
   }
   lister_ = std::make_unique<CParallelLister>(*walkLease_, pool, connections - 1);
+  if (!OpenState(options, problem)) {
+    lister_.reset();
+    walkLease_.Return();
+    return false;
+  }
   comparer_.SetRemoveStaleTemps(options.removeStaleTemps);
   staleSwept_ = false;
   comparer_.BeginCompare(listener, local_.get(), lister_.get(), &collection_, localRoot_, remoteRoot_,
-                         options.tagAfterCompare, options.ignoreSeconds, lister_.get());
+                         options.tagAfterCompare, options.ignoreSeconds, lister_.get(), state_.get());
   return true;
+}
+
+// ---- the last synchronised state ------------------------------------------------
+
+std::string CSyncController::Place() const { return place_; }
+
+bool CSyncController::OpenState(const CompareOptions& options, std::string& problem) {
+  state_.reset();
+  mirrored_ = false;
+  if (options.memory == CompareOptions::Memory::Off) return true;
+  // Without the state a deletion would be undone and an edit on both sides
+  // decided by the clock: a state that cannot be used stops the compare.
+  if (!store_) {
+    const std::string file = stateFile_.empty() ? SyncStateStore::DefaultFile() : stateFile_;
+    auto store = std::make_unique<SyncStateStore>();
+    std::string error = "no data folder (set HOME or XDG_DATA_HOME)";
+    if (file.empty() || !store->Open(file, error)) {
+      problem = "The last synchronised state cannot be used: " + error;
+      return false;
+    }
+    store_ = std::move(store);
+  }
+  const std::string place = options.place.empty() ? place_ : options.place;
+  const int64_t pair = store_->Pair(place, localRoot_, remoteRoot_, true);
+  if (pair == 0) {
+    problem = "The last synchronised state cannot be used: " + store_->LastError();
+    return false;
+  }
+  state_ = std::make_unique<StateSession>(*store_, pair, options.memory == CompareOptions::Memory::On);
+  return true;
+}
+
+long CSyncController::RecordedFiles() const { return state_ ? static_cast<long>(state_->Recorded()) : 0; }
+
+std::string CSyncController::StateError() const { return state_ ? state_->Error() : std::string(); }
+
+int CSyncController::ForgetState(const std::string& place, std::string& error, const std::string& file) {
+  SyncStateStore store;
+  const std::string path = file.empty() ? SyncStateStore::DefaultFile() : file;
+  if (path.empty()) {
+    error = "no data folder (set HOME or XDG_DATA_HOME)";
+    return -1;
+  }
+  if (!store.Open(path, error)) return -1;
+  const int n = store.ForgetPlace(place);
+  if (n < 0) error = store.LastError();
+  return n;
+}
+
+namespace {
+// Whether the folder or one above it could not be read whole.
+bool UnderIncomplete(const CFolderRecord* record) {
+  for (; record; record = record->parent)
+    if (record->incomplete) return true;
+  return false;
+}
+}  // namespace
+
+void CSyncController::MakeMirror(bool up) {
+  mirrored_ = true;
+  auto guard = collection_.Lock();
+  for (size_t i = 0; i < collection_.GetCount(); ++i) {
+    CFolderRecord* record = collection_.GetAt(i);
+    if (UnderIncomplete(record)) continue;
+    for (auto& e : record->entries) {
+      const bool onSource = up ? e->local.has_value() : e->remote.has_value();
+      if (!onSource && IsCopyState(e->state)) {
+        e->state = up ? DeleteRemote : DeleteLocal;
+        e->tagged = true;
+      } else if (e->state == (up ? CopyRemoteToLocal : CopyLocalToRemote) || e->state == Conflict ||
+                 IsDeleteState(e->state)) {
+        // Newer on the destination (or changed there since the last sync):
+        // left as it is.
+        e->tagged = false;
+      }
+    }
+  }
+}
+
+DeletionCheck CSyncController::CheckDeletions(const TransferOptions& options, long maxDelete, int maxShare) const {
+  DeletionCheck check;
+  if (!options.deleteFollowing) return check;
+  long localFiles = 0, remoteFiles = 0;
+  {
+    auto guard = collection_.Lock();
+    for (size_t i = 0; i < collection_.GetCount(); ++i) {
+      const CFolderRecord* record = collection_.GetAt(i);
+      for (const auto& e : record->entries) {
+        localFiles += e->local.has_value();
+        remoteFiles += e->remote.has_value();
+        if (IsDeleteState(e->state) && CTransferJob::SelectedIn(*record, *e, options))
+          ++(e->state == DeleteRemote ? check.remote : check.local);
+      }
+    }
+  }
+  const long total = check.local + check.remote;
+  if (total == 0) return check;
+  // A mirror's share is of the destination's files; else of the files
+  // recorded in step at the last sync.
+  check.base = mirrored_ ? (options.localToRemote ? remoteFiles : localFiles) : RecordedFiles();
+  auto plural = [](long n) { return std::to_string(n) + (n == 1 ? " file" : " files"); };
+  if (maxDelete >= 0) {
+    if (total > maxDelete) {
+      check.allowed = false;
+      check.problem = "This run would delete " + plural(total) + ", more than the " + std::to_string(maxDelete) +
+                      " allowed: nothing was copied or deleted.";
+    }
+  } else if (total * 100 > static_cast<long>(maxShare) * check.base) {
+    check.allowed = false;
+    check.problem = "This run would delete " + plural(total) + " of " + std::to_string(check.base) + " (more than " +
+                    std::to_string(maxShare) + " %): nothing was copied or deleted. Is a folder missing or "
+                    "emptied by mistake? Allow it with a count of deletions to make.";
+  }
+  return check;
 }
 
 void CSyncController::Compare() {
@@ -144,6 +263,7 @@ void CSyncController::PrepareSync(const TransferOptions& options, SyncTotals& to
   job_.reset();
   job_ = std::make_unique<CTransferJob>(collection_, *local_, RemotePool(options.connections), totals, options,
                                         listener);
+  job_->SetRecorder(state_.get());
   runningJob_.store(job_.get());
   if (syncAborted_.load()) job_->Abort();
 }
@@ -159,16 +279,26 @@ void CSyncController::RemoveStaleTemps() {
   }
 }
 
-void CSyncController::RunSync(const TransferOptions& options, SyncTotals& totals, ITransferListener* listener) {
+bool CSyncController::RunSync(const TransferOptions& options, SyncTotals& totals, ITransferListener* listener,
+                              std::string* problem, long maxDelete) {
+  if (const DeletionCheck check = CheckDeletions(options, maxDelete); !check.allowed) {
+    if (problem) *problem = check.problem;
+    return false;
+  }
   PrepareSync(options, totals, listener);
   RemoveStaleTemps();
   job_->RunTransfer();
+  return true;
 }
 
 bool CSyncController::StartSync(const TransferOptions& options, SyncTotals& totals, ITransferListener* listener,
-                                std::string& problem) {
+                                std::string& problem, long maxDelete) {
   if (!Primary()) {
     problem = "Not connected.";
+    return false;
+  }
+  if (const DeletionCheck check = CheckDeletions(options, maxDelete); !check.allowed) {
+    problem = check.problem;
     return false;
   }
   PrepareSync(options, totals, listener);
@@ -203,7 +333,8 @@ void CSyncController::WaitForSync() {
 
 DeleteCounts CSyncController::Delete(CFolderRecord& record, const std::vector<CFileEntry*>& entries, bool local,
                                      bool remote, bool ignoreSeconds) {
-  return DeleteEntries(collection_, record, entries, local, remote, local_.get(), Primary(), ignoreSeconds, nullptr);
+  return DeleteEntries(collection_, record, entries, local, remote, local_.get(), Primary(), ignoreSeconds, nullptr,
+                       state_.get());
 }
 
 }  // namespace twinbay

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/sync_state.h"
 #include "engine/comparer.h"
 #include "engine/fs_pool.h"
 #include "engine/parallel_lister.h"
@@ -37,6 +38,23 @@ struct CompareOptions {
   // Remove the stale temporary files of interrupted transfers (only before a
   // real sync: a compare changes nothing).
   bool removeStaleTemps = false;
+  // The last synchronised state of the folder pair: On classes each pair by
+  // what changed since it was last in step (deletions follow, edits on both
+  // sides are conflicts) and records what is in step; RecordOnly records but
+  // classes by the times (a one-way mirror); Off neither reads nor writes it.
+  enum class Memory { On, RecordOnly, Off };
+  Memory memory = Memory::On;
+  // The name the pair is kept under: a stored connection's name; empty: the
+  // remote side's address (Place()).
+  std::string place;
+};
+
+// The deletions a sync would make, and whether the guard lets them.
+struct DeletionCheck {
+  long local = 0, remote = 0;  // files to delete on each side
+  long base = 0;               // what the share is taken of
+  bool allowed = true;
+  std::string problem;  // why not, for the user
 };
 
 // Told how a compare goes (folders added and finished, see ICompareListener)
@@ -148,6 +166,30 @@ class CSyncController {
   // The folders that could not be read whole, in collection order.
   std::vector<const CFolderRecord*> IncompleteFolders() const;
 
+  // ---- the last synchronised state
+  // The state file (SyncStateStore::DefaultFile() unless set before the
+  // first compare).
+  void SetStateFile(const std::string& file) { stateFile_ = file; }
+  // The address the remote side's pairs are kept under when a compare names
+  // no place (empty before a connect).
+  std::string Place() const;
+  // How many file pairs were recorded for the last compare's folder pair
+  // when it began (0 without a state), and why the state could not be read
+  // or written (empty when it could).
+  long RecordedFiles() const;
+  std::string StateError() const;
+  // Drops everything recorded of a place's folder pairs: the number of pairs,
+  // -1 with `error`.
+  static int ForgetState(const std::string& place, std::string& error, const std::string& file = std::string());
+  // A one-way mirror, after a compare: what is on the destination only
+  // becomes a deletion there (tagged); a file newer on the destination is
+  // untagged (left as it is).
+  void MakeMirror(bool up);
+  // The deletions a sync with these options would make. More than
+  // `maxShare` percent of the recorded files (of the destination's files for
+  // a mirror), or more than maxDelete when it is 0 or more, refuses the run.
+  DeletionCheck CheckDeletions(const TransferOptions& options, long maxDelete = -1, int maxShare = 50) const;
+
   // ---- sync
   // Copies the tagged entries selected by the options over the pool the
   // compare used (over the session, which the caller connects, or the local
@@ -156,8 +198,13 @@ class CSyncController {
   // hearing TransferFinished at the end (WaitForSync then joins it). Either
   // first removes the stale temporary files the last compare found and left
   // (a compare itself changes nothing).
-  void RunSync(const TransferOptions& options, SyncTotals& totals, ITransferListener* listener);
-  bool StartSync(const TransferOptions& options, SyncTotals& totals, ITransferListener* listener, std::string& problem);
+  // Deletions (deleteFollowing) are made in the same run, after the guard of
+  // CheckDeletions(options, maxDelete) lets them: else nothing is done and
+  // RunSync returns false with the problem (so does StartSync).
+  bool RunSync(const TransferOptions& options, SyncTotals& totals, ITransferListener* listener,
+               std::string* problem = nullptr, long maxDelete = -1);
+  bool StartSync(const TransferOptions& options, SyncTotals& totals, ITransferListener* listener, std::string& problem,
+                 long maxDelete = -1);
   // Stop after the file in flight. Abort at once, and every later transfer
   // too: it is for ending the program (only atomic stores: a signal handler
   // may call it).
@@ -227,6 +274,14 @@ class CSyncController {
   // `connections`.
   FileSystemPool& RemotePool(int connections);
 
+  // Opens the state and the session of this compare's folder pair; false
+  // with `problem` when it cannot be used.
+  bool OpenState(const CompareOptions& options, std::string& problem);
+  std::string stateFile_;
+  std::unique_ptr<SyncStateStore> store_;
+  std::unique_ptr<StateSession> state_;  // the last compare's, for the sync after it
+  bool mirrored_ = false;                // MakeMirror since the last compare
+
   CFolderCollection& collection_;
   std::string localRemoteRoot_;  // the local stand-in's root, when that is the remote side
   std::unique_ptr<IFileSystem> local_;  // the local disk, local paths as they are
@@ -258,6 +313,7 @@ class CSyncController {
   std::atomic<bool> cancel_{false};
   bool opened_ = false, encrypted_ = false;
   std::string host_, loginFolder_ = "/";
+  std::string place_;  // the remote side's address, for the state
 };
 
 }  // namespace twinbay

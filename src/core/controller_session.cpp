@@ -33,6 +33,11 @@ bool CSyncController::Open(const FileSystemTarget& target, const ServerTimeOffse
   loginFolder_ = fs->LoginFolder();
   encrypted_ = fs->Encrypted();
   if (target.protocol == FsProtocol::Local) localRemoteRoot_ = target.localRoot;
+  place_ = target.protocol == FsProtocol::Local
+               ? "file://" + target.localRoot
+               : std::string(target.protocol == FsProtocol::Sftp ? "sftp://" : "ftp://") +
+                     (target.user.empty() ? std::string() : target.user + "@") + target.host + ":" +
+                     std::to_string(target.port);
   opened_ = true;
   std::lock_guard g(primaryMutex_);
   primary_ = std::move(fs);
@@ -153,7 +158,7 @@ bool CSyncController::StartDelete(CFolderRecord& record, std::vector<CFileEntry*
             continue;
           }
           const DeleteCounts c = DeleteEntries(collection_, record, {e}, local, remote, local_.get(), Primary(), ignoreSeconds,
-                                                nullptr);
+                                                nullptr, state_.get());
           o.counts.localDeleted += c.localDeleted;
           o.counts.remoteDeleted += c.remoteDeleted;
           o.counts.failed += c.failed;

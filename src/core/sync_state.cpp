@@ -194,10 +194,114 @@ bool SyncStateStore::Commit() {
   return Exec("COMMIT") || (Exec("ROLLBACK"), false);
 }
 
+int64_t SyncStateStore::Count(int64_t pair) {
+  Statement s(Prepare("SELECT count(*) FROM files WHERE pair = ?1"));
+  return s && s.Int(1, pair).Step() == SQLITE_ROW ? s.Column(0) : 0;
+}
+
+std::vector<std::string> SyncStateStore::Folders(int64_t pair) {
+  std::vector<std::string> out;
+  Statement s(Prepare("SELECT DISTINCT folder FROM files WHERE pair = ?1"));
+  if (s) {
+    s.Int(1, pair);
+    while (s.Step() == SQLITE_ROW) out.push_back(s.ColumnText(0));
+  }
+  return out;
+}
+
+bool SyncStateStore::RemoveFolder(int64_t pair, const std::string& folder) {
+  Statement s(Prepare("DELETE FROM files WHERE pair = ?1 AND folder = ?2"));
+  return s && (s.Int(1, pair).Text(2, folder).Step() == SQLITE_DONE || Fail("cannot remove records"));
+}
+
 int SyncStateStore::ForgetPlace(const std::string& place) {
   Statement s(Prepare("DELETE FROM pairs WHERE place = ?1"));
   if (!s || s.Text(1, place).Step() != SQLITE_DONE) return Fail("cannot forget the state"), -1;
   return sqlite3_changes(db_);
+}
+
+// ---- one compare and sync ----------------------------------------------------
+
+namespace {
+// A compare's changes are written this many to a transaction: few commits,
+// and little lost to a crash (which loses only rows not yet true anyway).
+constexpr size_t kBatch = 4096;
+}  // namespace
+
+StateSession::StateSession(SyncStateStore& store, int64_t pair, bool classify)
+    : store_(store), pair_(pair), classify_(classify), recorded_(store.Count(pair)) {}
+
+StateSession::~StateSession() {
+  std::lock_guard g(mutex_);
+  Flush();
+}
+
+std::string StateSession::Error() const {
+  std::lock_guard g(mutex_);
+  return error_;
+}
+
+void StateSession::Note(bool ok) {
+  if (!ok && error_.empty()) error_ = store_.LastError();
+}
+
+std::map<std::string, RecordedPair> StateSession::Folder(const std::string& folder) {
+  std::lock_guard g(mutex_);
+  return store_.Folder(pair_, folder);
+}
+
+void StateSession::InStep(const std::string& folder, const std::string& name, const RecordedPair& now) {
+  std::lock_guard g(mutex_);
+  pending_.push_back({folder, name, now});
+  if (pending_.size() >= kBatch) Flush();
+}
+
+void StateSession::Gone(const std::string& folder, const std::string& name) {
+  std::lock_guard g(mutex_);
+  pending_.push_back({folder, name, std::nullopt});
+  if (pending_.size() >= kBatch) Flush();
+}
+
+void StateSession::Walked(const std::string& folder) {
+  std::lock_guard g(mutex_);
+  walked_.insert(folder);
+}
+
+void StateSession::Flush() {
+  if (pending_.empty()) return;
+  bool ok = store_.Begin();
+  for (const Change& c : pending_)
+    ok = ok && (c.now ? store_.Record(pair_, c.folder, c.name, *c.now) : store_.Remove(pair_, c.folder, c.name));
+  ok = store_.Commit() && ok;
+  Note(ok);
+  pending_.clear();
+}
+
+void StateSession::Finish(bool whole) {
+  std::lock_guard g(mutex_);
+  Flush();
+  // Records of folders that are on neither side any more (the whole tree was
+  // walked): a folder restored later from a backup must not read as one the
+  // other side deleted.
+  if (!whole) return;
+  bool ok = store_.Begin();
+  for (const std::string& folder : store_.Folders(pair_))
+    if (!walked_.count(folder)) ok = ok && store_.RemoveFolder(pair_, folder);
+  ok = store_.Commit() && ok;
+  Note(ok);
+}
+
+void StateSession::Copied(const CFolderRecord& record, const FileSide& local, const FileSide& remote) {
+  if (!local || !remote) return;
+  const std::string folder = RecordedFolder(record), name = FoldedName(local->name);
+  std::lock_guard g(mutex_);
+  Note(store_.Record(pair_, folder, name, {{local->size, local->lastWrite}, {remote->size, remote->lastWrite}}));
+}
+
+void StateSession::Deleted(const CFolderRecord& record, const std::string& name) {
+  const std::string folder = RecordedFolder(record);
+  std::lock_guard g(mutex_);
+  Note(store_.Remove(pair_, folder, FoldedName(name)));
 }
 
 }  // namespace twinbay

@@ -17,9 +17,14 @@
 
 #include <cstdint>
 #include <map>
+#include <mutex>
+#include <optional>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "engine/state_rules.h"
+#include "net/transfer.h"
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -46,8 +51,12 @@ class SyncStateStore {
   // The id of a folder pair; 0 when it has none (and `make` is false) or on
   // a failure.
   int64_t Pair(const std::string& place, const std::string& localRoot, const std::string& remoteRoot, bool make);
-  // Whether anything is recorded for the pair.
+  // Whether anything is recorded for the pair, and how many file pairs.
   bool HasRows(int64_t pair);
+  int64_t Count(int64_t pair);
+  // The folders the pair has records in, and dropping all of one's.
+  std::vector<std::string> Folders(int64_t pair);
+  bool RemoveFolder(int64_t pair, const std::string& folder);
 
   // The records of one folder of the pair (its path relative to the roots,
   // "" for the top folder), keyed by folded name.
@@ -71,6 +80,51 @@ class SyncStateStore {
   sqlite3* db_ = nullptr;
   std::string error_;
   bool inTransaction_ = false;
+};
+
+// One compare's and the sync's after it use of the state of one folder pair:
+// the compare reads each folder's records and tells what is in step or gone
+// (written in batches, each one transaction); the sync records each copy and
+// deletion as it ends (each one transaction). Safe to share between threads.
+class StateSession : public IRecordedState, public ISyncRecorder {
+ public:
+  // `classify`: the compare classes by the records (else it only writes).
+  StateSession(SyncStateStore& store, int64_t pair, bool classify);
+  ~StateSession() override;
+
+  bool Any() override { return recorded_ > 0; }
+  bool Classify() override { return classify_; }
+  std::map<std::string, RecordedPair> Folder(const std::string& folder) override;
+  void InStep(const std::string& folder, const std::string& name, const RecordedPair& now) override;
+  void Gone(const std::string& folder, const std::string& name) override;
+  void Walked(const std::string& folder) override;
+  void Finish(bool whole) override;
+
+  void Copied(const CFolderRecord& record, const FileSide& local, const FileSide& remote) override;
+  void Deleted(const CFolderRecord& record, const std::string& name) override;
+
+  // The file pairs recorded when the compare began.
+  int64_t Recorded() const { return recorded_; }
+  // The first failure to write (empty while none): the compare goes on, and
+  // the user is told that the state may lag behind.
+  std::string Error() const;
+
+ private:
+  struct Change {
+    std::string folder, name;
+    std::optional<RecordedPair> now;  // none: remove
+  };
+  void Flush();  // with mutex_ held
+  void Note(bool ok);
+
+  SyncStateStore& store_;
+  const int64_t pair_;
+  const bool classify_;
+  const int64_t recorded_;
+  mutable std::mutex mutex_;
+  std::vector<Change> pending_;
+  std::set<std::string> walked_;
+  std::string error_;
 };
 
 }  // namespace twinbay

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <map>
+#include <optional>
+#include <set>
 
 #include "engine/paths.h"
 #include "engine/patterns.h"
@@ -93,8 +96,11 @@ CFolderRecord* CFolderComparer::AddRecord(std::unique_ptr<CFolderRecord> record)
 void CFolderComparer::BeginCompare(ICompareListener* listener, IFileSystem* local, IFileSystem* remote,
                                    CFolderCollection* collection, const std::string& localPath,
                                    const std::string& remotePath, bool tagAfterCompare, bool ignoreSeconds,
-                                   IListAhead* ahead) {
+                                   IListAhead* ahead, IRecordedState* state) {
   ignoreSeconds_ = ignoreSeconds;
+  state_ = state;
+  stateAny_ = state && state->Any();
+  whole_ = true;
   tagAfterCompare_ = tagAfterCompare;
   listener_ = listener;
   collection_ = collection;
@@ -120,6 +126,7 @@ void CFolderComparer::Run(const std::string& localPath, const std::string& remot
                           bool includeSubFolders) {
   CFolderRecord* const root = currentRecord_;
   CompareFolder(localPath, remotePath, fileTypes.empty() ? std::string("*.*") : fileTypes, includeSubFolders);
+  if (state_) state_->Finish(whole_ && includeSubFolders && !IsAborted());
   if (listener_) listener_->FolderFinished(root);
 }
 
@@ -128,6 +135,7 @@ void CFolderComparer::CompareFolder(const std::string& localPath, const std::str
   CFolderRecord* const record = currentRecord_;
   const int folderClass = record ? record->folderClass : FolderRoot;
   if (depth_ >= kMaxDepth) {
+    whole_ = false;
     if (record) {
       auto guard = collection_->Lock();
       record->MarkIncomplete("nested more than " + std::to_string(kMaxDepth) +
@@ -181,10 +189,15 @@ void CFolderComparer::CompareFolder(const std::string& localPath, const std::str
     auto guard = collection_->Lock();
     record->MarkIncomplete(failure);
   }
+  if (!failure.empty()) whole_ = false;
   if (!IsAborted()) {
     SortByName(localFiles);
     SortByName(remoteFiles);
-    if (!IsAborted()) MergeFiles(localFiles, remoteFiles, localUnread, remoteUnread);
+    if (state_) {
+      folderKey_ = record ? RecordedFolder(*record) : std::string();
+      if (failure.empty()) state_->Walked(folderKey_);
+    }
+    if (!IsAborted()) MergeFiles(localFiles, remoteFiles, localUnread, remoteUnread, localAll, remoteAll);
   }
   if (!IsAborted()) SelectMatching(localAll, true, "*.*", localFolders);
   if (!IsAborted()) SelectMatching(remoteAll, true, "*.*", remoteFolders);
@@ -214,10 +227,16 @@ bool CFolderComparer::ListSide(bool remote, const std::string& path, int folderC
     // A top folder that is not there yet is empty (a copy makes it), but
     // only when its parent's listing says so: a refusal is not absence. A
     // local one may miss its parents too (a download makes them all).
-    ok = true;
-    if (remote) {
+    // Where files were synchronised before, a missing top folder is an
+    // unmounted disk or a renamed folder, never "everything was deleted".
+    if (stateAny_) {
+      why = std::string("the ") + (remote ? "server" : "local") + " folder " + path +
+            " is missing, but files there were synchronised before: nothing is copied or deleted "
+            "(is a disk unmounted or the folder renamed?)";
+    } else {
+      ok = true;
       auto guard = collection_->Lock();
-      record->remoteMissing = true;
+      (remote ? record->remoteMissing : record->localMissing) = true;
     }
   } else if (remote) {
     why = out.empty() ? "cannot list " + path + ": " + error : "listed in part: " + error;
@@ -232,15 +251,53 @@ bool CFolderComparer::ListSide(bool remote, const std::string& path, int folderC
 }
 
 void CFolderComparer::MergeFiles(const ScanList& local, const ScanList& remote, bool localUnread,
-                                 bool remoteUnread) {
+                                 bool remoteUnread, const ScanList& localAll, const ScanList& remoteAll) {
+  std::map<std::string, RecordedPair> records;
+  if (stateAny_) records = state_->Folder(folderKey_);
   MergeSortedLists(
       local, remote,
       [&](const FindData* l, const FindData* r) {
         // A side missing from a listing that was not read whole may be there.
-        const bool unknown = (!l && localUnread) || (!r && remoteUnread);
-        AddEntry(l, r, unknown ? StateUnknown : CompareTimes(l, r, ignoreSeconds_));
+        if ((!l && localUnread) || (!r && remoteUnread)) return AddEntry(l, r, StateUnknown);
+        std::optional<RecordedPair> record;
+        std::string key;
+        if (state_) {
+          key = FoldedName(l ? l->name : r->name);
+          if (auto it = records.find(key); it != records.end()) {
+            record = it->second;
+            records.erase(it);  // met: what is left at the end is not here
+          }
+        }
+        const CompareState state = Classify(l, r, record ? &*record : nullptr);
+        if (state_ && state == InStep && l && r) {
+          const RecordedPair now{{l->size, l->lastWrite}, {r->size, r->lastWrite}};
+          if (record != now) state_->InStep(folderKey_, key, now);
+        }
+        AddEntry(l, r, state);
       },
       [this] { return IsAborted(); });
+  // A record whose file is on neither side (the whole listings, not only the
+  // files of the chosen types) is gone; with a side unread it may be there.
+  if (records.empty() || localUnread || remoteUnread || IsAborted()) return;
+  std::set<std::string> present;
+  for (const ScanList* all : {&localAll, &remoteAll})
+    for (const FindData& fd : *all) present.insert(FoldedName(fd.name));
+  for (const auto& [name, pair] : records)
+    if (!present.count(name)) state_->Gone(folderKey_, name);
+}
+
+CompareState CFolderComparer::Classify(const FindData* l, const FindData* r, const RecordedPair* record) {
+  if (!state_ || !state_->Classify()) return CompareTimes(l, r, ignoreSeconds_);
+  switch (ClassifyWithRecord(l, r, record, ignoreSeconds_)) {
+    // Unchanged since the record: the times decide, as without one (a pair
+    // recorded to the minute is not in step to the second).
+    case RecordedClass::CopyUp: return CopyLocalToRemote;
+    case RecordedClass::CopyDown: return CopyRemoteToLocal;
+    case RecordedClass::DeletedLocally: return DeleteRemote;
+    case RecordedClass::DeletedRemotely: return DeleteLocal;
+    case RecordedClass::Conflict: return Conflict;
+    default: return CompareTimes(l, r, ignoreSeconds_);
+  }
 }
 
 void CFolderComparer::MergeFolders(const ScanList& local, const ScanList& remote, const std::string& localPath,
@@ -341,7 +398,7 @@ void CFolderComparer::AddEntry(const FindData* local, const FindData* remote, Co
   if (local) entry->local = *local;
   if (remote) entry->remote = *remote;
   entry->state = state;
-  entry->tagged = tagAfterCompare_ && !currentRecord_->incomplete;
+  entry->tagged = tagAfterCompare_ && !currentRecord_->incomplete && state != Conflict;
   auto guard = collection_->Lock();
   currentRecord_->entries.push_back(std::move(entry));
 }

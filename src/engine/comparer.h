@@ -12,6 +12,7 @@
 
 #include "engine/file_entry.h"
 #include "engine/local_scan.h"
+#include "engine/state_rules.h"
 #include "net/file_system.h"
 
 namespace twinbay {
@@ -52,11 +53,13 @@ class CFolderComparer {
 
   // Gets the comparer ready for one compare: the top folder's record (named
   // "local <=> remote"), abort flag cleared. The collection should have been
-  // cleared by the caller. The listener and `ahead` may be null. `local` takes
-  // local absolute paths as they are (a LocalFileSystem rooted at "/").
+  // cleared by the caller. The listener, `ahead` and `state` may be null.
+  // `local` takes local absolute paths as they are (a LocalFileSystem rooted
+  // at "/"). With a state, pairs are classed by what changed since they were
+  // last in step, and the state hears what is in step now.
   void BeginCompare(ICompareListener* listener, IFileSystem* local, IFileSystem* remote, CFolderCollection* collection,
                     const std::string& localPath, const std::string& remotePath, bool tagAfterCompare,
-                    bool ignoreSeconds, IListAhead* ahead = nullptr);
+                    bool ignoreSeconds, IListAhead* ahead = nullptr, IRecordedState* state = nullptr);
   // The worker's whole job: the walk, then the top folder is finished (also
   // after an abort).
   void Run(const std::string& localPath, const std::string& remotePath, const std::string& fileTypes,
@@ -102,7 +105,12 @@ class CFolderComparer {
   void CompareFolder(const std::string& localPath, const std::string& remotePath, const std::string& fileTypes,
                      bool include);
   // A file missing from a side that was not read whole gets StateUnknown.
-  void MergeFiles(const ScanList& local, const ScanList& remote, bool localUnread, bool remoteUnread);
+  // The whole listings tell a recorded pair that is gone from a filtered one.
+  void MergeFiles(const ScanList& local, const ScanList& remote, bool localUnread, bool remoteUnread,
+                  const ScanList& localAll, const ScanList& remoteAll);
+  // The class of one pair (neither side unknown), with the state's record
+  // of it (null: none).
+  CompareState Classify(const FindData* local, const FindData* remote, const RecordedPair* record);
   void MergeFolders(const ScanList& local, const ScanList& remote, const std::string& localPath,
                     const std::string& remotePath, const std::string& fileTypes, bool include);
   // Makes the record of one sub-folder pair, walks it when sub-folders are
@@ -137,6 +145,10 @@ class CFolderComparer {
   IFileSystem* local_ = nullptr;
   IFileSystem* remote_ = nullptr;
   IListAhead* ahead_ = nullptr;
+  IRecordedState* state_ = nullptr;
+  bool stateAny_ = false;      // the state holds records for this pair
+  bool whole_ = true;          // every folder so far walked and read whole
+  std::string folderKey_;      // the folder being merged, as the state keys it
   // The identities of the local folders being walked (device and inode),
   // outermost first: a link back into one of them is shown but not walked
   // again.

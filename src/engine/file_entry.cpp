@@ -24,7 +24,7 @@ void CFolderRecord::MarkIncomplete(const std::string& reason) {
 void CFolderRecord::TagAll() {
   if (incomplete) return;
   for (auto& e : entries)
-    if (IsCopyState(e->state)) e->tagged = 1;
+    if (IsActionState(e->state)) e->tagged = 1;
 }
 
 void CFolderRecord::UntagAll() {
@@ -35,8 +35,7 @@ void CFolderRecord::UntagAll() {
 FolderSummary CFolderRecord::Summary() const {
   bool up = false, down = false;
   for (const auto& e : entries) {
-    if (e->state == CopyLocalToRemote) up = true;
-    else if (e->state == CopyRemoteToLocal) down = true;
+    if (IsActionState(e->state)) (IsUpState(e->state) ? up : down) = true;
     if (up && down) return CopyBothWays;
   }
   if (up) return CopyOnlyLocalToRemote;
@@ -47,6 +46,12 @@ FolderSummary CFolderRecord::Summary() const {
 bool CFolderRecord::HasDifferences() const {
   for (const auto& e : entries)
     if (e->state != InStep) return true;
+  return false;
+}
+
+bool CFolderRecord::HasConflicts() const {
+  for (const auto& e : entries)
+    if (e->state == Conflict) return true;
   return false;
 }
 

@@ -20,14 +20,34 @@ enum CompareState : int32_t {
   // A file on one side only, in a folder whose other side could not be read
   // whole: it may be there too. Never copied, deleted or tagged.
   StateUnknown = 3,
+  // The classes below come from the last synchronised state of the folder
+  // pair (none of them without one).
+  // Both sides changed since they were last in step, or one was deleted and
+  // the other changed: never tagged by Tag All, never copied or deleted
+  // until the user keeps one side by hand.
+  Conflict = 4,
+  // Was in step, is gone locally and unchanged on the server: the server's
+  // copy is to be deleted (not downloaded back).
+  DeleteRemote = 5,
+  // Was in step, is gone from the server and unchanged locally: the local
+  // copy is to be deleted (not uploaded back).
+  DeleteLocal = 6,
 };
 
 // Whether the state is a direction to copy in.
 inline bool IsCopyState(int32_t state) { return state == CopyRemoteToLocal || state == CopyLocalToRemote; }
+// Whether the state is a deletion that follows one on the other side.
+inline bool IsDeleteState(int32_t state) { return state == DeleteRemote || state == DeleteLocal; }
+// Whether a sync acts on the entry when it is tagged.
+inline bool IsActionState(int32_t state) { return IsCopyState(state) || IsDeleteState(state); }
+// Whether the state carries a change from the local side to the server (a
+// copy up or a deletion there), else from the server to the local side.
+inline bool IsUpState(int32_t state) { return state == CopyLocalToRemote || state == DeleteRemote; }
 
-// The tree overlay of a folder that could not be read whole (the direction
-// overlays are 0 to 3).
+// The tree overlays of a folder that could not be read whole and of one
+// holding conflicts (the direction overlays are 0 to 3).
 constexpr int kIncompleteOverlay = 4;
+constexpr int kConflictOverlay = 5;
 
 enum FolderClass : int32_t {
   FolderRoot = 0,
@@ -57,7 +77,7 @@ class CFileEntry {
   // The name used for both sides of a copy or a delete: the local name when
   // the entry has one, else the remote name.
   const std::string& Name() const;
-  bool IsTagged() const { return IsCopyState(state) && tagged; }
+  bool IsTagged() const { return IsActionState(state) && tagged; }
 };
 
 class CFolderRecord {
@@ -84,6 +104,8 @@ class CFolderRecord {
   // The top folder does not exist on the server yet (its parent's listing
   // does not show it): an upload makes it first.
   bool remoteMissing = false;
+  // The same for the local top folder.
+  bool localMissing = false;
   // Entries left out of the listing, each with why (a link that leads
   // nowhere); shown once, never copied.
   std::vector<std::string> skipped;
@@ -91,12 +113,17 @@ class CFolderRecord {
 
   void TagAll();
   void UntagAll();
-  // Which ways the folder's files would be copied (its mark in the tree).
+  // Which ways the folder's files would be copied or deleted (its mark in
+  // the tree).
   FolderSummary Summary() const;
   bool HasDifferences() const;
+  bool HasConflicts() const;
   // How the tree shows the folder: the overlay (kIncompleteOverlay for a
-  // folder not read whole, else the summary), bold when it is not 0.
-  int TreeOverlay() const { return incomplete ? kIncompleteOverlay : Summary(); }
+  // folder not read whole, kConflictOverlay for one holding conflicts, else
+  // the summary), bold when it is not 0.
+  int TreeOverlay() const {
+    return incomplete ? kIncompleteOverlay : HasConflicts() ? kConflictOverlay : Summary();
+  }
   bool TreeBold() const { return incomplete || HasDifferences(); }
 };
 

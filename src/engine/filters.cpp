@@ -8,9 +8,11 @@ bool MatchesFilter(const CFileEntry& entry, int filterNumber) {
     case FilterLocalToRemote: return entry.state == CopyLocalToRemote;
     case FilterRemoteToLocal: return entry.state == CopyRemoteToLocal;
     case FilterInStep: return entry.state == InStep;
-    case FilterNeedsSync: return entry.state == CopyLocalToRemote || entry.state == CopyRemoteToLocal;
+    case FilterNeedsSync: return IsActionState(entry.state);
     case FilterOnePathOnly: return entry.local.has_value() != entry.remote.has_value();
     case FilterBothPaths: return entry.local.has_value() && entry.remote.has_value();
+    case FilterConflicts: return entry.state == Conflict;
+    case FilterDeletedOneSide: return IsDeleteState(entry.state);
     default: return false;
   }
 }

@@ -15,9 +15,11 @@ enum FilterNumber : int {
   FilterNeedsSync = 5,
   FilterOnePathOnly = 6,
   FilterBothPaths = 7,
+  FilterConflicts = 8,
+  FilterDeletedOneSide = 9,
 };
 
-// Whether an entry passes a filter; a number outside 0..7 passes nothing.
+// Whether an entry passes a filter; a number outside 0..9 passes nothing.
 bool MatchesFilter(const CFileEntry& entry, int filterNumber);
 
 }  // namespace twinbay

@@ -61,6 +61,7 @@ class CParallelLister : public IFileSystem, public IListAhead {
   FsCapabilities Capabilities() const override { return own_.Capabilities(); }
   bool MakeFolder(const std::string& path) override { return own_.MakeFolder(path); }
   bool Remove(const std::string& path) override { return own_.Remove(path); }
+  bool RemoveFolder(const std::string& path) override { return own_.RemoveFolder(path); }
   bool Rename(const std::string& from, const std::string& to) override { return own_.Rename(from, to); }
   bool Read(const std::string& path, const FsSink& sink) override { return own_.Read(path, sink); }
   bool Write(const std::string& path, const FsSource& source, uint64_t size) override {

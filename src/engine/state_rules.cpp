@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "engine/file_entry.h"
+
 namespace twinbay {
 namespace {
 
@@ -54,6 +56,13 @@ std::string FoldedName(std::string_view name) {
   for (char& c : out)
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   return out;
+}
+
+std::string RecordedFolder(const CFolderRecord& record) {
+  std::string path;
+  for (const CFolderRecord* r = &record; r && r->parent; r = r->parent)
+    path = path.empty() ? FoldedName(r->name) : FoldedName(r->name) + "/" + path;
+  return path;
 }
 
 }  // namespace twinbay

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <string_view>
 
@@ -48,5 +49,35 @@ RecordedClass ClassifyWithRecord(const FindData* local, const FindData* remote, 
 
 // The key a name is recorded under: A-Z folded to a-z, as names pair up.
 std::string FoldedName(std::string_view name);
+
+class CFolderRecord;
+// The key a folder is recorded under: its path below the top folder, each
+// name folded ("" for the top folder itself).
+std::string RecordedFolder(const CFolderRecord& record);
+
+// The last synchronised state of one folder pair, as a compare reads and
+// updates it (on the compare's thread). Folders are given as RecordedFolder
+// gives them, names folded.
+class IRecordedState {
+ public:
+  virtual ~IRecordedState() = default;
+  // Whether anything is recorded for the pair: without a record every pair
+  // is classed by its times alone.
+  virtual bool Any() = 0;
+  // Whether the classes come from the record (else it is only written, as
+  // for a one-way mirror).
+  virtual bool Classify() { return true; }
+  // The records of one folder, keyed by folded name.
+  virtual std::map<std::string, RecordedPair> Folder(const std::string& folder) = 0;
+  // A pair on both sides, found in step: it is recorded as it is now.
+  virtual void InStep(const std::string& folder, const std::string& name, const RecordedPair& now) = 0;
+  // A recorded pair gone from both sides (their listings read whole).
+  virtual void Gone(const std::string& folder, const std::string& name) = 0;
+  // The compare walked the folder on both sides (none of it unread).
+  virtual void Walked(const std::string& folder) = 0;
+  // The compare ended; `whole`: every folder of the tree was walked and read
+  // whole, so records of folders it did not meet are gone.
+  virtual void Finish(bool whole) = 0;
+};
 
 }  // namespace twinbay

@@ -3,7 +3,15 @@
 namespace twinbay {
 
 void SetTagged(CFileEntry& entry, bool tagged) {
-  if (IsCopyState(entry.state)) entry.tagged = tagged ? 1 : 0;
+  if (IsActionState(entry.state)) entry.tagged = tagged ? 1 : 0;
+}
+
+bool KeepSide(CFileEntry& entry, bool keepLocal) {
+  if (entry.state == InStep || entry.state == StateUnknown) return false;
+  const bool kept = keepLocal ? entry.local.has_value() : entry.remote.has_value();
+  entry.state = keepLocal ? (kept ? CopyLocalToRemote : DeleteRemote) : (kept ? CopyRemoteToLocal : DeleteLocal);
+  entry.tagged = true;
+  return true;
 }
 
 static void TagEvery(CFolderCollection& collection, bool tagged) {

@@ -16,6 +16,7 @@ int Percent(double done, double total) {
 void SyncTotals::Reset() {
   text.clear();
   taggedUp = taggedDown = allUp = allDown = 0;
+  conflicts = deletesUp = deletesDown = taggedDeletesUp = taggedDeletesDown = 0;
   currentFileSize = currentFileDone = bytesUp = bytesDown = allDone = 0;
 }
 
@@ -44,53 +45,48 @@ int SyncTotals::TotalPercent() const { return Percent(allDone, SelectedTotal());
 
 double SideSize(const FileSide& side) { return side && side->sizeKnown ? static_cast<double>(side->size) : 0.0; }
 
+void CountFolderEntries(const CFolderRecord& record, SyncTotals& t, int filterNumber) {
+  for (const auto& e : record.entries) {
+    const bool tagged = e->tagged && MatchesFilter(*e, filterNumber);
+    switch (e->state) {
+      case CopyLocalToRemote:
+        ++t.allUp;
+        if (tagged) ++t.taggedUp, t.bytesUp += SideSize(e->local);
+        break;
+      case CopyRemoteToLocal:
+        ++t.allDown;
+        if (tagged) ++t.taggedDown, t.bytesDown += SideSize(e->remote);
+        break;
+      case DeleteRemote:
+        ++t.deletesUp;
+        if (tagged) ++t.taggedDeletesUp;
+        break;
+      case DeleteLocal:
+        ++t.deletesDown;
+        if (tagged) ++t.taggedDeletesDown;
+        break;
+      case Conflict: ++t.conflicts; break;
+      default: break;
+    }
+  }
+}
+
 void CountTagged(const CFolderCollection& collection, SyncTotals& totals, int filterNumber) {
   totals.Reset();
   auto guard = collection.Lock();
-  for (size_t i = 0; i < collection.GetCount(); ++i) {
-    for (const auto& e : collection.GetAt(i)->entries) {
-      if (e->state == CopyLocalToRemote) {
-        ++totals.allUp;
-        if (e->tagged && MatchesFilter(*e, filterNumber)) {
-          ++totals.taggedUp;
-          totals.bytesUp += SideSize(e->local);
-        }
-      } else if (e->state == CopyRemoteToLocal) {
-        ++totals.allDown;
-        if (e->tagged && MatchesFilter(*e, filterNumber)) {
-          ++totals.taggedDown;
-          totals.bytesDown += SideSize(e->remote);
-        }
-      }
-    }
-  }
+  for (size_t i = 0; i < collection.GetCount(); ++i) CountFolderEntries(*collection.GetAt(i), totals, filterNumber);
 }
 
-KeptTotals::Share KeptTotals::Count(const CFolderRecord& record) const {
-  Share s;
-  for (const auto& e : record.entries) {
-    if (e->state == CopyLocalToRemote) {
-      ++s.allUp;
-      if (e->tagged && MatchesFilter(*e, filter_)) {
-        ++s.taggedUp;
-        s.bytesUp += SideSize(e->local);
-      }
-    } else if (e->state == CopyRemoteToLocal) {
-      ++s.allDown;
-      if (e->tagged && MatchesFilter(*e, filter_)) {
-        ++s.taggedDown;
-        s.bytesDown += SideSize(e->remote);
-      }
-    }
-  }
-  return s;
-}
-
-void KeptTotals::Add(const Share& share, long sign) {
+void KeptTotals::Add(const SyncTotals& share, long sign) {
   totals_.taggedUp += sign * share.taggedUp;
   totals_.taggedDown += sign * share.taggedDown;
   totals_.allUp += sign * share.allUp;
   totals_.allDown += sign * share.allDown;
+  totals_.conflicts += sign * share.conflicts;
+  totals_.deletesUp += sign * share.deletesUp;
+  totals_.deletesDown += sign * share.deletesDown;
+  totals_.taggedDeletesUp += sign * share.taggedDeletesUp;
+  totals_.taggedDeletesDown += sign * share.taggedDeletesDown;
   // Sizes are whole numbers of bytes: the sums stay exact.
   totals_.bytesUp += static_cast<double>(sign) * share.bytesUp;
   totals_.bytesDown += static_cast<double>(sign) * share.bytesDown;
@@ -107,7 +103,8 @@ void KeptTotals::CountFolder(const CFolderCollection& collection, const CFolderR
   auto guard = collection.Lock();
   if (shares_.size() <= record.index) shares_.resize(record.index + 1);
   Add(shares_[record.index], -1);
-  shares_[record.index] = Count(record);
+  shares_[record.index] = SyncTotals();
+  CountFolderEntries(record, shares_[record.index], filter_);
   Add(shares_[record.index], 1);
 }
 

@@ -19,6 +19,12 @@ struct SyncTotals {
   long taggedDown = 0;
   long allUp = 0;
   long allDown = 0;
+  // From the last synchronised state: entries in conflict, and deletions
+  // that follow one on the other side (up: on the server; down: locally),
+  // all and tagged.
+  long conflicts = 0;
+  long deletesUp = 0, deletesDown = 0;
+  long taggedDeletesUp = 0, taggedDeletesDown = 0;
   double currentFileSize = 0;
   double currentFileDone = 0;
   double bytesUp = 0;
@@ -43,6 +49,8 @@ int Percent(double done, double total);
 // whose listing gave no byte count).
 double SideSize(const FileSide& side);
 
+// Adds one folder's tagged and all counts and tagged byte sums to `totals`.
+void CountFolderEntries(const CFolderRecord& record, SyncTotals& totals, int filterNumber);
 // Fills the tagged and all counts and the tagged byte sums; resets the rest.
 void CountTagged(const CFolderCollection& collection, SyncTotals& totals, int filterNumber);
 
@@ -62,15 +70,10 @@ class KeptTotals {
   const SyncTotals& Totals() const { return totals_; }
 
  private:
-  struct Share {
-    long taggedUp = 0, taggedDown = 0, allUp = 0, allDown = 0;
-    double bytesUp = 0, bytesDown = 0;
-  };
-  Share Count(const CFolderRecord& record) const;
-  void Add(const Share& share, long sign);
+  void Add(const SyncTotals& share, long sign);
 
   int filter_ = 0;
-  std::vector<Share> shares_;  // by record index
+  std::vector<SyncTotals> shares_;  // by record index
   SyncTotals totals_;
 };
 

@@ -41,6 +41,7 @@ class CurlFtpConnection : public IFtpConnection {
   bool SetCurrentDirectory(const std::string& path) override;
   bool CreateDirectory(const std::string& path) override { return Safe(path) && Quote({"MKD " + path}); }
   bool Remove(const std::string& path) override { return Safe(path) && Quote({"DELE " + path}); }
+  bool RemoveDirectory(const std::string& path) override { return Safe(path) && Quote({"RMD " + path}); }
   bool Rename(const std::string& from, const std::string& to) override {
     return Safe(from) && Safe(to) && Quote({"RNFR " + from, "RNTO " + to});
   }

@@ -72,6 +72,8 @@ class IFileSystem {
   virtual bool MakeFolder(const std::string& path) = 0;
   // Removes one file.
   virtual bool Remove(const std::string& path) = 0;
+  // Removes an empty folder (never one with anything in it).
+  virtual bool RemoveFolder(const std::string& path) = 0;
   virtual bool Rename(const std::string& from, const std::string& to) = 0;
   // The whole file into the sink, or the file's bytes from the source; true
   // only when the whole file went through.

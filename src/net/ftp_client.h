@@ -78,6 +78,8 @@ class IFtpConnection {
   virtual bool SetCurrentDirectory(const std::string& path) = 0;
   virtual bool CreateDirectory(const std::string& path) = 0;
   virtual bool Remove(const std::string& path) = 0;
+  // RMD: removes an empty folder.
+  virtual bool RemoveDirectory(const std::string&) { return false; }
   virtual bool Rename(const std::string& from, const std::string& to) = 0;
   // MDTM: the file's last-write time (UTC ticks; shifted by the server's MDTM
   // offset when it answers in its own zone).

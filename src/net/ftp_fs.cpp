@@ -63,6 +63,11 @@ bool FtpFileSystem::MakeFolder(const std::string& path) {
   IFtpConnection* c = Connection();
   return c && c->CreateDirectory(path);
 }
+bool FtpFileSystem::RemoveFolder(const std::string& path) {
+  IFtpConnection* c = Connection();
+  return c && c->RemoveDirectory(path);
+}
+
 bool FtpFileSystem::Remove(const std::string& path) {
   IFtpConnection* c = Connection();
   return c && c->Remove(path);

@@ -25,6 +25,7 @@ class FtpFileSystem : public IFileSystem {
   std::vector<std::string> TakeSkipped() override;
   bool MakeFolder(const std::string& path) override;
   bool Remove(const std::string& path) override;
+  bool RemoveFolder(const std::string& path) override;
   bool Rename(const std::string& from, const std::string& to) override;
   bool Read(const std::string& path, const FsSink& sink) override;
   bool Write(const std::string& path, const FsSource& source, uint64_t size) override;

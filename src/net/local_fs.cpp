@@ -113,6 +113,11 @@ bool LocalFileSystem::MakeFolder(const std::string& path) {
   return OnDisk(path, p) && (mkdir(p.c_str(), 0777) == 0 || Failed("cannot make the folder " + path));
 }
 
+bool LocalFileSystem::RemoveFolder(const std::string& path) {
+  std::string p;
+  return OnDisk(path, p) && (rmdir(p.c_str()) == 0 || Failed("cannot remove the folder " + path));
+}
+
 bool LocalFileSystem::Remove(const std::string& path) {
   std::string p;
   struct stat st;

@@ -306,6 +306,12 @@ bool SftpFileSystem::MakeFolder(const std::string& path) {
   return sftp_mkdir(conn_.Sftp(), path.c_str(), 0777) == 0 ? Ok() : Failed("Cannot make the folder " + path);
 }
 
+bool SftpFileSystem::RemoveFolder(const std::string& path) {
+  if (!Ready()) return false;
+  Op op(*this);
+  return sftp_rmdir(conn_.Sftp(), path.c_str()) == 0 ? Ok() : Failed("Cannot remove the folder " + path);
+}
+
 bool SftpFileSystem::Remove(const std::string& path) {
   if (!Ready()) return false;
   Op op(*this);

@@ -36,6 +36,7 @@ class SftpFileSystem : public IFileSystem {
   bool List(const std::string& path, ScanList& out) override;
   bool MakeFolder(const std::string& path) override;
   bool Remove(const std::string& path) override;
+  bool RemoveFolder(const std::string& path) override;
   bool Rename(const std::string& from, const std::string& to) override;
   bool Read(const std::string& path, const FsSink& sink) override;
   bool Write(const std::string& path, const FsSource& source, uint64_t size) override;

@@ -12,6 +12,7 @@
 
 #include "engine/local_scan.h"
 #include "engine/paths.h"
+#include "engine/state_rules.h"
 #include "net/transfer_impl.h"
 
 namespace twinbay {
@@ -105,9 +106,24 @@ CTransferJob::CTransferJob(CFolderCollection& collection, const IFileSystem& loc
 CTransferJob::~CTransferJob() = default;
 
 bool CTransferJob::Selected(const CFileEntry& e, const TransferOptions& o) {
-  if (!IsCopyState(e.state) || !e.tagged || !MatchesFilter(e, o.filter)) return false;
-  if (e.state == CopyRemoteToLocal) return o.remoteToLocal;
-  return o.localToRemote;
+  if (!e.tagged || !MatchesFilter(e, o.filter)) return false;
+  if (IsDeleteState(e.state) && !o.deleteFollowing) return false;
+  if (!IsActionState(e.state)) return false;
+  return IsUpState(e.state) ? o.localToRemote : o.remoteToLocal;
+}
+
+namespace {
+// Whether the folder or one above it could not be read whole: what is known
+// of it may be wrong, so nothing in it is copied or deleted.
+bool UnderIncompleteFolder(const CFolderRecord& record) {
+  for (const CFolderRecord* r = &record; r; r = r->parent)
+    if (r->incomplete) return true;
+  return false;
+}
+}  // namespace
+
+bool CTransferJob::SelectedIn(const CFolderRecord& record, const CFileEntry& e, const TransferOptions& o) {
+  return !UnderIncompleteFolder(record) && Selected(e, o);
 }
 
 SyncTotals CTransferJob::Totals() const {
@@ -171,12 +187,10 @@ void CTransferJob::RunTransfer() {
     for (size_t f = 0; f < collection_.GetCount(); ++f) {
       CFolderRecord* record = collection_.GetAt(f);
       maker_.Know(*record);
-      // Nothing in a folder that could not be read whole is copied.
-      if (record->incomplete) continue;
       // Entries are addressed directly: nothing else changes the records while
       // the transfer runs (the window is held modal).
       for (auto& e : record->entries) {
-        if (!Selected(*e, options_)) continue;
+        if (!SelectedIn(*record, *e, options_)) continue;
         if (folders_.empty() || folders_.back().record != record) {
           folders_.emplace_back();
           folders_.back().record = record;
@@ -185,10 +199,11 @@ void CTransferJob::RunTransfer() {
         item.record = record;
         item.entry = e.get();
         item.folder = folders_.size() - 1;
-        item.down = e->state == CopyRemoteToLocal;
+        item.down = !IsUpState(e->state);
+        item.remove = IsDeleteState(e->state);
         ++folders_.back().count;
         ++folders_.back().left;
-        bytesTotal_ += SideSize(item.down ? e->remote : e->local);
+        if (!item.remove) bytesTotal_ += SideSize(item.down ? e->remote : e->local);
         items_.push_back(item);
       }
     }
@@ -214,12 +229,15 @@ void CTransferJob::RunTransfer() {
     helper.join();
   }
   FinishLeftovers();
+  if (!abort_) RemoveEmptiedFolders();
   pool_.SetAbortFlag(nullptr);
   local_->SetAbortFlag(nullptr);
-  // The outcomes of the files tried, in the collection's order.
+  // The outcomes of the files tried, in the collection's order, then of the
+  // folders removed.
   std::vector<TransferOutcome> tried;
   for (size_t i = 0; i < items_.size(); ++i)
     if (items_[i].started) tried.push_back(std::move(outcomes_[i]));
+  for (TransferOutcome& o : folderOutcomes_) tried.push_back(std::move(o));
   outcomes_ = std::move(tried);
   if (listener_) listener_->TransferFinished();
 }
@@ -327,6 +345,11 @@ bool CTransferJob::Copy(IFileSystem& remote, IFileSystem& local, size_t index) {
   outcome.upload = !item.down;
   outcome.localPath = JoinLocalPath(item.record->localPath, localName);
   outcome.remotePath = JoinRemotePath(item.record->remotePath, remoteName);
+  if (item.remove) {
+    const bool ok = DeleteSide(item.down ? local : remote, item, outcome);
+    item.lost = !ok && !item.down && remote.LostConnection();
+    return ok;
+  }
   // Destination folders are made before the first file goes into them.
   bool ready;
   if (item.down) {
@@ -373,10 +396,27 @@ void CTransferJob::Finish(IFileSystem& remote, IFileSystem& local, size_t index,
     outcome.error = "cancelled; the copy was abandoned and the old version kept";
   }
   outcome.ok = ok;
-  if (ok) {
-    auto guard = collection_.Lock();
-    item.record->folderClass = item.record->folderClass == FolderRoot ? FolderRoot : FolderOnBoth;
-    if (item.down) item.entry->Reclassify(options_.ignoreSeconds);
+  if (ok && item.remove) {
+    std::string name;
+    {
+      auto guard = collection_.Lock();
+      name = item.entry->Name();
+      (item.down ? item.entry->local : item.entry->remote).reset();
+      if (!item.entry->local && !item.entry->remote) {
+        auto& entries = item.record->entries;
+        entries.erase(std::find_if(entries.begin(), entries.end(), [&](auto& e) { return e.get() == item.entry; }));
+        item.entry = nullptr;
+      }
+    }
+    if (recorder_) recorder_->Deleted(*item.record, name);
+  } else if (ok) {
+    FileSide l, r;
+    {
+      auto guard = collection_.Lock();
+      item.record->folderClass = item.record->folderClass == FolderRoot ? FolderRoot : FolderOnBoth;
+      if (item.down && item.entry->Reclassify(options_.ignoreSeconds) == InStep) l = item.entry->local, r = item.entry->remote;
+    }
+    if (recorder_ && l) recorder_->Copied(*item.record, l, r);
   }
   ++filesDone_;
   Post(true);
@@ -450,8 +490,90 @@ void CTransferJob::RefreshUploads(IFileSystem& remote, IFileSystem& local, Folde
       entry->remote = *it;
       if (haveLocal) entry->local = std::move(fresh);
     }
+    FileSide l, r;
+    {
+      auto guard = collection_.Lock();
+      if (entry->Reclassify(options_.ignoreSeconds) == InStep && outcome.ok) l = entry->local, r = entry->remote;
+    }
+    if (recorder_ && l) recorder_->Copied(record, l, r);
+  }
+}
+
+bool CTransferJob::DeleteSide(IFileSystem& fs, Item& item, TransferOutcome& outcome) {
+  outcome.deletion = true;
+  std::optional<FindData> listed;
+  {
     auto guard = collection_.Lock();
-    entry->Reclassify(options_.ignoreSeconds);
+    listed = item.down ? item.entry->local : item.entry->remote;
+  }
+  const std::string& path = item.down ? outcome.localPath : outcome.remotePath;
+  {
+    std::lock_guard g(totalsMutex_);
+    totals_.StartFile(0);
+    totals_.text = listed ? listed->name : std::string();
+  }
+  Post(true);
+  // A file changed since the compare is not deleted: the change would be
+  // lost with it.
+  FindData now;
+  if (!listed || !fs.Stat(path, now)) {
+    outcome.error = "not deleted: it could not be looked at again: " + fs.LastError();
+    return false;
+  }
+  if (now.IsDirectory() || SideChanged(now, {listed->size, listed->lastWrite}, options_.ignoreSeconds)) {
+    outcome.error = "not deleted: it changed since the compare";
+    return false;
+  }
+  if (!fs.Remove(path)) {
+    outcome.error = "not deleted: " + fs.LastError();
+    return false;
+  }
+  return true;
+}
+
+void CTransferJob::RemoveEmptiedFolders() {
+  std::vector<CFolderRecord*> records;
+  {
+    auto guard = collection_.Lock();
+    for (size_t i = 0; i < collection_.GetCount(); ++i) records.push_back(collection_.GetAt(i));
+  }
+  // Which folders this run deleted in, and how many sub-folders each still
+  // has; children come after their parent in the collection, so going
+  // backwards meets every folder after its sub-folders.
+  std::vector<char> emptied(records.size(), 0);
+  std::vector<int> children(records.size(), 0);
+  bool any = options_.mirror;
+  for (const Item& item : items_)
+    if (item.remove && item.started && !item.entry) emptied[item.record->index] = 1, any = true;
+  if (!any) return;
+  for (CFolderRecord* r : records)
+    if (r->parent) ++children[r->parent->index];
+  FileSystemPool::Lease remote;
+  for (size_t i = records.size(); i-- > 1;) {
+    CFolderRecord& r = *records[i];
+    const bool remoteSide = r.folderClass == FolderRemoteOnly;
+    if ((!remoteSide && r.folderClass != FolderLocalOnly) || children[i] > 0 || (!emptied[i] && !options_.mirror) ||
+        !(remoteSide ? options_.localToRemote : options_.remoteToLocal))
+      continue;
+    bool empty;
+    {
+      auto guard = collection_.Lock();
+      empty = !UnderIncompleteFolder(r) && std::none_of(r.entries.begin(), r.entries.end(), [&](auto& e) {
+        return remoteSide ? e->remote.has_value() : e->local.has_value();
+      });
+    }
+    if (!empty) continue;
+    if (remoteSide && !remote && !(remote = pool_.Acquire())) return;
+    IFileSystem& fs = remoteSide ? *remote : *local_;
+    TransferOutcome outcome;
+    outcome.deletion = true;
+    outcome.upload = remoteSide;
+    outcome.localPath = r.localPath;
+    outcome.remotePath = r.remotePath;
+    outcome.ok = fs.RemoveFolder(remoteSide ? r.remotePath : r.localPath);
+    if (!outcome.ok) outcome.error = "the emptied folder was not removed: " + fs.LastError();
+    else if (r.parent) --children[r.parent->index], emptied[r.parent->index] = 1;
+    folderOutcomes_.push_back(std::move(outcome));
   }
 }
 
@@ -473,7 +595,8 @@ bool MakeFolders(IFileSystem& fs, const std::string& path) {
 
 DeleteCounts DeleteEntries(CFolderCollection& collection, CFolderRecord& record,
                            const std::vector<CFileEntry*>& entries, bool deleteLocal, bool deleteRemote,
-                           IFileSystem* local, IFileSystem* remote, bool ignoreSeconds, IFolderNotify* notify) {
+                           IFileSystem* local, IFileSystem* remote, bool ignoreSeconds, IFolderNotify* notify,
+                           ISyncRecorder* recorder) {
   DeleteCounts counts;
   {
     // What is known of a folder that could not be read whole may be wrong:
@@ -485,6 +608,8 @@ DeleteCounts DeleteEntries(CFolderCollection& collection, CFolderRecord& record,
     }
   }
   for (CFileEntry* entry : entries) {
+    const int before = counts.localDeleted + counts.remoteDeleted;
+    const std::string name = entry->Name();
     if (deleteLocal && entry->local) {
       // Each side's own name: "a.txt" here may be "A.TXT" on the server.
       if (local && local->Remove(JoinLocalPath(record.localPath, entry->local->name))) {
@@ -505,10 +630,15 @@ DeleteCounts DeleteEntries(CFolderCollection& collection, CFolderRecord& record,
         ++counts.failed;
       }
     }
+    const bool deleted = counts.localDeleted + counts.remoteDeleted > before;
+    if (deleted && recorder) recorder->Deleted(record, name);
     {
       auto guard = collection.Lock();
       if (entry->local || entry->remote) {
-        entry->Reclassify(ignoreSeconds);
+        // Only a side that went changes the class: an entry whose deletion
+        // failed keeps it (a deletion that follows the other side's is never
+        // turned into a copy back).
+        if (deleted) entry->Reclassify(ignoreSeconds);
       } else {
         for (auto it = record.entries.begin(); it != record.entries.end(); ++it)
           if (it->get() == entry) {

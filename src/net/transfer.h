@@ -32,6 +32,14 @@ struct TransferOptions {
   bool setLocalTimestamps = false;
   bool ignoreSeconds = true;
   int filter = FilterAll;
+  // Deletions that follow one on the other side (entries in the state
+  // DeleteRemote or DeleteLocal, tagged, in a chosen direction: DeleteRemote
+  // goes with localToRemote) are carried out too; else they are left.
+  bool deleteFollowing = false;
+  // Folders on the deleting side only, left empty by this run's deletions,
+  // are removed; with `mirror` every such folder is (the destination is made
+  // equal to the source).
+  bool mirror = false;
   // How many files are copied at once, each over a connection of its own
   // from the pool: one more is taken only while files wait and none is idle
   // (a server that takes fewer logins is used with as many as it takes).
@@ -53,13 +61,25 @@ class ITransferListener {
 struct TransferOutcome {
   std::string localPath;   // the local side's full path
   std::string remotePath;  // the remote side's full path
-  bool upload = false;
+  bool upload = false;     // for a deletion: the server's copy was to go
+  bool deletion = false;   // a deletion, not a copy
   bool ok = false;
   bool cancelled = false;  // abandoned by Abort while it was being copied
   std::string error;
   // Set when the copy went through but something after it did not, such as
   // giving the copy its time; the file is copied all the same.
   std::string warning;
+};
+
+// Told of each pair a sync leaves in step (after a copy) or removes (a
+// deletion), on the transfer's threads; must not wait for another thread.
+class ISyncRecorder {
+ public:
+  virtual ~ISyncRecorder() = default;
+  // The entry is in step after a copy: both sides as they are now.
+  virtual void Copied(const CFolderRecord& record, const FileSide& local, const FileSide& remote) = 0;
+  // The entry (named `name`) was deleted on the side that was left.
+  virtual void Deleted(const CFolderRecord& record, const std::string& name) = 0;
 };
 
 // Makes the remote folders that a compare found missing, with their missing
@@ -90,6 +110,8 @@ class CTransferJob {
                TransferOptions options, ITransferListener* listener = nullptr);
   ~CTransferJob();
 
+  // Hears each pair left in step or deleted (set before RunTransfer).
+  void SetRecorder(ISyncRecorder* recorder) { recorder_ = recorder; }
   // The whole transfer.
   void RunTransfer();
   // Asks the transfer to stop once the files being copied are done.
@@ -120,8 +142,11 @@ class CTransferJob {
   // The most connections the job may use (its options').
   int Connections() const { return options_.connections; }
 
-  // Whether an entry would be copied with these options.
+  // Whether an entry would be copied (or deleted) with these options; the
+  // record is the entry's (nothing in or under a folder that could not be
+  // read whole is deleted).
   static bool Selected(const CFileEntry& entry, const TransferOptions& options);
+  static bool SelectedIn(const CFolderRecord& record, const CFileEntry& entry, const TransferOptions& options);
 
  private:
   struct Item;
@@ -137,6 +162,11 @@ class CTransferJob {
   // workMutex_ held).
   void StartHelper();
   bool Copy(IFileSystem& remote, IFileSystem& local, size_t item);
+  // Deletes one side of an entry, unless it changed since the compare.
+  bool DeleteSide(IFileSystem& fs, Item& item, TransferOutcome& outcome);
+  // Removes the folders on one side only that the run's deletions left
+  // empty (every such folder for a mirror), deepest first.
+  void RemoveEmptiedFolders();
   void Finish(IFileSystem& remote, IFileSystem& local, size_t item, bool ok);
   void FinishFolder(IFileSystem& remote, IFileSystem& local, Folder& folder);
   // The copy of one file, either way (transfer_copy.cpp).
@@ -161,6 +191,7 @@ class CTransferJob {
   SyncTotals& totals_;
   TransferOptions options_;
   ITransferListener* listener_;
+  ISyncRecorder* recorder_ = nullptr;
   std::atomic<bool> stop_{false};
   std::atomic<bool> abort_{false};
   static_assert(std::atomic<bool>::is_always_lock_free);
@@ -174,6 +205,7 @@ class CTransferJob {
   std::vector<Item> items_;
   std::vector<Folder> folders_;
   std::vector<TransferOutcome> outcomes_;
+  std::vector<TransferOutcome> folderOutcomes_;  // emptied folders removed
   std::mutex workMutex_;  // the queue, the folders' counts and upload lists
   std::deque<size_t> queue_;
   std::vector<std::thread> threads_;  // the helpers, under workMutex_
@@ -207,9 +239,11 @@ struct DeleteCounts {
 // through its own file system (`local` takes local paths as they are). A side
 // that was deleted is cleared; an entry with a side left is re-classified, one
 // with none is removed from the record and destroyed. The notifier hears of the
-// record after each entry.
+// record after each entry, the recorder of each entry with a side deleted
+// (its record of the pair goes: what is left is new to the state).
 DeleteCounts DeleteEntries(CFolderCollection& collection, CFolderRecord& record,
                            const std::vector<CFileEntry*>& entries, bool deleteLocal, bool deleteRemote,
-                           IFileSystem* local, IFileSystem* remote, bool ignoreSeconds, IFolderNotify* notify);
+                           IFileSystem* local, IFileSystem* remote, bool ignoreSeconds, IFolderNotify* notify,
+                           ISyncRecorder* recorder = nullptr);
 
 }  // namespace twinbay

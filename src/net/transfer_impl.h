@@ -18,7 +18,8 @@ struct CTransferJob::Item {
   CFolderRecord* record = nullptr;
   CFileEntry* entry = nullptr;
   size_t folder = 0;  // index into folders_
-  bool down = false;
+  bool down = false;     // a download, or a deletion of the local side
+  bool remove = false;   // a deletion, not a copy
   bool started = false;
   bool retried = false;  // tried again after its connection broke
   bool lost = false;     // the connection broke under the copy
