@@ -113,6 +113,8 @@ TransferOptions SyncOptions(const Options& o) {
   options.ignoreSeconds = o.ignoreSeconds;
   options.filter = FilterAll;
   options.connections = o.connections;
+  // Deletions that follow one on the other side go with their direction.
+  options.deleteFollowing = true;
   return options;
 }
 
@@ -163,7 +165,7 @@ int Sync(const Options& o, CSyncController& controller, const CFolderCollection&
   std::unique_ptr<ProgressLine> line;
   if (terminal && !o.quiet) line = std::make_unique<ProgressLine>(stdout, TerminalWidth());
   LiveProgress progress(line.get(), controller);
-  controller.RunSync(options, totals, &progress);
+  if (std::string refused; !controller.RunSync(options, totals, &progress, &refused)) Fail(refused);
   if (line) line->Clear();
   ReportServerTime(controller);
   // What is said of each file: nothing with -q but failures (on stderr); on a
@@ -176,6 +178,7 @@ int Sync(const Options& o, CSyncController& controller, const CFolderCollection&
     tried.insert(out.localPath);
     const std::string rel = Visible(Relative(local, out.localPath));
     const char* way = out.upload ? "up  " : "down";
+    if (out.deletion) way = out.upload ? "delete remote" : "delete local";
     if (out.ok) {
       if (eachCopy) std::printf("copied %s %s\n", way, rel.c_str());
       ++copied;
