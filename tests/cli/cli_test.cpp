@@ -40,6 +40,15 @@ struct Result {
   std::string out, err;
 };
 
+bool WaitFor(const std::function<bool()>& pred, int seconds = 30) {
+  const auto end = Clock::now() + std::chrono::seconds(seconds);
+  while (!pred()) {
+    if (Clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
 // Runs the binary with a private HOME and configuration folder, no password
 // in its environment and `input` on stdin; `env` entries are NAME=VALUE (NAME
 // alone removes it). A run still going after 60 seconds is killed (status -1).
@@ -69,11 +78,7 @@ class CliProcess {
   void Signal(int sig) { kill(pid_, sig); }
   Result Wait() {
     int status = 0;
-    const auto end = Clock::now() + std::chrono::seconds(60);
-    while (waitpid(pid_, &status, WNOHANG) == 0) {
-      if (Clock::now() > end) kill(pid_, SIGKILL);
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    if (!WaitFor([&] { return waitpid(pid_, &status, WNOHANG) != 0; }, 60)) kill(pid_, SIGKILL), waitpid(pid_, &status, 0);
     reaped_ = true;
     const int code = WIFEXITED(status) ? WEXITSTATUS(status) : WTERMSIG(status) == SIGKILL ? -1 : -1000 - WTERMSIG(status);
     return {code, ReadFile(io_ / "out"), ReadFile(io_ / "err")};
@@ -103,15 +108,6 @@ std::vector<std::pair<std::string, uintmax_t>> Temps(const std::string& root) {
   for (auto& e : fs::recursive_directory_iterator(root, ec))
     if (e.path().filename().string().rfind(".twinbay-", 0) == 0) out.push_back({e.path(), e.file_size(ec)});
   return out;
-}
-
-bool WaitFor(const std::function<bool()>& pred, int seconds = 30) {
-  const auto end = Clock::now() + std::chrono::seconds(seconds);
-  while (!pred()) {
-    if (Clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
 }
 
 // pyftpdlib serving `root` (its test modes in `o`): Url("/site") names a
@@ -188,27 +184,20 @@ TEST(Cli, ExitStatusesAndErrors) {
   TempDir a, b;
   WriteFile(a / "x", "1", T0);
   WriteFile(b / "x", "1", T0);
-  EXPECT_EQ(Cli({"compare", "--local", a.path(), "--remote-dir", b.path()}).status, 0);
+  const Args local = {"compare", "--local", a.path()}, both = local + Args{"--remote-dir", b.path()};
   for (const Args& args : std::vector<Args>{
-           {},
-           {"frobnicate"},
-           {"compare", "--local", a.path()},
-           {"compare", "--local", "", "--remote-dir", b.path()},
-           {"compare", "--local", a.path(), "--remote", "http://x/"},
-           {"compare", "--local", a.path(), "--remote", "ftp://127.0.0.1:70000/"},
-           {"compare", "--local", a.path(), "--remote", "ftp://u:pw@host/"},
-           {"compare", "--local", a.path(), "--remote-dir", b.path(), "--connections", "0"},
-           {"compare", "--local", a.path(), "--remote-dir", b.path(), "--connections", "17"},
-           {"compare", "--local", a.path(), "--remote-dir", b.path(), "--connections", "8x"},
-           {"compare", "--local", a.path(), "--remote-dir", b.path(), "--format", "xml"},
-       }) {
+           {}, {"frobnicate"}, local, {"compare", "--local", "", "--remote-dir", b.path()},
+           local + Args{"--remote", "http://x/"}, local + Args{"--remote", "ftp://127.0.0.1:70000/"},
+           local + Args{"--remote", "ftp://u:pw@host/"}, both + Args{"--connections", "0"},
+           both + Args{"--connections", "17"}, both + Args{"--connections", "8x"}, both + Args{"--format", "xml"}}) {
     const Result r = Cli(args);
     EXPECT_EQ(r.status, 2) << (args.empty() ? "" : args[0]) << " " << r.out;
     EXPECT_FALSE(r.err.empty());
   }
   // A local folder that does not exist yet lists as empty; a server that is not there fails.
   EXPECT_EQ(Cli({"compare", "--local", a / "missing/deeper", "--remote-dir", b.path()}).status, 1);
-  const Result r = Cli({"compare", "--local", a.path(), "--remote", "ftp://127.0.0.1:1/"});
+  EXPECT_EQ(Cli(both).status, 0);
+  const Result r = Cli(local + Args{"--remote", "ftp://127.0.0.1:1/"});
   EXPECT_EQ(r.status, 2);
   EXPECT_TRUE(Has(r.err, "could not connect")) << r.err;
   // Without HOME there is no configuration folder to fall back on.

@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <map>
 #include <mutex>
 
@@ -10,6 +11,7 @@
 #include "engine/tags.h"
 #include "engine/totals.h"
 #include "net/local_fs.h"
+#include "support/runs.h"
 #include "support/temp_dir.h"
 
 namespace twinbay {
@@ -224,6 +226,11 @@ TEST(Comparer, AFolderThatCannotBeListedIsIncompleteNotEmpty) {
   CountTagged(h.collection, t, FilterAll);
   EXPECT_EQ(t.taggedUp, 0);
   EXPECT_EQ(t.taggedDown, 1);
+  // Even with its entries made copies and tagged by hand, a sync copies nothing in it.
+  for (auto& e : x->entries) e->state = CopyLocalToRemote, e->tagged = true;
+  test::Transfer(h.collection, t, h.lister, test::Directions(true, true));
+  EXPECT_FALSE(std::filesystem::exists(h.remote / "x/new.txt"));
+  EXPECT_EQ(std::filesystem::last_write_time(h.local / "y/a.txt"), std::filesystem::last_write_time(h.remote / "y/a.txt"));
 
   // A local folder that cannot be read, the same (as root, the folder is made
   // unreadable by being a file where a folder should be listed).
