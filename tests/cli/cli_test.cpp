@@ -189,7 +189,8 @@ TEST(Cli, ExitStatusesAndErrors) {
            {}, {"frobnicate"}, local, {"compare", "--local", "", "--remote-dir", b.path()},
            local + Args{"--remote", "http://x/"}, local + Args{"--remote", "ftp://127.0.0.1:70000/"},
            local + Args{"--remote", "ftp://u:pw@host/"}, both + Args{"--connections", "0"},
-           both + Args{"--connections", "17"}, both + Args{"--connections", "8x"}, both + Args{"--format", "xml"}}) {
+           both + Args{"--connections", "17"}, both + Args{"--connections", "8x"}, both + Args{"--format", "xml"},
+           both + Args{"--server-offset", "5:30"}}) {
     const Result r = Cli(args);
     EXPECT_EQ(r.status, 2) << (args.empty() ? "" : args[0]) << " " << r.out;
     EXPECT_FALSE(r.err.empty());
@@ -436,48 +437,6 @@ TEST(Cli, SyncWithARealServer) {
   }
 }
 
-// vsftpd listing in its local time, 5:30 ahead of UTC, from a folder the
-// anonymous login cannot write to.
-TEST(Cli, ServerOffsetOfAReadOnlyServerInItsLocalTime) {
-  TempDir folder, local, t;
-  // Recent times (listed to the minute), away from minute edges.
-  const int64_t base = (static_cast<int64_t>(std::time(nullptr)) - 2 * 86400) / 60 * 60 + 20;
-  WriteFile(folder / "anon/ro/site/same.txt", "s", base);
-  WriteFile(folder / "anon/ro/site/newer here.txt", "r", base);
-  WriteFile(local / "same.txt", "s", base);
-  WriteFile(local / "newer here.txt", "l", base + 600);
-  std::string why;
-  auto server = FtpTestServer::StartVsftpdLocalTime(folder.path(), "IST-5:30", &why);
-  ASSERT_TRUE(server) << why;
-  const std::string url = "ftp://127.0.0.1:" + std::to_string(server->port()) + "/ro/site";
-  // Automatic: the offset cannot be found here, and the user is told once.
-  Result r = Cli({"compare", "--local", local.path(), "--remote", url, "--format", "tsv"});
-  EXPECT_EQ(r.status, 1) << r.err;
-  const size_t warning = r.err.find("warning: The server's time offset is unknown");
-  EXPECT_NE(warning, std::string::npos) << r.err;
-  EXPECT_EQ(r.err.find("warning", warning + 1), std::string::npos) << r.err;
-  EXPECT_TRUE(Has(r.err, "--server-offset")) << r.err;
-  // Fixed: right, and nothing to warn about.
-  r = Cli({"compare", "--local", local.path(), "--remote", url, "--format", "tsv", "--server-offset", "+05:30"});
-  EXPECT_EQ(r.status, 1) << r.err;
-  EXPECT_EQ(r.err, "");
-  EXPECT_TRUE(Has(r.out, "F\t>\tnewer here.txt") && Has(r.out, "F\t=\tsame.txt")) << r.out;
-  EXPECT_EQ(Cli({"compare", "--local", local.path(), "--remote", url, "--server-offset", "5:30"}).status, 2);
-  // A stored connection keeps its offset.
-  const std::string file = t / "c.ftp";
-  ASSERT_EQ(Cli({"connections", "add", "--file", file, "--description", "Local time", "--host", "127.0.0.1",
-                 "--port", std::to_string(server->port()), "--local", local.path(), "--remote", "/ro/site",
-                 "--server-offset", "+05:30"})
-                .status,
-            0);
-  EXPECT_TRUE(Has(Cli({"connections", "list", "--file", file}).out, "server time offset: +05:30"));
-  r = Cli({"sync", "--connection", "Local time", "--file", file, "--down"});
-  EXPECT_EQ(r.status, 0) << r.out << r.err;
-  EXPECT_TRUE(Has(r.out, "0 copied, 0 failed")) << r.out;  // nothing is newer there
-  EXPECT_EQ(r.err, "");
-  EXPECT_EQ(ReadFile(local / "newer here.txt"), "l");
-}
-
 // pure-ftpd demands TLS; its self-signed certificate is refused until trusted
 // by fingerprint, then pinned on the stored connection.
 TEST(Cli, TlsRefusedUntilTrustedThenSyncsAndStaysPinned) {
@@ -628,16 +587,24 @@ TEST(Cli, ListingsOfManyServerFamilies) {
   for (size_t i = 0; i < std::size(kFiles); ++i)
     WriteFile(s.root / kFiles[i].name, std::string(kFiles[i].size < 0 ? 9 : kFiles[i].size, 'a' + i), T0);
   for (const auto& f : kFolders) fs::create_directory(s.root / f[1]);
-  // The server lists in UTC+1: times to the minute shift, dates and Unix seconds do not.
-  const Args args = {"--remote", s.Url("/"), "--server-offset", "+01:00"};
-  Result r = Cli(Args{"compare", "--local", s.local.path(), "--format", "tsv"} + args, {s.password});
+  // The server lists in UTC+1, kept on a stored connection: times to the
+  // minute shift, dates and Unix seconds do not.
+  const std::string file = t / "c.ftp";
+  ASSERT_EQ(Cli({"connections", "add", "--file", file, "--description", "L", "--host", "127.0.0.1", "--port",
+                 std::to_string(s.server->port()), "--user", s.server->user(), "--local", s.local.path(), "--remote",
+                 "/", "--server-offset", "+01:00"})
+                .status,
+            0);
+  EXPECT_TRUE(Has(Cli({"connections", "list", "--file", file}).out, "server time offset: +01:00"));
+  Result r = Cli({"compare", "--connection", "L", "--file", file, "--format", "tsv"}, {s.password});
   EXPECT_EQ(r.status, 1) << r.err;
   for (const auto& f : kFiles) {
     const std::string row = "F\t<\t" + f.name + "\t-\t-\t" + (f.size < 0 ? "?" : std::to_string(f.size)) + "\t";
     EXPECT_TRUE(Has(r.out, row + (f.time ? f.time : ""))) << row << "\n" << r.out;
   }
   for (const auto& f : kFolders) EXPECT_TRUE(Has(r.out, "D\tremote\t" + std::string(f[1]) + "\n")) << r.out;
-  r = Cli(Args{"sync", "--local", s.local.path(), "--down"} + args, {s.password});
+  r = Cli({"sync", "--local", s.local.path(), "--down", "--remote", s.Url("/"), "--server-offset", "+01:00"},
+          {s.password});
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   for (const auto& f : kFiles) EXPECT_EQ(ReadFile(s.local / f.name), ReadFile(s.root / f.name)) << f.name;
 
