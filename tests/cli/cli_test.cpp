@@ -137,49 +137,6 @@ struct Served {
   }
 };
 
-// Local folders standing in for the server: the compare's TSV and text, then
-// a sync both ways that makes new folders on each side, leaves both in step
-// with equal times, and says what it copied one line per file.
-TEST(Cli, CompareTsvThenSyncBothWaysWithALocalFolderStandingInForTheServer) {
-  TempDir local, remote;
-  WriteFile(local / "index.html", "new", T0 + 120);
-  WriteFile(remote / "INDEX.HTML", "old!", T0);
-  WriteFile(local / "same.css", "s", T0);
-  WriteFile(remote / "same.css", "s", T0 + 30);  // same minute: in step by default
-  WriteFile(remote / "img/Logo.gif", "gif", T0);
-  WriteFile(local / "drafts/new/a.txt", "a", T0);
-  auto run = [&](const Args& args) { return Cli(args + Args{"--local", local.path(), "--remote-dir", remote.path()}); };
-  Result r = run({"compare", "--format", "tsv"});
-  EXPECT_EQ(r.status, 1) << r.err;
-  EXPECT_EQ(r.out,
-            "D\troot\t.\n"
-            "F\t>\tindex.html\t3\t2026-01-02T03:06:05Z\t4\t2026-01-02T03:04:05Z\n"
-            "F\t=\tsame.css\t1\t2026-01-02T03:04:05Z\t1\t2026-01-02T03:04:35Z\n"
-            "D\tlocal\tdrafts\nD\tlocal\tdrafts/new\n"
-            "F\t>\tdrafts/new/a.txt\t1\t2026-01-02T03:04:05Z\t-\t-\n"
-            "D\tremote\timg\n"
-            "F\t<\timg/Logo.gif\t-\t-\t3\t2026-01-02T03:04:05Z\n");
-  // Exact seconds: the 30-second difference counts.
-  r = run({"compare", "--format", "tsv", "--exact-seconds", "--types", "*.css", "--no-subfolders"});
-  EXPECT_EQ(r.out, "D\troot\t.\nF\t<\tsame.css\t1\t2026-01-02T03:04:05Z\t1\t2026-01-02T03:04:35Z\n"
-                   "D\tlocal\tdrafts\nD\tremote\timg\n");
-  r = run({"compare"});
-  EXPECT_TRUE(Has(r.out, "Local to Remote: 2 of 2 files tagged (1KB)")) << r.out;
-  EXPECT_TRUE(Has(r.out, "Remote to Local: 1 of 1 file tagged (1KB)")) << r.out;
-
-  r = run({"sync"});
-  EXPECT_EQ(r.status, 0) << r.out << r.err;
-  EXPECT_EQ(r.out, "copied up   index.html\ncopied up   drafts/new/a.txt\ncopied down img/Logo.gif\n"
-                   "3 copied, 0 failed, 0 warnings\n");
-  for (const char* name : {"drafts/new/a.txt", "img/Logo.gif"}) {
-    EXPECT_EQ(ReadFile(local / name), ReadFile(remote / name)) << name;
-    EXPECT_EQ(fs::last_write_time(local / name), fs::last_write_time(remote / name)) << name;
-  }
-  EXPECT_EQ(ReadFile(remote / "INDEX.HTML"), "new");
-  EXPECT_EQ(fs::last_write_time(local / "index.html"), fs::last_write_time(remote / "INDEX.HTML"));
-  EXPECT_EQ(run({"compare"}).status, 0);
-}
-
 TEST(Cli, ExitStatusesAndErrors) {
   TempDir a, b;
   WriteFile(a / "x", "1", T0);
@@ -335,11 +292,13 @@ TEST(Cli, OnATerminalSyncDrawsOneProgressLineAndNamesFilesOnlyWithVerbose) {
   EXPECT_EQ(ReadFile(remote / "c"), "c2");
 }
 
-// One pyftpdlib server: the same compare over 1 to 16 connections, a dry run
-// that changes nothing, a sync down into a folder not there yet, a stored
-// connection; a folder the server refuses to list is reported and ends the run
-// with status 2; stale temporary files are named by a compare or a dry run and
-// removed only by a sync, and the password is never traced.
+// One pyftpdlib server. The compare's TSV and text (the same over 1 to 16
+// connections, to the second only when asked), a dry run that changes
+// nothing, a sync down into a folder not there yet, a stored connection whose
+// sync goes both ways and makes new folders on each side; a folder the server
+// refuses to list is reported and ends the run with status 2; stale temporary
+// files are named by a compare or a dry run and removed only by a sync, and
+// the password is never traced.
 TEST(Cli, SyncWithARealServer) {
   FtpTestServer::PyOptions o;
   o.refuseList = "locked";
@@ -347,32 +306,47 @@ TEST(Cli, SyncWithARealServer) {
   ASSERT_TRUE(s.server);
   const TempDir& local = s.local;
   TempDir t;
-  WriteFile(local / "up.html", "local", T0 + 600);
-  WriteFile(s.root / "site/up.html", "remote", T0);
-  WriteFile(s.root / "site/sub/down.html", "from server", T0);
-  const std::string url = s.Url();
-  Result r = Cli({"compare", "--local", local.path(), "--remote", url, "--format", "tsv"}, {s.password});
+  WriteFile(local / "index.html", "new", T0 + 120);
+  WriteFile(s.root / "site/INDEX.HTML", "old!", T0);
+  WriteFile(local / "same.css", "s", T0);
+  WriteFile(s.root / "site/same.css", "s", T0 + 30);  // same minute: in step by default
+  WriteFile(s.root / "site/img/Logo.gif", "gif", T0);
+  WriteFile(local / "drafts/new/a.txt", "a", T0);
+  const Args site = {"--local", local.path(), "--remote", s.Url()};
+  Result r = Cli(Args{"compare", "--format", "tsv"} + site, {s.password});
   EXPECT_EQ(r.status, 1) << r.err;
-  EXPECT_TRUE(Has(r.out, "F\t>\tup.html") && Has(r.out, "F\t<\tsub/down.html")) << r.out;
-  EXPECT_EQ(Cli({"compare", "--local", local.path(), "--remote", url}).status, 2);  // no password anywhere
+  EXPECT_EQ(r.out,
+            "D\troot\t.\n"
+            "F\t>\tindex.html\t3\t2026-01-02T03:06:05Z\t4\t2026-01-02T03:04:05Z\n"
+            "F\t=\tsame.css\t1\t2026-01-02T03:04:05Z\t1\t2026-01-02T03:04:35Z\n"
+            "D\tlocal\tdrafts\nD\tlocal\tdrafts/new\n"
+            "F\t>\tdrafts/new/a.txt\t1\t2026-01-02T03:04:05Z\t-\t-\n"
+            "D\tremote\timg\n"
+            "F\t<\timg/Logo.gif\t-\t-\t3\t2026-01-02T03:04:05Z\n");
+  EXPECT_EQ(Cli(Args{"compare"} + site).status, 2);  // no password anywhere
   for (const char* n : {"1", "2", "16"}) {
-    const Result same =
-        Cli({"compare", "--local", local.path(), "--remote", url, "--format", "tsv", "--connections", n}, {s.password});
+    const Result same = Cli(Args{"compare", "--format", "tsv", "--connections", n} + site, {s.password});
     EXPECT_EQ(same.status, 1) << same.err;
     EXPECT_EQ(same.out, r.out) << n << " connections";
   }
-  r = Cli({"sync", "--local", local.path(), "--remote", url, "--dry-run"}, {s.password});
+  r = Cli(Args{"compare", "--format", "tsv", "--exact-seconds", "--types", "*.css", "--no-subfolders"} + site,
+          {s.password});
+  EXPECT_EQ(r.out, "D\troot\t.\nF\t<\tsame.css\t1\t2026-01-02T03:04:05Z\t1\t2026-01-02T03:04:35Z\n"
+                   "D\tlocal\tdrafts\nD\tremote\timg\n");
+  r = Cli(Args{"compare"} + site, {s.password});
+  EXPECT_TRUE(Has(r.out, "Local to Remote: 2 of 2 files tagged (1KB)")) << r.out;
+  EXPECT_TRUE(Has(r.out, "Remote to Local: 1 of 1 file tagged (1KB)")) << r.out;
+  r = Cli(Args{"sync", "--dry-run"} + site, {s.password});
   EXPECT_EQ(r.status, 0);
-  EXPECT_TRUE(Has(r.out, "would copy up   up.html")) << r.out;
-  EXPECT_EQ(ReadFile(s.root / "site/up.html"), "remote");
+  EXPECT_TRUE(Has(r.out, "would copy up   index.html")) << r.out;
+  EXPECT_FALSE(fs::exists(local / "img") || fs::exists(s.root / "site/drafts"));
+  EXPECT_EQ(ReadFile(s.root / "site/INDEX.HTML"), "old!");
   const std::string fresh = t / "a/b/site";
-  for (const std::string& to : {local.path(), fresh}) {
-    r = Cli({"sync", "--local", to, "--remote", url, "--down"}, {s.password});
-    EXPECT_EQ(r.status, 0) << r.out << r.err;
-    EXPECT_EQ(ReadFile(to + "/sub/down.html"), "from server");
-  }
-  EXPECT_EQ(ReadFile(s.root / "site/up.html"), "remote");
-  // A stored connection supplies server, login and paths.
+  r = Cli({"sync", "--local", fresh, "--remote", s.Url(), "--down"}, {s.password});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(ReadFile(fresh + "/img/Logo.gif") + ReadFile(fresh + "/INDEX.HTML"), "gifold!");
+  // A stored connection supplies server, login and paths; piped, the sync
+  // names each file in the order of the compare.
   const std::string file = t / "c.ftp";
   ASSERT_EQ(Cli({"connections", "add", "--file", file, "--description", "Test", "--host", "127.0.0.1", "--port",
                  std::to_string(s.server->port()), "--user", s.server->user(), "--password-stdin", "--local",
@@ -382,8 +356,14 @@ TEST(Cli, SyncWithARealServer) {
             0);
   r = Cli({"sync", "--connection", "Test", "--file", file});
   EXPECT_EQ(r.status, 0) << r.out << r.err;
-  EXPECT_TRUE(Has(r.out, "1 copied, 0 failed")) << r.out;
-  EXPECT_EQ(ReadFile(s.root / "site/up.html"), "local");
+  EXPECT_EQ(r.out, "copied up   index.html\ncopied up   drafts/new/a.txt\ncopied down img/Logo.gif\n"
+                   "3 copied, 0 failed, 0 warnings\n");
+  for (const auto& [here, there] : {std::pair<std::string, std::string>{"index.html", "INDEX.HTML"},
+                                    {"drafts/new/a.txt", "drafts/new/a.txt"}, {"img/Logo.gif", "img/Logo.gif"}}) {
+    EXPECT_EQ(ReadFile(local / here), ReadFile(s.root / ("site/" + there))) << here;
+    EXPECT_EQ(fs::last_write_time(local / here), fs::last_write_time(s.root / ("site/" + there))) << here;
+  }
+  EXPECT_EQ(ReadFile(s.root / "site/INDEX.HTML"), "new");
   EXPECT_EQ(Cli({"compare", "--connection", "Test", "--file", file}).status, 0);
 
   // The refused folder: the rest is copied, it is left alone.
