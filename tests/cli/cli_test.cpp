@@ -110,27 +110,22 @@ std::vector<std::pair<std::string, uintmax_t>> Temps(const std::string& root) {
   return out;
 }
 
-// pyftpdlib serving `root` (its test modes in `o`): Url("/site") names a
-// folder of it, password the environment entry that logs in.
+// pyftpdlib serving `root` with the test switches `extraArgs` (and a folder
+// name it refuses to list): Url("/site") names a folder of it, password the
+// environment entry that logs in.
 struct Served {
   TempDir local, root;
   std::unique_ptr<FtpTestServer> server;
   std::string password;
-  explicit Served(FtpTestServer::PyOptions o = {}) {
+  explicit Served(const Args& extraArgs = {}, const std::string& refuseList = "") {
     fs::create_directories(root / "site");
-    std::string why;
-    server = FtpTestServer::StartPyftpdlib(root.path(), o, &why);
-    if (!server) {
-      ADD_FAILURE() << why;
-      return;
-    }
-    password = "TWINBAY_PASSWORD=" + server->password();
-  }
-  explicit Served(const Args& extraArgs) : Served(Options(extraArgs)) {}
-  static FtpTestServer::PyOptions Options(const Args& extraArgs) {
     FtpTestServer::PyOptions o;
     o.extraArgs = extraArgs;
-    return o;
+    o.refuseList = refuseList;
+    std::string why;
+    server = FtpTestServer::StartPyftpdlib(root.path(), o, &why);
+    if (server) password = "TWINBAY_PASSWORD=" + server->password();
+    EXPECT_TRUE(server) << why;
   }
   std::string Url(const std::string& path = "/site") const {
     return "ftp://" + server->user() + "@127.0.0.1:" + std::to_string(server->port()) + path;
@@ -300,9 +295,7 @@ TEST(Cli, OnATerminalSyncDrawsOneProgressLineAndNamesFilesOnlyWithVerbose) {
 // files are named by a compare or a dry run and removed only by a sync, and
 // the password is never traced.
 TEST(Cli, SyncWithARealServer) {
-  FtpTestServer::PyOptions o;
-  o.refuseList = "locked";
-  Served s(o);
+  Served s({}, "locked");
   ASSERT_TRUE(s.server);
   const TempDir& local = s.local;
   TempDir t;
@@ -589,7 +582,9 @@ TEST(Cli, ListingsOfManyServerFamilies) {
   for (const auto& f : kFiles) EXPECT_EQ(ReadFile(s.local / f.name), ReadFile(s.root / f.name)) << f.name;
 
   std::string why;
-  auto cut = FtpTestServer::StartPyftpdlib(s.root.path(), Served::Options(faults + Args{"--truncate-downloads"}), &why);
+  FtpTestServer::PyOptions cutting;
+  cutting.extraArgs = faults + Args{"--truncate-downloads"};
+  auto cut = FtpTestServer::StartPyftpdlib(s.root.path(), cutting, &why);
   ASSERT_TRUE(cut) << why;
   TempDir fresh;
   r = Cli({"sync", "--local", fresh.path(), "--down", "--server-offset", "+01:00", "--remote",
@@ -608,7 +603,7 @@ TEST(CliInterrupt, CtrlCInALargeCopyLeavesTheOldFilesAndNoTemporaryFile) {
   for (const bool upload : {false, true}) {
     const int signal = upload ? SIGTERM : SIGINT;
     SCOPED_TRACE(upload ? "upload" : "download");
-    Served s(Args{"--throttle", "4000000"});
+    Served s({"--throttle", "4000000"});
     ASSERT_TRUE(s.server);
     WriteFile(s.local / "big.bin", upload ? big : oldText, upload ? T0 + 600 : T0);
     WriteFile(s.root / "site/big.bin", upload ? oldText : big, upload ? T0 : T0 + 600);
@@ -641,7 +636,7 @@ TEST(CliInterrupt, CtrlCInALargeCopyLeavesTheOldFilesAndNoTemporaryFile) {
 // Names from a server are escaped; a download cut short fails and leaves
 // nothing, a time the server will not set is a warning, and all are counted.
 TEST(CliSafety, NamesFromAServerAndFailuresOfASync) {
-  Served s(Args{"--truncate-downloads", "--refuse-times"});
+  Served s({"--truncate-downloads", "--refuse-times"});
   ASSERT_TRUE(s.server);
   WriteFile(s.root / "site/esc\x1b[31mred.txt", "remote text of some length", T0);
   WriteFile(s.root / "site/plain.txt", "remote text of some length", T0);
@@ -666,7 +661,7 @@ TEST(CliSafety, NamesFromAServerAndFailuresOfASync) {
 TEST(CliSafety, AListingThatCannotBeReadHidesNothing) {
   TempDir canned;
   WriteFile(canned / "list", "b.txt 19 bytes, changed 2026-12-01 at 10:00\r\n", T0);
-  Served s(Args{"--list-file", canned / "list"});
+  Served s({"--list-file", canned / "list"});
   ASSERT_TRUE(s.server);
   WriteFile(s.root / "b.txt", "newer on the server", T0 + 600);
   WriteFile(s.local / "b.txt", "older here", T0);

@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <filesystem>
 #include <map>
-#include <mutex>
 
 #include "engine/comparer.h"
 #include "engine/filters.h"
@@ -25,17 +24,10 @@ const int64_t T0 = test::UnixTime(2026, 5, 1, 10, 0, 0);
 // What the compare told: the record counts it announced and the folders it
 // finished, in order.
 struct Recorder : ICompareListener {
-  std::mutex m;
   std::vector<size_t> added;
   std::vector<CFolderRecord*> announced;
-  void FolderAdded(size_t count) override {
-    std::lock_guard g(m);
-    added.push_back(count);
-  }
-  void FolderFinished(CFolderRecord* r) override {
-    std::lock_guard g(m);
-    announced.push_back(r);
-  }
+  void FolderAdded(size_t count) override { added.push_back(count); }
+  void FolderFinished(CFolderRecord* r) override { announced.push_back(r); }
 };
 
 // A local folder standing in for the server, which remembers what was listed
@@ -48,11 +40,7 @@ struct SpyLister : LocalFileSystem {
   bool List(const std::string& path, ScanList& out) override {
     listed.push_back(path);
     if (comparer && path == abortAt) comparer->Abort();
-    if (path == failAt) {
-      out.clear();
-      return false;
-    }
-    return LocalFileSystem::List(path, out);
+    return path == failAt ? (out.clear(), false) : LocalFileSystem::List(path, out);
   }
   std::string LastError() const override { return "550 refused"; }
 };
@@ -70,10 +58,7 @@ struct Harness {
     comparer.BeginCompare(&notify, &disk, &lister, &collection, local.path(), "/", true, false);
     comparer.Run(local.path(), "/", types, include);
   }
-  std::string Rel(const std::string& localPath) const {
-    if (localPath == local.path()) return ".";
-    return localPath.substr(local.path().size() + 1);
-  }
+  std::string Rel(const std::string& p) const { return p == local.path() ? "." : p.substr(local.path().size() + 1); }
   // One line per record and entry: "D<class> path" and "  <state> name".
   std::vector<std::string> Dump() {
     std::vector<std::string> out;
