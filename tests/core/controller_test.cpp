@@ -6,7 +6,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -14,7 +13,6 @@
 #include <thread>
 
 #include "core/controller.h"
-#include "net/open_fs.h"
 #include "support/ftp_servers.h"
 #include "support/temp_dir.h"
 
@@ -115,17 +113,6 @@ TEST(Controller, SessionWorkConnectsBrowsesAndIsCancelledWhileTheServerIsSilent)
   // The check after it logs in again.
   ASSERT_TRUE(controller.StartCheck(&heard));
   EXPECT_TRUE(heard.Wait(controller).ok);
-
-  // An FTP file system's abort flag ends any command, not only a copy: a
-  // listing the server never finishes ends a second after it is raised.
-  auto fs = OpenFileSystem(target, nullptr, o.failure);
-  ASSERT_TRUE(fs) << o.failure.message;
-  std::atomic<bool> abort{true};
-  fs->SetAbortFlag(&abort);
-  ScanList list;
-  const auto start = steady_clock::now();
-  EXPECT_FALSE(fs->List(top + "/stall", list));
-  EXPECT_LT(steady_clock::now() - start, seconds(10));
 }
 
 }  // namespace

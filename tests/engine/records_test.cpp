@@ -125,11 +125,8 @@ TEST(CountTagged, FollowsTheFilterAndTheKeptTotalsStayEqualToAFullCount) {
     CountTagged(c, t, filter);
     return t;
   };
-  auto same = [&](int filter) {
-    const SyncTotals f = full(filter), &k = kept.Totals();
-    return k.taggedUp == f.taggedUp && k.taggedDown == f.taggedDown && k.allUp == f.allUp &&
-           k.allDown == f.allDown && k.bytesUp == f.bytesUp && k.bytesDown == f.bytesDown;
-  };
+  auto v = [](const SyncTotals& t) { return V(t.taggedUp, t.taggedDown, t.allUp, t.allDown, t.bytesUp, t.bytesDown); };
+  auto same = [&](int filter) { return v(kept.Totals()) == v(full(filter)); };
   auto* r = c.Add(std::make_unique<CFolderRecord>("/l", "/r", FolderRoot));
   r->entries.push_back(Entry(true, false, CopyLocalToRemote, 1, 1000));    // up, one side
   r->entries.push_back(Entry(true, true, CopyLocalToRemote, 1, 500, 7));   // up, both sides
