@@ -77,19 +77,6 @@ TEST(Concurrency, ReadersRunSafelyBesideACompare) {
   EXPECT_GE(entries, lastSeen);
 }
 
-TEST(Concurrency, AbortFromAnotherThread) {
-  test::TempDir local, remote;
-  for (int d = 0; d < 200; ++d) test::WriteFile(local / ("d" + std::to_string(d) + "/a"), "", 0);
-  LocalFileSystem lister(remote.path()), disk("/");
-  CFolderCollection collection;
-  CFolderComparer comparer;
-  comparer.BeginCompare(nullptr, &disk, &lister, &collection, local.path(), "/", true, false);
-  std::thread worker([&] { comparer.Run(local.path(), "/", "*.*", true); });
-  comparer.Abort();
-  worker.join();
-  EXPECT_TRUE(comparer.IsAborted());
-}
-
 // A local folder whose connection can be lost for good.
 struct LosableFs : LocalFileSystem {
   LosableFs() : LocalFileSystem("/") {}
