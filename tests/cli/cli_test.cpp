@@ -377,9 +377,11 @@ TEST(Cli, SyncWithARealServer) {
   EXPECT_EQ(ReadFile(s.root / "refusing/open/new.html"), "new");
   EXPECT_EQ(ReadFile(s.root / "refusing/locked/page.html"), "server, newer");
 
-  // Stale temporary files three days old, on both sides.
+  // Stale temporary files three days old, on both sides; one an hour old may
+  // be a copy under way, and stays.
   TempDir here;
   const int64_t old = static_cast<int64_t>(std::time(nullptr)) - 3 * 86400;
+  WriteFile(here / ".twinbay-z.bin.partYoung1", "under way", old + 3 * 86400 - 3600);
   const std::string localTemp = here / ".twinbay-x.bin.partAbC123";
   const std::string remoteTemp = s.root / "stale/sub/.twinbay-y.bin.part-0123456789ab";
   WriteFile(localTemp, "874 MB, once", old);
@@ -407,6 +409,7 @@ TEST(Cli, SyncWithARealServer) {
     EXPECT_NE(fs::exists(localTemp), run.removed);
     EXPECT_NE(fs::exists(remoteTemp), run.removed);
     EXPECT_NE(fs::exists(s.root / "stale/sub/y.bin"), run.args.back() != "sync");
+    EXPECT_TRUE(fs::exists(here / ".twinbay-z.bin.partYoung1"));
   }
 }
 
