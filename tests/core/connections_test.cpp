@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "core/connections.h"
 #include "support/sshd_server.h"
@@ -171,6 +172,12 @@ TEST(ConnectionsList, SaveLoadAndADamagedFileKeptAside) {
   ConnectionsList nowhere(t / "missing-folder/connections.ftp");
   nowhere.Add(Sample("x"));
   EXPECT_FALSE(nowhere.Save().ok);
+  ASSERT_EQ(mkfifo((t / "fifo.ftp").c_str(), 0600), 0);  // never replaced: it may be a device
+  ConnectionsList fifo(t / "fifo.ftp");
+  fifo.Add(Sample("y"));
+  EXPECT_FALSE(fifo.Save().ok);
+  struct stat st {};
+  EXPECT_TRUE(lstat((t / "fifo.ftp").c_str(), &st) == 0 && S_ISFIFO(st.st_mode));
   test::WriteFile(t / "bad.ftp", std::string("\x05\x00\x00\x00\xFF\xFF", 6), 0);
   ConnectionsList bad(t / "bad.ftp");
   EXPECT_NE(bad.Load().error.find("bad.ftp"), std::string::npos);
