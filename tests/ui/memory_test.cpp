@@ -48,7 +48,7 @@ TEST_F(GuiMemory, DeletionsFollowConflictsWaitForTheUser) {
   for (std::string name : {"c1.txt", "c2.txt"})
     test::WriteFile(local / name, "local", t0 + 100), test::WriteFile(serverRoot / ("site/" + name), "server's", t0 + 200);
   Compare();
-  EXPECT_EQ(Rows(), (Names{"! c1.txt", "! c2.txt", "} gone.txt", "= keep.txt"}));
+  EXPECT_EQ(Rows(), (Names{"x> gone.txt", "! c1.txt", "! c2.txt", "= keep.txt"}));
   const int row = Select("c1.txt");
   for (int c : {1, 2, 4, 5})  // a conflict shows both sides
     EXPECT_NE(View()->List()->Model()->index(row, c).data().toString().trimmed(), "") << c;
@@ -56,7 +56,7 @@ TEST_F(GuiMemory, DeletionsFollowConflictsWaitForTheUser) {
   EXPECT_TRUE(View()->LocalPaneText().contains(", 1 of 1 deletion -"));
   EXPECT_TRUE(View()->RemotePaneText().endsWith(", 2 conflicts"));
   Trigger("filter9");
-  EXPECT_EQ(Rows(), Names{"} gone.txt"});
+  EXPECT_EQ(Rows(), Names{"x> gone.txt"});
   Trigger("filter8");
   EXPECT_EQ(Rows(), (Names{"! c1.txt", "! c2.txt"}));
   Trigger("filter0");
@@ -66,7 +66,7 @@ TEST_F(GuiMemory, DeletionsFollowConflictsWaitForTheUser) {
   EXPECT_FALSE(Popup("keepLocal"));
   Select("c1.txt");
   EXPECT_TRUE(Popup("keepLocal", true));
-  EXPECT_EQ(Rows()[0], "> c1.txt");
+  EXPECT_EQ(Rows()[1], "> c1.txt");
   EXPECT_TRUE(View()->RemotePaneText().endsWith(", 1 conflict"));
   EXPECT_TRUE(View()->LocalPaneText().startsWith("1 of 1 file tagged"));
   QString deletions, conflicts, report;

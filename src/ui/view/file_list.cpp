@@ -50,9 +50,9 @@ StateLook LookOf(const CFileEntry& e) {
                                   : "conflict: deleted on one side, changed on the other",
               QColor(200, 100, 0)};
     case DeleteRemote:
-      return {"}", "delete on the server: deleted locally since the last synchronisation", QColor(0, 120, 140)};
+      return {"x>", "delete on the server: deleted locally since the last synchronisation", QColor(0, 120, 140)};
     case DeleteLocal:
-      return {"{", "delete locally: deleted on the server since the last synchronisation", QColor(170, 0, 120)};
+      return {"<x", "delete locally: deleted on the server since the last synchronisation", QColor(170, 0, 120)};
     default: return {"=", "in step", QColor(0, 0, 0)};
   }
 }
