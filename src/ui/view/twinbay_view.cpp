@@ -409,7 +409,7 @@ void CTwinbayView::RunProgress() {
   {
     CProgressDlg progress(controller_, transferTotals_, pendingSync_, this, this);
     progress.exec();
-    // Failures and warnings reach the user, file by file.
+    // Failures, warnings and deletions reach the user, file by file.
     if (progress.Started() && controller_.Job()) ShowTransferReport(this, *controller_.Job(), collection_);
   }
   ShowStateError();
