@@ -17,7 +17,9 @@ int CFileMenus::FilterOf(const QString& menuText) {
                   {"Files with matching timestamps", 4},
                   {"Files requiring synchronization", 5},
                   {"Files that exist on one path only", 6},
-                  {"Files which exist on both paths", 7}};
+                  {"Files which exist on both paths", 7},
+                  {"Conflicts", 8},
+                  {"Deleted on one side", 9}};
   for (const auto& f : kFilters)
     if (menuText == f.text) return f.number;
   return -1;

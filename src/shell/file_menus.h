@@ -1,5 +1,5 @@
 // The menu and toolbar commands on the compared files: Delete, Select All,
-// Tag all, Untag all, the seven filters (one radio group) and Browse for
+// Tag all, Untag all, the nine filters (one radio group) and Browse for
 // Local Path. Sets their texts and keys, routes them to the view and applies
 // their enabling rules whenever the frame refreshes its commands.
 #pragma once

@@ -185,7 +185,8 @@ void CMainFrame::BuildFilterMenu(Commands& c) {
            {"All Files", "filter-all"}, {nullptr, nullptr}, {"Files requiring synchronization", "filter-sync"},
            {"Files to copy from Local to Remote", "filter-up"}, {"Files to copy from Remote to Local", "filter-down"},
            {"Files with matching timestamps", "filter-same"}, {"Files which exist on both paths", "filter-both"},
-           {"Files that exist on one path only", "filter-one"}}) {
+           {"Files that exist on one path only", "filter-one"}, {"Conflicts", "filter-conflicts"},
+           {"Deleted on one side", "filter-deleted"}}) {
     if (!t) {
       filter->addSeparator();
       continue;

@@ -9,6 +9,7 @@ namespace {
 
 const QColor kUp(0, 0, 255);
 const QColor kDown(255, 0, 0);
+const QColor kConflict(220, 120, 0);
 
 void DrawFolder(QPainter& p, const QRectF& r, const QColor& body) {
   QPainterPath path;
@@ -33,6 +34,24 @@ void Arrow(QPainter& p, QPointF from, QPointF to, const QColor& c) {
   p.setBrush(c);
   p.setPen(Qt::NoPen);
   p.drawPolygon(head);
+}
+
+// A disc with a white "!" centred on (x, 8): a folder that could not be
+// read whole (red), a conflict (orange).
+void Exclaim(QPainter& p, double x, const QColor& c) {
+  p.setPen(Qt::NoPen);
+  p.setBrush(c);
+  p.drawEllipse(QRectF(x - 6, 2, 12, 12));
+  p.setPen(QPen(Qt::white, 2));
+  p.drawLine(QPointF(x, 4.5), QPointF(x, 9.5));
+  p.drawPoint(QPointF(x, 12));
+}
+
+// A cross: the side whose copy a deletion removes.
+void Cross(QPainter& p, QPointF at, const QColor& c) {
+  p.setPen(QPen(c, 2));
+  p.drawLine(at + QPointF(-3, -3), at + QPointF(3, 3));
+  p.drawLine(at + QPointF(-3, 3), at + QPointF(3, -3));
 }
 
 QPixmap Canvas(int w, int h) {
@@ -76,14 +95,8 @@ QIcon Folder(int folderClass, int overlay) {
   }
   if (overlay == 1 || overlay == 2) Arrow(p, QPointF(27, overlay == 1 ? 5 : 8), QPointF(39, overlay == 1 ? 5 : 8), kUp);
   if (overlay == 1 || overlay == 3) Arrow(p, QPointF(39, overlay == 1 ? 12 : 8), QPointF(27, overlay == 1 ? 12 : 8), kDown);
-  if (overlay == kIncompleteMark) {  // a red disc with a white "!"
-    p.setPen(Qt::NoPen);
-    p.setBrush(QColor(200, 30, 30));
-    p.drawEllipse(QRectF(27, 2, 12, 12));
-    p.setPen(QPen(Qt::white, 2));
-    p.drawLine(QPointF(33, 4.5), QPointF(33, 9.5));
-    p.drawPoint(QPointF(33, 12));
-  }
+  if (overlay == kIncompleteMark) Exclaim(p, 33, QColor(200, 30, 30));
+  if (overlay == kConflictMark) Exclaim(p, 33, kConflict);
   p.end();
   return cache[key] = QIcon(pm);
 }
@@ -100,6 +113,14 @@ QIcon State(int state) {
     p.drawLine(QPointF(3, 10), QPointF(13, 10));
   } else if (state == 2) {
     Arrow(p, QPointF(2, 8), QPointF(14, 8), kUp);
+  } else if (state == 4) {
+    Exclaim(p, 8, kConflict);
+  } else if (state == 5) {  // the server's copy goes
+    Arrow(p, QPointF(1, 8), QPointF(9, 8), kUp);
+    Cross(p, QPointF(12, 8), kUp);
+  } else if (state == 6) {  // the local copy goes
+    Arrow(p, QPointF(15, 8), QPointF(7, 8), kDown);
+    Cross(p, QPointF(4, 8), kDown);
   } else {
     Arrow(p, QPointF(14, 8), QPointF(2, 8), kDown);
   }
@@ -184,7 +205,8 @@ constexpr ToolIcon kTools[] = {
     {"filter-all", nullptr},       {"filter-sync", nullptr},
     {"filter-up", nullptr},        {"filter-down", nullptr},
     {"filter-same", nullptr},      {"filter-both", nullptr},
-    {"filter-one", nullptr},       {"options", "preferences-system"},
+    {"filter-one", nullptr},       {"filter-conflicts", nullptr},
+    {"filter-deleted", nullptr},   {"options", "preferences-system"},
     {"browse-local", "folder-open"}, {"browse-remote", "folder-remote"},
     {"find", "edit-find"},         {"help", "help-contents"},
     {"web", nullptr},              {"about", "help-about"},

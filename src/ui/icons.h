@@ -11,10 +11,13 @@ namespace twinbay::icons {
 
 // Folder image by class (0 root, 1 both, 2 local only, 3 remote only) with the
 // direction mark (0 none, 1 both ways, 2 up, 3 down) drawn over it.
-// Overlay kIncompleteMark instead marks a folder that could not be read whole.
+// Overlay kIncompleteMark instead marks a folder that could not be read whole,
+// kConflictMark one holding conflicts.
 constexpr int kIncompleteMark = 4;  // the same as the comparer's kIncompleteOverlay
+constexpr int kConflictMark = 5;    // and its kConflictOverlay
 QIcon Folder(int folderClass, int overlay);
-// "<" (0), "=" (1), ">" (2).
+// By compare state: "<" (0), "=" (1), ">" (2), a conflict (4), delete on the
+// server (5), delete locally (6).
 QIcon State(int state);
 // 0 in step, 1 not tagged, 2 tagged.
 QIcon TagMark(int mark);

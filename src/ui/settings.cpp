@@ -1,6 +1,7 @@
 #include "ui/settings.h"
 
 #include <QSettings>
+#include <QUrl>
 
 #include <algorithm>
 #include <cstdio>
@@ -62,6 +63,27 @@ void CSettings::Save() const {
   k.SetDword("Suppress striped list", m_bSuppressStripedList);
   k.SetDword("Ignore seconds", m_bIgnoreSeconds);
   k.SetDword("System Caption", m_bSystemCaption);
+  k.Sync();
+}
+
+namespace {
+// The key of a connection's memory option: its name encoded so that no
+// character of it makes a sub-key.
+QString RememberKey(const QString& connection) {
+  return QString::fromLatin1(QUrl::toPercentEncoding(connection, " "));
+}
+}  // namespace
+
+bool CSettings::RemembersSync(const QString& connection) const {
+  CRegistryKey k;
+  k.Open(base_ + "\\Settings\\Remember Last Sync");
+  return k.GetDword(RememberKey(connection), 1) != 0;
+}
+
+void CSettings::SetRemembersSync(const QString& connection, bool on) const {
+  CRegistryKey k;
+  k.Open(base_ + "\\Settings\\Remember Last Sync");
+  k.SetDword(RememberKey(connection), on ? 1 : 0);
   k.Sync();
 }
 

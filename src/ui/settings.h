@@ -24,10 +24,18 @@ class CSettings {
   quint32 m_nListWidth = 0;
   // How many connections a compare lists folders over at once (1 to 16).
   quint32 m_nConnections = 8;
+  // The Options sheet's copy of the memory option of `m_connection` (the
+  // current connection's name; empty: none, the option cannot be set).
+  quint32 m_bRememberSync = 1;
+  QString m_connection;
 
   bool Initialise(const QString& baseKey);
   void Load();
   void Save() const;
+  // Whether compares over a connection (by its name) use the last
+  // synchronised state: kept for each connection, on unless turned off.
+  bool RemembersSync(const QString& connection) const;
+  void SetRemembersSync(const QString& connection, bool on) const;
 
  private:
   QString base_;

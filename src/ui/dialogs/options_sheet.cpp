@@ -55,6 +55,9 @@ CPropertyPageCompare::CPropertyPageCompare(CSettings& s, QWidget* parent) : COpt
   AddFlag("Audible alert on completion", "compareAlert", &s.m_bCompareAlert);
   AddFlag("Ignore seconds when comparing timestamps", "ignoreSeconds", &s.m_bIgnoreSeconds);
   AddNumber("Connections to list folders over at once", "connections", &s.m_nConnections, 1, 16);
+  // Kept for the current connection only (none: nothing to keep it for).
+  AddFlag("Remember the last synchronisation for this connection", "rememberSync", &s.m_bRememberSync)
+      ->setEnabled(!s.m_connection.isEmpty());
 }
 
 CPropertyPageDisplay::CPropertyPageDisplay(CSettings& s, QWidget* parent) : COptionsPage("DisplayPage", parent) {
@@ -103,6 +106,7 @@ void CopyOptionFlags(const CSettings& from, CSettings& to) {
   to.m_bSetLocalTimestamps = from.m_bSetLocalTimestamps;
   to.m_bTransferAlert = from.m_bTransferAlert;
   to.m_nConnections = from.m_nConnections;
+  to.m_bRememberSync = from.m_bRememberSync;
 }
 
 bool RunOptions(CSettings& settings, QWidget* parent) {

@@ -7,6 +7,7 @@
 #include <QMessageBox>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <set>
 
 #include "ui/view/messages.h"
 #include "widgets/progress_meter.h"
@@ -24,17 +25,24 @@ CSyncConfirmDlg::CSyncConfirmDlg(const CFolderCollection& collection, SyncTotals
   setWindowTitle("Synchronize Confirm");
   setObjectName("SyncConfirmDialog");
   CountTagged(collection, totals, filter);
+  deletesUp_ = totals.taggedDeletesUp;
+  deletesDown_ = totals.taggedDeletesDown;
   up_ = new QCheckBox(TransferText(totals.taggedUp, "Local to Remote"));
   down_ = new QCheckBox(TransferText(totals.taggedDown, "Remote to Local"));
   timestamps_ = new QCheckBox("Set Local timestamps to Remote after transfer");
   up_->setObjectName("up");
   down_->setObjectName("down");
   timestamps_->setObjectName("timestamps");
-  up_->setEnabled(totals.taggedUp != 0);
-  down_->setEnabled(totals.taggedDown != 0);
+  up_->setEnabled(totals.taggedUp + deletesUp_ != 0);
+  down_->setEnabled(totals.taggedDown + deletesDown_ != 0);
+  deletes_ = new QCheckBox;
+  deletes_->setObjectName("deletions");
   timestamps_->setChecked(setLocalTimestamps_ && *setLocalTimestamps_);
   timestamps_->setEnabled(false);
   connect(up_, &QCheckBox::toggled, this, [this](bool on) { timestamps_->setEnabled(on); });
+  for (QCheckBox* direction : {up_, down_})
+    connect(direction, &QCheckBox::toggled, this, &CSyncConfirmDlg::CountDeletions);
+  CountDeletions();
   auto* layout = new QVBoxLayout(this);
   auto* g1 = new QGroupBox;
   auto* l1 = new QVBoxLayout(g1);
@@ -44,10 +52,29 @@ CSyncConfirmDlg::CSyncConfirmDlg(const CFolderCollection& collection, SyncTotals
   (new QVBoxLayout(g2))->addWidget(down_);
   layout->addWidget(g1);
   layout->addWidget(g2);
+  layout->addWidget(deletes_);
+  // Conflicts are never copied or deleted by a sync: say how many stay.
+  if (totals.conflicts > 0) {
+    auto* conflicts = new QLabel(totals.conflicts == 1
+                                     ? QString("1 conflict is left alone: keep one side of it from the list's popup.")
+                                     : QString("%1 conflicts are left alone: keep one side of each from the list's popup.")
+                                           .arg(totals.conflicts));
+    conflicts->setObjectName("conflicts");
+    conflicts->setWordWrap(true);
+    layout->addWidget(conflicts);
+  }
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
   layout->addWidget(buttons);
   connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
   connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+}
+
+void CSyncConfirmDlg::CountDeletions() {
+  const long n = (up_->isChecked() ? deletesUp_ : 0) + (down_->isChecked() ? deletesDown_ : 0);
+  deletes_->setText(QString("Delete files deleted on the other side (%1)").arg(n));
+  if (n > 0 && !deletes_->isEnabled()) deletes_->setChecked(true);
+  if (n == 0) deletes_->setChecked(false);
+  deletes_->setEnabled(n > 0);
 }
 
 void CSyncConfirmDlg::accept() {
@@ -105,8 +132,23 @@ CProgressDlg::~CProgressDlg() {
 void CProgressDlg::Start() {
   std::string why;
   started_ = controller_.StartSync(options_, totals_, static_cast<ITransferListener*>(this), why);
+  // Refused for deleting more than seems right: the user may allow just
+  // these deletions.
+  if (const DeletionCheck check = started_ ? DeletionCheck() : controller_.CheckDeletions(options_); !check.allowed) {
+    QMessageBox box(QMessageBox::Warning, "Twinbay", QString::fromStdString(check.problem),
+                    QMessageBox::Yes | QMessageBox::No, this);
+    box.setObjectName("DeletionGuard");
+    box.setTextFormat(Qt::PlainText);
+    box.setInformativeText(QString("Delete these %1 files anyway?").arg(check.local + check.remote));
+    box.setDefaultButton(QMessageBox::No);
+    if (box.exec() == QMessageBox::Yes)
+      started_ = controller_.StartSync(options_, totals_, static_cast<ITransferListener*>(this), why,
+                                       check.local + check.remote);
+    else
+      why.clear();
+  }
   if (!started_) {
-    PlainWarning(this, QString::fromStdString(why));
+    if (!why.empty()) PlainWarning(this, QString::fromStdString(why));
     finished_ = true;
     QDialog::reject();
   }
@@ -158,25 +200,55 @@ void CProgressDlg::ShowProgress() {
                       .arg(QString::fromStdString(FormatNumber(t.SelectedTotal(), 0, numbers_))));
 }
 
-bool ShowTransferReport(QWidget* parent, const CTransferJob& job) {
-  int failed = 0, warned = 0;
+bool ShowTransferReport(QWidget* parent, const CTransferJob& job, const CFolderCollection& collection) {
+  // The folders a run may remove, by the path of the side that goes.
+  std::set<std::string> folders;
+  {
+    auto guard = collection.Lock();
+    for (size_t i = 0; i < collection.GetCount(); ++i) {
+      const CFolderRecord* r = collection.GetAt(i);
+      folders.insert(r->folderClass == FolderRemoteOnly ? r->remotePath : r->localPath);
+    }
+  }
+  // Counts by kind: copies failed, copied with a warning, deletions failed,
+  // files deleted locally and on the server, folders removed.
+  enum { kNotCopied, kWarned, kNotDeleted, kDeletedLocally, kDeletedRemotely, kRemoved, kKinds };
+  int count[kKinds] = {};
   QStringList lines;
   for (const TransferOutcome& o : job.Outcomes()) {
-    const QString path = QString::fromStdString(o.upload ? o.remotePath : o.localPath);
+    const std::string& side = o.upload ? o.remotePath : o.localPath;
+    const QString path = QString::fromStdString(side), error = QString::fromStdString(o.error);
+    const QString where = o.upload ? "on the server" : "locally";
+    const bool folder = o.deletion && folders.count(side);
     if (!o.ok) {
-      ++failed;
-      lines << QString("Not copied: %1: %2").arg(path, QString::fromStdString(o.error));
+      ++count[o.deletion ? kNotDeleted : kNotCopied];
+      lines << (o.deletion ? QString("Not deleted %1: %2: %3").arg(where, path, error)
+                           : QString("Not copied: %1: %2").arg(path, error));
+    } else if (folder) {
+      ++count[kRemoved];
+      lines << QString("Folder removed %1: %2").arg(where, path);
+    } else if (o.deletion) {
+      ++count[o.upload ? kDeletedRemotely : kDeletedLocally];
+      lines << QString("Deleted %1: %2").arg(where, path);
     } else if (!o.warning.empty()) {
-      ++warned;
+      ++count[kWarned];
       lines << QString("Copied, but %1: %2").arg(path, QString::fromStdString(o.warning));
     }
   }
-  if (failed + warned == 0) return false;
+  auto files = [&](int kind, const char* one, const char* many, const QString& what) {
+    return QString("%1 %2 %3.").arg(count[kind]).arg(count[kind] == 1 ? one : many, what);
+  };
   QStringList summary;
-  if (failed) summary << QString("%1 file%2 could not be copied.").arg(failed).arg(failed == 1 ? "" : "s");
-  if (warned)
-    summary << QString("%1 file%2 copied with a warning.").arg(warned).arg(warned == 1 ? " was" : "s were");
-  QMessageBox box(QMessageBox::Warning, "Twinbay", summary.join("\n"), QMessageBox::Ok, parent);
+  if (count[kNotCopied]) summary << files(kNotCopied, "file", "files", "could not be copied");
+  if (count[kNotDeleted]) summary << files(kNotDeleted, "file or folder", "files or folders", "could not be deleted");
+  if (count[kWarned]) summary << files(kWarned, "file was", "files were", "copied with a warning");
+  if (count[kDeletedRemotely]) summary << files(kDeletedRemotely, "file was", "files were", "deleted on the server");
+  if (count[kDeletedLocally]) summary << files(kDeletedLocally, "file was", "files were", "deleted locally");
+  if (count[kRemoved]) summary << files(kRemoved, "emptied folder was", "emptied folders were", "removed");
+  if (summary.isEmpty()) return false;
+  const bool trouble = count[kNotCopied] + count[kNotDeleted] + count[kWarned] > 0;
+  QMessageBox box(trouble ? QMessageBox::Warning : QMessageBox::Information, "Twinbay", summary.join("\n"),
+                  QMessageBox::Ok, parent);
   box.setObjectName("TransferReport");
   box.setTextFormat(Qt::PlainText);
   box.setDetailedText(lines.join("\n"));

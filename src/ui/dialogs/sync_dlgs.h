@@ -1,5 +1,6 @@
-// Synchronize Confirm (directions and the timestamp option) and the Progress
-// dialog that runs the transfer on its worker thread.
+// Synchronize Confirm (directions, the timestamp option and the deletions
+// that follow the other side's) and the Progress dialog that runs the
+// transfer on its worker thread.
 #pragma once
 
 #include <QCheckBox>
@@ -24,11 +25,18 @@ class CSyncConfirmDlg : public QDialog {
   QCheckBox* UpBox() const { return up_; }
   QCheckBox* DownBox() const { return down_; }
   QCheckBox* TimestampBox() const { return timestamps_; }
+  // "Delete files deleted on the other side (N)", N the tagged deletions of
+  // the chosen directions: checked when N comes above 0, off at 0.
+  QCheckBox* DeleteBox() const { return deletes_; }
+  bool DeleteFollowing() const { return deletes_->isChecked(); }
   void accept() override;
 
  private:
-  QCheckBox *up_, *down_, *timestamps_;
+  void CountDeletions();
+
+  QCheckBox *up_, *down_, *timestamps_, *deletes_;
   quint32* setLocalTimestamps_;
+  long deletesUp_, deletesDown_;
 };
 
 class CProgressDlg : public QDialog, private ITransferListener {
@@ -70,9 +78,11 @@ class CProgressDlg : public QDialog, private ITransferListener {
   NumberFormat numbers_;
 };
 
-// After a transfer: when files failed or were copied with a warning, says so in
-// a message box (object name "TransferReport") that lists each of them. Nothing
-// is shown when every file was copied cleanly. Returns whether it showed one.
-bool ShowTransferReport(QWidget* parent, const CTransferJob& job);
+// After a transfer: when files failed or were copied with a warning, or files
+// or emptied folders were deleted, says so in a message box (object name
+// "TransferReport") that lists each of them. Nothing is shown when every file
+// was copied cleanly and nothing deleted. Returns whether it showed one.
+// `collection` tells the folders removed from the files deleted.
+bool ShowTransferReport(QWidget* parent, const CTransferJob& job, const CFolderCollection& collection);
 
 }  // namespace twinbay

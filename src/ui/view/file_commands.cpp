@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include "core/controller.h"
+#include "engine/tags.h"
 #include "widgets/history_combo.h"
 #include "ui/dialogs/delete_dlg.h"
 #include "ui/view/file_list.h"
@@ -56,17 +57,17 @@ std::vector<CFileEntry*> CTwinbayView::SelectedEntries() const {
   return out;
 }
 
-bool CTwinbayView::AnySelectedNotInStep() const {
+bool CTwinbayView::AnySelected(bool (*test)(int32_t state)) const {
   const std::vector<CFileEntry*> entries = SelectedEntries();
   auto guard = collection_.Lock();
-  return std::any_of(entries.begin(), entries.end(), [](const CFileEntry* e) { return e->state != InStep; });
+  return std::any_of(entries.begin(), entries.end(), [test](const CFileEntry* e) { return test(e->state); });
 }
 
 bool CTwinbayView::CanDelete() const {
   return !busy_ && list_->Model()->ShownFolder() && list_->selectionModel()->hasSelection();
 }
 
-bool CTwinbayView::CanTagAll() const { return !busy_ && kept_.Totals().allUp + kept_.Totals().allDown > 0; }
+bool CTwinbayView::CanTagAll() const { return !busy_ && AnyToDo(); }
 
 // ---- Delete ------------------------------------------------------------------------
 
@@ -162,12 +163,24 @@ void CTwinbayView::OnTagSelected(bool tag) {
   {
     auto guard = collection_.Lock();
     if (tag && folder->incomplete) return;
-    for (CFileEntry* e : entries)
-      if (e->state != InStep) e->tagged = tag;
+    for (CFileEntry* e : entries) SetTagged(*e, tag);
   }
   kept_.CountFolder(collection_, *folder);
   list_->viewport()->update();
   emit StateChanged();
+}
+
+void CTwinbayView::OnKeepSide(bool keepLocal) {
+  CFolderRecord* folder = list_->Model()->ShownFolder();
+  if (!folder || busy_) return;
+  const std::vector<CFileEntry*> entries = SelectedEntries();
+  {
+    auto guard = collection_.Lock();
+    if (folder->incomplete) return;
+    for (CFileEntry* e : entries) KeepSide(*e, keepLocal);
+  }
+  // New states: the rows under the filter, the counts and the tree's marks.
+  OnFolderChanged(folder);
 }
 
 void CTwinbayView::OnTagFolder(bool tag) {
@@ -202,10 +215,20 @@ QMenu* CTwinbayView::MakeListPopup(QWidget* parent) {
   auto* menu = new QMenu(parent);
   menu->setObjectName("listPopup");
   const bool selected = list_->selectionModel()->hasSelection();
-  const bool taggable = AnySelectedNotInStep();
+  const bool taggable = AnySelected(IsActionState);
+  const CFolderRecord* shown = list_->Model()->ShownFolder();
+  const bool keepable = !busy_ && shown && !shown->incomplete &&
+                        AnySelected([](int32_t s) { return s != InStep && s != StateUnknown; });
   QAction* all = menu->addAction("Select All", this, [this] { OnSelectAll(); });
   QAction* tag = menu->addAction("Tag Selected Files", this, [this] { OnTagSelected(true); });
   QAction* untag = menu->addAction("Untag Selected Files", this, [this] { OnTagSelected(false); });
+  menu->addSeparator();
+  QAction* keepLocal = menu->addAction("Keep Local", this, [this] { OnKeepSide(true); });
+  QAction* keepRemote = menu->addAction("Keep Remote", this, [this] { OnKeepSide(false); });
+  keepLocal->setObjectName("keepLocal");
+  keepRemote->setObjectName("keepRemote");
+  keepLocal->setEnabled(keepable);
+  keepRemote->setEnabled(keepable);
   menu->addSeparator();
   QAction* del = menu->addAction("Delete Selected Files", this, [this] { OnDeleteSelected(); });
   QAction* sync = menu->addAction("Synchronize Selected Files");

@@ -10,6 +10,7 @@
 
 #include "engine/comparer.h"
 #include "engine/filters.h"
+#include "engine/tags.h"
 #include "engine/totals.h"
 #include "ui/icons.h"
 
@@ -30,6 +31,30 @@ QString TimeText(const QDateTime& utc) {
 
 QString TimeText(const FindData& fd) {
   return TimeText(QDateTime::fromSecsSinceEpoch(UnixFromTicks(fd.lastWrite), Qt::UTC));
+}
+
+// What each compare state shows: its symbol (for tests and accessibility),
+// its tip, and the colour of its row.
+struct StateLook {
+  const char* symbol;
+  const char* tip;
+  QColor colour;
+};
+StateLook LookOf(const CFileEntry& e) {
+  switch (e.state) {
+    case CopyRemoteToLocal: return {"<", "copy to local", QColor(255, 0, 0)};
+    case CopyLocalToRemote: return {">", "copy to remote", QColor(0, 0, 255)};
+    case Conflict:
+      return {"!",
+              e.local && e.remote ? "conflict: changed on both sides since the last synchronisation"
+                                  : "conflict: deleted on one side, changed on the other",
+              QColor(200, 100, 0)};
+    case DeleteRemote:
+      return {"x>", "delete on the server: deleted locally since the last synchronisation", QColor(0, 120, 140)};
+    case DeleteLocal:
+      return {"<x", "delete locally: deleted on the server since the last synchronisation", QColor(170, 0, 120)};
+    default: return {"=", "in step", QColor(0, 0, 0)};
+  }
 }
 
 // The state column shows its icon centred.
@@ -103,17 +128,18 @@ QVariant FileListModel::data(const QModelIndex& index, int role) const {
       }
       return {};
     case Qt::ToolTipRole:
-      if (c == 3) return e->state == InStep ? "in step" : e->state == CopyLocalToRemote ? "copy to remote" : "copy to local";
+      if (c == 3) return QString(LookOf(*e).tip);
       return {};
     case Qt::UserRole:  // the state symbol, for tests and accessibility
-      return QString(e->state == InStep ? "=" : e->state == CopyLocalToRemote ? ">" : "<");
+      return QString(LookOf(*e).symbol);
     case Qt::DecorationRole:
-      if (c == 0) return icons::TagMark(e->state == InStep ? 0 : e->tagged ? 2 : 1);
-      if (c == 3) return icons::State(e->state == CopyLocalToRemote ? 2 : e->state == InStep ? 1 : 0);
+      // Only what a sync acts on can be tagged: a conflict shows the mark of
+      // an entry in step until one side is kept.
+      if (c == 0) return icons::TagMark(!IsActionState(e->state) ? 0 : e->tagged ? 2 : 1);
+      if (c == 3) return icons::State(e->state);
       return {};
     case Qt::ForegroundRole:
-      return QColor(e->state == CopyRemoteToLocal ? QColor(255, 0, 0)
-                                                  : e->state == CopyLocalToRemote ? QColor(0, 0, 255) : QColor(0, 0, 0));
+      return LookOf(*e).colour;
     case Qt::BackgroundRole:
       if (index.row() % 2 == 1 && !(suppressStripes_ && *suppressStripes_)) return QColor(192, 220, 192);
       return {};
@@ -152,7 +178,7 @@ void FileListModel::ToggleTag(int row) {
   if (!e || (folder_ && folder_->incomplete)) return;
   {
     auto guard = collection_.Lock();
-    e->tagged = e->tagged ? 0 : 1;
+    SetTagged(*e, !e->tagged);
   }
   emit dataChanged(index(row, 0), index(row, 5));
 }

@@ -181,8 +181,11 @@ void CTwinbayView::SetBusy(bool busy) {
   emit StateChanged();
 }
 
-bool CTwinbayView::CanSynchronize() const {
-  return connected_ && !busy_ && kept_.Totals().allUp + kept_.Totals().allDown > 0;
+bool CTwinbayView::CanSynchronize() const { return connected_ && !busy_ && AnyToDo(); }
+
+bool CTwinbayView::AnyToDo() const {
+  const SyncTotals& t = kept_.Totals();
+  return t.allUp + t.allDown + t.deletesUp + t.deletesDown > 0;
 }
 
 // ---- Compare ---------------------------------------------------------------------
@@ -234,6 +237,13 @@ void CTwinbayView::OnCompare() {
   options.tagAfterCompare = settings_.m_bSuppressTagging == 0;
   options.ignoreSeconds = settings_.m_bIgnoreSeconds != 0;
   options.connections = static_cast<int>(std::clamp<quint32>(settings_.m_nConnections, 1, 16));
+  // The last synchronisation is kept under the connection's name, where
+  // twinbay-cli --connection finds it too.
+  if (current_) {
+    options.place = current_->description;
+    if (!settings_.RemembersSync(QString::fromStdString(current_->description)))
+      options.memory = CompareOptions::Memory::Off;
+  }
   // The connection is made sure of on the controller's thread; the compare
   // starts when it has answered.
   if (!StartCheck(AfterCheck::Compare, "Checking the connection...")) CompareBackToIdle();
@@ -330,6 +340,14 @@ void CTwinbayView::OnCompareDone() {
                            .arg(unread)
                            .arg(unread == 1 ? "" : "s")
                            .arg(unread == 1 ? "it" : "them"));
+  else
+    ShowStateError();
+}
+
+void CTwinbayView::ShowStateError() {
+  const std::string error = controller_.StateError();
+  if (!error.empty())
+    emit StatusMessage("The last synchronisation could not be recorded: " + QString::fromStdString(error));
 }
 
 void CTwinbayView::OnStop() {
@@ -382,6 +400,7 @@ void CTwinbayView::OnSynchronize() {
   o.ignoreSeconds = settings_.m_bIgnoreSeconds != 0;
   o.filter = filter_;
   o.connections = static_cast<int>(settings_.m_nConnections);
+  o.deleteFollowing = confirm.DeleteFollowing();
   TellFrame(true);
   if (!StartCheck(AfterCheck::Synchronize, "Checking the connection...")) TellFrame(false);
 }
@@ -390,9 +409,10 @@ void CTwinbayView::RunProgress() {
   {
     CProgressDlg progress(controller_, transferTotals_, pendingSync_, this, this);
     progress.exec();
-    // Failures and warnings reach the user, file by file.
-    if (progress.Started() && controller_.Job()) ShowTransferReport(this, *controller_.Job());
+    // Failures, warnings and deletions reach the user, file by file.
+    if (progress.Started() && controller_.Job()) ShowTransferReport(this, *controller_.Job(), collection_);
   }
+  ShowStateError();
   if (settings_.m_bTransferAlert) alerts::Play(alerts::TransferTones());
   TellFrame(false);
   emit StateChanged();
@@ -412,7 +432,12 @@ void CTwinbayView::OnBrowseRemote() {
 void CTwinbayView::OnOptions() {
   if (busy_) return;
   const quint32 stripes = settings_.m_bSuppressStripedList;
+  // The memory option is the current connection's own.
+  const QString connection = current_ ? QString::fromStdString(current_->description) : QString();
+  settings_.m_connection = connection;
+  settings_.m_bRememberSync = settings_.RemembersSync(connection) ? 1 : 0;
   if (!RunOptions(settings_, this)) return;
+  if (current_) settings_.SetRemembersSync(connection, settings_.m_bRememberSync != 0);
   // The list shows the new striping at once; the other flags apply on next use.
   if (stripes != settings_.m_bSuppressStripedList) list_->viewport()->update();
   emit StateChanged();
@@ -508,15 +533,24 @@ bool CTwinbayView::event(QEvent* e) {
 
 // ---- Status texts ---------------------------------------------------------------------
 
+namespace {
+// The deletions of one direction, short: ", 1 of 2 deletions".
+QString Deletions(long tagged, long all) {
+  return all == 0 ? QString() : QString(", %1 of %2 deletion%3").arg(tagged).arg(all).arg(all == 1 ? "" : "s");
+}
+}  // namespace
+
 QString CTwinbayView::LocalPaneText() {
   const SyncTotals& t = kept_.Totals();
   return QString::fromStdString(TaggedSummary(t.taggedUp, t.allUp, t.bytesUp, numbers_)) +
-         " - " + freeSpace_;
+         Deletions(t.taggedDeletesUp, t.deletesUp) + " - " + freeSpace_;
 }
 
 QString CTwinbayView::RemotePaneText() const {
-  return QString::fromStdString(
-      TaggedSummary(kept_.Totals().taggedDown, kept_.Totals().allDown, kept_.Totals().bytesDown, numbers_));
+  const SyncTotals& t = kept_.Totals();
+  return QString::fromStdString(TaggedSummary(t.taggedDown, t.allDown, t.bytesDown, numbers_)) +
+         Deletions(t.taggedDeletesDown, t.deletesDown) +
+         (t.conflicts == 0 ? QString() : QString(", %1 conflict%2").arg(t.conflicts).arg(t.conflicts == 1 ? "" : "s"));
 }
 
 QString CTwinbayView::ServerTimeNotice() const {

@@ -61,6 +61,8 @@ class CTwinbayView : public QWidget, private ISyncListener, private ICollectionL
   void OnTagAll(bool tag);
   void OnTagSelected(bool tag);
   void OnTagFolder(bool tag);
+  // "Keep Local" / "Keep Remote" on the selected entries.
+  void OnKeepSide(bool keepLocal);
   void OnSetFilter(int filter);
   bool CanDelete() const;
   bool CanSelectAll() const { return !busy_; }
@@ -80,6 +82,8 @@ class CTwinbayView : public QWidget, private ISyncListener, private ICollectionL
   // delete, disconnect).
   bool CanStop() const { return compareRunning_ || sessionWaiting_; }
   bool CanSynchronize() const;
+  // Whether any entry is to be copied or deleted (tagged or not).
+  bool AnyToDo() const;
   bool IsBusy() const { return busy_; }
   // Connect, a connection check, Delete or Disconnect waits on the server.
   bool IsWaitingOnServer() const { return sessionWaiting_; }
@@ -163,6 +167,9 @@ class CTwinbayView : public QWidget, private ISyncListener, private ICollectionL
   // Pins what the user trusted: saves the connections file.
   void SaveTrust();
   void OnCompareDone();
+  // Says in the status line why the last synchronisation could not be
+  // recorded, if it could not.
+  void ShowStateError();
   void SetBusy(bool busy);
   void TellFrame(bool busy);
   void SetAnimation(icons::ConnectionState state);
@@ -173,7 +180,8 @@ class CTwinbayView : public QWidget, private ISyncListener, private ICollectionL
   void LoadConnectionsFile(const QString& connectionsFile);
   void SetUpFileCommands();
   std::vector<CFileEntry*> SelectedEntries() const;
-  bool AnySelectedNotInStep() const;
+  // Whether any selected entry has a state that passes `test`.
+  bool AnySelected(bool (*test)(int32_t state)) const;
 
   CSettings settings_;
   CFolderCollection collection_;
