@@ -68,138 +68,108 @@ std::unique_ptr<FtpTestServer> StartPy(const std::string& root, const FtpTestSer
   return server;
 }
 
-TEST(IncompleteListings, CutAndStalledListingsMarkTheFolderAndTheRestGoesOn) {
-  TempDir root, local;
+// One pyftpdlib server whose folders named a-cut, b-stalled and locked cut
+// the connection, never finish, or refuse (550) when listed.
+TEST(IncompleteListings, CutStalledRefusedAndUnreadableFoldersAreMarkedAndMissingTopFoldersMade) {
+  TempDir root, local, parent;
   const int64_t T = Base();
-  for (const char* name : {"a-cut", "b-stalled", "c-fine"}) {
-    test::WriteFile(root / (std::string(name) + "/page.html"), "server, newer", T + 600);
-    test::WriteFile(local / (std::string(name) + "/page.html"), "local, older", T);
-    test::WriteFile(local / (std::string(name) + "/only-local.html"), "new", T);
-  }
   FtpTestServer::PyOptions o;
   o.cutList = "a-cut";
   o.stallList = "b-stalled";
+  o.refuseList = "locked";
   auto server = StartPy(root.path(), o);
   ASSERT_TRUE(server);
   CFtpSession session = QuickSession();
   ASSERT_TRUE(session.Connect("127.0.0.1", server->user(), server->password(), server->port()));
   FtpFileSystem lister(session);
   Walk w;
-  w.Run(lister, local.path(), "/");
 
-  for (const char* name : {"a-cut", "b-stalled"}) {
-    CFolderRecord* r = w.Record(name);
-    ASSERT_NE(r, nullptr) << name;
-    EXPECT_TRUE(r->incomplete) << name;
-    EXPECT_NE(r->incompleteReason.find("cannot list /" + std::string(name)), std::string::npos) << r->incompleteReason;
-    for (auto& e : r->entries) EXPECT_FALSE(e->IsTagged()) << name << "/" << e->Name();
-  }
-  ASSERT_NE(w.Record("c-fine"), nullptr);
-  EXPECT_FALSE(w.Record("c-fine")->incomplete);
-  ASSERT_NE(w.Entry("c-fine", "page.html"), nullptr);
-  EXPECT_EQ(w.Entry("c-fine", "page.html")->state, CopyRemoteToLocal);
-
-  const auto outcomes = w.Sync(session, true, true);
-  EXPECT_EQ(outcomes.size(), 2u);  // c-fine only: page.html down, only-local.html up
-  for (const char* name : {"a-cut", "b-stalled"}) {
-    EXPECT_EQ(test::ReadFile(root / (std::string(name) + "/page.html")), "server, newer");
-    EXPECT_FALSE(std::filesystem::exists(root / (std::string(name) + "/only-local.html")));
-  }
-  EXPECT_EQ(test::ReadFile(local / "c-fine/page.html"), "server, newer");
-}
-
-TEST(IncompleteListings, AnUnreadableLocalFolderIsIncompleteNotEmpty) {
-  TempDir root, local;
-  const int64_t T = Base();
-  test::WriteFile(root / "secret/remote-only.txt", "r", T);
-  test::WriteFile(root / "secret/both.txt", "older on the server", T);
-  test::WriteFile(local / "secret/both.txt", "newer here", T + 600);
-  test::WriteFile(local / "open/a.txt", "a", T);
-  auto server = StartPy(root.path(), {});
-  ASSERT_TRUE(server);
-  CFtpSession session;
-  ASSERT_TRUE(session.Connect("127.0.0.1", server->user(), server->password(), server->port()));
+  // A local folder that cannot be read is incomplete, not empty.
+  test::WriteFile(root / "unread/secret/remote-only.txt", "r", T);
+  test::WriteFile(root / "unread/secret/both.txt", "older on the server", T);
+  test::WriteFile(local / "unread/secret/both.txt", "newer here", T + 600);
+  test::WriteFile(local / "unread/open/a.txt", "a", T);
   chmod(local.path().c_str(), 0755);
-  chmod((local / "open").c_str(), 0755);
-  chmod((local / "secret").c_str(), 0);
-  FtpFileSystem lister(session);
-  Walk w;
+  chmod((local / "unread").c_str(), 0755);
+  chmod((local / "unread/open").c_str(), 0755);
+  chmod((local / "unread/secret").c_str(), 0);
   // Root reads every folder: the local side is read as an ordinary account.
   const bool asRoot = geteuid() == 0;
   if (asRoot) {
     ASSERT_EQ(seteuid(65534), 0);
   }
-  w.Run(lister, local.path(), "/");
+  w.Run(lister, local / "unread", "/unread");
   if (asRoot) {
     ASSERT_EQ(seteuid(0), 0);
   }
-  chmod((local / "secret").c_str(), 0755);
-
+  chmod((local / "unread/secret").c_str(), 0755);
   CFolderRecord* secret = w.Record("secret");
   ASSERT_NE(secret, nullptr);
   EXPECT_TRUE(secret->incomplete);
   EXPECT_NE(secret->incompleteReason.find("Permission denied"), std::string::npos) << secret->incompleteReason;
   for (auto& e : secret->entries) EXPECT_FALSE(e->IsTagged());
-  const auto outcomes = w.Sync(session, true, true);
-  EXPECT_EQ(outcomes.size(), 1u);  // open/a.txt up
-  EXPECT_FALSE(std::filesystem::exists(local / "secret/remote-only.txt"));
-  EXPECT_EQ(test::ReadFile(local / "secret/both.txt"), "newer here");
-}
+  EXPECT_EQ(w.Sync(session, true, true).size(), 1u);  // open/a.txt up
+  EXPECT_FALSE(std::filesystem::exists(local / "unread/secret/remote-only.txt"));
+  EXPECT_EQ(test::ReadFile(local / "unread/secret/both.txt"), "newer here");
 
-TEST(IncompleteListings, ADownloadIntoALocalFolderThatDoesNotExistYetCreatesIt) {
-  TempDir root, parent;
-  const int64_t T = Base();
+  // A local top folder that is not there yet is made by the download.
   test::WriteFile(root / "site/index.html", "home", T);
   test::WriteFile(root / "site/img/logo.png", "png", T);
-  auto server = StartPy(root.path(), {});
-  ASSERT_TRUE(server);
-  CFtpSession session;
-  ASSERT_TRUE(session.Connect("127.0.0.1", server->user(), server->password(), server->port()));
   const std::string missing = parent / "new/deeper/site";
   EXPECT_EQ(CFolderComparer::CheckPaths(missing), "");
   EXPECT_NE(CFolderComparer::CheckPaths(""), "");
   EXPECT_NE(CFolderComparer::CheckPaths("relative/site"), "");
-  FtpFileSystem lister(session);
-  Walk w;
   w.Run(lister, missing, "/site");
   EXPECT_FALSE(w.Record("")->incomplete);
   ASSERT_NE(w.Entry("", "index.html"), nullptr);
   EXPECT_TRUE(w.Entry("", "index.html")->IsTagged());
-  const auto outcomes = w.Sync(session, false, true);
-  EXPECT_EQ(outcomes.size(), 2u);
+  EXPECT_EQ(w.Sync(session, false, true).size(), 2u);
   EXPECT_EQ(test::ReadFile(missing + "/index.html"), "home");
   EXPECT_EQ(test::ReadFile(missing + "/img/logo.png"), "png");
-}
 
-TEST(IncompleteListings, AServerTopFolderThatIsNotThereYetIsMadeButARefusedOneIsLeftAlone) {
-  TempDir root, local;
-  const int64_t T = Base();
-  test::WriteFile(local / "index.html", "home", T);
-  test::WriteFile(local / "img/logo.png", "png", T);
+  // So is a server top folder, by the upload; one that is there but refuses
+  // to be listed is not taken as empty.
+  test::WriteFile(local / "up/index.html", "home", T);
+  test::WriteFile(local / "up/img/logo.png", "png", T);
   test::WriteFile(root / "locked/index.html", "server, newer", T + 600);
-  FtpTestServer::PyOptions o;
-  o.refuseList = "locked";
-  auto server = StartPy(root.path(), o);
-  ASSERT_TRUE(server);
-  CFtpSession session;
-  ASSERT_TRUE(session.Connect("127.0.0.1", server->user(), server->password(), server->port()));
-  FtpFileSystem lister(session);
-  Walk w;
-  w.Run(lister, local.path(), "/new-site");
+  w.Run(lister, local / "up", "/new-site");
   EXPECT_FALSE(w.Record("")->incomplete) << w.Record("")->incompleteReason;
   EXPECT_TRUE(w.Record("")->remoteMissing);
   auto outcomes = w.Sync(session, true, false);
   EXPECT_EQ(outcomes.size(), 2u);
   for (const auto& out : outcomes) EXPECT_TRUE(out.ok) << out.remotePath << ": " << out.error;
   EXPECT_EQ(test::ReadFile(root / "new-site/img/logo.png"), "png");
-
-  // A top folder that is there but refuses to be listed is not taken as empty.
-  w.Run(lister, local.path(), "/locked");
+  w.Run(lister, local / "up", "/locked");
   EXPECT_TRUE(w.Record("")->incomplete);
   EXPECT_FALSE(w.Record("")->remoteMissing);
-  outcomes = w.Sync(session, true, false);
-  EXPECT_TRUE(outcomes.empty());
+  EXPECT_TRUE(w.Sync(session, true, false).empty());
   EXPECT_EQ(test::ReadFile(root / "locked/index.html"), "server, newer");
+
+  // Cut and stalled listings mark their folder; the rest goes on.
+  for (const char* name : {"a-cut", "b-stalled", "c-fine"}) {
+    test::WriteFile(root / ("tree/" + std::string(name) + "/page.html"), "server, newer", T + 600);
+    test::WriteFile(local / ("tree/" + std::string(name) + "/page.html"), "local, older", T);
+    test::WriteFile(local / ("tree/" + std::string(name) + "/only-local.html"), "new", T);
+  }
+  w.Run(lister, local / "tree", "/tree");
+  for (const char* name : {"a-cut", "b-stalled"}) {
+    CFolderRecord* r = w.Record(name);
+    ASSERT_NE(r, nullptr) << name;
+    EXPECT_TRUE(r->incomplete) << name;
+    EXPECT_NE(r->incompleteReason.find("cannot list /tree/" + std::string(name)), std::string::npos)
+        << r->incompleteReason;
+    for (auto& e : r->entries) EXPECT_FALSE(e->IsTagged()) << name << "/" << e->Name();
+  }
+  ASSERT_NE(w.Record("c-fine"), nullptr);
+  EXPECT_FALSE(w.Record("c-fine")->incomplete);
+  ASSERT_NE(w.Entry("c-fine", "page.html"), nullptr);
+  EXPECT_EQ(w.Entry("c-fine", "page.html")->state, CopyRemoteToLocal);
+  EXPECT_EQ(w.Sync(session, true, true).size(), 2u);  // c-fine only: page.html down, only-local.html up
+  for (const char* name : {"a-cut", "b-stalled"}) {
+    EXPECT_EQ(test::ReadFile(root / ("tree/" + std::string(name) + "/page.html")), "server, newer");
+    EXPECT_FALSE(std::filesystem::exists(root / ("tree/" + std::string(name) + "/only-local.html")));
+  }
+  EXPECT_EQ(test::ReadFile(local / "tree/c-fine/page.html"), "server, newer");
 }
 
 TEST(IncompleteListings, ATreeWithoutEndStopsAtTheDepthLimitAndALoopIsNotWalkedTwice) {
@@ -304,94 +274,6 @@ TEST(PureFtpd, AFolderOfTwelveThousandFilesIsReadWholeDespiteTheDefaultLimit) {
   EXPECT_TRUE(outcomes.empty());
   EXPECT_EQ(test::ReadFile(big + "/f11999.txt"), "server");
   EXPECT_EQ(session.GetConnection()->RefusedReplies(), 0u);
-}
-
-struct Vsftpd {
-  TempDir folder;
-  std::unique_ptr<FtpTestServer> server;
-  CFtpSession session;
-  Vsftpd() {
-    chmod(folder.path().c_str(), 0755);
-    std::string why;
-    server = FtpTestServer::StartVsftpd(folder.path(), &why);
-    EXPECT_TRUE(server) << why;
-  }
-  std::string Pub(const std::string& rel) const { return server->DataDir() + "/" + rel; }
-  bool Connect() { return server && session.Connect("127.0.0.1", "", "", server->port()); }
-};
-
-TEST(VsftpdDefaults, DotFilesAreListedAndANewerRemoteHtaccessIsNotOverwritten) {
-  Vsftpd v;
-  ASSERT_TRUE(v.server);
-  TempDir local;
-  const int64_t T = Base();
-  test::WriteFile(v.Pub("site/.htaccess"), "deny from bad (newer)", T + 600);
-  test::WriteFile(v.Pub("site/index.html"), "home", T);
-  test::WriteFile(local / ".htaccess", "old rules", T);
-  test::WriteFile(local / "index.html", "home", T);
-  v.server->Own(v.server->DataDir());
-  ASSERT_TRUE(v.Connect());
-  FtpFileSystem lister(v.session);
-  Walk w;
-  w.Run(lister, local.path(), "/pub/site");
-  const CFileEntry* h = w.Entry("", ".htaccess");
-  ASSERT_NE(h, nullptr);
-  ASSERT_TRUE(h->remote.has_value()) << "vsftpd's plain LIST hides dot files";
-  EXPECT_EQ(h->state, CopyRemoteToLocal);
-  const auto outcomes = w.Sync(v.session, true, true);
-  EXPECT_EQ(outcomes.size(), 1u);
-  EXPECT_EQ(test::ReadFile(v.Pub("site/.htaccess")), "deny from bad (newer)");
-  EXPECT_EQ(test::ReadFile(local / ".htaccess"), "deny from bad (newer)");
-  EXPECT_EQ(v.session.GetConnection()->RefusedReplies(), 0u);
-}
-
-TEST(VsftpdDefaults, LinksToAFileAFolderUpTheTreeAndNowhere) {
-  Vsftpd v;
-  ASSERT_TRUE(v.server);
-  TempDir local;
-  const int64_t T = Base();
-  test::WriteFile(v.Pub("site/target.txt"), "12345", T);
-  test::WriteFile(v.Pub("site/dir/inner.txt"), "inner", T);
-  std::filesystem::create_symlink("target.txt", v.Pub("site/to-file"));
-  std::filesystem::create_directory_symlink("dir", v.Pub("site/to-dir"));
-  std::filesystem::create_directory_symlink("..", v.Pub("site/up"));
-  std::filesystem::create_symlink("missing.txt", v.Pub("site/nowhere"));
-  v.server->Own(v.server->DataDir());
-  ASSERT_TRUE(v.Connect());
-  FtpFileSystem lister(v.session);
-  Walk w;
-  w.Run(lister, local.path(), "/pub/site");
-
-  const CFileEntry* f = w.Entry("", "to-file");
-  ASSERT_NE(f, nullptr);
-  ASSERT_TRUE(f->remote.has_value());
-  EXPECT_EQ(f->remote->size, 5u);  // the target's size, not the link text's
-  EXPECT_FALSE(f->remote->IsDirectory());
-  EXPECT_EQ(w.Entry("", "nowhere"), nullptr);
-  ASSERT_NE(w.Record("to-dir"), nullptr);
-  EXPECT_NE(w.Entry("to-dir", "inner.txt"), nullptr);
-  ASSERT_NE(w.Record("up"), nullptr);  // shown, not walked
-  EXPECT_TRUE(w.Record("up")->entries.empty());
-  EXPECT_EQ(w.Record("up/site"), nullptr);
-  const std::vector<std::string>& skipped = w.Record("")->skipped;
-  ASSERT_EQ(skipped.size(), 1u);
-  EXPECT_NE(skipped[0].find("/pub/site/nowhere"), std::string::npos) << skipped[0];
-
-  const auto outcomes = w.Sync(v.session, false, true);
-  for (const auto& o : outcomes) EXPECT_TRUE(o.ok) << o.remotePath << ": " << o.error;
-  EXPECT_EQ(outcomes.size(), 4u);  // target.txt, to-file, dir/inner.txt, to-dir/inner.txt
-  EXPECT_EQ(test::ReadFile(local / "to-file"), "12345");
-  EXPECT_EQ(test::ReadFile(local / "to-dir/inner.txt"), "inner");
-  // What finding out cost is counted apart from a normal sync's replies.
-  EXPECT_EQ(v.session.GetConnection()->RefusedReplies(), 0u);
-  EXPECT_GT(v.session.GetConnection()->RefusedProbes(), 0u);
-
-  // A second compare on the same connection asks nothing again and tells the
-  // dangling link no second time.
-  const uint64_t probes = v.session.GetConnection()->RefusedProbes();
-  w.Run(lister, local.path(), "/pub/site");
-  EXPECT_EQ(v.session.GetConnection()->RefusedProbes(), probes);
-  EXPECT_TRUE(w.Record("")->skipped.empty());
 }
 
 }  // namespace

@@ -345,10 +345,22 @@ TEST_P(LinkServers, ALinkIsWhatItLeadsToAndALinkUpTheTreeIsNotWalked) {
     }
   ASSERT_NE(s.Record("up"), nullptr);
   EXPECT_TRUE(s.Record("up")->entries.empty());
+  // The link that leads nowhere is told (proftpd leaves it out of its listing).
+  EXPECT_EQ(root->skipped.size(), GetParam() == Server::Proftpd ? 0u : 1u);
+  for (const std::string& k : root->skipped) EXPECT_NE(k.find("/site/nowhere"), std::string::npos) << k;
   EXPECT_EQ(Failures(s.Sync(false, true)), "");
   EXPECT_EQ(test::ReadFile(s.L("to-file")), "12345");
-  // Over SFTP only asking after the link that leads nowhere tells so.
+  EXPECT_EQ(test::ReadFile(s.L("to-dir/inner.txt")), "inner");
+  // Over SFTP only asking after the link that leads nowhere tells so; over
+  // FTP what finding out cost is counted apart from a normal sync's replies.
   EXPECT_EQ(s.Refused(), s.ssh ? 1u : 0u);
+  const uint64_t probes = s.ssh ? 0 : s.session.GetConnection()->RefusedProbes();
+  EXPECT_TRUE(GetParam() != Server::Vsftpd || probes > 0);
+  // A second compare on the same connection asks nothing again and tells the
+  // dangling link no second time.
+  s.Compare();
+  EXPECT_EQ(s.ssh ? 0 : s.session.GetConnection()->RefusedProbes(), probes);
+  EXPECT_TRUE(s.Record("")->skipped.empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, LinkServers,
