@@ -270,6 +270,9 @@ TEST_P(LocalTimeServer, FoldersOfTheLoginAreProbedThenSyncedBothWays) {
     // The times set through the two-argument MDTM land exactly.
     EXPECT_EQ(MTime(onDisk + "/local newer.txt"), base_ + 3600);
     EXPECT_EQ(MTime(local_ / "remote newer.txt") / 60, (base_ + 3600) / 60);
+    int64_t mdtm = 0;  // and MDTM reads them back in UTC
+    ASSERT_TRUE(s.GetConnection()->GetModificationTime(remote + "/local newer.txt", mdtm));
+    EXPECT_EQ(mdtm, TicksFromUnix(base_ + 3600));
     for (const std::string& line : States(c)) EXPECT_EQ(line[0], '=') << line;
 
     // A new session finds the offset again and sees everything in step.
