@@ -89,15 +89,21 @@ TEST(FtpPyftpdlib, BadPortsAndNoServer) {
   EXPECT_FALSE(never.EnsureConnected());
 }
 
-TEST(FtpPyftpdlib, TenThousandFilesWithTheirTimesToTheSecond) {
+TEST(FtpPyftpdlib, ManyFilesAwkwardNamesAndFileOperations) {
   TempDir root;
+  const std::string odd = "semi;colon #hash ?q %41 \xC3\xBCml\xC3\xA4ut.txt";
+  test::WriteFile(root / ("dir with space/" + odd), "odd", T0);
+  test::WriteFile(root / "[brackets]/x*y.txt", "star", T0);
   for (int i = 0; i < 10000; ++i)
     test::WriteFile(root / ("big/f" + std::to_string(i) + ".txt"), std::to_string(i), T0 + i);
   START_OR_FAIL(server, FtpTestServer::StartPyftpdlib(root.path(), {}, &why_server));
   CFtpSession s;
   ASSERT_TRUE(s.Connect("127.0.0.1", server->user(), server->password(), server->port()));
+  IFtpConnection& c = *s.GetConnection();
+
+  // Ten thousand files, with their times to the second.
   ScanList l;
-  ASSERT_TRUE(s.GetConnection()->ListDirectory("/big", l)) << s.GetConnection()->LastError();
+  ASSERT_TRUE(c.ListDirectory("/big", l)) << c.LastError();
   ASSERT_EQ(l.size(), 10000u);
   for (int i : {0, 1, 4321, 9999}) {
     const FindData* f = Named(l, "f" + std::to_string(i) + ".txt");
@@ -106,19 +112,6 @@ TEST(FtpPyftpdlib, TenThousandFilesWithTheirTimesToTheSecond) {
     EXPECT_EQ(f->size, std::to_string(i).size());
     EXPECT_EQ(f->precision, TimePrecision::Seconds);
   }
-}
-
-TEST(FtpPyftpdlib, AwkwardNamesAndFileOperations) {
-  TempDir root;
-  const std::string odd = "semi;colon #hash ?q %41 \xC3\xBCml\xC3\xA4ut.txt";
-  test::WriteFile(root / ("dir with space/" + odd), "odd", T0);
-  test::WriteFile(root / "[brackets]/x*y.txt", "star", T0);
-  START_OR_FAIL(server, FtpTestServer::StartPyftpdlib(root.path(), {}, &why_server));
-  CFtpSession s;
-  ASSERT_TRUE(s.Connect("127.0.0.1", server->user(), server->password(), server->port()));
-  IFtpConnection& c = *s.GetConnection();
-
-  ScanList l;
   ASSERT_TRUE(c.ListDirectory("/dir with space", l)) << c.LastError();
   ASSERT_EQ(l.size(), 1u);
   EXPECT_EQ(l[0].name, odd);
@@ -188,35 +181,6 @@ TEST(FtpPyftpdlib, AHostileListingNeverYieldsAnUnsafeName) {
   for (auto& f : l) names += "[" + f.name + "]";
   EXPECT_TRUE(names == "[back\\slash][good.txt]" || names == "[back\\slash][cr][good.txt]") << names;
   EXPECT_GE(s.GetConnection()->TakeSkipped().size(), 3u);
-}
-
-TEST(FtpPyftpdlib, CompareAgainstTheServer) {
-  TempDir local, root;
-  test::WriteFile(local / "same.htm", "", T0);
-  test::WriteFile(root / "site/SAME.HTM", "", T0 + 1);
-  test::WriteFile(local / "newer.htm", "", T0 + 100);
-  test::WriteFile(root / "site/newer.htm", "", T0);
-  test::WriteFile(root / "site/Images/logo.gif", "", T0);
-  test::WriteFile(local / "images/logo.gif", "", T0 + 10);
-  test::WriteFile(root / "site/total 123", "", T0);
-  START_OR_FAIL(server, FtpTestServer::StartPyftpdlib(root.path(), {}, &why_server));
-  CFtpSession s;
-  ASSERT_TRUE(s.Connect("127.0.0.1", server->user(), server->password(), server->port()));
-  FtpFileSystem lister(s);
-  LocalFileSystem disk("/");
-  CFolderCollection collection;
-  CFolderComparer comparer;
-  const std::string remote = ResolveRemotePath("site", s.LoginFolder());
-  EXPECT_EQ(remote, "/site");
-  comparer.BeginCompare(nullptr, &disk, &lister, &collection, local.path(), remote, true, false);
-  comparer.Run(local.path(), remote, "*.htm;*.gif", true);
-  ASSERT_EQ(collection.GetCount(), 2u);
-  auto* rootRecord = collection.GetAt(0);
-  ASSERT_EQ(rootRecord->entries.size(), 2u);
-  EXPECT_EQ(rootRecord->entries[0]->state, CopyLocalToRemote);  // newer.htm
-  EXPECT_EQ(rootRecord->entries[1]->state, InStep);             // same.htm ~ SAME.HTM
-  EXPECT_EQ(collection.GetAt(1)->remotePath, "/site/Images");
-  EXPECT_EQ(collection.GetAt(1)->entries[0]->state, CopyLocalToRemote);
 }
 
 TEST(FtpVsftpd, ListOnlyServerTimesToTheMinuteAndRefusedFolders) {
