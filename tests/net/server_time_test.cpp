@@ -102,7 +102,8 @@ const std::string kBodyStart = std::string(
     "\x00\x00\x00\x00",               // reserved word 15
     36);
 
-TEST(ServerTimeOffsetFile, FixedOffsetBytes) {
+// A fixed offset in word 16; older records read as automatic.
+TEST(ServerTimeOffsetFile, FixedOffsetBytesAndOlderRecords) {
   Records one;
   one.push_back(std::make_unique<CConnectionProperties>());
   one[0]->description = "z";
@@ -124,11 +125,9 @@ TEST(ServerTimeOffsetFile, FixedOffsetBytes) {
   // Back to automatic: the word is 0 again, as every older file has it.
   SetServerOffset(*in[0], ServerTimeOffset());
   EXPECT_EQ(SerializeConnections(in), kHeader + kBodyStart + std::string(8, '\0'));
-}
 
-TEST(ServerTimeOffsetFile, OlderRecordsReadAsAutomatic) {
   // Written by the earlier program: word 16 is 0.
-  Records in;
+  in.clear();
   ASSERT_TRUE(ParseConnections(kHeader + kBodyStart + std::string(8, '\0'), in).ok);
   ASSERT_EQ(in.size(), 1u);
   EXPECT_TRUE(GetServerOffset(*in[0]).automatic);
