@@ -45,6 +45,7 @@ std::string Bytes(size_t n, char seed) {
 }
 
 struct Listener : ITransferListener {
+  CTransferJob* job = nullptr;  // the job running, for onProgress
   std::function<void()> onProgress;
   int progress = 0, finished = 0;
   std::vector<CFolderRecord*> folders;
@@ -89,9 +90,13 @@ struct Sync {
     comparer.BeginCompare(nullptr, &disk, &lister, &collection, local.path(), "/site", true, ignoreSeconds);
     comparer.Run(local.path(), "/site", "*.*", true);
   }
-  std::unique_ptr<CTransferJob> Run(TransferOptions o = Both(), ITransferListener* l = nullptr) {
+  std::unique_ptr<CTransferJob> Run(TransferOptions o = Both(), Listener* l = nullptr) {
     remoteFs = std::make_unique<FtpFileSystem>(session);
-    return test::Transfer(collection, totals, *remoteFs, o, l);
+    CountTagged(collection, totals, o.filter);
+    auto job = std::make_unique<CTransferJob>(collection, LocalFileSystem("/"), *remoteFs, totals, o, l);
+    if (l) l->job = job.get();
+    job->RunTransfer();
+    return job;
   }
   // "<state> relative-path" for every entry, in the comparer's order.
   Lines States() {
@@ -186,18 +191,12 @@ TEST(Transfer, CancelStopsBetweenFiles) {
   for (int i = 0; i < 5; ++i) test::WriteFile(s.Local("f" + std::to_string(i)), "x", T0);
   s.Compare();
   Listener l;
-  CTransferJob* running = nullptr;
   l.onProgress = [&] {
-    if (running && running->GetProgress().filesDone == 2) running->Stop();
+    if (l.job->GetProgress().filesDone == 2) l.job->Stop();
   };
-  CountTagged(s.collection, s.totals, FilterAll);
-  FtpFileSystem remoteFs(s.session);
   TransferOptions o = Both();
   o.connections = 1;  // the point it stops at is exact over one connection
-  CTransferJob job(s.collection, LocalFileSystem("/"), remoteFs, s.totals, o, &l);
-  running = &job;
-  job.RunTransfer();
-  EXPECT_EQ(job.Outcomes().size(), 2u);
+  EXPECT_EQ(s.Run(o, &l)->Outcomes().size(), 2u);
   EXPECT_TRUE(Exists(s.Remote("f1")));
   EXPECT_FALSE(Exists(s.Remote("f2")));
   EXPECT_EQ(l.finished, 1);
@@ -241,17 +240,12 @@ TEST(Transfer, AServerDroppedInTheMiddleOfALargeFile) {
   test::WriteFile(s.Local("big.bin"), "the old local version", T0);
   s.Compare();
   Listener l;
-  CTransferJob* running = nullptr;
   l.onProgress = [&] {
-    if (running && running->Totals().currentFileDone > 0) s.server->Stop();
+    if (l.job->Totals().currentFileDone > 0) s.server->Stop();
   };
-  CountTagged(s.collection, s.totals, FilterAll);
-  FtpFileSystem remoteFs(s.session);
-  CTransferJob job(s.collection, LocalFileSystem("/"), remoteFs, s.totals, Both(), &l);
-  running = &job;
-  job.RunTransfer();
-  ASSERT_EQ(job.Outcomes().size(), 1u);
-  EXPECT_FALSE(job.Outcomes()[0].ok);
+  const auto job = s.Run(Both(), &l);
+  ASSERT_EQ(job->Outcomes().size(), 1u);
+  EXPECT_FALSE(job->Outcomes()[0].ok);
   EXPECT_EQ(test::ReadFile(s.Local("big.bin")), "the old local version");
   EXPECT_TRUE(TemporaryFiles(s.local.path()).empty());
   EXPECT_EQ(s.States(), (Lines{"< /big.bin"}));
