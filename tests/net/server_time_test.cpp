@@ -290,7 +290,7 @@ TEST_P(LocalTimeServer, FoldersOfTheLoginAreProbedThenSyncedBothWays) {
   }
 }
 
-TEST_P(LocalTimeServer, ReadOnlyFolderWarnsAndHonoursAFixedOffset) {
+TEST_P(LocalTimeServer, ReadOnlyFolderWarnsAndHonoursAFixedOffsetAndNoProbeFileIsLeft) {
   CFtpSession s;
   ASSERT_TRUE(Connect(s)) << s.LastError();
   CFolderCollection c;
@@ -332,26 +332,25 @@ TEST_P(LocalTimeServer, ReadOnlyFolderWarnsAndHonoursAFixedOffset) {
   EXPECT_EQ(States(c3), (std::vector<std::string>{"> local newer.txt", "= remote newer.txt", "= same.txt",
                                                   "= deep.txt"}));
   EXPECT_EQ(RefusedReplies(Log()), 1) << Log();
-}
 
-TEST_P(LocalTimeServer, NoProbeFileLeftWhenTheConnectionDrops) {
-  CFtpSession s;
-  ASSERT_TRUE(Connect(s)) << s.LastError();
+  // No probe file is left when the connection drops.
+  CFtpSession dropped;
+  ASSERT_TRUE(Connect(dropped)) << dropped.LastError();
   std::vector<std::string> seen;
-  s.Clock().SetProbeHook([&](const std::string& path) {
+  dropped.Clock().SetProbeHook([&](const std::string& path) {
     seen.push_back(path);
     EXPECT_EQ(TemporaryFiles(Anon("pub")).size(), 1u);  // it is there now
     server_->DropSessions();
   });
-  CFolderCollection c;
-  Compare(s, c, "/pub/site");
+  CFolderCollection c4;
+  Compare(dropped, c4, "/pub/site");
   ASSERT_EQ(seen.size(), 1u);
   EXPECT_EQ(seen[0].rfind("/pub/site/.twinbay-probe-", 0), 0u) << seen[0];
-  ASSERT_TRUE(s.EnsureConnected()) << s.LastError();
+  ASSERT_TRUE(dropped.EnsureConnected()) << dropped.LastError();
   ScanList l;
-  s.GetConnection()->ListDirectory("/pub/site", l);
+  dropped.GetConnection()->ListDirectory("/pub/site", l);
   EXPECT_EQ(TemporaryFiles(Anon("pub")), std::vector<std::string>());
-  EXPECT_EQ(s.Clock().PendingProbe(), "");
+  EXPECT_EQ(dropped.Clock().PendingProbe(), "");
 
   // The server goes away right after the store: the probe file stays until
   // the session reconnects, and goes then.
@@ -361,8 +360,8 @@ TEST_P(LocalTimeServer, NoProbeFileLeftWhenTheConnectionDrops) {
     server_->DropSessions();
     server_->Stop();
   });
-  CFolderCollection c2;
-  Compare(gone, c2, "/pub/site");
+  CFolderCollection c5;
+  Compare(gone, c5, "/pub/site");
   EXPECT_EQ(gone.Clock().GetSource(), ServerClock::Source::Unknown);
   EXPECT_EQ(TemporaryFiles(Anon("pub")).size(), 1u);
   EXPECT_NE(gone.Clock().PendingProbe(), "");
