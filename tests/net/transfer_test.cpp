@@ -469,7 +469,7 @@ TEST(Transfer, UploadsGoThroughATemporaryFileAndNeverLeaveAPartOrLoseTheOldFileN
     test::WriteFile(local / "a.txt", "new version", T0 + 100);
     if (c.replacing) test::WriteFile(root / "site/a.txt", "old", T0);
     else test::MakeFolder(root / "site");
-    auto server = FtpTestServer::StartPyftpdlib(root.path());
+    auto server = FtpTestServer::StartPyftpdlib(root.path(), {});
     ASSERT_TRUE(server) << "pyftpdlib did not start";
     std::vector<std::string> log;
     CFtpSession session([&](const FtpLogin& login) -> std::unique_ptr<IFtpConnection> {
