@@ -1,20 +1,23 @@
-// Listing over several connections: the compare's result is the same as over
-// one connection, whatever the server allows and whatever breaks on the way.
+// Listing and copying over several connections: the compare's records and the
+// sync's files, times and outcomes are the same as over one connection,
+// whatever the server allows and whatever breaks on the way; an abort with
+// copies in flight leaves nothing half-written on either side.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <map>
 #include <sstream>
 #include <thread>
 
 #include "core/controller.h"
 #include "engine/comparer.h"
 #include "engine/parallel_lister.h"
-#include "net/curl_ftp.h"
 #include "net/ftp_fs.h"
 #include "net/ftp_session.h"
+#include "net/local_fs.h"
+#include "net/transfer.h"
 #include "support/ftp_servers.h"
 #include "support/runs.h"
 #include "support/temp_dir.h"
@@ -46,15 +49,64 @@ std::string Dump(const CFolderCollection& collection) {
   return o.str();
 }
 
+// Every file below a folder as "path size mtime content-digest", and every
+// temporary file of the transfer as "LEFTOVER path".
+std::string Snapshot(const std::string& root) {
+  std::map<std::string, std::string> files;
+  for (auto& e : std::filesystem::recursive_directory_iterator(root)) {
+    const std::string rel = std::filesystem::relative(e.path(), root).string();
+    if (e.path().filename().string().rfind(".twinbay-", 0) == 0) files[rel] = "LEFTOVER";
+    if (!e.is_regular_file()) continue;
+    const std::string content = test::ReadFile(e.path().string());
+    const auto mtime = std::chrono::duration_cast<std::chrono::seconds>(
+                           std::filesystem::last_write_time(e.path()).time_since_epoch())
+                           .count();
+    files[rel] = std::to_string(content.size()) + " " + std::to_string(mtime) + " " +
+                 std::to_string(std::hash<std::string>()(content));
+  }
+  std::ostringstream o;
+  for (const auto& [path, what] : files) o << path << " " << what << "\n";
+  return o.str();
+}
+
+// pure-ftpd as set up by default, or pyftpdlib with the options given, and a
+// session for syncs. Its folders are "/" + rel on the server, data + "/" + rel
+// on disk.
+struct Site {
+  TempDir root;
+  std::unique_ptr<FtpTestServer> server;
+  std::string data;
+  CFtpSession session;
+  std::unique_ptr<FtpFileSystem> fs;  // made once connected: it opens more connections with the login
+
+  explicit Site(const FtpTestServer::PyOptions* py = nullptr) {
+    std::string why;
+    server = py ? FtpTestServer::StartPyftpdlib(root.path(), *py, &why)
+                : FtpTestServer::Start(FtpTestServer::Kind::PureFtpd, root.path(), &why);
+    if (!server) ADD_FAILURE() << why;
+    else data = server->DataDir();
+  }
+  bool Connect() {
+    if (!server) return false;
+    server->Own(data);
+    if (session.Connect("127.0.0.1", server->user(), server->password(), server->port()))
+      return fs = std::make_unique<FtpFileSystem>(session), true;
+    ADD_FAILURE() << session.LastError();
+    return false;
+  }
+};
+
 struct CompareRun {
   std::string dump;
   int mostHelpers = 0;
-  size_t delivered = 0, discarded = 0;
-  size_t folders = 0;
+  size_t delivered = 0, discarded = 0, folders = 0;
 };
 
-CompareRun Compare(const FtpTestServer& server, const std::string& local, int connections) {
+// A compare of `local` with the server's "/" + rel over a session of its own
+// and `connections` connections in all.
+CompareRun Compare(const Site& site, const std::string& local, int connections, const std::string& rel = "") {
   CompareRun run;
+  const FtpTestServer& server = *site.server;
   CFtpSession session;
   EXPECT_TRUE(session.Connect("127.0.0.1", server.user(), server.password(), server.port())) << session.LastError();
   FtpFileSystem first(session);
@@ -62,8 +114,7 @@ CompareRun Compare(const FtpTestServer& server, const std::string& local, int co
   FileSystemPool::Lease walk = pool.LeaseFirst();
   CParallelLister lister(*walk, pool, connections - 1);
   CFolderCollection collection;
-  test::CompareInto(collection, lister, local, ResolveRemotePath(server.RemoteDir(), session.LoginFolder()), false,
-                    true, &lister);
+  test::CompareInto(collection, lister, local, "/" + rel, false, true, &lister);
   lister.Stop();
   // Connections are opened only for helpers, one at a time as work waits.
   EXPECT_LE(pool.Opened(), connections - 1);
@@ -79,7 +130,7 @@ CompareRun Compare(const FtpTestServer& server, const std::string& local, int co
 // 10 x 10 x 10 folders (1,110 in all) on the server, one file in each of the
 // deepest; the local side has part of it, older and newer, and folders of
 // its own.
-void LayOut(const std::string& server, const std::string& local, int fanOut) {
+void LayOutTree(const std::string& server, const std::string& local, int fanOut) {
   const int64_t T = Base();
   for (int a = 0; a < fanOut; ++a)
     for (int b = 0; b < fanOut; ++b)
@@ -94,16 +145,74 @@ void LayOut(const std::string& server, const std::string& local, int fanOut) {
   test::WriteFile(local + "/mixed/case.TXT", "local", T + 600);
 }
 
-TEST(ConnectionPool, OneAndEightConnectionsGiveTheSameRecordsInTheSameOrder) {
-  TempDir folder, local;
-  chmod(folder.path().c_str(), 0755);
-  std::string why;
-  auto server = FtpTestServer::Start(FtpTestServer::Kind::PureFtpd, folder.path(), &why);
-  ASSERT_TRUE(server) << why;
-  LayOut(server->DataDir(), local.path(), 10);
-  server->Own(server->DataDir());
-  const CompareRun one = Compare(*server, local.path(), 1);
-  const CompareRun eight = Compare(*server, local.path(), 8);
+// `count` files in a few folders each way, some replacing older copies, some
+// in folders the other side does not have yet.
+void LayOutCopies(const std::string& server, const std::string& local, int count) {
+  const int64_t T = Base();
+  for (int i = 0; i < count; ++i) {
+    const std::string folder = "d" + std::to_string(i % 7) + "/";
+    const std::string content(100 + i * 37 % 3000, static_cast<char>('a' + i % 26));
+    test::WriteFile(local + "/up/" + folder + "u" + std::to_string(i) + ".txt", content, T + i);
+    test::WriteFile(server + "/down/" + folder + "w" + std::to_string(i) + ".txt", content, T + i);
+  }
+  for (int i = 0; i < count / 10; ++i) {
+    const std::string n = std::to_string(i);
+    test::WriteFile(local + "/both/newer-here" + n, "here, newer", T + 3600);
+    test::WriteFile(server + "/both/newer-here" + n, "there, older", T);
+    test::WriteFile(local + "/both/newer-there" + n, "here, older", T);
+    test::WriteFile(server + "/both/newer-there" + n, "there, newer", T + 3600);
+  }
+}
+
+// A compare of `local` with the server's "/" + rel over the site's session,
+// then a sync both ways over `connections`: its outcomes (paths relative), the
+// entries' states after it, and its job.
+struct Sync {
+  CFolderCollection collection;
+  SyncTotals totals;
+  std::unique_ptr<CTransferJob> job;
+  std::string outcomes, states;
+  size_t failed = 0;
+
+  Sync(Site& site, const std::string& local, int connections, const std::string& rel = "") {
+    test::CompareInto(collection, *site.fs, local, "/" + rel);
+    TransferOptions o = test::Directions(true, true);
+    o.connections = connections;
+    job = test::Transfer(collection, totals, *site.fs, o);
+    std::ostringstream out, st;
+    for (const TransferOutcome& t : job->Outcomes()) {
+      out << (t.upload ? "up " : "down ") << t.localPath.substr(local.size()) << " "
+          << t.remotePath.substr(rel.size() + 1) << (t.ok ? " ok" : " FAILED ") << t.error
+          << (t.warning.empty() ? "" : " warning ") << t.warning << "\n";
+      failed += !t.ok;
+    }
+    for (size_t i = 0; i < collection.GetCount(); ++i)
+      for (const auto& e : collection.GetAt(i)->entries)
+        st << collection.GetAt(i)->localPath.substr(local.size()) << "/" << e->Name() << " " << e->state << "\n";
+    outcomes = out.str();
+    states = st.str();
+  }
+};
+
+// One pure-ftpd server for the cases that need nothing odd of it.
+class PureFtpdPool : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    site_ = new Site;
+    if (site_->server) site_->Connect();
+  }
+  static void TearDownTestSuite() { delete site_; }
+  void SetUp() override { ASSERT_TRUE(site_->server); }
+  static Site* site_;
+};
+Site* PureFtpdPool::site_ = nullptr;
+
+TEST_F(PureFtpdPool, OneAndEightConnectionsGiveTheSameRecordsInTheSameOrder) {
+  TempDir local;
+  LayOutTree(site_->data + "/tree", local.path(), 10);
+  site_->server->Own(site_->data);
+  const CompareRun one = Compare(*site_, local.path(), 1, "tree");
+  const CompareRun eight = Compare(*site_, local.path(), 8, "tree");
   EXPECT_GT(one.folders, 1110u);
   EXPECT_EQ(one.dump.find("INCOMPLETE"), std::string::npos);
   EXPECT_EQ(one.dump, eight.dump);
@@ -114,50 +223,59 @@ TEST(ConnectionPool, OneAndEightConnectionsGiveTheSameRecordsInTheSameOrder) {
   EXPECT_EQ(eight.discarded, 0u);
 }
 
-TEST(ConnectionPool, AServerThatTakesTwoLoginsIsUsedWithTwoAndTheRunGoesOn) {
-  TempDir root, local;
-  LayOut(root.path(), local.path(), 4);
-  FtpTestServer::PyOptions o;
-  o.maxLogins = 2;
-  std::string why;
-  auto server = FtpTestServer::StartPyftpdlib(root.path(), o, &why);
-  ASSERT_TRUE(server) << why;
-  const CompareRun eight = Compare(*server, local.path(), 8);
-  const CompareRun one = Compare(*server, local.path(), 1);
-  EXPECT_EQ(eight.mostHelpers, 1);
-  EXPECT_EQ(one.dump.find("INCOMPLETE"), std::string::npos);
-  EXPECT_EQ(one.dump, eight.dump);
-  EXPECT_GT(eight.delivered, 0u);
+TEST_F(PureFtpdPool, OneAndEightConnectionsCopyTheSameFilesWithTheSameTimesAndOutcomes) {
+  std::string outcomes[2], local[2], server[2], states[2];
+  TempDir locals[2];
+  for (const int k : {0, 1}) {
+    const std::string rel = k ? "eight" : "one", data = site_->data + "/" + rel;
+    LayOutCopies(data, locals[k].path(), 150);
+    site_->server->Own(site_->data);
+    const Sync r(*site_, locals[k].path(), k ? 8 : 1, rel);
+    EXPECT_EQ(r.job->Outcomes().size(), 330u);
+    EXPECT_EQ(r.failed, 0u) << r.outcomes;
+    // More connections join only while files wait: some, not always all.
+    EXPECT_EQ(r.job->ConnectionsUsed() > 1, k == 1);
+    EXPECT_LE(r.job->ConnectionsUsed(), k ? 8 : 1);
+    outcomes[k] = r.outcomes;
+    states[k] = r.states;
+    local[k] = Snapshot(locals[k].path());
+    server[k] = Snapshot(data);
+    // Both sides hold the same files with the same times.
+    EXPECT_EQ(local[k], server[k]);
+    EXPECT_EQ(states[k].find(" 0\n"), std::string::npos);
+    EXPECT_EQ(states[k].find(" 2\n"), std::string::npos);
+  }
+  EXPECT_EQ(outcomes[0], outcomes[1]);
+  EXPECT_EQ(states[0], states[1]);
+  EXPECT_EQ(local[0], local[1]);
+  EXPECT_EQ(server[0], server[1]);
 }
 
 // One pool serves the compare and the sync after it, and opens a connection
 // only when work waits: a 3-folder tree logged in 14 times when the listing
 // pool logged in eagerly and the transfer opened a fresh one.
-TEST(ConnectionPool, ACompareAndItsSyncShareOneLazyPool) {
-  TempDir folder;
-  chmod(folder.path().c_str(), 0755);
-  std::string why;
-  auto server = FtpTestServer::Start(FtpTestServer::Kind::PureFtpd, folder.path(), &why);
-  ASSERT_TRUE(server) << why;
+TEST_F(PureFtpdPool, ACompareAndItsSyncShareOneLazyPool) {
+  const FtpTestServer& server = *site_->server;
   const int64_t T = Base();
   for (const bool small : {false, true}) {
     TempDir local;
-    const std::string top = server->DataDir() + (small ? "/small" : "/three");
+    const std::string top = site_->data + (small ? "/small" : "/three");
     for (const std::string& sub : small ? std::vector<std::string>{""} : std::vector<std::string>{"", "/a", "/b"})
       for (int i = 0; i < (small ? 1 : 4); ++i) {
         const std::string n = std::to_string(i);
         test::WriteFile(top + sub + "/down" + n, "server", T + 60);
         if (!small) test::WriteFile(local / (sub + "/up" + n), "local", T + 60);
       }
-    server->Own(server->DataDir());
+    server.Own(site_->data);
     CFolderCollection collection;
     CSyncController controller(collection);
     OpenFailure failure;
-    ASSERT_TRUE(controller.Connect(server->Target(), failure)) << failure.message;
+    ASSERT_TRUE(controller.Connect(server.Target(), failure)) << failure.message;
     CompareOptions compare;
     compare.localPath = local.path();
-    compare.remotePath = server->RemoteDir() + (small ? "/small" : "/three");
+    compare.remotePath = server.RemoteDir() + (small ? "/small" : "/three");
     compare.ignoreSeconds = false;
+    std::string why;
     ASSERT_TRUE(controller.RunCompare(compare, nullptr, why)) << why;
     const int openedByCompare = controller.Pool()->Opened();
     SyncTotals totals;
@@ -175,38 +293,106 @@ TEST(ConnectionPool, ACompareAndItsSyncShareOneLazyPool) {
   }
 }
 
-TEST(ConnectionPool, AConnectionCutMidRunIsMadeAgainAndItsFolderListedWhole) {
-  TempDir root, local;
-  LayOut(root.path(), local.path(), 5);
-  FtpTestServer::PyOptions o;
-  o.cutSecondLogin = true;  // the first helper's third listing cuts it
-  std::string why;
-  auto server = FtpTestServer::StartPyftpdlib(root.path(), o, &why);
-  ASSERT_TRUE(server) << why;
-  const CompareRun eight = Compare(*server, local.path(), 8);
-  const CompareRun one = Compare(*server, local.path(), 1);
-  EXPECT_EQ(eight.discarded, 1u);
-  EXPECT_EQ(eight.dump.find("INCOMPLETE"), std::string::npos);
-  EXPECT_EQ(one.dump, eight.dump);
+// A server that takes two logins is listed and copied over two, and the run
+// goes on; so is one that cuts its second login's third listing and third
+// transfer (each made again).
+TEST(ConnectionPool, TwoLoginsOrACutConnectionListAndCopyAsOneConnectionDoes) {
+  for (const bool cut : {false, true}) {
+    SCOPED_TRACE(cut ? "cut" : "two logins");
+    FtpTestServer::PyOptions o;
+    o.maxLogins = cut ? 0 : 2;
+    o.cutSecondLogin = cut;
+    Site site(&o);
+    TempDir tree, local;
+    LayOutTree(site.data + "/tree", tree.path(), cut ? 5 : 4);
+    const CompareRun eight = Compare(site, tree.path(), 8, "tree");
+    const CompareRun one = Compare(site, tree.path(), 1, "tree");
+    EXPECT_EQ(one.dump.find("INCOMPLETE"), std::string::npos);
+    EXPECT_EQ(one.dump, eight.dump);
+    EXPECT_EQ(eight.discarded, cut ? 1u : 0u);
+    if (!cut) {
+      EXPECT_EQ(eight.mostHelpers, 1);
+      EXPECT_GT(eight.delivered, 0u);
+    }
+    // The transfers' own second login (the listings' is gone by now).
+    Site copies(&o);
+    LayOutCopies(copies.data, local.path(), 40);
+    ASSERT_TRUE(copies.Connect());
+    const Sync r(copies, local.path(), 8);
+    EXPECT_TRUE(cut ? r.job->ConnectionsUsed() > 1 : r.job->ConnectionsUsed() == 2);
+    EXPECT_EQ(r.job->Outcomes().size(), 88u);
+    EXPECT_EQ(r.failed, 0u) << r.outcomes;
+    EXPECT_EQ(Snapshot(local.path()), Snapshot(copies.data));
+    EXPECT_EQ(r.states.find(" 0\n"), std::string::npos) << r.states;
+  }
 }
 
 TEST(ConnectionPool, RefusedAndCutFoldersComeOutAsWithOneConnection) {
-  TempDir root, local;
-  LayOut(root.path(), local.path(), 3);
-  const int64_t T = Base();
-  test::WriteFile(root / "a1/locked/x.txt", "x", T);
-  test::WriteFile(root / "a2/b0/broken/y.txt", "y", T);
   FtpTestServer::PyOptions o;
   o.refuseList = "locked";
   o.cutList = "broken";
-  std::string why;
-  auto server = FtpTestServer::StartPyftpdlib(root.path(), o, &why);
-  ASSERT_TRUE(server) << why;
-  const CompareRun eight = Compare(*server, local.path(), 8);
-  const CompareRun one = Compare(*server, local.path(), 1);
+  Site site(&o);
+  TempDir local;
+  LayOutTree(site.data, local.path(), 3);
+  test::WriteFile(site.data + "/a1/locked/x.txt", "x", Base());
+  test::WriteFile(site.data + "/a2/b0/broken/y.txt", "y", Base());
+  const CompareRun eight = Compare(site, local.path(), 8);
+  const CompareRun one = Compare(site, local.path(), 1);
   EXPECT_NE(one.dump.find("locked | /a1/locked | class 3 INCOMPLETE"), std::string::npos) << one.dump.substr(0, 2000);
   EXPECT_NE(one.dump.find("broken | /a2/b0/broken | class 3 INCOMPLETE"), std::string::npos);
   EXPECT_EQ(one.dump, eight.dump);
+}
+
+TEST(TransferPool, AbortWithCopiesInFlightLeavesNoTemporaryFileAndNoHalfWrittenDestination) {
+  FtpTestServer::PyOptions o;
+  o.extraArgs = {"--throttle", "1000000"};  // a second, per data connection
+  Site site(&o);
+  ASSERT_TRUE(site.Connect());
+  TempDir local;
+  const std::string big(4u << 20, 'z');
+  const int64_t T = Base();
+  for (int i = 0; i < 2; ++i) {
+    const std::string n = std::to_string(i);
+    test::WriteFile(local / ("new-up" + n), big, T + 100);
+    test::WriteFile(local / ("old-up" + n), big, T + 100);
+    test::WriteFile(site.data + "/old-up" + n, "old remote", T);
+    test::WriteFile(site.data + "/new-down" + n, big, T + 100);
+    test::WriteFile(site.data + "/old-down" + n, big, T + 100);
+    test::WriteFile(local / ("old-down" + n), "old local", T);
+  }
+  CFolderCollection collection;
+  test::CompareInto(collection, *site.fs, local.path(), "/");
+  const std::string localBefore = Snapshot(local.path()), serverBefore = Snapshot(site.data);
+  struct Aborter : ITransferListener {
+    CTransferJob* job = nullptr;
+    void TransferProgress() override {
+      // Once all eight move (at 1 MB/s each), a little after.
+      const CTransferJob::Progress p = job ? job->GetProgress() : CTransferJob::Progress();
+      if (p.filesStarted == 8 && p.bytesDone > (2 << 20) && !job->Aborted()) job->Abort();
+    }
+    void TransferFolderChanged(CFolderRecord*) override {}
+    void TransferFinished() override {}
+  } aborter;
+  TransferOptions opts;
+  opts.localToRemote = opts.remoteToLocal = true;
+  SyncTotals totals;
+  CountTagged(collection, totals, opts.filter);
+  CTransferJob job(collection, LocalFileSystem("/"), *site.fs, totals, opts, &aborter);
+  aborter.job = &job;
+  job.RunTransfer();
+  ASSERT_TRUE(job.Aborted());
+  EXPECT_EQ(job.ConnectionsUsed(), 8);
+  ASSERT_EQ(job.Outcomes().size(), 8u);
+  for (const TransferOutcome& out : job.Outcomes()) {
+    EXPECT_FALSE(out.ok) << out.localPath;
+    EXPECT_TRUE(out.cancelled) << out.localPath;
+  }
+  // Both sides as they were: no temporary file, no partial new file, no old
+  // file replaced. The server may still be closing the abandoned uploads.
+  EXPECT_EQ(Snapshot(local.path()), localBefore);
+  for (int i = 0; i < 100 && Snapshot(site.data) != serverBefore; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(Snapshot(site.data), serverBefore);
 }
 
 }  // namespace

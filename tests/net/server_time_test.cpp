@@ -102,7 +102,8 @@ const std::string kBodyStart = std::string(
     "\x00\x00\x00\x00",               // reserved word 15
     36);
 
-TEST(ServerTimeOffsetFile, FixedOffsetBytes) {
+// A fixed offset in word 16; older records read as automatic.
+TEST(ServerTimeOffsetFile, FixedOffsetBytesAndOlderRecords) {
   Records one;
   one.push_back(std::make_unique<CConnectionProperties>());
   one[0]->description = "z";
@@ -124,11 +125,9 @@ TEST(ServerTimeOffsetFile, FixedOffsetBytes) {
   // Back to automatic: the word is 0 again, as every older file has it.
   SetServerOffset(*in[0], ServerTimeOffset());
   EXPECT_EQ(SerializeConnections(in), kHeader + kBodyStart + std::string(8, '\0'));
-}
 
-TEST(ServerTimeOffsetFile, OlderRecordsReadAsAutomatic) {
   // Written by the earlier program: word 16 is 0.
-  Records in;
+  in.clear();
   ASSERT_TRUE(ParseConnections(kHeader + kBodyStart + std::string(8, '\0'), in).ok);
   ASSERT_EQ(in.size(), 1u);
   EXPECT_TRUE(GetServerOffset(*in[0]).automatic);
@@ -270,6 +269,9 @@ TEST_P(LocalTimeServer, FoldersOfTheLoginAreProbedThenSyncedBothWays) {
     // The times set through the two-argument MDTM land exactly.
     EXPECT_EQ(MTime(onDisk + "/local newer.txt"), base_ + 3600);
     EXPECT_EQ(MTime(local_ / "remote newer.txt") / 60, (base_ + 3600) / 60);
+    int64_t mdtm = 0;  // and MDTM reads them back in UTC
+    ASSERT_TRUE(s.GetConnection()->GetModificationTime(remote + "/local newer.txt", mdtm));
+    EXPECT_EQ(mdtm, TicksFromUnix(base_ + 3600));
     for (const std::string& line : States(c)) EXPECT_EQ(line[0], '=') << line;
 
     // A new session finds the offset again and sees everything in step.
@@ -288,7 +290,7 @@ TEST_P(LocalTimeServer, FoldersOfTheLoginAreProbedThenSyncedBothWays) {
   }
 }
 
-TEST_P(LocalTimeServer, ReadOnlyFolderWarnsAndHonoursAFixedOffset) {
+TEST_P(LocalTimeServer, ReadOnlyFolderWarnsAndHonoursAFixedOffsetAndNoProbeFileIsLeft) {
   CFtpSession s;
   ASSERT_TRUE(Connect(s)) << s.LastError();
   CFolderCollection c;
@@ -330,26 +332,25 @@ TEST_P(LocalTimeServer, ReadOnlyFolderWarnsAndHonoursAFixedOffset) {
   EXPECT_EQ(States(c3), (std::vector<std::string>{"> local newer.txt", "= remote newer.txt", "= same.txt",
                                                   "= deep.txt"}));
   EXPECT_EQ(RefusedReplies(Log()), 1) << Log();
-}
 
-TEST_P(LocalTimeServer, NoProbeFileLeftWhenTheConnectionDrops) {
-  CFtpSession s;
-  ASSERT_TRUE(Connect(s)) << s.LastError();
+  // No probe file is left when the connection drops.
+  CFtpSession dropped;
+  ASSERT_TRUE(Connect(dropped)) << dropped.LastError();
   std::vector<std::string> seen;
-  s.Clock().SetProbeHook([&](const std::string& path) {
+  dropped.Clock().SetProbeHook([&](const std::string& path) {
     seen.push_back(path);
     EXPECT_EQ(TemporaryFiles(Anon("pub")).size(), 1u);  // it is there now
     server_->DropSessions();
   });
-  CFolderCollection c;
-  Compare(s, c, "/pub/site");
+  CFolderCollection c4;
+  Compare(dropped, c4, "/pub/site");
   ASSERT_EQ(seen.size(), 1u);
   EXPECT_EQ(seen[0].rfind("/pub/site/.twinbay-probe-", 0), 0u) << seen[0];
-  ASSERT_TRUE(s.EnsureConnected()) << s.LastError();
+  ASSERT_TRUE(dropped.EnsureConnected()) << dropped.LastError();
   ScanList l;
-  s.GetConnection()->ListDirectory("/pub/site", l);
+  dropped.GetConnection()->ListDirectory("/pub/site", l);
   EXPECT_EQ(TemporaryFiles(Anon("pub")), std::vector<std::string>());
-  EXPECT_EQ(s.Clock().PendingProbe(), "");
+  EXPECT_EQ(dropped.Clock().PendingProbe(), "");
 
   // The server goes away right after the store: the probe file stays until
   // the session reconnects, and goes then.
@@ -359,8 +360,8 @@ TEST_P(LocalTimeServer, NoProbeFileLeftWhenTheConnectionDrops) {
     server_->DropSessions();
     server_->Stop();
   });
-  CFolderCollection c2;
-  Compare(gone, c2, "/pub/site");
+  CFolderCollection c5;
+  Compare(gone, c5, "/pub/site");
   EXPECT_EQ(gone.Clock().GetSource(), ServerClock::Source::Unknown);
   EXPECT_EQ(TemporaryFiles(Anon("pub")).size(), 1u);
   EXPECT_NE(gone.Clock().PendingProbe(), "");

@@ -248,6 +248,8 @@ TEST_P(EveryServer, NamesThatCouldHideOrAliasAFileHideNothing) {
     test::WriteFile(s.L(name), "older here", T);
   }
   test::WriteFile(s.L("iac/" + iac2), "older here", T);
+  test::WriteFile(s.R("iac/plain.txt"), "older there", T);  // newer here, but in a folder read in part
+  test::WriteFile(s.L("iac/plain.txt"), "newer here", T + 600);
   test::WriteFile(s.R("up\\c.txt"), "older there", T);  // uploaded under its own name
   test::WriteFile(s.L("up\\c.txt"), "newer here", T + 600);
   std::filesystem::create_symlink("t.txt", s.R("links/p -> q"));
@@ -267,7 +269,11 @@ TEST_P(EveryServer, NamesThatCouldHideOrAliasAFileHideNothing) {
   const CFolderRecord* iac = s.Record("iac");
   EXPECT_TRUE(py || sftp || (iac->incomplete && !iac->skipped.empty()));
   EXPECT_TRUE(!sftp || !iac->incomplete) << iac->incompleteReason;
-  for (const auto& e : iac->entries) EXPECT_TRUE(py || sftp || e->state == StateUnknown) << e->Name();
+  for (const auto& e : iac->entries)
+    EXPECT_TRUE(py || sftp || e->state == StateUnknown || e->Name() == "plain.txt") << e->Name();
+  // Tagged by hand, nothing in a folder read in part is copied all the same.
+  if (iac->incomplete)
+    for (auto& e : const_cast<CFolderRecord*>(iac)->entries) e->tagged = true;
   EXPECT_TRUE(py || s.Record("unread")->incomplete);
   for (const auto& e : s.Record("links")->entries) EXPECT_NE(e->state, CopyLocalToRemote) << e->Name();
 
@@ -276,6 +282,9 @@ TEST_P(EveryServer, NamesThatCouldHideOrAliasAFileHideNothing) {
   const bool pure = GetParam() == Server::PureFtpd;
   EXPECT_EQ(failed.empty() ? 0 : std::count(failed.begin(), failed.end(), '\n'), py ? 2 : pure ? 1 : 0) << failed;
   chmod(s.R("unread").c_str(), 0755);
+  EXPECT_EQ(test::ReadFile(s.R("iac/plain.txt")), py || sftp ? "newer here" : "older there");
+  // A path holding byte 0xFF never reaches an FTP server as a command.
+  EXPECT_TRUE(sftp || !s.fs->Remove(s.remote + "/iac/" + iac1));
   for (const std::string& name : newer) EXPECT_EQ(test::ReadFile(s.R(name)), "newer on the server") << name;
   EXPECT_EQ(test::ReadFile(s.R("up\\c.txt")), pure ? "older there" : "newer here");
   EXPECT_EQ(std::filesystem::exists(s.R("iac/" + iac2)), sftp);
@@ -345,10 +354,22 @@ TEST_P(LinkServers, ALinkIsWhatItLeadsToAndALinkUpTheTreeIsNotWalked) {
     }
   ASSERT_NE(s.Record("up"), nullptr);
   EXPECT_TRUE(s.Record("up")->entries.empty());
+  // The link that leads nowhere is told (proftpd leaves it out of its listing).
+  EXPECT_EQ(root->skipped.size(), GetParam() == Server::Proftpd ? 0u : 1u);
+  for (const std::string& k : root->skipped) EXPECT_NE(k.find("/site/nowhere"), std::string::npos) << k;
   EXPECT_EQ(Failures(s.Sync(false, true)), "");
   EXPECT_EQ(test::ReadFile(s.L("to-file")), "12345");
-  // Over SFTP only asking after the link that leads nowhere tells so.
+  EXPECT_EQ(test::ReadFile(s.L("to-dir/inner.txt")), "inner");
+  // Over SFTP only asking after the link that leads nowhere tells so; over
+  // FTP what finding out cost is counted apart from a normal sync's replies.
   EXPECT_EQ(s.Refused(), s.ssh ? 1u : 0u);
+  const uint64_t probes = s.ssh ? 0 : s.session.GetConnection()->RefusedProbes();
+  EXPECT_TRUE(GetParam() != Server::Vsftpd || probes > 0);
+  // A second compare on the same connection asks nothing again and tells the
+  // dangling link no second time.
+  s.Compare();
+  EXPECT_EQ(s.ssh ? 0 : s.session.GetConnection()->RefusedProbes(), probes);
+  EXPECT_TRUE(s.Record("")->skipped.empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, LinkServers,

@@ -1,8 +1,12 @@
-// The transfer engine and deletion against real servers on loopback.
+// The transfer engine and deletion against pyftpdlib on loopback, with fault
+// switches where a case needs them: a copy counts only when every byte
+// arrived, a failure keeps the old file, uploads go through a temporary file,
+// and the temporary files an abrupt end leaves behind are swept.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <set>
 
@@ -22,6 +26,8 @@ namespace {
 
 using test::FtpTestServer;
 using test::TempDir;
+using test::TemporaryFiles;
+using Lines = std::vector<std::string>;
 
 const int64_t T0 = test::UnixTime(2025, 6, 7, 8, 9, 10);
 
@@ -32,16 +38,14 @@ int64_t MTime(const std::string& path) {
 
 bool Exists(const std::string& path) { return std::filesystem::exists(path); }
 
-using test::TemporaryFiles;
-
-// A whole compare of a local folder against a server folder.
-void CompareThrough(CFtpSession& session, CFolderCollection& collection,
-                    const std::string& local, const std::string& remote, bool ignoreSeconds) {
-  FtpFileSystem lister(session);
-  test::CompareInto(collection, lister, local, remote, ignoreSeconds);
+std::string Bytes(size_t n, char seed) {
+  std::string s(n, ' ');
+  for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>(seed + i % 23);
+  return s;
 }
 
 struct Listener : ITransferListener {
+  CTransferJob* job = nullptr;  // the job running, for onProgress
   std::function<void()> onProgress;
   int progress = 0, finished = 0;
   std::vector<CFolderRecord*> folders;
@@ -53,35 +57,50 @@ struct Listener : ITransferListener {
   void TransferFinished() override { ++finished; }
 };
 
-// A local folder and a server folder, compared through a real server.
+TransferOptions Both() { return test::Directions(true, true); }
+
+// A local folder against /site on a pyftpdlib server started with the given
+// fault switches of ftp_server.py, compared and copied over one session.
 struct Sync {
   TempDir local, serverRoot;
   std::unique_ptr<FtpTestServer> server;
-  std::string remote = "/site";
   CFtpSession session;
   CFolderCollection collection;
+  CFolderComparer comparer;
   SyncTotals totals;
   std::unique_ptr<FtpFileSystem> remoteFs;
-  std::string why;
 
+  explicit Sync(const std::vector<std::string>& faults = {}) {
+    std::filesystem::create_directories(serverRoot / "site");
+    FtpTestServer::PyOptions o;
+    o.extraArgs = faults;
+    std::string why;
+    server = FtpTestServer::StartPyftpdlib(serverRoot.path(), o, &why);
+    if (!server) ADD_FAILURE() << why;
+    else if (!session.Connect("127.0.0.1", server->user(), server->password(), server->port()))
+      ADD_FAILURE() << session.LastError();
+  }
+  bool Ready() const { return server && session.GetConnection(); }
   std::string Remote(const std::string& rel) const { return serverRoot / ("site/" + rel); }
   std::string Local(const std::string& rel) const { return local / rel; }
-
-  bool Start() {
-    std::filesystem::create_directories(serverRoot / "site");
-    server = FtpTestServer::StartPyftpdlib(serverRoot.path(), {}, &why);
-    return server && session.Connect("127.0.0.1", server->user(), server->password(), server->port());
-  }
   void Compare(bool ignoreSeconds = false) {
-    CompareThrough(session, collection, local.path(), remote, ignoreSeconds);
+    collection.Clear();
+    FtpFileSystem lister(session);
+    LocalFileSystem disk("/");
+    comparer.BeginCompare(nullptr, &disk, &lister, &collection, local.path(), "/site", true, ignoreSeconds);
+    comparer.Run(local.path(), "/site", "*.*", true);
   }
-  std::unique_ptr<CTransferJob> Run(TransferOptions o, Listener* l = nullptr) {
+  std::unique_ptr<CTransferJob> Run(TransferOptions o = Both(), Listener* l = nullptr) {
     remoteFs = std::make_unique<FtpFileSystem>(session);
-    return test::Transfer(collection, totals, *remoteFs, o, l);
+    CountTagged(collection, totals, o.filter);
+    auto job = std::make_unique<CTransferJob>(collection, LocalFileSystem("/"), *remoteFs, totals, o, l);
+    if (l) l->job = job.get();
+    job->RunTransfer();
+    return job;
   }
   // "<state> relative-path" for every entry, in the comparer's order.
-  std::vector<std::string> States() {
-    std::vector<std::string> out;
+  Lines States() {
+    Lines out;
     for (size_t i = 0; i < collection.GetCount(); ++i) {
       auto* r = collection.GetAt(i);
       std::string rel = r->localPath.substr(local.path().size());
@@ -89,15 +108,17 @@ struct Sync {
     }
     return out;
   }
+  const TransferOutcome* Outcome(const CTransferJob& job, const std::string& name) {
+    for (const TransferOutcome& o : job.Outcomes())
+      if (o.localPath == Local(name)) return &o;
+    ADD_FAILURE() << "no outcome for " << name;
+    return nullptr;
+  }
 };
 
-#define START_SYNC(s)                         \
-  Sync s;                                     \
-  ASSERT_TRUE(s.Start()) << s.why;
-
-TransferOptions Both() { return test::Directions(true, true); }
-
-using Lines = std::vector<std::string>;
+#define START_SYNC(s, ...)       \
+  Sync s{__VA_ARGS__};           \
+  ASSERT_TRUE(s.Ready());
 
 TEST(Transfer, BothDirectionsWithFoldersMadeOnTheWay) {
   START_SYNC(s);
@@ -143,12 +164,16 @@ TEST(Transfer, DirectionsAndFilterDecideWhatIsCopied) {
   test::WriteFile(s.Remote("dn.txt"), "R", T0 + 100);
   test::WriteFile(s.Local("dn.txt"), "L", T0);
   test::WriteFile(s.Local("only.txt"), "L", T0);
+  test::WriteFile(s.Remote("grew.txt"), "short", T0);
   s.Compare();
+  // A file that changed since the compare is copied whole all the same.
+  test::WriteFile(s.Remote("grew.txt"), "rather longer now", T0);
   TransferOptions o = Both();
   o.localToRemote = false;
-  s.Run(o);
+  for (const auto& out : s.Run(o)->Outcomes()) EXPECT_TRUE(out.ok) << out.error;
   EXPECT_EQ(test::ReadFile(s.Remote("up.txt")), "R");
   EXPECT_EQ(test::ReadFile(s.Local("dn.txt")), "R");
+  EXPECT_EQ(test::ReadFile(s.Local("grew.txt")), "rather longer now");
   // A tagged entry that the filter hides stays where it is.
   o = Both();
   o.filter = FilterOnePathOnly;
@@ -166,18 +191,12 @@ TEST(Transfer, CancelStopsBetweenFiles) {
   for (int i = 0; i < 5; ++i) test::WriteFile(s.Local("f" + std::to_string(i)), "x", T0);
   s.Compare();
   Listener l;
-  CTransferJob* running = nullptr;
   l.onProgress = [&] {
-    if (running && running->GetProgress().filesDone == 2) running->Stop();
+    if (l.job->GetProgress().filesDone == 2) l.job->Stop();
   };
-  CountTagged(s.collection, s.totals, FilterAll);
-  FtpFileSystem remoteFs(s.session);
   TransferOptions o = Both();
   o.connections = 1;  // the point it stops at is exact over one connection
-  CTransferJob job(s.collection, LocalFileSystem("/"), remoteFs, s.totals, o, &l);
-  running = &job;
-  job.RunTransfer();
-  EXPECT_EQ(job.Outcomes().size(), 2u);
+  EXPECT_EQ(s.Run(o, &l)->Outcomes().size(), 2u);
   EXPECT_TRUE(Exists(s.Remote("f1")));
   EXPECT_FALSE(Exists(s.Remote("f2")));
   EXPECT_EQ(l.finished, 1);
@@ -221,17 +240,12 @@ TEST(Transfer, AServerDroppedInTheMiddleOfALargeFile) {
   test::WriteFile(s.Local("big.bin"), "the old local version", T0);
   s.Compare();
   Listener l;
-  CTransferJob* running = nullptr;
   l.onProgress = [&] {
-    if (running && running->Totals().currentFileDone > 0) s.server->Stop();
+    if (l.job->Totals().currentFileDone > 0) s.server->Stop();
   };
-  CountTagged(s.collection, s.totals, FilterAll);
-  FtpFileSystem remoteFs(s.session);
-  CTransferJob job(s.collection, LocalFileSystem("/"), remoteFs, s.totals, Both(), &l);
-  running = &job;
-  job.RunTransfer();
-  ASSERT_EQ(job.Outcomes().size(), 1u);
-  EXPECT_FALSE(job.Outcomes()[0].ok);
+  const auto job = s.Run(Both(), &l);
+  ASSERT_EQ(job->Outcomes().size(), 1u);
+  EXPECT_FALSE(job->Outcomes()[0].ok);
   EXPECT_EQ(test::ReadFile(s.Local("big.bin")), "the old local version");
   EXPECT_TRUE(TemporaryFiles(s.local.path()).empty());
   EXPECT_EQ(s.States(), (Lines{"< /big.bin"}));
@@ -280,11 +294,99 @@ TEST(Delete, EitherSideAndBoth) {
   EXPECT_TRUE(b->remote.has_value());
 }
 
-}  // namespace
-}  // namespace twinbay
+TEST(TransferIntegrity, ACopyCutShortIsAFailureAndTheOldFileStays) {
+  START_SYNC(f, {"--truncate-downloads", "--truncate-uploads"});
+  test::WriteFile(f.Remote("new.bin"), Bytes(300000, 'a'), T0);
+  test::WriteFile(f.Remote("newer.bin"), Bytes(200000, 'b'), T0 + 100);
+  test::WriteFile(f.Local("newer.bin"), "the old local version", T0);
+  test::WriteFile(f.Local("up-new.bin"), Bytes(100000, 'c'), T0);
+  test::WriteFile(f.Local("up-newer.bin"), Bytes(150000, 'd'), T0 + 100);
+  test::WriteFile(f.Remote("up-newer.bin"), "the old remote version", T0);
+  f.Compare();
+  const Lines states{"< /new.bin", "< /newer.bin", "> /up-new.bin", "> /up-newer.bin"};
+  ASSERT_EQ(f.States(), states);
+  auto job = f.Run(Both());
+  ASSERT_EQ(job->Outcomes().size(), 4u);
+  // Downloads are checked against the listed size, uploads' temporary files
+  // before the rename.
+  for (const auto& [name, text] : {std::pair{"new.bin", "incomplete download"}, {"newer.bin", "incomplete download"},
+                                   {"up-new.bin", "4096 of 100000 bytes"}, {"up-newer.bin", "4096 of 150000 bytes"}}) {
+    const TransferOutcome* o = f.Outcome(*job, name);
+    ASSERT_TRUE(o);
+    EXPECT_FALSE(o->ok) << name;
+    EXPECT_NE(o->error.find(text), std::string::npos) << o->error;
+  }
+  EXPECT_FALSE(std::filesystem::exists(f.Local("new.bin")));
+  EXPECT_EQ(test::ReadFile(f.Local("newer.bin")), "the old local version");
+  EXPECT_FALSE(std::filesystem::exists(f.Remote("up-new.bin")));
+  EXPECT_EQ(test::ReadFile(f.Remote("up-newer.bin")), "the old remote version");
+  EXPECT_TRUE(TemporaryFiles(f.local.path()).empty());
+  EXPECT_TRUE(TemporaryFiles(f.serverRoot.path()).empty());
+  // Nothing passes for in step, now or after a fresh compare.
+  EXPECT_EQ(f.States(), states);
+  f.Compare();
+  EXPECT_EQ(f.States(), states);
+}
 
-namespace twinbay {
-namespace {
+TEST(TransferIntegrity, ATimeTheServerWillNotSetIsAWarningForThatFile) {
+  START_SYNC(f, {"--refuse-times"});
+  test::WriteFile(f.Local("up.txt"), "local", T0);
+  test::WriteFile(f.Remote("down.txt"), "remote", T0);
+  f.Compare();
+  auto job = f.Run(Both());
+  ASSERT_EQ(job->Outcomes().size(), 2u);
+  const TransferOutcome* up = f.Outcome(*job, "up.txt");
+  const TransferOutcome* down = f.Outcome(*job, "down.txt");
+  ASSERT_TRUE(up && down);
+  EXPECT_TRUE(up->ok);  // the bytes are there
+  EXPECT_NE(up->warning.find("the time could not be set"), std::string::npos) << up->warning;
+  EXPECT_NE(up->warning.find("550"), std::string::npos) << up->warning;
+  EXPECT_EQ(test::ReadFile(f.Remote("up.txt")), "local");
+  EXPECT_TRUE(down->ok);
+  EXPECT_TRUE(down->warning.empty()) << down->warning;
+}
+
+TEST(TransferIntegrity, AStaleTemporaryFileIsNamedByACompareAndSweptBeforeASync) {
+  START_SYNC(f);
+  const int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
+                          std::chrono::system_clock::now().time_since_epoch())
+                          .count();
+  const int64_t twoDaysAgo = now - 2 * 86400, anHourAgo = now - 3600;
+  // Left by a run that ended abruptly, more than a day ago: swept.
+  test::WriteFile(f.Local(".twinbay-a.bin.partX1y2Z3"), "partial", twoDaysAgo);
+  test::WriteFile(f.Local("sub/.twinbay-b.bin.part"), "partial", twoDaysAgo);
+  test::WriteFile(f.Remote(".twinbay-c.bin.part"), "partial", twoDaysAgo);
+  test::WriteFile(f.Remote("sub/.twinbay-d.bin.part2-0123456789ab"), "partial", twoDaysAgo);
+  // Too young (perhaps another run's copy in progress), or not a name the
+  // transfer makes: kept.
+  test::WriteFile(f.Local(".twinbay-e.bin.partQWERTY"), "busy", anHourAgo);
+  test::WriteFile(f.Remote(".twinbay-f.bin.part"), "busy", anHourAgo);
+  test::WriteFile(f.Local(".twinbay-notes.partial"), "mine", twoDaysAgo);
+  test::WriteFile(f.Remote(".twinbay-g.bin.part.keep"), "mine", twoDaysAgo);
+  test::WriteFile(f.Remote(".twinbay-h.bin.part-0123456789AB"), "mine", twoDaysAgo);
+  test::WriteFile(f.Local("sub/x.txt"), "x", T0);
+  // A compare only names them.
+  f.Compare();
+  std::vector<std::string> kept = f.comparer.StaleTempsKept();
+  std::sort(kept.begin(), kept.end());
+  EXPECT_EQ(kept, (Lines{"local " + f.Local(".twinbay-a.bin.partX1y2Z3"), "local " + f.Local("sub/.twinbay-b.bin.part"),
+                         "remote /site/.twinbay-c.bin.part", "remote /site/sub/.twinbay-d.bin.part2-0123456789ab"}));
+  EXPECT_EQ(f.comparer.StaleTempsRemoved(), 0);
+  EXPECT_EQ(TemporaryFiles(f.local.path()).size() + TemporaryFiles(f.serverRoot.path()).size(), 9u);
+  f.comparer.SetRemoveStaleTemps(true);
+  f.Compare();
+  EXPECT_TRUE(f.comparer.StaleTempsKept().empty());
+  EXPECT_EQ(f.comparer.StaleTempsRemoved(), 4);
+  EXPECT_EQ(TemporaryFiles(f.local.path()).size(), 2u);
+  EXPECT_EQ(TemporaryFiles(f.serverRoot.path()).size(), 3u);
+  EXPECT_TRUE(std::filesystem::exists(f.Local(".twinbay-e.bin.partQWERTY")));
+  EXPECT_TRUE(std::filesystem::exists(f.Remote(".twinbay-f.bin.part")));
+  EXPECT_TRUE(std::filesystem::exists(f.Local(".twinbay-notes.partial")));
+  EXPECT_TRUE(std::filesystem::exists(f.Remote(".twinbay-g.bin.part.keep")));
+  EXPECT_EQ(f.States(), (Lines{"> /sub/x.txt"}));
+  f.Compare();
+  EXPECT_EQ(f.comparer.StaleTempsRemoved(), 0);
+}
 
 // A real connection that refuses some renames, as some servers do, and may
 // break a store under the file's own name part way. It logs the commands with
@@ -367,7 +469,7 @@ TEST(Transfer, UploadsGoThroughATemporaryFileAndNeverLeaveAPartOrLoseTheOldFileN
     test::WriteFile(local / "a.txt", "new version", T0 + 100);
     if (c.replacing) test::WriteFile(root / "site/a.txt", "old", T0);
     else test::MakeFolder(root / "site");
-    auto server = FtpTestServer::StartPyftpdlib(root.path());
+    auto server = FtpTestServer::StartPyftpdlib(root.path(), {});
     ASSERT_TRUE(server) << "pyftpdlib did not start";
     std::vector<std::string> log;
     CFtpSession session([&](const FtpLogin& login) -> std::unique_ptr<IFtpConnection> {
@@ -375,7 +477,8 @@ TEST(Transfer, UploadsGoThroughATemporaryFileAndNeverLeaveAPartOrLoseTheOldFileN
     });
     ASSERT_TRUE(session.Connect("127.0.0.1", server->user(), server->password(), server->port()));
     CFolderCollection collection;
-    CompareThrough(session, collection, local.path(), "/site", false);
+    FtpFileSystem lister(session);
+    test::CompareInto(collection, lister, local.path(), "/site");
     SyncTotals totals;
     FtpFileSystem remoteFs(session);
     const auto job = test::Transfer(collection, totals, remoteFs, Both());

@@ -1,16 +1,30 @@
 #!/usr/bin/python3
 """A pyftpdlib server on 127.0.0.1 for tests and the demo.
 
-  ftp_server.py ROOT PORTFILE [--user NAME:PASSWORD] [--anon-root DIR] [faults]
+  ftp_server.py ROOT PORTFILE [--user NAME:PASSWORD] [--anon-root DIR] [modes]
 
 Listens on an ephemeral port (written to PORTFILE once listening), serves ROOT
 to the user (full rights) and DIR (or ROOT) read/write to anonymous. Ends on
-SIGTERM. Faults for tests: --truncate-downloads (RETR sends the first half of
-a file, then 226), --truncate-uploads (STOR keeps the first 4096 bytes, then
-226), --refuse-times (MFMT answered 550), --throttle BYTES (a second, both ways),
---list-file FILE (a LIST-only server that lists the top folder as FILE says),
---silent-on VERB[:N] (from the Nth such command on, N=1 by default, the server
-answers nothing more on any connection).
+SIGTERM. Modes for tests:
+  --hostile               every listing carries names that must never be used
+  --refuse-list NAME      a folder of this name refuses to be listed (550)
+  --cut-list NAME         listing a folder of this name cuts the connection
+  --stall-list NAME       a listing of a folder of this name never finishes
+  --endless NAME          below NAME every path of sub-folders named d leads
+                          back to NAME: a tree without end (NAME/d/d/d/...)
+  --max-logins N          more connections than this at once are refused (421)
+  --cut-second-login      the second login is cut on its third listing and on
+                          its third transfer
+  --no-unique             MLSD leaves out the unique fact
+  --refuse-dele           every DELE is refused (550)
+  --list-file FILE        no MLSD; LIST of the top folder sends FILE as it is,
+                          of any other folder nothing
+  --truncate-downloads    RETR sends the first half of a file, then 226
+  --truncate-uploads      STOR keeps the first 4096 bytes, then 226
+  --refuse-times          MFMT is answered 550
+  --throttle BYTES        a second, both ways
+  --silent-on VERB[:N]    from the Nth such command on (N=1 by default) the
+                          server answers nothing more on any connection
 """
 import argparse
 import logging
@@ -30,38 +44,15 @@ def main():
     ap.add_argument("root")
     ap.add_argument("portfile")
     ap.add_argument("--user", default="tester:secret")
-    ap.add_argument("--anon-root")
-    ap.add_argument("--no-anonymous", action="store_true")
     ap.add_argument("--idle-timeout", type=float, default=300)
-    ap.add_argument("--hostile", action="store_true",
-                    help="every listing carries names that must never be used")
-    ap.add_argument("--refuse-list", metavar="NAME",
-                    help="a folder of this name refuses to be listed (550)")
-    ap.add_argument("--cut-list", metavar="NAME",
-                    help="listing a folder of this name cuts the connection")
-    ap.add_argument("--stall-list", metavar="NAME",
-                    help="a listing of a folder of this name never finishes")
-    ap.add_argument("--endless", metavar="NAME",
-                    help="below the folder NAME, every path of sub-folders named d leads back "
-                         "to NAME itself: a tree without end (NAME/d/d/d/...)")
-    ap.add_argument("--max-logins", type=int, default=0,
-                    help="refuse more than this many connections at once (421)")
-    ap.add_argument("--cut-second-login", action="store_true",
-                    help="the connection that logs in second is cut on its third listing "
-                         "and on its third transfer")
-    ap.add_argument("--no-unique", action="store_true",
-                    help="MLSD leaves out the unique fact (a folder reached through a link "
-                         "then looks like a new one)")
-    ap.add_argument("--refuse-dele", action="store_true",
-                    help="every DELE is refused (550) and nothing is deleted")
-    ap.add_argument("--list-file", metavar="FILE",
-                    help="offer no MLSD; LIST of the top folder sends the lines of FILE as they "
-                         "are, LIST of any other folder sends nothing")
-    ap.add_argument("--truncate-downloads", action="store_true")
-    ap.add_argument("--truncate-uploads", action="store_true")
-    ap.add_argument("--refuse-times", action="store_true")
+    ap.add_argument("--max-logins", type=int, default=0)
     ap.add_argument("--throttle", type=int, default=0)
-    ap.add_argument("--silent-on", metavar="VERB[:N]")
+    for name in ("--anon-root", "--refuse-list", "--cut-list", "--stall-list", "--endless", "--list-file",
+                 "--silent-on"):
+        ap.add_argument(name)
+    for flag in ("--no-anonymous", "--hostile", "--cut-second-login", "--no-unique", "--refuse-dele",
+                 "--truncate-downloads", "--truncate-uploads", "--refuse-times"):
+        ap.add_argument(flag, action="store_true")
     args = ap.parse_args()
 
     auth = DummyAuthorizer()

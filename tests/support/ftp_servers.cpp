@@ -27,8 +27,6 @@ void FtpTestServer::Stop() {
   pid_ = -1;
 }
 
-std::string FtpTestServer::Url() const { return "ftp://127.0.0.1:" + std::to_string(port_); }
-
 std::unique_ptr<FtpTestServer> FtpTestServer::StartPyftpdlib(const std::string& root, const PyOptions& o,
                                                              std::string* why) {
   if (access("/usr/bin/python3", X_OK) != 0) {

@@ -52,9 +52,6 @@ class FtpTestServer {
   // with full rights. Null (with a reason) when it cannot start.
   static std::unique_ptr<FtpTestServer> StartPyftpdlib(const std::string& root, const PyOptions& options,
                                                        std::string* why = nullptr);
-  static std::unique_ptr<FtpTestServer> StartPyftpdlib(const std::string& root) {
-    return StartPyftpdlib(root, PyOptions());
-  }
   // vsftpd (LIST only, times in UTC), anonymous only. The anonymous root is
   // `folder`/anon (read-only, as vsftpd demands); `folder`/anon/pub is
   // writable. Needs root; null (with a reason) otherwise.
@@ -109,8 +106,6 @@ class FtpTestServer {
     t.password = password_;
     return t;
   }
-  // "ftp://127.0.0.1:PORT"
-  std::string Url() const;
   void Stop();
 
  private:
