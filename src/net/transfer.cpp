@@ -424,7 +424,9 @@ void CTransferJob::Finish(IFileSystem& remote, IFileSystem& local, size_t index,
   bool last;
   {
     std::lock_guard g(workMutex_);
-    if (ok && !item.down) folder.uploaded.push_back(index);
+    // Only copies up are checked on the server afterwards: a deleted
+    // server copy has nothing to re-read (its entry may be gone).
+    if (ok && !item.down && !item.remove) folder.uploaded.push_back(index);
     last = --folder.left == 0;
   }
   if (last) FinishFolder(remote, local, folder);
