@@ -187,11 +187,15 @@ std::vector<std::string> FoldersToRemove(const CFolderCollection& collection, co
                            std::to_string(check.local + check.remote)});
 }
 
-// A warning when the last synchronised state could not be written.
+// A warning when the last synchronised state could not be written (once:
+// the first failure stays).
 void ReportStateError(const CSyncController& controller) {
-  if (const std::string e = controller.StateError(); !e.empty())
-    std::fprintf(stderr, "twinbay-cli: warning: the last synchronised state could not be written (%s); the next "
-                         "run may ask about changes that are not there\n", Visible(e).c_str());
+  static std::string said;
+  const std::string e = controller.StateError();
+  if (e.empty() || e == said) return;
+  said = e;
+  std::fprintf(stderr, "twinbay-cli: warning: the last synchronised state could not be written (%s); the next "
+                       "run may ask about changes that are not there\n", Visible(e).c_str());
 }
 
 TransferOptions SyncOptions(const Options& o) {
@@ -222,7 +226,7 @@ int DryRun(const CFolderCollection& collection, const Options& o, const Transfer
                 PathOf(local, r, e).c_str());
   });
   for (const std::string& folder : FoldersToRemove(collection, options, local))
-    std::printf("would delete %s\n", folder.c_str());
+    std::printf("would delete %s%s\n", folder.c_str(), o.types == "*.*" ? "" : " (if no other file is in it)");
   const int unsettled = ReportUnsettled(Unsettled(collection, o, local), stdout);
   std::printf("%d file%s would be copied\n", copies, copies == 1 ? "" : "s");
   if (deletions > 0) std::printf("%d file%s would be deleted\n", deletions, deletions == 1 ? "" : "s");

@@ -201,21 +201,24 @@ TEST_P(Memory, OneWayMirrorEachWayAndItsDryRun) {
   test::WriteFile(L("sub/only-here.txt"), "o", T);
   Put("extra.txt", "x", T);
   Put("gone/deep/x.txt", "x", T);
+  Put("gone/p.jpg", "p", T);  // of a type the mirror leaves: its folder stays
 
-  Outcome r = Do("sync", {"--up", "--delete", "--dry-run"});
+  Outcome r = Do("sync", {"--up", "--delete", "--dry-run", "--types", "*.txt"});
   EXPECT_EQ(r.status, 1) << r.err;
   EXPECT_TRUE(r.Has("would copy up   newer-here.txt\n")) << r.out;
   EXPECT_TRUE(r.Has("would delete remote extra.txt\n")) << r.out;
   EXPECT_TRUE(r.Has("would delete remote gone/deep/x.txt\n") && r.Has("would copy up   sub/only-here.txt\n")) << r.out;
-  EXPECT_TRUE(r.Has("would delete remote gone/deep/\nwould delete remote gone/\n"
-                    "kept remote newer-there.txt: newer on the server than here\n")) << r.out;
+  EXPECT_TRUE(r.Has("would delete remote gone/deep/ (if no other file is in it)\nwould delete remote gone/ (if no "
+                    "other file is in it)\nkept remote newer-there.txt: newer on the server than here\n")) << r.out;
   EXPECT_EQ(test::ReadFile(R("newer-here.txt")), "newer-here.txt there");
   EXPECT_TRUE(fs::exists(R("extra.txt")) && fs::exists(R("gone/deep/x.txt")));
 
-  r = Do("sync", {"--up", "--delete"});
+  r = Do("sync", {"--up", "--delete", "--types", "*.txt"});
   EXPECT_EQ(r.status, 1) << r.out << r.err;
+  EXPECT_TRUE(r.Has("deleted remote gone/deep/\nkept remote newer-there.txt")) << r.out;
   EXPECT_TRUE(r.Has("2 copied, 2 deleted, 0 failed")) << r.out;
-  EXPECT_FALSE(fs::exists(R("extra.txt")) || fs::exists(R("gone")));
+  EXPECT_FALSE(fs::exists(R("extra.txt")) || fs::exists(R("gone/deep")));
+  EXPECT_EQ(test::ReadFile(R("gone/p.jpg")), "p");
   EXPECT_EQ(test::ReadFile(R("newer-here.txt")), "newer-here.txt here");
   EXPECT_EQ(test::ReadFile(R("newer-there.txt")), "newer-there.txt there");
   EXPECT_EQ(test::ReadFile(R("sub/only-here.txt")), "o");
@@ -223,7 +226,7 @@ TEST_P(Memory, OneWayMirrorEachWayAndItsDryRun) {
   test::WriteFile(L("stray/s.txt"), "s", T);
   r = Do("sync", {"--down", "--delete"});
   EXPECT_EQ(r.status, 0) << r.out << r.err;
-  EXPECT_TRUE(r.Has("deleted local stray/s.txt\ndeleted local stray/\n1 copied, 1 deleted")) << r.out;
+  EXPECT_TRUE(r.Has("deleted local stray/s.txt\ndeleted local stray/\n2 copied, 1 deleted")) << r.out;
   EXPECT_FALSE(fs::exists(L("stray")));
   EXPECT_EQ(test::ReadFile(L("newer-there.txt")), "newer-there.txt there");
   EXPECT_EQ(Do("compare").status, 0);
