@@ -48,9 +48,10 @@ class Memory : public ::testing::TestWithParam<Server> {
     ASSERT_TRUE(ftp || ssh) << why;
     data = (ftp ? ftp->DataDir() : ssh->Home()) + "/site";
     const std::string top = ftp ? ftp->RemoteDir() : ssh->Home();
-    const std::string user = ftp ? ftp->user() : ssh->user();
-    url = (ssh ? "sftp://" : "ftp://") + (user.empty() ? "" : user + "@") + "127.0.0.1:" +
-          std::to_string(ftp ? ftp->port() : ssh->port()) + (top == "/" ? "" : top) + "/site";
+    user = ftp ? ftp->user() : ssh->user();
+    port = std::to_string(ftp ? ftp->port() : ssh->port());
+    site = (top == "/" ? "" : top) + "/site";
+    url = (ssh ? "sftp://" : "ftp://") + (user.empty() ? "" : user + "@") + "127.0.0.1:" + port + site;
     if (ssh) login = {"--identity", ssh->ClientKey(), "--trust-host-key", ssh->HostFingerprint()};
   }
   std::string R(const std::string& rel) const { return data + "/" + rel; }
@@ -78,7 +79,7 @@ class Memory : public ::testing::TestWithParam<Server> {
   test::TempDir folder, home, here;
   std::unique_ptr<FtpTestServer> ftp;
   std::unique_ptr<SshTestServer> ssh;
-  std::string data, url, local = here / "here";
+  std::string data, user, port, site, url, local = here / "here";
   std::vector<std::string> login;
   const int64_t T = test::ThreeHoursAgo();
 };
@@ -184,6 +185,17 @@ TEST_P(Memory, DeletionsFollowConflictsStayAndGuardsRefuseWholeRuns) {
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "1 folder pair of " + url.substr(0, url.find('/', 8)) + " forgotten\n");
   EXPECT_TRUE(Do("compare", {"--format", "tsv"}).Has("\nF\t<\tkeep.txt\t"));
+
+  // A run through a stored connection keeps the pair under its name.
+  std::vector<std::string> add{"connections", "add", "--file", home / "c.ftp", "--description", "Site",
+                               "--host", "127.0.0.1", "--port", port, "--local", local, "--remote", site};
+  if (!user.empty()) add.insert(add.end(), {"--user", user});
+  if (ssh) add.insert(add.end(), {"--protocol", "sftp", "--identity", ssh->ClientKey()});
+  ASSERT_EQ(Cli(add).status, 0);
+  std::vector<std::string> run{"compare", "--connection", "Site", "--file", home / "c.ftp"};
+  if (ssh) run.insert(run.end(), {"--trust-host-key", ssh->HostFingerprint()});
+  EXPECT_EQ(Cli(run).status, 1);
+  EXPECT_EQ(Cli({"state", "forget", "--connection", "Site"}).out, "1 folder pair of Site forgotten\n");
 }
 
 TEST_P(Memory, OneWayMirrorEachWayAndItsDryRun) {
