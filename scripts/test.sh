@@ -14,6 +14,12 @@ if grep -rnE '^[[:space:]]*#[[:space:]]*include[[:space:]]*[<"]net/' src/ui src/
   exit 1
 fi
 
+# Test volume: lines under tests/ (support included) against lines under src/.
+count_lines() { find "$1" -type f \( -name '*.cpp' -o -name '*.h' -o -name '*.inl' -o -name '*.py' -o -name '*.sh' \) \
+  -exec cat {} + | wc -l; }
+tests_lines=$(count_lines tests) src_lines=$(count_lines src)
+echo "lines: tests $tests_lines, src $src_lines, ratio $(awk -v t="$tests_lines" -v s="$src_lines" 'BEGIN { printf "%.3f", t / s }')"
+
 bash scripts/setup-deps.sh
 
 jobs=$(nproc)

@@ -194,9 +194,11 @@ DeletionCheck CSyncController::CheckDeletions(const TransferOptions& options, lo
   }
   const long total = check.local + check.remote;
   if (total == 0) return check;
-  // A mirror's share is of the destination's files; else of the files
-  // recorded in step at the last sync.
-  check.base = mirrored_ ? (options.localToRemote ? remoteFiles : localFiles) : RecordedFiles();
+  // The share is of the files recorded in step at the last sync (a mirror's
+  // of the destination's files).
+  // The files on the sides deleted from count too: deletions the user chose
+  // by hand (keeping one side) may have no record.
+  check.base = std::max({mirrored_ ? 0 : RecordedFiles(), check.remote ? remoteFiles : 0L, check.local ? localFiles : 0L});
   auto plural = [](long n) { return std::to_string(n) + (n == 1 ? " file" : " files"); };
   if (maxDelete >= 0) {
     if (total > maxDelete) {
@@ -221,6 +223,7 @@ void CSyncController::Compare() {
 }
 
 bool CSyncController::RunCompare(const CompareOptions& options, ICompareListener* listener, std::string& problem) {
+  collection_.Clear();
   if (!PrepareCompare(options, listener, problem)) return false;
   Compare();
   return true;

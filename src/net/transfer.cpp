@@ -403,8 +403,12 @@ void CTransferJob::Finish(IFileSystem& remote, IFileSystem& local, size_t index,
       name = item.entry->Name();
       (item.down ? item.entry->local : item.entry->remote).reset();
       if (!item.entry->local && !item.entry->remote) {
+        // Out of its folder, but kept alive until the job goes: what shows
+        // the list may still hold it until it hears of the folder.
         auto& entries = item.record->entries;
-        entries.erase(std::find_if(entries.begin(), entries.end(), [&](auto& e) { return e.get() == item.entry; }));
+        auto it = std::find_if(entries.begin(), entries.end(), [&](auto& e) { return e.get() == item.entry; });
+        removedEntries_.push_back(std::move(*it));
+        entries.erase(it);
         item.entry = nullptr;
       }
     }
@@ -424,8 +428,6 @@ void CTransferJob::Finish(IFileSystem& remote, IFileSystem& local, size_t index,
   bool last;
   {
     std::lock_guard g(workMutex_);
-    // Only copies up are checked on the server afterwards: a deleted
-    // server copy has nothing to re-read (its entry may be gone).
     if (ok && !item.down && !item.remove) folder.uploaded.push_back(index);
     last = --folder.left == 0;
   }

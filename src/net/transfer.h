@@ -206,6 +206,7 @@ class CTransferJob {
   std::vector<Folder> folders_;
   std::vector<TransferOutcome> outcomes_;
   std::vector<TransferOutcome> folderOutcomes_;  // emptied folders removed
+  std::vector<std::unique_ptr<CFileEntry>> removedEntries_;  // deleted on both sides, under the collection's lock
   std::mutex workMutex_;  // the queue, the folders' counts and upload lists
   std::deque<size_t> queue_;
   std::vector<std::thread> threads_;  // the helpers, under workMutex_
