@@ -168,8 +168,12 @@ TEST_P(Memory, DeletionsFollowConflictsStayAndGuardsRefuseWholeRuns) {
   EXPECT_TRUE(r.Has("1 copied, 2 deleted")) << r.out << r.err;
   EXPECT_FALSE(fs::exists(R("e.txt")) || fs::exists(R("f.txt")));
 
-  // Everything gone here: more than half of what was in step, refused.
+  // The local folder gone is not everything deleted; emptied, more than half
+  // of what was in step would go: refused.
   fs::remove_all(local);
+  r = Do("sync");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("is missing, but files there were synchronised before"), std::string::npos) << r.err;
   fs::create_directory(local);
   r = Do("sync");
   EXPECT_EQ(r.status, 2);
