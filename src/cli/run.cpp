@@ -325,7 +325,7 @@ int Sync(const Options& o, CSyncController& controller, const CFolderCollection&
     std::fprintf(report, "%d copied, %s%d failed, %d warning%s\n", copied, deletedText.c_str(), failed, warnings,
                  warnings == 1 ? "" : "s");
   if (ReportIncomplete(collection, local) > 0) return kExitError;
-  return failed + unsettled == 0 ? kExitOk : kExitDifferences;
+  return failed == 0 && unsettled == 0 ? kExitOk : kExitDifferences;
 }
 
 }  // namespace
