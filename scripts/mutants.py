@@ -109,9 +109,9 @@ FAULTS = [
       "src/core/controller.cpp",
       "} else if (total * 100 > static_cast<long>(maxShare) * check.base) {",
       "} else if (false) {"),
-    F("state-delete-changed", "a file changed since the compare is deleted because the other side's copy went",
+    F("state-delete-changed", "a file changed since the compare is deleted (a sync's or Delete Selected Files')",
       "src/net/transfer.cpp",
-      "if (now.IsDirectory() || SideChanged(now, {listed->size, listed->lastWrite}, options_.ignoreSeconds)) {",
+      "if (now.IsDirectory() || SideChanged(now, {listed.size, listed.lastWrite}, ignoreSeconds)) {",
       "if (now.IsDirectory()) {"),
     # ---- transfer ---------------------------------------------------------
     F("xfer-incomplete-copied", "files of a folder that could not be read whole are copied",

@@ -310,6 +310,13 @@ ConnectionsReadResult ConnectionsList::Save() {
     result.error = UserConfigFolder(&problem).empty() ? problem : "no file name for the connections";
     return result;
   }
+  // Only a file (or a link, which the rename replaces) is replaced: a
+  // device or FIFO in its place is never written over.
+  if (struct stat st {}; lstat(fileName_.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
+    result.ok = false;
+    result.error = fileName_ + " is not a file: the connections were not saved";
+    return result;
+  }
   const std::string bytes = SerializeConnections(records_);
   std::string tmp = fileName_ + ".XXXXXX";
   const int fd = mkstemp(tmp.data());  // created with mode 0600

@@ -517,19 +517,29 @@ bool CTransferJob::DeleteSide(IFileSystem& fs, Item& item, TransferOutcome& outc
     totals_.text = listed ? listed->name : std::string();
   }
   Post(true);
-  // A file changed since the compare is not deleted: the change would be
-  // lost with it.
-  FindData now;
-  if (!listed || !fs.Stat(path, now)) {
-    outcome.error = "not deleted: it could not be looked at again: " + fs.LastError();
+  std::string error;
+  if (!listed || !DeleteListedFile(fs, path, *listed, options_.ignoreSeconds, error)) {
+    outcome.error = "not deleted: " + (listed ? error : std::string("nothing listed"));
     return false;
   }
-  if (now.IsDirectory() || SideChanged(now, {listed->size, listed->lastWrite}, options_.ignoreSeconds)) {
-    outcome.error = "not deleted: it changed since the compare";
+  return true;
+}
+
+bool DeleteListedFile(IFileSystem& fs, const std::string& path, const FindData& listed, bool ignoreSeconds,
+                      std::string& error) {
+  // A file changed since it was listed is not deleted: the change would be
+  // lost with it.
+  FindData now;
+  if (!fs.Stat(path, now)) {
+    error = "it could not be looked at again: " + fs.LastError();
+    return false;
+  }
+  if (now.IsDirectory() || SideChanged(now, {listed.size, listed.lastWrite}, ignoreSeconds)) {
+    error = "it changed since the compare";
     return false;
   }
   if (!fs.Remove(path)) {
-    outcome.error = "not deleted: " + fs.LastError();
+    error = fs.LastError();
     return false;
   }
   return true;
@@ -624,9 +634,11 @@ DeleteCounts DeleteEntries(CFolderCollection& collection, CFolderRecord& record,
   for (CFileEntry* entry : entries) {
     const int before = counts.localDeleted + counts.remoteDeleted;
     const std::string name = entry->Name();
+    std::string error;
     if (deleteLocal && entry->local) {
       // Each side's own name: "a.txt" here may be "A.TXT" on the server.
-      if (local && local->Remove(JoinLocalPath(record.localPath, entry->local->name))) {
+      if (local && DeleteListedFile(*local, JoinLocalPath(record.localPath, entry->local->name), *entry->local,
+                                    ignoreSeconds, error)) {
         auto guard = collection.Lock();
         entry->local.reset();
         ++counts.localDeleted;
@@ -636,7 +648,9 @@ DeleteCounts DeleteEntries(CFolderCollection& collection, CFolderRecord& record,
     }
     if (deleteRemote && entry->remote) {
       const std::string path = JoinRemotePath(record.remotePath, entry->remote->name);
-      if (remote && (remote->Remove(path) || (remote->LostConnection() && remote->Reconnect() && remote->Remove(path)))) {
+      if (remote && (DeleteListedFile(*remote, path, *entry->remote, ignoreSeconds, error) ||
+                     (remote->LostConnection() && remote->Reconnect() &&
+                      DeleteListedFile(*remote, path, *entry->remote, ignoreSeconds, error)))) {
         auto guard = collection.Lock();
         entry->remote.reset();
         ++counts.remoteDeleted;

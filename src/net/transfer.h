@@ -230,6 +230,12 @@ std::string TempNameBase(const std::string& name);
 // about a folder at no risk (the local disk); true when it exists after.
 bool MakeFolders(IFileSystem& fs, const std::string& path);
 
+// Deletes a file through its file system, unless it changed since it was
+// listed (`listed`, as the compare saw it) or is a folder now; false with
+// `error` when it was not deleted.
+bool DeleteListedFile(IFileSystem& fs, const std::string& path, const FindData& listed, bool ignoreSeconds,
+                      std::string& error);
+
 struct DeleteCounts {
   int localDeleted = 0;
   int remoteDeleted = 0;

@@ -13,6 +13,7 @@
 
 #include "core/controller.h"
 #include "core/sync_state.h"
+#include "engine/tags.h"
 #include "support/temp_dir.h"
 
 namespace twinbay {
@@ -151,6 +152,19 @@ TEST(SyncMemory, DeletionsFollowConflictsStayAndGuardsStopTheRun) {
   EXPECT_EQ(states["/d"], Conflict * 10);
   EXPECT_EQ(states["old/x"], DeleteRemote * 10 + 1);
   EXPECT_TRUE(std::filesystem::exists(r + "/a") && std::filesystem::exists(l + "/b"));
+  {  // the server's "a" changes after the compare: its deletion is refused
+    test::WriteFile(r + "/a", "a changed", t0 + 60);
+    UntagAllFiles(collection);
+    for (auto& e : collection.GetAt(0)->entries) SetTagged(*e, e->Name() == "a");
+    TransferOptions o;
+    o.localToRemote = o.deleteFollowing = true;
+    SyncTotals totals;
+    ASSERT_TRUE(controller.RunSync(o, totals, nullptr));
+    ASSERT_EQ(controller.Job()->Outcomes().size(), 1u);
+    EXPECT_FALSE(controller.Job()->Outcomes()[0].ok);
+    EXPECT_EQ(test::ReadFile(r + "/a"), "a changed");
+    test::WriteFile(r + "/a", "a", t0);
+  }
 
   states = run(true);  // 4 of 11 recorded: within the share
   for (const char* gone : {"/a", "/b", "/old/x"}) EXPECT_FALSE(std::filesystem::exists(r + gone)) << gone;

@@ -18,44 +18,38 @@ int32_t Cmp(const FileSide& l, const FileSide& r, bool ignoreSeconds = false) {
   return CFolderComparer::CompareTimes(l, r, ignoreSeconds);
 }
 
-TEST(CompareTimes, ThreeSecondTolerance) {
-  EXPECT_EQ(Cmp(At(10, 0, 0), At(10, 0, 2)), InStep);
-  EXPECT_EQ(Cmp(At(10, 0, 0), At(10, 0, 3)), CopyRemoteToLocal);
-  EXPECT_EQ(Cmp(At(10, 0, 3), At(10, 0, 0)), CopyLocalToRemote);
-  // Milliseconds are dropped before the difference is taken: 2.999 s apart
-  // after truncation is 2 s, 0.002 s apart across a second boundary is 1 s.
-  EXPECT_EQ(Cmp(At(10, 0, 0, 0), At(10, 0, 2, 999)), InStep);
-  EXPECT_EQ(Cmp(At(10, 0, 0, 999), At(10, 0, 3, 0)), CopyRemoteToLocal);
-}
-
-TEST(CompareTimes, IgnoreSecondsTruncatesToTheMinute) {
-  EXPECT_EQ(Cmp(At(10, 0, 59), At(10, 1, 0), true), CopyRemoteToLocal);
-  EXPECT_EQ(Cmp(At(10, 0, 1), At(10, 0, 58), true), InStep);
-  EXPECT_EQ(Cmp(At(10, 0, 1), At(10, 0, 58), false), CopyRemoteToLocal);
-}
-
-TEST(CompareTimes, CoarserListingPrecisionWins) {
-  // A LIST time without seconds compares to the minute.
-  EXPECT_EQ(Cmp(At(10, 5, 42), At(10, 5, 0, 0, TimePrecision::Minutes)), InStep);
-  EXPECT_EQ(Cmp(At(10, 6, 1), At(10, 5, 0, 0, TimePrecision::Minutes)), CopyLocalToRemote);
-  // A date without a time compares to the day.
-  EXPECT_EQ(Cmp(At(23, 59, 59), At(0, 0, 0, 0, TimePrecision::Day)), InStep);
-}
-
-TEST(CompareTimes, UtcTimesAnHourApartAreNotInStep) {
-  // Around a daylight-saving change two UTC times an hour apart can show the
-  // same local wall-clock time; they must still differ.
-  FindData a, b;
-  a.lastWrite = TicksFromUtc(2026, 10, 25, 0, 30, 0);
-  b.lastWrite = TicksFromUtc(2026, 10, 25, 1, 30, 0);
-  EXPECT_EQ(CFolderComparer::CompareTimes(&a, &b, false), CopyRemoteToLocal);
-}
-
-TEST(CompareTimes, SizeDoesNotMatter) {
+// Times within 3 s are in step (milliseconds dropped first); compared to the
+// minute with ignoreSeconds or against a listing without seconds, to the day
+// against a date; the size never counts.
+TEST(CompareTimes, ToleranceAndPrecision) {
+  const TimePrecision M = TimePrecision::Minutes;
+  const struct {
+    FileSide l, r;
+    bool ignoreSeconds;
+    int32_t want;
+  } cases[] = {
+      {At(10, 0, 0), At(10, 0, 2), false, InStep},
+      {At(10, 0, 0), At(10, 0, 3), false, CopyRemoteToLocal},
+      {At(10, 0, 3), At(10, 0, 0), false, CopyLocalToRemote},
+      {At(10, 0, 0, 0), At(10, 0, 2, 999), false, InStep},
+      {At(10, 0, 0, 999), At(10, 0, 3, 0), false, CopyRemoteToLocal},
+      {At(10, 0, 59), At(10, 1, 0), true, CopyRemoteToLocal},
+      {At(10, 0, 1), At(10, 0, 58), true, InStep},
+      {At(10, 0, 1), At(10, 0, 58), false, CopyRemoteToLocal},
+      {At(10, 5, 42), At(10, 5, 0, 0, M), false, InStep},
+      {At(10, 6, 1), At(10, 5, 0, 0, M), false, CopyLocalToRemote},
+      {At(23, 59, 59), At(0, 0, 0, 0, TimePrecision::Day), false, InStep},
+  };
+  for (size_t i = 0; i < std::size(cases); ++i)
+    EXPECT_EQ(Cmp(cases[i].l, cases[i].r, cases[i].ignoreSeconds), cases[i].want) << "case " << i;
   FileSide l = At(10, 0, 10), r = At(10, 0, 0);
   l->size = 1;
   r->size = 1'000'000;
   EXPECT_EQ(Cmp(l, r), CopyLocalToRemote);
+  // Around a daylight-saving change, UTC times an hour apart can show the same wall-clock time.
+  l->lastWrite = TicksFromUtc(2026, 10, 25, 0, 30, 0);
+  r->lastWrite = TicksFromUtc(2026, 10, 25, 1, 30, 0);
+  EXPECT_EQ(Cmp(l, r), CopyRemoteToLocal);
 }
 
 // With a record of the last sync, what changed since decides, never which
@@ -87,22 +81,16 @@ TEST(CompareWithRecord, WhatChangedSinceTheRecordDecides) {
   EXPECT_EQ(ClassifyWithRecord(&old, nullptr, nullptr, false), C::AsToday);
 }
 
+// "\\" in a listed name is part of the name; in a typed path it separates.
 TEST(RemotePaths, SeparatorAndNormalForm) {
-  std::string p = "/site";
-  CFolderComparer::AppendSeparator(p, true);
-  EXPECT_EQ(p, "/site/");
-  p = "";
-  CFolderComparer::AppendSeparator(p, true);
-  EXPECT_EQ(p, "");
-  p = "/site//a\\b";  // "\\" in a listed name is part of the name
-  CFolderComparer::AppendSeparator(p, true);
-  EXPECT_EQ(p, "/site/a\\b/");
-  p = "\\site\\\\a//b\\";  // a typed path: "\\" separates
+  auto append = [](std::string p, bool remote) { return CFolderComparer::AppendSeparator(p, remote), p; };
+  EXPECT_EQ(append("/site", true), "/site/");
+  EXPECT_EQ(append("", true), "");
+  EXPECT_EQ(append("/site//a\\b", true), "/site/a\\b/");
+  EXPECT_EQ(append("/l/a", false), "/l/a/");
+  std::string p = "\\site\\\\a//b\\";
   CFolderComparer::NormalizeRemotePath(p);
   EXPECT_EQ(p, "/site/a/b/");
-  p = "/l/a";
-  CFolderComparer::AppendSeparator(p, false);
-  EXPECT_EQ(p, "/l/a/");
 }
 
 }  // namespace

@@ -1,90 +1,126 @@
+// File-type patterns, which entries a folder's listing offers, and the local folder scan.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+
+#include "engine/comparer.h"
+#include "engine/local_scan.h"
 #include "engine/patterns.h"
+#include "support/temp_dir.h"
 
 namespace twinbay {
 namespace {
 
-std::vector<std::string> Split(const std::string& text) {
-  std::vector<std::string> p{"stale"};
-  SplitFileTypes(p, text);
-  return p;
-}
+using Names = std::vector<std::string>;
 
 TEST(SplitFileTypes, BlanksAndEmptyParts) {
-  EXPECT_EQ(Split("*.*"), (std::vector<std::string>{"*.*"}));
-  EXPECT_EQ(Split("*.htm; *.gif"), (std::vector<std::string>{"*.htm", "*.gif"}));
-  // A blank before ";" stays with the pattern; only the whole text is trimmed.
-  EXPECT_EQ(Split("  *.htm ;*.gif  "), (std::vector<std::string>{"*.htm ", "*.gif"}));
-  EXPECT_EQ(Split("*.txt;;*.doc"), (std::vector<std::string>{"*.txt", "", "*.doc"}));
-  EXPECT_EQ(Split("*.txt;"), (std::vector<std::string>{"*.txt", ""}));
-  EXPECT_EQ(Split(""), (std::vector<std::string>{""}));
+  const std::pair<std::string, Names> cases[] = {
+      {"*.*", {"*.*"}},
+      {"*.htm; *.gif", {"*.htm", "*.gif"}},
+      {"  *.htm ;*.gif  ", {"*.htm ", "*.gif"}},  // only the whole text is trimmed
+      {"*.txt;;*.doc", {"*.txt", "", "*.doc"}},
+      {"*.txt;", {"*.txt", ""}},
+      {"", {""}},
+  };
+  for (const auto& [text, want] : cases) {
+    Names p{"stale"};
+    SplitFileTypes(p, text);
+    EXPECT_EQ(p, want) << text;
+  }
 }
 
-TEST(MatchesPattern, WindowsWildcards) {
-  EXPECT_TRUE(MatchesPattern("Index.HTM", "*.htm"));
-  EXPECT_TRUE(MatchesPattern("index.htm", "*.HTM"));
-  EXPECT_FALSE(MatchesPattern("index.html", "*.htm"));
-  EXPECT_TRUE(MatchesPattern("a.b.c", "*.*"));
-  EXPECT_TRUE(MatchesPattern("Makefile", "*.*"));  // no extension still matches *.*
-  EXPECT_TRUE(MatchesPattern("readme", "read*.*"));
-  EXPECT_TRUE(MatchesPattern("ab1.txt", "ab?.txt"));
-  EXPECT_FALSE(MatchesPattern("ab.txt", "ab?.txt"));
-  EXPECT_TRUE(MatchesPattern("a*b", "a*b"));
-  EXPECT_TRUE(MatchesPattern("aXbYb", "a*b"));
-  EXPECT_FALSE(MatchesPattern("aXbYc", "a*b"));
-  // Letters beyond ASCII are compared exactly.
-  EXPECT_TRUE(MatchesPattern("\xC3\xA9t\xC3\xA9.txt", "*.TXT"));
-  EXPECT_FALSE(MatchesPattern("\xC3\x89T\xC3\x89", "\xC3\xA9t\xC3\xA9"));
+// Windows wildcards, case-blind for ASCII only; a pattern with a path or a
+// blank never matches.
+TEST(MatchesPattern, WindowsWildcardsAndUnusablePatterns) {
+  const struct {
+    const char *name, *pattern;
+    bool match;
+  } cases[] = {
+      {"Index.HTM", "*.htm", true},   {"index.htm", "*.HTM", true},  {"index.html", "*.htm", false},
+      {"a.b.c", "*.*", true},         {"Makefile", "*.*", true},     {"readme", "read*.*", true},
+      {"ab1.txt", "ab?.txt", true},   {"ab.txt", "ab?.txt", false},  {"a*b", "a*b", true},
+      {"aXbYb", "a*b", true},         {"aXbYc", "a*b", false},       {"\xC3\xA9t\xC3\xA9.txt", "*.TXT", true},
+      {"\xC3\x89T\xC3\x89", "\xC3\xA9t\xC3\xA9", false},             {"a.txt", "", false},
+      {"a.txt", "../*.txt", false},   {"a.txt", "sub/*.*", false},   {"a.txt", "sub\\*.*", false},
+      {"a.htm", "*.htm ", false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(MatchesPattern(c.name, c.pattern), c.match) << c.name << " " << c.pattern;
 }
 
-TEST(MatchesPattern, UnusablePatternsMatchNothing) {
-  EXPECT_FALSE(MatchesPattern("a.txt", ""));
-  EXPECT_FALSE(MatchesPattern("a.txt", "../*.txt"));
-  EXPECT_FALSE(MatchesPattern("a.txt", "sub/*.*"));
-  EXPECT_FALSE(MatchesPattern("a.txt", "sub\\*.*"));
-  // A kept blank is part of the pattern.
-  EXPECT_FALSE(MatchesPattern("a.htm", "*.htm "));
-}
-
+// "." and ".." go, a file named like a "total" line stays, the transfer's own
+// temporary files never show, and folders are never filtered by type.
 TEST(SelectMatching, KindsDotsAndTemporaryFiles) {
   ScanList listing;
-  auto add = [&](const std::string& name, bool dir) {
+  for (const char* n : {"./", "../", "total 123", "Total 123", "total 1234", "sub/", "page.htm",
+                        ".twinbay-page.htm.partQx81Za", ".twinbay-page.htm.part", ".twinbay-notes.txt"}) {
     FindData fd;
-    fd.name = name;
-    fd.attributes = dir ? kAttrDirectory : 0;
+    fd.name = n;
+    if (fd.name.back() == '/') fd.name.pop_back(), fd.attributes = kAttrDirectory;
     listing.push_back(fd);
-  };
-  add(".", true);
-  add("..", true);
-  add("total 123", false);
-  add("Total 123", false);
-  add("total 1234", false);
-  add("sub", true);
-  add("page.htm", false);
-  add(".twinbay-page.htm.partQx81Za", false);  // left by an interrupted download
-  add(".twinbay-page.htm.part", false);        // left by an interrupted upload
-  add(".twinbay-notes.txt", false);            // an ordinary hidden file
+  }
   ScanList files, folders;
   SelectMatching(listing, false, "*.*", files);
   SelectMatching(listing, true, "*.htm", folders);  // folders are listed with *.* by the walk
-  ASSERT_EQ(files.size(), 5u);  // a file named "total 123" is a file like any other
+  ASSERT_EQ(files.size(), 5u);
   EXPECT_EQ(files[0].name, "total 123");
   EXPECT_EQ(files[4].name, ".twinbay-notes.txt");
   EXPECT_TRUE(folders.empty());
+
+  ScanList l(6);
+  for (int i = 0; const char* n : {"b.txt", "_a", "A.txt", "a.txt", "b.txt", "B.TXT"}) l[i++].name = n;
+  SortByName(l);
+  Names names;
+  for (auto& f : l) names.push_back(f.name);
+  EXPECT_EQ(names, (Names{"_a", "A.txt", "a.txt", "B.TXT", "b.txt"}));
 }
 
-TEST(SortByName, CaseInsensitiveOrderAndNoDuplicates) {
-  ScanList l;
-  for (const char* n : {"b.txt", "_a", "A.txt", "a.txt", "b.txt", "B.TXT"}) {
-    FindData fd;
-    fd.name = n;
-    l.push_back(fd);
-  }
-  SortByName(l);
-  std::vector<std::string> names;
-  for (auto& f : l) names.push_back(f.name);
-  EXPECT_EQ(names, (std::vector<std::string>{"_a", "A.txt", "a.txt", "B.TXT", "b.txt"}));
+Names Sorted(const ScanList& l) {
+  Names n;
+  for (auto& f : l) n.push_back(f.name + (f.IsDirectory() ? "/" : ""));
+  std::sort(n.begin(), n.end());
+  return n;
+}
+
+// Regular files and folders (through links) with their sizes and times; no
+// pipes, no dangling links; a relative or missing path lists nothing.
+TEST(LocalScan, ListsRegularFilesAndFoldersOnlyAndRefusesRelativePaths) {
+  test::TempDir t;
+  test::WriteFile(t / "a.txt", "12345", test::UnixTime(2024, 3, 1, 10, 0, 7));
+  test::MakeFolder(t / "sub");
+  ASSERT_EQ(mkfifo((t / "pipe").c_str(), 0600), 0);
+  ASSERT_EQ(symlink("a.txt", (t / "link.txt").c_str()), 0);
+  ASSERT_EQ(symlink("missing", (t / "dangling").c_str()), 0);
+  ASSERT_EQ(symlink("sub", (t / "sublink").c_str()), 0);
+  ScanList all;
+  ASSERT_TRUE(ListLocalFolder(t.path(), all));
+  EXPECT_EQ(Sorted(all), (Names{"a.txt", "link.txt", "sub/", "sublink/"}));
+  auto a = std::find_if(all.begin(), all.end(), [](auto& f) { return f.name == "a.txt"; });
+  EXPECT_EQ(a->size, 5u);
+  EXPECT_EQ(a->lastWrite, TicksFromUtc(2024, 3, 1, 10, 0, 7));
+  ScanList files, folders;
+  ScanLocalFolder(false, files, t.path() + "/", "*.TXT");
+  ScanLocalFolder(true, folders, t.path(), "*.*");
+  EXPECT_EQ(Sorted(files), (Names{"a.txt", "link.txt"}));
+  EXPECT_EQ(Sorted(folders), (Names{"sub/", "sublink/"}));
+  FindData fd;
+  ASSERT_TRUE(StatLocalFile(t / "a.txt", fd));
+  EXPECT_EQ(fd.name + std::to_string(fd.size), "a.txt5");
+  EXPECT_FALSE(StatLocalFile(t / "b.txt", fd));
+  EXPECT_EQ(JoinLocalPath("/", "a"), "/a");
+
+  ScanList out;
+  for (const std::string& p : {std::string(), std::string("."), std::string("./web"), t / "nope"})
+    EXPECT_FALSE(ListLocalFolder(p, out)) << p;
+  EXPECT_TRUE(out.empty());
+  ScanLocalFolder(false, out, "", "*.*");
+  EXPECT_TRUE(out.empty());
+  EXPECT_FALSE(IsUsableLocalPath("web"));
+  // The compare refuses what would scan the working folder; a folder not there yet is fine.
+  EXPECT_NE(CFolderComparer::CheckPaths(""), "");
+  EXPECT_NE(CFolderComparer::CheckPaths("web"), "");
+  EXPECT_EQ(CFolderComparer::CheckPaths(t / "missing/deeper"), "");
 }
 
 }  // namespace

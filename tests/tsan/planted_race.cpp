@@ -1,8 +1,6 @@
-// A race planted on purpose: a worker thread and a slot run by the event loop
-// both increment one int with nothing between them. Built only for the
-// ThreadSanitizer run, where expect_race.cmake requires that the report
-// appears under the project's suppressions; a suppression that hid it would
-// hide the same mistake between a transfer worker and a window.
+// A race planted on purpose between a worker thread and a slot of the event
+// loop: expect_race.cmake requires ThreadSanitizer to report it under the
+// project's suppressions, which must never hide such a race between our threads.
 #include <QApplication>
 #include <QTimer>
 #include <chrono>
