@@ -7,7 +7,7 @@
 //   connections_cmd.cpp  the connections file and the connections commands
 //   remote.cpp           the server side: --remote, a stored connection, the password,
 //                        the connect and what is said of host keys and certificates
-//   run.cpp              a compare or sync run
+//   run.cpp              a compare or sync run, and state forget
 #pragma once
 
 #include <cstdint>
@@ -36,6 +36,11 @@ struct Options {
   std::string format = "text";
   bool up = false, down = false, setLocalTimestamps = false, dryRun = false;
   bool verbose = false, quiet = false;
+  // The last synchronised state: sync --keep-deleted, --no-state, a one-way
+  // mirror (--delete with --up or --down), and the most files a sync may
+  // delete (-1: the share guard decides).
+  bool keepDeleted = false, noState = false, mirror = false;
+  long maxDelete = -1;
   // connections add
   std::string description, host, user, remotePath;
   int port = 21;
@@ -91,5 +96,7 @@ void OpenRemote(const Options& o, Target& target, CSyncController& controller);
 
 // run.cpp
 int CompareOrSync(Options o);
+// state forget: drops what is kept of a connection's or address's folder pairs.
+int StateCommand(const Options& o);
 
 }  // namespace twinbay::cli

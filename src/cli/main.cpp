@@ -8,5 +8,6 @@ using namespace twinbay::cli;
 int main(int argc, char** argv) {
   const Options o = Parse(argc, argv);
   if (o.command == "connections") return ConnectionsCommand(o);
+  if (o.command == "state") return StateCommand(o);
   return CompareOrSync(o);
 }

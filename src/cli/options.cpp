@@ -19,9 +19,9 @@ const char* kUsage =
     "                      [--server-offset auto|+HH:MM|-HH:MM]\n"
 "                      [--tls none|explicit|implicit] [--trust-fingerprint SHA256]\n"
     "                      [--identity FILE] [--trust-host-key SHA256:...] [--password-stdin]\n"
-    "                      [--connections N]\n"
+    "                      [--connections N] [--no-state]\n"
     "  twinbay-cli sync    (the same options) [--up] [--down] [--set-local-timestamps] [--dry-run]\n"
-    "                      [-v | -q]\n"
+    "                      [--keep-deleted | --delete] [--max-delete N] [-v | -q]\n"
     "  twinbay-cli connections list [--file FILE] [--format text|tsv]\n"
     "  twinbay-cli connections add [--file FILE] --description D --host H [--port N] [--user U]\n"
     "                      [--password-stdin] [--local DIR] [--remote PATH] [--types TEXT] [--no-subfolders]\n"
@@ -29,6 +29,7 @@ const char* kUsage =
     "                      [--tls none|explicit|implicit] [--trust-fingerprint SHA256]\n"
     "                      [--protocol ftp|sftp] [--identity FILE] [--trust-host-key SHA256:...]\n"
     "  twinbay-cli connections remove [--file FILE] --description D\n"
+    "  twinbay-cli state forget (--connection NAME | --remote URL | --remote-dir DIR)\n"
     "  twinbay-cli --version\n"
     "\n"
     "  --remote ftp://[user@]host[:port]/path   the server folder (the path is taken from the root;\n"
@@ -59,13 +60,27 @@ const char* kUsage =
     "                      default 8); a server that takes fewer logins is used with as many as it takes\n"
     "  -v, --verbose       sync on a terminal: besides the progress line, name every file copied\n"
     "  -q, --quiet         sync: nothing on stdout (failures still on stderr)\n"
+    "  The last synchronised state of each folder pair (kept under the stored connection's name, else\n"
+    "  the server's address) decides, not the clock: a file deleted on one side since then is deleted on\n"
+    "  the other (x> on the server, <x locally), a file changed on both sides (or deleted on one and\n"
+    "  changed on the other) is a conflict (!), never copied or deleted. The first run of a pair\n"
+    "  compares by time alone.\n"
+    "  --no-state          neither use nor update it: the times decide, a deleted file is copied back\n"
+    "  --keep-deleted      sync: leave files deleted on one side as they are (not deleted, not copied back)\n"
+    "  --delete            sync with exactly one of --up or --down: a one-way mirror; the destination\n"
+    "                      is made equal to the source (what is only there is deleted, folders too);\n"
+    "                      a file newer on the destination is kept and named\n"
+    "  --max-delete N      sync: allow at most N deletions (instead of refusing a run that would delete\n"
+    "                      more than half of the files kept in step)\n"
+    "  state forget        drop the state of a stored connection's or an address's folder pairs\n"
     "  A password comes from the environment variable TWINBAY_PASSWORD, or is asked for (SFTP: only\n"
     "  when neither the agent nor a key got in).\n"
     "  The connections file defaults to connections.ftp beside the program, else\n"
     "  $XDG_CONFIG_HOME/Kestrion/connections.ftp (~/.config/Kestrion/connections.ftp).\n"
     "\n"
-    "exit status: 0 in step (compare) or all copied (sync); 1 differences found or files not copied;\n"
-    "             2 error, or a folder not read whole (its one-sided files shown as ?)\n";
+    "exit status: 0 in step (compare) or all copied (sync); 1 differences found, files not copied or\n"
+    "             deleted, or conflicts left; 2 error, a folder not read whole (its one-sided files shown\n"
+    "             as ?), or a sync refused by the deletion guard (nothing copied or deleted)\n";
 
 struct Args {
   std::vector<std::string> words;
@@ -98,6 +113,13 @@ static std::string HostKeyFingerprint(const std::string& text) {
   return text;
 }
 
+static long ParseCount(const std::string& option, const std::string& text) {
+  char* end = nullptr;
+  const long v = std::strtol(text.c_str(), &end, 10);
+  if (text.empty() || *end || v < 0) Fail(option + " takes a number of files (0 or more), not \"" + text + "\"");
+  return v;
+}
+
 int ParsePort(const std::string& text) {
   char* end = nullptr;
   const long v = std::strtol(text.c_str(), &end, 10);
@@ -127,6 +149,9 @@ Options Parse(int argc, char** argv) {
     o.subcommand = a.Next();
     if (o.subcommand != "list" && o.subcommand != "add" && o.subcommand != "remove")
       Fail("unknown connections command \"" + o.subcommand + "\"");
+  } else if (o.command == "state") {
+    if (!a.More() || a.Next() != "forget") Fail("state needs forget");
+    o.subcommand = "forget";
   } else if (o.command != "compare" && o.command != "sync") {
     Fail("unknown command \"" + o.command + "\" (try --help)");
   }
@@ -150,6 +175,10 @@ Options Parse(int argc, char** argv) {
     else if (w == "--set-local-timestamps" && o.command == "sync") o.setLocalTimestamps = true;
     else if (w == "--dry-run" && o.command == "sync") o.dryRun = true;
     else if ((w == "-v" || w == "--verbose") && o.command == "sync") o.verbose = true;
+    else if (w == "--keep-deleted" && o.command == "sync") o.keepDeleted = true;
+    else if (w == "--delete" && o.command == "sync") o.mirror = true;
+    else if (w == "--max-delete" && o.command == "sync") o.maxDelete = ParseCount(w, a.Value(w));
+    else if (w == "--no-state" && o.command != "connections" && o.command != "state") o.noState = true;
     else if ((w == "-q" || w == "--quiet") && o.command == "sync") o.quiet = true;
     else if (w == "--description") o.description = a.Value(w);
     else if (w == "--host") o.host = a.Value(w);
@@ -181,6 +210,8 @@ Options Parse(int argc, char** argv) {
     else Fail("unknown option " + w + " (try --help)");
   }
   if (o.verbose && o.quiet) Fail("-v and -q do not go together");
+  if (o.mirror && o.up == o.down) Fail("--delete needs exactly one of --up or --down (the direction of the mirror)");
+  if (o.mirror && o.keepDeleted) Fail("--delete and --keep-deleted do not go together");
   return o;
 }
 

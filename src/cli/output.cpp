@@ -110,8 +110,17 @@ const char* ClassName(int folderClass) {
   }
 }
 
-char StateSymbol(int32_t state) {
-  return state == CopyRemoteToLocal ? '<' : state == InStep ? '=' : state == CopyLocalToRemote ? '>' : '?';
+// "x>" and "<x" point the way the deletion goes, as "<" and ">" do a copy.
+const char* StateCode(int32_t state) {
+  switch (state) {
+    case CopyRemoteToLocal: return "<";
+    case InStep: return "=";
+    case CopyLocalToRemote: return ">";
+    case Conflict: return "!";
+    case DeleteRemote: return "x>";
+    case DeleteLocal: return "<x";
+    default: return "?";
+  }
 }
 
 std::string SizeText(const FileSide& s) { return !s ? "-" : s->sizeKnown ? std::to_string(s->size) : "?"; }
@@ -135,7 +144,7 @@ void PrintResult(const CFolderCollection& collection, const std::string& localRo
     const bool tsv = format == "tsv";
     rows.push_back({true, ClassName(r->folderClass), Visible(rel, tsv), "", "", "", ""});
     for (const auto& e : r->entries)
-      rows.push_back({false, std::string(1, StateSymbol(e->state)), Visible(EntryPath(rel, *e), tsv),
+      rows.push_back({false, StateCode(e->state), Visible(EntryPath(rel, *e), tsv),
                       SizeText(e->local), TimeText(e->local), SizeText(e->remote), TimeText(e->remote)});
   }
   if (format == "tsv") {
@@ -147,17 +156,18 @@ void PrintResult(const CFolderCollection& collection, const std::string& localRo
     }
     return;
   }
-  int wPath = 4, wSize = 10;
+  int wPath = 4, wSize = 10, wState = 1;
   for (const Row& row : rows) {
     wPath = std::max(wPath, static_cast<int>(row.path.size()) + 1);
+    if (!row.folder) wState = std::max(wState, static_cast<int>(row.state.size()));
     wSize = std::max({wSize, static_cast<int>(row.lsize.size()), static_cast<int>(row.rsize.size())});
   }
-  std::printf("  %-*s  %*s  %-20s  %*s  %-20s\n", wPath, "File", wSize, "Local size", "Local time (UTC)", wSize,
-              "Rem. size", "Remote time (UTC)");
+  std::printf("%*s  %-*s  %*s  %-20s  %*s  %-20s\n", wState - 1, "", wPath, "File", wSize, "Local size",
+              "Local time (UTC)", wSize, "Rem. size", "Remote time (UTC)");
   for (const Row& row : rows) {
     if (row.folder) std::printf("[%s] %s/\n", row.state.c_str(), row.path.c_str());
     else
-      std::printf("%s %-*s  %*s  %-20s  %*s  %-20s\n", row.state.c_str(), wPath, row.path.c_str(), wSize,
+      std::printf("%-*s %-*s  %*s  %-20s  %*s  %-20s\n", wState, row.state.c_str(), wPath, row.path.c_str(), wSize,
                   row.lsize.c_str(), row.ltime.c_str(), wSize, row.rsize.c_str(), row.rtime.c_str());
   }
 }
@@ -169,6 +179,11 @@ void PrintSummary(const CFolderCollection& collection) {
   std::printf("\nLocal to Remote: %s\nRemote to Local: %s\n",
               TaggedSummary(t.taggedUp, t.allUp, t.bytesUp, nf).c_str(),
               TaggedSummary(t.taggedDown, t.allDown, t.bytesDown, nf).c_str());
+  if (t.deletesUp + t.deletesDown > 0)
+    std::printf("To delete (deleted on the other side since the last sync): %ld on the server, %ld locally\n",
+                t.deletesUp, t.deletesDown);
+  if (t.conflicts > 0)
+    std::printf("Conflicts (changed on both sides, or deleted on one and changed on the other): %ld\n", t.conflicts);
 }
 
 // One line on stderr per folder that could not be read whole (with the reason,

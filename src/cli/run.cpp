@@ -5,6 +5,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
@@ -102,7 +103,99 @@ int FinishCompare(const CFolderCollection& collection, const std::string& local,
   if (ReportIncomplete(collection, local) > 0) return kExitError;
   SyncTotals t;
   CountTagged(collection, t, FilterAll);
-  return t.allUp + t.allDown == 0 ? kExitOk : kExitDifferences;
+  return t.allUp + t.allDown + t.deletesUp + t.deletesDown + t.conflicts == 0 ? kExitOk : kExitDifferences;
+}
+
+// Calls fn(record, entry) for every entry, under the collection's lock.
+template <typename Fn>
+void ForEachEntry(const CFolderCollection& collection, Fn fn) {
+  auto guard = collection.Lock();
+  for (size_t i = 0; i < collection.GetCount(); ++i) {
+    const CFolderRecord* r = collection.GetAt(i);
+    for (const auto& e : r->entries) fn(*r, *e);
+  }
+}
+
+std::string PathOf(const std::string& local, const CFolderRecord& r, const CFileEntry& e) {
+  return Visible(EntryPath(Relative(local, r.localPath), e));
+}
+
+// "up  ", "down", or for a deletion which side's copy goes.
+const char* Way(bool upload, bool deletion) {
+  return deletion ? (upload ? "remote" : "local") : upload ? "up  " : "down";
+}
+
+// What a sync leaves for the user to look at, one line each: conflicts, and
+// the files a mirror keeps because they are newer on its destination.
+std::vector<std::string> Unsettled(const CFolderCollection& collection, const Options& o, const std::string& local) {
+  std::vector<std::string> lines;
+  ForEachEntry(collection, [&](const CFolderRecord& r, const CFileEntry& e) {
+    if (e.state == Conflict)
+      lines.push_back("CONFLICT " + PathOf(local, r, e) +
+                      (!e.local    ? ": deleted here and changed on the server since the last sync"
+                       : !e.remote ? ": deleted on the server and changed here since the last sync"
+                                   : ": changed on both sides since the last sync"));
+    else if (o.mirror && e.state == (o.up ? CopyRemoteToLocal : CopyLocalToRemote) && (o.up ? e.local : e.remote))
+      lines.push_back(std::string("kept ") + (o.up ? "remote " : "local ") + PathOf(local, r, e) +
+                      (o.up ? ": newer on the server than here" : ": newer here than on the server"));
+  });
+  return lines;
+}
+
+// Says what was left unsettled (on stderr when stdout is not for reports);
+// how many.
+int ReportUnsettled(const std::vector<std::string>& lines, FILE* out) {
+  for (const std::string& line : lines) std::fprintf(out, "%s\n", line.c_str());
+  if (!lines.empty())
+    std::fprintf(out, "%zu file%s left as %s on both sides\n", lines.size(), lines.size() == 1 ? "" : "s",
+                 lines.size() == 1 ? "it is" : "they are");
+  return static_cast<int>(lines.size());
+}
+
+// The folders on one side only that a sync would remove (deepest first):
+// those its deletions leave empty, or for a mirror every one left empty.
+std::vector<std::string> FoldersToRemove(const CFolderCollection& collection, const TransferOptions& options,
+                                         const std::string& local) {
+  auto guard = collection.Lock();
+  const size_t n = collection.GetCount();
+  std::vector<char> kept(n, 0), emptied(n, 0);
+  std::vector<std::string> out;
+  for (size_t i = n; i-- > 1;) {
+    const CFolderRecord& r = *collection.GetAt(i);
+    const bool remoteSide = r.folderClass == FolderRemoteOnly;
+    bool goes = !kept[i] && (remoteSide ? options.localToRemote
+                                        : r.folderClass == FolderLocalOnly && options.remoteToLocal);
+    for (const CFolderRecord* p = &r; goes && p; p = p->parent) goes = !p->incomplete;
+    for (const auto& e : r.entries) {
+      if (!(remoteSide ? e->remote : e->local)) continue;
+      if (IsDeleteState(e->state) && CTransferJob::SelectedIn(r, *e, options)) emptied[i] = 1;
+      else goes = false;
+    }
+    if (goes && (emptied[i] || options.mirror)) {
+      out.push_back(std::string(remoteSide ? "remote " : "local ") + Visible(Relative(local, r.localPath)) + "/");
+      if (r.parent) emptied[r.parent->index] = 1;
+    } else if (r.parent) {
+      kept[r.parent->index] = 1;
+    }
+  }
+  return out;
+}
+
+// The guard's refusal, with what allows the run.
+[[noreturn]] void Refuse(const DeletionCheck& check) {
+  Fail({check.problem, "--dry-run lists the deletions; to make them, run again with --max-delete " +
+                           std::to_string(check.local + check.remote)});
+}
+
+// A warning when the last synchronised state could not be written (once:
+// the first failure stays).
+void ReportStateError(const CSyncController& controller) {
+  static std::string said;
+  const std::string e = controller.StateError();
+  if (e.empty() || e == said) return;
+  said = e;
+  std::fprintf(stderr, "twinbay-cli: warning: the last synchronised state could not be written (%s); the next "
+                       "run may ask about changes that are not there\n", Visible(e).c_str());
 }
 
 TransferOptions SyncOptions(const Options& o) {
@@ -113,50 +206,64 @@ TransferOptions SyncOptions(const Options& o) {
   options.ignoreSeconds = o.ignoreSeconds;
   options.filter = FilterAll;
   options.connections = o.connections;
-  // Deletions that follow one on the other side go with their direction.
-  options.deleteFollowing = true;
+  // Deletions that follow one on the other side go with their direction; a
+  // mirror's too, and it removes every folder on the destination only.
+  options.deleteFollowing = !o.keepDeleted;
+  options.mirror = o.mirror;
   return options;
 }
 
-// --dry-run: names what a sync would copy and copies nothing.
-int DryRun(const CFolderCollection& collection, const TransferOptions& options, const std::string& local) {
-  int n = 0;
-  auto guard = collection.Lock();
-  for (size_t i = 0; i < collection.GetCount(); ++i) {
-    const CFolderRecord* r = collection.GetAt(i);
-    for (const auto& e : r->entries)
-      if (CTransferJob::Selected(*e, options)) {
-        std::printf("would copy %s %s\n", e->state == CopyLocalToRemote ? "up  " : "down",
-                    Visible(EntryPath(Relative(local, r->localPath), *e)).c_str());
-        ++n;
-      }
-  }
-  std::printf("%d file%s would be copied\n", n, n == 1 ? "" : "s");
-  return ReportIncomplete(collection, local) > 0 ? kExitError : kExitOk;
+// --dry-run: names what a sync would copy and delete, and does nothing.
+int DryRun(const CFolderCollection& collection, const Options& o, const TransferOptions& options,
+           const std::string& local, const DeletionCheck& check) {
+  int copies = 0, deletions = 0;
+  ForEachEntry(collection, [&](const CFolderRecord& r, const CFileEntry& e) {
+    if (!CTransferJob::SelectedIn(r, e, options)) return;
+    const bool up = IsUpState(e.state);
+    if (IsDeleteState(e.state)) ++deletions;
+    else ++copies;
+    std::printf("would %s %s %s\n", IsDeleteState(e.state) ? "delete" : "copy", Way(up, IsDeleteState(e.state)),
+                PathOf(local, r, e).c_str());
+  });
+  for (const std::string& folder : FoldersToRemove(collection, options, local))
+    std::printf("would delete %s%s\n", folder.c_str(), o.types == "*.*" ? "" : " (if no other file is in it)");
+  const int unsettled = ReportUnsettled(Unsettled(collection, o, local), stdout);
+  std::printf("%d file%s would be copied\n", copies, copies == 1 ? "" : "s");
+  if (deletions > 0) std::printf("%d file%s would be deleted\n", deletions, deletions == 1 ? "" : "s");
+  if (!check.allowed)
+    std::printf("The run would be refused: %s\nTo make them, run with --max-delete %ld\n", Visible(check.problem).c_str(),
+                check.local + check.remote);
+  if (ReportIncomplete(collection, local) > 0 || !check.allowed) return kExitError;
+  return unsettled > 0 ? kExitDifferences : kExitOk;
 }
 
 // What is to be copied, to say afterwards what an interruption left undone.
 struct Planned {
-  bool upload;
+  bool upload, deletion;
   std::string localPath;
 };
 
 std::vector<Planned> PlannedCopies(const CFolderCollection& collection, const TransferOptions& options) {
   std::vector<Planned> planned;
-  auto guard = collection.Lock();
-  for (size_t i = 0; i < collection.GetCount(); ++i) {
-    const CFolderRecord* r = collection.GetAt(i);
-    for (const auto& e : r->entries)
-      if (CTransferJob::Selected(*e, options))
-        planned.push_back({e->state == CopyLocalToRemote, JoinLocalPath(r->localPath, e->Name())});
-  }
+  ForEachEntry(collection, [&](const CFolderRecord& r, const CFileEntry& e) {
+    if (CTransferJob::SelectedIn(r, e, options))
+      planned.push_back({IsUpState(e.state), IsDeleteState(e.state), JoinLocalPath(r.localPath, e.Name())});
+  });
   return planned;
 }
+
 
 // Copies what the compare tagged and says what became of each file.
 int Sync(const Options& o, CSyncController& controller, const CFolderCollection& collection,
          const TransferOptions& options, const std::string& local) {
   const std::vector<Planned> planned = PlannedCopies(collection, options);
+  // The folders a run may remove come as outcomes of their own.
+  std::set<std::string> oneSided;
+  {
+    auto guard = collection.Lock();
+    for (size_t i = 1; i < collection.GetCount(); ++i)
+      if (collection.GetAt(i)->folderClass != FolderOnBoth) oneSided.insert(collection.GetAt(i)->localPath);
+  }
   SyncTotals totals;
   CountTagged(collection, totals, options.filter);
   // On a terminal one live line stands for the files; piped, every file gets
@@ -165,21 +272,26 @@ int Sync(const Options& o, CSyncController& controller, const CFolderCollection&
   std::unique_ptr<ProgressLine> line;
   if (terminal && !o.quiet) line = std::make_unique<ProgressLine>(stdout, TerminalWidth());
   LiveProgress progress(line.get(), controller);
-  if (std::string refused; !controller.RunSync(options, totals, &progress, &refused)) Fail(refused);
+  if (std::string refused; !controller.RunSync(options, totals, &progress, &refused, o.maxDelete)) Fail(refused);
   if (line) line->Clear();
   ReportServerTime(controller);
+  ReportStateError(controller);
   // What is said of each file: nothing with -q but failures (on stderr); on a
-  // terminal the copies only with -v.
+  // terminal the copies only with -v; every deletion.
   FILE* const report = o.quiet ? nullptr : stdout;
   const bool eachCopy = !o.quiet && (!terminal || o.verbose);
-  int copied = 0, failed = 0, warnings = 0;
+  int copied = 0, deleted = 0, failed = 0, warnings = 0;
+  bool deletions = std::any_of(planned.begin(), planned.end(), [](const Planned& p) { return p.deletion; });
   std::set<std::string> tried;
   for (const TransferOutcome& out : controller.Job()->Outcomes()) {
     tried.insert(out.localPath);
-    const std::string rel = Visible(Relative(local, out.localPath));
-    const char* way = out.upload ? "up  " : "down";
-    if (out.deletion) way = out.upload ? "delete remote" : "delete local";
-    if (out.ok) {
+    deletions = deletions || out.deletion;
+    const std::string rel = Visible(Relative(local, out.localPath)) + (oneSided.count(out.localPath) ? "/" : "");
+    const char* way = Way(out.upload, out.deletion);
+    if (out.ok && out.deletion) {
+      if (report) std::fprintf(report, "deleted %s %s\n", way, rel.c_str());
+      deleted += rel.back() != '/';  // files; the folders emptied are named only
+    } else if (out.ok) {
       if (eachCopy) std::printf("copied %s %s\n", way, rel.c_str());
       ++copied;
       if (!out.warning.empty()) {
@@ -187,28 +299,33 @@ int Sync(const Options& o, CSyncController& controller, const CFolderCollection&
         ++warnings;
       }
     } else {
-      std::fprintf(report ? report : stderr, "%s %s %s: %s\n", out.cancelled ? "CANCELLED" : "FAILED", way,
-                   rel.c_str(), Visible(out.error).c_str());
+      std::fprintf(report ? report : stderr, "%s %s%s %s: %s\n", out.cancelled ? "CANCELLED" : "FAILED",
+                   out.deletion ? "delete " : "", way, rel.c_str(), Visible(out.error).c_str());
       ++failed;
     }
   }
+  const std::string deletedText = deletions ? std::to_string(deleted) + " deleted, " : "";
   if (g_signal.load() != 0) {
     int untouched = 0;
     for (const Planned& p : planned)
       if (!tried.count(p.localPath)) {
         if (report)
-          std::fprintf(report, "not copied %s %s\n", p.upload ? "up  " : "down",
+          std::fprintf(report, "not %s %s %s\n", p.deletion ? "deleted" : "copied", Way(p.upload, p.deletion),
                        Visible(Relative(local, p.localPath)).c_str());
         ++untouched;
       }
-    if (report) std::fprintf(report, "interrupted: %d copied, %d not copied\n", copied, failed + untouched);
+    if (report)
+      std::fprintf(report, "interrupted: %d copied, %s%d not %s\n", copied, deletedText.c_str(), failed + untouched,
+                   deletions ? "done" : "copied");
     std::fflush(stdout);
     return InterruptedStatus();
   }
+  const int unsettled = ReportUnsettled(Unsettled(collection, o, local), report ? report : stderr);
   if (report)
-    std::fprintf(report, "%d copied, %d failed, %d warning%s\n", copied, failed, warnings, warnings == 1 ? "" : "s");
+    std::fprintf(report, "%d copied, %s%d failed, %d warning%s\n", copied, deletedText.c_str(), failed, warnings,
+                 warnings == 1 ? "" : "s");
   if (ReportIncomplete(collection, local) > 0) return kExitError;
-  return failed == 0 ? kExitOk : kExitDifferences;
+  return failed == 0 && unsettled == 0 ? kExitOk : kExitDifferences;
 }
 
 }  // namespace
@@ -241,8 +358,15 @@ int CompareOrSync(Options o) {
   struct Unhook {
     ~Unhook() { g_controller.store(nullptr); }
   } unhook;  // before the controller goes
+  // A mirror classes by the times (the source wins) but keeps the state up
+  // to date for the runs after it.
+  compare.memory = o.noState  ? CompareOptions::Memory::Off
+                   : o.mirror ? CompareOptions::Memory::RecordOnly
+                              : CompareOptions::Memory::On;
+  compare.place = o.connection;
   if (!controller.RunCompare(compare, nullptr, problem)) Fail(problem);
   ReportServerTime(controller);
+  ReportStateError(controller);
   if (g_signal.load() != 0) {
     std::fprintf(stderr, "twinbay-cli: interrupted during the compare; nothing was copied\n");
     return InterruptedStatus();
@@ -251,10 +375,32 @@ int CompareOrSync(Options o) {
 
   if (!sync) return FinishCompare(collection, local, o.format);
 
+  if (o.mirror) controller.MakeMirror(o.up);
   const TransferOptions options = SyncOptions(o);
-  if (o.dryRun) return DryRun(collection, options, local);
+  const DeletionCheck check = controller.CheckDeletions(options, o.maxDelete);
+  if (o.dryRun) return DryRun(collection, o, options, local, check);
+  if (!check.allowed) Refuse(check);
   if (std::string lost; !controller.EnsureConnected(lost)) Fail("the connection was lost: " + lost);
   return Sync(o, controller, collection, options, local);
+}
+
+// state forget: the place is the stored connection's name, else the address
+// the pairs of --remote or --remote-dir are kept under.
+int StateCommand(const Options& o) {
+  if ((!o.connection.empty() + !o.remoteUrl.empty() + !o.remoteDir.empty()) != 1)
+    Fail("state forget needs one of --connection, --remote or --remote-dir");
+  std::string place = o.connection;
+  if (place.empty()) {
+    FileSystemTarget target;
+    if (!o.remoteUrl.empty()) target = ParseUrl(o.remoteUrl).place;
+    else target.protocol = FsProtocol::Local, target.localRoot = AbsoluteLocal(o.remoteDir);
+    place = CSyncController::PlaceOf(target);
+  }
+  std::string error;
+  const int n = CSyncController::ForgetState(place, error);
+  if (n < 0) Fail("the last synchronised state cannot be used: " + error);
+  std::printf("%d folder pair%s of %s forgotten\n", n, n == 1 ? "" : "s", Visible(place).c_str());
+  return kExitOk;
 }
 
 }  // namespace twinbay::cli

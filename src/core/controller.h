@@ -173,6 +173,9 @@ class CSyncController {
   // The address the remote side's pairs are kept under when a compare names
   // no place (empty before a connect).
   std::string Place() const;
+  // The address a target's pairs are kept under (what Place() is once it
+  // is open): "ftp://user@host:port", "sftp://...", "file:///root".
+  static std::string PlaceOf(const FileSystemTarget& target);
   // How many file pairs were recorded for the last compare's folder pair
   // when it began (0 without a state), and why the state could not be read
   // or written (empty when it could).

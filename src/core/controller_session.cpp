@@ -14,6 +14,14 @@ void CSyncController::InitNetworking() { InitCurlOnce(); }
 
 // ---- the remote side ---------------------------------------------------------------
 
+std::string CSyncController::PlaceOf(const FileSystemTarget& target) {
+  return target.protocol == FsProtocol::Local
+             ? "file://" + target.localRoot
+             : std::string(target.protocol == FsProtocol::Sftp ? "sftp://" : "ftp://") +
+                   (target.user.empty() ? std::string() : target.user + "@") + target.host + ":" +
+                   std::to_string(target.port);
+}
+
 bool CSyncController::Open(const FileSystemTarget& target, const ServerTimeOffset& offset, OpenFailure& failure) {
   // The old connections go before the new one is tried (the pool's first,
   // over which the others were opened, last).
@@ -33,11 +41,7 @@ bool CSyncController::Open(const FileSystemTarget& target, const ServerTimeOffse
   loginFolder_ = fs->LoginFolder();
   encrypted_ = fs->Encrypted();
   if (target.protocol == FsProtocol::Local) localRemoteRoot_ = target.localRoot;
-  place_ = target.protocol == FsProtocol::Local
-               ? "file://" + target.localRoot
-               : std::string(target.protocol == FsProtocol::Sftp ? "sftp://" : "ftp://") +
-                     (target.user.empty() ? std::string() : target.user + "@") + target.host + ":" +
-                     std::to_string(target.port);
+  place_ = PlaceOf(target);
   opened_ = true;
   std::lock_guard g(primaryMutex_);
   primary_ = std::move(fs);

@@ -584,9 +584,19 @@ void CTransferJob::RemoveEmptiedFolders() {
     outcome.upload = remoteSide;
     outcome.localPath = r.localPath;
     outcome.remotePath = r.remotePath;
-    outcome.ok = fs.RemoveFolder(remoteSide ? r.remotePath : r.localPath);
-    if (!outcome.ok) outcome.error = "the emptied folder was not removed: " + fs.LastError();
-    else if (r.parent) --children[r.parent->index], emptied[r.parent->index] = 1;
+    // The compare saw only the chosen file types: a folder that still holds
+    // anything (files of other types, or new ones) is left, and never asked
+    // to be removed (the server would refuse).
+    ScanList left;
+    if (!fs.List(remoteSide ? RemoteFolderKey(r.remotePath) : r.localPath, left)) {
+      outcome.error = "the emptied folder was not removed: it could not be listed again: " + fs.LastError();
+    } else if (!left.empty()) {
+      continue;
+    } else {
+      outcome.ok = fs.RemoveFolder(remoteSide ? r.remotePath : r.localPath);
+      if (!outcome.ok) outcome.error = "the emptied folder was not removed: " + fs.LastError();
+      else if (r.parent) --children[r.parent->index], emptied[r.parent->index] = 1;
+    }
     folderOutcomes_.push_back(std::move(outcome));
   }
 }

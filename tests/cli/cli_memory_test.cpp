@@ -1,0 +1,259 @@
+// twinbay-cli with the last synchronised state, through its real binary on
+// pyftpdlib (MLSD), vsftpd (LIST only) and OpenSSH's sshd (SFTP): deletions
+// follow in the directions chosen, edits on both sides are conflicts, a folder
+// not read whole deletes nothing, the guards refuse whole runs, the one-way
+// mirror, --no-state and state forget.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <filesystem>
+#include <tuple>
+
+#include "support/ftp_servers.h"
+#include "support/sshd_server.h"
+#include "support/temp_dir.h"
+
+namespace twinbay {
+namespace {
+
+using test::FtpTestServer;
+using test::SshTestServer;
+namespace fs = std::filesystem;
+using Kind = FtpTestServer::Kind;
+
+enum class Server { Pyftpdlib, Vsftpd, Sshd };
+
+struct Outcome {
+  int status;
+  std::string out, err;
+  bool Has(const std::string& text) const { return out.find(text) != std::string::npos; }
+};
+
+std::string Quote(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+// The server's folder "site" beside the local folder "here"; twinbay-cli runs
+// with a home, settings and state of the test's own.
+class Memory : public ::testing::TestWithParam<Server> {
+ protected:
+  void SetUp() override {
+    chmod(folder.path().c_str(), 0755);
+    std::string why;
+    if (GetParam() == Server::Sshd) ssh = SshTestServer::StartSshd(folder.path(), &why, {}, SshTestServer::Login::Account);
+    else ftp = FtpTestServer::Start(GetParam() == Server::Vsftpd ? Kind::Vsftpd : Kind::Pyftpdlib, folder.path(), &why);
+    ASSERT_TRUE(ftp || ssh) << why;
+    data = (ftp ? ftp->DataDir() : ssh->Home()) + "/site";
+    const std::string top = ftp ? ftp->RemoteDir() : ssh->Home();
+    user = ftp ? ftp->user() : ssh->user();
+    port = std::to_string(ftp ? ftp->port() : ssh->port());
+    site = (top == "/" ? "" : top) + "/site";
+    url = (ssh ? "sftp://" : "ftp://") + (user.empty() ? "" : user + "@") + "127.0.0.1:" + port + site;
+    if (ssh) login = {"--identity", ssh->ClientKey(), "--trust-host-key", ssh->HostFingerprint()};
+  }
+  std::string R(const std::string& rel) const { return data + "/" + rel; }
+  std::string L(const std::string& rel) const { return local + "/" + rel; }
+  void Put(const std::string& rel, const std::string& text, int64_t time) {
+    test::WriteFile(R(rel), text, time);
+    ftp ? ftp->Own(data) : ssh->Own(data);
+  }
+  Outcome Cli(const std::vector<std::string>& args) const {
+    std::string cmd = "env -u SSH_AUTH_SOCK HOME=" + Quote(home.path()) + " XDG_CONFIG_HOME=" + Quote(home / "cfg") +
+                      " XDG_DATA_HOME=" + Quote(home / "state") + " TWINBAY_PASSWORD=" +
+                      Quote(ftp ? ftp->password() : "") + " " + Quote(TWINBAY_CLI);
+    for (const std::string& a : args) cmd += " " + Quote(a);
+    const int raw = std::system((cmd + " </dev/null >" + Quote(home / "out") + " 2>" + Quote(home / "err")).c_str());
+    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, test::ReadFile(home / "out"), test::ReadFile(home / "err")};
+  }
+  // compare or sync of "here" with "site", and more options.
+  Outcome Do(const std::string& command, std::vector<std::string> more = {}) const {
+    std::vector<std::string> args{command, "--local", local, "--remote", url};
+    args.insert(args.end(), login.begin(), login.end());
+    args.insert(args.end(), more.begin(), more.end());
+    return Cli(args);
+  }
+
+  test::TempDir folder, home, here;
+  std::unique_ptr<FtpTestServer> ftp;
+  std::unique_ptr<SshTestServer> ssh;
+  std::string data, user, port, site, url, local = here / "here";
+  std::vector<std::string> login;
+  const int64_t T = test::ThreeHoursAgo();
+};
+
+TEST_P(Memory, DeletionsFollowConflictsStayAndGuardsRefuseWholeRuns) {
+  // pyftpdlib serves as root: no mode locks a folder of it.
+  const bool lockable = GetParam() != Server::Pyftpdlib;
+  for (const char* name : {"a", "b", "c", "d", "e", "f", "g", "keep", "locked/l", "locked/m"}) {
+    if (!lockable && name[0] == 'l') continue;
+    Put(name + std::string(".txt"), name, T);
+    test::WriteFile(L(name + std::string(".txt")), name, T);
+  }
+  test::WriteFile(L("up.txt"), "up", T);
+  Put("down.txt", "down", T);
+  Put("skip.dat", "skip", T);
+  // The first run knows nothing: a file on one side is copied, none deleted;
+  // what --types skips or --up leaves is not taken as synchronised.
+  Outcome r = Do("sync", {"--types", "*.txt", "--up"});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(test::ReadFile(R("up.txt")), "up");
+  EXPECT_FALSE(fs::exists(L("down.txt")));
+
+  fs::remove(L("a.txt"));
+  fs::remove(R("b.txt"));
+  test::WriteFile(L("c.txt"), "edited here", T + 600);
+  Put("c.txt", "edited on the server", T + 1200);
+  fs::remove(L("d.txt"));
+  Put("d.txt", "edited on the server", T + 600);
+  r = Do("compare", {"--format", "tsv"});
+  EXPECT_EQ(r.status, 1) << r.err;
+  for (const char* row : {"F\tx>\ta.txt\t", "F\t<x\tb.txt\t", "F\t!\tc.txt\t", "F\t!\td.txt\t", "F\t<\tdown.txt\t",
+                          "F\t<\tskip.dat\t", "F\t=\tup.txt\t"})
+    EXPECT_TRUE(r.Has(std::string("\n") + row)) << row << "\n" << r.out;
+  EXPECT_TRUE(Do("compare").Has("on the server, 1 locally\nConflicts (changed on both sides, or deleted on one"));
+
+  // Deletions left alone, then followed one direction at a time; conflicts
+  // are named and touched by no run.
+  r = Do("sync", {"--keep-deleted"});
+  EXPECT_EQ(r.status, 1) << r.out << r.err;
+  EXPECT_TRUE(r.Has("CONFLICT c.txt: changed on both sides since the last sync\n")) << r.out;
+  EXPECT_TRUE(r.Has("CONFLICT d.txt: deleted here and changed on the server since the last sync\n")) << r.out;
+  EXPECT_TRUE(r.Has("2 files left as they are on both sides\n2 copied, 0 failed, 0 warnings\n")) << r.out;
+  EXPECT_TRUE(fs::exists(R("a.txt")) && fs::exists(L("b.txt")) && !fs::exists(L("a.txt")) && !fs::exists(R("b.txt")));
+  EXPECT_EQ(test::ReadFile(L("skip.dat")), "skip");
+  r = Do("sync", {"--up"});
+  EXPECT_EQ(r.status, 1) << r.out << r.err;
+  EXPECT_TRUE(r.Has("deleted remote a.txt\n")) << r.out;
+  EXPECT_TRUE(r.Has("0 copied, 1 deleted, 0 failed, 0 warnings\n")) << r.out;
+  EXPECT_FALSE(fs::exists(R("a.txt")));
+  EXPECT_TRUE(fs::exists(L("b.txt")));
+  r = Do("sync", {"--down"});
+  EXPECT_TRUE(r.Has("deleted local b.txt\n")) << r.out << r.err;
+  EXPECT_FALSE(fs::exists(L("b.txt")) || fs::exists(L("a.txt")) || fs::exists(L("d.txt")));
+  EXPECT_EQ(test::ReadFile(L("c.txt")), "edited here");
+  EXPECT_EQ(test::ReadFile(R("c.txt")), "edited on the server");
+  EXPECT_EQ(test::ReadFile(R("d.txt")), "edited on the server");
+
+  // A server folder that cannot be read: nothing in it is deleted, and its
+  // records wait for a run that reads it.
+  if (lockable) {
+    fs::remove(L("locked/l.txt"));
+    chmod(R("locked").c_str(), 0);
+    r = Do("sync");
+    chmod(R("locked").c_str(), 0755);
+    EXPECT_EQ(r.status, 2) << r.out << r.err;
+    EXPECT_NE(r.err.find("incomplete folder locked"), std::string::npos) << r.err;
+    EXPECT_EQ(test::ReadFile(R("locked/l.txt")), "locked/l");
+    EXPECT_EQ(test::ReadFile(L("locked/m.txt")), "locked/m");
+    EXPECT_TRUE(Do("sync").Has("deleted remote locked/l.txt\n"));
+    EXPECT_FALSE(fs::exists(R("locked/l.txt")));
+  }
+
+  // More deletions than allowed: nothing copied or deleted, the dry run names them.
+  fs::remove(L("e.txt"));
+  fs::remove(L("f.txt"));
+  test::WriteFile(L("new.txt"), "new", T);
+  r = Do("sync", {"--max-delete", "1"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("would delete 2 files, more than the 1 allowed"), std::string::npos) << r.err;
+  r = Do("sync", {"--max-delete", "1", "--dry-run"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_TRUE(r.Has("would delete remote e.txt\nwould delete remote f.txt\nwould copy up   new.txt\n")) << r.out;
+  EXPECT_TRUE(r.Has("The run would be refused")) << r.out;
+  EXPECT_TRUE(fs::exists(R("e.txt")) && fs::exists(R("f.txt")) && !fs::exists(R("new.txt")));
+  r = Do("sync", {"--max-delete", "2"});
+  EXPECT_TRUE(r.Has("1 copied, 2 deleted")) << r.out << r.err;
+  EXPECT_FALSE(fs::exists(R("e.txt")) || fs::exists(R("f.txt")));
+
+  // The local folder gone is not everything deleted; emptied, more than half
+  // of what was in step would go: refused.
+  fs::remove_all(local);
+  r = Do("sync");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("is missing, but files there were synchronised before"), std::string::npos) << r.err;
+  fs::create_directory(local);
+  r = Do("sync");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("(more than 50 %): nothing was copied or deleted"), std::string::npos) << r.err;
+  EXPECT_EQ(test::ReadFile(R("keep.txt")), "keep");
+  // Without the state the times decide: everything comes back.
+  r = Do("sync", {"--no-state"});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(test::ReadFile(L("keep.txt")), "keep");
+  // Forgotten, a deletion is new again: the file is copied back.
+  fs::remove(L("keep.txt"));
+  r = Cli({"state", "forget", "--remote", url});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "1 folder pair of " + url.substr(0, url.find('/', 8)) + " forgotten\n");
+  EXPECT_TRUE(Do("compare", {"--format", "tsv"}).Has("\nF\t<\tkeep.txt\t"));
+
+  // A run through a stored connection keeps the pair under its name.
+  std::vector<std::string> add{"connections", "add", "--file", home / "c.ftp", "--description", "Site",
+                               "--host", "127.0.0.1", "--port", port, "--local", local, "--remote", site};
+  if (!user.empty()) add.insert(add.end(), {"--user", user});
+  if (ssh) add.insert(add.end(), {"--protocol", "sftp", "--identity", ssh->ClientKey()});
+  ASSERT_EQ(Cli(add).status, 0);
+  std::vector<std::string> run{"compare", "--connection", "Site", "--file", home / "c.ftp"};
+  if (ssh) run.insert(run.end(), {"--trust-host-key", ssh->HostFingerprint()});
+  EXPECT_EQ(Cli(run).status, 1);
+  EXPECT_EQ(Cli({"state", "forget", "--connection", "Site"}).out, "1 folder pair of Site forgotten\n");
+}
+
+TEST_P(Memory, OneWayMirrorEachWayAndItsDryRun) {
+  for (const std::vector<std::string>& bad : {std::vector<std::string>{"--delete"}, {"--up", "--down", "--delete"},
+                                              {"--up", "--delete", "--keep-deleted"}}) {
+    const Outcome r = Do("sync", bad);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("--delete"), std::string::npos) << r.err;
+  }
+  for (const auto& [name, hereLater, thereLater] : {std::tuple{"same.txt", 0, 0}, {"newer-here.txt", 600, 0},
+                                                   {"newer-there.txt", 0, 600}}) {
+    test::WriteFile(L(name), std::string(name) + " here", T + hereLater);
+    Put(name, std::string(name) + " there", T + thereLater);
+  }
+  test::WriteFile(L("sub/only-here.txt"), "o", T);
+  Put("extra.txt", "x", T);
+  Put("gone/deep/x.txt", "x", T);
+  Put("gone/p.jpg", "p", T);  // of a type the mirror leaves: its folder stays
+
+  Outcome r = Do("sync", {"--up", "--delete", "--dry-run", "--types", "*.txt"});
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_TRUE(r.Has("would copy up   newer-here.txt\n")) << r.out;
+  EXPECT_TRUE(r.Has("would delete remote extra.txt\n")) << r.out;
+  EXPECT_TRUE(r.Has("would delete remote gone/deep/x.txt\n") && r.Has("would copy up   sub/only-here.txt\n")) << r.out;
+  EXPECT_TRUE(r.Has("would delete remote gone/deep/ (if no other file is in it)\nwould delete remote gone/ (if no "
+                    "other file is in it)\nkept remote newer-there.txt: newer on the server than here\n")) << r.out;
+  EXPECT_EQ(test::ReadFile(R("newer-here.txt")), "newer-here.txt there");
+  EXPECT_TRUE(fs::exists(R("extra.txt")) && fs::exists(R("gone/deep/x.txt")));
+
+  r = Do("sync", {"--up", "--delete", "--types", "*.txt"});
+  EXPECT_EQ(r.status, 1) << r.out << r.err;
+  EXPECT_TRUE(r.Has("deleted remote gone/deep/\nkept remote newer-there.txt")) << r.out;
+  EXPECT_TRUE(r.Has("2 copied, 2 deleted, 0 failed")) << r.out;
+  EXPECT_FALSE(fs::exists(R("extra.txt")) || fs::exists(R("gone/deep")));
+  EXPECT_EQ(test::ReadFile(R("gone/p.jpg")), "p");
+  EXPECT_EQ(test::ReadFile(R("newer-here.txt")), "newer-here.txt here");
+  EXPECT_EQ(test::ReadFile(R("newer-there.txt")), "newer-there.txt there");
+  EXPECT_EQ(test::ReadFile(R("sub/only-here.txt")), "o");
+
+  test::WriteFile(L("stray/s.txt"), "s", T);
+  r = Do("sync", {"--down", "--delete"});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_TRUE(r.Has("deleted local stray/s.txt\ndeleted local stray/\n2 copied, 1 deleted")) << r.out;
+  EXPECT_FALSE(fs::exists(L("stray")));
+  EXPECT_EQ(test::ReadFile(L("newer-there.txt")), "newer-there.txt there");
+  EXPECT_EQ(Do("compare").status, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, Memory, ::testing::Values(Server::Pyftpdlib, Server::Vsftpd, Server::Sshd),
+                         [](const auto& info) {
+                           return std::string(info.param == Server::Sshd     ? "sshd"
+                                              : info.param == Server::Vsftpd ? "vsftpd"
+                                                                             : "pyftpdlib");
+                         });
+
+}  // namespace
+}  // namespace twinbay
