@@ -131,7 +131,9 @@ TEST(SyncMemory, DeletionsFollowConflictsStayAndGuardsStopTheRun) {
     o.localToRemote = o.remoteToLocal = o.deleteFollowing = true;
     o.ignoreSeconds = false;
     SyncTotals totals;
-    if (sync) EXPECT_EQ(controller.RunSync(o, totals, nullptr, &problem, maxDelete), allowed) << problem;
+    if (sync) {
+      EXPECT_EQ(controller.RunSync(o, totals, nullptr, &problem, maxDelete), allowed) << problem;
+    }
     return states;
   };
   EXPECT_EQ(run(true)["/new"], CopyLocalToRemote * 10 + 1);  // the first run: as without a state
