@@ -50,20 +50,11 @@ struct GuiTest : ::testing::Test {
   // the local folder, remote folder /site; `edit` changes it before the save.
   void StoreRecord(int port, const std::string& description = "Test server",
                    const std::function<void(CConnectionProperties&)>& edit = {}) {
-    ConnectionsList list(ConnectionsFile());
-    list.Load();
-    auto r = std::make_unique<CConnectionProperties>();
-    r->description = description;
-    r->host = "127.0.0.1";
-    r->port = port;
-    r->anonymous = 0;
-    r->userName = "tester";
-    r->password = "secret";
-    r->localPath = local.path();
-    r->remotePath = "/site";
-    if (edit) edit(*r);
-    list.Add(std::move(r));
-    ASSERT_TRUE(list.Save().ok);
+    ASSERT_TRUE(SaveTestConnection(ConnectionsFile(), port, local.path(), [&](CConnectionProperties& r) {
+      r.description = description;
+      r.anonymous = 0;
+      if (edit) edit(r);
+    }, true));
   }
   void MakeFrame() {
     frame = std::make_unique<CMainFrame>(QString::fromStdString(ConnectionsFile()));

@@ -13,7 +13,6 @@
 #include <QSpinBox>
 #include <QTabWidget>
 #include <QToolBar>
-#include <set>
 
 #include "gui_fixture.h"
 #include "ui/dialogs/about_pages.h"
@@ -59,17 +58,33 @@ struct Windows : test::GuiTest {
     for (int i = 0; i < parent->childCount(); ++i) out << parent->child(i)->text(0);
     return out;
   }
-  static bool Loaded(QTreeWidgetItem* item) {
-    return WaitFor([&] { return CRemoteFolderDlg::ItemState(item) == CRemoteFolderDlg::Loaded; });
+  static bool Loaded(QTreeWidgetItem* item, int state = CRemoteFolderDlg::Loaded) {
+    return WaitFor([&] { return CRemoteFolderDlg::ItemState(item) == state; });
+  }
+  // Opens the remote folder browser from the window; `act` works it.
+  void Browse(const std::function<void(CRemoteFolderDlg*, QTreeWidgetItem* root)>& act) {
+    OnModal("RemoteFolderDialog", [&](QWidget* w) {
+      auto* dlg = static_cast<CRemoteFolderDlg*>(w);
+      Loaded(dlg->Tree()->topLevelItem(0));
+      act(dlg, dlg->Tree()->topLevelItem(0));
+    });
+    View()->BrowseRemoteButton()->click();
+    ASSERT_TRUE(test::WaitForServer(*View()));
   }
 };
 
 // The remote folder browser lists a folder when first expanded and only then,
 // shows a refusal as one (not as an empty folder); from the window, Cancel
-// changes nothing and OK fills the remote path.
-TEST_F(Windows, TheRemoteBrowserListsEachFolderOnceShowsRefusalsAndFillsThePathOnOkOnly) {
-  for (const char* f : {"pub/incoming/deep/f.txt", "with space/f.txt", "gone/f.txt", "top.txt", "site/docs/a.txt"})
+// changes nothing and OK fills the remote path. Options edit a copy: Cancel
+// keeps everything, OK writes back, repaints the list at once and a system
+// caption takes effect. A double-click in the local folder picker chooses.
+TEST_F(Windows, RemoteBrowserOptionsAndLocalPickerOnAConnectedWindow) {
+  for (const char* f : {"pub/incoming/deep/f.txt", "with space/f.txt", "gone/f.txt", "top.txt"})
     test::WriteFile(serverRoot / f, "x", T0);
+  test::WriteFile(local / "a.html", "new", T0 + 100);
+  test::WriteFile(serverRoot / "site/docs/a.html", "old", T0);
+  test::WriteFile(local / "b.html", "old", T0);
+  test::WriteFile(serverRoot / "site/docs/b.html", "new", T0 + 100);
   Start();
   CFolderCollection collection;
   CSyncController controller(collection);
@@ -79,20 +94,15 @@ TEST_F(Windows, TheRemoteBrowserListsEachFolderOnceShowsRefusalsAndFillsThePathO
     CRemoteFolderDlg dlg(controller);
     dlg.show();
     QTreeWidgetItem* root = dlg.Tree()->topLevelItem(0);
-    ASSERT_NE(root, nullptr);
-    EXPECT_EQ(root->text(0), "/");
-    ASSERT_TRUE(Loaded(root));
+    ASSERT_TRUE(root && Loaded(root));
     EXPECT_EQ(dlg.ListingsMade(), 1);
     EXPECT_EQ(Children(root), (QStringList{"gone", "pub", "site", "with space"}));  // folders only
-    EXPECT_TRUE(root->isExpanded());
     EXPECT_TRUE(dlg.ChosenPath().isEmpty());
     QTreeWidgetItem* pub = Child(root, "pub");
-    EXPECT_EQ(pub->childCount(), 0);
     EXPECT_EQ(pub->childIndicatorPolicy(), QTreeWidgetItem::ShowIndicator);
-    EXPECT_EQ(dlg.ListingsMade(), 1);
+    EXPECT_EQ(std::tuple(pub->childCount(), dlg.ListingsMade()), std::tuple(0, 1));
     pub->setExpanded(true);
     ASSERT_TRUE(Loaded(pub));
-    EXPECT_EQ(dlg.ListingsMade(), 2);
     EXPECT_EQ(Children(pub), QStringList{"incoming"});
     pub->setExpanded(false);
     pub->setExpanded(true);
@@ -114,7 +124,7 @@ TEST_F(Windows, TheRemoteBrowserListsEachFolderOnceShowsRefusalsAndFillsThePathO
     QTreeWidgetItem* gone = Child(root, "gone");
     EXPECT_FALSE(dlg.ErrorLine()->isVisibleTo(&dlg));
     gone->setExpanded(true);
-    ASSERT_TRUE(WaitFor([&] { return CRemoteFolderDlg::ItemState(gone) == CRemoteFolderDlg::Failed; }));
+    ASSERT_TRUE(Loaded(gone, CRemoteFolderDlg::Failed));
     EXPECT_EQ(dlg.ListingsMade(), 4);
     EXPECT_TRUE(dlg.ErrorLine()->isVisibleTo(&dlg));
     EXPECT_TRUE(dlg.ErrorLine()->text().startsWith("/gone could not be listed: ")) << dlg.ErrorLine()->text().toStdString();
@@ -125,23 +135,14 @@ TEST_F(Windows, TheRemoteBrowserListsEachFolderOnceShowsRefusalsAndFillsThePathO
 
   Connect();
   ASSERT_TRUE(WaitFor([&] { return View()->IsConnected(); })) << View()->LastError();
-  ASSERT_TRUE(View()->BrowseRemoteButton()->isEnabled());
   View()->RemoteCombo()->setEditText("/before");
-  OnModal("RemoteFolderDialog", [&](QWidget* w) {
-    auto* dlg = static_cast<CRemoteFolderDlg*>(w);
-    QTreeWidgetItem* root = dlg->Tree()->topLevelItem(0);
-    Loaded(root);
+  Browse([&](CRemoteFolderDlg* dlg, QTreeWidgetItem* root) {
     dlg->Tree()->setCurrentItem(Child(root, "site"));
     dlg->reject();
   });
-  View()->BrowseRemoteButton()->click();
-  ASSERT_TRUE(test::WaitForServer(*View()));
   EXPECT_EQ(View()->RemoteCombo()->currentText(), "/before");
   bool listedTwice = false;
-  OnModal("RemoteFolderDialog", [&](QWidget* w) {
-    auto* dlg = static_cast<CRemoteFolderDlg*>(w);
-    QTreeWidgetItem* root = dlg->Tree()->topLevelItem(0);
-    Loaded(root);
+  Browse([&](CRemoteFolderDlg* dlg, QTreeWidgetItem* root) {
     QTreeWidgetItem* site = Child(root, "site");
     site->setExpanded(true);
     Loaded(site);
@@ -149,54 +150,24 @@ TEST_F(Windows, TheRemoteBrowserListsEachFolderOnceShowsRefusalsAndFillsThePathO
     dlg->Tree()->setCurrentItem(Child(site, "docs"));
     dlg->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
   });
-  View()->OnBrowseRemote();
-  ASSERT_TRUE(test::WaitForServer(*View()));
   EXPECT_TRUE(listedTwice);
   EXPECT_EQ(View()->RemoteCombo()->currentText(), "/site/docs");
-  View()->OnCompare();  // the session is whole again for the next compare
+
+  // The session is whole again for a compare, here of /site/docs.
+  View()->OnCompare();
   ASSERT_TRUE(WaitFor([&] { return !View()->IsBusy(); }));
-}
-
-// A double-click on a folder in the local folder picker chooses it.
-TEST_F(Windows, TheLocalFolderPickerAcceptsADoubleClickedFolder) {
-  std::filesystem::create_directories(local / "pick");
-  MakeFrame();
-  View()->LocalCombo()->setEditText(QString::fromStdString(local.path()));
-  const QString pick = QString::fromStdString(local / "pick");
-  OnModal("FolderPicker", [&](QWidget* w) {
-    auto* view = w->findChild<QAbstractItemView*>("treeView");  // the detail view, the one shown
-    auto* model = w->findChild<QFileSystemModel*>();
-    WaitFor([&] { return !view->visualRect(model->index(pick)).isEmpty(); }, 5000);
-    emit view->doubleClicked(model->index(pick));
-    if (w->isVisible()) static_cast<QDialog*>(w)->reject();
-  });
-  View()->OnBrowseLocal();
-  EXPECT_EQ(View()->LocalCombo()->currentText().toStdString(), local / "pick");
-}
-
-// Options edit a copy: Cancel keeps everything, OK writes back, repaints the
-// list at once and a system caption takes effect.
-TEST_F(Windows, OptionsCancelKeepsEverythingOkWritesBackAndTakesEffect) {
-  test::WriteFile(local / "a.html", "new", T0 + 100);
-  test::WriteFile(serverRoot / "site/a.html", "old", T0);
-  test::WriteFile(local / "b.html", "old", T0);
-  test::WriteFile(serverRoot / "site/b.html", "new", T0 + 100);
-  Start();
-  ASSERT_NE(frame->Caption(), nullptr);
-  EXPECT_TRUE(frame->windowFlags() & Qt::FramelessWindowHint);
-  ConnectAndCompare();
+  Show(View()->Tree()->topLevelItem(0));
   FileListModel* m = Model();
-  ASSERT_TRUE(WaitFor([&] { return m->rowCount() == 2; }));
+  ASSERT_EQ(m->rowCount(), 2);
   const QColor stripe(192, 220, 192);
   ASSERT_EQ(m->index(1, 0).data(Qt::BackgroundRole).value<QColor>(), stripe);
-
   const CSettings before = View()->Settings();
+  const CSettings& now = View()->Settings();
   int openedOn = -1;
   auto options = [&](const std::function<void(COptionsSheet*)>& act) {
     OnModal("OptionsSheet", [&, act](QWidget* w) {
-      auto* sheet = static_cast<COptionsSheet*>(w);
-      openedOn = sheet->Tabs()->currentIndex();
-      act(sheet);
+      openedOn = static_cast<COptionsSheet*>(w)->Tabs()->currentIndex();
+      act(static_cast<COptionsSheet*>(w));
     });
     Command("optionsCommand")->trigger();
   };
@@ -209,12 +180,10 @@ TEST_F(Windows, OptionsCancelKeepsEverythingOkWritesBackAndTakesEffect) {
     sheet->reject();
   });
   EXPECT_EQ(openedOn, 0);
-  const CSettings& now = View()->Settings();
   EXPECT_EQ(std::tie(now.m_bCompareAlert, now.m_bIgnoreSeconds, now.m_bSuppressTagging, now.m_bSuppressStripedList,
                      now.m_bSystemCaption, now.m_bTransferAlert, now.m_bSetLocalTimestamps, now.m_nConnections),
             std::tie(before.m_bCompareAlert, before.m_bIgnoreSeconds, before.m_bSuppressTagging, before.m_bSuppressStripedList,
                      before.m_bSystemCaption, before.m_bTransferAlert, before.m_bSetLocalTimestamps, before.m_nConnections));
-
   int paints = 0;
   struct PaintCounter : QObject {
     int* n;
@@ -243,7 +212,7 @@ TEST_F(Windows, OptionsCancelKeepsEverythingOkWritesBackAndTakesEffect) {
   ASSERT_TRUE(WaitFor([&] { return paints > 0; }, 3000));
   EXPECT_NE(m->index(1, 0).data(Qt::BackgroundRole).value<QColor>(), stripe);
   View()->List()->viewport()->removeEventFilter(&counter);
-
+  ASSERT_NE(frame->Caption(), nullptr);
   options([](COptionsSheet* sheet) {
     sheet->findChild<QCheckBox*>("systemCaption")->setChecked(true);
     sheet->accept();
@@ -252,10 +221,24 @@ TEST_F(Windows, OptionsCancelKeepsEverythingOkWritesBackAndTakesEffect) {
   EXPECT_FALSE(frame->windowFlags() & Qt::FramelessWindowHint);
   EXPECT_TRUE(frame->isVisible());
   EXPECT_EQ(frame->contentsMargins(), QMargins());
+
+  std::filesystem::create_directories(local / "pick");
+  View()->LocalCombo()->setEditText(QString::fromStdString(local.path()));
+  const QString pick = QString::fromStdString(local / "pick");
+  OnModal("FolderPicker", [&](QWidget* w) {
+    auto* view = w->findChild<QAbstractItemView*>("treeView");  // the detail view, the one shown
+    auto* model = w->findChild<QFileSystemModel*>();
+    WaitFor([&] { return !view->visualRect(model->index(pick)).isEmpty(); }, 5000);
+    emit view->doubleClicked(model->index(pick));
+    if (w->isVisible()) static_cast<QDialog*>(w)->reject();
+  });
+  View()->OnBrowseLocal();
+  EXPECT_EQ(View()->LocalCombo()->currentText(), pick);
 }
 
 // A link opens through the desktop's handler on a click released on it or on
-// the space bar, and turns visited; a failed open is told and leaves it unvisited.
+// the space bar, and turns visited; a failed open is told and leaves it
+// unvisited. The About sheet's links open; the web site only after Yes.
 TEST_F(Windows, LinksOpenThroughTheDesktopHandlerAndAFailedOpenIsTold) {
   QWidget host;
   auto* link = new CHyperLink("Kestrion", "https://kestrion.example/", &host);
@@ -263,29 +246,25 @@ TEST_F(Windows, LinksOpenThroughTheDesktopHandlerAndAFailedOpenIsTold) {
   host.show();
   EXPECT_EQ(plain->text(), "https://shown.example/");
   EXPECT_EQ(link->CurrentColour(), CHyperLink::kUnvisited);
-  auto click = [&](QPoint press, QPoint release) {
-    QMouseEvent down(QEvent::MouseButtonPress, press, link->mapToGlobal(press), Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+  for (QPoint release : {QPoint(link->width() + 30, 2), QPoint(3, 3)}) {  // released outside, then on it
+    QMouseEvent down(QEvent::MouseButtonPress, QPoint(2, 2), link->mapToGlobal(QPoint(2, 2)), Qt::LeftButton, Qt::LeftButton,
+                     Qt::NoModifier);
     QApplication::sendEvent(link, &down);
+    EXPECT_TRUE(recorder.opened.isEmpty());
+    EXPECT_FALSE(link->Visited());
     QMouseEvent up(QEvent::MouseButtonRelease, release, link->mapToGlobal(release), Qt::LeftButton, Qt::NoButton, Qt::NoModifier);
     QApplication::sendEvent(link, &up);
-  };
-  click(QPoint(2, 2), QPoint(link->width() + 30, 2));  // released outside: nothing
-  EXPECT_TRUE(recorder.opened.isEmpty());
-  EXPECT_FALSE(link->Visited());
-  click(QPoint(2, 2), QPoint(3, 3));
-  ASSERT_EQ(recorder.opened.size(), 1);
-  EXPECT_EQ(recorder.opened[0], QUrl("https://kestrion.example/"));
+  }
+  EXPECT_EQ(recorder.opened, QList<QUrl>{QUrl("https://kestrion.example/")});
   EXPECT_TRUE(link->Visited());
-  QFocusEvent out(QEvent::FocusOut);
+  QFocusEvent out(QEvent::FocusOut), in(QEvent::FocusIn);
   QApplication::sendEvent(link, &out);
   EXPECT_EQ(link->palette().color(QPalette::WindowText), CHyperLink::kVisited);
-  QFocusEvent in(QEvent::FocusIn);
   QApplication::sendEvent(plain, &in);
   EXPECT_EQ(plain->CurrentColour(), CHyperLink::kFocus);
   QKeyEvent space(QEvent::KeyPress, Qt::Key_Space, Qt::NoModifier, " ");
   QApplication::sendEvent(plain, &space);
-  ASSERT_EQ(recorder.opened.size(), 2);
-  EXPECT_EQ(recorder.opened[1], QUrl("https://shown.example/"));
+  EXPECT_EQ(recorder.opened.value(1), QUrl("https://shown.example/"));
 
   QString said;
   auto tell = [&] {
@@ -308,10 +287,10 @@ TEST_F(Windows, LinksOpenThroughTheDesktopHandlerAndAFailedOpenIsTold) {
   EXPECT_FALSE(refused.Open());
   EXPECT_TRUE(*seen);
   EXPECT_FALSE(refused.Visited());
-}
 
-// The About sheet's links open; the web site command asks first and opens only on Yes.
-TEST_F(Windows, TheAboutLinksOpenAndTheWebSiteOnlyAfterYes) {
+  QDesktopServices::setUrlHandler("https", &recorder, "Open");
+  QDesktopServices::setUrlHandler("file", &recorder, "Open");
+  recorder.opened.clear();
   {
     CAboutSheet sheet;
     sheet.show();
@@ -332,48 +311,35 @@ TEST_F(Windows, TheAboutLinksOpenAndTheWebSiteOnlyAfterYes) {
   EXPECT_EQ(recorder.opened, QList<QUrl>{QUrl(MakerUrl())});
 }
 
-// The painted caption: a gradient from black to the caption colour, dimmer
-// when inactive; the layout keeps clear of it; dragging moves the window and
-// its buttons maximise, restore and close.
-TEST_F(Windows, ThePaintedCaptionShowsTheGradientAndWorkingButtons) {
+// The painted caption: a gradient from black to the caption colour, another
+// when inactive, the layout clear of it; dragging moves the window and its
+// buttons maximise, restore and close. Every menu command has its own
+// picture, drawn (not scaled) at each size.
+TEST_F(Windows, ThePaintedCaptionAndTheCommandPictures) {
   MakeFrame();
-  frame->resize(700, 400);
   CCaptionPainter* caption = frame->Caption();
   ASSERT_NE(caption, nullptr);
   EXPECT_GE(frame->menuBar()->geometry().top(), caption->geometry().bottom());
-  const QColor col = caption->palette().color(QPalette::Active, QPalette::Highlight);
-  const QImage active = caption->Picture(QSize(600, 22), true);
+  const QImage active = caption->Picture(QSize(600, 22), true), inactive = caption->Picture(QSize(600, 22), false);
   EXPECT_EQ(QColor(active.pixel(0, 11)), QColor(Qt::black));
-  EXPECT_EQ(QColor(active.pixel(560, 11)).rgb(), col.rgb());
-  const QColor mid(active.pixel(250, 11));
-  EXPECT_LT(mid.red() + mid.green() + mid.blue(), col.red() + col.green() + col.blue());
+  EXPECT_EQ(QColor(active.pixel(560, 11)).rgb(), caption->palette().color(QPalette::Active, QPalette::Highlight).rgb());
   EXPECT_GT(QColor(active.pixel(400, 11)).blue(), QColor(active.pixel(150, 11)).blue());
-  const QImage inactive = caption->Picture(QSize(600, 22), false);
-  EXPECT_EQ(inactive.pixel(0, 0), inactive.pixel(599, 21));
   EXPECT_NE(inactive.pixel(30, 20), active.pixel(30, 20));
   // Dragging moves the window (by our own move: offscreen has no window system).
   const QPoint start = frame->pos(), grip(60, caption->height() / 2);
-  auto mouse = [&](QEvent::Type type, QPoint at, Qt::MouseButtons buttons) {
+  for (auto [type, at, buttons] : {std::tuple{QEvent::MouseButtonPress, grip, Qt::MouseButtons(Qt::LeftButton)},
+                                   {QEvent::MouseMove, grip + QPoint(30, 20), Qt::LeftButton},
+                                   {QEvent::MouseButtonRelease, grip + QPoint(30, 20), Qt::NoButton}}) {
     QMouseEvent e(type, at, caption->mapToGlobal(at), Qt::LeftButton, buttons, Qt::NoModifier);
     QApplication::sendEvent(caption, &e);
-  };
-  mouse(QEvent::MouseButtonPress, grip, Qt::LeftButton);
-  mouse(QEvent::MouseMove, grip + QPoint(30, 20), Qt::LeftButton);
-  mouse(QEvent::MouseButtonRelease, grip + QPoint(30, 20), Qt::NoButton);
+  }
   EXPECT_EQ(frame->pos(), start + QPoint(30, 20));
   caption->Button(1)->click();
   ASSERT_TRUE(WaitFor([&] { return frame->isMaximized(); }, 3000));
   EXPECT_EQ(frame->contentsMargins().left(), 0);
   caption->Button(1)->click();
   ASSERT_TRUE(WaitFor([&] { return !frame->isMaximized(); }, 3000));
-  caption->Button(2)->click();
-  ASSERT_TRUE(WaitFor([&] { return !frame->isVisible(); }, 3000));
-}
 
-// Every menu command has its own picture, drawn (not scaled) at each size.
-TEST_F(Windows, EveryCommandHasADistinctReadablePicture) {
-  MakeFrame();
-  auto image = [](const QIcon& icon, int size, qreal dpr = 1.0) { return icon.pixmap(QSize(size, size), dpr).toImage(); };
   auto inked = [](const QImage& img) {
     int n = 0;
     for (int y = 0; y < img.height(); ++y)
@@ -388,15 +354,17 @@ TEST_F(Windows, EveryCommandHasADistinctReadablePicture) {
   QList<QImage> seen;
   for (QAction* a : commands) {
     SCOPED_TRACE(a->text().toStdString());
-    ASSERT_FALSE(a->icon().isNull());
-    const QImage small = image(a->icon(), 16), large = image(a->icon(), 32), dense = image(a->icon(), 16, 2.0);
-    EXPECT_EQ(std::tuple(small.size(), large.size(), dense.size()), std::tuple(QSize(16, 16), QSize(32, 32), QSize(32, 32)));
+    const QImage small = a->icon().pixmap(QSize(16, 16)).toImage(), large = a->icon().pixmap(QSize(32, 32)).toImage();
+    EXPECT_EQ(std::tuple(small.size(), large.size(), a->icon().pixmap(QSize(16, 16), 2.0).size()),
+              std::tuple(QSize(16, 16), QSize(32, 32), QSize(32, 32)));  // drawn for the denser screen
     EXPECT_GT(inked(small), 20);
     EXPECT_GT(inked(large), 80);
     EXPECT_FALSE(seen.contains(small));
     seen << small;
   }
   for (QAction* a : frame->ToolBar()->actions()) EXPECT_TRUE(a->isSeparator() || commands.contains(a)) << a->text().toStdString();
+  caption->Button(2)->click();
+  ASSERT_TRUE(WaitFor([&] { return !frame->isVisible(); }, 3000));
 }
 
 }  // namespace
