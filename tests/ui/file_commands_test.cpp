@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <QHeaderView>
+#include <QMessageBox>
 #include <QMimeData>
 #include <QPushButton>
 #include <QRegularExpression>
@@ -204,15 +205,17 @@ TEST_F(FileCommands, PathsFiltersTagsPopupsAndDeletesOnOneComparedTree) {
 }
 
 // A folder the server will not list is marked and explained, its files cannot
-// be tagged and nothing in it is deleted; deletes the server refuses leave
-// their entries and the status line says so.
-TEST_F(FileCommands, RefusedListingsAndDeletesAreShownAndNothingIsTakenAsGone) {
+// be tagged and nothing in it is deleted or copied; deletes the server refuses
+// leave their entries and the status line says so; copies that fail or lose
+// their times are named file by file.
+TEST_F(FileCommands, RefusalsAndFailuresOfTheServerAreShownAndNothingIsTakenAsDone) {
   MakeSite();
   test::WriteFile(local / "locked/page.html", "older", T0);
   test::WriteFile(serverRoot / "site/locked/page.html", "newer", T0 + 600);
   test::FtpTestServer::PyOptions o;
   o.refuseList = "locked";
   o.refuseDelete = true;
+  o.extraArgs = {"--truncate-downloads", "--refuse-times"};
   Start(o);
   ConnectAndCompare(false);
   EXPECT_EQ(StatusMessage(), "1 folder could not be read; nothing in it will be copied or deleted");
@@ -254,6 +257,29 @@ TEST_F(FileCommands, RefusedListingsAndDeletesAreShownAndNothingIsTakenAsGone) {
   EXPECT_TRUE(Entry("remote.txt")->remote.has_value());
   EXPECT_GE(RowOf("remote.txt"), 0);
   EXPECT_EQ(StatusMessage(), "2 deletes failed; the list shows the files as they still are");
+
+  // Synchronize both ways, the locked folder's file even tagged for upload.
+  Show(locked);
+  Entry("page.html")->state = CopyLocalToRemote;
+  Entry("page.html")->tagged = 1;
+  OnModal("SyncConfirmDialog", [](QWidget* w) {
+    w->findChild<QCheckBox*>("up")->setChecked(true);
+    w->findChild<QCheckBox*>("down")->setChecked(true);
+    static_cast<QDialog*>(w)->accept();
+  });
+  QString text, details;
+  OnModal("TransferReport", [&](QWidget* w) {
+    std::tie(text, details) = std::tuple(static_cast<QMessageBox*>(w)->text(), static_cast<QMessageBox*>(w)->detailedText());
+    static_cast<QMessageBox*>(w)->accept();
+  });
+  View()->OnSynchronize();
+  ASSERT_TRUE(test::WaitForServer(*View()));
+  EXPECT_EQ(text, "3 files could not be copied.\n4 files were copied with a warning.");
+  EXPECT_TRUE(details.contains(QString::fromStdString("Not copied: " + local / "down.html" + ": incomplete download: 1 of 3 bytes")))
+      << details.toStdString();
+  EXPECT_TRUE(details.contains("Copied, but /site/up.html: the time could not be set")) << details.toStdString();
+  EXPECT_FALSE(fs::exists(local / "down.html"));
+  EXPECT_EQ(test::ReadFile(serverRoot / "site/locked/page.html"), "newer");
 }
 
 CFileEntry SizedEntry(const char* name, bool local, uint64_t size, int64_t time) {

@@ -73,6 +73,9 @@ struct GuiTest : ::testing::Test {
   void ConnectAndCompare(bool showTop = true) {
     Connect();
     ASSERT_TRUE(WaitFor([&] { return View()->IsConnected(); })) << View()->LastError();
+    Compare(showTop);
+  }
+  void Compare(bool showTop = true) {
     View()->OnCompare();
     ASSERT_TRUE(WaitFor([&] { return !View()->IsBusy(); }));
     QApplication::processEvents();
