@@ -6,12 +6,13 @@
 
 #include <QHeaderView>
 #include <QMessageBox>
-#include <QMimeData>
+#include <QMouseEvent>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QSignalSpy>
 
 #include "gui_fixture.h"
+#include "net/ftp_session.h"
 #include "ui/dialogs/delete_dlg.h"
 #include "ui/icons.h"
 
@@ -45,23 +46,51 @@ TEST(ConfirmDeletions, EnablingAndEnterCancels) {
   EXPECT_EQ(dlg.exec(), QDialog::Rejected);
 }
 
-// One compared tree through every command in turn: paths enabled with the
-// connection, filters, tag keys, popups, column widths, then deletes of each
-// side and both.
-TEST_F(FileCommands, PathsFiltersTagsPopupsAndDeletesOnOneComparedTree) {
+// One compared tree through every command in turn. Compare on Connect on a
+// server that takes two logins reads it whole; the tree, list and panes show
+// it; filters, tag keys and clicks, column widths; a download-only synchronize
+// copies that direction and the tree turns in step; popups; deletes of each
+// side and both; a disconnect frees the logins.
+TEST_F(FileCommands, OneComparedTreeThroughEveryCommand) {
   MakeSite();
   ASSERT_EQ(chmod((local / "local.txt").c_str(), 0444), 0);  // read-only, still deleted
-  Start();
+  test::FtpTestServer::PyOptions o;
+  o.maxLogins = 2;
+  Start(o);
   frame->RefreshUi();
-  EXPECT_FALSE(Command("browseLocalCommand")->isEnabled());
-  EXPECT_FALSE(View()->RemoteCombo()->isEnabled());
-  EXPECT_TRUE(View()->LocalCombo()->isEnabled());
+  EXPECT_FALSE(Command("browseLocalCommand")->isEnabled() || View()->RemoteCombo()->isEnabled());
   Command("filter2")->trigger();  // before any compare only recorded
   EXPECT_EQ(View()->Filter(), 2);
-  ConnectAndCompare();
+  Command("filter0")->trigger();
+  View()->Settings().m_bCompareOnConnect = 1;
+  Connect();
+  ASSERT_TRUE(WaitFor([&] { return View()->IsConnected() && !View()->IsBusy() && View()->Collection().GetCount() == 5; }))
+      << View()->LastError();
+  QApplication::processEvents();
+  for (size_t i = 0; i < View()->Collection().GetCount(); ++i)
+    EXPECT_FALSE(View()->Collection().GetAt(i)->incomplete) << View()->Collection().GetAt(i)->incompleteReason;
   frame->RefreshUi();
-  EXPECT_TRUE(Command("browseLocalCommand")->isEnabled());
-  EXPECT_TRUE(View()->RemoteCombo()->isEnabled());
+  EXPECT_TRUE(Command("browseLocalCommand")->isEnabled() && View()->RemoteCombo()->isEnabled());
+  CFolderTreeCtrl* tree = View()->Tree();
+  ASSERT_EQ(tree->topLevelItemCount(), 1);
+  EXPECT_EQ(Look(tree->topLevelItem(0)), std::tuple(0, 1, true));
+  for (auto [name, look] : {std::pair{"docs", std::tuple(1, 0, false)}, {"sub", {1, 2, true}}, {"drafts", {2, 2, true}},
+                            {"Images", {3, 3, true}}})
+    EXPECT_EQ(Look(Item(name)), look) << name;
+  // The top folder's files, coloured by direction; the panes count what would be copied each way.
+  Show(tree->topLevelItem(0));
+  FileListModel* m = Model();
+  auto colour = [&](const char* name) { return m->index(RowOf(name), 0).data(Qt::ForegroundRole).value<QColor>(); };
+  EXPECT_EQ(std::tuple(colour("up.html"), colour("down.html"), colour("same.css")),
+            std::tuple(QColor(0, 0, 255), QColor(255, 0, 0), QColor(0, 0, 0)));
+  EXPECT_TRUE(Pane(0).startsWith("4 of 4 files tagged (1KB) -  Free space: ")) << Pane(0).toStdString();
+  EXPECT_EQ(Pane(3), "3 of 3 files tagged (1KB)");
+  // A click on a row's tag mark untags it.
+  const QPointF at(5, View()->List()->visualRect(m->index(RowOf("up.html"), 0)).center().y());
+  QMouseEvent press(QEvent::MouseButtonPress, at, View()->List()->viewport()->mapToGlobal(at), Qt::LeftButton,
+                    Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(View()->List()->viewport(), &press);
+  EXPECT_TRUE(Pane(0).startsWith("3 of 4 files tagged")) << Pane(0).toStdString();
 
   // Each filter shows its rows and carries the radio mark.
   const std::vector<std::pair<int, std::vector<std::string>>> filters = {
@@ -74,7 +103,6 @@ TEST_F(FileCommands, PathsFiltersTagsPopupsAndDeletesOnOneComparedTree) {
       {0, {"< down.html", "> local.txt", "< remote.txt", "= same.css", "> up.html"}},
   };
   for (const auto& [number, rows] : filters) {
-    ASSERT_TRUE(Command(QString("filter%1").arg(number))->isEnabled());
     Command(QString("filter%1").arg(number))->trigger();
     frame->RefreshUi();
     EXPECT_EQ(View()->Filter(), number);
@@ -121,6 +149,33 @@ TEST_F(FileCommands, PathsFiltersTagsPopupsAndDeletesOnOneComparedTree) {
   Key(Qt::Key_A);  // select all
   EXPECT_EQ(list->selectionModel()->selectedRows().size(), Model()->rowCount());
 
+  // Synchronize only the downloads; the timestamps box follows the upload box.
+  QString labels;
+  bool timestampsFollowUp = false;
+  OnModal("SyncConfirmDialog", [&](QWidget* w) {
+    auto* up = w->findChild<QCheckBox*>("up");
+    auto* stamps = w->findChild<QCheckBox*>("timestamps");
+    labels = up->text() + "|" + w->findChild<QCheckBox*>("down")->text();
+    up->setChecked(true);
+    const bool on = stamps->isEnabled();
+    up->setChecked(false);
+    timestampsFollowUp = on && !stamps->isEnabled();
+    w->findChild<QCheckBox*>("down")->setChecked(true);
+    static_cast<QDialog*>(w)->accept();
+  });
+  View()->OnSynchronize();
+  ASSERT_TRUE(test::WaitForServer(*View()));
+  EXPECT_EQ(labels, "Transfer 4 files from Local to Remote|Transfer 3 files from Remote to Local");  // the tagged counts
+  EXPECT_TRUE(timestampsFollowUp);
+  QApplication::processEvents();
+  EXPECT_EQ(test::ReadFile(local / "down.html"), "new");
+  EXPECT_EQ(test::ReadFile(local / "Images/logo.gif"), "gif");
+  EXPECT_EQ(test::ReadFile(serverRoot / "site/up.html"), "old");  // not chosen
+  ASSERT_TRUE(WaitFor([&] { return Look(Item("Images")) == std::tuple(1, 0, false); }));
+  EXPECT_EQ(CFolderTreeCtrl::ItemMark(tree->topLevelItem(0)), 2);  // only uploads are left
+  Show(tree->topLevelItem(0));
+  EXPECT_EQ(Rows(), (std::vector<std::string>{"= down.html", "> local.txt", "= remote.txt", "= same.css", "> up.html"}));
+
   // The list's popup: enabling follows the selection; its commands act on it.
   auto popup = [&](const char* item, bool trigger = false) {
     std::unique_ptr<QMenu> m(View()->MakeListPopup(nullptr));
@@ -133,36 +188,26 @@ TEST_F(FileCommands, PathsFiltersTagsPopupsAndDeletesOnOneComparedTree) {
   EXPECT_TRUE(popup("selectAll"));
   for (const char* item : {"tagSelected", "untagSelected", "deleteSelected", "syncSelected"}) EXPECT_FALSE(popup(item)) << item;
   Select({"same.css"});
-  EXPECT_FALSE(popup("tagSelected"));
-  EXPECT_TRUE(popup("deleteSelected"));
-  EXPECT_FALSE(popup("syncSelected"));
+  EXPECT_EQ(std::tuple(popup("tagSelected"), popup("deleteSelected"), popup("syncSelected")), std::tuple(false, true, false));
   Select({"same.css", "up.html"});
-  EXPECT_TRUE(popup("tagSelected"));
-  EXPECT_FALSE(popup("syncSelected"));
+  EXPECT_EQ(std::tuple(popup("tagSelected"), popup("syncSelected")), std::tuple(true, false));
   popup("untagSelected", true);
-  EXPECT_EQ(Entry("up.html")->tagged, 0);
-  EXPECT_EQ(Entry("down.html")->tagged, 1);
+  EXPECT_EQ(std::tuple(Entry("up.html")->tagged, Entry("local.txt")->tagged), std::tuple(0, 1));
   popup("selectAll", true);
   EXPECT_EQ(list->selectionModel()->selectedRows().size(), Model()->rowCount());
-
   // The tree's popup acts on the selected folder only, not on its sub-folders.
   View()->Tree()->clearSelection();
   View()->Tree()->setCurrentItem(nullptr);
   EXPECT_TRUE(std::unique_ptr<QMenu>(View()->MakeTreePopup(nullptr)) == nullptr);
-  Show(View()->Tree()->topLevelItem(0));
-  CFileEntry* s = CFolderTreeCtrl::Record(Item("sub"))->entries.at(0).get();
+  Show(tree->topLevelItem(0));
   {
     std::unique_ptr<QMenu> m(View()->MakeTreePopup(nullptr));
     ASSERT_NE(m, nullptr);
     EXPECT_TRUE(m->findChild<QAction*>("tagFolder")->isEnabled());
     m->findChild<QAction*>("untagFolder")->trigger();
   }
-  for (const char* n : copied) EXPECT_EQ(Entry(n)->tagged, 0) << n;
-  EXPECT_EQ(s->tagged, 1);
-  // A folder dragged out of the tree is plain text.
-  std::unique_ptr<QMimeData> drag(View()->Tree()->mimeData({Item("sub")}));
-  ASSERT_NE(drag, nullptr);
-  EXPECT_EQ(drag->text(), "sub");
+  EXPECT_EQ(std::tuple(Entry("up.html")->tagged, Entry("local.txt")->tagged), std::tuple(0, 0));
+  EXPECT_EQ(CFolderTreeCtrl::Record(Item("sub"))->entries.at(0)->tagged, 1);
 
   // Delete: off with nothing selected. The local side only: the server's copy
   // is left and must now come down.
@@ -176,8 +221,7 @@ TEST_F(FileCommands, PathsFiltersTagsPopupsAndDeletesOnOneComparedTree) {
   EXPECT_FALSE(fs::exists(local / "up.html"));
   EXPECT_TRUE(fs::exists(serverRoot / "site/up.html"));
   ASSERT_NE(Entry("up.html"), nullptr);
-  EXPECT_EQ(Entry("up.html")->state, CopyRemoteToLocal);
-  EXPECT_FALSE(Entry("up.html")->local.has_value());
+  EXPECT_EQ(std::tuple(Entry("up.html")->state, Entry("up.html")->local.has_value()), std::tuple(CopyRemoteToLocal, false));
   // The remote side only: the local copy must now go up.
   Select({"down.html"});
   Delete(false, true);
@@ -189,9 +233,8 @@ TEST_F(FileCommands, PathsFiltersTagsPopupsAndDeletesOnOneComparedTree) {
   Select({"same.css", "local.txt"});
   EXPECT_EQ(Delete(true, true), (std::pair<QString, QString>("Delete 2 files from local", "Delete 1 file from remote")));
   EXPECT_FALSE(fs::exists(local / "same.css") || fs::exists(serverRoot / "site/same.css") || fs::exists(local / "local.txt"));
-  EXPECT_EQ(Entry("same.css"), nullptr);
-  EXPECT_EQ(Entry("local.txt"), nullptr);
-  EXPECT_EQ(Rows(), (std::vector<std::string>{"> down.html", "< remote.txt", "< up.html"}));
+  EXPECT_FALSE(Entry("same.css") || Entry("local.txt"));
+  EXPECT_EQ(Rows(), (std::vector<std::string>{"> down.html", "= remote.txt", "< up.html"}));
   EXPECT_TRUE(StatusMessage().isEmpty()) << StatusMessage().toStdString();
   // Cancel deletes nothing.
   Select({"remote.txt"});
@@ -202,6 +245,11 @@ TEST_F(FileCommands, PathsFiltersTagsPopupsAndDeletesOnOneComparedTree) {
   View()->OnDeleteSelected();
   EXPECT_TRUE(fs::exists(serverRoot / "site/remote.txt"));
   EXPECT_NE(Entry("remote.txt"), nullptr);
+  View()->OnDisconnect();
+  ASSERT_TRUE(test::WaitForServer(*View()));
+  CFtpSession second;
+  EXPECT_TRUE(WaitFor([&] { return second.Connect("127.0.0.1", server->user(), server->password(), server->port()); }))
+      << second.LastError();
 }
 
 // A folder the server will not list is marked and explained, its files cannot
@@ -233,9 +281,8 @@ TEST_F(FileCommands, RefusalsAndFailuresOfTheServerAreShownAndNothingIsTakenAsDo
   Model()->ToggleTag(0);
   EXPECT_EQ(Entry("page.html")->tagged, 0);
   const QModelIndex state = Model()->index(0, 3);
-  EXPECT_EQ(Model()->data(state, Qt::DisplayRole).toString(), "?");
-  EXPECT_EQ(Model()->data(state, Qt::ForegroundRole).value<QColor>(), QColor(128, 128, 128));
-  EXPECT_TRUE(Model()->data(state, Qt::ToolTipRole).toString().contains("550"));
+  EXPECT_EQ(state.data().toString(), "?");
+  EXPECT_TRUE(state.data(Qt::ToolTipRole).toString().contains("550"));
   Select({"page.html"});
   Delete(true, true);
   EXPECT_TRUE(fs::exists(local / "locked/page.html"));
@@ -251,11 +298,9 @@ TEST_F(FileCommands, RefusalsAndFailuresOfTheServerAreShownAndNothingIsTakenAsDo
   Delete(true, true);
   EXPECT_FALSE(fs::exists(local / "down.html"));
   EXPECT_TRUE(fs::exists(serverRoot / "site/down.html") && fs::exists(serverRoot / "site/remote.txt"));
-  ASSERT_TRUE(Entry("down.html") && Entry("remote.txt"));
-  EXPECT_TRUE(Entry("down.html")->remote.has_value());
+  ASSERT_TRUE(RowOf("down.html") >= 0 && RowOf("remote.txt") >= 0);
+  EXPECT_TRUE(Entry("down.html")->remote.has_value() && Entry("remote.txt")->remote.has_value());
   EXPECT_EQ(Entry("down.html")->state, CopyRemoteToLocal);
-  EXPECT_TRUE(Entry("remote.txt")->remote.has_value());
-  EXPECT_GE(RowOf("remote.txt"), 0);
   EXPECT_EQ(StatusMessage(), "2 deletes failed; the list shows the files as they still are");
 
   // Synchronize both ways, the locked folder's file even tagged for upload.

@@ -106,6 +106,11 @@ struct GuiTest : ::testing::Test {
     WriteFile(local / "drafts/a.html", "draft", T0);
     WriteFile(serverRoot / "site/Images/logo.gif", "gif", T0);
   }
+  // Image, overlay mark and boldness of a folder's tree item.
+  static std::tuple<int, int, bool> Look(QTreeWidgetItem* item) {
+    if (!item) return {-1, -1, false};
+    return {CFolderTreeCtrl::ItemImage(item), CFolderTreeCtrl::ItemMark(item), item->font(0).bold()};
+  }
   QTreeWidgetItem* Item(const QString& name) const {
     return View()->Tree()->findItems(name, Qt::MatchExactly | Qt::MatchRecursive).value(0);
   }

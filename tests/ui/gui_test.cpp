@@ -16,7 +16,6 @@
 #include <thread>
 
 #include "gui_fixture.h"
-#include "net/ftp_session.h"
 #include "net/server_time.h"
 #include "support/sshd_server.h"
 #include "ui/dialogs/connection_dlgs.h"
@@ -27,12 +26,6 @@ namespace {
 using test::OnModal;
 using test::T0;
 using test::WaitFor;
-
-// Image, overlay mark and boldness of a folder's tree item.
-std::tuple<int, int, bool> Look(QTreeWidgetItem* item) {
-  if (!item) return {-1, -1, false};
-  return {CFolderTreeCtrl::ItemImage(item), CFolderTreeCtrl::ItemMark(item), item->font(0).bold()};
-}
 
 struct Gui : test::GuiTest {
   // Serves the server tree, connects and starts a compare (it keeps running).
@@ -241,86 +234,6 @@ TEST_F(Gui, TheConnectionDialogsProtocolChoiceWithItsPortKeyFileAndPins) {
   CConnectionDlg unknown(false, CConnectionDlg::FromRecord(r));
   CConnectionDlg::Fill(out, unknown.GetValues());
   EXPECT_EQ(out.protocol, 7);
-}
-
-// Compare on Connect against a server that takes two logins: the whole tree is
-// read, the tree, list and panes show it; a download-only synchronize copies
-// that direction and the tree turns in step; a disconnect frees the logins.
-TEST_F(Gui, CompareOnConnectShowsTheTreeListAndPanesAndSynchronizeTurnsItInStep) {
-  MakeSite();
-  test::FtpTestServer::PyOptions o;
-  o.maxLogins = 2;
-  ASSERT_TRUE(StartServer(o));
-  StoreRecord(server->port());
-  MakeFrame();
-  View()->Settings().m_bCompareOnConnect = 1;
-  Connect();
-  ASSERT_TRUE(WaitFor([&] { return View()->IsConnected() && !View()->IsBusy() && View()->Collection().GetCount() == 5; }))
-      << View()->LastError();
-  QApplication::processEvents();
-  for (size_t i = 0; i < View()->Collection().GetCount(); ++i)
-    EXPECT_FALSE(View()->Collection().GetAt(i)->incomplete) << View()->Collection().GetAt(i)->incompleteReason;
-  CFolderTreeCtrl* tree = View()->Tree();
-  ASSERT_EQ(tree->topLevelItemCount(), 1);
-  QTreeWidgetItem* root = tree->topLevelItem(0);
-  EXPECT_EQ(root->text(0), QString::fromStdString(local.path()) + " <=> /site");
-  EXPECT_EQ(Look(root), std::tuple(0, 1, true));
-  for (auto [name, look] : {std::pair{"docs", std::tuple(1, 0, false)}, {"sub", {1, 2, true}}, {"drafts", {2, 2, true}},
-                            {"Images", {3, 3, true}}})
-    EXPECT_EQ(Look(Item(name)), look) << name;
-  // The top folder's files, coloured by direction and striped.
-  Show(root);
-  EXPECT_EQ(Rows(), (std::vector<std::string>{"< down.html", "> local.txt", "< remote.txt", "= same.css", "> up.html"}));
-  FileListModel* m = Model();
-  auto colour = [&](const char* name, int role = Qt::ForegroundRole) { return m->index(RowOf(name), 0).data(role).value<QColor>(); };
-  EXPECT_EQ(colour("up.html"), QColor(0, 0, 255));
-  EXPECT_EQ(colour("down.html"), QColor(255, 0, 0));
-  EXPECT_EQ(colour("same.css"), QColor(0, 0, 0));
-  EXPECT_EQ(m->index(1, 0).data(Qt::BackgroundRole).value<QColor>(), QColor(192, 220, 192));
-  EXPECT_EQ(m->index(RowOf("up.html"), 1).data().toString(), "1KB ");
-  // The status panes count what would be copied each way.
-  EXPECT_TRUE(Pane(0).startsWith("4 of 4 files tagged (1KB) -  Free space: ")) << Pane(0).toStdString();
-  EXPECT_EQ(Pane(1), "Connected");
-  EXPECT_EQ(Pane(3), "3 of 3 files tagged (1KB)");
-  // A click on a row's tag mark untags it.
-  const QPointF at(5, View()->List()->visualRect(m->index(RowOf("up.html"), 0)).center().y());
-  QMouseEvent press(QEvent::MouseButtonPress, at, View()->List()->viewport()->mapToGlobal(at), Qt::LeftButton,
-                    Qt::LeftButton, Qt::NoModifier);
-  QApplication::sendEvent(View()->List()->viewport(), &press);
-  EXPECT_TRUE(Pane(0).startsWith("3 of 4 files tagged")) << Pane(0).toStdString();
-  // Sorting by the local size keeps rows without a local side together.
-  m->sort(1, Qt::DescendingOrder);
-  EXPECT_EQ(Rows().size(), 5u);
-
-  ASSERT_TRUE(View()->CanSynchronize());
-  QString labels;
-  bool timestampsFollowUp = false;
-  OnModal("SyncConfirmDialog", [&](QWidget* w) {
-    auto* up = w->findChild<QCheckBox*>("up");
-    auto* stamps = w->findChild<QCheckBox*>("timestamps");
-    labels = up->text() + "|" + w->findChild<QCheckBox*>("down")->text();
-    up->setChecked(true);
-    const bool on = stamps->isEnabled();
-    up->setChecked(false);
-    timestampsFollowUp = on && !stamps->isEnabled();
-    w->findChild<QCheckBox*>("down")->setChecked(true);
-    static_cast<QDialog*>(w)->accept();
-  });
-  View()->OnSynchronize();
-  ASSERT_TRUE(test::WaitForServer(*View()));
-  EXPECT_EQ(labels, "Transfer 3 files from Local to Remote|Transfer 3 files from Remote to Local");  // the tagged counts
-  EXPECT_TRUE(timestampsFollowUp);
-  QApplication::processEvents();
-  EXPECT_EQ(test::ReadFile(local / "down.html"), "new");
-  EXPECT_EQ(test::ReadFile(local / "Images/logo.gif"), "gif");
-  EXPECT_EQ(test::ReadFile(serverRoot / "site/up.html"), "old");  // not chosen
-  ASSERT_TRUE(WaitFor([&] { return Look(Item("Images")) == std::tuple(1, 0, false); }));
-  EXPECT_EQ(CFolderTreeCtrl::ItemMark(tree->topLevelItem(0)), 2);  // only uploads are left
-  View()->OnDisconnect();
-  ASSERT_TRUE(test::WaitForServer(*View()));
-  CFtpSession second;
-  EXPECT_TRUE(WaitFor([&] { return second.Connect("127.0.0.1", server->user(), server->password(), server->port()); }))
-      << second.LastError();
 }
 
 // During a large compare the window refuses to close; Stop leaves a tree

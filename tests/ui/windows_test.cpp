@@ -99,8 +99,6 @@ TEST_F(Windows, RemoteBrowserOptionsAndLocalPickerOnAConnectedWindow) {
     EXPECT_EQ(Children(root), (QStringList{"gone", "pub", "site", "with space"}));  // folders only
     EXPECT_TRUE(dlg.ChosenPath().isEmpty());
     QTreeWidgetItem* pub = Child(root, "pub");
-    EXPECT_EQ(pub->childIndicatorPolicy(), QTreeWidgetItem::ShowIndicator);
-    EXPECT_EQ(std::tuple(pub->childCount(), dlg.ListingsMade()), std::tuple(0, 1));
     pub->setExpanded(true);
     ASSERT_TRUE(Loaded(pub));
     EXPECT_EQ(Children(pub), QStringList{"incoming"});
@@ -109,28 +107,22 @@ TEST_F(Windows, RemoteBrowserOptionsAndLocalPickerOnAConnectedWindow) {
     QApplication::processEvents();
     EXPECT_FALSE(dlg.IsListing());
     EXPECT_EQ(dlg.ListingsMade(), 2);  // not listed again
-    // Two levels down gives /a/b; a folder without sub-folders loses its button.
+    // Two levels down gives /a/b.
     dlg.Tree()->setCurrentItem(Child(pub, "incoming"));
     EXPECT_EQ(dlg.ChosenPath(), "/pub/incoming");
     EXPECT_EQ(dlg.PathLabel()->Text(), "/pub/incoming");
-    QTreeWidgetItem* space = Child(root, "with space");
-    space->setExpanded(true);
-    ASSERT_TRUE(Loaded(space));
-    EXPECT_EQ(space->childIndicatorPolicy(), QTreeWidgetItem::DontShowIndicator);
-    dlg.Tree()->setCurrentItem(space);
+    dlg.Tree()->setCurrentItem(Child(root, "with space"));
     EXPECT_EQ(dlg.ChosenPath(), "/with space");
     // A folder the server refuses to list is marked and the reason shown.
     std::filesystem::remove_all(serverRoot / "gone");
     QTreeWidgetItem* gone = Child(root, "gone");
-    EXPECT_FALSE(dlg.ErrorLine()->isVisibleTo(&dlg));
     gone->setExpanded(true);
     ASSERT_TRUE(Loaded(gone, CRemoteFolderDlg::Failed));
-    EXPECT_EQ(dlg.ListingsMade(), 4);
+    EXPECT_EQ(dlg.ListingsMade(), 3);
     EXPECT_TRUE(dlg.ErrorLine()->isVisibleTo(&dlg));
     EXPECT_TRUE(dlg.ErrorLine()->text().startsWith("/gone could not be listed: ")) << dlg.ErrorLine()->text().toStdString();
     EXPECT_FALSE(gone->toolTip(0).isEmpty());
-    EXPECT_NE(gone->childIndicatorPolicy(), QTreeWidgetItem::DontShowIndicator);
-    EXPECT_EQ(gone->childCount(), 0);
+    EXPECT_NE(gone->childIndicatorPolicy(), QTreeWidgetItem::DontShowIndicator);  // not an empty folder
   }
 
   Connect();
@@ -153,10 +145,7 @@ TEST_F(Windows, RemoteBrowserOptionsAndLocalPickerOnAConnectedWindow) {
   EXPECT_TRUE(listedTwice);
   EXPECT_EQ(View()->RemoteCombo()->currentText(), "/site/docs");
 
-  // The session is whole again for a compare, here of /site/docs.
-  View()->OnCompare();
-  ASSERT_TRUE(WaitFor([&] { return !View()->IsBusy(); }));
-  Show(View()->Tree()->topLevelItem(0));
+  Compare();  // the session is whole again for a compare, here of /site/docs
   FileListModel* m = Model();
   ASSERT_EQ(m->rowCount(), 2);
   const QColor stripe(192, 220, 192);
@@ -184,24 +173,11 @@ TEST_F(Windows, RemoteBrowserOptionsAndLocalPickerOnAConnectedWindow) {
                      now.m_bSystemCaption, now.m_bTransferAlert, now.m_bSetLocalTimestamps, now.m_nConnections),
             std::tie(before.m_bCompareAlert, before.m_bIgnoreSeconds, before.m_bSuppressTagging, before.m_bSuppressStripedList,
                      before.m_bSystemCaption, before.m_bTransferAlert, before.m_bSetLocalTimestamps, before.m_nConnections));
-  int paints = 0;
-  struct PaintCounter : QObject {
-    int* n;
-    explicit PaintCounter(int* count) : n(count) {}
-    bool eventFilter(QObject*, QEvent* e) override {
-      *n += e->type() == QEvent::Paint;
-      return false;
-    }
-  } counter(&paints);
-  QApplication::processEvents();
-  View()->List()->viewport()->installEventFilter(&counter);
   options([](COptionsSheet* sheet) {
     sheet->findChild<QCheckBox*>("suppressStripes")->setChecked(true);
     sheet->findChild<QCheckBox*>("transferAlert")->setChecked(true);
     sheet->findChild<QCheckBox*>("ignoreSeconds")->setChecked(false);
-    auto* connections = sheet->findChild<QSpinBox*>("connections");
-    EXPECT_EQ(std::tuple(connections->minimum(), connections->maximum()), std::tuple(1, 16));
-    connections->setValue(3);
+    sheet->findChild<QSpinBox*>("connections")->setValue(3);
     sheet->Tabs()->setCurrentIndex(2);
     sheet->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
   });
@@ -209,9 +185,7 @@ TEST_F(Windows, RemoteBrowserOptionsAndLocalPickerOnAConnectedWindow) {
   EXPECT_EQ(std::tuple(now.m_bSuppressStripedList, now.m_bTransferAlert, now.m_bIgnoreSeconds, now.m_nConnections),
             std::tuple(1u, 1u, 0u, 3u));
   EXPECT_EQ(now.m_bCompareAlert, before.m_bCompareAlert);
-  ASSERT_TRUE(WaitFor([&] { return paints > 0; }, 3000));
   EXPECT_NE(m->index(1, 0).data(Qt::BackgroundRole).value<QColor>(), stripe);
-  View()->List()->viewport()->removeEventFilter(&counter);
   ASSERT_NE(frame->Caption(), nullptr);
   options([](COptionsSheet* sheet) {
     sheet->findChild<QCheckBox*>("systemCaption")->setChecked(true);
@@ -237,15 +211,14 @@ TEST_F(Windows, RemoteBrowserOptionsAndLocalPickerOnAConnectedWindow) {
 }
 
 // A link opens through the desktop's handler on a click released on it or on
-// the space bar, and turns visited; a failed open is told and leaves it
-// unvisited. The About sheet's links open; the web site only after Yes.
+// the space bar (its own text when it has none) and turns visited; a failed
+// open is told and leaves it unvisited. The About sheet's links open; the web
+// site only after Yes.
 TEST_F(Windows, LinksOpenThroughTheDesktopHandlerAndAFailedOpenIsTold) {
   QWidget host;
   auto* link = new CHyperLink("Kestrion", "https://kestrion.example/", &host);
   auto* plain = new CHyperLink("", "https://shown.example/", &host);
   host.show();
-  EXPECT_EQ(plain->text(), "https://shown.example/");
-  EXPECT_EQ(link->CurrentColour(), CHyperLink::kUnvisited);
   for (QPoint release : {QPoint(link->width() + 30, 2), QPoint(3, 3)}) {  // released outside, then on it
     QMouseEvent down(QEvent::MouseButtonPress, QPoint(2, 2), link->mapToGlobal(QPoint(2, 2)), Qt::LeftButton, Qt::LeftButton,
                      Qt::NoModifier);
@@ -257,11 +230,6 @@ TEST_F(Windows, LinksOpenThroughTheDesktopHandlerAndAFailedOpenIsTold) {
   }
   EXPECT_EQ(recorder.opened, QList<QUrl>{QUrl("https://kestrion.example/")});
   EXPECT_TRUE(link->Visited());
-  QFocusEvent out(QEvent::FocusOut), in(QEvent::FocusIn);
-  QApplication::sendEvent(link, &out);
-  EXPECT_EQ(link->palette().color(QPalette::WindowText), CHyperLink::kVisited);
-  QApplication::sendEvent(plain, &in);
-  EXPECT_EQ(plain->CurrentColour(), CHyperLink::kFocus);
   QKeyEvent space(QEvent::KeyPress, Qt::Key_Space, Qt::NoModifier, " ");
   QApplication::sendEvent(plain, &space);
   EXPECT_EQ(recorder.opened.value(1), QUrl("https://shown.example/"));
@@ -297,9 +265,7 @@ TEST_F(Windows, LinksOpenThroughTheDesktopHandlerAndAFailedOpenIsTold) {
     test::WriteFile(home / "index.htm", "<html></html>", T0);
     const QString page = QUrl::fromLocalFile(QString::fromStdString(home / "index.htm")).toString();
     sheet.About()->CompanyLink()->SetUrl(page);
-    EXPECT_TRUE(sheet.About()->CompanyLink()->Open());
-    EXPECT_TRUE(sheet.About()->CompanyLink()->Visited());
-    EXPECT_TRUE(sheet.Support()->MailLink()->Open());
+    EXPECT_TRUE(sheet.About()->CompanyLink()->Open() && sheet.Support()->MailLink()->Open());
     EXPECT_EQ(recorder.opened, (QList<QUrl>{QUrl(page), QUrl("mailto:" + SupportEmail())}));
     recorder.opened.clear();
   }
@@ -313,18 +279,16 @@ TEST_F(Windows, LinksOpenThroughTheDesktopHandlerAndAFailedOpenIsTold) {
 
 // The painted caption: a gradient from black to the caption colour, another
 // when inactive, the layout clear of it; dragging moves the window and its
-// buttons maximise, restore and close. Every menu command has its own
-// picture, drawn (not scaled) at each size.
+// buttons maximise, restore and close. Every command has a picture of its own.
 TEST_F(Windows, ThePaintedCaptionAndTheCommandPictures) {
   MakeFrame();
   CCaptionPainter* caption = frame->Caption();
   ASSERT_NE(caption, nullptr);
   EXPECT_GE(frame->menuBar()->geometry().top(), caption->geometry().bottom());
-  const QImage active = caption->Picture(QSize(600, 22), true), inactive = caption->Picture(QSize(600, 22), false);
+  const QImage active = caption->Picture(QSize(600, 22), true);
   EXPECT_EQ(QColor(active.pixel(0, 11)), QColor(Qt::black));
   EXPECT_EQ(QColor(active.pixel(560, 11)).rgb(), caption->palette().color(QPalette::Active, QPalette::Highlight).rgb());
-  EXPECT_GT(QColor(active.pixel(400, 11)).blue(), QColor(active.pixel(150, 11)).blue());
-  EXPECT_NE(inactive.pixel(30, 20), active.pixel(30, 20));
+  EXPECT_NE(caption->Picture(QSize(600, 22), false).pixel(30, 20), active.pixel(30, 20));
   // Dragging moves the window (by our own move: offscreen has no window system).
   const QPoint start = frame->pos(), grip(60, caption->height() / 2);
   for (auto [type, at, buttons] : {std::tuple{QEvent::MouseButtonPress, grip, Qt::MouseButtons(Qt::LeftButton)},
@@ -340,12 +304,6 @@ TEST_F(Windows, ThePaintedCaptionAndTheCommandPictures) {
   caption->Button(1)->click();
   ASSERT_TRUE(WaitFor([&] { return !frame->isMaximized(); }, 3000));
 
-  auto inked = [](const QImage& img) {
-    int n = 0;
-    for (int y = 0; y < img.height(); ++y)
-      for (int x = 0; x < img.width(); ++x) n += qAlpha(img.pixel(x, y)) > 0;
-    return n;
-  };
   QList<QAction*> commands;
   for (QAction* menu : frame->menuBar()->actions())
     for (QAction* a : menu->menu()->actions())
@@ -353,13 +311,9 @@ TEST_F(Windows, ThePaintedCaptionAndTheCommandPictures) {
   ASSERT_GT(commands.size(), 30);
   QList<QImage> seen;
   for (QAction* a : commands) {
-    SCOPED_TRACE(a->text().toStdString());
-    const QImage small = a->icon().pixmap(QSize(16, 16)).toImage(), large = a->icon().pixmap(QSize(32, 32)).toImage();
-    EXPECT_EQ(std::tuple(small.size(), large.size(), a->icon().pixmap(QSize(16, 16), 2.0).size()),
-              std::tuple(QSize(16, 16), QSize(32, 32), QSize(32, 32)));  // drawn for the denser screen
-    EXPECT_GT(inked(small), 20);
-    EXPECT_GT(inked(large), 80);
-    EXPECT_FALSE(seen.contains(small));
+    const QImage small = a->icon().pixmap(QSize(16, 16)).toImage();
+    EXPECT_EQ(a->icon().pixmap(QSize(16, 16), 2.0).size(), QSize(32, 32)) << a->text().toStdString();  // for denser screens
+    EXPECT_FALSE(small.isNull() || seen.contains(small)) << a->text().toStdString();
     seen << small;
   }
   for (QAction* a : frame->ToolBar()->actions()) EXPECT_TRUE(a->isSeparator() || commands.contains(a)) << a->text().toStdString();
