@@ -143,8 +143,9 @@ struct GuiTest : ::testing::Test {
       View()->List()->selectionModel()->select(Model()->index(r, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
     }
   }
-  // Runs Delete on the selected rows, ticking the chosen sides; returns the two labels seen.
-  std::pair<QString, QString> Delete(bool local, bool remote) {
+  // Runs Delete on the selected rows, ticking the chosen sides, and (unless
+  // told not to) waits for it; returns the two labels seen.
+  std::pair<QString, QString> Delete(bool local, bool remote, bool wait = true) {
     std::pair<QString, QString> labels;
     auto acted = OnModal("ConfirmDeleteDialog", [&](QWidget* w) {
       auto* l = w->findChild<QCheckBox*>("deleteLocal");
@@ -156,7 +157,7 @@ struct GuiTest : ::testing::Test {
     });
     View()->OnDeleteSelected();
     EXPECT_TRUE(*acted);
-    EXPECT_TRUE(WaitForServer(*View()));
+    EXPECT_TRUE(!wait || WaitForServer(*View()));
     QApplication::processEvents();
     return labels;
   }
