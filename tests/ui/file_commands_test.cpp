@@ -1,6 +1,6 @@
-// The window's commands on the compared files, on the real widgets against a
-// real FTP server, offscreen: Confirm Deletions and the delete itself, tags,
-// selection, filters, the two popups and their keys; the list's order.
+// The window's commands on compared files, on the real widgets against a real
+// FTP server, offscreen: compare on connect, filters, tags, synchronize, the
+// popups, Confirm Deletions and the delete; refusals; the list's order.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 

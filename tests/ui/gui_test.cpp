@@ -1,12 +1,12 @@
 // The desktop program's real widgets against real servers, offscreen:
-// connections, compare, synchronize, stop and the busy guard.
+// connections and their trust prompts, the tree as a compare builds it, the
+// server offset, Stop and the busy guard.
 #include <gtest/gtest.h>
 
 #include <QComboBox>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMessageBox>
-#include <QMouseEvent>
 #include <QPushButton>
 #include <QSplitter>
 #include <QToolButton>
@@ -28,14 +28,6 @@ using test::T0;
 using test::WaitFor;
 
 struct Gui : test::GuiTest {
-  // Serves the server tree, connects and starts a compare (it keeps running).
-  void ServeConnectAndStartCompare() {
-    Start();
-    Connect();
-    ASSERT_TRUE(WaitFor([&] { return View()->IsConnected(); }));
-    View()->OnCompare();
-    while (View()->IsWaitingOnServer()) QApplication::processEvents();  // up to the start, not what it posts
-  }
   // Answers the next modal window of that name with the button, noting its texts.
   std::shared_ptr<bool> Answer(const QString& name, QMessageBox::StandardButton button, QString* text = nullptr,
                                QString* details = nullptr) {
@@ -248,7 +240,11 @@ TEST_F(Gui, TheTreeIsBuiltFromTheRecordsWhenTheCompareRunsAheadOfTheWindow) {
     test::WriteFile(local / (t + "/top.txt"), "x", T0 + (d % 5 == 0 ? 100 : 0));
     test::WriteFile(serverRoot / ("site/" + t + "/top.txt"), "x", T0);
   }
-  ServeConnectAndStartCompare();
+  Start();
+  Connect();
+  ASSERT_TRUE(WaitFor([&] { return View()->IsConnected(); }));
+  View()->OnCompare();
+  while (View()->IsWaitingOnServer()) QApplication::processEvents();  // up to the start, not what it posts
   const size_t total = 1 + 30 * 4;
   const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   while (View()->Collection().GetCount() < total && std::chrono::steady_clock::now() < until)
