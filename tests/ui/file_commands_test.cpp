@@ -1,177 +1,227 @@
-// The window's commands on the compared files, on the real widgets against a
-// real FTP server, offscreen: Confirm Deletions and the delete itself, tags,
-// selection, filters, the two popups and their keys.
+// The window's commands on compared files, on the real widgets against a real
+// FTP server, offscreen: compare on connect, filters, tags, synchronize, the
+// popups, Confirm Deletions and the delete; refusals; the list's order.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <QAction>
-#include <QCheckBox>
-#include <QComboBox>
 #include <QHeaderView>
-#include <QLabel>
-#include <QMimeData>
+#include <QMessageBox>
+#include <QMouseEvent>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QSignalSpy>
-#include <QTest>
-#include <QTreeWidget>
-#include <memory>
-#include <QToolButton>
-#include <filesystem>
 
 #include "gui_fixture.h"
-#include "core/connections.h"
-#include "widgets/history_combo.h"
-#include "shell/main_frame.h"
-#include "support/ftp_servers.h"
-#include "support/temp_dir.h"
+#include "net/ftp_session.h"
 #include "ui/dialogs/delete_dlg.h"
-#include "ui/view/file_list.h"
-#include "ui/view/folder_tree_ctrl.h"
-#include "ui/view/twinbay_view.h"
+#include "ui/icons.h"
 
 namespace twinbay {
 namespace {
 
 using test::OnModal;
-using test::TempDir;
+using test::T0;
 using test::WaitFor;
 namespace fs = std::filesystem;
 
-const int64_t T0 = test::UnixTime(2026, 2, 3, 4, 5, 6);
+using FileCommands = test::GuiTest;
 
-struct FileCommands : test::GuiTest {
-  // The root holds: up.html (newer here), down.html (newer there), same.css
-  // (in step), local.txt (here only), remote.txt (there only); below it
-  // sub/ with one file newer here.
-  void MakeSite() {
-    test::WriteFile(local / "up.html", "new", T0 + 100);
-    test::WriteFile(serverRoot / "site/up.html", "old", T0);
-    test::WriteFile(local / "down.html", "old", T0);
-    test::WriteFile(serverRoot / "site/down.html", "new", T0 + 100);
-    test::WriteFile(local / "same.css", "css", T0);
-    test::WriteFile(serverRoot / "site/same.css", "css", T0);
-    test::WriteFile(local / "local.txt", "l", T0);
-    test::WriteFile(serverRoot / "site/remote.txt", "r", T0);
-    test::WriteFile(local / "sub/s.html", "new", T0 + 100);
-    test::WriteFile(serverRoot / "site/sub/s.html", "old", T0);
-  }
-  void ConnectAndCompare() {
-    test::GuiTest::ConnectAndCompare();
-    ShowRoot();
-  }
-  void ShowRoot() {
-    View()->Tree()->setCurrentItem(View()->Tree()->topLevelItem(0));
-    ASSERT_TRUE(WaitFor([&] { return View()->List()->Model()->ShownFolder() != nullptr; }));
-  }
-  // A key as the user presses it in the window (shortcuts included).
-  void Key(Qt::Key key, Qt::KeyboardModifiers mods) {
-    QApplication::setActiveWindow(frame.get());
-    QTest::keyClick(frame.get(), key, mods);
-    QApplication::processEvents();
-  }
-  FileListModel* Model() const { return View()->List()->Model(); }
-  QAction* Command(const char* name) const {
-    auto* a = frame->findChild<QAction*>(name);
-    EXPECT_NE(a, nullptr) << name;
-    return a;
-  }
-  int RowOf(const std::string& name) const {
-    for (int r = 0; r < Model()->rowCount(); ++r)
-      if (Model()->EntryAt(r)->Name() == name) return r;
-    return -1;
-  }
-  void Select(std::initializer_list<const char*> names) {
-    View()->List()->clearSelection();
-    for (const char* n : names) {
-      const int r = RowOf(n);
-      ASSERT_GE(r, 0) << n;
-      View()->List()->selectionModel()->select(Model()->index(r, 0),
-                                               QItemSelectionModel::Select | QItemSelectionModel::Rows);
-    }
-  }
-  CFileEntry* Entry(const std::string& name) const {
-    CFolderRecord* f = Model()->ShownFolder();
-    for (auto& e : f->entries)
-      if (e->Name() == name) return e.get();
-    return nullptr;
-  }
-  // Runs Delete, ticking the chosen boxes; returns the two labels seen.
-  std::pair<QString, QString> Delete(bool local, bool remote) {
-    std::pair<QString, QString> labels;
-    auto acted = OnModal("ConfirmDeleteDialog", [&](QWidget* w) {
-      auto* l = w->findChild<QCheckBox*>("deleteLocal");
-      auto* r = w->findChild<QCheckBox*>("deleteRemote");
-      labels = {l->text(), r->text()};
-      l->setChecked(local);
-      r->setChecked(remote);
-      w->findChild<QPushButton*>("ok")->click();
-    });
-    View()->OnDeleteSelected();
-    EXPECT_TRUE(*acted);
-    EXPECT_TRUE(test::WaitForServer(*View()));
-    QApplication::processEvents();
-    return labels;
-  }
-  QString StatusMessage() const { return frame->findChild<QLabel*>("statusMessage")->text(); }
-};
-
-TEST(ConfirmDeletions, LabelsEnablingAndEnterCancels) {
-  struct Case {
-    int local, remote;
-    const char *localText, *remoteText;
-  };
-  for (const Case& c : {Case{0, 0, "Delete 0 files from local", "Delete 0 files from remote"},
-                        Case{1, 1, "Delete 1 file from local", "Delete 1 file from remote"},
-                        Case{2, 0, "Delete 2 files from local", "Delete 0 files from remote"},
-                        Case{0, 2, "Delete 0 files from local", "Delete 2 files from remote"}}) {
-    CConfirmDeleteDlg dlg(c.local, c.remote);
-    EXPECT_EQ(dlg.windowTitle(), "Confirm Deletions");
+// Confirm Deletions offers only the sides that have files, ticks none and
+// cancels on Enter, even with a box ticked.
+TEST(ConfirmDeletions, EnablingAndEnterCancels) {
+  for (auto [local, remote] : {std::pair{2, 0}, {0, 1}}) {
+    CConfirmDeleteDlg dlg(local, remote);
     auto* l = dlg.findChild<QCheckBox*>("deleteLocal");
     auto* r = dlg.findChild<QCheckBox*>("deleteRemote");
-    EXPECT_EQ(l->text(), c.localText);
-    EXPECT_EQ(r->text(), c.remoteText);
-    EXPECT_EQ(l->isEnabled(), c.local != 0);
-    EXPECT_EQ(r->isEnabled(), c.remote != 0);
-    EXPECT_FALSE(l->isChecked());
-    EXPECT_FALSE(r->isChecked());
+    EXPECT_EQ(std::tuple(l->isEnabled(), r->isEnabled()), std::tuple(local != 0, remote != 0));
+    EXPECT_FALSE(l->isChecked() || r->isChecked());
     EXPECT_TRUE(dlg.findChild<QPushButton*>("cancel")->isDefault());
     EXPECT_FALSE(dlg.findChild<QPushButton*>("ok")->isDefault());
   }
-  // Enter at once cancels, even with a box ticked.
   CConfirmDeleteDlg dlg(1, 1);
-  int result = -1;
   OnModal("ConfirmDeleteDialog", [&](QWidget* w) {
     w->findChild<QCheckBox*>("deleteLocal")->setChecked(true);
     QTest::keyClick(w, Qt::Key_Return);
   });
-  result = dlg.exec();
-  EXPECT_EQ(result, QDialog::Rejected);
+  EXPECT_EQ(dlg.exec(), QDialog::Rejected);
 }
 
-TEST_F(FileCommands, DeleteEachSideByItselfAndBoth) {
+// One compared tree through every command in turn. Compare on Connect on a
+// server that takes two logins reads it whole; the tree, list and panes show
+// it; filters, tag keys and clicks, column widths; a download-only synchronize
+// copies that direction and the tree turns in step; popups; deletes of each
+// side and both; a disconnect frees the logins.
+TEST_F(FileCommands, OneComparedTreeThroughEveryCommand) {
   MakeSite();
-  test::WriteFile(local / "readonly.txt", "ro", T0);
-  ASSERT_EQ(chmod((local / "readonly.txt").c_str(), 0444), 0);
-  Start();
-  ConnectAndCompare();
-  // Nothing selected: the command is off.
+  ASSERT_EQ(chmod((local / "local.txt").c_str(), 0444), 0);  // read-only, still deleted
+  test::FtpTestServer::PyOptions o;
+  o.maxLogins = 2;
+  Start(o);
+  frame->RefreshUi();
+  EXPECT_FALSE(Command("browseLocalCommand")->isEnabled() || View()->RemoteCombo()->isEnabled());
+  Command("filter2")->trigger();  // before any compare only recorded
+  EXPECT_EQ(View()->Filter(), 2);
+  Command("filter0")->trigger();
+  View()->Settings().m_bCompareOnConnect = 1;
+  Connect();
+  ASSERT_TRUE(WaitFor([&] { return View()->IsConnected() && !View()->IsBusy() && View()->Collection().GetCount() == 5; }))
+      << View()->LastError();
+  QApplication::processEvents();
+  for (size_t i = 0; i < View()->Collection().GetCount(); ++i)
+    EXPECT_FALSE(View()->Collection().GetAt(i)->incomplete) << View()->Collection().GetAt(i)->incompleteReason;
+  frame->RefreshUi();
+  EXPECT_TRUE(Command("browseLocalCommand")->isEnabled() && View()->RemoteCombo()->isEnabled());
+  CFolderTreeCtrl* tree = View()->Tree();
+  ASSERT_EQ(tree->topLevelItemCount(), 1);
+  EXPECT_EQ(Look(tree->topLevelItem(0)), std::tuple(0, 1, true));
+  for (auto [name, look] : {std::pair{"docs", std::tuple(1, 0, false)}, {"sub", {1, 2, true}}, {"drafts", {2, 2, true}},
+                            {"Images", {3, 3, true}}})
+    EXPECT_EQ(Look(Item(name)), look) << name;
+  // The top folder's files, coloured by direction; the panes count what would be copied each way.
+  Show(tree->topLevelItem(0));
+  FileListModel* m = Model();
+  auto colour = [&](const char* name) { return m->index(RowOf(name), 0).data(Qt::ForegroundRole).value<QColor>(); };
+  EXPECT_EQ(std::tuple(colour("up.html"), colour("down.html"), colour("same.css")),
+            std::tuple(QColor(0, 0, 255), QColor(255, 0, 0), QColor(0, 0, 0)));
+  EXPECT_TRUE(Pane(0).startsWith("4 of 4 files tagged (1KB) -  Free space: ")) << Pane(0).toStdString();
+  EXPECT_EQ(Pane(3), "3 of 3 files tagged (1KB)");
+  // A click on a row's tag mark untags it.
+  const QPointF at(5, View()->List()->visualRect(m->index(RowOf("up.html"), 0)).center().y());
+  QMouseEvent press(QEvent::MouseButtonPress, at, View()->List()->viewport()->mapToGlobal(at), Qt::LeftButton,
+                    Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(View()->List()->viewport(), &press);
+  EXPECT_TRUE(Pane(0).startsWith("3 of 4 files tagged")) << Pane(0).toStdString();
+
+  // Each filter shows its rows and carries the radio mark.
+  const std::vector<std::pair<int, std::vector<std::string>>> filters = {
+      {1, {"> local.txt", "> up.html"}},
+      {2, {"< down.html", "< remote.txt"}},
+      {4, {"= same.css"}},
+      {5, {"< down.html", "> local.txt", "< remote.txt", "> up.html"}},
+      {6, {"> local.txt", "< remote.txt"}},
+      {7, {"< down.html", "= same.css", "> up.html"}},
+      {0, {"< down.html", "> local.txt", "< remote.txt", "= same.css", "> up.html"}},
+  };
+  for (const auto& [number, rows] : filters) {
+    Command(QString("filter%1").arg(number))->trigger();
+    frame->RefreshUi();
+    EXPECT_EQ(View()->Filter(), number);
+    EXPECT_EQ(Rows(), rows) << number;
+    for (int n : {0, 1, 2, 4, 5, 6, 7}) EXPECT_EQ(Command(QString("filter%1").arg(n))->isChecked(), n == number) << number << " " << n;
+  }
+  // The current filter chosen again does not fill the list afresh; tagged counts follow the filter.
+  QSignalSpy resets(Model(), &QAbstractItemModel::modelReset);
+  Command("filter0")->trigger();
+  EXPECT_EQ(resets.count(), 0);
+  Command("filter6")->trigger();
+  EXPECT_EQ(resets.count(), 1);
+  EXPECT_TRUE(Pane(0).startsWith("2 of 4 files tagged")) << Pane(0).toStdString();
+  Command("filter0")->trigger();
+
+  // The default column widths fit the headers and the cells (times with seconds).
+  CFileListCtrl* list = View()->List();
+  for (int c = 0; c < 6; ++c) {
+    const QString header = Model()->headerData(c, Qt::Horizontal, Qt::DisplayRole).toString();
+    EXPECT_GT(list->columnWidth(c), list->horizontalHeader()->fontMetrics().horizontalAdvance(header)) << c;
+    for (int r = 0; r < Model()->rowCount(); ++r)
+      EXPECT_GT(list->columnWidth(c), list->fontMetrics().horizontalAdvance(Model()->index(r, c).data().toString())) << c << " " << r;
+  }
+  const QString time = Model()->index(RowOf("up.html"), 2).data().toString();
+  EXPECT_TRUE(time.contains(QRegularExpression("\\d:\\d\\d:\\d\\d"))) << time.toStdString();
+
+  // Untag all (Ctrl+U) and Tag all (Ctrl+T) never touch an in-step entry.
+  const std::vector<const char*> copied = {"up.html", "down.html", "local.txt", "remote.txt"};
+  CFileEntry* same = Entry("same.css");
+  same->tagged = 1;  // an in-step entry's hidden flag
+  frame->RefreshUi();
+  ASSERT_TRUE(Command("untagAllCommand")->isEnabled());
+  Key(Qt::Key_U);
+  for (const char* n : copied) EXPECT_EQ(Entry(n)->tagged, 0) << n;
+  EXPECT_EQ(same->tagged, 1);
+  EXPECT_TRUE(Pane(0).startsWith("0 of 4 files tagged")) << Pane(0).toStdString();
+  same->tagged = 0;
+  Key(Qt::Key_T);
+  for (const char* n : copied) EXPECT_EQ(Entry(n)->tagged, 1) << n;
+  EXPECT_EQ(same->tagged, 0);
+  EXPECT_TRUE(Pane(0).startsWith("4 of 4 files tagged")) << Pane(0).toStdString();
+  EXPECT_EQ(Pane(3).left(19), "3 of 3 files tagged");
+  list->clearSelection();
+  Key(Qt::Key_A);  // select all
+  EXPECT_EQ(list->selectionModel()->selectedRows().size(), Model()->rowCount());
+
+  // Synchronize only the downloads; the timestamps box follows the upload box.
+  QString labels;
+  bool timestampsFollowUp = false;
+  OnModal("SyncConfirmDialog", [&](QWidget* w) {
+    auto* up = w->findChild<QCheckBox*>("up");
+    auto* stamps = w->findChild<QCheckBox*>("timestamps");
+    labels = up->text() + "|" + w->findChild<QCheckBox*>("down")->text();
+    up->setChecked(true);
+    const bool on = stamps->isEnabled();
+    up->setChecked(false);
+    timestampsFollowUp = on && !stamps->isEnabled();
+    w->findChild<QCheckBox*>("down")->setChecked(true);
+    static_cast<QDialog*>(w)->accept();
+  });
+  View()->OnSynchronize();
+  ASSERT_TRUE(test::WaitForServer(*View()));
+  EXPECT_EQ(labels, "Transfer 4 files from Local to Remote|Transfer 3 files from Remote to Local");  // the tagged counts
+  EXPECT_TRUE(timestampsFollowUp);
+  QApplication::processEvents();
+  EXPECT_EQ(test::ReadFile(local / "down.html"), "new");
+  EXPECT_EQ(test::ReadFile(local / "Images/logo.gif"), "gif");
+  EXPECT_EQ(test::ReadFile(serverRoot / "site/up.html"), "old");  // not chosen
+  ASSERT_TRUE(WaitFor([&] { return Look(Item("Images")) == std::tuple(1, 0, false); }));
+  EXPECT_EQ(CFolderTreeCtrl::ItemMark(tree->topLevelItem(0)), 2);  // only uploads are left
+  Show(tree->topLevelItem(0));
+  EXPECT_EQ(Rows(), (std::vector<std::string>{"= down.html", "> local.txt", "= remote.txt", "= same.css", "> up.html"}));
+
+  // The list's popup: enabling follows the selection; its commands act on it.
+  auto popup = [&](const char* item, bool trigger = false) {
+    std::unique_ptr<QMenu> m(View()->MakeListPopup(nullptr));
+    QAction* a = m->findChild<QAction*>(item);
+    EXPECT_NE(a, nullptr) << item;
+    if (a && trigger) a->trigger();
+    return a && a->isEnabled();
+  };
+  list->clearSelection();
+  EXPECT_TRUE(popup("selectAll"));
+  for (const char* item : {"tagSelected", "untagSelected", "deleteSelected", "syncSelected"}) EXPECT_FALSE(popup(item)) << item;
+  Select({"same.css"});
+  EXPECT_EQ(std::tuple(popup("tagSelected"), popup("deleteSelected"), popup("syncSelected")), std::tuple(false, true, false));
+  Select({"same.css", "up.html"});
+  EXPECT_EQ(std::tuple(popup("tagSelected"), popup("syncSelected")), std::tuple(true, false));
+  popup("untagSelected", true);
+  EXPECT_EQ(std::tuple(Entry("up.html")->tagged, Entry("local.txt")->tagged), std::tuple(0, 1));
+  popup("selectAll", true);
+  EXPECT_EQ(list->selectionModel()->selectedRows().size(), Model()->rowCount());
+  // The tree's popup acts on the selected folder only, not on its sub-folders.
+  View()->Tree()->clearSelection();
+  View()->Tree()->setCurrentItem(nullptr);
+  EXPECT_TRUE(std::unique_ptr<QMenu>(View()->MakeTreePopup(nullptr)) == nullptr);
+  Show(tree->topLevelItem(0));
+  {
+    std::unique_ptr<QMenu> m(View()->MakeTreePopup(nullptr));
+    ASSERT_NE(m, nullptr);
+    EXPECT_TRUE(m->findChild<QAction*>("tagFolder")->isEnabled());
+    m->findChild<QAction*>("untagFolder")->trigger();
+  }
+  EXPECT_EQ(std::tuple(Entry("up.html")->tagged, Entry("local.txt")->tagged), std::tuple(0, 0));
+  EXPECT_EQ(CFolderTreeCtrl::Record(Item("sub"))->entries.at(0)->tagged, 1);
+
+  // Delete: off with nothing selected. The local side only: the server's copy
+  // is left and must now come down.
+  list->clearSelection();
   frame->RefreshUi();
   EXPECT_FALSE(Command("deleteCommand")->isEnabled());
-
-  // The local side only: the server's copy is left and must now come down.
   Select({"up.html"});
   frame->RefreshUi();
   EXPECT_TRUE(Command("deleteCommand")->isEnabled());
-  auto labels = Delete(true, false);
-  EXPECT_EQ(labels.first, "Delete 1 file from local");
-  EXPECT_EQ(labels.second, "Delete 1 file from remote");
+  EXPECT_EQ(Delete(true, false), (std::pair<QString, QString>("Delete 1 file from local", "Delete 1 file from remote")));
   EXPECT_FALSE(fs::exists(local / "up.html"));
   EXPECT_TRUE(fs::exists(serverRoot / "site/up.html"));
   ASSERT_NE(Entry("up.html"), nullptr);
-  EXPECT_EQ(Entry("up.html")->state, CopyRemoteToLocal);
-  EXPECT_FALSE(Entry("up.html")->local.has_value());
-
+  EXPECT_EQ(std::tuple(Entry("up.html")->state, Entry("up.html")->local.has_value()), std::tuple(CopyRemoteToLocal, false));
   // The remote side only: the local copy must now go up.
   Select({"down.html"});
   Delete(false, true);
@@ -179,23 +229,13 @@ TEST_F(FileCommands, DeleteEachSideByItselfAndBoth) {
   EXPECT_FALSE(fs::exists(serverRoot / "site/down.html"));
   ASSERT_NE(Entry("down.html"), nullptr);
   EXPECT_EQ(Entry("down.html")->state, CopyLocalToRemote);
-
-  // Both sides, with a one-sided file in the same selection: both go, and so
-  // do their entries; the read-only local file is deleted too.
-  Select({"same.css", "local.txt", "readonly.txt"});
-  labels = Delete(true, true);
-  EXPECT_EQ(labels.first, "Delete 3 files from local");
-  EXPECT_EQ(labels.second, "Delete 1 file from remote");
-  EXPECT_FALSE(fs::exists(local / "same.css"));
-  EXPECT_FALSE(fs::exists(serverRoot / "site/same.css"));
-  EXPECT_FALSE(fs::exists(local / "local.txt"));
-  EXPECT_FALSE(fs::exists(local / "readonly.txt"));
-  EXPECT_EQ(Entry("same.css"), nullptr);
-  EXPECT_EQ(Entry("local.txt"), nullptr);
-  EXPECT_EQ(Entry("readonly.txt"), nullptr);
-  EXPECT_EQ(Rows(), (std::vector<std::string>{"> down.html", "< remote.txt", "< up.html"}));
+  // Both sides, a one-sided read-only file in the selection: all go, and their entries.
+  Select({"same.css", "local.txt"});
+  EXPECT_EQ(Delete(true, true), (std::pair<QString, QString>("Delete 2 files from local", "Delete 1 file from remote")));
+  EXPECT_FALSE(fs::exists(local / "same.css") || fs::exists(serverRoot / "site/same.css") || fs::exists(local / "local.txt"));
+  EXPECT_FALSE(Entry("same.css") || Entry("local.txt"));
+  EXPECT_EQ(Rows(), (std::vector<std::string>{"> down.html", "= remote.txt", "< up.html"}));
   EXPECT_TRUE(StatusMessage().isEmpty()) << StatusMessage().toStdString();
-
   // Cancel deletes nothing.
   Select({"remote.txt"});
   OnModal("ConfirmDeleteDialog", [](QWidget* w) {
@@ -205,230 +245,115 @@ TEST_F(FileCommands, DeleteEachSideByItselfAndBoth) {
   View()->OnDeleteSelected();
   EXPECT_TRUE(fs::exists(serverRoot / "site/remote.txt"));
   EXPECT_NE(Entry("remote.txt"), nullptr);
+  View()->OnDisconnect();
+  ASSERT_TRUE(test::WaitForServer(*View()));
+  CFtpSession second;
+  EXPECT_TRUE(WaitFor([&] { return second.Connect("127.0.0.1", server->user(), server->password(), server->port()); }))
+      << second.LastError();
 }
 
-TEST_F(FileCommands, AServerThatRefusesToDeleteLeavesTheEntryAndTheStatusLineSaysSo) {
+// A folder the server will not list is marked and explained, its files cannot
+// be tagged and nothing in it is deleted or copied; deletes the server refuses
+// leave their entries and the status line says so; copies that fail or lose
+// their times are named file by file.
+TEST_F(FileCommands, RefusalsAndFailuresOfTheServerAreShownAndNothingIsTakenAsDone) {
   MakeSite();
-  test::FtpTestServer::PyOptions o;
-  o.refuseDelete = true;
-  Start(o);
-  ConnectAndCompare();
-  Select({"down.html", "remote.txt"});
-  Delete(true, true);
-  // The local side went; the server kept both files and the entries show it.
-  EXPECT_FALSE(fs::exists(local / "down.html"));
-  EXPECT_TRUE(fs::exists(serverRoot / "site/down.html"));
-  EXPECT_TRUE(fs::exists(serverRoot / "site/remote.txt"));
-  ASSERT_NE(Entry("down.html"), nullptr);
-  EXPECT_TRUE(Entry("down.html")->remote.has_value());
-  EXPECT_EQ(Entry("down.html")->state, CopyRemoteToLocal);
-  ASSERT_NE(Entry("remote.txt"), nullptr);
-  EXPECT_TRUE(Entry("remote.txt")->remote.has_value());
-  EXPECT_GE(RowOf("remote.txt"), 0);
-  EXPECT_EQ(StatusMessage(), "2 deletes failed; the list shows the files as they still are");
-}
-
-TEST_F(FileCommands, NothingIsDeletedInAFolderThatCouldNotBeRead) {
   test::WriteFile(local / "locked/page.html", "older", T0);
   test::WriteFile(serverRoot / "site/locked/page.html", "newer", T0 + 600);
   test::FtpTestServer::PyOptions o;
   o.refuseList = "locked";
+  o.refuseDelete = true;
+  o.extraArgs = {"--truncate-downloads", "--refuse-times"};
   Start(o);
-  ConnectAndCompare();
-  QTreeWidgetItem* locked = View()->Tree()->findItems("locked", Qt::MatchExactly | Qt::MatchRecursive).value(0);
+  ConnectAndCompare(false);
+  EXPECT_EQ(StatusMessage(), "1 folder could not be read; nothing in it will be copied or deleted");
+  QTreeWidgetItem* locked = Item("locked");
   ASSERT_NE(locked, nullptr);
-  View()->Tree()->setCurrentItem(locked);
-  ASSERT_TRUE(WaitFor([&] { return Model()->ShownFolder() == CFolderTreeCtrl::Record(locked) && Model()->rowCount() == 1; }));
+  EXPECT_EQ(CFolderTreeCtrl::ItemMark(locked), icons::kIncompleteMark);
+  EXPECT_TRUE(locked->font(0).bold());
+  EXPECT_EQ(CFolderTreeCtrl::ItemMark(Item("docs")), 0);
+  // Selected, it says why; its file cannot be tagged and shows "?", greyed, the reason as its tip.
+  Show(locked);
+  ASSERT_TRUE(WaitFor([&] { return StatusMessage().startsWith("Could not be read whole: cannot list /site/locked"); }))
+      << StatusMessage().toStdString();
+  EXPECT_TRUE(StatusMessage().contains("550")) << StatusMessage().toStdString();
+  ASSERT_EQ(Model()->rowCount(), 1);
+  Model()->ToggleTag(0);
+  EXPECT_EQ(Entry("page.html")->tagged, 0);
+  const QModelIndex state = Model()->index(0, 3);
+  EXPECT_EQ(state.data().toString(), "?");
+  EXPECT_TRUE(state.data(Qt::ToolTipRole).toString().contains("550"));
   Select({"page.html"});
   Delete(true, true);
   EXPECT_TRUE(fs::exists(local / "locked/page.html"));
   EXPECT_TRUE(fs::exists(serverRoot / "site/locked/page.html"));
   EXPECT_EQ(Model()->rowCount(), 1);
   EXPECT_EQ(StatusMessage(), "Nothing was deleted: this folder could not be read whole");
+  Show(Item("docs"));
+  ASSERT_TRUE(WaitFor([&] { return StatusMessage().isEmpty(); }));
+
+  // Deletes refused by the server: the local side went, the server kept both files.
+  Show(View()->Tree()->topLevelItem(0));
+  Select({"down.html", "remote.txt"});
+  Delete(true, true);
+  EXPECT_FALSE(fs::exists(local / "down.html"));
+  EXPECT_TRUE(fs::exists(serverRoot / "site/down.html") && fs::exists(serverRoot / "site/remote.txt"));
+  ASSERT_TRUE(RowOf("down.html") >= 0 && RowOf("remote.txt") >= 0);
+  EXPECT_TRUE(Entry("down.html")->remote.has_value() && Entry("remote.txt")->remote.has_value());
+  EXPECT_EQ(Entry("down.html")->state, CopyRemoteToLocal);
+  EXPECT_EQ(StatusMessage(), "2 deletes failed; the list shows the files as they still are");
+
+  // Synchronize both ways, the locked folder's file even tagged for upload.
+  Show(locked);
+  Entry("page.html")->state = CopyLocalToRemote;
+  Entry("page.html")->tagged = 1;
+  OnModal("SyncConfirmDialog", [](QWidget* w) {
+    w->findChild<QCheckBox*>("up")->setChecked(true);
+    w->findChild<QCheckBox*>("down")->setChecked(true);
+    static_cast<QDialog*>(w)->accept();
+  });
+  QString text, details;
+  OnModal("TransferReport", [&](QWidget* w) {
+    std::tie(text, details) = std::tuple(static_cast<QMessageBox*>(w)->text(), static_cast<QMessageBox*>(w)->detailedText());
+    static_cast<QMessageBox*>(w)->accept();
+  });
+  View()->OnSynchronize();
+  ASSERT_TRUE(test::WaitForServer(*View()));
+  EXPECT_EQ(text, "3 files could not be copied.\n4 files were copied with a warning.");
+  EXPECT_TRUE(details.contains(QString::fromStdString("Not copied: " + local / "down.html" + ": incomplete download: 1 of 3 bytes")))
+      << details.toStdString();
+  EXPECT_TRUE(details.contains("Copied, but /site/up.html: the time could not be set")) << details.toStdString();
+  EXPECT_FALSE(fs::exists(local / "down.html"));
+  EXPECT_EQ(test::ReadFile(serverRoot / "site/locked/page.html"), "newer");
 }
 
-TEST_F(FileCommands, TagAllAndUntagAllNeverTouchInStepEntries) {
-  MakeSite();
-  Start();
-  ConnectAndCompare();
-  CFileEntry* same = Entry("same.css");
-  ASSERT_NE(same, nullptr);
-  same->tagged = 1;  // an in-step entry's hidden flag
-  frame->RefreshUi();
-  ASSERT_TRUE(Command("untagAllCommand")->isEnabled());
-  Key(Qt::Key_U, Qt::ControlModifier);  // Untag all
-  for (const char* n : {"up.html", "down.html", "local.txt", "remote.txt"}) EXPECT_EQ(Entry(n)->tagged, 0) << n;
-  EXPECT_EQ(same->tagged, 1);
-  frame->RefreshUi();
-  EXPECT_TRUE(frame->Pane(0)->text().startsWith("0 of 3 files tagged")) << frame->Pane(0)->text().toStdString();
-  same->tagged = 0;
-  Key(Qt::Key_T, Qt::ControlModifier);  // Tag all
-  for (const char* n : {"up.html", "down.html", "local.txt", "remote.txt"}) EXPECT_EQ(Entry(n)->tagged, 1) << n;
-  EXPECT_EQ(same->tagged, 0);
-  frame->RefreshUi();
-  EXPECT_TRUE(frame->Pane(0)->text().startsWith("3 of 3 files tagged")) << frame->Pane(0)->text().toStdString();
-  EXPECT_EQ(frame->Pane(3)->text().left(19), "2 of 2 files tagged");
-
-  // Ctrl+A selects every row.
-  View()->List()->clearSelection();
-  Key(Qt::Key_A, Qt::ControlModifier);
-  EXPECT_EQ(View()->List()->selectionModel()->selectedRows().size(), Model()->rowCount());
+CFileEntry SizedEntry(const char* name, bool local, uint64_t size, int64_t time) {
+  CFileEntry e;
+  FindData fd;
+  fd.name = name;
+  fd.size = size;
+  fd.lastWrite = time;
+  (local ? e.local : e.remote) = fd;
+  e.state = local ? CopyLocalToRemote : CopyRemoteToLocal;
+  return e;
 }
 
-TEST_F(FileCommands, WithOnlyInStepEntriesTaggingIsOff) {
-  test::WriteFile(local / "same.css", "css", T0);
-  test::WriteFile(serverRoot / "site/same.css", "css", T0);
-  Start();
-  ConnectAndCompare();
-  frame->RefreshUi();
-  EXPECT_FALSE(Command("tagAllCommand")->isEnabled());
-  EXPECT_FALSE(Command("untagAllCommand")->isEnabled());
-  EXPECT_TRUE(Command("selectAllCommand")->isEnabled());
-  Entry("same.css")->tagged = 0;
-  Key(Qt::Key_T, Qt::ControlModifier);
-  EXPECT_EQ(Entry("same.css")->tagged, 0);
-}
-
-TEST_F(FileCommands, EachFilterShowsItsRowsAndCarriesTheRadioMark) {
-  MakeSite();
-  Start();
-  ConnectAndCompare();
-  struct Case {
-    int number;
-    std::vector<std::string> rows;
-  };
-  const std::vector<Case> cases = {
-      {1, {"> local.txt", "> up.html"}},
-      {2, {"< down.html", "< remote.txt"}},
-      {4, {"= same.css"}},
-      {5, {"< down.html", "> local.txt", "< remote.txt", "> up.html"}},
-      {6, {"> local.txt", "< remote.txt"}},
-      {7, {"< down.html", "= same.css", "> up.html"}},
-      {0, {"< down.html", "> local.txt", "< remote.txt", "= same.css", "> up.html"}},
-  };
-  for (const Case& c : cases) {
-    QAction* a = Command(QString("filter%1").arg(c.number).toLatin1().constData());
-    ASSERT_TRUE(a->isEnabled());
-    a->trigger();
-    frame->RefreshUi();
-    EXPECT_EQ(View()->Filter(), c.number);
-    EXPECT_EQ(Rows(), c.rows) << c.number;
-    for (int n : {0, 1, 2, 4, 5, 6, 7})
-      EXPECT_EQ(Command(QString("filter%1").arg(n).toLatin1().constData())->isChecked(), n == c.number)
-          << c.number << " " << n;
-  }
-  // The current filter chosen again does not fill the list afresh.
-  QSignalSpy resets(Model(), &QAbstractItemModel::modelReset);
-  Command("filter0")->trigger();
-  EXPECT_EQ(resets.count(), 0);
-  Command("filter6")->trigger();
-  EXPECT_EQ(resets.count(), 1);
-  // Tagged counts follow the filter.
-  frame->RefreshUi();
-  EXPECT_TRUE(frame->Pane(0)->text().startsWith("1 of 3 files tagged")) << frame->Pane(0)->text().toStdString();
-}
-
-TEST_F(FileCommands, PopupsEnablingAndTheirCommands) {
-  MakeSite();
-  Start();
-  ConnectAndCompare();
-  auto popup = [&](const char* item) {
-    std::unique_ptr<QMenu> m(View()->MakeListPopup(nullptr));
-    QAction* a = m->findChild<QAction*>(item);
-    EXPECT_NE(a, nullptr) << item;
-    return a ? a->isEnabled() : false;
-  };
-  View()->List()->clearSelection();
-  EXPECT_TRUE(popup("selectAll"));
-  EXPECT_FALSE(popup("tagSelected"));
-  EXPECT_FALSE(popup("untagSelected"));
-  EXPECT_FALSE(popup("deleteSelected"));
-  EXPECT_FALSE(popup("syncSelected"));
-  Select({"same.css"});
-  EXPECT_FALSE(popup("tagSelected"));
-  EXPECT_TRUE(popup("deleteSelected"));
-  EXPECT_FALSE(popup("syncSelected"));
-  Select({"same.css", "up.html"});
-  EXPECT_TRUE(popup("tagSelected"));
-  EXPECT_TRUE(popup("untagSelected"));
-  EXPECT_FALSE(popup("syncSelected"));
-  {
-    std::unique_ptr<QMenu> m(View()->MakeListPopup(nullptr));
-    QStringList texts;
-    for (QAction* a : m->actions())
-      if (!a->isSeparator()) texts << a->text();
-    EXPECT_EQ(texts, QStringList({"Select All", "Tag Selected Files", "Untag Selected Files", "Delete Selected Files",
-                                  "Synchronize Selected Files"}));
-    m->findChild<QAction*>("untagSelected")->trigger();
-  }
-  EXPECT_EQ(Entry("up.html")->tagged, 0);
-  EXPECT_EQ(Entry("down.html")->tagged, 1);
-  {
-    std::unique_ptr<QMenu> m(View()->MakeListPopup(nullptr));
-    m->findChild<QAction*>("selectAll")->trigger();
-  }
-  EXPECT_EQ(View()->List()->selectionModel()->selectedRows().size(), Model()->rowCount());
-
-  // The tree's popup acts on the selected folder only, not on its sub-folders.
-  View()->Tree()->clearSelection();
-  View()->Tree()->setCurrentItem(nullptr);
-  EXPECT_TRUE(std::unique_ptr<QMenu>(View()->MakeTreePopup(nullptr)) == nullptr);
-  ShowRoot();
-  QTreeWidgetItem* sub = View()->Tree()->findItems("sub", Qt::MatchExactly | Qt::MatchRecursive).value(0);
-  ASSERT_NE(sub, nullptr);
-  CFileEntry* s = CFolderTreeCtrl::Record(sub)->entries.at(0).get();
-  {
-    std::unique_ptr<QMenu> m(View()->MakeTreePopup(nullptr));
-    ASSERT_NE(m, nullptr);
-    EXPECT_TRUE(m->findChild<QAction*>("tagFolder")->isEnabled());
-    EXPECT_EQ(m->findChild<QAction*>("tagFolder")->text(), "Tag Files");
-    EXPECT_EQ(m->findChild<QAction*>("untagFolder")->text(), "Untag Files");
-    m->findChild<QAction*>("untagFolder")->trigger();
-  }
-  for (const char* n : {"up.html", "down.html", "local.txt", "remote.txt"}) EXPECT_EQ(Entry(n)->tagged, 0) << n;
-  EXPECT_EQ(s->tagged, 1);
-  // A folder dragged out of the tree is plain text.
-  std::unique_ptr<QMimeData> drag(View()->Tree()->mimeData({sub}));
-  ASSERT_NE(drag, nullptr);
-  EXPECT_EQ(drag->text(), "sub");
-  EXPECT_TRUE(View()->Tree()->mimeTypes().contains("text/plain"));
-}
-
-TEST_F(FileCommands, MenuKeysAndPathEnabling) {
-  MakeSite();
-  Start();
-  frame->RefreshUi();
-  // Before a connection: Browse for Local Path and the remote path are off,
-  // the "..." button beside the local path is on.
-  EXPECT_FALSE(Command("browseLocalCommand")->isEnabled());
-  EXPECT_FALSE(View()->RemoteCombo()->isEnabled());
-  EXPECT_TRUE(View()->LocalCombo()->isEnabled());
-  EXPECT_EQ(Command("selectAllCommand")->shortcut(), QKeySequence("Ctrl+A"));
-  EXPECT_EQ(Command("tagAllCommand")->shortcut(), QKeySequence("Ctrl+T"));
-  EXPECT_EQ(Command("untagAllCommand")->shortcut(), QKeySequence("Ctrl+U"));
-  EXPECT_EQ(frame->findChild<QAction*>("filter3"), nullptr);
-  // Choosing a filter before any compare only records it.
-  Command("filter2")->trigger();
-  EXPECT_EQ(View()->Filter(), 2);
-  EXPECT_EQ(frame->findChild<QAction*>("syncCommand")->shortcut(), QKeySequence(Qt::Key_F6));
-  ConnectAndCompare();
-  frame->RefreshUi();
-  EXPECT_TRUE(Command("browseLocalCommand")->isEnabled());
-  EXPECT_TRUE(View()->RemoteCombo()->isEnabled());
-  // The default column widths fit the headers and the cells (times with
-  // their seconds) in the fonts in use.
-  CFileListCtrl* list = View()->List();
-  Command("filter0")->trigger();
-  ASSERT_GT(Model()->rowCount(), 0);
-  for (int c = 0; c < 6; ++c) {
-    const QString header = Model()->headerData(c, Qt::Horizontal, Qt::DisplayRole).toString();
-    EXPECT_GT(list->columnWidth(c), list->horizontalHeader()->fontMetrics().horizontalAdvance(header)) << c;
-    for (int r = 0; r < Model()->rowCount(); ++r)
-      EXPECT_GT(list->columnWidth(c), list->fontMetrics().horizontalAdvance(Model()->index(r, c).data().toString()))
-          << c << " " << r;
-  }
-  const QString time = Model()->index(0, Model()->EntryAt(0)->local ? 2 : 4).data().toString();
-  EXPECT_TRUE(time.contains(QRegularExpression("\\d:\\d\\d:\\d\\d"))) << time.toStdString();
+// The list's order is strict in every column, sizes beyond 2 GiB in order,
+// rows without the sorted side together.
+TEST(FileListOrder, StrictAndCorrectForLargeSizes) {
+  std::vector<CFileEntry> entries = {SizedEntry("b", true, 5ull << 30, 1), SizedEntry("a", true, 3ull << 30, 2),
+                                     SizedEntry("c", false, 7, 3),         SizedEntry("d", true, 1, 4),
+                                     SizedEntry("e", false, 9, 5),         SizedEntry("f", true, 3ull << 30, 6)};
+  std::vector<const CFileEntry*> rows;
+  for (auto& e : entries) rows.push_back(&e);
+  for (int column = 0; column < 6; ++column)
+    for (const CFileEntry* x : rows)
+      for (const CFileEntry* y : rows)
+        EXPECT_EQ(FileListModel::Less(*x, *y, column) != FileListModel::Less(*y, *x, column), x != y) << column;
+  std::sort(rows.begin(), rows.end(), [](auto* x, auto* y) { return FileListModel::Less(*x, *y, 1); });
+  std::string order;
+  for (auto* r : rows) order += r->Name();
+  EXPECT_EQ(order, "cedafb");  // no local side first, then 1 < 3 GiB (a, f by name) < 5 GiB
 }
 
 }  // namespace

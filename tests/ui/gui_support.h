@@ -1,6 +1,6 @@
-// Helpers for driving the real widgets in tests: waiting with the event loop
-// running, acting on modal dialogs when they come up, and the connections
-// file the window opens with.
+// Driving the real widgets from tests, benchmarks and the screenshot tool:
+// waiting with the event loop running, acting on modal dialogs when they come
+// up, and the connections file the window opens with.
 #pragma once
 
 #include <QApplication>
@@ -34,22 +34,20 @@ inline bool WaitFor(const std::function<bool()>& pred, int ms = 15000) {
 // calls act(window). Returns a flag that turns true when it has acted.
 inline std::shared_ptr<bool> OnModal(const QString& name, std::function<void(QWidget*)> act, int ms = 15000) {
   auto done = std::make_shared<bool>(false);
-  // Owned by the application, so a watch whose window never came up goes
-  // with it rather than outliving the test unowned.
+  // Owned by the application, so a watch whose window never came up goes with it.
   auto* timer = new QTimer(QCoreApplication::instance());
   auto clock = std::make_shared<QElapsedTimer>();
   clock->start();
   timer->setInterval(20);
   QObject::connect(timer, &QTimer::timeout, [=] {
     QWidget* w = QApplication::activeModalWidget();
-    if (w && (name.isEmpty() || w->objectName() == name)) {
-      timer->stop();
-      timer->deleteLater();
+    const bool found = w && (name.isEmpty() || w->objectName() == name);
+    if (!found && clock->elapsed() <= ms) return;
+    timer->stop();
+    timer->deleteLater();
+    if (found) {
       *done = true;
       act(w);
-    } else if (clock->elapsed() > ms) {
-      timer->stop();
-      timer->deleteLater();
     }
   });
   timer->start();
@@ -68,11 +66,13 @@ inline void UseSettingsFolder(const QString& folder) {
   QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, folder);
 }
 
-// Writes a connections file holding one record, "Test server": the test
-// server on 127.0.0.1:port as tester/secret, local folder localPath, remote
-// folder /site. False when the file could not be saved.
-inline bool SaveTestConnection(const std::string& file, int port, const std::string& localPath) {
+// Writes a connections file holding one record (added to those there with
+// `append`), "Test server": 127.0.0.1:port as tester/secret, local folder
+// localPath, remote folder /site; `edit` changes it first. False when not saved.
+inline bool SaveTestConnection(const std::string& file, int port, const std::string& localPath,
+                               const std::function<void(CConnectionProperties&)>& edit = {}, bool append = false) {
   ConnectionsList list(file);
+  if (append) list.Load();
   auto r = std::make_unique<CConnectionProperties>();
   r->description = "Test server";
   r->host = "127.0.0.1";
@@ -81,6 +81,7 @@ inline bool SaveTestConnection(const std::string& file, int port, const std::str
   r->password = "secret";
   r->localPath = localPath;
   r->remotePath = "/site";
+  if (edit) edit(*r);
   list.Add(std::move(r));
   return list.Save().ok;
 }
