@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -50,9 +51,9 @@ struct Pair {
   pid_t Start(const char* command) {
     return test::Spawn({"/usr/bin/env", "XDG_DATA_HOME=" + t / "data", "HOME=" + t.path(), TWINBAY_CLI, command,
                         "--local", local, "--remote-dir", remote},
-                       t / (std::string(command) + ".log"));
+                       t / "run.log");
   }
-  std::string Log(const char* command) { return test::Slurp(t / (std::string(command) + ".log")); }
+  std::string Log() { return test::Slurp(t / "run.log"); }
 };
 
 int Wait(pid_t pid) {
@@ -139,17 +140,16 @@ TEST(SyncKill, KilledAnywhereThenRunAgainLosesNothing) {
     p.Write(i % 3 ? p.local : p.remote, name);
     if (i % 5 == 0) test::WriteFile((i % 3 ? p.remote : p.local) + "/" + name, p.expected[name], p.clock);
   }
-  ASSERT_EQ(Wait(p.Start("sync")), 0) << p.Log("sync");
+  ASSERT_EQ(Wait(p.Start("sync")), 0) << p.Log();
   // One run of the size every killed run has, unkilled: how long its start and
   // compare take (until it first changes a tree), and its copies and deletions.
   Change(p);
-  auto start = Clock::now();
+  const auto t0 = Clock::now();
   WatchedSync measured(p);
   measured.WaitForChange();
-  const auto compare = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start);
-  start = Clock::now();
-  ASSERT_EQ(Wait(measured.pid), 0) << p.Log("sync");
-  const auto copying = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start);
+  const auto t1 = Clock::now();
+  ASSERT_EQ(Wait(measured.pid), 0) << p.Log();
+  const std::chrono::duration<double, std::micro> compare = t1 - t0, copying = Clock::now() - t1;
   ASSERT_EQ(Differences(p), "");
 
   int landed = 0;
@@ -163,21 +163,19 @@ TEST(SyncKill, KilledAnywhereThenRunAgainLosesNothing) {
       // deletions have begun (the compare's length varies with the load).
       const bool inCompare = p.Pick(4) == 0;
       if (!inCompare) sync.WaitForChange();
-      const double span = static_cast<double>((inCompare ? compare : copying).count());
-      std::this_thread::sleep_for(std::chrono::microseconds(
-          static_cast<int64_t>(std::uniform_real_distribution<double>(0, span)(p.rng))));
+      std::this_thread::sleep_for((inCompare ? compare : copying) * std::uniform_real_distribution<>(0, 1)(p.rng));
       kill(sync.pid, SIGKILL);
       landed += Wait(sync.pid) == 128 + SIGKILL;
       AgeTemporaryFiles(p);
     }
-    ASSERT_EQ(Wait(p.Start("sync")), 0) << p.Log("sync");
-    ASSERT_EQ(Differences(p), "") << p.Log("sync");
-    ASSERT_EQ(Wait(p.Start("compare")), 0) << p.Log("compare");
+    ASSERT_EQ(Wait(p.Start("sync")), 0) << p.Log();
+    ASSERT_EQ(Differences(p), "") << p.Log();
+    ASSERT_EQ(Wait(p.Start("compare")), 0) << p.Log();
   }
   // Most kills must land inside a run for the test to mean anything.
   EXPECT_GE(landed, 25);
-  std::printf("%d kills landed; an unkilled run compared for %lld ms, then copied and deleted for %lld ms\n",
-              landed, static_cast<long long>(compare.count() / 1000), static_cast<long long>(copying.count() / 1000));
+  std::printf("%d kills landed; an unkilled run compared for %.0f ms, then copied and deleted for %.0f ms\n",
+              landed, compare.count() / 1000, copying.count() / 1000);
 }
 
 }  // namespace
