@@ -40,6 +40,7 @@ class Statement {
     return *this;
   }
   int Step() { return sqlite3_step(s_); }
+  sqlite3_stmt* Get() const { return s_; }
   int64_t Column(int i) { return sqlite3_column_int64(s_, i); }
   std::string ColumnText(int i) {
     const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(s_, i));
@@ -203,11 +204,17 @@ int64_t SyncStateStore::Count(int64_t pair) {
 }
 
 std::vector<std::string> SyncStateStore::Folders(int64_t pair) {
+  // One seek per folder along the key (pair, folder, name), rather than a
+  // read of every file's row.
   std::vector<std::string> out;
-  Statement s(Prepare("SELECT DISTINCT folder FROM files WHERE pair = ?1"));
-  if (s) {
+  for (;;) {
+    Statement s(Prepare(out.empty() ? "SELECT min(folder) FROM files WHERE pair = ?1"
+                                    : "SELECT min(folder) FROM files WHERE pair = ?1 AND folder > ?2"));
+    if (!s) break;
     s.Int(1, pair);
-    while (s.Step() == SQLITE_ROW) out.push_back(s.ColumnText(0));
+    if (!out.empty()) s.Text(2, out.back());
+    if (s.Step() != SQLITE_ROW || sqlite3_column_type(s.Get(), 0) == SQLITE_NULL) break;
+    out.push_back(s.ColumnText(0));
   }
   return out;
 }
