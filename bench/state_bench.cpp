@@ -151,7 +151,7 @@ int main(int argc, char** argv) {
   if (ftp) {
     auto server = test::FtpTestServer::StartPyftpdlib(work + "/remote");
     if (!server) return std::printf("pyftpdlib did not start\n"), 1;
-    Table(self.c_str(), work, "ftp:" + std::to_string(server->port()), 1);
+    Table(self.c_str(), work, "ftp:" + std::to_string(server->port()), 3);
   }
   std::filesystem::remove_all(work);
   return 0;
