@@ -89,12 +89,10 @@ bool SyncStateStore::Exec(const char* sql) {
 sqlite3_stmt* SyncStateStore::Prepare(const char* sql) {
   // Statements are made once per database and kept: the text's address is
   // the key (every caller passes a literal).
-  sqlite3_stmt* s = nullptr;
-  while ((s = sqlite3_next_stmt(db_, s)) != nullptr)
-    if (sqlite3_sql(s) == sql || std::string_view(sqlite3_sql(s)) == sql) return s;
-  if (sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &s, nullptr) != SQLITE_OK) {
+  sqlite3_stmt*& s = statements_[sql];
+  if (!s && sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &s, nullptr) != SQLITE_OK) {
+    s = nullptr;
     Fail("the state database");
-    return nullptr;
   }
   return s;
 }
@@ -127,8 +125,9 @@ bool SyncStateStore::Open(const std::string& file, std::string& error) {
        Exec(("PRAGMA application_id=" + std::to_string(kApplicationId)).c_str()) && Exec(kSchema);
   if (!ok) {
     error = "cannot use the sync state " + file + ": " + error_;
-    CloseDatabase(db_);
+    CloseDatabase(db_);  // finalises the statements kept
     db_ = nullptr;
+    statements_.clear();
   }
   return ok;
 }
