@@ -40,6 +40,7 @@ class Statement {
     return *this;
   }
   int Step() { return sqlite3_step(s_); }
+  sqlite3_stmt* Get() const { return s_; }
   int64_t Column(int i) { return sqlite3_column_int64(s_, i); }
   std::string ColumnText(int i) {
     const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(s_, i));
@@ -88,12 +89,10 @@ bool SyncStateStore::Exec(const char* sql) {
 sqlite3_stmt* SyncStateStore::Prepare(const char* sql) {
   // Statements are made once per database and kept: the text's address is
   // the key (every caller passes a literal).
-  sqlite3_stmt* s = nullptr;
-  while ((s = sqlite3_next_stmt(db_, s)) != nullptr)
-    if (sqlite3_sql(s) == sql || std::string_view(sqlite3_sql(s)) == sql) return s;
-  if (sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &s, nullptr) != SQLITE_OK) {
+  sqlite3_stmt*& s = statements_[sql];
+  if (!s && sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &s, nullptr) != SQLITE_OK) {
+    s = nullptr;
     Fail("the state database");
-    return nullptr;
   }
   return s;
 }
@@ -126,8 +125,9 @@ bool SyncStateStore::Open(const std::string& file, std::string& error) {
        Exec(("PRAGMA application_id=" + std::to_string(kApplicationId)).c_str()) && Exec(kSchema);
   if (!ok) {
     error = "cannot use the sync state " + file + ": " + error_;
-    CloseDatabase(db_);
+    CloseDatabase(db_);  // finalises the statements kept
     db_ = nullptr;
+    statements_.clear();
   }
   return ok;
 }
@@ -168,7 +168,10 @@ std::map<std::string, RecordedPair> SyncStateStore::Folder(int64_t pair, const s
 
 bool SyncStateStore::Record(int64_t pair, const std::string& folder, const std::string& name,
                             const RecordedPair& sides) {
-  Statement s(Prepare("INSERT OR REPLACE INTO files VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7)"));
+  // An update in place where the row is there: cheaper than REPLACE, which
+  // deletes the old row and inserts a new one.
+  Statement s(Prepare("INSERT INTO files VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7) ON CONFLICT DO UPDATE SET"
+                      " local_size = ?4, local_time = ?5, remote_size = ?6, remote_time = ?7"));
   if (!s) return false;
   s.Int(1, pair).Text(2, FoldedName(folder)).Text(3, FoldedName(name));
   s.Int(4, static_cast<int64_t>(sides.local.size)).Int(5, sides.local.time);
@@ -200,11 +203,17 @@ int64_t SyncStateStore::Count(int64_t pair) {
 }
 
 std::vector<std::string> SyncStateStore::Folders(int64_t pair) {
+  // One seek per folder along the key (pair, folder, name), rather than a
+  // read of every file's row.
   std::vector<std::string> out;
-  Statement s(Prepare("SELECT DISTINCT folder FROM files WHERE pair = ?1"));
-  if (s) {
+  for (;;) {
+    Statement s(Prepare(out.empty() ? "SELECT min(folder) FROM files WHERE pair = ?1"
+                                    : "SELECT min(folder) FROM files WHERE pair = ?1 AND folder > ?2"));
+    if (!s) break;
     s.Int(1, pair);
-    while (s.Step() == SQLITE_ROW) out.push_back(s.ColumnText(0));
+    if (!out.empty()) s.Text(2, out.back());
+    if (s.Step() != SQLITE_ROW || sqlite3_column_type(s.Get(), 0) == SQLITE_NULL) break;
+    out.push_back(s.ColumnText(0));
   }
   return out;
 }

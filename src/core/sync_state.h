@@ -78,6 +78,7 @@ class SyncStateStore {
   bool Fail(const char* what);
 
   sqlite3* db_ = nullptr;
+  std::map<const char*, sqlite3_stmt*> statements_;  // by the address of their text
   std::string error_;
   bool inTransaction_ = false;
 };

@@ -428,6 +428,8 @@ void CTransferJob::Finish(IFileSystem& remote, IFileSystem& local, size_t index,
   bool last;
   {
     std::lock_guard g(workMutex_);
+    // Uploads are checked against the server's listing; a deletion of the
+    // server's copy is not one (its entry may be gone already).
     if (ok && !item.down && !item.remove) folder.uploaded.push_back(index);
     last = --folder.left == 0;
   }
