@@ -5,9 +5,9 @@
 
 #include <gtest/gtest.h>
 
-#include <QAction>
 #include <QCheckBox>
 #include <QLabel>
+#include <QMessageBox>
 #include <QTest>
 #include <QTreeWidget>
 #include <algorithm>
@@ -19,11 +19,11 @@
 #include "support/temp_dir.h"
 #include "ui/view/file_list.h"
 #include "ui/view/folder_tree_ctrl.h"
-#include "widgets/history_combo.h"
 
 namespace twinbay::test {
 
 inline const int64_t T0 = UnixTime(2026, 2, 3, 4, 5, 6);
+using Names = std::vector<std::string>;
 
 struct GuiTest : ::testing::Test {
   TempDir home, local, serverRoot;
@@ -38,20 +38,9 @@ struct GuiTest : ::testing::Test {
   std::string ConnectionsFile() const { return home / "connections.ftp"; }
   CTwinbayView* View() const { return frame->View(); }
   FileListModel* Model() const { return View()->List()->Model(); }
-
-  bool StartServer(const FtpTestServer::PyOptions& o = {}) {
-    std::filesystem::create_directories(serverRoot / "site");
-    std::string why;
-    server = FtpTestServer::StartPyftpdlib(serverRoot.path(), o, &why);
-    EXPECT_TRUE(server) << why;
-    return server != nullptr;
-  }
-  // Adds a record to the connections file: 127.0.0.1:port as tester/secret,
-  // the local folder, remote folder /site; `edit` changes it before the save.
-  void StoreRecord(int port, const std::string& description = "Test server",
-                   const std::function<void(CConnectionProperties&)>& edit = {}) {
+  // Adds a record (127.0.0.1:port as tester/secret, the local folder, /site); `edit` changes it first.
+  void StoreRecord(int port, const std::function<void(CConnectionProperties&)>& edit = {}) {
     ASSERT_TRUE(SaveTestConnection(ConnectionsFile(), port, local.path(), [&](CConnectionProperties& r) {
-      r.description = description;
       r.anonymous = 0;
       if (edit) edit(r);
     }, true));
@@ -61,15 +50,16 @@ struct GuiTest : ::testing::Test {
     frame->show();
     QApplication::setActiveWindow(frame.get());
   }
-  // Serves, stores the record and opens the window.
+  // Serves the server root with pyftpdlib, stores its record and opens the window.
   void Start(const FtpTestServer::PyOptions& o = {}) {
-    ASSERT_TRUE(StartServer(o));
+    std::filesystem::create_directories(serverRoot / "site");
+    std::string why;
+    server = FtpTestServer::StartPyftpdlib(serverRoot.path(), o, &why);
+    ASSERT_TRUE(server) << why;
     StoreRecord(server->port());
     MakeFrame();
   }
-  // Connects with the first stored connection; the connect runs on.
   void Connect() { ConnectWithFirstConnection(*View()); }
-  // Connects, compares and (unless told not to) shows the top folder's files.
   void ConnectAndCompare(bool showTop = true) {
     Connect();
     ASSERT_TRUE(WaitFor([&] { return View()->IsConnected(); })) << View()->LastError();
@@ -91,18 +81,13 @@ struct GuiTest : ::testing::Test {
   // (in step), local.txt (here only), remote.txt (there only); below it sub/
   // (a file newer here), docs/ (in step), drafts/ (here only), Images/ (there only).
   void MakeSite() {
-    WriteFile(local / "up.html", "new", T0 + 100);
-    WriteFile(serverRoot / "site/up.html", "old", T0);
-    WriteFile(local / "down.html", "old", T0);
-    WriteFile(serverRoot / "site/down.html", "new", T0 + 100);
-    for (const std::string f : {"same.css", "docs/x.txt"}) {
-      WriteFile(local / f, "same", T0);
-      WriteFile(serverRoot / ("site/" + f), "same", T0);
+    for (auto [name, here, there] : {std::tuple{"up.html", "new", "old"}, {"down.html", "old", "new"}, {"sub/s.html", "new", "old"}}) {
+      WriteFile(local / name, here, T0 + (here[0] == 'n' ? 100 : 0));
+      WriteFile(serverRoot / ("site/" + std::string(name)), there, T0 + (there[0] == 'n' ? 100 : 0));
     }
+    for (const std::string f : {"same.css", "docs/x.txt"}) WriteFile(local / f, "same", T0), WriteFile(serverRoot / ("site/" + f), "same", T0);
     WriteFile(local / "local.txt", "l", T0);
     WriteFile(serverRoot / "site/remote.txt", "r", T0);
-    WriteFile(local / "sub/s.html", "new", T0 + 100);
-    WriteFile(serverRoot / "site/sub/s.html", "old", T0);
     WriteFile(local / "drafts/a.html", "draft", T0);
     WriteFile(serverRoot / "site/Images/logo.gif", "gif", T0);
   }
@@ -115,12 +100,11 @@ struct GuiTest : ::testing::Test {
     return View()->Tree()->findItems(name, Qt::MatchExactly | Qt::MatchRecursive).value(0);
   }
   // "<symbol> name" for every row of the list, by name.
-  std::vector<std::string> Rows() const {
-    FileListModel* m = Model();
-    std::vector<std::string> out;
-    for (int r = 0; r < m->rowCount(); ++r)
-      out.push_back(m->index(r, 0).data(Qt::UserRole).toString().toStdString() + " " +
-                    m->index(r, 0).data().toString().trimmed().toStdString());
+  Names Rows() const {
+    Names out;
+    for (int r = 0; r < Model()->rowCount(); ++r)
+      out.push_back(Model()->index(r, 0).data(Qt::UserRole).toString().toStdString() + " " +
+                    Model()->index(r, 0).data().toString().trimmed().toStdString());
     std::sort(out.begin(), out.end(), [](const std::string& a, const std::string& b) { return a.substr(2) < b.substr(2); });
     return out;
   }
@@ -138,19 +122,17 @@ struct GuiTest : ::testing::Test {
   void Select(std::initializer_list<const char*> names) {
     View()->List()->clearSelection();
     for (const char* n : names) {
-      const int r = RowOf(n);
-      ASSERT_GE(r, 0) << n;
-      View()->List()->selectionModel()->select(Model()->index(r, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+      ASSERT_GE(RowOf(n), 0) << n;
+      View()->List()->selectionModel()->select(Model()->index(RowOf(n), 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
     }
   }
-  // Runs Delete on the selected rows, ticking the chosen sides, and (unless
-  // told not to) waits for it; returns the two labels seen.
-  std::pair<QString, QString> Delete(bool local, bool remote, bool wait = true) {
-    std::pair<QString, QString> labels;
+  // Deletes the selected rows on the chosen sides (Confirm Deletions comes up
+  // with neither ticked) and, unless told not to, waits for it.
+  void Delete(bool local, bool remote, bool wait = true) {
     auto acted = OnModal("ConfirmDeleteDialog", [&](QWidget* w) {
       auto* l = w->findChild<QCheckBox*>("deleteLocal");
       auto* r = w->findChild<QCheckBox*>("deleteRemote");
-      labels = {l->text(), r->text()};
+      EXPECT_FALSE(l->isChecked() || r->isChecked());
       l->setChecked(local);
       r->setChecked(remote);
       w->findChild<QPushButton*>("ok")->click();
@@ -159,23 +141,28 @@ struct GuiTest : ::testing::Test {
     EXPECT_TRUE(*acted);
     EXPECT_TRUE(!wait || WaitForServer(*View()));
     QApplication::processEvents();
-    return labels;
+  }
+  // Answers the next modal window of that name with the button, noting its text.
+  std::shared_ptr<bool> Answer(const QString& name, QMessageBox::StandardButton button, QString* text = nullptr) {
+    return OnModal(name, [=](QWidget* w) {
+      auto* box = static_cast<QMessageBox*>(w);
+      if (text) *text = box->text() + "\n" + box->informativeText() + "\n" + box->detailedText();
+      if (QAbstractButton* b = box->button(button)) b->click();
+      else box->accept();
+    });
+  }
+  // Sets the Synchronize dialog's two directions and accepts it.
+  static void SyncWays(bool up, bool down) {
+    OnModal("SyncConfirmDialog", [=](QWidget* w) {
+      w->findChild<QCheckBox*>("up")->setChecked(up);
+      w->findChild<QCheckBox*>("down")->setChecked(down);
+      static_cast<QDialog*>(w)->accept();
+    });
   }
   QString StatusMessage() const { return frame->findChild<QLabel*>("statusMessage")->text(); }
   QString Pane(int i) const {
     frame->RefreshUi();
     return frame->Pane(i)->text();
-  }
-  QAction* Command(const QString& name) const {
-    auto* a = frame->findChild<QAction*>(name);
-    EXPECT_NE(a, nullptr) << name.toStdString();
-    return a;
-  }
-  // A key as the user presses it in the window (shortcuts included).
-  void Key(Qt::Key key, Qt::KeyboardModifiers mods = Qt::ControlModifier) {
-    QApplication::setActiveWindow(frame.get());
-    QTest::keyClick(frame.get(), key, mods);
-    QApplication::processEvents();
   }
 };
 

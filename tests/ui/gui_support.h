@@ -1,6 +1,4 @@
-// Driving the real widgets from tests, benchmarks and the screenshot tool:
-// waiting with the event loop running, acting on modal dialogs when they come
-// up, and the connections file the window opens with.
+// Driving the real widgets from tests, benchmarks and the screenshot tool.
 #pragma once
 
 #include <QApplication>
@@ -34,7 +32,6 @@ inline bool WaitFor(const std::function<bool()>& pred, int ms = 15000) {
 // calls act(window). Returns a flag that turns true when it has acted.
 inline std::shared_ptr<bool> OnModal(const QString& name, std::function<void(QWidget*)> act, int ms = 15000) {
   auto done = std::make_shared<bool>(false);
-  // Owned by the application, so a watch whose window never came up goes with it.
   auto* timer = new QTimer(QCoreApplication::instance());
   auto clock = std::make_shared<QElapsedTimer>();
   clock->start();
@@ -54,8 +51,7 @@ inline std::shared_ptr<bool> OnModal(const QString& name, std::function<void(QWi
   return done;
 }
 
-// Runs the event loop until the window no longer waits on the server (and
-// what followed the answer, a dialog included, has run).
+// Runs the event loop until the window no longer waits on the server.
 inline bool WaitForServer(const CTwinbayView& view, int ms = 15000) {
   return WaitFor([&] { return !view.IsWaitingOnServer(); }, ms);
 }
@@ -66,9 +62,8 @@ inline void UseSettingsFolder(const QString& folder) {
   QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, folder);
 }
 
-// Writes a connections file holding one record (added to those there with
-// `append`), "Test server": 127.0.0.1:port as tester/secret, local folder
-// localPath, remote folder /site; `edit` changes it first. False when not saved.
+// Writes (or with `append` adds to) a connections file a record "Test server":
+// 127.0.0.1:port as tester/secret, localPath and /site; `edit` changes it first.
 inline bool SaveTestConnection(const std::string& file, int port, const std::string& localPath,
                                const std::function<void(CConnectionProperties&)>& edit = {}, bool append = false) {
   ConnectionsList list(file);
@@ -93,8 +88,7 @@ inline void SelectFirstConnection(QWidget* connectionsDialog) {
   list->item(0)->setSelected(true);
 }
 
-// Connect as the user does it: the Connections dialog comes up, the first
-// stored connection is chosen and Connect pressed. The connect runs on.
+// Connects as the user does, with the first stored connection; the connect runs on.
 inline void ConnectWithFirstConnection(CTwinbayView& view) {
   OnModal("ConnectionsDialog", [](QWidget* w) {
     SelectFirstConnection(w);
