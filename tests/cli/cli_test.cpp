@@ -15,6 +15,7 @@
 
 #include "core/connections.h"
 #include "support/ftp_servers.h"
+#include "support/runs.h"
 #include "support/sshd_server.h"
 #include "support/temp_dir.h"
 
@@ -27,6 +28,7 @@ namespace {
 
 using test::FtpTestServer;
 using test::ReadFile;
+using test::TemporaryFiles;
 using test::TempDir;
 using test::WriteFile;
 using Clock = std::chrono::steady_clock;
@@ -101,27 +103,15 @@ Args operator+(Args a, const Args& b) {
 
 bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
-// The transfer's temporary files below a folder, with their sizes.
-std::vector<std::pair<std::string, uintmax_t>> Temps(const std::string& root) {
-  std::vector<std::pair<std::string, uintmax_t>> out;
-  std::error_code ec;
-  for (auto& e : fs::recursive_directory_iterator(root, ec))
-    if (e.path().filename().string().rfind(".twinbay-", 0) == 0) out.push_back({e.path(), e.file_size(ec)});
-  return out;
-}
-
-// pyftpdlib serving `root` with the test switches `extraArgs` (and a folder
-// name it refuses to list): Url("/site") names a folder of it, password the
-// environment entry that logs in.
+// pyftpdlib serving `root` with the test switches `extraArgs`; password is the environment entry that logs in.
 struct Served {
   TempDir local, root;
   std::unique_ptr<FtpTestServer> server;
   std::string password;
-  explicit Served(const Args& extraArgs = {}, const std::string& refuseList = "") {
+  explicit Served(const Args& extraArgs = {}) {
     fs::create_directories(root / "site");
     FtpTestServer::PyOptions o;
     o.extraArgs = extraArgs;
-    o.refuseList = refuseList;
     std::string why;
     server = FtpTestServer::StartPyftpdlib(root.path(), o, &why);
     if (server) password = "TWINBAY_PASSWORD=" + server->password();
@@ -148,32 +138,28 @@ TEST(Cli, ExitStatusesAndErrors) {
 
 // The connections file the commands write is the one the program reads, private to
 // the user; a damaged file, or one that is no regular file, is refused and stays as it was.
-TEST(Cli, ConnectionsCommandsWriteTheExactFileAndLeaveABadOneAlone) {
+TEST(Cli, ConnectionsCommandsWriteAPrivateFileAndLeaveABadOneAlone) {
   TempDir t;
   const std::string file = t / "connections.ftp";
   ASSERT_EQ(Cli({"connections", "add", "--file", file, "--host", "ftp.example.com"}).status, 0);
-  const Result add2 = Cli({"connections", "add", "--file", file, "--description", "Work", "--host", "10.0.0.1",
-                           "--port", "2121", "--user", "abc", "--password-stdin", "--local", "/home/me/web",
-                           "--remote", "/www", "--types", "*.htm", "--no-subfolders"},
-                          {}, "s3cret\n");
-  ASSERT_EQ(add2.status, 0) << add2.err;
+  ASSERT_EQ(Cli({"connections", "add", "--file", file, "--description", "Work", "--host", "10.0.0.1", "--port", "2121",
+                 "--user", "abc", "--password-stdin", "--local", "/home/me/web", "--remote", "/www", "--types", "*.htm",
+                 "--no-subfolders"},
+                {}, "s3cret\n")
+                .status,
+            0);
+  ASSERT_EQ(Cli({"connections", "remove", "--file", file, "--description", "ftp.example.com"}).status, 0);
   struct stat st;
   ASSERT_EQ(stat(file.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
-  std::vector<std::unique_ptr<CConnectionProperties>> expected;
-  expected.push_back(std::make_unique<CConnectionProperties>());
-  expected[0]->description = expected[0]->host = "ftp.example.com";
-  expected[0]->remotePath = "/";
-  expected.push_back(std::make_unique<CConnectionProperties>());
-  auto& w = *expected[1];
-  w.description = "Work", w.host = "10.0.0.1", w.port = 2121, w.anonymous = 0, w.userName = "abc";
-  w.password = "s3cret", w.localPath = "/home/me/web", w.remotePath = "/www", w.fileTypes = "*.htm";
-  w.includeSubFolders = 0;
-  EXPECT_EQ(ReadFile(file), SerializeConnections(expected));
+  ConnectionsList list(file);
+  ASSERT_TRUE(list.Load().ok);
+  ASSERT_EQ(list.Count(), 1u);
+  const CConnectionProperties& w = *list.FindByDescription("Work");
+  EXPECT_EQ(w.host + w.userName + w.password + w.localPath + w.remotePath + w.fileTypes,
+            "10.0.0.1abcs3cret/home/me/web/www*.htm");
+  EXPECT_EQ(w.port * 10 + w.includeSubFolders + w.anonymous, 21210);
   EXPECT_FALSE(Has(Cli({"connections", "list", "--file", file}).out, "s3cret"));
-  ASSERT_EQ(Cli({"connections", "remove", "--file", file, "--description", "ftp.example.com"}).status, 0);
-  expected.erase(expected.begin());
-  EXPECT_EQ(ReadFile(file), SerializeConnections(expected));
   const std::string damaged = std::string("\x03\x00\x00\x00\xFF\xFF\x01\x00", 8);
   WriteFile(t / "bad.ftp", damaged, 0);
   const Result bad = Cli({"connections", "add", "--file", t / "bad.ftp", "--host", "h"});
@@ -194,9 +180,9 @@ TEST(Cli, ConnectionsCommandsWriteTheExactFileAndLeaveABadOneAlone) {
   EXPECT_TRUE(S_ISFIFO(st.st_mode));
 }
 
-// Control characters and bytes that are no UTF-8, in names and connection fields, are written escaped.
+// Control characters and bytes that are no UTF-8 in names are written escaped, never raw.
 TEST(Cli, TabsLineBreaksAndEscapesInNamesNeverReachTheOutputRaw) {
-  TempDir a, b, t;
+  TempDir a, b;
   for (const char* name : {"tab\there.txt", "line\nbreak.txt", "esc\x1b[2Jcape.txt", "back\\slash.txt", "bad\xff utf8.txt"})
     WriteFile(a / name, "1", T0);
   const Result tsv = Cli({"compare", "--local", a.path(), "--remote-dir", b.path(), "--format", "tsv"});
@@ -210,23 +196,12 @@ TEST(Cli, TabsLineBreaksAndEscapesInNamesNeverReachTheOutputRaw) {
             "F\t>\ttab\\there.txt\t1\t2026-01-02T03:04:05Z\t-\t-\n");
   const Result text = Cli({"compare", "--local", a.path(), "--remote-dir", b.path()});
   EXPECT_EQ(text.out.find_first_of("\x1b\t"), std::string::npos);
-  const std::string file = t / "c.ftp";
-  ASSERT_EQ(Cli({"connections", "add", "--file", file, "--description", "My\tsite\n\x1b]0;owned\x07", "--host", "h",
-                 "--remote", "/a\\b"})
-                .status,
-            0);
-  EXPECT_EQ(Cli({"connections", "list", "--file", file, "--format", "tsv"}).out,
-            "My\\tsite\\n\\x1b]0;owned\\x07\th\t21\t1\t\t0\t/a\\\\b\t\t\t1\n");
-  EXPECT_EQ(Cli({"connections", "list", "--file", file}).out.find('\x1b'), std::string::npos);
-  EXPECT_EQ(Cli({"connections", "remove", "--file", file, "--description", "\x1b[2J\nx"}).err.find('\x1b'),
-            std::string::npos);
 }
 
-// One pyftpdlib server: the compare's classes and times, a dry run that changes
-// nothing, a stored connection's sync both ways, a refused folder that fails the
-// run and is left alone, stale temporary files removed only by a sync.
+// One pyftpdlib server: the compare's classes and times, a dry run that changes nothing,
+// a stored connection's sync both ways, stale temporary files removed only by a sync.
 TEST(Cli, SyncWithARealServer) {
-  Served s({}, "locked");
+  Served s;
   ASSERT_TRUE(s.server);
   const TempDir& local = s.local;
   TempDir t;
@@ -268,21 +243,6 @@ TEST(Cli, SyncWithARealServer) {
   }
   EXPECT_EQ(ReadFile(s.root / "site/INDEX.HTML"), "new");
   EXPECT_EQ(Cli({"compare", "--connection", "Test", "--file", file}).status, 0);
-  // The refused folder: the rest is copied, it is left alone.
-  TempDir mine;
-  WriteFile(mine / "locked/page.html", "local, older", T0);
-  WriteFile(mine / "open/new.html", "new", T0);
-  WriteFile(s.root / "refusing/locked/page.html", "server, newer", T0 + 600);
-  test::MakeFolder(s.root / "refusing/open");
-  const Args refusing = {"--local", mine.path(), "--remote", s.Url("/refusing")};
-  r = Cli(Args{"compare"} + refusing, {s.password});
-  EXPECT_EQ(r.status, 2);
-  EXPECT_TRUE(Has(r.err, "incomplete folder locked")) << r.err;
-  r = Cli(Args{"sync"} + refusing, {s.password});
-  EXPECT_EQ(r.status, 2) << r.out << r.err;
-  EXPECT_TRUE(Has(r.err, "incomplete folder locked")) << r.err;
-  EXPECT_EQ(ReadFile(s.root / "refusing/open/new.html"), "new");
-  EXPECT_EQ(ReadFile(s.root / "refusing/locked/page.html"), "server, newer");
   // Stale temporary files three days old on both sides; one an hour old may be a copy under way.
   TempDir here;
   const int64_t old = static_cast<int64_t>(std::time(nullptr)) - 3 * 86400;
@@ -340,8 +300,7 @@ TEST(Cli, TlsRefusedUntilTrustedThenSyncsAndStaysPinned) {
   EXPECT_EQ(r.status, 0) << r.out << r.err;
 }
 
-// Over OpenSSH's sshd: an unknown host key stops the run until trusted, a changed
-// one whatever else; a stored connection keeps the key once trusted.
+// Over OpenSSH's sshd: an unknown host key stops the run until trusted, a changed one whatever else.
 TEST(Cli, SftpHostKeysThenCompareAndSyncWithAKeyFile) {
   TempDir local, remote, t, home;
   std::string why;
@@ -370,20 +329,7 @@ TEST(Cli, SftpHostKeysThenCompareAndSyncWithAKeyFile) {
   EXPECT_EQ(ReadFile(remote / "up.txt"), "from here");
   EXPECT_EQ(ReadFile(local / "sub/down.txt"), "from there");
   EXPECT_EQ(run("compare").status, 0);
-
-  const std::string file = t / "c.ftp";
-  ASSERT_EQ(Cli({"connections", "add", "--file", file, "--description", "S", "--protocol", "sftp", "--host",
-                 "127.0.0.1", "--port", std::to_string(sshd->port()), "--user", "root", "--identity", key,
-                 "--local", local.path(), "--remote", remote.path()})
-                .status,
-            0);
-  fs::remove(home / ".ssh/known_hosts");
-  EXPECT_EQ(Cli({"compare", "--connection", "S", "--file", file}, env).status, 2);
-  r = Cli({"compare", "--connection", "S", "--file", file, "--trust-host-key", fp}, env);
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(Cli({"compare", "--connection", "S", "--file", file}, env).status, 0);
-
-  // Another key for this server, in known_hosts or pinned: refused as changed.
+  // Another key for this server, in known_hosts or trusted by option: refused as changed.
   ASSERT_TRUE(test::MakeSshKey(t / "other", "ed25519"));
   std::string other = ReadFile(t / "other.pub");
   other = other.substr(0, other.find(' ', other.find(' ') + 1));
@@ -479,8 +425,9 @@ TEST(CliInterrupt, CtrlCInALargeCopyLeavesTheOldFilesAndNoTemporaryFile) {
     CliProcess run({"sync", "--local", s.local.path(), "--remote", s.Url(), "--connections", "1"}, {s.password});
     const std::string side = upload ? s.root.path() : s.local.path();
     ASSERT_TRUE(WaitFor([&] {
-      for (auto& [path, size] : Temps(side))
-        if (size > (1u << 20)) return true;
+      std::error_code ec;
+      for (const std::string& path : TemporaryFiles(side))
+        if (fs::file_size(path, ec) > (1u << 20) && !ec) return true;
       return false;
     })) << "no transfer seen";
     const auto signalled = Clock::now();
@@ -494,9 +441,9 @@ TEST(CliInterrupt, CtrlCInALargeCopyLeavesTheOldFilesAndNoTemporaryFile) {
     EXPECT_EQ(ReadFile(s.local / "big.bin"), upload ? big : oldText);
     EXPECT_EQ(ReadFile(s.root / "site/big.bin"), upload ? oldText : big);
     EXPECT_FALSE(fs::exists(s.root / "site/zzz.txt"));
-    EXPECT_TRUE(Temps(s.local.path()).empty());
+    EXPECT_TRUE(TemporaryFiles(s.local.path()).empty());
     // The server may take a moment to let go of the abandoned upload.
-    EXPECT_TRUE(WaitFor([&] { return Temps(s.root.path()).empty(); }, 5)) << Temps(s.root.path())[0].first;
+    EXPECT_TRUE(WaitFor([&] { return TemporaryFiles(s.root.path()).empty(); }, 5));
   }
 }
 
@@ -519,7 +466,7 @@ TEST(CliSafety, NamesFromAServerAndFailuresOfASync) {
     EXPECT_TRUE(Has(r.out, line)) << r.out;
   EXPECT_FALSE(Has(r.out, "\x1b"));
   EXPECT_FALSE(fs::exists(s.local / "plain.txt"));
-  EXPECT_TRUE(Temps(s.local.path()).empty());
+  EXPECT_TRUE(TemporaryFiles(s.local.path()).empty());
 }
 
 // Files in a listing no parser reads are unknown: the compare fails and a sync stores nothing over them.
