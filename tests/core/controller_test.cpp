@@ -75,7 +75,6 @@ TEST(Controller, SessionWorkConnectsBrowsesAndIsCancelledWhileTheServerIsSilent)
     EXPECT_LT(steady_clock::now() - start, seconds(10));  // not the time-outs (20 s, 60 s)
   }
   close(silent);
-
   TempDir root;
   std::string why;
   test::FtpTestServer::PyOptions options;

@@ -98,11 +98,9 @@ TEST(Comparer, PairsByNameIgnoringCaseAndClassifiesByTime) {
                              "D2 new/deep/up /new/deep/up", "D3 x /x", "  < inner.txt"}));
   auto& e = h.Find(".")->entries[1];
   EXPECT_EQ(e->local->name + e->remote->name, "a.txtA.TXT");
-  EXPECT_EQ(e->tagged, 1);  // every new entry is tagged, in-step ones too
   EXPECT_FALSE(h.Find("case")->entries[0]->remote.has_value());
   EXPECT_EQ(h.Find("case")->entries[1]->remote->name, "a.txt");
   EXPECT_EQ(h.lister.listed, (std::vector<std::string>{"/", "/case", "/Images", "/x"}));
-
   // Patterns are merged, a file two of them match is one entry; folders are walked whatever the types.
   h.lister.listed.clear();
   h.Run("*.gif;*.GIF; *.htm");
@@ -143,7 +141,6 @@ TEST(Comparer, AFolderThatCannotBeListedIsIncompleteNotEmpty) {
   test::Transfer(h.collection, t, h.lister, test::Directions(true, true));
   EXPECT_FALSE(std::filesystem::exists(h.remote / "x/new.txt"));
   EXPECT_EQ(std::filesystem::last_write_time(h.local / "y/a.txt"), std::filesystem::last_write_time(h.remote / "y/a.txt"));
-
   // A local top folder that cannot be read (a file stands there): the same.
   Harness g;
   WriteFile(g.remote / "z/r.txt", "", T0);

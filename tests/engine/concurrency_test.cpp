@@ -27,7 +27,6 @@ TEST(Concurrency, ReadersRunSafelyBesideACompare) {
       test::WriteFile(local / rel, "x", t0 + (f % 3) * 10);
       if (f % 4 != 0) test::WriteFile(remote / rel, "y", t0);
     }
-
   LocalFileSystem lister(remote.path()), disk("/");
   CFolderCollection collection;
   struct : ICompareListener {
@@ -37,7 +36,6 @@ TEST(Concurrency, ReadersRunSafelyBesideACompare) {
   } notify;
   CFolderComparer comparer;
   comparer.BeginCompare(&notify, &disk, &lister, &collection, local.path(), "/", true, false);
-
   std::atomic<bool> done{false};
   std::thread worker([&] {
     comparer.Run(local.path(), "/", "*.*", true);
