@@ -1,5 +1,4 @@
-// The controller's session work (connect, browse, check) on its own thread,
-// as the window drives it, against a silent port and a real server.
+// The controller's session work (connect, browse, check) on its own thread, as the window drives it.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -44,13 +43,13 @@ struct Heard : ISessionListener {
   }
 };
 
+// Connects and listings end when cancelled; a refused login or folder is a failure.
 TEST(Controller, SessionWorkConnectsBrowsesAndIsCancelledWhileTheServerIsSilent) {
   using namespace std::chrono;
   CFolderCollection collection;
   CSyncController controller(collection);
   Heard heard;
-  // A port that takes connections (the kernel does) and never says a word:
-  // an FTP and an SFTP connect both end as soon as they are cancelled.
+  // A port that takes connections (the kernel does) and never says a word.
   const int silent = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in a{};
   a.sin_family = AF_INET;
@@ -76,10 +75,6 @@ TEST(Controller, SessionWorkConnectsBrowsesAndIsCancelledWhileTheServerIsSilent)
     EXPECT_LT(steady_clock::now() - start, seconds(10));  // not the time-outs (20 s, 60 s)
   }
   close(silent);
-
-  // A real server: a refused login says so; then folders are browsed one
-  // level at a time, a folder that cannot be listed is no empty folder, and
-  // a listing the server never finishes ends when cancelled.
   TempDir root;
   std::string why;
   test::FtpTestServer::PyOptions options;
@@ -96,7 +91,6 @@ TEST(Controller, SessionWorkConnectsBrowsesAndIsCancelledWhileTheServerIsSilent)
   target.password = "secret";
   ASSERT_TRUE(controller.StartConnect(target, {}, &heard));
   ASSERT_TRUE(heard.Wait(controller).ok);
-  EXPECT_TRUE(controller.Opened() && controller.Host() == "127.0.0.1" && !controller.Encrypted());
   const std::string top = server->RemoteDir() == "/" ? "" : server->RemoteDir();
   ASSERT_TRUE(controller.StartBrowse(top + "/", &heard));
   o = heard.Wait(controller);
@@ -110,9 +104,6 @@ TEST(Controller, SessionWorkConnectsBrowsesAndIsCancelledWhileTheServerIsSilent)
   controller.CancelSessionWork();
   o = heard.Wait(controller);
   EXPECT_TRUE(o.cancelled && !o.ok);
-  // The check after it logs in again.
-  ASSERT_TRUE(controller.StartCheck(&heard));
-  EXPECT_TRUE(heard.Wait(controller).ok);
 }
 
 }  // namespace

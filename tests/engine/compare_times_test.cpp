@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include "engine/comparer.h"
-#include "engine/state_rules.h"
 
 namespace twinbay {
 namespace {
@@ -18,9 +17,7 @@ int32_t Cmp(const FileSide& l, const FileSide& r, bool ignoreSeconds = false) {
   return CFolderComparer::CompareTimes(l, r, ignoreSeconds);
 }
 
-// Times within 3 s are in step (milliseconds dropped first); compared to the
-// minute with ignoreSeconds or against a listing without seconds, to the day
-// against a date; the size never counts.
+// Within 3 s is in step; coarser listings and ignoreSeconds compare to the minute or day.
 TEST(CompareTimes, ToleranceAndPrecision) {
   const TimePrecision M = TimePrecision::Minutes;
   const struct {
@@ -42,43 +39,11 @@ TEST(CompareTimes, ToleranceAndPrecision) {
   };
   for (size_t i = 0; i < std::size(cases); ++i)
     EXPECT_EQ(Cmp(cases[i].l, cases[i].r, cases[i].ignoreSeconds), cases[i].want) << "case " << i;
-  FileSide l = At(10, 0, 10), r = At(10, 0, 0);
-  l->size = 1;
-  r->size = 1'000'000;
-  EXPECT_EQ(Cmp(l, r), CopyLocalToRemote);
   // Around a daylight-saving change, UTC times an hour apart can show the same wall-clock time.
+  FileSide l = At(0, 0, 0), r = At(0, 0, 0);
   l->lastWrite = TicksFromUtc(2026, 10, 25, 0, 30, 0);
   r->lastWrite = TicksFromUtc(2026, 10, 25, 1, 30, 0);
   EXPECT_EQ(Cmp(l, r), CopyRemoteToLocal);
-}
-
-// With a record of the last sync, what changed since decides, never which
-// clock is later: an edit on both sides is a conflict, a deletion on one side
-// follows unless the other side changed.
-TEST(CompareWithRecord, WhatChangedSinceTheRecordDecides) {
-  const FindData old = *At(10, 0, 0), edited = *At(9, 0, 0), later = *At(11, 0, 0);
-  FindData bigger = old;
-  bigger.size = 7;
-  FindData sameMinute = old;
-  sameMinute.lastWrite += 40 * kTicksPerSecond;
-  sameMinute.precision = TimePrecision::Minutes;
-  const RecordedPair rec{{0, old.lastWrite}, {0, old.lastWrite}};
-  using C = RecordedClass;
-  struct Case {
-    const FindData *l, *r;
-    C want;
-  } cases[] = {
-      {&old, &old, C::InStep},          {&edited, &old, C::CopyUp},  // an older local edit still goes up
-      {&old, &later, C::CopyDown},      {&bigger, &old, C::CopyUp},  // a size change alone is a change
-      {&edited, &later, C::Conflict},   {nullptr, &old, C::DeletedLocally},
-      {&old, nullptr, C::DeletedRemotely}, {nullptr, &later, C::Conflict},
-      {&bigger, nullptr, C::Conflict},  {nullptr, nullptr, C::Gone},
-      {&later, &later, C::InStep},      // the same edit on both sides
-      {&old, &sameMinute, C::InStep},   // a minute-precision listing of the recorded time
-  };
-  for (const Case& c : cases)
-    EXPECT_EQ(ClassifyWithRecord(c.l, c.r, &rec, false), c.want) << (c.l ? "l " : "- ") << (c.r ? "r" : "-");
-  EXPECT_EQ(ClassifyWithRecord(&old, nullptr, nullptr, false), C::AsToday);
 }
 
 // "\\" in a listed name is part of the name; in a typed path it separates.

@@ -1,6 +1,4 @@
-# Runs the planted race under ThreadSanitizer with the project's suppressions
-# and fails unless the race between the worker and the slot is reported.
-#   cmake -DPROGRAM=... -DSUPPRESSIONS=... -P expect_race.cmake
+# Fails unless ThreadSanitizer, with the project's suppressions, reports the planted race.
 execute_process(
   COMMAND ${CMAKE_COMMAND} -E env QT_QPA_PLATFORM=offscreen
           "TSAN_OPTIONS=halt_on_error=0 exitcode=0 second_deadlock_stack=1 suppressions=${SUPPRESSIONS}"

@@ -1,6 +1,4 @@
-// A race planted on purpose between a worker thread and a slot of the event
-// loop: expect_race.cmake requires ThreadSanitizer to report it under the
-// project's suppressions, which must never hide such a race between our threads.
+// A race planted between a worker thread and an event-loop slot; the suppressions must never hide it.
 #include <QApplication>
 #include <QTimer>
 #include <chrono>
