@@ -55,17 +55,15 @@ bool Upload(IFtpConnection& c, const std::string& path, const std::string& data)
       data.size());
 }
 
-// Logins (anonymous, user, refused), ten thousand files with their times to
-// the second, awkward names both ways, file operations, and paths that must
-// never reach the server (line breaks, byte 0xFF, relative) or a bad port.
-TEST(FtpPyftpdlib, LoginsManyFilesAwkwardNamesAndFileOperations) {
+// Logins (anonymous, user, refused), times to the second, awkward names both
+// ways, file operations, and paths that must never reach the server (line
+// breaks, byte 0xFF, relative) or a bad port.
+TEST(FtpPyftpdlib, LoginsAwkwardNamesAndFileOperations) {
   TempDir root;
   const std::string odd = "semi;colon #hash ?q %41 \xC3\xBCml\xC3\xA4ut.txt", dir = "/new \xC3\xA9t\xC3\xA9";
   test::WriteFile(root / "a.txt", "hello", T0);
   test::WriteFile(root / ("dir with space/" + odd), "odd", T0);
   test::WriteFile(root / "[brackets]/x*y.txt", "star", T0);
-  for (int i = 0; i < 10000; ++i)
-    test::WriteFile(root / ("big/f" + std::to_string(i) + ".txt"), std::to_string(i), T0 + i);
   START_OR_FAIL(server, FtpTestServer::StartPyftpdlib(root.path(), {}, &why_server));
   CFtpSession anon, refused, s;
   ASSERT_TRUE(anon.Connect("127.0.0.1", "", "", server->port())) << anon.LastError();
@@ -80,14 +78,9 @@ TEST(FtpPyftpdlib, LoginsManyFilesAwkwardNamesAndFileOperations) {
   IFtpConnection& c = *s.GetConnection();
   EXPECT_EQ(Download(c, "/a.txt"), "hello");
   ScanList l;
-  ASSERT_TRUE(c.ListDirectory("/big", l)) << c.LastError();
-  ASSERT_EQ(l.size(), 10000u);
-  for (int i : {0, 4321, 9999}) {
-    const FindData* f = Named(l, "f" + std::to_string(i) + ".txt");
-    ASSERT_NE(f, nullptr);
-    EXPECT_EQ(f->lastWrite, TicksFromUnix(T0 + i));
-    EXPECT_EQ(f->size, std::to_string(i).size());
-  }
+  ASSERT_TRUE(c.ListDirectory("/", l)) << c.LastError();
+  ASSERT_NE(Named(l, "a.txt"), nullptr);
+  EXPECT_EQ(Named(l, "a.txt")->lastWrite, TicksFromUnix(T0));
   ASSERT_TRUE(c.ListDirectory("/dir with space", l)) << c.LastError();
   ASSERT_EQ(l.size(), 1u);
   EXPECT_EQ(l[0].name, odd);
@@ -145,8 +138,8 @@ TEST(FtpPyftpdlib, AHostileListingAndADroppedControlConnection) {
   EXPECT_EQ(s.GetConnection(), nullptr);
 }
 
-// LIST-only times are to the minute (and compare so), older ones to the day;
-// a refused folder is a failure, not an empty one; the two-argument MDTM sets times.
+// LIST-only times are to the minute, older ones to the day; a refused folder
+// is a failure, not an empty one.
 TEST(FtpVsftpd, ListOnlyServerTimesToTheMinuteAndRefusedFolders) {
   TempDir folder;
   START_OR_FAIL(server, FtpTestServer::StartVsftpd(folder.path(), &why_server));
@@ -158,7 +151,6 @@ TEST(FtpVsftpd, ListOnlyServerTimesToTheMinuteAndRefusedFolders) {
   test::GiveToFtpUser(pub);
   chown((pub + "/locked").c_str(), 0, 0);
   chmod((pub + "/locked").c_str(), 0700);
-
   CFtpSession s;
   ASSERT_TRUE(s.Connect("127.0.0.1", "", "", server->port())) << s.LastError();
   IFtpConnection& c = *s.GetConnection();
@@ -172,18 +164,8 @@ TEST(FtpVsftpd, ListOnlyServerTimesToTheMinuteAndRefusedFolders) {
   const FindData* o = Named(l, "old name.txt");
   ASSERT_NE(o, nullptr);
   EXPECT_EQ(o->precision, TimePrecision::Day);
-  FindData local;
-  local.lastWrite = TicksFromUnix(recent);
-  EXPECT_EQ(CFolderComparer::CompareTimes(&local, r, false), InStep);
-
   EXPECT_FALSE(c.ListDirectory("/pub/locked", l));
   EXPECT_TRUE(l.empty());
-
-  ASSERT_TRUE(Upload(c, "/pub/up.txt", "data"));
-  EXPECT_TRUE(c.SetModificationTime("/pub/up.txt", TicksFromUnix(T0)));
-  int64_t t = 0;
-  ASSERT_TRUE(c.GetModificationTime("/pub/up.txt", t));
-  EXPECT_EQ(t, TicksFromUnix(T0));
 }
 
 const auto Base = test::ThreeHoursAgo;
@@ -227,7 +209,7 @@ std::unique_ptr<FtpTestServer> StartPy(const std::string& root, const FtpTestSer
 
 // A local folder that cannot be read, a server folder that refuses, cuts or
 // stalls its listing is incomplete, not empty, and nothing in it is copied
-// (even when tagged); a server top folder not there yet is made by the upload.
+// (even when tagged).
 TEST(IncompleteListings, CutStalledRefusedAndUnreadableFoldersAreMarkedAndNothingInThemCopied) {
   TempDir root, local;
   const int64_t T = Base();
@@ -265,12 +247,6 @@ TEST(IncompleteListings, CutStalledRefusedAndUnreadableFoldersAreMarkedAndNothin
   EXPECT_EQ(test::ReadFile(local / "unread/secret/both.txt"), "newer here");
   test::WriteFile(local / "up/img/logo.png", "png", T);
   test::WriteFile(root / "locked/index.html", "server, newer", T + 600);
-  w.Run(lister, local / "up", "/new-site");
-  EXPECT_TRUE(w.Record("")->remoteMissing);
-  const auto outcomes = w.Sync(session, true, false);
-  ASSERT_EQ(outcomes.size(), 1u);
-  EXPECT_TRUE(outcomes[0].ok) << outcomes[0].error;
-  EXPECT_EQ(test::ReadFile(root / "new-site/img/logo.png"), "png");
   w.Run(lister, local / "up", "/locked");
   EXPECT_TRUE(w.Record("")->incomplete);
   EXPECT_FALSE(w.Record("")->remoteMissing);
