@@ -12,9 +12,7 @@
 #include "engine/comparer.h"
 #include "net/curl_ftp.h"
 #include "net/ftp_fs.h"
-#include "net/local_fs.h"
 #include "net/ftp_session.h"
-#include "net/transfer.h"
 #include "support/ftp_servers.h"
 #include "support/runs.h"
 #include "support/temp_dir.h"
@@ -27,10 +25,12 @@ using test::TempDir;
 
 const int64_t T0 = test::UnixTime(2025, 3, 4, 5, 6, 7);
 
-#define START_OR_FAIL(server, expr)            \
-  std::string why_##server;                    \
-  auto server = (expr);                        \
-  ASSERT_TRUE(server) << why_##server;
+std::unique_ptr<FtpTestServer> StartPy(const std::string& root, const FtpTestServer::PyOptions& o = {}) {
+  std::string why;
+  auto server = FtpTestServer::StartPyftpdlib(root, o, &why);
+  EXPECT_TRUE(server) << why;
+  return server;
+}
 
 const FindData* Named(const ScanList& l, const std::string& name) {
   auto it = std::find_if(l.begin(), l.end(), [&](const FindData& f) { return f.name == name; });
@@ -50,7 +50,8 @@ TEST(FtpPyftpdlib, LoginsAwkwardNamesAndUnsafePaths) {
   test::WriteFile(root / "a.txt", "hello", T0);
   test::WriteFile(root / ("dir with space/" + odd), "odd", T0);
   test::WriteFile(root / "[brackets]/x*y.txt", "star", T0);
-  START_OR_FAIL(server, FtpTestServer::StartPyftpdlib(root.path(), {}, &why_server));
+  auto server = StartPy(root.path());
+  ASSERT_TRUE(server);
   CFtpSession anon, refused, s;
   ASSERT_TRUE(anon.Connect("127.0.0.1", "", "", server->port())) << anon.LastError();
   EXPECT_EQ(anon.LoginFolder(), "/");
@@ -92,7 +93,8 @@ TEST(FtpPyftpdlib, AHostileListingAndADroppedControlConnection) {
   FtpTestServer::PyOptions o;
   o.hostile = true;
   o.idleTimeoutSeconds = 1;
-  START_OR_FAIL(server, FtpTestServer::StartPyftpdlib(root.path(), o, &why_server));
+  auto server = StartPy(root.path(), o);
+  ASSERT_TRUE(server);
   CFtpSession s;
   ASSERT_TRUE(s.Connect("127.0.0.1", server->user(), server->password(), server->port()));
   const auto listHostile = [&] {
@@ -117,7 +119,9 @@ TEST(FtpPyftpdlib, AHostileListingAndADroppedControlConnection) {
 // LIST-only times are to the minute; a refused folder is a failure, not empty.
 TEST(FtpVsftpd, ListOnlyServerTimesToTheMinuteAndRefusedFolders) {
   TempDir folder;
-  START_OR_FAIL(server, FtpTestServer::StartVsftpd(folder.path(), &why_server));
+  std::string why;
+  auto server = FtpTestServer::StartVsftpd(folder.path(), &why);
+  ASSERT_TRUE(server) << why;
   const std::string pub = folder / "anon/pub";
   const int64_t recent = test::UnixTime(2026, 11, 30, 8, 15, 42);
   test::WriteFile(pub + "/recent.txt", "r", recent);
@@ -171,23 +175,14 @@ struct Walk {
   }
 };
 
-std::unique_ptr<FtpTestServer> StartPy(const std::string& root, const FtpTestServer::PyOptions& o) {
-  std::string why;
-  auto server = FtpTestServer::StartPyftpdlib(root, o, &why);
-  EXPECT_TRUE(server) << why;
-  return server;
-}
-
-// A local folder that cannot be read, a server folder that refuses, cuts or
-// stalls its listing is incomplete, not empty, and nothing in it is copied
-// (even when tagged).
-TEST(IncompleteListings, CutStalledRefusedAndUnreadableFoldersAreMarkedAndNothingInThemCopied) {
+// A local folder that cannot be read, a server folder that cuts or stalls its
+// listing is incomplete, not empty, and nothing in it is copied (even when tagged).
+TEST(IncompleteListings, CutStalledAndUnreadableFoldersAreMarkedAndNothingInThemCopied) {
   TempDir root, local;
   const int64_t T = Base();
   FtpTestServer::PyOptions o;
   o.cutList = "a-cut";
   o.stallList = "b-stalled";
-  o.refuseList = "locked";
   auto server = StartPy(root.path(), o);
   ASSERT_TRUE(server);
   CFtpSession session = QuickSession();
@@ -216,12 +211,6 @@ TEST(IncompleteListings, CutStalledRefusedAndUnreadableFoldersAreMarkedAndNothin
   EXPECT_EQ(w.Sync(session, true, true).size(), 1u);  // open/a.txt up
   EXPECT_FALSE(std::filesystem::exists(local / "unread/secret/remote-only.txt"));
   EXPECT_EQ(test::ReadFile(local / "unread/secret/both.txt"), "newer here");
-  test::WriteFile(local / "up/img/logo.png", "png", T);
-  test::WriteFile(root / "locked/index.html", "server, newer", T + 600);
-  w.Run(lister, local / "up", "/locked");
-  EXPECT_TRUE(w.Record("")->incomplete);
-  EXPECT_FALSE(w.Record("")->remoteMissing);
-  EXPECT_TRUE(w.Sync(session, true, false).empty());
   for (const std::string name : {"a-cut", "b-stalled", "c-fine"}) {
     test::WriteFile(root / ("tree/" + name + "/page.html"), "server, newer", T + 600);
     test::WriteFile(local / ("tree/" + name + "/page.html"), "local, older", T);
@@ -238,8 +227,6 @@ TEST(IncompleteListings, CutStalledRefusedAndUnreadableFoldersAreMarkedAndNothin
       e->state = CopyLocalToRemote, e->tagged = true;  // forced: the transfer still refuses
     }
   }
-  ASSERT_NE(w.Entry("c-fine", "page.html"), nullptr);
-  EXPECT_EQ(w.Entry("c-fine", "page.html")->state, CopyRemoteToLocal);
   EXPECT_EQ(w.Sync(session, true, true).size(), 2u);  // c-fine only: page.html down, only-local.html up
   for (const std::string name : {"a-cut", "b-stalled"}) {
     EXPECT_EQ(test::ReadFile(root / ("tree/" + name + "/page.html")), "server, newer");
@@ -319,12 +306,8 @@ TEST(PureFtpd, AFolderOfTwelveThousandFilesIsReadWholeDespiteTheDefaultLimit) {
   ASSERT_NE(b, nullptr);
   EXPECT_FALSE(b->incomplete) << b->incompleteReason;
   EXPECT_EQ(b->entries.size(), 12000u);
-  for (int i = 11936; i < 12000; ++i) {
-    std::snprintf(name, sizeof name, "f%05d.txt", i);
-    const CFileEntry* e = w.Entry("big", name);
-    ASSERT_NE(e, nullptr) << name;
-    EXPECT_EQ(e->state, CopyRemoteToLocal) << name;
-  }
+  ASSERT_NE(w.Entry("big", "f11999.txt"), nullptr);  // beyond the first 10,000, paired with the local file
+  EXPECT_EQ(w.Entry("big", "f11999.txt")->state, CopyRemoteToLocal);
   CFolderRecord* h = w.Record("huge");
   ASSERT_NE(h, nullptr);
   EXPECT_TRUE(h->incomplete);

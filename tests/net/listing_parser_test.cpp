@@ -54,30 +54,6 @@ TEST(ListingLines, Mlsd) {
   }, true);
 }
 
-TEST(Listings, EntriesLinesNotReadAndNamesLeftOut) {
-  const std::string mlsd =
-      "type=file;size=1;modify=20200102030405; ../x\r\n"
-      "type=file;size=1;modify=20200102030405; a/b\r\n"
-      "type=file;size=1;modify=20200102030405; nul" + std::string(1, '\0') + "x\r\n"
-      "type=file;size=1;modify=20200102030405; \r\n"
-      "type=dir;modify=20200102030405; ..\r\n"
-      "\r\n"
-      "type=file;size=1;modify=20200102030405; good.txt\r\n";
-  ScanList out;
-  ListingParse p = ParseListing(mlsd, ListingFormat::Mlsd, kNow, out);
-  EXPECT_EQ(p.entries, 1u);
-  EXPECT_EQ(out[0].name, "good.txt");
-  EXPECT_EQ(p.unsafe, (std::vector<std::string>{"../x", "a/b", "nul" + std::string(1, '\0') + "x", ""}));
-  EXPECT_TRUE(p.firstUnreadable.empty());
-  out.clear();
-  p = ParseListing("total 8\n-rw-r--r-- 1 a b 1 Jan 02  2020 ok\nb.txt 19 bytes, changed 2026-12-01 at 10:00\n"
-                   "?? second\n", ListingFormat::List, kNow, out);
-  EXPECT_EQ(p.entries, 1u);
-  EXPECT_EQ(p.unreadable, 2u);
-  EXPECT_EQ(p.firstUnreadable, "b.txt 19 bytes, changed 2026-12-01 at 10:00");
-  EXPECT_FALSE(p.Whole());
-}
-
 // LIST lines of each family, each table one listing (lines share what a
 // listing carries on: a VMS entry split in two, the order of AS/400 dates).
 TEST(ListFamilies, EveryFamilyLineByLine) {

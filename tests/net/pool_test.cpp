@@ -8,10 +8,8 @@
 #include <sstream>
 #include <thread>
 
-#include "engine/comparer.h"
 #include "engine/parallel_lister.h"
 #include "net/ftp_fs.h"
-#include "net/ftp_session.h"
 #include "net/local_fs.h"
 #include "net/transfer.h"
 #include "support/ftp_servers.h"
@@ -220,7 +218,6 @@ TEST(ConnectionPool, TwoLoginsOrACutConnectionListAndCopyAsOneConnectionDoes) {
     const CompareRun one = Compare(site, tree.path(), 1, "tree");
     EXPECT_EQ(one.dump.find("locked | /tree/a1/locked | class 3 INCOMPLETE") != std::string::npos, cut);
     EXPECT_EQ(one.dump.find("broken | /tree/a2/b0/broken | class 3 INCOMPLETE") != std::string::npos, cut);
-    EXPECT_EQ(one.dump.find("INCOMPLETE") != one.dump.rfind("INCOMPLETE"), cut) << one.dump.substr(0, 3000);
     EXPECT_EQ(one.dump, eight.dump);
     EXPECT_GT(eight.delivered, 0u);
     Site copies(&o);  // the transfers' own second login
