@@ -42,8 +42,7 @@ std::string Download(IFtpConnection& c, const std::string& path) {
   return c.Retrieve(path, [&](const char* d, size_t n) { return got.append(d, n), true; }) ? got : "FAILED";
 }
 
-// Logins (anonymous, user, refused), times to the second, awkward names, and
-// paths that must never reach the server (line breaks, 0xFF, relative) or a bad port.
+// Logins, times, awkward names; unsafe paths and ports never reach a server.
 TEST(FtpPyftpdlib, LoginsAwkwardNamesAndUnsafePaths) {
   TempDir root;
   const std::string odd = "semi;colon #hash ?q %41 \xC3\xBCml\xC3\xA4ut.txt";
@@ -85,9 +84,7 @@ TEST(FtpPyftpdlib, LoginsAwkwardNamesAndUnsafePaths) {
   EXPECT_EQ(ResolveRemotePath("/abs//x\\y/", "/home/me"), "/abs/x/y");
 }
 
-// A hostile listing is read in part: usable names kept ("\\" is a byte), every
-// name left out told. A control connection dropped while idle is made again; a
-// server gone is told.
+// Unsafe listed names are told, never used; a dropped connection is made again.
 TEST(FtpPyftpdlib, AHostileListingAndADroppedControlConnection) {
   TempDir root;
   FtpTestServer::PyOptions o;
@@ -175,8 +172,7 @@ struct Walk {
   }
 };
 
-// A local folder that cannot be read, a server folder that cuts or stalls its
-// listing is incomplete, not empty, and nothing in it is copied (even when tagged).
+// Unreadable, cut or stalled folders are incomplete and nothing in them is copied.
 TEST(IncompleteListings, CutStalledAndUnreadableFoldersAreMarkedAndNothingInThemCopied) {
   TempDir root, local;
   const int64_t T = Base();
@@ -235,8 +231,7 @@ TEST(IncompleteListings, CutStalledAndUnreadableFoldersAreMarkedAndNothingInThem
   EXPECT_EQ(test::ReadFile(local / "tree/c-fine/page.html"), "server, newer");
 }
 
-// A tree without end (deep/d leads back to deep) stops at the depth limit,
-// marked; with the MLSD unique fact a folder met again is shown, not walked.
+// A tree without end stops at the depth limit, marked; a folder met again is not walked.
 TEST(IncompleteListings, ATreeWithoutEndStopsAtTheDepthLimitAndALoopIsNotWalkedTwice) {
   TempDir root, local;
   test::WriteFile(root / "deep/f.txt", "f", Base());
@@ -275,8 +270,7 @@ TEST(IncompleteListings, ATreeWithoutEndStopsAtTheDepthLimitAndALoopIsNotWalkedT
   }
 }
 
-// pure-ftpd lists at most 10,000 entries at once: 12,000 are read whole (the
-// last ones compared), more than twice the limit marks the folder incomplete.
+// Past pure-ftpd's 10,000-entry limit a folder is read whole, or marked incomplete.
 TEST(PureFtpd, AFolderOfTwelveThousandFilesIsReadWholeDespiteTheDefaultLimit) {
   TempDir folder, local;
   chmod(folder.path().c_str(), 0755);

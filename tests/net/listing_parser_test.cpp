@@ -38,8 +38,7 @@ void Check(const std::vector<Row>& rows, bool mlsd = false) {
   EXPECT_TRUE(ctx.pending.empty());
 }
 
-// MLSD lines: facts in any order and case, a fraction of a second, an
-// impossible time (unknown, the entry kept), links, and names never used.
+// MLSD lines: facts in any case, bad times kept unknown, links, names never used.
 TEST(ListingLines, Mlsd) {
   Check({
       {"modify=20200102030405;perm=radfwMT;size=300000;type=file;unique=fe00ga74008; b.bin", E, "b.bin", 'f', 300000, "2020-01-02T03:04:05Z", 'S'},
@@ -54,8 +53,7 @@ TEST(ListingLines, Mlsd) {
   }, true);
 }
 
-// LIST lines of each family, each table one listing (lines share what a
-// listing carries on: a VMS entry split in two, the order of AS/400 dates).
+// LIST lines of each family; each table is one listing (state carries from line to line).
 TEST(ListFamilies, EveryFamilyLineByLine) {
   const std::vector<std::vector<Row>> listings = {
       // UnixDates

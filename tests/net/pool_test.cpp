@@ -168,8 +168,7 @@ struct Sync {
   }
 };
 
-// On pure-ftpd: 1,110 folders compared, and 330 files copied, over one and
-// over eight connections: the same records, files, times and outcomes.
+// Over eight connections the same records, files, times and outcomes as over one.
 TEST(ConnectionPool, OneAndEightConnectionsGiveTheSameRecordsAndCopies) {
   Site site;
   ASSERT_TRUE(site.Connect());
@@ -199,9 +198,7 @@ TEST(ConnectionPool, OneAndEightConnectionsGiveTheSameRecordsAndCopies) {
   EXPECT_EQ(got[0], got[1]);
 }
 
-// A server that takes two logins, or cuts the second login's third listing
-// and transfer (each made again), is listed and copied as over one connection;
-// folders it refuses or cuts when listed come out incomplete, as over one.
+// Two logins only, or cut logins (made again), or refused folders: as over one connection.
 TEST(ConnectionPool, TwoLoginsOrACutConnectionListAndCopyAsOneConnectionDoes) {
   for (const bool cut : {false, true}) {
     SCOPED_TRACE(cut ? "cut" : "two logins");

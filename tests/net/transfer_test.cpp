@@ -100,8 +100,7 @@ struct Sync {
   Sync s{__VA_ARGS__};           \
   ASSERT_TRUE(s.Ready());
 
-// Only the chosen direction, the filter's entries and tagged entries are
-// copied, a file grown since the compare whole; Stop ends between files.
+// Only chosen directions, shown and tagged entries are copied; Stop ends between files.
 TEST(Transfer, DirectionsFilterTagsAndStopDecideWhatIsCopied) {
   START_SYNC(s);
   test::WriteFile(s.Local("up.txt"), "L", T0 + 100);
@@ -137,8 +136,7 @@ TEST(Transfer, DirectionsFilterTagsAndStopDecideWhatIsCopied) {
   EXPECT_FALSE(Exists(s.Remote("f2")));
 }
 
-// A failed copy (source gone, destination read-only, a file appeared since
-// the compare) keeps the old file and the entry's state, and leaves no part.
+// A failed copy keeps the old file and the entry's state, and leaves no part.
 TEST(Transfer, FailuresKeepTheOldVersionAndTheEntryState) {
   START_SYNC(s);
   test::WriteFile(s.Local("gone.txt"), "L", T0 + 100);
@@ -165,8 +163,7 @@ TEST(Transfer, FailuresKeepTheOldVersionAndTheEntryState) {
   EXPECT_TRUE(TemporaryFiles(s.serverRoot.path()).empty());
 }
 
-// A copy cut short either way is a failure that keeps the old file and no
-// part; a time the server will not set is a warning on a copy that arrived.
+// A copy cut short is a failure that keeps the old file; an unset time a warning.
 TEST(TransferIntegrity, ACopyCutShortIsAFailureAndAnUnsetTimeAWarning) {
   START_SYNC(f, {"--truncate-downloads", "--truncate-uploads", "--refuse-times"});
   test::WriteFile(f.Remote("new.bin"), std::string(300000, 'a'), T0);
@@ -196,8 +193,7 @@ TEST(TransferIntegrity, ACopyCutShortIsAFailureAndAnUnsetTimeAWarning) {
   EXPECT_EQ(after, states);
 }
 
-// Temporary files an abrupt end left are only named by a compare; a sync's
-// compare sweeps those over a day old that carry the transfer's own names.
+// Stale temporary files are named by a compare; only old, own ones swept before a sync.
 TEST(TransferIntegrity, AStaleTemporaryFileIsNamedByACompareAndSweptBeforeASync) {
   START_SYNC(f);
   const int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
@@ -283,9 +279,7 @@ struct RenameCase {
   std::vector<std::string> expected;
 };
 
-// Uploads go through a temporary name; where the server will not rename over
-// a file, or not at all, the old file is never lost needlessly and nothing
-// partial is left.
+// Uploads go through a temporary name; without renames the old file is not lost needlessly.
 TEST(Transfer, UploadsGoThroughATemporaryFileAndNeverLeaveAPartOrLoseTheOldFileNeedlessly) {
   const std::string tmp = "/site/.twinbay-a.txt.part-*", tmp2 = "/site/.twinbay-a.txt.part2-*";
   TempDir root;
