@@ -79,8 +79,9 @@ struct Site {
   bool Connect() {
     if (!server) return false;
     server->Own(data);
-    EXPECT_TRUE(session.Connect("127.0.0.1", server->user(), server->password(), server->port())) << session.LastError();
-    return (fs = std::make_unique<FtpFileSystem>(session)), session.GetConnection() != nullptr;
+    const bool ok = session.Connect("127.0.0.1", server->user(), server->password(), server->port());
+    EXPECT_TRUE(ok) << session.LastError();
+    return (fs = std::make_unique<FtpFileSystem>(session)), ok;
   }
 };
 
