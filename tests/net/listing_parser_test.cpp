@@ -6,124 +6,6 @@ namespace twinbay {
 namespace {
 
 const int64_t kNow = TicksFromUtc(2026, 12, 6, 12, 0, 0);
-int64_t At(int y, int mo, int d, int h = 0, int mi = 0, int s = 0) { return TicksFromUtc(y, mo, d, h, mi, s); }
-
-// What each parser makes of one line. flags: d folder, l link (extra: its
-// target), u extra is the MLSD "unique" fact, m/y time to the minute or day.
-// size and time -1: not looked at.
-TEST(ListingLines, EveryKindOfLine) {
-  enum Parser { Mlsd, List };
-  using K = LineKind;
-  const struct {
-    Parser parser;
-    std::string line;
-    LineKind kind;
-    std::string name;
-    int64_t size, time;
-    std::string flags, extra;
-  } cases[] = {
-      {Mlsd, "modify=20200102030405;perm=radfwMT;size=300000;type=file;unique=fe00ga74008; b.bin", K::Entry, "b.bin",
-       300000, At(2020, 1, 2, 3, 4, 5), "", ""},
-      // proftpd, with its extra facts.
-      {Mlsd, "modify=20200102030405;perm=adfrw;size=300000;type=file;unique=FE00UA86233;UNIX.group=65534;"
-             "UNIX.groupname=nogroup;UNIX.mode=0644;UNIX.owner=65534;UNIX.ownername=tester; b.bin",
-       K::Entry, "b.bin", 300000, -1, "u", "FE00UA86233"},
-      // Fact names in any case, a fraction of a second, a name with blanks.
-      {Mlsd, "Type=DIR;Modify=20261206091200.250;Sizd=4096;  two  blanks", K::Entry, " two  blanks", 0,
-       At(2026, 12, 6, 9, 12) + 2'500'000, "du", ""},
-      // Links, in both spellings: marked, to be followed later.
-      {Mlsd, "type=OS.unix=slink:/etc/x;size=5;modify=20200101000000; link", K::Entry, "link", 5, -1, "l", "/etc/x"},
-      {Mlsd, "modify=20261207034235;perm=adfrw;size=2;type=OS.unix=symlink;unique=FE00UA760B6; up", K::Entry, "up", 2,
-       -1, "l", ""},
-      // An impossible time leaves the time unknown but keeps the entry.
-      {Mlsd, "type=file;modify=20201340000000; odd", K::Entry, "odd", -1, 0, "", ""},
-      {Mlsd, "type=file;size=1; a\\b.txt", K::Entry, "a\\b.txt", 1, -1, "", ""},
-      {Mlsd, "type=cdir;modify=20200101000000; /home/x", K::NotEntry, "", -1, -1, "", ""},
-      {Mlsd, "type=pdir;modify=20200101000000; ..", K::NotEntry, "", -1, -1, "", ""},
-      {Mlsd, "type=OS.unix=chr-3/1; null", K::UnsafeName, "null", -1, -1, "", ""},
-      {Mlsd, "type=OS.unix=slinky; odd", K::UnsafeName, "odd", -1, -1, "", ""},
-      {Mlsd, "type=file;size=1; c\xff" "d.txt", K::UnsafeName, "c\xff" "d.txt", -1, -1, "", ""},
-      {Mlsd, "no-facts-here", K::Unreadable, "", -1, -1, "", ""},
-      {Mlsd, "size=3; no type fact", K::Unreadable, "", -1, -1, "", ""},
-      // vsftpd: numeric owner and group, a recent date with a time.
-      {List, "-rw-r--r--    1 102      105        300000 Dec 06 09:27 b.bin", K::Entry, "b.bin", 300000,
-       At(2026, 12, 6, 9, 27), "m", ""},
-      // pyftpdlib: an older file shows its year and no time.
-      {List, "-rw-r--r--   1 root     root       300000 Jan 02  2020 b.bin", K::Entry, "b.bin", 300000,
-       At(2020, 1, 2), "y", ""},
-      // No group column; a name with blanks inside and at its end.
-      {List, "-rw-r--r--   1 owner   1234 Mar 15 10:00 my file .txt ", K::Entry, "my file .txt ", 1234, -1, "", ""},
-      // A year-less date that would lie more than a day ahead is last year's.
-      {List, "-rw-r--r--   1 a b 1 Dec 08 10:00 later", K::Entry, "later", 1, At(2025, 12, 8, 10), "", ""},
-      {List, "-rw-r--r--   1 a b 1 Dec 07 10:00 tomorrow", K::Entry, "tomorrow", 1, At(2026, 12, 7, 10), "", ""},
-      {List, "drwxr-xr-x   2 a b 4096 Nov 30 23:59 images", K::Entry, "images", 0, -1, "d", ""},
-      // A link's size is its text's: what it leads to is found out later.
-      {List, "lrwxrwxrwx   1 a b   11 Nov 30 23:59 current -> releases/42", K::Entry, "current", 11, -1, "l",
-       "releases/42"},
-      {List, "lrwxrwxrwx 1 a b 5 Jan 01 2020 x -> y -> z", K::Unreadable, "", -1, -1, "", ""},
-      // A group that looks like a number and a size column as wide as it gets.
-      {List, "-rw-r--r--   1 user 2024 18446744073709551615 Jan 01 2001 huge", K::Entry, "huge", -1, -1, "", ""},
-      {List, "total 123", K::NotEntry, "", -1, -1, "", ""},
-      {List, "-rw-r--r--   1 a b 1 Jan 02  2020 total 123", K::Entry, "total 123", 1, -1, "", ""},
-      {List, "drwxr-xr-x   1 a b 1 Jan 02  2020 ..", K::NotEntry, "", -1, -1, "", ""},
-      {List, "-rw-r--r--   1 a b 1 Jan 02  2020 a\\b.txt", K::Entry, "a\\b.txt", 1, -1, "", ""},
-      {List, "-rw-r--r--   1 a b 1 Jan 02  2020 cr\rname", K::UnsafeName, "cr\rname", -1, -1, "", ""},
-      {List, "crw-rw-rw-   1 root root 1, 3 Jan 01 2020 null", K::UnsafeName, "null", -1, -1, "", ""},
-      {List, "b.txt 19 bytes, changed 2026-12-01 at 10:00", K::Unreadable, "", -1, -1, "", ""},
-      {List, "-rw-r--r--   1 a b 1 Foo 01 2020 x", K::Unreadable, "", -1, -1, "", ""},
-      {List, "-rw-r--r--   1 a b 1 Feb 30 2020 x", K::Unreadable, "", -1, -1, "", ""},
-      // DOS/IIS.
-      {List, "12-06-26  09:12AM       <DIR>          images", K::Entry, "images", 0, At(2026, 12, 6, 9, 12), "d", ""},
-      {List, "01-31-99  12:05PM              1,234,567 Old Report.doc", K::Entry, "Old Report.doc", 1234567,
-       At(1999, 1, 31, 12, 5), "", ""},
-      {List, "12-06-2026  23:40                 512 night.log", K::Entry, "night.log", 512, At(2026, 12, 6, 23, 40), "",
-       ""},
-      {List, "07-04-25  12:00AM  7 midnight", K::Entry, "midnight", 7, At(2025, 7, 4), "", ""},
-      {List, "07-04-25  01:30 PM  7 spaced", K::Entry, "spaced", 7, At(2025, 7, 4, 13, 30), "", ""},
-      {List, "13-45-26  09:12AM  <DIR>  bad-date", K::Unreadable, "", -1, -1, "", ""},
-      {List, "12-06-26  25:12  1 bad-time", K::Unreadable, "", -1, -1, "", ""},
-  };
-  for (const auto& c : cases) {
-    FindData fd;
-    SCOPED_TRACE(c.line);
-    EXPECT_EQ(c.parser == Mlsd ? ParseMlsdLine(c.line, fd) : ParseListLine(c.line, kNow, fd), c.kind);
-    if (c.name.empty()) continue;
-    EXPECT_EQ(fd.name, c.name);
-    if (c.kind != K::Entry) continue;
-    const auto has = [&](char f) { return c.flags.find(f) != std::string::npos; };
-    EXPECT_TRUE(c.size < 0 || fd.size == static_cast<uint64_t>(c.size)) << fd.size;
-    EXPECT_TRUE(c.time < 0 || fd.lastWrite == c.time) << fd.lastWrite;
-    EXPECT_EQ(fd.IsDirectory(), has('d'));
-    EXPECT_EQ(fd.link, has('l'));
-    EXPECT_EQ(has('u') ? fd.unique : fd.linkTarget, c.extra);
-    EXPECT_TRUE(!(has('m') || has('y')) || fd.precision == (has('m') ? TimePrecision::Minutes : TimePrecision::Day));
-  }
-}
-
-TEST(Listings, EntriesLinesNotReadAndNamesLeftOut) {
-  const std::string mlsd =
-      "type=file;size=1;modify=20200102030405; ../x\r\n"
-      "type=file;size=1;modify=20200102030405; a/b\r\n"
-      "type=file;size=1;modify=20200102030405; nul" + std::string(1, '\0') + "x\r\n"
-      "type=file;size=1;modify=20200102030405; \r\n"
-      "type=dir;modify=20200102030405; ..\r\n"
-      "\r\n"
-      "type=file;size=1;modify=20200102030405; good.txt\r\n";
-  ScanList out;
-  ListingParse p = ParseListing(mlsd, ListingFormat::Mlsd, kNow, out);
-  EXPECT_EQ(p.entries, 1u);
-  EXPECT_EQ(out[0].name, "good.txt");
-  EXPECT_EQ(p.unsafe, (std::vector<std::string>{"../x", "a/b", "nul" + std::string(1, '\0') + "x", ""}));
-  EXPECT_TRUE(p.firstUnreadable.empty());
-  out.clear();
-  p = ParseListing("total 8\n-rw-r--r-- 1 a b 1 Jan 02  2020 ok\nb.txt 19 bytes, changed 2026-12-01 at 10:00\n"
-                   "?? second\n", ListingFormat::List, kNow, out);
-  EXPECT_EQ(p.entries, 1u);
-  EXPECT_EQ(p.unreadable, 2u);
-  EXPECT_EQ(p.firstUnreadable, "b.txt 19 bytes, changed 2026-12-01 at 10:00");
-  EXPECT_FALSE(p.Whole());
-  EXPECT_EQ(EscapeListingText("a\\b\xff\x01\t"), "a\\\\b\\xff\\x01\\x09");
-}
 
 constexpr LineKind E = LineKind::Entry, kBad = LineKind::Unreadable, kNone = LineKind::NotEntry;
 
@@ -137,15 +19,14 @@ struct Row {
   char precision = 'M';  // S seconds, M minutes, D day
 };
 
-void Check(const std::vector<Row>& rows) {
+void Check(const std::vector<Row>& rows, bool mlsd = false) {
   FamilyContext ctx;
   for (const Row& r : rows) {
     FindData fd;
     std::string_view text = r.line;
-    LineKind kind;
     for (size_t nl; (nl = text.find('\n')) != std::string_view::npos; text.remove_prefix(nl + 1))
       EXPECT_EQ(ParseListLine(text.substr(0, nl), kNow, fd, ctx), LineKind::Continued) << r.line;
-    kind = ParseListLine(text, kNow, fd, ctx);
+    const LineKind kind = mlsd ? ParseMlsdLine(text, fd) : ParseListLine(text, kNow, fd, ctx);
     EXPECT_EQ(kind, r.kind) << r.line;
     if (kind != E || r.kind != E) continue;
     EXPECT_EQ(fd.name, r.name) << r.line;
@@ -157,43 +38,54 @@ void Check(const std::vector<Row>& rows) {
   EXPECT_TRUE(ctx.pending.empty());
 }
 
-// LIST lines of each family, read through the same route as a real listing.
-// Each table is one listing: the lines share what a listing carries from line
-// to line (a VMS entry split in two, the order of AS/400 dates).
+// MLSD lines: facts in any case, bad times kept unknown, links, names never used.
+TEST(ListingLines, Mlsd) {
+  Check({
+      {"modify=20200102030405;perm=radfwMT;size=300000;type=file;unique=fe00ga74008; b.bin", E, "b.bin", 'f', 300000, "2020-01-02T03:04:05Z", 'S'},
+      {"modify=20200102030405;perm=adfrw;size=300000;type=file;unique=FE00UA86233;UNIX.group=65534;UNIX.groupname=nogroup;UNIX.mode=0644;UNIX.owner=65534;UNIX.ownername=tester; b.bin", E, "b.bin", 'f', 300000, "2020-01-02T03:04:05Z", 'S'},
+      {"Type=DIR;Modify=20261206091200.250;Sizd=4096;  two  blanks", E, " two  blanks", 'd', 0, "2026-12-06T09:12:00Z", 'S'},
+      {"type=OS.unix=slink:/etc/x;size=5;modify=20200101000000; link", E, "link", 'l', 5, "2020-01-01T00:00:00Z", 'S'},
+      {"type=file;modify=20201340000000; odd", E, "odd", 'f', 0, "1601-01-01T00:00:00Z", 'S'},
+      {"type=cdir;modify=20200101000000; /home/x", kNone},
+      {"type=OS.unix=chr-3/1; null", LineKind::UnsafeName},
+      {"type=file;size=1; c\xff" "d.txt", LineKind::UnsafeName},
+      {"no-facts-here", kBad},
+  }, true);
+}
+
+// LIST lines of each family; each table is one listing (state carries from line to line).
 TEST(ListFamilies, EveryFamilyLineByLine) {
   const std::vector<std::vector<Row>> listings = {
       // UnixDates
       {
-          {"-rw-r--r--   1 root     other        531 3 29 03:26 notes.txt", E, "notes.txt", 'f', 531, "2026-03-29T03:26:00Z"},
+          {"-rw-r--r--    1 102      105        300000 Dec 06 09:27 b.bin", E, "b.bin", 'f', 300000, "2026-12-06T09:27:00Z"},
+          {"-rw-r--r--   1 root     root       300000 Jan 02  2020 b.bin", E, "b.bin", 'f', 300000, "2020-01-02T00:00:00Z", 'D'},
+          {"-rw-r--r--   1 owner   1234 Mar 15 10:00 my file .txt ", E, "my file .txt ", 'f', 1234, "2026-03-15T10:00:00Z"},
+          {"-rw-r--r--   1 a b 1 Dec 08 10:00 later", E, "later", 'f', 1, "2025-12-08T10:00:00Z"},
+          {"-rw-r--r--   1 a b 1 Dec 07 10:00 tomorrow", E, "tomorrow", 'f', 1, "2026-12-07T10:00:00Z"},
+          {"drwxr-xr-x   2 a b 4096 Nov 30 23:59 images", E, "images", 'd', 0, "2026-11-30T23:59:00Z"},
+          {"lrwxrwxrwx   1 a b   11 Nov 30 23:59 current -> releases/42", E, "current", 'l', 11, "2026-11-30T23:59:00Z"},
+          {"-rw-r--r--   1 user 2024 18446744073709551615 Jan 01 2001 huge", E, "huge", 'f', -1, "2001-01-01T00:00:00Z", 'D'},
+          {"total 123", kNone},
+          {"-rw-r--r--   1 a b 1 Jan 02  2020 cr\rname", LineKind::UnsafeName},
+          {"-rw-r--r--   1 a b 1 Feb 30 2020 x", kBad},
           {"-rw-r--r--   1 root     other          5 12 24 10:00 xmas", E, "xmas", 'f', 5, "2025-12-24T10:00:00Z"},
           {"-rw-r--r--   1 root     other       4096 09-26 2001 old.tar", E, "old.tar", 'f', 4096, "2001-09-26T00:00:00Z", 'D'},
           {"drwxr-xr-x   2 ftp      ftp         4096 2005-06-07 21:22 build logs", E, "build logs", 'd', 0, "2005-06-07T21:22:00Z"},
-          {"-rw-r--r--   1 ftp      ftp          120 1999/10/12 17:12 r.txt", E, "r.txt", 'f', 120, "1999-10-12T17:12:00Z"},
           {"-rw-r--r--   1 ftp      ftp          120 24-04-2003 09:15 plan.doc", E, "plan.doc", 'f', 120, "2003-04-24T09:15:00Z"},
-          {"-rw-r--r--   1 ftp      ftp          120 2004.07.15 a b ", E, "a b ", 'f', 120, "2004-07-15T00:00:00Z", 'D'},
           {"-rw-r--r--   1 ftp      ftp          777 01-jun-99 legacy.dat", E, "legacy.dat", 'f', 777, "1999-06-01T00:00:00Z", 'D'},
-          {"-rw-r--r--   1 ftp      ftp          777 01 oct 2004 day-first", E, "day-first", 'f', 777, "2004-10-01T00:00:00Z", 'D'},
           {"dr-xr-xr-x   2 root     other       2235 26. Juli, 20:10 Bilder", E, "Bilder", 'd', 0, "2026-07-26T20:10:00Z"},
-          {"-r--r--r--   1 root     other       2235 2.   Okt.  2003 Bericht", E, "Bericht", 'f', 2235, "2003-10-02T00:00:00Z", 'D'},
-          {"-r--r--r--   1 root     other         12 3 f\xc3\xa9vr. 2003 fr", E, "fr", 'f', 12, "2003-02-03T00:00:00Z", 'D'},
           {"-rw-r--r--   1 root     sys         8473  4月 18日 2003年 日本.txt", E, "日本.txt", 'f', 8473, "2003-04-18T00:00:00Z", 'D'},
-          {"-rw-r--r--   1 root     sys         8473  4\x8c\x8e 18\x93\xfa 2003\x94\x4e sjis", E, "sjis", 'f', 8473, "2003-04-18T00:00:00Z", 'D'},
-          {"-rw-r--r--   1 user     group         12 12月  1 08:30 memo", E, "memo", 'f', 12, "2026-12-01T08:30:00Z"},
-          {"-rw-r--r--   1 user     group         12  3월 20  2011 k.txt", E, "k.txt", 'f', 12, "2011-03-20T00:00:00Z", 'D'},
           {"-rwxr-xr-x    1 user group        9 Oct 08, 2002 09:47 run.sh", E, "run.sh", 'f', 9, "2002-10-08T09:47:00Z"},
-          {"-rw-r--r--   1 u        g              5 02-30 2004 feb30", kBad},
-          {"-rw-r--r--   1 u        g              5 sometime x", kBad},
           {"crw-rw-rw-   1 root     root      1,   3 Jan 01 2020 null", LineKind::UnsafeName},  // reported, never dropped unseen
           {"lrwxrwxrwx   1 root     other      7 2005-06-07 21:22 x -> y -> z", kBad},
       },
       // UnixSizesAndNumericListings
       {
           {"-rw-r--r--   1 root     other  34.5k Oct 5 21:22 rounded.iso", E, "rounded.iso", 'f', -1, "2026-10-05T21:22:00Z"},
-          {"-rw-r--r--   1 root     other    2KB Oct 5 2001 kb.txt", E, "kb.txt", 'f', -1, "2001-10-05T00:00:00Z", 'D'},
           {"-r-xr-xr-x longowner longgroup123456 Feb 12 17:20 glued.bin", E, "glued.bin", 'f', -1, "2026-02-12T17:20:00Z"},
           {"lrwxrwxrwx   1 root     other      7 2005-06-07 21:22 latest -> v2.1", E, "latest", 'l', 7, "2005-06-07T21:22:00Z"},
           {"0100644   500  101   12345    1112345678       numeric file", E, "numeric file", 'f', 12345, "2005-04-01T08:54:38Z", 'S'},
-          {"040755   500  101   4096    1112345678       numdir", E, "numdir", 'd', 0, "2005-04-01T08:54:38Z", 'S'},
           {"0100644   500  101   12x45    1112345678 bad", kBad},
       },
       // Eplf
@@ -202,23 +94,21 @@ TEST(ListFamilies, EveryFamilyLineByLine) {
           {"+i8388621.50690,m824255907,/,\tpub", E, "pub", 'd', 0, "1996-02-13T23:58:27Z", 'S'},
           {"+m824255907,r,\tnosize", E, "nosize", 'f', -1, "1996-02-13T23:58:27Z", 'S'},
           {"+i1,r,s10,\tnotime", kBad},
-          {"+i1,m1,s1x,\tbadsize", kBad},
           {"+i1,m1,\tneither", kNone},
       },
       // DosVShellOs2
       {
+          {"12-06-26  09:12AM       <DIR>          images", E, "images", 'd', 0, "2026-12-06T09:12:00Z"},
+          {"01-31-99  12:05PM              1,234,567 Old Report.doc", E, "Old Report.doc", 'f', 1234567, "1999-01-31T12:05:00Z"},
+          {"12-06-2026  23:40                 512 night.log", E, "night.log", 'f', 512, "2026-12-06T23:40:00Z"},
+          {"07-04-25  12:00AM  7 midnight", E, "midnight", 'f', 7, "2025-07-04T00:00:00Z"},
+          {"13-45-26  09:12AM  <DIR>  bad-date", kBad},
           {"2002-09-02  18:48       <DIR>          Reports 2002", E, "Reports 2002", 'd', 0, "2002-09-02T18:48:00Z"},
-          {"2002-09-02  19:06                9,730 report.txt", E, "report.txt", 'f', 9730, "2002-09-02T19:06:00Z"},
           {"04-23-103  10:57PM        1,234,567 y2k.log", E, "y2k.log", 'f', 1234567, "2003-04-23T22:57:00Z"},
-          {"2002-13-02  19:06                   12 bad-month", kBad},
-          {"2002-09-02  19:06                 9,73 bad-size", kBad},
           {"206876  Apr 04, 2000 21:06 vshell.zip", E, "vshell.zip", 'f', 206876, "2000-04-04T21:06:00Z"},
           {"0  Dec 12, 2002 02:13 incoming/", E, "incoming", 'd', 0, "2002-12-12T02:13:00Z"},
           {"36611      A    04-23-103  10:57  os2 file.txt", E, "os2 file.txt", 'f', 36611, "2003-04-23T10:57:00Z"},
-          {" 1123      A    07-14-99   12:37  readme", E, "readme", 'f', 1123, "1999-07-14T12:37:00Z"},
           {"    0 DIR       02-11-103  16:15  tools", E, "tools", 'd', 0, "2003-02-11T16:15:00Z"},
-          {" 1123 DIR  A    10-05-100  23:38  archive", E, "archive", 'd', 0, "2000-10-05T23:38:00Z"},
-          {"   12      A    02-30-103  10:00  feb30", kBad},
       },
       // NetWare
       {
@@ -231,11 +121,9 @@ TEST(ListFamilies, EveryFamilyLineByLine) {
           {"Directory DISK$USER:[ANONYMOUS]", kNone},
           {"CII-MANUAL.TEX;1  213/216  29-JAN-1996 03:33:12  [ANONYMOU,ANONYMOUS]   (RWED,RWED,,)", E, "CII-MANUAL.TEX;1", 'f', -1, "1996-01-29T03:33:12Z"},
           {"SUBDIR.DIR;1  1 19-NOV-2001 21:41 [root,root] (RWE,RWE,RE,RE)", E, "SUBDIR", 'd', 0, "2001-11-19T21:41:00Z"},
-          {"README.TXT;3    2/8    15-JAN-2000    [IV2_XXX]   (RWED,RWED,RE,)", E, "README.TXT;3", 'f', -1, "2000-01-15T00:00:00Z", 'D'},
           {"A-VERY-LONG-FILE-NAME.DATA;2\n      170774/170775     24-APR-2003 08:16:15.64  [FTP,SCOT]  (RWED,RWED,RE,)", E, "A-VERY-LONG-FILE-NAME.DATA;2", 'f', -1, "2003-04-24T08:16:15Z"},
           {"LOG.TXT;1   [SUMMARY]    1/3     2-AUG-2006 13:05  (RWE,RWE,RE,)", E, "LOG.TXT;1", 'f', -1, "2006-08-02T13:05:00Z"},
           {"SECRET.DAT;1  no privilege for attempted operation", kBad},
-          {"BAD.DAT;1    2/8    15-JUI-2002    [X]   (RWED,RWED,RE,)", kBad},
           {"LONELY.DAT;1\nTotal of 7 files, 216/224 blocks.", kBad},
           {"Total of 7 files, 216/224 blocks.", kNone},
       },
@@ -259,11 +147,8 @@ TEST(ListFamilies, EveryFamilyLineByLine) {
           {"-------   -------------  ---------- ------ --------- ----", kNone},
           {"  0.0    93/06/30 1404   ------wr     17      1402 readme", E, "readme", 'f', 1402, "1993-06-30T14:04:00Z"},
           {" 12.3    07/01/15 0930   d-ewrewr     1F       160 CMDS", E, "CMDS", 'd', 0, "2007-01-15T09:30:00Z"},
-          {"  0.0    93/13/30 1404   ------wr     17      1402 badmonth", kBad},
           {"config.cfg       1014196  06/03/04  Thur.   10:20:03", E, "config.cfg", 'f', 1014196, "2004-06-03T10:20:03Z"},
-          {"boot image         20480  12/31/99  Fri.    23:59:59", E, "boot image", 'f', 20480, "1999-12-31T23:59:59Z"},
           {"2048    Feb-28-1998  05:23:30   flash <DIR>", E, "flash", 'd', 0, "1998-02-28T05:23:30Z"},
-          {"51234   Mar-01-2004  12:00:00   startup.cmd", E, "startup.cmd", 'f', 51234, "2004-03-01T12:00:00Z"},
           {"2048    Feb-30-1998  05:23:30   bad", kBad},
       },
   };
