@@ -475,6 +475,13 @@ TEST(CliSafety, AListingThatCannotBeReadHidesNothing) {
   const Result r = Cli(Args{"sync", "--up"} + args, {s.password});
   EXPECT_NE(r.status, 0) << r.out << r.err;
   EXPECT_EQ(ReadFile(s.root / "b.txt"), "newer on the server");
+  // A cut listing given twice (the server ignores "-r") is not the whole folder.
+  WriteFile(canned / "list", "-rw-r--r-- 1 o g 1 Jan 02 2020 a\r\n-rw-r--r-- 1 o g 1 Jan 02 2020 b\r\n", T0);
+  Served cut({"--list-file", canned / "list", "--list-truncated"});
+  ASSERT_TRUE(cut.server);
+  const Result c = Cli({"compare", "--local", cut.local.path(), "--remote", cut.Url("/")}, {cut.password});
+  EXPECT_EQ(c.status, 2) << c.out << c.err;
+  EXPECT_TRUE(Has(c.err, "more entries than it will list")) << c.err << c.out;
 }
 
 }  // namespace

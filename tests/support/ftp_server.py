@@ -19,6 +19,8 @@ SIGTERM. Modes for tests:
   --refuse-dele           every DELE is refused (550)
   --list-file FILE        no MLSD; LIST of the top folder sends FILE as it is,
                           of any other folder nothing
+  --list-truncated        every LIST ends "226 Output truncated", and "-r" is
+                          ignored (the same part comes twice)
   --truncate-downloads    RETR sends the first half of a file, then 226
   --truncate-uploads      STOR keeps the first 4096 bytes, then 226
   --refuse-times          MFMT is answered 550
@@ -51,7 +53,7 @@ def main():
                  "--silent-on"):
         ap.add_argument(name)
     for flag in ("--no-anonymous", "--hostile", "--cut-second-login", "--no-unique", "--refuse-dele",
-                 "--truncate-downloads", "--truncate-uploads", "--refuse-times"):
+                 "--truncate-downloads", "--truncate-uploads", "--refuse-times", "--list-truncated"):
         ap.add_argument(flag, action="store_true")
     args = ap.parse_args()
 
@@ -149,7 +151,14 @@ def main():
                 Handler.silent_seen += 1
             if Handler.silent_verb and Handler.silent_seen >= int(Handler.silent_n or 1):
                 return
+            if args.list_truncated and cmd == "LIST":
+                arg = ""  # "-a", "-ar": options are ignored
             return FTPHandler.pre_process_command(self, line, cmd, arg)
+
+        def respond(self, resp, logfun=logging.debug):
+            if args.list_truncated and resp.startswith("226 ") and getattr(self, "verb", "") == "LIST":
+                resp = "226 Output truncated to 2 matches"
+            return FTPHandler.respond(self, resp, logfun)
 
         def ftp_MFMT(self, path, timeval):
             if args.refuse_times:
@@ -224,6 +233,7 @@ def main():
                 return FTPHandler.ftp_MLSD(self, path)
 
         def ftp_LIST(self, path):
+            self.verb = "LIST"
             if not self._odd_listing(path):
                 return FTPHandler.ftp_LIST(self, path)
 
