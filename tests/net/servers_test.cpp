@@ -26,7 +26,6 @@ using test::FtpTestServer;
 using test::SshTestServer;
 using test::TempDir;
 using Kind = FtpTestServer::Kind;
-// The four FTP servers' kinds, then sshd.
 enum class Server { Pyftpdlib, Vsftpd, Proftpd, PureFtpd, Sshd };
 std::string Name(Server s) { return s == Server::Sshd ? "sshd" : FtpTestServer::Name(static_cast<Kind>(s)); }
 
@@ -58,7 +57,7 @@ struct Site {
     remote = top + (top == "/" ? "" : "/") + "site";
     local = localRoot / "mirror";
   }
-  // Opens the remote; "" when that worked, else why not.
+  // "" when the remote opened, else why not.
   std::string Open() {
     if (ssh) {
       auto sftp = std::make_unique<SftpFileSystem>(ssh->ClientSettings());
@@ -73,9 +72,7 @@ struct Site {
   std::string L(const std::string& rel) const { return local + "/" + rel; }
   void Own() { ftp ? ftp->Own(data) : ssh->Own(data); }
 
-  void Compare() {
-    test::CompareInto(collection, *fs, local, remote);
-  }
+  void Compare() { test::CompareInto(collection, *fs, local, remote); }
   std::vector<TransferOutcome> Sync(bool up, bool down) {
     SyncTotals totals;
     return test::Transfer(collection, totals, *fs, test::Directions(up, down))->Outcomes();
@@ -91,10 +88,21 @@ struct Site {
     std::sort(out.begin(), out.end());
     return out;
   }
-  const CFolderRecord* Record(const std::string& rel) {
+  CFolderRecord* Record(const std::string& rel) {
     for (size_t i = 0; i < collection.GetCount(); ++i)
       if (collection.GetAt(i)->localPath == (rel.empty() ? local : L(rel))) return collection.GetAt(i);
     return nullptr;
+  }
+  // Deletes `name` in the folder `rel` on the sides asked; how many went.
+  int Delete(const std::string& rel, const std::string& name, bool here, bool there) {
+    LocalFileSystem disk("/");
+    for (auto& e : Record(rel)->entries)
+      if (e->Name() == name) {
+        const DeleteCounts d = DeleteEntries(collection, *Record(rel), {e.get()}, here, there, &disk, fs.get(), false,
+                                             nullptr);
+        return d.localDeleted + d.remoteDeleted;
+      }
+    return -1;
   }
   // Replies refusing a command (FTP) or a request (SFTP).
   uint64_t Refused() {
@@ -179,25 +187,10 @@ TEST_P(EveryServer, CompareSyncAndDeleteRefusedNothingAndNothingInAFolderNotList
   s.Compare();
   refused = s.Refused();
   for (const std::string& line : s.States()) EXPECT_TRUE(line[0] == '=' || line == "? /locked/page.html") << line;
-  // Delete one file on the server, one locally, and all in the folder not listed.
-  auto entry = [&](const std::string& folder, const std::string& name) {
-    for (auto& e : const_cast<CFolderRecord*>(s.Record(folder))->entries)
-      if (e->Name() == name) return e.get();
-    return static_cast<CFileEntry*>(nullptr);
-  };
-  CFolderRecord* root = const_cast<CFolderRecord*>(s.Record(""));
-  CFolderRecord* locked = const_cast<CFolderRecord*>(s.Record("locked"));
-  ASSERT_TRUE(entry("", "same.txt") && entry("", "newer-local.txt") && entry("locked", "page.html"));
-  LocalFileSystem disk("/");
-  DeleteCounts d = DeleteEntries(s.collection, *root, {entry("", "same.txt")}, false, true, &disk, s.fs.get(), false,
-                                 nullptr);
-  EXPECT_EQ(d.remoteDeleted, 1);
-  d = DeleteEntries(s.collection, *root, {entry("", "newer-local.txt")}, true, false, &disk, s.fs.get(), false,
-                    nullptr);
-  EXPECT_EQ(d.localDeleted, 1);
-  d = DeleteEntries(s.collection, *locked, {entry("locked", "page.html")}, true, true, &disk, s.fs.get(), false,
-                    nullptr);
-  EXPECT_EQ(d.localDeleted + d.remoteDeleted, 0);
+  // Delete one file on the server, one locally, and none in the folder not listed.
+  EXPECT_EQ(s.Delete("", "same.txt", false, true), 1);
+  EXPECT_EQ(s.Delete("", "newer-local.txt", true, false), 1);
+  EXPECT_EQ(s.Delete("locked", "page.html", true, true), 0);
   EXPECT_FALSE(std::filesystem::exists(s.R("same.txt")));
   EXPECT_FALSE(std::filesystem::exists(s.L("newer-local.txt")));
   EXPECT_EQ(test::ReadFile(s.L("locked/page.html")), "older here");
@@ -237,14 +230,14 @@ TEST_P(EveryServer, NamesThatCouldHideOrAliasAFileHideNothing) {
   // pyftpdlib shows byte 0xFF as "?" and serves as root, which any folder
   // mode lets in; its uploads of the 0xFF names fail before anything is sent.
   const bool py = GetParam() == Server::Pyftpdlib, sftp = GetParam() == Server::Sshd;
-  const CFolderRecord* iac = s.Record("iac");
+  CFolderRecord* iac = s.Record("iac");
   EXPECT_TRUE(py || sftp || (iac->incomplete && !iac->skipped.empty()));
   EXPECT_TRUE(!sftp || !iac->incomplete) << iac->incompleteReason;
   for (const auto& e : iac->entries)
     EXPECT_TRUE(py || sftp || e->state == StateUnknown || e->Name() == "plain.txt") << e->Name();
   // Tagged by hand, nothing in a folder read in part is copied all the same.
   if (iac->incomplete)
-    for (auto& e : const_cast<CFolderRecord*>(iac)->entries) e->tagged = true;
+    for (auto& e : iac->entries) e->tagged = true;
   EXPECT_TRUE(py || s.Record("unread")->incomplete);
   for (const auto& e : s.Record("links")->entries) EXPECT_NE(e->state, CopyLocalToRemote) << e->Name();
 
