@@ -30,16 +30,14 @@ class SftpTest : public ::testing::Test {
     if (const char* home = std::getenv("HOME")) home_ = home;
     setenv("HOME", dir_->path().c_str(), 1);
     unsetenv("SSH_AUTH_SOCK");
-    ASSERT_TRUE(test::MakeSshKey(*dir_ / "rsa", "rsa") && test::MakeSshKey(*dir_ / "ecdsa", "ecdsa", "open sesame"));
+    ASSERT_TRUE(test::MakeSshKey(*dir_ / "ecdsa", "ecdsa", "open sesame"));
     std::string why;
     test::MakeFolder(*dir_ / "sshd");
     test::MakeFolder(*dir_ / "python");
-    sshd_ = SshTestServer::StartSshd(*dir_ / "sshd", &why, {*dir_ / "rsa.pub", *dir_ / "ecdsa.pub"},
-                                     SshTestServer::Login::Account)
-                .release();
+    sshd_ = SshTestServer::StartSshd(*dir_ / "sshd", &why, {*dir_ / "ecdsa.pub"}, SshTestServer::Login::Account).release();
     ASSERT_TRUE(sshd_) << why;
-    // "locked" cannot be listed; listing "cut", reading "big", writing "big-up" cut the connection.
-    python_ = SshTestServer::StartPython(*dir_ / "python", {"locked", "cut", "big", "big-up"}, &why).release();
+    // Listing "cut", reading "big", writing "big-up" cut the connection.
+    python_ = SshTestServer::StartPython(*dir_ / "python", {"", "cut", "big", "big-up"}, &why).release();
     ASSERT_TRUE(python_) << why;
   }
   static void TearDownTestSuite() {
@@ -84,27 +82,20 @@ std::string LogOfLastConnection(const SshTestServer& server, size_t before) {
 TEST_F(SftpTest, HostKeysAndSignIn) {
   test::TempDir folder;
   SshTestServer* python = python_;
-  test::SshAgent agent(folder.path(), {*dir_ / "rsa"});
-  ASSERT_TRUE(agent.ok());
-  const std::string fingerprint = sshd_->HostFingerprint(), hashed = folder / "hashed", known = folder / "known";
-  const std::string ecdsa = *dir_ / "ecdsa";
-  ASSERT_EQ(0u, fingerprint.rfind("SHA256:", 0));
+  const std::string fingerprint = sshd_->HostFingerprint(), known = folder / "known", ecdsa = *dir_ / "ecdsa";
   std::string otherKey = python->KnownHostsLine();  // another key for sshd's address
   otherKey.replace(0, otherKey.find(' '), "[127.0.0.1]:" + std::to_string(sshd_->port()));
-  std::ofstream(hashed) << sshd_->KnownHostsLine();
-  ASSERT_EQ(0, system(("ssh-keygen -q -H -f " + hashed + " >/dev/null 2>&1").c_str()));
   using Set = std::function<void(SftpSettings&)>;
   auto hosts = [&](const std::string& line, const std::string& pin) -> Set {
     return [=](SftpSettings& s) {
       std::ofstream(known) << line;
-      s.knownHosts = line == "@hashed" ? hashed : known;
+      s.knownHosts = known;
       s.pinnedFingerprint = pin;
     };
   };
-  auto key = [](const std::string& file, std::optional<std::string> passphrase, bool agent = false) -> Set {
+  auto key = [&](std::optional<std::string> passphrase) -> Set {
     return [=](SftpSettings& s) {
-      s.keyFile = file;
-      s.useAgent = agent;
+      s.keyFile = ecdsa;
       s.askPassphrase = [=](const std::string&) { return passphrase; };
     };
   };
@@ -119,15 +110,11 @@ TEST_F(SftpTest, HostKeysAndSignIn) {
       {"another key pinned", sshd_, hosts(sshd_->KnownHostsLine(), "SHA256:" + std::string(43, 'A')),
        SshFailure::ChangedHostKey},
       {"the pin overrides", sshd_, hosts(otherKey, fingerprint), SshFailure::None},
-      {"hashed known_hosts", sshd_, hosts("@hashed", ""), SshFailure::None},
-      {"RSA key file (rsa-sha2)", sshd_, key(*dir_ / "rsa", ""), SshFailure::None},
-      {"ECDSA key with its passphrase", sshd_, key(ecdsa, "open sesame"), SshFailure::None},
-      {"ECDSA key, wrong passphrase", sshd_, key(ecdsa, "guess"), SshFailure::SignIn},
-      {"agent", sshd_, key("", "", true), SshFailure::None},
+      {"key with its passphrase", sshd_, key("open sesame"), SshFailure::None},
+      {"key, wrong passphrase", sshd_, key("guess"), SshFailure::SignIn},
       {"password", python, [](SftpSettings&) {}, SshFailure::None},
       {"wrong password", python, [](SftpSettings& s) { s.password = "wrong"; }, SshFailure::SignIn},
   };
-  setenv("SSH_AUTH_SOCK", agent.socket().c_str(), 1);
   const size_t openBefore = OpenFiles();
   for (const auto& c : cases) {
     SftpSettings s = c.server->ClientSettings();
@@ -145,36 +132,28 @@ TEST_F(SftpTest, HostKeysAndSignIn) {
     EXPECT_EQ(0u, log.rfind("Connection closed by 127.0.0.1 port ", 0)) << c.what << ":\n" << log;
     EXPECT_EQ(1, std::count(log.begin(), log.end(), '\n')) << c.what << ":\n" << log;
   }
-  unsetenv("SSH_AUTH_SOCK");
   EXPECT_EQ(openBefore, OpenFiles()) << "every connection's socket is closed";
 }
 
-// A refusal keeps the connection; a cut under a listing or a copy is a lost connection.
-TEST_F(SftpTest, RefusedAndCutListingsAndCopiesAreFailures) {
-  SshTestServer* server = python_;
-  for (const char* name : {"locked", "cut", "fine"}) test::WriteFile(data_ / (name + std::string("/x")), "x", 0);
+// A cut under a listing or a copy is a failure and a lost connection.
+TEST_F(SftpTest, CutListingsAndCopiesAreFailures) {
+  test::WriteFile(data_ / "cut/x", "x", 0);
   const std::string big(300'000, 'b');
   test::WriteFile(data_ / "big", big, 0);
-  SftpFileSystem fs(server->ClientSettings());
+  SftpFileSystem fs(python_->ClientSettings());
   ScanList l;
   size_t got = 0;
   auto sink = [&](const char*, size_t n) { return got += n, true; };
   auto source = [&](char* b, size_t n) { return std::copy_n(big.data(), n, b), static_cast<long>(n); };
-  const struct {
-    const char* what;
-    std::function<bool()> call;
-    bool lost;
-  } cases[] = {
-      {"refused listing", [&] { return fs.List(data_ / "locked", l) || !l.empty(); }, false},
-      {"listing", [&] { return fs.List(data_ / "fine", l) && l.size() == 1; }, false},
-      {"cut listing", [&] { return fs.List(data_ / "cut", l) || !l.empty(); }, true},
-      {"cut download", [&] { return fs.Read(data_ / "big", sink); }, true},
-      {"cut upload", [&] { return fs.Write(data_ / "big-up", source, big.size()); }, true},
+  const std::pair<const char*, std::function<bool()>> cases[] = {
+      {"listing", [&] { return fs.List(data_ / "cut", l) || !l.empty(); }},
+      {"download", [&] { return fs.Read(data_ / "big", sink); }},
+      {"upload", [&] { return fs.Write(data_ / "big-up", source, big.size()); }},
   };
-  for (const auto& c : cases) {
+  for (const auto& [what, call] : cases) {
     ASSERT_TRUE(!fs.LostConnection() || fs.Reconnect()) << fs.LastError();
-    EXPECT_EQ(std::string(c.what) == "listing", c.call()) << c.what << ": " << fs.LastError();
-    EXPECT_EQ(c.lost, fs.LostConnection()) << c.what << ": " << fs.LastError();
+    EXPECT_FALSE(call()) << what;
+    EXPECT_TRUE(fs.LostConnection()) << what << ": " << fs.LastError();
   }
   EXPECT_LT(got, big.size());
 }
