@@ -57,37 +57,36 @@ TEST(ConnectionsFileWords, TlsPinAndServerOffsetKeepEveryOtherByteWhereItWas) {
   one.push_back(std::make_unique<CConnectionProperties>());
   CConnectionProperties& c = *one[0];
   c.description = "z", c.host = "h", c.anonymous = 0, c.userName = "ab";
+  // Up to the file types, then reserved strings 9 to 11, TLS mode, port, marker, words 15 to 17.
   const std::string head = Le32(1) + std::string("\xFF\xFF\x01\x00\x15\x00", 6) + "CConnectionProperties" + Str("z") +
                            Str("h") + Str("") + Le32(0) + Str(ScrambleText("ab")) + Str("") + Le32(1) + Str("") +
                            Str("");
-  auto tail = [](uint32_t marker, uint32_t offset) { return Le32(21) + Le32(marker) + Le32(0) + Le32(offset) + Le32(0); };
-  const std::string plain = head + Str("") + Str("") + Str("") + Le32(0) + tail(107, 0);
-  EXPECT_EQ(SerializeConnections(one), plain);
+  auto record = [&](const std::string& pin, uint32_t tls, uint32_t offset) {
+    return head + Str(pin) + Str("") + Str("") + Le32(tls) + Le32(21) + Le32(107) + Le32(0) + Le32(offset) + Le32(0);
+  };
+  auto parse = [](const std::string& bytes) {
+    Records in;
+    EXPECT_TRUE(ParseConnections(bytes, in).ok);
+    if (in.empty()) in.push_back(std::make_unique<CConnectionProperties>());
+    return in;
+  };
+  EXPECT_EQ(SerializeConnections(one), record("", 0, 0));
   c.tlsMode = static_cast<int32_t>(FtpTls::Explicit);
   c.pinnedFingerprint = pin;
   for (const auto& [minutes, word] : {std::pair{330, 0x1014Au}, {-480, 0x1FE20u}, {0, 0x10000u}}) {
     SetServerOffset(c, Fixed(minutes));
-    EXPECT_EQ(test::Hex(SerializeConnections(one)),
-              test::Hex(head + Str(pin) + Str("") + Str("") + Le32(1) + tail(107, word)));
+    EXPECT_EQ(test::Hex(SerializeConnections(one)), test::Hex(record(pin, 1, word)));
   }
-  Records in;
-  const std::string tls = SerializeConnections(one);
-  ASSERT_TRUE(ParseConnections(tls, in).ok);
+  Records in = parse(record(pin, 1, 0x1FE20u));
   EXPECT_EQ(in[0]->tlsMode, 1);
   EXPECT_EQ(in[0]->pinnedFingerprint, pin);
-  EXPECT_EQ(in[0]->userName, "ab");
-  EXPECT_EQ(GetServerOffset(*in[0]), Fixed(0));
-  EXPECT_EQ(SerializeConnections(in), tls);
-  // An offset value this version does not know reads as automatic and is kept.
-  const std::string unknown = head + Str("") + Str("") + Str("") + Le32(0) + tail(107, 0x80000007u);
-  in.clear();
-  ASSERT_TRUE(ParseConnections(unknown, in).ok);
+  EXPECT_EQ(GetServerOffset(*in[0]), Fixed(-480));
+  EXPECT_EQ(SerializeConnections(in), record(pin, 1, 0x1FE20u));
+  in = parse(record("", 0, 0x80000007u));  // an offset value this version does not know: automatic, kept
   EXPECT_TRUE(GetServerOffset(*in[0]).automatic);
   SetServerOffset(*in[0], ServerTimeOffset());
-  EXPECT_EQ(SerializeConnections(in), unknown);
-  const std::string older = head + Str("junk") + Str("") + Str("") + Le32(0xCDCDCDCDu) + Le32(21) + Le32(0) + Le32(0);
-  in.clear();
-  ASSERT_TRUE(ParseConnections(older, in).ok);
+  EXPECT_EQ(SerializeConnections(in), record("", 0, 0x80000007u));
+  in = parse(head + Str("junk") + Str("") + Str("") + Le32(0xCDCDCDCDu) + Le32(21) + Le32(0) + Le32(0));
   EXPECT_EQ(in[0]->tlsMode, 0);
   EXPECT_EQ(in[0]->pinnedFingerprint, "");
   EXPECT_TRUE(GetServerOffset(*in[0]).automatic);
