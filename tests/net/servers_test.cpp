@@ -73,9 +73,14 @@ struct Site {
   void Own() { ftp ? ftp->Own(data) : ssh->Own(data); }
 
   void Compare() { test::CompareInto(collection, *fs, local, remote); }
-  std::vector<TransferOutcome> Sync(bool up, bool down) {
+  // The failures of a sync, one a line; `copies` counts the outcomes.
+  std::string Sync(bool up, bool down, size_t* copies = nullptr) {
     SyncTotals totals;
-    return test::Transfer(collection, totals, *fs, test::Directions(up, down))->Outcomes();
+    std::string failed;
+    const auto job = test::Transfer(collection, totals, *fs, test::Directions(up, down));
+    for (const auto& o : job->Outcomes()) failed += o.ok ? "" : o.localPath + ": " + o.error + "\n";
+    if (copies) *copies = job->Outcomes().size();
+    return failed;
   }
   // "<state> path" for every entry, sorted.
   std::vector<std::string> States() {
@@ -112,13 +117,6 @@ struct Site {
 };
 
 class EveryServer : public ::testing::TestWithParam<Server> {};
-
-std::string Failures(const std::vector<TransferOutcome>& outcomes) {
-  std::string s;
-  for (const auto& o : outcomes)
-    if (!o.ok) s += o.localPath + ": " + o.error + "\n";
-  return s;
-}
 
 // Compare (folder names a listing command could misread), sync both ways with
 // new folders and delete, refused nothing; a folder the server will not list
@@ -173,9 +171,9 @@ TEST_P(EveryServer, CompareSyncAndDeleteRefusedNothingAndNothingInAFolderNotList
   uint64_t refused = s.Refused();
   EXPECT_EQ(refused, 1u) << "only the folder not listed is refused";
 
-  const auto outcomes = s.Sync(true, true);
-  EXPECT_EQ(outcomes.size(), 7u);
-  EXPECT_EQ(Failures(outcomes), "");
+  size_t copies = 0;
+  EXPECT_EQ(s.Sync(true, true, &copies), "");
+  EXPECT_EQ(copies, 7u);
   EXPECT_EQ(test::ReadFile(s.R("newer-local.txt")), "local new");
   EXPECT_EQ(test::ReadFile(s.R("empty-parent/mid/deep/b.txt")), "b");
   EXPECT_EQ(test::ReadFile(s.L("newer-remote.txt")), "remote new");
@@ -241,7 +239,7 @@ TEST_P(EveryServer, NamesThatCouldHideOrAliasAFileHideNothing) {
   EXPECT_TRUE(py || s.Record("unread")->incomplete);
   for (const auto& e : s.Record("links")->entries) EXPECT_NE(e->state, CopyLocalToRemote) << e->Name();
 
-  const std::string failed = Failures(s.Sync(true, false));
+  const std::string failed = s.Sync(true, false);
   // pure-ftpd refuses names with "\\" (553): a failure, told.
   const bool pure = GetParam() == Server::PureFtpd;
   EXPECT_EQ(failed.empty() ? 0 : std::count(failed.begin(), failed.end(), '\n'), py ? 2 : pure ? 1 : 0) << failed;
@@ -293,7 +291,7 @@ TEST_P(EveryServer, CopiesNeverWriteThroughALinkAndALinkIsWhatItLeadsTo) {
     EXPECT_EQ(root->skipped.size(), GetParam() == Server::Proftpd ? 0u : 2u);
   }
   const mode_t mask = umask(027);
-  EXPECT_EQ(Failures(s.Sync(true, true)), "");
+  EXPECT_EQ(s.Sync(true, true), "");
   umask(mask);
   EXPECT_EQ(test::ReadFile(s.L("dn" + name + ".txt")) + test::ReadFile(s.R("up" + name + ".txt")), "downup");
   EXPECT_FALSE(std::filesystem::exists(s.data + "/victim.txt"));
