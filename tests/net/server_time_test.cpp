@@ -19,7 +19,6 @@
 namespace twinbay {
 namespace {
 
-using test::FtpTestServer;
 using test::TemporaryFiles;
 using Records = std::vector<std::unique_ptr<CConnectionProperties>>;
 
@@ -39,8 +38,7 @@ TEST(ServerTimeOffset, ParsedAndWritten) {
     EXPECT_EQ(o, Fixed(minutes));
     EXPECT_EQ(o.Text(), written);
   }
-  ASSERT_TRUE(ServerTimeOffset::Parse(" Auto ", o));
-  EXPECT_TRUE(o.automatic);
+  EXPECT_TRUE(ServerTimeOffset::Parse(" Auto ", o) && o.automatic);
   for (const char* bad : {"", "5:30", "+24:00", "+05:60", "+5:3", "+05:30x", "++1", "utc", "+", "-:30"})
     EXPECT_FALSE(ServerTimeOffset::Parse(bad, o)) << bad;
 }
@@ -78,18 +76,15 @@ TEST(ConnectionsFileWords, TlsPinAndServerOffsetKeepEveryOtherByteWhereItWas) {
     EXPECT_EQ(test::Hex(SerializeConnections(one)), test::Hex(record(pin, 1, word)));
   }
   Records in = parse(record(pin, 1, 0x1FE20u));
-  EXPECT_EQ(in[0]->tlsMode, 1);
-  EXPECT_EQ(in[0]->pinnedFingerprint, pin);
-  EXPECT_EQ(GetServerOffset(*in[0]), Fixed(-480));
+  EXPECT_EQ(std::to_string(in[0]->tlsMode) + " " + in[0]->pinnedFingerprint + " " + GetServerOffset(*in[0]).Text(),
+            "1 " + pin + " -08:00");
   EXPECT_EQ(SerializeConnections(in), record(pin, 1, 0x1FE20u));
   in = parse(record("", 0, 0x80000007u));  // an offset value this version does not know: automatic, kept
   EXPECT_TRUE(GetServerOffset(*in[0]).automatic);
   SetServerOffset(*in[0], ServerTimeOffset());
   EXPECT_EQ(SerializeConnections(in), record("", 0, 0x80000007u));
   in = parse(head + Str("junk") + Str("") + Str("") + Le32(0xCDCDCDCDu) + Le32(21) + Le32(0) + Le32(0));
-  EXPECT_EQ(in[0]->tlsMode, 0);
-  EXPECT_EQ(in[0]->pinnedFingerprint, "");
-  EXPECT_TRUE(GetServerOffset(*in[0]).automatic);
+  EXPECT_EQ(std::to_string(in[0]->tlsMode) + in[0]->pinnedFingerprint + GetServerOffset(*in[0]).Text(), "0automatic");
 }
 
 int64_t MTime(const std::string& path) {
@@ -117,7 +112,7 @@ class LocalTimeServer : public ::testing::TestWithParam<Zone> {
     test::WriteFile(local_ / "sub/deep.txt", "deep", base_ - 600);
     test::GiveToFtpUser(Anon("pub"));
     std::string why;
-    server_ = FtpTestServer::StartVsftpdLocalTime(folder_.path(), GetParam().first, &why);
+    server_ = test::FtpTestServer::StartVsftpdLocalTime(folder_.path(), GetParam().first, &why);
     ASSERT_TRUE(server_) << why;
   }
   std::string Anon(const std::string& rel) const { return folder_ / ("anon/" + rel); }
@@ -142,9 +137,8 @@ class LocalTimeServer : public ::testing::TestWithParam<Zone> {
     ASSERT_EQ(job->Outcomes().size(), copies);
     for (auto& out : job->Outcomes()) EXPECT_TRUE(out.ok) << out.error;
   }
-
   test::TempDir folder_, local_;
-  std::unique_ptr<FtpTestServer> server_;
+  std::unique_ptr<test::FtpTestServer> server_;
   int64_t base_ = 0;
 };
 
@@ -165,7 +159,6 @@ TEST_P(LocalTimeServer, UnknownFixedOrProbedOffsetSyncsExactlyAndLeavesNoProbeFi
   EXPECT_EQ(fixed.Clock().GetSource(), ServerClock::Source::Fixed);
   ASSERT_NO_FATAL_FAILURE(Sync(fixed, c, false, 1));
   EXPECT_EQ(MTime(local_ / "remote newer.txt") / 60, (base_ + 3600) / 60);
-
   const int64_t offset = GetParam().second * kTicksPerMinute;
   const std::string onDisk = Anon("pub/site");
   const std::vector<std::string> upOnly = {"> local newer.txt", "= remote newer.txt", "= same.txt", "= deep.txt"};
@@ -188,7 +181,6 @@ TEST_P(LocalTimeServer, UnknownFixedOrProbedOffsetSyncsExactlyAndLeavesNoProbeFi
   EXPECT_EQ(fixed.GetConnection()->RefusedReplies() + p.GetConnection()->RefusedReplies() +
                 again.GetConnection()->RefusedReplies(),
             0u);
-
   // The server goes away right after the probe's store: its file goes at the reconnect.
   CFtpSession d;
   ASSERT_TRUE(Connect(d)) << d.LastError();

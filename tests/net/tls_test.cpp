@@ -31,7 +31,6 @@ struct TlsServer {
   std::unique_ptr<FtpTestServer> server;
   std::string fingerprint, why, folder;
   int starts = 0;
-
   bool Start(Kind kind, bool implicit = false) {
     const std::string n = std::to_string(++starts);
     if (!test::MakeTestCertificate(dir / ("cert" + n), "127.0.0.1", cert, &why)) return false;
@@ -100,7 +99,6 @@ TEST_P(TlsServers, RefusedUntilTrustedThenComparedOverSeveralConnectionsSyncedAn
   EXPECT_EQ(test::ReadFile(remoteRoot + "/up.txt"), "new local text");
   EXPECT_TRUE(test::ReadFile(remoteRoot + "/deep/new/a.bin") == std::string(300000, 'x'));
   EXPECT_EQ(test::ReadFile(local / "down.txt"), "new remote text");
-
   // A new certificate (vsftpd: TLS from the first byte) is refused under the
   // old pin; pinned anew, a file is read whole.
   const std::string trusted = t.fingerprint;
