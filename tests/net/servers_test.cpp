@@ -160,6 +160,7 @@ TEST_P(EveryServer, CompareSyncAndDeleteRefusedNothingAndNothingInAFolderNotList
   for (size_t i = 0; i < s.collection.GetCount(); ++i)
     EXPECT_EQ(s.collection.GetAt(i)->incomplete, s.collection.GetAt(i) == s.Record("locked"))
         << s.collection.GetAt(i)->localPath;
+  for (const auto& e : s.Record("locked")->entries) EXPECT_FALSE(e->tagged) << e->Name();
   uint64_t refused = s.Refused();
   EXPECT_EQ(refused, 1u) << "only the folder not listed is refused";
   size_t copies = 0;
