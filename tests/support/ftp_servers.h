@@ -1,5 +1,4 @@
-// Real FTP servers for integration tests, on 127.0.0.1 with an ephemeral port
-// over a temporary folder, stopped with the object.
+// Real FTP servers on 127.0.0.1 over a temporary folder, stopped with the object.
 #pragma once
 
 #include <memory>

@@ -1,5 +1,4 @@
-// What the test servers' start-up shares: a server process on a loopback port,
-// shell commands, and throw-away login accounts.
+// What test servers share: a process on a loopback port, commands, logins.
 #pragma once
 
 #include <sys/types.h>

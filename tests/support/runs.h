@@ -12,9 +12,8 @@
 
 namespace twinbay::test {
 
-// Empties `collection` and compares the local folder `local` with `remote` as
-// `fs` lists it (telling `ahead`, when given, what the walk lists next),
-// tagging what differs (when `tag`).
+// Empties `collection` and compares `local` with `remote` as `fs` lists it
+// (telling `ahead` what the walk lists next), tagging what differs (`tag`).
 void CompareInto(CFolderCollection& collection, IFileSystem& fs, const std::string& local, const std::string& remote,
                  bool ignoreSeconds = false, bool tag = true, IListAhead* ahead = nullptr);
 TransferOptions Directions(bool up, bool down);

@@ -1,6 +1,5 @@
-// SSH servers for SFTP tests and benchmarks on 127.0.0.1, stopped with the
-// object: OpenSSH's sshd (sign-in by key), and sftp_server.py (asyncssh) for
-// password sign-in and servers that misbehave.
+// SSH servers on 127.0.0.1, stopped with the object: OpenSSH's sshd (sign-in
+// by key), and sftp_server.py for password sign-in and misbehaving servers.
 #pragma once
 
 #include <memory>

@@ -26,8 +26,7 @@ void MakeFolder(const std::string& path);
 // A whole file, or "" when it cannot be read.
 std::string ReadFile(const std::string& path);
 int64_t UnixTime(int year, int month, int day, int hour, int minute, int second);
-// A whole minute about three hours ago: recent enough for the servers'
-// listings to show seconds, clear of the clock's present.
+// A whole minute ~3 h ago: listings show its seconds; clear of the present.
 int64_t ThreeHoursAgo();
 // The bytes as two-digit hex numbers separated by spaces ("0A 1F").
 std::string Hex(const std::string& bytes);
