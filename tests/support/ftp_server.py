@@ -1,37 +1,27 @@
 #!/usr/bin/python3
-"""A pyftpdlib server on 127.0.0.1 for tests and the demo.
+"""pyftpdlib on 127.0.0.1 for tests and the demo: ftp_server.py ROOT PORTFILE [--user NAME:PASSWORD] [modes]
 
-  ftp_server.py ROOT PORTFILE [--user NAME:PASSWORD] [--anon-root DIR] [modes]
-
-Listens on an ephemeral port (written to PORTFILE once listening), serves ROOT
-to the user (full rights) and DIR (or ROOT) read/write to anonymous. Ends on
-SIGTERM. Modes for tests:
+Serves ROOT with full rights to the user and to anonymous, on an ephemeral port
+written to PORTFILE once listening; ends on SIGTERM. Modes for tests:
   --hostile               every listing carries names that must never be used
-  --refuse-list NAME      a folder of this name refuses to be listed (550)
-  --cut-list NAME         listing a folder of this name cuts the connection
-  --stall-list NAME       a listing of a folder of this name never finishes
-  --endless NAME          below NAME every path of sub-folders named d leads
-                          back to NAME: a tree without end (NAME/d/d/d/...)
+  --refuse-list / --cut-list / --stall-list NAME
+                          listing a folder of this name is refused (550) / cuts the connection / never ends
+  --endless NAME          below NAME every path of sub-folders d leads back to NAME
   --max-logins N          more connections than this at once are refused (421)
-  --cut-second-login      the second login is cut on its third listing and on
-                          its third transfer
+  --cut-second-login      the second login is cut on its third listing and its third transfer
   --no-unique             MLSD leaves out the unique fact
   --refuse-dele           every DELE is refused (550)
-  --list-file FILE        no MLSD; LIST of the top folder sends FILE as it is,
-                          of any other folder nothing
-  --list-truncated        every LIST ends "226 Output truncated", and "-r" is
-                          ignored (the same part comes twice)
-  --truncate-downloads    RETR sends the first half of a file, then 226
-  --truncate-uploads      STOR keeps the first 4096 bytes, then 226
+  --list-file FILE        no MLSD; LIST of the top folder sends FILE as it is, of others nothing
+  --list-truncated        every LIST ends "226 Output truncated" and ignores "-r" (the same part twice)
+  --truncate-downloads / --truncate-uploads
+                          RETR sends the first half of a file / STOR keeps the first 4096 bytes, then 226
   --refuse-times          MFMT is answered 550
   --throttle BYTES        a second, both ways
-  --silent-on VERB[:N]    from the Nth such command on (N=1 by default) the
-                          server answers nothing more on any connection
+  --silent-on VERB        from the first such command on, nothing more is answered on any connection
 """
 import argparse
 import logging
 import os
-import re
 import signal
 import sys
 
@@ -39,6 +29,8 @@ from pyftpdlib.authorizers import DummyAuthorizer
 from pyftpdlib.filesystems import AbstractedFS
 from pyftpdlib.handlers import FTPHandler, ThrottledDTPHandler
 from pyftpdlib.servers import FTPServer
+
+OPENING = "150 File status okay. About to open data connection."
 
 
 def main():
@@ -49,19 +41,17 @@ def main():
     ap.add_argument("--idle-timeout", type=float, default=300)
     ap.add_argument("--max-logins", type=int, default=0)
     ap.add_argument("--throttle", type=int, default=0)
-    for name in ("--anon-root", "--refuse-list", "--cut-list", "--stall-list", "--endless", "--list-file",
-                 "--silent-on"):
+    for name in ("--refuse-list", "--cut-list", "--stall-list", "--endless", "--list-file", "--silent-on"):
         ap.add_argument(name)
-    for flag in ("--no-anonymous", "--hostile", "--cut-second-login", "--no-unique", "--refuse-dele",
-                 "--truncate-downloads", "--truncate-uploads", "--refuse-times", "--list-truncated"):
+    for flag in ("--hostile", "--cut-second-login", "--no-unique", "--refuse-dele", "--truncate-downloads",
+                 "--truncate-uploads", "--refuse-times", "--list-truncated"):
         ap.add_argument(flag, action="store_true")
     args = ap.parse_args()
 
     auth = DummyAuthorizer()
     name, _, password = args.user.partition(":")
     auth.add_user(name, password, args.root, perm="elradfmwMT")
-    if not args.no_anonymous:
-        auth.add_anonymous(args.anon_root or args.root, perm="elradfmwMT")
+    auth.add_anonymous(args.root, perm="elradfmwMT")
 
     class HostileFS(AbstractedFS):
         LINES = ["../x", "a/b", "back\\slash", "cr\rname", ".", "..", "", "good.txt"]
@@ -83,28 +73,14 @@ def main():
 
     base_fs = HostileFS if args.hostile else CannedFS if args.list_file else AbstractedFS
 
-    class EndlessFS(base_fs):
-        def ftp2fs(self, ftppath):
-            p = self.ftpnorm(ftppath)
-            top = "/" + args.endless
-            if p == top or p.startswith(top + "/d"):
-                parts = p[len(top):].split("/")
-                if all(x == "d" for x in parts[1:]):
-                    p = top
-            return base_fs.ftp2fs(self, p)
-
     class CutFile:
-        """A file that ends early: reads stop after `limit` bytes, writes
-        beyond `limit` bytes are dropped (and still reported as written)."""
+        """Reads stop after `limit` bytes; writes past it are dropped yet reported as written."""
 
         def __init__(self, f, limit):
-            self._f = f
-            self._left = limit
+            self._f, self._left = f, limit  # bytes still let through
 
         def read(self, n=-1):
-            if self._left <= 0:
-                return b""
-            data = self._f.read(self._left if n is None or n < 0 else min(n, self._left))
+            data = self._f.read(max(0, self._left if n is None or n < 0 else min(n, self._left)))
             self._left -= len(data)
             return data
 
@@ -117,7 +93,14 @@ def main():
         def __getattr__(self, name):
             return getattr(self._f, name)
 
-    class FaultyFS(EndlessFS if args.endless else base_fs):
+    class FaultyFS(base_fs):
+        def ftp2fs(self, ftppath):
+            p = self.ftpnorm(ftppath)
+            top = "/%s" % args.endless
+            if args.endless and (p == top or p.startswith(top + "/d")) and set(p[len(top):].split("/")[1:]) <= {"d"}:
+                p = top
+            return base_fs.ftp2fs(self, p)
+
         def open(self, filename, mode):
             f = super().open(filename, mode)
             if "r" in mode and "+" not in mode and args.truncate_downloads:
@@ -126,130 +109,85 @@ def main():
                 return CutFile(f, 4096)
             return f
 
-    class SlowDTP(ThrottledDTPHandler):
-        read_limit = args.throttle
-        write_limit = args.throttle
-
     class Handler(FTPHandler):
         authorizer = auth
         timeout = args.idle_timeout
         abstracted_fs = FaultyFS
         use_sendfile = False
-        passive_ports = None
         banner = "twinbay test server"
         if args.list_file:
             proto_cmds = {k: v for k, v in FTPHandler.proto_cmds.items() if k not in ("MLSD", "MLST")}
         if args.throttle > 0:
-            dtp_handler = SlowDTP
-
-        silent_verb, _, silent_n = (args.silent_on or "").partition(":")
-        silent_seen = 0
-
-        def pre_process_command(self, line, cmd, arg):
-            # A server that stops answering: the command is read and dropped.
-            if cmd == Handler.silent_verb.upper():
-                Handler.silent_seen += 1
-            if Handler.silent_verb and Handler.silent_seen >= int(Handler.silent_n or 1):
-                return
-            if args.list_truncated and cmd == "LIST":
-                arg = ""  # "-a", "-ar": options are ignored
-            return FTPHandler.pre_process_command(self, line, cmd, arg)
-
-        def respond(self, resp, logfun=logging.debug):
-            if args.list_truncated and resp.startswith("226 ") and getattr(self, "verb", "") == "LIST":
-                resp = "226 Output truncated to 2 matches"
-            return FTPHandler.respond(self, resp, logfun)
-
-        def ftp_MFMT(self, path, timeval):
-            if args.refuse_times:
-                self.respond("550 Setting times is not allowed here.")
-                return
-            return FTPHandler.ftp_MFMT(self, path, timeval)
+            dtp_handler = ThrottledDTPHandler
+            dtp_handler.read_limit = dtp_handler.write_limit = args.throttle
+        silenced = False
+        logins = login_number = listings = transfers = 0
 
         def __init__(self, *a, **kw):
             FTPHandler.__init__(self, *a, **kw)
             if args.no_unique and "unique" in self._current_facts:
                 self._current_facts.remove("unique")
 
-        def _listing_mode(self, path):
-            name = os.path.basename(os.path.normpath(path))
-            for mode in ("refuse_list", "cut_list", "stall_list"):
-                if getattr(args, mode) and name == getattr(args, mode):
-                    return mode
-            return None
+        def pre_process_command(self, line, cmd, arg):
+            # A server that stops answering: the command is read and dropped.
+            Handler.silenced = Handler.silenced or bool(args.silent_on) and cmd == args.silent_on.upper()
+            self.verb = cmd
+            if args.list_truncated and cmd == "LIST":
+                arg = ""  # "-a", "-ar": options are ignored
+            if not Handler.silenced:
+                return FTPHandler.pre_process_command(self, line, cmd, arg)
 
-        logins = 0
-        listings = 0
-        transfers = 0
+        def respond(self, resp, logfun=logging.debug):
+            if args.list_truncated and resp.startswith("226 ") and getattr(self, "verb", "") == "LIST":
+                resp = "226 Output truncated to 2 matches"
+            return FTPHandler.respond(self, resp, logfun)
 
         def on_login(self, username):
             Handler.logins += 1
             self.login_number = Handler.logins
 
+        def _cut(self, counter):
+            """Cuts the second login's third listing or transfer; True when it did."""
+            if args.cut_second_login and self.login_number == 2:
+                setattr(self, counter, getattr(self, counter) + 1)
+            if getattr(self, counter) != 3:
+                return False
+            self.respond(OPENING)
+            self.close()
+            return True
+
         def _odd_listing(self, path):
-            """Acts out a listing test mode; True when it did."""
-            if args.cut_second_login and getattr(self, "login_number", 0) == 2:
-                self.listings += 1
-                if self.listings == 3:
-                    self.respond("150 File status okay. About to open data connection.")
-                    self.close()
-                    return True
-            mode = self._listing_mode(path)
-            if mode == "refuse_list":
-                self.respond("550 Permission denied.")
-            elif mode == "cut_list":
-                self.respond("150 File status okay. About to open data connection.")
+            """Acts out a listing mode; True when it did."""
+            if self._cut("listings"):
+                return True
+            name = os.path.basename(os.path.normpath(path))
+            if name not in (args.refuse_list, args.cut_list, args.stall_list):
+                return False
+            self.respond("550 Permission denied." if name == args.refuse_list else OPENING)
+            if name == args.cut_list:
                 self.close()
-            elif mode == "stall_list":
-                self.respond("150 File status okay. About to open data connection.")
-            return mode is not None
+            return True
 
-        def _cut_transfer(self):
-            """Cuts the second login's third transfer; True when it did."""
-            if args.cut_second_login and getattr(self, "login_number", 0) == 2:
-                self.transfers += 1
-                if self.transfers == 3:
-                    self.respond("150 File status okay. About to open data connection.")
-                    self.close()
-                    return True
-            return False
+    def guard(verb, odd):
+        """Handler's ftp_VERB is FTPHandler's, unless `odd` acted out a mode instead (and says True)."""
+        plain = getattr(FTPHandler, "ftp_" + verb)
+        setattr(Handler, "ftp_" + verb, lambda self, *a, **kw: None if odd(self, *a) else plain(self, *a, **kw))
 
-        def ftp_RETR(self, file):
-            if not self._cut_transfer():
-                return FTPHandler.ftp_RETR(self, file)
-
-        def ftp_STOR(self, file, mode="w"):
-            if not self._cut_transfer():
-                return FTPHandler.ftp_STOR(self, file, mode)
-
-        def ftp_DELE(self, path):
-            if args.refuse_dele:
-                self.respond("550 Delete refused.")
-                return
-            return FTPHandler.ftp_DELE(self, path)
-
-        def ftp_MLSD(self, path):
-            if not self._odd_listing(path):
-                return FTPHandler.ftp_MLSD(self, path)
-
-        def ftp_LIST(self, path):
-            self.verb = "LIST"
-            if not self._odd_listing(path):
-                return FTPHandler.ftp_LIST(self, path)
-
-        def ftp_NLST(self, path):
-            if not self._odd_listing(path):
-                return FTPHandler.ftp_NLST(self, path)
+    for verb in ("MLSD", "LIST", "NLST"):
+        guard(verb, Handler._odd_listing)
+    for verb in ("RETR", "STOR"):
+        guard(verb, lambda self, *a: self._cut("transfers"))
+    guard("DELE", lambda self, *a: args.refuse_dele and not self.respond("550 Delete refused."))
+    guard("MFMT", lambda self, *a: args.refuse_times and not self.respond("550 Setting times is not allowed here."))
 
     logging.basicConfig(level=logging.ERROR)
     server = FTPServer(("127.0.0.1", 0), Handler)
     server.max_cons = 64
     if args.max_logins:
         server.max_cons_per_ip = args.max_logins
-    tmp = args.portfile + ".tmp"
-    with open(tmp, "w") as f:
+    with open(args.portfile + ".tmp", "w") as f:
         f.write(str(server.address[1]))
-    os.rename(tmp, args.portfile)
+    os.rename(args.portfile + ".tmp", args.portfile)
     signal.signal(signal.SIGTERM, lambda *a: server.close_all() or sys.exit(0))
     server.serve_forever(handle_exit=True)
 

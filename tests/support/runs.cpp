@@ -18,9 +18,7 @@ void CompareInto(CFolderCollection& collection, IFileSystem& fs, const std::stri
 
 TransferOptions Directions(bool up, bool down) {
   TransferOptions o;
-  o.localToRemote = up;
-  o.remoteToLocal = down;
-  o.ignoreSeconds = false;
+  o.localToRemote = up, o.remoteToLocal = down, o.ignoreSeconds = false;
   return o;
 }
 

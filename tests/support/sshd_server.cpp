@@ -1,10 +1,7 @@
 #include "support/sshd_server.h"
 
-#include "support/processes.h"
-
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -13,59 +10,24 @@
 #include <thread>
 
 namespace twinbay::test {
-namespace {
-
-void Put(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
-
-// Gives the folder the keys of `authorized` as sshd looks for them (the
-// account's ~/.ssh, strict modes on), or as one file sshd reads for root.
-std::string AuthorizedKeys(const std::string& folder, const std::string& authorized, const TestAccount* account) {
-  if (!account) {
-    Put(folder + "/authorized_keys", authorized);
-    return "AuthorizedKeysFile " + folder + "/authorized_keys\nStrictModes no\nPermitRootLogin prohibit-password\n";
-  }
-  chmod(folder.c_str(), 0755);
-  const std::string ssh = folder + "/home/.ssh";
-  mkdir(ssh.c_str(), 0700);
-  Put(ssh + "/authorized_keys", authorized);
-  chmod((ssh + "/authorized_keys").c_str(), 0600);
-  account->Own(ssh);
-  return "";
-}
-
-}  // namespace
 
 bool MakeSshKey(const std::string& path, const std::string& type, const std::string& passphrase) {
   unlink(path.c_str());
   unlink((path + ".pub").c_str());
-  return system(("ssh-keygen -q -t " + type + " -N '" + passphrase + "' -f '" + path + "' </dev/null").c_str()) ==
-         0;
+  return system(("ssh-keygen -q -t " + type + " -N '" + passphrase + "' -f '" + path + "' </dev/null").c_str()) == 0;
 }
-
-SshTestServer::~SshTestServer() { Stop(); }
-
-void SshTestServer::Stop() {
-  StopGroup(pid_);
-  pid_ = -1;
-}
-
-std::string SshTestServer::Log() const { return Slurp(log_); }
 
 void SshTestServer::Pause(bool paused) { kill(-pid_, paused ? SIGSTOP : SIGCONT); }
 
-void SshTestServer::Own(const std::string& path) const {
-  if (account_) account_->Own(path);
-}
-
 std::string SshTestServer::HostFingerprint() const {
-  std::istringstream in(RunCommand("ssh-keygen -lf '" + HostKeyPub() + "'"));
+  std::istringstream in(RunCommand("ssh-keygen -lf '" + folder_ + "/host_ed25519.pub'"));
   std::string bits, fingerprint;
   in >> bits >> fingerprint;
   return fingerprint;
 }
 
 std::string SshTestServer::KnownHostsLine() const {
-  std::istringstream in(Slurp(HostKeyPub()));
+  std::istringstream in(ReadFile(folder_ + "/host_ed25519.pub"));
   std::string type, key;
   in >> type >> key;
   return "[127.0.0.1]:" + std::to_string(port_) + " " + type + " " + key + "\n";
@@ -73,65 +35,58 @@ std::string SshTestServer::KnownHostsLine() const {
 
 SftpSettings SshTestServer::ClientSettings() const {
   SftpSettings s;
-  s.host = "127.0.0.1";
-  s.port = port_;
-  s.user = user_;
+  s.host = "127.0.0.1", s.port = port_, s.user = user_, s.useAgent = false;
   if (user_ == "tester") s.password = "secret";
   else s.keyFile = ClientKey();
   s.knownHosts = folder_ + "/known_hosts";
-  Put(s.knownHosts, KnownHostsLine());
-  s.useAgent = false;
+  std::ofstream(s.knownHosts) << KnownHostsLine();
   return s;
 }
 
 std::unique_ptr<SshTestServer> SshTestServer::Prepare(const std::string& folder, const std::string& user,
                                                       std::string* why) {
   std::unique_ptr<SshTestServer> s(new SshTestServer);
-  s->folder_ = folder;
-  s->hostKey_ = folder + "/host_ed25519";
-  s->port_ = FreePort();
-  s->user_ = user;
-  s->log_ = folder + "/server.log";
-  if (MakeSshKey(s->hostKey_, "ed25519")) return s;
+  s->folder_ = folder, s->port_ = FreePort(), s->user_ = user, s->log_ = folder + "/server.log";
+  if (MakeSshKey(folder + "/host_ed25519", "ed25519")) return s;
   if (why) *why = "ssh-keygen failed";
   return nullptr;
-}
-
-bool SshTestServer::Launch(const std::vector<std::string>& argv, std::string* why) {
-  pid_ = Spawn(argv, log_);
-  if (WaitUntilListening(pid_, port_, "SSH-")) return true;
-  if (why) *why = argv[0] + " did not start (" + folder_ + "): " + Log();
-  return false;
 }
 
 std::unique_ptr<SshTestServer> SshTestServer::StartSshd(const std::string& folder, std::string* why,
                                                         const std::vector<std::string>& moreKeys, Login login) {
   auto s = Prepare(folder, "root", why);
   if (!s || !MakeSshKey(s->ClientKey(), "ed25519")) return nullptr;
-  if (login == Login::Account) {
+  std::string authorized = ReadFile(s->ClientKey() + ".pub"), keys = folder + "/authorized_keys";
+  for (const std::string& k : moreKeys) authorized += ReadFile(k);
+  std::string config = "AuthorizedKeysFile " + keys + "\nStrictModes no\nPermitRootLogin prohibit-password\n";
+  if (login == Login::Account) {  // the account's own ~/.ssh, strict modes on
     s->account_ = std::make_unique<TestAccount>(folder + "/home", why);
     if (!s->account_->ok()) return nullptr;
-    s->user_ = s->account_->name;
+    s->user_ = s->account_->name, s->ownerUid_ = s->account_->uid, s->ownerGid_ = s->account_->gid;
+    chmod(folder.c_str(), 0755);
+    mkdir((folder + "/home/.ssh").c_str(), 0700);
+    keys = folder + "/home/.ssh/authorized_keys";
+    config.clear();
   }
-  std::string authorized = Slurp(s->ClientKey() + ".pub");
-  for (const std::string& k : moreKeys) authorized += Slurp(k);
-  const std::string keys = AuthorizedKeys(folder, authorized, s->account_.get());
+  std::ofstream(keys) << authorized;
+  chmod(keys.c_str(), 0600);
+  if (s->account_) s->Own(folder + "/home/.ssh");
   mkdir("/run/sshd", 0755);
-  Put(folder + "/sshd_config", "Port " + std::to_string(s->port_) + "\nListenAddress 127.0.0.1\nHostKey " +
-                                   s->hostKey_ + "\nPidFile " + folder + "/sshd.pid\n" + keys +
-                                   "PasswordAuthentication no\nKbdInteractiveAuthentication no\nUsePAM no\n"
-                                   "Subsystem sftp internal-sftp\n");
-  return s->Launch({"/usr/sbin/sshd", "-D", "-e", "-f", folder + "/sshd_config"}, why) ? std::move(s) : nullptr;
+  std::ofstream(folder + "/sshd_config") << "Port " << s->port_ << "\nListenAddress 127.0.0.1\nHostKey " << folder
+                                         << "/host_ed25519\nPidFile " << folder << "/sshd.pid\n" << config
+                                         << "PasswordAuthentication no\nKbdInteractiveAuthentication no\nUsePAM no\n"
+                                            "Subsystem sftp internal-sftp\n";
+  s->argv_ = {"/usr/sbin/sshd", "-D", "-e", "-f", folder + "/sshd_config"};
+  return s->Launch(why, "SSH-") ? std::move(s) : nullptr;
 }
 
 std::unique_ptr<SshTestServer> SshTestServer::StartPython(const std::string& folder, const PyOptions& o,
                                                           std::string* why) {
   auto s = Prepare(folder, "tester", why);
-  if (!s || !s->Launch({"/usr/bin/python3", TWINBAY_TEST_SUPPORT_DIR "/sftp_server.py", std::to_string(s->port_),
-                        s->hostKey_, o.refuseList, o.cutList, o.cutRead, o.cutWrite},
-                       why))
-    return nullptr;
-  return s;
+  if (s)
+    s->argv_ = {"/usr/bin/python3", TWINBAY_TEST_SUPPORT_DIR "/sftp_server.py", std::to_string(s->port_),
+                folder + "/host_ed25519", o.refuseList, o.cutList, o.cutRead, o.cutWrite};
+  return s && s->Launch(why, "SSH-") ? std::move(s) : nullptr;
 }
 
 SshAgent::SshAgent(const std::string& folder, const std::vector<std::string>& keys) {
@@ -142,12 +97,6 @@ SshAgent::SshAgent(const std::string& folder, const std::vector<std::string>& ke
   ok_ = access(socket_.c_str(), F_OK) == 0;
   for (const std::string& k : keys)
     ok_ = ok_ && system(("SSH_AUTH_SOCK='" + socket_ + "' ssh-add -q '" + k + "' 2>/dev/null").c_str()) == 0;
-}
-
-SshAgent::~SshAgent() {
-  if (pid_ <= 0) return;
-  kill(-pid_, SIGTERM);
-  waitpid(pid_, nullptr, 0);
 }
 
 }  // namespace twinbay::test

@@ -1,5 +1,5 @@
-// A temporary folder for one test, removed afterwards, with helpers to lay out
-// files with chosen modification times.
+// A temporary folder for one test, removed afterwards, and files laid out with
+// chosen modification times.
 #pragma once
 
 #include <cstdint>
@@ -13,23 +13,20 @@ class TempDir {
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
-
   const std::string& path() const { return path_; }
-  // path() + "/" + relative
   std::string operator/(const std::string& relative) const { return path_ + "/" + relative; }
 
  private:
   std::string path_;
 };
 
-// Writes a file (creating its folders) and sets its modification time to the
-// given Unix seconds.
+// Writes a file (creating its folders) last written at the Unix seconds given.
 void WriteFile(const std::string& path, const std::string& content, int64_t unixSeconds);
 void MakeFolder(const std::string& path);
+// A whole file, or "" when it cannot be read.
 std::string ReadFile(const std::string& path);
 int64_t UnixTime(int year, int month, int day, int hour, int minute, int second);
-// A whole minute about three hours ago, in Unix seconds: recent enough for
-// the servers' listings to show seconds, clear of the clock's present.
+// A whole minute ~3 h ago: listings show its seconds; clear of the present.
 int64_t ThreeHoursAgo();
 // The bytes as two-digit hex numbers separated by spaces ("0A 1F").
 std::string Hex(const std::string& bytes);
