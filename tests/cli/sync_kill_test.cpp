@@ -53,7 +53,7 @@ struct Pair {
                         "--local", local, "--remote-dir", remote},
                        t / "run.log");
   }
-  std::string Log() { return test::Slurp(t / "run.log"); }
+  std::string Log() { return test::ReadFile(t / "run.log"); }
 };
 
 int Wait(pid_t pid) {
