@@ -113,7 +113,8 @@ TEST(Transfer, DirectionsFilterTagsAndStopDecideWhatIsCopied) {
   test::WriteFile(s.Remote("grew.txt"), "rather longer now", T0);
   TransferOptions o = Both();
   o.localToRemote = false;
-  for (const auto& out : s.Run(o)->Outcomes()) EXPECT_TRUE(out.ok) << out.error;
+  const auto job = s.Run(o);  // the outcomes live as long as their job
+  for (const auto& out : job->Outcomes()) EXPECT_TRUE(out.ok) << out.error;
   EXPECT_EQ(test::ReadFile(s.Remote("up.txt")), "R");
   EXPECT_EQ(test::ReadFile(s.Local("dn.txt")), "R");
   EXPECT_EQ(test::ReadFile(s.Local("grew.txt")), "rather longer now");
