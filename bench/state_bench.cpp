@@ -150,7 +150,7 @@ int main(int argc, char** argv) {
   std::printf("%d files in %d folders on each side\n", files, folders);
   Table(self.c_str(), work, "local", 5);
   if (ftp) {
-    auto server = test::FtpTestServer::StartPyftpdlib(work + "/remote");
+    auto server = test::FtpTestServer::StartPyftpdlib(work + "/remote", {});
     if (!server) return std::printf("pyftpdlib did not start\n"), 1;
     Table(self.c_str(), work, "ftp:" + std::to_string(server->port()), 3);
   }

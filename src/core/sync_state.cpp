@@ -31,10 +31,13 @@ class Statement {
     }
   }
   explicit operator bool() const { return s_ != nullptr; }
+  // Bound without a copy: the text must outlive the step, so temporaries are
+  // refused.
   Statement& Text(int i, const std::string& v) {
-    sqlite3_bind_text(s_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
+    sqlite3_bind_text(s_, i, v.data(), static_cast<int>(v.size()), SQLITE_STATIC);
     return *this;
   }
+  Statement& Text(int i, std::string&& v) = delete;
   Statement& Int(int i, int64_t v) {
     sqlite3_bind_int64(s_, i, v);
     return *this;
@@ -152,16 +155,18 @@ bool SyncStateStore::HasRows(int64_t pair) {
   return s && s.Int(1, pair).Step() == SQLITE_ROW;
 }
 
-std::map<std::string, RecordedPair> SyncStateStore::Folder(int64_t pair, const std::string& folder) {
-  std::map<std::string, RecordedPair> out;
+RecordedFolderList SyncStateStore::Folder(int64_t pair, const std::string& folder) {
+  RecordedFolderList out;
+  // In key order, which is the names' byte order.
   Statement s(Prepare("SELECT name, local_size, local_time, remote_size, remote_time FROM files"
-                      " WHERE pair = ?1 AND folder = ?2"));
+                      " WHERE pair = ?1 AND folder = ?2 ORDER BY name"));
   if (!s) return out;
-  s.Int(1, pair).Text(2, FoldedName(folder));
+  s.Int(1, pair).Text(2, folder);
   while (s.Step() == SQLITE_ROW) {
-    RecordedPair& r = out[s.ColumnText(0)];
-    r.local = {static_cast<uint64_t>(s.Column(1)), s.Column(2)};
-    r.remote = {static_cast<uint64_t>(s.Column(3)), s.Column(4)};
+    RecordedFile& r = out.emplace_back();
+    r.name = s.ColumnText(0);
+    r.sides.local = {static_cast<uint64_t>(s.Column(1)), s.Column(2)};
+    r.sides.remote = {static_cast<uint64_t>(s.Column(3)), s.Column(4)};
   }
   return out;
 }
@@ -173,7 +178,7 @@ bool SyncStateStore::Record(int64_t pair, const std::string& folder, const std::
   Statement s(Prepare("INSERT INTO files VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7) ON CONFLICT DO UPDATE SET"
                       " local_size = ?4, local_time = ?5, remote_size = ?6, remote_time = ?7"));
   if (!s) return false;
-  s.Int(1, pair).Text(2, FoldedName(folder)).Text(3, FoldedName(name));
+  s.Int(1, pair).Text(2, folder).Text(3, name);
   s.Int(4, static_cast<int64_t>(sides.local.size)).Int(5, sides.local.time);
   s.Int(6, static_cast<int64_t>(sides.remote.size)).Int(7, sides.remote.time);
   return s.Step() == SQLITE_DONE || Fail("cannot record a file");
@@ -181,7 +186,7 @@ bool SyncStateStore::Record(int64_t pair, const std::string& folder, const std::
 
 bool SyncStateStore::Remove(int64_t pair, const std::string& folder, const std::string& name) {
   Statement s(Prepare("DELETE FROM files WHERE pair = ?1 AND folder = ?2 AND name = ?3"));
-  return s && (s.Int(1, pair).Text(2, FoldedName(folder)).Text(3, FoldedName(name)).Step() == SQLITE_DONE ||
+  return s && (s.Int(1, pair).Text(2, folder).Text(3, name).Step() == SQLITE_DONE ||
                Fail("cannot remove a record"));
 }
 
@@ -235,67 +240,118 @@ namespace {
 // A compare's changes are written this many to a transaction: few commits,
 // and little lost to a crash (which loses only rows not yet true anyway).
 constexpr size_t kBatch = 4096;
+// Batches handed to the writer and not yet taken: the compare waits beyond
+// this, so that a slow disk holds back the compare rather than fill memory.
+constexpr size_t kQueued = 2;
 }  // namespace
 
 StateSession::StateSession(SyncStateStore& store, int64_t pair, bool classify)
     : store_(store), pair_(pair), classify_(classify), recorded_(store.Count(pair)) {}
 
-StateSession::~StateSession() {
-  std::lock_guard g(mutex_);
-  Flush();
-}
+StateSession::~StateSession() { Drain(); }
 
 std::string StateSession::Error() const {
-  std::lock_guard g(mutex_);
+  std::lock_guard g(errorMutex_);
   return error_;
 }
 
 void StateSession::Note(bool ok) {
-  if (!ok && error_.empty()) error_ = store_.LastError();
+  if (ok) return;
+  std::lock_guard g(errorMutex_);
+  if (error_.empty()) error_ = store_.LastError();
 }
 
-std::map<std::string, RecordedPair> StateSession::Folder(const std::string& folder) {
-  std::lock_guard g(mutex_);
+RecordedFolderList StateSession::Folder(const std::string& folder) {
+  std::lock_guard g(storeMutex_);
   return store_.Folder(pair_, folder);
 }
 
-void StateSession::InStep(const std::string& folder, const std::string& name, const RecordedPair& now) {
+void StateSession::Add(Change change) {
   std::lock_guard g(mutex_);
-  pending_.push_back({folder, name, now});
-  if (pending_.size() >= kBatch) Flush();
+  pending_.push_back(std::move(change));
+  if (pending_.size() < kBatch) return;
+  Hand(std::move(pending_));
+  pending_.clear();
 }
 
-void StateSession::Gone(const std::string& folder, const std::string& name) {
-  std::lock_guard g(mutex_);
-  pending_.push_back({folder, name, std::nullopt});
-  if (pending_.size() >= kBatch) Flush();
+void StateSession::InStep(const std::string& folder, const std::string& name, const RecordedPair& now) {
+  Add({folder, name, now});
 }
+
+void StateSession::Gone(const std::string& folder, const std::string& name) { Add({folder, name, std::nullopt}); }
 
 void StateSession::Walked(const std::string& folder) {
   std::lock_guard g(mutex_);
   walked_.insert(folder);
 }
 
-void StateSession::Flush() {
-  if (pending_.empty()) return;
+// The compare's rows are written on a thread of their own, so that the
+// compare goes on listing meanwhile (a first run writes a row per file).
+void StateSession::Hand(std::vector<Change>&& batch) {
+  std::unique_lock g(queueMutex_);
+  if (!writer_.joinable()) {
+    stop_ = false;
+    writer_ = std::thread([this] { WriteQueued(); });
+  }
+  queueChanged_.wait(g, [this] { return queue_.size() < kQueued; });
+  queue_.push_back(std::move(batch));
+  queueChanged_.notify_all();
+}
+
+void StateSession::WriteQueued() {
+  for (;;) {
+    std::vector<Change> batch;
+    {
+      std::unique_lock g(queueMutex_);
+      queueChanged_.wait(g, [this] { return stop_ || !queue_.empty(); });
+      if (queue_.empty()) return;
+      batch = std::move(queue_.front());
+      queue_.pop_front();
+      queueChanged_.notify_all();
+    }
+    Write(batch);
+  }
+}
+
+void StateSession::Write(const std::vector<Change>& batch) {
+  std::lock_guard g(storeMutex_);
   bool ok = store_.Begin();
-  for (const Change& c : pending_)
+  for (const Change& c : batch)
     ok = ok && (c.now ? store_.Record(pair_, c.folder, c.name, *c.now) : store_.Remove(pair_, c.folder, c.name));
   ok = store_.Commit() && ok;
   Note(ok);
-  pending_.clear();
+}
+
+void StateSession::Drain() {
+  std::vector<Change> rest;
+  {
+    std::lock_guard g(mutex_);
+    rest.swap(pending_);
+  }
+  {
+    std::lock_guard g(queueMutex_);
+    stop_ = true;
+    queueChanged_.notify_all();
+  }
+  if (writer_.joinable()) writer_.join();  // it writes what is queued first
+  if (!rest.empty()) Write(rest);
 }
 
 void StateSession::Finish(bool whole) {
-  std::lock_guard g(mutex_);
-  Flush();
+  Drain();
   // Records of folders that are on neither side any more (the whole tree was
   // walked): a folder restored later from a backup must not read as one the
   // other side deleted.
   if (!whole) return;
+  std::set<std::string> walked;
+  {
+    std::lock_guard g(mutex_);
+    walked.swap(walked_);
+  }
+  std::lock_guard g(storeMutex_);
   bool ok = store_.Begin();
   for (const std::string& folder : store_.Folders(pair_))
-    if (!walked_.count(folder)) ok = ok && store_.RemoveFolder(pair_, folder);
+    if (!walked.count(folder)) ok = ok && store_.RemoveFolder(pair_, folder);
   ok = store_.Commit() && ok;
   Note(ok);
 }
@@ -303,14 +359,14 @@ void StateSession::Finish(bool whole) {
 void StateSession::Copied(const CFolderRecord& record, const FileSide& local, const FileSide& remote) {
   if (!local || !remote) return;
   const std::string folder = RecordedFolder(record), name = FoldedName(local->name);
-  std::lock_guard g(mutex_);
+  std::lock_guard g(storeMutex_);
   Note(store_.Record(pair_, folder, name, {{local->size, local->lastWrite}, {remote->size, remote->lastWrite}}));
 }
 
 void StateSession::Deleted(const CFolderRecord& record, const std::string& name) {
-  const std::string folder = RecordedFolder(record);
-  std::lock_guard g(mutex_);
-  Note(store_.Remove(pair_, folder, FoldedName(name)));
+  const std::string folder = RecordedFolder(record), folded = FoldedName(name);
+  std::lock_guard g(storeMutex_);
+  Note(store_.Remove(pair_, folder, folded));
 }
 
 }  // namespace twinbay

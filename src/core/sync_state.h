@@ -15,12 +15,15 @@
 // row is removed when its file is gone from both sides (or deleted on purpose).
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/state_rules.h"
@@ -59,8 +62,9 @@ class SyncStateStore {
   bool RemoveFolder(int64_t pair, const std::string& folder);
 
   // The records of one folder of the pair (its path relative to the roots,
-  // "" for the top folder), keyed by folded name.
-  std::map<std::string, RecordedPair> Folder(int64_t pair, const std::string& folder);
+  // "" for the top folder), keyed by name. Folders and names are given
+  // folded (RecordedFolder, FoldedName), as they are kept.
+  RecordedFolderList Folder(int64_t pair, const std::string& folder);
   // Records one pair in step, or removes its record; each is one transaction.
   bool Record(int64_t pair, const std::string& folder, const std::string& name, const RecordedPair& sides);
   bool Remove(int64_t pair, const std::string& folder, const std::string& name);
@@ -85,8 +89,9 @@ class SyncStateStore {
 
 // One compare's and the sync's after it use of the state of one folder pair:
 // the compare reads each folder's records and tells what is in step or gone
-// (written in batches, each one transaction); the sync records each copy and
-// deletion as it ends (each one transaction). Safe to share between threads.
+// (written in batches, each one transaction, by a thread of the session's);
+// the sync records each copy and deletion as it ends (each one transaction).
+// Folders and names come folded. Safe to share between threads.
 class StateSession : public IRecordedState, public ISyncRecorder {
  public:
   // `classify`: the compare classes by the records (else it only writes).
@@ -95,7 +100,7 @@ class StateSession : public IRecordedState, public ISyncRecorder {
 
   bool Any() override { return recorded_ > 0; }
   bool Classify() override { return classify_; }
-  std::map<std::string, RecordedPair> Folder(const std::string& folder) override;
+  RecordedFolderList Folder(const std::string& folder) override;
   void InStep(const std::string& folder, const std::string& name, const RecordedPair& now) override;
   void Gone(const std::string& folder, const std::string& name) override;
   void Walked(const std::string& folder) override;
@@ -115,16 +120,27 @@ class StateSession : public IRecordedState, public ISyncRecorder {
     std::string folder, name;
     std::optional<RecordedPair> now;  // none: remove
   };
-  void Flush();  // with mutex_ held
+  void Add(Change change);
+  void Hand(std::vector<Change>&& batch);  // to the writer thread
+  void WriteQueued();                      // the writer thread
+  void Write(const std::vector<Change>& batch);
+  void Drain();  // writes what is pending and queued, and ends the writer
   void Note(bool ok);
 
   SyncStateStore& store_;
   const int64_t pair_;
   const bool classify_;
   const int64_t recorded_;
-  mutable std::mutex mutex_;
+  std::mutex mutex_;  // pending_, walked_
   std::vector<Change> pending_;
   std::set<std::string> walked_;
+  std::mutex storeMutex_;  // every use of store_ after the start
+  std::mutex queueMutex_;  // queue_, stop_, starting writer_
+  std::condition_variable queueChanged_;
+  std::deque<std::vector<Change>> queue_;
+  bool stop_ = false;
+  std::thread writer_;
+  mutable std::mutex errorMutex_;
   std::string error_;
 };
 

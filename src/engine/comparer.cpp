@@ -252,38 +252,44 @@ bool CFolderComparer::ListSide(bool remote, const std::string& path, int folderC
 
 void CFolderComparer::MergeFiles(const ScanList& local, const ScanList& remote, bool localUnread,
                                  bool remoteUnread, const ScanList& localAll, const ScanList& remoteAll) {
-  std::map<std::string, RecordedPair> records;
+  RecordedFolderList records;
   if (stateAny_) records = state_->Folder(folderKey_);
+  std::vector<bool> met(records.size());
+  size_t unmet = records.size();
   MergeSortedLists(
       local, remote,
       [&](const FindData* l, const FindData* r) {
         // A side missing from a listing that was not read whole may be there.
         if ((!l && localUnread) || (!r && remoteUnread)) return AddEntry(l, r, StateUnknown);
-        std::optional<RecordedPair> record;
+        const RecordedPair* record = nullptr;
         std::string key;
         if (state_) {
           key = FoldedName(l ? l->name : r->name);
-          if (auto it = records.find(key); it != records.end()) {
-            record = it->second;
-            records.erase(it);  // met: what is left at the end is not here
+          const auto it = std::lower_bound(records.begin(), records.end(), key,
+                                           [](const RecordedFile& f, const std::string& k) { return f.name < k; });
+          if (it != records.end() && it->name == key) {
+            record = &it->sides;
+            const size_t i = static_cast<size_t>(it - records.begin());
+            unmet -= !met[i];
+            met[i] = true;  // what is left unmet at the end is not here
           }
         }
-        const CompareState state = Classify(l, r, record ? &*record : nullptr);
+        const CompareState state = Classify(l, r, record);
         if (state_ && state == InStep && l && r) {
           const RecordedPair now{{l->size, l->lastWrite}, {r->size, r->lastWrite}};
-          if (record != now) state_->InStep(folderKey_, key, now);
+          if (!record || *record != now) state_->InStep(folderKey_, key, now);
         }
         AddEntry(l, r, state);
       },
       [this] { return IsAborted(); });
   // A record whose file is on neither side (the whole listings, not only the
   // files of the chosen types) is gone; with a side unread it may be there.
-  if (records.empty() || localUnread || remoteUnread || IsAborted()) return;
+  if (!unmet || localUnread || remoteUnread || IsAborted()) return;
   std::set<std::string> present;
   for (const ScanList* all : {&localAll, &remoteAll})
     for (const FindData& fd : *all) present.insert(FoldedName(fd.name));
-  for (const auto& [name, pair] : records)
-    if (!present.count(name)) state_->Gone(folderKey_, name);
+  for (size_t i = 0; i < records.size(); ++i)
+    if (!met[i] && !present.count(records[i].name)) state_->Gone(folderKey_, records[i].name);
 }
 
 CompareState CFolderComparer::Classify(const FindData* l, const FindData* r, const RecordedPair* record) {

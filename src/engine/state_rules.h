@@ -7,6 +7,7 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "engine/find_data.h"
 
@@ -24,6 +25,14 @@ struct RecordedPair {
   RecordedSide local, remote;
   bool operator==(const RecordedPair&) const = default;
 };
+
+// The record of one file of a folder, under its folded name.
+struct RecordedFile {
+  std::string name;
+  RecordedPair sides;
+};
+// A folder's records, in the byte order of their names.
+using RecordedFolderList = std::vector<RecordedFile>;
 
 enum class RecordedClass {
   AsToday,          // nothing recorded: the times decide, as without a state
@@ -67,8 +76,8 @@ class IRecordedState {
   // Whether the classes come from the record (else it is only written, as
   // for a one-way mirror).
   virtual bool Classify() { return true; }
-  // The records of one folder, keyed by folded name.
-  virtual std::map<std::string, RecordedPair> Folder(const std::string& folder) = 0;
+  // The records of one folder.
+  virtual RecordedFolderList Folder(const std::string& folder) = 0;
   // A pair on both sides, found in step: it is recorded as it is now.
   virtual void InStep(const std::string& folder, const std::string& name, const RecordedPair& now) = 0;
   // A recorded pair gone from both sides (their listings read whole).

@@ -19,7 +19,7 @@
 namespace twinbay {
 namespace {
 
-TEST(SyncState, RecordsReadBackByFoldedNameAndPlacesAreForgotten) {
+TEST(SyncState, RecordsReadBackInNameOrderAndPlacesAreForgotten) {
   test::TempDir dir;
   SyncStateStore store;
   std::string error;
@@ -29,13 +29,16 @@ TEST(SyncState, RecordsReadBackByFoldedNameAndPlacesAreForgotten) {
   EXPECT_EQ(store.Pair("site", "/l", "/r", false), pair);
   EXPECT_EQ(store.Pair("site", "/l", "/other", false), 0);
   EXPECT_FALSE(store.HasRows(pair));
-  ASSERT_TRUE(store.Record(pair, "Sub", "Index.HTML", {{5, 100}, {5, 200}}));
+  ASSERT_TRUE(store.Record(pair, "sub", "z", {{5, 100}, {5, 200}}));
+  ASSERT_TRUE(store.Record(pair, "sub", "index.html", {{5, 100}, {5, 200}}));
   ASSERT_TRUE(store.Record(pair, "sub", "index.html", {{6, 101}, {6, 201}}));  // the same pair, replaced
   ASSERT_TRUE(store.Record(pair, "", "a", {{1, 1}, {1, 1}}));
-  const auto sub = store.Folder(pair, "SUB");
-  ASSERT_EQ(sub.size(), 1u);
-  EXPECT_EQ(sub.at("index.html"), (RecordedPair{{6, 101}, {6, 201}}));
-  ASSERT_TRUE(store.Remove(pair, "", "A"));
+  const auto sub = store.Folder(pair, "sub");
+  ASSERT_EQ(sub.size(), 2u);
+  EXPECT_EQ(sub[0].name, "index.html");
+  EXPECT_EQ(sub[0].sides, (RecordedPair{{6, 101}, {6, 201}}));
+  EXPECT_EQ(sub[1].name, "z");
+  ASSERT_TRUE(store.Remove(pair, "", "a"));
   EXPECT_TRUE(store.Folder(pair, "").empty());
   EXPECT_EQ(store.ForgetPlace("site"), 1);
   EXPECT_FALSE(store.HasRows(pair));
