@@ -9,12 +9,20 @@
 namespace twinbay {
 namespace {
 
+// The files of a folder are keyed by the folder's number rather than its
+// path: rows half the size, and a compare's first run writes one per file.
 constexpr const char* kSchema =
     "CREATE TABLE IF NOT EXISTS pairs(id INTEGER PRIMARY KEY, place TEXT NOT NULL, local_root TEXT NOT NULL,"
     " remote_root TEXT NOT NULL, UNIQUE(place, local_root, remote_root));"
-    "CREATE TABLE IF NOT EXISTS files(pair INTEGER NOT NULL REFERENCES pairs(id) ON DELETE CASCADE,"
-    " folder TEXT NOT NULL, name TEXT NOT NULL, local_size INTEGER NOT NULL, local_time INTEGER NOT NULL,"
-    " remote_size INTEGER NOT NULL, remote_time INTEGER NOT NULL, PRIMARY KEY(pair, folder, name)) WITHOUT ROWID;";
+    "CREATE TABLE IF NOT EXISTS folders(id INTEGER PRIMARY KEY, pair INTEGER NOT NULL, path TEXT NOT NULL,"
+    " UNIQUE(pair, path));"
+    "CREATE TABLE IF NOT EXISTS files(folder INTEGER NOT NULL, name TEXT NOT NULL, local_size INTEGER NOT NULL,"
+    " local_time INTEGER NOT NULL, remote_size INTEGER NOT NULL, remote_time INTEGER NOT NULL,"
+    " PRIMARY KEY(folder, name)) WITHOUT ROWID;";
+// The layout's number (user_version). Files of the first layout (files keyed
+// by pair and folder path, version 0) lose their rows: the next compare of
+// each pair is a first run.
+constexpr int kLayout = 2;
 
 // Our databases say so in their header, so that another program's file is
 // never taken for one (or changed).
@@ -120,12 +128,20 @@ bool SyncStateStore::Open(const std::string& file, std::string& error) {
     Statement tables(Prepare("SELECT count(*) FROM sqlite_master"));
     if (tables && tables.Step() == SQLITE_ROW) count = tables.Column(0);
   }
+  int64_t layout = -1;
+  {
+    Statement version(Prepare("PRAGMA user_version"));
+    if (version && version.Step() == SQLITE_ROW) layout = version.Column(0);
+  }
   bool ok = app == kApplicationId || (app == 0 && count == 0);
   if (!ok) error_ = "it is not a state file of this program";
+  if (ok && layout > kLayout) ok = false, error_ = "it was made by a newer version of this program";
   // WAL with NORMAL sync: every committed row survives a crash of the
   // program; a power cut may lose the last ones, never half of one.
-  ok = ok && Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA foreign_keys=ON;") &&
-       Exec(("PRAGMA application_id=" + std::to_string(kApplicationId)).c_str()) && Exec(kSchema);
+  ok = ok && Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;") &&
+       Exec(("PRAGMA application_id=" + std::to_string(kApplicationId)).c_str()) &&
+       (layout == kLayout || Exec("BEGIN IMMEDIATE; DROP TABLE IF EXISTS files; COMMIT;")) && Exec(kSchema) &&
+       Exec(("PRAGMA user_version=" + std::to_string(kLayout)).c_str());
   if (!ok) {
     error = "cannot use the sync state " + file + ": " + error_;
     CloseDatabase(db_);  // finalises the statements kept
@@ -151,17 +167,32 @@ int64_t SyncStateStore::Pair(const std::string& place, const std::string& localR
 }
 
 bool SyncStateStore::HasRows(int64_t pair) {
-  Statement s(Prepare("SELECT 1 FROM files WHERE pair = ?1 LIMIT 1"));
+  Statement s(Prepare("SELECT 1 FROM files WHERE folder IN (SELECT id FROM folders WHERE pair = ?1) LIMIT 1"));
   return s && s.Int(1, pair).Step() == SQLITE_ROW;
+}
+
+int64_t SyncStateStore::FolderId(int64_t pair, const std::string& folder, bool make) {
+  // The folder of the last call is kept: a compare writes a folder's files
+  // one after another.
+  if (lastFolder_.id && lastFolder_.pair == pair && lastFolder_.path == folder) return lastFolder_.id;
+  if (make) {
+    Statement add(Prepare("INSERT OR IGNORE INTO folders(pair, path) VALUES(?1, ?2)"));
+    if (!add || add.Int(1, pair).Text(2, folder).Step() != SQLITE_DONE) return Fail("cannot record a folder"), 0;
+  }
+  Statement find(Prepare("SELECT id FROM folders WHERE pair = ?1 AND path = ?2"));
+  if (!find || find.Int(1, pair).Text(2, folder).Step() != SQLITE_ROW) return 0;
+  lastFolder_ = {pair, folder, find.Column(0)};
+  return lastFolder_.id;
 }
 
 RecordedFolderList SyncStateStore::Folder(int64_t pair, const std::string& folder) {
   RecordedFolderList out;
+  const int64_t id = FolderId(pair, folder, false);
   // In key order, which is the names' byte order.
   Statement s(Prepare("SELECT name, local_size, local_time, remote_size, remote_time FROM files"
-                      " WHERE pair = ?1 AND folder = ?2 ORDER BY name"));
-  if (!s) return out;
-  s.Int(1, pair).Text(2, folder);
+                      " WHERE folder = ?1 ORDER BY name"));
+  if (!id || !s) return out;
+  s.Int(1, id);
   while (s.Step() == SQLITE_ROW) {
     RecordedFile& r = out.emplace_back();
     r.name = s.ColumnText(0);
@@ -173,21 +204,60 @@ RecordedFolderList SyncStateStore::Folder(int64_t pair, const std::string& folde
 
 bool SyncStateStore::Record(int64_t pair, const std::string& folder, const std::string& name,
                             const RecordedPair& sides) {
+  const int64_t id = FolderId(pair, folder, true);
   // An update in place where the row is there: cheaper than REPLACE, which
   // deletes the old row and inserts a new one.
-  Statement s(Prepare("INSERT INTO files VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7) ON CONFLICT DO UPDATE SET"
-                      " local_size = ?4, local_time = ?5, remote_size = ?6, remote_time = ?7"));
-  if (!s) return false;
-  s.Int(1, pair).Text(2, folder).Text(3, name);
-  s.Int(4, static_cast<int64_t>(sides.local.size)).Int(5, sides.local.time);
-  s.Int(6, static_cast<int64_t>(sides.remote.size)).Int(7, sides.remote.time);
+  Statement s(Prepare("INSERT INTO files VALUES(?1, ?2, ?3, ?4, ?5, ?6) ON CONFLICT DO UPDATE SET"
+                      " local_size = ?3, local_time = ?4, remote_size = ?5, remote_time = ?6"));
+  if (!id || !s) return false;
+  s.Int(1, id).Text(2, name);
+  s.Int(3, static_cast<int64_t>(sides.local.size)).Int(4, sides.local.time);
+  s.Int(5, static_cast<int64_t>(sides.remote.size)).Int(6, sides.remote.time);
   return s.Step() == SQLITE_DONE || Fail("cannot record a file");
 }
 
+namespace {
+// Rows to one statement in RecordMany: a tenth of the cost per row of
+// statements of one row each goes (binding, stepping, resetting).
+constexpr size_t kRowsPerStatement = 32;
+
+const std::string& ManyRowsStatement() {
+  static const std::string sql = [] {
+    std::string s = "INSERT INTO files VALUES";
+    for (size_t i = 0; i < kRowsPerStatement; ++i) s += i ? ",(?,?,?,?,?,?)" : "(?,?,?,?,?,?)";
+    return s + " ON CONFLICT DO UPDATE SET local_size = excluded.local_size, local_time = excluded.local_time,"
+               " remote_size = excluded.remote_size, remote_time = excluded.remote_time";
+  }();
+  return sql;
+}
+}  // namespace
+
+bool SyncStateStore::RecordMany(int64_t pair, const std::string& folder, const RecordedFile* const* files,
+                                size_t count) {
+  const int64_t id = FolderId(pair, folder, true);
+  if (!id) return false;
+  size_t i = 0;
+  for (; count - i >= kRowsPerStatement; i += kRowsPerStatement) {
+    Statement s(Prepare(ManyRowsStatement().c_str()));  // the text's address is fixed
+    if (!s) return false;
+    for (size_t k = 0; k < kRowsPerStatement; ++k) {
+      const RecordedFile& f = *files[i + k];
+      const int b = static_cast<int>(k * 6);
+      s.Int(b + 1, id).Text(b + 2, f.name);
+      s.Int(b + 3, static_cast<int64_t>(f.sides.local.size)).Int(b + 4, f.sides.local.time);
+      s.Int(b + 5, static_cast<int64_t>(f.sides.remote.size)).Int(b + 6, f.sides.remote.time);
+    }
+    if (s.Step() != SQLITE_DONE) return Fail("cannot record a file");
+  }
+  for (; i < count; ++i)
+    if (!Record(pair, folder, files[i]->name, files[i]->sides)) return false;
+  return true;
+}
+
 bool SyncStateStore::Remove(int64_t pair, const std::string& folder, const std::string& name) {
-  Statement s(Prepare("DELETE FROM files WHERE pair = ?1 AND folder = ?2 AND name = ?3"));
-  return s && (s.Int(1, pair).Text(2, folder).Text(3, name).Step() == SQLITE_DONE ||
-               Fail("cannot remove a record"));
+  const int64_t id = FolderId(pair, folder, false);
+  Statement s(Prepare("DELETE FROM files WHERE folder = ?1 AND name = ?2"));
+  return id == 0 || (s && (s.Int(1, id).Text(2, name).Step() == SQLITE_DONE || Fail("cannot remove a record")));
 }
 
 bool SyncStateStore::Begin() {
@@ -199,39 +269,47 @@ bool SyncStateStore::Begin() {
 bool SyncStateStore::Commit() {
   if (!inTransaction_) return true;
   inTransaction_ = false;
-  return Exec("COMMIT") || (Exec("ROLLBACK"), false);
+  if (Exec("COMMIT")) return true;
+  Exec("ROLLBACK");
+  lastFolder_ = {};  // its row may have been rolled back
+  return false;
 }
 
 int64_t SyncStateStore::Count(int64_t pair) {
-  Statement s(Prepare("SELECT count(*) FROM files WHERE pair = ?1"));
+  Statement s(Prepare("SELECT count(*) FROM files WHERE folder IN (SELECT id FROM folders WHERE pair = ?1)"));
   return s && s.Int(1, pair).Step() == SQLITE_ROW ? s.Column(0) : 0;
 }
 
 std::vector<std::string> SyncStateStore::Folders(int64_t pair) {
-  // One seek per folder along the key (pair, folder, name), rather than a
-  // read of every file's row.
   std::vector<std::string> out;
-  for (;;) {
-    Statement s(Prepare(out.empty() ? "SELECT min(folder) FROM files WHERE pair = ?1"
-                                    : "SELECT min(folder) FROM files WHERE pair = ?1 AND folder > ?2"));
-    if (!s) break;
-    s.Int(1, pair);
-    if (!out.empty()) s.Text(2, out.back());
-    if (s.Step() != SQLITE_ROW || sqlite3_column_type(s.Get(), 0) == SQLITE_NULL) break;
-    out.push_back(s.ColumnText(0));
-  }
+  Statement s(Prepare("SELECT path FROM folders WHERE pair = ?1"));
+  if (!s) return out;
+  s.Int(1, pair);
+  while (s.Step() == SQLITE_ROW) out.push_back(s.ColumnText(0));
   return out;
 }
 
 bool SyncStateStore::RemoveFolder(int64_t pair, const std::string& folder) {
-  Statement s(Prepare("DELETE FROM files WHERE pair = ?1 AND folder = ?2"));
-  return s && (s.Int(1, pair).Text(2, folder).Step() == SQLITE_DONE || Fail("cannot remove records"));
+  const int64_t id = FolderId(pair, folder, false);
+  lastFolder_ = {};
+  Statement files(Prepare("DELETE FROM files WHERE folder = ?1"));
+  Statement row(Prepare("DELETE FROM folders WHERE id = ?1"));
+  return id == 0 || (files && row && files.Int(1, id).Step() == SQLITE_DONE && row.Int(1, id).Step() == SQLITE_DONE) ||
+         Fail("cannot remove records");
 }
 
 int SyncStateStore::ForgetPlace(const std::string& place) {
-  Statement s(Prepare("DELETE FROM pairs WHERE place = ?1"));
-  if (!s || s.Text(1, place).Step() != SQLITE_DONE) return Fail("cannot forget the state"), -1;
-  return sqlite3_changes(db_);
+  lastFolder_ = {};
+  if (!Begin()) return -1;
+  Statement files(Prepare("DELETE FROM files WHERE folder IN (SELECT folders.id FROM folders"
+                          " JOIN pairs ON folders.pair = pairs.id WHERE pairs.place = ?1)"));
+  Statement folders(Prepare("DELETE FROM folders WHERE pair IN (SELECT id FROM pairs WHERE place = ?1)"));
+  Statement pairs(Prepare("DELETE FROM pairs WHERE place = ?1"));
+  const bool ok = files && folders && pairs && files.Text(1, place).Step() == SQLITE_DONE &&
+                  folders.Text(1, place).Step() == SQLITE_DONE && pairs.Text(1, place).Step() == SQLITE_DONE;
+  const int forgotten = ok ? sqlite3_changes(db_) : -1;
+  if (!ok) Fail("cannot forget the state");
+  return Commit() && ok ? forgotten : -1;
 }
 
 // ---- one compare and sync ----------------------------------------------------
@@ -275,10 +353,10 @@ void StateSession::Add(Change change) {
 }
 
 void StateSession::InStep(const std::string& folder, const std::string& name, const RecordedPair& now) {
-  Add({folder, name, now});
+  Add({folder, {name, now}, false});
 }
 
-void StateSession::Gone(const std::string& folder, const std::string& name) { Add({folder, name, std::nullopt}); }
+void StateSession::Gone(const std::string& folder, const std::string& name) { Add({folder, {name, {}}, true}); }
 
 void StateSession::Walked(const std::string& folder) {
   std::lock_guard g(mutex_);
@@ -316,8 +394,19 @@ void StateSession::WriteQueued() {
 void StateSession::Write(const std::vector<Change>& batch) {
   std::lock_guard g(storeMutex_);
   bool ok = store_.Begin();
-  for (const Change& c : batch)
-    ok = ok && (c.now ? store_.Record(pair_, c.folder, c.name, *c.now) : store_.Remove(pair_, c.folder, c.name));
+  // Rows of one folder go together, as many to a statement as it takes.
+  std::vector<const RecordedFile*> rows;
+  for (size_t i = 0; ok && i < batch.size();) {
+    const Change& c = batch[i];
+    if (c.remove) {
+      ok = store_.Remove(pair_, c.folder, c.file.name);
+      ++i;
+      continue;
+    }
+    rows.clear();
+    for (; i < batch.size() && !batch[i].remove && batch[i].folder == c.folder; ++i) rows.push_back(&batch[i].file);
+    ok = store_.RecordMany(pair_, c.folder, rows.data(), rows.size());
+  }
   ok = store_.Commit() && ok;
   Note(ok);
 }

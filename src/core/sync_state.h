@@ -4,9 +4,12 @@
 //   pairs(id, place, local_root, remote_root)   one row per folder pair; place
 //                                                is the connection's name or
 //                                                the server's address
-//   files(pair, folder, name, local_size, local_time, remote_size, remote_time)
+//   folders(id, pair, path)                      one row per folder of a pair
+//                                                holding records; path below
+//                                                the top folders ("" for them)
+//   files(folder, name, local_size, local_time, remote_size, remote_time)
 //                                                one row per file pair that was
-//                                                in step on both sides; folder
+//                                                in step on both sides; path
 //                                                and name folded as names pair
 //
 // A row is written only for a pair that exists on both sides and is in step
@@ -68,6 +71,8 @@ class SyncStateStore {
   // Records one pair in step, or removes its record; each is one transaction.
   bool Record(int64_t pair, const std::string& folder, const std::string& name, const RecordedPair& sides);
   bool Remove(int64_t pair, const std::string& folder, const std::string& name);
+  // Records many pairs of one folder, as Record each.
+  bool RecordMany(int64_t pair, const std::string& folder, const RecordedFile* const* files, size_t count);
 
   // Many changes as one transaction (a compare's in-step pairs).
   bool Begin();
@@ -80,11 +85,19 @@ class SyncStateStore {
   bool Exec(const char* sql);
   sqlite3_stmt* Prepare(const char* sql);
   bool Fail(const char* what);
+  // The number of a folder of the pair; 0 when it has none (and `make` is
+  // false) or on a failure.
+  int64_t FolderId(int64_t pair, const std::string& folder, bool make);
 
   sqlite3* db_ = nullptr;
   std::map<const char*, sqlite3_stmt*> statements_;  // by the address of their text
   std::string error_;
   bool inTransaction_ = false;
+  struct {
+    int64_t pair = 0;
+    std::string path;
+    int64_t id = 0;
+  } lastFolder_;
 };
 
 // One compare's and the sync's after it use of the state of one folder pair:
@@ -117,8 +130,9 @@ class StateSession : public IRecordedState, public ISyncRecorder {
 
  private:
   struct Change {
-    std::string folder, name;
-    std::optional<RecordedPair> now;  // none: remove
+    std::string folder;
+    RecordedFile file;
+    bool remove;  // else: record
   };
   void Add(Change change);
   void Hand(std::vector<Change>&& batch);  // to the writer thread

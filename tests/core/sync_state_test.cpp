@@ -1,6 +1,6 @@
-// The sync state database: what is recorded reads back under folded names, a
-// place can be forgotten, another program's database is left alone, and a
-// writer killed mid-run leaves only whole rows.
+// The sync state database: what is recorded reads back in name order, a place
+// can be forgotten, another program's database is left alone, an older layout
+// of ours starts afresh, and a writer killed mid-run leaves only whole rows.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sqlite3.h>
@@ -33,11 +33,21 @@ TEST(SyncState, RecordsReadBackInNameOrderAndPlacesAreForgotten) {
   ASSERT_TRUE(store.Record(pair, "sub", "index.html", {{5, 100}, {5, 200}}));
   ASSERT_TRUE(store.Record(pair, "sub", "index.html", {{6, 101}, {6, 201}}));  // the same pair, replaced
   ASSERT_TRUE(store.Record(pair, "", "a", {{1, 1}, {1, 1}}));
+  // Many at once (whole statements and a rest), one of them replacing a row.
+  std::vector<RecordedFile> many;
+  for (uint64_t i = 0; i < 40; ++i) many.push_back({"m" + std::to_string(10 + i), {{i, 1}, {i, 2}}});
+  many[3] = {"z", {{9, 9}, {9, 9}}};
+  std::vector<const RecordedFile*> rows;
+  for (const RecordedFile& f : many) rows.push_back(&f);
+  ASSERT_TRUE(store.RecordMany(pair, "sub", rows.data(), rows.size()));
   const auto sub = store.Folder(pair, "sub");
-  ASSERT_EQ(sub.size(), 2u);
+  ASSERT_EQ(sub.size(), 41u);
   EXPECT_EQ(sub[0].name, "index.html");
   EXPECT_EQ(sub[0].sides, (RecordedPair{{6, 101}, {6, 201}}));
-  EXPECT_EQ(sub[1].name, "z");
+  EXPECT_EQ(sub[39].name, "m49");
+  EXPECT_EQ(sub[39].sides, (RecordedPair{{39, 1}, {39, 2}}));
+  EXPECT_EQ(sub[40].name, "z");
+  EXPECT_EQ(sub[40].sides.local.size, 9u);
   ASSERT_TRUE(store.Remove(pair, "", "a"));
   EXPECT_TRUE(store.Folder(pair, "").empty());
   EXPECT_EQ(store.ForgetPlace("site"), 1);
@@ -45,24 +55,48 @@ TEST(SyncState, RecordsReadBackInNameOrderAndPlacesAreForgotten) {
   EXPECT_EQ(store.Pair("site", "/l", "/r", false), 0);
 }
 
-TEST(SyncState, AnotherProgramsDatabaseIsRefusedAndLeftAlone) {
+TEST(SyncState, OthersDatabasesAreLeftAloneAndAnOlderLayoutStartsAfresh) {
   test::TempDir dir;
-  const std::string file = dir / "other.sqlite";
+  auto make = [&](const std::string& name, const char* sql) {
+    sqlite3* db = nullptr;
+    EXPECT_EQ(sqlite3_open((dir / name).c_str(), &db), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+    sqlite3_close(db);
+    return dir / name;
+  };
+  const std::string other = make("other.sqlite", "CREATE TABLE t(x)");
+  const std::string newer = make("newer.sqlite", "PRAGMA application_id=1415004761; PRAGMA user_version=9;");
+  const std::string older = make("older.sqlite",
+                                 "PRAGMA application_id=1415004761; CREATE TABLE pairs(id INTEGER PRIMARY KEY,"
+                                 " place TEXT, local_root TEXT, remote_root TEXT, UNIQUE(place, local_root,"
+                                 " remote_root)); CREATE TABLE files(pair, folder, name, local_size, local_time,"
+                                 " remote_size, remote_time, PRIMARY KEY(pair, folder, name)) WITHOUT ROWID;"
+                                 " INSERT INTO pairs VALUES(1, 'p', '/l', '/r');"
+                                 " INSERT INTO files VALUES(1, '', 'a', 1, 1, 1, 1);");
+  for (const auto& [file, why] : {std::pair{other, "not a state file"}, {newer, "newer version"}}) {
+    SyncStateStore store;
+    std::string error;
+    EXPECT_FALSE(store.Open(file, error));
+    EXPECT_NE(error.find(why), std::string::npos) << error;
+  }
   sqlite3* db = nullptr;
-  ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
-  ASSERT_EQ(sqlite3_exec(db, "CREATE TABLE t(x)", nullptr, nullptr, nullptr), SQLITE_OK);
-  sqlite3_close(db);
-  SyncStateStore store;
-  std::string error;
-  EXPECT_FALSE(store.Open(file, error));
-  EXPECT_NE(error.find("not a state file"), std::string::npos) << error;
-  ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_open(other.c_str(), &db), SQLITE_OK);
   sqlite3_stmt* s = nullptr;
   sqlite3_prepare_v2(db, "SELECT count(*) FROM sqlite_master", -1, &s, nullptr);
   ASSERT_EQ(sqlite3_step(s), SQLITE_ROW);
   EXPECT_EQ(sqlite3_column_int(s, 0), 1);  // no table of ours was added
   sqlite3_finalize(s);
   sqlite3_close(db);
+  // The older layout's rows go (the next compare is a first run); its pairs
+  // stay, and the file works as any other.
+  SyncStateStore store;
+  std::string error;
+  ASSERT_TRUE(store.Open(older, error)) << error;
+  const int64_t pair = store.Pair("p", "/l", "/r", false);
+  EXPECT_EQ(pair, 1);
+  EXPECT_FALSE(store.HasRows(pair));
+  ASSERT_TRUE(store.Record(pair, "", "a", {{1, 1}, {1, 1}}));
+  EXPECT_EQ(store.Count(pair), 1);
 }
 
 TEST(SyncState, AWriterKilledMidRunLeavesOnlyWholeRows) {
