@@ -110,7 +110,7 @@ FAULTS = [
       "} else if (total * 100 > static_cast<long>(maxShare) * check.base) {",
       "} else if (false) {"),
     F("state-delete-changed", "a file changed since the compare is deleted (a sync's or Delete Selected Files')",
-      "src/net/transfer.cpp",
+      "src/net/transfer_delete.cpp",
       "if (now.IsDirectory() || SideChanged(now, {listed.size, listed.lastWrite}, ignoreSeconds)) {",
       "if (now.IsDirectory()) {"),
     # ---- transfer ---------------------------------------------------------
@@ -185,7 +185,7 @@ FAULTS = [
       "sign = t.front() == '+' ? -1 : 1;"),
     # ---- deletion ---------------------------------------------------------
     F("delete-incomplete", "files are deleted in a folder that could not be read whole",
-      "src/net/transfer.cpp",
+      "src/net/transfer_delete.cpp",
       "    if (record.incomplete) {\n      counts.failed",
       "    if (record.incomplete && entries.empty()) {\n      counts.failed"),
     # ---- connections file -------------------------------------------------

@@ -14,6 +14,9 @@ if grep -rnE '^[[:space:]]*#[[:space:]]*include[[:space:]]*[<"]net/' src/ui src/
   exit 1
 fi
 
+# The fault list must still match the code it changes (each snippet once).
+python3 scripts/mutants.py --list >/dev/null
+
 # Test volume: lines under tests/ (support included) against lines under src/.
 count_lines() { find "$1" -type f \( -name '*.cpp' -o -name '*.h' -o -name '*.inl' -o -name '*.py' -o -name '*.sh' \) \
   -exec cat {} + | wc -l; }
