@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -9,11 +10,21 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <string>
 
 #include "engine/find_data.h"
 
 namespace twinbay::test {
 namespace fs = std::filesystem;
+
+// ctest gives every test a data folder of its own; a test binary run by hand
+// gets one under the temporary folder, so that the sync state of its runs
+// never lands in the user's data folder.
+static const bool kPrivateDataFolder = [] {
+  const char* base = std::getenv("TMPDIR");
+  const std::string folder = std::string(base && *base ? base : "/tmp") + "/twinbay-test-data-" + std::to_string(getuid());
+  return std::getenv("XDG_DATA_HOME") || setenv("XDG_DATA_HOME", folder.c_str(), 1) == 0;
+}();
 
 TempDir::TempDir() {
   const char* base = std::getenv("TMPDIR");
