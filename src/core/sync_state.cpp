@@ -315,16 +315,13 @@ int SyncStateStore::ForgetPlace(const std::string& place) {
 // ---- one compare and sync ----------------------------------------------------
 
 namespace {
-// A compare's changes are written this many to a transaction: few commits,
-// and little lost to a crash (which loses only rows not yet true anyway).
-constexpr size_t kBatch = 4096;
 // Batches handed to the writer and not yet taken: the compare waits beyond
 // this, so that a slow disk holds back the compare rather than fill memory.
 constexpr size_t kQueued = 2;
 }  // namespace
 
-StateSession::StateSession(SyncStateStore& store, int64_t pair, bool classify)
-    : store_(store), pair_(pair), classify_(classify), recorded_(store.Count(pair)) {}
+StateSession::StateSession(SyncStateStore& store, int64_t pair, bool classify, size_t batch)
+    : store_(store), pair_(pair), classify_(classify), batch_(batch), recorded_(store.Count(pair)) {}
 
 StateSession::~StateSession() { Drain(); }
 
@@ -347,7 +344,7 @@ RecordedFolderList StateSession::Folder(const std::string& folder) {
 void StateSession::Add(Change change) {
   std::lock_guard g(mutex_);
   pending_.push_back(std::move(change));
-  if (pending_.size() < kBatch) return;
+  if (pending_.size() < batch_) return;
   Hand(std::move(pending_));
   pending_.clear();
 }

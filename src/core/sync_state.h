@@ -108,7 +108,10 @@ class SyncStateStore {
 class StateSession : public IRecordedState, public ISyncRecorder {
  public:
   // `classify`: the compare classes by the records (else it only writes).
-  StateSession(SyncStateStore& store, int64_t pair, bool classify);
+  // `batch`: a compare's changes are written this many to a transaction: few
+  // commits, and little lost to a crash (which loses only rows not yet true
+  // anyway).
+  StateSession(SyncStateStore& store, int64_t pair, bool classify, size_t batch = 4096);
   ~StateSession() override;
 
   bool Any() override { return recorded_ > 0; }
@@ -144,6 +147,7 @@ class StateSession : public IRecordedState, public ISyncRecorder {
   SyncStateStore& store_;
   const int64_t pair_;
   const bool classify_;
+  const size_t batch_;
   const int64_t recorded_;
   std::mutex mutex_;  // pending_, walked_
   std::vector<Change> pending_;

@@ -55,6 +55,34 @@ TEST(SyncState, RecordsReadBackInNameOrderAndPlacesAreForgotten) {
   EXPECT_EQ(store.Pair("site", "/l", "/r", false), 0);
 }
 
+// A compare's rows go to the session's writer thread in batches (of 3 here);
+// its end waits for them all and drops the folders it did not meet.
+TEST(SyncState, ACompareIsWrittenInBatchesOnTheSessionsThread) {
+  test::TempDir dir;
+  SyncStateStore store;
+  std::string error;
+  ASSERT_TRUE(store.Open(dir / "state.sqlite", error)) << error;
+  const int64_t pair = store.Pair("p", "/l", "/r", true);
+  ASSERT_TRUE(store.Record(pair, "gone", "x", {{1, 1}, {1, 1}}));  // a folder not met
+  ASSERT_TRUE(store.Record(pair, "a", "old", {{1, 1}, {1, 1}}));   // gone from both sides
+  {
+    StateSession session(store, pair, true, 3);
+    EXPECT_EQ(session.Recorded(), 2);
+    for (const char* folder : {"", "a", "b"}) {
+      session.Walked(folder);
+      for (uint64_t i = 0; *folder && i < 20; ++i) session.InStep(folder, "f" + std::to_string(i), {{i, 1}, {i, 2}});
+    }
+    session.Gone("a", "old");
+    session.Finish(true);
+    EXPECT_EQ(session.Error(), "");
+  }
+  EXPECT_EQ(store.Count(pair), 40);
+  EXPECT_TRUE(store.Folder(pair, "gone").empty());
+  const auto b = store.Folder(pair, "b");
+  ASSERT_EQ(b.size(), 20u);
+  EXPECT_EQ(b[19].sides, (RecordedPair{{9, 1}, {9, 2}}));  // "f9", last in name order
+}
+
 TEST(SyncState, OthersDatabasesAreLeftAloneAndAnOlderLayoutStartsAfresh) {
   test::TempDir dir;
   auto make = [&](const std::string& name, const char* sql) {
