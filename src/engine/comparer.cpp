@@ -256,6 +256,16 @@ void CFolderComparer::MergeFiles(const ScanList& local, const ScanList& remote, 
   if (stateAny_) records = state_->Folder(folderKey_);
   std::vector<bool> met(records.size());
   size_t unmet = records.size();
+  // Names that differ only in case on one side (a case-sensitive disk or
+  // server) share one record key: none of them is classed by the record or
+  // recorded, or a file never synchronised could read as one deleted on the
+  // other side. The times decide for them, as without a state.
+  std::set<std::string> shared;
+  if (state_)
+    for (const ScanList* side : {&local, &remote})
+      for (size_t i = 1; i < side->size(); ++i)
+        if (CompareNamesNoCase((*side)[i - 1].name, (*side)[i].name) == 0)
+          shared.insert(FoldedName((*side)[i].name));
   MergeSortedLists(
       local, remote,
       [&](const FindData* l, const FindData* r) {
@@ -263,8 +273,7 @@ void CFolderComparer::MergeFiles(const ScanList& local, const ScanList& remote, 
         if ((!l && localUnread) || (!r && remoteUnread)) return AddEntry(l, r, StateUnknown);
         const RecordedPair* record = nullptr;
         std::string key;
-        if (state_) {
-          key = FoldedName(l ? l->name : r->name);
+        if (state_ && !shared.count(key = FoldedName(l ? l->name : r->name))) {
           const auto it = std::lower_bound(records.begin(), records.end(), key,
                                            [](const RecordedFile& f, const std::string& k) { return f.name < k; });
           if (it != records.end() && it->name == key) {
@@ -275,7 +284,7 @@ void CFolderComparer::MergeFiles(const ScanList& local, const ScanList& remote, 
           }
         }
         const CompareState state = Classify(l, r, record);
-        if (state_ && state == InStep && l && r) {
+        if (state_ && state == InStep && l && r && !shared.count(key)) {
           const RecordedPair now{{l->size, l->lastWrite}, {r->size, r->lastWrite}};
           if (!record || *record != now) state_->InStep(folderKey_, key, now);
         }

@@ -240,9 +240,12 @@ TEST(SyncMemory, DeletionsFollowConflictsStayAndGuardsStopTheRun) {
   EXPECT_EQ(test::ReadFile(l + "/c"), "c local");     // the conflicts are left alone
   EXPECT_EQ(test::ReadFile(r + "/c"), "c remote");
   EXPECT_EQ(test::ReadFile(r + "/d"), "d remote");
+  test::WriteFile(l + "/E", "e", t0);  // "e" but for case, never synchronised: not taken for "e"
   states = run(false);
-  EXPECT_EQ(states.size(), 7u);                      // c, d, e, f, g, h, new (and no a, b, old/*)
+  EXPECT_EQ(states.size(), 8u);                      // c, d, e, E, f, g, h, new (and no a, b, old/*)
   EXPECT_EQ(states["/e"], InStep * 10 + 0);
+  EXPECT_EQ(states["/E"], CopyLocalToRemote * 10 + 1);
+  std::filesystem::remove(l + "/E");
 
   for (const char* f : {"e", "f", "g", "h", "new"}) std::filesystem::remove(l + "/" + f);
   run(true, -1, false);  // 5 deletions of 7 recorded: more than half, refused
