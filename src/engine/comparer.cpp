@@ -111,6 +111,7 @@ void CFolderComparer::BeginCompare(ICompareListener* listener, IFileSystem* loca
   remoteAncestorPaths_.clear();
   remoteAncestorIds_.clear();
   depth_ = 0;
+  sharedKeys_ = 0;
   abort_.store(0);
   staleRemoved_.store(0);
   {
@@ -252,20 +253,13 @@ bool CFolderComparer::ListSide(bool remote, const std::string& path, int folderC
 
 void CFolderComparer::MergeFiles(const ScanList& local, const ScanList& remote, bool localUnread,
                                  bool remoteUnread, const ScanList& localAll, const ScanList& remoteAll) {
+  // Below a folder whose key is shared the state is left alone.
+  IRecordedState* const state = sharedKeys_ ? nullptr : state_;
   RecordedFolderList records;
-  if (stateAny_) records = state_->Folder(folderKey_);
+  if (stateAny_ && state) records = state->Folder(folderKey_);
   std::vector<bool> met(records.size());
   size_t unmet = records.size();
-  // Names that differ only in case on one side (a case-sensitive disk or
-  // server) share one record key: none of them is classed by the record or
-  // recorded, or a file never synchronised could read as one deleted on the
-  // other side. The times decide for them, as without a state.
-  std::set<std::string> shared;
-  if (state_)
-    for (const ScanList* side : {&local, &remote})
-      for (size_t i = 1; i < side->size(); ++i)
-        if (CompareNamesNoCase((*side)[i - 1].name, (*side)[i].name) == 0)
-          shared.insert(FoldedName((*side)[i].name));
+  const std::set<std::string> shared = state ? SharedKeys(local, remote) : std::set<std::string>();
   MergeSortedLists(
       local, remote,
       [&](const FindData* l, const FindData* r) {
@@ -273,7 +267,7 @@ void CFolderComparer::MergeFiles(const ScanList& local, const ScanList& remote, 
         if ((!l && localUnread) || (!r && remoteUnread)) return AddEntry(l, r, StateUnknown);
         const RecordedPair* record = nullptr;
         std::string key;
-        if (state_ && !shared.count(key = FoldedName(l ? l->name : r->name))) {
+        if (state && !shared.count(key = FoldedName(l ? l->name : r->name))) {
           const auto it = std::lower_bound(records.begin(), records.end(), key,
                                            [](const RecordedFile& f, const std::string& k) { return f.name < k; });
           if (it != records.end() && it->name == key) {
@@ -283,12 +277,12 @@ void CFolderComparer::MergeFiles(const ScanList& local, const ScanList& remote, 
             met[i] = true;  // what is left unmet at the end is not here
           }
         }
-        const CompareState state = Classify(l, r, record);
-        if (state_ && state == InStep && l && r && !shared.count(key)) {
+        const CompareState cls = Classify(l, r, record);
+        if (state && cls == InStep && l && r && !shared.count(key)) {
           const RecordedPair now{{l->size, l->lastWrite}, {r->size, r->lastWrite}};
-          if (!record || *record != now) state_->InStep(folderKey_, key, now);
+          if (!record || *record != now) state->InStep(folderKey_, key, now);
         }
-        AddEntry(l, r, state);
+        AddEntry(l, r, cls);
       },
       [this] { return IsAborted(); });
   // A record whose file is on neither side (the whole listings, not only the
@@ -298,7 +292,20 @@ void CFolderComparer::MergeFiles(const ScanList& local, const ScanList& remote, 
   for (const ScanList* all : {&localAll, &remoteAll})
     for (const FindData& fd : *all) present.insert(FoldedName(fd.name));
   for (size_t i = 0; i < records.size(); ++i)
-    if (!met[i] && !present.count(records[i].name)) state_->Gone(folderKey_, records[i].name);
+    if (!met[i] && !present.count(records[i].name)) state->Gone(folderKey_, records[i].name);
+}
+
+std::set<std::string> CFolderComparer::SharedKeys(const ScanList& local, const ScanList& remote) {
+  // Names that differ only in case on one side (a case-sensitive disk or
+  // server) share one record key: none of them is classed by the record or
+  // recorded, or a file never synchronised could read as one deleted on the
+  // other side. The times decide for them, as without a state. (The lists
+  // sort case-insensitively first, so such names are neighbours.)
+  std::set<std::string> shared;
+  for (const ScanList* side : {&local, &remote})
+    for (size_t i = 1; i < side->size(); ++i)
+      if (CompareNamesNoCase((*side)[i - 1].name, (*side)[i].name) == 0) shared.insert(FoldedName((*side)[i].name));
+  return shared;
 }
 
 CompareState CFolderComparer::Classify(const FindData* l, const FindData* r, const RecordedPair* record) {
@@ -317,9 +324,15 @@ CompareState CFolderComparer::Classify(const FindData* l, const FindData* r, con
 
 void CFolderComparer::MergeFolders(const ScanList& local, const ScanList& remote, const std::string& localPath,
                                    const std::string& remotePath, const std::string& fileTypes, bool include) {
+  const std::set<std::string> shared = state_ ? SharedKeys(local, remote) : std::set<std::string>();
   MergeSortedLists(
       local, remote,
-      [&](const FindData* l, const FindData* r) { FolderPair(l, r, localPath, remotePath, fileTypes, include); },
+      [&](const FindData* l, const FindData* r) {
+        const int keyShared = !shared.empty() && shared.count(FoldedName(l ? l->name : r->name));
+        sharedKeys_ += keyShared;
+        FolderPair(l, r, localPath, remotePath, fileTypes, include);
+        sharedKeys_ -= keyShared;
+      },
       [this] { return IsAborted(); });
 }
 

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -111,6 +112,8 @@ class CFolderComparer {
   // The class of one pair (neither side unknown), with the state's record
   // of it (null: none).
   CompareState Classify(const FindData* local, const FindData* remote, const RecordedPair* record);
+  // The folded names that more than one entry of a side shares.
+  static std::set<std::string> SharedKeys(const ScanList& local, const ScanList& remote);
   void MergeFolders(const ScanList& local, const ScanList& remote, const std::string& localPath,
                     const std::string& remotePath, const std::string& fileTypes, bool include);
   // Makes the record of one sub-folder pair, walks it when sub-folders are
@@ -149,6 +152,10 @@ class CFolderComparer {
   bool stateAny_ = false;      // the state holds records for this pair
   bool whole_ = true;          // every folder so far walked and read whole
   std::string folderKey_;      // the folder being merged, as the state keys it
+  // Folders being walked whose names differ only in case from a sibling's on
+  // one side: their key is shared, so the state is neither read nor written
+  // below them.
+  int sharedKeys_ = 0;
   // The identities of the local folders being walked (device and inode),
   // outermost first: a link back into one of them is shown but not walked
   // again.

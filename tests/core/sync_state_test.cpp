@@ -165,7 +165,7 @@ TEST(SyncMemory, DeletionsFollowConflictsStayAndGuardsStopTheRun) {
   test::TempDir top;
   const std::string l = top / "l", r = top / "r";
   const int64_t t0 = test::ThreeHoursAgo();
-  for (const char* f : {"a", "b", "c", "d", "e", "f", "g", "h", "old/x", "old/y"}) {
+  for (const char* f : {"a", "b", "c", "d", "e", "f", "g", "h", "old/x", "old/y", "s/k"}) {
     test::WriteFile(l + "/" + f, f, t0);
     test::WriteFile(r + "/" + f, f, t0);
   }
@@ -185,12 +185,12 @@ TEST(SyncMemory, DeletionsFollowConflictsStayAndGuardsStopTheRun) {
     c.ignoreSeconds = false;
     std::string problem;
     EXPECT_TRUE(controller.RunCompare(c, nullptr, problem)) << problem;
-    std::map<std::string, int> states;  // "folder/name" -> state
+    std::map<std::string, int> states;  // "/folder/name" -> state
     {
       auto guard = collection.Lock();
       for (size_t i = 0; i < collection.GetCount(); ++i)
         for (auto& e : collection.GetAt(i)->entries)
-          states[RecordedFolder(*collection.GetAt(i)) + "/" + e->Name()] = e->state * 10 + e->IsTagged();
+          states[collection.GetAt(i)->localPath.substr(l.size()) + "/" + e->Name()] = e->state * 10 + e->IsTagged();
     }
     TransferOptions o;
     o.localToRemote = o.remoteToLocal = o.deleteFollowing = true;
@@ -212,12 +212,12 @@ TEST(SyncMemory, DeletionsFollowConflictsStayAndGuardsStopTheRun) {
   test::WriteFile(r + "/d", "d remote", t0 + 60);
   std::filesystem::remove_all(l + "/old");           // a whole folder deleted locally
   auto states = run(true, 0, false);                 // --max-delete 0: refused, nothing done
-  EXPECT_EQ(controller.RecordedFiles(), 11);
+  EXPECT_EQ(controller.RecordedFiles(), 12);
   EXPECT_EQ(states["/a"], DeleteRemote * 10 + 1);
   EXPECT_EQ(states["/b"], DeleteLocal * 10 + 1);
   EXPECT_EQ(states["/c"], Conflict * 10);            // never tagged
   EXPECT_EQ(states["/d"], Conflict * 10);
-  EXPECT_EQ(states["old/x"], DeleteRemote * 10 + 1);
+  EXPECT_EQ(states["/old/x"], DeleteRemote * 10 + 1);
   EXPECT_TRUE(std::filesystem::exists(r + "/a") && std::filesystem::exists(l + "/b"));
   {  // the server's "a" changes after the compare: its deletion is refused
     test::WriteFile(r + "/a", "a changed", t0 + 60);
@@ -233,22 +233,26 @@ TEST(SyncMemory, DeletionsFollowConflictsStayAndGuardsStopTheRun) {
     test::WriteFile(r + "/a", "a", t0);
   }
 
-  states = run(true);  // 4 of 11 recorded: within the share
+  states = run(true);  // 4 of 12 recorded: within the share
   for (const char* gone : {"/a", "/b", "/old/x"}) EXPECT_FALSE(std::filesystem::exists(r + gone)) << gone;
   EXPECT_FALSE(std::filesystem::exists(l + "/b"));
   EXPECT_FALSE(std::filesystem::exists(r + "/old"));  // emptied, so removed
   EXPECT_EQ(test::ReadFile(l + "/c"), "c local");     // the conflicts are left alone
   EXPECT_EQ(test::ReadFile(r + "/c"), "c remote");
   EXPECT_EQ(test::ReadFile(r + "/d"), "d remote");
-  test::WriteFile(l + "/E", "e", t0);  // "e" but for case, never synchronised: not taken for "e"
+  // "e" and "s" but for case, never synchronised: not taken for "e" and "s/k".
+  test::WriteFile(l + "/E", "e", t0);
+  test::WriteFile(l + "/S/k", "s/k", t0);
   states = run(false);
-  EXPECT_EQ(states.size(), 8u);                      // c, d, e, E, f, g, h, new (and no a, b, old/*)
+  EXPECT_EQ(states.size(), 10u);  // c, d, e, E, f, g, h, new, s/k, S/k (and no a, b, old/*)
   EXPECT_EQ(states["/e"], InStep * 10 + 0);
   EXPECT_EQ(states["/E"], CopyLocalToRemote * 10 + 1);
+  EXPECT_EQ(states["/S/k"], CopyLocalToRemote * 10 + 1);
   std::filesystem::remove(l + "/E");
+  std::filesystem::remove_all(l + "/S");
 
   for (const char* f : {"e", "f", "g", "h", "new"}) std::filesystem::remove(l + "/" + f);
-  run(true, -1, false);  // 5 deletions of 7 recorded: more than half, refused
+  run(true, -1, false);  // 5 deletions of 8 recorded: more than half, refused
   EXPECT_TRUE(std::filesystem::exists(r + "/e"));
   for (const char* f : {"e", "f", "g", "h", "new"}) test::WriteFile(l + "/" + f, f, t0);
   std::filesystem::rename(l, top / "unmounted");     // the top folder is missing
