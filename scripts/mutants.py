@@ -98,8 +98,8 @@ FAULTS = [
       "case RecordedClass::DeletedLocally: return CopyRemoteToLocal;"),
     F("state-one-sided-recorded", "a file on one side only (skipped or untagged) is recorded as in step",
       "src/engine/comparer.cpp",
-      "if (state_ && state == InStep && l && r) {\n          const RecordedPair now{{l->size, l->lastWrite}, {r->size, r->lastWrite}};",
-      "if (state_ && state != StateUnknown) {\n          const FindData* a = l ? l : r;\n          const FindData* b = r ? r : l;\n"
+      "if (state && cls == InStep && l && r && !shared.count(key)) {\n          const RecordedPair now{{l->size, l->lastWrite}, {r->size, r->lastWrite}};",
+      "if (state && cls != StateUnknown) {\n          const FindData* a = l ? l : r;\n          const FindData* b = r ? r : l;\n"
       "          const RecordedPair now{{a->size, a->lastWrite}, {b->size, b->lastWrite}};"),
     F("state-missing-root", "a missing top folder reads as everything deleted where files were synchronised before",
       "src/engine/comparer.cpp",
