@@ -107,7 +107,7 @@ FAULTS = [
       "if (false) {"),
     F("state-case-file-shared", "a file whose name differs only in case from a synchronised one takes its record",
       "src/engine/comparer.cpp",
-      "const std::set<std::string> shared = state ? SharedKeys(local, remote) : std::set<std::string>();",
+      "const std::set<std::string> shared = state ? SharedKeys(local, remote, leftOut) : std::set<std::string>();",
       "const std::set<std::string> shared;"),
     F("state-case-folder-shared", "a folder whose name differs only in case from a synchronised one takes its records",
       "src/engine/comparer.cpp",

@@ -158,11 +158,12 @@ void CFolderComparer::CompareFolder(const std::string& localPath, const std::str
   ScanList localAll, remoteAll, localFiles, remoteFiles, localFolders, remoteFolders;
   bool localListed = false, remoteListed = false, localUnread = false, remoteUnread = false;
   std::string failure;
+  std::set<std::string> leftOut;  // either side's
   auto listSide = [&](bool remote, bool& listed, ScanList& all, bool& unread) {
     if (listed) return;
     listed = true;
     std::string why;
-    unread = !ListSide(remote, remote ? remotePath : localPath, folderClass, all, why);
+    unread = !ListSide(remote, remote ? remotePath : localPath, folderClass, all, why, leftOut);
     if (failure.empty()) failure = why;
   };
   auto listLocal = [&] { listSide(false, localListed, localAll, localUnread); };
@@ -198,7 +199,7 @@ void CFolderComparer::CompareFolder(const std::string& localPath, const std::str
       folderKey_ = record ? RecordedFolder(*record) : std::string();
       if (failure.empty()) state_->Walked(folderKey_);
     }
-    if (!IsAborted()) MergeFiles(localFiles, remoteFiles, localUnread, remoteUnread, localAll, remoteAll);
+    if (!IsAborted()) MergeFiles(localFiles, remoteFiles, localUnread, remoteUnread, localAll, remoteAll, leftOut);
   }
   if (!IsAborted()) SelectMatching(localAll, true, "*.*", localFolders);
   if (!IsAborted()) SelectMatching(remoteAll, true, "*.*", remoteFolders);
@@ -206,7 +207,7 @@ void CFolderComparer::CompareFolder(const std::string& localPath, const std::str
   SortByName(remoteFolders);
   if (!IsAborted() && include && failure.empty() && depth_ < kMaxDepth) AnnounceRemoteFolders(remoteFolders, remotePath);
   if (!IsAborted())
-    MergeFolders(localFolders, remoteFolders, localPath, remotePath, fileTypes, include && failure.empty());
+    MergeFolders(localFolders, remoteFolders, localPath, remotePath, fileTypes, include && failure.empty(), leftOut);
 
   remoteAncestorPaths_.pop_back();
   if (depth_ == 1) localAncestorIds_.pop_back();
@@ -214,13 +215,14 @@ void CFolderComparer::CompareFolder(const std::string& localPath, const std::str
 }
 
 bool CFolderComparer::ListSide(bool remote, const std::string& path, int folderClass, ScanList& out,
-                               std::string& why) {
+                               std::string& why, std::set<std::string>& leftOut) {
   IFileSystem& fs = remote ? *remote_ : *local_;
   CFolderRecord* const record = currentRecord_;
   if (folderClass == (remote ? FolderLocalOnly : FolderRemoteOnly)) return true;
   bool ok = fs.List(path, out);
   const std::string error = ok ? std::string() : fs.LastError();
   std::vector<std::string> skipped = fs.TakeSkipped();
+  for (const std::string& name : fs.TakeLeftOut()) leftOut.insert(FoldedName(name));
   if (ok) {
     SweepStaleTemps(out, remote, remote ? JoinRemotePath(path, "") : JoinLocalPath(path, ""));
   } else if (folderClass == FolderRoot && record && out.empty() &&
@@ -252,14 +254,15 @@ bool CFolderComparer::ListSide(bool remote, const std::string& path, int folderC
 }
 
 void CFolderComparer::MergeFiles(const ScanList& local, const ScanList& remote, bool localUnread,
-                                 bool remoteUnread, const ScanList& localAll, const ScanList& remoteAll) {
+                                 bool remoteUnread, const ScanList& localAll, const ScanList& remoteAll,
+                                 const std::set<std::string>& leftOut) {
   // Below a folder whose key is shared the state is left alone.
   IRecordedState* const state = sharedKeys_ ? nullptr : state_;
   RecordedFolderList records;
   if (stateAny_ && state) records = state->Folder(folderKey_);
   std::vector<bool> met(records.size());
   size_t unmet = records.size();
-  const std::set<std::string> shared = state ? SharedKeys(local, remote) : std::set<std::string>();
+  const std::set<std::string> shared = state ? SharedKeys(local, remote, leftOut) : std::set<std::string>();
   MergeSortedLists(
       local, remote,
       [&](const FindData* l, const FindData* r) {
@@ -295,13 +298,16 @@ void CFolderComparer::MergeFiles(const ScanList& local, const ScanList& remote, 
     if (!met[i] && !present.count(records[i].name)) state->Gone(folderKey_, records[i].name);
 }
 
-std::set<std::string> CFolderComparer::SharedKeys(const ScanList& local, const ScanList& remote) {
+std::set<std::string> CFolderComparer::SharedKeys(const ScanList& local, const ScanList& remote,
+                                                  const std::set<std::string>& leftOut) {
   // Names that differ only in case on one side (a case-sensitive disk or
   // server) share one record key: none of them is classed by the record or
   // recorded, or a file never synchronised could read as one deleted on the
-  // other side. The times decide for them, as without a state. (The lists
-  // sort case-insensitively first, so such names are neighbours.)
-  std::set<std::string> shared;
+  // other side. Nor is a name a listing left out although it is there (a
+  // link into an unmounted disk): it is not deleted. The times decide for
+  // them, as without a state. (The lists sort case-insensitively first, so
+  // names alike but for case are neighbours.)
+  std::set<std::string> shared = leftOut;
   for (const ScanList* side : {&local, &remote})
     for (size_t i = 1; i < side->size(); ++i)
       if (CompareNamesNoCase((*side)[i - 1].name, (*side)[i].name) == 0) shared.insert(FoldedName((*side)[i].name));
@@ -323,8 +329,9 @@ CompareState CFolderComparer::Classify(const FindData* l, const FindData* r, con
 }
 
 void CFolderComparer::MergeFolders(const ScanList& local, const ScanList& remote, const std::string& localPath,
-                                   const std::string& remotePath, const std::string& fileTypes, bool include) {
-  const std::set<std::string> shared = state_ ? SharedKeys(local, remote) : std::set<std::string>();
+                                   const std::string& remotePath, const std::string& fileTypes, bool include,
+                                   const std::set<std::string>& leftOut) {
+  const std::set<std::string> shared = state_ ? SharedKeys(local, remote, leftOut) : std::set<std::string>();
   MergeSortedLists(
       local, remote,
       [&](const FindData* l, const FindData* r) {

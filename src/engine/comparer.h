@@ -108,14 +108,17 @@ class CFolderComparer {
   // A file missing from a side that was not read whole gets StateUnknown.
   // The whole listings tell a recorded pair that is gone from a filtered one.
   void MergeFiles(const ScanList& local, const ScanList& remote, bool localUnread, bool remoteUnread,
-                  const ScanList& localAll, const ScanList& remoteAll);
+                  const ScanList& localAll, const ScanList& remoteAll, const std::set<std::string>& leftOut);
   // The class of one pair (neither side unknown), with the state's record
   // of it (null: none).
   CompareState Classify(const FindData* local, const FindData* remote, const RecordedPair* record);
-  // The folded names that more than one entry of a side shares.
-  static std::set<std::string> SharedKeys(const ScanList& local, const ScanList& remote);
+  // The folded names whose record the state may not use: those more than
+  // one entry of a side shares, and `leftOut`.
+  static std::set<std::string> SharedKeys(const ScanList& local, const ScanList& remote,
+                                          const std::set<std::string>& leftOut);
   void MergeFolders(const ScanList& local, const ScanList& remote, const std::string& localPath,
-                    const std::string& remotePath, const std::string& fileTypes, bool include);
+                    const std::string& remotePath, const std::string& fileTypes, bool include,
+                    const std::set<std::string>& leftOut);
   // Makes the record of one sub-folder pair, walks it when sub-folders are
   // included (and it does not lead back up the tree), and finishes it.
   void FolderPair(const FindData* local, const FindData* remote, const std::string& localPath,
@@ -130,7 +133,10 @@ class CFolderComparer {
   // of its name, or (up to `levels` up) the parent is not there either.
   static bool FolderMissing(IFileSystem& fs, const std::string& path, int levels);
   // Lists one side of a folder; false (with `why`) when it was not read whole.
-  bool ListSide(bool remote, const std::string& path, int folderClass, ScanList& out, std::string& why);
+  // `leftOut` gains the folded names the listing left out although they are
+  // there.
+  bool ListSide(bool remote, const std::string& path, int folderClass, ScanList& out, std::string& why,
+                std::set<std::string>& leftOut);
   // Removes the stale temporary files of one listing from it and from its side.
   // `folder` ends in "/".
   void SweepStaleTemps(ScanList& listing, bool remote, const std::string& folder);

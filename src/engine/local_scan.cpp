@@ -40,8 +40,9 @@ bool IsUsableLocalPath(const std::string& path) { return !path.empty() && path[0
 
 bool ListLocalFolder(const std::string& folderPath, ScanList& out) { return ReadLocalFolder(folderPath, out) == 0; }
 
-int ReadLocalFolder(const std::string& folderPath, ScanList& out) {
+int ReadLocalFolder(const std::string& folderPath, ScanList& out, std::vector<std::string>* leftOut) {
   out.clear();
+  if (leftOut) leftOut->clear();
   if (!IsUsableLocalPath(folderPath)) return EINVAL;
   DIR* dir = opendir(folderPath.c_str());
   if (!dir) return errno != 0 ? errno : EIO;
@@ -58,15 +59,24 @@ int ReadLocalFolder(const std::string& folderPath, ScanList& out) {
     if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
     // Only regular files, folders and links can matter; skip the rest without
     // a stat when the file system tells the type.
-    if (de->d_type != DT_UNKNOWN && de->d_type != DT_REG && de->d_type != DT_DIR && de->d_type != DT_LNK) continue;
+    if (de->d_type != DT_UNKNOWN && de->d_type != DT_REG && de->d_type != DT_DIR && de->d_type != DT_LNK) {
+      if (leftOut) leftOut->push_back(name);
+      continue;
+    }
     struct stat st;
     if (fstatat(fd, name, &st, 0) != 0) {
-      if (errno == ENOENT || errno == ELOOP) continue;  // vanished, or a dangling or looping link
+      // Vanished, or a dangling or looping link (a link into an unmounted
+      // disk, say): the latter is there, only not to be read.
+      if (errno == ENOENT || errno == ELOOP) {
+        if (leftOut && (errno == ELOOP || de->d_type == DT_LNK || de->d_type == DT_UNKNOWN)) leftOut->push_back(name);
+        continue;
+      }
       readError = errno;  // say, a folder that can be read but not entered
       break;
     }
     FindData data;
     if (FillFromStat(st, name, data)) out.push_back(std::move(data));
+    else if (leftOut) leftOut->push_back(name);
   }
   closedir(dir);
   if (readError != 0) out.clear();

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "engine/find_data.h"
 
@@ -20,7 +21,7 @@ bool ListLocalFolder(const std::string& folderPath, ScanList& out);
 // The same, telling why a folder could not be read: 0 when it was listed,
 // else the errno value (ENOENT for a folder that does not exist, EINVAL for a
 // path that is not usable).
-int ReadLocalFolder(const std::string& folderPath, ScanList& out);
+int ReadLocalFolder(const std::string& folderPath, ScanList& out, std::vector<std::string>* leftOut = nullptr);
 
 // Appends the entries of a local folder that match the pattern and are of the
 // wanted kind; a folder that cannot be read adds nothing.

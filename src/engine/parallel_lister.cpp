@@ -107,6 +107,7 @@ bool CParallelLister::List(const std::string& path, ScanList& out) {
         ++delivered_;
         out = std::move(job.entries);
         skipped_ = std::move(job.skipped);
+        leftOut_ = std::move(job.leftOut);
         return true;
       }
       ++discarded_;  // listed again below, on the walk's own connection
@@ -114,6 +115,7 @@ bool CParallelLister::List(const std::string& path, ScanList& out) {
   }
   const bool ok = own_.List(path, out);
   skipped_ = own_.TakeSkipped();
+  leftOut_ = own_.TakeLeftOut();
   return ok;
 }
 
@@ -166,6 +168,7 @@ bool CParallelLister::ListNext(IFileSystem& fs, std::unique_lock<std::mutex>& lo
   Job result;
   result.ok = fs.List(path, result.entries);
   result.skipped = fs.TakeSkipped();
+  result.leftOut = fs.TakeLeftOut();
   if (!result.ok) result.entries.clear();
   std::vector<std::string> below;
   if (result.ok && guess < kMaxGuess)
@@ -190,6 +193,7 @@ bool CParallelLister::ListNext(IFileSystem& fs, std::unique_lock<std::mutex>& lo
   job.ok = result.ok;
   job.entries = std::move(result.entries);
   job.skipped = std::move(result.skipped);
+  job.leftOut = std::move(result.leftOut);
   job.state = State::Ready;
   ++ready_;
   done_.notify_all();

@@ -33,6 +33,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <thread>
 #include <vector>
 
@@ -55,6 +56,7 @@ class CParallelLister : public IFileSystem, public IListAhead {
   // A failure is always the walk's own connection's.
   std::string LastError() const override { return own_.LastError(); }
   std::vector<std::string> TakeSkipped() override;
+  std::vector<std::string> TakeLeftOut() override { return std::exchange(leftOut_, {}); }
   void WillList(const std::vector<std::string>& paths) override;
 
   // The rest is the walk's own file system's.
@@ -94,7 +96,7 @@ class CParallelLister : public IFileSystem, public IListAhead {
     int guess = 0;  // 0: named by the walk; n: n levels below such a folder
     bool ok = false;
     ScanList entries;
-    std::vector<std::string> skipped;
+    std::vector<std::string> skipped, leftOut;
   };
   void Helper();
   // Starts a helper for each queued folder no idle helper will take, while
@@ -124,7 +126,7 @@ class CParallelLister : public IFileSystem, public IListAhead {
   size_t delivered_ = 0, discarded_ = 0;
 
   // The walk's side, used on the walk's thread only.
-  std::vector<std::string> skipped_;
+  std::vector<std::string> skipped_, leftOut_;
 };
 
 }  // namespace twinbay

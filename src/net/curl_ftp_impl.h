@@ -18,6 +18,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <string_view>
 #include <vector>
 
@@ -72,6 +73,7 @@ class CurlFtpConnection : public IFtpConnection {
     out.swap(skipped_);
     return out;
   }
+  std::vector<std::string> TakeLeftOut() override { return std::exchange(leftOut_, {}); }
 
  private:
   struct Transfer {
@@ -178,6 +180,7 @@ class CurlFtpConnection : public IFtpConnection {
   };
   std::map<std::string, LinkInfo> links_;
   std::vector<std::string> skipped_;
+  std::vector<std::string> leftOut_;  // of the last listing
   bool listedInPart_ = false;
   CertificateCheck check_;
   std::string refusedCertificate_;

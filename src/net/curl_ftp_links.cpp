@@ -42,7 +42,10 @@ void CurlFtpConnection::ResolveLinks(const std::string& folder, ScanList& entrie
         it = links_.emplace(path, info).first;
       }
       const LinkInfo& info = it->second;
-      if (info.kind == LinkInfo::Nowhere) continue;
+      if (info.kind == LinkInfo::Nowhere) {
+        leftOut_.push_back(e.name);
+        continue;
+      }
       if (info.kind == LinkInfo::Folder) {
         e.attributes = kAttrDirectory;
         e.size = 0;

@@ -12,6 +12,7 @@ namespace twinbay {
 bool CurlFtpConnection::ListDirectory(const std::string& path, ScanList& out) {
   out.clear();
   skipped_.clear();
+  leftOut_.clear();
   listedInPart_ = false;
   if (!Safe(path)) return false;
   if (!features_.mlsd && !clock_->PendingProbe().empty()) CleanUpProbe();

@@ -68,6 +68,10 @@ class IFileSystem {
   // Entries the listings left out on purpose, each as "path: why" (a link that
   // leads nowhere, a name that cannot be used safely); each is told once.
   virtual std::vector<std::string> TakeSkipped() { return {}; }
+  // The names the last listing left out although something is there (a link
+  // that leads nowhere, neither a file nor a folder), told after every
+  // listing: such a name is never read as deleted.
+  virtual std::vector<std::string> TakeLeftOut() { return {}; }
   // Makes one folder (its parent must exist); false when it was not made.
   virtual bool MakeFolder(const std::string& path) = 0;
   // Removes one file.

@@ -139,6 +139,8 @@ class IFtpConnection {
   // Entries that listings left out on purpose since the last call, each as
   // "path: why" (a link that leads nowhere); each is told once per connection.
   virtual std::vector<std::string> TakeSkipped() { return {}; }
+  // The names the last listing left out although something is there.
+  virtual std::vector<std::string> TakeLeftOut() { return {}; }
   // Whether the login and the transfers are encrypted (TLS).
   virtual bool Encrypted() const { return false; }
   // The SHA-256 fingerprint of a server certificate that the last Open

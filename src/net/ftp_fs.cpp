@@ -59,6 +59,11 @@ std::vector<std::string> FtpFileSystem::TakeSkipped() {
   IFtpConnection* c = session_.GetConnection();
   return c ? c->TakeSkipped() : std::vector<std::string>();
 }
+
+std::vector<std::string> FtpFileSystem::TakeLeftOut() {
+  IFtpConnection* c = session_.GetConnection();
+  return c ? c->TakeLeftOut() : std::vector<std::string>();
+}
 bool FtpFileSystem::MakeFolder(const std::string& path) {
   IFtpConnection* c = Connection();
   return c && c->CreateDirectory(path);

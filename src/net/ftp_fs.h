@@ -23,6 +23,7 @@ class FtpFileSystem : public IFileSystem {
   // looking for it.
   bool List(const std::string& path, ScanList& out) override;
   std::vector<std::string> TakeSkipped() override;
+  std::vector<std::string> TakeLeftOut() override;
   bool MakeFolder(const std::string& path) override;
   bool Remove(const std::string& path) override;
   bool RemoveFolder(const std::string& path) override;

@@ -101,8 +101,9 @@ FsCapabilities LocalFileSystem::Capabilities() const {
 
 bool LocalFileSystem::List(const std::string& path, ScanList& out) {
   std::string p;
+  leftOut_.clear();
   if (!OnDisk(path, p)) return false;
-  const int err = ReadLocalFolder(p, out);
+  const int err = ReadLocalFolder(p, out, &leftOut_);
   if (err == 0) return true;
   error_ = path + ": " + std::strerror(err);
   return false;

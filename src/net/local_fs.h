@@ -4,6 +4,9 @@
 // carry their device and inode as their unique id.
 #pragma once
 
+#include <utility>
+#include <vector>
+
 #include "net/file_system.h"
 
 namespace twinbay {
@@ -26,6 +29,7 @@ class LocalFileSystem : public IFileSystem {
   bool Stat(const std::string& path, FindData& out) override;
   bool Size(const std::string& path, uint64_t& size) override;
   std::string LastError() const override { return error_; }
+  std::vector<std::string> TakeLeftOut() override { return std::exchange(leftOut_, {}); }
   void SetAbortFlag(const std::atomic<bool>* flag) override { abortFlag_ = flag; }
   bool LostConnection() const override { return false; }
   bool Reconnect() override { return true; }
@@ -40,6 +44,7 @@ class LocalFileSystem : public IFileSystem {
 
   std::string root_;
   std::string error_;
+  std::vector<std::string> leftOut_;  // of the last listing
   const std::atomic<bool>* abortFlag_ = nullptr;
 };
 

@@ -276,6 +276,7 @@ SftpFileSystem::LinkEnd SftpFileSystem::FollowLink(const std::string& path, Find
 
 bool SftpFileSystem::List(const std::string& path, ScanList& out) {
   out.clear();
+  leftOut_.clear();
   if (!Ready()) return false;
   std::vector<size_t> links;
   ScanList entries;
@@ -289,6 +290,7 @@ bool SftpFileSystem::List(const std::string& path, ScanList& out) {
     if (end == LinkEnd::Lost) return false;
     if (end == LinkEnd::Found) continue;
     nowhere[i] = true;
+    leftOut_.push_back(entries[i].name);
     if (end == LinkEnd::Nowhere && told_.insert(target).second)
       skipped_.push_back(target + ": a symbolic link that leads nowhere; skipped");
   }

@@ -6,6 +6,7 @@
 #include <deque>
 #include <memory>
 #include <set>
+#include <utility>
 #include <vector>
 
 #include "net/file_system.h"
@@ -28,6 +29,7 @@ class SftpFileSystem : public IFileSystem {
   // Entries the listings left out on purpose, each as "path: why" (a link
   // that leads nowhere), each told once.
   std::vector<std::string> TakeSkipped() override;
+  std::vector<std::string> TakeLeftOut() override { return std::exchange(leftOut_, {}); }
   // How many requests the server refused on this connection so far (a
   // failing status reply, expected or not): a normal run draws none.
   uint64_t RefusedRequests() const { return refused_; }
@@ -96,6 +98,7 @@ class SftpFileSystem : public IFileSystem {
   std::string loginFolder_ = "/";  // where the server put the login (realpath ".")
   std::set<std::string> told_;
   std::vector<std::string> skipped_;
+  std::vector<std::string> leftOut_;  // of the last listing
 };
 
 }  // namespace twinbay

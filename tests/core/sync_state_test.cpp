@@ -165,7 +165,7 @@ TEST(SyncMemory, DeletionsFollowConflictsStayAndGuardsStopTheRun) {
   test::TempDir top;
   const std::string l = top / "l", r = top / "r";
   const int64_t t0 = test::ThreeHoursAgo();
-  for (const char* f : {"a", "b", "c", "d", "e", "f", "g", "h", "old/x", "old/y", "s/k"}) {
+  for (const char* f : {"a", "b", "c", "d", "e", "f", "g", "h", "old/x", "old/y", "s/k", "t/m"}) {
     test::WriteFile(l + "/" + f, f, t0);
     test::WriteFile(r + "/" + f, f, t0);
   }
@@ -212,7 +212,7 @@ TEST(SyncMemory, DeletionsFollowConflictsStayAndGuardsStopTheRun) {
   test::WriteFile(r + "/d", "d remote", t0 + 60);
   std::filesystem::remove_all(l + "/old");           // a whole folder deleted locally
   auto states = run(true, 0, false);                 // --max-delete 0: refused, nothing done
-  EXPECT_EQ(controller.RecordedFiles(), 12);
+  EXPECT_EQ(controller.RecordedFiles(), 13);
   EXPECT_EQ(states["/a"], DeleteRemote * 10 + 1);
   EXPECT_EQ(states["/b"], DeleteLocal * 10 + 1);
   EXPECT_EQ(states["/c"], Conflict * 10);            // never tagged
@@ -233,7 +233,7 @@ TEST(SyncMemory, DeletionsFollowConflictsStayAndGuardsStopTheRun) {
     test::WriteFile(r + "/a", "a", t0);
   }
 
-  states = run(true);  // 4 of 12 recorded: within the share
+  states = run(true);  // 4 of 13 recorded: within the share
   for (const char* gone : {"/a", "/b", "/old/x"}) EXPECT_FALSE(std::filesystem::exists(r + gone)) << gone;
   EXPECT_FALSE(std::filesystem::exists(l + "/b"));
   EXPECT_FALSE(std::filesystem::exists(r + "/old"));  // emptied, so removed
@@ -241,18 +241,24 @@ TEST(SyncMemory, DeletionsFollowConflictsStayAndGuardsStopTheRun) {
   EXPECT_EQ(test::ReadFile(r + "/c"), "c remote");
   EXPECT_EQ(test::ReadFile(r + "/d"), "d remote");
   // "e" and "s" but for case, never synchronised: not taken for "e" and "s/k".
+  // "f" and "t" links into a disk not mounted: there, so not deleted.
   test::WriteFile(l + "/E", "e", t0);
   test::WriteFile(l + "/S/k", "s/k", t0);
+  std::filesystem::remove(l + "/f");
+  std::filesystem::remove_all(l + "/t");
+  std::filesystem::create_symlink(top / "nowhere/f", l + "/f");
+  std::filesystem::create_directory_symlink(top / "nowhere/t", l + "/t");
   states = run(false);
-  EXPECT_EQ(states.size(), 10u);  // c, d, e, E, f, g, h, new, s/k, S/k (and no a, b, old/*)
+  EXPECT_EQ(states.size(), 11u);  // c, d, e, E, f, g, h, new, s/k, S/k, t/m (and no a, b, old/*)
   EXPECT_EQ(states["/e"], InStep * 10 + 0);
-  EXPECT_EQ(states["/E"], CopyLocalToRemote * 10 + 1);
-  EXPECT_EQ(states["/S/k"], CopyLocalToRemote * 10 + 1);
-  std::filesystem::remove(l + "/E");
-  std::filesystem::remove_all(l + "/S");
+  for (const char* copied : {"/E", "/S/k"}) EXPECT_EQ(states[copied], CopyLocalToRemote * 10 + 1) << copied;
+  for (const char* there : {"/f", "/t/m"}) EXPECT_EQ(states[there], CopyRemoteToLocal * 10 + 1) << there;
+  for (const char* f : {"E", "S", "f", "t"}) std::filesystem::remove_all(l + "/" + f);
+  test::WriteFile(l + "/f", "f", t0);
+  test::WriteFile(l + "/t/m", "t/m", t0);
 
   for (const char* f : {"e", "f", "g", "h", "new"}) std::filesystem::remove(l + "/" + f);
-  run(true, -1, false);  // 5 deletions of 8 recorded: more than half, refused
+  run(true, -1, false);  // 5 deletions of 9 recorded: more than half, refused
   EXPECT_TRUE(std::filesystem::exists(r + "/e"));
   for (const char* f : {"e", "f", "g", "h", "new"}) test::WriteFile(l + "/" + f, f, t0);
   std::filesystem::rename(l, top / "unmounted");     // the top folder is missing

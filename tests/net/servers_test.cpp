@@ -271,8 +271,17 @@ TEST_P(EveryServer, CopiesNeverWriteThroughALinkAndALinkIsWhatItLeadsTo) {
     EXPECT_EQ(s.Refused(), s.ssh ? 2u : 0u);
     ASSERT_NE(s.Record("up"), nullptr);
     EXPECT_TRUE(s.Record("up")->entries.empty());
-    // Those leading nowhere are told (proftpd leaves them out of its listing).
+    // Those leading nowhere are told (proftpd leaves them out of its listing),
+    // and named after every listing: there, so never read as deleted.
     EXPECT_EQ(root->skipped.size(), GetParam() == Server::Proftpd ? 0u : 2u);
+    for (int listing = 0; listing < 2; ++listing) {
+      ScanList entries;
+      ASSERT_TRUE(s.fs->List(s.remote, entries));
+      auto leftOut = s.fs->TakeLeftOut();
+      std::sort(leftOut.begin(), leftOut.end());
+      const std::vector<std::string> expected = {"link.txt", "nowhere"};
+      EXPECT_EQ(leftOut, GetParam() == Server::Proftpd ? std::vector<std::string>() : expected);
+    }
   }
   const mode_t mask = umask(027);
   EXPECT_EQ(s.Sync(true, true), "");
