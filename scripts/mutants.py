@@ -128,7 +128,7 @@ FAULTS = [
     # ---- transfer ---------------------------------------------------------
     F("xfer-incomplete-copied", "files of a folder that could not be read whole are copied",
       "src/net/transfer.cpp",
-      "return !UnderIncompleteFolder(record) && Selected(e, o);",
+      "return !record.UnderIncomplete() && Selected(e, o);",
       "return Selected(e, o);"),
     F("xfer-appeared-replaced", "a file that appeared since the compare is replaced by a copy's rename",
       "src/net/transfer_copy.cpp",

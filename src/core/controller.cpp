@@ -146,21 +146,12 @@ int CSyncController::ForgetState(const std::string& place, std::string& error, c
   return n;
 }
 
-namespace {
-// Whether the folder or one above it could not be read whole.
-bool UnderIncomplete(const CFolderRecord* record) {
-  for (; record; record = record->parent)
-    if (record->incomplete) return true;
-  return false;
-}
-}  // namespace
-
 void CSyncController::MakeMirror(bool up) {
   mirrored_ = true;
   auto guard = collection_.Lock();
   for (size_t i = 0; i < collection_.GetCount(); ++i) {
     CFolderRecord* record = collection_.GetAt(i);
-    if (UnderIncomplete(record)) continue;
+    if (record->UnderIncomplete()) continue;
     for (auto& e : record->entries) {
       const bool onSource = up ? e->local.has_value() : e->remote.has_value();
       if (!onSource && IsCopyState(e->state)) {

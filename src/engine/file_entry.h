@@ -110,6 +110,13 @@ class CFolderRecord {
   // nowhere); shown once, never copied.
   std::vector<std::string> skipped;
   void MarkIncomplete(const std::string& reason);
+  // Whether this folder or one above it is incomplete: nothing in it is
+  // copied or deleted.
+  bool UnderIncomplete() const {
+    for (const CFolderRecord* r = this; r; r = r->parent)
+      if (r->incomplete) return true;
+    return false;
+  }
 
   void TagAll();
   void UntagAll();

@@ -112,14 +112,8 @@ bool CTransferJob::Selected(const CFileEntry& e, const TransferOptions& o) {
   return IsUpState(e.state) ? o.localToRemote : o.remoteToLocal;
 }
 
-bool UnderIncompleteFolder(const CFolderRecord& record) {
-  for (const CFolderRecord* r = &record; r; r = r->parent)
-    if (r->incomplete) return true;
-  return false;
-}
-
 bool CTransferJob::SelectedIn(const CFolderRecord& record, const CFileEntry& e, const TransferOptions& o) {
-  return !UnderIncompleteFolder(record) && Selected(e, o);
+  return !record.UnderIncomplete() && Selected(e, o);
 }
 
 SyncTotals CTransferJob::Totals() const {

@@ -79,7 +79,7 @@ void CTransferJob::RemoveEmptiedFolders() {
     bool empty;
     {
       auto guard = collection_.Lock();
-      empty = !UnderIncompleteFolder(r) && std::none_of(r.entries.begin(), r.entries.end(), [&](auto& e) {
+      empty = !r.UnderIncomplete() && std::none_of(r.entries.begin(), r.entries.end(), [&](auto& e) {
         return remoteSide ? e->remote.has_value() : e->local.has_value();
       });
     }

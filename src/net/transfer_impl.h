@@ -9,10 +9,6 @@
 
 namespace twinbay {
 
-// Whether the folder or one above it could not be read whole: what is known
-// of it may be wrong, so nothing in it is copied or deleted.
-bool UnderIncompleteFolder(const CFolderRecord& record);
-
 // What failed, with the text of errno.
 std::string SysError(const std::string& what);
 std::string RandomText(size_t n, bool hex);
