@@ -270,7 +270,8 @@ void CFolderComparer::MergeFiles(const ScanList& local, const ScanList& remote, 
         if ((!l && localUnread) || (!r && remoteUnread)) return AddEntry(l, r, StateUnknown);
         const RecordedPair* record = nullptr;
         std::string key;
-        if (state && !shared.count(key = FoldedName(l ? l->name : r->name))) {
+        if (state) key = FoldedName(l ? l->name : r->name);
+        if (state && !shared.count(key)) {
           const auto it = std::lower_bound(records.begin(), records.end(), key,
                                            [](const RecordedFile& f, const std::string& k) { return f.name < k; });
           if (it != records.end() && it->name == key) {
