@@ -152,6 +152,25 @@ int ReportUnsettled(const std::vector<std::string>& lines, FILE* out) {
   return static_cast<int>(lines.size());
 }
 
+// The deletions that follow one on the other side which this run leaves (its
+// direction or --keep-deleted), one line per side; how many files.
+int ReportLeftDeletions(const CFolderCollection& collection, const TransferOptions& options, FILE* out) {
+  long here = 0, there = 0;  // deleted here (still on the server), deleted there (still here)
+  ForEachEntry(collection, [&](const CFolderRecord& r, const CFileEntry& e) {
+    if (IsDeleteState(e.state) && !r.UnderIncomplete() && !CTransferJob::Selected(e, options))
+      ++(e.state == DeleteRemote ? here : there);
+  });
+  auto say = [&](long n, const char* gone, const char* still, bool direction, const char* run) {
+    if (n > 0)
+      std::fprintf(out, "%ld file%s deleted %s %s still %s (%s%s)\n", n, n == 1 ? "" : "s", gone,
+                   n == 1 ? "is" : "are", still, !options.deleteFollowing ? "--keep-deleted" : direction ? "not chosen" : run,
+                   options.deleteFollowing && !direction ? (n == 1 ? " leaves it" : " leaves them") : "");
+  };
+  say(here, "here", "on the server", options.localToRemote, "a run --down");
+  say(there, "on the server", "here", options.remoteToLocal, "a run --up");
+  return static_cast<int>(here + there);
+}
+
 // The folders on one side only that a sync would remove (deepest first):
 // those its deletions leave empty, or for a mirror every one left empty.
 std::vector<std::string> FoldersToRemove(const CFolderCollection& collection, const TransferOptions& options,
@@ -227,7 +246,8 @@ int DryRun(const CFolderCollection& collection, const Options& o, const Transfer
   });
   for (const std::string& folder : FoldersToRemove(collection, options, local))
     std::printf("would delete %s%s\n", folder.c_str(), o.types == "*.*" ? "" : " (if no other file is in it)");
-  const int unsettled = ReportUnsettled(Unsettled(collection, o, local), stdout);
+  const int unsettled =
+      ReportUnsettled(Unsettled(collection, o, local), stdout) + ReportLeftDeletions(collection, options, stdout);
   std::printf("%d file%s would be copied\n", copies, copies == 1 ? "" : "s");
   if (deletions > 0) std::printf("%d file%s would be deleted\n", deletions, deletions == 1 ? "" : "s");
   if (!check.allowed)
@@ -320,7 +340,9 @@ int Sync(const Options& o, CSyncController& controller, const CFolderCollection&
     std::fflush(stdout);
     return InterruptedStatus();
   }
-  const int unsettled = ReportUnsettled(Unsettled(collection, o, local), report ? report : stderr);
+  FILE* const notes = report ? report : stderr;
+  const int unsettled =
+      ReportUnsettled(Unsettled(collection, o, local), notes) + ReportLeftDeletions(collection, options, notes);
   if (report)
     std::fprintf(report, "%d copied, %s%d failed, %d warning%s\n", copied, deletedText.c_str(), failed, warnings,
                  warnings == 1 ? "" : "s");

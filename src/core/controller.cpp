@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <system_error>
+#include <tuple>
 
 #include "engine/parallel_lister.h"
 #include "core/connections.h"
@@ -185,11 +186,15 @@ DeletionCheck CSyncController::CheckDeletions(const TransferOptions& options, lo
   }
   const long total = check.local + check.remote;
   if (total == 0) return check;
-  // The share is of the files recorded in step at the last sync (a mirror's
-  // of the destination's files).
-  // The files on the sides deleted from count too: deletions the user chose
-  // by hand (keeping one side) may have no record.
-  check.base = std::max({mirrored_ ? 0 : RecordedFiles(), check.remote ? remoteFiles : 0L, check.local ? localFiles : 0L});
+  // Each side's deletions are measured alone against the files recorded in
+  // step at the last sync: files new since then, on either side, never
+  // dilute the share. A mirror's are measured against the destination's
+  // files; with nothing recorded (a first run, or no state) the only
+  // deletions are those chosen by hand, measured against that side's files.
+  const long recorded = mirrored_ ? 0 : RecordedFiles();
+  auto baseOf = [recorded](long listed) { return recorded > 0 ? recorded : listed; };
+  check.localBase = baseOf(localFiles);
+  check.remoteBase = baseOf(remoteFiles);
   auto plural = [](long n) { return std::to_string(n) + (n == 1 ? " file" : " files"); };
   if (maxDelete >= 0) {
     if (total > maxDelete) {
@@ -197,11 +202,20 @@ DeletionCheck CSyncController::CheckDeletions(const TransferOptions& options, lo
       check.problem = "This run would delete " + plural(total) + ", more than the " + std::to_string(maxDelete) +
                       " allowed: nothing was copied or deleted.";
     }
-  } else if (total * 100 > static_cast<long>(maxShare) * check.base) {
+    return check;
+  }
+  std::string over;
+  for (const auto& [deletions, base, where] : {std::tuple{check.remote, check.remoteBase, "on the server"},
+                                               std::tuple{check.local, check.localBase, "here"}}) {
+    if (deletions * 100 <= static_cast<long>(maxShare) * base) continue;
+    over += std::string(over.empty() ? "" : " and ") + where + " " + std::to_string(deletions) + " of " +
+            (recorded > 0 ? "the " + plural(base) + " in step at the last sync" : "its " + plural(base));
+  }
+  if (!over.empty()) {
     check.allowed = false;
-    check.problem = "This run would delete " + plural(total) + " of " + std::to_string(check.base) + " (more than " +
-                    std::to_string(maxShare) + " %): nothing was copied or deleted. Is a folder missing or "
-                    "emptied by mistake? Allow it with a count of deletions to make.";
+    check.problem = "This run would delete " + over + " (more than " + std::to_string(maxShare) +
+                    " %): nothing was copied or deleted. Is a folder missing or emptied by mistake? Allow it "
+                    "with a count of deletions to make.";
   }
   return check;
 }

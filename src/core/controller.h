@@ -51,8 +51,8 @@ struct CompareOptions {
 
 // The deletions a sync would make, and whether the guard lets them.
 struct DeletionCheck {
-  long local = 0, remote = 0;  // files to delete on each side
-  long base = 0;               // what the share is taken of
+  long local = 0, remote = 0;          // files to delete on each side
+  long localBase = 0, remoteBase = 0;  // what each side's share is taken of
   bool allowed = true;
   std::string problem;  // why not, for the user
 };
@@ -188,9 +188,11 @@ class CSyncController {
   // becomes a deletion there (tagged); a file newer on the destination is
   // untagged (left as it is).
   void MakeMirror(bool up);
-  // The deletions a sync with these options would make. More than
-  // `maxShare` percent of the recorded files (of the destination's files for
-  // a mirror), or more than maxDelete when it is 0 or more, refuses the run.
+  // The deletions a sync with these options would make (in its directions,
+  // those chosen by hand included). More than `maxShare` percent of the files
+  // recorded in step on either side (of the destination's files for a
+  // mirror), or more than maxDelete in all when it is 0 or more, refuses the
+  // run.
   DeletionCheck CheckDeletions(const TransferOptions& options, long maxDelete = -1, int maxShare = 50) const;
 
   // ---- sync

@@ -121,13 +121,16 @@ TEST_P(Memory, DeletionsFollowConflictsStayAndGuardsRefuseWholeRuns) {
   EXPECT_EQ(r.status, 1) << r.out << r.err;
   EXPECT_TRUE(r.Has("CONFLICT c.txt: changed on both sides since the last sync\n")) << r.out;
   EXPECT_TRUE(r.Has("CONFLICT d.txt: deleted here and changed on the server since the last sync\n")) << r.out;
-  EXPECT_TRUE(r.Has("2 files left as they are on both sides\n2 copied, 0 failed, 0 warnings\n")) << r.out;
+  EXPECT_TRUE(r.Has("2 files left as they are on both sides\n1 file deleted here is still on the server "
+                    "(--keep-deleted)\n1 file deleted on the server is still here (--keep-deleted)\n2 copied, 0 "
+                    "failed, 0 warnings\n")) << r.out;
   EXPECT_TRUE(fs::exists(R("a.txt")) && fs::exists(L("b.txt")) && !fs::exists(L("a.txt")) && !fs::exists(R("b.txt")));
   EXPECT_EQ(test::ReadFile(L("skip.dat")), "skip");
   r = Do("sync", {"--up"});
   EXPECT_EQ(r.status, 1) << r.out << r.err;
   EXPECT_TRUE(r.Has("deleted remote a.txt\n")) << r.out;
-  EXPECT_TRUE(r.Has("0 copied, 1 deleted, 0 failed, 0 warnings\n")) << r.out;
+  EXPECT_TRUE(r.Has("1 file deleted on the server is still here (a run --up leaves it)\n0 copied, 1 deleted, 0 "
+                    "failed, 0 warnings\n")) << r.out;
   EXPECT_FALSE(fs::exists(R("a.txt")));
   EXPECT_TRUE(fs::exists(L("b.txt")));
   r = Do("sync", {"--down"});
@@ -200,6 +203,42 @@ TEST_P(Memory, DeletionsFollowConflictsStayAndGuardsRefuseWholeRuns) {
   if (ssh) run.insert(run.end(), {"--trust-host-key", ssh->HostFingerprint()});
   EXPECT_EQ(Cli(run).status, 1);
   EXPECT_EQ(Cli({"state", "forget", "--connection", "Site"}).out, "1 folder pair of Site forgotten\n");
+}
+
+// 17 files in step, 40 new ones on the server, every file here deleted (an
+// emptied mount): the new files do not dilute the share, the dry run refuses
+// as the run does, and a run down copies the new files and names the
+// deletions it leaves. Each side's deletions are measured alone.
+TEST_P(Memory, TheGuardCountsWhatWasInStepAndAOneWayRunSaysWhatItLeaves) {
+  for (int i = 0; i < 17; ++i) {
+    test::WriteFile(L("f" + std::to_string(i)), "f", T);
+    Put("f" + std::to_string(i), "f", T);
+  }
+  ASSERT_EQ(Do("sync").status, 0);
+  for (int i = 0; i < 40; ++i) Put("n" + std::to_string(i), "n", T);
+  fs::remove_all(local);
+  fs::create_directory(local);
+  for (const bool dry : {true, false}) {
+    const Outcome r = Do("sync", dry ? std::vector<std::string>{"--dry-run"} : std::vector<std::string>{});
+    EXPECT_EQ(r.status, 2) << r.out << r.err;
+    EXPECT_NE((dry ? r.out : r.err).find("would delete on the server 17 of the 17 files in step at the last sync "
+                                         "(more than 50 %)"), std::string::npos) << r.out << r.err;
+  }
+  EXPECT_TRUE(fs::exists(R("f0")) && !fs::exists(L("n0")));
+  for (const bool dry : {true, false}) {
+    const Outcome r = Do("sync", dry ? std::vector<std::string>{"--down", "--dry-run"} : std::vector<std::string>{"--down"});
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_NE(r.out.find(std::string("17 files deleted here are still on the server (a run --down leaves them)\n") +
+                         (dry ? "40 files would be copied\n" : "40 copied, 0 failed")), std::string::npos) << r.out << r.err;
+  }
+  EXPECT_TRUE(fs::exists(R("f0")) && fs::exists(L("n0")));
+  // Now 57 in step: 17 deletions on the server are within the share, 30 here
+  // are not, and the run is refused whole.
+  for (int i = 0; i < 30; ++i) fs::remove(R("n" + std::to_string(i)));
+  const Outcome r = Do("sync");
+  EXPECT_EQ(r.status, 2) << r.out << r.err;
+  EXPECT_NE(r.err.find("would delete here 30 of the 57 files in step"), std::string::npos) << r.err;
+  EXPECT_TRUE(fs::exists(R("f0")) && fs::exists(L("n0")));
 }
 
 TEST_P(Memory, OneWayMirrorEachWayAndItsDryRun) {

@@ -258,6 +258,7 @@ TEST(SyncMemory, DeletionsFollowConflictsStayAndGuardsStopTheRun) {
   test::WriteFile(l + "/t/m", "t/m", t0);
 
   for (const char* f : {"e", "f", "g", "h", "new"}) std::filesystem::remove(l + "/" + f);
+  for (const char* f : {"n1", "n2"}) test::WriteFile(r + "/" + f, f, t0);  // new there: no dilution
   run(true, -1, false);  // 5 deletions of 9 recorded: more than half, refused
   EXPECT_TRUE(std::filesystem::exists(r + "/e"));
   for (const char* f : {"e", "f", "g", "h", "new"}) test::WriteFile(l + "/" + f, f, t0);
