@@ -160,14 +160,16 @@ int ReportLeftDeletions(const CFolderCollection& collection, const TransferOptio
     if (IsDeleteState(e.state) && !r.UnderIncomplete() && !CTransferJob::Selected(e, options))
       ++(e.state == DeleteRemote ? here : there);
   });
-  auto say = [&](long n, const char* gone, const char* still, bool direction, const char* run) {
-    if (n > 0)
-      std::fprintf(out, "%ld file%s deleted %s %s still %s (%s%s)\n", n, n == 1 ? "" : "s", gone,
-                   n == 1 ? "is" : "are", still, !options.deleteFollowing ? "--keep-deleted" : direction ? "not chosen" : run,
-                   options.deleteFollowing && !direction ? (n == 1 ? " leaves it" : " leaves them") : "");
+  auto say = [&](long n, const char* gone, const char* still, bool direction, const char* other) {
+    if (n == 0) return;
+    const std::string why = !options.deleteFollowing ? std::string("--keep-deleted")
+                            : direction ? std::string("not tagged")
+                                        : std::string("a run ") + other + (n == 1 ? " leaves it" : " leaves them");
+    std::fprintf(out, "%ld file%s deleted %s %s still %s (%s)\n", n, n == 1 ? "" : "s", gone, n == 1 ? "is" : "are",
+                 still, why.c_str());
   };
-  say(here, "here", "on the server", options.localToRemote, "a run --down");
-  say(there, "on the server", "here", options.remoteToLocal, "a run --up");
+  say(here, "here", "on the server", options.localToRemote, "--down");
+  say(there, "on the server", "here", options.remoteToLocal, "--up");
   return static_cast<int>(here + there);
 }
 
