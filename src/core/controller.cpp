@@ -208,8 +208,8 @@ DeletionCheck CSyncController::CheckDeletions(const TransferOptions& options, lo
   for (const auto& [deletions, base, where] : {std::tuple{check.remote, check.remoteBase, "on the server"},
                                                std::tuple{check.local, check.localBase, "here"}}) {
     if (deletions * 100 <= static_cast<long>(maxShare) * base) continue;
-    over += std::string(over.empty() ? "" : " and ") + where + " " + std::to_string(deletions) + " of " +
-            (recorded > 0 ? "the " + plural(base) + " in step at the last sync" : "its " + plural(base));
+    over += std::string(over.empty() ? "" : " and ") + where + " " + std::to_string(deletions) + " of the " +
+            plural(base) + (recorded > 0 ? " in step at the last sync" : " there");
   }
   if (!over.empty()) {
     check.allowed = false;
