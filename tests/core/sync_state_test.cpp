@@ -332,5 +332,82 @@ TEST(SyncMemory, DeletionsFollowConflictsStayAndGuardsStopTheRun) {
   EXPECT_TRUE(std::filesystem::exists(r + "/e") && !std::filesystem::exists(l));
 }
 
+// One run per folder pair, with or without the state, whichever way the
+// local folder is written: a second process is refused while the first holds
+// the pair, and goes once it is killed. A state damaged since the last run
+// stops the compare (nothing copied or deleted), and the way out it names
+// sets the file aside.
+TEST(SyncMemory, OneRunPerPairAndADamagedStateStopsTheRun) {
+  test::TempDir top;
+  const std::string l = top / "l", r = top / "r", state = top / "state.sqlite";
+  for (const char* f : {"a", "b", "c", "d"}) {
+    test::WriteFile(l + "/" + f, f, test::ThreeHoursAgo());
+    test::WriteFile(r + "/" + f, f, test::ThreeHoursAgo());
+  }
+  std::filesystem::create_directory_symlink(l, top / "link");
+  struct Run {
+    CFolderCollection collection;
+    CSyncController controller{collection};
+    bool Go(const std::string& local, const std::string& remote, const std::string& state, bool memory,
+            std::string& problem, bool sync) {
+      FileSystemTarget target;
+      target.protocol = FsProtocol::Local;
+      target.localRoot = remote;
+      OpenFailure failure;
+      controller.SetStateFile(state);
+      EXPECT_TRUE(controller.Connect(target, failure));
+      CompareOptions c;
+      c.localPath = local;
+      c.remotePath = "/";
+      c.memory = memory ? CompareOptions::Memory::On : CompareOptions::Memory::Off;
+      bool ok = controller.RunCompare(c, nullptr, problem);
+      TransferOptions o;
+      o.localToRemote = o.remoteToLocal = o.deleteFollowing = true;
+      SyncTotals totals;
+      return sync ? controller.RunSync(o, totals, nullptr, &problem) && ok : ok;
+    }
+  };
+  auto go = [&](bool memory, std::string& problem, bool sync = true) {
+    return Run().Go(l, r, state, memory, problem, sync);
+  };
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  const pid_t holder = fork();
+  if (holder == 0) {
+    Run run;
+    std::string problem;
+    const bool ok = run.Go(top / "link", r, state, true, problem, false);
+    if (write(ready[1], ok ? "1" : "0", 1) != 1 || !ok) _exit(3);
+    pause();
+  }
+  char said = 0;
+  ASSERT_EQ(read(ready[0], &said, 1), 1);
+  EXPECT_EQ(said, '1');
+  std::string problem;
+  EXPECT_FALSE(go(false, problem, false));
+  EXPECT_EQ(problem, "Not compared: another run (process " + std::to_string(holder) +
+                         ") is comparing or synchronising these folders; try again when it has ended.");
+  kill(holder, SIGKILL);
+  waitpid(holder, nullptr, 0);
+  ASSERT_TRUE(go(true, problem)) << problem;
+
+  DamageFilesTable(state);
+  std::filesystem::remove(l + "/a");
+  EXPECT_FALSE(go(true, problem));
+  EXPECT_NE(problem.find("it is damaged"), std::string::npos) << problem;
+  EXPECT_NE(problem.find("`twinbay-cli state forget --remote-dir " + r + "` starts this place over"),
+            std::string::npos) << problem;
+  EXPECT_FALSE(std::filesystem::exists(l + "/a"));
+  EXPECT_TRUE(std::filesystem::exists(r + "/a"));
+  FileSystemTarget target;
+  target.protocol = FsProtocol::Local;
+  target.localRoot = r;
+  std::string note;
+  EXPECT_EQ(CSyncController::ForgetState(target, "", problem, note, state), 0) << problem;
+  EXPECT_NE(note.find("kept as " + state + ".damaged"), std::string::npos) << note;
+  ASSERT_TRUE(go(true, problem)) << problem;  // a first run: copied back
+  EXPECT_TRUE(std::filesystem::exists(l + "/a"));
+}
+
 }  // namespace
 }  // namespace twinbay
