@@ -132,8 +132,8 @@ bool CSyncController::OpenState(const CompareOptions& options, std::string& prob
     auto store = std::make_unique<SyncStateStore>();
     std::string error;
     if (!store->Open(file, error)) {
-      problem = "The last synchronised state cannot be used: " + error;
-      if (store->Damaged()) problem += ". " + ForgetHint(options);
+      problem = store->Damaged() ? StateReadProblem(options, error, true)
+                                 : "The last synchronised state cannot be used: " + error;
       return false;
     }
     store_ = std::move(store);
@@ -149,28 +149,31 @@ bool CSyncController::OpenState(const CompareOptions& options, std::string& prob
     // records would be copied back where the user deleted.
     state_->SetOnReadFailure([this] { comparer_.Abort(); });
   }
-  if (pair == 0 || !store_->ReadError().empty()) {
-    problem = StateReadProblem(options, pair == 0 && store_->ReadError().empty() ? store_->LastError() : store_->ReadError());
+  if (const std::string why = store_->ReadError(); !why.empty() || pair == 0) {
+    problem = why.empty() ? "The last synchronised state cannot be used: " + store_->LastError()
+                          : StateReadProblem(options, why, store_->Damaged());
     state_.reset();
     return false;
   }
   return true;
 }
 
-std::string CSyncController::ForgetHint(const CompareOptions& options) const {
+std::string CSyncController::StateReadProblem(const CompareOptions& options, const std::string& why,
+                                              bool damaged) const {
   auto quoted = [](const std::string& s) {
-    return s.find_first_of(" \t'\"\\$`!*?;&|<>()") == std::string::npos ? s : "'" + s + "'";
+    if (s.find_first_of(" \t'\"\\$`!*?;&|<>(){}[]#~") == std::string::npos) return s;
+    std::string q = "'";
+    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
   };
   const std::string how = !options.connectionName.empty() ? "--connection " + quoted(options.connectionName)
                           : !localRemoteRoot_.empty()     ? "--remote-dir " + quoted(localRemoteRoot_)
                                                           : "--remote " + quoted(place_);
-  return "`twinbay-cli state forget " + how + "` starts this place over (what was deleted on one side since the "
-         "last sync is then copied back)";
-}
-
-std::string CSyncController::StateReadProblem(const CompareOptions& options, const std::string& why) const {
   return "The last synchronised state cannot be read (" + why + "): nothing was copied or deleted. " +
-         ForgetHint(options) + ".";
+         "`twinbay-cli state forget " + how + "` " +
+         (damaged ? "sets the damaged file aside: every folder pair then starts over"
+                  : "starts its folder pairs over") +
+         " (what was deleted on one side since the last sync is then copied back).";
 }
 
 long CSyncController::RecordedFiles() const { return state_ ? static_cast<long>(state_->Recorded()) : 0; }
@@ -213,8 +216,7 @@ int CSyncController::ForgetState(const FileSystemTarget& target, const std::stri
     error = "the state file " + path + " is damaged and cannot be set aside";
     return -1;
   }
-  note = "the state file was damaged (" + error + "); it is kept as " + aside +
-         ", and every folder pair starts over";
+  note = "the state file " + path + " is damaged: it is kept as " + aside + ", and every folder pair starts over";
   error.clear();
   return 0;
 }
@@ -284,7 +286,7 @@ void CSyncController::Compare() {
   if (const std::string why = state_ ? store_->ReadError() : std::string(); !why.empty()) {
     // What was classed before the failure may rest on records read short:
     // nothing of this compare is carried out.
-    stateProblem_ = StateReadProblem(compareOptions_, why);
+    stateProblem_ = StateReadProblem(compareOptions_, why, store_->Damaged());
     UntagAllFiles(collection_);
     auto guard = collection_.Lock();
     if (collection_.GetCount() > 0) collection_.GetAt(0)->MarkIncomplete(stateProblem_);

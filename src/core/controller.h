@@ -185,6 +185,9 @@ class CSyncController {
   // or written (empty when it could).
   long RecordedFiles() const;
   std::string StateError() const;
+  // Why the last compare must not be carried out (its state could not be
+  // read whole; the sync refuses): empty when it may.
+  const std::string& CompareProblem() const { return stateProblem_; }
   // Drops everything recorded of a target's folder pairs (and what earlier
   // versions kept of them under `connectionName`): the number of pairs, -1
   // with `error`. A damaged state file (no record of it can be trusted) is
@@ -287,10 +290,8 @@ class CSyncController {
   // Opens the state and the session of this compare's folder pair; false
   // with `problem` when it cannot be used.
   bool OpenState(const CompareOptions& options, std::string& problem);
-  // What to run to start the place over; the message of a state that
-  // cannot be read.
-  std::string ForgetHint(const CompareOptions& options) const;
-  std::string StateReadProblem(const CompareOptions& options, const std::string& why) const;
+  // The message of a state that cannot be read, with the way out.
+  std::string StateReadProblem(const CompareOptions& options, const std::string& why, bool damaged) const;
   std::string stateFile_;
   std::string stateProblem_;  // the last compare could not read the state: no sync
   PairLock pairLock_;         // the last compare's folder pair, held until the next

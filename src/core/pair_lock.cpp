@@ -33,7 +33,9 @@ bool PairLock::Take(const std::string& folder, const std::string& key, std::stri
   std::filesystem::create_directories(dir, ec);
   const int fd = ec ? -1 : open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) {
-    error = "cannot lock the folder pair (" + file + "): " + (ec ? ec.message() : std::generic_category().message(errno));
+    // Most likely the state's folder cannot be written: said as such.
+    error = "cannot lock the folder pair: " + (ec ? "the folder " + dir.string() : file) + " cannot be written (" +
+            (ec ? ec.message() : std::generic_category().message(errno)) + ")";
     return false;
   }
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {

@@ -179,7 +179,11 @@ bool SyncStateStore::Check() {
   const std::string says = rc == SQLITE_ROW ? s.ColumnText(0) : std::string();
   if (says == "ok") return true;
   damaged_ = true;
-  error_ = "it is damaged (" + (rc == SQLITE_ROW ? says : std::string(sqlite3_errmsg(db_))) + ")";
+  // "*** in database main ***\nPage 36: btreeInitPage() returns error code 11"
+  std::string why = rc == SQLITE_ROW ? says : std::string(sqlite3_errmsg(db_));
+  if (const size_t line = why.find('\n'); why.rfind("***", 0) == 0 && line != std::string::npos) why.erase(0, line + 1);
+  for (char& c : why) c = c == '\n' ? ' ' : c;
+  error_ = "it is damaged (" + why + ")";
   return false;
 }
 

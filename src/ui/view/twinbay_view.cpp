@@ -335,7 +335,9 @@ void CTwinbayView::OnCompareDone() {
   TellFrame(false);
   RefreshFreeSpace();
   const size_t unread = controller_.IncompleteFolders().size();
-  if (unread > 0)
+  if (!controller_.CompareProblem().empty())
+    emit StatusMessage(QString::fromStdString(controller_.CompareProblem()));
+  else if (unread > 0)
     emit StatusMessage(QString("%1 folder%2 could not be read; nothing in %3 will be copied or deleted")
                            .arg(unread)
                            .arg(unread == 1 ? "" : "s")
