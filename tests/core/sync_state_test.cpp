@@ -394,8 +394,9 @@ TEST(SyncMemory, OneRunPerPairAndADamagedStateStopsTheRun) {
   DamageFilesTable(state);
   std::filesystem::remove(l + "/a");
   EXPECT_FALSE(go(true, problem));
-  EXPECT_NE(problem.find("it is damaged"), std::string::npos) << problem;
-  EXPECT_NE(problem.find("`twinbay-cli state forget --remote-dir " + r + "` starts this place over"),
+  EXPECT_NE(problem.find("it is damaged (Page "), std::string::npos) << problem;
+  EXPECT_NE(problem.find("nothing was copied or deleted. `twinbay-cli state forget --remote-dir " + r +
+                         "` sets the damaged file aside"),
             std::string::npos) << problem;
   EXPECT_FALSE(std::filesystem::exists(l + "/a"));
   EXPECT_TRUE(std::filesystem::exists(r + "/a"));
