@@ -340,73 +340,57 @@ TEST(SyncMemory, DeletionsFollowConflictsStayAndGuardsStopTheRun) {
 TEST(SyncMemory, OneRunPerPairAndADamagedStateStopsTheRun) {
   test::TempDir top;
   const std::string l = top / "l", r = top / "r", state = top / "state.sqlite";
-  for (const char* f : {"a", "b", "c", "d"}) {
-    test::WriteFile(l + "/" + f, f, test::ThreeHoursAgo());
-    test::WriteFile(r + "/" + f, f, test::ThreeHoursAgo());
-  }
+  for (const std::string& f : {l + "/a", l + "/b", r + "/a", r + "/b"}) test::WriteFile(f, "x", test::ThreeHoursAgo());
   std::filesystem::create_directory_symlink(l, top / "link");
-  struct Run {
-    CFolderCollection collection;
-    CSyncController controller{collection};
-    bool Go(const std::string& local, const std::string& remote, const std::string& state, bool memory,
-            std::string& problem, bool sync) {
-      FileSystemTarget target;
-      target.protocol = FsProtocol::Local;
-      target.localRoot = remote;
-      OpenFailure failure;
-      controller.SetStateFile(state);
-      EXPECT_TRUE(controller.Connect(target, failure));
-      CompareOptions c;
-      c.localPath = local;
-      c.remotePath = "/";
-      c.memory = memory ? CompareOptions::Memory::On : CompareOptions::Memory::Off;
-      bool ok = controller.RunCompare(c, nullptr, problem);
-      TransferOptions o;
-      o.localToRemote = o.remoteToLocal = o.deleteFollowing = true;
-      SyncTotals totals;
-      return sync ? controller.RunSync(o, totals, nullptr, &problem) && ok : ok;
-    }
-  };
-  auto go = [&](bool memory, std::string& problem, bool sync = true) {
-    return Run().Go(l, r, state, memory, problem, sync);
+  FileSystemTarget target;
+  target.protocol = FsProtocol::Local;
+  target.localRoot = r;
+  // A compare and a sync of `local` by a controller of its own, which goes
+  // at the end but for the one through the link (the holder's, kept).
+  std::vector<std::unique_ptr<CFolderCollection>> kept;
+  auto go = [&](bool memory, std::string& problem, const std::string& local) {
+    auto* controller = new CSyncController(*kept.emplace_back(std::make_unique<CFolderCollection>()));
+    std::unique_ptr<CSyncController> owner(local == l ? controller : nullptr);
+    OpenFailure failure;
+    controller->SetStateFile(state);
+    EXPECT_TRUE(controller->Connect(target, failure));
+    CompareOptions c;
+    c.localPath = local;
+    c.memory = memory ? CompareOptions::Memory::On : CompareOptions::Memory::Off;
+    const bool ok = controller->RunCompare(c, nullptr, problem);
+    TransferOptions o;
+    o.localToRemote = o.remoteToLocal = o.deleteFollowing = true;
+    SyncTotals totals;
+    return controller->RunSync(o, totals, nullptr, &problem) && ok;
   };
   int ready[2];
   ASSERT_EQ(pipe(ready), 0);
   const pid_t holder = fork();
   if (holder == 0) {
-    Run run;
     std::string problem;
-    const bool ok = run.Go(top / "link", r, state, true, problem, false);
-    if (write(ready[1], ok ? "1" : "0", 1) != 1 || !ok) _exit(3);
-    pause();
+    _exit(write(ready[1], go(true, problem, top / "link") ? "1" : "0", 1) == 1 ? pause() : 3);
   }
   char said = 0;
   ASSERT_EQ(read(ready[0], &said, 1), 1);
   EXPECT_EQ(said, '1');
-  std::string problem;
-  EXPECT_FALSE(go(false, problem, false));
+  std::string problem, note;
+  EXPECT_FALSE(go(false, problem, l));
   EXPECT_EQ(problem, "Not compared: another run (process " + std::to_string(holder) +
                          ") is comparing or synchronising these folders; try again when it has ended.");
   kill(holder, SIGKILL);
   waitpid(holder, nullptr, 0);
-  ASSERT_TRUE(go(true, problem)) << problem;
+  ASSERT_TRUE(go(true, problem, l)) << problem;
 
   DamageFilesTable(state);
   std::filesystem::remove(l + "/a");
-  EXPECT_FALSE(go(true, problem));
+  EXPECT_FALSE(go(true, problem, l));
   EXPECT_NE(problem.find("it is damaged (Page "), std::string::npos) << problem;
   EXPECT_NE(problem.find("nothing was copied or deleted. `twinbay-cli state forget --remote-dir " + r +
-                         "` sets the damaged file aside"),
-            std::string::npos) << problem;
-  EXPECT_FALSE(std::filesystem::exists(l + "/a"));
-  EXPECT_TRUE(std::filesystem::exists(r + "/a"));
-  FileSystemTarget target;
-  target.protocol = FsProtocol::Local;
-  target.localRoot = r;
-  std::string note;
+                         "` sets the damaged file aside"), std::string::npos) << problem;
+  EXPECT_TRUE(!std::filesystem::exists(l + "/a") && std::filesystem::exists(r + "/a"));
   EXPECT_EQ(CSyncController::ForgetState(target, "", problem, note, state), 0) << problem;
   EXPECT_NE(note.find("kept as " + state + ".damaged"), std::string::npos) << note;
-  ASSERT_TRUE(go(true, problem)) << problem;  // a first run: copied back
+  ASSERT_TRUE(go(true, problem, l)) << problem;  // a first run: copied back
   EXPECT_TRUE(std::filesystem::exists(l + "/a"));
 }
 
