@@ -19,6 +19,7 @@
 // row is removed when its file is gone from both sides (or deleted on purpose).
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -116,7 +117,7 @@ class SyncStateStore {
   sqlite3* db_ = nullptr;
   std::map<const char*, sqlite3_stmt*> statements_;  // by the address of their text
   std::string error_;
-  bool damaged_ = false;
+  std::atomic<bool> damaged_{false};  // a read on any thread may find it
   mutable std::mutex readErrorMutex_;
   std::string readError_;
   bool inTransaction_ = false;
