@@ -97,6 +97,6 @@ void OpenRemote(const Options& o, Target& target, CSyncController& controller);
 // run.cpp
 int CompareOrSync(Options o);
 // state forget: drops what is kept of a connection's or address's folder pairs.
-int StateCommand(const Options& o);
+int StateCommand(Options o);
 
 }  // namespace twinbay::cli

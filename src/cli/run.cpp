@@ -387,7 +387,7 @@ int CompareOrSync(Options o) {
   compare.memory = o.noState  ? CompareOptions::Memory::Off
                    : o.mirror ? CompareOptions::Memory::RecordOnly
                               : CompareOptions::Memory::On;
-  compare.place = o.connection;
+  compare.connectionName = o.connection;
   if (!controller.RunCompare(compare, nullptr, problem)) Fail(problem);
   ReportServerTime(controller);
   ReportStateError(controller);
@@ -408,22 +408,20 @@ int CompareOrSync(Options o) {
   return Sync(o, controller, collection, options, local);
 }
 
-// state forget: the place is the stored connection's name, else the address
-// the pairs of --remote or --remote-dir are kept under.
-int StateCommand(const Options& o) {
+// state forget: the place is the stored connection's server, login and port,
+// or the address of --remote or --remote-dir.
+int StateCommand(Options o) {
   if ((!o.connection.empty() + !o.remoteUrl.empty() + !o.remoteDir.empty()) != 1)
     Fail("state forget needs one of --connection, --remote or --remote-dir");
-  std::string place = o.connection;
-  if (place.empty()) {
-    FileSystemTarget target;
-    if (!o.remoteUrl.empty()) target = ParseUrl(o.remoteUrl).place;
-    else target.protocol = FsProtocol::Local, target.localRoot = AbsoluteLocal(o.remoteDir);
-    place = CSyncController::PlaceOf(target);
-  }
-  std::string error;
-  const int n = CSyncController::ForgetState(place, error);
+  FileSystemTarget place;
+  if (!o.remoteDir.empty()) place.protocol = FsProtocol::Local, place.localRoot = AbsoluteLocal(o.remoteDir);
+  else place = ResolveTarget(o).place;
+  std::string error, note;
+  const int n = CSyncController::ForgetState(place, o.connection, error, note);
   if (n < 0) Fail("the last synchronised state cannot be used: " + error);
-  std::printf("%d folder pair%s of %s forgotten\n", n, n == 1 ? "" : "s", Visible(place).c_str());
+  if (!note.empty()) std::printf("%s\n", Visible(note).c_str());
+  std::printf("%d folder pair%s of %s forgotten\n", n, n == 1 ? "" : "s",
+              Visible(CSyncController::PlaceOf(place)).c_str());
   return kExitOk;
 }
 

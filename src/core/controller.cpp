@@ -1,12 +1,15 @@
 #include "core/controller.h"
 
 #include <algorithm>
+#include <filesystem>
+#include <set>
 #include <system_error>
 #include <tuple>
 
 #include "engine/parallel_lister.h"
 #include "core/connections.h"
 #include "engine/paths.h"
+#include "engine/tags.h"
 #include "net/ftp_fs.h"
 #include "net/local_fs.h"
 
@@ -107,44 +110,116 @@ std::string CSyncController::Place() const { return place_; }
 bool CSyncController::OpenState(const CompareOptions& options, std::string& problem) {
   state_.reset();
   mirrored_ = false;
+  stateProblem_.clear();
+  const std::string file = stateFile_.empty() ? SyncStateStore::DefaultFile() : stateFile_;
+  if (file.empty()) {
+    problem = "No folder for the last synchronised state and the folders' lock: set HOME or XDG_DATA_HOME.";
+    return false;
+  }
+  // One run per folder pair, with or without the state: two runs would
+  // interleave their copies and deletions. The lock names the local folder
+  // as it is on the disk, whichever way it was written.
+  std::error_code ec;
+  const std::string localReal = std::filesystem::weakly_canonical(localRoot_, ec).string();
+  if (std::string why; !pairLock_.Take(std::filesystem::path(file).parent_path().string(),
+                                       place_ + "\n" + (ec ? localRoot_ : localReal) + "\n" + remoteRoot_, why)) {
+    problem = "Not compared: " + why + ".";
+    return false;
+  }
   if (options.memory == CompareOptions::Memory::Off) return true;
   // Without the state a deletion would be undone and an edit on both sides
   // decided by the clock: a state that cannot be used stops the compare.
   if (!store_) {
-    const std::string file = stateFile_.empty() ? SyncStateStore::DefaultFile() : stateFile_;
     auto store = std::make_unique<SyncStateStore>();
-    std::string error = "no data folder (set HOME or XDG_DATA_HOME)";
-    if (file.empty() || !store->Open(file, error)) {
-      problem = "The last synchronised state cannot be used: " + error;
+    std::string error;
+    if (!store->Open(file, error)) {
+      problem = store->Damaged() ? StateReadProblem(options, error, true)
+                                 : "The last synchronised state cannot be used: " + error;
       return false;
     }
     store_ = std::move(store);
   }
-  const std::string place = options.place.empty() ? place_ : options.place;
-  const int64_t pair = store_->Pair(place, localRoot_, remoteRoot_, true);
-  if (pair == 0) {
-    problem = "The last synchronised state cannot be used: " + store_->LastError();
+  store_->ClearReadError();
+  // The records are the place's (server, login, folders); a connection's
+  // name is only a label. Records kept under the name (or the address as
+  // written before) by earlier versions are taken over.
+  const int64_t pair = store_->Pair(place_, localRoot_, remoteRoot_, true, {options.connectionName, formerPlace_});
+  if (pair != 0) {
+    state_ = std::make_unique<StateSession>(*store_, pair, options.memory == CompareOptions::Memory::On);
+    // A read that fails ends the compare at once: a folder read as having no
+    // records would be copied back where the user deleted.
+    state_->SetOnReadFailure([this] { comparer_.Abort(); });
+  }
+  if (const std::string why = store_->ReadError(); !why.empty() || pair == 0) {
+    problem = why.empty() ? "The last synchronised state cannot be used: " + store_->LastError()
+                          : StateReadProblem(options, why, store_->Damaged());
+    state_.reset();
     return false;
   }
-  state_ = std::make_unique<StateSession>(*store_, pair, options.memory == CompareOptions::Memory::On);
   return true;
+}
+
+std::string CSyncController::StateReadProblem(const CompareOptions& options, const std::string& why,
+                                              bool damaged) const {
+  auto quoted = [](const std::string& s) {
+    if (s.find_first_of(" \t'\"\\$`!*?;&|<>(){}[]#~") == std::string::npos) return s;
+    std::string q = "'";
+    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+  };
+  const std::string how = !options.connectionName.empty() ? "--connection " + quoted(options.connectionName)
+                          : !localRemoteRoot_.empty()     ? "--remote-dir " + quoted(localRemoteRoot_)
+                                                          : "--remote " + quoted(place_);
+  return "The last synchronised state cannot be read (" + why + "): nothing was copied or deleted. " +
+         "`twinbay-cli state forget " + how + "` " +
+         (damaged ? "sets the damaged file aside: every folder pair then starts over"
+                  : "starts its folder pairs over") +
+         " (what was deleted on one side since the last sync is then copied back).";
 }
 
 long CSyncController::RecordedFiles() const { return state_ ? static_cast<long>(state_->Recorded()) : 0; }
 
 std::string CSyncController::StateError() const { return state_ ? state_->Error() : std::string(); }
 
-int CSyncController::ForgetState(const std::string& place, std::string& error, const std::string& file) {
+int CSyncController::ForgetState(const FileSystemTarget& target, const std::string& connectionName,
+                                 std::string& error, std::string& note, const std::string& file) {
   SyncStateStore store;
   const std::string path = file.empty() ? SyncStateStore::DefaultFile() : file;
   if (path.empty()) {
     error = "no data folder (set HOME or XDG_DATA_HOME)";
     return -1;
   }
-  if (!store.Open(path, error)) return -1;
-  const int n = store.ForgetPlace(place);
-  if (n < 0) error = store.LastError();
-  return n;
+  int n = -1;
+  const bool opened = store.Open(path, error);
+  if (opened) {
+    n = 0;
+    const std::set<std::string> keys{PlaceOf(target), FormerPlaceOf(target), connectionName};
+    for (const std::string& key : keys) {
+      const int one = key.empty() ? 0 : store.ForgetPlace(key);
+      if (one < 0) {
+        n = -1;
+        error = store.LastError();
+        break;
+      }
+      n += one;
+    }
+  }
+  if (n >= 0 || !store.Damaged()) return n;
+  // No record of a damaged file can be trusted, nor can it be changed
+  // safely: it is kept aside (for a look, or a rescue) and every pair starts
+  // over.
+  std::error_code ec;
+  const std::string aside = path + ".damaged";
+  std::filesystem::rename(path, aside, ec);
+  if (!ec) std::filesystem::rename(path + "-wal", aside + "-wal", ec), ec.clear();
+  std::filesystem::remove(path + "-shm", ec);
+  if (std::filesystem::exists(path)) {
+    error = "the state file " + path + " is damaged and cannot be set aside";
+    return -1;
+  }
+  note = "the state file " + path + " is damaged: it is kept as " + aside + ", and every folder pair starts over";
+  error.clear();
+  return 0;
 }
 
 void CSyncController::MakeMirror(bool up) {
@@ -222,6 +297,14 @@ DeletionCheck CSyncController::CheckDeletions(const TransferOptions& options, lo
 
 void CSyncController::Compare() {
   comparer_.Run(localRoot_, remoteRoot_, compareOptions_.fileTypes, compareOptions_.includeSubFolders);
+  if (const std::string why = state_ ? store_->ReadError() : std::string(); !why.empty()) {
+    // What was classed before the failure may rest on records read short:
+    // nothing of this compare is carried out.
+    stateProblem_ = StateReadProblem(compareOptions_, why, store_->Damaged());
+    UntagAllFiles(collection_);
+    auto guard = collection_.Lock();
+    if (collection_.GetCount() > 0) collection_.GetAt(0)->MarkIncomplete(stateProblem_);
+  }
   // The helpers end here; their connections stay in the pool for the sync.
   lister_.reset();
   walkLease_.Return();
@@ -231,7 +314,8 @@ bool CSyncController::RunCompare(const CompareOptions& options, ICompareListener
   collection_.Clear();
   if (!PrepareCompare(options, listener, problem)) return false;
   Compare();
-  return true;
+  problem = stateProblem_;
+  return problem.empty();
 }
 
 bool CSyncController::StartCompare(const CompareOptions& options, ISyncListener* listener, std::string& problem) {
@@ -289,6 +373,10 @@ void CSyncController::RemoveStaleTemps() {
 
 bool CSyncController::RunSync(const TransferOptions& options, SyncTotals& totals, ITransferListener* listener,
                               std::string* problem, long maxDelete) {
+  if (!stateProblem_.empty()) {  // the compare did not read the state whole
+    if (problem) *problem = stateProblem_;
+    return false;
+  }
   if (const DeletionCheck check = CheckDeletions(options, maxDelete); !check.allowed) {
     if (problem) *problem = check.problem;
     return false;
@@ -303,6 +391,10 @@ bool CSyncController::StartSync(const TransferOptions& options, SyncTotals& tota
                                 std::string& problem, long maxDelete) {
   if (!Primary()) {
     problem = "Not connected.";
+    return false;
+  }
+  if (!stateProblem_.empty()) {  // the compare did not read the state whole
+    problem = stateProblem_;
     return false;
   }
   if (const DeletionCheck check = CheckDeletions(options, maxDelete); !check.allowed) {

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/pair_lock.h"
 #include "core/sync_state.h"
 #include "engine/comparer.h"
 #include "engine/fs_pool.h"
@@ -44,9 +45,10 @@ struct CompareOptions {
   // classes by the times (a one-way mirror); Off neither reads nor writes it.
   enum class Memory { On, RecordOnly, Off };
   Memory memory = Memory::On;
-  // The name the pair is kept under: a stored connection's name; empty: the
-  // remote side's address (Place()).
-  std::string place;
+  // The stored connection's name (empty: none), only a label: the records
+  // are kept under the place (Place() and the two folders). Records that
+  // earlier versions kept under the name are taken over.
+  std::string connectionName;
 };
 
 // The deletions a sync would make, and whether the guard lets them.
@@ -170,20 +172,28 @@ class CSyncController {
   // The state file (SyncStateStore::DefaultFile() unless set before the
   // first compare).
   void SetStateFile(const std::string& file) { stateFile_ = file; }
-  // The address the remote side's pairs are kept under when a compare names
-  // no place (empty before a connect).
+  // The address the remote side's pairs are kept under (empty before a
+  // connect), whatever stored connection was used to get there.
   std::string Place() const;
   // The address a target's pairs are kept under (what Place() is once it
-  // is open): "ftp://user@host:port", "sftp://...", "file:///root".
+  // is open): "ftp://user@host:port", "sftp://...", "file:///root"; the host
+  // in lower case, FTP's anonymous login by its name, FTP over TLS as FTP
+  // (the same server folder).
   static std::string PlaceOf(const FileSystemTarget& target);
   // How many file pairs were recorded for the last compare's folder pair
   // when it began (0 without a state), and why the state could not be read
   // or written (empty when it could).
   long RecordedFiles() const;
   std::string StateError() const;
-  // Drops everything recorded of a place's folder pairs: the number of pairs,
-  // -1 with `error`.
-  static int ForgetState(const std::string& place, std::string& error, const std::string& file = std::string());
+  // Why the last compare must not be carried out (its state could not be
+  // read whole; the sync refuses): empty when it may.
+  const std::string& CompareProblem() const { return stateProblem_; }
+  // Drops everything recorded of a target's folder pairs (and what earlier
+  // versions kept of them under `connectionName`): the number of pairs, -1
+  // with `error`. A damaged state file (no record of it can be trusted) is
+  // set aside whole, every pair starting over, and `note` says so.
+  static int ForgetState(const FileSystemTarget& target, const std::string& connectionName, std::string& error,
+                         std::string& note, const std::string& file = std::string());
   // A one-way mirror, after a compare: what is on the destination only
   // becomes a deletion there (tagged); a file newer on the destination is
   // untagged (left as it is).
@@ -282,7 +292,11 @@ class CSyncController {
   // Opens the state and the session of this compare's folder pair; false
   // with `problem` when it cannot be used.
   bool OpenState(const CompareOptions& options, std::string& problem);
+  // The message of a state that cannot be read, with the way out.
+  std::string StateReadProblem(const CompareOptions& options, const std::string& why, bool damaged) const;
   std::string stateFile_;
+  std::string stateProblem_;  // the last compare could not read the state: no sync
+  PairLock pairLock_;         // the last compare's folder pair, held until the next
   std::unique_ptr<SyncStateStore> store_;
   std::unique_ptr<StateSession> state_;  // the last compare's, for the sync after it
   bool mirrored_ = false;                // MakeMirror since the last compare
@@ -318,7 +332,11 @@ class CSyncController {
   std::atomic<bool> cancel_{false};
   bool opened_ = false, encrypted_ = false;
   std::string host_, loginFolder_ = "/";
-  std::string place_;  // the remote side's address, for the state
+  // The address as earlier versions wrote it (the host as given, no name
+  // for an anonymous login): the records kept under it are taken over.
+  static std::string FormerPlaceOf(const FileSystemTarget& target);
+  std::string place_;        // the remote side's address, for the state
+  std::string formerPlace_;  // the same as earlier versions wrote it
 };
 
 }  // namespace twinbay

@@ -14,12 +14,22 @@ void CSyncController::InitNetworking() { InitCurlOnce(); }
 
 // ---- the remote side ---------------------------------------------------------------
 
-std::string CSyncController::PlaceOf(const FileSystemTarget& target) {
+std::string CSyncController::FormerPlaceOf(const FileSystemTarget& target) {
   return target.protocol == FsProtocol::Local
              ? "file://" + target.localRoot
              : std::string(target.protocol == FsProtocol::Sftp ? "sftp://" : "ftp://") +
                    (target.user.empty() ? std::string() : target.user + "@") + target.host + ":" +
                    std::to_string(target.port);
+}
+
+std::string CSyncController::PlaceOf(const FileSystemTarget& target) {
+  if (target.protocol == FsProtocol::Local) return FormerPlaceOf(target);
+  FileSystemTarget t;
+  t.protocol = target.protocol;
+  t.port = target.port;
+  t.user = target.user.empty() && target.protocol != FsProtocol::Sftp ? "anonymous" : target.user;
+  for (char c : target.host) t.host += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  return FormerPlaceOf(t);
 }
 
 bool CSyncController::Open(const FileSystemTarget& target, const ServerTimeOffset& offset, OpenFailure& failure) {
@@ -42,6 +52,7 @@ bool CSyncController::Open(const FileSystemTarget& target, const ServerTimeOffse
   encrypted_ = fs->Encrypted();
   if (target.protocol == FsProtocol::Local) localRemoteRoot_ = target.localRoot;
   place_ = PlaceOf(target);
+  formerPlace_ = FormerPlaceOf(target);
   opened_ = true;
   std::lock_guard g(primaryMutex_);
   primary_ = std::move(fs);

@@ -2,6 +2,9 @@
 
 #include <sqlite3.h>
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <system_error>
@@ -84,8 +87,8 @@ std::string SyncStateStore::DefaultFile() {
   return base + "/Kestrion/twinbay-state.sqlite";
 }
 
-bool SyncStateStore::Fail(const char* what) {
-  error_ = std::string(what) + ": " + (db_ ? sqlite3_errmsg(db_) : "no database");
+bool SyncStateStore::Fail(const std::string& what) {
+  error_ = what + ": " + (db_ ? sqlite3_errmsg(db_) : "no database");
   return false;
 }
 
@@ -108,9 +111,26 @@ sqlite3_stmt* SyncStateStore::Prepare(const char* sql) {
   return s;
 }
 
-bool SyncStateStore::Open(const std::string& file, std::string& error) {
+bool SyncStateStore::Open(const std::string& file, std::string& error, bool check) {
+  damaged_ = false;
+  error_.clear();
+  // The folder must take the file and its journal (WAL): a folder that cannot
+  // be written is said to be one, not taken for a file of another program.
+  const std::filesystem::path folder = std::filesystem::path(file).parent_path();
   std::error_code ec;
-  std::filesystem::create_directories(std::filesystem::path(file).parent_path(), ec);
+  std::filesystem::create_directories(folder, ec);
+  if (ec) {
+    error = "cannot use the sync state " + file + ": its folder " + folder.string() + " cannot be made (" +
+            ec.message() + ")";
+    return false;
+  }
+  const bool folderOk = access(folder.c_str(), W_OK) == 0;
+  if (!folderOk || (access(file.c_str(), F_OK) == 0 && access(file.c_str(), W_OK) != 0)) {
+    const int why = errno;
+    error = "cannot use the sync state " + file + ": " + (folderOk ? "the file" : "its folder " + folder.string()) +
+            " cannot be written (" + std::generic_category().message(why) + ")";
+    return false;
+  }
   if (sqlite3_open_v2(file.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOFOLLOW,
                       nullptr) != SQLITE_OK) {
     error = "cannot open the sync state " + file + ": " + (db_ ? sqlite3_errmsg(db_) : "out of memory");
@@ -119,23 +139,25 @@ bool SyncStateStore::Open(const std::string& file, std::string& error) {
     return false;
   }
   sqlite3_busy_timeout(db_, 10000);
-  int64_t app = -1, count = -1;
-  {
-    Statement id(Prepare("PRAGMA application_id"));
-    if (id && id.Step() == SQLITE_ROW) app = id.Column(0);
-  }
-  {
-    Statement tables(Prepare("SELECT count(*) FROM sqlite_master"));
-    if (tables && tables.Step() == SQLITE_ROW) count = tables.Column(0);
-  }
-  int64_t layout = -1;
-  {
-    Statement version(Prepare("PRAGMA user_version"));
-    if (version && version.Step() == SQLITE_ROW) layout = version.Column(0);
-  }
-  bool ok = app == kApplicationId || (app == 0 && count == 0);
-  if (!ok) error_ = "it is not a state file of this program";
+  // Each read says whether it was read: a header that cannot be read is not
+  // taken for one that is not ours, nor for an empty file.
+  auto one = [&](const char* sql, int64_t& value) {
+    Statement s(Prepare(sql));
+    const int rc = s ? s.Step() : SQLITE_ERROR;
+    if (rc == SQLITE_ROW) value = s.Column(0);
+    else if (s) Fail("cannot read it");
+    return rc == SQLITE_ROW;
+  };
+  int64_t app = -1, count = -1, layout = -1;
+  bool ok = one("PRAGMA application_id", app) && one("SELECT count(*) FROM sqlite_master", count) &&
+            one("PRAGMA user_version", layout);
+  if (ok && !(app == kApplicationId || (app == 0 && count == 0)))
+    ok = false, error_ = "it is not a state file of this program";
   if (ok && layout > kLayout) ok = false, error_ = "it was made by a newer version of this program";
+  // A file of ours whose pages do not read as they should (a disk fault,
+  // another writer) would lose records unseen: it is checked whole first
+  // (a read of every page; a few hundredths of a second for 100,000 files).
+  if (ok && check && app == kApplicationId) ok = Check();
   // WAL with NORMAL sync: every committed row survives a crash of the
   // program; a power cut may lose the last ones, never half of one.
   ok = ok && Exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;") &&
@@ -151,19 +173,76 @@ bool SyncStateStore::Open(const std::string& file, std::string& error) {
   return ok;
 }
 
-int64_t SyncStateStore::Pair(const std::string& place, const std::string& localRoot, const std::string& remoteRoot,
-                             bool make) {
-  if (!db_) return 0;
-  if (make) {
-    Statement add(Prepare("INSERT OR IGNORE INTO pairs(place, local_root, remote_root) VALUES(?1, ?2, ?3)"));
-    if (!add || add.Text(1, place).Text(2, localRoot).Text(3, remoteRoot).Step() != SQLITE_DONE) {
-      Fail("cannot record the folder pair");
-      return 0;
-    }
-  }
+bool SyncStateStore::Check() {
+  Statement s(Prepare("PRAGMA quick_check(1)"));
+  const int rc = s ? s.Step() : SQLITE_ERROR;
+  const std::string says = rc == SQLITE_ROW ? s.ColumnText(0) : std::string();
+  if (says == "ok") return true;
+  damaged_ = true;
+  // "*** in database main ***\nPage 36: btreeInitPage() returns error code 11"
+  std::string why = rc == SQLITE_ROW ? says : std::string(sqlite3_errmsg(db_));
+  if (const size_t line = why.find('\n'); why.rfind("***", 0) == 0 && line != std::string::npos) why.erase(0, line + 1);
+  for (char& c : why) c = c == '\n' ? ' ' : c;
+  error_ = "it is damaged (" + why + ")";
+  return false;
+}
+
+bool SyncStateStore::ReadFailed(int rc, const char* what) {
+  if (rc == SQLITE_ROW || rc == SQLITE_DONE) return false;
+  const int code = sqlite3_errcode(db_) & 0xff;
+  if (code == SQLITE_CORRUPT || code == SQLITE_NOTADB) damaged_ = true;
+  Fail(what);
+  std::lock_guard g(readErrorMutex_);
+  if (readError_.empty()) readError_ = error_;
+  return true;
+}
+
+std::string SyncStateStore::ReadError() const {
+  std::lock_guard g(readErrorMutex_);
+  return readError_;
+}
+
+int64_t SyncStateStore::FindPair(const std::string& key, const std::string& localRoot, const std::string& remoteRoot) {
   Statement find(Prepare("SELECT id FROM pairs WHERE place = ?1 AND local_root = ?2 AND remote_root = ?3"));
-  if (!find) return 0;
-  return find.Text(1, place).Text(2, localRoot).Text(3, remoteRoot).Step() == SQLITE_ROW ? find.Column(0) : 0;
+  if (!find) return -1;
+  const int rc = find.Text(1, key).Text(2, localRoot).Text(3, remoteRoot).Step();
+  return rc == SQLITE_ROW ? find.Column(0) : ReadFailed(rc, "cannot read the folder pairs") ? -1 : 0;
+}
+
+int64_t SyncStateStore::Pair(const std::string& place, const std::string& localRoot, const std::string& remoteRoot,
+                             bool make, const std::vector<std::string>& formerKeys) {
+  if (!db_) return 0;
+  int64_t id = FindPair(place, localRoot, remoteRoot);
+  if (id < 0) return 0;
+  if (!make) return id;
+  // Records kept under a former key of the same folders (a connection's
+  // name, an address written otherwise) become the place's, unless the
+  // place has records of its own: a pair is never merged, never dropped.
+  const int64_t rows = id ? Count(id) : 0;
+  if (rows < 0) return 0;
+  for (const std::string& former : formerKeys) {
+    if (rows > 0 || former.empty() || former == place) continue;
+    const int64_t old = FindPair(former, localRoot, remoteRoot);
+    if (old < 0) return 0;
+    if (old == 0) continue;
+    Statement drop(Prepare("DELETE FROM pairs WHERE id = ?1"));
+    Statement dropFolders(Prepare("DELETE FROM folders WHERE pair = ?1"));
+    Statement move(Prepare("UPDATE pairs SET place = ?1 WHERE id = ?2"));
+    bool ok = Begin() && drop && dropFolders && move && dropFolders.Int(1, id).Step() == SQLITE_DONE &&
+              drop.Int(1, id).Step() == SQLITE_DONE && move.Text(1, place).Int(2, old).Step() == SQLITE_DONE;
+    if (!ok) Fail("cannot adopt the records kept under " + former);
+    ok = Commit() && ok;
+    lastFolder_ = {};
+    return ok ? old : 0;
+  }
+  if (id) return id;
+  Statement add(Prepare("INSERT OR IGNORE INTO pairs(place, local_root, remote_root) VALUES(?1, ?2, ?3)"));
+  if (!add || add.Text(1, place).Text(2, localRoot).Text(3, remoteRoot).Step() != SQLITE_DONE) {
+    Fail("cannot record the folder pair");
+    return 0;
+  }
+  id = FindPair(place, localRoot, remoteRoot);
+  return id > 0 ? id : 0;
 }
 
 bool SyncStateStore::HasRows(int64_t pair) {
@@ -180,7 +259,11 @@ int64_t SyncStateStore::FolderId(int64_t pair, const std::string& folder, bool m
     if (!add || add.Int(1, pair).Text(2, folder).Step() != SQLITE_DONE) return Fail("cannot record a folder"), 0;
   }
   Statement find(Prepare("SELECT id FROM folders WHERE pair = ?1 AND path = ?2"));
-  if (!find || find.Int(1, pair).Text(2, folder).Step() != SQLITE_ROW) return 0;
+  if (!find) return 0;
+  if (const int rc = find.Int(1, pair).Text(2, folder).Step(); rc != SQLITE_ROW) {
+    ReadFailed(rc, "cannot read the folders");
+    return 0;
+  }
   lastFolder_ = {pair, folder, find.Column(0)};
   return lastFolder_.id;
 }
@@ -193,12 +276,16 @@ RecordedFolderList SyncStateStore::Folder(int64_t pair, const std::string& folde
                       " WHERE folder = ?1 ORDER BY name"));
   if (!id || !s) return out;
   s.Int(1, id);
-  while (s.Step() == SQLITE_ROW) {
+  int rc;
+  while ((rc = s.Step()) == SQLITE_ROW) {
     RecordedFile& r = out.emplace_back();
     r.name = s.ColumnText(0);
     r.sides.local = {static_cast<uint64_t>(s.Column(1)), s.Column(2)};
     r.sides.remote = {static_cast<uint64_t>(s.Column(3)), s.Column(4)};
   }
+  // Rows cut short are not a folder with fewer files: a file deleted on one
+  // side would read as never synchronised, and be copied back.
+  if (ReadFailed(rc, "cannot read the records")) out.clear();
   return out;
 }
 
@@ -277,7 +364,9 @@ bool SyncStateStore::Commit() {
 
 int64_t SyncStateStore::Count(int64_t pair) {
   Statement s(Prepare("SELECT count(*) FROM files WHERE folder IN (SELECT id FROM folders WHERE pair = ?1)"));
-  return s && s.Int(1, pair).Step() == SQLITE_ROW ? s.Column(0) : 0;
+  if (!s) return -1;
+  const int rc = s.Int(1, pair).Step();
+  return rc == SQLITE_ROW ? s.Column(0) : (ReadFailed(rc, "cannot count the records"), -1);
 }
 
 std::vector<std::string> SyncStateStore::Folders(int64_t pair) {
@@ -285,7 +374,9 @@ std::vector<std::string> SyncStateStore::Folders(int64_t pair) {
   Statement s(Prepare("SELECT path FROM folders WHERE pair = ?1"));
   if (!s) return out;
   s.Int(1, pair);
-  while (s.Step() == SQLITE_ROW) out.push_back(s.ColumnText(0));
+  int rc;
+  while ((rc = s.Step()) == SQLITE_ROW) out.push_back(s.ColumnText(0));
+  if (ReadFailed(rc, "cannot read the folders")) out.clear();
   return out;
 }
 
@@ -337,8 +428,12 @@ void StateSession::Note(bool ok) {
 }
 
 RecordedFolderList StateSession::Folder(const std::string& folder) {
-  std::lock_guard g(storeMutex_);
-  return store_.Folder(pair_, folder);
+  std::unique_lock g(storeMutex_);
+  RecordedFolderList out = store_.Folder(pair_, folder);
+  const bool failed = !store_.ReadError().empty();
+  g.unlock();
+  if (failed && onReadFailure_) onReadFailure_();
+  return out;
 }
 
 void StateSession::Add(Change change) {

@@ -2,8 +2,9 @@
 // the user's data folder (never beside the user's files).
 //
 //   pairs(id, place, local_root, remote_root)   one row per folder pair; place
-//                                                is the connection's name or
-//                                                the server's address
+//                                                is the server's address (see
+//                                                CSyncController::PlaceOf),
+//                                                never a connection's name
 //   folders(id, pair, path)                      one row per folder of a pair
 //                                                holding records; path below
 //                                                the top folders ("" for them)
@@ -18,9 +19,11 @@
 // row is removed when its file is gone from both sides (or deleted on purpose).
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -49,15 +52,30 @@ class SyncStateStore {
   static std::string DefaultFile();
 
   // Opens the database, making it (and its folder) when missing. False, with
-  // a message, when it cannot be opened or is not ours.
-  bool Open(const std::string& file, std::string& error);
+  // a message, when it cannot be opened or written, is not ours, or (with
+  // `check`) a file of ours does not read whole (Damaged()).
+  bool Open(const std::string& file, std::string& error, bool check = true);
   bool IsOpen() const { return db_ != nullptr; }
   const std::string& LastError() const { return error_; }
+  // The file failed its check, or a read found a page that is not what it
+  // should be: no record of it can be trusted.
+  bool Damaged() const { return damaged_; }
+  // The first read that failed since the last ClearReadError (empty: none).
+  // A read that fails gives no rows, so this must be asked after each use.
+  std::string ReadError() const;
+  void ClearReadError() {
+    std::lock_guard g(readErrorMutex_);
+    readError_.clear();
+  }
 
   // The id of a folder pair; 0 when it has none (and `make` is false) or on
-  // a failure.
-  int64_t Pair(const std::string& place, const std::string& localRoot, const std::string& remoteRoot, bool make);
-  // Whether anything is recorded for the pair, and how many file pairs.
+  // a failure. With `make`, a pair under one of `formerKeys` with the same
+  // roots (a connection's name, under which earlier versions kept it)
+  // becomes the place's when the place has no records of its own.
+  int64_t Pair(const std::string& place, const std::string& localRoot, const std::string& remoteRoot, bool make,
+               const std::vector<std::string>& formerKeys = {});
+  // Whether anything is recorded for the pair, and how many file pairs (-1
+  // when they cannot be read).
   bool HasRows(int64_t pair);
   int64_t Count(int64_t pair);
   // The folders the pair has records in, and dropping all of one's.
@@ -84,7 +102,14 @@ class SyncStateStore {
  private:
   bool Exec(const char* sql);
   sqlite3_stmt* Prepare(const char* sql);
-  bool Fail(const char* what);
+  bool Fail(const std::string& what);
+  // PRAGMA quick_check: false (and damaged_) unless it says "ok".
+  bool Check();
+  // Whether a read's last step `rc` failed (neither a row nor the end): the
+  // failure is kept as the read error.
+  bool ReadFailed(int rc, const char* what);
+  // The pair kept under `key`; 0: none, -1: cannot be read.
+  int64_t FindPair(const std::string& key, const std::string& localRoot, const std::string& remoteRoot);
   // The number of a folder of the pair; 0 when it has none (and `make` is
   // false) or on a failure.
   int64_t FolderId(int64_t pair, const std::string& folder, bool make);
@@ -92,6 +117,9 @@ class SyncStateStore {
   sqlite3* db_ = nullptr;
   std::map<const char*, sqlite3_stmt*> statements_;  // by the address of their text
   std::string error_;
+  std::atomic<bool> damaged_{false};  // a read on any thread may find it
+  mutable std::mutex readErrorMutex_;
+  std::string readError_;
   bool inTransaction_ = false;
   struct {
     int64_t pair = 0;
@@ -125,6 +153,9 @@ class StateSession : public IRecordedState, public ISyncRecorder {
   void Copied(const CFolderRecord& record, const FileSide& local, const FileSide& remote) override;
   void Deleted(const CFolderRecord& record, const std::string& name) override;
 
+  // Called (on the compare's thread) when a folder's records cannot be read:
+  // the compare must end, since what it classes would rest on rows missing.
+  void SetOnReadFailure(std::function<void()> f) { onReadFailure_ = std::move(f); }
   // The file pairs recorded when the compare began.
   int64_t Recorded() const { return recorded_; }
   // The first failure to write (empty while none): the compare goes on, and
@@ -145,6 +176,7 @@ class StateSession : public IRecordedState, public ISyncRecorder {
   void Note(bool ok);
 
   SyncStateStore& store_;
+  std::function<void()> onReadFailure_;
   const int64_t pair_;
   const bool classify_;
   const size_t batch_;

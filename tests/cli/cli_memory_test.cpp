@@ -190,19 +190,29 @@ TEST_P(Memory, DeletionsFollowConflictsStayAndGuardsRefuseWholeRuns) {
   fs::remove(L("keep.txt"));
   r = Cli({"state", "forget", "--remote", url});
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out, "1 folder pair of " + url.substr(0, url.find('/', 8)) + " forgotten\n");
+  const std::string place = (ssh ? "sftp://" : "ftp://") + (user.empty() ? "anonymous" : user) + "@127.0.0.1:" + port;
+  EXPECT_EQ(r.out, "1 folder pair of " + place + " forgotten\n");
   EXPECT_TRUE(Do("compare", {"--format", "tsv"}).Has("\nF\t<\tkeep.txt\t"));
 
-  // A run through a stored connection keeps the pair under its name.
+  // The records are the place's: two stored connections to it (a rename is
+  // one more name) and --remote share them; forgetting one forgets the place.
   std::vector<std::string> add{"connections", "add", "--file", home / "c.ftp", "--description", "Site",
                                "--host", "127.0.0.1", "--port", port, "--local", local, "--remote", site};
   if (!user.empty()) add.insert(add.end(), {"--user", user});
   if (ssh) add.insert(add.end(), {"--protocol", "sftp", "--identity", ssh->ClientKey()});
   ASSERT_EQ(Cli(add).status, 0);
-  std::vector<std::string> run{"compare", "--connection", "Site", "--file", home / "c.ftp"};
-  if (ssh) run.insert(run.end(), {"--trust-host-key", ssh->HostFingerprint()});
-  EXPECT_EQ(Cli(run).status, 1);
-  EXPECT_EQ(Cli({"state", "forget", "--connection", "Site"}).out, "1 folder pair of Site forgotten\n");
+  add[5] = "Other";
+  ASSERT_EQ(Cli(add).status, 0);
+  fs::remove(L("g.txt"));
+  for (const char* name : {"Site", "Other"}) {
+    std::vector<std::string> run{"compare", "--format", "tsv", "--connection", name, "--file", home / "c.ftp"};
+    if (ssh) run.insert(run.end(), {"--trust-host-key", ssh->HostFingerprint()});
+    r = Cli(run);
+    EXPECT_TRUE(r.Has("\nF\tx>\tg.txt\t")) << name << r.out << r.err;
+  }
+  r = Cli({"state", "forget", "--connection", "Site", "--file", home / "c.ftp"});
+  EXPECT_EQ(r.out, "1 folder pair of " + place + " forgotten\n") << r.err;
+  EXPECT_TRUE(Do("compare", {"--format", "tsv"}).Has("\nF\t<\tg.txt\t"));
 }
 
 // 17 files in step, 40 new ones on the server, every file here deleted (an

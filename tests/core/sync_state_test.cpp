@@ -83,7 +83,24 @@ TEST(SyncState, ACompareIsWrittenInBatchesOnTheSessionsThread) {
   EXPECT_EQ(b[19].sides, (RecordedPair{{9, 1}, {9, 2}}));  // "f9", last in name order
 }
 
-TEST(SyncState, OthersDatabasesAreLeftAloneAndAnOlderLayoutStartsAfresh) {
+// Overwrites the pages of the files table (one, a leaf, with a few rows)
+// with garbage.
+void DamageFilesTable(const std::string& file) {
+  sqlite3* db = nullptr;
+  sqlite3_stmt* s = nullptr;
+  ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
+  sqlite3_prepare_v2(db, "SELECT rootpage, (SELECT page_size FROM pragma_page_size) FROM sqlite_master"
+                     " WHERE name = 'files'", -1, &s, nullptr);
+  ASSERT_EQ(sqlite3_step(s), SQLITE_ROW);
+  const long page = sqlite3_column_int(s, 0), size = sqlite3_column_int(s, 1);
+  sqlite3_finalize(s);
+  sqlite3_close(db);  // the last one: the journal is written back first
+  std::fstream f(file, std::ios::in | std::ios::out | std::ios::binary);
+  f.seekp((page - 1) * size);
+  f << std::string(static_cast<size_t>(size), '\xa5');
+}
+
+TEST(SyncState, OthersDatabasesAreLeftAloneOlderOnesTakenOverDamagedOnesRefused) {
   test::TempDir dir;
   auto make = [&](const std::string& name, const char* sql) {
     sqlite3* db = nullptr;
@@ -117,14 +134,62 @@ TEST(SyncState, OthersDatabasesAreLeftAloneAndAnOlderLayoutStartsAfresh) {
   sqlite3_close(db);
   // The older layout's rows go (the next compare is a first run); its pairs
   // stay, and the file works as any other.
-  SyncStateStore store;
+  int64_t pair = 0, named = 0;
   std::string error;
-  ASSERT_TRUE(store.Open(older, error)) << error;
-  const int64_t pair = store.Pair("p", "/l", "/r", false);
-  EXPECT_EQ(pair, 1);
-  EXPECT_FALSE(store.HasRows(pair));
-  ASSERT_TRUE(store.Record(pair, "", "a", {{1, 1}, {1, 1}}));
-  EXPECT_EQ(store.Count(pair), 1);
+  {
+    SyncStateStore store;
+    ASSERT_TRUE(store.Open(older, error)) << error;
+    pair = store.Pair("p", "/l", "/r", false);
+    EXPECT_EQ(pair, 1);
+    EXPECT_FALSE(store.HasRows(pair));
+    ASSERT_TRUE(store.Record(pair, "", "a", {{1, 1}, {1, 1}}));
+    EXPECT_EQ(store.Count(pair), 1);
+    // A pair kept under a connection's name becomes the place's (the place
+    // has no records); a place with records of its own keeps them.
+    named = store.Pair("Site", "/l", "/r", true);
+    ASSERT_TRUE(store.Record(named, "", "n", {{1, 1}, {1, 1}}));
+    EXPECT_EQ(store.Pair("ftp://u@h:21", "/l", "/r", true, {"Other", "Site"}), named);
+    EXPECT_EQ(store.Pair("Site", "/l", "/r", false), 0);
+    EXPECT_EQ(store.Pair("ftp://u@h:21", "/l", "/r", true, {"p"}), named);
+    EXPECT_EQ(store.Count(pair), 1);
+  }
+
+  // Damaged: refused by the check on opening; unchecked, every read says it
+  // failed rather than give no rows.
+  SyncStateStore store;
+  DamageFilesTable(older);
+  EXPECT_FALSE(store.Open(older, error));
+  EXPECT_NE(error.find("it is damaged"), std::string::npos) << error;
+  EXPECT_TRUE(store.Damaged());
+  ASSERT_TRUE(store.Open(older, error, false)) << error;
+  EXPECT_EQ(store.Count(pair), -1);
+  EXPECT_NE(store.ReadError().find("malformed"), std::string::npos) << store.ReadError();
+  store.ClearReadError();
+  EXPECT_TRUE(store.Folder(named, "").empty());
+  EXPECT_NE(store.ReadError(), "");
+
+  // A folder that cannot be written is said to be one (as another user: root
+  // writes anywhere).
+  std::filesystem::permissions(dir.path(), std::filesystem::perms(0755));
+  std::filesystem::create_directory(dir / "ro");
+  std::filesystem::permissions(dir / "ro", std::filesystem::perms(0555));
+  int out[2];
+  ASSERT_EQ(pipe(out), 0);
+  const pid_t child = fork();
+  if (child == 0) {
+    if (geteuid() == 0 && setuid(65534) != 0) _exit(3);
+    SyncStateStore ro;
+    std::string why;
+    ro.Open(dir / "ro/state.sqlite", why);
+    _exit(write(out[1], why.data(), why.size()) > 0 ? 0 : 4);
+  }
+  close(out[1]);
+  char said[512] = {};
+  EXPECT_GT(read(out[0], said, sizeof said - 1), 0);
+  close(out[0]);
+  waitpid(child, nullptr, 0);
+  EXPECT_EQ(std::string(said), "cannot use the sync state " + dir / "ro/state.sqlite" + ": its folder " + dir / "ro" +
+                                   " cannot be written (Permission denied)");
 }
 
 TEST(SyncState, AWriterKilledMidRunLeavesOnlyWholeRows) {
@@ -266,6 +331,68 @@ TEST(SyncMemory, DeletionsFollowConflictsStayAndGuardsStopTheRun) {
   run(true);
   EXPECT_EQ(controller.IncompleteFolders().size(), 1u);
   EXPECT_TRUE(std::filesystem::exists(r + "/e") && !std::filesystem::exists(l));
+}
+
+// One run per folder pair, with or without the state, whichever way the
+// local folder is written: a second process is refused while the first holds
+// the pair, and goes once it is killed. A state damaged since the last run
+// stops the compare (nothing copied or deleted), and the way out it names
+// sets the file aside.
+TEST(SyncMemory, OneRunPerPairAndADamagedStateStopsTheRun) {
+  test::TempDir top;
+  const std::string l = top / "l", r = top / "r", state = top / "state.sqlite";
+  for (const std::string& f : {l + "/a", l + "/b", r + "/a", r + "/b"}) test::WriteFile(f, "x", test::ThreeHoursAgo());
+  std::filesystem::create_directory_symlink(l, top / "link");
+  FileSystemTarget target;
+  target.protocol = FsProtocol::Local;
+  target.localRoot = r;
+  // A compare and a sync of `local` by a controller of its own, which goes
+  // at the end but for the one through the link (the holder's, kept).
+  std::vector<std::unique_ptr<CFolderCollection>> kept;
+  auto go = [&](bool memory, std::string& problem, const std::string& local) {
+    auto* controller = new CSyncController(*kept.emplace_back(std::make_unique<CFolderCollection>()));
+    std::unique_ptr<CSyncController> owner(local == l ? controller : nullptr);
+    OpenFailure failure;
+    controller->SetStateFile(state);
+    EXPECT_TRUE(controller->Connect(target, failure));
+    CompareOptions c;
+    c.localPath = local;
+    c.memory = memory ? CompareOptions::Memory::On : CompareOptions::Memory::Off;
+    const bool ok = controller->RunCompare(c, nullptr, problem);
+    TransferOptions o;
+    o.localToRemote = o.remoteToLocal = o.deleteFollowing = true;
+    SyncTotals totals;
+    return controller->RunSync(o, totals, nullptr, &problem) && ok;
+  };
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  const pid_t holder = fork();
+  if (holder == 0) {
+    std::string problem;
+    _exit(write(ready[1], go(true, problem, top / "link") ? "1" : "0", 1) == 1 ? pause() : 3);
+  }
+  char said = 0;
+  ASSERT_EQ(read(ready[0], &said, 1), 1);
+  EXPECT_EQ(said, '1');
+  std::string problem, note;
+  EXPECT_FALSE(go(false, problem, l));
+  EXPECT_EQ(problem, "Not compared: another run (process " + std::to_string(holder) +
+                         ") is comparing or synchronising these folders; try again when it has ended.");
+  kill(holder, SIGKILL);
+  waitpid(holder, nullptr, 0);
+  ASSERT_TRUE(go(true, problem, l)) << problem;
+
+  DamageFilesTable(state);
+  std::filesystem::remove(l + "/a");
+  EXPECT_FALSE(go(true, problem, l));
+  EXPECT_NE(problem.find("it is damaged (Page "), std::string::npos) << problem;
+  EXPECT_NE(problem.find("nothing was copied or deleted. `twinbay-cli state forget --remote-dir " + r +
+                         "` sets the damaged file aside"), std::string::npos) << problem;
+  EXPECT_TRUE(!std::filesystem::exists(l + "/a") && std::filesystem::exists(r + "/a"));
+  EXPECT_EQ(CSyncController::ForgetState(target, "", problem, note, state), 0) << problem;
+  EXPECT_NE(note.find("kept as " + state + ".damaged"), std::string::npos) << note;
+  ASSERT_TRUE(go(true, problem, l)) << problem;  // a first run: copied back
+  EXPECT_TRUE(std::filesystem::exists(l + "/a"));
 }
 
 }  // namespace

@@ -237,10 +237,10 @@ void CTwinbayView::OnCompare() {
   options.tagAfterCompare = settings_.m_bSuppressTagging == 0;
   options.ignoreSeconds = settings_.m_bIgnoreSeconds != 0;
   options.connections = static_cast<int>(std::clamp<quint32>(settings_.m_nConnections, 1, 16));
-  // The last synchronisation is kept under the connection's name, where
-  // twinbay-cli --connection finds it too.
+  // The last synchronisation is kept for the place (server, login, both
+  // folders), where twinbay-cli finds it too; the name is only a label.
   if (current_) {
-    options.place = current_->description;
+    options.connectionName = current_->description;
     if (!settings_.RemembersSync(QString::fromStdString(current_->description)))
       options.memory = CompareOptions::Memory::Off;
   }
@@ -335,7 +335,9 @@ void CTwinbayView::OnCompareDone() {
   TellFrame(false);
   RefreshFreeSpace();
   const size_t unread = controller_.IncompleteFolders().size();
-  if (unread > 0)
+  if (!controller_.CompareProblem().empty())
+    emit StatusMessage(QString::fromStdString(controller_.CompareProblem()));
+  else if (unread > 0)
     emit StatusMessage(QString("%1 folder%2 could not be read; nothing in %3 will be copied or deleted")
                            .arg(unread)
                            .arg(unread == 1 ? "" : "s")
