@@ -109,6 +109,7 @@ void CFolderComparer::BeginCompare(ICompareListener* listener, IFileSystem* loca
   ahead_ = ahead;
   localAncestorIds_.clear();
   remoteAncestorPaths_.clear();
+  remoteRealPaths_.assign(1, remotePath);
   remoteAncestorIds_.clear();
   depth_ = 0;
   sharedKeys_ = 0;
@@ -360,6 +361,8 @@ void CFolderComparer::FolderPair(const FindData* local, const FindData* remote, 
                                               local && remote ? FolderOnBoth : local ? FolderLocalOnly : FolderRemoteOnly);
   made->parent = parent;
   made->name = localName;
+  made->localThroughLink = parent->localThroughLink || (local && local->link);
+  made->remoteThroughLink = parent->remoteThroughLink || (remote && remote->link);
   CFolderRecord* const record = currentRecord_ = AddRecord(std::move(made));
   if (include) {
     // A local folder reached again through a link (say "loop -> ..") is shown
@@ -376,7 +379,16 @@ void CFolderComparer::FolderPair(const FindData* local, const FindData* remote, 
     if (!localLoops && !remoteLoops) {
       remoteAncestorIds_.push_back(remote ? remote->unique : std::string());
       localAncestorIds_.push_back(local ? local->unique : std::string());
+      // Where the folder really is: a link's resolved target, else below
+      // where its parent really is; so that a loop met through a second link
+      // ("lnkdir -> realdir", "realdir/loop -> .") is known by what it leads to.
+      std::string real = remoteRealPaths_.back();
+      AppendSeparator(real, true);
+      remoteRealPaths_.push_back(remote && remote->link && !remote->linkTarget.empty() && remote->linkTarget[0] == '/'
+                                     ? remote->linkTarget
+                                     : real + remoteName);
       CompareFolder(subLocal, subRemote, fileTypes, include);
+      remoteRealPaths_.pop_back();
       localAncestorIds_.pop_back();
       remoteAncestorIds_.pop_back();
     }
@@ -421,11 +433,12 @@ bool CFolderComparer::LeadsUp(const std::string& target) const {
   if (target.empty()) return false;
   std::string t = target;
   CFolderComparer::AppendSeparator(t, true);
-  for (const std::string& a : remoteAncestorPaths_) {
-    std::string p = a;
-    CFolderComparer::AppendSeparator(p, true);
-    if (p.compare(0, t.size(), t) == 0) return true;
-  }
+  for (const std::vector<std::string>* paths : {&remoteAncestorPaths_, &remoteRealPaths_})
+    for (const std::string& a : *paths) {
+      std::string p = a;
+      CFolderComparer::AppendSeparator(p, true);
+      if (p.compare(0, t.size(), t) == 0) return true;
+    }
   return false;
 }
 

@@ -170,6 +170,9 @@ class CFolderComparer {
   // the identities the server gave them (MLSD "unique").
   std::vector<std::string> remoteAncestorPaths_;
   std::vector<std::string> remoteAncestorIds_;
+  // Where each of those folders really is (a link's resolved target, or
+  // below one), the top folder's path first.
+  std::vector<std::string> remoteRealPaths_;
   int depth_ = 0;
 };
 

@@ -113,7 +113,11 @@ bool CTransferJob::Selected(const CFileEntry& e, const TransferOptions& o) {
 }
 
 bool CTransferJob::SelectedIn(const CFolderRecord& record, const CFileEntry& e, const TransferOptions& o) {
-  return !record.UnderIncomplete() && Selected(e, o);
+  return !record.UnderIncomplete() && Selected(e, o) && !DeletesThroughLink(record, e);
+}
+
+bool CTransferJob::DeletesThroughLink(const CFolderRecord& record, const CFileEntry& e) {
+  return IsDeleteState(e.state) && record.ThroughLink(e.state == DeleteRemote);
 }
 
 SyncTotals CTransferJob::Totals() const {

@@ -299,6 +299,49 @@ TEST_P(EveryServer, CopiesNeverWriteThroughALinkAndALinkIsWhatItLeadsTo) {
   EXPECT_TRUE(test::TemporaryFiles(s.folder.path()).empty() && test::TemporaryFiles(s.localRoot.path()).empty());
 }
 
+// A link on either side is followed for copies, never for a deletion: the
+// files below it (on the server: a link to a folder synchronised under its
+// own name, one to a folder outside) are neither deleted nor have their
+// folders removed; a loop met through a second link is not walked.
+TEST_P(EveryServer, NothingIsDeletedThroughALinkAndALoopBehindOneIsNotWalked) {
+  Site s(GetParam());
+  const bool links = GetParam() != Server::Pyftpdlib;  // it lists a link as what it leads to
+  const int64_t T = test::ThreeHoursAgo();
+  test::WriteFile(s.R("realdir/x.txt"), "x", T);
+  test::WriteFile(s.data + "/outside/o.txt", "o", T);
+  if (links) {
+    std::filesystem::create_directory_symlink(".", s.R("realdir/loop"));
+    std::filesystem::create_directory_symlink("realdir", s.R("lnkdir"));
+    std::filesystem::create_directory_symlink("../outside", s.R("ext"));
+  }
+  test::WriteFile(s.localRoot / "elsewhere/e.txt", "e", T);
+  std::filesystem::create_directories(s.L("mine"));
+  std::filesystem::create_directory_symlink(".", s.localRoot / "elsewhere/loop");
+  std::filesystem::create_directory_symlink(s.localRoot / "elsewhere", s.L("mine/linked"));
+  ASSERT_NO_FATAL_FAILURE(s.Own());
+  ASSERT_EQ(s.Open(), "");
+  s.Compare();
+  for (const char* loop : {"lnkdir/loop", "mine/linked/loop"})
+    EXPECT_TRUE(!s.Record(loop) || s.Record(loop)->entries.empty()) << loop;
+  EXPECT_EQ(s.Record("lnkdir/loop/loop"), nullptr);
+  // What a mirror either way, or a deletion by hand, would delete below them.
+  std::vector<std::string> through = {"mine/linked"};
+  if (links) through.insert(through.end(), {"lnkdir", "ext"});
+  for (const std::string& rel : through) {
+    ASSERT_EQ(s.Record(rel)->entries.size(), 1u) << rel;
+    CFileEntry& e = *s.Record(rel)->entries[0];
+    EXPECT_EQ(s.Delete(rel, e.Name(), true, true), 0) << rel;
+    e.state = e.local ? DeleteLocal : DeleteRemote;
+  }
+  TransferOptions mirror = test::Directions(true, true);
+  mirror.deleteFollowing = mirror.mirror = true;
+  SyncTotals totals;
+  for (const TransferOutcome& o : test::Transfer(s.collection, totals, *s.fs, mirror)->Outcomes())
+    EXPECT_TRUE(o.ok && !o.deletion) << o.localPath << ": " << o.error;
+  EXPECT_EQ(test::ReadFile(s.L("mine/linked/e.txt")) + test::ReadFile(s.data + "/outside/o.txt") +
+                test::ReadFile(s.R("realdir/x.txt")), "eox");
+}
+
 INSTANTIATE_TEST_SUITE_P(Servers, EveryServer,
                          ::testing::Values(Server::Pyftpdlib, Server::Vsftpd, Server::Proftpd, Server::PureFtpd,
                                            Server::Sshd),
