@@ -113,7 +113,8 @@ bool CTransferJob::Selected(const CFileEntry& e, const TransferOptions& o) {
 }
 
 bool CTransferJob::SelectedIn(const CFolderRecord& record, const CFileEntry& e, const TransferOptions& o) {
-  return !record.UnderIncomplete() && Selected(e, o) && !DeletesThroughLink(record, e);
+  if (DeletesThroughLink(record, e)) return false;
+  return !record.UnderIncomplete() && Selected(e, o);
 }
 
 bool CTransferJob::DeletesThroughLink(const CFolderRecord& record, const CFileEntry& e) {

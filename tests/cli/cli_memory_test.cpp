@@ -285,6 +285,7 @@ TEST_P(Memory, ADeletionNeverGoesThroughALink) {
   // A local link to a folder elsewhere, not on the server: a mirror leaves it.
   test::WriteFile(here / "elsewhere/e.txt", "e", T);
   fs::create_directory_symlink(here / "elsewhere", L("linked"));
+  EXPECT_FALSE(Do("sync", {"--down", "--delete", "--dry-run"}).Has("would delete"));
   r = Do("sync", {"--down", "--delete"});
   EXPECT_EQ(r.status, 1) << r.out << r.err;
   EXPECT_TRUE(r.Has("kept local linked/e.txt: in a folder reached") && r.Has("kept local linked/: a link")) << r.out;

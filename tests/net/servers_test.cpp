@@ -315,6 +315,8 @@ TEST_P(EveryServer, NothingIsDeletedThroughALinkAndALoopBehindOneIsNotWalked) {
     std::filesystem::create_directory_symlink("../outside", s.R("ext"));
   }
   test::WriteFile(s.localRoot / "elsewhere/e.txt", "e", T);
+  for (const std::string& empty : {s.data + "/outside/empty", s.localRoot / "elsewhere/empty"})
+    std::filesystem::create_directories(empty);
   std::filesystem::create_directories(s.L("mine"));
   std::filesystem::create_directory_symlink(".", s.localRoot / "elsewhere/loop");
   std::filesystem::create_directory_symlink(s.localRoot / "elsewhere", s.L("mine/linked"));
@@ -340,6 +342,7 @@ TEST_P(EveryServer, NothingIsDeletedThroughALinkAndALoopBehindOneIsNotWalked) {
     EXPECT_TRUE(o.ok && !o.deletion) << o.localPath << ": " << o.error;
   EXPECT_EQ(test::ReadFile(s.L("mine/linked/e.txt")) + test::ReadFile(s.data + "/outside/o.txt") +
                 test::ReadFile(s.R("realdir/x.txt")), "eox");
+  EXPECT_TRUE(std::filesystem::exists(s.data + "/outside/empty") && std::filesystem::exists(s.localRoot / "elsewhere/empty"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, EveryServer,
