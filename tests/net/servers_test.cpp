@@ -299,50 +299,45 @@ TEST_P(EveryServer, CopiesNeverWriteThroughALinkAndALinkIsWhatItLeadsTo) {
   EXPECT_TRUE(test::TemporaryFiles(s.folder.path()).empty() && test::TemporaryFiles(s.localRoot.path()).empty());
 }
 
-// A link on either side is followed for copies, never for a deletion: the
-// files below it (on the server: a link to a folder synchronised under its
-// own name, one to a folder outside) are neither deleted nor have their
-// folders removed; a loop met through a second link is not walked.
+// A link on either side is followed for copies, never for a deletion (a
+// mirror's, by hand) nor an emptied folder's removal: on the server a link
+// to a folder synchronised under its own name and one to a folder outside,
+// here one to a folder elsewhere. A loop met through a second link is not walked.
 TEST_P(EveryServer, NothingIsDeletedThroughALinkAndALoopBehindOneIsNotWalked) {
   Site s(GetParam());
   const bool links = GetParam() != Server::Pyftpdlib;  // it lists a link as what it leads to
-  const int64_t T = test::ThreeHoursAgo();
-  test::WriteFile(s.R("realdir/x.txt"), "x", T);
-  test::WriteFile(s.data + "/outside/o.txt", "o", T);
+  namespace fs = std::filesystem;
+  const std::string outside = s.data + "/outside", elsewhere = s.localRoot / "elsewhere";
+  for (const std::string& file : {s.R("realdir/x.txt"), outside + "/o.txt", elsewhere + "/e.txt"})
+    test::WriteFile(file, "x", test::ThreeHoursAgo());
+  fs::create_directories(outside + "/empty"), fs::create_directories(elsewhere + "/empty");
+  std::vector<std::string> through = {"mine/linked"};
   if (links) {
-    std::filesystem::create_directory_symlink(".", s.R("realdir/loop"));
-    std::filesystem::create_directory_symlink("realdir", s.R("lnkdir"));
-    std::filesystem::create_directory_symlink("../outside", s.R("ext"));
+    fs::create_directory_symlink(".", s.R("realdir/loop"));
+    fs::create_directory_symlink("realdir", s.R("lnkdir"));
+    fs::create_directory_symlink("../outside", s.R("ext"));
+    through.insert(through.end(), {"lnkdir", "ext"});
   }
-  test::WriteFile(s.localRoot / "elsewhere/e.txt", "e", T);
-  for (const std::string& empty : {s.data + "/outside/empty", s.localRoot / "elsewhere/empty"})
-    std::filesystem::create_directories(empty);
-  std::filesystem::create_directories(s.L("mine"));
-  std::filesystem::create_directory_symlink(".", s.localRoot / "elsewhere/loop");
-  std::filesystem::create_directory_symlink(s.localRoot / "elsewhere", s.L("mine/linked"));
+  fs::create_directories(s.L("mine"));
+  fs::create_directory_symlink(".", elsewhere + "/loop");
+  fs::create_directory_symlink(elsewhere, s.L("mine/linked"));
   ASSERT_NO_FATAL_FAILURE(s.Own());
   ASSERT_EQ(s.Open(), "");
   s.Compare();
-  for (const char* loop : {"lnkdir/loop", "mine/linked/loop"})
-    EXPECT_TRUE(!s.Record(loop) || s.Record(loop)->entries.empty()) << loop;
-  EXPECT_EQ(s.Record("lnkdir/loop/loop"), nullptr);
-  // What a mirror either way, or a deletion by hand, would delete below them.
-  std::vector<std::string> through = {"mine/linked"};
-  if (links) through.insert(through.end(), {"lnkdir", "ext"});
-  for (const std::string& rel : through) {
-    ASSERT_EQ(s.Record(rel)->entries.size(), 1u) << rel;
-    CFileEntry& e = *s.Record(rel)->entries[0];
-    EXPECT_EQ(s.Delete(rel, e.Name(), true, true), 0) << rel;
-    e.state = e.local ? DeleteLocal : DeleteRemote;
-  }
+  EXPECT_TRUE(s.Record("lnkdir/loop") == nullptr || s.Record("lnkdir/loop")->entries.empty());
+  EXPECT_TRUE(s.Record("mine/linked/loop")->entries.empty() && !s.Record("lnkdir/loop/loop"));
   TransferOptions mirror = test::Directions(true, true);
   mirror.deleteFollowing = mirror.mirror = true;
+  for (const std::string& rel : through) {
+    for (auto& e : s.Record(rel)->entries) e->state = e->local ? DeleteLocal : DeleteRemote;
+    EXPECT_EQ(s.Delete(rel, s.Record(rel)->entries.at(0)->Name(), true, true), 0) << rel;
+  }
   SyncTotals totals;
   for (const TransferOutcome& o : test::Transfer(s.collection, totals, *s.fs, mirror)->Outcomes())
     EXPECT_TRUE(o.ok && !o.deletion) << o.localPath << ": " << o.error;
-  EXPECT_EQ(test::ReadFile(s.L("mine/linked/e.txt")) + test::ReadFile(s.data + "/outside/o.txt") +
-                test::ReadFile(s.R("realdir/x.txt")), "eox");
-  EXPECT_TRUE(std::filesystem::exists(s.data + "/outside/empty") && std::filesystem::exists(s.localRoot / "elsewhere/empty"));
+  for (const std::string& kept : {outside + "/o.txt", outside + "/empty", elsewhere + "/e.txt", elsewhere + "/empty",
+                                  s.R("realdir/x.txt")})
+    EXPECT_TRUE(fs::exists(kept)) << kept;
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, EveryServer,
