@@ -333,7 +333,8 @@ TEST_P(EveryServer, NothingIsDeletedThroughALinkAndALoopBehindOneIsNotWalked) {
     EXPECT_EQ(s.Delete(rel, s.Record(rel)->entries.at(0)->Name(), true, true), 0) << rel;
   }
   SyncTotals totals;
-  for (const TransferOutcome& o : test::Transfer(s.collection, totals, *s.fs, mirror)->Outcomes())
+  const auto job = test::Transfer(s.collection, totals, *s.fs, mirror);
+  for (const TransferOutcome& o : job->Outcomes())
     EXPECT_TRUE(o.ok && !o.deletion) << o.localPath << ": " << o.error;
   for (const std::string& kept : {outside + "/o.txt", outside + "/empty", elsewhere + "/e.txt", elsewhere + "/empty",
                                   s.R("realdir/x.txt")})
