@@ -111,6 +111,7 @@ void CFolderComparer::BeginCompare(ICompareListener* listener, IFileSystem* loca
   remoteAncestorPaths_.clear();
   remoteRealPaths_.assign(1, remotePath);
   remoteAncestorIds_.clear();
+  remoteMet_.clear();
   depth_ = 0;
   sharedKeys_ = 0;
   abort_.store(0);
@@ -363,7 +364,32 @@ void CFolderComparer::FolderPair(const FindData* local, const FindData* remote, 
   made->name = localName;
   made->localThroughLink = parent->localThroughLink || (local && local->link);
   made->remoteThroughLink = parent->remoteThroughLink || (remote && remote->link);
+  // A server that lists a link as the folder it leads to (pyftpdlib) gives it
+  // that folder's identity: a folder met again under another name, not one
+  // being walked (a loop), is the same folder, and either name may be the
+  // link. Neither is a place to delete in.
+  CFolderRecord* metBefore = nullptr;
+  const bool listedAsFolder = remote && !remote->link && !remote->unique.empty();
+  if (listedAsFolder)
+    if (const auto it = remoteMet_.find(remote->unique); it != remoteMet_.end()) {
+      made->remoteThroughLink = true;
+      metBefore = it->second;
+      for (const CFolderRecord* r = parent; r && metBefore; r = r->parent)
+        if (r == metBefore) metBefore = nullptr;
+    }
   CFolderRecord* const record = currentRecord_ = AddRecord(std::move(made));
+  if (listedAsFolder) remoteMet_.emplace(remote->unique, record);
+  if (metBefore) {
+    // The first one and its sub-folders, which follow it in the collection.
+    auto guard = collection_->Lock();
+    for (size_t i = metBefore->index; i < collection_->GetCount(); ++i) {
+      CFolderRecord* const below = collection_->GetAt(i);
+      const CFolderRecord* r = below;
+      while (r && r != metBefore) r = r->parent;
+      if (!r) break;
+      below->remoteThroughLink = true;
+    }
+  }
   if (include) {
     // A local folder reached again through a link (say "loop -> ..") is shown
     // but not walked a second time.
