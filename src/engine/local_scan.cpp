@@ -81,8 +81,9 @@ int ReadLocalFolder(const std::string& folderPath, ScanList& out, std::vector<st
       data.link = de->d_type == DT_LNK ||
                   (de->d_type == DT_UNKNOWN && fstatat(fd, name, &own, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(own.st_mode));
       out.push_back(std::move(data));
+    } else if (leftOut) {
+      leftOut->push_back(name);
     }
-    else if (leftOut) leftOut->push_back(name);
   }
   closedir(dir);
   if (readError != 0) out.clear();
