@@ -138,7 +138,20 @@ std::vector<std::string> Unsettled(const CFolderCollection& collection, const Op
     else if (o.mirror && e.state == (o.up ? CopyRemoteToLocal : CopyLocalToRemote) && (o.up ? e.local : e.remote))
       lines.push_back(std::string("kept ") + (o.up ? "remote " : "local ") + PathOf(local, r, e) +
                       (o.up ? ": newer on the server than here" : ": newer here than on the server"));
+    else if (!o.keepDeleted && e.tagged && CTransferJob::DeletesThroughLink(r, e) &&
+             (e.state == DeleteRemote ? o.up || !o.down : o.down || !o.up))
+      lines.push_back(std::string("kept ") + (e.state == DeleteRemote ? "remote " : "local ") + PathOf(local, r, e) +
+                      ": in a folder reached through a link; nothing is deleted through a link");
   });
+  // A mirror leaves a link to a folder on its destination as it is.
+  auto guard = collection.Lock();
+  for (size_t i = 1; o.mirror && i < collection.GetCount(); ++i) {
+    const CFolderRecord& r = *collection.GetAt(i);
+    if (r.folderClass == (o.up ? FolderRemoteOnly : FolderLocalOnly) && r.ThroughLink(o.up) &&
+        !r.parent->ThroughLink(o.up))
+      lines.push_back(std::string("kept ") + (o.up ? "remote " : "local ") + Visible(Relative(local, r.localPath)) +
+                      "/: a link to a folder; nothing is deleted through a link");
+  }
   return lines;
 }
 
@@ -187,6 +200,7 @@ std::vector<std::string> FoldersToRemove(const CFolderCollection& collection, co
     bool goes = !kept[i] && (remoteSide ? options.localToRemote
                                         : r.folderClass == FolderLocalOnly && options.remoteToLocal);
     for (const CFolderRecord* p = &r; goes && p; p = p->parent) goes = !p->incomplete;
+    goes = goes && !r.ThroughLink(remoteSide);
     for (const auto& e : r.entries) {
       if (!(remoteSide ? e->remote : e->local)) continue;
       if (IsDeleteState(e->state) && CTransferJob::SelectedIn(r, *e, options)) emptied[i] = 1;

@@ -109,7 +109,9 @@ void CFolderComparer::BeginCompare(ICompareListener* listener, IFileSystem* loca
   ahead_ = ahead;
   localAncestorIds_.clear();
   remoteAncestorPaths_.clear();
+  remoteRealPaths_.assign(1, remotePath);
   remoteAncestorIds_.clear();
+  remoteMet_.clear();
   depth_ = 0;
   sharedKeys_ = 0;
   abort_.store(0);
@@ -360,7 +362,34 @@ void CFolderComparer::FolderPair(const FindData* local, const FindData* remote, 
                                               local && remote ? FolderOnBoth : local ? FolderLocalOnly : FolderRemoteOnly);
   made->parent = parent;
   made->name = localName;
+  made->localThroughLink = parent->localThroughLink || (local && local->link);
+  made->remoteThroughLink = parent->remoteThroughLink || (remote && remote->link);
+  // A server that lists a link as the folder it leads to (pyftpdlib) gives it
+  // that folder's identity: a folder met again under another name, not one
+  // being walked (a loop), is the same folder, and either name may be the
+  // link. Neither is a place to delete in.
+  CFolderRecord* metBefore = nullptr;
+  const bool listedAsFolder = remote && !remote->link && !remote->unique.empty();
+  if (listedAsFolder)
+    if (const auto it = remoteMet_.find(remote->unique); it != remoteMet_.end()) {
+      made->remoteThroughLink = true;
+      metBefore = it->second;
+      for (const CFolderRecord* r = parent; r && metBefore; r = r->parent)
+        if (r == metBefore) metBefore = nullptr;
+    }
   CFolderRecord* const record = currentRecord_ = AddRecord(std::move(made));
+  if (listedAsFolder) remoteMet_.emplace(remote->unique, record);
+  if (metBefore) {
+    // The first one and its sub-folders, which follow it in the collection.
+    auto guard = collection_->Lock();
+    for (size_t i = metBefore->index; i < collection_->GetCount(); ++i) {
+      CFolderRecord* const below = collection_->GetAt(i);
+      const CFolderRecord* r = below;
+      while (r && r != metBefore) r = r->parent;
+      if (!r) break;
+      below->remoteThroughLink = true;
+    }
+  }
   if (include) {
     // A local folder reached again through a link (say "loop -> ..") is shown
     // but not walked a second time.
@@ -376,7 +405,16 @@ void CFolderComparer::FolderPair(const FindData* local, const FindData* remote, 
     if (!localLoops && !remoteLoops) {
       remoteAncestorIds_.push_back(remote ? remote->unique : std::string());
       localAncestorIds_.push_back(local ? local->unique : std::string());
+      // Where the folder really is: a link's resolved target, else below
+      // where its parent really is; so that a loop met through a second link
+      // ("lnkdir -> realdir", "realdir/loop -> .") is known by what it leads to.
+      std::string real = remoteRealPaths_.back();
+      AppendSeparator(real, true);
+      remoteRealPaths_.push_back(remote && remote->link && !remote->linkTarget.empty() && remote->linkTarget[0] == '/'
+                                     ? remote->linkTarget
+                                     : real + remoteName);
       CompareFolder(subLocal, subRemote, fileTypes, include);
+      remoteRealPaths_.pop_back();
       localAncestorIds_.pop_back();
       remoteAncestorIds_.pop_back();
     }
@@ -421,11 +459,12 @@ bool CFolderComparer::LeadsUp(const std::string& target) const {
   if (target.empty()) return false;
   std::string t = target;
   CFolderComparer::AppendSeparator(t, true);
-  for (const std::string& a : remoteAncestorPaths_) {
-    std::string p = a;
-    CFolderComparer::AppendSeparator(p, true);
-    if (p.compare(0, t.size(), t) == 0) return true;
-  }
+  for (const std::vector<std::string>* paths : {&remoteAncestorPaths_, &remoteRealPaths_})
+    for (const std::string& a : *paths) {
+      std::string p = a;
+      CFolderComparer::AppendSeparator(p, true);
+      if (p.compare(0, t.size(), t) == 0) return true;
+    }
   return false;
 }
 

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <set>
 #include <string>
@@ -170,6 +171,12 @@ class CFolderComparer {
   // the identities the server gave them (MLSD "unique").
   std::vector<std::string> remoteAncestorPaths_;
   std::vector<std::string> remoteAncestorIds_;
+  // Where each of those folders really is (a link's resolved target, or
+  // below one), the top folder's path first.
+  std::vector<std::string> remoteRealPaths_;
+  // The first remote folder met with each identity, for one met again under
+  // another name (a link listed as a folder).
+  std::map<std::string, CFolderRecord*> remoteMet_;
   int depth_ = 0;
 };
 

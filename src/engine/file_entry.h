@@ -109,6 +109,13 @@ class CFolderRecord {
   // Entries left out of the listing, each with why (a link that leads
   // nowhere); shown once, never copied.
   std::vector<std::string> skipped;
+  // The folder is a link on that side, or lies below one: what is deleted
+  // there would be deleted wherever the link leads (outside the top folder,
+  // or in a folder also synchronised under its own name). Nothing on that
+  // side is deleted in it, and it is never removed; copies go on.
+  bool localThroughLink = false;
+  bool remoteThroughLink = false;
+  bool ThroughLink(bool remoteSide) const { return remoteSide ? remoteThroughLink : localThroughLink; }
   void MarkIncomplete(const std::string& reason);
   // Whether this folder or one above it is incomplete: nothing in it is
   // copied or deleted.

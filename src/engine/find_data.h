@@ -33,10 +33,10 @@ struct FindData {
   uint32_t attributes = 0;
   TimePrecision precision = TimePrecision::Seconds;
   std::string name;
-  // Remote listings only: the server's identity of the entry (the MLSD
-  // "unique" fact), and whether the entry is a symbolic link, with what it
-  // points to (the listing's text, or the real path once a link to a folder
-  // has been followed).
+  // The entry's identity (the MLSD "unique" fact; a local folder's device
+  // and inode), and whether the entry is a symbolic link (either side), with
+  // what it points to (remote listings: the listing's text, or the real path
+  // once a link to a folder has been followed).
   std::string unique;
   bool link = false;
   std::string linkTarget;

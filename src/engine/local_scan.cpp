@@ -75,8 +75,15 @@ int ReadLocalFolder(const std::string& folderPath, ScanList& out, std::vector<st
       break;
     }
     FindData data;
-    if (FillFromStat(st, name, data)) out.push_back(std::move(data));
-    else if (leftOut) leftOut->push_back(name);
+    if (FillFromStat(st, name, data)) {
+      // What a link leads to is listed, marked as reached through a link.
+      struct stat own;
+      data.link = de->d_type == DT_LNK ||
+                  (de->d_type == DT_UNKNOWN && fstatat(fd, name, &own, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(own.st_mode));
+      out.push_back(std::move(data));
+    } else if (leftOut) {
+      leftOut->push_back(name);
+    }
   }
   closedir(dir);
   if (readError != 0) out.clear();

@@ -57,13 +57,15 @@ void CountFolderEntries(const CFolderRecord& record, SyncTotals& t, int filterNu
         ++t.allDown;
         if (tagged) ++t.taggedDown, t.bytesDown += SideSize(e->remote);
         break;
+      // A deletion where the folder is reached through a link is shown, and
+      // never carried out: it counts as none to make.
       case DeleteRemote:
         ++t.deletesUp;
-        if (tagged) ++t.taggedDeletesUp;
+        if (tagged && !record.remoteThroughLink) ++t.taggedDeletesUp;
         break;
       case DeleteLocal:
         ++t.deletesDown;
-        if (tagged) ++t.taggedDeletesDown;
+        if (tagged && !record.localThroughLink) ++t.taggedDeletesDown;
         break;
       case Conflict: ++t.conflicts; break;
       default: break;

@@ -110,6 +110,13 @@ bool CurlFtpConnection::Open() {
 
 bool CurlFtpConnection::GetCurrentDirectory(std::string& directory) {
   if (!Quote({"PWD"})) return false;
+  FolderFromReplies(directory);
+  // After a reconnect, a probe file the lost connection left is removed.
+  if (!features_.mlsd && !clock_->PendingProbe().empty()) CleanUpProbe();
+  return true;
+}
+
+void CurlFtpConnection::FolderFromReplies(std::string& directory) const {
   for (const std::string& r : replies_) {
     if (r.rfind("257", 0) != 0) continue;
     const size_t a = r.find('"');
@@ -129,9 +136,6 @@ bool CurlFtpConnection::GetCurrentDirectory(std::string& directory) {
     }
     directory = dir;
   }
-  // After a reconnect, a probe file the lost connection left is removed.
-  if (!features_.mlsd && !clock_->PendingProbe().empty()) CleanUpProbe();
-  return true;
 }
 
 bool CurlFtpConnection::SetCurrentDirectory(const std::string& path) {

@@ -98,6 +98,8 @@ class CurlFtpConnection : public IFtpConnection {
   bool Perform(const std::string& what);
   bool LogIn();
   bool Quote(std::initializer_list<std::string> commands);
+  // The folder a PWD reply (the last command's) names, into `directory`.
+  void FolderFromReplies(std::string& directory) const;
   void ParseFeatures();
 
   // TLS (curl_ftp_tls.cpp).

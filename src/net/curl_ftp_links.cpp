@@ -22,7 +22,10 @@ void CurlFtpConnection::ResolveLinks(const std::string& folder, ScanList& entrie
       auto it = links_.find(path);
       if (it == links_.end()) {
         LinkInfo info;
-        if (Quote({"CWD " + path}) && GetCurrentDirectory(info.target)) {
+        // CWD and PWD in one go: libcurl may go back to its own folder in
+        // between, and the PWD would name that one.
+        if (Quote({"CWD " + path, "PWD"})) {
+          FolderFromReplies(info.target);
           info.kind = LinkInfo::Folder;
           changedFolder = true;
         } else {

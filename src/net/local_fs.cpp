@@ -243,6 +243,19 @@ bool LocalFileSystem::Stat(const std::string& path, FindData& out) {
   std::string p;
   if (!OnDisk(path, p)) return false;
   if (StatLocalFile(p, out)) return true;
+  const int err = errno;
+  // A link that leads nowhere (or round in a loop) is there all the same: a
+  // copy never takes its place unseen. It shows as itself, a link.
+  struct stat st;
+  if (lstat(p.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+    out = FindData{};
+    out.name = p.substr(p.find_last_of('/') + 1);
+    out.size = static_cast<uint64_t>(st.st_size);
+    out.lastWrite = TicksFromUnix(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
+    out.link = true;
+    return true;
+  }
+  errno = err;
   return Failed("no file " + path);
 }
 

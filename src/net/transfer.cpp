@@ -113,7 +113,12 @@ bool CTransferJob::Selected(const CFileEntry& e, const TransferOptions& o) {
 }
 
 bool CTransferJob::SelectedIn(const CFolderRecord& record, const CFileEntry& e, const TransferOptions& o) {
+  if (DeletesThroughLink(record, e)) return false;
   return !record.UnderIncomplete() && Selected(e, o);
+}
+
+bool CTransferJob::DeletesThroughLink(const CFolderRecord& record, const CFileEntry& e) {
+  return IsDeleteState(e.state) && record.ThroughLink(e.state == DeleteRemote);
 }
 
 SyncTotals CTransferJob::Totals() const {

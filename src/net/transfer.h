@@ -144,9 +144,13 @@ class CTransferJob {
 
   // Whether an entry would be copied (or deleted) with these options; the
   // record is the entry's (nothing in or under a folder that could not be
-  // read whole is deleted).
+  // read whole is deleted, nor on a side where the folder is reached through
+  // a link).
   static bool Selected(const CFileEntry& entry, const TransferOptions& options);
   static bool SelectedIn(const CFolderRecord& record, const CFileEntry& entry, const TransferOptions& options);
+  // Whether the entry is a deletion on a side where its folder is reached
+  // through a link: never carried out.
+  static bool DeletesThroughLink(const CFolderRecord& record, const CFileEntry& entry);
 
  private:
   struct Item;

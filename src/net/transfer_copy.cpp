@@ -178,8 +178,10 @@ bool CTransferJob::StoreAndRename(Ends& e, Item& item, TransferOutcome& outcome,
   // compare: someone else's, never seen. It is left alone and the copy fails.
   FindData appeared;
   if (atomic && !e.old && e.dst.Stat(e.dstPath, appeared)) {
-    outcome.error = e.dstPath + " appeared " + (item.down ? "on the disk" : "on the server") +
-                    " since the compare; it was left as it is";
+    outcome.error = e.dstPath + (appeared.link ? " is a link that leads nowhere"
+                                               : " appeared " + std::string(item.down ? "on the disk" : "on the server") +
+                                                     " since the compare") +
+                    "; it was left as it is";
     outcome.warning.clear();
     RemoveLeftover(e.dst, tmp);
     return false;

@@ -73,8 +73,10 @@ void CTransferJob::RemoveEmptiedFolders() {
   for (size_t i = records.size(); i-- > 1;) {
     CFolderRecord& r = *records[i];
     const bool remoteSide = r.folderClass == FolderRemoteOnly;
+    // A folder reached through a link (or a link itself) is never removed:
+    // its files are the link target's.
     if ((!remoteSide && r.folderClass != FolderLocalOnly) || children[i] > 0 || (!emptied[i] && !options_.mirror) ||
-        !(remoteSide ? options_.localToRemote : options_.remoteToLocal))
+        !(remoteSide ? options_.localToRemote : options_.remoteToLocal) || r.ThroughLink(remoteSide))
       continue;
     bool empty;
     {
@@ -122,6 +124,13 @@ DeleteCounts DeleteEntries(CFolderCollection& collection, CFolderRecord& record,
       return counts;
     }
   }
+  // Nor on a side where the folder is reached through a link: what goes
+  // there goes wherever the link leads.
+  const bool localBarred = deleteLocal && record.localThroughLink;
+  const bool remoteBarred = deleteRemote && record.remoteThroughLink;
+  deleteLocal = deleteLocal && !localBarred;
+  deleteRemote = deleteRemote && !remoteBarred;
+  for (CFileEntry* entry : entries) counts.failed += (localBarred && entry->local) + (remoteBarred && entry->remote);
   for (CFileEntry* entry : entries) {
     const int before = counts.localDeleted + counts.remoteDeleted;
     const std::string name = entry->Name();

@@ -298,6 +298,37 @@ TEST_P(Memory, OneWayMirrorEachWayAndItsDryRun) {
   EXPECT_EQ(Do("compare").status, 0);
 }
 
+// Nothing is deleted through a link, nor outside the two folders: the copies
+// of what the server's links lead to (a folder synchronised under its own
+// name, one outside) deleted here; a mirror over a local link to a folder
+// elsewhere; a local link leading nowhere is not replaced.
+TEST_P(Memory, ADeletionNeverGoesThroughALink) {
+  const bool links = GetParam() != Server::Pyftpdlib;  // pyftpdlib lists a link as what it leads to (not ext)
+  for (const char* name : {"a.txt", "b.txt", "c.txt", "realdir/x.txt", "dangle.txt", "../outside/o.txt"})
+    Put(name, name, T);
+  fs::create_directory_symlink("realdir", R("lnkdir"));
+  if (links) fs::create_directory_symlink("../outside", R("ext"));
+  fs::create_directories(local);
+  fs::create_symlink("missing", L("dangle.txt"));
+  Outcome r = Do("sync");
+  EXPECT_TRUE(r.Has("dangle.txt is a link that leads nowhere; it was left as it is\n") && fs::is_symlink(L("dangle.txt")));
+  EXPECT_EQ(test::ReadFile(L("lnkdir/x.txt")) + test::ReadFile(L(links ? "ext/o.txt" : "realdir/x.txt")),
+            links ? "realdir/x.txt../outside/o.txt" : "realdir/x.txtrealdir/x.txt");
+  fs::remove_all(L("lnkdir"));
+  fs::remove_all(L("ext"));
+  r = Do("sync");
+  EXPECT_EQ(r.status, 1) << r.out << r.err;
+  EXPECT_TRUE(r.Has("kept remote lnkdir/x.txt: in a folder reached through a link; nothing is deleted through a "
+                    "link\n") && (!links || r.Has("kept remote ext/o.txt: in a folder reached"))) << r.out;
+  EXPECT_EQ(test::ReadFile(R("realdir/x.txt")) + test::ReadFile(R("../outside/o.txt")), "realdir/x.txt../outside/o.txt");
+  test::WriteFile(here / "elsewhere/e.txt", "e", T);
+  fs::create_directory_symlink(here / "elsewhere", L("linked"));
+  EXPECT_FALSE(Do("sync", {"--down", "--delete", "--dry-run"}).Has("would delete"));
+  r = Do("sync", {"--down", "--delete"});
+  EXPECT_TRUE(r.Has("kept local linked/e.txt: in a folder reached") && r.Has("kept local linked/: a link")) << r.out;
+  EXPECT_EQ(test::ReadFile(L("linked/e.txt")), "e");
+}
+
 INSTANTIATE_TEST_SUITE_P(Servers, Memory, ::testing::Values(Server::Pyftpdlib, Server::Vsftpd, Server::Sshd),
                          [](const auto& info) {
                            return std::string(info.param == Server::Sshd     ? "sshd"

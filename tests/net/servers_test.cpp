@@ -299,6 +299,45 @@ TEST_P(EveryServer, CopiesNeverWriteThroughALinkAndALinkIsWhatItLeadsTo) {
   EXPECT_TRUE(test::TemporaryFiles(s.folder.path()).empty() && test::TemporaryFiles(s.localRoot.path()).empty());
 }
 
+// A link on either side is followed for copies, never for a deletion (a
+// mirror's, by hand) nor an emptied folder's removal: on the server a link
+// to a folder synchronised under its own name and one to a folder outside,
+// here one to a folder elsewhere. A loop met through a second link is not walked.
+TEST_P(EveryServer, NothingIsDeletedThroughALinkAndALoopBehindOneIsNotWalked) {
+  Site s(GetParam());
+  // pyftpdlib lists a link as what it leads to: one folder under two names
+  // (realdir, lnkdir) is all that tells it, and only one inside the served tree.
+  const bool links = GetParam() != Server::Pyftpdlib;
+  namespace fs = std::filesystem;
+  const std::string outside = s.data + "/outside", elsewhere = s.localRoot / "elsewhere";
+  for (const std::string& file : {s.R("realdir/x.txt"), outside + "/o.txt", elsewhere + "/e.txt"})
+    test::WriteFile(file, "x", test::ThreeHoursAgo());
+  fs::create_directories(outside + "/empty"), fs::create_directories(elsewhere + "/empty");
+  std::vector<std::string> through = {"mine/linked", "lnkdir", "realdir"};
+  fs::create_directory_symlink(".", s.R("realdir/loop"));
+  fs::create_directory_symlink("realdir", s.R("lnkdir"));
+  if (links) fs::create_directory_symlink("../outside", s.R("ext")), through.back() = "ext";
+  fs::create_directories(s.L("mine"));
+  fs::create_directory_symlink(".", elsewhere + "/loop");
+  fs::create_directory_symlink(elsewhere, s.L("mine/linked"));
+  ASSERT_NO_FATAL_FAILURE(s.Own());
+  ASSERT_EQ(s.Open(), "");
+  s.Compare();
+  EXPECT_TRUE(s.Record("lnkdir/loop")->entries.empty() && !s.Record("lnkdir/loop/loop") &&
+              s.Record("mine/linked/loop")->entries.empty() && s.Record("realdir")->remoteThroughLink == !links);
+  for (const std::string& rel : through) {
+    for (auto& e : s.Record(rel)->entries) e->state = e->local ? DeleteLocal : DeleteRemote;
+    EXPECT_EQ(s.Delete(rel, s.Record(rel)->entries.at(0)->Name(), true, true), 0) << rel;
+  }
+  TransferOptions mirror = test::Directions(true, true);
+  mirror.deleteFollowing = mirror.mirror = true;
+  SyncTotals totals;
+  const auto job = test::Transfer(s.collection, totals, *s.fs, mirror);
+  for (const TransferOutcome& o : job->Outcomes()) EXPECT_TRUE(o.ok && !o.deletion) << o.localPath << ": " << o.error;
+  for (const std::string& kept : {outside + "/o.txt", outside + "/empty", elsewhere + "/e.txt", elsewhere + "/empty"})
+    EXPECT_TRUE(fs::exists(kept) && fs::exists(s.R("realdir/x.txt"))) << kept;
+}
+
 INSTANTIATE_TEST_SUITE_P(Servers, EveryServer,
                          ::testing::Values(Server::Pyftpdlib, Server::Vsftpd, Server::Proftpd, Server::PureFtpd,
                                            Server::Sshd),
