@@ -37,10 +37,11 @@ struct Site {
   CFtpSession session;
   std::unique_ptr<IFileSystem> fs;
   CFolderCollection collection;
-  std::string local, remote, data;
+  std::string local, remote, data, why;
+  // A server that could not start leaves `why` set: each test asserts
+  // Started() first, so it fails with the reason and touches nothing.
   explicit Site(Server kind, const FtpTestServer::PyOptions* py = nullptr) {
     chmod(folder.path().c_str(), 0755);
-    std::string why;
     if (kind == Server::Sshd) {
       ssh = SshTestServer::StartSshd(folder.path(), &why, {}, SshTestServer::Login::Account);
     } else if (py) {
@@ -49,12 +50,13 @@ struct Site {
     } else {
       ftp = FtpTestServer::Start(static_cast<Kind>(kind), folder.path(), &why);
     }
-    if (!ftp && !ssh) ADD_FAILURE() << Name(kind) << ": " << why;
-    data = ssh ? ssh->Home() : ftp ? ftp->DataDir() : "";
-    const std::string top = ssh ? ssh->Home() : ftp ? ftp->RemoteDir() : "";
+    if (!ftp && !ssh) why = Name(kind) + " did not start: " + (why.empty() ? "no reason given" : why);
+    data = ssh ? ssh->Home() : ftp ? ftp->DataDir() : folder.path();
+    const std::string top = ssh ? ssh->Home() : ftp ? ftp->RemoteDir() : folder.path();
     remote = top + (top == "/" ? "" : "/") + "site";
     local = localRoot / "mirror";
   }
+  bool Started() const { return ftp || ssh; }
   // "" when the remote opened, else why not.
   std::string Open() {
     if (ssh) {
@@ -122,6 +124,7 @@ TEST_P(EveryServer, CompareSyncAndDeleteRefusedNothingAndNothingInAFolderNotList
   FtpTestServer::PyOptions py;
   py.refuseList = "locked";  // pyftpdlib serves as root: no folder mode locks it out
   Site s(GetParam(), GetParam() == Server::Pyftpdlib ? &py : nullptr);
+  ASSERT_TRUE(s.Started()) << s.why;
   const int64_t T = test::ThreeHoursAgo();
   for (const auto& [rel, there, tThere, here, tHere] :
        {std::tuple{"same.txt", "same", 0, "same", 0}, {"newer-remote.txt", "remote new", 600, "local old", 0},
@@ -193,6 +196,7 @@ TEST_P(EveryServer, CompareSyncAndDeleteRefusedNothingAndNothingInAFolderNotList
 // folder incomplete where unreadable, and nothing newer there is overwritten.
 TEST_P(EveryServer, NamesThatCouldHideOrAliasAFileHideNothing) {
   Site s(GetParam());
+  ASSERT_TRUE(s.Started()) << s.why;
   const int64_t T = test::ThreeHoursAgo();
   const std::string iac1 = "c\xff" "d.txt", iac2 = "c\xff\xff" "d.txt";
   const std::vector<std::string> newer = {"a\\b.txt", "total 123", "unread/u.txt", "iac/" + iac1,
@@ -241,6 +245,7 @@ TEST_P(EveryServer, NamesThatCouldHideOrAliasAFileHideNothing) {
 // walked, one leading nowhere is told.
 TEST_P(EveryServer, CopiesNeverWriteThroughALinkAndALinkIsWhatItLeadsTo) {
   Site s(GetParam());
+  ASSERT_TRUE(s.Started()) << s.why;
   const bool py = GetParam() == Server::Pyftpdlib;
   const int64_t T = test::ThreeHoursAgo();
   // Names of 251 bytes: their temporary names are shortened (whole characters kept).
