@@ -10,23 +10,6 @@
 #include "engine/patterns.h"
 
 namespace twinbay {
-namespace {
-
-int64_t FloorTo(int64_t ticks, int64_t unit) {
-  int64_t q = ticks / unit;
-  if (ticks % unit != 0 && ticks < 0) --q;
-  return q * unit;
-}
-
-int64_t UnitFor(TimePrecision p) {
-  switch (p) {
-    case TimePrecision::Day: return kTicksPerDay;
-    case TimePrecision::Minutes: return kTicksPerMinute;
-    default: return kTicksPerSecond;
-  }
-}
-
-}  // namespace
 
 std::vector<std::string> CFolderComparer::StaleTempsKept() const {
   std::vector<std::string> texts;
@@ -66,13 +49,10 @@ CompareState CFolderComparer::CompareTimes(const FindData* local, const FindData
   if (!local && !remote) return InStep;
   if (!local) return CopyRemoteToLocal;
   if (!remote) return CopyLocalToRemote;
-  int64_t unit = ignoreSeconds ? kTicksPerMinute : kTicksPerSecond;
-  unit = std::max({unit, UnitFor(local->precision), UnitFor(remote->precision)});
-  const int64_t l = FloorTo(local->lastWrite, unit);
-  const int64_t r = FloorTo(remote->lastWrite, unit);
-  const int64_t diff = l > r ? l - r : r - l;
-  if (diff < kTolerance) return InStep;
-  return l > r ? CopyLocalToRemote : CopyRemoteToLocal;
+  const int order = CompareFileTimes(local->lastWrite, local->precision, remote->lastWrite, remote->precision,
+                                     SidesScope(ignoreSeconds));
+  if (order == 0) return InStep;
+  return order > 0 ? CopyLocalToRemote : CopyRemoteToLocal;
 }
 
 void CFolderComparer::AppendSeparator(std::string& path, bool remote) { twinbay::AppendSeparator(path, remote); }

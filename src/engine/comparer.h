@@ -41,7 +41,6 @@ class ICompareListener {
 
 class CFolderComparer {
  public:
-  static constexpr int64_t kTolerance = 3 * kTicksPerSecond;
   // Folders nested deeper than this below the top folder are not walked: the
   // folder at the limit is marked incomplete. A server that lists a link to a
   // parent as a plain folder would otherwise lead the walk on without end.
@@ -83,10 +82,11 @@ class CFolderComparer {
   std::vector<StaleTemp> StaleTempsFound() const;
   bool IsAborted() const { return abort_.load(std::memory_order_relaxed) != 0; }
 
-  // Which way a pair of sides would be copied. Times are compared as UTC,
+  // Which way a pair of sides would be copied, by their times as the one
+  // rule compares the local time with the server's (CompareFileTimes):
   // truncated to whole seconds, or whole minutes with ignoreSeconds (or the
-  // coarser precision a side's listing gave); less than 3 seconds apart is
-  // in step. A missing side counts as older than a present one.
+  // coarser precision a side's listing gave), less than 3 seconds apart in
+  // step. A missing side counts as older than a present one.
   static CompareState CompareTimes(const FileSide& local, const FileSide& remote, bool ignoreSeconds);
   static CompareState CompareTimes(const FindData* local, const FindData* remote, bool ignoreSeconds);
 
