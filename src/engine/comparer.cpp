@@ -202,7 +202,25 @@ bool CFolderComparer::ListSide(bool remote, const std::string& path, int folderC
   bool ok = fs.List(path, out);
   const std::string error = ok ? std::string() : fs.LastError();
   std::vector<std::string> skipped = fs.TakeSkipped();
-  for (const std::string& name : fs.TakeLeftOut()) leftOut.insert(FoldedName(name));
+  // A name read but unusable is left alone on both sides, and the rest of
+  // the folder goes on: the listing left out those its own side cannot
+  // take, and here go those the other side could not (a line break or byte
+  // 0xFF for an FTP server). Each is named; none is copied, deleted or
+  // recorded, nor read as deleted.
+  int alone = 0;
+  for (const std::string& name : fs.TakeLeftOut()) {
+    leftOut.insert(FoldedName(name));
+    alone += !fs.TakesName(name);
+  }
+  const IFileSystem& other = remote ? *local_ : *remote_;
+  std::erase_if(out, [&](const FindData& fd) {
+    if (other.TakesName(fd.name)) return false;
+    leftOut.insert(FoldedName(fd.name));
+    skipped.push_back((remote ? JoinRemotePath(path, fd.name) : JoinLocalPath(path, fd.name)) + ": a name the " +
+                      (remote ? "local disk" : "server") + " cannot take; left alone on both sides");
+    ++alone;
+    return true;
+  });
   if (ok) {
     SweepStaleTemps(out, remote, remote ? JoinRemotePath(path, "") : JoinLocalPath(path, ""));
   } else if (folderClass == FolderRoot && record && out.empty() &&
@@ -226,9 +244,10 @@ bool CFolderComparer::ListSide(bool remote, const std::string& path, int folderC
   } else {
     why = "cannot read the local folder " + error;
   }
-  if (record && !skipped.empty()) {
+  if (record && (!skipped.empty() || alone)) {
     auto guard = collection_->Lock();
     record->skipped.insert(record->skipped.end(), skipped.begin(), skipped.end());
+    record->leftAlone += alone;
   }
   return ok;
 }

@@ -134,7 +134,8 @@ class CFolderComparer {
   static bool FolderMissing(IFileSystem& fs, const std::string& path, int levels);
   // Lists one side of a folder; false (with `why`) when it was not read whole.
   // `leftOut` gains the folded names the listing left out although they are
-  // there.
+  // there, and those of its entries the other side cannot take (which leave
+  // `out`).
   bool ListSide(bool remote, const std::string& path, int folderClass, ScanList& out, std::string& why,
                 std::set<std::string>& leftOut);
   // Removes the stale temporary files of one listing from it and from its side.

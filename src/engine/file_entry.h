@@ -107,8 +107,11 @@ class CFolderRecord {
   // The same for the local top folder.
   bool localMissing = false;
   // Entries left out of the listing, each with why (a link that leads
-  // nowhere); shown once, never copied.
+  // nowhere, a name one side cannot take); shown once, never copied.
   std::vector<std::string> skipped;
+  // How many of them are names left alone on both sides because one side
+  // cannot take them (files not synchronised).
+  int leftAlone = 0;
   void MarkIncomplete(const std::string& reason);
   // Whether this folder or one above it is incomplete: nothing in it is
   // copied or deleted.

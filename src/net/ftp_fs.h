@@ -24,6 +24,8 @@ class FtpFileSystem : public IFileSystem {
   bool List(const std::string& path, ScanList& out) override;
   std::vector<std::string> TakeSkipped() override;
   std::vector<std::string> TakeLeftOut() override;
+  // No "/", NUL, line break or byte 0xFF: what a command can name safely.
+  bool TakesName(const std::string& name) const override;
   bool MakeFolder(const std::string& path) override;
   bool Remove(const std::string& path) override;
   bool RemoveFolder(const std::string& path) override;

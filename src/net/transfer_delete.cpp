@@ -91,12 +91,12 @@ void CTransferJob::RemoveEmptiedFolders() {
     outcome.localPath = r.localPath;
     outcome.remotePath = r.remotePath;
     // The compare saw only the chosen file types: a folder that still holds
-    // anything (files of other types, or new ones) is left, and never asked
-    // to be removed (the server would refuse).
+    // anything (files of other types, or new ones, or names the listing left
+    // out) is left, and never asked to be removed (the server would refuse).
     ScanList left;
     if (!fs.List(remoteSide ? RemoteFolderKey(r.remotePath) : r.localPath, left)) {
       outcome.error = "the emptied folder was not removed: it could not be listed again: " + fs.LastError();
-    } else if (!left.empty()) {
+    } else if (!left.empty() || !fs.TakeLeftOut().empty()) {
       continue;
     } else {
       outcome.ok = fs.RemoveFolder(remoteSide ? r.remotePath : r.localPath);

@@ -251,6 +251,7 @@ TEST(Cli, SyncWithARealServer) {
   WriteFile(localTemp, "874 MB, once", old);
   WriteFile(remoteTemp, "partial", old);
   WriteFile(here / "sub/y.bin", "y", T0);
+  WriteFile(here / "sub/line\nbreak.txt", "FTP cannot name it", T0);  // left alone; the rest goes on
   for (const Args& args : {Args{"compare"}, Args{"compare", "--format", "tsv"}, Args{"sync", "--dry-run"}, Args{"sync"}}) {
     r = Cli(args + Args{"--local", here.path(), "--remote", s.Url("/stale")}, {s.password, "TWINBAY_FTP_TRACE=1"});
     SCOPED_TRACE(args.back() + "\n" + r.out + r.err);
@@ -261,6 +262,8 @@ TEST(Cli, SyncWithARealServer) {
     EXPECT_NE(fs::exists(remoteTemp), removed);
     EXPECT_EQ(fs::exists(s.root / "stale/sub/y.bin"), removed);
     EXPECT_TRUE(fs::exists(here / ".twinbay-z.bin.partYoung1"));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(Has(r.err, "sub/line\\nbreak.txt: a name the server cannot take; left alone") && !Has(r.err, "FAILED"));
   }
 }
 

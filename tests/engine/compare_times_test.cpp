@@ -55,12 +55,10 @@ TEST(CompareTimes, EachSideAgainstItsOwnRecord) {
   const int64_t t = TicksFromUtc(2026, 3, 29, 10, 5, 0), s = kTicksPerSecond;
   auto side = [](int64_t at, TimePrecision p) {
     FindData f;
-    f.size = 7, f.lastWrite = at, f.precision = p;
-    return f;
+    return f.size = 7, f.lastWrite = at, f.precision = p, f;
   };
   const struct {
-    int64_t local;
-    int64_t remote;
+    int64_t local, remote;
     TimePrecision lp, rp;
     bool ignoreSeconds;
     R want;
