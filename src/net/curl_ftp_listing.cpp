@@ -121,8 +121,8 @@ void CurlFtpConnection::LeaveOut(const std::string& path, ListingParse& parsed) 
   std::erase_if(parsed.unsafe, [&](const std::string& name) {
     if (IsSafeRemoteName(name)) return false;
     skipped_.push_back(Join(Trimmed(path), EscapeListingText(name)) +
-                       ": a name that cannot be used here (empty, or holding \"/\", a line break, NUL or byte "
-                       "0xFF); skipped");
+                       ": a name that cannot be used here (empty, or holding \"/\", a control byte such as a tab "
+                       "or a line break, or byte 0xFF); skipped");
     leftOut_.push_back(name);
     return true;
   });
