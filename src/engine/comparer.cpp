@@ -204,8 +204,8 @@ bool CFolderComparer::ListSide(bool remote, const std::string& path, int folderC
   std::vector<std::string> skipped = fs.TakeSkipped();
   // A name read but unusable is left alone on both sides, and the rest of
   // the folder goes on: the listing left out those its own side cannot
-  // take, and here go those the other side could not (a line break or byte
-  // 0xFF for an FTP server). Each is named; none is copied, deleted or
+  // take, and here go those the other side could not (a control byte or
+  // byte 0xFF for an FTP server). Each is named; none is copied, deleted or
   // recorded, nor read as deleted.
   int alone = 0;
   for (const std::string& name : fs.TakeLeftOut()) {

@@ -69,8 +69,9 @@ class IFileSystem {
   // leads nowhere, a name that cannot be used safely); each is told once.
   virtual std::vector<std::string> TakeSkipped() { return {}; }
   // The names the last listing left out although something is there (a link
-  // that leads nowhere, neither a file nor a folder), told after every
-  // listing: such a name is never read as deleted.
+  // that leads nowhere, neither a file nor a folder, a name that cannot be
+  // used here), told after every listing: such a name is never read as
+  // deleted.
   virtual std::vector<std::string> TakeLeftOut() { return {}; }
   // Whether a file or folder of this name can be made and named here. A name
   // read on one side that the other cannot take is left alone on both sides
