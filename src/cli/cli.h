@@ -78,7 +78,7 @@ std::string Relative(const std::string& root, const std::string& path);
 std::string EntryPath(const std::string& folderRel, const CFileEntry& e);
 void PrintResult(const CFolderCollection& collection, const std::string& localRoot, const std::string& format);
 void PrintSummary(const CFolderCollection& collection);
-int ReportIncomplete(const CFolderCollection& collection, const std::string& localRoot);
+int ReportIncomplete(const CFolderCollection& collection, const std::string& localRoot, int* leftAlone = nullptr);
 
 // connections_cmd.cpp
 ConnectionsList LoadConnections(const std::string& file);

@@ -188,13 +188,15 @@ void PrintSummary(const CFolderCollection& collection) {
 
 // One line on stderr per folder that could not be read whole (with the reason,
 // the server's reply where there was one) and per entry a listing left out.
-// Returns the number of incomplete folders.
-int ReportIncomplete(const CFolderCollection& collection, const std::string& localRoot) {
+// Returns the number of incomplete folders; `leftAlone` gets the number of
+// names left alone on both sides because one side cannot take them.
+int ReportIncomplete(const CFolderCollection& collection, const std::string& localRoot, int* leftAlone) {
   auto guard = collection.Lock();
-  int incomplete = 0;
+  int incomplete = 0, alone = 0;
   for (size_t i = 0; i < collection.GetCount(); ++i) {
     const CFolderRecord* r = collection.GetAt(i);
     for (const std::string& s : r->skipped) std::fprintf(stderr, "twinbay-cli: skipped %s\n", Visible(s).c_str());
+    alone += r->leftAlone;
     if (!r->incomplete) continue;
     ++incomplete;
     std::fprintf(stderr, "twinbay-cli: incomplete folder %s (remote %s): %s\n",
@@ -204,6 +206,10 @@ int ReportIncomplete(const CFolderCollection& collection, const std::string& loc
   if (incomplete > 0)
     std::fprintf(stderr, "twinbay-cli: %d folder%s could not be read; nothing in %s was copied or deleted\n",
                  incomplete, incomplete == 1 ? "" : "s", incomplete == 1 ? "it" : "them");
+  if (alone > 0)
+    std::fprintf(stderr, "twinbay-cli: %d name%s that one side cannot take left alone on both sides\n", alone,
+                 alone == 1 ? "" : "s");
+  if (leftAlone) *leftAlone = alone;
   return incomplete;
 }
 

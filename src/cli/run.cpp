@@ -100,10 +100,11 @@ void ReportStaleTemps(const Options& o, bool sync, const CSyncController& contro
 int FinishCompare(const CFolderCollection& collection, const std::string& local, const std::string& format) {
   PrintResult(collection, local, format);
   if (format == "text") PrintSummary(collection);
-  if (ReportIncomplete(collection, local) > 0) return kExitError;
+  int alone = 0;
+  if (ReportIncomplete(collection, local, &alone) > 0) return kExitError;
   SyncTotals t;
   CountTagged(collection, t, FilterAll);
-  return t.allUp + t.allDown + t.deletesUp + t.deletesDown + t.conflicts == 0 ? kExitOk : kExitDifferences;
+  return t.allUp + t.allDown + t.deletesUp + t.deletesDown + t.conflicts + alone == 0 ? kExitOk : kExitDifferences;
 }
 
 // Calls fn(record, entry) for every entry, under the collection's lock.
@@ -269,8 +270,9 @@ int DryRun(const CFolderCollection& collection, const Options& o, const Transfer
   if (!check.allowed)
     std::printf("The run would be refused: %s\nTo make them, run with --max-delete %ld\n", Visible(check.problem).c_str(),
                 check.local + check.remote);
-  if (ReportIncomplete(collection, local) > 0 || !check.allowed) return kExitError;
-  return unsettled > 0 ? kExitDifferences : kExitOk;
+  int alone = 0;
+  if (ReportIncomplete(collection, local, &alone) > 0 || !check.allowed) return kExitError;
+  return unsettled + alone > 0 ? kExitDifferences : kExitOk;
 }
 
 // What is to be copied, to say afterwards what an interruption left undone.
@@ -362,8 +364,9 @@ int Sync(const Options& o, CSyncController& controller, const CFolderCollection&
   if (report)
     std::fprintf(report, "%d copied, %s%d failed, %d warning%s\n", copied, deletedText.c_str(), failed, warnings,
                  warnings == 1 ? "" : "s");
-  if (ReportIncomplete(collection, local) > 0) return kExitError;
-  return failed == 0 && unsettled == 0 ? kExitOk : kExitDifferences;
+  int alone = 0;
+  if (ReportIncomplete(collection, local, &alone) > 0) return kExitError;
+  return failed == 0 && unsettled == 0 && alone == 0 ? kExitOk : kExitDifferences;
 }
 
 }  // namespace

@@ -10,23 +10,6 @@
 #include "engine/patterns.h"
 
 namespace twinbay {
-namespace {
-
-int64_t FloorTo(int64_t ticks, int64_t unit) {
-  int64_t q = ticks / unit;
-  if (ticks % unit != 0 && ticks < 0) --q;
-  return q * unit;
-}
-
-int64_t UnitFor(TimePrecision p) {
-  switch (p) {
-    case TimePrecision::Day: return kTicksPerDay;
-    case TimePrecision::Minutes: return kTicksPerMinute;
-    default: return kTicksPerSecond;
-  }
-}
-
-}  // namespace
 
 std::vector<std::string> CFolderComparer::StaleTempsKept() const {
   std::vector<std::string> texts;
@@ -66,13 +49,10 @@ CompareState CFolderComparer::CompareTimes(const FindData* local, const FindData
   if (!local && !remote) return InStep;
   if (!local) return CopyRemoteToLocal;
   if (!remote) return CopyLocalToRemote;
-  int64_t unit = ignoreSeconds ? kTicksPerMinute : kTicksPerSecond;
-  unit = std::max({unit, UnitFor(local->precision), UnitFor(remote->precision)});
-  const int64_t l = FloorTo(local->lastWrite, unit);
-  const int64_t r = FloorTo(remote->lastWrite, unit);
-  const int64_t diff = l > r ? l - r : r - l;
-  if (diff < kTolerance) return InStep;
-  return l > r ? CopyLocalToRemote : CopyRemoteToLocal;
+  const int order = CompareFileTimes(local->lastWrite, local->precision, remote->lastWrite, remote->precision,
+                                     SidesScope(ignoreSeconds));
+  if (order == 0) return InStep;
+  return order > 0 ? CopyLocalToRemote : CopyRemoteToLocal;
 }
 
 void CFolderComparer::AppendSeparator(std::string& path, bool remote) { twinbay::AppendSeparator(path, remote); }
@@ -224,7 +204,25 @@ bool CFolderComparer::ListSide(bool remote, const std::string& path, int folderC
   bool ok = fs.List(path, out);
   const std::string error = ok ? std::string() : fs.LastError();
   std::vector<std::string> skipped = fs.TakeSkipped();
-  for (const std::string& name : fs.TakeLeftOut()) leftOut.insert(FoldedName(name));
+  // A name read but unusable is left alone on both sides, and the rest of
+  // the folder goes on: the listing left out those its own side cannot
+  // take, and here go those the other side could not (a control byte or
+  // byte 0xFF for an FTP server). Each is named; none is copied, deleted or
+  // recorded, nor read as deleted.
+  int alone = 0;
+  for (const std::string& name : fs.TakeLeftOut()) {
+    leftOut.insert(FoldedName(name));
+    alone += !fs.TakesName(name);
+  }
+  const IFileSystem& other = remote ? *local_ : *remote_;
+  std::erase_if(out, [&](const FindData& fd) {
+    if (other.TakesName(fd.name)) return false;
+    leftOut.insert(FoldedName(fd.name));
+    skipped.push_back((remote ? JoinRemotePath(path, fd.name) : JoinLocalPath(path, fd.name)) + ": a name the " +
+                      (remote ? "local disk" : "server") + " cannot take; left alone on both sides");
+    ++alone;
+    return true;
+  });
   if (ok) {
     SweepStaleTemps(out, remote, remote ? JoinRemotePath(path, "") : JoinLocalPath(path, ""));
   } else if (folderClass == FolderRoot && record && out.empty() &&
@@ -248,9 +246,10 @@ bool CFolderComparer::ListSide(bool remote, const std::string& path, int folderC
   } else {
     why = "cannot read the local folder " + error;
   }
-  if (record && !skipped.empty()) {
+  if (record && (!skipped.empty() || alone)) {
     auto guard = collection_->Lock();
     record->skipped.insert(record->skipped.end(), skipped.begin(), skipped.end());
+    record->leftAlone += alone;
   }
   return ok;
 }

@@ -42,7 +42,6 @@ class ICompareListener {
 
 class CFolderComparer {
  public:
-  static constexpr int64_t kTolerance = 3 * kTicksPerSecond;
   // Folders nested deeper than this below the top folder are not walked: the
   // folder at the limit is marked incomplete. A server that lists a link to a
   // parent as a plain folder would otherwise lead the walk on without end.
@@ -84,10 +83,11 @@ class CFolderComparer {
   std::vector<StaleTemp> StaleTempsFound() const;
   bool IsAborted() const { return abort_.load(std::memory_order_relaxed) != 0; }
 
-  // Which way a pair of sides would be copied. Times are compared as UTC,
+  // Which way a pair of sides would be copied, by their times as the one
+  // rule compares the local time with the server's (CompareFileTimes):
   // truncated to whole seconds, or whole minutes with ignoreSeconds (or the
-  // coarser precision a side's listing gave); less than 3 seconds apart is
-  // in step. A missing side counts as older than a present one.
+  // coarser precision a side's listing gave), less than 3 seconds apart in
+  // step. A missing side counts as older than a present one.
   static CompareState CompareTimes(const FileSide& local, const FileSide& remote, bool ignoreSeconds);
   static CompareState CompareTimes(const FindData* local, const FindData* remote, bool ignoreSeconds);
 
@@ -135,7 +135,8 @@ class CFolderComparer {
   static bool FolderMissing(IFileSystem& fs, const std::string& path, int levels);
   // Lists one side of a folder; false (with `why`) when it was not read whole.
   // `leftOut` gains the folded names the listing left out although they are
-  // there.
+  // there, and those of its entries the other side cannot take (which leave
+  // `out`).
   bool ListSide(bool remote, const std::string& path, int folderClass, ScanList& out, std::string& why,
                 std::set<std::string>& leftOut);
   // Removes the stale temporary files of one listing from it and from its side.

@@ -107,7 +107,7 @@ class CFolderRecord {
   // The same for the local top folder.
   bool localMissing = false;
   // Entries left out of the listing, each with why (a link that leads
-  // nowhere); shown once, never copied.
+  // nowhere, a name one side cannot take); shown once, never copied.
   std::vector<std::string> skipped;
   // The folder is a link on that side, or lies below one: what is deleted
   // there would be deleted wherever the link leads (outside the top folder,
@@ -116,6 +116,9 @@ class CFolderRecord {
   bool localThroughLink = false;
   bool remoteThroughLink = false;
   bool ThroughLink(bool remoteSide) const { return remoteSide ? remoteThroughLink : localThroughLink; }
+  // How many of them are names left alone on both sides because one side
+  // cannot take them (files not synchronised).
+  int leftAlone = 0;
   void MarkIncomplete(const std::string& reason);
   // Whether this folder or one above it is incomplete: nothing in it is
   // copied or deleted.

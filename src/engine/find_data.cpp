@@ -1,5 +1,6 @@
 #include "engine/find_data.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace twinbay {
@@ -33,6 +34,8 @@ int64_t FloorDiv(int64_t a, int64_t b) {
   if ((a % b != 0) && ((a < 0) != (b < 0))) --q;
   return q;
 }
+
+int64_t FloorTo(int64_t ticks, int64_t unit) { return FloorDiv(ticks, unit) * unit; }
 
 inline unsigned char Fold(unsigned char c) { return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + 32) : c; }
 
@@ -85,6 +88,28 @@ bool NameLess(const FindData& a, const FindData& b) {
   const int c = CompareNamesNoCase(a.name, b.name);
   if (c != 0) return c < 0;
   return a.name < b.name;
+}
+
+int64_t PrecisionUnit(TimePrecision p) {
+  switch (p) {
+    case TimePrecision::Day: return kTicksPerDay;
+    case TimePrecision::Minutes: return kTicksPerMinute;
+    default: return kTicksPerSecond;
+  }
+}
+
+int CompareFileTimes(int64_t a, TimePrecision pa, int64_t b, TimePrecision pb, TimeScope scope) {
+  int64_t unit = std::max(PrecisionUnit(pa), PrecisionUnit(pb));
+  int64_t tolerance = 1;  // one side against its own record: equal, at its precision
+  if (scope != TimeScope::SameSide) {
+    if (scope == TimeScope::SidesToTheMinute) unit = std::max(unit, kTicksPerMinute);
+    tolerance = kSidesTolerance;
+  }
+  a = FloorTo(a, unit);
+  b = FloorTo(b, unit);
+  const int64_t apart = a > b ? a - b : b - a;
+  if (apart < tolerance) return 0;
+  return a > b ? 1 : -1;
 }
 
 }  // namespace twinbay

@@ -64,6 +64,34 @@ struct CivilTime {
 };
 CivilTime UtcFields(int64_t ticks);
 
+// ---- the one rule for last-write times ----------------------------------
+
+// How many ticks a time of this precision is exact to.
+int64_t PrecisionUnit(TimePrecision p);
+
+// Whose two times are compared, which decides how closely they must agree.
+enum class TimeScope : uint8_t {
+  // One side's time now against what was recorded of the same side: exact at
+  // that side's own precision (the local disk to the second, a LIST-only
+  // server to the minute or day as its listing says).
+  SameSide,
+  // The local time against the server's: two clocks and two file systems, so
+  // less than kSidesTolerance apart is the same time.
+  Sides,
+  // The same, compared to the minute ("ignore seconds").
+  SidesToTheMinute,
+};
+inline TimeScope SidesScope(bool ignoreSeconds) {
+  return ignoreSeconds ? TimeScope::SidesToTheMinute : TimeScope::Sides;
+}
+constexpr int64_t kSidesTolerance = 3 * kTicksPerSecond;
+
+// -1 when `a` is older than `b`, 0 when they are the same time, 1 when `a` is
+// newer. Both are taken down to whole units of the coarser of their two
+// precisions (and of the scope's), then compared within the scope's
+// tolerance.
+int CompareFileTimes(int64_t a, TimePrecision pa, int64_t b, TimePrecision pb, TimeScope scope);
+
 // Names compare byte by byte with the letters A-Z folded to a-z; every other
 // byte by its unsigned value; a prefix sorts first.
 int CompareNamesNoCase(std::string_view a, std::string_view b);

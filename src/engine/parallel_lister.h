@@ -57,6 +57,7 @@ class CParallelLister : public IFileSystem, public IListAhead {
   std::string LastError() const override { return own_.LastError(); }
   std::vector<std::string> TakeSkipped() override;
   std::vector<std::string> TakeLeftOut() override { return std::exchange(leftOut_, {}); }
+  bool TakesName(const std::string& name) const override { return own_.TakesName(name); }
   void WillList(const std::vector<std::string>& paths) override;
 
   // The rest is the walk's own file system's.

@@ -5,47 +5,34 @@
 #include "engine/file_entry.h"
 
 namespace twinbay {
-namespace {
 
-constexpr int64_t kTolerance = 3 * kTicksPerSecond;
-
-int64_t UnitOf(TimePrecision p) {
-  switch (p) {
-    case TimePrecision::Day: return kTicksPerDay;
-    case TimePrecision::Minutes: return kTicksPerMinute;
-    default: return kTicksPerSecond;
-  }
-}
-
-int64_t Floor(int64_t ticks, int64_t unit) {
-  const int64_t r = ticks % unit;
-  return r < 0 ? ticks - r - unit : ticks - r;
-}
-
-}  // namespace
-
-bool SideChanged(const FindData& now, const RecordedSide& then, bool ignoreSeconds) {
+bool SideChanged(const FindData& now, const RecordedSide& then) {
   if (now.sizeKnown && now.size != then.size) return true;
-  const int64_t unit = std::max(ignoreSeconds ? kTicksPerMinute : kTicksPerSecond, UnitOf(now.precision));
-  const int64_t a = Floor(now.lastWrite, unit), b = Floor(then.time, unit);
-  return (a > b ? a - b : b - a) >= kTolerance;
+  // The record was read from the same side, at the same precision.
+  return CompareFileTimes(now.lastWrite, now.precision, then.time, now.precision, TimeScope::SameSide) != 0;
+}
+
+bool SidesAlike(const FindData& local, const FindData& remote, bool ignoreSeconds) {
+  return (!remote.sizeKnown || local.size == remote.size) &&
+         CompareFileTimes(local.lastWrite, local.precision, remote.lastWrite, remote.precision,
+                          SidesScope(ignoreSeconds)) == 0;
 }
 
 RecordedClass ClassifyWithRecord(const FindData* local, const FindData* remote, const RecordedPair* record,
                                  bool ignoreSeconds) {
   if (!record) return RecordedClass::AsToday;
   if (!local && !remote) return RecordedClass::Gone;
-  // Two sides alike now are in step whatever happened before (the same edit
-  // made on both, or a copy made by another tool).
-  if (local && remote && !SideChanged(*local, {remote->size, remote->lastWrite}, ignoreSeconds) &&
-      (!remote->sizeKnown || local->size == remote->size) &&
-      !SideChanged(*remote, {local->size, local->lastWrite}, ignoreSeconds))
-    return RecordedClass::InStep;
-  const bool localChanged = local && SideChanged(*local, record->local, ignoreSeconds);
-  const bool remoteChanged = remote && SideChanged(*remote, record->remote, ignoreSeconds);
+  // Each side against its own record, at its own precision: the compare's
+  // tolerance (3 seconds, or the minute) is only for one side's time
+  // against the other's, so a same-size edit within it is still an edit.
+  const bool localChanged = local && SideChanged(*local, record->local);
+  const bool remoteChanged = remote && SideChanged(*remote, record->remote);
   if (!local) return remoteChanged ? RecordedClass::Conflict : RecordedClass::DeletedLocally;
   if (!remote) return localChanged ? RecordedClass::Conflict : RecordedClass::DeletedRemotely;
-  if (localChanged && remoteChanged) return RecordedClass::Conflict;
+  // Changed on both sides and alike now: in step (the same edit made on
+  // both, or a copy made by another tool).
+  if (localChanged && remoteChanged)
+    return SidesAlike(*local, *remote, ignoreSeconds) ? RecordedClass::InStep : RecordedClass::Conflict;
   if (localChanged) return RecordedClass::CopyUp;
   if (remoteChanged) return RecordedClass::CopyDown;
   return RecordedClass::InStep;

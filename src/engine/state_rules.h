@@ -45,11 +45,14 @@ enum class RecordedClass {
   Gone,             // recorded, gone on both sides: the record goes too
 };
 
-// Whether a side differs from what was recorded of it: the size (where the
-// listing gave one) or the time, at the coarser of the side's precision and
-// the compare's (a minute with ignoreSeconds), 3 seconds either way being
-// the same time as in a compare.
-bool SideChanged(const FindData& now, const RecordedSide& then, bool ignoreSeconds);
+// Whether a side differs from what was recorded of it (or listed of it
+// before): the size (where the listing gave one) or the time at the side's
+// own precision (CompareFileTimes, TimeScope::SameSide), whatever the
+// compare's tolerance.
+bool SideChanged(const FindData& now, const RecordedSide& then);
+// Whether the local and the remote side are alike now: the same size (where
+// the listing gave one) and the same time as a compare judges it.
+bool SidesAlike(const FindData& local, const FindData& remote, bool ignoreSeconds);
 
 // The class of a pair with its record (null: none). A pair on one side only
 // that has no record is AsToday (a new file).

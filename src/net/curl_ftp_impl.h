@@ -112,6 +112,7 @@ class CurlFtpConnection : public IFtpConnection {
   bool RunListing(const std::string& path, const char* command, std::string& body, bool& cut, bool byPath = false);
   bool ReadFailed(const std::string& path);
   bool ListWithHidden(const std::string& path, std::string& body, bool& cut);
+  void LeaveOut(const std::string& path, ListingParse& parsed);
   bool ReportPartial(const std::string& path, const ListingParse& parsed);
   static bool HasListLines(const std::string& body);
   bool ListInParts(const std::string& path, int64_t now, ScanList& out, ListingParse& parsed);

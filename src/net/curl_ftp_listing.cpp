@@ -34,6 +34,7 @@ bool CurlFtpConnection::ListDirectory(const std::string& path, ScanList& out) {
   }
   if (!features_.mlsd) ShiftListTimes(path, out);
   ResolveLinks(path, out);
+  LeaveOut(path, parsed);
   return parsed.Whole() || ReportPartial(path, parsed);
 }
 
@@ -112,15 +113,27 @@ bool CurlFtpConnection::ListWithHidden(const std::string& path, std::string& bod
   return RunListing(path, "LIST", body, cut);
 }
 
-// A listing with lines that could not be read or entries left out: the
-// folder is listed in part. Each entry left out is told; the first line that
-// could not be read is the reason. Always false.
+// Entries read whole whose names cannot be sent safely (a line break, byte
+// 0xFF...) are left out alone: each is told, and named as there (so never
+// read as deleted), and the rest of the folder is listed whole. They leave
+// `parsed.unsafe`.
+void CurlFtpConnection::LeaveOut(const std::string& path, ListingParse& parsed) {
+  std::erase_if(parsed.unsafe, [&](const std::string& name) {
+    if (IsSafeRemoteName(name)) return false;
+    skipped_.push_back(Join(Trimmed(path), EscapeListingText(name)) +
+                       ": a name that cannot be used here (empty, or holding \"/\", a control byte such as a tab "
+                       "or a line break, or byte 0xFF); skipped");
+    leftOut_.push_back(name);
+    return true;
+  });
+}
+
+// A listing with lines that could not be read or entries that are neither a
+// file, a folder nor a link: the folder is listed in part. Each such entry is
+// told; the first line that could not be read is the reason. Always false.
 bool CurlFtpConnection::ReportPartial(const std::string& path, const ListingParse& parsed) {
   for (const std::string& name : parsed.unsafe)
-    skipped_.push_back(Join(Trimmed(path), EscapeListingText(name)) +
-                       (IsSafeRemoteName(name) ? ": neither a file, a folder nor a link; skipped"
-                                               : ": a name that cannot be used here (empty, or holding \"/\", a line "
-                                                 "break, NUL or byte 0xFF); skipped"));
+    skipped_.push_back(Join(Trimmed(path), EscapeListingText(name)) + ": neither a file, a folder nor a link; skipped");
   listedInPart_ = true;
   if (parsed.unreadable > 0)
     return Fail("the listing of " + path + " holds " + std::to_string(parsed.unreadable) + " line" +

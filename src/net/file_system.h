@@ -69,9 +69,18 @@ class IFileSystem {
   // leads nowhere, a name that cannot be used safely); each is told once.
   virtual std::vector<std::string> TakeSkipped() { return {}; }
   // The names the last listing left out although something is there (a link
-  // that leads nowhere, neither a file nor a folder), told after every
-  // listing: such a name is never read as deleted.
+  // that leads nowhere, neither a file nor a folder, a name that cannot be
+  // used here), told after every listing: such a name is never read as
+  // deleted.
   virtual std::vector<std::string> TakeLeftOut() { return {}; }
+  // Whether a file or folder of this name can be made and named here. A name
+  // read on one side that the other cannot take is left alone on both sides
+  // (named, never copied, deleted or recorded). By default any name that is
+  // one path component.
+  virtual bool TakesName(const std::string& name) const {
+    return !name.empty() && name != "." && name != ".." &&
+           name.find_first_of(std::string("/\0", 2)) == std::string::npos;
+  }
   // Makes one folder (its parent must exist); false when it was not made.
   virtual bool MakeFolder(const std::string& path) = 0;
   // Removes one file.

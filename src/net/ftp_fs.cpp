@@ -1,6 +1,7 @@
 #include "net/ftp_fs.h"
 
 #include "engine/paths.h"
+#include "net/listing_parser.h"
 
 namespace twinbay {
 namespace {
@@ -59,6 +60,8 @@ std::vector<std::string> FtpFileSystem::TakeSkipped() {
   IFtpConnection* c = session_.GetConnection();
   return c ? c->TakeSkipped() : std::vector<std::string>();
 }
+
+bool FtpFileSystem::TakesName(const std::string& name) const { return IsSafeRemoteName(name); }
 
 std::vector<std::string> FtpFileSystem::TakeLeftOut() {
   IFtpConnection* c = session_.GetConnection();

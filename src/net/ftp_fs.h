@@ -24,6 +24,9 @@ class FtpFileSystem : public IFileSystem {
   bool List(const std::string& path, ScanList& out) override;
   std::vector<std::string> TakeSkipped() override;
   std::vector<std::string> TakeLeftOut() override;
+  // No "/", control byte (NUL, a tab, line breaks...) or byte 0xFF: what a
+  // command can name and a listing show safely on every server.
+  bool TakesName(const std::string& name) const override;
   bool MakeFolder(const std::string& path) override;
   bool Remove(const std::string& path) override;
   bool RemoveFolder(const std::string& path) override;

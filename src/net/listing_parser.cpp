@@ -72,8 +72,12 @@ std::vector<Token> Tokens(std::string_view line, size_t max) {
 
 bool IsSafeRemoteName(std::string_view name) {
   if (name.empty() || name == "." || name == "..") return false;
-  for (char c : name)
-    if (c == '/' || c == '\0' || c == '\r' || c == '\n' || c == '\xff') return false;
+  for (char c : name) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    // Control bytes (NUL, line breaks, a tab...): some servers leave such
+    // names out of their listings (pure-ftpd) and refuse them in commands.
+    if (c == '/' || u < 0x20 || u == 0x7f || u == 0xff) return false;
+  }
   return true;
 }
 

@@ -18,10 +18,10 @@
 
 namespace twinbay {
 
-// A name the program can use as one path component on either side: not empty,
-// not "." or "..", and free of "/", NUL, CR, LF and byte 0xFF (the Telnet IAC
-// byte, which servers read differently in a command). "\" is an ordinary
-// byte of a name.
+// A name the program can use as one path component on an FTP server: not
+// empty, not "." or "..", and free of "/", control bytes (NUL, a tab, line
+// breaks...) and byte 0xFF (the Telnet IAC byte, which servers read
+// differently in a command). "\" is an ordinary byte of a name.
 bool IsSafeRemoteName(std::string_view name);
 
 // One MLSD line. Entry; NotEntry for the folder itself and its parent;

@@ -157,6 +157,8 @@ bool SftpFileSystem::Failed(const std::string& what, int code) {
   return false;
 }
 
+bool SftpFileSystem::TakesName(const std::string& name) const { return !UnsafeName(name); }
+
 bool SftpFileSystem::ReadFolder(const std::string& path, ScanList& out, std::vector<size_t>& links,
                                 std::string& bad) {
   Op op(*this);
@@ -190,10 +192,10 @@ bool SftpFileSystem::ReadFolder(const std::string& path, ScanList& out, std::vec
     const uint32_t type = (e.flags & SSH_FILEXFER_ATTR_PERMISSIONS) ? e.permissions & S_IFMT : 0;
     if (e.name == "." || e.name == "..") {
     } else if (UnsafeName(e.name)) {
-      // Left out and told; the folder is then incomplete.
-      bad = "an entry whose name cannot be used here";
+      // Left out alone and told; the rest of the folder is listed.
+      leftOut_.push_back(e.name);
       if (told_.insert(Join(path, e.name)).second)
-        skipped_.push_back(Join(path, e.name) + ": " + bad + "; skipped");
+        skipped_.push_back(Join(path, e.name) + ": a name that cannot be used here; skipped");
     } else if (type == S_IFLNK) {
       fd.link = true;
       links.push_back(out.size());

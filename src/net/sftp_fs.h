@@ -30,6 +30,7 @@ class SftpFileSystem : public IFileSystem {
   // that leads nowhere), each told once.
   std::vector<std::string> TakeSkipped() override;
   std::vector<std::string> TakeLeftOut() override { return std::exchange(leftOut_, {}); }
+  bool TakesName(const std::string& name) const override;
   // How many requests the server refused on this connection so far (a
   // failing status reply, expected or not): a normal run draws none.
   uint64_t RefusedRequests() const { return refused_; }

@@ -235,10 +235,10 @@ std::string TempNameBase(const std::string& name);
 bool MakeFolders(IFileSystem& fs, const std::string& path);
 
 // Deletes a file through its file system, unless it changed since it was
-// listed (`listed`, as the compare saw it) or is a folder now; false with
-// `error` when it was not deleted.
-bool DeleteListedFile(IFileSystem& fs, const std::string& path, const FindData& listed, bool ignoreSeconds,
-                      std::string& error);
+// listed (`listed`, as the compare saw it, judged at the side's own
+// precision: SideChanged) or is a folder now; false with `error` when it was
+// not deleted.
+bool DeleteListedFile(IFileSystem& fs, const std::string& path, const FindData& listed, std::string& error);
 
 struct DeleteCounts {
   int localDeleted = 0;

@@ -25,15 +25,14 @@ bool CTransferJob::DeleteSide(IFileSystem& fs, Item& item, TransferOutcome& outc
   }
   Post(true);
   std::string error;
-  if (!listed || !DeleteListedFile(fs, path, *listed, options_.ignoreSeconds, error)) {
+  if (!listed || !DeleteListedFile(fs, path, *listed, error)) {
     outcome.error = "not deleted: " + (listed ? error : std::string("nothing listed"));
     return false;
   }
   return true;
 }
 
-bool DeleteListedFile(IFileSystem& fs, const std::string& path, const FindData& listed, bool ignoreSeconds,
-                      std::string& error) {
+bool DeleteListedFile(IFileSystem& fs, const std::string& path, const FindData& listed, std::string& error) {
   // A file changed since it was listed is not deleted: the change would be
   // lost with it.
   FindData now;
@@ -41,7 +40,7 @@ bool DeleteListedFile(IFileSystem& fs, const std::string& path, const FindData& 
     error = "it could not be looked at again: " + fs.LastError();
     return false;
   }
-  if (now.IsDirectory() || SideChanged(now, {listed.size, listed.lastWrite}, ignoreSeconds)) {
+  if (now.IsDirectory() || SideChanged(now, {listed.size, listed.lastWrite})) {
     error = "it changed since the compare";
     return false;
   }
@@ -94,12 +93,12 @@ void CTransferJob::RemoveEmptiedFolders() {
     outcome.localPath = r.localPath;
     outcome.remotePath = r.remotePath;
     // The compare saw only the chosen file types: a folder that still holds
-    // anything (files of other types, or new ones) is left, and never asked
-    // to be removed (the server would refuse).
+    // anything (files of other types, or new ones, or names the listing left
+    // out) is left, and never asked to be removed (the server would refuse).
     ScanList left;
     if (!fs.List(remoteSide ? RemoteFolderKey(r.remotePath) : r.localPath, left)) {
       outcome.error = "the emptied folder was not removed: it could not be listed again: " + fs.LastError();
-    } else if (!left.empty()) {
+    } else if (!left.empty() || !fs.TakeLeftOut().empty()) {
       continue;
     } else {
       outcome.ok = fs.RemoveFolder(remoteSide ? r.remotePath : r.localPath);
@@ -137,8 +136,8 @@ DeleteCounts DeleteEntries(CFolderCollection& collection, CFolderRecord& record,
     std::string error;
     if (deleteLocal && entry->local) {
       // Each side's own name: "a.txt" here may be "A.TXT" on the server.
-      if (local && DeleteListedFile(*local, JoinLocalPath(record.localPath, entry->local->name), *entry->local,
-                                    ignoreSeconds, error)) {
+      if (local &&
+          DeleteListedFile(*local, JoinLocalPath(record.localPath, entry->local->name), *entry->local, error)) {
         auto guard = collection.Lock();
         entry->local.reset();
         ++counts.localDeleted;
@@ -148,9 +147,9 @@ DeleteCounts DeleteEntries(CFolderCollection& collection, CFolderRecord& record,
     }
     if (deleteRemote && entry->remote) {
       const std::string path = JoinRemotePath(record.remotePath, entry->remote->name);
-      if (remote && (DeleteListedFile(*remote, path, *entry->remote, ignoreSeconds, error) ||
+      if (remote && (DeleteListedFile(*remote, path, *entry->remote, error) ||
                      (remote->LostConnection() && remote->Reconnect() &&
-                      DeleteListedFile(*remote, path, *entry->remote, ignoreSeconds, error)))) {
+                      DeleteListedFile(*remote, path, *entry->remote, error)))) {
         auto guard = collection.Lock();
         entry->remote.reset();
         ++counts.remoteDeleted;

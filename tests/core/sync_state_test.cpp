@@ -243,11 +243,12 @@ TEST(SyncMemory, DeletionsFollowConflictsStayAndGuardsStopTheRun) {
   target.localRoot = r;
   OpenFailure failure;
   ASSERT_TRUE(controller.Connect(target, failure));
+  bool minutes = false;  // compared to the minute ("ignore seconds")
   auto run = [&](bool sync, long maxDelete = -1, bool allowed = true) {
     CompareOptions c;
     c.localPath = l;
     c.remotePath = "/";
-    c.ignoreSeconds = false;
+    c.ignoreSeconds = minutes;
     std::string problem;
     EXPECT_TRUE(controller.RunCompare(c, nullptr, problem)) << problem;
     std::map<std::string, int> states;  // "/folder/name" -> state
@@ -259,7 +260,7 @@ TEST(SyncMemory, DeletionsFollowConflictsStayAndGuardsStopTheRun) {
     }
     TransferOptions o;
     o.localToRemote = o.remoteToLocal = o.deleteFollowing = true;
-    o.ignoreSeconds = false;
+    o.ignoreSeconds = minutes;
     SyncTotals totals;
     if (sync) {
       EXPECT_EQ(controller.RunSync(o, totals, nullptr, &problem, maxDelete), allowed) << problem;
@@ -305,6 +306,16 @@ TEST(SyncMemory, DeletionsFollowConflictsStayAndGuardsStopTheRun) {
   EXPECT_EQ(test::ReadFile(l + "/c"), "c local");     // the conflicts are left alone
   EXPECT_EQ(test::ReadFile(r + "/c"), "c remote");
   EXPECT_EQ(test::ReadFile(r + "/d"), "d remote");
+  // Compared to the minute, a same-size edit 40 s after the sync is an edit
+  // (copy up), and with a server edit after it a conflict.
+  minutes = true;
+  test::WriteFile(l + "/g", "G", t0 + 40);
+  EXPECT_EQ(run(false)["/g"], CopyLocalToRemote * 10 + 1);
+  test::WriteFile(r + "/g", "g", t0 + 300);
+  EXPECT_EQ(run(false)["/g"], Conflict * 10);
+  test::WriteFile(l + "/g", "g", t0);
+  test::WriteFile(r + "/g", "g", t0);
+  minutes = false;
   // "e" and "s" but for case, never synchronised: not taken for "e" and "s/k".
   // "f" and "t" links into a disk not mounted: there, so not deleted.
   test::WriteFile(l + "/E", "e", t0);

@@ -141,6 +141,22 @@ TEST_F(SftpTest, CutListingsAndCopiesAreFailures) {
   EXPECT_LT(got, big.size());
 }
 
+// Names a server lists that would lead out of the folder are left out alone
+// and told, and the rest of the folder is listed whole.
+TEST_F(SftpTest, NamesThatLeadElsewhereAreLeftOutAlone) {
+  test::WriteFile(data_ / "hostile-names/good.txt", "g", 0);
+  SftpFileSystem fs(python_->ClientSettings());
+  ScanList l;
+  ASSERT_TRUE(fs.Connect() && fs.List(data_ / "hostile-names", l)) << fs.LastError();
+  ASSERT_EQ(l.size(), 1u);
+  EXPECT_EQ(l[0].name, "good.txt");
+  auto leftOut = fs.TakeLeftOut();
+  std::sort(leftOut.begin(), leftOut.end());
+  EXPECT_EQ(leftOut, (std::vector<std::string>{"../good.txt", "sub/good.txt"}));
+  EXPECT_EQ(fs.TakeSkipped().size(), 2u);
+  EXPECT_TRUE(fs.TakesName("a\\b\r\n") && !fs.TakesName("a/b") && !fs.TakesName(".."));
+}
+
 // Stopped or timed out while the server is silent, every operation fails
 // within moments and lets the connection go; a copy stopped mid-way keeps it.
 TEST_F(SftpTest, EveryOperationEndsWhenStoppedOrTimedOutWhileTheServerIsSilent) {

@@ -4,7 +4,9 @@
 Serves the whole file system on 127.0.0.1:PORT to user `tester`, password `secret` (no other sign-in),
 logging each attempt ("sign-in USER", "password USER"). A folder named REFUSE_LIST cannot be opened;
 opening a folder named CUT_LIST cuts the connection, and so do reading a file named CUT_READ and writing
-one named CUT_WRITE past their first 64 KiB. An empty name turns the mode off.
+one named CUT_WRITE past their first 64 KiB. An empty name turns the mode off. A folder named
+"hostile-names" lists, besides its entries, each of its files once more under names that lead elsewhere
+("../NAME", "sub/NAME").
 """
 import asyncio
 import os
@@ -44,7 +46,15 @@ class Sftp(asyncssh.SFTPServer):
         if named(path, CUT_LIST):
             self.connection.abort()
             await asyncio.sleep(30)
-        return super().listdir(path)
+        names = super().listdir(path)
+        if named(path, 'hostile-names'):
+            local = path.decode() if isinstance(path, bytes) else path
+            for name in list(names):
+                full = os.path.join(local, name.decode(errors='surrogateescape'))
+                if os.path.isfile(full):
+                    attrs = asyncssh.SFTPAttrs.from_local(os.lstat(full))
+                    names += [asyncssh.SFTPName(prefix + name, attrs=attrs) for prefix in (b'../', b'sub/')]
+        return names
 
     def read(self, file_obj, offset, size):
         if offset >= 65536 and named(file_obj.name, CUT_READ):
