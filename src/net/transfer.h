@@ -173,7 +173,10 @@ class CTransferJob {
   bool CopyFile(Ends& e, Item& item, TransferOutcome& outcome);
   bool Pump(Ends& e, Item& item, const std::string& path, std::string& error);
   bool SourceComplete(Ends& e, Item& item, TransferOutcome& outcome);
-  void SetTimeOf(Ends& e, const std::string& path, TransferOutcome& outcome);
+  void SetTimeOf(Ends& e, Item& item, const std::string& path, TransferOutcome& outcome);
+  // Whether the destination is still as the compare saw it (absent, or the
+  // same size and time); else the error says how it changed.
+  bool StillAsCompared(Ends& e, Item& item, TransferOutcome& outcome);
   bool StoreAndRename(Ends& e, Item& item, TransferOutcome& outcome, bool& ok);
   bool StoreDirectly(Ends& e, Item& item, TransferOutcome& outcome);
   // Re-reads the server's side of the entries uploaded into one folder (one

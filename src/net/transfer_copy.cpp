@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "engine/paths.h"
+#include "engine/state_rules.h"
 #include "net/transfer_impl.h"
 
 namespace twinbay {
@@ -31,6 +32,14 @@ bool RemoveLeftover(IFileSystem& fs, const std::string& path) {
 }
 
 }  // namespace
+
+void WarnIfTimeNotKept(bool set, bool server, const FindData& now, int64_t time, TransferOutcome& outcome) {
+  // At the precision the destination shows, within the tolerance of a compare.
+  if (!set || !SideChanged(now, {now.size, time}, false)) return;
+  outcome.warning += (outcome.warning.empty() ? "" : "; ") + std::string("the time did not stick: ") +
+                     (server ? "the server" : "the disk") + " shows " + FormatUtc(now.lastWrite) + ", not " +
+                     FormatUtc(time);
+}
 
 // The source's "transfer complete" is not enough: a data connection that
 // ended early looks the same. The copy is complete only with every byte the
@@ -116,13 +125,14 @@ bool CTransferJob::CopyFile(Ends& e, Item& item, TransferOutcome& outcome) {
   if (!direct && !StoreAndRename(e, item, outcome, ok)) return false;
   if (!ok && !caps.atomicReplace && renames_ == Renames::Refused) {
     if (!StoreDirectly(e, item, outcome)) return false;
-    SetTimeOf(e, e.dstPath, outcome);
+    SetTimeOf(e, item, e.dstPath, outcome);
     ok = true;
   }
   if (!ok) return false;
   if (item.down) {
     FindData fresh;
     if (e.dst.Stat(e.dstPath, fresh)) {
+      WarnIfTimeNotKept(item.timeSet, false, fresh, e.time, outcome);
       auto guard = collection_.Lock();
       item.entry->local = std::move(fresh);
     }
@@ -130,13 +140,57 @@ bool CTransferJob::CopyFile(Ends& e, Item& item, TransferOutcome& outcome) {
   return true;
 }
 
-// Gives the copy the source's time; a time that cannot be set is a warning.
-void CTransferJob::SetTimeOf(Ends& e, const std::string& path, TransferOutcome& outcome) {
+// Gives the copy the source's time; a time that cannot be set (refused, or
+// outside what the destination can hold) is a warning.
+void CTransferJob::SetTimeOf(Ends& e, Item& item, const std::string& path, TransferOutcome& outcome) {
+  item.timeSet = false;
+  item.sourceTime = e.time;
   if (!e.dst.Capabilities().setTime) {
     outcome.warning = "the time could not be set: the server offers no way to set file times";
   } else if (!e.dst.SetTime(path, e.time)) {
     outcome.warning = "the time could not be set: " + e.dst.LastError();
+  } else {
+    item.timeSet = true;
   }
+}
+
+bool CTransferJob::StillAsCompared(Ends& e, Item& item, TransferOutcome& outcome) {
+  FindData now;
+  bool there = false;
+  if (item.down || e.old) {
+    there = e.dst.Stat(e.dstPath, now);
+  } else {
+    // A new file on the server: its folder is listed, as the compare did
+    // (asking after a file that is not there would draw a refusal). A name
+    // alike but for case counts: the compare would have paired it.
+    ScanList listing;
+    if (!e.dst.List(RemoteFolderKey(e.folder), listing)) {
+      outcome.error = "the folder could not be listed again before the copy took its place: " + e.dst.LastError();
+      return false;
+    }
+    const std::string name = PathName(e.dstPath);
+    for (const FindData& f : listing)
+      if (CompareNamesNoCase(f.name, name) == 0) there = true;
+  }
+  if (!there && e.dst.LostConnection()) {
+    outcome.error = "the destination could not be looked at again: " + e.dst.LastError();
+    return false;
+  }
+  std::string how;
+  if (!e.old) {
+    if (!there) return true;
+    how = "it appeared";
+  } else if (!there) {
+    how = "it is gone";
+  } else if (now.IsDirectory() || SideChanged(now, {e.old->size, e.old->lastWrite}, options_.ignoreSeconds)) {
+    how = "now " + (now.sizeKnown ? std::to_string(now.size) + " bytes of " : std::string()) +
+          FormatUtc(now.lastWrite);
+  } else {
+    return true;
+  }
+  outcome.error = std::string("not copied: the ") + (item.down ? "local file" : "file on the server") +
+                  " changed since the compare (" + how + "); it was left as it is";
+  return false;
 }
 
 // One copy under a temporary name, renamed to the destination. False when the
@@ -172,14 +226,12 @@ bool CTransferJob::StoreAndRename(Ends& e, Item& item, TransferOutcome& outcome,
     return false;
   }
   // The time goes on the copy before it takes the file's place.
-  SetTimeOf(e, tmp, outcome);
+  SetTimeOf(e, item, tmp, outcome);
   bool refused = false;
-  // A rename that replaces would also replace a file that appeared since the
-  // compare: someone else's, never seen. It is left alone and the copy fails.
-  FindData appeared;
-  if (atomic && !e.old && e.dst.Stat(e.dstPath, appeared)) {
-    outcome.error = e.dstPath + " appeared " + (item.down ? "on the disk" : "on the server") +
-                    " since the compare; it was left as it is";
+  // The copy replaces only what the compare saw: a file that appeared since
+  // (someone else's, never seen) or changed since (an edit made meanwhile)
+  // is left alone and the copy fails.
+  if (!StillAsCompared(e, item, outcome)) {
     outcome.warning.clear();
     RemoveLeftover(e.dst, tmp);
     return false;
@@ -223,6 +275,7 @@ bool CTransferJob::StoreAndRename(Ends& e, Item& item, TransferOutcome& outcome,
 // True when the file was stored.
 bool CTransferJob::StoreDirectly(Ends& e, Item& item, TransferOutcome& outcome) {
   Undo(item);
+  if (!StillAsCompared(e, item, outcome)) return false;
   bool ok = Pump(e, item, e.dstPath, outcome.error);
   if (ok) {
     outcome.error.clear();

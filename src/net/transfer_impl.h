@@ -25,6 +25,8 @@ struct CTransferJob::Item {
   bool lost = false;     // the connection broke under the copy
   uint64_t counted = 0;  // bytes of this copy added to the totals
   uint64_t sent = 0;     // bytes the server was given (uploads)
+  bool timeSet = false;  // the destination took the source's time (as far as it said)
+  int64_t sourceTime = 0;  // the time the copy was given
 };
 
 // The two ends of one copy: from `src` to `dst`, whichever way it goes.
@@ -38,6 +40,10 @@ struct CTransferJob::Ends {
   bool sizeKnown = true;
   std::optional<FindData> old;  // the destination as the compare found it
 };
+
+// Adds a warning when a destination that took `time` without error (`set`)
+// shows another one `now`: it ignored the time or moved it.
+void WarnIfTimeNotKept(bool set, bool server, const FindData& now, int64_t time, TransferOutcome& outcome);
 
 // A folder record with files to copy.
 struct CTransferJob::Folder {
