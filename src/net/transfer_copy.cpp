@@ -3,6 +3,7 @@
 // both sides' sizes, get the source's time and are renamed into place (where
 // the destination renames nothing, stored directly).
 
+#include <algorithm>
 #include <optional>
 
 #include "engine/paths.h"
@@ -161,16 +162,14 @@ bool CTransferJob::StillAsCompared(Ends& e, Item& item, TransferOutcome& outcome
     there = e.dst.Stat(e.dstPath, now);
   } else {
     // A new file on the server: its folder is listed, as the compare did
-    // (asking after a file that is not there would draw a refusal). A name
-    // alike but for case counts: the compare would have paired it.
-    ScanList listing;
-    if (!e.dst.List(RemoteFolderKey(e.folder), listing)) {
+    // (asking after a file that is not there would draw a refusal), once
+    // for the copies that wait for it: begun after this copy's bytes began
+    // to go, and at most two seconds before now.
+    const auto since = std::max(item.began, std::chrono::steady_clock::now() - std::chrono::seconds(2));
+    if (!ListedNow(e.dst, item, since, PathName(e.dstPath), there)) {
       outcome.error = "the folder could not be listed again before the copy took its place: " + e.dst.LastError();
       return false;
     }
-    const std::string name = PathName(e.dstPath);
-    for (const FindData& f : listing)
-      if (CompareNamesNoCase(f.name, name) == 0) there = true;
   }
   if (!there && e.dst.LostConnection()) {
     outcome.error = "the destination could not be looked at again: " + e.dst.LastError();
@@ -193,6 +192,41 @@ bool CTransferJob::StillAsCompared(Ends& e, Item& item, TransferOutcome& outcome
   return false;
 }
 
+bool CTransferJob::ListedNow(IFileSystem& fs, Item& item, std::chrono::steady_clock::time_point since,
+                             const std::string& name, bool& there) {
+  Folder& folder = folders_[item.folder];
+  // A name alike but for case counts: the compare would have paired it.
+  const auto find = [&](const ScanList& listing) {
+    there = std::any_of(listing.begin(), listing.end(),
+                        [&](const FindData& f) { return CompareNamesNoCase(f.name, name) == 0; });
+  };
+  std::unique_lock lock(listingsMutex_);
+  for (;;) {
+    if (folder.listed && folder.listingBegan >= since) {
+      find(folder.listing);
+      return true;
+    }
+    if (!folder.listingBusy || folder.listingUnderWay < since) break;
+    listingsChanged_.wait(lock);
+  }
+  const auto began = std::chrono::steady_clock::now();
+  folder.listingBusy = true;
+  folder.listingUnderWay = began;
+  lock.unlock();
+  ScanList listing;
+  const bool ok = fs.List(RemoteFolderKey(item.record->remotePath), listing);
+  find(listing);
+  lock.lock();
+  if (ok && (!folder.listed || began >= folder.listingBegan)) {
+    folder.listing = std::move(listing);
+    folder.listingBegan = began;
+    folder.listed = true;
+  }
+  if (folder.listingUnderWay == began) folder.listingBusy = false;
+  listingsChanged_.notify_all();
+  return ok;
+}
+
 // One copy under a temporary name, renamed to the destination. False when the
 // copy failed; else `ok` tells whether it is done (it is not where the
 // destination turned out to rename nothing).
@@ -206,6 +240,7 @@ bool CTransferJob::StoreAndRename(Ends& e, Item& item, TransferOutcome& outcome,
   // A new file too goes through a temporary name, so that a link of its name
   // is replaced, never written through; the old version stays until the
   // whole file is there.
+  item.began = std::chrono::steady_clock::now();
   if (!Pump(e, item, tmp, outcome.error)) {
     RemoveLeftover(e.dst, tmp);
     return false;

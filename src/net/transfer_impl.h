@@ -26,6 +26,7 @@ struct CTransferJob::Item {
   uint64_t counted = 0;  // bytes of this copy added to the totals
   uint64_t sent = 0;     // bytes the server was given (uploads)
   bool timeSet = false;  // the destination took the source's time (as far as it said)
+  std::chrono::steady_clock::time_point began;  // when its bytes began to go
   int64_t sourceTime = 0;  // the time the copy was given
 };
 
@@ -53,6 +54,11 @@ struct CTransferJob::Folder {
   bool localReady = false;
   bool finished = false;
   std::vector<size_t> uploaded;  // items uploaded, for the re-listing
+  // The latest listing of the server folder made before a rename (under
+  // listingsMutex_): when it began, and whether one is under way.
+  ScanList listing;
+  std::chrono::steady_clock::time_point listingBegan{}, listingUnderWay{};
+  bool listed = false, listingBusy = false;
 };
 
 }  // namespace twinbay
