@@ -434,6 +434,11 @@ void CTransferJob::Finish(IFileSystem& remote, IFileSystem& local, size_t index,
 
 void CTransferJob::FinishFolder(IFileSystem& remote, IFileSystem& local, Folder& folder) {
   folder.finished = true;
+  {
+    std::lock_guard g(listingsMutex_);
+    ScanList().swap(folder.listing);
+    folder.listed = false;
+  }
   if (!folder.uploaded.empty()) {
     std::sort(folder.uploaded.begin(), folder.uploaded.end());
     RefreshUploads(remote, local, folder);
