@@ -310,7 +310,10 @@ bool CTransferJob::StoreAndRename(Ends& e, Item& item, TransferOutcome& outcome,
 // True when the file was stored.
 bool CTransferJob::StoreDirectly(Ends& e, Item& item, TransferOutcome& outcome) {
   Undo(item);
-  if (!StillAsCompared(e, item, outcome)) return false;
+  if (!StillAsCompared(e, item, outcome)) {
+    outcome.warning.clear();
+    return false;
+  }
   bool ok = Pump(e, item, e.dstPath, outcome.error);
   if (ok) {
     outcome.error.clear();
