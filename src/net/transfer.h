@@ -180,9 +180,9 @@ class CTransferJob {
   bool StillAsCompared(Ends& e, Item& item, TransferOutcome& outcome);
   // Looks for `name` in a listing of the item's server folder begun no
   // earlier than `since` (one another copy made, or waits for, or one of its
-  // own); false when the folder could not be listed.
+  // own), into `found`; false when the folder could not be listed.
   bool ListedNow(IFileSystem& fs, Item& item, std::chrono::steady_clock::time_point since, const std::string& name,
-                 bool& there);
+                 bool& there, FindData& found);
   bool StoreAndRename(Ends& e, Item& item, TransferOutcome& outcome, bool& ok);
   bool StoreDirectly(Ends& e, Item& item, TransferOutcome& outcome);
   // Re-reads the server's side of the entries uploaded into one folder (one

@@ -158,15 +158,15 @@ void CTransferJob::SetTimeOf(Ends& e, Item& item, const std::string& path, Trans
 bool CTransferJob::StillAsCompared(Ends& e, Item& item, TransferOutcome& outcome) {
   FindData now;
   bool there = false;
-  if (item.down || e.old) {
+  if (item.down || (e.old && !e.old->link)) {
     there = e.dst.Stat(e.dstPath, now);
   } else {
-    // A new file on the server: its folder is listed, as the compare did
-    // (asking after a file that is not there would draw a refusal), once
-    // for the copies that wait for it: begun after this copy's bytes began
-    // to go, and at most two seconds before now.
+    // A new file on the server (asking after a file that is not there would
+    // draw a refusal), or a link the compare followed: its folder is listed,
+    // as the compare did, once for the copies that wait for it: begun after
+    // this copy's bytes began to go, and at most two seconds before now.
     const auto since = std::max(item.began, std::chrono::steady_clock::now() - std::chrono::seconds(2));
-    if (!ListedNow(e.dst, item, since, PathName(e.dstPath), there)) {
+    if (!ListedNow(e.dst, item, since, PathName(e.dstPath), there, now)) {
       outcome.error = "the folder could not be listed again before the copy took its place: " + e.dst.LastError();
       return false;
     }
@@ -193,12 +193,18 @@ bool CTransferJob::StillAsCompared(Ends& e, Item& item, TransferOutcome& outcome
 }
 
 bool CTransferJob::ListedNow(IFileSystem& fs, Item& item, std::chrono::steady_clock::time_point since,
-                             const std::string& name, bool& there) {
+                             const std::string& name, bool& there, FindData& found) {
   Folder& folder = folders_[item.folder];
-  // A name alike but for case counts: the compare would have paired it.
+  // The name itself, else one alike but for case (the compare would have
+  // paired it).
   const auto find = [&](const ScanList& listing) {
-    there = std::any_of(listing.begin(), listing.end(),
-                        [&](const FindData& f) { return CompareNamesNoCase(f.name, name) == 0; });
+    there = false;
+    for (const FindData& f : listing)
+      if (f.name == name || (!there && CompareNamesNoCase(f.name, name) == 0)) {
+        there = true;
+        found = f;
+        if (f.name == name) break;
+      }
   };
   std::unique_lock lock(listingsMutex_);
   for (;;) {

@@ -292,6 +292,8 @@ TEST_P(EveryServer, CopiesNeverWriteThroughALinkAndALinkIsWhatItLeadsTo) {
     test::WriteFile(s.R("target.txt"), "12345", T);
     test::WriteFile(s.R("dir/inner.txt"), "inner", T);
     std::filesystem::create_symlink("target.txt", s.R("to-file"));
+    std::filesystem::create_symlink("target.txt", s.R("up-over-link"));  // newer here: the link is replaced
+    test::WriteFile(s.L("up-over-link"), "mine", T + 600);
     std::filesystem::create_directory_symlink("dir", s.R("to-dir"));
     std::filesystem::create_directory_symlink("..", s.R("up"));
     std::filesystem::create_symlink("missing.txt", s.R("nowhere"));
@@ -326,6 +328,8 @@ TEST_P(EveryServer, CopiesNeverWriteThroughALinkAndALinkIsWhatItLeadsTo) {
   EXPECT_EQ(test::ReadFile(s.R("link.txt")), "mine");
   EXPECT_EQ(py ? "12345inner" : test::ReadFile(s.L("to-file")) + test::ReadFile(s.L("to-dir/inner.txt")),
             "12345inner");
+  EXPECT_TRUE(py || (!std::filesystem::is_symlink(s.R("up-over-link")) && test::ReadFile(s.R("target.txt")) == "12345"))
+      << "a link the compare followed is replaced by an upload over it";
   for (const auto& [file, mode] : {std::pair{s.L("kept.txt"), 0600u}, {s.L("dn" + name + ".txt"), 0640u}}) {
     struct stat st;
     EXPECT_EQ(stat(file.c_str(), &st) == 0 ? st.st_mode & 0777 : 0, mode) << file;  // the old file's, the umask's
