@@ -86,6 +86,7 @@ void CFolderComparer::BeginCompare(ICompareListener* listener, IFileSystem* loca
   collection_ = collection;
   local_ = local;
   remote_ = remote;
+  remoteCaps_ = remote ? remote->Capabilities() : FsCapabilities();
   ahead_ = ahead;
   localAncestorIds_.clear();
   remoteAncestorPaths_.clear();
@@ -317,16 +318,29 @@ std::set<std::string> CFolderComparer::SharedKeys(const ScanList& local, const S
 }
 
 CompareState CFolderComparer::Classify(const FindData* l, const FindData* r, const RecordedPair* record) {
-  if (!state_ || !state_->Classify()) return CompareTimes(l, r, ignoreSeconds_);
+  // Without a record the times decide, but a time the server cannot hold
+  // (outside its protocol's range: it was never set there) never makes its
+  // side the newer one.
+  const auto byTimes = [&] {
+    const CompareState s = CompareTimes(l, r, ignoreSeconds_);
+    const bool localOut = l && !remoteCaps_.HoldsTime(l->lastWrite);
+    const bool remoteOut = r && !remoteCaps_.HoldsTime(r->lastWrite);
+    if (l && r && s == CopyLocalToRemote && localOut && !remoteOut) return CopyRemoteToLocal;
+    if (l && r && s == CopyRemoteToLocal && remoteOut && !localOut) return CopyLocalToRemote;
+    return s;
+  };
+  if (!state_ || !state_->Classify()) return byTimes();
   switch (ClassifyWithRecord(l, r, record, ignoreSeconds_)) {
-    // Unchanged since the record: the times decide, as without one (a pair
-    // recorded to the minute is not in step to the second).
+    // Neither side changed since the record: in step whatever the times say
+    // (a copy is recorded as both sides show it, also where a server did not
+    // take the time it was given).
+    case RecordedClass::InStep: return InStep;
     case RecordedClass::CopyUp: return CopyLocalToRemote;
     case RecordedClass::CopyDown: return CopyRemoteToLocal;
     case RecordedClass::DeletedLocally: return DeleteRemote;
     case RecordedClass::DeletedRemotely: return DeleteLocal;
     case RecordedClass::Conflict: return Conflict;
-    default: return CompareTimes(l, r, ignoreSeconds_);
+    default: return byTimes();
   }
 }
 

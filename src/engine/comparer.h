@@ -155,6 +155,7 @@ class CFolderComparer {
   CFolderCollection* collection_ = nullptr;
   IFileSystem* local_ = nullptr;
   IFileSystem* remote_ = nullptr;
+  FsCapabilities remoteCaps_;  // the times the server can hold
   IListAhead* ahead_ = nullptr;
   IRecordedState* state_ = nullptr;
   bool stateAny_ = false;      // the state holds records for this pair

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -30,6 +31,12 @@ struct FsCapabilities {
   bool sizeQuery = false;     // one file's exact size can be asked for without listing its folder
   bool preciseTimes = false;  // listed times are exact to the second
   bool streams = false;       // OpenRead and OpenWrite work (a pull reader, a push writer)
+  // The last-write times a file can be given (UTC ticks, both ends
+  // included): SFTP carries unsigned 32-bit seconds, FTP four-digit years.
+  // A time outside is never set (it would wrap or be misread).
+  int64_t earliestTime = std::numeric_limits<int64_t>::min();
+  int64_t latestTime = std::numeric_limits<int64_t>::max();
+  bool HoldsTime(int64_t ticks) const { return ticks >= earliestTime && ticks <= latestTime; }
 };
 
 // Receives the bytes of a read; returns false to stop (a failed write).

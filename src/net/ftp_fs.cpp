@@ -29,6 +29,9 @@ IFtpConnection* FtpFileSystem::Connection() {
 FsCapabilities FtpFileSystem::Capabilities() const {
   FsCapabilities caps;
   caps.rename = true;
+  // MFMT and MDTM take four-digit years; before 1970 servers differ.
+  caps.earliestTime = TicksFromUnix(0);
+  caps.latestTime = TicksFromUtc(9999, 12, 31, 23, 59, 59);
   if (const IFtpConnection* c = session_.GetConnection()) {
     const FtpFeatures& f = c->Features();
     caps.setTime = f.mfmt || f.mdtm;
@@ -93,6 +96,10 @@ bool FtpFileSystem::Write(const std::string& path, const FsSource& source, uint6
   return c && c->Store(path, source, size);
 }
 bool FtpFileSystem::SetTime(const std::string& path, int64_t ticks) {
+  if (!Capabilities().HoldsTime(ticks)) {
+    error_ = "the time " + FormatUtc(ticks) + " is outside what FTP carries (1970 to 9999)";
+    return false;
+  }
   IFtpConnection* c = Connection();
   return c && c->SetModificationTime(path, ticks);
 }

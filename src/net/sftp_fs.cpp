@@ -117,6 +117,8 @@ std::vector<std::string> SftpFileSystem::TakeSkipped() { return std::exchange(sk
 FsCapabilities SftpFileSystem::Capabilities() const {
   FsCapabilities caps;
   caps.setTime = caps.rename = caps.sizeQuery = caps.preciseTimes = true;
+  caps.earliestTime = TicksFromUnix(0);  // 1970-01-01 to 2106-02-07
+  caps.latestTime = TicksFromUnix(0xFFFFFFFFll);
   return caps;
 }
 
@@ -555,6 +557,11 @@ bool SftpFileSystem::WriteEach(const std::string& path, const FsSource& source, 
 }
 
 bool SftpFileSystem::SetTime(const std::string& path, int64_t ticks) {
+  if (!Capabilities().HoldsTime(ticks)) {
+    failure_ = SshFailure::Refused;
+    error_ = "the time " + FormatUtc(ticks) + " is outside what SFTP carries (1970 to 2106)";
+    return false;
+  }
   if (!Ready()) return false;
   Op op(*this);
   timeval times[2] = {};

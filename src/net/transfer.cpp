@@ -409,13 +409,19 @@ void CTransferJob::Finish(IFileSystem& remote, IFileSystem& local, size_t index,
     }
     if (recorder_) recorder_->Deleted(*item.record, name);
   } else if (ok) {
+    // A download is recorded as both sides now show it (the local side read
+    // again after the copy), in step by their times or not: a time that did
+    // not stick must not make the next run copy either way.
     FileSide l, r;
     {
       auto guard = collection_.Lock();
       item.record->folderClass = item.record->folderClass == FolderRoot ? FolderRoot : FolderOnBoth;
-      if (item.down && item.entry->Reclassify(options_.ignoreSeconds) == InStep) l = item.entry->local, r = item.entry->remote;
+      if (item.down) {
+        item.entry->Reclassify(options_.ignoreSeconds);
+        l = item.entry->local, r = item.entry->remote;
+      }
     }
-    if (recorder_ && l) recorder_->Copied(*item.record, l, r);
+    if (recorder_ && l && r) recorder_->Copied(*item.record, l, r);
   }
   ++filesDone_;
   Post(true);
@@ -433,6 +439,11 @@ void CTransferJob::Finish(IFileSystem& remote, IFileSystem& local, size_t index,
 
 void CTransferJob::FinishFolder(IFileSystem& remote, IFileSystem& local, Folder& folder) {
   folder.finished = true;
+  {
+    std::lock_guard g(listingsMutex_);
+    ScanList().swap(folder.listing);
+    folder.listed = false;
+  }
   if (!folder.uploaded.empty()) {
     std::sort(folder.uploaded.begin(), folder.uploaded.end());
     RefreshUploads(remote, local, folder);
@@ -480,6 +491,8 @@ void CTransferJob::RefreshUploads(IFileSystem& remote, IFileSystem& local, Folde
       }
     } else {
       if (!heldKnown) AddWarning(outcome, "the stored size could not be checked: the server gives no byte count");
+      if (!options_.setLocalTimestamps)
+        WarnIfTimeNotKept(items_[index].timeSet, true, *it, items_[index].sourceTime, outcome);
       FindData fresh;
       bool haveLocal = false;
       if (options_.setLocalTimestamps) {
@@ -491,12 +504,15 @@ void CTransferJob::RefreshUploads(IFileSystem& remote, IFileSystem& local, Folde
       entry->remote = *it;
       if (haveLocal) entry->local = std::move(fresh);
     }
+    // Recorded as the server's listing shows it now, in step by the times or
+    // not (a time the server ignored, or a clock of its own).
     FileSide l, r;
     {
       auto guard = collection_.Lock();
-      if (entry->Reclassify(options_.ignoreSeconds) == InStep && outcome.ok) l = entry->local, r = entry->remote;
+      entry->Reclassify(options_.ignoreSeconds);
+      if (outcome.ok && listed && it != listing.end()) l = entry->local, r = entry->remote;
     }
-    if (recorder_ && l) recorder_->Copied(record, l, r);
+    if (recorder_ && l && r) recorder_->Copied(record, l, r);
   }
 }
 

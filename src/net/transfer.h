@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -177,7 +178,15 @@ class CTransferJob {
   bool CopyFile(Ends& e, Item& item, TransferOutcome& outcome);
   bool Pump(Ends& e, Item& item, const std::string& path, std::string& error);
   bool SourceComplete(Ends& e, Item& item, TransferOutcome& outcome);
-  void SetTimeOf(Ends& e, const std::string& path, TransferOutcome& outcome);
+  void SetTimeOf(Ends& e, Item& item, const std::string& path, TransferOutcome& outcome);
+  // Whether the destination is still as the compare saw it (absent, or the
+  // same size and time); else the error says how it changed.
+  bool StillAsCompared(Ends& e, Item& item, TransferOutcome& outcome);
+  // Looks for `name` in a listing of the item's server folder begun no
+  // earlier than `since` (one another copy made, or waits for, or one of its
+  // own), into `found`; false when the folder could not be listed.
+  bool ListedNow(IFileSystem& fs, Item& item, std::chrono::steady_clock::time_point since, const std::string& name,
+                 bool& there, FindData& found);
   bool StoreAndRename(Ends& e, Item& item, TransferOutcome& outcome, bool& ok);
   bool StoreDirectly(Ends& e, Item& item, TransferOutcome& outcome);
   // Re-reads the server's side of the entries uploaded into one folder (one
@@ -217,6 +226,8 @@ class CTransferJob {
   int starting_ = 0;                  // helpers waiting for a connection
   bool poolFull_ = false;             // the pool had none to give a helper
   std::mutex localFoldersMutex_;
+  std::mutex listingsMutex_;  // the folders' latest listings
+  std::condition_variable listingsChanged_;
 
   mutable std::mutex totalsMutex_;
   double bytesTotal_ = 0;

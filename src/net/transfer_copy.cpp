@@ -3,9 +3,11 @@
 // both sides' sizes, get the source's time and are renamed into place (where
 // the destination renames nothing, stored directly).
 
+#include <algorithm>
 #include <optional>
 
 #include "engine/paths.h"
+#include "engine/state_rules.h"
 #include "net/transfer_impl.h"
 
 namespace twinbay {
@@ -31,6 +33,14 @@ bool RemoveLeftover(IFileSystem& fs, const std::string& path) {
 }
 
 }  // namespace
+
+void WarnIfTimeNotKept(bool set, bool server, const FindData& now, int64_t time, TransferOutcome& outcome) {
+  // At the precision the destination shows, within the tolerance of a compare.
+  if (!set || !SideChanged(now, {now.size, time})) return;
+  outcome.warning += (outcome.warning.empty() ? "" : "; ") + std::string("the time did not stick: ") +
+                     (server ? "the server" : "the disk") + " shows " + FormatUtc(now.lastWrite) + ", not " +
+                     FormatUtc(time);
+}
 
 // The source's "transfer complete" is not enough: a data connection that
 // ended early looks the same. The copy is complete only with every byte the
@@ -116,13 +126,14 @@ bool CTransferJob::CopyFile(Ends& e, Item& item, TransferOutcome& outcome) {
   if (!direct && !StoreAndRename(e, item, outcome, ok)) return false;
   if (!ok && !caps.atomicReplace && renames_ == Renames::Refused) {
     if (!StoreDirectly(e, item, outcome)) return false;
-    SetTimeOf(e, e.dstPath, outcome);
+    SetTimeOf(e, item, e.dstPath, outcome);
     ok = true;
   }
   if (!ok) return false;
   if (item.down) {
     FindData fresh;
     if (e.dst.Stat(e.dstPath, fresh)) {
+      WarnIfTimeNotKept(item.timeSet, false, fresh, e.time, outcome);
       auto guard = collection_.Lock();
       item.entry->local = std::move(fresh);
     }
@@ -130,13 +141,101 @@ bool CTransferJob::CopyFile(Ends& e, Item& item, TransferOutcome& outcome) {
   return true;
 }
 
-// Gives the copy the source's time; a time that cannot be set is a warning.
-void CTransferJob::SetTimeOf(Ends& e, const std::string& path, TransferOutcome& outcome) {
+// Gives the copy the source's time; a time that cannot be set (refused, or
+// outside what the destination can hold) is a warning.
+void CTransferJob::SetTimeOf(Ends& e, Item& item, const std::string& path, TransferOutcome& outcome) {
+  item.timeSet = false;
+  item.sourceTime = e.time;
   if (!e.dst.Capabilities().setTime) {
     outcome.warning = "the time could not be set: the server offers no way to set file times";
   } else if (!e.dst.SetTime(path, e.time)) {
     outcome.warning = "the time could not be set: " + e.dst.LastError();
+  } else {
+    item.timeSet = true;
   }
+}
+
+bool CTransferJob::StillAsCompared(Ends& e, Item& item, TransferOutcome& outcome) {
+  FindData now;
+  bool there = false;
+  if (item.down || (e.old && !e.old->link)) {
+    there = e.dst.Stat(e.dstPath, now);
+  } else {
+    // A new file on the server (asking after a file that is not there would
+    // draw a refusal), or a link the compare followed: its folder is listed,
+    // as the compare did, once for the copies that wait for it: begun after
+    // this copy's bytes began to go, and at most two seconds before now.
+    const auto since = std::max(item.began, std::chrono::steady_clock::now() - std::chrono::seconds(2));
+    if (!ListedNow(e.dst, item, since, PathName(e.dstPath), there, now)) {
+      outcome.error = "the folder could not be listed again before the copy took its place: " + e.dst.LastError();
+      return false;
+    }
+  }
+  if (!there && e.dst.LostConnection()) {
+    outcome.error = "the destination could not be looked at again: " + e.dst.LastError();
+    return false;
+  }
+  std::string how;
+  if (!e.old) {
+    if (!there) return true;
+    if (now.link) {
+      // A local link that leads nowhere lists as nothing, yet it is there.
+      outcome.error = e.dstPath + " is a link that leads nowhere; it was left as it is";
+      return false;
+    }
+    how = "it appeared";
+  } else if (!there) {
+    how = "it is gone";
+  } else if (now.IsDirectory() || SideChanged(now, {e.old->size, e.old->lastWrite})) {
+    how = "now " + (now.sizeKnown ? std::to_string(now.size) + " bytes of " : std::string()) +
+          FormatUtc(now.lastWrite);
+  } else {
+    return true;
+  }
+  outcome.error = std::string("not copied: the ") + (item.down ? "local file" : "file on the server") +
+                  " changed since the compare (" + how + "); it was left as it is";
+  return false;
+}
+
+bool CTransferJob::ListedNow(IFileSystem& fs, Item& item, std::chrono::steady_clock::time_point since,
+                             const std::string& name, bool& there, FindData& found) {
+  Folder& folder = folders_[item.folder];
+  // The name itself, else one alike but for case (the compare would have
+  // paired it).
+  const auto find = [&](const ScanList& listing) {
+    there = false;
+    for (const FindData& f : listing)
+      if (f.name == name || (!there && CompareNamesNoCase(f.name, name) == 0)) {
+        there = true;
+        found = f;
+        if (f.name == name) break;
+      }
+  };
+  std::unique_lock lock(listingsMutex_);
+  for (;;) {
+    if (folder.listed && folder.listingBegan >= since) {
+      find(folder.listing);
+      return true;
+    }
+    if (!folder.listingBusy || folder.listingUnderWay < since) break;
+    listingsChanged_.wait(lock);
+  }
+  const auto began = std::chrono::steady_clock::now();
+  folder.listingBusy = true;
+  folder.listingUnderWay = began;
+  lock.unlock();
+  ScanList listing;
+  const bool ok = fs.List(RemoteFolderKey(item.record->remotePath), listing);
+  find(listing);
+  lock.lock();
+  if (ok && (!folder.listed || began >= folder.listingBegan)) {
+    folder.listing = std::move(listing);
+    folder.listingBegan = began;
+    folder.listed = true;
+  }
+  if (folder.listingUnderWay == began) folder.listingBusy = false;
+  listingsChanged_.notify_all();
+  return ok;
 }
 
 // One copy under a temporary name, renamed to the destination. False when the
@@ -152,6 +251,7 @@ bool CTransferJob::StoreAndRename(Ends& e, Item& item, TransferOutcome& outcome,
   // A new file too goes through a temporary name, so that a link of its name
   // is replaced, never written through; the old version stays until the
   // whole file is there.
+  item.began = std::chrono::steady_clock::now();
   if (!Pump(e, item, tmp, outcome.error)) {
     RemoveLeftover(e.dst, tmp);
     return false;
@@ -172,16 +272,12 @@ bool CTransferJob::StoreAndRename(Ends& e, Item& item, TransferOutcome& outcome,
     return false;
   }
   // The time goes on the copy before it takes the file's place.
-  SetTimeOf(e, tmp, outcome);
+  SetTimeOf(e, item, tmp, outcome);
   bool refused = false;
-  // A rename that replaces would also replace a file that appeared since the
-  // compare: someone else's, never seen. It is left alone and the copy fails.
-  FindData appeared;
-  if (atomic && !e.old && e.dst.Stat(e.dstPath, appeared)) {
-    outcome.error = e.dstPath + (appeared.link ? " is a link that leads nowhere"
-                                               : " appeared " + std::string(item.down ? "on the disk" : "on the server") +
-                                                     " since the compare") +
-                    "; it was left as it is";
+  // The copy replaces only what the compare saw: a file that appeared since
+  // (someone else's, never seen) or changed since (an edit made meanwhile)
+  // is left alone and the copy fails.
+  if (!StillAsCompared(e, item, outcome)) {
     outcome.warning.clear();
     RemoveLeftover(e.dst, tmp);
     return false;
@@ -225,6 +321,10 @@ bool CTransferJob::StoreAndRename(Ends& e, Item& item, TransferOutcome& outcome,
 // True when the file was stored.
 bool CTransferJob::StoreDirectly(Ends& e, Item& item, TransferOutcome& outcome) {
   Undo(item);
+  if (!StillAsCompared(e, item, outcome)) {
+    outcome.warning.clear();
+    return false;
+  }
   bool ok = Pump(e, item, e.dstPath, outcome.error);
   if (ok) {
     outcome.error.clear();

@@ -25,6 +25,9 @@ struct CTransferJob::Item {
   bool lost = false;     // the connection broke under the copy
   uint64_t counted = 0;  // bytes of this copy added to the totals
   uint64_t sent = 0;     // bytes the server was given (uploads)
+  bool timeSet = false;  // the destination took the source's time (as far as it said)
+  std::chrono::steady_clock::time_point began;  // when its bytes began to go
+  int64_t sourceTime = 0;  // the time the copy was given
 };
 
 // The two ends of one copy: from `src` to `dst`, whichever way it goes.
@@ -39,6 +42,10 @@ struct CTransferJob::Ends {
   std::optional<FindData> old;  // the destination as the compare found it
 };
 
+// Adds a warning when a destination that took `time` without error (`set`)
+// shows another one `now`: it ignored the time or moved it.
+void WarnIfTimeNotKept(bool set, bool server, const FindData& now, int64_t time, TransferOutcome& outcome);
+
 // A folder record with files to copy.
 struct CTransferJob::Folder {
   CFolderRecord* record = nullptr;
@@ -47,6 +54,11 @@ struct CTransferJob::Folder {
   bool localReady = false;
   bool finished = false;
   std::vector<size_t> uploaded;  // items uploaded, for the re-listing
+  // The latest listing of the server folder made before a rename (under
+  // listingsMutex_): when it began, and whether one is under way.
+  ScanList listing;
+  std::chrono::steady_clock::time_point listingBegan{}, listingUnderWay{};
+  bool listed = false, listingBusy = false;
 };
 
 }  // namespace twinbay

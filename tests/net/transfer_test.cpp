@@ -6,9 +6,11 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <map>
 #include <set>
 
 #include "engine/patterns.h"
+#include "engine/state_rules.h"
 #include "net/curl_ftp.h"
 #include "net/ftp_fs.h"
 #include "net/local_fs.h"
@@ -41,6 +43,25 @@ struct Stopper : ITransferListener {
 
 TransferOptions Both() { return test::Directions(true, true); }
 
+// The pairs of the top folder a transfer recorded, given back to a compare.
+struct Memory : ISyncRecorder, IRecordedState {
+  std::map<std::string, RecordedPair> pairs;  // by folded name
+  void Copied(const CFolderRecord&, const FileSide& l, const FileSide& r) override {
+    pairs[FoldedName(l->name)] = {{l->size, l->lastWrite}, {r->size, r->lastWrite}};
+  }
+  void Deleted(const CFolderRecord&, const std::string& name) override { pairs.erase(FoldedName(name)); }
+  bool Any() override { return !pairs.empty(); }
+  RecordedFolderList Folder(const std::string&) override {
+    RecordedFolderList out;
+    for (const auto& [name, pair] : pairs) out.push_back({name, pair});
+    return out;
+  }
+  void InStep(const std::string&, const std::string&, const RecordedPair&) override {}
+  void Gone(const std::string&, const std::string&) override {}
+  void Walked(const std::string&) override {}
+  void Finish(bool) override {}
+};
+
 // A local folder against /site on pyftpdlib with the given fault switches.
 struct Sync {
   TempDir local, serverRoot;
@@ -64,18 +85,19 @@ struct Sync {
   bool Ready() const { return server && session.GetConnection(); }
   std::string Remote(const std::string& rel) const { return serverRoot / ("site/" + rel); }
   std::string Local(const std::string& rel) const { return local / rel; }
-  void Compare() {
+  void Compare(IRecordedState* state = nullptr) {
     collection.Clear();
     FtpFileSystem lister(session);
     LocalFileSystem disk("/");
-    comparer.BeginCompare(nullptr, &disk, &lister, &collection, local.path(), "/site", true, false);
+    comparer.BeginCompare(nullptr, &disk, &lister, &collection, local.path(), "/site", true, false, nullptr, state);
     comparer.Run(local.path(), "/site", "*.*", true);
   }
-  std::unique_ptr<CTransferJob> Run(TransferOptions o = Both(), Stopper* l = nullptr) {
+  std::unique_ptr<CTransferJob> Run(TransferOptions o = Both(), Stopper* l = nullptr, ISyncRecorder* r = nullptr) {
     remoteFs = std::make_unique<FtpFileSystem>(session);
     CountTagged(collection, totals, o.filter);
     auto job = std::make_unique<CTransferJob>(collection, LocalFileSystem("/"), *remoteFs, totals, o, l);
     if (l) l->job = job.get();
+    job->SetRecorder(r);
     job->RunTransfer();
     return job;
   }
@@ -137,7 +159,8 @@ TEST(Transfer, DirectionsFilterTagsAndStopDecideWhatIsCopied) {
   EXPECT_FALSE(Exists(s.Remote("f2")));
 }
 
-// A failed copy keeps the old file and the entry's state, and leaves no part.
+// A failed copy keeps the old file and the entry's state, and leaves no part;
+// a destination changed since the compare (edited, appeared) is left alone.
 TEST(Transfer, FailuresKeepTheOldVersionAndTheEntryState) {
   START_SYNC(s);
   test::WriteFile(s.Local("gone.txt"), "L", T0 + 100);
@@ -147,15 +170,30 @@ TEST(Transfer, FailuresKeepTheOldVersionAndTheEntryState) {
   chmod(s.Local("ro.txt").c_str(), 0444);
   test::WriteFile(s.Remote("vanished-remote.txt"), "R", T0);
   test::WriteFile(s.Remote("appeared.txt"), "R", T0);
+  for (const char* up : {"edited-there.txt", "appeared-there.txt"}) test::WriteFile(s.Local(up), "L", T0 + 100);
+  test::WriteFile(s.Remote("edited-there.txt"), "R", T0);
+  test::WriteFile(s.Remote("edited-here.txt"), "R", T0 + 100);
+  test::WriteFile(s.Local("edited-here.txt"), "L", T0);
   s.Compare();
   std::filesystem::remove(s.Local("gone.txt"));
   std::filesystem::remove(s.Remote("vanished-remote.txt"));
   test::WriteFile(s.Local("appeared.txt"), "the user's own", T0);
+  test::WriteFile(s.Remote("edited-there.txt"), "their edit", T0 + 50);
+  test::WriteFile(s.Remote("appeared-there.txt"), "theirs", T0);
+  test::WriteFile(s.Local("edited-here.txt"), "my edit", T0 + 50);
   const Lines before = s.States();
   auto job = s.Run(Both());
-  for (auto& o : job->Outcomes()) EXPECT_FALSE(o.ok) << o.localPath;
-  EXPECT_EQ(job->Outcomes().size(), 4u);
+  int changed = 0;
+  for (auto& o : job->Outcomes()) {
+    EXPECT_FALSE(o.ok) << o.localPath;
+    changed += o.error.find("changed since the compare") != std::string::npos;
+  }
+  EXPECT_EQ(job->Outcomes().size(), 7u);
+  EXPECT_EQ(changed, 4);
   EXPECT_EQ(test::ReadFile(s.Local("appeared.txt")), "the user's own");
+  EXPECT_EQ(test::ReadFile(s.Remote("edited-there.txt")) + test::ReadFile(s.Remote("appeared-there.txt")) +
+                test::ReadFile(s.Local("edited-here.txt")),
+            "their edittheirsmy edit");
   EXPECT_EQ(test::ReadFile(s.Remote("gone.txt")), "old remote");
   EXPECT_EQ(test::ReadFile(s.Local("ro.txt")), "read-only local");
   EXPECT_FALSE(Exists(s.Local("vanished-remote.txt")));
@@ -192,6 +230,31 @@ TEST(TransferIntegrity, ACopyCutShortIsAFailureAndAnUnsetTimeAWarning) {
   Lines after = f.States();
   after.resize(4);  // then up.txt, its time not set
   EXPECT_EQ(after, states);
+}
+
+// A copy is recorded as both sides now show it, also where the server took a
+// time and ignored it (a warning): the next compare finds the pair in step,
+// and a later edit here is copied up, never the server's copy down over it.
+TEST(TransferIntegrity, ACopyIsRecordedAsBothSidesShowItAndATimeIgnoredIsAWarning) {
+  START_SYNC(f, {"--ignore-times"});
+  test::WriteFile(f.Local("up.txt"), "mine", T0);
+  test::WriteFile(f.Remote("dn.txt"), "theirs", T0);
+  f.Compare();
+  Memory memory;
+  const auto job = f.Run(Both(), nullptr, &memory);
+  const TransferOutcome *up = f.Outcome(*job, "up.txt"), *down = f.Outcome(*job, "dn.txt");
+  ASSERT_TRUE(up && down && up->ok && down->ok);
+  EXPECT_NE(up->warning.find("the time did not stick: the server shows"), std::string::npos) << up->warning;
+  EXPECT_EQ(down->warning, "");
+  struct stat st;
+  ASSERT_EQ(stat(f.Remote("up.txt").c_str(), &st), 0);
+  EXPECT_EQ(memory.pairs["up.txt"], (RecordedPair{{4, TicksFromUnix(T0)}, {4, TicksFromUnix(st.st_mtime)}}));
+  EXPECT_EQ(memory.pairs["dn.txt"], (RecordedPair{{6, TicksFromUnix(T0)}, {6, TicksFromUnix(T0)}}));
+  f.Compare(&memory);
+  EXPECT_EQ(f.States(), (Lines{"= /dn.txt", "= /up.txt"}));
+  test::WriteFile(f.Local("up.txt"), "my edit", T0 + 60);  // older than the server's clock
+  f.Compare(&memory);
+  EXPECT_EQ(f.States(), (Lines{"= /dn.txt", "> /up.txt"}));
 }
 
 // Stale temporary files are named by a compare; only old, own ones swept before a sync.

@@ -16,6 +16,7 @@ written to PORTFILE once listening; ends on SIGTERM. Modes for tests:
   --truncate-downloads / --truncate-uploads
                           RETR sends the first half of a file / STOR keeps the first 4096 bytes, then 226
   --refuse-times          MFMT is answered 550
+  --ignore-times          MFMT is answered 213 and does nothing
   --throttle BYTES        a second, both ways
   --silent-on VERB        from the first such command on, nothing more is answered on any connection
 """
@@ -44,7 +45,7 @@ def main():
     for name in ("--refuse-list", "--cut-list", "--stall-list", "--endless", "--list-file", "--silent-on"):
         ap.add_argument(name)
     for flag in ("--hostile", "--cut-second-login", "--no-unique", "--refuse-dele", "--truncate-downloads",
-                 "--truncate-uploads", "--refuse-times", "--list-truncated"):
+                 "--truncate-uploads", "--refuse-times", "--ignore-times", "--list-truncated"):
         ap.add_argument(flag, action="store_true")
     args = ap.parse_args()
 
@@ -178,7 +179,8 @@ def main():
     for verb in ("RETR", "STOR"):
         guard(verb, lambda self, *a: self._cut("transfers"))
     guard("DELE", lambda self, *a: args.refuse_dele and not self.respond("550 Delete refused."))
-    guard("MFMT", lambda self, *a: args.refuse_times and not self.respond("550 Setting times is not allowed here."))
+    guard("MFMT", lambda self, *a: (args.refuse_times and not self.respond("550 Setting times is not allowed here."))
+          or (args.ignore_times and not self.respond("213 Modify=20000101000000; taken and ignored.")))
 
     logging.basicConfig(level=logging.ERROR)
     server = FTPServer(("127.0.0.1", 0), Handler)
