@@ -1,0 +1,162 @@
+// The window as a user sees it, offscreen: what a drop puts in a path box,
+// the painted caption at two pixel ratios, the divider and the settings over a
+// restart, the remote browser's answer and the progress of parallel copies.
+#include <gtest/gtest.h>
+
+#include <QLineEdit>
+#include <QMimeData>
+#include <QSpinBox>
+#include <QSplitter>
+#include <QTabWidget>
+
+#include "gui_fixture.h"
+#include "ui/dialogs/remote_folder_dlg.h"
+#include "ui/dialogs/sync_dlgs.h"
+#include "widgets/caption_painter.h"
+#include "widgets/history_combo.h"
+#include "widgets/progress_meter.h"
+
+namespace twinbay {
+namespace {
+
+using test::OnModal;
+using test::WaitFor;
+using Window = test::GuiTest;
+
+// Dropped on the local path box's edit field: a folder, as a URL or as text
+// (a file: URL with its escapes, or a path), replaces the whole path; text,
+// a file or a web address is refused and the path stays (the window may
+// still take a dropped document).
+TEST_F(Window, ADroppedFolderReplacesThePathAndNothingElseGoesIn) {
+  MakeFrame();
+  test::WriteFile(local / "My Site/index.html", "x", test::T0);
+  const QString folder = QString::fromStdString(local / "My Site"), old = "/old/path";
+  auto* box = frame->findChild<CHistoryComboBox*>("localPath");
+  const std::pair<std::function<void(QMimeData&)>, bool> rows[] = {
+      {[&](QMimeData& m) { m.setUrls({QUrl::fromLocalFile(folder)}); }, true},
+      {[&](QMimeData& m) { m.setText(QUrl::fromLocalFile(folder).toString(QUrl::FullyEncoded) + "\r\n"); }, true},
+      {[&](QMimeData& m) { m.setText(folder); }, true},
+      {[&](QMimeData& m) { m.setText("some words"); }, false},
+      {[&](QMimeData& m) { m.setUrls({QUrl::fromLocalFile(folder + "/index.html")}); }, false},
+      {[&](QMimeData& m) { m.setUrls({QUrl("https://x.example/")}); }, false},
+  };
+  for (const auto& [fill, taken] : rows) {
+    box->setEditText(old);
+    QMimeData data;
+    fill(data);
+    QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(box->lineEdit(), &enter);
+    QApplication::sendEvent(box->lineEdit(), &drop);
+    EXPECT_TRUE(box->currentText() == (taken ? folder : old) && (enter.isAccepted() || !taken))
+        << data.text().toStdString() << data.urls().value(0).toString().toStdString();
+  }
+}
+
+// The caption painted for a screen of twice the density: the title's place
+// and size in logical pixels are those at ratio 1.
+TEST_F(Window, TheCaptionKeepsItsSizeAtTwiceThePixelRatio) {
+  MakeFrame();
+  CCaptionPainter* caption = frame->Caption();
+  ASSERT_NE(caption, nullptr);
+  caption->SetTitles("Twinbay", "Demo server");
+  auto titleBox = [&](qreal ratio) {  // the white text's bounds, in logical pixels
+    const QImage img = caption->Picture(QSize(500, caption->CaptionHeight()), true, ratio);
+    QRectF box;
+    for (int y = 0; y < img.height(); ++y)
+      for (int x = static_cast<int>(caption->CaptionHeight() * ratio); x < img.width(); ++x)
+        if (img.pixelColor(x, y).lightness() > 200) box |= QRectF(x / ratio, y / ratio, 1 / ratio, 1 / ratio);
+    return box;
+  };
+  const QRectF one = titleBox(1), two = titleBox(2);
+  ASSERT_GT(one.width(), 60);
+  EXPECT_TRUE(std::abs(one.left() - two.left()) + std::abs(one.right() - two.right()) < 4 &&
+              std::abs(one.height() - two.height()) < 2)
+      << one.width() << "x" << one.height() << " vs " << two.width() << "x" << two.height();
+}
+
+// The divider starts at half the width; its place, the window's, a column's
+// width and the Options (three pages) hold over a restart.
+TEST_F(Window, TheDividerStartsAtHalfAndSettingsSurviveARestart) {
+  MakeFrame();
+  QSplitter* bar = View()->Splitter();
+  EXPECT_TRUE(WaitFor([&] { return bar->sizes().value(0) > 0 && std::abs(bar->sizes()[0] - bar->sizes()[1]) <= 1; }, 2000))
+      << bar->sizes()[0] << " " << bar->sizes()[1];
+  const QRect place(40, 50, 760, 520);
+  frame->setGeometry(place);
+  QApplication::processEvents();
+  bar->setSizes({150, 600});
+  View()->List()->setColumnWidth(1, 123);
+  QStringList pages;
+  bool ignoring = false;
+  auto options = [&](bool change) {
+    return OnModal("OptionsSheet", [&, change](QWidget* w) {
+      auto* tabs = w->findChild<QTabWidget*>();
+      pages.clear();
+      for (int i = 0; i < tabs->count(); ++i) pages << tabs->tabText(i);
+      auto* ignore = w->findChild<QCheckBox*>("ignoreSeconds");
+      if (change) ignoring = !ignore->isChecked(), ignore->setChecked(ignoring), w->findChild<QSpinBox*>("connections")->setValue(3);
+      EXPECT_EQ(std::pair(ignore->isChecked(), w->findChild<QSpinBox*>("connections")->value()), std::pair(ignoring, 3));
+      static_cast<QDialog*>(w)->accept();
+    });
+  };
+  auto done = options(true);
+  View()->OnOptions();
+  EXPECT_TRUE(*done);
+  EXPECT_EQ(pages, QStringList({"Compare", "Display", "Transfer"}));
+  ASSERT_TRUE(frame->close());
+  TearDown();
+  MakeFrame();
+  QApplication::processEvents();
+  EXPECT_EQ(frame->geometry(), place);
+  ASSERT_TRUE(WaitFor([&] { return View()->Splitter()->sizes().value(0) == 150; }, 2000)) << View()->Splitter()->sizes()[0];
+  EXPECT_EQ(View()->List()->columnWidth(1), 123);
+  done = options(false);
+  View()->OnOptions();
+  EXPECT_TRUE(*done);
+}
+
+// The remote browser hands back the folder shown when nothing is selected
+// ("/"), else the one selected. While a large file and small ones copy at
+// once, the File line shows the large one with its own share, not the last
+// small one at 100 %.
+TEST_F(Window, TheRemoteBrowserAndTheProgressOfParallelCopiesTellTheTruth) {
+  test::WriteFile(serverRoot / "site/a-big.bin", std::string(1 << 20, 'x'), test::T0);
+  for (const char* name : {"site/b.txt", "site/c.txt"}) test::WriteFile(serverRoot / name, "small", test::T0);
+  test::FtpTestServer::PyOptions o;
+  o.extraArgs = {"--throttle", "300000"};
+  Start(o);
+  Connect();
+  ASSERT_TRUE(WaitFor([&] { return View()->IsConnected(); })) << View()->LastError();
+  auto* remote = frame->findChild<QComboBox*>("remotePath");
+  for (const QString pick : {"", "site"}) {
+    OnModal("RemoteFolderDialog", [&](QWidget* w) {
+      auto* dlg = static_cast<CRemoteFolderDlg*>(w);
+      QTreeWidgetItem* root = dlg->Tree()->topLevelItem(0);
+      WaitFor([&] { return CRemoteFolderDlg::ItemState(root) == CRemoteFolderDlg::Loaded; });
+      for (int i = 0; i < root->childCount(); ++i) root->child(i)->setSelected(root->child(i)->text(0) == pick);
+      dlg->accept();
+    });
+    View()->BrowseRemoteButton()->click();
+    ASSERT_TRUE(test::WaitForServer(*View()));
+    EXPECT_EQ(remote->currentText(), pick.isEmpty() ? "/" : "/site");
+  }
+  Compare();
+  QString line;
+  int percent = 100;
+  SyncWays(false, true);
+  OnModal("ProgressDialog", [&](QWidget* w) {
+    auto* dlg = static_cast<CProgressDlg*>(w);
+    EXPECT_TRUE(WaitFor([&] { return std::filesystem::exists(local / "c.txt") && std::filesystem::exists(local / "b.txt"); }));
+    WaitFor([] { return false; }, 300);
+    if (!std::filesystem::exists(local / "a-big.bin")) std::tie(line, percent) = std::pair(dlg->FileText(), int(dlg->FileMeter()->Pos()));
+  });
+  View()->OnSynchronize();
+  ASSERT_TRUE(test::WaitForServer(*View(), 30000));
+  EXPECT_EQ(line, "a-big.bin");  // the only copy still under way
+  EXPECT_LT(percent, 100);
+  EXPECT_EQ(std::filesystem::file_size(local / "a-big.bin"), 1u << 20);
+}
+
+}  // namespace
+}  // namespace twinbay
