@@ -10,6 +10,7 @@
 #include <QTabWidget>
 
 #include "gui_fixture.h"
+#include "ui/dialogs/connection_dlgs.h"
 #include "ui/dialogs/remote_folder_dlg.h"
 #include "ui/dialogs/sync_dlgs.h"
 #include "widgets/caption_painter.h"
@@ -53,13 +54,15 @@ TEST_F(Window, ADroppedFolderReplacesThePathAndNothingElseGoesIn) {
   }
 }
 
-// The caption painted for a screen of twice the density: the title's place
-// and size in logical pixels are those at ratio 1.
+// A document opened names the caption; painted for a screen of twice the
+// density, the title's place and size in logical pixels are those at ratio 1.
 TEST_F(Window, TheCaptionKeepsItsSizeAtTwiceThePixelRatio) {
   MakeFrame();
   CCaptionPainter* caption = frame->Caption();
   ASSERT_NE(caption, nullptr);
-  caption->SetTitles("Twinbay", "Demo server");
+  test::WriteFile(home / "site.twy", "", test::T0);
+  frame->OpenProfile(QString::fromStdString(home / "site.twy"));  // as from the command line
+  EXPECT_EQ(caption->DocumentTitle(), "site.twy");
   auto titleBox = [&](qreal ratio) {  // the white text's bounds, in logical pixels
     const QImage img = caption->Picture(QSize(500, caption->CaptionHeight()), true, ratio);
     QRectF box;
@@ -114,6 +117,59 @@ TEST_F(Window, TheDividerStartsAtHalfAndSettingsSurviveARestart) {
   done = options(false);
   View()->OnOptions();
   EXPECT_TRUE(*done);
+}
+
+// The protocol box: the port follows a choice from the usual one of the last
+// (a typed one stays), only what the protocol uses can be edited, and a record
+// of each protocol comes back from the dialog as it went in.
+TEST_F(Window, TheProtocolBoxSetsPortAndFieldsAndEachProtocolRoundTrips) {
+  using D = CConnectionDlg;
+  D dlg(true, D::Values());
+  auto* box = dlg.findChild<QComboBox*>("protocol");
+  auto* port = dlg.findChild<QLineEdit*>("port");
+  auto on = [&](const char* name) { return dlg.findChild<QWidget*>(name)->isEnabled(); };
+  for (auto [choice, usual] : {std::pair{D::kSftp, "22"}, {D::kFtpImplicitTls, "990"}, {D::kFtpExplicitTls, "21"}, {D::kFtp, "21"}}) {
+    box->setCurrentIndex(box->findData(choice));
+    const bool sftp = choice == D::kSftp;
+    EXPECT_EQ(std::tuple(port->text(), on("keyFile"), on("serverOffset"), on("anonymous")), std::tuple(QString(usual), sftp, !sftp, !sftp));
+  }
+  port->setText("2121");
+  box->setCurrentIndex(box->findData(D::kSftp));
+  EXPECT_EQ(port->text(), "2121");
+  for (auto [protocol, tls] : {std::pair{0, 0}, {0, 1}, {0, 2}, {1, 0}}) {
+    CConnectionProperties r, back;
+    std::tie(r.protocol, r.tlsMode, r.port, r.host, r.anonymous, r.userName, r.remotePath, r.keyFile) =
+        std::tuple(protocol, tls, 4242, "h.example", 0, "u", "/www", protocol ? "/k/id" : "");
+    D::Fill(back, D(false, D::FromRecord(r)).GetValues());
+    EXPECT_EQ(std::tie(back.protocol, back.tlsMode, back.port, back.host, back.anonymous, back.userName, back.remotePath, back.keyFile),
+              std::tie(r.protocol, r.tlsMode, r.port, r.host, r.anonymous, r.userName, r.remotePath, r.keyFile));
+  }
+}
+
+// Per filter: the rows of the top folder, and the status line's tagged counts
+// of each direction.
+TEST_F(Window, EachFilterShowsItsRowsAndTheStatusLineItsCounts) {
+  MakeSite();
+  Start();
+  ConnectAndCompare();
+  // Filter, the rows, the files tagged each way (of 4 up and 3 down: sub/, drafts/ and Images/ count too).
+  const std::tuple<int, test::Names, int, int> rows[] = {
+      {0, {"< down.html", "> local.txt", "< remote.txt", "= same.css", "> up.html"}, 4, 3},
+      {1, {"> local.txt", "> up.html"}, 4, 0},
+      {2, {"< down.html", "< remote.txt"}, 0, 3},
+      {4, {"= same.css"}, 0, 0},
+      {5, {"< down.html", "> local.txt", "< remote.txt", "> up.html"}, 4, 3},
+      {6, {"> local.txt", "< remote.txt"}, 2, 2},
+      {7, {"< down.html", "= same.css", "> up.html"}, 2, 1},
+  };
+  auto tagged = [](int n, int all) { return QString("%1 of %2 files tagged (%3KB)").arg(n).arg(all).arg(n ? 1 : 0); };
+  for (const auto& [filter, names, up, down] : rows) {
+    frame->findChild<QAction*>(QString("filter%1").arg(filter))->trigger();
+    QApplication::processEvents();
+    EXPECT_EQ(Rows(), names) << filter;
+    EXPECT_EQ(std::pair(Pane(0).section(" - ", 0, 0), Pane(3)), std::pair(tagged(up, 4), tagged(down, 3))) << filter;
+  }
+  EXPECT_EQ(std::pair(Pane(1), Pane(2)), std::pair(QString("Connected"), QString(" ")));
 }
 
 // The remote browser hands back the folder shown when nothing is selected
