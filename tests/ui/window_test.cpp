@@ -33,24 +33,19 @@ TEST_F(Window, ADroppedFolderReplacesThePathAndNothingElseGoesIn) {
   test::WriteFile(local / "My Site/index.html", "x", test::T0);
   const QString folder = QString::fromStdString(local / "My Site"), old = "/old/path";
   auto* box = frame->findChild<CHistoryComboBox*>("localPath");
-  const std::pair<std::function<void(QMimeData&)>, bool> rows[] = {
-      {[&](QMimeData& m) { m.setUrls({QUrl::fromLocalFile(folder)}); }, true},
-      {[&](QMimeData& m) { m.setText(QUrl::fromLocalFile(folder).toString(QUrl::FullyEncoded) + "\r\n"); }, true},
-      {[&](QMimeData& m) { m.setText(folder); }, true},
-      {[&](QMimeData& m) { m.setText("some words"); }, false},
-      {[&](QMimeData& m) { m.setUrls({QUrl::fromLocalFile(folder + "/index.html")}); }, false},
-      {[&](QMimeData& m) { m.setUrls({QUrl("https://x.example/")}); }, false},
-  };
-  for (const auto& [fill, taken] : rows) {
+  const std::tuple<bool, QString, bool> rows[] = {  // as a URL, what is dropped, taken
+      {true, folder, true}, {false, QUrl::fromLocalFile(folder).toString(QUrl::FullyEncoded) + "\r\n", true},
+      {false, folder, true}, {false, "some words", false}, {true, folder + "/index.html", false},
+      {true, "https://x.example/", false}};
+  for (const auto& [asUrl, what, taken] : rows) {
     box->setEditText(old);
     QMimeData data;
-    fill(data);
+    asUrl ? data.setUrls({QUrl::fromUserInput(what)}) : data.setText(what);
     QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
     QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(box->lineEdit(), &enter);
     QApplication::sendEvent(box->lineEdit(), &drop);
-    EXPECT_TRUE(box->currentText() == (taken ? folder : old) && (enter.isAccepted() || !taken))
-        << data.text().toStdString() << data.urls().value(0).toString().toStdString();
+    EXPECT_TRUE(box->currentText() == (taken ? folder : old) && (enter.isAccepted() || !taken)) << what.toStdString();
   }
 }
 
@@ -136,10 +131,10 @@ TEST_F(Window, TheProtocolBoxSetsPortAndFieldsAndEachProtocolRoundTrips) {
   port->setText("2121");
   box->setCurrentIndex(box->findData(D::kSftp));
   EXPECT_EQ(port->text(), "2121");
-  for (auto [protocol, tls] : {std::pair{0, 0}, {0, 1}, {0, 2}, {1, 0}}) {
+  for (auto [protocol, tls] : {std::pair{0, 0}, {0, 1}, {0, 2}, {1, 0}, {7, 0}}) {  // 7: unknown here, kept
     CConnectionProperties r, back;
     std::tie(r.protocol, r.tlsMode, r.port, r.host, r.anonymous, r.userName, r.remotePath, r.keyFile) =
-        std::tuple(protocol, tls, 4242, "h.example", 0, "u", "/www", protocol ? "/k/id" : "");
+        std::tuple(protocol, tls, 4242, "h.example", 0, "u", "/www", protocol == 1 ? "/k/id" : "");
     D::Fill(back, D(false, D::FromRecord(r)).GetValues());
     EXPECT_EQ(std::tie(back.protocol, back.tlsMode, back.port, back.host, back.anonymous, back.userName, back.remotePath, back.keyFile),
               std::tie(r.protocol, r.tlsMode, r.port, r.host, r.anonymous, r.userName, r.remotePath, r.keyFile));
