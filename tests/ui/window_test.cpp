@@ -3,11 +3,16 @@
 // restart, the remote browser's answer and the progress of parallel copies.
 #include <gtest/gtest.h>
 
+#include <QDesktopServices>
+#include <QFileDialog>
+#include <QFileSystemModel>
 #include <QLineEdit>
+#include <QListView>
 #include <QMimeData>
 #include <QSpinBox>
 #include <QSplitter>
 #include <QTabWidget>
+#include <QTextBrowser>
 
 #include "gui_fixture.h"
 #include "ui/dialogs/connection_dlgs.h"
@@ -15,6 +20,8 @@
 #include "ui/dialogs/sync_dlgs.h"
 #include "widgets/caption_painter.h"
 #include "widgets/history_combo.h"
+#include "widgets/hyperlink.h"
+#include "widgets/path_label.h"
 #include "widgets/progress_meter.h"
 
 namespace twinbay {
@@ -165,6 +172,49 @@ TEST_F(Window, EachFilterShowsItsRowsAndTheStatusLineItsCounts) {
     EXPECT_EQ(std::pair(Pane(0).section(" - ", 0, 0), Pane(3)), std::pair(tagged(up, 4), tagged(down, 3))) << filter;
   }
   EXPECT_EQ(std::pair(Pane(1), Pane(2)), std::pair(QString("Connected"), QString(" ")));
+}
+
+// The small widgets: the local "..." starts at the path entered and a
+// double-click chooses a folder; a long path is shortened in its middle; the
+// progress meter's text is light over the bar and dark beyond it; a link is
+// blue, then purple once opened.
+TEST_F(Window, TheSmallWidgetsShowWhatTheySay) {
+  MakeFrame();
+  test::WriteFile(local / "sub/x.txt", "x", test::T0);
+  auto* box = frame->findChild<QComboBox*>("localPath");
+  box->setEditText(QString::fromStdString(local.path()));
+  OnModal("FolderPicker", [&](QWidget* w) {
+    auto* dlg = static_cast<QFileDialog*>(w);
+    EXPECT_EQ(dlg->directory().absolutePath().toStdString(), local.path());
+    emit dlg->findChild<QListView*>("listView")->doubleClicked(dlg->findChild<QFileSystemModel*>()->index(QString::fromStdString(local / "sub")));
+  });
+  View()->OnBrowseLocal();
+  EXPECT_EQ(box->currentText().toStdString(), local / "sub");
+  CPathLabel label;
+  label.resize(180, 20);
+  label.SetText("/home/user/websites/a-rather-long-folder-name/and-another-one/images");
+  EXPECT_TRUE(label.Shown().startsWith("/home/") && label.Shown().endsWith("/images") && label.Shown().contains(QChar(0x2026)))
+      << label.Shown().toStdString();
+  CProgressMeter meter;
+  meter.resize(300, 22);
+  meter.SetPos(50);
+  meter.SetText("WWWWWWWWWWWW");
+  const QImage img = meter.grab().toImage();
+  auto inks = [&](int from, int to, QColor ink) {
+    int n = 0;
+    for (int y = 2; y < 20; ++y)
+      for (int x = from; x < to; ++x) n += img.pixelColor(x, y) == ink;
+    return n;
+  };
+  const QColor light = meter.palette().highlightedText().color(), dark = meter.palette().buttonText().color();
+  EXPECT_TRUE(inks(2, 150, light) > 0 && inks(2, 150, dark) == 0 && inks(150, 298, dark) > 0 && inks(150, 298, light) == 0);
+  QTextBrowser handler;
+  QDesktopServices::setUrlHandler("https", &handler, "setSource");
+  CHyperLink link("Kestrion", "https://x.example/");
+  EXPECT_EQ(link.CurrentColour(), CHyperLink::kUnvisited);
+  EXPECT_TRUE(link.Open() && link.Visited() && handler.source() == QUrl("https://x.example/"));
+  EXPECT_EQ(link.CurrentColour(), CHyperLink::kVisited);
+  QDesktopServices::unsetUrlHandler("https");
 }
 
 // The remote browser hands back the folder shown when nothing is selected
