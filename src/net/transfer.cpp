@@ -157,6 +157,7 @@ void CTransferJob::Undo(Item& item) {
   totals_.allDone -= static_cast<double>(item.counted);
   totals_.currentFileDone = std::max(0.0, totals_.currentFileDone - static_cast<double>(item.counted));
   item.counted = 0;
+  std::erase_if(copying_, [&](const Copying& c) { return &items_[c.item] == &item; });  // under way again once retried
 }
 
 void CTransferJob::Post(bool force) {
