@@ -6,6 +6,7 @@
 #include <QDesktopServices>
 #include <QFileDialog>
 #include <QFileSystemModel>
+#include <QHeaderView>
 #include <QLineEdit>
 #include <QListView>
 #include <QMimeData>
@@ -146,7 +147,7 @@ TEST_F(Window, TheProtocolBoxSetsPortAndFieldsAndEachProtocolRoundTrips) {
 }
 
 // Per filter: the rows of the top folder, and the status line's tagged counts
-// of each direction.
+// of each direction; the list's order by a header's clicks.
 TEST_F(Window, EachFilterShowsItsRowsAndTheStatusLineItsCounts) {
   MakeSite();
   Start();
@@ -169,6 +170,21 @@ TEST_F(Window, EachFilterShowsItsRowsAndTheStatusLineItsCounts) {
     EXPECT_EQ(std::pair(Pane(0).section(" - ", 0, 0), Pane(3)), std::pair(tagged(up, 4), tagged(down, 3))) << filter;
   }
   EXPECT_EQ(std::pair(Pane(1), Pane(2)), std::pair(QString("Connected"), QString(" ")));
+  // A click on a header sorts by that column (keeping the direction), a second one reverses it.
+  frame->findChild<QAction*>("filter0")->trigger();
+  auto order = [&] {
+    QStringList names;
+    for (int r = 0; r < Model()->rowCount(); ++r) names << QString::fromStdString(Model()->EntryAt(r)->Name());
+    return names.join(' ').toStdString();
+  };
+  EXPECT_EQ(order(), "down.html local.txt remote.txt same.css up.html");
+  for (auto [column, expected] : {std::pair{0, "up.html same.css remote.txt local.txt down.html"},
+                                  {1, "same.css up.html down.html local.txt remote.txt"},  // sizes 4 3 3 1 none
+                                  {1, "remote.txt local.txt down.html up.html same.css"},
+                                  {3, "down.html remote.txt same.css local.txt up.html"}}) {
+    emit View()->List()->horizontalHeader()->sectionClicked(column);
+    EXPECT_EQ(order(), expected) << column;
+  }
 }
 
 // The small widgets: the local "..." starts at the path entered and a
