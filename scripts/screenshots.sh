@@ -7,6 +7,8 @@
 # Technical Support pages, the Progress dialog, and the toolbar at 1x and 2x
 # scale.
 #   scripts/screenshots.sh [OUTPUT-FOLDER]     (default: screenshots/)
+# At twice the pixel ratio, on a screen of twice the size:
+#   QT_SCALE_FACTOR=2 SHOTS_SCREEN=2560x1600 scripts/screenshots.sh screens-2x
 set -euo pipefail
 cd "$(dirname "$0")/.."
 out=$(realpath -m "${1:-screenshots}")
@@ -27,7 +29,7 @@ trap 'kill $DEMO_PID 2>/dev/null || true; rm -rf "$demo"' EXIT
 mkdir -p "$out"
 SCREENS=$PWD/build/test/tests/twinbay-screens
 export XDG_CONFIG_HOME="$demo/config" QT_QPA_PLATFORM=xcb SCREENS out DEMO_CONNECTIONS
-xvfb-run -a -s "-screen 0 1280x800x24" bash -c '
+xvfb-run -a -s "-screen 0 ${SHOTS_SCREEN:-1280x800}x24" bash -c '
   openbox >/dev/null 2>&1 & wm=$!
   sleep 1
   "$SCREENS" "$out" "$DEMO_CONNECTIONS"; rc=$?

@@ -123,7 +123,16 @@ bool CTransferJob::DeletesThroughLink(const CFolderRecord& record, const CFileEn
 
 SyncTotals CTransferJob::Totals() const {
   std::lock_guard g(totalsMutex_);
-  return totals_;
+  SyncTotals t = totals_;
+  const Copying* largest = nullptr;
+  for (const Copying& c : copying_)
+    if (!largest || c.size > largest->size) largest = &c;
+  if (largest) {
+    t.text = largest->name;
+    t.currentFileSize = largest->size;
+    t.currentFileDone = static_cast<double>(items_[largest->item].counted);
+  }
+  return t;
 }
 
 CTransferJob::Progress CTransferJob::GetProgress() const {
@@ -132,6 +141,7 @@ CTransferJob::Progress CTransferJob::GetProgress() const {
   p.filesDone = filesDone_.load();
   std::lock_guard g(totalsMutex_);
   p.filesTotal = items_.size();
+  p.filesCopying = copying_.size();
   p.bytesDone = totals_.allDone;
   p.bytesTotal = bytesTotal_;
   return p;
@@ -152,6 +162,7 @@ void CTransferJob::Undo(Item& item) {
   totals_.allDone -= static_cast<double>(item.counted);
   totals_.currentFileDone = std::max(0.0, totals_.currentFileDone - static_cast<double>(item.counted));
   item.counted = 0;
+  std::erase_if(copying_, [&](const Copying& c) { return &items_[c.item] == &item; });  // under way again once retried
 }
 
 void CTransferJob::Post(bool force) {
@@ -358,6 +369,8 @@ bool CTransferJob::Copy(IFileSystem& remote, IFileSystem& local, size_t index) {
     std::lock_guard g(totalsMutex_);
     totals_.StartFile(size);
     totals_.text = item.entry->Name();
+    if (std::none_of(copying_.begin(), copying_.end(), [&](const Copying& c) { return c.item == index; }))
+      copying_.push_back({index, totals_.text, size});
   }
   Post(true);
   if (!ready) {
@@ -391,6 +404,10 @@ void CTransferJob::Finish(IFileSystem& remote, IFileSystem& local, size_t index,
     outcome.error = "cancelled; the copy was abandoned and the old version kept";
   }
   outcome.ok = ok;
+  {
+    std::lock_guard g(totalsMutex_);
+    std::erase_if(copying_, [&](const Copying& c) { return c.item == index; });
+  }
   if (ok && item.remove) {
     std::string name;
     {

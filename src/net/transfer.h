@@ -128,10 +128,12 @@ class CTransferJob {
   bool Aborted() const { return abort_.load(); }
 
   // A consistent copy of the progress figures, for another thread. With
-  // several connections the current file is the one started last.
+  // several copies under way the current file is the largest of them, with
+  // its own bytes done.
   SyncTotals Totals() const;
   struct Progress {
     size_t filesStarted = 0, filesDone = 0, filesTotal = 0;
+    size_t filesCopying = 0;  // copies under way now
     double bytesDone = 0, bytesTotal = 0;
   };
   Progress GetProgress() const;
@@ -231,6 +233,12 @@ class CTransferJob {
 
   mutable std::mutex totalsMutex_;
   double bytesTotal_ = 0;
+  struct Copying {
+    size_t item;
+    std::string name;
+    double size;
+  };
+  std::vector<Copying> copying_;  // the copies under way, under totalsMutex_
   std::mutex postMutex_;
   std::chrono::steady_clock::time_point lastPost_{};
 };

@@ -77,15 +77,18 @@ void CCaptionPainter::PaintGradient(QPainter& p, int cx, int cy, const QColor& c
   p.fillRect(QRect(0, 0, x, cy), Qt::black);
 }
 
-QImage CCaptionPainter::Picture(QSize size, bool active) const {
-  QImage img(size, QImage::Format_RGB32);
+QImage CCaptionPainter::Picture(QSize size, bool active, qreal ratio) const {
+  // Made at the screen's density and drawn in logical pixels, so that title,
+  // icon and gradient keep their size on a high-density screen.
+  QImage img(size * ratio, QImage::Format_RGB32);
+  img.setDevicePixelRatio(ratio);
   const int cx = size.width(), cy = size.height();
   QPainter p(&img);
   const QPalette pal = palette();
   if (active)
     PaintGradient(p, cx, cy, pal.color(QPalette::Active, QPalette::Highlight));
   else
-    p.fillRect(img.rect(), pal.color(QPalette::Inactive, QPalette::Dark));
+    p.fillRect(QRect(QPoint(), size), pal.color(QPalette::Inactive, QPalette::Dark));
   // The small icon, a caption button's size less 2.
   const int icon = cy - 4;
   frame_->windowIcon().paint(&p, QRect(2, 2, icon, icon));
@@ -118,10 +121,9 @@ void CCaptionPainter::paintEvent(QPaintEvent*) {
   if (frame_->isMinimized()) return;
   const int state = Active() ? 1 : 0;
   const qreal dpr = devicePixelRatioF();
-  if (cache_[state].isNull() || cache_[state].size() != size() * dpr) {
-    QImage img = Picture(size() * dpr, state == 1);
-    cache_[state] = QPixmap::fromImage(img);
-  }
+  if (cache_[state].isNull() || cache_[state].deviceIndependentSize() != QSizeF(size()) ||
+      cache_[state].devicePixelRatio() != dpr)
+    cache_[state] = QPixmap::fromImage(Picture(size(), state == 1, dpr));
   QPainter p(this);
   p.drawPixmap(rect(), cache_[state]);
 }

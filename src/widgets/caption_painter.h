@@ -25,8 +25,9 @@ class CCaptionPainter : public QWidget {
   void SetTitles(const QString& frameTitle, const QString& documentTitle);
   const QString& FrameTitle() const { return frameTitle_; }
   const QString& DocumentTitle() const { return documentTitle_; }
-  // The caption picture for a size and activation state (also used by tests).
-  QImage Picture(QSize size, bool active) const;
+  // The caption picture for a size in logical pixels and an activation state,
+  // made at `ratio` device pixels to the logical one (also used by tests).
+  QImage Picture(QSize size, bool active, qreal ratio = 1) const;
   bool Active() const;
   // 0..240, as the colour pickers of old measured lightness.
   static int Lightness(const QColor& c);

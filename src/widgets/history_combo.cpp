@@ -1,7 +1,9 @@
 #include "widgets/history_combo.h"
 
 #include <QDragEnterEvent>
+#include <QDir>
 #include <QDropEvent>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QMimeData>
 #include <QUrl>
@@ -14,6 +16,7 @@ CHistoryComboBox::CHistoryComboBox(QWidget* parent) : QComboBox(parent) {
   setEditable(true);
   setInsertPolicy(QComboBox::NoInsert);
   setAcceptDrops(true);
+  lineEdit()->installEventFilter(this);
   setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
   setMinimumContentsLength(8);
 }
@@ -54,16 +57,42 @@ void CHistoryComboBox::SizeDropDown(int minItems, int maxItems) {
   setMaxVisibleItems(std::clamp(count(), minItems, maxItems));
 }
 
-void CHistoryComboBox::dragEnterEvent(QDragEnterEvent* e) {
-  if (e->mimeData()->hasUrls()) e->acceptProposedAction();
+QString CHistoryComboBox::DroppedFolder(const QMimeData* data) {
+  QUrl url;
+  if (data->hasUrls()) {
+    url = data->urls().value(0);
+  } else if (data->hasText()) {
+    const QString text = data->text().section('\n', 0, 0).trimmed();
+    url = text.startsWith('/') ? QUrl::fromLocalFile(text) : QUrl(text);
+  }
+  if (!url.isLocalFile()) return QString();
+  const QFileInfo info(url.toLocalFile());
+  return info.isDir() ? QDir::cleanPath(info.absoluteFilePath()) : QString();
+}
+
+bool CHistoryComboBox::eventFilter(QObject* watched, QEvent* e) {
+  switch (e->type()) {
+    case QEvent::DragEnter: dragEnterEvent(static_cast<QDragEnterEvent*>(e)); return true;
+    case QEvent::DragMove: dragMoveEvent(static_cast<QDragMoveEvent*>(e)); return true;
+    case QEvent::Drop: dropEvent(static_cast<QDropEvent*>(e)); return true;
+    default: return QComboBox::eventFilter(watched, e);
+  }
+}
+
+void CHistoryComboBox::dragEnterEvent(QDragEnterEvent* e) { dragMoveEvent(e); }
+
+void CHistoryComboBox::dragMoveEvent(QDragMoveEvent* e) {
+  if (DroppedFolder(e->mimeData()).isEmpty())
+    e->ignore();
+  else
+    e->acceptProposedAction();
 }
 
 void CHistoryComboBox::dropEvent(QDropEvent* e) {
-  const QList<QUrl> urls = e->mimeData()->urls();
-  if (!urls.isEmpty() && urls.first().isLocalFile()) {
-    setEditText(urls.first().toLocalFile());
-    e->acceptProposedAction();
-  }
+  const QString folder = DroppedFolder(e->mimeData());
+  if (folder.isEmpty()) return e->ignore();
+  setEditText(folder);
+  e->acceptProposedAction();
 }
 
 }  // namespace twinbay

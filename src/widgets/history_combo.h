@@ -3,6 +3,8 @@
 
 #include <QComboBox>
 
+class QMimeData;
+
 namespace twinbay {
 
 class CHistoryComboBox : public QComboBox {
@@ -20,9 +22,16 @@ class CHistoryComboBox : public QComboBox {
   void Save() const;
   // Shows between 3 and 10 items when dropped down.
   void SizeDropDown(int minItems = 3, int maxItems = 10);
+  // The local folder a drop carries, as a URL or as text (a file: URL, its
+  // %-escapes decoded, or a path); empty for anything else.
+  static QString DroppedFolder(const QMimeData* data);
 
  protected:
+  // A dropped folder replaces the whole text; anything else is refused,
+  // also where the edit field would take it (it would insert text).
+  bool eventFilter(QObject* watched, QEvent* e) override;
   void dragEnterEvent(QDragEnterEvent* e) override;
+  void dragMoveEvent(QDragMoveEvent* e) override;
   void dropEvent(QDropEvent* e) override;
 
  private:

@@ -34,10 +34,14 @@ void CPathLabel::paintEvent(QPaintEvent*) {
   QFont f = font();
   f.setBold(bold_);
   p.setFont(f);
-  const QRect r = rect().adjusted(4, 0, -4, 0);
   // Plain text: an "&" in a folder name is shown as it is.
-  const QString shown = QFontMetrics(f).elidedText(text_, pathEllipsis_ ? Qt::ElideMiddle : Qt::ElideRight, r.width());
-  p.drawText(r, Qt::AlignVCenter | Qt::AlignLeft | Qt::TextSingleLine, shown);
+  p.drawText(rect().adjusted(4, 0, -4, 0), Qt::AlignVCenter | Qt::AlignLeft | Qt::TextSingleLine, Shown());
+}
+
+QString CPathLabel::Shown() const {
+  QFont f = font();
+  f.setBold(bold_);
+  return QFontMetrics(f).elidedText(text_, pathEllipsis_ ? Qt::ElideMiddle : Qt::ElideRight, width() - 8);
 }
 
 }  // namespace twinbay

@@ -11,6 +11,8 @@ class CPathLabel : public QWidget {
   explicit CPathLabel(QWidget* parent = nullptr, bool pathEllipsis = true);
   void SetText(const QString& text);
   const QString& Text() const { return text_; }
+  // The text as it fits the label now (shortened in its middle, or at its end).
+  QString Shown() const;
   void SetBold(bool bold);
   QSize sizeHint() const override;
 

@@ -12,7 +12,6 @@
 #include "gui_fixture.h"
 #include "net/server_time.h"
 #include "support/sshd_server.h"
-#include "ui/dialogs/connection_dlgs.h"
 #include "widgets/hyperlink.h"
 
 namespace twinbay {
@@ -24,8 +23,7 @@ using test::WaitFor;
 using Gui = test::GuiTest;
 
 // A failed connect is told; deleting the record it left current leaves none
-// dangling; the dialog keeps a protocol it does not know; a link that cannot
-// be opened is told and not marked visited.
+// dangling; a link that cannot be opened is told and not marked visited.
 TEST_F(Gui, FailuresAreToldAndNothingIsLeftDangling) {
   StoreRecord(1);  // nothing listens there
   MakeFrame();
@@ -42,10 +40,6 @@ TEST_F(Gui, FailuresAreToldAndNothingIsLeftDangling) {
   });
   View()->OnConnect();
   EXPECT_EQ(View()->CurrentRecord(), nullptr);
-  CConnectionProperties r;
-  r.protocol = 7;
-  CConnectionDlg::Fill(r, CConnectionDlg(false, CConnectionDlg::FromRecord(r)).GetValues());
-  EXPECT_EQ(r.protocol, 7);
   QObject noHandler;
   QDesktopServices::setUrlHandler("https", &noHandler, "NoSuchSlot");
   for (const QString& url : {QUrl::fromLocalFile(QString::fromStdString(home / "no.htm")).toString(), QString("https://x.example/")}) {

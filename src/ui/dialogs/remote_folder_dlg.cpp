@@ -60,13 +60,12 @@ CRemoteFolderDlg::CRemoteFolderDlg(CSyncController& controller, QWidget* parent)
   tree_->addTopLevelItem(root);
   pathLabel_->SetText("/");
   connect(tree_, &QTreeWidget::itemExpanded, this, [this](QTreeWidgetItem* item) { Expanding(item); });
-  // Only a selection made by the user chooses a path; the tree's own current
-  // item (set when it first takes the focus) does not.
+  // The label shows the folder last selected; the tree's own current item
+  // (set when it first takes the focus) changes nothing.
   connect(tree_, &QTreeWidget::itemSelectionChanged, this, [this] {
     const QList<QTreeWidgetItem*> selected = tree_->selectedItems();
     if (selected.isEmpty()) return;
-    chosen_ = ItemPath(selected.first());
-    pathLabel_->SetText(chosen_);
+    pathLabel_->SetText(ItemPath(selected.first()));
   });
   connect(tree_, &QTreeWidget::itemCollapsed, this, [](QTreeWidgetItem* item) {
     if (item->parent()) item->setIcon(0, icons::Tool("folder"));
@@ -92,6 +91,11 @@ QString CRemoteFolderDlg::ItemPath(const QTreeWidgetItem* item) {
   for (const QTreeWidgetItem* p = item->parent(); p; p = p->parent())
     path = p->text(0) == "/" ? "/" + path : p->text(0) + "/" + path;
   return path;
+}
+
+QString CRemoteFolderDlg::ChosenPath() const {
+  const QList<QTreeWidgetItem*> selected = tree_->selectedItems();
+  return selected.isEmpty() ? pathLabel_->Text() : ItemPath(selected.first());
 }
 
 int CRemoteFolderDlg::ItemState(const QTreeWidgetItem* item) { return item->data(0, kStateRole).toInt(); }

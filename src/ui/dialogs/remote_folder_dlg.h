@@ -31,8 +31,10 @@ class CRemoteFolderDlg : public QDialog, private ISessionListener {
   explicit CRemoteFolderDlg(CSyncController& controller, QWidget* parent = nullptr);
   ~CRemoteFolderDlg() override;
 
-  // The path of the last item selected; empty until one is selected.
-  const QString& ChosenPath() const { return chosen_; }
+  // The folder OK hands back: the one selected, else the one shown ("/"
+  // until a folder is selected). Never empty: an empty remote path would
+  // mean the login folder, not the folder the user saw.
+  QString ChosenPath() const;
   QTreeWidget* Tree() const { return tree_; }
   CPathLabel* PathLabel() const { return pathLabel_; }
   QLabel* ErrorLine() const { return error_; }
@@ -53,7 +55,6 @@ class CRemoteFolderDlg : public QDialog, private ISessionListener {
   void SessionWorkDone(const SessionOutcome& outcome) override;
 
   CSyncController& controller_;
-  QString chosen_;
   CPathLabel* pathLabel_;
   QTreeWidget* tree_;
   QLabel* error_;

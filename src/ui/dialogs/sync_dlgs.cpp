@@ -7,6 +7,7 @@
 #include <QMessageBox>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <set>
 
 #include "ui/view/messages.h"
@@ -189,8 +190,10 @@ void CProgressDlg::TransferFinished() { Post<TransferProgressEvent>(this, Transf
 
 void CProgressDlg::ShowProgress() {
   if (!started_ || !controller_.Job()) return;
+  // With several copies under way: the largest of them, with its own share.
   const SyncTotals t = controller_.Job()->Totals();
-  file_->setText(QString::fromStdString(t.text));
+  const size_t others = std::max<size_t>(controller_.Job()->GetProgress().filesCopying, 1) - 1;
+  file_->setText(QString::fromStdString(t.text) + (others ? QString(" (and %1 more under way)").arg(others) : QString()));
   fileMeter_->SetPos(static_cast<quint32>(t.FilePercent()));
   fileMeter_->SetText(QString("%1%").arg(fileMeter_->Pos()));
   totalMeter_->SetPos(static_cast<quint32>(t.TotalPercent()));

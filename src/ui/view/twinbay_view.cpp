@@ -142,18 +142,24 @@ CTwinbayView::~CTwinbayView() {
   if (!connections_.FileName().empty()) connections_.Save();
   list_->SaveColumnWidths(settings_.m_nColumnWidth);
   const QList<int> sizes = splitter_->sizes();
-  if (!sizes.isEmpty()) settings_.m_nListWidth = static_cast<quint32>(sizes.first());
+  if (dividerPlaced_ && !sizes.isEmpty()) settings_.m_nListWidth = static_cast<quint32>(sizes.first());
   settings_.Save();
   collection_.SetListener(nullptr);
 }
 
 void CTwinbayView::ArmStartupConnect() {
+  QTimer::singleShot(0, this, [this] { OnConnect(); });
+}
+
+void CTwinbayView::showEvent(QShowEvent* e) {
+  QWidget::showEvent(e);
+  if (dividerPlaced_) return;
+  dividerPlaced_ = true;
+  // Once the frame has its size (it restores its place as it is shown).
   QTimer::singleShot(0, this, [this] {
-    if (settings_.m_nListWidth > 0) {
-      const int total = splitter_->width();
-      splitter_->setSizes({static_cast<int>(settings_.m_nListWidth), std::max(total - static_cast<int>(settings_.m_nListWidth), 50)});
-    }
-    OnConnect();
+    const int total = splitter_->width() - splitter_->handleWidth();
+    const int left = settings_.m_nListWidth > 0 ? static_cast<int>(settings_.m_nListWidth) : total / 2;
+    splitter_->setSizes({left, std::max(total - left, 50)});
   });
 }
 

@@ -131,6 +131,9 @@ class CTwinbayView : public QWidget, private ISyncListener, private ICollectionL
 
  protected:
   bool event(QEvent* e) override;
+  // The first time the view is shown the divider goes to its stored place,
+  // or on the first start to half the width.
+  void showEvent(QShowEvent* e) override;
 
  private:
   // Compare worker: posted to the window's thread, never waited for.
@@ -204,6 +207,7 @@ class CTwinbayView : public QWidget, private ISyncListener, private ICollectionL
   // Session work under way on the controller's thread (Stop cancels it) and
   // what follows a connection check.
   bool sessionWaiting_ = false, stopping_ = false;
+  bool dividerPlaced_ = false;  // the divider has been put in its place
   AfterCheck afterCheck_ = AfterCheck::None;
   CompareOptions pendingCompare_;
   TransferOptions pendingSync_;
