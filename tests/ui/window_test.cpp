@@ -1,4 +1,5 @@
-// The window as a user sees it, offscreen: what a drop puts in a path box,
+// The window as a user sees it, offscreen: a start with a profile and a
+// second start, what a drop puts in a path box,
 // the painted caption at two pixel ratios, the divider and the settings over a
 // restart, the remote browser's answer and the progress of parallel copies.
 #include <gtest/gtest.h>
@@ -16,6 +17,7 @@
 #include <QTextBrowser>
 
 #include "gui_fixture.h"
+#include "shell/single_copy.h"
 #include "ui/dialogs/connection_dlgs.h"
 #include "ui/dialogs/remote_folder_dlg.h"
 #include "ui/dialogs/sync_dlgs.h"
@@ -78,6 +80,24 @@ TEST_F(Window, TheCaptionKeepsItsSizeAtTwiceThePixelRatio) {
   ASSERT_GT(one.width(), 60);
   EXPECT_TRUE(std::abs(one.left() - two.left()) + std::abs(one.right() - two.right()) < 4 && std::abs(one.height() - two.height()) < 2)
       << one.width() << " vs " << two.width();
+}
+
+// A start with a profile opens the window titled by it, the profile first of
+// the recent files; a later start hands its profile to that window, opens none.
+TEST_F(Window, AStartOpensItsProfileAndALaterOneHandsItsOwnOver) {
+  const QString name = QString::fromStdString(home / "twinbay");
+  CSingleCopy first(name), second(name);
+  auto start = [&](CSingleCopy& copy, const char* profile) {
+    test::WriteFile(home / profile, "", test::T0);
+    return copy.Start({"twinbay", "-x", QString::fromStdString(home / profile)}, QString::fromStdString(ConnectionsFile()));
+  };
+  auto shows = [&](const QString& profile) {
+    return frame->windowTitle() == profile + " - Twinbay 1.07 " && frame->Document().Recent().value(0).endsWith("/" + profile);
+  };
+  frame = start(first, "a.twy");
+  ASSERT_TRUE(frame && shows("a.twy"));
+  EXPECT_FALSE(start(second, "b.twy"));
+  EXPECT_TRUE(second.HandedOver() && WaitFor([&] { return shows("b.twy"); }, 3000)) << frame->windowTitle().toStdString();
 }
 
 // The divider starts at half the width; its place, the window's, a column's
