@@ -363,6 +363,10 @@ FAULTS = [
       "src/shell/single_copy.cpp",
       "        for (const QString& p : paths) frame->OpenProfile(p);\n",
       ""),
+    F("support-mail-target", "the Technical Support page's address opens as a web address, not in the mail program",
+      "src/ui/dialogs/about_pages.cpp",
+      "new CHyperLink(SupportEmail(), \"mailto:\" + SupportEmail());",
+      "new CHyperLink(SupportEmail(), SupportEmail());"),
     # ---- connections file -------------------------------------------------
     F("conn-tls-unknown-plain", "a TLS mode this version does not know is used as plain FTP",
       "src/net/ftp_tls.cpp",

@@ -11,6 +11,7 @@
 #include <QLineEdit>
 #include <QListView>
 #include <QMimeData>
+#include <QPlainTextEdit>
 #include <QSpinBox>
 #include <QSplitter>
 #include <QTabWidget>
@@ -18,6 +19,7 @@
 
 #include "gui_fixture.h"
 #include "shell/single_copy.h"
+#include "ui/dialogs/about_pages.h"
 #include "ui/dialogs/connection_dlgs.h"
 #include "ui/dialogs/remote_folder_dlg.h"
 #include "ui/dialogs/sync_dlgs.h"
@@ -248,6 +250,26 @@ TEST_F(Window, TheSmallWidgetsShowWhatTheySay) {
   EXPECT_TRUE(link.Open() && link.Visited() && handler.source() == QUrl("https://x.example/"));
   EXPECT_EQ(link.CurrentColour(), CHyperLink::kVisited);
   QDesktopServices::unsetUrlHandler("https");
+}
+
+// Help > About: two pages and only OK; the version, the support text and each
+// link's text and target (the maker's page and support address of the build).
+TEST_F(Window, TheAboutSheetShowsTheVersionTheSupportTextAndTheLinks) {
+  MakeFrame();
+  auto done = OnModal("AboutSheet", [](QWidget* w) {
+    auto* sheet = static_cast<CAboutSheet*>(w);
+    EXPECT_EQ(std::tuple(sheet->Tabs()->tabText(0), sheet->Tabs()->tabText(1), sheet->findChildren<QPushButton*>().size(), sheet->findChild<QLabel*>("version")->text()),
+              std::tuple(QString("About Twinbay"), QString("Technical Support"), 1, QString("1.07")));
+    for (auto [link, text, url] : {std::tuple{sheet->About()->CompanyLink(), QString("Kestrion"), MakerUrl()},
+                                   {sheet->Support()->MailLink(), SupportEmail(), "mailto:" + SupportEmail()}, {sheet->Support()->WebLink(), MakerHostName(), MakerUrl()}})
+      EXPECT_EQ(std::pair(link->text(), link->Url()), std::pair(text, url));
+    const QString support = sheet->Support()->Text()->toPlainText();
+    EXPECT_TRUE(support.startsWith("We provide free technical support by email to all users - You will usually receive a response within 24 hours but we cannot guarantee this.\n\n") &&
+                support.endsWith("send mail to the support address below or click the link below.")) << support.toStdString();
+    sheet->accept();
+  });
+  frame->OnAbout();
+  EXPECT_TRUE(*done);
 }
 
 // The remote browser hands back the folder shown when nothing is selected
