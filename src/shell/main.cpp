@@ -25,7 +25,7 @@ int main(int argc, char** argv) {
   // running copy and ends.
   CSingleCopy single;
   std::unique_ptr<CMainFrame> window = single.Start(QCoreApplication::arguments());
-  if (!window) return single.HandedOver() ? 0 : 1;
+  if (!window) return 1;
   CMainFrame& frame = *window;
   // Ending the session stops a running compare and waits for it.
   QObject::connect(&app, &QGuiApplication::commitDataRequest, &frame, [&frame](QSessionManager&) {

@@ -3,7 +3,6 @@
 #include <QApplication>
 #include <QDir>
 #include <QFileInfo>
-#include <QLocalSocket>
 #include <QMessageBox>
 #include <QStandardPaths>
 #include <cstdio>
@@ -14,8 +13,7 @@ namespace twinbay {
 
 namespace {
 
-// The profiles of a command line: every argument that is not a switch, made
-// absolute (the running copy works in a folder of its own).
+// The profiles of a command line: every argument that is not a switch.
 QStringList Profiles(const QStringList& args) {
   QStringList out;
   for (int i = 1; i < args.size(); ++i)
@@ -35,7 +33,7 @@ void SayAlreadyRunning() {
 
 }  // namespace
 
-CSingleCopy::CSingleCopy(const QString& name) : name_(name), lock_(name + ".lock") { lock_.setStaleLockTime(0); }
+CSingleCopy::CSingleCopy(const QString& name) : lock_(name + ".lock") { lock_.setStaleLockTime(0); }
 
 QString CSingleCopy::DefaultName() {
   QString runtime = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
@@ -44,44 +42,13 @@ QString CSingleCopy::DefaultName() {
 }
 
 std::unique_ptr<CMainFrame> CSingleCopy::Start(const QStringList& args, const QString& connectionsFile) {
-  const QStringList profiles = Profiles(args);
   if (!lock_.tryLock(100)) {
-    handedOver_ = !profiles.isEmpty() && HandOver(profiles);
-    if (!handedOver_) SayAlreadyRunning();
+    SayAlreadyRunning();
     return nullptr;
   }
   auto frame = std::make_unique<CMainFrame>(connectionsFile);
-  for (const QString& p : profiles) frame->OpenProfile(p);
-  Listen(frame.get());
+  for (const QString& p : Profiles(args)) frame->OpenProfile(p);
   return frame;
-}
-
-// One path a line; the end of the connection ends the list.
-bool CSingleCopy::HandOver(const QStringList& profiles) {
-  QLocalSocket socket;
-  socket.connectToServer(name_ + ".sock");
-  if (!socket.waitForConnected(2000)) return false;
-  socket.write(profiles.join('\n').toUtf8());
-  socket.disconnectFromServer();
-  return socket.state() == QLocalSocket::UnconnectedState || socket.waitForDisconnected(2000);
-}
-
-// A socket left by a copy that ended without cleaning up is ours to replace:
-// we hold the lock.
-void CSingleCopy::Listen(CMainFrame* frame) {
-  QLocalServer::removeServer(name_ + ".sock");
-  server_.setSocketOptions(QLocalServer::UserAccessOption);
-  if (!server_.listen(name_ + ".sock")) return;  // a window without hand-overs is still a window
-  QObject::connect(&server_, &QLocalServer::newConnection, frame, [this, frame] {
-    while (QLocalSocket* socket = server_.nextPendingConnection()) {
-      QObject::connect(socket, &QLocalSocket::disconnected, frame, [socket, frame] {
-        const QStringList paths = QString::fromUtf8(socket->readAll()).split('\n', Qt::SkipEmptyParts);
-        for (const QString& p : paths) frame->OpenProfile(p);
-        if (!paths.isEmpty()) frame->raise(), frame->activateWindow();
-        socket->deleteLater();
-      });
-    }
-  });
 }
 
 }  // namespace twinbay
