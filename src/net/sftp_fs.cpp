@@ -19,6 +19,21 @@ constexpr size_t kReadsAhead = 32;
 // Writes go out in blocks of this size with this many in flight.
 constexpr size_t kWriteChunk = 64 * 1024;
 constexpr size_t kWritesAhead = 32;
+std::atomic<size_t> listingCap{256u << 20};
+
+// The bytes one folder's entries take so far, counted as they arrive;
+// true once they go beyond the cap.
+struct ListingBudget {
+  size_t counted = 0, bytes = 0;
+  bool Over(const std::vector<SftpExtensionChannel::DirEntry>& entries) {
+    for (; counted < entries.size(); ++counted) bytes += sizeof entries[counted] + entries[counted].name.size();
+    return bytes > listingCap;
+  }
+};
+
+std::string CapText() {
+  return "more entries than fit in " + std::to_string(listingCap >> 20) + " MiB (the folder is incomplete beyond them)";
+}
 
 std::string Join(const std::string& folder, const std::string& name) {
   return folder.empty() || folder.back() != '/' ? folder + "/" + name : folder + name;
@@ -53,10 +68,13 @@ bool FromAttributes(sftp_attributes a, FindData& fd) {
   fd.precision = TimePrecision::Seconds;
   fd.size = a->type == SSH_FILEXFER_TYPE_DIRECTORY ? 0 : a->size;
   fd.attributes = a->type == SSH_FILEXFER_TYPE_DIRECTORY ? kAttrDirectory : 0;
+  if (a->flags & SSH_FILEXFER_ATTR_PERMISSIONS) fd.mode = static_cast<uint16_t>(a->permissions & 07777);
   return true;
 }
 
 }  // namespace
+
+void SetSftpListingCap(size_t bytes) { listingCap = bytes; }
 
 // One operation on the connection: the watch cuts it when the server stays
 // silent past the time-out, or when the abort flag is set while the server
@@ -116,7 +134,7 @@ std::vector<std::string> SftpFileSystem::TakeSkipped() { return std::exchange(sk
 
 FsCapabilities SftpFileSystem::Capabilities() const {
   FsCapabilities caps;
-  caps.setTime = caps.rename = caps.sizeQuery = caps.preciseTimes = true;
+  caps.setTime = caps.rename = caps.sizeQuery = caps.preciseTimes = caps.modes = true;
   caps.earliestTime = TicksFromUnix(0);  // 1970-01-01 to 2106-02-07
   caps.latestTime = TicksFromUnix(0xFFFFFFFFll);
   return caps;
@@ -173,19 +191,24 @@ bool SftpFileSystem::ReadFolder(const std::string& path, ScanList& out, std::vec
     if (!ext_.OpenFolder(path, handle, status))
       return status < 0 ? ChannelFailed("Cannot open the folder " + path)
                         : Failed("Cannot open the folder " + path, status);
-    bool stopped = false;
+    bool stopped = false, over = false;
+    ListingBudget budget;
     const auto going = [&] {
       op.Progress();
-      return !(stopped = Stopped());
+      return !(stopped = Stopped()) && !(over = budget.Over(entries));
     };
+    // Beyond the cap the entries read are kept and the listing fails (the
+    // channel, left with replies unread, is closed).
     if (!ext_.ReadFolder(handle, entries, status, going)) {
       if (stopped) return false;
-      return status < 0 ? ChannelFailed("Cannot read the folder " + path)
-                        : Failed("Cannot read the folder " + path, status);
+      if (over) bad = CapText();
+      else
+        return status < 0 ? ChannelFailed("Cannot read the folder " + path)
+                          : Failed("Cannot read the folder " + path, status);
     }
   } else if (!ssh_is_connected(conn_.Session()) || watch_.Cut()) {
     return Failed("Cannot open the folder " + path);
-  } else if (!ReadFolderEach(path, entries, op)) {
+  } else if (!ReadFolderEach(path, entries, op, bad)) {
     return false;  // the server offers one channel only
   }
   for (const auto& e : entries) {
@@ -212,6 +235,7 @@ bool SftpFileSystem::ReadFolder(const std::string& path, ScanList& out, std::vec
       fd.precision = TimePrecision::Seconds;
       fd.size = type == S_IFDIR ? 0 : e.size;
       fd.attributes = type == S_IFDIR ? kAttrDirectory : 0;
+      fd.mode = static_cast<uint16_t>(e.permissions & 07777);
       out.push_back(std::move(fd));
     }
   }
@@ -221,11 +245,18 @@ bool SftpFileSystem::ReadFolder(const std::string& path, ScanList& out, std::vec
 // libssh's own listing, one request per round trip: for a server that opens
 // no second channel.
 bool SftpFileSystem::ReadFolderEach(const std::string& path, std::vector<SftpExtensionChannel::DirEntry>& entries,
-                                    Op& op) {
+                                    Op& op, std::string& bad) {
   sftp_dir dir = sftp_opendir(conn_.Sftp(), path.c_str());
   if (!dir) return Failed("Cannot open the folder " + path);
   bool stopped = false;
+  ListingBudget budget;
   while (sftp_attributes a = !(stopped = Stopped()) ? sftp_readdir(conn_.Sftp(), dir) : nullptr) {
+    if (budget.Over(entries)) {
+      sftp_attributes_free(a);
+      bad = CapText();
+      sftp_closedir(dir);
+      return true;
+    }
     op.Progress();
     SftpExtensionChannel::DirEntry e;
     e.name = a->name ? a->name : "";
@@ -526,7 +557,7 @@ bool SftpFileSystem::ChannelFailed(const std::string& what) {
 // libssh's own writes, one block per round trip: for a server that opens no
 // second channel.
 bool SftpFileSystem::WriteEach(const std::string& path, const FsSource& source, uint64_t size, Op& op) {
-  sftp_file file = sftp_open(conn_.Sftp(), path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  sftp_file file = sftp_open(conn_.Sftp(), path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
   if (!file) return Failed("Cannot create " + path);
   std::vector<char> buf(kWriteChunk);
   uint64_t written = 0;
@@ -554,6 +585,12 @@ bool SftpFileSystem::WriteEach(const std::string& path, const FsSource& source, 
   }
   if (sftp_close(file) != 0 && ok) ok = Failed("Cannot finish writing " + path);
   return ok ? WroteAll(path, written, size) : false;
+}
+
+bool SftpFileSystem::SetMode(const std::string& path, uint32_t mode) {
+  if (!Ready()) return false;
+  Op op(*this);
+  return sftp_chmod(conn_.Sftp(), path.c_str(), mode & 07777) == 0 ? Ok() : Failed("Cannot set the mode of " + path);
 }
 
 bool SftpFileSystem::SetTime(const std::string& path, int64_t ticks) {
