@@ -18,6 +18,10 @@ constexpr size_t kBlock = 256 * 1024;
 
 bool Interrupted(ssize_t n) { return n < 0 && errno == EINTR; }
 
+// A file to write, made new and private: never written through a link, nor
+// into a file already there.
+int OpenNew(const std::string& path) { return open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600); }
+
 // What the process's umask leaves of 0666, read once (from /proc: setting
 // the umask to read it would race with other threads' creates); 0644 where
 // it cannot be read.
@@ -178,9 +182,7 @@ std::unique_ptr<IFsReader> LocalFileSystem::OpenRead(const std::string& path) {
 std::unique_ptr<IFsWriter> LocalFileSystem::OpenWrite(const std::string& path) {
   std::string p;
   if (!OnDisk(path, p)) return nullptr;
-  // Made new and private: never written through a link, nor into a file
-  // already there.
-  const int fd = open(p.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  const int fd = OpenNew(p);
   if (fd < 0) Failed("cannot write " + path);
   return fd < 0 ? nullptr : std::make_unique<LocalWriter>(fd);
 }
@@ -219,7 +221,7 @@ bool LocalFileSystem::Write(const std::string& path, const FsSource& source, uin
   (void)size;
   std::string p;
   if (!OnDisk(path, p)) return false;
-  const int fd = open(p.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  const int fd = OpenNew(p);
   if (fd < 0) return Failed("cannot write " + path);
   std::vector<char> buffer(kBlock);
   bool ok = true;
