@@ -32,7 +32,8 @@ struct ListingBudget {
 };
 
 std::string CapText() {
-  return "more entries than fit in " + std::to_string(listingCap >> 20) + " MiB (the folder is incomplete beyond them)";
+  return "more entries than fit in " + std::to_string(listingCap >> 20) +
+         " MiB (the folder is incomplete beyond them)";
 }
 
 std::string Join(const std::string& folder, const std::string& name) {

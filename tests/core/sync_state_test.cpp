@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sqlite3.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -26,20 +25,17 @@ TEST(SyncState, RecordsReadBackInNameOrderAndPlacesAreForgotten) {
   SyncStateStore store;
   std::string error;
   ASSERT_TRUE(store.Open(dir / "deep/state.sqlite", error)) << error;
-  // The default state, its folder, SQLite's files and the locks are the
-  // user's alone, wider modes found repaired.
+  // The default state, its folder, SQLite's files and the locks are private (wider modes repaired).
   setenv("XDG_DATA_HOME", dir.path().c_str(), 1);
   const std::string folder = dir / "Kestrion", file = SyncStateStore::DefaultFile();
   test::WriteFile(file + "-wal", "", 0);
-  for (const std::string& p : {folder, file + "-wal"}) chmod(p.c_str(), 0755);
+  for (const std::string& p : {folder, file + "-wal"}) std::filesystem::permissions(p, std::filesystem::perms::all);
   SyncStateStore own;
   PairLock lock;
   ASSERT_TRUE(own.Open(file, error) && own.Pair("site", "/l", "/r", true) > 0 && lock.Take(folder, "k", error));
   for (const auto& [p, mode] : {std::pair{folder, 0700}, {file, 0600}, {file + "-wal", 0600}, {file + "-shm", 0600},
-                                {folder + "/twinbay-locks", 0700}}) {
-    struct stat st {};
-    EXPECT_TRUE(stat(p.c_str(), &st) == 0 && (st.st_mode & 0777) == static_cast<mode_t>(mode)) << p << std::oct << st.st_mode;
-  }
+                                {folder + "/twinbay-locks", 0700}})
+    EXPECT_EQ(static_cast<int>(std::filesystem::status(p).permissions()), mode) << p;
   const int64_t pair = store.Pair("site", "/l", "/r", true);
   ASSERT_GT(pair, 0);
   EXPECT_EQ(store.Pair("site", "/l", "/r", false), pair);
