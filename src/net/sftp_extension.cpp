@@ -15,8 +15,8 @@ constexpr uint32_t kEof = 1;
 // Attribute flags: size, owner and group, permissions, times, extensions.
 constexpr uint32_t kAttrSize = 0x01, kAttrUidGid = 0x02, kAttrTimes = 0x08, kAttrExtended = 0x80000000;
 constexpr uint32_t kMaxPacket = 256 * 1024;
-// SSH_FXF_WRITE | SSH_FXF_CREAT | SSH_FXF_TRUNC, and the permissions attribute.
-// Write, create, exclusive: a file made new, never one already there.
+// SSH_FXF_WRITE | SSH_FXF_CREAT | SSH_FXF_EXCL (a file made new, never one
+// already there), and the permissions attribute.
 constexpr uint32_t kWriteCreateNew = 0x02 | 0x08 | 0x20, kAttrPermissions = 0x04;
 constexpr size_t kMaxHandle = 256;
 
