@@ -28,8 +28,8 @@ TEST(SyncState, RecordsReadBackInNameOrderAndPlacesAreForgotten) {
   // The default state, its folder, SQLite's files and the locks are private (wider modes repaired).
   setenv("XDG_DATA_HOME", dir.path().c_str(), 1);
   const std::string folder = dir / "Kestrion", file = SyncStateStore::DefaultFile();
-  test::WriteFile(file + "-wal", "", 0);
-  for (const std::string& p : {folder, file + "-wal"}) std::filesystem::permissions(p, std::filesystem::perms::all);
+  test::WriteFile(file, "", 0);
+  for (const std::string& p : {folder, file}) std::filesystem::permissions(p, std::filesystem::perms::all);
   SyncStateStore own;
   PairLock lock;
   ASSERT_TRUE(own.Open(file, error) && own.Pair("site", "/l", "/r", true) > 0 && lock.Take(folder, "k", error));
