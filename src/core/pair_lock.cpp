@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -31,7 +32,10 @@ bool PairLock::Take(const std::string& folder, const std::string& key, std::stri
   const std::string file = (dir / LockName(key)).string();
   std::error_code ec;
   std::filesystem::create_directories(dir, ec);
+  // The folder and its files are this program's alone.
+  if (!ec) chmod(dir.c_str(), 0700);
   const int fd = ec ? -1 : open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd >= 0) fchmod(fd, 0600);
   if (fd < 0) {
     // Most likely the state's folder cannot be written: said as such.
     error = "cannot lock the folder pair: " + (ec ? "the folder " + dir.string() : file) + " cannot be written (" +

@@ -2,6 +2,8 @@
 
 #include <sqlite3.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -77,6 +79,13 @@ void CloseDatabase(sqlite3* db) {
 }
 }  // namespace
 
+// Takes the group's and others' bits that `mode` leaves out off a file or folder.
+static void KeepPrivate(const std::string& path, unsigned mode) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) == 0 && !S_ISLNK(st.st_mode) && (st.st_mode & 077 & ~mode))
+    chmod(path.c_str(), st.st_mode & mode);
+}
+
 SyncStateStore::~SyncStateStore() { CloseDatabase(db_); }
 
 std::string SyncStateStore::DefaultFile() {
@@ -124,6 +133,13 @@ bool SyncStateStore::Open(const std::string& file, std::string& error, bool chec
             ec.message() + ")";
     return false;
   }
+  // The state says which files a user has and where: it is theirs alone.
+  // The default folder is made private (and so is a wider one found);
+  // the file and SQLite's own beside it (which SQLite makes with the
+  // file's mode) are, wherever they are.
+  if (file == DefaultFile()) KeepPrivate(folder.string(), 0700);
+  if (const int fd = open(file.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600); fd >= 0) close(fd);
+  for (const char* end : {"", "-wal", "-shm", "-journal"}) KeepPrivate(file + end, 0600);
   const bool folderOk = access(folder.c_str(), W_OK) == 0;
   if (!folderOk || (access(file.c_str(), F_OK) == 0 && access(file.c_str(), W_OK) != 0)) {
     const int why = errno;

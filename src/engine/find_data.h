@@ -12,6 +12,8 @@
 namespace twinbay {
 
 constexpr uint32_t kAttrDirectory = 0x10;
+// FindData::mode where the listing tells no permission bits (FTP).
+constexpr uint16_t kNoMode = 0xFFFF;
 
 // How exact a last-write time is. Local files and MLSD listings give seconds;
 // a Unix LIST line gives minutes for recent files and only the day for older
@@ -32,6 +34,9 @@ struct FindData {
   bool sizeKnown = true;
   uint32_t attributes = 0;
   TimePrecision precision = TimePrecision::Seconds;
+  // The permission bits (07777) where the listing gives them (the disk,
+  // SFTP); kNoMode where it does not.
+  uint16_t mode = kNoMode;
   std::string name;
   // The entry's identity (the MLSD "unique" fact; a local folder's device
   // and inode), and whether the entry is a symbolic link (either side), with

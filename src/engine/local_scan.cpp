@@ -30,6 +30,7 @@ bool FillFromStat(const struct stat& st, const char* name, FindData& fd) {
   }
   fd.lastWrite = TicksFromUnix(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
   fd.precision = TimePrecision::Seconds;
+  fd.mode = static_cast<uint16_t>(st.st_mode & 07777);
   fd.name = name;
   return true;
 }

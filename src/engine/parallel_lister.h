@@ -71,6 +71,7 @@ class CParallelLister : public IFileSystem, public IListAhead {
     return own_.Write(path, source, size);
   }
   bool SetTime(const std::string& path, int64_t ticks) override { return own_.SetTime(path, ticks); }
+  bool SetMode(const std::string& path, uint32_t mode) override { return own_.SetMode(path, mode); }
   bool Stat(const std::string& path, FindData& out) override { return own_.Stat(path, out); }
   bool Size(const std::string& path, uint64_t& size) override { return own_.Size(path, size); }
   void SetAbortFlag(const std::atomic<bool>* flag) override { own_.SetAbortFlag(flag); }

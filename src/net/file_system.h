@@ -31,6 +31,12 @@ struct FsCapabilities {
   bool sizeQuery = false;     // one file's exact size can be asked for without listing its folder
   bool preciseTimes = false;  // listed times are exact to the second
   bool streams = false;       // OpenRead and OpenWrite work (a pull reader, a push writer)
+  // Files have permission bits: Write and OpenWrite make a file new (never
+  // one already there, nor through a link) and private (0600), and SetMode
+  // gives it its mode.
+  bool modes = false;
+  // The mode a new file is given (the disk: what the umask leaves of 0666).
+  uint16_t newFileMode = 0644;
   // The last-write times a file can be given (UTC ticks, both ends
   // included): SFTP carries unsigned 32-bit seconds, FTP four-digit years.
   // A time outside is never set (it would wrap or be misread).
@@ -108,6 +114,11 @@ class IFileSystem {
   virtual std::unique_ptr<IFsWriter> OpenWrite(const std::string& path) {
     (void)path;
     return nullptr;
+  }
+  // Gives a file its permission bits (where the capabilities offer modes).
+  virtual bool SetMode(const std::string& path, uint32_t mode) {
+    (void)path, (void)mode;
+    return false;
   }
   // Gives a file a last-write time (UTC ticks).
   virtual bool SetTime(const std::string& path, int64_t ticks) = 0;

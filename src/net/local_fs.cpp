@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -16,6 +17,27 @@ namespace {
 constexpr size_t kBlock = 256 * 1024;
 
 bool Interrupted(ssize_t n) { return n < 0 && errno == EINTR; }
+
+// A file to write, made new and private: never written through a link, nor
+// into a file already there.
+int OpenNew(const std::string& path) { return open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600); }
+
+// What the process's umask leaves of 0666, read once (from /proc: setting
+// the umask to read it would race with other threads' creates); 0644 where
+// it cannot be read.
+uint16_t DefaultFileMode() {
+  static const uint16_t mode = [] {
+    unsigned mask = 022;
+    if (FILE* f = std::fopen("/proc/self/status", "re")) {
+      char line[128];
+      while (std::fgets(line, sizeof line, f))
+        if (std::sscanf(line, "Umask: %o", &mask) == 1) break;
+      std::fclose(f);
+    }
+    return static_cast<uint16_t>(0666 & ~mask);
+  }();
+  return mode;
+}
 
 class LocalReader : public IFsReader {
  public:
@@ -95,7 +117,8 @@ bool LocalFileSystem::Failed(const std::string& what) {
 FsCapabilities LocalFileSystem::Capabilities() const {
   FsCapabilities caps;
   caps.setTime = caps.rename = caps.sizeQuery = caps.preciseTimes = true;
-  caps.atomicReplace = caps.streams = true;
+  caps.atomicReplace = caps.streams = caps.modes = true;
+  caps.newFileMode = DefaultFileMode();
   return caps;
 }
 
@@ -159,8 +182,7 @@ std::unique_ptr<IFsReader> LocalFileSystem::OpenRead(const std::string& path) {
 std::unique_ptr<IFsWriter> LocalFileSystem::OpenWrite(const std::string& path) {
   std::string p;
   if (!OnDisk(path, p)) return nullptr;
-  // Never written through a link; a new file gets what the umask leaves of 0666.
-  const int fd = open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+  const int fd = OpenNew(p);
   if (fd < 0) Failed("cannot write " + path);
   return fd < 0 ? nullptr : std::make_unique<LocalWriter>(fd);
 }
@@ -199,7 +221,7 @@ bool LocalFileSystem::Write(const std::string& path, const FsSource& source, uin
   (void)size;
   std::string p;
   if (!OnDisk(path, p)) return false;
-  const int fd = open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+  const int fd = OpenNew(p);
   if (fd < 0) return Failed("cannot write " + path);
   std::vector<char> buffer(kBlock);
   bool ok = true;
@@ -227,6 +249,11 @@ bool LocalFileSystem::Write(const std::string& path, const FsSource& source, uin
   }
   if (close(fd) != 0 && ok) ok = Failed("cannot write " + path);
   return ok;
+}
+
+bool LocalFileSystem::SetMode(const std::string& path, uint32_t mode) {
+  std::string p;
+  return OnDisk(path, p) && (chmod(p.c_str(), mode & 07777) == 0 || Failed("cannot set the mode of " + path));
 }
 
 bool LocalFileSystem::SetTime(const std::string& path, int64_t ticks) {

@@ -25,6 +25,7 @@ class LocalFileSystem : public IFileSystem {
   bool Write(const std::string& path, const FsSource& source, uint64_t size) override;
   std::unique_ptr<IFsReader> OpenRead(const std::string& path) override;
   std::unique_ptr<IFsWriter> OpenWrite(const std::string& path) override;
+  bool SetMode(const std::string& path, uint32_t mode) override;
   bool SetTime(const std::string& path, int64_t ticks) override;
   bool Stat(const std::string& path, FindData& out) override;
   bool Size(const std::string& path, uint64_t& size) override;

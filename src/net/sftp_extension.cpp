@@ -15,8 +15,9 @@ constexpr uint32_t kEof = 1;
 // Attribute flags: size, owner and group, permissions, times, extensions.
 constexpr uint32_t kAttrSize = 0x01, kAttrUidGid = 0x02, kAttrTimes = 0x08, kAttrExtended = 0x80000000;
 constexpr uint32_t kMaxPacket = 256 * 1024;
-// SSH_FXF_WRITE | SSH_FXF_CREAT | SSH_FXF_TRUNC, and the permissions attribute.
-constexpr uint32_t kWriteCreateTruncate = 0x02 | 0x08 | 0x10, kAttrPermissions = 0x04;
+// SSH_FXF_WRITE | SSH_FXF_CREAT | SSH_FXF_EXCL (a file made new, never one
+// already there), and the permissions attribute.
+constexpr uint32_t kWriteCreateNew = 0x02 | 0x08 | 0x20, kAttrPermissions = 0x04;
 constexpr size_t kMaxHandle = 256;
 
 void PutU32(std::string& out, uint32_t v) {
@@ -213,9 +214,9 @@ bool SftpExtensionChannel::OpenForWrite(const std::string& path, std::string& ha
   std::string request;
   PutU32(request, id);
   PutString(request, path);
-  PutU32(request, kWriteCreateTruncate);
+  PutU32(request, kWriteCreateNew);
   PutU32(request, kAttrPermissions);
-  PutU32(request, 0644);
+  PutU32(request, 0600);  // private until the copy gives it its mode
   return OpenHandle(kOpen, request, id, handle, status);
 }
 

@@ -37,8 +37,9 @@ class SftpExtensionChannel {
   // (`status` -1) or the server refused (`status` its SFTP status code).
   bool PosixRename(const std::string& from, const std::string& to, int& status);
 
-  // Opens (creating or emptying) a file for writing: false when the channel
-  // failed (`status` -1) or the server refused (`status` its code).
+  // Opens a new file (never one already there), private (0600), for
+  // writing: false when the channel failed (`status` -1) or the server
+  // refused (`status` its code).
   bool OpenForWrite(const std::string& path, std::string& handle, int& status);
   // The room a write request needs before its data, for WriteAt.
   static size_t WriteHeaderSize(const std::string& handle);

@@ -9,6 +9,7 @@
 #include <deque>
 #include <utility>
 
+#include "net/sftp_fs_op.h"
 #include "net/ssh_auth.h"
 
 namespace twinbay {
@@ -16,9 +17,22 @@ namespace {
 
 constexpr uint32_t kReadChunk = 64 * 1024;
 constexpr size_t kReadsAhead = 32;
-// Writes go out in blocks of this size with this many in flight.
-constexpr size_t kWriteChunk = 64 * 1024;
-constexpr size_t kWritesAhead = 32;
+std::atomic<size_t> listingCap{256u << 20};
+
+// The bytes one folder's entries take so far, counted as they arrive;
+// true once they go beyond the cap.
+struct ListingBudget {
+  size_t counted = 0, bytes = 0;
+  bool Over(const std::vector<SftpExtensionChannel::DirEntry>& entries) {
+    for (; counted < entries.size(); ++counted) bytes += sizeof entries[counted] + entries[counted].name.size();
+    return bytes > listingCap;
+  }
+};
+
+std::string CapText() {
+  return "more entries than fit in " + std::to_string(listingCap >> 20) +
+         " MiB (the folder is incomplete beyond them)";
+}
 
 std::string Join(const std::string& folder, const std::string& name) {
   return folder.empty() || folder.back() != '/' ? folder + "/" + name : folder + name;
@@ -53,28 +67,13 @@ bool FromAttributes(sftp_attributes a, FindData& fd) {
   fd.precision = TimePrecision::Seconds;
   fd.size = a->type == SSH_FILEXFER_TYPE_DIRECTORY ? 0 : a->size;
   fd.attributes = a->type == SSH_FILEXFER_TYPE_DIRECTORY ? kAttrDirectory : 0;
+  if (a->flags & SSH_FILEXFER_ATTR_PERMISSIONS) fd.mode = static_cast<uint16_t>(a->permissions & 07777);
   return true;
 }
 
 }  // namespace
 
-// One operation on the connection: the watch cuts it when the server stays
-// silent past the time-out, or when the abort flag is set while the server
-// keeps it waiting (an operation the server answers ends by itself, so that a
-// stopped copy can still remove its temporary file).
-class SftpFileSystem::Op {
- public:
-  explicit Op(SftpFileSystem& fs, bool abortable = true) : fs_(fs) {
-    fs.failure_ = SshFailure::None;
-    fs.error_.clear();
-    fs.watch_.Begin(fs.conn_.Socket(), abortable ? fs.abortFlag_ : nullptr, fs.settings_.timeoutSeconds);
-  }
-  ~Op() { fs_.watch_.End(); }
-  void Progress() { fs_.watch_.Progress(); }
-
- private:
-  SftpFileSystem& fs_;
-};
+void SetSftpListingCap(size_t bytes) { listingCap = bytes; }
 
 SftpFileSystem::SftpFileSystem(SftpSettings settings)
     : SftpFileSystem(std::move(settings), std::make_shared<SshKeyCache>()) {}
@@ -116,7 +115,7 @@ std::vector<std::string> SftpFileSystem::TakeSkipped() { return std::exchange(sk
 
 FsCapabilities SftpFileSystem::Capabilities() const {
   FsCapabilities caps;
-  caps.setTime = caps.rename = caps.sizeQuery = caps.preciseTimes = true;
+  caps.setTime = caps.rename = caps.sizeQuery = caps.preciseTimes = caps.modes = true;
   caps.earliestTime = TicksFromUnix(0);  // 1970-01-01 to 2106-02-07
   caps.latestTime = TicksFromUnix(0xFFFFFFFFll);
   return caps;
@@ -173,19 +172,23 @@ bool SftpFileSystem::ReadFolder(const std::string& path, ScanList& out, std::vec
     if (!ext_.OpenFolder(path, handle, status))
       return status < 0 ? ChannelFailed("Cannot open the folder " + path)
                         : Failed("Cannot open the folder " + path, status);
-    bool stopped = false;
+    bool stopped = false, over = false;
+    ListingBudget budget;
     const auto going = [&] {
       op.Progress();
-      return !(stopped = Stopped());
+      return !(stopped = Stopped()) && !(over = budget.Over(entries));
     };
-    if (!ext_.ReadFolder(handle, entries, status, going)) {
+    // Beyond the cap the entries read are kept and the listing fails (the
+    // channel, left with replies unread, is closed).
+    if (!ext_.ReadFolder(handle, entries, status, going) && !over) {
       if (stopped) return false;
       return status < 0 ? ChannelFailed("Cannot read the folder " + path)
                         : Failed("Cannot read the folder " + path, status);
     }
+    if (over) bad = CapText();
   } else if (!ssh_is_connected(conn_.Session()) || watch_.Cut()) {
     return Failed("Cannot open the folder " + path);
-  } else if (!ReadFolderEach(path, entries, op)) {
+  } else if (!ReadFolderEach(path, entries, op, bad)) {
     return false;  // the server offers one channel only
   }
   for (const auto& e : entries) {
@@ -212,6 +215,7 @@ bool SftpFileSystem::ReadFolder(const std::string& path, ScanList& out, std::vec
       fd.precision = TimePrecision::Seconds;
       fd.size = type == S_IFDIR ? 0 : e.size;
       fd.attributes = type == S_IFDIR ? kAttrDirectory : 0;
+      fd.mode = static_cast<uint16_t>(e.permissions & 07777);
       out.push_back(std::move(fd));
     }
   }
@@ -221,11 +225,18 @@ bool SftpFileSystem::ReadFolder(const std::string& path, ScanList& out, std::vec
 // libssh's own listing, one request per round trip: for a server that opens
 // no second channel.
 bool SftpFileSystem::ReadFolderEach(const std::string& path, std::vector<SftpExtensionChannel::DirEntry>& entries,
-                                    Op& op) {
+                                    Op& op, std::string& bad) {
   sftp_dir dir = sftp_opendir(conn_.Sftp(), path.c_str());
   if (!dir) return Failed("Cannot open the folder " + path);
   bool stopped = false;
+  ListingBudget budget;
   while (sftp_attributes a = !(stopped = Stopped()) ? sftp_readdir(conn_.Sftp(), dir) : nullptr) {
+    if (budget.Over(entries)) {
+      sftp_attributes_free(a);
+      bad = CapText();
+      sftp_closedir(dir);
+      return true;
+    }
     op.Progress();
     SftpExtensionChannel::DirEntry e;
     e.name = a->name ? a->name : "";
@@ -428,132 +439,6 @@ bool SftpFileSystem::Read(const std::string& path, const FsSink& sink) {
   sftp_close(file);
   if (ok) return Ok();
   return told ? false : Failed("Cannot read " + path, code);
-}
-
-// What a pipelined write came to, besides the bytes sent.
-struct SftpFileSystem::WriteState {
-  uint64_t written = 0;
-  size_t inFlight = 0;
-  int refused = 0;       // the first write status that was not OK
-  bool closeSent = false;
-  uint32_t closeId = 0;
-  int closeStatus = -1;  // the close's status, once it came
-  bool sourceFailed = false;
-};
-
-// Reads the reply to one request in flight; false when the channel broke.
-bool SftpFileSystem::Settle(WriteState& w, Op& op) {
-  uint32_t id = 0;
-  int status = 0;
-  if (!ext_.NextStatus(id, status)) return false;
-  --w.inFlight;
-  op.Progress();
-  if (w.closeSent && id == w.closeId) w.closeStatus = status;
-  else if (status != 0 && w.refused == 0) w.refused = status;
-  return true;
-}
-
-// Sends the blocks of the source with up to kWritesAhead in flight, then the
-// close, and reads every reply (none is left for the channel's next request).
-// False when the channel broke.
-bool SftpFileSystem::WriteBlocks(const std::string& handle, const FsSource& source, WriteState& w, Op& op) {
-  const size_t room = SftpExtensionChannel::WriteHeaderSize(handle);
-  std::vector<char> packet(room + kWriteChunk);
-  while (!w.refused && !Stopped()) {
-    const long n = source(packet.data() + room, kWriteChunk);
-    if (n <= 0) {
-      w.sourceFailed = n < 0;
-      break;
-    }
-    while (w.inFlight >= kWritesAhead)
-      if (!Settle(w, op)) return false;
-    uint32_t id = 0;
-    if (!ext_.WriteAt(handle, w.written, packet.data(), static_cast<size_t>(n), id)) return false;
-    ++w.inFlight;
-    w.written += static_cast<uint64_t>(n);
-  }
-  if (!ext_.SendClose(handle, w.closeId)) return false;
-  w.closeSent = true;
-  ++w.inFlight;
-  while (w.inFlight > 0)
-    if (!Settle(w, op)) return false;
-  return true;
-}
-
-bool SftpFileSystem::Write(const std::string& path, const FsSource& source, uint64_t size) {
-  if (!Ready()) return false;
-  Op op(*this, true);
-  if (!ext_.Open(conn_.Session())) {
-    if (!ssh_is_connected(conn_.Session()) || watch_.Cut()) return Failed("Cannot create " + path);
-    return WriteEach(path, source, size, op);  // the server offers one channel only
-  }
-  std::string handle;
-  int status = -1;
-  if (!ext_.OpenForWrite(path, handle, status))
-    return status < 0 ? ChannelFailed("Cannot create " + path) : Failed("Cannot create " + path, status);
-  WriteState w;
-  if (!WriteBlocks(handle, source, w, op)) return ChannelFailed("Cannot write " + path);
-  if (!error_.empty()) return false;  // stopped
-  if (w.sourceFailed) {
-    failure_ = SshFailure::Refused;
-    error_ = "The local file could not be read.";
-    return false;
-  }
-  if (w.refused) return Failed("Cannot write " + path, w.refused);
-  // The close is where the server reports a write it could not finish.
-  if (w.closeStatus != 0) return Failed("Cannot finish writing " + path, w.closeStatus);
-  return WroteAll(path, w.written, size);
-}
-
-bool SftpFileSystem::WroteAll(const std::string& path, uint64_t written, uint64_t size) {
-  if (written == size) return Ok();
-  failure_ = SshFailure::Refused;
-  error_ = "Cannot write " + path + ": " + std::to_string(written) + " bytes instead of " + std::to_string(size);
-  return false;
-}
-
-bool SftpFileSystem::ChannelFailed(const std::string& what) {
-  if (!ssh_is_connected(conn_.Session()) || watch_.Cut()) return Failed(what);
-  // No reply on the second channel (it was closed, or its own wait ended
-  // before the watch cut a silent connection): the connection is not to be
-  // trusted and is let go, so that a retry starts clean.
-  failure_ = SshFailure::Lost;
-  error_ = what + ": the server did not answer";
-  Disconnect();
-  return false;
-}
-
-// libssh's own writes, one block per round trip: for a server that opens no
-// second channel.
-bool SftpFileSystem::WriteEach(const std::string& path, const FsSource& source, uint64_t size, Op& op) {
-  sftp_file file = sftp_open(conn_.Sftp(), path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  if (!file) return Failed("Cannot create " + path);
-  std::vector<char> buf(kWriteChunk);
-  uint64_t written = 0;
-  bool ok = true;
-  for (;;) {
-    const long n = source(buf.data(), buf.size());
-    if (n < 0) {
-      failure_ = SshFailure::Refused;
-      error_ = "The local file could not be read.";
-      ok = false;
-      break;
-    }
-    if (n == 0) break;
-    if (Stopped()) {
-      ok = false;
-      break;
-    }
-    if (sftp_write(file, buf.data(), static_cast<size_t>(n)) != n) {
-      const int code = sftp_get_error(conn_.Sftp());
-      sftp_close(file);
-      return Failed("Cannot write " + path, code);
-    }
-    written += static_cast<uint64_t>(n);
-    op.Progress();
-  }
-  if (sftp_close(file) != 0 && ok) ok = Failed("Cannot finish writing " + path);
-  return ok ? WroteAll(path, written, size) : false;
 }
 
 bool SftpFileSystem::SetTime(const std::string& path, int64_t ticks) {

@@ -15,6 +15,11 @@
 
 namespace twinbay {
 
+// The most one folder's entries may take (their names and records): a
+// listing beyond it is cut there, the folder incomplete, as an FTP listing
+// is. The tests lower it.
+void SetSftpListingCap(size_t bytes);
+
 class SftpFileSystem : public IFileSystem {
  public:
   explicit SftpFileSystem(SftpSettings settings);
@@ -43,6 +48,7 @@ class SftpFileSystem : public IFileSystem {
   bool Rename(const std::string& from, const std::string& to) override;
   bool Read(const std::string& path, const FsSink& sink) override;
   bool Write(const std::string& path, const FsSource& source, uint64_t size) override;
+  bool SetMode(const std::string& path, uint32_t mode) override;
   bool SetTime(const std::string& path, int64_t ticks) override;
   bool Stat(const std::string& path, FindData& out) override;
   bool Size(const std::string& path, uint64_t& size) override;
@@ -70,7 +76,8 @@ class SftpFileSystem : public IFileSystem {
   // Lists one folder's entries as the server gives them (links unresolved);
   // entries whose names cannot be used are left out, told, and named in `bad`.
   bool ReadFolder(const std::string& path, ScanList& out, std::vector<size_t>& links, std::string& bad);
-  bool ReadFolderEach(const std::string& path, std::vector<SftpExtensionChannel::DirEntry>& entries, Op& op);
+  bool ReadFolderEach(const std::string& path, std::vector<SftpExtensionChannel::DirEntry>& entries, Op& op,
+                      std::string& bad);
   // A link becomes what it leads to (Found). It leads nowhere when its
   // target is missing or a loop; it is Unread when the server will not say
   // what it leads to (its folder is then incomplete); Lost sets the error.

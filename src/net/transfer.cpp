@@ -379,13 +379,14 @@ bool CTransferJob::Copy(IFileSystem& remote, IFileSystem& local, size_t index) {
     item.lost = !item.down && remote.LostConnection();
     return false;
   }
-  Ends e{item.down ? remote : local, item.down ? local : remote, {}, {}, {}, 0, 0, true, {}};
+  Ends e{item.down ? remote : local, item.down ? local : remote, {}, {}, {}, 0, 0, true, {}, kNoMode};
   {
     auto guard = collection_.Lock();
     const FindData& from = item.down ? *item.entry->remote : *item.entry->local;
     e.time = from.lastWrite;
     e.size = from.size;
     e.sizeKnown = from.sizeKnown;
+    e.srcMode = from.mode;
     e.old = item.down ? item.entry->local : item.entry->remote;
   }
   e.srcPath = item.down ? outcome.remotePath : outcome.localPath;

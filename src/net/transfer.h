@@ -181,6 +181,7 @@ class CTransferJob {
   bool Pump(Ends& e, Item& item, const std::string& path, std::string& error);
   bool SourceComplete(Ends& e, Item& item, TransferOutcome& outcome);
   void SetTimeOf(Ends& e, Item& item, const std::string& path, TransferOutcome& outcome);
+  static void SetModeOf(Ends& e, const std::string& path, TransferOutcome& outcome);
   // Whether the destination is still as the compare saw it (absent, or the
   // same size and time); else the error says how it changed.
   bool StillAsCompared(Ends& e, Item& item, TransferOutcome& outcome);

@@ -127,6 +127,7 @@ bool CTransferJob::CopyFile(Ends& e, Item& item, TransferOutcome& outcome) {
   if (!ok && !caps.atomicReplace && renames_ == Renames::Refused) {
     if (!StoreDirectly(e, item, outcome)) return false;
     SetTimeOf(e, item, e.dstPath, outcome);
+    SetModeOf(e, e.dstPath, outcome);
     ok = true;
   }
   if (!ok) return false;
@@ -139,6 +140,21 @@ bool CTransferJob::CopyFile(Ends& e, Item& item, TransferOutcome& outcome) {
     }
   }
   return true;
+}
+
+// Gives the copy its mode where the destination has modes: a file replaced
+// keeps the mode it had; a new one gets the destination's default, with the
+// source's execute bits where the default lets read. One that cannot be set
+// is a warning (the copy stays private).
+void CTransferJob::SetModeOf(Ends& e, const std::string& path, TransferOutcome& outcome) {
+  const FsCapabilities caps = e.dst.Capabilities();
+  if (!caps.modes) return;
+  uint32_t mode = caps.newFileMode;
+  if (e.old && e.old->mode != kNoMode) mode = e.old->mode;
+  else if (e.srcMode != kNoMode) mode |= e.srcMode & 0111 & (mode >> 2);
+  if (!e.dst.SetMode(path, mode))
+    outcome.warning += (outcome.warning.empty() ? "" : "; ") + std::string("the mode could not be set: ") +
+                       e.dst.LastError();
 }
 
 // Gives the copy the source's time; a time that cannot be set (refused, or
@@ -271,8 +287,9 @@ bool CTransferJob::StoreAndRename(Ends& e, Item& item, TransferOutcome& outcome,
     e.dst.Remove(tmp);
     return false;
   }
-  // The time goes on the copy before it takes the file's place.
+  // The time and the mode go on the copy before it takes the file's place.
   SetTimeOf(e, item, tmp, outcome);
+  SetModeOf(e, tmp, outcome);
   bool refused = false;
   // The copy replaces only what the compare saw: a file that appeared since
   // (someone else's, never seen) or changed since (an edit made meanwhile)

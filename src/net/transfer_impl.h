@@ -40,6 +40,7 @@ struct CTransferJob::Ends {
   uint64_t size = 0;   // the source's size as the compare listed it
   bool sizeKnown = true;
   std::optional<FindData> old;  // the destination as the compare found it
+  uint16_t srcMode = kNoMode;   // the source's permission bits, where known
 };
 
 // Adds a warning when a destination that took `time` without error (`set`)

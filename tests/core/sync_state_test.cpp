@@ -12,6 +12,7 @@
 #include <map>
 
 #include "core/controller.h"
+#include "core/pair_lock.h"
 #include "core/sync_state.h"
 #include "engine/tags.h"
 #include "support/temp_dir.h"
@@ -24,6 +25,17 @@ TEST(SyncState, RecordsReadBackInNameOrderAndPlacesAreForgotten) {
   SyncStateStore store;
   std::string error;
   ASSERT_TRUE(store.Open(dir / "deep/state.sqlite", error)) << error;
+  // The default state, its folder, SQLite's files and the locks are private (wider modes repaired).
+  setenv("XDG_DATA_HOME", dir.path().c_str(), 1);
+  const std::string folder = dir / "Kestrion", file = SyncStateStore::DefaultFile();
+  test::WriteFile(file, "", 0);
+  for (const std::string& p : {folder, file}) std::filesystem::permissions(p, std::filesystem::perms::all);
+  SyncStateStore own;
+  PairLock lock;
+  ASSERT_TRUE(own.Open(file, error) && own.Pair("site", "/l", "/r", true) > 0 && lock.Take(folder, "k", error));
+  for (const auto& [p, mode] : {std::pair{folder, 0700}, {file, 0600}, {file + "-wal", 0600}, {file + "-shm", 0600},
+                                {folder + "/twinbay-locks", 0700}})
+    EXPECT_EQ(static_cast<int>(std::filesystem::status(p).permissions()), mode) << p;
   const int64_t pair = store.Pair("site", "/l", "/r", true);
   ASSERT_GT(pair, 0);
   EXPECT_EQ(store.Pair("site", "/l", "/r", false), pair);

@@ -162,6 +162,14 @@ TEST_P(EveryServer, CompareSyncAndDeleteRefusedNothingAndNothingInAFolderNotList
   }
   test::WriteFile(s.R("odd/x/only-in-x.txt"), "x", T);
   test::WriteFile(s.L("odd/x/only-in-x.txt"), "x", T);
+  // Modes: a replaced file keeps its own, a new one gets its side's default
+  // with the source's execute bits (where the protocol tells them).
+  const int def = LocalFileSystem("/").Capabilities().newFileMode;
+  const bool sftp = GetParam() == Server::Sshd;
+  for (const auto& [p, mode] : {std::pair{s.R("newer-local.txt"), 0600}, {s.L("newer-remote.txt"), 0755},
+                                {s.L("new/a.txt"), 0755}, {s.L(".hidden-local"), 0600},
+                                {s.R(".hidden-remote"), 0755}, {s.R("from-server/inner/down.txt"), sftp ? 0600 : 0644}})
+    chmod(p.c_str(), mode);
   ASSERT_NO_FATAL_FAILURE(s.Own());
   chmod(s.R("locked").c_str(), 0);
   ASSERT_EQ(s.Open(), "");
@@ -192,7 +200,6 @@ TEST_P(EveryServer, CompareSyncAndDeleteRefusedNothingAndNothingInAFolderNotList
             std::string::npos) << failed;
   EXPECT_EQ(test::ReadFile(s.R("changed-there.txt")) + test::ReadFile(s.R("appeared-there.txt")), "their edittheirs");
   EXPECT_EQ(copies, 11u);
-  const bool sftp = GetParam() == Server::Sshd;
   // 1965 is before what SFTP and FTP carry, 2110 after SFTP's: the server keeps its own clock's time.
   EXPECT_NE(warned.find("1965.txt: the time could not be set: the time 1965-05-06T07:08:09Z is outside"),
             std::string::npos) << warned;
@@ -206,6 +213,12 @@ TEST_P(EveryServer, CompareSyncAndDeleteRefusedNothingAndNothingInAFolderNotList
                                s.L("from-server/inner/down.txt"), s.L(".hidden-remote")})
     got += test::ReadFile(f) + "|";
   EXPECT_EQ(got, "local new|b|remote new|down|dot|");
+  const std::pair<std::string, int> modes[] = {
+      {s.L("newer-remote.txt"), 0755}, {s.L(".hidden-remote"), sftp ? def | (0111 & def >> 2) : def},
+      {s.L("from-server/inner/down.txt"), def}, {sftp ? s.R("newer-local.txt") : "", 0600},
+      {sftp ? s.R("new/a.txt") : "", 0755}, {sftp ? s.R(".hidden-local") : "", 0644}};
+  for (const auto& [path, mode] : modes)
+    EXPECT_TRUE(path.empty() || static_cast<int>(std::filesystem::status(path).permissions()) == mode) << path;
   EXPECT_EQ(test::ReadFile(s.R("locked/page.html")), "newer on the server");
   EXPECT_FALSE(std::filesystem::exists(s.R("locked/sub")));
   EXPECT_EQ(s.Refused(), refused) << "a normal sync drew refused replies";
@@ -225,6 +238,16 @@ TEST_P(EveryServer, CompareSyncAndDeleteRefusedNothingAndNothingInAFolderNotList
   EXPECT_EQ(test::ReadFile(s.L("locked/page.html")), "older here");
   EXPECT_EQ(test::ReadFile(s.R("locked/page.html")), "newer on the server");
   EXPECT_EQ(s.Refused(), refused) << "a normal delete drew refused replies";
+  // A file being written is made new and private (whoever could read its folder).
+  LocalFileSystem disk("/");
+  for (IFileSystem* fs : {static_cast<IFileSystem*>(&disk), sftp ? s.fs.get() : nullptr}) {
+    const std::string path = (fs == &disk ? s.localRoot.path() : s.data) + "/being-written";
+    auto mode = std::filesystem::perms::none;
+    const auto source = [&, n = 0](char* b, size_t) mutable {
+      return n++ ? 0L : (mode = std::filesystem::status(path).permissions(), *b = 1, 1L);
+    };
+    EXPECT_TRUE(!fs || (fs->Write(path, source, 1) && static_cast<int>(mode) == 0600 && !fs->Write(path, source, 1)));
+  }
 }
 
 // Names and replies that could hide a file or alias another ("\\", "total

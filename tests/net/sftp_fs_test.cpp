@@ -236,6 +236,7 @@ TEST_F(SftpTest, ManyBlocksInFlightAndFailuresKeepTheChannelInStep) {
                {b, content, std::string::npos, content.size(), nullptr}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.path);
+    std::filesystem::remove(c.path);  // a write makes its file new
     EXPECT_EQ(!c.error, fs.Write(c.path, source(c.text, c.failAt), c.announced)) << fs.LastError();
     EXPECT_TRUE(!c.error || fs.LastError().find(c.error) != std::string::npos) << fs.LastError();
     inStep();
@@ -249,6 +250,13 @@ TEST_F(SftpTest, ManyBlocksInFlightAndFailuresKeepTheChannelInStep) {
     for (const FindData& fd : l) EXPECT_EQ(TicksFromUnix(1'600'000'000 + std::stoi(fd.name.substr(1))), fd.lastWrite);
     inStep();
   }
+  // A folder's entries beyond the cap: a failure that keeps those read.
+  SetSftpListingCap(4000);
+  ScanList capped;
+  EXPECT_FALSE(fs.List(data_ / "many", capped));
+  SetSftpListingCap(256u << 20);
+  EXPECT_TRUE(!capped.empty() && capped.size() < 300 && fs.LastError().find("incomplete") != std::string::npos);
+  inStep();
   // A link the server will not follow for the login: the folder is a failure, the rest listed.
   test::MakeFolder(data_ / "shut");
   chmod((data_ / "shut").c_str(), 0);
