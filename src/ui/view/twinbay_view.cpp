@@ -1,15 +1,11 @@
 #include "ui/view/twinbay_view.h"
 
-#include <algorithm>
-
 #include <sys/statvfs.h>
 
-#include <QApplication>
 #include <QGridLayout>
-#include <QHeaderView>
 #include <QMessageBox>
 #include <QVBoxLayout>
-#include <system_error>
+#include <algorithm>
 
 #include "engine/local_scan.h"
 #include "widgets/history_combo.h"
@@ -147,9 +143,7 @@ CTwinbayView::~CTwinbayView() {
   collection_.SetListener(nullptr);
 }
 
-void CTwinbayView::ArmStartupConnect() {
-  QTimer::singleShot(0, this, [this] { OnConnect(); });
-}
+void CTwinbayView::ArmStartupConnect() { QTimer::singleShot(0, this, [this] { OnConnect(); }); }
 
 void CTwinbayView::showEvent(QShowEvent* e) {
   QWidget::showEvent(e);
