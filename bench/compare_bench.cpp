@@ -21,7 +21,7 @@
 #include "engine/comparer.h"
 #include "engine/filters.h"
 #include "engine/totals.h"
-#include "net/local_fs.h"
+#include "fs/local_fs.h"
 
 using namespace twinbay;
 

@@ -14,8 +14,8 @@
 #include "engine/comparer.h"
 #include "net/ftp_session.h"
 #include "net/ftp_fs.h"
-#include "net/local_fs.h"
-#include "net/transfer.h"
+#include "fs/local_fs.h"
+#include "transfer/transfer.h"
 #include "support/ftp_servers.h"
 
 using namespace twinbay;

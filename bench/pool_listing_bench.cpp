@@ -22,7 +22,7 @@
 #include "engine/parallel_lister.h"
 #include "net/ftp_fs.h"
 #include "net/ftp_session.h"
-#include "net/local_fs.h"
+#include "fs/local_fs.h"
 #include "support/ftp_servers.h"
 
 using namespace twinbay;

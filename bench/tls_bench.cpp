@@ -22,7 +22,7 @@
 #include "bench_util.h"
 #include "engine/comparer.h"
 #include "net/ftp_session.h"
-#include "net/transfer.h"
+#include "transfer/transfer.h"
 #include "support/ftp_servers.h"
 
 extern char** environ;

@@ -18,7 +18,7 @@
 #include "core/connections.h"
 #include "core/controller.h"
 #include "engine/comparer.h"
-#include "net/file_system.h"
+#include "fs/file_system.h"
 
 namespace twinbay::cli {
 

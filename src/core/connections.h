@@ -7,9 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "net/file_system.h"
-#include "net/ftp_tls.h"
-#include "net/server_time.h"
+#include "fs/file_system.h"
+#include "fs/place.h"
 
 namespace twinbay {
 

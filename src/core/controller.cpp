@@ -8,10 +8,10 @@
 
 #include "engine/parallel_lister.h"
 #include "core/connections.h"
-#include "engine/paths.h"
+#include "fs/paths.h"
 #include "engine/tags.h"
 #include "net/ftp_fs.h"
-#include "net/local_fs.h"
+#include "fs/local_fs.h"
 
 namespace twinbay {
 

@@ -18,12 +18,12 @@
 #include "core/pair_lock.h"
 #include "core/sync_state.h"
 #include "engine/comparer.h"
-#include "engine/fs_pool.h"
+#include "fs/fs_pool.h"
 #include "engine/parallel_lister.h"
 #include "engine/totals.h"
-#include "net/file_system.h"
-#include "net/server_time.h"
-#include "net/transfer.h"
+#include "fs/file_system.h"
+#include "fs/place.h"
+#include "transfer/transfer.h"
 
 namespace twinbay {
 
@@ -327,6 +327,9 @@ class CSyncController {
   // ---- the remote side (its owner is the session thread, or the caller of Connect)
   bool Open(const FileSystemTarget& target, const ServerTimeOffset& offset, OpenFailure& failure);
   std::unique_ptr<IFileSystem> primary_;
+  // Probes the connection and logs in again when it broke.
+  bool PrimaryUp();
+  IRemoteSession* session_ = nullptr;  // primary_'s server session; null for a local folder
   mutable std::mutex primaryMutex_;  // a new primary_ against the clock notices read from other threads
   // Ends session work and every FTP command of the remote side's connections.
   std::atomic<bool> cancel_{false};

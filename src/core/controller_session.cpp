@@ -39,6 +39,7 @@ bool CSyncController::Open(const FileSystemTarget& target, const ServerTimeOffse
   {
     std::lock_guard g(primaryMutex_);
     primary_.reset();
+    session_ = nullptr;
   }
   opened_ = encrypted_ = false;
   host_ = target.host;
@@ -47,15 +48,19 @@ bool CSyncController::Open(const FileSystemTarget& target, const ServerTimeOffse
   std::unique_ptr<IFileSystem> fs = OpenFileSystem(target, &cancel_, failure, offset);
   if (!fs) return false;
   fs->SetAbortFlag(nullptr);
-  host_ = fs->Host();
-  loginFolder_ = fs->LoginFolder();
-  encrypted_ = fs->Encrypted();
+  IRemoteSession* session = fs->Session();
+  if (session) {
+    host_ = session->Host();
+    loginFolder_ = session->LoginFolder();
+    encrypted_ = session->Encrypted();
+  }
   if (target.protocol == FsProtocol::Local) localRemoteRoot_ = target.localRoot;
   place_ = PlaceOf(target);
   formerPlace_ = FormerPlaceOf(target);
   opened_ = true;
   std::lock_guard g(primaryMutex_);
   primary_ = std::move(fs);
+  session_ = session;
   return true;
 }
 
@@ -66,24 +71,29 @@ bool CSyncController::Connect(const FileSystemTarget& target, OpenFailure& failu
 
 bool CSyncController::EnsureConnected(std::string& error) {
   cancel_.store(false);
-  if (primary_ && primary_->EnsureConnected()) return true;
+  if (PrimaryUp()) return true;
   error = primary_ ? primary_->LastError() : "Not connected.";
   return false;
 }
 
+bool CSyncController::PrimaryUp() {
+  // A local folder standing in for the server has no login to repair.
+  return primary_ && (session_ ? session_->EnsureConnected() : !primary_->LostConnection() || primary_->Reconnect());
+}
+
 std::string CSyncController::TakeClockProbeReport() {
   std::lock_guard g(primaryMutex_);
-  return primary_ ? primary_->TakeClockProbeReport() : std::string();
+  return session_ ? session_->TakeClockProbeReport() : std::string();
 }
 
 std::string CSyncController::TakeClockNotice() {
   std::lock_guard g(primaryMutex_);
-  return primary_ ? primary_->TakeClockNotice() : std::string();
+  return session_ ? session_->TakeClockNotice() : std::string();
 }
 
 std::string CSyncController::ClockNotice() const {
   std::lock_guard g(primaryMutex_);
-  return primary_ ? primary_->ClockNotice() : std::string();
+  return session_ ? session_->ClockNotice() : std::string();
 }
 
 // ---- session work ---------------------------------------------------------------
@@ -105,7 +115,7 @@ bool CSyncController::StartSessionWork(SessionWork work, std::function<void(Sess
       if (primary_) {
         primary_->SetAbortFlag(nullptr);
         // A command ended half-way leaves the connection in no known state.
-        if (outcome.cancelled) primary_->Disconnect();
+        if (outcome.cancelled && session_) session_->Disconnect();
       }
       sessionRunning_.store(false);
       if (listener) listener->SessionWorkDone(outcome);
@@ -155,7 +165,7 @@ bool CSyncController::StartCheck(ISessionListener* listener) {
   return StartSessionWork(
       SessionWork::Check,
       [this](SessionOutcome& o) {
-        o.ok = primary_ && primary_->EnsureConnected();
+        o.ok = PrimaryUp();
         if (!o.ok) o.error = primary_ ? primary_->LastError() : "Not connected.";
       },
       listener);
@@ -187,7 +197,7 @@ bool CSyncController::StartDisconnect(ISessionListener* listener) {
   return StartSessionWork(SessionWork::Disconnect,
                           [this](SessionOutcome& o) {
                             ResetConnections();
-                            if (primary_) primary_->Disconnect();
+                            if (session_) session_->Disconnect();
                             o.ok = true;
                           },
                           listener);

@@ -33,7 +33,7 @@
 #include <vector>
 
 #include "engine/state_rules.h"
-#include "net/transfer.h"
+#include "transfer/transfer.h"
 
 struct sqlite3;
 struct sqlite3_stmt;

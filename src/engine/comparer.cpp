@@ -6,8 +6,8 @@
 #include <optional>
 #include <set>
 
-#include "engine/paths.h"
-#include "engine/patterns.h"
+#include "fs/paths.h"
+#include "fs/patterns.h"
 
 namespace twinbay {
 

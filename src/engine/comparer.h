@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "engine/file_entry.h"
-#include "engine/local_scan.h"
+#include "fs/local_scan.h"
 #include "engine/state_rules.h"
-#include "net/file_system.h"
+#include "fs/file_system.h"
 
 namespace twinbay {
 

@@ -38,7 +38,7 @@
 #include <vector>
 
 #include "engine/comparer.h"
-#include "engine/fs_pool.h"
+#include "fs/fs_pool.h"
 
 namespace twinbay {
 

@@ -193,15 +193,20 @@ bool CurlFtpConnection::StatFile(const std::string& path, FindData& out) {
       if (r.empty() || r[0] != ' ') continue;
       const size_t space = r.find(' ', 1);
       if (space == std::string::npos) continue;
-      if (ParseMlsdLine(r.substr(1, space - 1) + " " + name, out) == LineKind::Entry && !out.IsDirectory())
-        return true;
+      std::string facts = r.substr(1, space - 1);
+      // A folder asked after may be told as the current one.
+      for (size_t at = 0; (at = facts.find('=', at)) != std::string::npos; ++at)
+        if (at >= 4 && (at == 4 || facts[at - 5] == ';') && CompareNamesNoCase(facts.substr(at - 4, 4), "type") == 0 &&
+            CompareNamesNoCase(facts.substr(at + 1, 4), "cdir") == 0)
+          facts.replace(at + 1, 4, "dir");
+      if (ParseMlsdLine(facts + " " + name, out) == LineKind::Entry) return true;
     }
     return Fail("The server gave no details of " + path + ".");
   }
   ScanList l;
   if (!ListDirectory(path.substr(0, path.find_last_of('/') + 1), l)) return false;
   for (FindData& f : l)
-    if (f.name == name && !f.IsDirectory()) {
+    if (f.name == name) {
       out = std::move(f);
       return true;
     }
@@ -578,10 +583,10 @@ std::string ResolveRemotePath(const std::string& path, const std::string& loginF
   std::string p = path;
   if (p.empty() || (p[0] != '/' && p[0] != '\\')) {
     std::string base = loginFolder.empty() ? "/" : loginFolder;
-    CFolderComparer::AppendSeparator(base, true);
+    AppendSeparator(base, true);
     p = base + p;
   }
-  CFolderComparer::NormalizeRemotePath(p);
+  NormalizeRemotePath(p);
   if (p.empty() || p[0] != '/') p.insert(0, "/");
   while (p.size() > 1 && p.back() == '/') p.pop_back();
   return p;

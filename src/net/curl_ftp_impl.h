@@ -22,7 +22,7 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/comparer.h"
+#include "fs/paths.h"
 #include "net/curl_ftp.h"
 #include "net/listing_parser.h"
 #include "net/server_time.h"
@@ -130,7 +130,7 @@ class CurlFtpConnection : public IFtpConnection {
   }
   static std::string Join(const std::string& folder, const std::string& name) {
     std::string p = folder;
-    CFolderComparer::AppendSeparator(p, true);
+    AppendSeparator(p, true);
     if (p.empty()) p = "/";
     return p + name;
   }

@@ -17,7 +17,7 @@ void CurlFtpConnection::ResolveLinks(const std::string& folder, ScanList& entrie
     FindData& e = entries[i];
     if (e.link) {
       std::string path = folder;
-      CFolderComparer::AppendSeparator(path, true);
+      AppendSeparator(path, true);
       path += e.name;
       auto it = links_.find(path);
       if (it == links_.end()) {

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/find_data.h"
+#include "fs/find_data.h"
 #include "net/ftp_tls.h"
 
 namespace twinbay {
@@ -99,8 +99,8 @@ class IFtpConnection {
   // unusable), `out` then holding the entries that could be read and
   // LastError() the reason.
   virtual bool ListedInPart() const { return false; }
-  // The find data of one file (MLST when offered, else from its folder's
-  // listing); false when there is no such file.
+  // The find data of one file or folder (MLST when offered, else from its
+  // folder's listing); false when there is nothing of that name.
   virtual bool StatFile(const std::string& path, FindData& out) = 0;
   // Binary RETR / STOR. True only when the whole file went through and the
   // server confirmed the transfer.

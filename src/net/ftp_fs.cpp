@@ -1,6 +1,6 @@
 #include "net/ftp_fs.h"
 
-#include "engine/paths.h"
+#include "fs/paths.h"
 #include "net/listing_parser.h"
 
 namespace twinbay {

@@ -4,11 +4,11 @@
 #include <memory>
 
 #include "net/ftp_session.h"
-#include "net/file_system.h"
+#include "fs/file_system.h"
 
 namespace twinbay {
 
-class FtpFileSystem : public IFileSystem {
+class FtpFileSystem : public IFileSystem, public IRemoteSession {
  public:
   // Over a session that stays the caller's (the program's own connection).
   explicit FtpFileSystem(CFtpSession& session);
@@ -41,13 +41,13 @@ class FtpFileSystem : public IFileSystem {
   bool LostConnection() const override;
   bool Reconnect() override;
   std::unique_ptr<IFileSystem> OpenAnother() const override;
+  // ---- the server session
   std::string Host() const override { return session_.GetHost(); }
   std::string LoginFolder() const override { return session_.LoginFolder(); }
   bool Encrypted() const override { return session_.Encrypted(); }
   bool EnsureConnected() override;
   void Disconnect() override { session_.CloseConnection(); }
-  // The session it works over (for the listing of a compare).
-  CFtpSession& Session() { return session_; }
+  IRemoteSession* Session() override { return this; }
   std::string TakeClockProbeReport() override { return session_.Clock().TakeProbeReport(); }
   std::string TakeClockNotice() override { return session_.Clock().TakeNotice(); }
   std::string ClockNotice() const override { return session_.Clock().Notice(); }

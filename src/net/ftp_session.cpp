@@ -2,7 +2,7 @@
 
 #include <system_error>
 
-#include "engine/paths.h"
+#include "fs/paths.h"
 #include "net/curl_ftp.h"
 
 namespace twinbay {

@@ -9,63 +9,6 @@
 
 namespace twinbay {
 
-const char* TlsModeName(FtpTls mode) {
-  switch (mode) {
-    case FtpTls::None: return "none";
-    case FtpTls::Explicit: return "explicit";
-    case FtpTls::Implicit: return "implicit";
-  }
-  return "none";
-}
-
-bool ParseTlsMode(const std::string& text, FtpTls& mode) {
-  std::string t;
-  for (char c : text) t += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  if (t == "none" || t == "plain" || t == "off") mode = FtpTls::None;
-  else if (t == "explicit") mode = FtpTls::Explicit;
-  else if (t == "implicit") mode = FtpTls::Implicit;
-  else return false;
-  return true;
-}
-
-bool TlsModeFromWord(int32_t word, FtpTls& mode) {
-  if (word < 0 || word > 2) return false;
-  mode = static_cast<FtpTls>(word);
-  return true;
-}
-
-std::string NormalizeFingerprint(const std::string& text) {
-  std::string t = text;
-  auto dropPrefix = [&t](const char* prefix) {
-    const std::string p = prefix;
-    if (t.size() >= p.size()) {
-      bool same = true;
-      for (size_t i = 0; i < p.size() && same; ++i)
-        same = std::tolower(static_cast<unsigned char>(t[i])) == p[i];
-      if (same) t.erase(0, p.size());
-    }
-  };
-  while (!t.empty() && std::isspace(static_cast<unsigned char>(t.front()))) t.erase(0, 1);
-  while (!t.empty() && std::isspace(static_cast<unsigned char>(t.back()))) t.pop_back();
-  dropPrefix("sha256 fingerprint=");
-  dropPrefix("sha2-256:");
-  dropPrefix("sha256:");
-  dropPrefix("sha256 ");
-  std::string hex;
-  for (size_t i = 0; i < t.size(); ++i) {
-    const unsigned char c = static_cast<unsigned char>(t[i]);
-    if (std::isxdigit(c)) hex += static_cast<char>(std::toupper(c));
-    else if (c != ':') return {};
-  }
-  if (hex.size() != 64) return {};
-  std::string out;
-  for (size_t i = 0; i < hex.size(); i += 2) {
-    if (i) out += ':';
-    out += hex.substr(i, 2);
-  }
-  return out;
-}
-
 void CertificateCheck::Reset() {
   fingerprint_.clear();
   reason_.clear();

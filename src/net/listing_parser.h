@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/find_data.h"
+#include "fs/find_data.h"
 #include "net/listing_line.h"
 #include "net/list_families.h"
 

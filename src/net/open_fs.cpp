@@ -5,7 +5,7 @@
 #include "net/ftp_fs.h"
 #include "net/ftp_session.h"
 #include "net/ftp_tls.h"
-#include "net/local_fs.h"
+#include "fs/local_fs.h"
 #include "net/sftp_fs.h"
 
 namespace twinbay {

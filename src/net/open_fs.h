@@ -7,7 +7,7 @@
 #include <atomic>
 #include <memory>
 
-#include "net/file_system.h"
+#include "fs/file_system.h"
 #include "net/server_time.h"
 
 namespace twinbay {

@@ -4,12 +4,11 @@
 #include <cstdio>
 #include <vector>
 
-#include "engine/find_data.h"
+#include "fs/find_data.h"
 
 namespace twinbay {
 namespace {
 
-constexpr int32_t kFixedFlag = 0x00010000;
 constexpr int64_t kQuarterHour = 15 * kTicksPerMinute;
 
 bool Digits(std::string_view s) {
@@ -19,21 +18,10 @@ bool Digits(std::string_view s) {
   return true;
 }
 
-int Number(std::string_view s) {
-  int v = 0;
-  for (char c : s) v = v * 10 + (c - '0');
-  return v;
-}
-
 std::string Lower(std::string_view s) {
   std::string out(s);
   for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return out;
-}
-
-bool No(std::string* why, const std::string& text) {
-  if (why) *why = text;
-  return false;
 }
 
 std::vector<std::string_view> Fields(std::string_view line, size_t count, size_t* restAt) {
@@ -51,64 +39,6 @@ std::vector<std::string_view> Fields(std::string_view line, size_t count, size_t
 }
 
 }  // namespace
-
-bool ServerTimeOffset::Parse(std::string_view text, ServerTimeOffset& out, std::string* why) {
-  while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
-  while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
-  const std::string lower = Lower(text);
-  if (lower == "auto" || lower == "automatic") {
-    out = ServerTimeOffset();
-    return true;
-  }
-  const std::string bad = "the server time offset is \"auto\" or a fixed offset such as +05:30 or -08:00, not \"" +
-                          std::string(text) + "\"";
-  std::string_view t = text;
-  int sign = 1;
-  if (!t.empty() && (t.front() == '+' || t.front() == '-')) {
-    sign = t.front() == '-' ? -1 : 1;
-    t.remove_prefix(1);
-  }
-  std::string_view hh = t, mm;
-  if (const size_t colon = t.find(':'); colon != std::string_view::npos) {
-    hh = t.substr(0, colon);
-    mm = t.substr(colon + 1);
-    if (!Digits(mm) || mm.size() != 2) return No(why, bad);
-  } else if (t.size() == 4) {
-    hh = t.substr(0, 2);
-    mm = t.substr(2);
-  }
-  if (!Digits(hh) || hh.size() > 2 || (!mm.empty() && !Digits(mm))) return No(why, bad);
-  const int hours = Number(hh), minutes = mm.empty() ? 0 : Number(mm);
-  if (hours > 23 || minutes > 59) return No(why, bad);
-  // A bare number without a sign is accepted only for UTC itself ("0").
-  if (text.front() != '+' && text.front() != '-' && hours * 60 + minutes != 0) return No(why, bad);
-  out.automatic = false;
-  out.minutes = sign * (hours * 60 + minutes);
-  return true;
-}
-
-std::string ServerTimeOffset::Text() const {
-  if (automatic) return "automatic";
-  const int m = minutes < 0 ? -minutes : minutes;
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "%c%02d:%02d", minutes < 0 ? '-' : '+', m / 60 % 100, m % 60);
-  return buf;
-}
-
-ServerTimeOffset ServerTimeOffset::FromRecordWord(int32_t word) {
-  ServerTimeOffset o;
-  if ((word & ~0xFFFF) != kFixedFlag) return o;
-  const int minutes = static_cast<int16_t>(static_cast<uint16_t>(word & 0xFFFF));
-  if (minutes > kMaxMinutes || minutes < -kMaxMinutes) return o;
-  o.automatic = false;
-  o.minutes = minutes;
-  return o;
-}
-
-int32_t ServerTimeOffset::RecordWord() const {
-  if (automatic) return 0;
-  return kFixedFlag | static_cast<int32_t>(static_cast<uint16_t>(static_cast<int16_t>(minutes)));
-}
 
 std::string FormatOffsetTicks(int64_t ticks) {
   ServerTimeOffset o;

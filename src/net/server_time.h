@@ -20,31 +20,9 @@
 #include <string>
 #include <string_view>
 
+#include "fs/place.h"
+
 namespace twinbay {
-
-// The user's choice for one connection.
-struct ServerTimeOffset {
-  bool automatic = true;
-  int minutes = 0;  // east of UTC; only when not automatic
-
-  static constexpr int kMaxMinutes = 23 * 60 + 59;
-
-  // "auto" (or "automatic", any case), or "+HH:MM" / "-HH:MM" (also "+H:MM",
-  // "+HH", "+HHMM", and "0" or "00:00" for UTC). False with a reason on
-  // anything else.
-  static bool Parse(std::string_view text, ServerTimeOffset& out, std::string* why = nullptr);
-  // "automatic" or "+05:30" / "-08:00" / "+00:00".
-  std::string Text() const;
-
-  // The connection record keeps the choice in its reserved word 16, which
-  // every older file holds as 0: 0 is automatic; a fixed offset is
-  // 0x00010000 | (minutes as a 16-bit two's complement number). Any other
-  // value is read as automatic (and kept as it was).
-  static ServerTimeOffset FromRecordWord(int32_t word);
-  int32_t RecordWord() const;
-
-  bool operator==(const ServerTimeOffset&) const = default;
-};
 
 // "+05:30" for a tick count (100 ns).
 std::string FormatOffsetTicks(int64_t ticks);

@@ -116,6 +116,9 @@ std::vector<std::string> SftpFileSystem::TakeSkipped() { return std::exchange(sk
 FsCapabilities SftpFileSystem::Capabilities() const {
   FsCapabilities caps;
   caps.setTime = caps.rename = caps.sizeQuery = caps.preciseTimes = caps.modes = true;
+  // A rename replaces the target in one step where the server offers the
+  // POSIX rename (and opens the channel it goes over).
+  caps.atomicReplace = conn_.Offers("posix-rename@openssh.com") && !ext_.Refused();
   caps.earliestTime = TicksFromUnix(0);  // 1970-01-01 to 2106-02-07
   caps.latestTime = TicksFromUnix(0xFFFFFFFFll);
   return caps;
@@ -461,12 +464,17 @@ bool SftpFileSystem::Stat(const std::string& path, FindData& out) {
   if (!a) return Failed("Cannot find " + path);
   FindData fd;
   const bool timed = FromAttributes(a, fd);
-  const bool isFile = a->type != SSH_FILEXFER_TYPE_DIRECTORY;
+  const bool isFolder = a->type == SSH_FILEXFER_TYPE_DIRECTORY;
   sftp_attributes_free(a);
-  if (!timed || !isFile) {
+  // A file's time is what a copy is judged by: one without is no answer.
+  if (!timed && !isFolder) {
     failure_ = SshFailure::Refused;
-    error_ = path + (isFile ? ": the server gave no time" : " is a folder");
+    error_ = path + ": the server gave no time";
     return false;
+  }
+  if (isFolder) {
+    fd.attributes |= kAttrDirectory;
+    fd.size = 0;
   }
   fd.name = path.substr(path.find_last_of('/') + 1);
   out = std::move(fd);
@@ -476,6 +484,11 @@ bool SftpFileSystem::Stat(const std::string& path, FindData& out) {
 bool SftpFileSystem::Size(const std::string& path, uint64_t& size) {
   FindData fd;
   if (!Stat(path, fd)) return false;
+  if (fd.IsDirectory()) {
+    failure_ = SshFailure::Refused;
+    error_ = path + " is a folder";
+    return false;
+  }
   size = fd.size;
   return true;
 }

@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "net/file_system.h"
+#include "fs/file_system.h"
 #include "net/sftp_extension.h"
 #include "net/ssh_session.h"
 
@@ -20,7 +20,7 @@ namespace twinbay {
 // is. The tests lower it.
 void SetSftpListingCap(size_t bytes);
 
-class SftpFileSystem : public IFileSystem {
+class SftpFileSystem : public IFileSystem, public IRemoteSession {
  public:
   explicit SftpFileSystem(SftpSettings settings);
   ~SftpFileSystem() override;
@@ -57,9 +57,12 @@ class SftpFileSystem : public IFileSystem {
   bool LostConnection() const override { return failure_ == SshFailure::Lost || !conn_.IsOpen(); }
   bool Reconnect() override { return Connect(); }
   std::unique_ptr<IFileSystem> OpenAnother() const override;
+  IRemoteSession* Session() override { return this; }
+  // ---- the server session
   std::string Host() const override { return settings_.host; }
   std::string LoginFolder() const override { return loginFolder_; }
   bool Encrypted() const override { return true; }
+  bool EnsureConnected() override { return !LostConnection() || Reconnect(); }
   void Disconnect() override;
 
  private:

@@ -8,7 +8,7 @@
 #include "engine/filters.h"
 #include "engine/tags.h"
 #include "engine/totals.h"
-#include "net/local_fs.h"
+#include "fs/local_fs.h"
 #include "support/runs.h"
 #include "support/temp_dir.h"
 

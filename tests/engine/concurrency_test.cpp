@@ -9,9 +9,9 @@
 
 #include "engine/comparer.h"
 #include "engine/filters.h"
-#include "engine/fs_pool.h"
+#include "fs/fs_pool.h"
 #include "engine/totals.h"
-#include "net/local_fs.h"
+#include "fs/local_fs.h"
 #include "support/temp_dir.h"
 
 namespace twinbay {

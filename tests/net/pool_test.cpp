@@ -10,8 +10,8 @@
 
 #include "engine/parallel_lister.h"
 #include "net/ftp_fs.h"
-#include "net/local_fs.h"
-#include "net/transfer.h"
+#include "fs/local_fs.h"
+#include "transfer/transfer.h"
 #include "support/ftp_servers.h"
 #include "support/runs.h"
 #include "support/temp_dir.h"

@@ -11,7 +11,7 @@
 #include "net/ftp_fs.h"
 #include "net/ftp_session.h"
 #include "net/server_time.h"
-#include "net/transfer.h"
+#include "transfer/transfer.h"
 #include "support/ftp_servers.h"
 #include "support/runs.h"
 #include "support/temp_dir.h"

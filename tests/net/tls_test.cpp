@@ -9,7 +9,7 @@
 #include "engine/parallel_lister.h"
 #include "net/ftp_fs.h"
 #include "net/ftp_session.h"
-#include "net/transfer.h"
+#include "transfer/transfer.h"
 #include "support/ftp_servers.h"
 #include "support/runs.h"
 #include "support/temp_dir.h"

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "net/file_system.h"
+#include "fs/file_system.h"
 #include "support/processes.h"
 
 namespace twinbay::test {

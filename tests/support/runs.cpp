@@ -3,7 +3,7 @@
 #include <filesystem>
 
 #include "engine/totals.h"
-#include "net/local_fs.h"
+#include "fs/local_fs.h"
 
 namespace twinbay::test {
 

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "engine/comparer.h"
-#include "net/file_system.h"
-#include "net/transfer.h"
+#include "fs/file_system.h"
+#include "transfer/transfer.h"
 
 namespace twinbay::test {
 

@@ -12,7 +12,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "engine/find_data.h"
+#include "fs/find_data.h"
 
 namespace twinbay::test {
 namespace fs = std::filesystem;

@@ -19,7 +19,7 @@
 #include "ui/settings.h"
 #include "ui/icons.h"
 #include "widgets/folder_picker.h"
-#include "net/file_system.h"
+#include "fs/file_system.h"
 
 namespace twinbay {
 

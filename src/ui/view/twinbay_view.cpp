@@ -7,7 +7,7 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
-#include "engine/local_scan.h"
+#include "fs/local_scan.h"
 #include "widgets/history_combo.h"
 #include "ui/dialogs/options_sheet.h"
 #include "ui/alerts.h"

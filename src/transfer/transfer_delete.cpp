@@ -3,10 +3,10 @@
 // of chosen entries (Delete Selected Files).
 #include <algorithm>
 
-#include "engine/local_scan.h"
-#include "engine/paths.h"
+#include "fs/local_scan.h"
+#include "fs/paths.h"
 #include "engine/state_rules.h"
-#include "net/transfer_impl.h"
+#include "transfer/transfer_impl.h"
 
 namespace twinbay {
 

@@ -6,9 +6,9 @@
 #include <algorithm>
 #include <optional>
 
-#include "engine/paths.h"
+#include "fs/paths.h"
 #include "engine/state_rules.h"
-#include "net/transfer_impl.h"
+#include "transfer/transfer_impl.h"
 
 namespace twinbay {
 namespace {
@@ -20,7 +20,7 @@ constexpr uint32_t kAttrReadOnly = 0x01;
 bool HeldSize(IFileSystem& fs, const std::string& path, uint64_t& size) {
   if (fs.Capabilities().sizeQuery && fs.Size(path, size)) return true;
   FindData fd;
-  if (!fs.Stat(path, fd) || !fd.sizeKnown) return false;
+  if (!fs.Stat(path, fd) || fd.IsDirectory() || !fd.sizeKnown) return false;
   size = fd.size;
   return true;
 }

@@ -4,7 +4,7 @@
 // they name a place with a FileSystemTarget and leave the opening to the
 // controller.
 //
-// Every path is absolute ("/a/b") and in remote normal form (engine/paths.h);
+// Every path is absolute ("/a/b") and in remote normal form (fs/paths.h);
 // a local file system rooted at "/" takes local paths as they are. One file
 // system is used by one thread at a time; a pool holds one per thread, each
 // made with OpenAnother.
@@ -19,7 +19,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/find_data.h"
+#include "fs/find_data.h"
+#include "fs/place.h"
 
 namespace twinbay {
 
@@ -68,6 +69,34 @@ class IFsWriter {
   virtual ~IFsWriter() = default;
   virtual bool Write(const char* data, size_t size) = 0;
   virtual bool Close() = 0;
+};
+
+// A server login as the front ends show it (through the controller), apart
+// from the file operations: only FTP and SFTP file systems have one.
+class IRemoteSession {
+ public:
+  virtual ~IRemoteSession() = default;
+  // The server's name.
+  virtual std::string Host() const = 0;
+  // The folder the login starts in, where a relative remote path is taken
+  // from ("/" when there is no such thing).
+  virtual std::string LoginFolder() const = 0;
+  // Whether the login and the files travel encrypted.
+  virtual bool Encrypted() const = 0;
+  // Makes sure there is a working connection: probes it and logs in again
+  // when it broke; false when that failed (the file system's LastError says
+  // why).
+  virtual bool EnsureConnected() = 0;
+  // Logs out; the place is remembered, so EnsureConnected or the file
+  // system's Reconnect logs in again.
+  virtual void Disconnect() = 0;
+  // What the user is to hear of the server's clock (FTP servers that list in
+  // their own zone), each told once: what the test file that finds the offset
+  // did, and that the offset could not be found. Empty when nothing.
+  virtual std::string TakeClockProbeReport() { return {}; }
+  virtual std::string TakeClockNotice() { return {}; }
+  // The second, every time (for a status line); empty when the offset is known.
+  virtual std::string ClockNotice() const { return {}; }
 };
 
 class IFileSystem {
@@ -122,7 +151,9 @@ class IFileSystem {
   }
   // Gives a file a last-write time (UTC ticks).
   virtual bool SetTime(const std::string& path, int64_t ticks) = 0;
-  // The find data of one file; false when there is no such file.
+  // The find data of one file or folder, its kind included (a link is
+  // followed; one that leads nowhere shows as the link itself where the file
+  // system can tell); false when there is nothing of that name.
   virtual bool Stat(const std::string& path, FindData& out) = 0;
   // The exact size of one file (where the capabilities offer it).
   virtual bool Size(const std::string& path, uint64_t& size) = 0;
@@ -141,76 +172,9 @@ class IFileSystem {
   // when the server takes no more logins (or cannot be reached).
   virtual std::unique_ptr<IFileSystem> OpenAnother() const = 0;
 
-  // ---- the connected place, as the front ends show it (through the controller)
-  // The server's name; empty for a local folder.
-  virtual std::string Host() const { return {}; }
-  // The folder the login starts in, where a relative remote path is taken
-  // from ("/" when there is no such thing).
-  virtual std::string LoginFolder() const { return "/"; }
-  // Whether the login and the files travel encrypted.
-  virtual bool Encrypted() const { return false; }
-  // Makes sure there is a working connection: probes it and logs in again
-  // when it broke; false when that failed (LastError says why).
-  virtual bool EnsureConnected() { return !LostConnection() || Reconnect(); }
-  // Logs out; the place is remembered, so EnsureConnected or Reconnect logs
-  // in again.
-  virtual void Disconnect() {}
-  // What the user is to hear of the server's clock (FTP servers that list in
-  // their own zone), each told once: what the test file that finds the offset
-  // did, and that the offset could not be found. Empty when nothing.
-  virtual std::string TakeClockProbeReport() { return {}; }
-  virtual std::string TakeClockNotice() { return {}; }
-  // The second, every time (for a status line); empty when the offset is known.
-  virtual std::string ClockNotice() const { return {}; }
-};
-
-// ---- naming a place, for the controller to open -------------------------------
-
-enum class FsProtocol { Local, Ftp, FtpTlsExplicit, FtpTlsImplicit, Sftp };
-
-// The port a protocol uses unless told otherwise.
-inline int DefaultPort(FsProtocol p) {
-  switch (p) {
-    case FsProtocol::FtpTlsImplicit: return 990;
-    case FsProtocol::Sftp: return 22;
-    default: return 21;
-  }
-}
-
-// A place to open: a local folder, or a server with its login.
-struct FileSystemTarget {
-  FsProtocol protocol = FsProtocol::Ftp;
-  std::string localRoot;  // FsProtocol::Local: the folder standing in for the server
-  std::string host;
-  int port = 21;
-  std::string user;       // empty: anonymous (FTP)
-  std::string password;   // empty: none (asked for by the front end beforehand)
-  std::string keyFile;    // SFTP: a private key in OpenSSH format; empty: none
-  // The certificate (FTP over TLS, "AB:CD:...") or host key (SFTP,
-  // "SHA256:...") the user chose to trust; empty: the system's roots or
-  // known_hosts decide.
-  std::string pin;
-  // SFTP: asked for a key file's passphrase (nullopt: the user declined); the
-  // answer is used once and never kept.
-  std::function<std::optional<std::string>(const std::string& keyFile)> askPassphrase;
-};
-
-// Why a place could not be opened.
-enum class OpenFailureKind {
-  None,
-  Unreachable,       // no server there, or it spoke no FTP/SSH
-  SignIn,            // the login was refused
-  UnknownHostKey,    // SFTP: the host key is not known; fingerprint holds it
-  ChangedHostKey,    // SFTP: the host key differs from the one known
-  UntrustedCertificate,  // FTP over TLS: the certificate was refused; fingerprint holds it
-  Cancelled,
-  Other,
-};
-
-struct OpenFailure {
-  OpenFailureKind kind = OpenFailureKind::None;
-  std::string fingerprint;  // the key or certificate to ask the user about
-  std::string message;      // for the user
+  // The server session behind this file system (its facts and its login's
+  // upkeep); null for the local disk.
+  virtual IRemoteSession* Session() { return nullptr; }
 };
 
 }  // namespace twinbay

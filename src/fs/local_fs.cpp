@@ -1,4 +1,4 @@
-#include "net/local_fs.h"
+#include "fs/local_fs.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,8 +9,8 @@
 #include <cstring>
 #include <vector>
 
-#include "engine/local_scan.h"
-#include "engine/paths.h"
+#include "fs/local_scan.h"
+#include "fs/paths.h"
 
 namespace twinbay {
 namespace {
@@ -289,6 +289,10 @@ bool LocalFileSystem::Stat(const std::string& path, FindData& out) {
 bool LocalFileSystem::Size(const std::string& path, uint64_t& size) {
   FindData fd;
   if (!Stat(path, fd)) return false;
+  if (fd.IsDirectory()) {
+    error_ = path + " is a folder";
+    return false;
+  }
   size = fd.size;
   return true;
 }

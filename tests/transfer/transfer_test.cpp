@@ -9,12 +9,12 @@
 #include <map>
 #include <set>
 
-#include "engine/patterns.h"
+#include "fs/patterns.h"
 #include "engine/state_rules.h"
 #include "net/curl_ftp.h"
 #include "net/ftp_fs.h"
-#include "net/local_fs.h"
-#include "net/transfer.h"
+#include "fs/local_fs.h"
+#include "transfer/transfer.h"
 #include "support/ftp_servers.h"
 #include "support/runs.h"
 #include "support/temp_dir.h"

@@ -1,6 +1,6 @@
 // The transfer job: the run over a pool of connections, progress, finishing
 // files and folders, re-reading uploads; folders and deletes.
-#include "net/transfer.h"
+#include "transfer/transfer.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -10,10 +10,10 @@
 #include <system_error>
 #include <thread>
 
-#include "engine/local_scan.h"
-#include "engine/paths.h"
+#include "fs/local_scan.h"
+#include "fs/paths.h"
 #include "engine/state_rules.h"
-#include "net/transfer_impl.h"
+#include "transfer/transfer_impl.h"
 
 namespace twinbay {
 namespace {

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "net/transfer.h"
+#include "transfer/transfer.h"
 
 namespace twinbay {
 

@@ -1,4 +1,4 @@
-#include "engine/patterns.h"
+#include "fs/patterns.h"
 
 #include <algorithm>
 #include <cctype>

@@ -1,4 +1,4 @@
-#include "engine/local_scan.h"
+#include "fs/local_scan.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "engine/patterns.h"
+#include "fs/patterns.h"
 
 namespace twinbay {
 namespace {

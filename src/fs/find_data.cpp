@@ -1,4 +1,4 @@
-#include "engine/find_data.h"
+#include "fs/find_data.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -21,9 +21,9 @@
 
 #include "engine/file_entry.h"
 #include "engine/filters.h"
-#include "engine/fs_pool.h"
+#include "fs/fs_pool.h"
 #include "engine/totals.h"
-#include "net/file_system.h"
+#include "fs/file_system.h"
 
 namespace twinbay {
 
@@ -246,7 +246,7 @@ class CTransferJob {
 
 // The part of a file name that its temporary names carry: the name itself,
 // or for a long one its start and a hash of the whole, so that every
-// temporary name stays within 255 bytes (and ends as engine/patterns.h's
+// temporary name stays within 255 bytes (and ends as fs/patterns.h's
 // IsOwnTempName expects).
 std::string TempNameBase(const std::string& name);
 

@@ -11,7 +11,7 @@
 #include <mutex>
 #include <vector>
 
-#include "net/file_system.h"
+#include "fs/file_system.h"
 
 namespace twinbay {
 

@@ -6,8 +6,8 @@
 #include <algorithm>
 
 #include "engine/comparer.h"
-#include "engine/local_scan.h"
-#include "engine/patterns.h"
+#include "fs/local_scan.h"
+#include "fs/patterns.h"
 #include "support/temp_dir.h"
 
 namespace twinbay {

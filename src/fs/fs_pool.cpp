@@ -1,4 +1,4 @@
-#include "engine/fs_pool.h"
+#include "fs/fs_pool.h"
 
 #include <algorithm>
 

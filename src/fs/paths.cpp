@@ -1,4 +1,4 @@
-#include "engine/paths.h"
+#include "fs/paths.h"
 
 #include <algorithm>
 

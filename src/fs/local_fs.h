@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "net/file_system.h"
+#include "fs/file_system.h"
 
 namespace twinbay {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/find_data.h"
+#include "fs/find_data.h"
 
 namespace twinbay {
 
