@@ -401,6 +401,11 @@ FAULTS = [
       "src/net/curl_ftp_tls.cpp",
       "static_cast<long>(CURLUSESSL_ALL)",
       "static_cast<long>(CURLUSESSL_TRY)"),
+    # ---- sign-in ----------------------------------------------------------
+    F("ssh-key-not-kept", "every login of an SFTP pool reads the key file again, asking for its passphrase each time",
+      "src/net/ssh_auth.cpp",
+      "if (keys.key && keys.file != settings.keyFile) {",
+      "if (keys.key) {"),
     # ---- command line -----------------------------------------------------
     F("cli-compare-exit-incomplete", "compare exits 0 or 1 although a folder could not be read whole",
       "src/cli/run.cpp",

@@ -122,10 +122,9 @@ static long ParseCount(const std::string& option, const std::string& text) {
 }
 
 int ParsePort(const std::string& text) {
-  char* end = nullptr;
-  const long v = std::strtol(text.c_str(), &end, 10);
-  if (text.empty() || *end || v < 1 || v > 65535) Fail("the port must be a number from 1 to 65535, not \"" + text + "\"");
-  return static_cast<int>(v);
+  int port = 0;
+  if (!ReadPort(text, port)) Fail("the port must be a number from 1 to 65535, not \"" + text + "\"");
+  return port;
 }
 
 Options Parse(int argc, char** argv) {

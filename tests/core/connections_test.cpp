@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include "core/connect_policy.h"
 #include "core/connections.h"
 #include "support/sshd_server.h"
 #include "support/temp_dir.h"
@@ -198,6 +199,31 @@ TEST(ConnectionRecord, TargetTakesTheLoginAndPinOfItsProtocol) {
     FsProtocol again;
     SetRecordProtocol(back, t.protocol);
     EXPECT_TRUE(RecordProtocol(back, again) && again == c.want) << label;
+  }
+}
+
+// Addresses are read as curl reads them; each fault is told apart.
+TEST(ConnectionRecord, AddressesAreReadAsCurlReadsThem) {
+  const std::pair<const char*, std::string> cases[] = {
+      {"ftp://h/a%20b", "1 @h:21 /a b anonymous"},
+      {"FTPS://u%40x@h", "3 u@x@h:990  tls"},
+      {"ftpes://u@[::1]:2121/", "2 u@::1:2121 / tls"},
+      {"sftp://h:2222/p", "4 @h:2222 /p"},
+      {"http://h/", "fault 1"}, {"ftp://u:pw@h/", "fault 2"}, {"ftp://[::1/", "fault 3"},
+      {"ftp:///p", "fault 4"}, {"ftp://h:0/", "fault 5 0"}, {"sftp://h:/", "fault 5 "},
+  };
+  for (const auto& [address, want] : cases) {
+    ConnectTarget t;
+    std::string port = "-";
+    const AddressFault fault = ReadAddress(address, t, &port);
+    const FileSystemTarget& p = t.place;
+    EXPECT_EQ(fault != AddressFault::None
+                  ? "fault " + std::to_string(static_cast<int>(fault)) + (fault == AddressFault::Port ? " " + port : "")
+                  : std::to_string(static_cast<int>(p.protocol)) + " " + p.user + "@" + p.host + ":" +
+                        std::to_string(p.port) + " " + t.path + (t.anonymous ? " anonymous" : "") +
+                        (t.tlsFromScheme ? " tls" : ""),
+              want)
+        << address;
   }
 }
 
