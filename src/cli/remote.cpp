@@ -54,7 +54,7 @@ void PinOnRecord(const Options& o, const Target& target) {
   CConnectionProperties* c = list.FindByDescription(o.connection);
   if (!c) return;
   const bool sftp = target.place.protocol == FsProtocol::Sftp;
-  if (!TrustOnRecord(*c, target.place.protocol, target.place.pin)) return;
+  if (!TrustOnRecord(*c, target.place.pin)) return;
   if (!sftp && o.tlsGiven) SetRecordProtocol(*c, target.place.protocol);
   SaveConnections(list);
   std::fprintf(stderr, "twinbay-cli: the %s is now trusted for \"%s\"\n", sftp ? "host key" : "certificate",

@@ -180,12 +180,12 @@ ConnectQuestion QuestionAfter(const FileSystemTarget& tried, const OpenFailure& 
   }
 }
 
-std::string& PinField(CConnectionProperties& record, FsProtocol protocol) {
-  return protocol == FsProtocol::Sftp ? record.hostKey : record.pinnedFingerprint;
+std::string& PinField(CConnectionProperties& record) {
+  return record.protocol == 1 ? record.hostKey : record.pinnedFingerprint;
 }
 
-bool TrustOnRecord(CConnectionProperties& record, FsProtocol protocol, const std::string& pin) {
-  std::string& field = PinField(record, protocol);
+bool TrustOnRecord(CConnectionProperties& record, const std::string& pin) {
+  std::string& field = PinField(record);
   if (field == pin) return false;
   field = pin;
   return true;

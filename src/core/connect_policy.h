@@ -75,10 +75,10 @@ ConnectQuestion QuestionAfter(const FileSystemTarget& tried, const OpenFailure& 
 
 // The record's field that holds what the user trusted: the host key
 // ("SHA256:...") for SFTP, the certificate's fingerprint ("AB:CD:...") for FTP.
-std::string& PinField(CConnectionProperties& record, FsProtocol protocol);
+std::string& PinField(CConnectionProperties& record);
 // Keeps a trusted certificate or host key on the record; false when it held
 // it already.
-bool TrustOnRecord(CConnectionProperties& record, FsProtocol protocol, const std::string& pin);
+bool TrustOnRecord(CConnectionProperties& record, const std::string& pin);
 
 // A passphrase the user typed before the connect, for a place's first sign-in
 // with the key: the returned question hands it over once and wipes its copy

@@ -227,13 +227,35 @@ TEST(ConnectionRecord, AddressesAreReadAsCurlReadsThem) {
   }
 }
 
-// The window asks for a key's passphrase before it connects, only for a key that has one.
+// The window asks for a key's passphrase before it connects, only for a key that has one
+// (and hands it over once); a password first only without an agent or key; after a failure
+// only a refused certificate or unknown host key (never a changed one) or, once SFTP's keys
+// were refused, a password. A pin goes to the field of the record's protocol.
 TEST(ConnectionRecord, KeyFilesWithAPassphraseAreToldApart) {
   test::TempDir t;
   ASSERT_TRUE(test::MakeSshKey(t / "plain", "ed25519") && test::MakeSshKey(t / "locked", "ecdsa", "open sesame"));
   EXPECT_FALSE(KeyFileNeedsPassphrase(t / "plain"));
   EXPECT_TRUE(KeyFileNeedsPassphrase(t / "locked"));
   EXPECT_FALSE(KeyFileNeedsPassphrase(t / "missing"));
+  unsetenv("SSH_AUTH_SOCK");
+  ConnectTarget ftp, sftp;
+  ftp.anonymous = false, sftp.place.protocol = FsProtocol::Sftp;
+  EXPECT_TRUE(SecretsBeforeConnect(ftp).password && SecretsBeforeConnect(sftp).password);
+  sftp.place.keyFile = t / "locked";
+  EXPECT_TRUE(!SecretsBeforeConnect(sftp).password && SecretsBeforeConnect(sftp).passphrase);
+  using Q = ConnectQuestion;
+  using K = OpenFailureKind;
+  for (const auto& [place, kind, want] :
+       {std::tuple{sftp.place, K::SignIn, Q::Password}, {ftp.place, K::SignIn, Q::None},
+        {sftp.place, K::UnknownHostKey, Q::TrustHostKey}, {sftp.place, K::ChangedHostKey, Q::None},
+        {ftp.place, K::UntrustedCertificate, Q::TrustCertificate}})
+    EXPECT_EQ(QuestionAfter(place, {kind, "SHA256:x", ""}), want) << static_cast<int>(kind);
+  CConnectionProperties r;
+  r.protocol = 1;
+  EXPECT_TRUE(TrustOnRecord(r, "SHA256:x") && !TrustOnRecord(r, "SHA256:x") && r.pinnedFingerprint.empty());
+  std::string typed = "open sesame";
+  const PassphraseQuestion once = PassphraseOnce(typed);
+  EXPECT_TRUE(typed.empty() && once("k") == "open sesame" && !once("k"));
 }
 
 }  // namespace

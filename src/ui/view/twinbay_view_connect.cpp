@@ -104,8 +104,9 @@ void CTwinbayView::OnConnectDone(const SessionOutcome& o) {
   if (!ok && !o.cancelled && current_) {
     FileSystemTarget tried;
     std::string problem;
-    const ConnectQuestion question =
-        RecordTarget(*current_, promptedPassword_, tried, problem) ? QuestionAfter(tried, o.failure) : ConnectQuestion::None;
+    const ConnectQuestion question = RecordTarget(*current_, promptedPassword_, tried, problem)
+                                         ? QuestionAfter(tried, o.failure)
+                                         : ConnectQuestion::None;
     const bool again = question == ConnectQuestion::TrustCertificate ? AskToTrustCertificate(o.failure)
                        : question == ConnectQuestion::TrustHostKey   ? AskToTrustHostKey(o.failure)
                        : question == ConnectQuestion::Password       ? AskForSecrets(true)
@@ -164,7 +165,7 @@ bool AskTrust(QWidget* parent, const char* name, const QString& question, const 
 bool CTwinbayView::AskToTrustCertificate(const OpenFailure& failure) {
   const std::string& fingerprint = failure.fingerprint;
   // Never a changed pin quietly replaced: the question says which it is.
-  const bool changed = !current_->pinnedFingerprint.empty();
+  const bool changed = !PinField(*current_).empty();
   // Why it was refused, up to the sentence that gives the fingerprint: the
   // question gives it once, on a line of its own.
   std::string why = failure.message;
@@ -181,9 +182,7 @@ bool CTwinbayView::AskToTrustCertificate(const OpenFailure& failure) {
                QString::fromStdString(current_->host), QString::fromStdString(fingerprint),
                QString::fromStdString(current_->description));
   if (!AskTrust(this, "TrustCertificate", "Trust this certificate?", details)) return false;
-  FsProtocol protocol = FsProtocol::FtpTlsExplicit;
-  RecordProtocol(*current_, protocol);
-  TrustOnRecord(*current_, protocol, fingerprint);
+  TrustOnRecord(*current_, fingerprint);
   SaveTrust();
   return true;
 }
@@ -197,7 +196,7 @@ bool CTwinbayView::AskToTrustHostKey(const OpenFailure& failure) {
           .arg(QString::fromStdString(current_->host), QString::fromStdString(failure.fingerprint),
                QString::fromStdString(current_->description));
   if (!AskTrust(this, "TrustHostKey", "Trust this host key?", details)) return false;
-  TrustOnRecord(*current_, FsProtocol::Sftp, failure.fingerprint);
+  TrustOnRecord(*current_, failure.fingerprint);
   SaveTrust();
   return true;
 }
