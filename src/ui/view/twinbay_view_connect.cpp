@@ -52,11 +52,17 @@ bool CTwinbayView::AskForSecrets(bool afterRefusedSignIn) {
     promptedPassword_ = current_->password;
   }
   if (ask.passphrase) {
-    bool ok = false;
-    QString text = QInputDialog::getText(
-        this, "Twinbay", "Passphrase for the key file\n" + QString::fromStdString(current_->keyFile),
-        QLineEdit::Password, QString(), &ok);
-    std::string typed = text.toStdString();
+    QInputDialog dlg(this);
+    dlg.setObjectName("PassphraseDialog");
+    dlg.setWindowTitle("Twinbay");
+    dlg.setLabelText("Passphrase for the key file\n" + QString::fromStdString(current_->keyFile));
+    dlg.setTextEchoMode(QLineEdit::Password);
+    const bool ok = dlg.exec() == QDialog::Accepted;
+    QString text = dlg.textValue();
+    dlg.setTextValue(QString());
+    QByteArray utf8 = text.toUtf8();
+    std::string typed(utf8.constData(), static_cast<size_t>(utf8.size()));
+    utf8.fill('\0');
     text.fill(QChar(0));
     // Handed to the first sign-in with the key, then wiped.
     passphrase_ = PassphraseOnce(typed);
