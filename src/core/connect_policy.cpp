@@ -108,12 +108,9 @@ bool RecordTarget(const CConnectionProperties& record, const std::string& prompt
     target.user = record.userName;
     target.password = record.password.empty() ? promptedPassword : record.password;
   }
-  if (sftp) {
-    target.keyFile = record.keyFile;
-    target.pin = record.hostKey;
-  } else if (target.protocol != FsProtocol::Ftp) {
-    target.pin = record.pinnedFingerprint;
-  }
+  if (sftp) target.keyFile = record.keyFile;
+  // Plain FTP has no certificate to pin.
+  if (target.protocol != FsProtocol::Ftp) target.pin = PinField(record);
   return true;
 }
 
@@ -178,6 +175,10 @@ ConnectQuestion QuestionAfter(const FileSystemTarget& tried, const OpenFailure& 
                                                                            : ConnectQuestion::None;
     default: return ConnectQuestion::None;
   }
+}
+
+const std::string& PinField(const CConnectionProperties& record) {
+  return record.protocol == 1 ? record.hostKey : record.pinnedFingerprint;
 }
 
 std::string& PinField(CConnectionProperties& record) {

@@ -75,6 +75,7 @@ ConnectQuestion QuestionAfter(const FileSystemTarget& tried, const OpenFailure& 
 
 // The record's field that holds what the user trusted: the host key
 // ("SHA256:...") for SFTP, the certificate's fingerprint ("AB:CD:...") for FTP.
+const std::string& PinField(const CConnectionProperties& record);
 std::string& PinField(CConnectionProperties& record);
 // Keeps a trusted certificate or host key on the record; false when it held
 // it already.
