@@ -346,7 +346,7 @@ FAULTS = [
       "TimeArgument(ticks + clock_->MdtmOffset())",
       "TimeArgument(ticks - clock_->MdtmOffset())"),
     F("clock-parse-sign", "--server-offset -08:00 is read as +08:00",
-      "src/net/server_time.cpp",
+      "src/fs/place.cpp",
       "sign = t.front() == '-' ? -1 : 1;",
       "sign = t.front() == '+' ? -1 : 1;"),
     # ---- deletion ---------------------------------------------------------
@@ -385,7 +385,7 @@ FAULTS = [
       "new CHyperLink(SupportEmail(), SupportEmail());"),
     # ---- connections file -------------------------------------------------
     F("conn-tls-unknown-plain", "a TLS mode this version does not know is used as plain FTP",
-      "src/net/ftp_tls.cpp",
+      "src/fs/place.cpp",
       "if (word < 0 || word > 2) return false;",
       "if (word < 0 || word > 2) word = 0;"),
     # ---- TLS --------------------------------------------------------------
@@ -401,6 +401,23 @@ FAULTS = [
       "src/net/curl_ftp_tls.cpp",
       "static_cast<long>(CURLUSESSL_ALL)",
       "static_cast<long>(CURLUSESSL_TRY)"),
+    # ---- sign-in ----------------------------------------------------------
+    F("ssh-key-not-kept", "every login of an SFTP pool reads the key file again, asking for its passphrase each time",
+      "src/net/ssh_auth.cpp",
+      "if (keys.key && keys.file != settings.keyFile) {",
+      "if (keys.key) {"),
+    F("passphrase-given-twice", "a passphrase typed in the window stays in memory, handed to every sign-in that asks",
+      "src/core/connect_policy.cpp",
+      "    held->given = true;\n",
+      ""),
+    F("passphrase-lost-on-retry", "after trusting an unknown host key the key's passphrase is gone and a password is asked for",
+      "src/ui/view/twinbay_view_connect.cpp",
+      "    target.askPassphrase = passphrase_;\n",
+      "    target.askPassphrase = std::exchange(passphrase_, nullptr);\n"),
+    F("trust-changed-host-key", "a changed SFTP host key is offered for trust like an unknown one",
+      "src/core/connect_policy.cpp",
+      "    case OpenFailureKind::UnknownHostKey: return",
+      "    case OpenFailureKind::ChangedHostKey:\n    case OpenFailureKind::UnknownHostKey: return"),
     # ---- command line -----------------------------------------------------
     F("cli-compare-exit-incomplete", "compare exits 0 or 1 although a folder could not be read whole",
       "src/cli/run.cpp",

@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/connect_policy.h"
 #include "core/connections.h"
 #include "core/controller.h"
 #include "engine/comparer.h"
@@ -57,13 +58,7 @@ struct Options {
 };
 
 // The remote side of a run: the place to open and the folder there.
-struct Target {
-  FileSystemTarget place;
-  std::string path;
-  bool anonymous = true;  // FTP without a login
-  ServerTimeOffset serverOffset;
-  bool tlsFromScheme = false;
-};
+using Target = ConnectTarget;
 
 // options.cpp
 int ParsePort(const std::string& text);

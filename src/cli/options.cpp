@@ -122,16 +122,15 @@ static long ParseCount(const std::string& option, const std::string& text) {
 }
 
 int ParsePort(const std::string& text) {
-  char* end = nullptr;
-  const long v = std::strtol(text.c_str(), &end, 10);
-  if (text.empty() || *end || v < 1 || v > 65535) Fail("the port must be a number from 1 to 65535, not \"" + text + "\"");
-  return static_cast<int>(v);
+  int port = 0;
+  if (!ReadPort(text, port)) Fail("the port must be a number from 1 to 65535, not \"" + text + "\"");
+  return port;
 }
 
-Options Parse(int argc, char** argv) {
-  Args a;
-  for (int i = 1; i < argc; ++i) a.words.push_back(argv[i]);
-  Options o;
+namespace {
+
+// The command (and sub-command) word; --version and --help end the program.
+void ParseCommand(Args& a, Options& o) {
   if (!a.More()) {
     std::fputs(kUsage, stderr);
     std::exit(kExitError);
@@ -156,59 +155,88 @@ Options Parse(int argc, char** argv) {
   } else if (o.command != "compare" && o.command != "sync") {
     Fail("unknown command \"" + o.command + "\" (try --help)");
   }
+}
+
+// The folders, the server and what is compared; false for another option.
+bool ParsePlaceOption(const std::string& w, Args& a, Options& o) {
+  if (w == "--local") o.local = a.Value(w), o.localGiven = true;
+  else if (w == "--remote" && o.command == "connections") o.remotePath = a.Value(w);
+  else if (w == "--remote") o.remoteUrl = a.Value(w);
+  else if (w == "--remote-dir") o.remoteDir = a.Value(w);
+  else if (w == "--connection") o.connection = a.Value(w);
+  else if (w == "--file") o.file = a.Value(w);
+  else if (w == "--types") o.types = a.Value(w), o.typesGiven = true;
+  else if (w == "--connections" && o.command != "connections") o.connections = ParseConnections(a.Value(w));
+  else if (w == "--no-subfolders") o.includeSubFolders = false, o.subFoldersGiven = true;
+  else if (w == "--exact-seconds") o.ignoreSeconds = false;
+  else if (w == "--format") {
+    o.format = a.Value(w);
+    if (o.format != "text" && o.format != "tsv") Fail("--format takes text or tsv");
+  } else if (w == "--no-state" && o.command != "connections" && o.command != "state") o.noState = true;
+  else return false;
+  return true;
+}
+
+// What a sync does and says; false for another option.
+bool ParseSyncOption(const std::string& w, Args& a, Options& o) {
+  if (o.command != "sync") return false;
+  if (w == "--up") o.up = true;
+  else if (w == "--down") o.down = true;
+  else if (w == "--set-local-timestamps") o.setLocalTimestamps = true;
+  else if (w == "--dry-run") o.dryRun = true;
+  else if (w == "-v" || w == "--verbose") o.verbose = true;
+  else if (w == "--keep-deleted") o.keepDeleted = true;
+  else if (w == "--delete") o.mirror = true;
+  else if (w == "--max-delete") o.maxDelete = ParseCount(w, a.Value(w));
+  else if (w == "-q" || w == "--quiet") o.quiet = true;
+  else return false;
+  return true;
+}
+
+// A stored connection's fields and the login, TLS and trust options; false
+// for another option.
+bool ParseLoginOption(const std::string& w, Args& a, Options& o) {
+  const bool login = o.command != "connections" || o.subcommand == "add";
+  if (w == "--description") o.description = a.Value(w);
+  else if (w == "--host") o.host = a.Value(w);
+  else if (w == "--port") o.port = ParsePort(a.Value(w)), o.portGiven = true;
+  else if (w == "--user") o.user = a.Value(w);
+  else if (w == "--password-stdin") o.passwordStdin = true;
+  else if (w == "--identity" && login) o.identity = a.Value(w);
+  else if (w == "--trust-host-key" && login) o.trustHostKey = HostKeyFingerprint(a.Value(w));
+  else if (w == "--protocol" && o.subcommand == "add") {
+    const std::string v = a.Value(w);
+    if (v != "ftp" && v != "sftp") Fail("--protocol takes ftp or sftp");
+    o.sftp = v == "sftp";
+  } else if (w == "--server-offset" && login) {
+    std::string why;
+    if (!ServerTimeOffset::Parse(a.Value(w), o.serverOffset, &why)) Fail(why);
+    o.serverOffsetGiven = true;
+  } else if (w == "--tls" && login) {
+    if (!ParseTlsMode(a.Value(w), o.tls)) Fail("--tls takes none, explicit or implicit");
+    o.tlsGiven = true;
+  } else if (w == "--trust-fingerprint" && login) {
+    const std::string given = a.Value(w);
+    o.trustFingerprint = NormalizeFingerprint(given);
+    if (o.trustFingerprint.empty())
+      Fail("\"" + given + "\" is not a SHA-256 certificate fingerprint (64 hex digits, colons allowed)");
+  } else {
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+Options Parse(int argc, char** argv) {
+  Args a;
+  for (int i = 1; i < argc; ++i) a.words.push_back(argv[i]);
+  Options o;
+  ParseCommand(a, o);
   while (a.More()) {
     const std::string w = a.Next();
-    if (w == "--local") o.local = a.Value(w), o.localGiven = true;
-    else if (w == "--remote" && o.command == "connections") o.remotePath = a.Value(w);
-    else if (w == "--remote") o.remoteUrl = a.Value(w);
-    else if (w == "--remote-dir") o.remoteDir = a.Value(w);
-    else if (w == "--connection") o.connection = a.Value(w);
-    else if (w == "--file") o.file = a.Value(w);
-    else if (w == "--types") o.types = a.Value(w), o.typesGiven = true;
-    else if (w == "--connections" && o.command != "connections") o.connections = ParseConnections(a.Value(w));
-    else if (w == "--no-subfolders") o.includeSubFolders = false, o.subFoldersGiven = true;
-    else if (w == "--exact-seconds") o.ignoreSeconds = false;
-    else if (w == "--format") {
-      o.format = a.Value(w);
-      if (o.format != "text" && o.format != "tsv") Fail("--format takes text or tsv");
-    } else if (w == "--up" && o.command == "sync") o.up = true;
-    else if (w == "--down" && o.command == "sync") o.down = true;
-    else if (w == "--set-local-timestamps" && o.command == "sync") o.setLocalTimestamps = true;
-    else if (w == "--dry-run" && o.command == "sync") o.dryRun = true;
-    else if ((w == "-v" || w == "--verbose") && o.command == "sync") o.verbose = true;
-    else if (w == "--keep-deleted" && o.command == "sync") o.keepDeleted = true;
-    else if (w == "--delete" && o.command == "sync") o.mirror = true;
-    else if (w == "--max-delete" && o.command == "sync") o.maxDelete = ParseCount(w, a.Value(w));
-    else if (w == "--no-state" && o.command != "connections" && o.command != "state") o.noState = true;
-    else if ((w == "-q" || w == "--quiet") && o.command == "sync") o.quiet = true;
-    else if (w == "--description") o.description = a.Value(w);
-    else if (w == "--host") o.host = a.Value(w);
-    else if (w == "--port") o.port = ParsePort(a.Value(w)), o.portGiven = true;
-    else if (w == "--user") o.user = a.Value(w);
-    else if (w == "--password-stdin") o.passwordStdin = true;
-    else if (w == "--identity" && (o.command != "connections" || o.subcommand == "add")) o.identity = a.Value(w);
-    else if (w == "--trust-host-key" && (o.command != "connections" || o.subcommand == "add"))
-      o.trustHostKey = HostKeyFingerprint(a.Value(w));
-    else if (w == "--protocol" && o.subcommand == "add") {
-      const std::string v = a.Value(w);
-      if (v != "ftp" && v != "sftp") Fail("--protocol takes ftp or sftp");
-      o.sftp = v == "sftp";
-    }
-    else if (w == "--server-offset" && (o.command != "connections" || o.subcommand == "add")) {
-      std::string why;
-      if (!ServerTimeOffset::Parse(a.Value(w), o.serverOffset, &why)) Fail(why);
-      o.serverOffsetGiven = true;
-    }
-    else if (w == "--tls" && (o.command != "connections" || o.subcommand == "add")) {
-      if (!ParseTlsMode(a.Value(w), o.tls)) Fail("--tls takes none, explicit or implicit");
-      o.tlsGiven = true;
-    } else if (w == "--trust-fingerprint" && (o.command != "connections" || o.subcommand == "add")) {
-      const std::string given = a.Value(w);
-      o.trustFingerprint = NormalizeFingerprint(given);
-      if (o.trustFingerprint.empty())
-        Fail("\"" + given + "\" is not a SHA-256 certificate fingerprint (64 hex digits, colons allowed)");
-    }
-    else Fail("unknown option " + w + " (try --help)");
+    if (!ParsePlaceOption(w, a, o) && !ParseSyncOption(w, a, o) && !ParseLoginOption(w, a, o))
+      Fail("unknown option " + w + " (try --help)");
   }
   if (o.verbose && o.quiet) Fail("-v and -q do not go together");
   if (o.mirror && o.up == o.down) Fail("--delete needs exactly one of --up or --down (the direction of the mirror)");

@@ -5,7 +5,6 @@
 #include <termios.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -17,20 +16,6 @@
 
 namespace twinbay::cli {
 namespace {
-
-std::string PercentDecode(const std::string& s) {
-  std::string out;
-  for (size_t i = 0; i < s.size(); ++i) {
-    if (s[i] == '%' && i + 2 < s.size() && std::isxdigit(static_cast<unsigned char>(s[i + 1])) &&
-        std::isxdigit(static_cast<unsigned char>(s[i + 2]))) {
-      out += static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16));
-      i += 2;
-    } else {
-      out += s[i];
-    }
-  }
-  return out;
-}
 
 // Reads a line from the terminal (not echoed when `secret`); nullopt when
 // there is no terminal to ask.
@@ -52,16 +37,13 @@ std::optional<std::string> AskTerminal(const std::string& prompt, bool secret) {
   if (echoOff) tcsetattr(fd, TCSAFLUSH, &old);
   if (secret) std::fprintf(tty, "\n");
   std::fclose(tty);
-  if (!got) return std::nullopt;
-  std::string p = buf;
-  while (!p.empty() && (p.back() == '\n' || p.back() == '\r')) p.pop_back();
-  return p;
-}
-
-bool StartsWithNoCase(const std::string& text, const std::string& prefix) {
-  return text.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), text.begin(), [](char a, char b) {
-           return a == std::tolower(static_cast<unsigned char>(b));
-         });
+  std::optional<std::string> answer;
+  if (got) answer.emplace(buf);
+  // What was typed may be a secret: no copy stays behind in this buffer.
+  std::fill(std::begin(buf), std::end(buf), '\0');
+  asm volatile("" : : "r"(buf) : "memory");
+  while (answer && !answer->empty() && (answer->back() == '\n' || answer->back() == '\r')) answer->pop_back();
+  return answer;
 }
 
 // Keeps what the user trusted (a certificate, or an SFTP host key) on the
@@ -72,9 +54,7 @@ void PinOnRecord(const Options& o, const Target& target) {
   CConnectionProperties* c = list.FindByDescription(o.connection);
   if (!c) return;
   const bool sftp = target.place.protocol == FsProtocol::Sftp;
-  std::string& pin = sftp ? c->hostKey : c->pinnedFingerprint;
-  if (pin == target.place.pin) return;
-  pin = target.place.pin;
+  if (!TrustOnRecord(*c, target.place.pin)) return;
   if (!sftp && o.tlsGiven) SetRecordProtocol(*c, target.place.protocol);
   SaveConnections(list);
   std::fprintf(stderr, "twinbay-cli: the %s is now trusted for \"%s\"\n", sftp ? "host key" : "certificate",
@@ -114,48 +94,16 @@ void ReportServerTime(CSyncController& controller) {
 }
 
 Target ParseUrl(const std::string& url) {
-  // As curl reads them: ftps:// is implicit TLS (port 990); ftpes:// names
-  // explicit TLS, which curl asks for with --ssl-reqd on an ftp:// address.
   Target t;
-  std::string rest;
-  bool matched = false;
-  for (const auto& [scheme, protocol] : {std::pair{"ftp://", FsProtocol::Ftp}, std::pair{"ftps://", FsProtocol::FtpTlsImplicit},
-                                         std::pair{"ftpes://", FsProtocol::FtpTlsExplicit}, std::pair{"sftp://", FsProtocol::Sftp}}) {
-    if (!StartsWithNoCase(url, scheme)) continue;
-    rest = url.substr(std::string(scheme).size());
-    t.place.protocol = protocol;
-    t.place.port = DefaultPort(protocol);
-    t.tlsFromScheme = protocol == FsProtocol::FtpTlsImplicit || protocol == FsProtocol::FtpTlsExplicit;
-    matched = true;
-    break;
-  }
-  if (!matched) Fail("--remote takes an ftp://, ftps://, ftpes:// or sftp:// address, not \"" + url + "\"");
-  const size_t slash = rest.find('/');
-  std::string authority = rest.substr(0, slash);
-  t.path = slash == std::string::npos ? "" : PercentDecode(rest.substr(slash));
-  const size_t at = authority.rfind('@');
-  if (at != std::string::npos) {
-    std::string userInfo = authority.substr(0, at);
-    if (userInfo.find(':') != std::string::npos)
-      Fail("put no password in the address: use TWINBAY_PASSWORD or the prompt");
-    t.place.user = PercentDecode(userInfo);
-    authority = authority.substr(at + 1);
-  }
-  // SFTP has no anonymous login: without a user name in the address,
-  // OpenSSH's rules (the local user) apply.
-  t.anonymous = t.place.user.empty() && t.place.protocol != FsProtocol::Sftp;
-  if (!authority.empty() && authority[0] == '[') {
-    const size_t close = authority.find(']');
-    if (close == std::string::npos) Fail("bad address " + url);
-    t.place.host = authority.substr(1, close - 1);
-    if (close + 1 < authority.size() && authority[close + 1] == ':')
-      t.place.port = ParsePort(authority.substr(close + 2));
-  } else {
-    const size_t colon = authority.find(':');
-    t.place.host = authority.substr(0, colon);
-    if (colon != std::string::npos) t.place.port = ParsePort(authority.substr(colon + 1));
-  }
-  if (t.place.host.empty()) Fail("no server in " + url);
+  std::string port;
+  const AddressFault fault = ReadAddress(url, t, &port);
+  if (fault == AddressFault::Port) ParsePort(port);  // fails, saying why
+  if (fault == AddressFault::Scheme)
+    Fail("--remote takes an ftp://, ftps://, ftpes:// or sftp:// address, not \"" + url + "\"");
+  if (fault == AddressFault::PasswordInAddress)
+    Fail("put no password in the address: use TWINBAY_PASSWORD or the prompt");
+  if (fault == AddressFault::Brackets) Fail("bad address " + url);
+  if (fault != AddressFault::None) Fail("no server in " + url);
   return t;
 }
 
@@ -176,10 +124,7 @@ Target TargetOfRecord(Options& o) {
   if (!c) Fail("no stored connection \"" + o.connection + "\"");
   Target target;
   std::string problem;
-  if (!RecordTarget(*c, {}, target.place, problem)) Fail("the stored connection \"" + o.connection + "\": " + problem);
-  target.anonymous = target.place.user.empty() && target.place.protocol != FsProtocol::Sftp;
-  target.path = c->remotePath;
-  target.serverOffset = GetServerOffset(*c);
+  if (!RecordTarget(*c, {}, target, problem)) Fail("the stored connection \"" + o.connection + "\": " + problem);
   if (!o.localGiven) o.local = c->localPath;
   if (!o.typesGiven) o.types = c->fileTypes;
   if (!o.subFoldersGiven) o.includeSubFolders = c->includeSubFolders != 0;
@@ -252,17 +197,19 @@ void OpenRemote(const Options& o, Target& target, CSyncController& controller) {
   if (o.passwordStdin) {
     std::getline(std::cin, p.password);
     if (!p.password.empty() && p.password.back() == '\r') p.password.pop_back();
+  } else if (SecretsBeforeConnect(target).password) {
+    p.password = AskPassword(p.user, p.host);
   } else if (p.password.empty() && sftp) {
     // The agent and the key file come first; a password only when given.
     if (const char* env = std::getenv("TWINBAY_PASSWORD")) p.password = env;
-  } else if (!target.anonymous && p.password.empty()) {
-    p.password = AskPassword(p.user, p.host);
   }
+  // Asked when the key is first read: the pool's later logins use the
+  // decrypted key that read kept.
   p.askPassphrase = [](const std::string& keyFile) {
     return AskTerminal("Passphrase for " + Visible(keyFile) + ": ", true);
   };
   bool ok = controller.Connect(p, failure, target.serverOffset);
-  if (!ok && sftp && failure.kind == OpenFailureKind::SignIn && p.password.empty() && !o.passwordStdin) {
+  if (!ok && QuestionAfter(p, failure) == ConnectQuestion::Password && !o.passwordStdin) {
     // Neither the agent nor a key got in: a password, if the user can give one.
     if (const std::optional<std::string> pw =
             AskTerminal("Password for " + Visible(p.user) + "@" + Visible(p.host) + ": ", true)) {

@@ -57,19 +57,6 @@ void SetServerOffset(CConnectionProperties& record, const ServerTimeOffset& offs
 bool RecordProtocol(const CConnectionProperties& record, FsProtocol& protocol);
 void SetRecordProtocol(CConnectionProperties& record, FsProtocol protocol);
 
-// The place a record names, with its login. FTP: no user name or password
-// for an anonymous record or an empty user name; the trusted certificate.
-// SFTP: the user name whatever the anonymous mark, the key file, the
-// trusted host key. `promptedPassword` stands in for a password the record
-// does not keep. False, with `problem`, when the record cannot be used.
-bool RecordTarget(const CConnectionProperties& record, const std::string& promptedPassword,
-                  FileSystemTarget& target, std::string& problem);
-
-// Whether a private key file is protected by a passphrase (OpenSSH format:
-// its cipher is not "none"; PEM: it says ENCRYPTED). False for a file that
-// cannot be read: the sign-in then says what is wrong with it.
-bool KeyFileNeedsPassphrase(const std::string& keyFile);
-
 // Reverses the text and swaps the two 4-bit halves of every byte; applying it
 // twice gives the text back.
 std::string ScrambleText(const std::string& text);

@@ -3,7 +3,7 @@
 // deleting, browsing, logging out.
 #include <system_error>
 
-#include "core/connections.h"
+#include "core/connect_policy.h"
 #include "core/controller.h"
 #include "net/curl_ftp.h"
 #include "net/open_fs.h"

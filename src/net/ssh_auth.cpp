@@ -2,6 +2,7 @@
 
 #include <libssh/libssh.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -24,7 +25,10 @@ int AskPassphrase(const char*, char* buf, size_t len, int, int, void* userdata) 
     return -1;
   }
   std::memcpy(buf, answer->c_str(), answer->size() + 1);
+  // Overwritten before it is freed; the barrier keeps the stores.
   std::fill(answer->begin(), answer->end(), '\0');
+  asm volatile("" : : "r"(answer->data()) : "memory");
+  answer->clear();
   return 0;
 }
 

@@ -28,7 +28,9 @@ struct SftpSettings {
   // A private key in OpenSSH format (ed25519, ECDSA or RSA); empty: none.
   std::string keyFile;
   // Asked for the key file's passphrase when it has one (nullopt: the user
-  // declined). The answer is used for that one sign-in and not kept.
+  // declined), once per place: the answer decrypts the key, is wiped, and
+  // the place's later logins (a pool's members, a login again) use the
+  // decrypted key kept for them.
   std::function<std::optional<std::string>(const std::string& keyFile)> askPassphrase;
   // A host key the user chose to trust ("SHA256:..."): accepted whatever
   // known_hosts says.

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include "core/connect_policy.h"
 #include "core/connections.h"
 #include "support/sshd_server.h"
 #include "support/temp_dir.h"
@@ -201,13 +202,60 @@ TEST(ConnectionRecord, TargetTakesTheLoginAndPinOfItsProtocol) {
   }
 }
 
-// The window asks for a key's passphrase before it connects, only for a key that has one.
+// Addresses are read as curl reads them; each fault is told apart.
+TEST(ConnectionRecord, AddressesAreReadAsCurlReadsThem) {
+  const std::pair<const char*, std::string> cases[] = {
+      {"ftp://h/a%20b", "1 @h:21 /a b anonymous"},
+      {"FTPS://u%40x@h", "3 u@x@h:990  tls"},
+      {"ftpes://u@[::1]:2121/", "2 u@::1:2121 / tls"},
+      {"sftp://h:2222/p", "4 @h:2222 /p"},
+      {"http://h/", "fault 1"}, {"ftp://u:pw@h/", "fault 2"}, {"ftp://[::1/", "fault 3"},
+      {"ftp:///p", "fault 4"}, {"ftp://h:0/", "fault 5 0"}, {"sftp://h:/", "fault 5 "},
+  };
+  for (const auto& [address, want] : cases) {
+    ConnectTarget t;
+    std::string port = "-";
+    const AddressFault fault = ReadAddress(address, t, &port);
+    const FileSystemTarget& p = t.place;
+    EXPECT_EQ(fault != AddressFault::None
+                  ? "fault " + std::to_string(static_cast<int>(fault)) + (fault == AddressFault::Port ? " " + port : "")
+                  : std::to_string(static_cast<int>(p.protocol)) + " " + p.user + "@" + p.host + ":" +
+                        std::to_string(p.port) + " " + t.path + (t.anonymous ? " anonymous" : "") +
+                        (t.tlsFromScheme ? " tls" : ""),
+              want)
+        << address;
+  }
+}
+
+// The window asks for a key's passphrase before it connects, only for a key that has one
+// (and hands it over once); a password first only without an agent or key; after a failure
+// only a refused certificate or unknown host key (never a changed one) or, once SFTP's keys
+// were refused, a password. A pin goes to the field of the record's protocol.
 TEST(ConnectionRecord, KeyFilesWithAPassphraseAreToldApart) {
   test::TempDir t;
   ASSERT_TRUE(test::MakeSshKey(t / "plain", "ed25519") && test::MakeSshKey(t / "locked", "ecdsa", "open sesame"));
   EXPECT_FALSE(KeyFileNeedsPassphrase(t / "plain"));
   EXPECT_TRUE(KeyFileNeedsPassphrase(t / "locked"));
   EXPECT_FALSE(KeyFileNeedsPassphrase(t / "missing"));
+  unsetenv("SSH_AUTH_SOCK");
+  ConnectTarget ftp, sftp;
+  ftp.anonymous = false, sftp.place.protocol = FsProtocol::Sftp;
+  EXPECT_TRUE(SecretsBeforeConnect(ftp).password && SecretsBeforeConnect(sftp).password);
+  sftp.place.keyFile = t / "locked";
+  EXPECT_TRUE(!SecretsBeforeConnect(sftp).password && SecretsBeforeConnect(sftp).passphrase);
+  using Q = ConnectQuestion;
+  using K = OpenFailureKind;
+  for (const auto& [place, kind, want] :
+       {std::tuple{sftp.place, K::SignIn, Q::Password}, {ftp.place, K::SignIn, Q::None},
+        {sftp.place, K::UnknownHostKey, Q::TrustHostKey}, {sftp.place, K::ChangedHostKey, Q::None},
+        {ftp.place, K::UntrustedCertificate, Q::TrustCertificate}})
+    EXPECT_EQ(QuestionAfter(place, {kind, "SHA256:x", ""}), want) << static_cast<int>(kind);
+  CConnectionProperties r;
+  r.protocol = 1;
+  EXPECT_TRUE(TrustOnRecord(r, "SHA256:x") && !TrustOnRecord(r, "SHA256:x") && r.pinnedFingerprint.empty());
+  std::string typed = "open sesame";
+  const PassphraseQuestion once = PassphraseOnce(typed);
+  EXPECT_TRUE(typed.empty() && once("k") == "open sesame" && !once("k"));
 }
 
 }  // namespace

@@ -116,6 +116,20 @@ TEST_F(SftpTest, HostKeysAndSignIn) {
     EXPECT_TRUE(log.rfind("Connection closed by 127.0.0.1 port ", 0) == 0 && std::count(log.begin(), log.end(), '\n') == 1)
         << c.what << ":\n" << log;
   }
+  // A pool over an encrypted key: its passphrase is asked for (and given) once,
+  // at the first login; later members and a login again use the key it kept.
+  int asked = 0;
+  SftpSettings s = sshd_->ClientSettings();
+  key(std::nullopt)(s);
+  s.askPassphrase = [&](const std::string&) {
+    return ++asked == 1 ? std::optional<std::string>("open sesame") : std::nullopt;
+  };
+  SftpFileSystem first(s);
+  ASSERT_TRUE(first.Connect()) << first.LastError();
+  const auto second = first.OpenAnother(), third = first.OpenAnother();
+  first.Disconnect();
+  EXPECT_TRUE(second && third && first.Reconnect()) << first.LastError();
+  EXPECT_EQ(asked, 1);
 }
 
 // A cut under a listing or a copy is a failure and a lost connection.

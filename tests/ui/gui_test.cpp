@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QDesktopServices>
+#include <QInputDialog>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
@@ -84,11 +85,13 @@ TEST_F(Gui, TrustThisCertificateThenConnectedEncrypted) {
 
 // SFTP: an unknown host key is asked about once, No the default; Yes pins it
 // and connects. A key other than the pinned one stops the connect with a
-// critical message that cannot accept it.
+// critical message that cannot accept it. The key's passphrase is asked for
+// once and still serves the connect made again after the trust.
 TEST_F(Gui, AnUnknownHostKeyIsAskedAboutOnceAndAChangedOneRefused) {
   std::string why;
   test::MakeFolder(serverRoot / "sshd");
-  auto sshd = test::SshTestServer::StartSshd(serverRoot / "sshd", &why);
+  ASSERT_TRUE(test::MakeSshKey(serverRoot / "locked", "ecdsa", "open sesame"));
+  auto sshd = test::SshTestServer::StartSshd(serverRoot / "sshd", &why, {serverRoot / "locked.pub"});
   ASSERT_TRUE(sshd) << why;
   const std::string fp = sshd->HostFingerprint(), oldHome = std::getenv("HOME") ? std::getenv("HOME") : "";
   setenv("HOME", home.path().c_str(), 1);  // no known_hosts
@@ -101,10 +104,16 @@ TEST_F(Gui, AnUnknownHostKeyIsAskedAboutOnceAndAChangedOneRefused) {
     std::filesystem::remove(ConnectionsFile());
     StoreRecord(sshd->port(), [&](CConnectionProperties& r) {
       std::tie(r.protocol, r.userName, r.password, r.keyFile, r.hostKey, r.remotePath) =
-          std::tuple(1, "root", "", sshd->ClientKey(), pin, "");
+          std::tuple(1, "root", "", serverRoot / "locked", pin, "");
     });
     MakeFrame();
-    int asked = 0;
+    int asked = 0, passphrases = 0;
+    OnModal("PassphraseDialog", [&](QWidget* w) {
+      ++passphrases;
+      static_cast<QInputDialog*>(w)->setTextValue("open sesame");
+      static_cast<QDialog*>(w)->accept();
+    });
+    auto password = OnModal("PasswordDialog", [](QWidget* w) { static_cast<QDialog*>(w)->reject(); });
     bool noIsDefault = false, critical = false;
     QString details;
     OnModal(pin.empty() ? "TrustHostKey" : "HostKeyChanged", [&](QWidget* w) {
@@ -118,7 +127,7 @@ TEST_F(Gui, AnUnknownHostKeyIsAskedAboutOnceAndAChangedOneRefused) {
     auto failed = Answer("ConnectFailed", QMessageBox::Ok);
     Connect();
     ASSERT_TRUE(WaitFor([&] { return asked == 1 && !View()->IsBusy(); })) << View()->LastError();
-    EXPECT_FALSE(*failed);
+    EXPECT_TRUE(!*failed && !*password && passphrases == 1);
     EXPECT_EQ(details.count(QString::fromStdString(fp)), 1) << details.toStdString();
     ConnectionsList saved(ConnectionsFile());
     ASSERT_TRUE(saved.Load().ok);

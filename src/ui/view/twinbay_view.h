@@ -18,6 +18,7 @@
 #include "engine/filters.h"
 #include "engine/number_format.h"
 #include "engine/totals.h"
+#include "core/connect_policy.h"
 #include "core/connections.h"
 #include "ui/icons.h"
 #include "ui/settings.h"
@@ -215,9 +216,10 @@ class CTwinbayView : public QWidget, private ISyncListener, private ICollectionL
   // A password typed at the prompt: the record forgets it when the
   // connections file is saved, the session keeps using it.
   std::string promptedPassword_;
-  // An SFTP key file's passphrase, asked for before the connect; used for
-  // that connect only, never kept in the record.
-  std::string passphrase_;
+  // An SFTP key file's passphrase, asked for before the connect: handed to
+  // its first sign-in with the key and wiped then, or when the connect ends
+  // without it. Never kept in the record.
+  PassphraseQuestion passphrase_;
   // A FolderChange::Added event is on its way (at most one at a time).
   std::atomic<bool> addedPosted_{false};
 

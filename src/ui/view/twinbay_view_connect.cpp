@@ -3,7 +3,6 @@
 // unknown SFTP host key.
 #include <QInputDialog>
 #include <QMessageBox>
-#include <cstdlib>
 
 #include "ui/alerts.h"
 #include "ui/dialogs/connection_dlgs.h"
@@ -38,26 +37,37 @@ void CTwinbayView::OnConnect() {
 }
 
 bool CTwinbayView::AskForSecrets(bool afterRefusedSignIn) {
-  passphrase_.clear();
-  FsProtocol protocol = FsProtocol::Ftp;
-  const bool sftp = RecordProtocol(*current_, protocol) && protocol == FsProtocol::Sftp;
-  // SFTP signs in with the agent or the key file first: a password is asked
-  // for only without them, or once they were refused.
-  const bool keys = sftp && !afterRefusedSignIn && (!current_->keyFile.empty() || std::getenv("SSH_AUTH_SOCK"));
-  if (current_->password.empty() && !keys && (sftp || (!current_->anonymous && !current_->userName.empty()))) {
+  ForgetPassphrase(passphrase_);
+  ConnectTarget target;
+  std::string problem;
+  // A record that cannot be used is told as a failed connect.
+  if (!RecordTarget(*current_, {}, target, problem)) return true;
+  // Once SFTP's keys were refused, only a password is asked for.
+  const SecretsToAsk ask = afterRefusedSignIn ? SecretsToAsk{true, false} : SecretsBeforeConnect(target);
+  if (ask.password) {
     current_->passwordStored = 0;
     CPasswordDlg pw(QString::fromStdString(current_->description), this);
     if (pw.exec() != QDialog::Accepted) return false;
     current_->password = pw.Password().toStdString();
     promptedPassword_ = current_->password;
   }
-  if (sftp && !afterRefusedSignIn && KeyFileNeedsPassphrase(current_->keyFile)) {
-    bool ok = false;
-    const QString text = QInputDialog::getText(
-        this, "Twinbay", "Passphrase for the key file\n" + QString::fromStdString(current_->keyFile),
-        QLineEdit::Password, QString(), &ok);
-    if (!ok) return false;
-    passphrase_ = text.toStdString();
+  if (ask.passphrase) {
+    QInputDialog dlg(this);
+    dlg.setObjectName("PassphraseDialog");
+    dlg.setWindowTitle("Twinbay");
+    dlg.setLabelText("Passphrase for the key file\n" + QString::fromStdString(current_->keyFile));
+    dlg.setTextEchoMode(QLineEdit::Password);
+    const bool ok = dlg.exec() == QDialog::Accepted;
+    QString text = dlg.textValue();
+    dlg.setTextValue(QString());
+    QByteArray utf8 = text.toUtf8();
+    std::string typed(utf8.constData(), static_cast<size_t>(utf8.size()));
+    utf8.fill('\0');
+    text.fill(QChar(0));
+    // Handed to the first sign-in with the key, then wiped.
+    passphrase_ = PassphraseOnce(typed);
+    if (!ok) ForgetPassphrase(passphrase_);
+    return ok;
   }
   return true;
 }
@@ -71,15 +81,14 @@ void CTwinbayView::StartConnect() {
   std::string problem;
   bool started = false;
   if (RecordTarget(*current_, promptedPassword_, target, problem)) {
-    // Used for this connect (and the pool's logins) only.
-    if (!passphrase_.empty())
-      target.askPassphrase = [p = passphrase_](const std::string&) { return std::optional<std::string>(p); };
+    // The first sign-in with the key takes the passphrase (and wipes it); the
+    // pool's later logins use the decrypted key it kept.
+    target.askPassphrase = passphrase_;
     started = controller_.StartConnect(target, GetServerOffset(*current_), this);
   } else {
     // The controller tells a record it cannot use as a failed connect.
     started = controller_.StartConnect(*current_, promptedPassword_, this);
   }
-  passphrase_.clear();
   if (!started) {
     SetAnimation(icons::ConnectionState::NotConnected);
     SetBusy(false);
@@ -99,17 +108,23 @@ void CTwinbayView::OnConnectDone(const SessionOutcome& o) {
   encrypted_ = ok && controller_.Encrypted();
   const OpenFailureKind kind = o.failure.kind;
   if (!ok && !o.cancelled && current_) {
-    const bool again = kind == OpenFailureKind::UntrustedCertificate ? AskToTrustCertificate(o.failure)
-                       : kind == OpenFailureKind::UnknownHostKey     ? AskToTrustHostKey(o.failure)
-                       : kind == OpenFailureKind::SignIn && current_->protocol == 1 && current_->password.empty()
-                           ? AskForSecrets(true)
-                           : false;
+    FileSystemTarget tried;
+    std::string problem;
+    const ConnectQuestion question = RecordTarget(*current_, promptedPassword_, tried, problem)
+                                         ? QuestionAfter(tried, o.failure)
+                                         : ConnectQuestion::None;
+    const bool again = question == ConnectQuestion::TrustCertificate ? AskToTrustCertificate(o.failure)
+                       : question == ConnectQuestion::TrustHostKey   ? AskToTrustHostKey(o.failure)
+                       : question == ConnectQuestion::Password       ? AskForSecrets(true)
+                                                                     : false;
     if (again) {
       TellFrame(false);
       StartConnect();
       return;
     }
   }
+  // Wiped, also where ssh-agent got in and the key was never read.
+  ForgetPassphrase(passphrase_);
   // The old connection went before the new one was tried.
   connected_ = ok;
   if (ok) {
@@ -155,10 +170,8 @@ bool AskTrust(QWidget* parent, const char* name, const QString& question, const 
 
 bool CTwinbayView::AskToTrustCertificate(const OpenFailure& failure) {
   const std::string& fingerprint = failure.fingerprint;
-  // Only a certificate that was refused by its check, never a changed pin
-  // quietly replaced: the question says which it is.
-  if (fingerprint.empty()) return false;
-  const bool changed = !current_->pinnedFingerprint.empty();
+  // Never a changed pin quietly replaced: the question says which it is.
+  const bool changed = !PinField(*current_).empty();
   // Why it was refused, up to the sentence that gives the fingerprint: the
   // question gives it once, on a line of its own.
   std::string why = failure.message;
@@ -175,13 +188,12 @@ bool CTwinbayView::AskToTrustCertificate(const OpenFailure& failure) {
                QString::fromStdString(current_->host), QString::fromStdString(fingerprint),
                QString::fromStdString(current_->description));
   if (!AskTrust(this, "TrustCertificate", "Trust this certificate?", details)) return false;
-  current_->pinnedFingerprint = fingerprint;
+  TrustOnRecord(*current_, fingerprint);
   SaveTrust();
   return true;
 }
 
 bool CTwinbayView::AskToTrustHostKey(const OpenFailure& failure) {
-  if (failure.fingerprint.empty()) return false;
   const QString details =
       QString("The server %1 is not known on this computer (~/.ssh/known_hosts does not hold it). "
               "Its host key has the fingerprint\n\n%2\n\n"
@@ -190,7 +202,7 @@ bool CTwinbayView::AskToTrustHostKey(const OpenFailure& failure) {
           .arg(QString::fromStdString(current_->host), QString::fromStdString(failure.fingerprint),
                QString::fromStdString(current_->description));
   if (!AskTrust(this, "TrustHostKey", "Trust this host key?", details)) return false;
-  current_->hostKey = failure.fingerprint;
+  TrustOnRecord(*current_, failure.fingerprint);
   SaveTrust();
   return true;
 }
