@@ -14,6 +14,7 @@
 #include <tuple>
 
 #include "cli/cli.h"
+#include "core/keyring.h"
 
 namespace twinbay::cli {
 namespace {
@@ -172,10 +173,12 @@ namespace {
 // The server and login of a stored connection.
 Target TargetOfRecord(Options& o) {
   ConnectionsList list = LoadConnections(o.file);
-  const CConnectionProperties* c = list.FindByDescription(o.connection);
+  CConnectionProperties* c = list.FindByDescription(o.connection);
   if (!c) Fail("no stored connection \"" + o.connection + "\"");
   Target target;
   std::string problem;
+  // A password in the desktop keyring that cannot be read fails the run.
+  if (!FetchRecordPassword(*c, problem)) Fail(problem);
   if (!RecordTarget(*c, {}, target.place, problem)) Fail("the stored connection \"" + o.connection + "\": " + problem);
   target.anonymous = target.place.user.empty() && target.place.protocol != FsProtocol::Sftp;
   target.path = c->remotePath;
