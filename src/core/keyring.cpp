@@ -219,7 +219,11 @@ PasswordHome WherePasswordIsKept(const CConnectionProperties& record) {
 std::string PasswordHomeText(const CConnectionProperties& record) {
   switch (WherePasswordIsKept(record)) {
     case PasswordHome::Keyring: return "Password kept in the desktop keyring";
-    case PasswordHome::File: return "Password kept scrambled in the connections file (no desktop keyring)";
+    case PasswordHome::File:
+      return record.keyringRefused.empty()
+                 ? "Password kept scrambled in the connections file (to the desktop keyring, where one answers, on "
+                   "the next save)"
+                 : "Password kept scrambled in the connections file (no desktop keyring)";
     default: return "No password kept: it is asked for when needed";
   }
 }
