@@ -3,7 +3,8 @@
 set -euo pipefail
 packages=(build-essential cmake ninja-build libgtest-dev libcurl4-openssl-dev libssl-dev qt6-base-dev qt6-svg-dev
           python3-pyftpdlib vsftpd lftp rclone curl openssl xvfb xauth ccache
-          libssh-dev libssh2-1-dev libsqlite3-dev openssh-server openssh-client python3-asyncssh)
+          libssh-dev libssh2-1-dev libsqlite3-dev openssh-server openssh-client python3-asyncssh
+          libsecret-1-dev gnome-keyring dbus)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

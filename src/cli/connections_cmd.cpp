@@ -7,6 +7,7 @@
 #include <string>
 
 #include "cli/cli.h"
+#include "core/keyring.h"
 
 namespace twinbay::cli {
 
@@ -29,13 +30,21 @@ void SaveConnections(ConnectionsList& list) {
 
 namespace {
 
+std::string PasswordNote(const CConnectionProperties& c) {
+  switch (WherePasswordIsKept(c)) {
+    case PasswordHome::Keyring: return " (password in the desktop keyring)";
+    case PasswordHome::File: return " (password scrambled in the connections file)";
+    default: return "";
+  }
+}
+
 void ListConnections(const ConnectionsList& list, const std::string& format) {
   if (format == "tsv") {
     for (size_t i = 0; i < list.Count(); ++i) {
       const CConnectionProperties& c = *list.At(i);
       std::printf("%s\t%s\t%d\t%d\t%s\t%d\t%s\t%s\t%s\t%d\n", Visible(c.description, true).c_str(),
                   Visible(c.host, true).c_str(), c.port, c.anonymous ? 1 : 0, Visible(c.userName, true).c_str(),
-                  c.password.empty() ? 0 : 1, Visible(c.remotePath, true).c_str(),
+                  WherePasswordIsKept(c) == PasswordHome::None ? 0 : 1, Visible(c.remotePath, true).c_str(),
                   Visible(c.localPath, true).c_str(), Visible(c.fileTypes, true).c_str(),
                   c.includeSubFolders ? 1 : 0);
     }
@@ -45,8 +54,7 @@ void ListConnections(const ConnectionsList& list, const std::string& format) {
       const CConnectionProperties& c = *list.At(i);
       std::printf("%s\n  server:  %s:%d\n  login:   %s\n  remote:  %s\n  local:   %s\n  types:   %s%s\n",
                   Visible(c.description).c_str(), Visible(c.host).c_str(), c.port,
-                  c.anonymous && c.protocol != 1 ? "anonymous"
-                                                 : (Visible(c.userName) + (c.password.empty() ? "" : " (password stored)")).c_str(),
+                  c.anonymous && c.protocol != 1 ? "anonymous" : (Visible(c.userName) + PasswordNote(c)).c_str(),
                   Visible(c.remotePath).c_str(), Visible(c.localPath).c_str(),
                   c.fileTypes.empty() ? "*.*" : Visible(c.fileTypes).c_str(),
                   c.includeSubFolders ? ", with sub-folders" : "");
@@ -98,8 +106,14 @@ void AddConnection(ConnectionsList& list, const Options& o) {
     c->password = line;
   }
   if (list.FindByDescription(c->description)) Fail("a connection \"" + c->description + "\" exists already");
+  std::string why;
+  const PasswordHome home = KeepRecordPassword(*c, &why);
   list.Add(std::move(c));
   SaveConnections(list);
+  if (home == PasswordHome::Keyring) std::fprintf(stderr, "twinbay-cli: password kept in the desktop keyring\n");
+  if (home == PasswordHome::File)
+    std::fprintf(stderr, "twinbay-cli: password kept scrambled in the connections file (no desktop keyring: %s)\n",
+                 why.c_str());
 }
 
 }  // namespace
@@ -118,8 +132,10 @@ int ConnectionsCommand(const Options& o) {
   if (o.description.empty()) Fail("connections remove needs --description");
   CConnectionProperties* c = list.FindByDescription(o.description);
   if (!c) Fail("no connection \"" + o.description + "\"");
+  const CConnectionProperties removed = *c;
   list.Remove(c);
   SaveConnections(list);
+  ForgetRecordPassword(list, removed);
   return kExitOk;
 }
 

@@ -13,6 +13,7 @@
 #include <tuple>
 
 #include "cli/cli.h"
+#include "core/keyring.h"
 
 namespace twinbay::cli {
 namespace {
@@ -120,10 +121,12 @@ namespace {
 // The server and login of a stored connection.
 Target TargetOfRecord(Options& o) {
   ConnectionsList list = LoadConnections(o.file);
-  const CConnectionProperties* c = list.FindByDescription(o.connection);
+  CConnectionProperties* c = list.FindByDescription(o.connection);
   if (!c) Fail("no stored connection \"" + o.connection + "\"");
   Target target;
   std::string problem;
+  // A password in the desktop keyring that cannot be read fails the run.
+  if (!FetchRecordPassword(*c, problem)) Fail(problem);
   if (!RecordTarget(*c, {}, target, problem)) Fail("the stored connection \"" + o.connection + "\": " + problem);
   if (!o.localGiven) o.local = c->localPath;
   if (!o.typesGiven) o.types = c->fileTypes;

@@ -105,6 +105,11 @@ bool RecordTarget(const CConnectionProperties& record, const std::string& prompt
   target.port = record.port;
   const bool sftp = target.protocol == FsProtocol::Sftp;
   if (sftp || (!record.anonymous && !record.userName.empty())) {
+    if (PasswordInKeyring(record) && record.keyringHeld.empty()) {
+      // Never an empty password in place of one the keyring did not give.
+      problem = "The password is kept in the desktop keyring and was not read from it.";
+      return false;
+    }
     target.user = record.userName;
     target.password = record.password.empty() ? promptedPassword : record.password;
   }

@@ -47,7 +47,8 @@ bool ReadPort(const std::string& text, int& port);
 // for an anonymous record or an empty user name; the trusted certificate.
 // SFTP: the user name whatever the anonymous mark, the key file, the
 // trusted host key. `promptedPassword` stands in for a password the record
-// does not keep. False, with `problem`, when the record cannot be used.
+// does not keep. False, with `problem`, when the record cannot be used (a
+// password in the desktop keyring not read yet included).
 bool RecordTarget(const CConnectionProperties& record, const std::string& promptedPassword,
                   FileSystemTarget& target, std::string& problem);
 // The same with the record's remote folder and server time offset.

@@ -11,6 +11,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "core/keyring.h"
+
 namespace twinbay {
 namespace {
 
@@ -143,6 +145,9 @@ bool ReadRecord(Reader& r, CConnectionProperties& c) {
   if (!r.I32(c.reserved16) || !r.I32(c.reserved17)) return false;
   c.userName = ScrambleText(c.userName);
   c.password = ScrambleText(c.password);
+  // A password in the field is newer than one in the keyring (a version
+  // that knows no keyring changed it): it counts, and moves on the next save.
+  if (!c.password.empty()) SetPasswordInKeyring(c, false);
   return true;
 }
 
@@ -154,7 +159,7 @@ void WriteRecord(Writer& w, CConnectionProperties& c) {
   w.Str(c.remotePath);
   w.I32(c.anonymous);
   w.Str(ScrambleText(c.userName));
-  w.Str(ScrambleText(c.password));
+  w.Str(ScrambleText(PasswordInKeyring(c) ? std::string() : c.password));
   w.I32(c.includeSubFolders);
   w.Str(c.localPath);
   w.Str(c.fileTypes);
@@ -317,6 +322,7 @@ ConnectionsReadResult ConnectionsList::Save() {
     result.error = fileName_ + " is not a file: the connections were not saved";
     return result;
   }
+  KeepRecordPasswords(records_);
   const std::string bytes = SerializeConnections(records_);
   std::string tmp = fileName_ + ".XXXXXX";
   const int fd = mkstemp(tmp.data());  // created with mode 0600

@@ -40,16 +40,26 @@ class CConnectionProperties {
   // The next reserved word holds the protocol: 0 FTP (tlsMode tells which),
   // as every older file has, 1 SFTP.
   int32_t protocol = 0;
+  // Word 17, bit 0: the password is kept in the desktop keyring (the file's
+  // password field is then empty; older files hold 0).
   int32_t reserved16 = 0, reserved17 = 0;
   // Not stored: 0 when the password was typed at the connect prompt and is
   // kept for this run only.
   int32_t passwordStored = 1;
+  // Not stored: what the desktop keyring is known to hold for this record's
+  // login and password (empty: not read from it yet), and the last ones it
+  // refused in this run (see core/keyring.h).
+  std::string keyringHeld, keyringRefused;
   std::string fileTypes;
 };
 
 // The server time offset a record keeps (in its reserved word 16).
 ServerTimeOffset GetServerOffset(const CConnectionProperties& record);
 void SetServerOffset(CConnectionProperties& record, const ServerTimeOffset& offset);
+
+// Whether the record's password is kept in the desktop keyring.
+inline bool PasswordInKeyring(const CConnectionProperties& r) { return (r.reserved17 & 1) != 0; }
+inline void SetPasswordInKeyring(CConnectionProperties& r, bool in) { r.reserved17 = (r.reserved17 & ~1) | (in ? 1 : 0); }
 
 // The protocol a record names: FTP with its TLS mode, or SFTP. False for a
 // protocol or TLS mode a newer version wrote: such a record is not connected
@@ -63,7 +73,7 @@ std::string ScrambleText(const std::string& text);
 
 // The file's bytes for a list of records. Records whose password was only
 // prompted for are written with an empty password (and it is emptied in the
-// record too).
+// record too), as are those whose password is in the desktop keyring.
 std::string SerializeConnections(std::vector<std::unique_ptr<CConnectionProperties>>& records);
 
 struct ConnectionsReadResult {
@@ -94,7 +104,9 @@ class ConnectionsList {
   // the records read before the fault and fails with a message.
   ConnectionsReadResult Load();
   // Writes a temporary file beside the real one (mode 0600) and renames it
-  // over the old file, so that a failed save never loses the list.
+  // over the old file, so that a failed save never loses the list. Stored
+  // passwords go to the desktop keyring first where one answers
+  // (KeepRecordPasswords).
   ConnectionsReadResult Save();
   // Renames an unreadable file to "<name>.bad" so that the next save does not
   // overwrite what may still be recovered. Returns the new name, or empty.

@@ -26,6 +26,7 @@ namespace twinbay {
 namespace {
 
 using test::FtpTestServer;
+using test::PrivateKeyring;
 using test::ReadFile;
 using test::TemporaryFiles;
 using test::TempDir;
@@ -141,12 +142,13 @@ TEST(Cli, ConnectionsCommandsWriteAPrivateFileAndLeaveABadOneAlone) {
   TempDir t;
   const std::string file = t / "connections.ftp";
   ASSERT_EQ(Cli({"connections", "add", "--file", file, "--host", "ftp.example.com"}).status, 0);
-  ASSERT_EQ(Cli({"connections", "add", "--file", file, "--description", "Work", "--host", "10.0.0.1", "--port", "2121",
-                 "--user", "abc", "--password-stdin", "--local", "/home/me/web", "--remote", "/www", "--types", "*.htm",
-                 "--no-subfolders"},
-                {}, "s3cret\n")
-                .status,
-            0);
+  const Result work = Cli({"connections", "add", "--file", file, "--description", "Work", "--host", "10.0.0.1", "--port",
+                           "2121", "--user", "abc", "--password-stdin", "--local", "/home/me/web", "--remote", "/www",
+                           "--types", "*.htm", "--no-subfolders"},
+                          {}, "s3cret\n");
+  ASSERT_EQ(work.status, 0);  // no desktop keyring here
+  EXPECT_TRUE(Has(work.err, "password kept scrambled in the connections file (no desktop keyring: no session bus"))
+      << work.err;
   ASSERT_EQ(Cli({"connections", "remove", "--file", file, "--description", "ftp.example.com"}).status, 0);
   struct stat st;
   ASSERT_EQ(stat(file.c_str(), &st), 0);
@@ -226,12 +228,16 @@ TEST(Cli, SyncWithARealServer) {
   EXPECT_FALSE(fs::exists(local / "img") || fs::exists(s.root / "site/drafts"));
   EXPECT_EQ(ReadFile(s.root / "site/INDEX.HTML"), "old!");
   const std::string file = t / "c.ftp";
-  ASSERT_EQ(Cli({"connections", "add", "--file", file, "--description", "Test", "--host", "127.0.0.1", "--port",
-                 std::to_string(s.server->port()), "--user", s.server->user(), "--password-stdin", "--local",
-                 local.path(), "--remote", "/site"},
-                {}, s.server->password() + "\n")
-                .status,
-            0);
+  auto keyring = std::make_unique<PrivateKeyring>(t / "keyring");  // the stored password goes there
+  ASSERT_TRUE(keyring->ok()) << ReadFile(keyring->log());
+  r = Cli({"connections", "add", "--file", file, "--description", "Test", "--host", "127.0.0.1", "--port",
+           std::to_string(s.server->port()), "--user", s.server->user(), "--password-stdin", "--local", local.path(),
+           "--remote", "/site"},
+          {}, s.server->password() + "\n");
+  ASSERT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "twinbay-cli: password kept in the desktop keyring\n");
+  EXPECT_FALSE(Has(ReadFile(file), ScrambleText(s.server->password())));
+  EXPECT_TRUE(Has(Cli({"connections", "list", "--file", file}).out, " (password in the desktop keyring)"));
   r = Cli({"sync", "--connection", "Test", "--file", file});
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_TRUE(Has(r.out, "3 copied, 0 failed, 0 warnings\n")) << r.out;
@@ -242,6 +248,10 @@ TEST(Cli, SyncWithARealServer) {
   }
   EXPECT_EQ(ReadFile(s.root / "site/INDEX.HTML"), "new");
   EXPECT_EQ(Cli({"compare", "--connection", "Test", "--file", file}).status, 0);
+  keyring.reset();  // a password the keyring cannot give is never an empty one
+  r = Cli({"compare", "--connection", "Test", "--file", file});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_TRUE(Has(r.err, "is kept in the desktop keyring, but it could not be read")) << r.err;
   // Stale temporary files three days old on both sides; one an hour old may be a copy under way.
   TempDir here;
   const int64_t old = static_cast<int64_t>(std::time(nullptr)) - 3 * 86400;

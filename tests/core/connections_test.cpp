@@ -3,6 +3,8 @@
 
 #include "core/connect_policy.h"
 #include "core/connections.h"
+#include "core/keyring.h"
+#include "support/processes.h"
 #include "support/sshd_server.h"
 #include "support/temp_dir.h"
 
@@ -161,6 +163,42 @@ TEST(ConnectionsList, SaveLoadAndADamagedFileKeptAside) {
   EXPECT_NE(bad.Load().error.find("bad.ftp"), std::string::npos);
   EXPECT_EQ(bad.KeepAside(), t / "bad.ftp.bad");
   EXPECT_EQ(test::ReadFile(t / "bad.ftp.bad").size(), 6u);
+}
+
+// A stored password goes to the desktop keyring where one answers (a private one here),
+// the file's field then empty, and a renamed record keeps it; without one it stays
+// scrambled in the file, and a password the keyring cannot give is an error, never empty.
+TEST(ConnectionsList, PasswordsInTheKeyringElseScrambledInTheFile) {
+  test::TempDir t;
+  const std::string file = t / "c.ftp", scrambled = ScrambleText("p\xC3\xA4ss");
+  ConnectionsList list(file);
+  list.Add(Sample("a"));
+  ASSERT_TRUE(list.Save().ok);
+  EXPECT_EQ(PasswordHomeText(*list.At(0)), "Password kept scrambled in the connections file (no desktop keyring)");
+  EXPECT_NE(test::ReadFile(file).find(scrambled), std::string::npos);
+  FileSystemTarget target;
+  std::string problem;
+  {
+    test::PrivateKeyring keyring(t / "keyring");
+    ASSERT_TRUE(keyring.ok()) << test::ReadFile(keyring.log());
+    ASSERT_TRUE(list.Load().ok && list.Save().ok);  // an existing record moves on its next save
+    EXPECT_EQ(PasswordHomeText(*list.At(0)), "Password kept in the desktop keyring");
+    EXPECT_EQ(test::ReadFile(file).find(scrambled), std::string::npos);
+    ASSERT_TRUE(list.Load().ok);
+    CConnectionProperties& r = *list.At(0);
+    EXPECT_TRUE(r.password.empty() && !RecordTarget(r, "typed", target, problem));  // not read yet
+    r.description = "renamed";
+    ASSERT_TRUE(FetchRecordPassword(r, problem) && RecordTarget(r, "", target, problem)) << problem;
+    EXPECT_EQ(target.password, "p\xC3\xA4ss");
+    ASSERT_TRUE(list.Save().ok && list.Load().ok && FetchRecordPassword(*list.At(0), problem)) << problem;
+    EXPECT_EQ(list.At(0)->description + " " + list.At(0)->password, "renamed p\xC3\xA4ss");
+    ASSERT_TRUE(list.Load().ok);
+  }
+  // The keyring gone: the record that keeps its password there cannot connect, and says why.
+  EXPECT_FALSE(FetchRecordPassword(*list.At(0), problem));
+  EXPECT_NE(problem.find("kept in the desktop keyring, but it could not be read: no session bus"), std::string::npos)
+      << problem;
+  EXPECT_FALSE(RecordTarget(*list.At(0), "", target, problem));
 }
 
 // A record's connect takes the login and pin of its protocol; a newer protocol or TLS mode is refused.

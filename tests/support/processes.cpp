@@ -127,6 +127,29 @@ TestAccount::~TestAccount() {
   if (ok()) RunCommand("userdel " + name + " 2>&1");
 }
 
+PrivateKeyring::PrivateKeyring(const std::string& f) : log_(f + "/log") {
+  std::filesystem::create_directories(f + "/run");
+  chmod((f + "/run").c_str(), 0700);
+  // A bus that starts nothing on demand: only this keyring answers on it.
+  WriteFile(f + "/bus.conf", "<busconfig><type>session</type><listen>unix:dir=" + f + "</listen><policy "
+            "context=\"default\"><allow send_destination=\"*\"/><allow eavesdrop=\"true\"/><allow own=\"*\"/></policy>"
+            "</busconfig>", 0);
+  WriteFile(f + "/run.sh", "export HOME=" + f + " XDG_DATA_HOME=" + f + " XDG_CONFIG_HOME=" + f + " XDG_RUNTIME_DIR=" + f +
+            "/run; unset DISPLAY WAYLAND_DISPLAY\nprintf unlock | gnome-keyring-daemon --foreground --components=secrets "
+            "--unlock &\nuntil dbus-send --session --print-reply --dest=org.freedesktop.DBus / "
+            "org.freedesktop.DBus.NameHasOwner string:org.freedesktop.secrets | grep -q true; do sleep 0.05; done\n"
+            "echo \"$DBUS_SESSION_BUS_ADDRESS\" >" + f + "/a && mv " + f + "/a " + f + "/address\n"
+            "while kill -0 " + std::to_string(getpid()) + "; do sleep 1; done; kill 0\n", 0);  // gone with the test
+  pid_ = Spawn({"/usr/bin/dbus-run-session", "--config-file=" + f + "/bus.conf", "--", "/bin/sh", f + "/run.sh"}, log_);
+  for (int i = 0; i < 500 && !ok_ && !Exited(pid_); ++i, Pause()) ok_ = !ReadFile(f + "/address").empty();
+  if (ok_) setenv("DBUS_SESSION_BUS_ADDRESS", RunCommand("cat " + f + "/address").c_str(), 1);
+}
+
+PrivateKeyring::~PrivateKeyring() {
+  setenv("DBUS_SESSION_BUS_ADDRESS", kNoSessionBus, 1);
+  StopGroup(pid_);
+}
+
 void ServerProcess::Stop() {
   StopGroup(pid_);
   pid_ = -1;

@@ -40,6 +40,24 @@ struct TestAccount {
   int uid = -1, gid = -1;
 };
 
+// A Secret Service of its own: gnome-keyring-daemon with an unlocked login
+// keyring in `folder`, on a private session bus that DBUS_SESSION_BUS_ADDRESS
+// names while the object lives (kNoSessionBus after).
+class PrivateKeyring {
+ public:
+  explicit PrivateKeyring(const std::string& folder);
+  ~PrivateKeyring();
+  PrivateKeyring(const PrivateKeyring&) = delete;
+  PrivateKeyring& operator=(const PrivateKeyring&) = delete;
+  bool ok() const { return ok_; }
+  const std::string& log() const { return log_; }
+
+ private:
+  pid_t pid_ = -1;
+  bool ok_ = false;
+  std::string log_;
+};
+
 // A server program on 127.0.0.1 with its login, stopped with the object.
 class ServerProcess {
  public:

@@ -26,6 +26,10 @@ static const bool kPrivateDataFolder = [] {
   return std::getenv("XDG_DATA_HOME") || setenv("XDG_DATA_HOME", folder.c_str(), 1) == 0;
 }();
 
+// Nor is the user's desktop keyring ever reached: the session bus is nowhere
+// unless a test starts one of its own (PrivateKeyring).
+static const bool kNoUserBus = setenv("DBUS_SESSION_BUS_ADDRESS", kNoSessionBus, 1) == 0;
+
 TempDir::TempDir() {
   const char* base = std::getenv("TMPDIR");
   path_ = std::string(base && *base ? base : "/tmp") + "/twinbay-test-XXXXXX";

@@ -7,6 +7,9 @@
 
 namespace twinbay::test {
 
+// The session bus address tests run with: nowhere.
+constexpr char kNoSessionBus[] = "unix:path=/nonexistent/twinbay-tests-have-no-session-bus";
+
 class TempDir {
  public:
   TempDir();

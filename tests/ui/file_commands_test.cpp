@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "gui_fixture.h"
+#include "support/processes.h"
 #include "ui/dialogs/remote_folder_dlg.h"
 #include "ui/icons.h"
 
@@ -25,10 +26,13 @@ using FileCommands = test::GuiTest;
 // One compared tree: built whole from the records though the window's loop was
 // held through the compare; a download-only synchronize copies only that way
 // and the tree turns in step; each side of Delete deletes only there; Enter
-// cancels Confirm Deletions.
+// cancels Confirm Deletions. The stored password is read from the desktop keyring.
 TEST_F(FileCommands, OneComparedTreeThroughSynchronizeAndDelete) {
+  test::PrivateKeyring keyring(home / "keyring");
+  ASSERT_TRUE(keyring.ok()) << test::ReadFile(keyring.log());
   MakeSite();
   Start();
+  EXPECT_EQ(test::ReadFile(ConnectionsFile()).find(ScrambleText("secret")), std::string::npos);
   Connect();
   ASSERT_TRUE(WaitFor([&] { return View()->IsConnected(); })) << View()->LastError();
   View()->OnCompare();

@@ -156,6 +156,8 @@ TEST_F(Window, TheProtocolBoxSetsPortAndFieldsAndEachProtocolRoundTrips) {
     const bool sftp = choice == D::kSftp;
     EXPECT_EQ(std::tuple(port->text(), on("keyFile"), on("serverOffset"), on("anonymous")), std::tuple(QString(usual), sftp, !sftp, !sftp));
   }
+  EXPECT_EQ(dlg.findChild<QLabel*>("passwordHome")->text(),
+            "Password kept in the desktop keyring where one answers, else scrambled in the connections file");
   port->setText("2121");
   box->setCurrentIndex(box->findData(D::kSftp));
   EXPECT_EQ(port->text(), "2121");

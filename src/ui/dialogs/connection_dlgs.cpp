@@ -15,6 +15,7 @@
 #include <QVBoxLayout>
 
 #include "core/connections.h"
+#include "core/keyring.h"
 #include "widgets/history_combo.h"
 #include "ui/settings.h"
 #include "ui/icons.h"
@@ -61,6 +62,9 @@ void CConnectionDlg::BuildFields(const Values& v) {
   user_ = new QLineEdit(v.userName);
   password_ = new QLineEdit(v.password);
   password_->setEchoMode(QLineEdit::Password);
+  passwordHome_ = new QLabel(v.passwordHome);
+  passwordHome_->setObjectName("passwordHome");
+  passwordHome_->setWordWrap(true);
   local_ = new QLineEdit(v.localPath);
   types_ = new CHistoryComboBox;
   remote_ = new QLineEdit(v.remotePath);
@@ -162,6 +166,7 @@ void CConnectionDlg::LayOut(QLayout* localRow, QLayout* keyFileRow, QLayout* cer
   form->addRow("", anonymous_);
   form->addRow("User name", user_);
   form->addRow("Password", password_);
+  form->addRow("", passwordHome_);
   form->addRow("Key file", keyFileRow);
   form->addRow("Local path", localRow);
   form->addRow("File Types", types_);
@@ -301,6 +306,7 @@ CConnectionDlg::Values CConnectionDlg::FromRecord(const CConnectionProperties& r
   v.pinnedFingerprint = QString::fromStdString(r.pinnedFingerprint);
   v.keyFile = QString::fromStdString(r.keyFile);
   v.hostKey = QString::fromStdString(r.hostKey);
+  v.passwordHome = QString::fromStdString(PasswordHomeText(r));
   return v;
 }
 
@@ -400,6 +406,7 @@ void CConnectionsDlg::OnAdd() {
   auto record = std::make_unique<CConnectionProperties>();
   CConnectionDlg::Fill(*record, dlg.GetValues());
   CConnectionProperties* r = list_.Add(std::move(record));
+  KeepRecordPassword(*r);  // into the keyring now, so that the dialog tells the truth next time
   auto* item = new QListWidgetItem(QString::fromStdString(r->description), listBox_);
   item->setData(Qt::UserRole, QVariant::fromValue(reinterpret_cast<quintptr>(r)));
   listBox_->clearSelection();
@@ -411,9 +418,16 @@ void CConnectionsDlg::OnAdd() {
 void CConnectionsDlg::OnEdit() {
   CConnectionProperties* r = Selected();
   if (!r) return;
-  CConnectionDlg dlg(false, CConnectionDlg::FromRecord(*r), this);
+  // The password shown is the one the keyring keeps (an empty field left as
+  // it is changes nothing when it cannot be read).
+  std::string problem;
+  CConnectionDlg::Values values = CConnectionDlg::FromRecord(*r);
+  if (!FetchRecordPassword(*r, problem)) values.passwordHome = QString::fromStdString(problem);
+  values.password = QString::fromStdString(r->password);
+  CConnectionDlg dlg(false, values, this);
   if (dlg.exec() != QDialog::Accepted) return;
   CConnectionDlg::Fill(*r, dlg.GetValues());
+  KeepRecordPassword(*r);
   listBox_->selectedItems().first()->setText(QString::fromStdString(r->description));
 }
 
@@ -425,7 +439,9 @@ void CConnectionsDlg::OnDelete() {
     return;
   delete listBox_->selectedItems().first();
   deleted_.push_back(r);
+  const CConnectionProperties removed = *r;
   list_.Remove(r);
+  ForgetRecordPassword(list_, removed);
   listBox_->clearSelection();
   UpdateButtons();
 }

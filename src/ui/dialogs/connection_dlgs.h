@@ -30,6 +30,9 @@ class CConnectionDlg : public QDialog {
     QString pinnedFingerprint;  // the certificate the user trusted, if any
     QString keyFile;            // SFTP: the private key file, if any
     QString hostKey;            // SFTP: the host key the user trusted ("SHA256:..."), if any
+    // Where the password is kept, said under it.
+    QString passwordHome = "Password kept in the desktop keyring where one answers, else scrambled in the "
+                           "connections file";
   };
   // The entries of the protocol choice, in their order in the box.
   enum Choice { kFtp, kFtpExplicitTls, kFtpImplicitTls, kSftp, kUnknown };
@@ -68,7 +71,7 @@ class CConnectionDlg : public QDialog {
   QCheckBox *anonymous_, *subFolders_;
   CHistoryComboBox* types_;
   QComboBox* protocol_;
-  QLabel* portLabel_;
+  QLabel *portLabel_, *passwordHome_;
   QToolButton* browseKey_;
   Pin certificate_, hostKey_;
   Choice previous_ = kFtp;

@@ -4,6 +4,7 @@
 #include <QInputDialog>
 #include <QMessageBox>
 
+#include "core/keyring.h"
 #include "ui/alerts.h"
 #include "ui/dialogs/connection_dlgs.h"
 #include "ui/icons.h"
@@ -32,6 +33,12 @@ void CTwinbayView::OnConnect() {
 
   current_->passwordStored = 1;
   promptedPassword_.clear();
+  // A password kept in the desktop keyring is read now; one it cannot give
+  // stops the connect (never an empty password in its place).
+  if (std::string problem; !FetchRecordPassword(*current_, problem)) {
+    PlainWarning(this, QString::fromStdString(problem));
+    return;
+  }
   if (!AskForSecrets(false)) return;
   StartConnect();
 }
