@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <functional>
+#include <thread>
+
 #include "core/connections.h"
 #include "support/sshd_server.h"
 #include "support/temp_dir.h"
@@ -159,7 +163,88 @@ TEST(ConnectionsList, SaveLoadAndADamagedFileKeptAside) {
   ConnectionsList bad(t / "bad.ftp");
   EXPECT_NE(bad.Load().error.find("bad.ftp"), std::string::npos);
   EXPECT_EQ(bad.KeepAside(), t / "bad.ftp.bad");
+  ConnectionsList late(t / "bad.ftp.bad");  // unreadable when saved: not overwritten
+  late.Add(Sample("z"));
+  EXPECT_NE(late.Save().error.find("not saved"), std::string::npos);
   EXPECT_EQ(test::ReadFile(t / "bad.ftp.bad").size(), 6u);
+}
+
+// The window and twinbay-cli on one file: each save merges what its program
+// changed into the file as it now stands, field by field, under the lock.
+TEST(ConnectionsList, ASaveKeepsWhatAnotherProgramChangedMeanwhile) {
+  using Edit = std::function<void(ConnectionsList&)>;
+  auto edit = [](const char* name, const char* local, const char* key = nullptr) -> Edit {
+    return [=](ConnectionsList& l) {
+      CConnectionProperties* r = l.FindByDescription(name);
+      if (local) r->localPath = local;
+      if (key) r->hostKey = key;
+    };
+  };
+  auto add = [](const char* name) -> Edit { return [=](ConnectionsList& l) { l.Add(Sample(name)); }; };
+  auto remove = [](const char* name) -> Edit { return [=](ConnectionsList& l) { l.Remove(l.FindByDescription(name)); }; };
+  auto password = [](const char* pw, bool stored) -> Edit {  // stored, or typed at a prompt for this run only
+    return [=](ConnectionsList& l) { l.FindByDescription("B")->password = pw, l.FindByDescription("B")->passwordStored = stored; };
+  };
+  auto summary = [](const ConnectionsList& l) {
+    std::vector<std::string> out;
+    for (size_t i = 0; i < l.Count(); ++i)
+      out.push_back(l.At(i)->description + "=" + l.At(i)->localPath + "/" + l.At(i)->hostKey + "/" + l.At(i)->password);
+    std::sort(out.begin(), out.end());
+    std::string all;
+    for (const std::string& o : out) all += o + " ";
+    return all;
+  };
+  const std::string p = "p\xC3\xA4ss", l = "=/home/me/web//";
+  const struct {
+    Edit cli, window;
+    std::string want, lingers = {};  // what the window also holds
+  } rows[] = {
+      {add("C"), edit("A", "/w"), "A=/w//" + p + " B" + l + p + " C" + l + p + " "},
+      {edit("B", nullptr, "SHA256:k"), edit("B", "/w"), "A" + l + p + " B=/w/SHA256:k/" + p + " "},  // a pin survives
+      {edit("A", "/cli"), edit("A", "/w"), "A=/w//" + p + " B" + l + p + " "},                        // this save wins
+      {add("C"), remove("A"), "B" + l + p + " C" + l + p + " "},
+      {remove("B"), [](ConnectionsList&) {}, "A" + l + p + " ", "B" + l + p + " "},  // gone, not written back
+      {remove("B"), edit("B", "/w"), "A" + l + p + " B=/w//" + p + " "},  // an edit outlives a removal there
+      {add("C"), add("D"), "A" + l + p + " B" + l + p + " C" + l + p + " D" + l + p + " "},
+      {password("new", true), password("typed", false), "A" + l + p + " B" + l + "new "},  // a prompted one is no change
+  };
+  for (const auto& row : rows) {
+    test::TempDir t;
+    const std::string file = t / "connections.ftp";
+    ConnectionsList first(file);
+    first.Add(Sample("A")), first.Add(Sample("B"));
+    ASSERT_TRUE(first.Save().ok);
+    ConnectionsList window(file), cli(file), after(file);
+    ASSERT_TRUE(window.Load().ok && cli.Load().ok);
+    row.cli(cli);
+    ASSERT_TRUE(cli.Save().ok);
+    row.window(window);
+    ASSERT_TRUE(window.Save().ok);
+    ASSERT_TRUE(after.Load().ok);
+    EXPECT_EQ(summary(after), row.want);
+    EXPECT_EQ(summary(window), row.want + row.lingers);  // the window now holds what it wrote
+  }
+  // A save waits for the lock and then merges into what its holder wrote.
+  test::TempDir t;
+  const std::string file = t / "connections.ftp";
+  ConnectionsList window(file);
+  window.Add(Sample("W"));
+  auto held = std::make_unique<ConnectionsFileLock>();
+  std::string error;
+  ASSERT_TRUE(held->Take(file, error));
+  EXPECT_FALSE(ConnectionsFileLock().Take(file, error, 0));
+  std::thread save([&] { EXPECT_TRUE(window.Save().ok); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  Records other;
+  other.push_back(Sample("CLI"));
+  test::WriteFile(file, SerializeConnections(other), 0);
+  held.reset();
+  save.join();
+  ConnectionsList after(file);
+  ASSERT_TRUE(after.Load().ok);
+  EXPECT_EQ(summary(after), "CLI" + l + p + " W" + l + p + " ");
+  struct stat st {};
+  EXPECT_TRUE(stat((file + ".lock").c_str(), &st) == 0 && (st.st_mode & 0777) == 0600);
 }
 
 // A record's connect takes the login and pin of its protocol; a newer protocol or TLS mode is refused.
