@@ -1,8 +1,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <functional>
+#include <numeric>
+#include <set>
 #include <thread>
 
 #include "core/connections.h"
@@ -186,13 +187,10 @@ TEST(ConnectionsList, ASaveKeepsWhatAnotherProgramChangedMeanwhile) {
     return [=](ConnectionsList& l) { l.FindByDescription("B")->password = pw, l.FindByDescription("B")->passwordStored = stored; };
   };
   auto summary = [](const ConnectionsList& l) {
-    std::vector<std::string> out;
+    std::multiset<std::string> out;
     for (size_t i = 0; i < l.Count(); ++i)
-      out.push_back(l.At(i)->description + "=" + l.At(i)->localPath + "/" + l.At(i)->hostKey + "/" + l.At(i)->password);
-    std::sort(out.begin(), out.end());
-    std::string all;
-    for (const std::string& o : out) all += o + " ";
-    return all;
+      out.insert(l.At(i)->description + "=" + l.At(i)->localPath + "/" + l.At(i)->hostKey + "/" + l.At(i)->password + " ");
+    return std::accumulate(out.begin(), out.end(), std::string());
   };
   const std::string p = "p\xC3\xA4ss", l = "=/home/me/web//";
   const struct {
@@ -224,27 +222,23 @@ TEST(ConnectionsList, ASaveKeepsWhatAnotherProgramChangedMeanwhile) {
     EXPECT_EQ(summary(after), row.want);
     EXPECT_EQ(summary(window), row.want + row.lingers);  // the window now holds what it wrote
   }
-  // A save waits for the lock and then merges into what its holder wrote.
+  // A save waits for the lock, then merges into what its holder wrote.
   test::TempDir t;
-  const std::string file = t / "connections.ftp";
-  ConnectionsList window(file);
+  ConnectionsList window(t / "connections.ftp"), after(t / "connections.ftp");
   window.Add(Sample("W"));
-  auto held = std::make_unique<ConnectionsFileLock>();
   std::string error;
-  ASSERT_TRUE(held->Take(file, error));
-  EXPECT_FALSE(ConnectionsFileLock().Take(file, error, 0));
+  auto held = std::make_unique<ConnectionsFileLock>();
+  ASSERT_TRUE(held->Take(window.FileName(), error) && !ConnectionsFileLock().Take(window.FileName(), error, 0));
   std::thread save([&] { EXPECT_TRUE(window.Save().ok); });
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  Records other;
-  other.push_back(Sample("CLI"));
-  test::WriteFile(file, SerializeConnections(other), 0);
+  after.Add(Sample("CLI"));
+  test::WriteFile(window.FileName(), SerializeConnections(after.Records()), 0);
   held.reset();
   save.join();
-  ConnectionsList after(file);
   ASSERT_TRUE(after.Load().ok);
   EXPECT_EQ(summary(after), "CLI" + l + p + " W" + l + p + " ");
   struct stat st {};
-  EXPECT_TRUE(stat((file + ".lock").c_str(), &st) == 0 && (st.st_mode & 0777) == 0600);
+  EXPECT_TRUE(stat((window.FileName() + ".lock").c_str(), &st) == 0 && (st.st_mode & 0777) == 0600);
 }
 
 // A record's connect takes the login and pin of its protocol; a newer protocol or TLS mode is refused.
