@@ -11,7 +11,13 @@
 #include <optional>
 #include <thread>
 
+#include <sqlite3.h>
+
+#include <cstring>
+#include <future>
+
 #include "core/controller.h"
+#include "core/free_space.h"
 #include "support/ftp_servers.h"
 #include "support/temp_dir.h"
 
@@ -104,6 +110,103 @@ TEST(Controller, SessionWorkConnectsBrowsesAndIsCancelledWhileTheServerIsSilent)
   controller.CancelSessionWork();
   o = heard.Wait(controller);
   EXPECT_TRUE(o.cancelled && !o.ok);
+}
+
+// Hears the end of a compare.
+struct CompareHeard : ISyncListener {
+  std::promise<void> done;
+  void FolderAdded(size_t) override {}
+  void FolderFinished(CFolderRecord*) override {}
+  void CompareDone() override { done.set_value(); }
+};
+
+// Nothing waits on the disk or the state's database on the caller's thread:
+// the state, held by another program's write, is opened on the compare's
+// thread (a failure is the compare's outcome; Stop ends the wait and is no
+// failure); the free space is measured on a thread of its own, only the
+// newest request answered and none once the query is gone.
+TEST(Controller, TheStateAndTheFreeSpaceAreWaitedForOffTheCallersThread) {
+  using namespace std::chrono;
+  TempDir t;
+  WriteFile(t / "l/a", "a", 0);
+  WriteFile(t / "r/a", "a", 0);
+  WriteFile(t / "junk", "not a database, not at all", 0);
+  CFolderCollection collection;
+  CSyncController controller(collection);
+  FileSystemTarget target;
+  target.protocol = FsProtocol::Local;
+  target.localRoot = t / "r";
+  OpenFailure failure;
+  ASSERT_TRUE(controller.Connect(target, failure));
+  sqlite3* other = nullptr;  // the other program
+  ASSERT_EQ(sqlite3_open((t / "state").c_str(), &other), SQLITE_OK);
+  CompareOptions c;
+  c.localPath = t / "l";
+  std::string problem;
+  auto sql = [&](const char* what) { ASSERT_EQ(sqlite3_exec(other, what, nullptr, nullptr, nullptr), SQLITE_OK); };
+  for (const std::string step : {"junk", "stop", "commit"}) {
+    controller.SetStateFile(t / (step == "junk" ? "junk" : "state"));
+    CompareHeard heard;
+    auto done = heard.done.get_future();
+    if (step != "junk") {
+      sql("BEGIN EXCLUSIVE");
+      ASSERT_TRUE(controller.StartCompare(c, &heard, problem)) << problem;
+      EXPECT_EQ(done.wait_for(milliseconds(300)), std::future_status::timeout) << step;  // held
+      step == "stop" ? controller.StopCompare() : sql("COMMIT");
+    } else {
+      ASSERT_TRUE(controller.StartCompare(c, &heard, problem)) << problem;
+    }
+    ASSERT_EQ(done.wait_for(seconds(5)), std::future_status::ready) << step;  // not the 10 s time-out
+    controller.WaitForCompare();
+    EXPECT_EQ(controller.StartProblem().substr(0, 50), step == "junk" ? "The last synchronised state cannot be used: cannot" : "");
+    EXPECT_EQ(collection.GetCount(), step == "commit" ? 1u : 0u) << step;
+    if (step == "stop") sql("COMMIT");
+  }
+  sqlite3_close(other);
+
+  struct Gate {  // holds the measurements until opened
+    std::mutex m;
+    std::condition_variable cv;
+    bool open = false;
+    std::vector<std::string> measured, answers;  // measurements as they began
+    void Set(bool o) {
+      std::lock_guard g(m);
+      open = o;
+      cv.notify_all();
+    }
+    void Until(size_t n, std::vector<std::string>& v) {
+      std::unique_lock l(m);
+      cv.wait_for(l, seconds(5), [&] { return v.size() >= n; });
+    }
+  };
+  auto gate = std::make_shared<Gate>();
+  auto query = std::make_unique<FreeSpaceQuery>([gate](bool known, double bytes) {
+    std::lock_guard g(gate->m);
+    gate->answers.push_back(known ? std::to_string(static_cast<int>(bytes)) : "unknown");
+    gate->cv.notify_all();
+  });
+  query->SetMeasure([gate](const char* path, struct statvfs* st) {
+    std::unique_lock l(gate->m);
+    gate->measured.push_back(path);
+    gate->cv.notify_all();
+    gate->cv.wait(l, [&] { return gate->open; });
+    st->f_bavail = std::strlen(path), st->f_frsize = 10;
+    return std::strstr(path, "missing") ? -1 : 0;
+  });
+  query->Ask("/1st");
+  gate->Until(1, gate->measured);  // hangs there: the requests after it return at once
+  for (const char* path : {"/second", "relative", "/third/missing"}) query->Ask(path);
+  gate->Set(true);
+  gate->Until(1, gate->answers);
+  gate->Set(false);
+  query->Ask("/fourth");
+  gate->Until(4, gate->measured);
+  query.reset();  // while the measurement hangs
+  gate->Set(true);
+  std::this_thread::sleep_for(milliseconds(100));
+  std::lock_guard g(gate->m);
+  EXPECT_EQ(gate->measured, (std::vector<std::string>{"/1st", "/third/missing", "/third", "/fourth"}));
+  EXPECT_EQ(gate->answers, std::vector<std::string>{"60"});  // "/third" only
 }
 
 }  // namespace
