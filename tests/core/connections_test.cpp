@@ -174,18 +174,12 @@ TEST(ConnectionsList, SaveLoadAndADamagedFileKeptAside) {
 // changed into the file as it now stands, field by field, under the lock.
 TEST(ConnectionsList, ASaveKeepsWhatAnotherProgramChangedMeanwhile) {
   using Edit = std::function<void(ConnectionsList&)>;
-  auto edit = [](const char* name, const char* local, const char* key = nullptr) -> Edit {
-    return [=](ConnectionsList& l) {
-      CConnectionProperties* r = l.FindByDescription(name);
-      if (local) r->localPath = local;
-      if (key) r->hostKey = key;
-    };
+  using C = CConnectionProperties;
+  auto set = [](const char* name, std::string C::*f, const char* v, int stored = 1) -> Edit {  // 0: typed at a prompt
+    return [=](ConnectionsList& l) { l.FindByDescription(name)->*f = v, l.FindByDescription(name)->passwordStored = stored; };
   };
   auto add = [](const char* name) -> Edit { return [=](ConnectionsList& l) { l.Add(Sample(name)); }; };
   auto remove = [](const char* name) -> Edit { return [=](ConnectionsList& l) { l.Remove(l.FindByDescription(name)); }; };
-  auto password = [](const char* pw, bool stored) -> Edit {  // stored, or typed at a prompt for this run only
-    return [=](ConnectionsList& l) { l.FindByDescription("B")->password = pw, l.FindByDescription("B")->passwordStored = stored; };
-  };
   auto summary = [](const ConnectionsList& l) {
     std::multiset<std::string> out;
     for (size_t i = 0; i < l.Count(); ++i)
@@ -197,48 +191,32 @@ TEST(ConnectionsList, ASaveKeepsWhatAnotherProgramChangedMeanwhile) {
     Edit cli, window;
     std::string want, lingers = {};  // what the window also holds
   } rows[] = {
-      {add("C"), edit("A", "/w"), "A=/w//" + p + " B" + l + p + " C" + l + p + " "},
-      {edit("B", nullptr, "SHA256:k"), edit("B", "/w"), "A" + l + p + " B=/w/SHA256:k/" + p + " "},  // a pin survives
-      {edit("A", "/cli"), edit("A", "/w"), "A=/w//" + p + " B" + l + p + " "},                        // this save wins
+      {add("C"), set("A", &C::localPath, "/w"), "A=/w//" + p + " B" + l + p + " C" + l + p + " "},
+      {set("B", &C::hostKey, "SHA256:k"), set("B", &C::localPath, "/w"), "A" + l + p + " B=/w/SHA256:k/" + p + " "},  // a pin survives
+      {set("A", &C::localPath, "/cli"), set("A", &C::localPath, "/w"), "A=/w//" + p + " B" + l + p + " "},                        // this save wins
       {add("C"), remove("A"), "B" + l + p + " C" + l + p + " "},
       {remove("B"), [](ConnectionsList&) {}, "A" + l + p + " ", "B" + l + p + " "},  // gone, not written back
-      {remove("B"), edit("B", "/w"), "A" + l + p + " B=/w//" + p + " "},  // an edit outlives a removal there
+      {remove("B"), set("B", &C::localPath, "/w"), "A" + l + p + " B=/w//" + p + " "},  // an edit outlives a removal there
       {add("C"), add("D"), "A" + l + p + " B" + l + p + " C" + l + p + " D" + l + p + " "},
-      {password("new", true), password("typed", false), "A" + l + p + " B" + l + "new "},  // a prompted one is no change
+      {set("B", &C::password, "new"), set("B", &C::password, "typed", 0), "A" + l + p + " B" + l + "new "},  // a prompted one is no change
   };
   for (const auto& row : rows) {
     test::TempDir t;
-    const std::string file = t / "connections.ftp";
-    ConnectionsList first(file);
+    ConnectionsList first(t / "c.ftp"), window(t / "c.ftp"), cli(t / "c.ftp"), after(t / "c.ftp");
     first.Add(Sample("A")), first.Add(Sample("B"));
-    ASSERT_TRUE(first.Save().ok);
-    ConnectionsList window(file), cli(file), after(file);
-    ASSERT_TRUE(window.Load().ok && cli.Load().ok);
-    row.cli(cli);
-    ASSERT_TRUE(cli.Save().ok);
-    row.window(window);
-    ASSERT_TRUE(window.Save().ok);
-    ASSERT_TRUE(after.Load().ok);
+    ASSERT_TRUE(first.Save().ok && window.Load().ok && cli.Load().ok);
+    row.cli(cli), row.window(window);  // the window saves last
+    ASSERT_TRUE(cli.Save().ok && window.Save().ok && after.Load().ok);
     EXPECT_EQ(summary(after), row.want);
     EXPECT_EQ(summary(window), row.want + row.lingers);  // the window now holds what it wrote
   }
-  // A save waits for the lock, then merges into what its holder wrote.
+  // The lock beside the file: private, one holder at a time.
   test::TempDir t;
-  ConnectionsList window(t / "connections.ftp"), after(t / "connections.ftp");
-  window.Add(Sample("W"));
+  ConnectionsFileLock held;
   std::string error;
-  auto held = std::make_unique<ConnectionsFileLock>();
-  ASSERT_TRUE(held->Take(window.FileName(), error) && !ConnectionsFileLock().Take(window.FileName(), error, 0));
-  std::thread save([&] { EXPECT_TRUE(window.Save().ok); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  after.Add(Sample("CLI"));
-  test::WriteFile(window.FileName(), SerializeConnections(after.Records()), 0);
-  held.reset();
-  save.join();
-  ASSERT_TRUE(after.Load().ok);
-  EXPECT_EQ(summary(after), "CLI" + l + p + " W" + l + p + " ");
+  EXPECT_TRUE(held.Take(t / "c.ftp", error) && !ConnectionsFileLock().Take(t / "c.ftp", error, 0));
   struct stat st {};
-  EXPECT_TRUE(stat((window.FileName() + ".lock").c_str(), &st) == 0 && (st.st_mode & 0777) == 0600);
+  EXPECT_TRUE(stat((t / "c.ftp.lock").c_str(), &st) == 0 && (st.st_mode & 0777) == 0600);
 }
 
 // A record's connect takes the login and pin of its protocol; a newer protocol or TLS mode is refused.

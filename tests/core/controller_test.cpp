@@ -15,6 +15,7 @@
 
 #include <cstring>
 #include <future>
+#include <semaphore>
 
 #include "core/controller.h"
 #include "core/free_space.h"
@@ -120,11 +121,8 @@ struct CompareHeard : ISyncListener {
   void CompareDone() override { done.set_value(); }
 };
 
-// Nothing waits on the disk or the state's database on the caller's thread:
-// the state, held by another program's write, is opened on the compare's
-// thread (a failure is the compare's outcome; Stop ends the wait and is no
-// failure); the free space is measured on a thread of its own, only the
-// newest request answered and none once the query is gone.
+// The state, held by another program's write, is waited for on the compare's thread (Stop ends the wait); the
+// free space on a thread of its own, only the newest request answered and none once the query is gone.
 TEST(Controller, TheStateAndTheFreeSpaceAreWaitedForOffTheCallersThread) {
   using namespace std::chrono;
   TempDir t;
@@ -134,8 +132,7 @@ TEST(Controller, TheStateAndTheFreeSpaceAreWaitedForOffTheCallersThread) {
   CFolderCollection collection;
   CSyncController controller(collection);
   FileSystemTarget target;
-  target.protocol = FsProtocol::Local;
-  target.localRoot = t / "r";
+  target.protocol = FsProtocol::Local, target.localRoot = t / "r";
   OpenFailure failure;
   ASSERT_TRUE(controller.Connect(target, failure));
   sqlite3* other = nullptr;  // the other program
@@ -146,15 +143,13 @@ TEST(Controller, TheStateAndTheFreeSpaceAreWaitedForOffTheCallersThread) {
   auto sql = [&](const char* what) { ASSERT_EQ(sqlite3_exec(other, what, nullptr, nullptr, nullptr), SQLITE_OK); };
   for (const std::string step : {"junk", "stop", "commit"}) {
     controller.SetStateFile(t / (step == "junk" ? "junk" : "state"));
+    if (step != "junk") sql("BEGIN EXCLUSIVE");
     CompareHeard heard;
     auto done = heard.done.get_future();
+    ASSERT_TRUE(controller.StartCompare(c, &heard, problem)) << problem;
     if (step != "junk") {
-      sql("BEGIN EXCLUSIVE");
-      ASSERT_TRUE(controller.StartCompare(c, &heard, problem)) << problem;
       EXPECT_EQ(done.wait_for(milliseconds(300)), std::future_status::timeout) << step;  // held
       step == "stop" ? controller.StopCompare() : sql("COMMIT");
-    } else {
-      ASSERT_TRUE(controller.StartCompare(c, &heard, problem)) << problem;
     }
     ASSERT_EQ(done.wait_for(seconds(5)), std::future_status::ready) << step;  // not the 10 s time-out
     controller.WaitForCompare();
@@ -164,49 +159,30 @@ TEST(Controller, TheStateAndTheFreeSpaceAreWaitedForOffTheCallersThread) {
   }
   sqlite3_close(other);
 
-  struct Gate {  // holds the measurements until opened
-    std::mutex m;
-    std::condition_variable cv;
-    bool open = false;
-    std::vector<std::string> measured, answers;  // measurements as they began
-    void Set(bool o) {
-      std::lock_guard g(m);
-      open = o;
-      cv.notify_all();
-    }
-    void Until(size_t n, std::vector<std::string>& v) {
-      std::unique_lock l(m);
-      cv.wait_for(l, seconds(5), [&] { return v.size() >= n; });
-    }
+  struct Gate {  // each measurement waits for `go`; the semaphores order the log's writes and reads
+    std::counting_semaphore<> in{0}, go{0}, answered{0};
+    std::vector<std::string> log;  // measurements as they begin, answers
   };
   auto gate = std::make_shared<Gate>();
   auto query = std::make_unique<FreeSpaceQuery>([gate](bool known, double bytes) {
-    std::lock_guard g(gate->m);
-    gate->answers.push_back(known ? std::to_string(static_cast<int>(bytes)) : "unknown");
-    gate->cv.notify_all();
+    gate->log.push_back(known ? std::to_string(static_cast<int>(bytes)) : "unknown"), gate->answered.release();
   });
   query->SetMeasure([gate](const char* path, struct statvfs* st) {
-    std::unique_lock l(gate->m);
-    gate->measured.push_back(path);
-    gate->cv.notify_all();
-    gate->cv.wait(l, [&] { return gate->open; });
+    gate->log.push_back(path), gate->in.release(), gate->go.acquire();
     st->f_bavail = std::strlen(path), st->f_frsize = 10;
     return std::strstr(path, "missing") ? -1 : 0;
   });
   query->Ask("/1st");
-  gate->Until(1, gate->measured);  // hangs there: the requests after it return at once
+  ASSERT_TRUE(gate->in.try_acquire_for(seconds(5)));  // it hangs: the requests after it return at once
   for (const char* path : {"/second", "relative", "/third/missing"}) query->Ask(path);
-  gate->Set(true);
-  gate->Until(1, gate->answers);
-  gate->Set(false);
+  gate->go.release(3);
+  ASSERT_TRUE(gate->answered.try_acquire_for(seconds(5)));
   query->Ask("/fourth");
-  gate->Until(4, gate->measured);
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(gate->in.try_acquire_for(seconds(5)));
   query.reset();  // while the measurement hangs
-  gate->Set(true);
+  gate->go.release();
   std::this_thread::sleep_for(milliseconds(100));
-  std::lock_guard g(gate->m);
-  EXPECT_EQ(gate->measured, (std::vector<std::string>{"/1st", "/third/missing", "/third", "/fourth"}));
-  EXPECT_EQ(gate->answers, std::vector<std::string>{"60"});  // "/third" only
+  EXPECT_EQ(gate->log, (std::vector<std::string>{"/1st", "/third/missing", "/third", "60", "/fourth"}));
 }
 
 }  // namespace

@@ -177,10 +177,7 @@ TEST_F(Window, EachFilterShowsItsRowsAndTheStatusLineItsCounts) {
   Start();
   // All of it while the free space's measurement hangs (a dead network mount).
   auto hang = [&](std::shared_future<void> until) {
-    View()->FreeSpace().SetMeasure([until](const char*, struct statvfs* st) {
-      until.wait();
-      return st->f_bavail = 3, st->f_frsize = 1 << 30, 0;
-    });
+    View()->FreeSpace().SetMeasure([until](const char*, struct statvfs* st) { return until.wait(), st->f_bavail = 3, st->f_frsize = 1 << 30, 0; });
     View()->RefreshFreeSpace();
   };
   std::promise<void> mountBack, mountBackLater;
