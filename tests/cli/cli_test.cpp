@@ -140,8 +140,7 @@ TEST(Cli, ExitStatusesAndErrors) {
 TEST(Cli, ConnectionsCommandsWriteAPrivateFileAndLeaveABadOneAlone) {
   TempDir t;
   const std::string file = t / "connections.ftp";
-  ConnectionsList window(file);  // the window, open meanwhile, saves after the commands
-  ASSERT_TRUE(window.Load().ok);
+  ConnectionsList window(file);  // the window, open meanwhile (no file yet), saves after the commands
   window.Add(std::make_unique<CConnectionProperties>())->description = "Window's";
   ASSERT_EQ(Cli({"connections", "add", "--file", file, "--host", "ftp.example.com"}).status, 0);
   ASSERT_EQ(Cli({"connections", "add", "--file", file, "--description", "Work", "--host", "10.0.0.1", "--port", "2121",
@@ -157,8 +156,7 @@ TEST(Cli, ConnectionsCommandsWriteAPrivateFileAndLeaveABadOneAlone) {
   EXPECT_EQ(st.st_mode & 0777, 0600u);
   ConnectionsList list(file);
   ASSERT_TRUE(list.Load().ok);
-  ASSERT_EQ(list.Count(), 2u);
-  ASSERT_TRUE(list.FindByDescription("Window's"));
+  ASSERT_TRUE(list.Count() == 2 && list.FindByDescription("Window's"));
   const CConnectionProperties& w = *list.FindByDescription("Work");
   EXPECT_EQ(w.host + w.userName + w.password + w.localPath + w.remotePath + w.fileTypes,
             "10.0.0.1abcs3cret/home/me/web/www*.htm");

@@ -59,16 +59,13 @@ TEST(Controller, SessionWorkConnectsBrowsesAndIsCancelledWhileTheServerIsSilent)
   // A port that takes connections (the kernel does) and never says a word.
   const int silent = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_family = AF_INET, a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t n = sizeof a;
   ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr*>(&a), n), 0);
   ASSERT_EQ(listen(silent, 8), 0);
   ASSERT_EQ(getsockname(silent, reinterpret_cast<sockaddr*>(&a), &n), 0);
   FileSystemTarget target;
-  target.host = "127.0.0.1";
-  target.user = "tester";
-  target.password = "wrong";
+  target.host = "127.0.0.1", target.user = "tester", target.password = "wrong";
   for (const FsProtocol p : {FsProtocol::Ftp, FsProtocol::Sftp}) {
     target.protocol = p;
     target.port = ntohs(a.sin_port);
@@ -113,8 +110,7 @@ TEST(Controller, SessionWorkConnectsBrowsesAndIsCancelledWhileTheServerIsSilent)
   EXPECT_TRUE(o.cancelled && !o.ok);
 }
 
-// Hears the end of a compare.
-struct CompareHeard : ISyncListener {
+struct CompareHeard : ISyncListener {  // hears the end of a compare
   std::promise<void> done;
   void FolderAdded(size_t) override {}
   void FolderFinished(CFolderRecord*) override {}
@@ -126,9 +122,7 @@ struct CompareHeard : ISyncListener {
 TEST(Controller, TheStateAndTheFreeSpaceAreWaitedForOffTheCallersThread) {
   using namespace std::chrono;
   TempDir t;
-  WriteFile(t / "l/a", "a", 0);
-  WriteFile(t / "r/a", "a", 0);
-  WriteFile(t / "junk", "not a database, not at all", 0);
+  for (const char* f : {"l/a", "r/a", "junk"}) WriteFile(t / f, "not a database, not at all", 0);
   CFolderCollection collection;
   CSyncController controller(collection);
   FileSystemTarget target;
@@ -138,8 +132,8 @@ TEST(Controller, TheStateAndTheFreeSpaceAreWaitedForOffTheCallersThread) {
   sqlite3* other = nullptr;  // the other program
   ASSERT_EQ(sqlite3_open((t / "state").c_str(), &other), SQLITE_OK);
   CompareOptions c;
-  c.localPath = t / "l";
   std::string problem;
+  c.localPath = t / "l";
   auto sql = [&](const char* what) { ASSERT_EQ(sqlite3_exec(other, what, nullptr, nullptr, nullptr), SQLITE_OK); };
   for (const std::string step : {"junk", "stop", "commit"}) {
     controller.SetStateFile(t / (step == "junk" ? "junk" : "state"));

@@ -181,8 +181,7 @@ TEST_F(Window, EachFilterShowsItsRowsAndTheStatusLineItsCounts) {
     View()->RefreshFreeSpace();
   };
   std::promise<void> mountBack, mountBackLater;
-  hang(mountBack.get_future().share());
-  ConnectAndCompare();
+  hang(mountBack.get_future().share()), ConnectAndCompare();
   // Filter, the rows, the files tagged each way (of 4 up and 3 down: sub/, drafts/ and Images/ count too).
   const std::tuple<int, test::Names, int, int> rows[] = {
       {0, {"< down.html", "> local.txt", "< remote.txt", "= same.css", "> up.html"}, 4, 3},
