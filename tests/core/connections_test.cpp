@@ -142,23 +142,20 @@ TEST(ConnectionsFile, DamagedFilesFailClearlyAndKeepWhatWasRead) {
 
 TEST(ConnectionsList, SaveLoadAndADamagedFileKeptAside) {
   test::TempDir t;
-  ConnectionsList list(t / "connections.ftp");
+  ConnectionsList list(t / "connections.ftp"), again(t / "connections.ftp");
   EXPECT_TRUE(list.Load().ok);  // no file: empty, no error
-  list.Add(Sample("a"));
-  list.Add(Sample("b"));
-  ASSERT_TRUE(list.Save().ok);
-  ConnectionsList again(t / "connections.ftp");
-  ASSERT_TRUE(again.Load().ok);
-  ASSERT_EQ(again.Count(), 2u);
+  list.Add(Sample("a")), list.Add(Sample("b"));
+  ASSERT_TRUE(list.Save().ok && again.Load().ok && again.Count() == 2);
   EXPECT_EQ(again.FindByDescription("b")->host, "ftp.example.com");
-  ConnectionsList nowhere(t / "missing-folder/connections.ftp");
-  nowhere.Add(Sample("x"));
-  EXPECT_FALSE(nowhere.Save().ok);
-  ASSERT_EQ(mkfifo((t / "fifo.ftp").c_str(), 0600), 0);  // never replaced: it may be a device
-  ConnectionsList fifo(t / "fifo.ftp");
-  fifo.Add(Sample("y"));
-  EXPECT_FALSE(fifo.Save().ok);
+  ConnectionsFileLock held;  // the lock beside the file: private, one holder at a time
+  std::string error;
+  EXPECT_TRUE(held.Take(list.FileName(), error) && !ConnectionsFileLock().Take(list.FileName(), error, 0));
   struct stat st {};
+  EXPECT_TRUE(stat((list.FileName() + ".lock").c_str(), &st) == 0 && (st.st_mode & 0777) == 0600);
+  ConnectionsList nowhere(t / "missing-folder/connections.ftp"), fifo(t / "fifo.ftp");
+  nowhere.Add(Sample("x")), fifo.Add(Sample("y"));
+  ASSERT_EQ(mkfifo((t / "fifo.ftp").c_str(), 0600), 0);  // never replaced: it may be a device
+  EXPECT_FALSE(nowhere.Save().ok || fifo.Save().ok);
   EXPECT_TRUE(lstat((t / "fifo.ftp").c_str(), &st) == 0 && S_ISFIFO(st.st_mode));
   test::WriteFile(t / "bad.ftp", std::string("\x05\x00\x00\x00\xFF\xFF", 6), 0);
   ConnectionsList bad(t / "bad.ftp");
@@ -210,13 +207,6 @@ TEST(ConnectionsList, ASaveKeepsWhatAnotherProgramChangedMeanwhile) {
     EXPECT_EQ(summary(after), row.want);
     EXPECT_EQ(summary(window), row.want + row.lingers);  // the window now holds what it wrote
   }
-  // The lock beside the file: private, one holder at a time.
-  test::TempDir t;
-  ConnectionsFileLock held;
-  std::string error;
-  EXPECT_TRUE(held.Take(t / "c.ftp", error) && !ConnectionsFileLock().Take(t / "c.ftp", error, 0));
-  struct stat st {};
-  EXPECT_TRUE(stat((t / "c.ftp.lock").c_str(), &st) == 0 && (st.st_mode & 0777) == 0600);
 }
 
 // A record's connect takes the login and pin of its protocol; a newer protocol or TLS mode is refused.
