@@ -303,7 +303,10 @@ ConnectionsReadResult ConnectionsList::Load() {
     return result;
   }
   result = ParseConnections(bytes, records_);
-  if (!result.ok) result.error = fileName_ + " cannot be read: " + result.error + ".";
+  // Records read before a fault count as this program's own: the file is
+  // kept aside, and the next save writes them into a new one.
+  if (result.ok) KnowAsLoaded();
+  else result.error = fileName_ + " cannot be read: " + result.error + ".";
   return result;
 }
 
@@ -323,7 +326,26 @@ ConnectionsReadResult ConnectionsList::Save() {
     return result;
   }
   KeepRecordPasswords(records_);
-  const std::string bytes = SerializeConnections(records_);
+  // Two programs saving at once would each merge into the file as it was
+  // before the other's save: the read, merge and rename happen under the lock.
+  ConnectionsFileLock lock;
+  if (!lock.Take(fileName_, result.error)) {
+    result.ok = false;
+    return result;
+  }
+  RecordList file;
+  if (access(fileName_.c_str(), F_OK) == 0 || errno != ENOENT) {
+    std::string bytes;
+    ConnectionsReadResult now;
+    if (!ReadConnectionsFile(fileName_, bytes, now.error) || !(now = ParseConnections(bytes, file)).ok) {
+      result.ok = false;
+      result.error = fileName_ + " cannot be read (" + now.error + "): the connections were not saved";
+      return result;
+    }
+  }
+  std::vector<long> at;
+  RecordList merged = Merge(std::move(file), at);
+  const std::string bytes = SerializeConnections(merged);
   std::string tmp = fileName_ + ".XXXXXX";
   const int fd = mkstemp(tmp.data());  // created with mode 0600
   if (fd < 0) {
@@ -354,7 +376,9 @@ ConnectionsReadResult ConnectionsList::Save() {
   if (!ok) {
     unlink(tmp.c_str());
     result.ok = false;
+    return result;
   }
+  TakeOver(merged, at);
   return result;
 }
 
@@ -374,6 +398,10 @@ CConnectionProperties* ConnectionsList::Add(std::unique_ptr<CConnectionPropertie
 bool ConnectionsList::Remove(const CConnectionProperties* record) {
   for (auto it = records_.begin(); it != records_.end(); ++it)
     if (it->get() == record) {
+      // The next save removes it from the file (and its address may be
+      // taken by a record added later).
+      for (Known& k : known_)
+        if (k.record == record) k.record = nullptr;
       records_.erase(it);
       return true;
     }

@@ -93,19 +93,56 @@ bool ReadConnectionsFile(const std::string& fileName, std::string& bytes, std::s
 ConnectionsReadResult ParseConnections(const std::string& bytes,
                                        std::vector<std::unique_ptr<CConnectionProperties>>& records);
 
+// An exclusive lock on "<file>.lock" (made beside the file, mode 0600),
+// held by every save of the connections file while it reads, merges and
+// replaces it. A file of its own, not the connections file: a save renames
+// a new file into place, and a lock on the old one would not keep out a
+// program that opened the new one. Released when destroyed.
+class ConnectionsFileLock {
+ public:
+  ConnectionsFileLock() = default;
+  ~ConnectionsFileLock();
+  ConnectionsFileLock(const ConnectionsFileLock&) = delete;
+  ConnectionsFileLock& operator=(const ConnectionsFileLock&) = delete;
+  // Waits for another holder up to `waitMs` (a save takes milliseconds);
+  // false with the reason.
+  bool Take(const std::string& connectionsFile, std::string& error, int waitMs = 5000);
+
+ private:
+  int fd_ = -1;
+};
+
 class ConnectionsList {
  public:
   explicit ConnectionsList(std::string fileName = {}) : fileName_(std::move(fileName)) {}
 
   const std::string& FileName() const { return fileName_; }
-  void SetFileName(std::string name) { fileName_ = std::move(name); }
+  // A new file: every record is this program's own addition to it.
+  void SetFileName(std::string name) {
+    fileName_ = std::move(name);
+    known_.clear();
+  }
 
   // A missing file gives an empty list and success. An unreadable one keeps
-  // the records read before the fault and fails with a message.
+  // the records read before the fault and fails with a message. No lock is
+  // taken: a save replaces the file by a rename, so a read sees the old file
+  // or the new one whole.
   ConnectionsReadResult Load();
-  // Writes a temporary file beside the real one (mode 0600) and renames it
-  // over the old file, so that a failed save never loses the list. Stored
-  // passwords go to the desktop keyring first where one answers
+  // Another program (twinbay-cli, a second window) may have saved the file
+  // since this one read it. Under an exclusive lock (flock on "<file>.lock",
+  // mode 0600) the file is read as it now stands and only what this program
+  // changed since it last read or saved the file goes into it, field by
+  // field: records added, fields changed, records removed. The other's
+  // records and fields this program did not touch stay; a field both
+  // changed takes this program's value; a record this program removed goes,
+  // and one the other removed stays removed unless this program changed it
+  // (then it is written again, with all its fields). The result is written
+  // to a temporary file beside the real one (mode 0600) and renamed over it,
+  // so that a failed save never loses the list; a file that cannot be read
+  // now is not overwritten. Afterwards the list holds what was written (the
+  // other's records added, records keep their addresses); a record the other
+  // removed and this one left alone stays in the list, not in the file.
+  // Stored passwords go to the desktop keyring first where one answers
   // (KeepRecordPasswords).
   ConnectionsReadResult Save();
   // Renames an unreadable file to "<name>.bad" so that the next save does not
@@ -121,8 +158,25 @@ class ConnectionsList {
   std::vector<std::unique_ptr<CConnectionProperties>>& Records() { return records_; }
 
  private:
+  using RecordList = std::vector<std::unique_ptr<CConnectionProperties>>;
+  // A record as the file held it when this program last read or wrote it:
+  // what a save compares the record with to find this program's changes.
+  struct Known {
+    const CConnectionProperties* record;  // null once removed from the list
+    CConnectionProperties as;
+  };
+  // The file's records (`file`, as read under the lock) with this program's
+  // changes merged in; at[i] is where records_[i] is in the result, -1 when
+  // nowhere (removed by the other program, unchanged here).
+  RecordList Merge(RecordList file, std::vector<long>& at) const;
+  // After the merged list was written: the records take its values, the
+  // other program's records join the list, and all are known as written.
+  void TakeOver(const RecordList& merged, const std::vector<long>& at);
+  void KnowAsLoaded();
+
   std::string fileName_;
-  std::vector<std::unique_ptr<CConnectionProperties>> records_;
+  RecordList records_;
+  std::vector<Known> known_;
 };
 
 // Where the connections file lives: beside the program file when a copy is

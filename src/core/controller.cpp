@@ -69,7 +69,7 @@ bool CSyncController::ResolvePaths(const CompareOptions& options, std::string& l
   return true;
 }
 
-bool CSyncController::PrepareCompare(const CompareOptions& options, ICompareListener* listener, std::string& problem) {
+bool CSyncController::PrepareCompare(const CompareOptions& options, std::string& problem) {
   WaitForCompare();
   if (!ResolvePaths(options, localRoot_, remoteRoot_, problem)) return false;
   compareOptions_ = options;
@@ -91,6 +91,11 @@ bool CSyncController::PrepareCompare(const CompareOptions& options, ICompareList
     return false;
   }
   lister_ = std::make_unique<CParallelLister>(*walkLease_, pool, connections - 1);
+  return true;
+}
+
+bool CSyncController::BeginWalk(ICompareListener* listener, std::string& problem) {
+  const CompareOptions& options = compareOptions_;
   if (!OpenState(options, problem)) {
     lister_.reset();
     walkLease_.Return();
@@ -100,6 +105,9 @@ bool CSyncController::PrepareCompare(const CompareOptions& options, ICompareList
   staleSwept_ = false;
   comparer_.BeginCompare(listener, local_.get(), lister_.get(), &collection_, localRoot_, remoteRoot_,
                          options.tagAfterCompare, options.ignoreSeconds, lister_.get(), state_.get());
+  // A stop that came while the state was opened (BeginCompare has just
+  // cleared the comparer's own flag).
+  if (stateWaitStop_.load()) comparer_.Abort();
   return true;
 }
 
@@ -131,6 +139,7 @@ bool CSyncController::OpenState(const CompareOptions& options, std::string& prob
   // decided by the clock: a state that cannot be used stops the compare.
   if (!store_) {
     auto store = std::make_unique<SyncStateStore>();
+    store->SetStopFlag(&stateWaitStop_);
     std::string error;
     if (!store->Open(file, error)) {
       problem = store->Damaged() ? StateReadProblem(options, error, true)
@@ -312,7 +321,8 @@ void CSyncController::Compare() {
 
 bool CSyncController::RunCompare(const CompareOptions& options, ICompareListener* listener, std::string& problem) {
   collection_.Clear();
-  if (!PrepareCompare(options, listener, problem)) return false;
+  stateWaitStop_.store(false);
+  if (!PrepareCompare(options, problem) || !BeginWalk(listener, problem)) return false;
   Compare();
   problem = stateProblem_;
   return problem.empty();
@@ -320,10 +330,14 @@ bool CSyncController::RunCompare(const CompareOptions& options, ICompareListener
 
 bool CSyncController::StartCompare(const CompareOptions& options, ISyncListener* listener, std::string& problem) {
   cancel_.store(false);
-  if (!PrepareCompare(options, listener, problem)) return false;
+  stateWaitStop_.store(false);
+  startProblem_.clear();
+  if (!PrepareCompare(options, problem)) return false;
   try {
     compareThread_ = std::thread([this, listener] {
-      Compare();
+      std::string why;
+      if (BeginWalk(listener, why)) Compare();
+      else if (!stateWaitStop_.load()) startProblem_ = why;
       if (listener) listener->CompareDone();
     });
   } catch (const std::system_error& e) {
@@ -351,6 +365,7 @@ std::vector<const CFolderRecord*> CSyncController::IncompleteFolders() const {
 
 void CSyncController::PrepareSync(const TransferOptions& options, SyncTotals& totals, ITransferListener* listener) {
   WaitForSync();
+  stateWaitStop_.store(syncAborted_.load());
   runningJob_.store(nullptr);
   job_.reset();
   job_ = std::make_unique<CTransferJob>(collection_, *local_, RemotePool(options.connections), totals, options,
@@ -422,6 +437,7 @@ void CSyncController::StopSync() {
 
 void CSyncController::AbortSync() {
   syncAborted_.store(true);
+  stateWaitStop_.store(true);
   if (CTransferJob* job = runningJob_.load()) job->Abort();
 }
 

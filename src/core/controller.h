@@ -152,11 +152,21 @@ class CSyncController {
   // False (with `problem`) when the paths cannot be used.
   bool RunCompare(const CompareOptions& options, ICompareListener* listener, std::string& problem);
   // The same on the compare's own thread; the listener hears CompareDone at
-  // the end. False (with `problem`) when it did not start.
+  // the end. False (with `problem`) when it did not start. The folder pair's
+  // lock and the state (whose database may wait for another program's
+  // write) are taken on that thread, never the caller's: when they cannot be
+  // had, CompareDone comes with StartProblem() saying why.
   bool StartCompare(const CompareOptions& options, ISyncListener* listener, std::string& problem);
-  // Stops the walk soon. Only stores to a lock-free atomic (a signal handler
-  // may call it).
-  void StopCompare() { comparer_.Abort(); }
+  // Why the last StartCompare did not begin its walk (the text RunCompare
+  // gives); empty when it did, or when it was stopped first. Read it after
+  // CompareDone.
+  const std::string& StartProblem() const { return startProblem_; }
+  // Stops the walk soon, or the wait for the state's database before it.
+  // Only stores to lock-free atomics (a signal handler may call it).
+  void StopCompare() {
+    stateWaitStop_.store(true);
+    comparer_.Abort();
+  }
   // Waits for the compare's thread (after CompareDone).
   void WaitForCompare();
   bool CompareStopped() const { return comparer_.IsAborted(); }
@@ -273,8 +283,9 @@ class CSyncController {
   }
 
  private:
-  // Makes the listers of one compare and begins it; false with `problem`.
-  bool PrepareCompare(const CompareOptions& options, ICompareListener* listener, std::string& problem);
+  // Makes the listers of one compare, on the caller's thread (nothing here
+  // waits on the disk or a database); false with `problem`.
+  bool PrepareCompare(const CompareOptions& options, std::string& problem);
   void Compare();
   void PrepareSync(const TransferOptions& options, SyncTotals& totals, ITransferListener* listener);
   // Removes what StaleTempsKept names, each once; on the sync's thread.
@@ -289,6 +300,9 @@ class CSyncController {
   // `connections`.
   FileSystemPool& RemotePool(int connections);
 
+  // Takes the folder pair's lock and opens the state, then begins the walk
+  // (on the compare's thread for StartCompare); false with `problem`.
+  bool BeginWalk(ICompareListener* listener, std::string& problem);
   // Opens the state and the session of this compare's folder pair; false
   // with `problem` when it cannot be used.
   bool OpenState(const CompareOptions& options, std::string& problem);
@@ -296,6 +310,10 @@ class CSyncController {
   std::string StateReadProblem(const CompareOptions& options, const std::string& why, bool damaged) const;
   std::string stateFile_;
   std::string stateProblem_;  // the last compare could not read the state: no sync
+  std::string startProblem_;  // StartProblem()
+  // Ends a wait of the state's database for another program (set by
+  // StopCompare and AbortSync; cleared as a compare or a sync begins).
+  std::atomic<bool> stateWaitStop_{false};
   PairLock pairLock_;         // the last compare's folder pair, held until the next
   std::unique_ptr<SyncStateStore> store_;
   std::unique_ptr<StateSession> state_;  // the last compare's, for the sync after it

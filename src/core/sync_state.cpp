@@ -7,9 +7,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <system_error>
+#include <thread>
 
 namespace twinbay {
 namespace {
@@ -154,7 +156,17 @@ bool SyncStateStore::Open(const std::string& file, std::string& error, bool chec
     db_ = nullptr;
     return false;
   }
-  sqlite3_busy_timeout(db_, 10000);
+  // Another program writing the state is waited for, up to 10 s in small
+  // steps, and no longer once the stop flag is set (Stop in the window).
+  sqlite3_busy_handler(
+      db_,
+      [](void* self, int tries) {
+        const std::atomic<bool>* stop = static_cast<SyncStateStore*>(self)->stop_;
+        if (tries >= 500 || (stop && stop->load())) return 0;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        return 1;
+      },
+      this);
   // Each read says whether it was read: a header that cannot be read is not
   // taken for one that is not ours, nor for an empty file.
   auto one = [&](const char* sql, int64_t& value) {

@@ -55,6 +55,9 @@ class SyncStateStore {
   // a message, when it cannot be opened or written, is not ours, or (with
   // `check`) a file of ours does not read whole (Damaged()).
   bool Open(const std::string& file, std::string& error, bool check = true);
+  // Set before Open: a wait for another program's write ends (fails) as soon
+  // as the flag is set.
+  void SetStopFlag(const std::atomic<bool>* stop) { stop_ = stop; }
   bool IsOpen() const { return db_ != nullptr; }
   const std::string& LastError() const { return error_; }
   // The file failed its check, or a read found a page that is not what it
@@ -115,6 +118,7 @@ class SyncStateStore {
   int64_t FolderId(int64_t pair, const std::string& folder, bool make);
 
   sqlite3* db_ = nullptr;
+  const std::atomic<bool>* stop_ = nullptr;
   std::map<const char*, sqlite3_stmt*> statements_;  // by the address of their text
   std::string error_;
   std::atomic<bool> damaged_{false};  // a read on any thread may find it

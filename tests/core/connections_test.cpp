@@ -1,6 +1,11 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <functional>
+#include <numeric>
+#include <set>
+#include <thread>
+
 #include "core/connect_policy.h"
 #include "core/connections.h"
 #include "core/keyring.h"
@@ -140,28 +145,28 @@ TEST(ConnectionsFile, DamagedFilesFailClearlyAndKeepWhatWasRead) {
 
 TEST(ConnectionsList, SaveLoadAndADamagedFileKeptAside) {
   test::TempDir t;
-  ConnectionsList list(t / "connections.ftp");
+  ConnectionsList list(t / "connections.ftp"), again(t / "connections.ftp");
   EXPECT_TRUE(list.Load().ok);  // no file: empty, no error
-  list.Add(Sample("a"));
-  list.Add(Sample("b"));
-  ASSERT_TRUE(list.Save().ok);
-  ConnectionsList again(t / "connections.ftp");
-  ASSERT_TRUE(again.Load().ok);
-  ASSERT_EQ(again.Count(), 2u);
+  list.Add(Sample("a")), list.Add(Sample("b"));
+  ASSERT_TRUE(list.Save().ok && again.Load().ok && again.Count() == 2);
   EXPECT_EQ(again.FindByDescription("b")->host, "ftp.example.com");
-  ConnectionsList nowhere(t / "missing-folder/connections.ftp");
-  nowhere.Add(Sample("x"));
-  EXPECT_FALSE(nowhere.Save().ok);
-  ASSERT_EQ(mkfifo((t / "fifo.ftp").c_str(), 0600), 0);  // never replaced: it may be a device
-  ConnectionsList fifo(t / "fifo.ftp");
-  fifo.Add(Sample("y"));
-  EXPECT_FALSE(fifo.Save().ok);
+  ConnectionsFileLock held;  // the lock beside the file: private, one holder at a time
+  std::string error;
+  EXPECT_TRUE(held.Take(list.FileName(), error) && !ConnectionsFileLock().Take(list.FileName(), error, 0));
   struct stat st {};
+  EXPECT_TRUE(stat((list.FileName() + ".lock").c_str(), &st) == 0 && (st.st_mode & 0777) == 0600);
+  ConnectionsList nowhere(t / "missing-folder/connections.ftp"), fifo(t / "fifo.ftp");
+  nowhere.Add(Sample("x")), fifo.Add(Sample("y"));
+  ASSERT_EQ(mkfifo((t / "fifo.ftp").c_str(), 0600), 0);  // never replaced: it may be a device
+  EXPECT_FALSE(nowhere.Save().ok || fifo.Save().ok);
   EXPECT_TRUE(lstat((t / "fifo.ftp").c_str(), &st) == 0 && S_ISFIFO(st.st_mode));
   test::WriteFile(t / "bad.ftp", std::string("\x05\x00\x00\x00\xFF\xFF", 6), 0);
   ConnectionsList bad(t / "bad.ftp");
   EXPECT_NE(bad.Load().error.find("bad.ftp"), std::string::npos);
   EXPECT_EQ(bad.KeepAside(), t / "bad.ftp.bad");
+  ConnectionsList late(t / "bad.ftp.bad");  // unreadable when saved: not overwritten
+  late.Add(Sample("z"));
+  EXPECT_NE(late.Save().error.find("not saved"), std::string::npos);
   EXPECT_EQ(test::ReadFile(t / "bad.ftp.bad").size(), 6u);
 }
 
@@ -199,6 +204,48 @@ TEST(ConnectionsList, PasswordsInTheKeyringElseScrambledInTheFile) {
   EXPECT_NE(problem.find("kept in the desktop keyring, but it could not be read: no session bus"), std::string::npos)
       << problem;
   EXPECT_FALSE(RecordTarget(*list.At(0), "", target, problem));
+}
+
+// The window and twinbay-cli on one file: each save merges what its program
+// changed into the file as it now stands, field by field, under the lock.
+TEST(ConnectionsList, ASaveKeepsWhatAnotherProgramChangedMeanwhile) {
+  using Edit = std::function<void(ConnectionsList&)>;
+  using C = CConnectionProperties;
+  auto set = [](const char* name, std::string C::*f, const char* v, int stored = 1) -> Edit {  // 0: typed at a prompt
+    return [=](ConnectionsList& l) { l.FindByDescription(name)->*f = v, l.FindByDescription(name)->passwordStored = stored; };
+  };
+  auto add = [](const char* name) -> Edit { return [=](ConnectionsList& l) { l.Add(Sample(name)); }; };
+  auto remove = [](const char* name) -> Edit { return [=](ConnectionsList& l) { l.Remove(l.FindByDescription(name)); }; };
+  auto summary = [](const ConnectionsList& l) {
+    std::multiset<std::string> out;
+    for (size_t i = 0; i < l.Count(); ++i)
+      out.insert(l.At(i)->description + "=" + l.At(i)->localPath + "/" + l.At(i)->hostKey + "/" + l.At(i)->password + " ");
+    return std::accumulate(out.begin(), out.end(), std::string());
+  };
+  const std::string p = "p\xC3\xA4ss", l = "=/home/me/web//";
+  const struct {
+    Edit cli, window;
+    std::string want, lingers = {};  // what the window also holds
+  } rows[] = {
+      {add("C"), set("A", &C::localPath, "/w"), "A=/w//" + p + " B" + l + p + " C" + l + p + " "},
+      {set("B", &C::hostKey, "SHA256:k"), set("B", &C::localPath, "/w"), "A" + l + p + " B=/w/SHA256:k/" + p + " "},  // a pin survives
+      {set("A", &C::localPath, "/cli"), set("A", &C::localPath, "/w"), "A=/w//" + p + " B" + l + p + " "},                        // this save wins
+      {add("C"), remove("A"), "B" + l + p + " C" + l + p + " "},
+      {remove("B"), [](ConnectionsList&) {}, "A" + l + p + " ", "B" + l + p + " "},  // gone, not written back
+      {remove("B"), set("B", &C::localPath, "/w"), "A" + l + p + " B=/w//" + p + " "},  // an edit outlives a removal there
+      {add("C"), add("D"), "A" + l + p + " B" + l + p + " C" + l + p + " D" + l + p + " "},
+      {set("B", &C::password, "new"), set("B", &C::password, "typed", 0), "A" + l + p + " B" + l + "new "},  // a prompted one is no change
+  };
+  for (const auto& row : rows) {
+    test::TempDir t;
+    ConnectionsList first(t / "c.ftp"), window(t / "c.ftp"), cli(t / "c.ftp"), after(t / "c.ftp");
+    first.Add(Sample("A")), first.Add(Sample("B"));
+    ASSERT_TRUE(first.Save().ok && window.Load().ok && cli.Load().ok);
+    row.cli(cli), row.window(window);  // the window saves last
+    ASSERT_TRUE(cli.Save().ok && window.Save().ok && after.Load().ok);
+    EXPECT_EQ(summary(after), row.want);
+    EXPECT_EQ(summary(window), row.want + row.lingers);  // the window now holds what it wrote
+  }
 }
 
 // A record's connect takes the login and pin of its protocol; a newer protocol or TLS mode is refused.

@@ -16,6 +16,7 @@
 #include <QSplitter>
 #include <QTabWidget>
 #include <QTextBrowser>
+#include <future>
 
 #include "gui_fixture.h"
 #include "shell/single_copy.h"
@@ -176,7 +177,13 @@ TEST_F(Window, TheProtocolBoxSetsPortAndFieldsAndEachProtocolRoundTrips) {
 TEST_F(Window, EachFilterShowsItsRowsAndTheStatusLineItsCounts) {
   MakeSite();
   Start();
-  ConnectAndCompare();
+  // All of it while the free space's measurement hangs (a dead network mount).
+  auto hang = [&](std::shared_future<void> until) {
+    View()->FreeSpace().SetMeasure([until](const char*, struct statvfs* st) { return until.wait(), st->f_bavail = 3, st->f_frsize = 1 << 30, 0; });
+    View()->RefreshFreeSpace();
+  };
+  std::promise<void> mountBack, mountBackLater;
+  hang(mountBack.get_future().share()), ConnectAndCompare();
   // Filter, the rows, the files tagged each way (of 4 up and 3 down: sub/, drafts/ and Images/ count too).
   const std::tuple<int, test::Names, int, int> rows[] = {
       {0, {"< down.html", "> local.txt", "< remote.txt", "= same.css", "> up.html"}, 4, 3},
@@ -210,6 +217,11 @@ TEST_F(Window, EachFilterShowsItsRowsAndTheStatusLineItsCounts) {
     emit View()->List()->horizontalHeader()->sectionClicked(column);
     EXPECT_EQ(order(), expected) << column;
   }
+  mountBack.set_value();
+  EXPECT_TRUE(WaitFor([&] { return Pane(0).contains("Free space: 3"); })) << Pane(0).toStdString();
+  hang(mountBackLater.get_future().share());
+  TearDown();  // the window goes while it hangs: no answer reaches it
+  mountBackLater.set_value();
 }
 
 // The small widgets: the local "..." starts at the path entered and a

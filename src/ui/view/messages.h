@@ -26,6 +26,7 @@ enum TwinbayMessage : int {
   WM_FOLDERCHANGED = 2029,
   WM_BUSYCHANGED = 2030,
   WM_SESSIONDONE = 2031,
+  WM_FREESPACE = 2032,
 };
 
 // An event of one of the program's message numbers.
@@ -94,6 +95,14 @@ struct BusyChangedEvent : MessageEvent<WM_BUSYCHANGED> {
 struct SessionDoneEvent : MessageEvent<WM_SESSIONDONE> {
   explicit SessionDoneEvent(const SessionOutcome& outcome) : outcome(outcome) {}
   const SessionOutcome outcome;
+};
+
+// The free space where the local folder lives was measured (known false:
+// it could not be).
+struct FreeSpaceEvent : MessageEvent<WM_FREESPACE> {
+  FreeSpaceEvent(bool known, double bytes) : known(known), bytes(bytes) {}
+  const bool known;
+  const double bytes;
 };
 
 // A posted event reaches its receiver through Qt's event queue, whose lock

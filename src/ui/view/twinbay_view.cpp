@@ -1,13 +1,10 @@
 #include "ui/view/twinbay_view.h"
 
-#include <sys/statvfs.h>
-
 #include <QGridLayout>
 #include <QMessageBox>
 #include <QVBoxLayout>
 #include <algorithm>
 
-#include "fs/local_scan.h"
 #include "widgets/history_combo.h"
 #include "ui/dialogs/options_sheet.h"
 #include "ui/alerts.h"
@@ -329,6 +326,11 @@ void CTwinbayView::OnSessionDone(const SessionOutcome& o) {
 void CTwinbayView::OnCompareDone() {
   stopping_ = false;
   controller_.WaitForCompare();
+  if (const std::string why = controller_.StartProblem(); !why.empty()) {  // the state or the folders' lock
+    CompareBackToIdle();
+    PlainWarning(this, QString::fromStdString(why));
+    return;
+  }
   if (settings_.m_bCompareAlert) alerts::Play(alerts::CompareTones());
   compareRunning_ = false;
   SetBusy(false);
@@ -518,7 +520,7 @@ void CTwinbayView::OnFolderChanged(CFolderRecord* record) {
 bool CTwinbayView::event(QEvent* e) {
   MarkTakenOver(e);
   const int type = static_cast<int>(e->type());
-  if (type < WM_PAINTCAPTION || type > WM_SESSIONDONE) return QWidget::event(e);
+  if (type < WM_PAINTCAPTION || type > WM_FREESPACE) return QWidget::event(e);
   if (shuttingDown_) return true;  // the workers' last words are not acted on
   if (const auto* m = EventAs<ConnectDoneEvent>(e)) {
     controller_.WaitForSession();
@@ -529,58 +531,9 @@ bool CTwinbayView::event(QEvent* e) {
   else if (EventAs<CompareDoneEvent>(e)) OnCompareDone();
   else if (const auto* m = EventAs<ShowFolderEvent>(e)) ShowFolder(m->record);
   else if (const auto* m = EventAs<FolderChangedEvent>(e)) OnFolderEvent(*m);
+  else if (const auto* m = EventAs<FreeSpaceEvent>(e)) ShowFreeSpace(m->known, m->bytes);
   else return QWidget::event(e);
   return true;
-}
-
-// ---- Status texts ---------------------------------------------------------------------
-
-namespace {
-// The deletions of one direction, short: ", 1 of 2 deletions".
-QString Deletions(long tagged, long all) {
-  return all == 0 ? QString() : QString(", %1 of %2 deletion%3").arg(tagged).arg(all).arg(all == 1 ? "" : "s");
-}
-}  // namespace
-
-QString CTwinbayView::LocalPaneText() {
-  const SyncTotals& t = kept_.Totals();
-  return QString::fromStdString(TaggedSummary(t.taggedUp, t.allUp, t.bytesUp, numbers_)) +
-         Deletions(t.taggedDeletesUp, t.deletesUp) + " - " + freeSpace_;
-}
-
-QString CTwinbayView::RemotePaneText() const {
-  const SyncTotals& t = kept_.Totals();
-  return QString::fromStdString(TaggedSummary(t.taggedDown, t.allDown, t.bytesDown, numbers_)) +
-         Deletions(t.taggedDeletesDown, t.deletesDown) +
-         (t.conflicts == 0 ? QString() : QString(", %1 conflict%2").arg(t.conflicts).arg(t.conflicts == 1 ? "" : "s"));
-}
-
-QString CTwinbayView::ServerTimeNotice() const {
-  return connected_ ? QString::fromStdString(controller_.ClockNotice()) : QString();
-}
-
-QString CTwinbayView::ServerTimePaneText() const {
-  return ServerTimeNotice().isEmpty() ? QString(" ") : QString("Server time offset unknown: taken as UTC");
-}
-
-void CTwinbayView::RefreshFreeSpace() {
-  // The file system that holds the local path, or its nearest existing parent.
-  std::string path = local_->currentText().trimmed().toStdString();
-  if (!IsUsableLocalPath(path)) {
-    freeSpace_.clear();
-    return;
-  }
-  struct statvfs st;
-  while (statvfs(path.c_str(), &st) != 0) {
-    const size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos || path == "/") {
-      freeSpace_.clear();
-      return;
-    }
-    path = slash == 0 ? "/" : path.substr(0, slash);
-  }
-  const double bytes = static_cast<double>(st.f_bavail) * static_cast<double>(st.f_frsize);
-  freeSpace_ = " Free space: " + QString::fromStdString(FormatSize(bytes, numbers_)) + " ";
 }
 
 // ---- Ending -------------------------------------------------------------------------

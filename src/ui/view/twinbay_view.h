@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "core/controller.h"
+#include "core/free_space.h"
 #include "engine/filters.h"
 #include "engine/number_format.h"
 #include "engine/totals.h"
@@ -122,8 +123,11 @@ class CTwinbayView : public QWidget, private ISyncListener, private ICollectionL
   // Why the last connect or connection check failed (empty when it did not).
   const std::string& LastError() const { return lastError_; }
   int Filter() const { return filter_; }
-  const QString& FreeSpaceText() const { return freeSpace_; }
+  const QString& FreeSpaceText() const { return freeSpaceText_; }
+  // Asks for the free space where the local path lives; the status line
+  // shows it when the answer comes.
   void RefreshFreeSpace();
+  FreeSpaceQuery& FreeSpace() { return freeSpace_; }
 
  signals:
   void StateChanged();
@@ -171,6 +175,7 @@ class CTwinbayView : public QWidget, private ISyncListener, private ICollectionL
   // Pins what the user trusted: saves the connections file.
   void SaveTrust();
   void OnCompareDone();
+  void ShowFreeSpace(bool known, double bytes);
   // Says in the status line why the last synchronisation could not be
   // recorded, if it could not.
   void ShowStateError();
@@ -201,7 +206,7 @@ class CTwinbayView : public QWidget, private ISyncListener, private ICollectionL
   bool busy_ = false, connected_ = false, compareRunning_ = false, shuttingDown_ = false;
   bool encrypted_ = false;  // the connection is TLS
   int filter_ = FilterAll;
-  QString freeSpace_;
+  QString freeSpaceText_;
   QObject* frame_ = nullptr;
   NumberFormat numbers_;
 
@@ -233,6 +238,9 @@ class CTwinbayView : public QWidget, private ISyncListener, private ICollectionL
   CFileListCtrl* list_;
   QTimer animationTimer_;
   int animationFrame_ = 0;
+  // Answers on its thread, posted to this window; gone first, so that no
+  // answer comes once the window is being destroyed.
+  FreeSpaceQuery freeSpace_{[this](bool known, double bytes) { Post<FreeSpaceEvent>(this, known, bytes); }};
 };
 
 }  // namespace twinbay
