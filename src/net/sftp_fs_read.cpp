@@ -167,10 +167,14 @@ bool SftpFileSystem::ReadFiles(std::vector<Reading>& files, Op& op) {
       Reading::Block* b = target;
       if (!b)
         for (Reading::Block& x : r.ahead)
-          if (x.id == reply.id) b = &x;
-      if (!b || reply.type == SftpExtensionChannel::kReplyHandle) return ext_.Close(), false;
+          if (x.id == reply.id && !x.answered) b = &x;
+      // A read is answered with data or a failing status; anything else
+      // (a handle, "OK" without data) is not an answer to it.
+      const bool data = reply.type == SftpExtensionChannel::kReplyData;
+      if (!b || (!data && (reply.type != SftpExtensionChannel::kReplyStatus || reply.status == 0)))
+        return ext_.Close(), false;
       b->answered = true;
-      b->status = reply.type == SftpExtensionChannel::kReplyData ? 0 : (reply.status == 0 ? kEof : reply.status);
+      b->status = data ? 0 : reply.status;
       b->size = reply.size;
       if (!Deliver(r)) return false;
     }
