@@ -9,8 +9,9 @@
 namespace twinbay {
 namespace {
 
-constexpr uint8_t kInit = 1, kVersion = 2, kOpen = 3, kClose = 4, kRead = 5, kWrite = 6, kOpenDir = 11,
-                  kReadDir = 12, kStatus = 101, kHandle = 102, kData = 103, kName = 104, kExtended = 200;
+constexpr uint8_t kInit = 1, kVersion = 2, kOpen = 3, kClose = 4, kRead = 5, kWrite = 6, kFstat = 8,
+                  kOpenDir = 11, kReadDir = 12, kStatus = 101, kHandle = 102, kData = 103, kName = 104,
+                  kAttrs = 105, kExtended = 200;
 constexpr uint32_t kEof = 1;
 // Attribute flags: size, owner and group, permissions, times, extensions.
 constexpr uint32_t kAttrSize = 0x01, kAttrUidGid = 0x02, kAttrTimes = 0x08, kAttrExtended = 0x80000000;
@@ -353,16 +354,37 @@ bool SftpExtensionChannel::NextReply(Reply& reply, const std::function<char*(uin
   return false;
 }
 
-bool SftpExtensionChannel::NextStatus(uint32_t& id, int& status) {
+bool SftpExtensionChannel::SendFstat(const std::string& handle, uint32_t& id) {
+  if (!channel_) return false;
+  id = nextId_++;
+  std::string request;
+  PutU32(request, id);
+  PutString(request, handle);
+  if (Send(kFstat, request)) return true;
+  Close();
+  return false;
+}
+
+bool SftpExtensionChannel::NextStatus(uint32_t& id, int& status, std::optional<uint64_t>* size) {
   uint8_t type = 0;
   std::string reply;
-  if (!channel_ || !Receive(type, reply) || type != kStatus || reply.size() < 8) {
-    Close();
-    return false;
+  const bool got = channel_ && Receive(type, reply) && reply.size() >= 8;
+  if (got && type == kAttrs && size) {
+    Fields f(reply, 4);
+    DirEntry e;
+    id = GetU32(reply, 0);
+    status = 0;
+    if (ParseAttributes(f, e)) {
+      if (e.flags & kAttrSize) *size = e.size;
+      return true;
+    }
+  } else if (got && type == kStatus) {
+    id = GetU32(reply, 0);
+    status = static_cast<int>(GetU32(reply, 4));
+    return true;
   }
-  id = GetU32(reply, 0);
-  status = static_cast<int>(GetU32(reply, 4));
-  return true;
+  Close();
+  return false;
 }
 
 bool SftpExtensionChannel::ReadFolder(const std::string& handle, std::vector<DirEntry>& out, int& status,

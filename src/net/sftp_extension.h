@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -51,8 +52,11 @@ class SftpExtensionChannel {
   bool WriteAt(const std::string& handle, uint64_t offset, char* packet, size_t size, uint32_t& id);
   // Sends the close of a handle without waiting for its reply.
   bool SendClose(const std::string& handle, uint32_t& id);
-  // The next status reply: the id of its request and its code.
-  bool NextStatus(uint32_t& id, int& status);
+  // Sends a request for the attributes of an open file without waiting.
+  bool SendFstat(const std::string& handle, uint32_t& id);
+  // The next status reply: the id of its request and its code; or a reply
+  // to SendFstat (code 0), whose size, where it gives one, goes to `size`.
+  bool NextStatus(uint32_t& id, int& status, std::optional<uint64_t>* size = nullptr);
 
   // Sends the open of a file for reading without waiting (NextReply reads
   // the handle or the refusal).

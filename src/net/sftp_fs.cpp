@@ -483,6 +483,13 @@ bool SftpFileSystem::Stat(const std::string& path, FindData& out) {
 }
 
 bool SftpFileSystem::Size(const std::string& path, uint64_t& size) {
+  // Right after a write of the file: the size its handle showed after the
+  // last write, asked for in the write's last round trip.
+  if (heldAfterWrite_ && heldAfterWrite_->first == path) {
+    size = heldAfterWrite_->second;
+    heldAfterWrite_.reset();
+    return Ok();
+  }
   FindData fd;
   if (!Stat(path, fd)) return false;
   size = fd.size;

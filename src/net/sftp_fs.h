@@ -127,6 +127,9 @@ class SftpFileSystem : public IFileSystem {
   std::vector<std::string> skipped_;
   std::vector<std::string> leftOut_;  // of the last listing
   std::map<std::string, std::string> prefetched_;  // path -> the whole file, read ahead
+  // The size the server held of the file the last operation wrote, for a
+  // Size of it right after (the next operation forgets it).
+  std::optional<std::pair<std::string, uint64_t>> heldAfterWrite_;
   std::vector<std::vector<char>> spare_;  // read blocks kept for the next reads
 };
 

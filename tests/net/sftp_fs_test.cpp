@@ -247,6 +247,10 @@ TEST_F(SftpTest, ManyBlocksInFlightAndFailuresKeepTheChannelInStep) {
     std::filesystem::remove(c.path);  // a write makes its file new
     EXPECT_EQ(!c.error, fs.Write(c.path, source(c.text, c.failAt), c.announced)) << fs.LastError();
     EXPECT_TRUE(!c.error || fs.LastError().find(c.error) != std::string::npos) << fs.LastError();
+    // The size held, told in the write's last round trip, answers for that file only.
+    uint64_t held = 0, other = 0;
+    EXPECT_TRUE(c.error || c.path == a || (fs.Size(a, other) && other == content.size()));
+    EXPECT_TRUE(c.error || (fs.Size(c.path, held) && held == std::filesystem::file_size(c.path))) << fs.LastError();
     inStep();
   }
   for (int i = 0; i < 300; ++i) test::WriteFile(data_ / ("many/f" + std::to_string(i)), "x", 1'600'000'000 + i);
