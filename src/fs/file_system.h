@@ -52,6 +52,12 @@ using FsSink = std::function<bool(const char* data, size_t size)>;
 // failed read (the write is then abandoned).
 using FsSource = std::function<long(char* buffer, size_t size)>;
 
+// A file a copy is about to read, with its size as listed.
+struct FsPrefetch {
+  std::string path;
+  uint64_t size = 0;
+};
+
 // A file opened for reading: Read fills the buffer (0 at the end, -1 on a
 // failure).
 class IFsReader {
@@ -134,6 +140,13 @@ class IFileSystem {
   // only when the whole file went through.
   virtual bool Read(const std::string& path, const FsSink& sink) = 0;
   virtual bool Write(const std::string& path, const FsSource& source, uint64_t size) = 0;
+  // The files that the next Reads will ask for, in order (the transfer hands
+  // a connection several small downloads at once): a server file system may
+  // read them all ahead in a few round trips and keep their bytes until Read
+  // asks for them. A hint only: each hint forgets the last one's files, and
+  // a file whose read ahead failed is read anew by Read (its failure is its
+  // own, never another file's). By default nothing is read ahead.
+  virtual void Prefetch(const std::vector<FsPrefetch>& files) { (void)files; }
   // The same as streams, where the capabilities offer them (null otherwise,
   // or when the file cannot be opened).
   virtual std::unique_ptr<IFsReader> OpenRead(const std::string& path) {

@@ -9,12 +9,14 @@
 namespace twinbay {
 namespace {
 
-constexpr uint8_t kInit = 1, kVersion = 2, kOpen = 3, kClose = 4, kWrite = 6, kOpenDir = 11, kReadDir = 12,
-                  kStatus = 101, kHandle = 102, kName = 104, kExtended = 200;
+constexpr uint8_t kInit = 1, kVersion = 2, kOpen = 3, kClose = 4, kRead = 5, kWrite = 6, kFstat = 8,
+                  kOpenDir = 11, kReadDir = 12, kStatus = 101, kHandle = 102, kData = 103, kName = 104,
+                  kAttrs = 105, kExtended = 200;
 constexpr uint32_t kEof = 1;
 // Attribute flags: size, owner and group, permissions, times, extensions.
 constexpr uint32_t kAttrSize = 0x01, kAttrUidGid = 0x02, kAttrTimes = 0x08, kAttrExtended = 0x80000000;
 constexpr uint32_t kMaxPacket = 256 * 1024;
+constexpr uint32_t kReadOnly = 0x01;  // SSH_FXF_READ
 // SSH_FXF_WRITE | SSH_FXF_CREAT | SSH_FXF_EXCL (a file made new, never one
 // already there), and the permissions attribute.
 constexpr uint32_t kWriteCreateNew = 0x02 | 0x08 | 0x20, kAttrPermissions = 0x04;
@@ -116,6 +118,7 @@ void SftpExtensionChannel::Close() {
   ssh_channel_free(channel_);
   channel_ = nullptr;
   closesPending_.clear();
+  pushedBack_.clear();
 }
 
 bool SftpExtensionChannel::Send(uint8_t type, const std::string& body) {
@@ -127,25 +130,41 @@ bool SftpExtensionChannel::Send(uint8_t type, const std::string& body) {
          static_cast<int>(packet.size());
 }
 
-bool SftpExtensionChannel::Receive(uint8_t& type, std::string& body) {
+bool SftpExtensionChannel::ReceiveHead(uint8_t& type, uint32_t& length) {
   for (;;) {
     char head[5];
     if (!ReadAll(channel_, head, sizeof head)) return false;
-    const uint32_t length = GetU32(std::string(head, 4), 0);
+    length = GetU32(std::string(head, 4), 0);
     if (length < 1 || length > kMaxPacket) return false;
+    --length;
     type = static_cast<uint8_t>(head[4]);
-    body.assign(length - 1, '\0');
-    if (!ReadAll(channel_, body.data(), body.size())) return false;
-    // The reply to a folder's close comes ahead of the replies to later
-    // requests and is taken out of the stream here. The listing was whole
-    // already, so its code does not matter (a failed close of a folder loses
-    // nothing).
-    const auto close = type == kStatus && body.size() >= 8
-                           ? std::find(closesPending_.begin(), closesPending_.end(), GetU32(body, 0))
-                           : closesPending_.end();
-    if (close == closesPending_.end()) return true;
+    if (type != kStatus || closesPending_.empty()) return true;
+    // The reply to a close sent without waiting comes ahead of the replies
+    // to later requests and is taken out of the stream here. What was read
+    // or listed was whole already, so its code does not matter.
+    char body[8];
+    if (length < sizeof body) return true;  // not a status the caller can read: it fails there
+    if (!ReadAll(channel_, body, sizeof body)) return false;
+    const auto close = std::find(closesPending_.begin(), closesPending_.end(), GetU32(std::string(body, 4), 0));
+    if (close == closesPending_.end()) {
+      // Another status: the caller reads it as a whole packet.
+      pushedBack_.assign(body, sizeof body);
+      return true;
+    }
     closesPending_.erase(close);
+    std::string rest(length - sizeof body, '\0');
+    if (!ReadAll(channel_, rest.data(), rest.size())) return false;
   }
+}
+
+bool SftpExtensionChannel::Receive(uint8_t& type, std::string& body) {
+  uint32_t length = 0;
+  if (!ReceiveHead(type, length)) return false;
+  body = std::move(pushedBack_);
+  pushedBack_.clear();
+  const size_t have = body.size();
+  body.resize(length);
+  return ReadAll(channel_, body.data() + have, length - have);
 }
 
 bool SftpExtensionChannel::Open(ssh_session session) {
@@ -262,16 +281,110 @@ bool SftpExtensionChannel::SendClose(const std::string& handle, uint32_t& id) {
   return false;
 }
 
-bool SftpExtensionChannel::NextStatus(uint32_t& id, int& status) {
+bool SftpExtensionChannel::SendOpenRead(const std::string& path, uint32_t& id) {
+  if (!channel_) return false;
+  id = nextId_++;
+  std::string request;
+  PutU32(request, id);
+  PutString(request, path);
+  PutU32(request, kReadOnly);
+  PutU32(request, 0);  // no attributes
+  if (Send(kOpen, request)) return true;
+  Close();
+  return false;
+}
+
+bool SftpExtensionChannel::SendRead(const std::string& handle, uint64_t offset, uint32_t length, uint32_t& id) {
+  if (!channel_) return false;
+  id = nextId_++;
+  std::string request;
+  PutU32(request, id);
+  PutString(request, handle);
+  PutU32(request, static_cast<uint32_t>(offset >> 32));
+  PutU32(request, static_cast<uint32_t>(offset));
+  PutU32(request, length);
+  if (Send(kRead, request)) return true;
+  Close();
+  return false;
+}
+
+bool SftpExtensionChannel::CloseLater(const std::string& handle) {
+  uint32_t id = 0;
+  if (!SendClose(handle, id)) return false;
+  closesPending_.push_back(id);
+  return true;
+}
+
+bool SftpExtensionChannel::NextReply(Reply& reply, const std::function<char*(uint32_t id, uint32_t size)>& place) {
+  uint8_t type = 0;
+  uint32_t length = 0;
+  reply = Reply();
+  if (channel_ && ReceiveHead(type, length) && type == kData && length >= 8 && pushedBack_.empty()) {
+    // The data goes straight where the caller wants it, never through a
+    // packet of its own.
+    char head[8];
+    if (ReadAll(channel_, head, sizeof head)) {
+      const std::string fields(head, sizeof head);
+      reply.type = kData;
+      reply.id = GetU32(fields, 0);
+      reply.size = GetU32(fields, 4);
+      char* out = reply.size == length - 8 ? place(reply.id, reply.size) : nullptr;
+      if (out && ReadAll(channel_, out, reply.size)) return true;
+    }
+  } else if (channel_ && (type == kStatus || type == kHandle) && length >= 8) {
+    std::string body = std::move(pushedBack_);
+    pushedBack_.clear();
+    const size_t have = body.size();
+    body.resize(length);
+    if (ReadAll(channel_, body.data() + have, length - have)) {
+      reply.type = type;
+      reply.id = GetU32(body, 0);
+      const uint32_t value = GetU32(body, 4);
+      if (type == kStatus) {
+        reply.status = static_cast<int>(value);
+        return true;
+      }
+      if (value > 0 && value <= kMaxHandle && value <= body.size() - 8) {
+        reply.handle = body.substr(8, value);
+        return true;
+      }
+    }
+  }
+  Close();  // not a reply to a read: the channel cannot be trusted
+  return false;
+}
+
+bool SftpExtensionChannel::SendFstat(const std::string& handle, uint32_t& id) {
+  if (!channel_) return false;
+  id = nextId_++;
+  std::string request;
+  PutU32(request, id);
+  PutString(request, handle);
+  if (Send(kFstat, request)) return true;
+  Close();
+  return false;
+}
+
+bool SftpExtensionChannel::NextStatus(uint32_t& id, int& status, std::optional<uint64_t>* size) {
   uint8_t type = 0;
   std::string reply;
-  if (!channel_ || !Receive(type, reply) || type != kStatus || reply.size() < 8) {
-    Close();
-    return false;
+  const bool got = channel_ && Receive(type, reply) && reply.size() >= 8;
+  if (got && type == kAttrs && size) {
+    Fields f(reply, 4);
+    DirEntry e;
+    id = GetU32(reply, 0);
+    status = 0;
+    if (ParseAttributes(f, e)) {
+      if (e.flags & kAttrSize) *size = e.size;
+      return true;
+    }
+  } else if (got && type == kStatus) {
+    id = GetU32(reply, 0);
+    status = static_cast<int>(GetU32(reply, 4));
+    return true;
   }
-  id = GetU32(reply, 0);
-  status = static_cast<int>(GetU32(reply, 4));
-  return true;
+  Close();
+  return false;
 }
 
 bool SftpExtensionChannel::ReadFolder(const std::string& handle, std::vector<DirEntry>& out, int& status,

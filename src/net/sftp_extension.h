@@ -1,12 +1,15 @@
 // SFTP requests that libssh's SFTP client does not send, over a channel of
 // their own on the same SSH connection: the replacing rename of OpenSSH
 // (posix-rename@openssh.com), which a plain SFTP rename cannot do, writes
-// with many requests in flight (libssh writes one block per round trip), and
-// folder listings in two round trips (libssh waits for every request).
+// with many requests in flight (libssh writes one block per round trip),
+// folder listings in two round trips (libssh waits for every request), and
+// reads of several files at once whose data goes straight into the caller's
+// buffers (libssh copies each reply twice more and allocates one per reply).
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -49,8 +52,33 @@ class SftpExtensionChannel {
   bool WriteAt(const std::string& handle, uint64_t offset, char* packet, size_t size, uint32_t& id);
   // Sends the close of a handle without waiting for its reply.
   bool SendClose(const std::string& handle, uint32_t& id);
-  // The next status reply: the id of its request and its code.
-  bool NextStatus(uint32_t& id, int& status);
+  // Sends a request for the attributes of an open file without waiting.
+  bool SendFstat(const std::string& handle, uint32_t& id);
+  // The next status reply: the id of its request and its code; or a reply
+  // to SendFstat (code 0), whose size, where it gives one, goes to `size`.
+  bool NextStatus(uint32_t& id, int& status, std::optional<uint64_t>* size = nullptr);
+
+  // Sends the open of a file for reading without waiting (NextReply reads
+  // the handle or the refusal).
+  bool SendOpenRead(const std::string& path, uint32_t& id);
+  // Sends one read of `length` bytes at `offset` without waiting.
+  bool SendRead(const std::string& handle, uint64_t offset, uint32_t length, uint32_t& id);
+  // Sends the close of a file that was only read; its reply is taken out of
+  // the stream unread (a failed close of a read loses nothing).
+  bool CloseLater(const std::string& handle);
+  // One reply to an open, a read or a status request.
+  enum : uint8_t { kReplyStatus = 101, kReplyHandle = 102, kReplyData = 103 };
+  struct Reply {
+    uint8_t type = 0;
+    uint32_t id = 0;
+    int status = 0;      // kReplyStatus: its code
+    std::string handle;  // kReplyHandle
+    uint32_t size = 0;   // kReplyData: the bytes put where `place` said
+  };
+  // The next reply. The bytes of a data reply go where `place` says, told the
+  // request's id and the byte count; null refuses the reply (the channel is
+  // closed). False when the channel failed.
+  bool NextReply(Reply& reply, const std::function<char*(uint32_t id, uint32_t size)>& place);
 
   // One entry of a folder listing, as the server described it.
   struct DirEntry {
@@ -78,12 +106,17 @@ class SftpExtensionChannel {
   // The next whole packet: its type and body (the reply to a close left in
   // flight is read and dropped first).
   bool Receive(uint8_t& type, std::string& body);
+  // The next packet's type and length (after its type byte), the replies to
+  // closes left in flight read and dropped first.
+  bool ReceiveHead(uint8_t& type, uint32_t& length);
 
   ssh_channel_struct* channel_ = nullptr;
   uint32_t nextId_ = 1;
   bool refused_ = false;
   // The ids of closes sent without waiting whose replies are still to come.
   std::vector<uint32_t> closesPending_;
+  // The start of a packet's body that ReceiveHead read to look at it.
+  std::string pushedBack_;
 };
 
 }  // namespace twinbay

@@ -84,11 +84,13 @@ SftpFileSystem::SftpFileSystem(SftpSettings settings, std::shared_ptr<SshKeyCach
 SftpFileSystem::~SftpFileSystem() = default;
 
 void SftpFileSystem::Disconnect() {
+  prefetched_.clear();
   ext_.Close();
   conn_.Close();
 }
 
 bool SftpFileSystem::Connect() {
+  prefetched_.clear();
   ext_.Reset();
   if (conn_.Open(settings_, *keys_, abortFlag_)) {
     failure_ = SshFailure::None;
@@ -333,12 +335,15 @@ bool SftpFileSystem::RemoveFolder(const std::string& path) {
 }
 
 bool SftpFileSystem::Remove(const std::string& path) {
+  prefetched_.erase(path);
   if (!Ready()) return false;
   Op op(*this);
   return sftp_unlink(conn_.Sftp(), path.c_str()) == 0 ? Ok() : Failed("Cannot remove " + path);
 }
 
 bool SftpFileSystem::Rename(const std::string& from, const std::string& to) {
+  prefetched_.erase(from);
+  prefetched_.erase(to);
   if (!Ready()) return false;
   Op op(*this);
   const std::string what = "Cannot rename " + from + " to " + to;
@@ -432,8 +437,12 @@ bool SftpFileSystem::ReadBlocks(void* handle, const FsSink& sink, Op& op) {
 }
 
 bool SftpFileSystem::Read(const std::string& path, const FsSink& sink) {
+  if (const std::optional<bool> served = TakePrefetched(path, sink)) return *served;
   if (!Ready()) return false;
   Op op(*this, true);
+  if (ext_.Open(conn_.Session())) return ReadOverChannel(path, sink, op);
+  if (!ssh_is_connected(conn_.Session()) || watch_.Cut()) return Failed("Cannot open " + path);
+  // The server offers one channel only.
   sftp_file file = sftp_open(conn_.Sftp(), path.c_str(), O_RDONLY, 0);
   if (!file) return Failed("Cannot open " + path);
   const bool ok = ReadBlocks(file, sink, op);
@@ -482,6 +491,13 @@ bool SftpFileSystem::Stat(const std::string& path, FindData& out) {
 }
 
 bool SftpFileSystem::Size(const std::string& path, uint64_t& size) {
+  // Right after a write of the file: the size its handle showed after the
+  // last write, asked for in the write's last round trip.
+  if (heldAfterWrite_ && heldAfterWrite_->first == path) {
+    size = heldAfterWrite_->second;
+    heldAfterWrite_.reset();
+    return Ok();
+  }
   FindData fd;
   if (!Stat(path, fd)) return false;
   if (fd.IsDirectory()) {

@@ -4,7 +4,9 @@
 #pragma once
 
 #include <deque>
+#include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <utility>
 #include <vector>
@@ -47,6 +49,10 @@ class SftpFileSystem : public IFileSystem, public IRemoteSession {
   bool RemoveFolder(const std::string& path) override;
   bool Rename(const std::string& from, const std::string& to) override;
   bool Read(const std::string& path, const FsSink& sink) override;
+  // Small files (up to 64 KiB) are read all at once over the second channel:
+  // their opens in one round trip, their reads (each with one more that sees
+  // the end) in the next, their closes not waited for.
+  void Prefetch(const std::vector<FsPrefetch>& files) override;
   bool Write(const std::string& path, const FsSource& source, uint64_t size) override;
   bool SetMode(const std::string& path, uint32_t mode) override;
   bool SetTime(const std::string& path, int64_t ticks) override;
@@ -86,6 +92,19 @@ class SftpFileSystem : public IFileSystem, public IRemoteSession {
   // what it leads to (its folder is then incomplete); Lost sets the error.
   enum class LinkEnd { Found, Nowhere, Unread, Lost };
   LinkEnd FollowLink(const std::string& path, FindData& entry, std::string& why);
+  // Reads over the second channel (sftp_fs_read.cpp): every file of `files`
+  // at once; false when the channel failed or the reading was stopped.
+  struct Reading;
+  bool ReadFiles(std::vector<Reading>& files, Op& op);
+  bool ReadOverChannel(const std::string& path, const FsSink& sink, Op& op);
+  bool SendBlock(Reading& r, uint64_t offset, uint32_t length, uint32_t shortOf, bool front);
+  bool TopUp(Reading& r);
+  bool Deliver(Reading& r);
+  void KeepBlock(std::vector<char>&& bytes);
+  // A file's bytes read ahead, handed to the sink and forgotten (nullopt:
+  // none were read ahead).
+  std::optional<bool> TakePrefetched(const std::string& path, const FsSink& sink);
+  // libssh's own reads, for a server that opens no second channel.
   bool ReadBlocks(void* file, const FsSink& sink, Op& op);
   bool DropReads(void* file, std::deque<std::pair<int, uint64_t>>& ahead, bool& more);
   struct WriteState;
@@ -110,6 +129,11 @@ class SftpFileSystem : public IFileSystem, public IRemoteSession {
   std::set<std::string> told_;
   std::vector<std::string> skipped_;
   std::vector<std::string> leftOut_;  // of the last listing
+  std::map<std::string, std::string> prefetched_;  // path -> the whole file, read ahead
+  // The size the server held of the file the last operation wrote, for a
+  // Size of it right after (the next operation forgets it).
+  std::optional<std::pair<std::string, uint64_t>> heldAfterWrite_;
+  std::vector<std::vector<char>> spare_;  // read blocks kept for the next reads
 };
 
 }  // namespace twinbay

@@ -14,6 +14,7 @@ class SftpFileSystem::Op {
   explicit Op(SftpFileSystem& fs, bool abortable = true) : fs_(fs) {
     fs.failure_ = SshFailure::None;
     fs.error_.clear();
+    fs.heldAfterWrite_.reset();
     fs.watch_.Begin(fs.conn_.Socket(), abortable ? fs.abortFlag_ : nullptr, fs.settings_.timeoutSeconds);
   }
   ~Op() { fs_.watch_.End(); }

@@ -4,6 +4,7 @@
 #include <libssh/libssh.h>
 #include <libssh/sftp.h>
 
+#include <optional>
 #include <vector>
 
 #include "net/sftp_fs.h"
@@ -23,6 +24,10 @@ struct SftpFileSystem::WriteState {
   int refused = 0;       // the first write status that was not OK
   bool closeSent = false;
   uint32_t closeId = 0;
+  // The size the server holds after the last write, asked for on the handle
+  // just before its close (in the same round trip).
+  uint32_t sizeId = 0;
+  std::optional<uint64_t> held;
   int closeStatus = -1;  // the close's status, once it came
   bool sourceFailed = false;
 };
@@ -31,10 +36,13 @@ struct SftpFileSystem::WriteState {
 bool SftpFileSystem::Settle(WriteState& w, Op& op) {
   uint32_t id = 0;
   int status = 0;
-  if (!ext_.NextStatus(id, status)) return false;
+  std::optional<uint64_t> size;
+  if (!ext_.NextStatus(id, status, w.sizeId ? &size : nullptr)) return false;
   --w.inFlight;
   op.Progress();
-  if (w.closeSent && id == w.closeId) w.closeStatus = status;
+  if (w.sizeId && id == w.sizeId) {
+    w.held = size;  // none (refused, or not told): asked for later
+  } else if (w.closeSent && id == w.closeId) w.closeStatus = status;
   else if (status != 0 && w.refused == 0) w.refused = status;
   return true;
 }
@@ -57,6 +65,10 @@ bool SftpFileSystem::WriteBlocks(const std::string& handle, const FsSource& sour
     if (!ext_.WriteAt(handle, w.written, packet.data(), static_cast<size_t>(n), id)) return false;
     ++w.inFlight;
     w.written += static_cast<uint64_t>(n);
+  }
+  if (!w.refused && !w.sourceFailed && error_.empty()) {
+    if (!ext_.SendFstat(handle, w.sizeId)) return false;
+    ++w.inFlight;
   }
   if (!ext_.SendClose(handle, w.closeId)) return false;
   w.closeSent = true;
@@ -88,7 +100,9 @@ bool SftpFileSystem::Write(const std::string& path, const FsSource& source, uint
   if (w.refused) return Failed("Cannot write " + path, w.refused);
   // The close is where the server reports a write it could not finish.
   if (w.closeStatus != 0) return Failed("Cannot finish writing " + path, w.closeStatus);
-  return WroteAll(path, w.written, size);
+  if (!WroteAll(path, w.written, size)) return false;
+  if (w.held) heldAfterWrite_ = {path, *w.held};
+  return true;
 }
 
 bool SftpFileSystem::WroteAll(const std::string& path, uint64_t written, uint64_t size) {

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <libssh/libssh.h>
+#include <malloc.h>
 #include <libssh/sftp.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -12,6 +13,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <mutex>
 #include <cstring>
 #include <pwd.h>
 
@@ -183,7 +185,26 @@ bool SshConnection::Fail(SshFailure failure, const std::string& error) {
   return false;
 }
 
+namespace {
+
+// libssh allocates and frees a buffer for every packet it receives, some of
+// them large. glibc would give the freed top of the heap back to the kernel
+// each time and fault fresh pages in for the next packet: a brk and dozens
+// of page faults for every 32 KiB, a fifth of a download's processor time.
+// Freed memory is kept for reuse instead (up to 32 MiB), and blocks up to
+// 4 MiB come from the heap rather than mappings of their own.
+void KeepFreedMemory() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    mallopt(M_TRIM_THRESHOLD, 32 << 20);
+    mallopt(M_MMAP_THRESHOLD, 4 << 20);
+  });
+}
+
+}  // namespace
+
 bool SshConnection::Connect(const SftpSettings& s) {
+  KeepFreedMemory();
   session_ = ssh_new();
   if (!session_) return Fail(SshFailure::Connect, "Out of memory");
   const unsigned port = static_cast<unsigned>(s.port);

@@ -19,6 +19,10 @@ namespace twinbay {
 namespace {
 
 constexpr auto kProgressInterval = std::chrono::milliseconds(50);
+// Downloads this small are read ahead together, this many to a connection
+// at most (their bytes are held until copied).
+constexpr uint64_t kSmallFile = 64 * 1024;
+constexpr size_t kReadAheadFiles = 16;
 
 }  // namespace
 
@@ -207,6 +211,7 @@ void CTransferJob::RunTransfer() {
         item.folder = folders_.size() - 1;
         item.down = !IsUpState(e->state);
         item.remove = IsDeleteState(e->state);
+        item.small = item.down && !item.remove && e->remote && e->remote->sizeKnown && e->remote->size <= kSmallFile;
         ++folders_.back().count;
         ++folders_.back().left;
         if (!item.remove) bytesTotal_ += SideSize(item.down ? e->remote : e->local);
@@ -266,15 +271,50 @@ void CTransferJob::FinishLeftovers() {
     if (!folder.finished && folder.left < folder.count) FinishFolder(fs, *local_, folder);
 }
 
-bool CTransferJob::Take(size_t& item) {
-  std::lock_guard g(workMutex_);
-  if (stop_ || queue_.empty()) return false;
-  item = queue_.front();
-  queue_.pop_front();
-  if (!items_[item].started) ++filesStarted_;
-  items_[item].started = true;
-  StartHelper();
+bool CTransferJob::Take(size_t& item, std::deque<size_t>& mine, IFileSystem& remote) {
+  std::vector<size_t> batch;
+  {
+    std::lock_guard g(workMutex_);
+    if (stop_ || (mine.empty() && queue_.empty())) return false;
+    std::deque<size_t>& from = mine.empty() ? queue_ : mine;
+    item = from.front();
+    from.pop_front();
+    // A small download takes the small downloads queued right behind it
+    // along (its fair share of the queue at most), so that its connection
+    // reads them all ahead in a few round trips.
+    if (&from == &queue_ && items_[item].small) {
+      const size_t connections = static_cast<size_t>(std::clamp(options_.connections, 1, FileSystemPool::kMaxMembers));
+      const size_t along = std::min(kReadAheadFiles - 1, queue_.size() / connections);
+      while (mine.size() < along && items_[queue_.front()].small) {
+        mine.push_back(queue_.front());
+        queue_.pop_front();
+      }
+      if (!mine.empty()) {
+        batch.push_back(item);
+        batch.insert(batch.end(), mine.begin(), mine.end());
+      }
+    }
+    if (!items_[item].started) ++filesStarted_;
+    items_[item].started = true;
+    StartHelper();
+  }
+  if (batch.empty()) return true;
+  std::vector<FsPrefetch> files;
+  {
+    auto guard = collection_.Lock();
+    for (size_t i : batch)
+      files.push_back({JoinRemotePath(items_[i].record->remotePath, items_[i].entry->remote->name),
+                       items_[i].entry->remote->size});
+  }
+  remote.Prefetch(files);
   return true;
+}
+
+void CTransferJob::GiveBack(std::deque<size_t>& mine) {
+  std::lock_guard g(workMutex_);
+  queue_.insert(queue_.begin(), mine.begin(), mine.end());
+  mine.clear();
+  StartHelper();
 }
 
 void CTransferJob::StartHelper() {
@@ -303,7 +343,8 @@ void CTransferJob::Work(FileSystemPool::Lease remote) {
   local->SetAbortFlag(&abort_);
   bool dropped = false;
   size_t i;
-  while (Take(i)) {
+  std::deque<size_t> mine;  // files taken along with the one being copied
+  while (Take(i, mine, *remote)) {
     bool ok = Copy(*remote, *local, i);
     if (!ok && !abort_ && items_[i].lost) {
       // The connection broke under the copy: log in again and try the file
@@ -331,6 +372,7 @@ void CTransferJob::Work(FileSystemPool::Lease remote) {
     }
     Finish(*remote, *local, i, ok);
   }
+  GiveBack(mine);
   if (dropped) remote.Drop();
 }
 

@@ -163,7 +163,12 @@ class CTransferJob {
 
   // Copies files over one connection of the pool until none is left.
   void Work(FileSystemPool::Lease remote);
-  bool Take(size_t& item);
+  // The next file for a connection: one it took along before (`mine`), else
+  // the queue's next. A small download takes the small downloads queued
+  // behind it along, and the connection is told to read them all ahead.
+  bool Take(size_t& item, std::deque<size_t>& mine, IFileSystem& remote);
+  // Puts the files a connection took along and did not begin back in front.
+  void GiveBack(std::deque<size_t>& mine);
   void FinishLeftovers();
   // One more copying thread, when files wait and none is starting (with
   // workMutex_ held).

@@ -20,6 +20,7 @@ struct CTransferJob::Item {
   size_t folder = 0;  // index into folders_
   bool down = false;     // a download, or a deletion of the local side
   bool remove = false;   // a deletion, not a copy
+  bool small = false;    // a download small enough to be read ahead with others
   bool started = false;
   bool retried = false;  // tried again after its connection broke
   bool lost = false;     // the connection broke under the copy

@@ -4,7 +4,8 @@
 Serves the whole file system on 127.0.0.1:PORT to user `tester`, password `secret` (no other sign-in),
 logging each attempt ("sign-in USER", "password USER"). A folder named REFUSE_LIST cannot be opened;
 opening a folder named CUT_LIST cuts the connection, and so do reading a file named CUT_READ and writing
-one named CUT_WRITE past their first 64 KiB. An empty name turns the mode off. A folder named
+one named CUT_WRITE past their first 64 KiB. An empty name turns the mode off. A file whose name
+starts with "short" is read at most 1000 bytes a reply. A folder named
 "hostile-names" lists, besides its entries, each of its files once more under names that lead elsewhere
 ("../NAME", "sub/NAME").
 """
@@ -59,6 +60,8 @@ class Sftp(asyncssh.SFTPServer):
     def read(self, file_obj, offset, size):
         if offset >= 65536 and named(file_obj.name, CUT_READ):
             self.cut()
+        if os.path.basename(file_obj.name).startswith(b'short' if isinstance(file_obj.name, bytes) else 'short'):
+            size = min(size, 1000)
         return super().read(file_obj, offset, size)
 
     def write(self, file_obj, offset, data):
