@@ -54,6 +54,8 @@ class CurlFtpConnection : public IFtpConnection {
   bool StatFile(const std::string& path, FindData& out) override;
   bool Retrieve(const std::string& path, const FtpSink& sink) override;
   bool Store(const std::string& path, const FtpSource& source, uint64_t size) override;
+  bool RetrieveFrom(const std::string& path, uint64_t offset, const FtpSink& sink) override;
+  bool Append(const std::string& path, const FtpSource& source, uint64_t size) override;
   bool GetSize(const std::string& path, uint64_t& size) override;
 
   void SetAbortFlag(const std::atomic<bool>* flag) override { abortFlag_ = flag; }
@@ -82,6 +84,7 @@ class CurlFtpConnection : public IFtpConnection {
   };
 
   // The protocol core (curl_ftp.cpp).
+  bool StoreOrAppend(const std::string& path, const FtpSource& source, uint64_t size, bool append);
   void WatchAbortFlag();
   static int CheckAbort(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
   static size_t CollectReply(char* data, size_t size, size_t n, void* self);

@@ -115,7 +115,7 @@ std::vector<std::string> SftpFileSystem::TakeSkipped() { return std::exchange(sk
 
 FsCapabilities SftpFileSystem::Capabilities() const {
   FsCapabilities caps;
-  caps.setTime = caps.rename = caps.sizeQuery = caps.preciseTimes = caps.modes = true;
+  caps.setTime = caps.rename = caps.sizeQuery = caps.preciseTimes = caps.modes = caps.resume = true;
   caps.earliestTime = TicksFromUnix(0);  // 1970-01-01 to 2106-02-07
   caps.latestTime = TicksFromUnix(0xFFFFFFFFll);
   return caps;
@@ -381,7 +381,7 @@ bool SftpFileSystem::DropReads(void* handle, std::deque<std::pair<int, uint64_t>
   return true;
 }
 
-bool SftpFileSystem::ReadBlocks(void* handle, const FsSink& sink, Op& op) {
+bool SftpFileSystem::ReadBlocks(void* handle, const FsSink& sink, Op& op, uint64_t from) {
   auto file = static_cast<sftp_file>(handle);
   std::vector<char> buf(kReadChunk);
   // Requests in flight with their offsets. The window starts at two, so that
@@ -389,7 +389,7 @@ bool SftpFileSystem::ReadBlocks(void* handle, const FsSink& sink, Op& op) {
   // doubles with every reply.
   std::deque<std::pair<int, uint64_t>> ahead;
   size_t window = 2;
-  uint64_t next = 0;
+  uint64_t next = from;
   // What is asked for at a time: a block, or less where the server sends no
   // more at a time.
   uint32_t chunk = kReadChunk;
@@ -428,12 +428,14 @@ bool SftpFileSystem::ReadBlocks(void* handle, const FsSink& sink, Op& op) {
   }
 }
 
-bool SftpFileSystem::Read(const std::string& path, const FsSink& sink) {
+bool SftpFileSystem::Read(const std::string& path, const FsSink& sink) { return ReadFrom(path, 0, sink); }
+
+bool SftpFileSystem::ReadFrom(const std::string& path, uint64_t offset, const FsSink& sink) {
   if (!Ready()) return false;
   Op op(*this, true);
   sftp_file file = sftp_open(conn_.Sftp(), path.c_str(), O_RDONLY, 0);
   if (!file) return Failed("Cannot open " + path);
-  const bool ok = ReadBlocks(file, sink, op);
+  const bool ok = ReadBlocks(file, sink, op, offset);
   const bool told = !error_.empty();
   const int code = sftp_get_error(conn_.Sftp());
   sftp_close(file);

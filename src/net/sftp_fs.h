@@ -47,7 +47,11 @@ class SftpFileSystem : public IFileSystem {
   bool RemoveFolder(const std::string& path) override;
   bool Rename(const std::string& from, const std::string& to) override;
   bool Read(const std::string& path, const FsSink& sink) override;
+  bool ReadFrom(const std::string& path, uint64_t offset, const FsSink& sink) override;
   bool Write(const std::string& path, const FsSource& source, uint64_t size) override;
+  // Adds to a temporary file of ours (lstat: a regular file, 0600, `offset`
+  // bytes long), written at its offsets.
+  bool Append(const std::string& path, const FsSource& source, uint64_t offset, uint64_t size) override;
   bool SetMode(const std::string& path, uint32_t mode) override;
   bool SetTime(const std::string& path, int64_t ticks) override;
   bool Stat(const std::string& path, FindData& out) override;
@@ -83,12 +87,14 @@ class SftpFileSystem : public IFileSystem {
   // what it leads to (its folder is then incomplete); Lost sets the error.
   enum class LinkEnd { Found, Nowhere, Unread, Lost };
   LinkEnd FollowLink(const std::string& path, FindData& entry, std::string& why);
-  bool ReadBlocks(void* file, const FsSink& sink, Op& op);
+  bool ReadBlocks(void* file, const FsSink& sink, Op& op, uint64_t from);
   bool DropReads(void* file, std::deque<std::pair<int, uint64_t>>& ahead, bool& more);
   struct WriteState;
   bool Settle(WriteState& w, Op& op);
   bool WriteBlocks(const std::string& handle, const FsSource& source, WriteState& w, Op& op);
-  bool WriteEach(const std::string& path, const FsSource& source, uint64_t size, Op& op);
+  bool WriteEach(const std::string& path, const FsSource& source, uint64_t size, Op& op, uint64_t from = 0);
+  // Opens the file for writing: made new, or (`from` > 0) one of ours to add to.
+  bool WriteFrom(const std::string& path, const FsSource& source, uint64_t size, uint64_t from);
   bool WroteAll(const std::string& path, uint64_t written, uint64_t size);
   // The second channel (or the connection under it) broke: let go of it all.
   bool ChannelFailed(const std::string& what);
