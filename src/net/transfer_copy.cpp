@@ -271,10 +271,10 @@ bool CTransferJob::ResumeFrom(Ends& e, Item& item, const std::string& tmp, uint6
       if (f.name == PathName(tmp)) there = true, held = f;
   }
   if (!there) return true;
-  // Only a plain file no longer than the source, private where the side has
-  // modes, is continued (the file system checks again as it opens it).
-  if (!held.IsDirectory() && !held.link && held.sizeKnown && held.size <= e.size &&
-      (!e.dst.Capabilities().modes || held.mode == 0600)) {
+  // Only a file no longer than the source is continued; the file system
+  // makes sure as it opens it that it is still our own (a regular file, no
+  // link, private where there are modes).
+  if (!held.IsDirectory() && held.sizeKnown && held.size <= e.size) {
     from = held.size;
     return true;
   }
