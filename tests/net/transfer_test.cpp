@@ -194,7 +194,7 @@ TEST(Transfer, FailuresKeepTheOldVersionAndTheEntryState) {
   test::WriteFile(s.Remote("ro.txt"), "new remote", T0 + 100);
   test::WriteFile(s.Local("ro.txt"), "read-only local", T0);
   chmod(s.Local("ro.txt").c_str(), 0444);
-  test::WriteFile(s.Remote("vanished-remote.txt"), "R", T0);
+  test::WriteFile(s.Remote("vanished-remote.txt"), std::string(1 << 20, 'R'), T0);  // large: a refusal keeps no part
   test::WriteFile(s.Remote("appeared.txt"), "R", T0);
   for (const char* up : {"edited-there.txt", "appeared-there.txt"}) test::WriteFile(s.Local(up), "L", T0 + 100);
   test::WriteFile(s.Remote("edited-there.txt"), "R", T0);
