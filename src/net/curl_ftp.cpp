@@ -215,22 +215,13 @@ bool CurlFtpConnection::RetrieveFrom(const std::string& path, uint64_t offset, c
   if (offset > 0 && !(features_.rest && features_.size)) return Fail("The server cannot continue a download.");
   Prepare(FileUrl(path));
   Transfer t{&sink, nullptr};
-  // No SIZE first: the 226 reply is what confirms a complete transfer. From
-  // an offset libcurl asks SIZE, then REST.
+  // No SIZE first: the 226 reply confirms a complete transfer. From an offset: SIZE, REST.
   if (offset == 0) curl_easy_setopt(curl_, CURLOPT_IGNORE_CONTENT_LENGTH, 1L);
   else curl_easy_setopt(curl_, CURLOPT_RESUME_FROM_LARGE, static_cast<curl_off_t>(offset));
   curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, &CurlFtpConnection::WriteToSink);
   curl_easy_setopt(curl_, CURLOPT_WRITEDATA, &t);
   WatchAbortFlag();
   return Perform("download " + path);
-}
-
-bool CurlFtpConnection::Store(const std::string& path, const FtpSource& source, uint64_t size) {
-  return StoreOrAppend(path, source, size, false);
-}
-
-bool CurlFtpConnection::Append(const std::string& path, const FtpSource& source, uint64_t size) {
-  return StoreOrAppend(path, source, size, true);
 }
 
 bool CurlFtpConnection::StoreOrAppend(const std::string& path, const FtpSource& source, uint64_t size, bool append) {

@@ -53,9 +53,13 @@ class CurlFtpConnection : public IFtpConnection {
   bool ListedInPart() const override { return listedInPart_; }
   bool StatFile(const std::string& path, FindData& out) override;
   bool Retrieve(const std::string& path, const FtpSink& sink) override;
-  bool Store(const std::string& path, const FtpSource& source, uint64_t size) override;
+  bool Store(const std::string& path, const FtpSource& source, uint64_t size) override {
+    return StoreOrAppend(path, source, size, false);
+  }
   bool RetrieveFrom(const std::string& path, uint64_t offset, const FtpSink& sink) override;
-  bool Append(const std::string& path, const FtpSource& source, uint64_t size) override;
+  bool Append(const std::string& path, const FtpSource& source, uint64_t size) override {
+    return StoreOrAppend(path, source, size, true);
+  }
   bool GetSize(const std::string& path, uint64_t& size) override;
 
   void SetAbortFlag(const std::atomic<bool>* flag) override { abortFlag_ = flag; }

@@ -185,12 +185,10 @@ TEST(SyncKill, KilledAnywhereThenRunAgainLosesNothing) {
 
 // A large copy killed at a random point, each way over FTP (pure-ftpd) and
 // SFTP (sshd), then run again: it continues from what the broken copy left,
-// sends only the rest, and the file arrives whole. A source changed in
-// between is copied again from its start.
-// 64 MiB keeps the suite's time; TWINBAY_RESUME_MIB=200 runs it at 200 MiB.
+// sends only the rest, and the file arrives whole; a source changed in
+// between is copied again from its start. 64 MiB (TWINBAY_RESUME_MIB=200: 200).
 TEST(SyncKill, ALargeCopyKilledContinuesWhereItBroke) {
-  const char* mib = std::getenv("TWINBAY_RESUME_MIB");
-  const size_t kSize = (mib ? std::strtoul(mib, nullptr, 10) : 64) << 20;
+  const size_t kSize = (std::getenv("TWINBAY_RESUME_MIB") ? std::atoi(std::getenv("TWINBAY_RESUME_MIB")) : 64) << 20;
   test::TempDir t;
   std::string why;
   auto ftp = test::FtpTestServer::StartPureFtpd(t / "ftp", &why);
@@ -201,71 +199,54 @@ TEST(SyncKill, ALargeCopyKilledContinuesWhereItBroke) {
   test::WriteFile(t / "home/.ssh/known_hosts", sshd->KnownHostsLine(), 0);
   std::mt19937_64 rng(20261208u);
   auto make = [&] {
-    std::string data(kSize, 0);
-    for (size_t i = 0; i < kSize; i += 8) {
-      const uint64_t v = rng();
-      std::memcpy(&data[i], &v, 8);
-    }
-    return data;
+    std::vector<uint64_t> words(kSize / 8);
+    for (uint64_t& w : words) w = rng();
+    return std::string(reinterpret_cast<const char*>(words.data()), kSize);
   };
-  const int64_t t0 = std::time(nullptr) - 86400;
   for (const bool sftp : {false, true})
     for (const bool up : {false, true}) {
       const std::string row = std::string(sftp ? "sftp" : "ftp") + (up ? "-up" : "-down");
       SCOPED_TRACE(row);
       const std::string local = t / row, remote = sftp ? t / (row + "-server") : ftp->DataDir() + "/" + row;
+      const std::string source = (up ? local : remote) + "/big.bin", copy = (up ? remote : local) + "/big.bin";
       fs::create_directories(local), fs::create_directories(remote);
       if (!sftp) test::GiveTree(remote, 65534, 65534);  // pure-ftpd's account
-      const std::string url = sftp ? "sftp://root@127.0.0.1:" + std::to_string(sshd->port()) + remote
-                                   : "ftp://tester@127.0.0.1:" + std::to_string(ftp->port()) + "/" + row;
-      const std::string source = (up ? local : remote) + "/big.bin", copy = (up ? remote : local) + "/big.bin";
-      auto start = [&] {
-        std::vector<std::string> argv{"/usr/bin/env",        "XDG_DATA_HOME=" + t / "data", "HOME=" + t / "home",
-                                      "TWINBAY_PASSWORD=secret", "SSH_AUTH_SOCK=", TWINBAY_CLI, "sync", "--local",
-                                      local, "--remote", url};
-        if (sftp) argv.insert(argv.end(), {"--identity", sshd->ClientKey()});
-        return test::Spawn(argv, t / "run.log");
+      std::vector<std::string> argv{"/usr/bin/env", "XDG_DATA_HOME=" + t / "data", "HOME=" + t / "home",
+                                    "TWINBAY_PASSWORD=secret", "SSH_AUTH_SOCK=", TWINBAY_CLI, "sync", "--local", local, "--remote",
+                                    sftp ? "sftp://root@127.0.0.1:" + std::to_string(sshd->port()) + remote
+                                         : "ftp://tester@127.0.0.1:" + std::to_string(ftp->port()) + "/" + row};
+      if (sftp) argv.insert(argv.end(), {"--identity", sshd->ClientKey()});
+      const auto run = [&] { return Wait(test::Spawn(argv, t / "run.log")); };
+      const auto held = [&] {  // what the copy's temporary file holds
+        uintmax_t n = 0;
+        for (const std::string& tmp : test::TemporaryFiles(up ? remote : local)) n += fs::file_size(tmp);
+        return n;
       };
-      // Killed once a random share of the copy has arrived.
-      auto killAfter = [&](double share) {
-        const pid_t pid = start();
-        const auto end = Clock::now() + std::chrono::seconds(60);
-        for (bool seen = false; !seen && Clock::now() < end;) {
-          for (const std::string& tmp : test::TemporaryFiles(up ? remote : local)) {
-            std::error_code ec;
-            seen = seen || fs::file_size(tmp, ec) >= share * kSize;
-          }
+      // Killed once a random share has arrived, and the server has stored what reached it.
+      const auto killAfter = [&](double share) {
+        const pid_t pid = test::Spawn(argv, t / "run.log");
+        for (const auto end = Clock::now() + std::chrono::seconds(60); held() < share * kSize && Clock::now() < end;)
           std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
         kill(pid, SIGKILL);
         Wait(pid);
-        // Once the server has stored what reached it.
-        for (uintmax_t last = 1, now = 0; now != last; std::this_thread::sleep_for(std::chrono::milliseconds(200))) {
-          last = now, now = 0;
-          for (const std::string& tmp : test::TemporaryFiles(up ? remote : local)) now += fs::file_size(tmp);
-        }
+        for (uintmax_t last = 1; held() != last; std::this_thread::sleep_for(std::chrono::milliseconds(200))) last = held();
         AgeTemporaryFiles({local, remote});
       };
       std::string data = make();
-      test::WriteFile(source, data, t0);
+      test::WriteFile(source, data, std::time(nullptr) - 3600);
       killAfter(std::uniform_real_distribution<>(0.1, 0.8)(rng));
-      ASSERT_EQ(Wait(start()), 0) << test::ReadFile(t / "run.log");
-      const std::string log = test::ReadFile(t / "run.log");
-      const size_t at = log.find("(continued after ");
-      ASSERT_NE(at, std::string::npos) << log;
-      const uint64_t kept = std::strtoull(log.c_str() + at + 17, nullptr, 10);
+      ASSERT_EQ(run(), 0) << test::ReadFile(t / "run.log");
+      std::string log = test::ReadFile(t / "run.log");
+      const uint64_t kept = std::strtoull(log.c_str() + std::min(log.find("(continued after ") + 17, log.size()), nullptr, 10);
       EXPECT_TRUE(kept >= kSize / 10 && kept < kSize) << log;
-      EXPECT_TRUE(test::ReadFile(copy) == data);
-      EXPECT_TRUE(test::TemporaryFiles(up ? remote : local).empty());
+      EXPECT_TRUE(test::ReadFile(copy) == data && test::TemporaryFiles(up ? remote : local).empty());
       // Broken again, and the source changes before the next run: nothing is continued.
-      test::WriteFile(source, make(), t0 + 600);
+      test::WriteFile(source, make(), std::time(nullptr) - 1800);
       killAfter(0.3);
-      data = make();
-      test::WriteFile(source, data, t0 + 1200);
-      ASSERT_EQ(Wait(start()), 0) << test::ReadFile(t / "run.log");
-      EXPECT_EQ(test::ReadFile(t / "run.log").find("continued"), std::string::npos) << test::ReadFile(t / "run.log");
-      EXPECT_TRUE(test::ReadFile(copy) == data);
-      EXPECT_TRUE(test::TemporaryFiles(up ? remote : local).empty());
+      test::WriteFile(source, data = make(), std::time(nullptr) - 600);
+      ASSERT_EQ(run(), 0) << test::ReadFile(t / "run.log");
+      EXPECT_EQ((log = test::ReadFile(t / "run.log")).find("continued"), std::string::npos) << log;
+      EXPECT_TRUE(test::ReadFile(copy) == data && test::TemporaryFiles(up ? remote : local).empty());
     }
 }
 

@@ -123,28 +123,23 @@ struct Sync {
   Sync s{__VA_ARGS__};           \
   ASSERT_TRUE(s.Ready());
 
-// The bandwidth limit: rates as written, and the waits of one bucket shared by
-// several copies, on a clock the test moves (milliseconds).
+// The bandwidth limit: rates as written, and the waits (ms) of one bucket
+// shared by several copies, on a clock the test moves (ms).
 TEST(BandwidthLimit, RatesAsWrittenAndTheWaitsOfOneSharedBucket) {
-  const std::pair<const char*, uint64_t> kRates[] = {{"500K", 512000}, {"2M", 2u << 20}, {"1.5m", 3u << 19},
-                                                     {"100", 100},     {"1GB/s", 1u << 30}, {"0", 0},
-                                                     {"2X", 0},        {"", 0},           {"1.2.3K", 0}};
-  for (const auto& [text, rate] : kRates) {
+  for (const auto& [text, rate] : std::vector<std::pair<const char*, uint64_t>>{
+           {"500K", 512000}, {"2M", 2u << 20}, {"1.5m", 3u << 19}, {"100", 100}, {"1GB/s", 1u << 30},
+           {"0", 0}, {"2X", 0}, {"", 0}, {"1.2.3K", 0}}) {
     uint64_t got = 0;
     EXPECT_EQ(ParseByteRate(text, got) ? got : 0, rate) << text;
   }
   auto now = std::chrono::steady_clock::time_point();
   RateLimit limit(1 << 20, [&] { return now; });  // 1 MiB/s: a burst of 256 KiB
-  const struct {
-    int advance;      // ms since the last call
-    uint64_t bytes;   // asked for
-    int wait;         // ms to wait
-  } kSteps[] = {{0, 256 << 10, 0}, {0, 512 << 10, 500}, {0, 512 << 10, 1000},  // a debt delays every next caller
-                {1500, 1 << 20, 750}, {5000, 128 << 10, 0}, {0, 256 << 10, 125}};  // a pause refills a burst only
-  for (const auto& step : kSteps) {
-    now += std::chrono::milliseconds(step.advance);
-    EXPECT_EQ(std::chrono::duration_cast<std::chrono::milliseconds>(limit.Reserve(step.bytes)).count(), step.wait)
-        << step.advance << " " << step.bytes;
+  // A debt delays every next caller; a pause refills a burst only.
+  for (const auto& [advance, bytes, wait] : std::vector<std::tuple<int, uint64_t, int>>{
+           {0, 256 << 10, 0}, {0, 512 << 10, 500}, {0, 512 << 10, 1000}, {1500, 1 << 20, 750},
+           {5000, 128 << 10, 0}, {0, 256 << 10, 125}}) {
+    now += std::chrono::milliseconds(advance);
+    EXPECT_EQ(std::chrono::duration_cast<std::chrono::milliseconds>(limit.Reserve(bytes)).count(), wait) << bytes;
   }
 }
 
