@@ -189,8 +189,9 @@ class CTransferJob {
   // Where a copy under a resumable temporary name starts: at the length of
   // the temporary file a broken copy of the same source left (it is known
   // to be there: the disk's, one this run began, or one the compare listed),
-  // else at 0 (a temporary file that cannot be continued is removed first).
-  bool ResumeFrom(Ends& e, Item& item, const std::string& tmp, uint64_t& from, TransferOutcome& outcome);
+  // else at 0 (a temporary file that cannot be continued is removed first;
+  // false when it could not be).
+  bool ResumeFrom(Ends& e, Item& item, const std::string& tmp, uint64_t& from);
   bool SourceComplete(Ends& e, Item& item, TransferOutcome& outcome);
   void SetTimeOf(Ends& e, Item& item, const std::string& path, TransferOutcome& outcome);
   static void SetModeOf(Ends& e, const std::string& path, TransferOutcome& outcome);

@@ -258,8 +258,7 @@ bool CTransferJob::ListedNow(IFileSystem& fs, Item& item, std::chrono::steady_cl
   return ok;
 }
 
-bool CTransferJob::ResumeFrom(Ends& e, Item& item, const std::string& tmp, uint64_t& from,
-                              TransferOutcome& outcome) {
+bool CTransferJob::ResumeFrom(Ends& e, Item& item, const std::string& tmp, uint64_t& from) {
   from = 0;
   FindData held;
   bool there = false;
@@ -278,9 +277,7 @@ bool CTransferJob::ResumeFrom(Ends& e, Item& item, const std::string& tmp, uint6
     from = held.size;
     return true;
   }
-  if (RemoveLeftover(e.dst, tmp)) return true;
-  outcome.error = "the temporary file " + tmp + " cannot be continued nor removed: " + e.dst.LastError();
-  return false;
+  return RemoveLeftover(e.dst, tmp);
 }
 
 // One copy under a temporary name, renamed to the destination. False when the
@@ -294,13 +291,17 @@ bool CTransferJob::StoreAndRename(Ends& e, Item& item, TransferOutcome& outcome,
   // instead: a copy that breaks leaves it, and a later one continues it
   // while the source is still the same (a changed one has another name).
   const std::string name = PathName(e.dstPath), base = ".twinbay-" + TempNameBase(name);
-  const bool resumable = e.sizeKnown && e.size >= kResumeMinimum && e.src.Capabilities().resume &&
-                         e.dst.Capabilities().resume;
-  const std::string tmp = JoinRemotePath(e.folder, resumable ? ResumableTempName(name, e.size, e.time)
-                                                             : base + ".part-" + runTag_);
+  bool resumable = e.sizeKnown && e.size >= kResumeMinimum && e.src.Capabilities().resume &&
+                   e.dst.Capabilities().resume;
+  const std::string unique = JoinRemotePath(e.folder, base + ".part-" + runTag_);
+  std::string tmp = resumable ? JoinRemotePath(e.folder, ResumableTempName(name, e.size, e.time)) : unique;
+  // A temporary file there that can be neither continued nor removed (a
+  // server that lets no file be deleted) is left: this copy takes a name of
+  // its own.
+  const auto aside = [&] { resumable = false, tmp = unique; };
   const std::string tmp2 = JoinRemotePath(e.folder, base + ".part2-" + runTag_);
   uint64_t from = 0;
-  if (resumable && !ResumeFrom(e, item, tmp, from, outcome)) return false;
+  if (resumable && !ResumeFrom(e, item, tmp, from)) aside();
   // A new file too goes through a temporary name, so that a link of its name
   // is replaced, never written through; the old version stays until the
   // whole file is there.
@@ -313,8 +314,8 @@ bool CTransferJob::StoreAndRename(Ends& e, Item& item, TransferOutcome& outcome,
     // ours as it was, or the server would not): the copy starts again.
     Undo(item);
     outcome.error.clear();
-    pumped = RemoveLeftover(e.dst, tmp) && Pump(e, item, tmp, 0, outcome.error);
-    if (!pumped && outcome.error.empty()) outcome.error = e.dst.LastError();
+    if (!RemoveLeftover(e.dst, tmp)) aside();
+    pumped = Pump(e, item, tmp, 0, outcome.error);
   }
   if (!pumped) {
     // What a broken copy of a large file left stays for the next try.
