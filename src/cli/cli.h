@@ -55,6 +55,7 @@ struct Options {
   std::string trustFingerprint;
   std::string identity, trustHostKey;  // SFTP: a private key file, a host key to trust
   int connections = 8;
+  uint64_t bytesPerSecond = 0;  // --bwlimit (0: none)
 };
 
 // The remote side of a run: the place to open and the folder there.

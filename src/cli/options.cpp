@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cli/cli.h"
+#include "engine/number_format.h"
 
 namespace twinbay::cli {
 namespace {
@@ -21,7 +22,7 @@ const char* kUsage =
     "                      [--identity FILE] [--trust-host-key SHA256:...] [--password-stdin]\n"
     "                      [--connections N] [--no-state]\n"
     "  twinbay-cli sync    (the same options) [--up] [--down] [--set-local-timestamps] [--dry-run]\n"
-    "                      [--keep-deleted | --delete] [--max-delete N] [-v | -q]\n"
+    "                      [--keep-deleted | --delete] [--max-delete N] [--bwlimit RATE] [-v | -q]\n"
     "  twinbay-cli connections list [--file FILE] [--format text|tsv]\n"
     "  twinbay-cli connections add [--file FILE] --description D --host H [--port N] [--user U]\n"
     "                      [--password-stdin] [--local DIR] [--remote PATH] [--types TEXT] [--no-subfolders]\n"
@@ -58,6 +59,8 @@ const char* kUsage =
     "                      fixed offset east of UTC such as +05:30 or -08:00\n"
     "  --connections N     list folders and copy files over up to N connections at once (1 to 16,\n"
     "                      default 8); a server that takes fewer logins is used with as many as it takes\n"
+    "  --bwlimit RATE      sync: all copies together send and receive at most RATE bytes a second\n"
+    "                      (500K, 2M, 1.5G: K, M and G are 1024, 1024² and 1024³)\n"
     "  -v, --verbose       sync on a terminal: besides the progress line, name every file copied\n"
     "  -q, --quiet         sync: nothing on stdout (failures still on stderr)\n"
     "  The last synchronised state of each folder pair (kept under the stored connection's name, else\n"
@@ -189,6 +192,10 @@ bool ParseSyncOption(const std::string& w, Args& a, Options& o) {
   else if (w == "--delete") o.mirror = true;
   else if (w == "--max-delete") o.maxDelete = ParseCount(w, a.Value(w));
   else if (w == "-q" || w == "--quiet") o.quiet = true;
+  else if (w == "--bwlimit") {
+    const std::string v = a.Value(w);
+    if (!ParseByteRate(v, o.bytesPerSecond)) Fail("--bwlimit takes bytes a second such as 500K or 2M, not \"" + v + "\"");
+  }
   else return false;
   return true;
 }

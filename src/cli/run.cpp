@@ -242,6 +242,7 @@ TransferOptions SyncOptions(const Options& o) {
   options.ignoreSeconds = o.ignoreSeconds;
   options.filter = FilterAll;
   options.connections = o.connections;
+  options.bytesPerSecond = o.bytesPerSecond;
   // Deletions that follow one on the other side go with their direction; a
   // mirror's too, and it removes every folder on the destination only.
   options.deleteFollowing = !o.keepDeleted;
@@ -330,7 +331,10 @@ int Sync(const Options& o, CSyncController& controller, const CFolderCollection&
       if (report) std::fprintf(report, "deleted %s %s\n", way, rel.c_str());
       deleted += rel.back() != '/';  // files; the folders emptied are named only
     } else if (out.ok) {
-      if (eachCopy) std::printf("copied %s %s\n", way, rel.c_str());
+      if (eachCopy && out.resumedFrom > 0)
+        std::printf("copied %s %s (continued after %llu bytes a broken copy left)\n", way, rel.c_str(),
+                    static_cast<unsigned long long>(out.resumedFrom));
+      else if (eachCopy) std::printf("copied %s %s\n", way, rel.c_str());
       ++copied;
       if (!out.warning.empty()) {
         if (report) std::fprintf(report, "WARNING %s %s: %s\n", way, rel.c_str(), Visible(out.warning).c_str());

@@ -8,6 +8,7 @@
 
 #include "fs/paths.h"
 #include "fs/patterns.h"
+#include "engine/state_rules.h"
 
 namespace twinbay {
 
@@ -22,14 +23,37 @@ std::vector<CFolderComparer::StaleTemp> CFolderComparer::StaleTempsFound() const
   return staleKept_;
 }
 
-void CFolderComparer::SweepStaleTemps(ScanList& listing, bool remote, const std::string& folder) {
+void CFolderComparer::SweepStaleTemps(ScanList& listing, const ScanList* other, bool remote,
+                                      const std::string& folder) {
   const auto now = std::chrono::system_clock::now().time_since_epoch();
   const int64_t cutoff =
       TicksFromUnix(std::chrono::duration_cast<std::chrono::seconds>(now).count()) - kStaleTempAge;
+  // The temporary names under which a copy from the other side would be
+  // continued: each large file there that this side does not hold as it is.
+  std::map<std::string, const FindData*> here;
+  for (const FindData& fd : listing) here.emplace(FoldedName(fd.name), &fd);
+  std::set<std::string> resumable;
+  for (const FindData& f : other ? *other : ScanList()) {
+    if (f.IsDirectory() || !f.sizeKnown || f.size < kResumeMinimum) continue;
+    const auto it = here.find(FoldedName(f.name));
+    const FindData* mine = it == here.end() ? nullptr : it->second;
+    if (mine && mine->size == f.size &&
+        CompareFileTimes(mine->lastWrite, mine->precision, f.lastWrite, f.precision, SidesScope(ignoreSeconds_)) == 0)
+      continue;  // in step: nothing to continue
+    resumable.insert(FoldedName(ResumableTempName(mine ? mine->name : f.name, f.size, f.lastWrite)));
+  }
+  CFolderRecord* const record = currentRecord_;
   std::erase_if(listing, [&](const FindData& fd) {
-    if (fd.IsDirectory() || fd.lastWrite >= cutoff || !IsOwnTempName(fd.name) ||
-        fd.name.find('/') != std::string::npos)
+    if (fd.IsDirectory() || !IsOwnTempName(fd.name) || fd.name.find('/') != std::string::npos) return false;
+    // Kept: a broken copy a later one continues (any age; with the other
+    // side unread none can be told apart), or one too recent to be stale.
+    if (!other || resumable.count(FoldedName(fd.name)) || fd.lastWrite >= cutoff) {
+      if (remote && record) {
+        auto guard = collection_->Lock();
+        record->remoteTemps.push_back(fd);
+      }
       return false;
+    }
     if (!removeStale_) {
       std::lock_guard g(staleMutex_);
       staleKept_.push_back({remote, folder + fd.name});
@@ -167,6 +191,12 @@ void CFolderComparer::CompareFolder(const std::string& localPath, const std::str
     listLocal();
     listRemote();
   }
+  // The stale temporary files of each side read whole go, but for those of a
+  // copy that a later one continues (told by the other side's files).
+  if (!IsAborted() && !localUnread)
+    SweepStaleTemps(localAll, remoteUnread ? nullptr : &remoteAll, false, JoinLocalPath(localPath, ""));
+  if (!IsAborted() && !remoteUnread)
+    SweepStaleTemps(remoteAll, localUnread ? nullptr : &localAll, true, JoinRemotePath(remotePath, ""));
   // A side that could not be read is not an empty side: the folder is marked
   // incomplete before any entry is made, so nothing in it is ever tagged, and
   // its sub-folders are shown but not walked.
@@ -225,7 +255,7 @@ bool CFolderComparer::ListSide(bool remote, const std::string& path, int folderC
     return true;
   });
   if (ok) {
-    SweepStaleTemps(out, remote, remote ? JoinRemotePath(path, "") : JoinLocalPath(path, ""));
+    // read whole (its stale temporary files go once the other side is read)
   } else if (folderClass == FolderRoot && record && out.empty() &&
              FolderMissing(fs, path, remote ? 1 : 64)) {
     // A top folder that is not there yet is empty (a copy makes it), but

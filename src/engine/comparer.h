@@ -139,9 +139,10 @@ class CFolderComparer {
   // `out`).
   bool ListSide(bool remote, const std::string& path, int folderClass, ScanList& out, std::string& why,
                 std::set<std::string>& leftOut);
-  // Removes the stale temporary files of one listing from it and from its side.
-  // `folder` ends in "/".
-  void SweepStaleTemps(ScanList& listing, bool remote, const std::string& folder);
+  // Removes the stale temporary files of one listing from it and from its side
+  // (`other`: the other side's listing of the folder, null when it was not
+  // read whole). `folder` ends in "/".
+  void SweepStaleTemps(ScanList& listing, const ScanList* other, bool remote, const std::string& folder);
 
   std::atomic<int> abort_{0};
   std::atomic<int> staleRemoved_{0};

@@ -109,6 +109,11 @@ class CFolderRecord {
   // Entries left out of the listing, each with why (a link that leads
   // nowhere, a name one side cannot take); shown once, never copied.
   std::vector<std::string> skipped;
+  // The transfer's temporary files the compare found in the server folder
+  // and left there (a broken copy a later one may continue, or one too
+  // recent to be stale): a copy learns from it that its temporary name is
+  // taken, without asking the server after a name that may not be there.
+  ScanList remoteTemps;
   // The folder is a link on that side, or lies below one: what is deleted
   // there would be deleted wherever the link leads (outside the top folder,
   // or in a folder also synchronised under its own name). Nothing on that

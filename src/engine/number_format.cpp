@@ -1,8 +1,10 @@
 #include "engine/number_format.h"
 
+#include <cctype>
 #include <clocale>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <langinfo.h>
 #include <locale.h>
 
@@ -73,5 +75,22 @@ std::string FormatSize(double bytes, const NumberFormat& format) {
 }
 
 std::string FormatSize(double bytes) { return FormatSize(bytes, NumberFormat::FromUserLocale()); }
+
+bool ParseByteRate(const std::string& text, uint64_t& bytesPerSecond) {
+  size_t end = 0;
+  while (end < text.size() && (std::isdigit(static_cast<unsigned char>(text[end])) || text[end] == '.')) ++end;
+  if (end == 0 || text.find('.') != text.rfind('.') || text[0] == '.') return false;
+  double value = std::strtod(text.substr(0, end).c_str(), nullptr);
+  std::string unit = text.substr(end);
+  for (char& c : unit) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  if (unit.size() >= 2 && unit.compare(unit.size() - 2, 2, "/S") == 0) unit.resize(unit.size() - 2);
+  if (!unit.empty() && unit.back() == 'B') unit.pop_back();
+  const std::string prefixes = "KMG";
+  if (unit.size() > 1 || (unit.size() == 1 && prefixes.find(unit[0]) == std::string::npos)) return false;
+  if (!unit.empty()) value *= static_cast<double>(1ull << (10 * (prefixes.find(unit[0]) + 1)));
+  if (!(value >= 1) || value > 9007199254740992.0) return false;
+  bytesPerSecond = static_cast<uint64_t>(value);
+  return true;
+}
 
 }  // namespace twinbay

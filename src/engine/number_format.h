@@ -1,6 +1,7 @@
 // How numbers and byte sizes are written for the user.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace twinbay {
@@ -27,5 +28,10 @@ std::string FormatNumber(double value, int decimals);
 // "0KB ", "1KB ", "1,024KB ", "1.00MB ", "2.50GB ": always one trailing blank.
 std::string FormatSize(double bytes, const NumberFormat& format);
 std::string FormatSize(double bytes);
+
+// A rate in bytes a second as the user writes it: a whole or decimal number,
+// optionally followed by K, M or G (1024, 1024², 1024³; "B" and "/s" may
+// follow). False for anything else, or a rate of 0 or beyond 2^53.
+bool ParseByteRate(const std::string& text, uint64_t& bytesPerSecond);
 
 }  // namespace twinbay

@@ -36,6 +36,9 @@ struct FsCapabilities {
   // one already there, nor through a link) and private (0600), and SetMode
   // gives it its mode.
   bool modes = false;
+  // A broken copy can be continued: ReadFrom reads from an offset, and
+  // Append (or OpenAppend) adds to a temporary file this program began.
+  bool resume = false;
   // The mode a new file is given (the disk: what the umask leaves of 0666).
   uint16_t newFileMode = 0644;
   // The last-write times a file can be given (UTC ticks, both ends
@@ -155,6 +158,26 @@ class IFileSystem {
   }
   virtual std::unique_ptr<IFsWriter> OpenWrite(const std::string& path) {
     (void)path;
+    return nullptr;
+  }
+  // ---- continuing a broken copy (where the capabilities offer resume)
+  // The file's bytes from `offset` on, into the sink or as a stream.
+  virtual bool ReadFrom(const std::string& path, uint64_t offset, const FsSink& sink) {
+    return offset == 0 && Read(path, sink);
+  }
+  virtual std::unique_ptr<IFsReader> OpenReadFrom(const std::string& path, uint64_t offset) {
+    return offset == 0 ? OpenRead(path) : nullptr;
+  }
+  // Adds `size` bytes from the source to the end of a temporary file this
+  // program began, `offset` bytes long; refused unless the file is still its
+  // own (a regular file, no link, private where there are modes) of that
+  // length.
+  virtual bool Append(const std::string& path, const FsSource& source, uint64_t offset, uint64_t size) {
+    (void)path, (void)source, (void)offset, (void)size;
+    return false;
+  }
+  virtual std::unique_ptr<IFsWriter> OpenAppend(const std::string& path, uint64_t offset) {
+    (void)path, (void)offset;
     return nullptr;
   }
   // Gives a file its permission bits (where the capabilities offer modes).

@@ -22,6 +22,21 @@ bool Interrupted(ssize_t n) { return n < 0 && errno == EINTR; }
 // into a file already there.
 int OpenNew(const std::string& path) { return open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600); }
 
+// A temporary file this program began, opened to add to its end: still a
+// regular file of ours (never through a link, nor one with another name
+// linked to it), private, and `offset` bytes long; -1 otherwise.
+int OpenOwnToAppend(const std::string& path, uint64_t offset) {
+  const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
+  struct stat st;
+  if (fd < 0) return -1;
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & 07777) == 0600 &&
+      st.st_nlink == 1 && static_cast<uint64_t>(st.st_size) == offset)
+    return fd;
+  close(fd);
+  errno = EPERM;
+  return -1;
+}
+
 // What the process's umask leaves of 0666, read once (from /proc: setting
 // the umask to read it would race with other threads' creates); 0644 where
 // it cannot be read.
@@ -117,7 +132,7 @@ bool LocalFileSystem::Failed(const std::string& what) {
 FsCapabilities LocalFileSystem::Capabilities() const {
   FsCapabilities caps;
   caps.setTime = caps.rename = caps.sizeQuery = caps.preciseTimes = true;
-  caps.atomicReplace = caps.streams = caps.modes = true;
+  caps.atomicReplace = caps.streams = caps.modes = caps.resume = true;
   caps.newFileMode = DefaultFileMode();
   return caps;
 }
@@ -165,12 +180,15 @@ bool LocalFileSystem::Rename(const std::string& from, const std::string& to) {
   return rename(a.c_str(), b.c_str()) == 0 || Failed("cannot rename " + from + " to " + to);
 }
 
-std::unique_ptr<IFsReader> LocalFileSystem::OpenRead(const std::string& path) {
+std::unique_ptr<IFsReader> LocalFileSystem::OpenRead(const std::string& path) { return OpenReadFrom(path, 0); }
+
+std::unique_ptr<IFsReader> LocalFileSystem::OpenReadFrom(const std::string& path, uint64_t offset) {
   std::string p;
   if (!OnDisk(path, p)) return nullptr;
   const int fd = open(p.c_str(), O_RDONLY | O_CLOEXEC);
   struct stat st;
-  if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+  if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+                  lseek(fd, static_cast<off_t>(offset), SEEK_SET) < 0)) {
     close(fd);
     error_ = path + " is not a regular file";
     return nullptr;
@@ -187,11 +205,26 @@ std::unique_ptr<IFsWriter> LocalFileSystem::OpenWrite(const std::string& path) {
   return fd < 0 ? nullptr : std::make_unique<LocalWriter>(fd);
 }
 
-bool LocalFileSystem::Read(const std::string& path, const FsSink& sink) {
+std::unique_ptr<IFsWriter> LocalFileSystem::OpenAppend(const std::string& path, uint64_t offset) {
+  std::string p;
+  if (!OnDisk(path, p)) return nullptr;
+  const int fd = OpenOwnToAppend(p, offset);
+  if (fd < 0) Failed("cannot continue " + path);
+  return fd < 0 ? nullptr : std::make_unique<LocalWriter>(fd);
+}
+
+bool LocalFileSystem::Read(const std::string& path, const FsSink& sink) { return ReadFrom(path, 0, sink); }
+
+bool LocalFileSystem::ReadFrom(const std::string& path, uint64_t offset, const FsSink& sink) {
   std::string p;
   if (!OnDisk(path, p)) return false;
   const int fd = open(p.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return Failed("cannot read " + path);
+  if (lseek(fd, static_cast<off_t>(offset), SEEK_SET) < 0) {
+    Failed("cannot read " + path);
+    close(fd);
+    return false;
+  }
   std::vector<char> buffer(kBlock);
   bool ok = true;
   for (;;) {
@@ -223,6 +256,19 @@ bool LocalFileSystem::Write(const std::string& path, const FsSource& source, uin
   if (!OnDisk(path, p)) return false;
   const int fd = OpenNew(p);
   if (fd < 0) return Failed("cannot write " + path);
+  return Fill(fd, path, source);
+}
+
+bool LocalFileSystem::Append(const std::string& path, const FsSource& source, uint64_t offset, uint64_t size) {
+  (void)size;
+  std::string p;
+  if (!OnDisk(path, p)) return false;
+  const int fd = OpenOwnToAppend(p, offset);
+  if (fd < 0) return Failed("cannot continue " + path);
+  return Fill(fd, path, source);
+}
+
+bool LocalFileSystem::Fill(int fd, const std::string& path, const FsSource& source) {
   std::vector<char> buffer(kBlock);
   bool ok = true;
   for (;;) {

@@ -25,6 +25,10 @@ class LocalFileSystem : public IFileSystem {
   bool Write(const std::string& path, const FsSource& source, uint64_t size) override;
   std::unique_ptr<IFsReader> OpenRead(const std::string& path) override;
   std::unique_ptr<IFsWriter> OpenWrite(const std::string& path) override;
+  bool ReadFrom(const std::string& path, uint64_t offset, const FsSink& sink) override;
+  std::unique_ptr<IFsReader> OpenReadFrom(const std::string& path, uint64_t offset) override;
+  bool Append(const std::string& path, const FsSource& source, uint64_t offset, uint64_t size) override;
+  std::unique_ptr<IFsWriter> OpenAppend(const std::string& path, uint64_t offset) override;
   bool SetMode(const std::string& path, uint32_t mode) override;
   bool SetTime(const std::string& path, int64_t ticks) override;
   bool Stat(const std::string& path, FindData& out) override;
@@ -41,6 +45,8 @@ class LocalFileSystem : public IFileSystem {
   // leave the root.
   bool OnDisk(const std::string& path, std::string& out);
   bool Failed(const std::string& what);
+  // Writes the source's bytes to the open file and closes it.
+  bool Fill(int fd, const std::string& path, const FsSource& source);
   bool Aborted() const { return abortFlag_ && abortFlag_->load(); }
 
   std::string root_;

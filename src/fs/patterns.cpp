@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 
 namespace twinbay {
 namespace {
@@ -93,6 +94,28 @@ bool IsOwnTempName(std::string_view name) {
   for (char c : name.substr(name.size() - 6))
     if (!std::isalnum(static_cast<unsigned char>(c))) return false;
   return true;
+}
+
+std::string TempNameBase(const std::string& name) {
+  // The longest temporary name adds 28 bytes, and a name may have 255.
+  constexpr size_t kKeep = 200, kCut = kKeep - 17;
+  if (name.size() <= kKeep) return name;
+  uint64_t hash = 1469598103934665603ull;  // FNV-1a
+  for (unsigned char c : name) hash = (hash ^ c) * 1099511628211ull;
+  size_t cut = kCut;
+  while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80) --cut;  // whole UTF-8 characters
+  char hex[20];
+  std::snprintf(hex, sizeof hex, "~%016llx", static_cast<unsigned long long>(hash));
+  return name.substr(0, cut) + hex;
+}
+
+std::string ResumableTempName(const std::string& name, uint64_t size, int64_t time) {
+  uint64_t hash = 1469598103934665603ull;  // FNV-1a of the size and the time, 48 bits kept
+  for (uint64_t v : {size, static_cast<uint64_t>(time)})
+    for (int i = 0; i < 8; ++i) hash = (hash ^ ((v >> (8 * i)) & 0xFF)) * 1099511628211ull;
+  char hex[16];
+  std::snprintf(hex, sizeof hex, "%012llx", static_cast<unsigned long long>(hash & 0xFFFFFFFFFFFFull));
+  return ".twinbay-" + TempNameBase(name) + ".part-" + hex;
 }
 
 void SelectMatching(const ScanList& listing, bool wantFolders, std::string_view pattern, ScanList& out) {

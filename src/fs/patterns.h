@@ -34,6 +34,18 @@ bool IsTransferTempName(std::string_view name);
 // (an upload's, unique to its run).
 bool IsOwnTempName(std::string_view name);
 
+// The part of a file name that its temporary names carry: the name itself,
+// or for a long one its start and a hash of the whole, so that every
+// temporary name stays within 255 bytes (and ends as IsOwnTempName expects).
+std::string TempNameBase(const std::string& name);
+// The temporary name of a copy that a later run may continue: the
+// destination's name and, in twelve hex digits, a hash of the source's size
+// and last-write time when the copy began. A later run finds the same name
+// only while the source is still the same.
+// Copies smaller than this simply start again when they break.
+constexpr uint64_t kResumeMinimum = 1u << 20;
+std::string ResumableTempName(const std::string& name, uint64_t size, int64_t time);
+
 // Sorts a scan list by name (case-insensitive, exact bytes as tie-break) and
 // drops exact-name duplicates, which arise when a file matches two patterns.
 void SortByName(ScanList& list);

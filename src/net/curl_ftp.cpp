@@ -213,23 +213,28 @@ bool CurlFtpConnection::StatFile(const std::string& path, FindData& out) {
   return Fail(path + " is not on the server.");
 }
 
-bool CurlFtpConnection::Retrieve(const std::string& path, const FtpSink& sink) {
+bool CurlFtpConnection::Retrieve(const std::string& path, const FtpSink& sink) { return RetrieveFrom(path, 0, sink); }
+
+bool CurlFtpConnection::RetrieveFrom(const std::string& path, uint64_t offset, const FtpSink& sink) {
   if (!Safe(path)) return false;
+  if (offset > 0 && !(features_.rest && features_.size)) return Fail("The server cannot continue a download.");
   Prepare(FileUrl(path));
   Transfer t{&sink, nullptr};
-  // No SIZE first: the 226 reply is what confirms a complete transfer.
-  curl_easy_setopt(curl_, CURLOPT_IGNORE_CONTENT_LENGTH, 1L);
+  // No SIZE first: the 226 reply confirms a complete transfer. From an offset: SIZE, REST.
+  if (offset == 0) curl_easy_setopt(curl_, CURLOPT_IGNORE_CONTENT_LENGTH, 1L);
+  else curl_easy_setopt(curl_, CURLOPT_RESUME_FROM_LARGE, static_cast<curl_off_t>(offset));
   curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, &CurlFtpConnection::WriteToSink);
   curl_easy_setopt(curl_, CURLOPT_WRITEDATA, &t);
   WatchAbortFlag();
   return Perform("download " + path);
 }
 
-bool CurlFtpConnection::Store(const std::string& path, const FtpSource& source, uint64_t size) {
+bool CurlFtpConnection::StoreOrAppend(const std::string& path, const FtpSource& source, uint64_t size, bool append) {
   if (!Safe(path)) return false;
   Prepare(FileUrl(path));
   Transfer t{nullptr, &source};
   curl_easy_setopt(curl_, CURLOPT_UPLOAD, 1L);
+  if (append) curl_easy_setopt(curl_, CURLOPT_APPEND, 1L);
   curl_easy_setopt(curl_, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(size));
   curl_easy_setopt(curl_, CURLOPT_READFUNCTION, &CurlFtpConnection::ReadFromSource);
   curl_easy_setopt(curl_, CURLOPT_READDATA, &t);
@@ -538,6 +543,7 @@ void CurlFtpConnection::ParseFeatures() {
     if (starts("MDTM")) features_.mdtm = true;
     if (starts("UTF8")) features_.utf8 = true;
     if (starts("SIZE")) features_.size = true;
+    if (starts("REST STREAM")) features_.rest = true;
   }
 }
 

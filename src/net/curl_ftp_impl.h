@@ -53,7 +53,13 @@ class CurlFtpConnection : public IFtpConnection {
   bool ListedInPart() const override { return listedInPart_; }
   bool StatFile(const std::string& path, FindData& out) override;
   bool Retrieve(const std::string& path, const FtpSink& sink) override;
-  bool Store(const std::string& path, const FtpSource& source, uint64_t size) override;
+  bool Store(const std::string& path, const FtpSource& source, uint64_t size) override {
+    return StoreOrAppend(path, source, size, false);
+  }
+  bool RetrieveFrom(const std::string& path, uint64_t offset, const FtpSink& sink) override;
+  bool Append(const std::string& path, const FtpSource& source, uint64_t size) override {
+    return StoreOrAppend(path, source, size, true);
+  }
   bool GetSize(const std::string& path, uint64_t& size) override;
 
   void SetAbortFlag(const std::atomic<bool>* flag) override { abortFlag_ = flag; }
@@ -82,6 +88,7 @@ class CurlFtpConnection : public IFtpConnection {
   };
 
   // The protocol core (curl_ftp.cpp).
+  bool StoreOrAppend(const std::string& path, const FtpSource& source, uint64_t size, bool append);
   void WatchAbortFlag();
   static int CheckAbort(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
   static size_t CollectReply(char* data, size_t size, size_t n, void* self);

@@ -28,6 +28,7 @@ struct FtpFeatures {
   bool mdtm = false;
   bool utf8 = false;
   bool size = false;
+  bool rest = false;  // "REST STREAM": a download can start at an offset
 };
 
 // The features another connection to the same server read, once it has them;
@@ -106,6 +107,15 @@ class IFtpConnection {
   // server confirmed the transfer.
   virtual bool Retrieve(const std::string& path, const FtpSink& sink) = 0;
   virtual bool Store(const std::string& path, const FtpSource& source, uint64_t size) = 0;
+  // RETR from an offset (SIZE, REST, RETR), and APPE: the source's bytes
+  // added to the end of a file. Where the features offer REST and SIZE.
+  virtual bool RetrieveFrom(const std::string& path, uint64_t offset, const FtpSink& sink) {
+    return offset == 0 && Retrieve(path, sink);
+  }
+  virtual bool Append(const std::string& path, const FtpSource& source, uint64_t size) {
+    (void)path, (void)source, (void)size;
+    return false;
+  }
   // SIZE (binary): the file's size in bytes; false when the server gives none.
   virtual bool GetSize(const std::string& path, uint64_t& size) {
     (void)path;

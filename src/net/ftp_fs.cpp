@@ -37,6 +37,9 @@ FsCapabilities FtpFileSystem::Capabilities() const {
     caps.setTime = f.mfmt || f.mdtm;
     caps.sizeQuery = f.size;
     caps.preciseTimes = f.mlsd;
+    // REST STREAM (with SIZE, which libcurl asks first) continues a
+    // download; APPE adds to an upload's temporary file.
+    caps.resume = f.rest && f.size;
   }
   return caps;
 }
@@ -94,6 +97,15 @@ bool FtpFileSystem::Read(const std::string& path, const FsSink& sink) {
 bool FtpFileSystem::Write(const std::string& path, const FsSource& source, uint64_t size) {
   IFtpConnection* c = Connection();
   return c && c->Store(path, source, size);
+}
+bool FtpFileSystem::ReadFrom(const std::string& path, uint64_t offset, const FsSink& sink) {
+  IFtpConnection* c = Connection();
+  return c && c->RetrieveFrom(path, offset, sink);
+}
+bool FtpFileSystem::Append(const std::string& path, const FsSource& source, uint64_t offset, uint64_t size) {
+  (void)offset;  // APPE adds at the server's end of the file: the copy checks the length after
+  IFtpConnection* c = Connection();
+  return c && c->Append(path, source, size);
 }
 bool FtpFileSystem::SetTime(const std::string& path, int64_t ticks) {
   if (!Capabilities().HoldsTime(ticks)) {

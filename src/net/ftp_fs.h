@@ -33,6 +33,8 @@ class FtpFileSystem : public IFileSystem, public IRemoteSession {
   bool Rename(const std::string& from, const std::string& to) override;
   bool Read(const std::string& path, const FsSink& sink) override;
   bool Write(const std::string& path, const FsSource& source, uint64_t size) override;
+  bool ReadFrom(const std::string& path, uint64_t offset, const FsSink& sink) override;
+  bool Append(const std::string& path, const FsSource& source, uint64_t offset, uint64_t size) override;
   bool SetTime(const std::string& path, int64_t ticks) override;
   bool Stat(const std::string& path, FindData& out) override;
   bool Size(const std::string& path, uint64_t& size) override;

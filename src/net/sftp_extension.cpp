@@ -20,6 +20,8 @@ constexpr uint32_t kReadOnly = 0x01;  // SSH_FXF_READ
 // SSH_FXF_WRITE | SSH_FXF_CREAT | SSH_FXF_EXCL (a file made new, never one
 // already there), and the permissions attribute.
 constexpr uint32_t kWriteCreateNew = 0x02 | 0x08 | 0x20, kAttrPermissions = 0x04;
+// SSH_FXF_WRITE alone: a file already there, written at the offsets given.
+constexpr uint32_t kWriteExisting = 0x02;
 constexpr size_t kMaxHandle = 256;
 
 void PutU32(std::string& out, uint32_t v) {
@@ -228,14 +230,15 @@ bool SftpExtensionChannel::OpenHandle(uint8_t type, const std::string& request, 
   return true;
 }
 
-bool SftpExtensionChannel::OpenForWrite(const std::string& path, std::string& handle, int& status) {
+bool SftpExtensionChannel::OpenForWrite(const std::string& path, std::string& handle, int& status,
+                                        bool existing) {
   const uint32_t id = nextId_++;
   std::string request;
   PutU32(request, id);
   PutString(request, path);
-  PutU32(request, kWriteCreateNew);
-  PutU32(request, kAttrPermissions);
-  PutU32(request, 0600);  // private until the copy gives it its mode
+  PutU32(request, existing ? kWriteExisting : kWriteCreateNew);
+  PutU32(request, existing ? 0 : kAttrPermissions);
+  if (!existing) PutU32(request, 0600);  // private until the copy gives it its mode
   return OpenHandle(kOpen, request, id, handle, status);
 }
 

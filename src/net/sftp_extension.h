@@ -42,8 +42,9 @@ class SftpExtensionChannel {
 
   // Opens a new file (never one already there), private (0600), for
   // writing: false when the channel failed (`status` -1) or the server
-  // refused (`status` its code).
-  bool OpenForWrite(const std::string& path, std::string& handle, int& status);
+  // refused (`status` its code). `existing`: a file already there instead,
+  // opened as it is.
+  bool OpenForWrite(const std::string& path, std::string& handle, int& status, bool existing = false);
   // The room a write request needs before its data, for WriteAt.
   static size_t WriteHeaderSize(const std::string& handle);
   // Sends one write without waiting for its reply (NextStatus reads it).

@@ -117,7 +117,7 @@ std::vector<std::string> SftpFileSystem::TakeSkipped() { return std::exchange(sk
 
 FsCapabilities SftpFileSystem::Capabilities() const {
   FsCapabilities caps;
-  caps.setTime = caps.rename = caps.sizeQuery = caps.preciseTimes = caps.modes = true;
+  caps.setTime = caps.rename = caps.sizeQuery = caps.preciseTimes = caps.modes = caps.resume = true;
   // A rename replaces the target in one step where the server offers the
   // POSIX rename (and opens the channel it goes over).
   caps.atomicReplace = conn_.Offers("posix-rename@openssh.com") && !ext_.Refused();
@@ -389,7 +389,7 @@ bool SftpFileSystem::DropReads(void* handle, std::deque<std::pair<int, uint64_t>
   return true;
 }
 
-bool SftpFileSystem::ReadBlocks(void* handle, const FsSink& sink, Op& op) {
+bool SftpFileSystem::ReadBlocks(void* handle, const FsSink& sink, Op& op, uint64_t from) {
   auto file = static_cast<sftp_file>(handle);
   std::vector<char> buf(kReadChunk);
   // Requests in flight with their offsets. The window starts at two, so that
@@ -397,7 +397,7 @@ bool SftpFileSystem::ReadBlocks(void* handle, const FsSink& sink, Op& op) {
   // doubles with every reply.
   std::deque<std::pair<int, uint64_t>> ahead;
   size_t window = 2;
-  uint64_t next = 0;
+  uint64_t next = from;
   // What is asked for at a time: a block, or less where the server sends no
   // more at a time.
   uint32_t chunk = kReadChunk;
@@ -438,14 +438,18 @@ bool SftpFileSystem::ReadBlocks(void* handle, const FsSink& sink, Op& op) {
 
 bool SftpFileSystem::Read(const std::string& path, const FsSink& sink) {
   if (const std::optional<bool> served = TakePrefetched(path, sink)) return *served;
+  return ReadFrom(path, 0, sink);
+}
+
+bool SftpFileSystem::ReadFrom(const std::string& path, uint64_t offset, const FsSink& sink) {
   if (!Ready()) return false;
   Op op(*this, true);
-  if (ext_.Open(conn_.Session())) return ReadOverChannel(path, sink, op);
+  if (ext_.Open(conn_.Session())) return ReadOverChannel(path, offset, sink, op);
   if (!ssh_is_connected(conn_.Session()) || watch_.Cut()) return Failed("Cannot open " + path);
   // The server offers one channel only.
   sftp_file file = sftp_open(conn_.Sftp(), path.c_str(), O_RDONLY, 0);
   if (!file) return Failed("Cannot open " + path);
-  const bool ok = ReadBlocks(file, sink, op);
+  const bool ok = ReadBlocks(file, sink, op, offset);
   const bool told = !error_.empty();
   const int code = sftp_get_error(conn_.Sftp());
   sftp_close(file);

@@ -53,7 +53,11 @@ class SftpFileSystem : public IFileSystem, public IRemoteSession {
   // their opens in one round trip, their reads (each with one more that sees
   // the end) in the next, their closes not waited for.
   void Prefetch(const std::vector<FsPrefetch>& files) override;
+  bool ReadFrom(const std::string& path, uint64_t offset, const FsSink& sink) override;
   bool Write(const std::string& path, const FsSource& source, uint64_t size) override;
+  // Adds to a temporary file of ours (lstat: a regular file, 0600, `offset`
+  // bytes long), written at its offsets.
+  bool Append(const std::string& path, const FsSource& source, uint64_t offset, uint64_t size) override;
   bool SetMode(const std::string& path, uint32_t mode) override;
   bool SetTime(const std::string& path, int64_t ticks) override;
   bool Stat(const std::string& path, FindData& out) override;
@@ -96,7 +100,7 @@ class SftpFileSystem : public IFileSystem, public IRemoteSession {
   // at once; false when the channel failed or the reading was stopped.
   struct Reading;
   bool ReadFiles(std::vector<Reading>& files, Op& op);
-  bool ReadOverChannel(const std::string& path, const FsSink& sink, Op& op);
+  bool ReadOverChannel(const std::string& path, uint64_t from, const FsSink& sink, Op& op);
   bool SendBlock(Reading& r, uint64_t offset, uint32_t length, uint32_t shortOf, bool front);
   bool TopUp(Reading& r);
   bool Deliver(Reading& r);
@@ -105,12 +109,14 @@ class SftpFileSystem : public IFileSystem, public IRemoteSession {
   // none were read ahead).
   std::optional<bool> TakePrefetched(const std::string& path, const FsSink& sink);
   // libssh's own reads, for a server that opens no second channel.
-  bool ReadBlocks(void* file, const FsSink& sink, Op& op);
+  bool ReadBlocks(void* file, const FsSink& sink, Op& op, uint64_t from);
   bool DropReads(void* file, std::deque<std::pair<int, uint64_t>>& ahead, bool& more);
   struct WriteState;
   bool Settle(WriteState& w, Op& op);
   bool WriteBlocks(const std::string& handle, const FsSource& source, WriteState& w, Op& op);
-  bool WriteEach(const std::string& path, const FsSource& source, uint64_t size, Op& op);
+  bool WriteEach(const std::string& path, const FsSource& source, uint64_t size, Op& op, uint64_t from = 0);
+  // Opens the file for writing: made new, or (`from` > 0) one of ours to add to.
+  bool WriteFrom(const std::string& path, const FsSource& source, uint64_t size, uint64_t from);
   bool WroteAll(const std::string& path, uint64_t written, uint64_t size);
   // The second channel (or the connection under it) broke: let go of it all.
   bool ChannelFailed(const std::string& what);

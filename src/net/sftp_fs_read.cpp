@@ -185,10 +185,11 @@ bool SftpFileSystem::ReadFiles(std::vector<Reading>& files, Op& op) {
   return true;
 }
 
-bool SftpFileSystem::ReadOverChannel(const std::string& path, const FsSink& sink, Op& op) {
+bool SftpFileSystem::ReadOverChannel(const std::string& path, uint64_t from, const FsSink& sink, Op& op) {
   std::vector<Reading> files(1);
   files[0].path = path;
   files[0].sink = &sink;
+  files[0].next = from;  // a broken copy continued: from the length it reached
   if (!ReadFiles(files, op)) return error_.empty() ? ChannelFailed("Cannot read " + path) : false;
   const Reading& r = files[0];
   if (r.state == Reading::State::Ended) return Ok();
@@ -197,7 +198,7 @@ bool SftpFileSystem::ReadOverChannel(const std::string& path, const FsSink& sink
     error_ = "The data read could not be stored.";
     return false;
   }
-  return Failed((r.next == 0 ? "Cannot open " : "Cannot read ") + path, r.status);
+  return Failed((r.next == from ? "Cannot open " : "Cannot read ") + path, r.status);
 }
 
 void SftpFileSystem::Prefetch(const std::vector<FsPrefetch>& files) {

@@ -1,6 +1,7 @@
 // SftpFileSystem's writes: pipelined over the second channel, or libssh's
 // own one block at a time; and the mode a file is given.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <libssh/libssh.h>
 #include <libssh/sftp.h>
 
@@ -79,17 +80,36 @@ bool SftpFileSystem::WriteBlocks(const std::string& handle, const FsSource& sour
 }
 
 bool SftpFileSystem::Write(const std::string& path, const FsSource& source, uint64_t size) {
+  return WriteFrom(path, source, size, 0);
+}
+
+bool SftpFileSystem::Append(const std::string& path, const FsSource& source, uint64_t offset, uint64_t size) {
+  if (!Ready()) return false;
+  sftp_attributes a = sftp_lstat(conn_.Sftp(), path.c_str());
+  if (!a) return Failed("Cannot continue " + path);
+  const bool own = (a->permissions & S_IFMT) == S_IFREG && (a->permissions & 07777) == 0600 && a->size == offset;
+  sftp_attributes_free(a);
+  if (!own) {
+    failure_ = SshFailure::Refused;
+    error_ = "Cannot continue " + path + ": it is no longer the temporary file this program began";
+    return false;
+  }
+  return WriteFrom(path, source, size, offset);
+}
+
+bool SftpFileSystem::WriteFrom(const std::string& path, const FsSource& source, uint64_t size, uint64_t from) {
   if (!Ready()) return false;
   Op op(*this, true);
   if (!ext_.Open(conn_.Session())) {
     if (!ssh_is_connected(conn_.Session()) || watch_.Cut()) return Failed("Cannot create " + path);
-    return WriteEach(path, source, size, op);  // the server offers one channel only
+    return WriteEach(path, source, size, op, from);  // the server offers one channel only
   }
   std::string handle;
   int status = -1;
-  if (!ext_.OpenForWrite(path, handle, status))
+  if (!ext_.OpenForWrite(path, handle, status, from > 0))
     return status < 0 ? ChannelFailed("Cannot create " + path) : Failed("Cannot create " + path, status);
   WriteState w;
+  w.written = from;
   if (!WriteBlocks(handle, source, w, op)) return ChannelFailed("Cannot write " + path);
   if (!error_.empty()) return false;  // stopped
   if (w.sourceFailed) {
@@ -100,7 +120,7 @@ bool SftpFileSystem::Write(const std::string& path, const FsSource& source, uint
   if (w.refused) return Failed("Cannot write " + path, w.refused);
   // The close is where the server reports a write it could not finish.
   if (w.closeStatus != 0) return Failed("Cannot finish writing " + path, w.closeStatus);
-  if (!WroteAll(path, w.written, size)) return false;
+  if (!WroteAll(path, w.written - from, size)) return false;
   if (w.held) heldAfterWrite_ = {path, *w.held};
   return true;
 }
@@ -125,9 +145,11 @@ bool SftpFileSystem::ChannelFailed(const std::string& what) {
 
 // libssh's own writes, one block per round trip: for a server that opens no
 // second channel.
-bool SftpFileSystem::WriteEach(const std::string& path, const FsSource& source, uint64_t size, Op& op) {
-  sftp_file file = sftp_open(conn_.Sftp(), path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+bool SftpFileSystem::WriteEach(const std::string& path, const FsSource& source, uint64_t size, Op& op,
+                               uint64_t from) {
+  sftp_file file = sftp_open(conn_.Sftp(), path.c_str(), from > 0 ? O_WRONLY : O_WRONLY | O_CREAT | O_EXCL, 0600);
   if (!file) return Failed("Cannot create " + path);
+  if (from > 0) sftp_seek64(file, from);
   std::vector<char> buf(kWriteChunk);
   uint64_t written = 0;
   bool ok = true;

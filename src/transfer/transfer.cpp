@@ -38,19 +38,6 @@ std::string RandomText(size_t n, bool hex) {
   return out;
 }
 
-std::string TempNameBase(const std::string& name) {
-  // The longest temporary name adds 28 bytes, and a name may have 255.
-  constexpr size_t kKeep = 200, kCut = kKeep - 17;
-  if (name.size() <= kKeep) return name;
-  uint64_t hash = 1469598103934665603ull;  // FNV-1a
-  for (unsigned char c : name) hash = (hash ^ c) * 1099511628211ull;
-  size_t cut = kCut;
-  while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80) --cut;  // whole UTF-8 characters
-  char hex[20];
-  std::snprintf(hex, sizeof hex, "~%016llx", static_cast<unsigned long long>(hash));
-  return name.substr(0, cut) + hex;
-}
-
 namespace {
 
 void AddWarning(TransferOutcome& outcome, const std::string& text) {
@@ -94,7 +81,9 @@ CTransferJob::CTransferJob(CFolderCollection& collection, const IFileSystem& loc
       totals_(totals),
       options_(options),
       listener_(listener),
-      runTag_(RandomText(12, true)) {}
+      runTag_(RandomText(12, true)) {
+  if (options_.bytesPerSecond > 0) limit_ = std::make_unique<RateLimit>(options_.bytesPerSecond);
+}
 
 CTransferJob::CTransferJob(CFolderCollection& collection, const IFileSystem& local, IFileSystem& remote,
                            SyncTotals& totals, TransferOptions options, ITransferListener* listener)
@@ -105,7 +94,9 @@ CTransferJob::CTransferJob(CFolderCollection& collection, const IFileSystem& loc
       totals_(totals),
       options_(options),
       listener_(listener),
-      runTag_(RandomText(12, true)) {}
+      runTag_(RandomText(12, true)) {
+  if (options_.bytesPerSecond > 0) limit_ = std::make_unique<RateLimit>(options_.bytesPerSecond);
+}
 
 CTransferJob::~CTransferJob() = default;
 
@@ -158,6 +149,14 @@ void CTransferJob::AddDone(Item& item, uint64_t bytes) {
     item.counted += bytes;
   }
   Post(false);
+}
+
+void CTransferJob::Throttle(uint64_t bytes) {
+  if (!limit_) return;
+  const auto until = std::chrono::steady_clock::now() + limit_->Reserve(bytes);
+  while (!abort_ && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(until - std::chrono::steady_clock::now(),
+                                                                               std::chrono::milliseconds(50)));
 }
 
 // Takes back what a copy that starts over had added to the totals.
@@ -445,6 +444,7 @@ void CTransferJob::Finish(IFileSystem& remote, IFileSystem& local, size_t index,
   if (!ok && abort_) {
     outcome.cancelled = true;
     outcome.error = "cancelled; the copy was abandoned and the old version kept";
+    if (item.partKept) outcome.error += " (what arrived is kept for the next run to continue)";
   }
   outcome.ok = ok;
   {

@@ -24,6 +24,7 @@
 #include "fs/fs_pool.h"
 #include "engine/totals.h"
 #include "fs/file_system.h"
+#include "transfer/rate_limit.h"
 
 namespace twinbay {
 
@@ -45,6 +46,9 @@ struct TransferOptions {
   // from the pool: one more is taken only while files wait and none is idle
   // (a server that takes fewer logins is used with as many as it takes).
   int connections = 8;
+  // The copies of the run together send and receive at most this many bytes
+  // a second (0: no limit).
+  uint64_t bytesPerSecond = 0;
 };
 
 // Told about progress on the transfer's threads, one call at a time. Progress
@@ -67,6 +71,9 @@ struct TransferOutcome {
   bool ok = false;
   bool cancelled = false;  // abandoned by Abort while it was being copied
   std::string error;
+  // A copy that continued the temporary file a broken one left: the bytes
+  // that were there already (not sent again).
+  uint64_t resumedFrom = 0;
   // Set when the copy went through but something after it did not, such as
   // giving the copy its time; the file is copied all the same.
   std::string warning;
@@ -118,9 +125,9 @@ class CTransferJob {
   // Asks the transfer to stop once the files being copied are done.
   void Stop() { stop_.store(true); }
   bool Stopped() const { return stop_.load(); }
-  // Stops at once: the copies in flight are abandoned and their temporary
-  // files removed. Only stores to lock-free atomics, so a signal handler may
-  // call it.
+  // Stops at once: the copies in flight are abandoned; their temporary files
+  // are removed, but for those a later run may continue. Only stores to
+  // lock-free atomics, so a signal handler may call it.
   void Abort() {
     abort_.store(true);
     stop_.store(true);
@@ -183,7 +190,13 @@ class CTransferJob {
   void FinishFolder(IFileSystem& remote, IFileSystem& local, Folder& folder);
   // The copy of one file, either way (transfer_copy.cpp).
   bool CopyFile(Ends& e, Item& item, TransferOutcome& outcome);
-  bool Pump(Ends& e, Item& item, const std::string& path, std::string& error);
+  bool Pump(Ends& e, Item& item, const std::string& path, uint64_t from, std::string& error);
+  // Where a copy under a resumable temporary name starts: at the length of
+  // the temporary file a broken copy of the same source left (it is known
+  // to be there: the disk's, one this run began, or one the compare listed),
+  // else at 0 (a temporary file that cannot be continued is removed first;
+  // false when it could not be).
+  bool ResumeFrom(Ends& e, Item& item, const std::string& tmp, uint64_t& from);
   bool SourceComplete(Ends& e, Item& item, TransferOutcome& outcome);
   void SetTimeOf(Ends& e, Item& item, const std::string& path, TransferOutcome& outcome);
   static void SetModeOf(Ends& e, const std::string& path, TransferOutcome& outcome);
@@ -201,6 +214,9 @@ class CTransferJob {
   // listing for all of them) and re-classifies them.
   void RefreshUploads(IFileSystem& remote, IFileSystem& local, Folder& folder);
   void AddDone(Item& item, uint64_t bytes);
+  // Waits as the bandwidth limit asks before `bytes` more go (at once after
+  // an abort).
+  void Throttle(uint64_t bytes);
   void Undo(Item& item);
   void Post(bool force);
   void PostFolder(CFolderRecord* record);
@@ -220,6 +236,7 @@ class CTransferJob {
   std::atomic<int> connectionsUsed_{0};
   std::atomic<size_t> filesStarted_{0}, filesDone_{0};
   RemoteFolderMaker maker_;
+  std::unique_ptr<RateLimit> limit_;  // with a bandwidth limit
   // Twelve hex digits in this run's temporary upload names.
   const std::string runTag_;
 
@@ -248,12 +265,6 @@ class CTransferJob {
   std::mutex postMutex_;
   std::chrono::steady_clock::time_point lastPost_{};
 };
-
-// The part of a file name that its temporary names carry: the name itself,
-// or for a long one its start and a hash of the whole, so that every
-// temporary name stays within 255 bytes (and ends as fs/patterns.h's
-// IsOwnTempName expects).
-std::string TempNameBase(const std::string& name);
 
 // Makes a folder and its missing parents on a file system that can be asked
 // about a folder at no risk (the local disk); true when it exists after.

@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "fs/paths.h"
+#include "fs/patterns.h"
 #include "engine/state_rules.h"
 #include "transfer/transfer_impl.h"
 
@@ -66,16 +67,19 @@ bool CTransferJob::SourceComplete(Ends& e, Item& item, TransferOutcome& outcome)
 // Copies the source's bytes to `path` on the destination: pushed into the
 // destination's writer where it offers one, else pulled by its Write from
 // the source's reader. item.sent counts them.
-bool CTransferJob::Pump(Ends& e, Item& item, const std::string& path, std::string& error) {
-  item.sent = 0;
+bool CTransferJob::Pump(Ends& e, Item& item, const std::string& path, uint64_t from, std::string& error) {
+  item.sent = from;
+  item.resumedFrom = from;
+  if (from > 0) AddDone(item, from);
+  if (from > 0 && from == e.size) return true;  // every byte arrived before the copy broke
   if (e.dst.Capabilities().streams) {
-    std::unique_ptr<IFsWriter> writer = e.dst.OpenWrite(path);
+    std::unique_ptr<IFsWriter> writer = from > 0 ? e.dst.OpenAppend(path, from) : e.dst.OpenWrite(path);
     if (!writer) {
       error = e.dst.LastError();
       return false;
     }
     bool writeFailed = false;
-    const bool read = e.src.Read(e.srcPath, [&](const char* data, size_t size) {
+    const bool read = e.src.ReadFrom(e.srcPath, from, [&](const char* data, size_t size) {
       if (abort_) return false;
       if (!writer->Write(data, size)) {
         writeFailed = true;
@@ -83,6 +87,7 @@ bool CTransferJob::Pump(Ends& e, Item& item, const std::string& path, std::strin
       }
       item.sent += size;
       AddDone(item, size);
+      Throttle(size);
       return true;
     });
     const bool closed = writer->Close();
@@ -90,26 +95,25 @@ bool CTransferJob::Pump(Ends& e, Item& item, const std::string& path, std::strin
     error = writeFailed || read ? SysError("cannot write " + path) : e.src.LastError();
     return false;
   }
-  std::unique_ptr<IFsReader> reader = e.src.OpenRead(e.srcPath);
+  std::unique_ptr<IFsReader> reader = from > 0 ? e.src.OpenReadFrom(e.srcPath, from) : e.src.OpenRead(e.srcPath);
   if (!reader) {
     error = e.src.Capabilities().streams ? e.src.LastError() : "neither side of the copy can stream the file";
     return false;
   }
   bool readFailed = false;
-  const bool ok = e.dst.Write(
-      path,
-      [&](char* buffer, size_t size) -> long {
-        if (abort_) return -1;
-        const long n = reader->Read(buffer, size);
-        if (n < 0) {
-          readFailed = true;
-          return -1;
-        }
-        item.sent += static_cast<uint64_t>(n);
-        AddDone(item, static_cast<size_t>(n));
-        return n;  // 0 only at the real end of the file
-      },
-      e.size);
+  const FsSource source = [&](char* buffer, size_t size) -> long {
+    if (abort_) return -1;
+    const long n = reader->Read(buffer, size);
+    if (n < 0) {
+      readFailed = true;
+      return -1;
+    }
+    item.sent += static_cast<uint64_t>(n);
+    AddDone(item, static_cast<size_t>(n));
+    Throttle(static_cast<uint64_t>(n));
+    return n;  // 0 only at the real end of the file
+  };
+  const bool ok = from > 0 ? e.dst.Append(path, source, from, e.size - from) : e.dst.Write(path, source, e.size);
   if (!ok) error = readFailed ? SysError("cannot read " + e.srcPath) : e.dst.LastError();
   return ok;
 }
@@ -254,6 +258,28 @@ bool CTransferJob::ListedNow(IFileSystem& fs, Item& item, std::chrono::steady_cl
   return ok;
 }
 
+bool CTransferJob::ResumeFrom(Ends& e, Item& item, const std::string& tmp, uint64_t& from) {
+  from = 0;
+  FindData held;
+  bool there = false;
+  if (item.down || item.partBegun) {
+    there = e.dst.Stat(tmp, held);  // the disk, or a file this run made
+  } else {
+    auto guard = collection_.Lock();
+    for (const FindData& f : item.record->remoteTemps)
+      if (f.name == PathName(tmp)) there = true, held = f;
+  }
+  if (!there) return true;
+  // Only a file no longer than the source is continued; the file system
+  // makes sure as it opens it that it is still our own (a regular file, no
+  // link, private where there are modes).
+  if (!held.IsDirectory() && held.sizeKnown && held.size <= e.size) {
+    from = held.size;
+    return true;
+  }
+  return RemoveLeftover(e.dst, tmp);
+}
+
 // One copy under a temporary name, renamed to the destination. False when the
 // copy failed; else `ok` tells whether it is done (it is not where the
 // destination turned out to rename nothing).
@@ -261,17 +287,43 @@ bool CTransferJob::StoreAndRename(Ends& e, Item& item, TransferOutcome& outcome,
   const bool atomic = e.dst.Capabilities().atomicReplace;
   // Temporary names of this run's own, so that two programs copying the same
   // file never share one.
-  const std::string base = ".twinbay-" + TempNameBase(PathName(e.dstPath));
-  const std::string tmp = JoinRemotePath(e.folder, base + ".part-" + runTag_);
+  // A large file's copy goes to a name that tells its source's size and time
+  // instead: a copy that breaks leaves it, and a later one continues it
+  // while the source is still the same (a changed one has another name).
+  const std::string name = PathName(e.dstPath), base = ".twinbay-" + TempNameBase(name);
+  bool resumable = e.sizeKnown && e.size >= kResumeMinimum && e.src.Capabilities().resume &&
+                   e.dst.Capabilities().resume;
+  const std::string unique = JoinRemotePath(e.folder, base + ".part-" + runTag_);
+  std::string tmp = resumable ? JoinRemotePath(e.folder, ResumableTempName(name, e.size, e.time)) : unique;
+  // A temporary file there that can be neither continued nor removed (a
+  // server that lets no file be deleted) is left: this copy takes a name of
+  // its own.
+  const auto aside = [&] { resumable = false, tmp = unique; };
   const std::string tmp2 = JoinRemotePath(e.folder, base + ".part2-" + runTag_);
+  uint64_t from = 0;
+  if (resumable && !ResumeFrom(e, item, tmp, from)) aside();
   // A new file too goes through a temporary name, so that a link of its name
   // is replaced, never written through; the old version stays until the
   // whole file is there.
   item.began = std::chrono::steady_clock::now();
-  if (!Pump(e, item, tmp, outcome.error)) {
-    RemoveLeftover(e.dst, tmp);
+  item.partBegun = item.partBegun || resumable;
+  bool pumped = Pump(e, item, tmp, from, outcome.error);
+  const auto broke = [&] { return abort_ || e.dst.LostConnection() || e.src.LostConnection(); };
+  if (!pumped && from > 0 && !broke()) {
+    // The temporary file could not be continued after all (it is no longer
+    // ours as it was, or the server would not): the copy starts again.
+    Undo(item);
+    outcome.error.clear();
+    if (!RemoveLeftover(e.dst, tmp)) aside();
+    pumped = Pump(e, item, tmp, 0, outcome.error);
+  }
+  if (!pumped) {
+    // What a broken copy of a large file left stays for the next try.
+    item.partKept = resumable && broke();
+    if (!item.partKept) RemoveLeftover(e.dst, tmp);
     return false;
   }
+  outcome.resumedFrom = item.resumedFrom;
   // The destination's "transfer complete" is not enough: it must hold every byte.
   uint64_t stored = 0;
   if (!SourceComplete(e, item, outcome)) {
@@ -342,7 +394,7 @@ bool CTransferJob::StoreDirectly(Ends& e, Item& item, TransferOutcome& outcome) 
     outcome.warning.clear();
     return false;
   }
-  bool ok = Pump(e, item, e.dstPath, outcome.error);
+  bool ok = Pump(e, item, e.dstPath, 0, outcome.error);
   if (ok) {
     outcome.error.clear();
     ok = SourceComplete(e, item, outcome);

@@ -25,7 +25,10 @@ struct CTransferJob::Item {
   bool retried = false;  // tried again after its connection broke
   bool lost = false;     // the connection broke under the copy
   uint64_t counted = 0;  // bytes of this copy added to the totals
-  uint64_t sent = 0;     // bytes the server was given (uploads)
+  uint64_t sent = 0;     // bytes the destination holds (those an earlier run left included)
+  uint64_t resumedFrom = 0;  // the copy continued what a broken one left, from this byte
+  bool partBegun = false;    // its temporary file to continue was begun in this run
+  bool partKept = false;     // the copy broke and left that file for the next try
   bool timeSet = false;  // the destination took the source's time (as far as it said)
   std::chrono::steady_clock::time_point began;  // when its bytes began to go
   int64_t sourceTime = 0;  // the time the copy was given

@@ -41,6 +41,7 @@ void CSettings::Load() {
   m_bSetLocalTimestamps = k.GetDword("Set local Timestamps", 0);
   m_bCompareAlert = k.GetDword("Compare Alert", 0);
   m_nConnections = std::clamp<quint32>(k.GetDword("Connections", 8), 1, 16);
+  m_nBandwidthLimit = std::min<quint32>(k.GetDword("Bandwidth Limit", 0), kMaxBandwidthLimit);
   m_bCompareOnConnect = k.GetDword("Compare on Connect", 0);
   m_bSuppressStripedList = k.GetDword("Suppress striped list", 0);
   m_bIgnoreSeconds = k.GetDword("Ignore seconds", 1);
@@ -59,6 +60,7 @@ void CSettings::Save() const {
   k.SetDword("Set local Timestamps", m_bSetLocalTimestamps);
   k.SetDword("Compare Alert", m_bCompareAlert);
   k.SetDword("Connections", m_nConnections);
+  k.SetDword("Bandwidth Limit", m_nBandwidthLimit);
   k.SetDword("Compare on Connect", m_bCompareOnConnect);
   k.SetDword("Suppress striped list", m_bSuppressStripedList);
   k.SetDword("Ignore seconds", m_bIgnoreSeconds);

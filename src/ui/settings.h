@@ -9,6 +9,9 @@
 namespace twinbay {
 
 
+// The highest bandwidth limit the Options take, in KiB a second (4 GiB/s).
+constexpr quint32 kMaxBandwidthLimit = 4u << 20;
+
 class CSettings {
  public:
   quint32 m_bSuppressTagging = 0;
@@ -24,6 +27,9 @@ class CSettings {
   quint32 m_nListWidth = 0;
   // How many connections a compare lists folders over at once (1 to 16).
   quint32 m_nConnections = 8;
+  // The most a sync's copies send and receive together, in KiB a second
+  // (0: no limit).
+  quint32 m_nBandwidthLimit = 0;
   // The Options sheet's copy of the memory option of `m_connection` (the
   // current connection's name; empty: none, the option cannot be set).
   quint32 m_bRememberSync = 1;

@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <map>
@@ -22,7 +23,10 @@
 #include <thread>
 #include <vector>
 
+#include "support/ftp_servers.h"
 #include "support/processes.h"
+#include "support/runs.h"
+#include "support/sshd_server.h"
 #include "support/temp_dir.h"
 
 namespace twinbay {
@@ -98,10 +102,10 @@ std::string Differences(const Pair& p) {
 // What a killed run leaves under a temporary name is removed by a later sync
 // once it is a day old (sooner it may be another program's copy in progress):
 // the test ages it rather than wait.
-void AgeTemporaryFiles(const Pair& p) {
+void AgeTemporaryFiles(const std::vector<std::string>& roots) {
   const time_t old = std::time(nullptr) - 2 * 86400;
   const timespec times[2] = {{old, 0}, {old, 0}};
-  for (const std::string& root : {p.local, p.remote})
+  for (const std::string& root : roots)
     for (const auto& e : fs::recursive_directory_iterator(root))
       if (e.path().filename().string().rfind(".twinbay-", 0) == 0) utimensat(AT_FDCWD, e.path().c_str(), times, 0);
 }
@@ -167,7 +171,7 @@ TEST(SyncKill, KilledAnywhereThenRunAgainLosesNothing) {
       kill(sync.pid, SIGKILL);
       landed += Wait(sync.pid) == 128 + SIGKILL;
       ++tries;
-      AgeTemporaryFiles(p);
+      AgeTemporaryFiles({p.local, p.remote});
     }
     ASSERT_EQ(Wait(p.Start("sync")), 0) << p.Log();
     ASSERT_EQ(Differences(p), "") << p.Log();
@@ -177,6 +181,73 @@ TEST(SyncKill, KilledAnywhereThenRunAgainLosesNothing) {
   EXPECT_GE(landed, 20) << "of " << tries;
   std::printf("%d of %d kills landed; an unkilled run compared for %.0f ms, then copied and deleted for %.0f ms\n",
               landed, tries, compare.count() / 1000, copying.count() / 1000);
+}
+
+// A large copy killed at a random point, each way over FTP (pure-ftpd) and
+// SFTP (sshd), then run again: it continues from what the broken copy left,
+// sends only the rest, and the file arrives whole; a source changed in
+// between is copied again from its start. 64 MiB (TWINBAY_RESUME_MIB=200: 200).
+TEST(SyncKill, ALargeCopyKilledContinuesWhereItBroke) {
+  const size_t kSize = (std::getenv("TWINBAY_RESUME_MIB") ? std::atoi(std::getenv("TWINBAY_RESUME_MIB")) : 64) << 20;
+  test::TempDir t;
+  std::string why;
+  auto ftp = test::FtpTestServer::StartPureFtpd(t / "ftp", &why);
+  ASSERT_TRUE(ftp) << why;
+  test::MakeFolder(t / "sshd");
+  auto sshd = test::SshTestServer::StartSshd(t / "sshd", &why);
+  ASSERT_TRUE(sshd) << why;
+  test::WriteFile(t / "home/.ssh/known_hosts", sshd->KnownHostsLine(), 0);
+  std::mt19937_64 rng(20261208u);
+  auto make = [&] {
+    std::vector<uint64_t> words(kSize / 8);
+    for (uint64_t& w : words) w = rng();
+    return std::string(reinterpret_cast<const char*>(words.data()), kSize);
+  };
+  for (const bool sftp : {false, true})
+    for (const bool up : {false, true}) {
+      const std::string row = std::string(sftp ? "sftp" : "ftp") + (up ? "-up" : "-down");
+      SCOPED_TRACE(row);
+      const std::string local = t / row, remote = sftp ? t / (row + "-server") : ftp->DataDir() + "/" + row;
+      const std::string source = (up ? local : remote) + "/big.bin", copy = (up ? remote : local) + "/big.bin";
+      fs::create_directories(local), fs::create_directories(remote);
+      if (!sftp) test::GiveTree(remote, 65534, 65534);  // pure-ftpd's account
+      std::vector<std::string> argv{"/usr/bin/env", "XDG_DATA_HOME=" + t / "data", "HOME=" + t / "home",
+                                    "TWINBAY_PASSWORD=secret", "SSH_AUTH_SOCK=", TWINBAY_CLI, "sync", "--local", local, "--remote",
+                                    sftp ? "sftp://root@127.0.0.1:" + std::to_string(sshd->port()) + remote
+                                         : "ftp://tester@127.0.0.1:" + std::to_string(ftp->port()) + "/" + row};
+      if (sftp) argv.insert(argv.end(), {"--identity", sshd->ClientKey()});
+      const auto run = [&] { return Wait(test::Spawn(argv, t / "run.log")); };
+      const auto held = [&] {  // what the copy's temporary file holds
+        uintmax_t n = 0;
+        for (const std::string& tmp : test::TemporaryFiles(up ? remote : local)) n += fs::file_size(tmp);
+        return n;
+      };
+      // Killed once a random share has arrived, and the server has stored what reached it.
+      const auto killAfter = [&](double share) {
+        const pid_t pid = test::Spawn(argv, t / "run.log");
+        for (const auto end = Clock::now() + std::chrono::seconds(60); held() < share * kSize && Clock::now() < end;)
+          std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        kill(pid, SIGKILL);
+        Wait(pid);
+        for (uintmax_t last = 1; held() != last; std::this_thread::sleep_for(std::chrono::milliseconds(200))) last = held();
+        AgeTemporaryFiles({local, remote});
+      };
+      std::string data = make();
+      test::WriteFile(source, data, std::time(nullptr) - 3600);
+      killAfter(std::uniform_real_distribution<>(0.1, 0.8)(rng));
+      ASSERT_EQ(run(), 0) << test::ReadFile(t / "run.log");
+      std::string log = test::ReadFile(t / "run.log");
+      const uint64_t kept = std::strtoull(log.c_str() + std::min(log.find("(continued after ") + 17, log.size()), nullptr, 10);
+      EXPECT_TRUE(kept >= kSize / 10 && kept < kSize) << log;
+      EXPECT_TRUE(test::ReadFile(copy) == data && test::TemporaryFiles(up ? remote : local).empty());
+      // Broken again, and the source changes before the next run: nothing is continued.
+      test::WriteFile(source, make(), std::time(nullptr) - 1800);
+      killAfter(0.3);
+      test::WriteFile(source, data = make(), std::time(nullptr) - 600);
+      ASSERT_EQ(run(), 0) << test::ReadFile(t / "run.log");
+      EXPECT_EQ((log = test::ReadFile(t / "run.log")).find("continued"), std::string::npos) << log;
+      EXPECT_TRUE(test::ReadFile(copy) == data && test::TemporaryFiles(up ? remote : local).empty());
+    }
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <map>
 #include <set>
 
+#include "engine/number_format.h"
 #include "fs/patterns.h"
 #include "engine/state_rules.h"
 #include "net/curl_ftp.h"
@@ -122,6 +123,26 @@ struct Sync {
   Sync s{__VA_ARGS__};           \
   ASSERT_TRUE(s.Ready());
 
+// The bandwidth limit: rates as written, and the waits (ms) of one bucket
+// shared by several copies, on a clock the test moves (ms).
+TEST(BandwidthLimit, RatesAsWrittenAndTheWaitsOfOneSharedBucket) {
+  for (const auto& [text, rate] : std::vector<std::pair<const char*, uint64_t>>{
+           {"500K", 512000}, {"2M", 2u << 20}, {"1.5m", 3u << 19}, {"100", 100}, {"1GB/s", 1u << 30},
+           {"0", 0}, {"2X", 0}, {"", 0}, {"1.2.3K", 0}}) {
+    uint64_t got = 0;
+    EXPECT_EQ(ParseByteRate(text, got) ? got : 0, rate) << text;
+  }
+  auto now = std::chrono::steady_clock::time_point();
+  RateLimit limit(1 << 20, [&] { return now; });  // 1 MiB/s: a burst of 256 KiB
+  // A debt delays every next caller; a pause refills a burst only.
+  for (const auto& [advance, bytes, wait] : std::vector<std::tuple<int, uint64_t, int>>{
+           {0, 256 << 10, 0}, {0, 512 << 10, 500}, {0, 512 << 10, 1000}, {1500, 1 << 20, 750},
+           {5000, 128 << 10, 0}, {0, 256 << 10, 125}}) {
+    now += std::chrono::milliseconds(advance);
+    EXPECT_EQ(std::chrono::duration_cast<std::chrono::milliseconds>(limit.Reserve(bytes)).count(), wait) << bytes;
+  }
+}
+
 // Only chosen directions, shown and tagged entries are copied; Stop ends between files.
 TEST(Transfer, DirectionsFilterTagsAndStopDecideWhatIsCopied) {
   START_SYNC(s);
@@ -168,7 +189,7 @@ TEST(Transfer, FailuresKeepTheOldVersionAndTheEntryState) {
   test::WriteFile(s.Remote("ro.txt"), "new remote", T0 + 100);
   test::WriteFile(s.Local("ro.txt"), "read-only local", T0);
   chmod(s.Local("ro.txt").c_str(), 0444);
-  test::WriteFile(s.Remote("vanished-remote.txt"), "R", T0);
+  test::WriteFile(s.Remote("vanished-remote.txt"), std::string(1 << 20, 'R'), T0);  // large: a refusal keeps no part
   test::WriteFile(s.Remote("appeared.txt"), "R", T0);
   for (const char* up : {"edited-there.txt", "appeared-there.txt"}) test::WriteFile(s.Local(up), "L", T0 + 100);
   test::WriteFile(s.Remote("edited-there.txt"), "R", T0);
@@ -269,18 +290,32 @@ TEST(TransferIntegrity, AStaleTemporaryFileIsNamedByACompareAndSweptBeforeASync)
   test::WriteFile(f.Remote(".twinbay-g.bin.part.keep"), "mine", twoDaysAgo);
   test::WriteFile(f.Remote(".twinbay-h.bin.part-0123456789AB"), "mine", twoDaysAgo);
   test::WriteFile(f.Local("sub/x.txt"), "x", T0);
+  // Broken downloads, old but of sources still as they were, are kept and
+  // continued where private; one of big.bin before it changed goes.
+  const std::string big(1 << 20, 'b');
+  const auto part = [&](const std::string& name, int64_t t) { return f.Local(ResumableTempName(name, big.size(), t)); };
+  for (const char* name : {"big.bin", "big2.bin"}) test::WriteFile(f.Remote(name), big, T0);
+  test::WriteFile(part("big.bin", TicksFromUnix(T0)), big.substr(0, 300000), twoDaysAgo);
+  test::WriteFile(part("big.bin", TicksFromUnix(T0 - 600)), "before big.bin changed", twoDaysAgo);
+  test::WriteFile(part("big2.bin", TicksFromUnix(T0)), "not private: started again", twoDaysAgo);
+  chmod(part("big.bin", TicksFromUnix(T0)).c_str(), 0600);
+  chmod(part("big2.bin", TicksFromUnix(T0)).c_str(), 0644);
   f.Compare();
   std::vector<std::string> kept = f.comparer.StaleTempsKept();
   std::sort(kept.begin(), kept.end());
-  EXPECT_EQ(kept, (Lines{"local " + f.Local(".twinbay-a.bin.partX1y2Z3"),
+  EXPECT_EQ(kept, (Lines{"local " + f.Local(".twinbay-a.bin.partX1y2Z3"), "local " + part("big.bin", TicksFromUnix(T0 - 600)),
                          "remote /site/sub/.twinbay-d.bin.part2-0123456789ab"}));
-  EXPECT_EQ(TemporaryFiles(f.local.path()).size() + TemporaryFiles(f.serverRoot.path()).size(), 5u);
+  EXPECT_EQ(TemporaryFiles(f.local.path()).size() + TemporaryFiles(f.serverRoot.path()).size(), 8u);
   f.comparer.SetRemoveStaleTemps(true);
   f.Compare();
-  EXPECT_EQ(f.comparer.StaleTempsRemoved(), 2);
+  EXPECT_EQ(f.comparer.StaleTempsRemoved(), 3);
   EXPECT_FALSE(Exists(f.Local(".twinbay-a.bin.partX1y2Z3")));
-  EXPECT_EQ(TemporaryFiles(f.local.path()).size() + TemporaryFiles(f.serverRoot.path()).size(), 3u);
-  EXPECT_EQ(f.States(), (Lines{"> /sub/x.txt"}));
+  EXPECT_EQ(TemporaryFiles(f.local.path()).size() + TemporaryFiles(f.serverRoot.path()).size(), 5u);
+  EXPECT_EQ(f.States(), (Lines{"< /big.bin", "< /big2.bin", "> /sub/x.txt"}));
+  auto job = f.Run(test::Directions(false, true));
+  EXPECT_EQ(f.Outcome(*job, "big.bin")->resumedFrom, 300000u);
+  EXPECT_EQ(f.Outcome(*job, "big2.bin")->resumedFrom, 0u);
+  for (const char* name : {"big.bin", "big2.bin"}) EXPECT_TRUE(test::ReadFile(f.Local(name)) == big) << name;
 }
 
 // A real connection that refuses some renames (or all), and may break a store

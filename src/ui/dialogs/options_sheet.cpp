@@ -69,6 +69,8 @@ CPropertyPageDisplay::CPropertyPageDisplay(CSettings& s, QWidget* parent) : COpt
 CPropertyPageTransfer::CPropertyPageTransfer(CSettings& s, QWidget* parent) : COptionsPage("TransferPage", parent) {
   AddFlag("Audible alert on completion", "transferAlert", &s.m_bTransferAlert);
   AddFlag("Set Local timestamps to Remote after transfer", "setTimestamps", &s.m_bSetLocalTimestamps);
+  AddNumber("Bandwidth limit for all copies, KiB/s (0: none)", "bandwidthLimit", &s.m_nBandwidthLimit, 0,
+            static_cast<int>(kMaxBandwidthLimit));
 }
 
 COptionsSheet::COptionsSheet(const CSettings& settings, QWidget* parent) : QDialog(parent), copy_(settings) {
@@ -106,6 +108,7 @@ void CopyOptionFlags(const CSettings& from, CSettings& to) {
   to.m_bSetLocalTimestamps = from.m_bSetLocalTimestamps;
   to.m_bTransferAlert = from.m_bTransferAlert;
   to.m_nConnections = from.m_nConnections;
+  to.m_nBandwidthLimit = from.m_nBandwidthLimit;
   to.m_bRememberSync = from.m_bRememberSync;
 }
 

@@ -401,6 +401,7 @@ void CTwinbayView::OnSynchronize() {
   o.localToRemote = confirm.LocalToRemote();
   o.remoteToLocal = confirm.RemoteToLocal();
   o.setLocalTimestamps = settings_.m_bSetLocalTimestamps != 0;
+  o.bytesPerSecond = uint64_t{settings_.m_nBandwidthLimit} * 1024;
   o.ignoreSeconds = settings_.m_bIgnoreSeconds != 0;
   o.filter = filter_;
   o.connections = static_cast<int>(settings_.m_nConnections);
