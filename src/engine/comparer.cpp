@@ -6,6 +6,7 @@
 #include <optional>
 #include <set>
 
+#include "engine/folder_state.h"
 #include "engine/paths.h"
 #include "engine/patterns.h"
 
@@ -15,44 +16,6 @@ std::vector<std::string> CFolderComparer::StaleTempsKept() const {
   std::vector<std::string> texts;
   for (const StaleTemp& t : StaleTempsFound()) texts.push_back((t.remote ? "remote " : "local ") + t.path);
   return texts;
-}
-
-std::vector<CFolderComparer::StaleTemp> CFolderComparer::StaleTempsFound() const {
-  std::lock_guard g(staleMutex_);
-  return staleKept_;
-}
-
-void CFolderComparer::SweepStaleTemps(ScanList& listing, bool remote, const std::string& folder) {
-  const auto now = std::chrono::system_clock::now().time_since_epoch();
-  const int64_t cutoff =
-      TicksFromUnix(std::chrono::duration_cast<std::chrono::seconds>(now).count()) - kStaleTempAge;
-  std::erase_if(listing, [&](const FindData& fd) {
-    if (fd.IsDirectory() || fd.lastWrite >= cutoff || !IsOwnTempName(fd.name) ||
-        fd.name.find('/') != std::string::npos)
-      return false;
-    if (!removeStale_) {
-      std::lock_guard g(staleMutex_);
-      staleKept_.push_back({remote, folder + fd.name});
-      return true;
-    }
-    if (!(remote ? remote_ : local_)->Remove(folder + fd.name)) return false;
-    ++staleRemoved_;
-    return true;
-  });
-}
-
-CompareState CFolderComparer::CompareTimes(const FileSide& local, const FileSide& remote, bool ignoreSeconds) {
-  return CompareTimes(local ? &*local : nullptr, remote ? &*remote : nullptr, ignoreSeconds);
-}
-
-CompareState CFolderComparer::CompareTimes(const FindData* local, const FindData* remote, bool ignoreSeconds) {
-  if (!local && !remote) return InStep;
-  if (!local) return CopyRemoteToLocal;
-  if (!remote) return CopyLocalToRemote;
-  const int order = CompareFileTimes(local->lastWrite, local->precision, remote->lastWrite, remote->precision,
-                                     SidesScope(ignoreSeconds));
-  if (order == 0) return InStep;
-  return order > 0 ? CopyLocalToRemote : CopyRemoteToLocal;
 }
 
 void CFolderComparer::AppendSeparator(std::string& path, bool remote) { twinbay::AppendSeparator(path, remote); }
@@ -77,8 +40,10 @@ void CFolderComparer::BeginCompare(ICompareListener* listener, IFileSystem* loca
                                    CFolderCollection* collection, const std::string& localPath,
                                    const std::string& remotePath, bool tagAfterCompare, bool ignoreSeconds,
                                    IListAhead* ahead, IRecordedState* state) {
-  ignoreSeconds_ = ignoreSeconds;
   state_ = state;
+  decide_.ignoreSeconds = ignoreSeconds;
+  decide_.memory = state && state->Classify();
+  decide_.mirror = mirror_;
   stateAny_ = state && state->Any();
   whole_ = true;
   tagAfterCompare_ = tagAfterCompare;
@@ -86,7 +51,9 @@ void CFolderComparer::BeginCompare(ICompareListener* listener, IFileSystem* loca
   collection_ = collection;
   local_ = local;
   remote_ = remote;
-  remoteCaps_ = remote ? remote->Capabilities() : FsCapabilities();
+  const FsCapabilities caps = remote ? remote->Capabilities() : FsCapabilities();
+  decide_.remoteEarliest = caps.earliestTime;
+  decide_.remoteLatest = caps.latestTime;
   ahead_ = ahead;
   localAncestorIds_.clear();
   remoteAncestorPaths_.clear();
@@ -96,11 +63,7 @@ void CFolderComparer::BeginCompare(ICompareListener* listener, IFileSystem* loca
   depth_ = 0;
   sharedKeys_ = 0;
   abort_.store(0);
-  staleRemoved_.store(0);
-  {
-    std::lock_guard g(staleMutex_);
-    staleKept_.clear();
-  }
+  sweep_.Begin(removeStale_);
   auto root = std::make_unique<CFolderRecord>(localPath, remotePath, FolderRoot);
   root->name = localPath + " <=> " + remotePath;
   currentRecord_ = AddRecord(std::move(root));
@@ -112,6 +75,47 @@ void CFolderComparer::Run(const std::string& localPath, const std::string& remot
   CompareFolder(localPath, remotePath, fileTypes.empty() ? std::string("*.*") : fileTypes, includeSubFolders);
   if (state_) state_->Finish(whole_ && includeSubFolders && !IsAborted());
   if (listener_) listener_->FolderFinished(root);
+}
+
+struct CFolderComparer::FolderListing {
+  ScanList localAll, remoteAll;      // every entry read
+  ScanList localFiles, remoteFiles;  // the files of the chosen types
+  bool localUnread = false, remoteUnread = false;
+  std::string failure;             // why a side was not read whole
+  std::set<std::string> leftOut;   // either side's (see ListSide)
+};
+
+void CFolderComparer::ListFolder(const std::string& localPath, const std::string& remotePath,
+                                 const std::string& fileTypes, int folderClass, FolderListing& f) {
+  // Each side is listed once per folder; the patterns are matched here, which
+  // gives what one listing per pattern would, with one round trip. A side that
+  // the parent's complete listing showed to be missing is not asked at all.
+  bool localListed = false, remoteListed = false;
+  auto listSide = [&](bool remote, bool& listed, ScanList& all, bool& unread) {
+    if (listed) return;
+    listed = true;
+    std::string why;
+    unread = !ListSide(remote, remote ? remotePath : localPath, folderClass, all, why, f.leftOut);
+    if (f.failure.empty()) f.failure = why;
+  };
+  auto listLocal = [&] { listSide(false, localListed, f.localAll, f.localUnread); };
+  auto listRemote = [&] { listSide(true, remoteListed, f.remoteAll, f.remoteUnread); };
+  std::vector<std::string> patterns;
+  if (!IsAborted()) SplitFileTypes(patterns, fileTypes);
+  for (const std::string& pattern : patterns) {
+    if (!IsAborted()) {
+      listLocal();
+      SelectMatching(f.localAll, false, pattern, f.localFiles);
+    }
+    if (!IsAborted()) {
+      listRemote();
+      SelectMatching(f.remoteAll, false, pattern, f.remoteFiles);
+    }
+  }
+  if (!IsAborted()) {
+    listLocal();
+    listRemote();
+  }
 }
 
 void CFolderComparer::CompareFolder(const std::string& localPath, const std::string& remotePath,
@@ -135,38 +139,9 @@ void CFolderComparer::CompareFolder(const std::string& localPath, const std::str
   }
   remoteAncestorPaths_.push_back(remotePath);
 
-  // Each side is listed once per folder; the patterns are matched here, which
-  // gives what one listing per pattern would, with one round trip. A side that
-  // the parent's complete listing showed to be missing is not asked at all.
-  ScanList localAll, remoteAll, localFiles, remoteFiles, localFolders, remoteFolders;
-  bool localListed = false, remoteListed = false, localUnread = false, remoteUnread = false;
-  std::string failure;
-  std::set<std::string> leftOut;  // either side's
-  auto listSide = [&](bool remote, bool& listed, ScanList& all, bool& unread) {
-    if (listed) return;
-    listed = true;
-    std::string why;
-    unread = !ListSide(remote, remote ? remotePath : localPath, folderClass, all, why, leftOut);
-    if (failure.empty()) failure = why;
-  };
-  auto listLocal = [&] { listSide(false, localListed, localAll, localUnread); };
-  auto listRemote = [&] { listSide(true, remoteListed, remoteAll, remoteUnread); };
-  std::vector<std::string> patterns;
-  if (!IsAborted()) SplitFileTypes(patterns, fileTypes);
-  for (const std::string& pattern : patterns) {
-    if (!IsAborted()) {
-      listLocal();
-      SelectMatching(localAll, false, pattern, localFiles);
-    }
-    if (!IsAborted()) {
-      listRemote();
-      SelectMatching(remoteAll, false, pattern, remoteFiles);
-    }
-  }
-  if (!IsAborted()) {
-    listLocal();
-    listRemote();
-  }
+  FolderListing f;
+  ListFolder(localPath, remotePath, fileTypes, folderClass, f);
+  const std::string& failure = f.failure;
   // A side that could not be read is not an empty side: the folder is marked
   // incomplete before any entry is made, so nothing in it is ever tagged, and
   // its sub-folders are shown but not walked.
@@ -176,21 +151,23 @@ void CFolderComparer::CompareFolder(const std::string& localPath, const std::str
   }
   if (!failure.empty()) whole_ = false;
   if (!IsAborted()) {
-    SortByName(localFiles);
-    SortByName(remoteFiles);
+    SortByName(f.localFiles);
+    SortByName(f.remoteFiles);
     if (state_) {
       folderKey_ = record ? RecordedFolder(*record) : std::string();
       if (failure.empty()) state_->Walked(folderKey_);
     }
-    if (!IsAborted()) MergeFiles(localFiles, remoteFiles, localUnread, remoteUnread, localAll, remoteAll, leftOut);
+    if (!IsAborted())
+      MergeFiles(f.localFiles, f.remoteFiles, f.localUnread, f.remoteUnread, f.localAll, f.remoteAll, f.leftOut);
   }
-  if (!IsAborted()) SelectMatching(localAll, true, "*.*", localFolders);
-  if (!IsAborted()) SelectMatching(remoteAll, true, "*.*", remoteFolders);
+  ScanList localFolders, remoteFolders;
+  if (!IsAborted()) SelectMatching(f.localAll, true, "*.*", localFolders);
+  if (!IsAborted()) SelectMatching(f.remoteAll, true, "*.*", remoteFolders);
   SortByName(localFolders);
   SortByName(remoteFolders);
   if (!IsAborted() && include && failure.empty() && depth_ < kMaxDepth) AnnounceRemoteFolders(remoteFolders, remotePath);
   if (!IsAborted())
-    MergeFolders(localFolders, remoteFolders, localPath, remotePath, fileTypes, include && failure.empty(), leftOut);
+    MergeFolders(localFolders, remoteFolders, localPath, remotePath, fileTypes, include && failure.empty(), f.leftOut);
 
   remoteAncestorPaths_.pop_back();
   if (depth_ == 1) localAncestorIds_.pop_back();
@@ -225,7 +202,9 @@ bool CFolderComparer::ListSide(bool remote, const std::string& path, int folderC
     return true;
   });
   if (ok) {
-    SweepStaleTemps(out, remote, remote ? JoinRemotePath(path, "") : JoinLocalPath(path, ""));
+    const auto now = std::chrono::system_clock::now().time_since_epoch();
+    sweep_.Sweep(out, fs, remote, remote ? JoinRemotePath(path, "") : JoinLocalPath(path, ""),
+                 TicksFromUnix(std::chrono::duration_cast<std::chrono::seconds>(now).count()));
   } else if (folderClass == FolderRoot && record && out.empty() &&
              FolderMissing(fs, path, remote ? 1 : 64)) {
     // A top folder that is not there yet is empty (a copy makes it), but
@@ -255,50 +234,34 @@ bool CFolderComparer::ListSide(bool remote, const std::string& path, int folderC
   return ok;
 }
 
+std::vector<PairFacts> CFolderComparer::PairFiles(const ScanList& local, const ScanList& remote, bool localUnread,
+                                                  bool remoteUnread) const {
+  std::vector<PairFacts> pairs;
+  pairs.reserve(std::max(local.size(), remote.size()));
+  MergeSortedLists(
+      local, remote,
+      [&](const FindData* l, const FindData* r) { pairs.push_back({l, r, localUnread, remoteUnread}); },
+      [this] { return IsAborted(); });
+  return pairs;
+}
+
 void CFolderComparer::MergeFiles(const ScanList& local, const ScanList& remote, bool localUnread,
                                  bool remoteUnread, const ScanList& localAll, const ScanList& remoteAll,
                                  const std::set<std::string>& leftOut) {
-  // Below a folder whose key is shared the state is left alone.
+  // The walk pairs the files, each pair is decided (with its record), and
+  // then the state hears what the folder says. Below a folder whose key is
+  // shared the state is left alone.
   IRecordedState* const state = sharedKeys_ ? nullptr : state_;
-  RecordedFolderList records;
-  if (stateAny_ && state) records = state->Folder(folderKey_);
-  std::vector<bool> met(records.size());
-  size_t unmet = records.size();
-  const std::set<std::string> shared = state ? SharedKeys(local, remote, leftOut) : std::set<std::string>();
-  MergeSortedLists(
-      local, remote,
-      [&](const FindData* l, const FindData* r) {
-        // A side missing from a listing that was not read whole may be there.
-        if ((!l && localUnread) || (!r && remoteUnread)) return AddEntry(l, r, StateUnknown);
-        const RecordedPair* record = nullptr;
-        std::string key;
-        if (state) key = FoldedName(l ? l->name : r->name);
-        if (state && !shared.count(key)) {
-          const auto it = std::lower_bound(records.begin(), records.end(), key,
-                                           [](const RecordedFile& f, const std::string& k) { return f.name < k; });
-          if (it != records.end() && it->name == key) {
-            record = &it->sides;
-            const size_t i = static_cast<size_t>(it - records.begin());
-            unmet -= !met[i];
-            met[i] = true;  // what is left unmet at the end is not here
-          }
-        }
-        const CompareState cls = Classify(l, r, record);
-        if (state && cls == InStep && l && r && !shared.count(key)) {
-          const RecordedPair now{{l->size, l->lastWrite}, {r->size, r->lastWrite}};
-          if (!record || *record != now) state->InStep(folderKey_, key, now);
-        }
-        AddEntry(l, r, cls);
-      },
-      [this] { return IsAborted(); });
-  // A record whose file is on neither side (the whole listings, not only the
-  // files of the chosen types) is gone; with a side unread it may be there.
-  if (!unmet || localUnread || remoteUnread || IsAborted()) return;
-  std::set<std::string> present;
-  for (const ScanList* all : {&localAll, &remoteAll})
-    for (const FindData& fd : *all) present.insert(FoldedName(fd.name));
-  for (size_t i = 0; i < records.size(); ++i)
-    if (!met[i] && !present.count(records[i].name)) state->Gone(folderKey_, records[i].name);
+  CFolderState records(state, stateAny_, folderKey_,
+                       state ? SharedKeys(local, remote, leftOut) : std::set<std::string>());
+  std::vector<DecidedPair> decided;
+  decided.reserve(std::max(local.size(), remote.size()));
+  for (const PairFacts& pair : PairFiles(local, remote, localUnread, remoteUnread)) {
+    const RecordedPair* const record = records.RecordOf(pair);
+    decided.push_back({pair, record, Decide(pair, record, decide_)});
+    AddEntry(pair.local, pair.remote, decided.back().cls);
+  }
+  records.Write(decided, localAll, remoteAll, !localUnread && !remoteUnread && !IsAborted());
 }
 
 std::set<std::string> CFolderComparer::SharedKeys(const ScanList& local, const ScanList& remote,
@@ -315,33 +278,6 @@ std::set<std::string> CFolderComparer::SharedKeys(const ScanList& local, const S
     for (size_t i = 1; i < side->size(); ++i)
       if (CompareNamesNoCase((*side)[i - 1].name, (*side)[i].name) == 0) shared.insert(FoldedName((*side)[i].name));
   return shared;
-}
-
-CompareState CFolderComparer::Classify(const FindData* l, const FindData* r, const RecordedPair* record) {
-  // Without a record the times decide, but a time the server cannot hold
-  // (outside its protocol's range: it was never set there) never makes its
-  // side the newer one.
-  const auto byTimes = [&] {
-    const CompareState s = CompareTimes(l, r, ignoreSeconds_);
-    const bool localOut = l && !remoteCaps_.HoldsTime(l->lastWrite);
-    const bool remoteOut = r && !remoteCaps_.HoldsTime(r->lastWrite);
-    if (l && r && s == CopyLocalToRemote && localOut && !remoteOut) return CopyRemoteToLocal;
-    if (l && r && s == CopyRemoteToLocal && remoteOut && !localOut) return CopyLocalToRemote;
-    return s;
-  };
-  if (!state_ || !state_->Classify()) return byTimes();
-  switch (ClassifyWithRecord(l, r, record, ignoreSeconds_)) {
-    // Neither side changed since the record: in step whatever the times say
-    // (a copy is recorded as both sides show it, also where a server did not
-    // take the time it was given).
-    case RecordedClass::InStep: return InStep;
-    case RecordedClass::CopyUp: return CopyLocalToRemote;
-    case RecordedClass::CopyDown: return CopyRemoteToLocal;
-    case RecordedClass::DeletedLocally: return DeleteRemote;
-    case RecordedClass::DeletedRemotely: return DeleteLocal;
-    case RecordedClass::Conflict: return Conflict;
-    default: return byTimes();
-  }
 }
 
 void CFolderComparer::MergeFolders(const ScanList& local, const ScanList& remote, const std::string& localPath,
@@ -486,7 +422,7 @@ void CFolderComparer::AddEntry(const FindData* local, const FindData* remote, Co
   if (local) entry->local = *local;
   if (remote) entry->remote = *remote;
   entry->state = state;
-  entry->tagged = tagAfterCompare_ && !currentRecord_->incomplete && state != Conflict;
+  entry->tagged = tagAfterCompare_ && !currentRecord_->incomplete && TaggedByCompare(state, decide_);
   auto guard = collection_->Lock();
   currentRecord_->entries.push_back(std::move(entry));
 }
