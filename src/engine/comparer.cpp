@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <chrono>
 #include <map>
-#include <optional>
 #include <set>
 
 #include "engine/folder_state.h"
