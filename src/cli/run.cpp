@@ -408,6 +408,7 @@ int CompareOrSync(Options o) {
   compare.memory = o.noState  ? CompareOptions::Memory::Off
                    : o.mirror ? CompareOptions::Memory::RecordOnly
                               : CompareOptions::Memory::On;
+  compare.mirror = !o.mirror ? MirrorPolicy::None : o.up ? MirrorPolicy::Up : MirrorPolicy::Down;
   compare.connectionName = o.connection;
   if (!controller.RunCompare(compare, nullptr, problem)) Fail(problem);
   ReportServerTime(controller);
@@ -420,7 +421,6 @@ int CompareOrSync(Options o) {
 
   if (!sync) return FinishCompare(collection, local, o.format);
 
-  if (o.mirror) controller.MakeMirror(o.up);
   const TransferOptions options = SyncOptions(o);
   const DeletionCheck check = controller.CheckDeletions(options, o.maxDelete);
   if (o.dryRun) return DryRun(collection, o, options, local, check);

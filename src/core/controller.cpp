@@ -102,6 +102,8 @@ bool CSyncController::BeginWalk(ICompareListener* listener, std::string& problem
     return false;
   }
   comparer_.SetRemoveStaleTemps(options.removeStaleTemps);
+  comparer_.SetMirror(options.mirror);
+  mirrored_ = options.mirror != MirrorPolicy::None;
   staleSwept_ = false;
   comparer_.BeginCompare(listener, local_.get(), lister_.get(), &collection_, localRoot_, remoteRoot_,
                          options.tagAfterCompare, options.ignoreSeconds, lister_.get(), state_.get());
@@ -229,27 +231,6 @@ int CSyncController::ForgetState(const FileSystemTarget& target, const std::stri
   note = "the state file " + path + " is damaged: it is kept as " + aside + ", and every folder pair starts over";
   error.clear();
   return 0;
-}
-
-void CSyncController::MakeMirror(bool up) {
-  mirrored_ = true;
-  auto guard = collection_.Lock();
-  for (size_t i = 0; i < collection_.GetCount(); ++i) {
-    CFolderRecord* record = collection_.GetAt(i);
-    if (record->UnderIncomplete()) continue;
-    for (auto& e : record->entries) {
-      const bool onSource = up ? e->local.has_value() : e->remote.has_value();
-      if (!onSource && IsCopyState(e->state)) {
-        e->state = up ? DeleteRemote : DeleteLocal;
-        e->tagged = true;
-      } else if (e->state == (up ? CopyRemoteToLocal : CopyLocalToRemote) || e->state == Conflict ||
-                 IsDeleteState(e->state)) {
-        // Newer on the destination (or changed there since the last sync):
-        // left as it is.
-        e->tagged = false;
-      }
-    }
-  }
 }
 
 DeletionCheck CSyncController::CheckDeletions(const TransferOptions& options, long maxDelete, int maxShare) const {

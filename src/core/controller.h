@@ -45,6 +45,11 @@ struct CompareOptions {
   // classes by the times (a one-way mirror); Off neither reads nor writes it.
   enum class Memory { On, RecordOnly, Off };
   Memory memory = Memory::On;
+  // A one-way mirror and its direction: the times decide (the source wins
+  // where it is newer), what is on the destination only becomes a deletion
+  // there (tagged), a file newer on the destination is untagged (left as it
+  // is).
+  MirrorPolicy mirror = MirrorPolicy::None;
   // The stored connection's name (empty: none), only a label: the records
   // are kept under the place (Place() and the two folders). Records that
   // earlier versions kept under the name are taken over.
@@ -204,10 +209,6 @@ class CSyncController {
   // set aside whole, every pair starting over, and `note` says so.
   static int ForgetState(const FileSystemTarget& target, const std::string& connectionName, std::string& error,
                          std::string& note, const std::string& file = std::string());
-  // A one-way mirror, after a compare: what is on the destination only
-  // becomes a deletion there (tagged); a file newer on the destination is
-  // untagged (left as it is).
-  void MakeMirror(bool up);
   // The deletions a sync with these options would make (in its directions,
   // those chosen by hand included). More than `maxShare` percent of the files
   // recorded in step on either side (of the destination's files for a
@@ -317,7 +318,7 @@ class CSyncController {
   PairLock pairLock_;         // the last compare's folder pair, held until the next
   std::unique_ptr<SyncStateStore> store_;
   std::unique_ptr<StateSession> state_;  // the last compare's, for the sync after it
-  bool mirrored_ = false;                // MakeMirror since the last compare
+  bool mirrored_ = false;                // the last compare was a mirror's
 
   CFolderCollection& collection_;
   std::string localRemoteRoot_;  // the local stand-in's root, when that is the remote side

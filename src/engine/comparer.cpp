@@ -3,12 +3,12 @@
 #include <algorithm>
 #include <chrono>
 #include <map>
-#include <optional>
 #include <set>
 
+#include "engine/folder_state.h"
+#include "engine/state_rules.h"
 #include "fs/paths.h"
 #include "fs/patterns.h"
-#include "engine/state_rules.h"
 
 namespace twinbay {
 
@@ -16,67 +16,6 @@ std::vector<std::string> CFolderComparer::StaleTempsKept() const {
   std::vector<std::string> texts;
   for (const StaleTemp& t : StaleTempsFound()) texts.push_back((t.remote ? "remote " : "local ") + t.path);
   return texts;
-}
-
-std::vector<CFolderComparer::StaleTemp> CFolderComparer::StaleTempsFound() const {
-  std::lock_guard g(staleMutex_);
-  return staleKept_;
-}
-
-void CFolderComparer::SweepStaleTemps(ScanList& listing, const ScanList* other, bool remote,
-                                      const std::string& folder) {
-  const auto now = std::chrono::system_clock::now().time_since_epoch();
-  const int64_t cutoff =
-      TicksFromUnix(std::chrono::duration_cast<std::chrono::seconds>(now).count()) - kStaleTempAge;
-  // The temporary names under which a copy from the other side would be
-  // continued: each large file there that this side does not hold as it is.
-  std::map<std::string, const FindData*> here;
-  for (const FindData& fd : listing) here.emplace(FoldedName(fd.name), &fd);
-  std::set<std::string> resumable;
-  for (const FindData& f : other ? *other : ScanList()) {
-    if (f.IsDirectory() || !f.sizeKnown || f.size < kResumeMinimum) continue;
-    const auto it = here.find(FoldedName(f.name));
-    const FindData* mine = it == here.end() ? nullptr : it->second;
-    if (mine && mine->size == f.size &&
-        CompareFileTimes(mine->lastWrite, mine->precision, f.lastWrite, f.precision, SidesScope(ignoreSeconds_)) == 0)
-      continue;  // in step: nothing to continue
-    resumable.insert(FoldedName(ResumableTempName(mine ? mine->name : f.name, f.size, f.lastWrite)));
-  }
-  CFolderRecord* const record = currentRecord_;
-  std::erase_if(listing, [&](const FindData& fd) {
-    if (fd.IsDirectory() || !IsOwnTempName(fd.name) || fd.name.find('/') != std::string::npos) return false;
-    // Kept: a broken copy a later one continues (any age; with the other
-    // side unread none can be told apart), or one too recent to be stale.
-    if (!other || resumable.count(FoldedName(fd.name)) || fd.lastWrite >= cutoff) {
-      if (remote && record) {
-        auto guard = collection_->Lock();
-        record->remoteTemps.push_back(fd);
-      }
-      return false;
-    }
-    if (!removeStale_) {
-      std::lock_guard g(staleMutex_);
-      staleKept_.push_back({remote, folder + fd.name});
-      return true;
-    }
-    if (!(remote ? remote_ : local_)->Remove(folder + fd.name)) return false;
-    ++staleRemoved_;
-    return true;
-  });
-}
-
-CompareState CFolderComparer::CompareTimes(const FileSide& local, const FileSide& remote, bool ignoreSeconds) {
-  return CompareTimes(local ? &*local : nullptr, remote ? &*remote : nullptr, ignoreSeconds);
-}
-
-CompareState CFolderComparer::CompareTimes(const FindData* local, const FindData* remote, bool ignoreSeconds) {
-  if (!local && !remote) return InStep;
-  if (!local) return CopyRemoteToLocal;
-  if (!remote) return CopyLocalToRemote;
-  const int order = CompareFileTimes(local->lastWrite, local->precision, remote->lastWrite, remote->precision,
-                                     SidesScope(ignoreSeconds));
-  if (order == 0) return InStep;
-  return order > 0 ? CopyLocalToRemote : CopyRemoteToLocal;
 }
 
 void CFolderComparer::AppendSeparator(std::string& path, bool remote) { twinbay::AppendSeparator(path, remote); }
@@ -101,8 +40,10 @@ void CFolderComparer::BeginCompare(ICompareListener* listener, IFileSystem* loca
                                    CFolderCollection* collection, const std::string& localPath,
                                    const std::string& remotePath, bool tagAfterCompare, bool ignoreSeconds,
                                    IListAhead* ahead, IRecordedState* state) {
-  ignoreSeconds_ = ignoreSeconds;
   state_ = state;
+  decide_.ignoreSeconds = ignoreSeconds;
+  decide_.memory = state && state->Classify();
+  decide_.mirror = mirror_;
   stateAny_ = state && state->Any();
   whole_ = true;
   tagAfterCompare_ = tagAfterCompare;
@@ -110,7 +51,9 @@ void CFolderComparer::BeginCompare(ICompareListener* listener, IFileSystem* loca
   collection_ = collection;
   local_ = local;
   remote_ = remote;
-  remoteCaps_ = remote ? remote->Capabilities() : FsCapabilities();
+  const FsCapabilities caps = remote ? remote->Capabilities() : FsCapabilities();
+  decide_.remoteEarliest = caps.earliestTime;
+  decide_.remoteLatest = caps.latestTime;
   ahead_ = ahead;
   localAncestorIds_.clear();
   remoteAncestorPaths_.clear();
@@ -120,11 +63,7 @@ void CFolderComparer::BeginCompare(ICompareListener* listener, IFileSystem* loca
   depth_ = 0;
   sharedKeys_ = 0;
   abort_.store(0);
-  staleRemoved_.store(0);
-  {
-    std::lock_guard g(staleMutex_);
-    staleKept_.clear();
-  }
+  sweep_.Begin(removeStale_);
   auto root = std::make_unique<CFolderRecord>(localPath, remotePath, FolderRoot);
   root->name = localPath + " <=> " + remotePath;
   currentRecord_ = AddRecord(std::move(root));
@@ -136,6 +75,65 @@ void CFolderComparer::Run(const std::string& localPath, const std::string& remot
   CompareFolder(localPath, remotePath, fileTypes.empty() ? std::string("*.*") : fileTypes, includeSubFolders);
   if (state_) state_->Finish(whole_ && includeSubFolders && !IsAborted());
   if (listener_) listener_->FolderFinished(root);
+}
+
+struct CFolderComparer::FolderListing {
+  ScanList localAll, remoteAll;      // every entry read
+  ScanList localFiles, remoteFiles;  // the files of the chosen types
+  bool localUnread = false, remoteUnread = false;
+  std::string failure;             // why a side was not read whole
+  std::set<std::string> leftOut;   // either side's (see ListSide)
+};
+
+void CFolderComparer::ListFolder(const std::string& localPath, const std::string& remotePath,
+                                 const std::string& fileTypes, int folderClass, FolderListing& f) {
+  // Each side is listed once per folder; the patterns are matched here, which
+  // gives what one listing per pattern would, with one round trip. A side that
+  // the parent's complete listing showed to be missing is not asked at all.
+  bool localListed = false, remoteListed = false;
+  auto listSide = [&](bool remote, bool& listed, ScanList& all, bool& unread) {
+    if (listed) return;
+    listed = true;
+    std::string why;
+    unread = !ListSide(remote, remote ? remotePath : localPath, folderClass, all, why, f.leftOut);
+    if (f.failure.empty()) f.failure = why;
+  };
+  auto listLocal = [&] { listSide(false, localListed, f.localAll, f.localUnread); };
+  auto listRemote = [&] { listSide(true, remoteListed, f.remoteAll, f.remoteUnread); };
+  std::vector<std::string> patterns;
+  if (!IsAborted()) SplitFileTypes(patterns, fileTypes);
+  for (const std::string& pattern : patterns) {
+    if (!IsAborted()) {
+      listLocal();
+      SelectMatching(f.localAll, false, pattern, f.localFiles);
+    }
+    if (!IsAborted()) {
+      listRemote();
+      SelectMatching(f.remoteAll, false, pattern, f.remoteFiles);
+    }
+  }
+  if (!IsAborted()) {
+    listLocal();
+    listRemote();
+  }
+  // The stale temporary files of each side read whole go, but for those of a
+  // copy that a later one continues (told by the other side's files).
+  const auto now = std::chrono::system_clock::now().time_since_epoch();
+  const int64_t ticks = TicksFromUnix(std::chrono::duration_cast<std::chrono::seconds>(now).count());
+  for (const bool remote : {false, true}) {
+    if (IsAborted() || (remote ? f.remoteUnread : f.localUnread)) continue;
+    const bool otherUnread = remote ? f.localUnread : f.remoteUnread;
+    std::vector<FindData> kept;
+    sweep_.Sweep(remote ? f.remoteAll : f.localAll, otherUnread ? nullptr : remote ? &f.localAll : &f.remoteAll,
+                 remote ? *remote_ : *local_, remote,
+                 remote ? JoinRemotePath(remotePath, "") : JoinLocalPath(localPath, ""), ticks, decide_.ignoreSeconds, kept);
+    // The server's temporary files a copy may continue: the copy learns of
+    // them here rather than by asking after a name that may not be there.
+    if (CFolderRecord* const record = currentRecord_; remote && record && !kept.empty()) {
+      auto guard = collection_->Lock();
+      for (FindData& fd : kept) record->remoteTemps.push_back(std::move(fd));
+    }
+  }
 }
 
 void CFolderComparer::CompareFolder(const std::string& localPath, const std::string& remotePath,
@@ -159,44 +157,9 @@ void CFolderComparer::CompareFolder(const std::string& localPath, const std::str
   }
   remoteAncestorPaths_.push_back(remotePath);
 
-  // Each side is listed once per folder; the patterns are matched here, which
-  // gives what one listing per pattern would, with one round trip. A side that
-  // the parent's complete listing showed to be missing is not asked at all.
-  ScanList localAll, remoteAll, localFiles, remoteFiles, localFolders, remoteFolders;
-  bool localListed = false, remoteListed = false, localUnread = false, remoteUnread = false;
-  std::string failure;
-  std::set<std::string> leftOut;  // either side's
-  auto listSide = [&](bool remote, bool& listed, ScanList& all, bool& unread) {
-    if (listed) return;
-    listed = true;
-    std::string why;
-    unread = !ListSide(remote, remote ? remotePath : localPath, folderClass, all, why, leftOut);
-    if (failure.empty()) failure = why;
-  };
-  auto listLocal = [&] { listSide(false, localListed, localAll, localUnread); };
-  auto listRemote = [&] { listSide(true, remoteListed, remoteAll, remoteUnread); };
-  std::vector<std::string> patterns;
-  if (!IsAborted()) SplitFileTypes(patterns, fileTypes);
-  for (const std::string& pattern : patterns) {
-    if (!IsAborted()) {
-      listLocal();
-      SelectMatching(localAll, false, pattern, localFiles);
-    }
-    if (!IsAborted()) {
-      listRemote();
-      SelectMatching(remoteAll, false, pattern, remoteFiles);
-    }
-  }
-  if (!IsAborted()) {
-    listLocal();
-    listRemote();
-  }
-  // The stale temporary files of each side read whole go, but for those of a
-  // copy that a later one continues (told by the other side's files).
-  if (!IsAborted() && !localUnread)
-    SweepStaleTemps(localAll, remoteUnread ? nullptr : &remoteAll, false, JoinLocalPath(localPath, ""));
-  if (!IsAborted() && !remoteUnread)
-    SweepStaleTemps(remoteAll, localUnread ? nullptr : &localAll, true, JoinRemotePath(remotePath, ""));
+  FolderListing f;
+  ListFolder(localPath, remotePath, fileTypes, folderClass, f);
+  const std::string& failure = f.failure;
   // A side that could not be read is not an empty side: the folder is marked
   // incomplete before any entry is made, so nothing in it is ever tagged, and
   // its sub-folders are shown but not walked.
@@ -206,21 +169,23 @@ void CFolderComparer::CompareFolder(const std::string& localPath, const std::str
   }
   if (!failure.empty()) whole_ = false;
   if (!IsAborted()) {
-    SortByName(localFiles);
-    SortByName(remoteFiles);
+    SortByName(f.localFiles);
+    SortByName(f.remoteFiles);
     if (state_) {
       folderKey_ = record ? RecordedFolder(*record) : std::string();
       if (failure.empty()) state_->Walked(folderKey_);
     }
-    if (!IsAborted()) MergeFiles(localFiles, remoteFiles, localUnread, remoteUnread, localAll, remoteAll, leftOut);
+    if (!IsAborted())
+      MergeFiles(f.localFiles, f.remoteFiles, f.localUnread, f.remoteUnread, f.localAll, f.remoteAll, f.leftOut);
   }
-  if (!IsAborted()) SelectMatching(localAll, true, "*.*", localFolders);
-  if (!IsAborted()) SelectMatching(remoteAll, true, "*.*", remoteFolders);
+  ScanList localFolders, remoteFolders;
+  if (!IsAborted()) SelectMatching(f.localAll, true, "*.*", localFolders);
+  if (!IsAborted()) SelectMatching(f.remoteAll, true, "*.*", remoteFolders);
   SortByName(localFolders);
   SortByName(remoteFolders);
   if (!IsAborted() && include && failure.empty() && depth_ < kMaxDepth) AnnounceRemoteFolders(remoteFolders, remotePath);
   if (!IsAborted())
-    MergeFolders(localFolders, remoteFolders, localPath, remotePath, fileTypes, include && failure.empty(), leftOut);
+    MergeFolders(localFolders, remoteFolders, localPath, remotePath, fileTypes, include && failure.empty(), f.leftOut);
 
   remoteAncestorPaths_.pop_back();
   if (depth_ == 1) localAncestorIds_.pop_back();
@@ -285,50 +250,34 @@ bool CFolderComparer::ListSide(bool remote, const std::string& path, int folderC
   return ok;
 }
 
+std::vector<PairFacts> CFolderComparer::PairFiles(const ScanList& local, const ScanList& remote, bool localUnread,
+                                                  bool remoteUnread) const {
+  std::vector<PairFacts> pairs;
+  pairs.reserve(std::max(local.size(), remote.size()));
+  MergeSortedLists(
+      local, remote,
+      [&](const FindData* l, const FindData* r) { pairs.push_back({l, r, localUnread, remoteUnread}); },
+      [this] { return IsAborted(); });
+  return pairs;
+}
+
 void CFolderComparer::MergeFiles(const ScanList& local, const ScanList& remote, bool localUnread,
                                  bool remoteUnread, const ScanList& localAll, const ScanList& remoteAll,
                                  const std::set<std::string>& leftOut) {
-  // Below a folder whose key is shared the state is left alone.
+  // The walk pairs the files, each pair is decided (with its record), and
+  // then the state hears what the folder says. Below a folder whose key is
+  // shared the state is left alone.
   IRecordedState* const state = sharedKeys_ ? nullptr : state_;
-  RecordedFolderList records;
-  if (stateAny_ && state) records = state->Folder(folderKey_);
-  std::vector<bool> met(records.size());
-  size_t unmet = records.size();
-  const std::set<std::string> shared = state ? SharedKeys(local, remote, leftOut) : std::set<std::string>();
-  MergeSortedLists(
-      local, remote,
-      [&](const FindData* l, const FindData* r) {
-        // A side missing from a listing that was not read whole may be there.
-        if ((!l && localUnread) || (!r && remoteUnread)) return AddEntry(l, r, StateUnknown);
-        const RecordedPair* record = nullptr;
-        std::string key;
-        if (state) key = FoldedName(l ? l->name : r->name);
-        if (state && !shared.count(key)) {
-          const auto it = std::lower_bound(records.begin(), records.end(), key,
-                                           [](const RecordedFile& f, const std::string& k) { return f.name < k; });
-          if (it != records.end() && it->name == key) {
-            record = &it->sides;
-            const size_t i = static_cast<size_t>(it - records.begin());
-            unmet -= !met[i];
-            met[i] = true;  // what is left unmet at the end is not here
-          }
-        }
-        const CompareState cls = Classify(l, r, record);
-        if (state && cls == InStep && l && r && !shared.count(key)) {
-          const RecordedPair now{{l->size, l->lastWrite}, {r->size, r->lastWrite}};
-          if (!record || *record != now) state->InStep(folderKey_, key, now);
-        }
-        AddEntry(l, r, cls);
-      },
-      [this] { return IsAborted(); });
-  // A record whose file is on neither side (the whole listings, not only the
-  // files of the chosen types) is gone; with a side unread it may be there.
-  if (!unmet || localUnread || remoteUnread || IsAborted()) return;
-  std::set<std::string> present;
-  for (const ScanList* all : {&localAll, &remoteAll})
-    for (const FindData& fd : *all) present.insert(FoldedName(fd.name));
-  for (size_t i = 0; i < records.size(); ++i)
-    if (!met[i] && !present.count(records[i].name)) state->Gone(folderKey_, records[i].name);
+  CFolderState records(state, stateAny_, folderKey_,
+                       state ? SharedKeys(local, remote, leftOut) : std::set<std::string>());
+  std::vector<DecidedPair> decided;
+  decided.reserve(std::max(local.size(), remote.size()));
+  for (const PairFacts& pair : PairFiles(local, remote, localUnread, remoteUnread)) {
+    const RecordedPair* const record = records.RecordOf(pair);
+    decided.push_back({pair, record, Decide(pair, record, decide_)});
+    AddEntry(pair.local, pair.remote, decided.back().cls);
+  }
+  records.Write(decided, localAll, remoteAll, !localUnread && !remoteUnread && !IsAborted());
 }
 
 std::set<std::string> CFolderComparer::SharedKeys(const ScanList& local, const ScanList& remote,
@@ -345,33 +294,6 @@ std::set<std::string> CFolderComparer::SharedKeys(const ScanList& local, const S
     for (size_t i = 1; i < side->size(); ++i)
       if (CompareNamesNoCase((*side)[i - 1].name, (*side)[i].name) == 0) shared.insert(FoldedName((*side)[i].name));
   return shared;
-}
-
-CompareState CFolderComparer::Classify(const FindData* l, const FindData* r, const RecordedPair* record) {
-  // Without a record the times decide, but a time the server cannot hold
-  // (outside its protocol's range: it was never set there) never makes its
-  // side the newer one.
-  const auto byTimes = [&] {
-    const CompareState s = CompareTimes(l, r, ignoreSeconds_);
-    const bool localOut = l && !remoteCaps_.HoldsTime(l->lastWrite);
-    const bool remoteOut = r && !remoteCaps_.HoldsTime(r->lastWrite);
-    if (l && r && s == CopyLocalToRemote && localOut && !remoteOut) return CopyRemoteToLocal;
-    if (l && r && s == CopyRemoteToLocal && remoteOut && !localOut) return CopyLocalToRemote;
-    return s;
-  };
-  if (!state_ || !state_->Classify()) return byTimes();
-  switch (ClassifyWithRecord(l, r, record, ignoreSeconds_)) {
-    // Neither side changed since the record: in step whatever the times say
-    // (a copy is recorded as both sides show it, also where a server did not
-    // take the time it was given).
-    case RecordedClass::InStep: return InStep;
-    case RecordedClass::CopyUp: return CopyLocalToRemote;
-    case RecordedClass::CopyDown: return CopyRemoteToLocal;
-    case RecordedClass::DeletedLocally: return DeleteRemote;
-    case RecordedClass::DeletedRemotely: return DeleteLocal;
-    case RecordedClass::Conflict: return Conflict;
-    default: return byTimes();
-  }
 }
 
 void CFolderComparer::MergeFolders(const ScanList& local, const ScanList& remote, const std::string& localPath,
@@ -516,7 +438,7 @@ void CFolderComparer::AddEntry(const FindData* local, const FindData* remote, Co
   if (local) entry->local = *local;
   if (remote) entry->remote = *remote;
   entry->state = state;
-  entry->tagged = tagAfterCompare_ && !currentRecord_->incomplete && state != Conflict;
+  entry->tagged = tagAfterCompare_ && !currentRecord_->incomplete && TaggedByCompare(state, decide_);
   auto guard = collection_->Lock();
   currentRecord_->entries.push_back(std::move(entry));
 }

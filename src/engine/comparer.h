@@ -1,18 +1,21 @@
 // The comparer: walks a local and a remote folder tree (each a file system)
-// in parallel, pairs files and folders by name, classifies every file by its
-// last-write time and builds the folder records, telling a listener as each
-// is added and finished.
+// in parallel, pairs files and folders by name and builds the folder records,
+// telling a listener as each is added and finished. Each folder goes through
+// steps of its own: its listings (stale temporary files swept out:
+// engine/stale_temps.h), the pairs of its files, each pair's class (Decide,
+// engine/decide.h) and the state's update (engine/folder_state.h).
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <map>
-#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "engine/decide.h"
 #include "engine/file_entry.h"
+#include "engine/stale_temps.h"
 #include "fs/local_scan.h"
 #include "engine/state_rules.h"
 #include "fs/file_system.h"
@@ -50,7 +53,7 @@ class CFolderComparer {
   // a run that ended abruptly (a crash, a power cut): a compare that comes
   // across one removes it when asked to (before a real sync), else only
   // names it.
-  static constexpr int64_t kStaleTempAge = kTicksPerDay;
+  static constexpr int64_t kStaleTempAge = CStaleTempSweep::kAge;
 
   // Gets the comparer ready for one compare: the top folder's record (named
   // "local <=> remote"), abort flag cleared. The collection should have been
@@ -70,26 +73,19 @@ class CFolderComparer {
   // Whether the next compares remove the stale temporary files they find
   // (off by default: a compare changes nothing).
   void SetRemoveStaleTemps(bool remove) { removeStale_ = remove; }
+  // Whether the next compares are of a one-way mirror, and its direction:
+  // what is on its destination only is deleted there, a file newer there
+  // is left as it is (untagged).
+  void SetMirror(MirrorPolicy mirror) { mirror_ = mirror; }
   // How many stale temporary files the last compare removed (both sides).
-  int StaleTempsRemoved() const { return staleRemoved_.load(); }
+  int StaleTempsRemoved() const { return sweep_.Removed(); }
   // Those it found and did not remove, each as "local PATH" or "remote PATH".
   std::vector<std::string> StaleTempsKept() const;
   // The same as side and full path (each as its file system names it),
   // for a sync to remove them later.
-  struct StaleTemp {
-    bool remote;
-    std::string path;
-  };
-  std::vector<StaleTemp> StaleTempsFound() const;
+  using StaleTemp = twinbay::StaleTemp;
+  std::vector<StaleTemp> StaleTempsFound() const { return sweep_.Found(); }
   bool IsAborted() const { return abort_.load(std::memory_order_relaxed) != 0; }
-
-  // Which way a pair of sides would be copied, by their times as the one
-  // rule compares the local time with the server's (CompareFileTimes):
-  // truncated to whole seconds, or whole minutes with ignoreSeconds (or the
-  // coarser precision a side's listing gave), less than 3 seconds apart in
-  // step. A missing side counts as older than a present one.
-  static CompareState CompareTimes(const FileSide& local, const FileSide& remote, bool ignoreSeconds);
-  static CompareState CompareTimes(const FindData* local, const FindData* remote, bool ignoreSeconds);
 
   // Appends the separator ("/" for both sides here) unless the path is empty
   // or already ends in one; runs of "/" in a remote path then collapse.
@@ -103,16 +99,24 @@ class CFolderComparer {
   static std::string CheckPaths(const std::string& localPath);
 
  private:
+  // One folder's listings, both sides (defined in comparer.cpp).
+  struct FolderListing;
+  // Lists both sides of one folder pair, and picks the files of the chosen
+  // types from each.
+  void ListFolder(const std::string& localPath, const std::string& remotePath, const std::string& fileTypes,
+                  int folderClass, FolderListing& out);
   // Walks one folder pair (the whole tree when called with the roots).
   void CompareFolder(const std::string& localPath, const std::string& remotePath, const std::string& fileTypes,
                      bool include);
-  // A file missing from a side that was not read whole gets StateUnknown.
-  // The whole listings tell a recorded pair that is gone from a filtered one.
+  // The walk's pairs of one folder's files (sorted by name), paired by
+  // name ignoring case, each with its sides' listing facts.
+  std::vector<PairFacts> PairFiles(const ScanList& local, const ScanList& remote, bool localUnread,
+                                   bool remoteUnread) const;
+  // Pairs one folder's files, decides each pair and adds its entry, then
+  // updates the state. The whole listings tell a recorded pair that is gone
+  // from a filtered one.
   void MergeFiles(const ScanList& local, const ScanList& remote, bool localUnread, bool remoteUnread,
                   const ScanList& localAll, const ScanList& remoteAll, const std::set<std::string>& leftOut);
-  // The class of one pair (neither side unknown), with the state's record
-  // of it (null: none).
-  CompareState Classify(const FindData* local, const FindData* remote, const RecordedPair* record);
   // The folded names whose record the state may not use: those more than
   // one entry of a side shares, and `leftOut`.
   static std::set<std::string> SharedKeys(const ScanList& local, const ScanList& remote,
@@ -139,24 +143,18 @@ class CFolderComparer {
   // `out`).
   bool ListSide(bool remote, const std::string& path, int folderClass, ScanList& out, std::string& why,
                 std::set<std::string>& leftOut);
-  // Removes the stale temporary files of one listing from it and from its side
-  // (`other`: the other side's listing of the folder, null when it was not
-  // read whole). `folder` ends in "/".
-  void SweepStaleTemps(ScanList& listing, const ScanList* other, bool remote, const std::string& folder);
 
   std::atomic<int> abort_{0};
-  std::atomic<int> staleRemoved_{0};
   bool removeStale_ = false;
-  mutable std::mutex staleMutex_;
-  std::vector<StaleTemp> staleKept_;
-  bool ignoreSeconds_ = true;
+  MirrorPolicy mirror_ = MirrorPolicy::None;
+  CStaleTempSweep sweep_;
+  DecideOptions decide_;  // this compare's
   bool tagAfterCompare_ = true;
   ICompareListener* listener_ = nullptr;
   CFolderRecord* currentRecord_ = nullptr;
   CFolderCollection* collection_ = nullptr;
   IFileSystem* local_ = nullptr;
   IFileSystem* remote_ = nullptr;
-  FsCapabilities remoteCaps_;  // the times the server can hold
   IListAhead* ahead_ = nullptr;
   IRecordedState* state_ = nullptr;
   bool stateAny_ = false;      // the state holds records for this pair

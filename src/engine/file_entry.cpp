@@ -1,11 +1,14 @@
 #include "engine/file_entry.h"
 
-#include "engine/comparer.h"
+#include "engine/decide.h"
 
 namespace twinbay {
 
 CompareState CFileEntry::Reclassify(bool ignoreSeconds) {
-  state = CFolderComparer::CompareTimes(local, remote, ignoreSeconds);
+  // The times alone decide (no record, no mirror), as the two sides stand now.
+  DecideOptions options;
+  options.ignoreSeconds = ignoreSeconds;
+  state = Decide({local ? &*local : nullptr, remote ? &*remote : nullptr}, nullptr, options);
   return state;
 }
 

@@ -72,7 +72,8 @@ class CFileEntry {
   CompareState state = InStep;
   bool tagged = false;
 
-  // Recomputes the state from the two sides (a missing side counts as older).
+  // Recomputes the state from the two sides by their times (Decide without a
+  // record; a missing side counts as older).
   CompareState Reclassify(bool ignoreSeconds);
   // The name used for both sides of a copy or a delete: the local name when
   // the entry has one, else the remote name.

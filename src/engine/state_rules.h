@@ -1,6 +1,7 @@
-// How a file pair is classed when the last synchronised state of its folder
-// pair is known: what each side was when the two were last in step decides,
-// not which side's clock is later.
+// The last synchronised state of a folder pair as the compare sees it: what
+// each side of a pair was when the two were last in step, the keys records
+// are kept under, and whether a side changed since its record. Decide (in
+// engine/decide.h) turns a pair and its record into a class.
 #pragma once
 
 #include <cstdint>
@@ -34,30 +35,12 @@ struct RecordedFile {
 // A folder's records, in the byte order of their names.
 using RecordedFolderList = std::vector<RecordedFile>;
 
-enum class RecordedClass {
-  AsToday,          // nothing recorded: the times decide, as without a state
-  InStep,           // neither side changed since the record
-  CopyUp,           // only the local side changed (or appeared)
-  CopyDown,         // only the remote side changed
-  DeletedLocally,   // recorded, gone locally, unchanged remotely: delete on the server
-  DeletedRemotely,  // recorded, gone remotely, unchanged locally: delete locally
-  Conflict,         // changed on both sides, or deleted on one and changed on the other
-  Gone,             // recorded, gone on both sides: the record goes too
-};
-
 // Whether a side differs from what was recorded of it (or listed of it
 // before): the size (where the listing gave one) or the time at the side's
 // own precision (CompareFileTimes, TimeScope::SameSide), whatever the
-// compare's tolerance.
+// compare's tolerance. The decision of a pair's class (Decide) and the
+// re-checks before a copy or a delete use it alike.
 bool SideChanged(const FindData& now, const RecordedSide& then);
-// Whether the local and the remote side are alike now: the same size (where
-// the listing gave one) and the same time as a compare judges it.
-bool SidesAlike(const FindData& local, const FindData& remote, bool ignoreSeconds);
-
-// The class of a pair with its record (null: none). A pair on one side only
-// that has no record is AsToday (a new file).
-RecordedClass ClassifyWithRecord(const FindData* local, const FindData* remote, const RecordedPair* record,
-                                 bool ignoreSeconds);
 
 // The key a name is recorded under: A-Z folded to a-z, as names pair up.
 std::string FoldedName(std::string_view name);

@@ -1,85 +1,103 @@
 #include <gtest/gtest.h>
 
 #include "engine/comparer.h"
+#include "engine/decide.h"
 
 namespace twinbay {
 namespace {
 
-FileSide At(int h, int m, int s, int ms = 0, TimePrecision p = TimePrecision::Seconds) {
-  FindData fd;
-  fd.name = "f";
-  fd.lastWrite = TicksFromUtc(2026, 3, 29, h, m, s) + ms * 10'000;
-  fd.precision = p;
-  return fd;
-}
-
-int32_t Cmp(const FileSide& l, const FileSide& r, bool ignoreSeconds = false) {
-  return CFolderComparer::CompareTimes(l, r, ignoreSeconds);
-}
-
-// Within 3 s is in step; coarser listings and ignoreSeconds compare to the minute or day.
-TEST(CompareTimes, ToleranceAndPrecision) {
-  const TimePrecision M = TimePrecision::Minutes;
-  const struct {
-    FileSide l, r;
-    bool ignoreSeconds;
-    int32_t want;
-  } cases[] = {
-      {At(10, 0, 0), At(10, 0, 2), false, InStep},
-      {At(10, 0, 0), At(10, 0, 3), false, CopyRemoteToLocal},
-      {At(10, 0, 3), At(10, 0, 0), false, CopyLocalToRemote},
-      {At(10, 0, 0, 0), At(10, 0, 2, 999), false, InStep},
-      {At(10, 0, 0, 999), At(10, 0, 3, 0), false, CopyRemoteToLocal},
-      {At(10, 0, 59), At(10, 1, 0), true, CopyRemoteToLocal},
-      {At(10, 0, 1), At(10, 0, 58), true, InStep},
-      {At(10, 0, 1), At(10, 0, 58), false, CopyRemoteToLocal},
-      {At(10, 5, 42), At(10, 5, 0, 0, M), false, InStep},
-      {At(10, 6, 1), At(10, 5, 0, 0, M), false, CopyLocalToRemote},
-      {At(23, 59, 59), At(0, 0, 0, 0, TimePrecision::Day), false, InStep},
-  };
-  for (size_t i = 0; i < std::size(cases); ++i)
-    EXPECT_EQ(Cmp(cases[i].l, cases[i].r, cases[i].ignoreSeconds), cases[i].want) << "case " << i;
-  // Around a daylight-saving change, UTC times an hour apart can show the same wall-clock time.
-  FileSide l = At(0, 0, 0), r = At(0, 0, 0);
-  l->lastWrite = TicksFromUtc(2026, 10, 25, 0, 30, 0);
-  r->lastWrite = TicksFromUtc(2026, 10, 25, 1, 30, 0);
-  EXPECT_EQ(Cmp(l, r), CopyRemoteToLocal);
-}
-
-// Each side against its own record at its own precision, whatever the
-// compare's tolerance; the tolerance only judges one side against the other
-// (two sides changed and alike now are in step, else a conflict).
-TEST(CompareTimes, EachSideAgainstItsOwnRecord) {
-  using R = RecordedClass;
-  const TimePrecision S = TimePrecision::Seconds, M = TimePrecision::Minutes, D = TimePrecision::Day;
-  const int64_t t = TicksFromUtc(2026, 3, 29, 10, 5, 0), s = kTicksPerSecond;
-  auto side = [](int64_t at, TimePrecision p) {
-    FindData f;
-    return f.size = 7, f.lastWrite = at, f.precision = p, f;
-  };
-  const struct {
+// The one decision: every class, each boundary of the time rule (3 s, the
+// minute, each side's precision), the record (absent, unchanged, changed on
+// one side or both, a side gone), the server's time range, unread listings
+// and both mirrors. The record: local 10:05:00, remote 10:05:10, 7 bytes.
+TEST(Decide, ClassesAndBoundaries) {
+  constexpr auto S = TimePrecision::Seconds, M = TimePrecision::Minutes, D = TimePrecision::Day;
+  constexpr int64_t N = -1;  // the side is not there
+  const auto at = [](int h, int m, int s, int ms = 0) { return TicksFromUtc(2026, 3, 29, h, m, s) + ms * 10'000; };
+  const DecideOptions sec{.ignoreSeconds = false}, toMin{.ignoreSeconds = true},
+      mem{.ignoreSeconds = false, .memory = true}, memMin{.ignoreSeconds = true, .memory = true},
+      up{.ignoreSeconds = false, .memory = true, .mirror = MirrorPolicy::Up},
+      down{.ignoreSeconds = false, .mirror = MirrorPolicy::Down},
+      range{.ignoreSeconds = false, .remoteLatest = at(12, 0, 0)};
+  const RecordedPair record{{7, at(10, 5, 0)}, {7, at(10, 5, 10)}};
+  struct Row {
     int64_t local, remote;
     TimePrecision lp, rp;
-    bool ignoreSeconds;
-    R want;
-  } cases[] = {
-      {t, t + 10 * s, S, S, true, R::InStep},             // as recorded, 10 s apart
-      {t + 40 * s, t + 10 * s, S, S, true, R::CopyUp},     // a same-size edit 40 s later, compared to the minute
-      {t + 1 * s, t + 10 * s, S, S, false, R::CopyUp},     // one second later
-      {t + 999 * s / 1000, t + 10 * s, S, S, false, R::InStep},  // within the same second
-      {t + 40 * s, t + 10 * s, S, M, false, R::CopyUp},    // the server listing to the minute
-      {t, t + 50 * s, S, M, true, R::InStep},              // listed in the same minute as recorded
-      {t, t + 70 * s, S, M, true, R::CopyDown},            // the next minute
-      {t, t + 10 * s + 3600 * s, S, D, true, R::InStep},   // listed to the day: the same day
-      {t + 40 * s, t + 13 * s, S, S, false, R::Conflict},  // both changed
-      {t + 40 * s, t + 40 * s + 3 * s, S, S, false, R::Conflict},          // exactly 3 s apart
-      {t + 40 * s, t + 40 * s + 2999 * s / 1000, S, S, false, R::InStep},  // alike: 2.999 s apart
-      {t + 50 * s, t + 11 * s, S, S, true, R::InStep},     // alike: the same minute
+    const DecideOptions& o;
+    CompareState want;
+    bool tagged = true;
+    bool recorded = false;
+    int unread = 0;           // 1: the local listing, 2: the remote one
+    uint64_t localSize = 7;
   };
-  const RecordedPair record{{7, t}, {7, t + 10 * s}};
-  for (size_t i = 0; i < std::size(cases); ++i) {
-    const FindData l = side(cases[i].local, cases[i].lp), r = side(cases[i].remote, cases[i].rp);
-    EXPECT_EQ(ClassifyWithRecord(&l, &r, &record, cases[i].ignoreSeconds), cases[i].want) << "case " << i;
+  const std::vector<Row> rows = {
+      // The times alone: less than 3 s apart in step, to the second.
+      {at(10, 0, 0), at(10, 0, 2), S, S, sec, InStep},
+      {at(10, 0, 0), at(10, 0, 3), S, S, sec, CopyRemoteToLocal},  // exactly 3 s
+      {at(10, 0, 3), at(10, 0, 0), S, S, sec, CopyLocalToRemote},
+      {at(10, 0, 4), at(10, 0, 0), S, S, sec, CopyLocalToRemote},  // 3 s + 1
+      {at(10, 0, 0), at(10, 0, 2, 999), S, S, sec, InStep},
+      {at(10, 0, 0, 999), at(10, 0, 3), S, S, sec, CopyRemoteToLocal},
+      {at(0, 30, 0), at(1, 30, 0), S, S, sec, CopyRemoteToLocal},  // an hour apart (a daylight-saving change)
+      // Ignore seconds: the minute.
+      {at(10, 0, 59), at(10, 1, 0), S, S, toMin, CopyRemoteToLocal},
+      {at(10, 0, 1), at(10, 0, 58), S, S, toMin, InStep},
+      {at(10, 0, 1), at(10, 0, 58), S, S, sec, CopyRemoteToLocal},
+      // Each side's precision: the coarser one decides.
+      {at(10, 5, 42), at(10, 5, 0), S, M, sec, InStep},
+      {at(10, 6, 1), at(10, 5, 0), S, M, sec, CopyLocalToRemote},
+      {at(10, 5, 0), at(10, 5, 42), M, S, sec, InStep},
+      {at(23, 59, 59), at(0, 0, 0), S, D, sec, InStep},
+      {at(10, 0, 0), N, S, S, sec, CopyLocalToRemote},  // a missing side is older
+      {N, at(10, 0, 0), S, S, sec, CopyRemoteToLocal},
+      // A time the server cannot hold never makes its side the newer one.
+      {at(13, 0, 0), at(10, 0, 0), S, S, range, CopyRemoteToLocal},
+      {at(10, 0, 0), at(13, 0, 0), S, S, range, CopyLocalToRemote},
+      {at(13, 0, 0), at(14, 0, 0), S, S, range, CopyRemoteToLocal},
+      // A side missing from a listing not read whole may be there.
+      {N, at(10, 0, 0), S, S, sec, StateUnknown, true, false, 1},
+      {at(10, 0, 0), N, S, S, mem, StateUnknown, true, true, 2},
+      {at(10, 0, 0), at(10, 0, 9), S, S, sec, CopyRemoteToLocal, true, false, 1},
+      // The record: each side against its own, at its own precision.
+      {at(10, 5, 0), at(10, 5, 10), S, S, memMin, InStep, true, true},
+      {at(10, 5, 0), at(10, 5, 10), S, S, sec, CopyRemoteToLocal, true, true},  // memory off: the times
+      {at(10, 5, 40), at(10, 5, 10), S, S, memMin, CopyLocalToRemote, true, true},  // an edit within the minute
+      {at(10, 5, 1), at(10, 5, 10), S, S, mem, CopyLocalToRemote, true, true},
+      {at(10, 5, 0, 999), at(10, 5, 10), S, S, mem, InStep, true, true},
+      {at(10, 5, 0), at(10, 5, 10), S, S, mem, CopyLocalToRemote, true, true, 0, 8},  // the size
+      {at(10, 5, 40), at(10, 5, 10), S, M, mem, CopyLocalToRemote, true, true},
+      {at(10, 5, 0), at(10, 5, 50), S, M, memMin, InStep, true, true},
+      {at(10, 5, 0), at(10, 6, 10), S, M, memMin, CopyRemoteToLocal, true, true},
+      {at(10, 5, 0), at(11, 5, 10), S, D, memMin, InStep, true, true},
+      {at(10, 5, 40), at(10, 5, 13), S, S, mem, Conflict, false, true},
+      {at(10, 5, 40), at(10, 5, 43), S, S, mem, Conflict, false, true},  // exactly 3 s apart
+      {at(10, 5, 40), at(10, 5, 42, 999), S, S, mem, InStep, true, true},
+      {at(10, 5, 50), at(10, 5, 11), S, S, memMin, InStep, true, true},
+      {N, at(10, 5, 10), S, S, mem, DeleteRemote, true, true},
+      {at(10, 5, 0), N, S, S, mem, DeleteLocal, true, true},
+      {N, at(10, 5, 20), S, S, mem, Conflict, false, true},
+      {at(10, 5, 0), N, S, S, mem, Conflict, false, true, 0, 9},
+      {at(10, 0, 0), N, S, S, mem, CopyLocalToRemote},  // no record: a new file
+      // Mirrors: the times decide, the destination's own files go, a file
+      // newer there is left (untagged); a folder not read whole loses nothing.
+      {N, at(10, 0, 0), S, S, up, DeleteRemote},
+      {at(10, 0, 0), at(10, 0, 9), S, S, up, CopyRemoteToLocal, false},
+      {at(10, 5, 40), at(10, 5, 13), S, S, up, CopyLocalToRemote, true, true},
+      {N, at(10, 0, 0), S, S, up, CopyRemoteToLocal, false, false, 2},
+      {at(10, 0, 0), N, S, S, down, DeleteLocal},
+      {at(10, 0, 9), at(10, 0, 0), S, S, down, CopyLocalToRemote, false},
+      {at(10, 0, 0), at(10, 0, 9), S, S, down, CopyRemoteToLocal},
+  };
+  for (size_t i = 0; i < rows.size(); ++i) {
+    const Row& row = rows[i];
+    FindData l, r;
+    l.size = row.localSize, l.lastWrite = row.local, l.precision = row.lp;
+    r.size = 7, r.lastWrite = row.remote, r.precision = row.rp;
+    const PairFacts pair{row.local == N ? nullptr : &l, row.remote == N ? nullptr : &r, row.unread == 1,
+                         row.unread == 2};
+    const CompareState cls = Decide(pair, row.recorded ? &record : nullptr, row.o);
+    EXPECT_EQ(cls, row.want) << "row " << i;
+    EXPECT_EQ(TaggedByCompare(cls, row.o), row.tagged) << "row " << i;
   }
 }
 

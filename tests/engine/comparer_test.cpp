@@ -6,6 +6,7 @@
 
 #include "engine/comparer.h"
 #include "engine/filters.h"
+#include "engine/folder_state.h"
 #include "engine/tags.h"
 #include "engine/totals.h"
 #include "fs/local_fs.h"
@@ -152,6 +153,53 @@ TEST(Comparer, AFolderThatCannotBeListedIsIncompleteNotEmpty) {
   EXPECT_EQ(g.collection.GetCount(), 2u);  // z shown, not walked
   for (size_t i = 0; i < g.collection.GetCount(); ++i)
     for (auto& e : g.collection.GetAt(i)->entries) EXPECT_FALSE(e->tagged);
+}
+
+// The state's step and the sweep, each alone: a pair in step is written
+// (not when its record says so already), a shared name takes no record, a
+// record on neither whole listing is gone; a day-old temporary is named.
+TEST(Comparer, TheStateStepAndTheSweepAlone) {
+  struct Spy : IRecordedState {
+    RecordedFolderList records;
+    std::vector<std::string> calls;
+    bool Any() override { return true; }
+    RecordedFolderList Folder(const std::string&) override { return records; }
+    void InStep(const std::string& f, const std::string& n, const RecordedPair&) override { calls.push_back(f + "/" + n); }
+    void Gone(const std::string& f, const std::string& n) override { calls.push_back("gone " + f + "/" + n); }
+    void Walked(const std::string&) override {}
+    void Finish(bool) override {}
+  } spy;
+  auto fd = [](const char* name, int64_t t) {
+    FindData f;
+    return f.name = name, f.size = 1, f.lastWrite = t, f;
+  };
+  const RecordedPair then{{1, 5}, {1, 5}};
+  spy.records = {{"a", {{1, 4}, {1, 4}}}, {"b", then}, {"c", then}, {"d", then}, {"e", then}};
+  const ScanList local{fd("A", 5), fd("b", 5), fd("E", 5)}, remote{fd("a", 5), fd("b", 5), fd("e", 5)},
+      all{fd("c.jpg", 5), fd("C", 5)};
+  for (bool whole : {false, true}) {
+    CFolderState step(&spy, true, "x", {"e"});
+    std::vector<DecidedPair> pairs;
+    for (size_t i = 0; i < 3; ++i) pairs.push_back({{&local[i], &remote[i]}, nullptr, InStep});
+    for (DecidedPair& p : pairs) p.record = step.RecordOf(p.facts);
+    EXPECT_EQ(pairs[2].record, nullptr);
+    step.Write(pairs, all, remote, whole);
+  }
+  EXPECT_EQ(spy.calls, (std::vector<std::string>{"x/a", "x/a", "gone x/d"}));
+  const int64_t now = TicksFromUnix(T0);
+  ScanList listing{fd(".twinbay-x.part", now - kTicksPerDay - 1), fd(".twinbay-y.part", now - 1), fd("z", 0)};
+  CStaleTempSweep sweep;
+  sweep.Begin(false);
+  LocalFileSystem disk{"/"};
+  std::vector<FindData> kept;
+  const ScanList other;
+  sweep.Sweep(listing, nullptr, disk, true, "/f/", now, false, kept);  // the other side unread: nothing goes
+  EXPECT_EQ(listing.size(), 3u);
+  sweep.Sweep(listing, &other, disk, true, "/f/", now, false, kept);
+  EXPECT_EQ(listing.size(), 2u);
+  EXPECT_EQ(kept.size(), 3u);  // the young one, twice; the old one the first time
+  ASSERT_EQ(sweep.Found().size(), 1u);
+  EXPECT_EQ(sweep.Found()[0].path, "/f/.twinbay-x.part");
 }
 
 }  // namespace
