@@ -209,6 +209,9 @@ class CTransferJob {
   bool ListedNow(IFileSystem& fs, Item& item, std::chrono::steady_clock::time_point since, const std::string& name,
                  bool& there, FindData& found);
   bool StoreAndRename(Ends& e, Item& item, TransferOutcome& outcome, bool& ok);
+  bool StoredWhole(Ends& e, Item& item, const std::string& tmp, TransferOutcome& outcome);
+  bool TakePlace(Ends& e, Item& item, const std::string& tmp, const std::string& tmp2, TransferOutcome& outcome,
+                 bool& ok);
   bool StoreDirectly(Ends& e, Item& item, TransferOutcome& outcome);
   // Re-reads the server's side of the entries uploaded into one folder (one
   // listing for all of them) and re-classifies them.

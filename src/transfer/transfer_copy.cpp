@@ -284,7 +284,6 @@ bool CTransferJob::ResumeFrom(Ends& e, Item& item, const std::string& tmp, uint6
 // copy failed; else `ok` tells whether it is done (it is not where the
 // destination turned out to rename nothing).
 bool CTransferJob::StoreAndRename(Ends& e, Item& item, TransferOutcome& outcome, bool& ok) {
-  const bool atomic = e.dst.Capabilities().atomicReplace;
   // Temporary names of this run's own, so that two programs copying the same
   // file never share one.
   // A large file's copy goes to a name that tells its source's size and time
@@ -324,7 +323,13 @@ bool CTransferJob::StoreAndRename(Ends& e, Item& item, TransferOutcome& outcome,
     return false;
   }
   outcome.resumedFrom = item.resumedFrom;
-  // The destination's "transfer complete" is not enough: it must hold every byte.
+  if (!StoredWhole(e, item, tmp, outcome)) return false;
+  return TakePlace(e, item, tmp, tmp2, outcome, ok);
+}
+
+// The destination's "transfer complete" is not enough: the temporary file
+// must hold every byte (it is removed when it does not).
+bool CTransferJob::StoredWhole(Ends& e, Item& item, const std::string& tmp, TransferOutcome& outcome) {
   uint64_t stored = 0;
   if (!SourceComplete(e, item, outcome)) {
     e.dst.Remove(tmp);
@@ -339,6 +344,15 @@ bool CTransferJob::StoreAndRename(Ends& e, Item& item, TransferOutcome& outcome,
     e.dst.Remove(tmp);
     return false;
   }
+  return true;
+}
+
+// The copy under its temporary name takes the destination's place: renamed
+// over it where a rename replaces, else the old version deleted just before.
+// False when the copy failed; else `ok` tells whether it is done.
+bool CTransferJob::TakePlace(Ends& e, Item& item, const std::string& tmp, const std::string& tmp2,
+                             TransferOutcome& outcome, bool& ok) {
+  const bool atomic = e.dst.Capabilities().atomicReplace;
   // The time and the mode go on the copy before it takes the file's place.
   SetTimeOf(e, item, tmp, outcome);
   SetModeOf(e, tmp, outcome);
