@@ -504,6 +504,10 @@ FAULTS = [
       "src/net/sftp_fs_read.cpp",
       "    if (r.state == Reading::State::Ended) prefetched_[r.path] = std::move(r.kept);",
       "    prefetched_[r.path] = std::move(r.kept);"),
+    F("resolve-tags-everything", "resolve copies and deletes what the compare found besides the conflicts named",
+      "src/cli/resolve.cpp", "  UntagAllFiles(collection);\n", "\n"),
+    F("resolve-any-state", "resolve overrides a path that is no conflict (a copy the user did not ask to settle)",
+      "src/cli/resolve.cpp", "      if (e.state != Conflict) {", "      if (false) {"),
 ]
 
 PROGRESS_RE = re.compile(r"^.*\bTest\s+#(\d+): .*$", re.M)

@@ -8,6 +8,7 @@
 //   remote.cpp           the server side: --remote, a stored connection, the password,
 //                        the connect and what is said of host keys and certificates
 //   run.cpp              a compare or sync run, and state forget
+//   resolve.cpp          the conflicts resolve settles
 #pragma once
 
 #include <cstdint>
@@ -56,6 +57,9 @@ struct Options {
   std::string identity, trustHostKey;  // SFTP: a private key file, a host key to trust
   int connections = 8;
   uint64_t bytesPerSecond = 0;  // --bwlimit (0: none)
+  // resolve: the side kept (local, remote or newer) and the conflicts named.
+  std::string keep;
+  std::vector<std::string> paths;
 };
 
 // The remote side of a run: the place to open and the folder there.
@@ -92,6 +96,9 @@ void OpenRemote(const Options& o, Target& target, CSyncController& controller);
 
 // run.cpp
 int CompareOrSync(Options o);
+// resolve.cpp: tags only the conflicts resolve settles (nothing else); how
+// many named paths (or conflicts, for --keep newer) were left as they are.
+int ChooseConflicts(CFolderCollection& collection, const Options& o, const std::string& local);
 // state forget: drops what is kept of a connection's or address's folder pairs.
 int StateCommand(Options o);
 

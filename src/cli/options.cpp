@@ -23,6 +23,8 @@ const char* kUsage =
     "                      [--connections N] [--no-state]\n"
     "  twinbay-cli sync    (the same options) [--up] [--down] [--set-local-timestamps] [--dry-run]\n"
     "                      [--keep-deleted | --delete] [--max-delete N] [--bwlimit RATE] [-v | -q]\n"
+    "  twinbay-cli resolve --keep local|remote PATH... | --keep newer [PATH...]  (the place options of\n"
+    "                      compare) [--dry-run] [--max-delete N] [--bwlimit RATE] [-v | -q]\n"
     "  twinbay-cli connections list [--file FILE] [--format text|tsv]\n"
     "  twinbay-cli connections add [--file FILE] --description D --host H [--port N] [--user U]\n"
     "                      [--password-stdin] [--local DIR] [--remote PATH] [--types TEXT] [--no-subfolders]\n"
@@ -75,6 +77,12 @@ const char* kUsage =
     "                      a file newer on the destination is kept and named\n"
     "  --max-delete N      sync: allow at most N deletions (instead of refusing a run that would delete\n"
     "                      more than half of the files kept in step)\n"
+    "  resolve             settle conflicts (!) as Keep Local / Keep Remote do in the window: each PATH\n"
+    "                      (as compare prints it) keeps that side's version, copied over the other or,\n"
+    "                      where it is gone, the other side's file deleted; --keep newer keeps the newer\n"
+    "                      of the two (the changed one where one side deleted it; the same time on both\n"
+    "                      sides is left alone), for every conflict or the PATHs given. Nothing else is\n"
+    "                      copied or deleted; a PATH that is not a conflict is named and left (exit 1)\n"
     "  state forget        drop the state of the folder pairs of a server and login (a stored connection's\n"
     "                      or an address), or of a damaged state file (set aside whole)\n"
     "  A password comes from the environment variable TWINBAY_PASSWORD, or is asked for (SFTP: only\n"
@@ -155,7 +163,7 @@ void ParseCommand(Args& a, Options& o) {
   } else if (o.command == "state") {
     if (!a.More() || a.Next() != "forget") Fail("state needs forget");
     o.subcommand = "forget";
-  } else if (o.command != "compare" && o.command != "sync") {
+  } else if (o.command != "compare" && o.command != "sync" && o.command != "resolve") {
     Fail("unknown command \"" + o.command + "\" (try --help)");
   }
 }
@@ -182,7 +190,7 @@ bool ParsePlaceOption(const std::string& w, Args& a, Options& o) {
 
 // What a sync does and says; false for another option.
 bool ParseSyncOption(const std::string& w, Args& a, Options& o) {
-  if (o.command != "sync") return false;
+  if (o.command != "sync" && o.command != "resolve") return false;
   if (w == "--up") o.up = true;
   else if (w == "--down") o.down = true;
   else if (w == "--set-local-timestamps") o.setLocalTimestamps = true;
@@ -192,7 +200,10 @@ bool ParseSyncOption(const std::string& w, Args& a, Options& o) {
   else if (w == "--delete") o.mirror = true;
   else if (w == "--max-delete") o.maxDelete = ParseCount(w, a.Value(w));
   else if (w == "-q" || w == "--quiet") o.quiet = true;
-  else if (w == "--bwlimit") {
+  else if (w == "--keep" && o.command == "resolve") {
+    o.keep = a.Value(w);
+    if (o.keep != "local" && o.keep != "remote" && o.keep != "newer") Fail("--keep takes local, remote or newer");
+  } else if (w == "--bwlimit") {
     const std::string v = a.Value(w);
     if (!ParseByteRate(v, o.bytesPerSecond)) Fail("--bwlimit takes bytes a second such as 500K or 2M, not \"" + v + "\"");
   }
@@ -242,12 +253,17 @@ Options Parse(int argc, char** argv) {
   ParseCommand(a, o);
   while (a.More()) {
     const std::string w = a.Next();
-    if (!ParsePlaceOption(w, a, o) && !ParseSyncOption(w, a, o) && !ParseLoginOption(w, a, o))
+    if (o.command == "resolve" && !w.empty() && w[0] != '-') o.paths.push_back(w);
+    else if (!ParsePlaceOption(w, a, o) && !ParseSyncOption(w, a, o) && !ParseLoginOption(w, a, o))
       Fail("unknown option " + w + " (try --help)");
   }
   if (o.verbose && o.quiet) Fail("-v and -q do not go together");
   if (o.mirror && o.up == o.down) Fail("--delete needs exactly one of --up or --down (the direction of the mirror)");
   if (o.mirror && o.keepDeleted) Fail("--delete and --keep-deleted do not go together");
+  if (o.command == "resolve" && (o.up || o.down || o.mirror || o.keepDeleted || o.noState))
+    Fail("resolve settles conflicts only; --up, --down, --delete, --keep-deleted and --no-state do not apply");
+  if (o.command == "resolve" && o.keep.empty()) Fail("resolve needs --keep local, remote or newer");
+  if (o.command == "resolve" && o.keep != "newer" && o.paths.empty()) Fail("resolve --keep " + o.keep + " needs the PATHs of the conflicts");
   return o;
 }
 

@@ -264,7 +264,8 @@ int DryRun(const CFolderCollection& collection, const Options& o, const Transfer
   });
   for (const std::string& folder : FoldersToRemove(collection, options, local))
     std::printf("would delete %s%s\n", folder.c_str(), o.types == "*.*" ? "" : " (if no other file is in it)");
-  const int unsettled =
+  // resolve names what it leaves itself; the rest of the compare is not its business.
+  const int unsettled = o.command == "resolve" ? 0 :
       ReportUnsettled(Unsettled(collection, o, local), stdout) + ReportLeftDeletions(collection, options, stdout);
   std::printf("%d file%s would be copied\n", copies, copies == 1 ? "" : "s");
   if (deletions > 0) std::printf("%d file%s would be deleted\n", deletions, deletions == 1 ? "" : "s");
@@ -363,7 +364,7 @@ int Sync(const Options& o, CSyncController& controller, const CFolderCollection&
     return InterruptedStatus();
   }
   FILE* const notes = report ? report : stderr;
-  const int unsettled =
+  const int unsettled = o.command == "resolve" ? 0 :
       ReportUnsettled(Unsettled(collection, o, local), notes) + ReportLeftDeletions(collection, options, notes);
   if (report)
     std::fprintf(report, "%d copied, %s%d failed, %d warning%s\n", copied, deletedText.c_str(), failed, warnings,
@@ -376,7 +377,8 @@ int Sync(const Options& o, CSyncController& controller, const CFolderCollection&
 }  // namespace
 
 int CompareOrSync(Options o) {
-  const bool sync = o.command == "sync";
+  // resolve is a sync of the conflicts it settles alone, under every guard of one.
+  const bool sync = o.command == "sync" || o.command == "resolve";
   Target target = ResolveTarget(o);
   if (o.types.empty()) o.types = "*.*";
   const std::string local = AbsoluteLocal(o.local);
@@ -421,12 +423,14 @@ int CompareOrSync(Options o) {
 
   if (!sync) return FinishCompare(collection, local, o.format);
 
+  const int leftAlone = o.command == "resolve" ? ChooseConflicts(collection, o, local) : 0;
+  auto settled = [&](int status) { return status == kExitOk && leftAlone > 0 ? kExitDifferences : status; };
   const TransferOptions options = SyncOptions(o);
   const DeletionCheck check = controller.CheckDeletions(options, o.maxDelete);
-  if (o.dryRun) return DryRun(collection, o, options, local, check);
+  if (o.dryRun) return settled(DryRun(collection, o, options, local, check));
   if (!check.allowed) Refuse(check);
   if (std::string lost; !controller.EnsureConnected(lost)) Fail("the connection was lost: " + lost);
-  return Sync(o, controller, collection, options, local);
+  return settled(Sync(o, controller, collection, options, local));
 }
 
 // state forget: the place is the stored connection's server, login and port,

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
@@ -140,6 +141,39 @@ TEST(Cli, ExitStatusesAndErrors) {
 
 // The connections file the commands write is the one the program reads, private to
 // the user; a damaged file, or one that is no regular file, is refused and stays as it was.
+// resolve settles each kind of conflict as the side kept says, and nothing
+// else: a file only here stays there, a path that is no conflict is named.
+TEST(Cli, ResolveSettlesEachConflictKindAndNothingElse) {
+  // {keep, changed on both sides (server newer), deleted here, deleted there}: what both sides hold after
+  // ("" for gone).
+  const std::vector<std::array<std::string, 4>> rows{
+      {"local", "L", "", "L"}, {"remote", "R", "R", ""}, {"newer", "R", "R", "L"}};
+  for (const auto& row : rows) {
+    TempDir l, r, data;
+    const Args pair = {"--local", l.path(), "--remote-dir", r.path()}, env = {"XDG_DATA_HOME=" + data.path()};
+    for (const char* f : {"both", "gonehere", "gonethere"}) WriteFile(l / f, "old", T0), WriteFile(r / f, "old", T0);
+    ASSERT_EQ(Cli(Args{"sync"} + pair, env).status, 0);
+    WriteFile(l / "both", "L", T0 + 600), WriteFile(r / "both", "R", T0 + 1200);
+    fs::remove(l / "gonehere"), WriteFile(r / "gonehere", "R", T0 + 600);
+    fs::remove(r / "gonethere"), WriteFile(l / "gonethere", "L", T0 + 600);
+    WriteFile(l / "new", "n", T0);
+    const Args named = row[0] == "newer" ? Args{} : Args{"both", "gonehere", "gonethere"};
+    Result res = Cli(Args{"resolve", "--keep", row[0]} + pair + named, env);
+    EXPECT_EQ(res.status, 0) << row[0] << res.out << res.err;
+    for (int i = 1; i <= 3; ++i) {
+      const char* f = i == 1 ? "both" : i == 2 ? "gonehere" : "gonethere";
+      for (const TempDir* side : {&l, &r})
+        EXPECT_EQ(fs::exists(*side / f) ? ReadFile(*side / f) : "", row[i]) << row[0] << " " << f;
+    }
+    EXPECT_FALSE(fs::exists(r / "new")) << row[0];
+    res = Cli(Args{"resolve", "--keep", "local"} + pair + Args{"new", "gone"}, env);
+    EXPECT_EQ(res.status, 1) << res.err;
+    EXPECT_TRUE(Has(res.err, "new is not a conflict") && Has(res.err, "gone is not a conflict")) << res.err;
+    EXPECT_FALSE(fs::exists(r / "new"));
+  }
+  EXPECT_EQ(Cli({"resolve", "--keep", "local", "--local", "x", "--remote-dir", "y"}).status, 2);  // no PATH
+}
+
 TEST(Cli, ConnectionsCommandsWriteAPrivateFileAndLeaveABadOneAlone) {
   TempDir t;
   const std::string file = t / "connections.ftp";
