@@ -60,6 +60,10 @@ struct Options {
   // resolve: the side kept (local, remote or newer) and the conflicts named.
   std::string keep;
   std::vector<std::string> paths;
+  // The safety net: --no-trash (local files deleted or replaced are
+  // destroyed) and --backup-dir (server files moved there instead).
+  bool noTrash = false;
+  std::string backupDir;
 };
 
 // The remote side of a run: the place to open and the folder there.

@@ -20,11 +20,13 @@ const char* kUsage =
     "                      [--server-offset auto|+HH:MM|-HH:MM]\n"
 "                      [--tls none|explicit|implicit] [--trust-fingerprint SHA256]\n"
     "                      [--identity FILE] [--trust-host-key SHA256:...] [--password-stdin]\n"
-    "                      [--connections N] [--no-state]\n"
+    "                      [--connections N] [--no-state] [--backup-dir PATH]\n"
     "  twinbay-cli sync    (the same options) [--up] [--down] [--set-local-timestamps] [--dry-run]\n"
     "                      [--keep-deleted | --delete] [--max-delete N] [--bwlimit RATE] [-v | -q]\n"
+    "                      [--no-trash]\n"
     "  twinbay-cli resolve --keep local|remote PATH... | --keep newer [PATH...]  (the place options of\n"
     "                      compare) [--dry-run] [--max-delete N] [--bwlimit RATE] [-v | -q]\n"
+    "                      [--no-trash]\n"
     "  twinbay-cli connections list [--file FILE] [--format text|tsv]\n"
     "  twinbay-cli connections add [--file FILE] --description D --host H [--port N] [--user U]\n"
     "                      [--password-stdin] [--local DIR] [--remote PATH] [--types TEXT] [--no-subfolders]\n"
@@ -63,6 +65,15 @@ const char* kUsage =
     "                      default 8); a server that takes fewer logins is used with as many as it takes\n"
     "  --bwlimit RATE      sync: all copies together send and receive at most RATE bytes a second\n"
     "                      (500K, 2M, 1.5G: K, M and G are 1024, 1024² and 1024³)\n"
+    "  A local file a sync (or resolve) deletes or replaces goes to the desktop's trash (the trash of\n"
+    "  its disk, from where the file manager restores it); one that cannot go there is left as it is\n"
+    "  and its deletion or copy fails.\n"
+    "  --no-trash          sync: delete and overwrite local files instead\n"
+    "  --backup-dir PATH   sync: a server file deleted or replaced is moved (renamed) into\n"
+    "                      PATH/YYYY-MM-DD_HHMMSS/ (the run's time) at its own relative path instead;\n"
+    "                      PATH is taken from the remote top folder unless absolute, and below it\n"
+    "                      is never compared (give it to compare too). Each such file's report\n"
+    "                      line names where it went\n"
     "  -v, --verbose       sync on a terminal: besides the progress line, name every file copied\n"
     "  -q, --quiet         sync: nothing on stdout (failures still on stderr)\n"
     "  The last synchronised state of each folder pair (kept under the stored connection's name, else\n"
@@ -184,6 +195,10 @@ bool ParsePlaceOption(const std::string& w, Args& a, Options& o) {
     o.format = a.Value(w);
     if (o.format != "text" && o.format != "tsv") Fail("--format takes text or tsv");
   } else if (w == "--no-state" && o.command != "connections" && o.command != "state") o.noState = true;
+  else if (w == "--backup-dir" && o.command != "connections" && o.command != "state") {
+    o.backupDir = a.Value(w);
+    if (o.backupDir.empty()) Fail("--backup-dir needs a folder");
+  }
   else return false;
   return true;
 }
@@ -200,6 +215,7 @@ bool ParseSyncOption(const std::string& w, Args& a, Options& o) {
   else if (w == "--delete") o.mirror = true;
   else if (w == "--max-delete") o.maxDelete = ParseCount(w, a.Value(w));
   else if (w == "-q" || w == "--quiet") o.quiet = true;
+  else if (w == "--no-trash") o.noTrash = true;
   else if (w == "--keep" && o.command == "resolve") {
     o.keep = a.Value(w);
     if (o.keep != "local" && o.keep != "remote" && o.keep != "newer") Fail("--keep takes local, remote or newer");

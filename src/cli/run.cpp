@@ -247,6 +247,8 @@ TransferOptions SyncOptions(const Options& o) {
   // mirror's too, and it removes every folder on the destination only.
   options.deleteFollowing = !o.keepDeleted;
   options.mirror = o.mirror;
+  options.localTrash = !o.noTrash;
+  options.backupDir = o.backupDir;
   return options;
 }
 
@@ -328,14 +330,16 @@ int Sync(const Options& o, CSyncController& controller, const CFolderCollection&
     deletions = deletions || out.deletion;
     const std::string rel = Visible(Relative(local, out.localPath)) + (oneSided.count(out.localPath) ? "/" : "");
     const char* way = Way(out.upload, out.deletion);
+    // Where a deleted or replaced file was kept.
+    const std::string kept = out.keptAt.empty() ? "" : " (kept at " + Visible(out.keptAt) + ")";
     if (out.ok && out.deletion) {
-      if (report) std::fprintf(report, "deleted %s %s\n", way, rel.c_str());
+      if (report) std::fprintf(report, "deleted %s %s%s\n", way, rel.c_str(), kept.c_str());
       deleted += rel.back() != '/';  // files; the folders emptied are named only
     } else if (out.ok) {
       if (eachCopy && out.resumedFrom > 0)
         std::printf("copied %s %s (continued after %llu bytes a broken copy left)\n", way, rel.c_str(),
                     static_cast<unsigned long long>(out.resumedFrom));
-      else if (eachCopy) std::printf("copied %s %s\n", way, rel.c_str());
+      else if (eachCopy || (report && !kept.empty())) std::printf("copied %s %s%s\n", way, rel.c_str(), kept.c_str());
       ++copied;
       if (!out.warning.empty()) {
         if (report) std::fprintf(report, "WARNING %s %s: %s\n", way, rel.c_str(), Visible(out.warning).c_str());
@@ -412,6 +416,7 @@ int CompareOrSync(Options o) {
                               : CompareOptions::Memory::On;
   compare.mirror = !o.mirror ? MirrorPolicy::None : o.up ? MirrorPolicy::Up : MirrorPolicy::Down;
   compare.connectionName = o.connection;
+  compare.backupDir = o.backupDir;
   if (!controller.RunCompare(compare, nullptr, problem)) Fail(problem);
   ReportServerTime(controller);
   ReportStateError(controller);

@@ -103,6 +103,9 @@ bool CSyncController::BeginWalk(ICompareListener* listener, std::string& problem
   }
   comparer_.SetRemoveStaleTemps(options.removeStaleTemps);
   comparer_.SetMirror(options.mirror);
+  comparer_.SetRemoteLeftOut(options.backupDir.empty()      ? std::string()
+                             : options.backupDir[0] == '/' ? options.backupDir
+                                                           : JoinRemotePath(remoteRoot_, options.backupDir));
   mirrored_ = options.mirror != MirrorPolicy::None;
   staleSwept_ = false;
   comparer_.BeginCompare(listener, local_.get(), lister_.get(), &collection_, localRoot_, remoteRoot_,

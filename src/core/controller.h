@@ -54,6 +54,9 @@ struct CompareOptions {
   // are kept under the place (Place() and the two folders). Records that
   // earlier versions kept under the name are taken over.
   std::string connectionName;
+  // The sync's backup folder on the server (TransferOptions::backupDir):
+  // never listed nor paired where it lies below the top folder.
+  std::string backupDir;
 };
 
 // The deletions a sync would make, and whether the guard lets them.

@@ -212,6 +212,11 @@ bool CFolderComparer::ListSide(bool remote, const std::string& path, int folderC
   }
   const IFileSystem& other = remote ? *local_ : *remote_;
   std::erase_if(out, [&](const FindData& fd) {
+    if (!remote || remoteLeftOut_.empty() || JoinRemotePath(path, fd.name) != remoteLeftOut_) return false;
+    leftOut.insert(FoldedName(fd.name));
+    return true;
+  });
+  std::erase_if(out, [&](const FindData& fd) {
     if (other.TakesName(fd.name)) return false;
     leftOut.insert(FoldedName(fd.name));
     skipped.push_back((remote ? JoinRemotePath(path, fd.name) : JoinLocalPath(path, fd.name)) + ": a name the " +

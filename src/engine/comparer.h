@@ -77,6 +77,9 @@ class CFolderComparer {
   // what is on its destination only is deleted there, a file newer there
   // is left as it is (untagged).
   void SetMirror(MirrorPolicy mirror) { mirror_ = mirror; }
+  // A server folder the next compares never list nor pair (the sync's backup
+  // folder, when it lies below the top folder): left alone on both sides.
+  void SetRemoteLeftOut(std::string path) { remoteLeftOut_ = std::move(path); }
   // How many stale temporary files the last compare removed (both sides).
   int StaleTempsRemoved() const { return sweep_.Removed(); }
   // Those it found and did not remove, each as "local PATH" or "remote PATH".
@@ -147,6 +150,7 @@ class CFolderComparer {
   std::atomic<int> abort_{0};
   bool removeStale_ = false;
   MirrorPolicy mirror_ = MirrorPolicy::None;
+  std::string remoteLeftOut_;
   CStaleTempSweep sweep_;
   DecideOptions decide_;  // this compare's
   bool tagAfterCompare_ = true;

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -49,6 +50,13 @@ struct TransferOptions {
   // The copies of the run together send and receive at most this many bytes
   // a second (0: no limit).
   uint64_t bytesPerSecond = 0;
+  // The safety net: a local file the run deletes or replaces goes to the
+  // desktop's trash; a server file is moved (renamed) into a folder named for
+  // the run's time below `backupDir` (relative to the remote top folder, or
+  // absolute; empty: deleted and overwritten). A file that cannot be kept so
+  // is neither deleted nor replaced: its deletion or copy fails.
+  bool localTrash = false;
+  std::string backupDir;
 };
 
 // Told about progress on the transfer's threads, one call at a time. Progress
@@ -77,6 +85,9 @@ struct TransferOutcome {
   // Set when the copy went through but something after it did not, such as
   // giving the copy its time; the file is copied all the same.
   std::string warning;
+  // Where the deleted file, or the version a copy replaced, was kept (the
+  // trash's or the backup folder's path; empty when it was not kept).
+  std::string keptAt;
 };
 
 // Told of each pair a sync leaves in step (after a copy) or removes (a
@@ -213,6 +224,22 @@ class CTransferJob {
   bool TakePlace(Ends& e, Item& item, const std::string& tmp, const std::string& tmp2, TransferOutcome& outcome,
                  bool& ok);
   bool StoreDirectly(Ends& e, Item& item, TransferOutcome& outcome);
+  // The safety net (transfer_keep.cpp): keeps the file at `path` on the
+  // item's destination side before it is deleted or replaced: in the trash
+  // (a local file; hard-linked there when `link`, so that the new version
+  // still replaces it in one rename) or the run's backup folder (a server
+  // file, moved). True with `keptAt` empty when no net is on; false with
+  // `error` when the file could not be kept (it is then left as it is).
+  bool KeepOld(IFileSystem& fs, Item& item, const std::string& path, bool link, std::string& keptAt, bool& moved,
+               std::string& error);
+  // Undoes KeepOld after the replacement failed: the old version back in its
+  // place (or its extra link in the trash dropped).
+  void PutBack(IFileSystem& fs, Item& item, const std::string& path, const std::string& keptAt, bool moved);
+  bool BackupFolders(IFileSystem& fs, const std::string& folder, std::string& error);
+  std::mutex backupMutex_;
+  std::string backupRun_;               // the run's dated backup folder (made at first need)
+  std::string backupRoot_;              // the remote top folder (it and its parents are there)
+  std::set<std::string> backupFolders_;  // the folders below it made so far
   // Re-reads the server's side of the entries uploaded into one folder (one
   // listing for all of them) and re-classifies them.
   void RefreshUploads(IFileSystem& remote, IFileSystem& local, Folder& folder);
@@ -276,8 +303,9 @@ bool MakeFolders(IFileSystem& fs, const std::string& path);
 // Deletes a file through its file system, unless it changed since it was
 // listed (`listed`, as the compare saw it, judged at the side's own
 // precision: SideChanged) or is a folder now; false with `error` when it was
-// not deleted.
-bool DeleteListedFile(IFileSystem& fs, const std::string& path, const FindData& listed, std::string& error);
+// not deleted. `remove` (when given) takes the place of fs.Remove.
+bool DeleteListedFile(IFileSystem& fs, const std::string& path, const FindData& listed, std::string& error,
+                      const std::function<bool(std::string&)>& remove = {});
 
 struct DeleteCounts {
   int localDeleted = 0;

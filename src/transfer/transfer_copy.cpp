@@ -365,9 +365,21 @@ bool CTransferJob::TakePlace(Ends& e, Item& item, const std::string& tmp, const 
     RemoveLeftover(e.dst, tmp);
     return false;
   }
+  // The old version is kept first (the trash, the backup folder): a local
+  // one is hard-linked into the trash, so the rename below still replaces
+  // it in one step; a server one is moved away, the copy renamed in after.
+  // One that cannot be kept is not replaced.
+  std::string keptAt;
+  bool moved = false;
+  if (e.old && !KeepOld(e.dst, item, e.dstPath, true, keptAt, moved, outcome.error)) {
+    outcome.warning.clear();
+    RemoveLeftover(e.dst, tmp);
+    return false;
+  }
+  outcome.keptAt = keptAt;
   if (e.dst.Rename(tmp, e.dstPath)) {
     ok = true;
-  } else if (atomic) {
+  } else if (atomic || moved) {
     outcome.error = e.dst.LastError();
     RemoveLeftover(e.dst, tmp);
   } else if (e.dst.Rename(tmp, tmp2)) {
@@ -385,7 +397,11 @@ bool CTransferJob::TakePlace(Ends& e, Item& item, const std::string& tmp, const 
     refused = true;
     e.dst.Remove(tmp);
   }
-  if (atomic) {
+  if (!ok) {
+    PutBack(e.dst, item, e.dstPath, keptAt, moved);
+    outcome.keptAt.clear();
+  }
+  if (atomic || moved) {
     if (!ok) outcome.warning.clear();
     return ok;
   }
@@ -408,6 +424,10 @@ bool CTransferJob::StoreDirectly(Ends& e, Item& item, TransferOutcome& outcome) 
     outcome.warning.clear();
     return false;
   }
+  // Stored over directly, the old version is moved away first (kept, or
+  // the copy fails).
+  bool moved = false;
+  if (e.old && !KeepOld(e.dst, item, e.dstPath, false, outcome.keptAt, moved, outcome.error)) return false;
   bool ok = Pump(e, item, e.dstPath, 0, outcome.error);
   if (ok) {
     outcome.error.clear();
@@ -430,6 +450,7 @@ bool CTransferJob::StoreDirectly(Ends& e, Item& item, TransferOutcome& outcome) 
         outcome.error += "; the partial copy could not be removed";
       }
     }
+    if (moved) PutBack(e.dst, item, e.dstPath, outcome.keptAt, moved), outcome.keptAt.clear();
   }
   return ok;
 }

@@ -25,14 +25,25 @@ bool CTransferJob::DeleteSide(IFileSystem& fs, Item& item, TransferOutcome& outc
   }
   Post(true);
   std::string error;
-  if (!listed || !DeleteListedFile(fs, path, *listed, error)) {
+  // Kept (the trash, the backup folder) rather than destroyed where the net
+  // is on; a file that cannot be kept stays.
+  const auto keep = [&](std::string& why) {
+    bool moved = false;
+    if (!KeepOld(fs, item, path, false, outcome.keptAt, moved, why)) return false;
+    if (moved) return true;
+    if (fs.Remove(path)) return true;
+    why = fs.LastError();
+    return false;
+  };
+  if (!listed || !DeleteListedFile(fs, path, *listed, error, keep)) {
     outcome.error = "not deleted: " + (listed ? error : std::string("nothing listed"));
     return false;
   }
   return true;
 }
 
-bool DeleteListedFile(IFileSystem& fs, const std::string& path, const FindData& listed, std::string& error) {
+bool DeleteListedFile(IFileSystem& fs, const std::string& path, const FindData& listed, std::string& error,
+                      const std::function<bool(std::string&)>& remove) {
   // A file changed since it was listed is not deleted: the change would be
   // lost with it.
   FindData now;
@@ -44,6 +55,7 @@ bool DeleteListedFile(IFileSystem& fs, const std::string& path, const FindData& 
     error = "it changed since the compare";
     return false;
   }
+  if (remove) return remove(error);
   if (!fs.Remove(path)) {
     error = fs.LastError();
     return false;

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <tuple>
 
+#include "fs/paths.h"
 #include "support/ftp_servers.h"
 #include "support/sshd_server.h"
 #include "support/temp_dir.h"
@@ -134,7 +135,7 @@ TEST_P(Memory, DeletionsFollowConflictsStayAndGuardsRefuseWholeRuns) {
   EXPECT_FALSE(fs::exists(R("a.txt")));
   EXPECT_TRUE(fs::exists(L("b.txt")));
   r = Do("sync", {"--down"});
-  EXPECT_TRUE(r.Has("deleted local b.txt\n")) << r.out << r.err;
+  EXPECT_TRUE(r.Has("deleted local b.txt (kept at " + home / "state/Trash/files/b.txt)\n")) << r.out << r.err;
   EXPECT_FALSE(fs::exists(L("b.txt")) || fs::exists(L("a.txt")) || fs::exists(L("d.txt")));
   EXPECT_EQ(test::ReadFile(L("c.txt")), "edited here");
   EXPECT_EQ(test::ReadFile(R("c.txt")), "edited on the server");
@@ -292,10 +293,37 @@ TEST_P(Memory, OneWayMirrorEachWayAndItsDryRun) {
   test::WriteFile(L("stray/s.txt"), "s", T);
   r = Do("sync", {"--down", "--delete"});
   EXPECT_EQ(r.status, 0) << r.out << r.err;
-  EXPECT_TRUE(r.Has("deleted local stray/s.txt\ndeleted local stray/\n2 copied, 1 deleted")) << r.out;
+  EXPECT_TRUE(r.Has("deleted local stray/s.txt (kept at " + home / "state/Trash/files/s.txt)\ndeleted local "
+                    "stray/\n2 copied, 1 deleted")) << r.out;
   EXPECT_FALSE(fs::exists(L("stray")));
   EXPECT_EQ(test::ReadFile(L("newer-there.txt")), "newer-there.txt there");
   EXPECT_EQ(Do("compare").status, 0);
+
+  // The safety net: what a sync replaces or deletes is kept, here in the
+  // trash (with its .trashinfo), on the server in the run's backup folder.
+  for (const char* n : {"k1", "k2", "k3", "k4"}) Put(n, "old", T), test::WriteFile(L(n), "old", T);
+  ASSERT_EQ(Do("sync").status, 0);
+  test::WriteFile(L("k1"), "new here", T + 600);
+  Put("k2", "new there", T + 600);
+  fs::remove(L("k3"));
+  fs::remove(R("k4"));
+  r = Do("sync", {"--backup-dir", "bak"});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  const std::string trash = home / "state/Trash";
+  for (const char* n : {"k2", "k4"}) {
+    EXPECT_TRUE(r.Has(" " + std::string(n) + " (kept at " + trash + "/files/" + n + ")\n")) << r.out;
+    EXPECT_EQ(test::ReadFile(trash + "/files/" + n), "old");
+    EXPECT_NE(test::ReadFile(trash + "/info/" + n + ".trashinfo").find("\nPath=" + L(n) + "\nDeletionDate=20"),
+              std::string::npos);
+  }
+  ASSERT_TRUE(fs::is_directory(R("bak")));
+  const std::string run = fs::directory_iterator(R("bak"))->path().string();  // bak/YYYY-MM-DD_HHMMSS
+  EXPECT_EQ(run.size(), R("bak/").size() + 17) << run;
+  for (const char* n : {"k1", "k3"}) {
+    EXPECT_TRUE(r.Has(" " + std::string(n) + " (kept at " + site + "/bak/" + PathName(run) + "/" + n + ")\n")) << r.out;
+    EXPECT_EQ(test::ReadFile(run + "/" + n), "old");
+  }
+  EXPECT_EQ(Do("compare", {"--backup-dir", "bak"}).status, 0);  // the backup folder is never compared
 }
 
 // Nothing is deleted through a link, nor outside the two folders: the copies

@@ -406,6 +406,7 @@ void CTwinbayView::OnSynchronize() {
   o.filter = filter_;
   o.connections = static_cast<int>(settings_.m_nConnections);
   o.deleteFollowing = confirm.DeleteFollowing();
+  o.localTrash = true;  // local files deleted or replaced go to the trash
   TellFrame(true);
   if (!StartCheck(AfterCheck::Synchronize, "Checking the connection...")) TellFrame(false);
 }
