@@ -508,6 +508,16 @@ FAULTS = [
       "src/cli/resolve.cpp", "  UntagAllFiles(collection);\n", "\n"),
     F("resolve-any-state", "resolve overrides a path that is no conflict (a copy the user did not ask to settle)",
       "src/cli/resolve.cpp", "      if (e.state != Conflict) {", "      if (false) {"),
+    F("trash-skipped", "a local file a sync deletes or replaces is destroyed, not put in the trash",
+      "src/transfer/transfer_keep.cpp", "    if (!options_.localTrash) return true;", "    if (true) return true;"),
+    F("trash-failure-ignored", "a trash that cannot be written lets the sync destroy the file anyway",
+      "src/transfer/transfer_keep.cpp", "    return !keptAt.empty();", "    return true;"),
+    F("backup-skipped", "a server file a sync deletes or replaces is destroyed although --backup-dir is given",
+      "src/transfer/transfer_keep.cpp", "  if (options_.backupDir.empty()) return true;", "  if (true) return true;"),
+    F("backup-folder-compared", "the backup folder below the top folder is compared (copied down as new files)",
+      "src/engine/comparer.cpp",
+      "    if (!remote || remoteLeftOut_.empty() || JoinRemotePath(path, fd.name) != remoteLeftOut_) return false;",
+      "    return false;"),
 ]
 
 PROGRESS_RE = re.compile(r"^.*\bTest\s+#(\d+): .*$", re.M)

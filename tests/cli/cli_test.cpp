@@ -170,6 +170,17 @@ TEST(Cli, ResolveSettlesEachConflictKindAndNothingElse) {
     EXPECT_EQ(res.status, 1) << res.err;
     EXPECT_TRUE(Has(res.err, "new is not a conflict") && Has(res.err, "gone is not a conflict")) << res.err;
     EXPECT_FALSE(fs::exists(r / "new"));
+    if (row[0] != "remote") continue;
+    // A trash that cannot be written destroys nothing: the replacement
+    // fails and says why; --no-trash overwrites.
+    fs::remove_all(data / "Trash"), WriteFile(data / "Trash", "", T0);
+    WriteFile(l / "both", "L2", T0 + 1800), WriteFile(r / "both", "R2", T0 + 2400);
+    res = Cli(Args{"resolve", "--keep", "remote", "both"} + pair, env);
+    EXPECT_EQ(res.status, 1) << res.out;
+    EXPECT_TRUE(Has(res.out, "FAILED down both: the file could not be put in the trash")) << res.out;
+    EXPECT_EQ(ReadFile(l / "both"), "L2");
+    EXPECT_EQ(Cli(Args{"resolve", "--keep", "remote", "both", "--no-trash"} + pair, env).status, 0);
+    EXPECT_EQ(ReadFile(l / "both"), "R2");
   }
   EXPECT_EQ(Cli({"resolve", "--keep", "local", "--local", "x", "--remote-dir", "y"}).status, 2);  // no PATH
 }
