@@ -223,6 +223,8 @@ bool ShowTransferReport(QWidget* parent, const CTransferJob& job, const CFolderC
     const QString path = QString::fromStdString(side), error = QString::fromStdString(o.error);
     const QString where = o.upload ? "on the server" : "locally";
     const bool folder = o.deletion && folders.count(side);
+    // Where the deleted file, or the version a copy replaced, was kept.
+    const QString kept = o.keptAt.empty() ? QString() : QString(" (kept at %1)").arg(QString::fromStdString(o.keptAt));
     if (!o.ok) {
       ++count[o.deletion ? kNotDeleted : kNotCopied];
       lines << (o.deletion ? QString("Not deleted %1: %2: %3").arg(where, path, error)
@@ -232,11 +234,14 @@ bool ShowTransferReport(QWidget* parent, const CTransferJob& job, const CFolderC
       lines << QString("Folder removed %1: %2").arg(where, path);
     } else if (o.deletion) {
       ++count[o.upload ? kDeletedRemotely : kDeletedLocally];
-      lines << QString("Deleted %1: %2").arg(where, path);
+      lines << QString("Deleted %1: %2%3").arg(where, path, kept);
     } else if (!o.warning.empty()) {
       ++count[kWarned];
       lines << QString("Copied, but %1: %2").arg(path, QString::fromStdString(o.warning));
     }
+    // Named in the details (a copy alone brings up no report).
+    if (o.ok && !o.deletion && !kept.isEmpty())
+      lines << QString("Replaced: %1; the old version%2").arg(QString::fromStdString(o.upload ? o.remotePath : o.localPath), kept);
   }
   auto files = [&](int kind, const char* one, const char* many, const QString& what) {
     return QString("%1 %2 %3.").arg(count[kind]).arg(count[kind] == 1 ? one : many, what);
