@@ -46,7 +46,10 @@ mkdir -p "$cache/archives/partial" "$cache/lists/partial"
 if [ ! -f "$base" ]; then
   echo "package test: making a bare Debian 12 root (once; kept in $base)"
   make_dir=$(mktemp -d "$cache/make.XXXXXX")
-  debootstrap --variant=minbase bookworm "$make_dir/root" "$mirror" >"$make_dir/log" 2>&1 ||
+  # In a mount namespace of its own: the mounts debootstrap makes in the root
+  # never reach the host, even when it fails half way.
+  unshare --mount --propagation private -- \
+    debootstrap --variant=minbase bookworm "$make_dir/root" "$mirror" >"$make_dir/log" 2>&1 ||
     { tail -n 20 "$make_dir/log" >&2; rm -rf --one-file-system "$make_dir"; fail "debootstrap failed"; }
   rm -rf "$make_dir"/root/var/cache/apt/archives/*.deb "$make_dir"/root/var/lib/apt/lists/*
   tar -C "$make_dir/root" -cf "$make_dir/root.tar" .
