@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Installs what building, testing and the demo need (Debian 12, as root or with sudo).
+# Installs what building, testing, the demo and the package need (Debian 12, as root or with sudo).
 set -euo pipefail
 packages=(build-essential cmake ninja-build libgtest-dev libcurl4-openssl-dev libssl-dev qt6-base-dev qt6-svg-dev
           python3-pyftpdlib vsftpd lftp rclone curl openssl xvfb xauth ccache
           libssh-dev libssh2-1-dev libsqlite3-dev openssh-server openssh-client python3-asyncssh
-          libsecret-1-dev gnome-keyring dbus)
+          libsecret-1-dev gnome-keyring dbus
+          dpkg-dev file debootstrap)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

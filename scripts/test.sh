@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs the whole test suite: a normal build, then the same suite
-# under AddressSanitizer+UndefinedBehaviorSanitizer and under ThreadSanitizer.
-#   scripts/test.sh            everything
+# under AddressSanitizer+UndefinedBehaviorSanitizer and under ThreadSanitizer,
+# then the Debian package's install test.
+#   scripts/test.sh            everything, then the package test (scripts/test-package.sh)
 #   scripts/test.sh --quick    the normal build only
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -53,4 +54,8 @@ if [ "${1:-}" != "--quick" ]; then
   ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 run_suite asan -DTWINBAY_SANITIZE=address
   echo "== ThreadSanitizer"
   TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/tests/tsan.supp" run_suite tsan -DTWINBAY_SANITIZE=thread
+  # The Debian package: built, installed in a clean Debian 12 root, run there
+  # and removed again.
+  echo "== package"
+  bash scripts/test-package.sh
 fi
