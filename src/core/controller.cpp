@@ -103,6 +103,7 @@ bool CSyncController::BeginWalk(ICompareListener* listener, std::string& problem
   }
   comparer_.SetRemoveStaleTemps(options.removeStaleTemps);
   comparer_.SetMirror(options.mirror);
+  comparer_.SetChecksum(options.checksum);
   mirrored_ = options.mirror != MirrorPolicy::None;
   staleSwept_ = false;
   comparer_.BeginCompare(listener, local_.get(), lister_.get(), &collection_, localRoot_, remoteRoot_,

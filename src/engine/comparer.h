@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -77,6 +78,13 @@ class CFolderComparer {
   // what is on its destination only is deleted there, a file newer there
   // is left as it is (untagged).
   void SetMirror(MirrorPolicy mirror) { mirror_ = mirror; }
+  // Whether the next compares tell files of equal size apart by a hash of
+  // their contents (where the server gives one; else sizes and times decide,
+  // and ChecksumNote says so).
+  void SetChecksum(bool checksum) { checksum_ = checksum; }
+  // What the last compare has to say of its content checks (the server gives
+  // no hash; files that could not be hashed), empty when nothing.
+  std::string ChecksumNote() const;
   // How many stale temporary files the last compare removed (both sides).
   int StaleTempsRemoved() const { return sweep_.Removed(); }
   // Those it found and did not remove, each as "local PATH" or "remote PATH".
@@ -129,6 +137,9 @@ class CFolderComparer {
   void FolderPair(const FindData* local, const FindData* remote, const std::string& localPath,
                   const std::string& remotePath, const std::string& fileTypes, bool include);
   void AddEntry(const FindData* local, const FindData* remote, CompareState state);
+  // Compares the pair's contents by hash where asked to and their sizes are
+  // equal (comparer_hash.cpp).
+  void CheckContents(PairFacts& pair);
   CFolderRecord* AddRecord(std::unique_ptr<CFolderRecord> record);
   // True when a link's resolved target is a folder being walked or above one.
   bool LeadsUp(const std::string& target) const;
@@ -146,6 +157,11 @@ class CFolderComparer {
 
   std::atomic<int> abort_{0};
   bool removeStale_ = false;
+  bool checksum_ = false;
+  // The kind both sides give (nullopt: not asked yet; None: none).
+  std::optional<std::optional<HashKind>> hashKind_;
+  int hashFailures_ = 0;
+  std::string hashFailure_;  // the first
   MirrorPolicy mirror_ = MirrorPolicy::None;
   CStaleTempSweep sweep_;
   DecideOptions decide_;  // this compare's
