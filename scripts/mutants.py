@@ -517,6 +517,10 @@ FAULTS = [
       "src/transfer/transfer_copy.cpp",
       "if (options_.verify && !SameContents(e, tmp, outcome)) {",
       "if (false && !SameContents(e, tmp, outcome)) {"),
+    F("ftp-hash-kind-unchosen", "an FTP HASH answers in the server's default kind, taken for the kind asked for",
+      "src/net/curl_ftp_hash.cpp",
+      "if (features_.hashChosen != bit) {",
+      "if (false) {"),
 ]
 
 PROGRESS_RE = re.compile(r"^.*\bTest\s+#(\d+): .*$", re.M)
