@@ -443,7 +443,8 @@ bool CTransferJob::StoreDirectly(Ends& e, Item& item, TransferOutcome& outcome) 
   }
   // Checked where it landed: a copy that differs has overwritten the old
   // version already, and goes as a broken one does.
-  if (ok && options_.verify && !SameContents(e, e.dstPath, outcome)) {
+  const bool differs = ok && options_.verify && !SameContents(e, e.dstPath, outcome);
+  if (differs) {
     outcome.error += "; the old version was overwritten by the store";
     ok = false;
   }
@@ -457,11 +458,11 @@ bool CTransferJob::StoreDirectly(Ends& e, Item& item, TransferOutcome& outcome) 
     const bool there = e.dst.Stat(e.dstPath, now);
     if (there && (!e.old || now.size != e.old->size || now.lastWrite != e.old->lastWrite)) {
       if (RemoveLeftover(e.dst, e.dstPath)) {
-        outcome.error += "; the partial copy was removed";
+        outcome.error += differs ? "; the copy was removed" : "; the partial copy was removed";
         auto guard = collection_.Lock();
         (item.down ? item.entry->local : item.entry->remote).reset();
       } else {
-        outcome.error += "; the partial copy could not be removed";
+        outcome.error += differs ? "; the copy could not be removed" : "; the partial copy could not be removed";
       }
     }
   }
