@@ -518,6 +518,23 @@ FAULTS = [
       "src/engine/comparer.cpp",
       "    if (!remote || remoteLeftOut_.empty() || JoinRemotePath(path, fd.name) != remoteLeftOut_) return false;",
       "    return false;"),
+    # ---- contents by hash ---------------------------------------------------
+    F("checksum-ignored", "--checksum hashes both files of equal size but the times decide anyway",
+      "src/engine/comparer_hash.cpp",
+      "pair.content = lh == rh ? PairFacts::Content::Same : PairFacts::Content::Differ;",
+      "(void)lh, (void)rh;"),
+    F("checksum-differ-in-step", "equal-size files whose contents differ stay in step when their times agree",
+      "src/engine/decide.cpp",
+      "return lt > rt ? CopyLocalToRemote : lt < rt ? CopyRemoteToLocal : Conflict;",
+      "return InStep;"),
+    F("verify-skipped", "--verify never checks a copy stored under a temporary name",
+      "src/transfer/transfer_copy.cpp",
+      "if (options_.verify && !SameContents(e, tmp, outcome)) {",
+      "if (false && !SameContents(e, tmp, outcome)) {"),
+    F("ftp-hash-kind-unchosen", "an FTP HASH answers in the server's default kind, taken for the kind asked for",
+      "src/net/curl_ftp_hash.cpp",
+      "if (features_.hashChosen != bit) {",
+      "if (false) {"),
 ]
 
 PROGRESS_RE = re.compile(r"^.*\bTest\s+#(\d+): .*$", re.M)

@@ -35,6 +35,8 @@ struct Options {
   bool typesGiven = false, localGiven = false;
   bool includeSubFolders = true, subFoldersGiven = false;
   bool ignoreSeconds = true;
+  bool checksum = false;  // --checksum
+  bool verify = false;    // --verify
   std::string format = "text";
   bool up = false, down = false, setLocalTimestamps = false, dryRun = false;
   bool verbose = false, quiet = false;

@@ -20,9 +20,9 @@ const char* kUsage =
     "                      [--server-offset auto|+HH:MM|-HH:MM]\n"
 "                      [--tls none|explicit|implicit] [--trust-fingerprint SHA256]\n"
     "                      [--identity FILE] [--trust-host-key SHA256:...] [--password-stdin]\n"
-    "                      [--connections N] [--no-state] [--backup-dir PATH]\n"
+    "                      [--connections N] [--no-state] [--backup-dir PATH] [--checksum]\n"
     "  twinbay-cli sync    (the same options) [--up] [--down] [--set-local-timestamps] [--dry-run]\n"
-    "                      [--keep-deleted | --delete] [--max-delete N] [--bwlimit RATE] [-v | -q]\n"
+    "                      [--keep-deleted | --delete] [--max-delete N] [--bwlimit RATE] [--verify] [-v | -q]\n"
     "                      [--no-trash]\n"
     "  twinbay-cli resolve --keep local|remote PATH... | --keep newer [PATH...]  (the place options of\n"
     "                      compare) [--dry-run] [--max-delete N] [--bwlimit RATE] [-v | -q]\n"
@@ -74,6 +74,12 @@ const char* kUsage =
     "                      PATH is taken from the remote top folder unless absolute, and below it\n"
     "                      is never compared (give it to compare too). Each such file's report\n"
     "                      line names where it went\n"
+    "  --checksum          files of equal size are compared by a hash of their contents where the\n"
+    "                      server gives one (FTP HASH or XSHA256/XSHA1/XMD5/XCRC; SFTP sha256sum or\n"
+    "                      md5sum where the account may run it): the same contents are in step\n"
+    "                      whatever the times, different contents never are; else sizes and times decide\n"
+    "  --verify            sync: every copy's hash is checked against its source's once it is stored;\n"
+    "                      a copy that differs fails (a replaced file's old version is gone by then)\n"
     "  -v, --verbose       sync on a terminal: besides the progress line, name every file copied\n"
     "  -q, --quiet         sync: nothing on stdout (failures still on stderr)\n"
     "  The last synchronised state of each folder pair (kept under the stored connection's name, else\n"
@@ -191,6 +197,7 @@ bool ParsePlaceOption(const std::string& w, Args& a, Options& o) {
   else if (w == "--connections" && o.command != "connections") o.connections = ParseConnections(a.Value(w));
   else if (w == "--no-subfolders") o.includeSubFolders = false, o.subFoldersGiven = true;
   else if (w == "--exact-seconds") o.ignoreSeconds = false;
+  else if (w == "--checksum") o.checksum = true;
   else if (w == "--format") {
     o.format = a.Value(w);
     if (o.format != "text" && o.format != "tsv") Fail("--format takes text or tsv");
@@ -210,6 +217,7 @@ bool ParseSyncOption(const std::string& w, Args& a, Options& o) {
   else if (w == "--down") o.down = true;
   else if (w == "--set-local-timestamps") o.setLocalTimestamps = true;
   else if (w == "--dry-run") o.dryRun = true;
+  else if (w == "--verify") o.verify = true;
   else if (w == "-v" || w == "--verbose") o.verbose = true;
   else if (w == "--keep-deleted") o.keepDeleted = true;
   else if (w == "--delete") o.mirror = true;

@@ -243,6 +243,7 @@ TransferOptions SyncOptions(const Options& o) {
   options.filter = FilterAll;
   options.connections = o.connections;
   options.bytesPerSecond = o.bytesPerSecond;
+  options.verify = o.verify;
   // Deletions that follow one on the other side go with their direction; a
   // mirror's too, and it removes every folder on the destination only.
   options.deleteFollowing = !o.keepDeleted;
@@ -400,6 +401,7 @@ int CompareOrSync(Options o) {
   compare.fileTypes = o.types;
   compare.includeSubFolders = o.includeSubFolders;
   compare.ignoreSeconds = o.ignoreSeconds;
+  compare.checksum = o.checksum;
   compare.connections = o.connections;
   // Only a real sync removes what interrupted transfers left; a compare and a
   // dry run name it.
@@ -425,6 +427,8 @@ int CompareOrSync(Options o) {
     return InterruptedStatus();
   }
   ReportStaleTemps(o, sync, controller);
+  if (const std::string note = controller.ChecksumNote(); !note.empty())
+    std::fprintf(stderr, "twinbay-cli: %s\n", Visible(note).c_str());
 
   if (!sync) return FinishCompare(collection, local, o.format);
 

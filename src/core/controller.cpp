@@ -106,6 +106,7 @@ bool CSyncController::BeginWalk(ICompareListener* listener, std::string& problem
   comparer_.SetRemoteLeftOut(options.backupDir.empty()      ? std::string()
                              : options.backupDir[0] == '/' ? options.backupDir
                                                            : JoinRemotePath(remoteRoot_, options.backupDir));
+  comparer_.SetChecksum(options.checksum);
   mirrored_ = options.mirror != MirrorPolicy::None;
   staleSwept_ = false;
   comparer_.BeginCompare(listener, local_.get(), lister_.get(), &collection_, localRoot_, remoteRoot_,

@@ -35,6 +35,9 @@ struct CompareOptions {
   bool includeSubFolders = true;
   bool tagAfterCompare = true;
   bool ignoreSeconds = true;
+  // Files of equal size are compared by a hash of their contents where the
+  // server gives one.
+  bool checksum = false;
   int connections = 8;  // listing connections, 1 to 16 (the session's own is one of them)
   // Remove the stale temporary files of interrupted transfers (only before a
   // real sync: a compare changes nothing).
@@ -183,6 +186,7 @@ class CSyncController {
   const std::string& RemoteRoot() const { return remoteRoot_; }
   int StaleTempsRemoved() const { return comparer_.StaleTempsRemoved(); }
   std::vector<std::string> StaleTempsKept() const { return comparer_.StaleTempsKept(); }
+  std::string ChecksumNote() const { return comparer_.ChecksumNote(); }
   // The folders that could not be read whole, in collection order.
   std::vector<const CFolderRecord*> IncompleteFolders() const;
 

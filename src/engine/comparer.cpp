@@ -64,6 +64,9 @@ void CFolderComparer::BeginCompare(ICompareListener* listener, IFileSystem* loca
   sharedKeys_ = 0;
   abort_.store(0);
   sweep_.Begin(removeStale_);
+  hashKind_.reset();
+  hashFailures_ = 0;
+  hashFailure_.clear();
   auto root = std::make_unique<CFolderRecord>(localPath, remotePath, FolderRoot);
   root->name = localPath + " <=> " + remotePath;
   currentRecord_ = AddRecord(std::move(root));
@@ -277,7 +280,8 @@ void CFolderComparer::MergeFiles(const ScanList& local, const ScanList& remote, 
                        state ? SharedKeys(local, remote, leftOut) : std::set<std::string>());
   std::vector<DecidedPair> decided;
   decided.reserve(std::max(local.size(), remote.size()));
-  for (const PairFacts& pair : PairFiles(local, remote, localUnread, remoteUnread)) {
+  for (PairFacts& pair : PairFiles(local, remote, localUnread, remoteUnread)) {
+    CheckContents(pair);
     const RecordedPair* const record = records.RecordOf(pair);
     decided.push_back({pair, record, Decide(pair, record, decide_)});
     AddEntry(pair.local, pair.remote, decided.back().cls);

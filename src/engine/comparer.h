@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -80,6 +81,13 @@ class CFolderComparer {
   // A server folder the next compares never list nor pair (the sync's backup
   // folder, when it lies below the top folder): left alone on both sides.
   void SetRemoteLeftOut(std::string path) { remoteLeftOut_ = std::move(path); }
+  // Whether the next compares tell files of equal size apart by a hash of
+  // their contents (where the server gives one; else sizes and times decide,
+  // and ChecksumNote says so).
+  void SetChecksum(bool checksum) { checksum_ = checksum; }
+  // What the last compare has to say of its content checks (the server gives
+  // no hash; files that could not be hashed), empty when nothing.
+  std::string ChecksumNote() const;
   // How many stale temporary files the last compare removed (both sides).
   int StaleTempsRemoved() const { return sweep_.Removed(); }
   // Those it found and did not remove, each as "local PATH" or "remote PATH".
@@ -132,6 +140,9 @@ class CFolderComparer {
   void FolderPair(const FindData* local, const FindData* remote, const std::string& localPath,
                   const std::string& remotePath, const std::string& fileTypes, bool include);
   void AddEntry(const FindData* local, const FindData* remote, CompareState state);
+  // Compares the pair's contents by hash where asked to and their sizes are
+  // equal (comparer_hash.cpp).
+  void CheckContents(PairFacts& pair);
   CFolderRecord* AddRecord(std::unique_ptr<CFolderRecord> record);
   // True when a link's resolved target is a folder being walked or above one.
   bool LeadsUp(const std::string& target) const;
@@ -149,6 +160,11 @@ class CFolderComparer {
 
   std::atomic<int> abort_{0};
   bool removeStale_ = false;
+  bool checksum_ = false;
+  // The kind both sides give (nullopt: not asked yet; None: none).
+  std::optional<std::optional<HashKind>> hashKind_;
+  int hashFailures_ = 0;
+  std::string hashFailure_;  // the first
   MirrorPolicy mirror_ = MirrorPolicy::None;
   std::string remoteLeftOut_;
   CStaleTempSweep sweep_;

@@ -53,9 +53,8 @@ std::optional<CompareState> ByRecord(const FindData* l, const FindData* r, const
   return InStep;
 }
 
-}  // namespace
-
-CompareState Decide(const PairFacts& p, const RecordedPair* record, const DecideOptions& o) {
+// The class by the rules, before a content check.
+CompareState DecideByFacts(const PairFacts& p, const RecordedPair* record, const DecideOptions& o) {
   const FindData *l = p.local, *r = p.remote;
   // A side missing from a listing that was not read whole may be there.
   if ((!l && p.localUnread) || (!r && p.remoteUnread)) return StateUnknown;
@@ -67,6 +66,17 @@ CompareState Decide(const PairFacts& p, const RecordedPair* record, const Decide
     if (const std::optional<CompareState> cls = ByRecord(l, r, record, o)) return *cls;
   }
   return ByTimes(l, r, o);
+}
+
+}  // namespace
+
+CompareState Decide(const PairFacts& p, const RecordedPair* record, const DecideOptions& o) {
+  const CompareState cls = DecideByFacts(p, record, o);
+  if (p.content == PairFacts::Content::Same && p.local && p.remote) return InStep;
+  if (p.content != PairFacts::Content::Differ || !p.local || !p.remote || cls != InStep) return cls;
+  // Different contents the times call in step: the newer one, exactly.
+  const int64_t lt = p.local->lastWrite, rt = p.remote->lastWrite;
+  return lt > rt ? CopyLocalToRemote : lt < rt ? CopyRemoteToLocal : Conflict;
 }
 
 bool TaggedByCompare(CompareState cls, const DecideOptions& o) {

@@ -22,6 +22,10 @@ struct PairFacts {
   const FindData* remote = nullptr;
   bool localUnread = false;
   bool remoteUnread = false;
+  // Both sides' contents compared by hash (files of equal size, where the
+  // compare was asked to and the server gives a hash).
+  enum class Content : uint8_t { Unchecked, Same, Differ };
+  Content content = Content::Unchecked;
 };
 
 // A one-way mirror and its direction (None: both ways).
@@ -55,7 +59,11 @@ struct DecideOptions {
 //  - else the times: a missing side is older; less than 3 seconds apart
 //    (or the same minute with ignoreSeconds, or the coarser precision of the
 //    two listings) InStep; the newer side is copied over the older, but a
-//    time the server cannot hold never makes its side the newer one.
+//    time the server cannot hold never makes its side the newer one;
+//  - contents compared by hash overrule the rest for two files of equal size:
+//    the same InStep; different never InStep (where the rules above say so,
+//    the newer time is copied over the older, and equal times are a
+//    Conflict).
 CompareState Decide(const PairFacts& pair, const RecordedPair* record, const DecideOptions& options);
 
 // Whether a compare tags a pair of this class: never a conflict (the user

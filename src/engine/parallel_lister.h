@@ -74,6 +74,8 @@ class CParallelLister : public IFileSystem, public IListAhead {
   bool SetMode(const std::string& path, uint32_t mode) override { return own_.SetMode(path, mode); }
   bool Stat(const std::string& path, FindData& out) override { return own_.Stat(path, out); }
   bool Size(const std::string& path, uint64_t& size) override { return own_.Size(path, size); }
+  unsigned HashKinds() override { return own_.HashKinds(); }
+  bool Hash(const std::string& path, HashKind kind, std::string& hex) override { return own_.Hash(path, kind, hex); }
   void SetAbortFlag(const std::atomic<bool>* flag) override { own_.SetAbortFlag(flag); }
   bool LostConnection() const override { return own_.LostConnection(); }
   bool Reconnect() override { return own_.Reconnect(); }

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "fs/content_hash.h"
 #include "fs/find_data.h"
 #include "fs/place.h"
 
@@ -183,6 +184,17 @@ class IFileSystem {
   // Gives a file its permission bits (where the capabilities offer modes).
   virtual bool SetMode(const std::string& path, uint32_t mode) {
     (void)path, (void)mode;
+    return false;
+  }
+  // ---- contents (optional)
+  // The hash kinds this file system can give of a file's contents (a set of
+  // HashKind bits; 0: none). A server's are found out once per login from
+  // what it says it offers, never by a command it may refuse.
+  virtual unsigned HashKinds() { return 0; }
+  // The file's hash of that kind, as lower-case hex; false (LastError says
+  // why) when it could not be had.
+  virtual bool Hash(const std::string& path, HashKind kind, std::string& hex) {
+    (void)path, (void)kind, (void)hex;
     return false;
   }
   // Gives a file a last-write time (UTC ticks).

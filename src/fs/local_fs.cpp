@@ -343,6 +343,17 @@ bool LocalFileSystem::Size(const std::string& path, uint64_t& size) {
   return true;
 }
 
+bool LocalFileSystem::Hash(const std::string& path, HashKind kind, std::string& hex) {
+  ContentHasher hasher(kind);
+  if (!Read(path, [&](const char* data, size_t size) {
+        hasher.Add(data, size);
+        return true;
+      }))
+    return false;
+  hex = hasher.Hex();
+  return true;
+}
+
 std::unique_ptr<IFileSystem> LocalFileSystem::OpenAnother() const {
   return std::make_unique<LocalFileSystem>(root_.empty() ? "/" : root_);
 }

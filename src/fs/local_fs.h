@@ -33,6 +33,8 @@ class LocalFileSystem : public IFileSystem {
   bool SetTime(const std::string& path, int64_t ticks) override;
   bool Stat(const std::string& path, FindData& out) override;
   bool Size(const std::string& path, uint64_t& size) override;
+  unsigned HashKinds() override { return kEveryHashKind; }
+  bool Hash(const std::string& path, HashKind kind, std::string& hex) override;
   std::string LastError() const override { return error_; }
   std::vector<std::string> TakeLeftOut() override { return std::exchange(leftOut_, {}); }
   void SetAbortFlag(const std::atomic<bool>* flag) override { abortFlag_ = flag; }

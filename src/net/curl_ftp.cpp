@@ -544,6 +544,7 @@ void CurlFtpConnection::ParseFeatures() {
     if (starts("UTF8")) features_.utf8 = true;
     if (starts("SIZE")) features_.size = true;
     if (starts("REST STREAM")) features_.rest = true;
+    ParseHashFeature(f);
   }
 }
 

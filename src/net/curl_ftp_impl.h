@@ -8,6 +8,7 @@
 //                         partial listings, a cut listing read in parts
 //   curl_ftp_links.cpp    what symbolic links lead to
 //   curl_ftp_clock.cpp    the server's time zone (server_time.h)
+//   curl_ftp_hash.cpp     content hashes (HASH, XSHA256 and the like)
 #pragma once
 
 #include <curl/curl.h>
@@ -61,6 +62,7 @@ class CurlFtpConnection : public IFtpConnection {
     return StoreOrAppend(path, source, size, true);
   }
   bool GetSize(const std::string& path, uint64_t& size) override;
+  bool GetHash(const std::string& path, HashKind kind, std::string& hex) override;
 
   void SetAbortFlag(const std::atomic<bool>* flag) override { abortFlag_ = flag; }
   void SetCancelFlag(const std::atomic<bool>* flag) override { cancelFlag_ = flag; }
@@ -108,6 +110,7 @@ class CurlFtpConnection : public IFtpConnection {
   // The folder a PWD reply (the last command's) names, into `directory`.
   void FolderFromReplies(std::string& directory) const;
   void ParseFeatures();
+  void ParseHashFeature(const std::string& line);
 
   // TLS (curl_ftp_tls.cpp).
   void SetTlsOptions();

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "fs/content_hash.h"
 #include "fs/find_data.h"
 #include "net/ftp_tls.h"
 
@@ -29,6 +30,12 @@ struct FtpFeatures {
   bool utf8 = false;
   bool size = false;
   bool rest = false;  // "REST STREAM": a download can start at an offset
+  // Content hashes (HashKind bits): those HASH offers (one chosen with OPTS
+  // HASH; `hashChosen` the one FEAT marks as in use), and those the older
+  // XSHA256 / XSHA1 / XMD5 / XCRC commands give.
+  unsigned hashKinds = 0;
+  unsigned hashChosen = 0;
+  unsigned xHashKinds = 0;
 };
 
 // The features another connection to the same server read, once it has them;
@@ -114,6 +121,12 @@ class IFtpConnection {
   }
   virtual bool Append(const std::string& path, const FtpSource& source, uint64_t size) {
     (void)path, (void)source, (void)size;
+    return false;
+  }
+  // The file's content hash of a kind the features offer (HASH, else the
+  // kind's X command), as lower-case hex.
+  virtual bool GetHash(const std::string& path, HashKind kind, std::string& hex) {
+    (void)path, (void)kind, (void)hex;
     return false;
   }
   // SIZE (binary): the file's size in bytes; false when the server gives none.

@@ -73,6 +73,19 @@ std::vector<std::string> FtpFileSystem::TakeLeftOut() {
   IFtpConnection* c = session_.GetConnection();
   return c ? c->TakeLeftOut() : std::vector<std::string>();
 }
+unsigned FtpFileSystem::HashKinds() {
+  const IFtpConnection* c = Connection();
+  return c ? c->Features().hashKinds | c->Features().xHashKinds : 0;
+}
+
+bool FtpFileSystem::Hash(const std::string& path, HashKind kind, std::string& hex) {
+  IFtpConnection* c = Connection();
+  if (!c) return false;
+  if (c->GetHash(path, kind, hex)) return true;
+  error_ = c->LastError();
+  return false;
+}
+
 bool FtpFileSystem::MakeFolder(const std::string& path) {
   IFtpConnection* c = Connection();
   return c && c->CreateDirectory(path);

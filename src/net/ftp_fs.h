@@ -38,6 +38,8 @@ class FtpFileSystem : public IFileSystem, public IRemoteSession {
   bool SetTime(const std::string& path, int64_t ticks) override;
   bool Stat(const std::string& path, FindData& out) override;
   bool Size(const std::string& path, uint64_t& size) override;
+  unsigned HashKinds() override;
+  bool Hash(const std::string& path, HashKind kind, std::string& hex) override;
   std::string LastError() const override;
   void SetAbortFlag(const std::atomic<bool>* flag) override;
   bool LostConnection() const override;

@@ -62,6 +62,10 @@ class SftpFileSystem : public IFileSystem, public IRemoteSession {
   bool SetTime(const std::string& path, int64_t ticks) override;
   bool Stat(const std::string& path, FindData& out) override;
   bool Size(const std::string& path, uint64_t& size) override;
+  // sha256sum (else md5sum) over an exec channel, where the account may run
+  // it (sftp_hash.cpp).
+  unsigned HashKinds() override;
+  bool Hash(const std::string& path, HashKind kind, std::string& hex) override;
   std::string LastError() const override { return error_; }
   void SetAbortFlag(const std::atomic<bool>* flag) override { abortFlag_ = flag; }
   bool LostConnection() const override { return failure_ == SshFailure::Lost || !conn_.IsOpen(); }
@@ -118,6 +122,7 @@ class SftpFileSystem : public IFileSystem, public IRemoteSession {
   // Opens the file for writing: made new, or (`from` > 0) one of ours to add to.
   bool WriteFrom(const std::string& path, const FsSource& source, uint64_t size, uint64_t from);
   bool WroteAll(const std::string& path, uint64_t written, uint64_t size);
+  bool RunCommand(const std::string& command, std::string& out);
   // The second channel (or the connection under it) broke: let go of it all.
   bool ChannelFailed(const std::string& what);
 
@@ -139,6 +144,8 @@ class SftpFileSystem : public IFileSystem, public IRemoteSession {
   // The size the server held of the file the last operation wrote, for a
   // Size of it right after (the next operation forgets it).
   std::optional<std::pair<std::string, uint64_t>> heldAfterWrite_;
+  bool hashProbed_ = false;  // hash programs tried (once per login)
+  unsigned hashKinds_ = 0;
   std::vector<std::vector<char>> spare_;  // read blocks kept for the next reads
 };
 

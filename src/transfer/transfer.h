@@ -57,6 +57,10 @@ struct TransferOptions {
   // is neither deleted nor replaced: its deletion or copy fails.
   bool localTrash = false;
   std::string backupDir;
+  // Every copy's hash is checked against its source's once it is stored
+  // (where both sides give one of the same kind): a copy under a temporary
+  // name before it takes the file's place, a direct one where it landed.
+  bool verify = false;
 };
 
 // Told about progress on the transfer's threads, one call at a time. Progress
@@ -221,6 +225,9 @@ class CTransferJob {
                  bool& there, FindData& found);
   bool StoreAndRename(Ends& e, Item& item, TransferOutcome& outcome, bool& ok);
   bool StoredWhole(Ends& e, Item& item, const std::string& tmp, TransferOutcome& outcome);
+  // With verify: whether the copy stored at `path` hashes as its source does
+  // (true, and told once a run, where the two sides give no common hash).
+  bool SameContents(Ends& e, const std::string& path, TransferOutcome& outcome);
   bool TakePlace(Ends& e, Item& item, const std::string& tmp, const std::string& tmp2, TransferOutcome& outcome,
                  bool& ok);
   bool StoreDirectly(Ends& e, Item& item, TransferOutcome& outcome);
@@ -260,6 +267,7 @@ class CTransferJob {
   ITransferListener* listener_;
   ISyncRecorder* recorder_ = nullptr;
   std::atomic<bool> stop_{false};
+  std::atomic<bool> unverifiedTold_{false};
   std::atomic<bool> abort_{false};
   static_assert(std::atomic<bool>::is_always_lock_free);
   std::atomic<Renames> renames_{Renames::Unknown};

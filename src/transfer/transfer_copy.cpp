@@ -344,7 +344,35 @@ bool CTransferJob::StoredWhole(Ends& e, Item& item, const std::string& tmp, Tran
     e.dst.Remove(tmp);
     return false;
   }
+  if (options_.verify && !SameContents(e, tmp, outcome)) {
+    outcome.error += "; the old version was kept";
+    e.dst.Remove(tmp);
+    return false;
+  }
   return true;
+}
+
+bool CTransferJob::SameContents(Ends& e, const std::string& path, TransferOutcome& outcome) {
+  const std::optional<HashKind> kind = StrongestHash(e.src.HashKinds() & e.dst.HashKinds());
+  if (!kind) {
+    if (!unverifiedTold_.exchange(true))
+      outcome.warning += (outcome.warning.empty() ? "" : "; ") +
+                         std::string("not verified: the server offers no hash (nor is any copy of this run)");
+    return true;
+  }
+  std::string source, copy;
+  if (!e.src.Hash(e.srcPath, *kind, source)) {
+    outcome.error = "the copy could not be verified: " + e.src.LastError();
+    return false;
+  }
+  if (!e.dst.Hash(path, *kind, copy)) {
+    outcome.error = "the copy could not be verified: " + e.dst.LastError();
+    return false;
+  }
+  if (source == copy) return true;
+  outcome.error = std::string("the copy's ") + HashName(*kind) + " hash differs from the source's (" + copy +
+                  " against " + source + ")";
+  return false;
 }
 
 // The copy under its temporary name takes the destination's place: renamed
@@ -433,6 +461,13 @@ bool CTransferJob::StoreDirectly(Ends& e, Item& item, TransferOutcome& outcome) 
     outcome.error.clear();
     ok = SourceComplete(e, item, outcome);
   }
+  // Checked where it landed: a copy that differs has overwritten the old
+  // version already, and goes as a broken one does.
+  const bool differs = ok && options_.verify && !SameContents(e, e.dstPath, outcome);
+  if (differs) {
+    outcome.error += "; the old version was overwritten by the store";
+    ok = false;
+  }
   if (!ok) {
     // What a broken store left would look newer than the source: it goes, as
     // after the other copies (the old version, if any, was overwritten by
@@ -443,11 +478,11 @@ bool CTransferJob::StoreDirectly(Ends& e, Item& item, TransferOutcome& outcome) 
     const bool there = e.dst.Stat(e.dstPath, now);
     if (there && (!e.old || now.size != e.old->size || now.lastWrite != e.old->lastWrite)) {
       if (RemoveLeftover(e.dst, e.dstPath)) {
-        outcome.error += "; the partial copy was removed";
+        outcome.error += differs ? "; the copy was removed" : "; the partial copy was removed";
         auto guard = collection_.Lock();
         (item.down ? item.entry->local : item.entry->remote).reset();
       } else {
-        outcome.error += "; the partial copy could not be removed";
+        outcome.error += differs ? "; the copy could not be removed" : "; the partial copy could not be removed";
       }
     }
     if (moved) PutBack(e.dst, item, e.dstPath, outcome.keptAt, moved), outcome.keptAt.clear();

@@ -45,6 +45,8 @@ void CSettings::Load() {
   m_bCompareOnConnect = k.GetDword("Compare on Connect", 0);
   m_bSuppressStripedList = k.GetDword("Suppress striped list", 0);
   m_bIgnoreSeconds = k.GetDword("Ignore seconds", 1);
+  m_bChecksum = k.GetDword("Compare Contents", 0);
+  m_bVerify = k.GetDword("Verify Copies", 0);
   m_bSystemCaption = k.GetDword("System Caption", 0);
 }
 
@@ -64,6 +66,8 @@ void CSettings::Save() const {
   k.SetDword("Compare on Connect", m_bCompareOnConnect);
   k.SetDword("Suppress striped list", m_bSuppressStripedList);
   k.SetDword("Ignore seconds", m_bIgnoreSeconds);
+  k.SetDword("Compare Contents", m_bChecksum);
+  k.SetDword("Verify Copies", m_bVerify);
   k.SetDword("System Caption", m_bSystemCaption);
   k.Sync();
 }

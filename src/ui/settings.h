@@ -21,6 +21,10 @@ class CSettings {
   quint32 m_bCompareOnConnect = 0;
   quint32 m_bSuppressStripedList = 0;
   quint32 m_bIgnoreSeconds = 1;
+  // Files of equal size compared by a hash of their contents (where the
+  // server gives one); every copy checked by hash once stored.
+  quint32 m_bChecksum = 0;
+  quint32 m_bVerify = 0;
   // Keep the system's title bar instead of the program's painted caption.
   quint32 m_bSystemCaption = 0;
   quint32 m_nColumnWidth[6] = {0, 0, 0, 0, 0, 0};

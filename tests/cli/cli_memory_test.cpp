@@ -253,6 +253,22 @@ TEST_P(Memory, TheGuardCountsWhatWasInStepAndAOneWayRunSaysWhatItLeaves) {
   EXPECT_TRUE(fs::exists(R("f0")) && fs::exists(L("n0")));
 }
 
+// sshd runs sha256sum for the account; pyftpdlib and vsftpd offer no hash.
+TEST_P(Memory, ChecksumComparesEqualSizesByContentAndVerifyChecksCopies) {
+  const bool hashes = GetParam() == Server::Sshd;
+  test::WriteFile(L("same.txt"), "hello", T), Put("same.txt", "hello", T + 3600);
+  test::WriteFile(L("diff.txt"), "aaaaa", T + 1), Put("diff.txt", "bbbbb", T);
+  const Outcome c = Do("compare", {"--checksum", "--no-state"});
+  EXPECT_EQ(c.err.find("the server offers no hash: sizes and times decide") != std::string::npos, !hashes) << c.err;
+  EXPECT_TRUE(c.Has(hashes ? "= same.txt" : "< same.txt") && c.Has(hashes ? "> diff.txt" : "= diff.txt")) << c.out;
+  // The copies pass their check (without a hash: copied, and told once).
+  const Outcome s = Do("sync", {"--checksum", "--verify", "--no-state"});
+  EXPECT_EQ(s.status, 0) << s.out << s.err;
+  EXPECT_EQ(test::ReadFile(R("diff.txt")), hashes ? "aaaaa" : "bbbbb");
+  EXPECT_EQ(test::ReadFile(L("same.txt")) + test::ReadFile(R("same.txt")), "hellohello");
+  EXPECT_EQ((s.out + s.err).find("not verified: the server offers no hash") != std::string::npos, !hashes) << s.out;
+}
+
 TEST_P(Memory, OneWayMirrorEachWayAndItsDryRun) {
   for (const std::vector<std::string>& bad : {std::vector<std::string>{"--delete"}, {"--up", "--down", "--delete"},
                                               {"--up", "--delete", "--keep-deleted"}}) {

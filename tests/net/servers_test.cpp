@@ -231,6 +231,7 @@ TEST_P(EveryServer, CompareSyncAndDeleteRefusedNothingAndNothingInAFolderNotList
   for (const std::string& line : s.States()) EXPECT_TRUE(line[0] == '=' || left.count(line)) << line;
   // Delete one file on the server, one locally, and none in the folder not listed.
   EXPECT_EQ(s.Delete("", "same.txt", false, true), 1);
+  LocalFileSystem disk("/");
   EXPECT_EQ(s.Delete("", "newer-local.txt", true, false), 1);
   EXPECT_EQ(s.Delete("locked", "page.html", true, true), 0);
   EXPECT_FALSE(std::filesystem::exists(s.R("same.txt")));
@@ -238,8 +239,16 @@ TEST_P(EveryServer, CompareSyncAndDeleteRefusedNothingAndNothingInAFolderNotList
   EXPECT_EQ(test::ReadFile(s.L("locked/page.html")), "older here");
   EXPECT_EQ(test::ReadFile(s.R("locked/page.html")), "newer on the server");
   EXPECT_EQ(s.Refused(), refused) << "a normal delete drew refused replies";
+  // SHA-256 where the server gives it (proftpd with mod_digest: HASH after
+  // OPTS HASH; sshd: sha256sum over an exec channel), found out unrefused.
+  const bool hashes = sftp || GetParam() == Server::Proftpd;
+  std::string mine, theirs;
+  ASSERT_TRUE(disk.Hash(s.L("odd/two words/in.txt"), HashKind::Sha256, mine));
+  EXPECT_EQ(s.fs->HashKinds() & 1u, hashes ? 1u : 0u);
+  EXPECT_EQ(s.fs->Hash(s.remote + "/odd/two words/in.txt", HashKind::Sha256, theirs), hashes) << s.fs->LastError();
+  EXPECT_EQ(theirs, hashes ? mine : "");
+  EXPECT_EQ(s.Refused(), refused) << "finding the hashes drew refused replies";
   // A file being written is made new and private (whoever could read its folder).
-  LocalFileSystem disk("/");
   for (IFileSystem* fs : {static_cast<IFileSystem*>(&disk), sftp ? s.fs.get() : nullptr}) {
     const std::string path = (fs == &disk ? s.localRoot.path() : s.data) + "/being-written";
     auto mode = std::filesystem::perms::none;

@@ -123,7 +123,7 @@ std::unique_ptr<FtpTestServer> FtpTestServer::StartProftpd(const std::string& fo
                       << pasv + 99 << "\nAuthOrder mod_auth_file.c mod_auth_unix.c\nAuthUserFile " << folder
                       << "/passwd\nRequireValidShell off\nUseFtpUsers off\nDefaultRoot ~\nAllowOverwrite on\n"
                          "ModulePath "
-                      << kServers << "/usr/lib/proftpd\nMaxInstances 60\n";
+                      << kServers << "/usr/lib/proftpd\nLoadModule mod_digest.c\nMaxInstances 60\n";
   return StartTester({bin, "-n", "-q", "-c", conf}, kLibs, port, folder, why);
 }
 

@@ -54,6 +54,7 @@ void COptionsPage::Exchange() {
 CPropertyPageCompare::CPropertyPageCompare(CSettings& s, QWidget* parent) : COptionsPage("ComparePage", parent) {
   AddFlag("Audible alert on completion", "compareAlert", &s.m_bCompareAlert);
   AddFlag("Ignore seconds when comparing timestamps", "ignoreSeconds", &s.m_bIgnoreSeconds);
+  AddFlag("Compare files of equal size by content where the server gives a hash", "checksum", &s.m_bChecksum);
   AddNumber("Connections to list folders over at once", "connections", &s.m_nConnections, 1, 16);
   // Kept for the current connection only (none: nothing to keep it for).
   AddFlag("Remember the last synchronisation for this connection", "rememberSync", &s.m_bRememberSync)
@@ -69,6 +70,7 @@ CPropertyPageDisplay::CPropertyPageDisplay(CSettings& s, QWidget* parent) : COpt
 CPropertyPageTransfer::CPropertyPageTransfer(CSettings& s, QWidget* parent) : COptionsPage("TransferPage", parent) {
   AddFlag("Audible alert on completion", "transferAlert", &s.m_bTransferAlert);
   AddFlag("Set Local timestamps to Remote after transfer", "setTimestamps", &s.m_bSetLocalTimestamps);
+  AddFlag("Verify every copy by hash where the server gives one", "verify", &s.m_bVerify);
   AddNumber("Bandwidth limit for all copies, KiB/s (0: none)", "bandwidthLimit", &s.m_nBandwidthLimit, 0,
             static_cast<int>(kMaxBandwidthLimit));
 }
@@ -102,6 +104,8 @@ void COptionsSheet::accept() {
 void CopyOptionFlags(const CSettings& from, CSettings& to) {
   to.m_bCompareAlert = from.m_bCompareAlert;
   to.m_bIgnoreSeconds = from.m_bIgnoreSeconds;
+  to.m_bChecksum = from.m_bChecksum;
+  to.m_bVerify = from.m_bVerify;
   to.m_bSuppressTagging = from.m_bSuppressTagging;
   to.m_bSuppressStripedList = from.m_bSuppressStripedList;
   to.m_bSystemCaption = from.m_bSystemCaption;

@@ -233,6 +233,7 @@ void CTwinbayView::OnCompare() {
   options.includeSubFolders = subFolders_->isChecked();
   options.tagAfterCompare = settings_.m_bSuppressTagging == 0;
   options.ignoreSeconds = settings_.m_bIgnoreSeconds != 0;
+  options.checksum = settings_.m_bChecksum != 0;
   options.connections = static_cast<int>(std::clamp<quint32>(settings_.m_nConnections, 1, 16));
   // The last synchronisation is kept for the place (server, login, both
   // folders), where twinbay-cli finds it too; the name is only a label.
@@ -344,6 +345,8 @@ void CTwinbayView::OnCompareDone() {
                            .arg(unread)
                            .arg(unread == 1 ? "" : "s")
                            .arg(unread == 1 ? "it" : "them"));
+  else if (const std::string note = controller_.ChecksumNote(); !note.empty())
+    emit StatusMessage("Content check: " + QString::fromStdString(note));
   else
     ShowStateError();
 }
@@ -403,6 +406,7 @@ void CTwinbayView::OnSynchronize() {
   o.setLocalTimestamps = settings_.m_bSetLocalTimestamps != 0;
   o.bytesPerSecond = uint64_t{settings_.m_nBandwidthLimit} * 1024;
   o.ignoreSeconds = settings_.m_bIgnoreSeconds != 0;
+  o.verify = settings_.m_bVerify != 0;
   o.filter = filter_;
   o.connections = static_cast<int>(settings_.m_nConnections);
   o.deleteFollowing = confirm.DeleteFollowing();
