@@ -8,9 +8,11 @@
 //   remote.cpp           the server side: --remote, a stored connection, the password,
 //                        the connect and what is said of host keys and certificates
 //   run.cpp              a compare or sync run, and state forget
+//   watch.cpp            sync --watch: the runs again on changes and at intervals
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -56,6 +58,8 @@ struct Options {
   std::string identity, trustHostKey;  // SFTP: a private key file, a host key to trust
   int connections = 8;
   uint64_t bytesPerSecond = 0;  // --bwlimit (0: none)
+  bool watch = false;       // sync --watch: sync again on changes here
+  int intervalMinutes = 5;  // --interval: and every so many minutes for the server's
 };
 
 // The remote side of a run: the place to open and the folder there.
@@ -92,6 +96,13 @@ void OpenRemote(const Options& o, Target& target, CSyncController& controller);
 
 // run.cpp
 int CompareOrSync(Options o);
+
+// watch.cpp
+// sync --watch: `pass` (a compare and sync; its exit status) once, then again
+// after changes in `local` have been quiet for a second and every
+// --interval minutes, until `interrupted` says the user ended it.
+void WatchLoop(const Options& o, const std::string& local, const std::function<int()>& pass,
+              const std::function<bool()>& interrupted);
 // state forget: drops what is kept of a connection's or address's folder pairs.
 int StateCommand(Options o);
 

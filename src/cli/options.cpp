@@ -23,6 +23,7 @@ const char* kUsage =
     "                      [--connections N] [--no-state]\n"
     "  twinbay-cli sync    (the same options) [--up] [--down] [--set-local-timestamps] [--dry-run]\n"
     "                      [--keep-deleted | --delete] [--max-delete N] [--bwlimit RATE] [-v | -q]\n"
+    "                      [--watch [--interval MINUTES]]\n"
     "  twinbay-cli connections list [--file FILE] [--format text|tsv]\n"
     "  twinbay-cli connections add [--file FILE] --description D --host H [--port N] [--user U]\n"
     "                      [--password-stdin] [--local DIR] [--remote PATH] [--types TEXT] [--no-subfolders]\n"
@@ -61,6 +62,10 @@ const char* kUsage =
     "                      default 8); a server that takes fewer logins is used with as many as it takes\n"
     "  --bwlimit RATE      sync: all copies together send and receive at most RATE bytes a second\n"
     "                      (500K, 2M, 1.5G: K, M and G are 1024, 1024² and 1024³)\n"
+    "  --watch             sync: after the run, watch the local folders and sync again once changes\n"
+    "                      have been quiet for a second, and every --interval minutes (default 5) for\n"
+    "                      the server's; each run keeps every guard, a refused one is named and watching\n"
+    "                      goes on; Ctrl-C ends it (status 130)\n"
     "  -v, --verbose       sync on a terminal: besides the progress line, name every file copied\n"
     "  -q, --quiet         sync: nothing on stdout (failures still on stderr)\n"
     "  The last synchronised state of each folder pair (kept under the stored connection's name, else\n"
@@ -192,6 +197,12 @@ bool ParseSyncOption(const std::string& w, Args& a, Options& o) {
   else if (w == "--delete") o.mirror = true;
   else if (w == "--max-delete") o.maxDelete = ParseCount(w, a.Value(w));
   else if (w == "-q" || w == "--quiet") o.quiet = true;
+  else if (w == "--watch") o.watch = true;
+  else if (w == "--interval") {
+    const long v = ParseCount(w, a.Value(w));
+    if (v < 1 || v > 24 * 60) Fail("--interval takes minutes from 1 to 1440");
+    o.intervalMinutes = static_cast<int>(v);
+  }
   else if (w == "--bwlimit") {
     const std::string v = a.Value(w);
     if (!ParseByteRate(v, o.bytesPerSecond)) Fail("--bwlimit takes bytes a second such as 500K or 2M, not \"" + v + "\"");
@@ -247,6 +258,7 @@ Options Parse(int argc, char** argv) {
   }
   if (o.verbose && o.quiet) Fail("-v and -q do not go together");
   if (o.mirror && o.up == o.down) Fail("--delete needs exactly one of --up or --down (the direction of the mirror)");
+  if (o.watch && o.dryRun) Fail("--watch and --dry-run do not go together");
   if (o.mirror && o.keepDeleted) Fail("--delete and --keep-deleted do not go together");
   return o;
 }
