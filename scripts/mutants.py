@@ -491,6 +491,10 @@ FAULTS = [
       "src/cli/run.cpp",
       "  if (!g_watching) Fail(lines);\n",
       "  Fail(lines);\n"),
+    F("watch-window-compare-only", "the window's Watch compares after a change but never syncs",
+      "src/ui/view/twinbay_view.cpp",
+      "  if (watchRun_) SyncAfterWatchCompare();\n",
+      ""),
     # Dropped, because no test can tell them from the sound program (each is
     # undone by a second guard that stays in place):
     # - "bool overlap = !cut2;" -> "= true;" in the halves of a cut listing:

@@ -114,4 +114,31 @@ bool CTreeWatcher::Wait(int timeoutMs) {
   return ReadEvents();
 }
 
+void CWatchThread::Start(const std::string& root, std::chrono::seconds interval, std::function<void()> changed) {
+  Stop();
+  stop_.store(false);
+  thread_ = std::thread([this, root, interval, changed = std::move(changed)] {
+    using Clock = std::chrono::steady_clock;
+    CTreeWatcher watcher;
+    watcher.Start(root);
+    auto lastChange = Clock::now(), lastCall = lastChange;
+    // What changed before the watches were in place is found by one compare.
+    bool pending = true;
+    while (!stop_.load()) {
+      if (watcher.Wait(200)) pending = true, lastChange = Clock::now();
+      const auto now = Clock::now();
+      if ((pending && now - lastChange >= std::chrono::seconds(1)) || now - lastCall >= interval) {
+        pending = false;
+        lastCall = now;
+        changed();
+      }
+    }
+  });
+}
+
+void CWatchThread::Stop() {
+  stop_.store(true);
+  if (thread_.joinable()) thread_.join();
+}
+
 }  // namespace twinbay

@@ -3,7 +3,11 @@
 // what: a change leads to a full compare, which finds what it was.
 #pragma once
 
+#include <atomic>
+#include <chrono>
+#include <functional>
 #include <string>
+#include <thread>
 #include <unordered_map>
 
 namespace twinbay {
@@ -39,6 +43,22 @@ class CTreeWatcher {
   bool limited_ = false;
   std::string note_;
   std::unordered_map<int, std::string> paths_;  // watch descriptor -> folder
+};
+
+// A watcher on its own thread, for a window whose thread must never wait:
+// `changed` is called on that thread once changes have been quiet for a
+// second, and every `interval` in any case (the server's changes).
+class CWatchThread {
+ public:
+  ~CWatchThread() { Stop(); }
+  void Start(const std::string& root, std::chrono::seconds interval, std::function<void()> changed);
+  // Ends the thread and waits for it (within a poll).
+  void Stop();
+  bool Running() const { return thread_.joinable(); }
+
+ private:
+  std::thread thread_;
+  std::atomic<bool> stop_{false};
 };
 
 }  // namespace twinbay
