@@ -10,7 +10,6 @@
 #include <cstring>
 #include <filesystem>
 #include <string_view>
-#include <vector>
 
 #include "fs/patterns.h"
 
@@ -34,6 +33,7 @@ bool CTreeWatcher::Start(const std::string& root) {
             "); the folders are compared in full at intervals instead";
     return false;
   }
+  root_ = root;
   if (!AddOne(root)) {
     limited_ = true;
     if (note_.empty()) note_ = "the folder " + root + " cannot be watched; it is compared in full at intervals instead";
@@ -82,8 +82,7 @@ bool CTreeWatcher::ReadEvents() {
       if (ev->mask & IN_Q_OVERFLOW) {
         // Events were lost: folders made meanwhile may be unwatched.
         changed = true;
-        for (const auto& [wd, path] : std::vector<std::pair<int, std::string>>(paths_.begin(), paths_.end()))
-          AddTree(path);
+        AddTree(root_);
         continue;
       }
       if (ev->mask & IN_IGNORED) {

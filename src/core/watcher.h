@@ -40,6 +40,7 @@ class CTreeWatcher {
   bool ReadEvents();
 
   int fd_ = -1;
+  std::string root_;
   bool limited_ = false;
   std::string note_;
   std::unordered_map<int, std::string> paths_;  // watch descriptor -> folder
