@@ -483,6 +483,18 @@ FAULTS = [
       "src/cli/run.cpp",
       "return failed == 0 && unsettled == 0 && alone == 0 ? kExitOk : kExitDifferences;",
       "return failed == 0 && unsettled == 0 ? kExitOk : kExitDifferences;"),
+    F("watch-no-debounce", "sync --watch runs on every batch of events instead of after a quiet second",
+      "src/cli/watch.cpp",
+      "changed && now - lastChange >= kQuiet ?",
+      "changed ?"),
+    F("watch-refusal-ends", "a run refused by the deletion guard ends sync --watch",
+      "src/cli/run.cpp",
+      "  if (!g_watching) Fail(lines);\n",
+      "  Fail(lines);\n"),
+    F("watch-window-compare-only", "the window's Watch compares after a change but never syncs",
+      "src/ui/view/twinbay_view.cpp",
+      "  if (watchRun_) SyncAfterWatchCompare();\n",
+      ""),
     # Dropped, because no test can tell them from the sound program (each is
     # undone by a second guard that stays in place):
     # - "bool overlap = !cut2;" -> "= true;" in the halves of a cut listing:

@@ -9,9 +9,11 @@
 //                        the connect and what is said of host keys and certificates
 //   run.cpp              a compare or sync run, and state forget
 //   resolve.cpp          the conflicts resolve settles
+//   watch.cpp            sync --watch: the runs again on changes and at intervals
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -66,6 +68,8 @@ struct Options {
   // destroyed) and --backup-dir (server files moved there instead).
   bool noTrash = false;
   std::string backupDir;
+  bool watch = false;       // sync --watch: sync again on changes here
+  int intervalMinutes = 5;  // --interval: and every so many minutes for the server's
 };
 
 // The remote side of a run: the place to open and the folder there.
@@ -105,6 +109,13 @@ int CompareOrSync(Options o);
 // resolve.cpp: tags only the conflicts resolve settles (nothing else); how
 // many named paths (or conflicts, for --keep newer) were left as they are.
 int ChooseConflicts(CFolderCollection& collection, const Options& o, const std::string& local);
+
+// watch.cpp
+// sync --watch: `pass` (a compare and sync; its exit status) once, then again
+// after changes in `local` have been quiet for a second and every
+// --interval minutes, until `interrupted` says the user ended it.
+void WatchLoop(const Options& o, const std::string& local, const std::function<int()>& pass,
+              const std::function<bool()>& interrupted);
 // state forget: drops what is kept of a connection's or address's folder pairs.
 int StateCommand(Options o);
 

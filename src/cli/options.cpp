@@ -23,7 +23,7 @@ const char* kUsage =
     "                      [--connections N] [--no-state] [--backup-dir PATH] [--checksum]\n"
     "  twinbay-cli sync    (the same options) [--up] [--down] [--set-local-timestamps] [--dry-run]\n"
     "                      [--keep-deleted | --delete] [--max-delete N] [--bwlimit RATE] [--verify] [-v | -q]\n"
-    "                      [--no-trash]\n"
+    "                      [--no-trash] [--watch [--interval MINUTES]]\n"
     "  twinbay-cli resolve --keep local|remote PATH... | --keep newer [PATH...]  (the place options of\n"
     "                      compare) [--dry-run] [--max-delete N] [--bwlimit RATE] [-v | -q]\n"
     "                      [--no-trash]\n"
@@ -80,6 +80,10 @@ const char* kUsage =
     "                      whatever the times, different contents never are; else sizes and times decide\n"
     "  --verify            sync: every copy's hash is checked against its source's once it is stored;\n"
     "                      a copy that differs fails (a replaced file's old version is gone by then)\n"
+    "  --watch             sync: after the run, watch the local folders and sync again once changes\n"
+    "                      have been quiet for a second, and every --interval minutes (default 5) for\n"
+    "                      the server's; each run keeps every guard, a refused one is named and watching\n"
+    "                      goes on; Ctrl-C ends it (status 130)\n"
     "  -v, --verbose       sync on a terminal: besides the progress line, name every file copied\n"
     "  -q, --quiet         sync: nothing on stdout (failures still on stderr)\n"
     "  The last synchronised state of each folder pair (kept under the stored connection's name, else\n"
@@ -227,7 +231,14 @@ bool ParseSyncOption(const std::string& w, Args& a, Options& o) {
   else if (w == "--keep" && o.command == "resolve") {
     o.keep = a.Value(w);
     if (o.keep != "local" && o.keep != "remote" && o.keep != "newer") Fail("--keep takes local, remote or newer");
-  } else if (w == "--bwlimit") {
+  }
+  else if (w == "--watch") o.watch = true;
+  else if (w == "--interval") {
+    const long v = ParseCount(w, a.Value(w));
+    if (v < 1 || v > 24 * 60) Fail("--interval takes minutes from 1 to 1440");
+    o.intervalMinutes = static_cast<int>(v);
+  }
+  else if (w == "--bwlimit") {
     const std::string v = a.Value(w);
     if (!ParseByteRate(v, o.bytesPerSecond)) Fail("--bwlimit takes bytes a second such as 500K or 2M, not \"" + v + "\"");
   }
@@ -283,6 +294,7 @@ Options Parse(int argc, char** argv) {
   }
   if (o.verbose && o.quiet) Fail("-v and -q do not go together");
   if (o.mirror && o.up == o.down) Fail("--delete needs exactly one of --up or --down (the direction of the mirror)");
+  if (o.watch && o.dryRun) Fail("--watch and --dry-run do not go together");
   if (o.mirror && o.keepDeleted) Fail("--delete and --keep-deleted do not go together");
   if (o.command == "resolve" && (o.up || o.down || o.mirror || o.keepDeleted || o.noState))
     Fail("resolve settles conflicts only; --up, --down, --delete, --keep-deleted and --no-state do not apply");

@@ -47,6 +47,17 @@ void CatchInterrupts() {
 
 int InterruptedStatus() { return 128 + g_signal.load(); }
 
+// sync --watch: a run that cannot go on (refused, the connection lost) ends
+// that run, said as a failure is, and watching goes on.
+bool g_watching = false;
+struct RunEnded {};
+
+[[noreturn]] void EndRun(const std::vector<std::string>& lines) {
+  if (!g_watching) Fail(lines);
+  for (const std::string& line : lines) std::fprintf(stderr, "twinbay-cli: %s\n", Visible(line).c_str());
+  throw RunEnded{};
+}
+
 // Keeps the live progress line of a sync up to date.
 class LiveProgress : public ITransferListener {
  public:
@@ -219,7 +230,7 @@ std::vector<std::string> FoldersToRemove(const CFolderCollection& collection, co
 
 // The guard's refusal, with what allows the run.
 [[noreturn]] void Refuse(const DeletionCheck& check) {
-  Fail({check.problem, "--dry-run lists the deletions; to make them, run again with --max-delete " +
+  EndRun({check.problem, "--dry-run lists the deletions; to make them, run again with --max-delete " +
                            std::to_string(check.local + check.remote)});
 }
 
@@ -315,7 +326,7 @@ int Sync(const Options& o, CSyncController& controller, const CFolderCollection&
   std::unique_ptr<ProgressLine> line;
   if (terminal && !o.quiet) line = std::make_unique<ProgressLine>(stdout, TerminalWidth());
   LiveProgress progress(line.get(), controller);
-  if (std::string refused; !controller.RunSync(options, totals, &progress, &refused, o.maxDelete)) Fail(refused);
+  if (std::string refused; !controller.RunSync(options, totals, &progress, &refused, o.maxDelete)) EndRun({refused});
   if (line) line->Clear();
   ReportServerTime(controller);
   ReportStateError(controller);
@@ -379,6 +390,35 @@ int Sync(const Options& o, CSyncController& controller, const CFolderCollection&
   return failed == 0 && unsettled == 0 && alone == 0 ? kExitOk : kExitDifferences;
 }
 
+// One compare and, for a sync, what follows it; the exit status.
+int Pass(const Options& o, CSyncController& controller, CFolderCollection& collection,
+         const CompareOptions& compare, const std::string& local) {
+  // resolve is a sync of the conflicts it settles alone, under every guard of one.
+  const bool sync = o.command == "sync" || o.command == "resolve";
+  std::string problem;
+  if (!controller.RunCompare(compare, nullptr, problem)) EndRun({problem});
+  ReportServerTime(controller);
+  ReportStateError(controller);
+  if (g_signal.load() != 0) {
+    std::fprintf(stderr, "twinbay-cli: interrupted during the compare; nothing was copied\n");
+    return InterruptedStatus();
+  }
+  ReportStaleTemps(o, sync, controller);
+  if (const std::string note = controller.ChecksumNote(); !note.empty())
+    std::fprintf(stderr, "twinbay-cli: %s\n", Visible(note).c_str());
+
+  if (!sync) return FinishCompare(collection, local, o.format);
+
+  const int leftAlone = o.command == "resolve" ? ChooseConflicts(collection, o, local) : 0;
+  auto settled = [&](int status) { return status == kExitOk && leftAlone > 0 ? kExitDifferences : status; };
+  const TransferOptions options = SyncOptions(o);
+  const DeletionCheck check = controller.CheckDeletions(options, o.maxDelete);
+  if (o.dryRun) return settled(DryRun(collection, o, options, local, check));
+  if (!check.allowed) Refuse(check);
+  if (std::string lost; !controller.EnsureConnected(lost)) EndRun({"the connection was lost: " + lost});
+  return settled(Sync(o, controller, collection, options, local));
+}
+
 }  // namespace
 
 int CompareOrSync(Options o) {
@@ -419,27 +459,16 @@ int CompareOrSync(Options o) {
   compare.mirror = !o.mirror ? MirrorPolicy::None : o.up ? MirrorPolicy::Up : MirrorPolicy::Down;
   compare.connectionName = o.connection;
   compare.backupDir = o.backupDir;
-  if (!controller.RunCompare(compare, nullptr, problem)) Fail(problem);
-  ReportServerTime(controller);
-  ReportStateError(controller);
-  if (g_signal.load() != 0) {
-    std::fprintf(stderr, "twinbay-cli: interrupted during the compare; nothing was copied\n");
-    return InterruptedStatus();
-  }
-  ReportStaleTemps(o, sync, controller);
-  if (const std::string note = controller.ChecksumNote(); !note.empty())
-    std::fprintf(stderr, "twinbay-cli: %s\n", Visible(note).c_str());
-
-  if (!sync) return FinishCompare(collection, local, o.format);
-
-  const int leftAlone = o.command == "resolve" ? ChooseConflicts(collection, o, local) : 0;
-  auto settled = [&](int status) { return status == kExitOk && leftAlone > 0 ? kExitDifferences : status; };
-  const TransferOptions options = SyncOptions(o);
-  const DeletionCheck check = controller.CheckDeletions(options, o.maxDelete);
-  if (o.dryRun) return settled(DryRun(collection, o, options, local, check));
-  if (!check.allowed) Refuse(check);
-  if (std::string lost; !controller.EnsureConnected(lost)) Fail("the connection was lost: " + lost);
-  return settled(Sync(o, controller, collection, options, local));
+  if (!o.watch) return Pass(o, controller, collection, compare, local);
+  g_watching = true;
+  WatchLoop(o, local, [&] {
+    try {
+      return Pass(o, controller, collection, compare, local);
+    } catch (const RunEnded&) {
+      return kExitError;
+    }
+  }, [] { return g_signal.load() != 0; });
+  return InterruptedStatus();
 }
 
 // state forget: the place is the stored connection's server, login and port,

@@ -241,6 +241,13 @@ void CMainFrame::BuildToolBar(const Commands& c) {
   for (qsizetype i = 0; i < groups.size(); ++i) {
     if (i > 0) toolbar_->addSeparator();
     for (QAction* a : groups[i]) toolbar_->addAction(a);
+    if (groups[i].front() == sync_) {
+      watch_ = toolbar_->addAction("Watch");
+      watch_->setObjectName("watch");
+      watch_->setCheckable(true);
+      watch_->setToolTip("After a sync, watch the local folders and synchronize again when they change");
+      connect(watch_, &QAction::toggled, view_, &CTwinbayView::SetWatching);
+    }
   }
 }
 

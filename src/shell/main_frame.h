@@ -94,6 +94,7 @@ class CMainFrame : public QMainWindow {
   QAction *compare_, *stop_, *sync_, *connect_, *disconnect_;
   QAction *options_ = nullptr, *browseRemote_ = nullptr, *web_ = nullptr, *about_ = nullptr;
   QToolBar* toolbar_ = nullptr;
+  QAction* watch_ = nullptr;  // the toolbar's Watch toggle
   CCaptionPainter* caption_ = nullptr;
   bool painted_ = false;
   CFileMenus* fileMenus_ = nullptr;

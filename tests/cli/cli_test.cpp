@@ -79,6 +79,7 @@ class CliProcess {
     if (pid_ > 0 && !reaped_) kill(pid_, SIGKILL), waitpid(pid_, nullptr, 0);
   }
   void Signal(int sig) { kill(pid_, sig); }
+  std::string Out() const { return ReadFile(io_ / "out") + ReadFile(io_ / "err"); }
   Result Wait() {
     int status = 0;
     if (!WaitFor([&] { return waitpid(pid_, &status, WNOHANG) != 0; }, 60)) kill(pid_, SIGKILL), waitpid(pid_, &status, 0);
@@ -497,6 +498,44 @@ TEST(CliInterrupt, CtrlCInALargeCopyLeavesTheOldFilesAndWhatArrived) {
     EXPECT_EQ(TemporaryFiles(s.local.path()).size(), upload ? 0u : 1u);
     EXPECT_EQ(TemporaryFiles(s.root.path()).size(), upload ? 1u : 0u);
   }
+}
+
+size_t Count(const std::string& text, const std::string& part) {
+  size_t n = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+
+// sync --watch: an edit saved here reaches the server within 3 s; a burst of
+// 1,000 saves makes a few runs, not one per save; deleting everything here is
+// refused by the guard and watching goes on; Ctrl-C ends it.
+TEST(CliInterrupt, WatchSyncsSavesInFewRunsKeepsTheGuardAndEndsOnCtrlC) {
+  Served s;
+  ASSERT_TRUE(s.server);
+  for (const char* name : {"a.txt", "b.txt", "c.txt"}) WriteFile(s.local / name, name, T0);
+  CliProcess run({"sync", "--watch", "--local", s.local.path(), "--remote", s.Url()}, {s.password});
+  ASSERT_TRUE(WaitFor([&] { return Has(run.Out(), "watching "); })) << run.Out();
+  EXPECT_EQ(ReadFile(s.root / "site/c.txt"), "c.txt");
+  WriteFile(s.local / "a.txt", "edited", std::time(nullptr));
+  EXPECT_TRUE(WaitFor([&] { return ReadFile(s.root / "site/a.txt") == "edited"; }, 3)) << run.Out();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  const size_t before = Count(run.Out(), "(changes here)");
+  for (int i = 0; i < 1000; ++i) {  // about two seconds of saves
+    WriteFile(s.local / "b.txt", std::to_string(i), std::time(nullptr));
+    std::this_thread::sleep_for(std::chrono::microseconds(2000));
+  }
+  EXPECT_TRUE(WaitFor([&] { return ReadFile(s.root / "site/b.txt") == "999"; }, 10)) << run.Out();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  const size_t burstRuns = Count(run.Out(), "(changes here)") - before;
+  EXPECT_GE(burstRuns, 1u);
+  EXPECT_LE(burstRuns, 3u) << run.Out();
+  for (const char* name : {"a.txt", "b.txt", "c.txt"}) fs::remove(s.local / name);
+  EXPECT_TRUE(WaitFor([&] { return Has(run.Out(), "was refused or could not finish (see above); watching goes on"); }, 10));
+  EXPECT_TRUE(Has(run.Out(), "nothing was copied or deleted")) << run.Out();
+  run.Signal(SIGINT);
+  const Result r = run.Wait();
+  EXPECT_EQ(r.status, 130) << r.out << r.err;
+  for (const char* name : {"a.txt", "b.txt", "c.txt"}) EXPECT_TRUE(fs::exists(s.root / (std::string("site/") + name))) << name;
 }
 
 // Names from a server are escaped (one holding a control byte is left alone

@@ -206,6 +206,14 @@ TEST_F(FileCommands, DeletionsFollowConflictsWaitAndKeepLocalUploads) {
   EXPECT_EQ(test::ReadFile(serverRoot / "site/c1.txt") + "|" + test::ReadFile(serverRoot / "site/c2.txt") + "|" +
                 test::ReadFile(local / "c2.txt"),
             "local|server's|local");
+  // The toolbar's Watch: a file saved here after that sync goes up by itself; the conflict stays.
+  QAction* watch = frame->findChild<QAction*>("watch");
+  ASSERT_TRUE(watch && watch->isCheckable());
+  watch->setChecked(true);
+  test::WriteFile(local / "saved.txt", "saved", std::time(nullptr));
+  EXPECT_TRUE(WaitFor([&] { return test::ReadFile(serverRoot / "site/saved.txt") == "saved" && !View()->IsBusy(); }));
+  watch->setChecked(false);
+  EXPECT_EQ(test::ReadFile(serverRoot / "site/c2.txt"), "server's");
 }
 
 }  // namespace

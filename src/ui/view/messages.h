@@ -27,6 +27,7 @@ enum TwinbayMessage : int {
   WM_BUSYCHANGED = 2030,
   WM_SESSIONDONE = 2031,
   WM_FREESPACE = 2032,
+  WM_WATCHCHANGED = 2033,
 };
 
 // An event of one of the program's message numbers.
@@ -99,6 +100,9 @@ struct SessionDoneEvent : MessageEvent<WM_SESSIONDONE> {
 
 // The free space where the local folder lives was measured (known false:
 // it could not be).
+// The watched local folders changed (or the interval for the server's came).
+struct WatchChangedEvent : MessageEvent<WM_WATCHCHANGED> {};
+
 struct FreeSpaceEvent : MessageEvent<WM_FREESPACE> {
   FreeSpaceEvent(bool known, double bytes) : known(known), bytes(bytes) {}
   const bool known;

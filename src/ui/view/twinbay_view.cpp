@@ -349,6 +349,7 @@ void CTwinbayView::OnCompareDone() {
     emit StatusMessage("Content check: " + QString::fromStdString(note));
   else
     ShowStateError();
+  if (watchRun_) SyncAfterWatchCompare();
 }
 
 void CTwinbayView::ShowStateError() {
@@ -426,6 +427,7 @@ void CTwinbayView::RunProgress() {
   if (settings_.m_bTransferAlert) alerts::Play(alerts::TransferTones());
   TellFrame(false);
   emit StateChanged();
+  WatchAfterSync();
 }
 
 void CTwinbayView::OnBrowseLocal() {
@@ -526,7 +528,7 @@ void CTwinbayView::OnFolderChanged(CFolderRecord* record) {
 bool CTwinbayView::event(QEvent* e) {
   MarkTakenOver(e);
   const int type = static_cast<int>(e->type());
-  if (type < WM_PAINTCAPTION || type > WM_FREESPACE) return QWidget::event(e);
+  if (type < WM_PAINTCAPTION || type > WM_WATCHCHANGED) return QWidget::event(e);
   if (shuttingDown_) return true;  // the workers' last words are not acted on
   if (const auto* m = EventAs<ConnectDoneEvent>(e)) {
     controller_.WaitForSession();
@@ -538,6 +540,7 @@ bool CTwinbayView::event(QEvent* e) {
   else if (const auto* m = EventAs<ShowFolderEvent>(e)) ShowFolder(m->record);
   else if (const auto* m = EventAs<FolderChangedEvent>(e)) OnFolderEvent(*m);
   else if (const auto* m = EventAs<FreeSpaceEvent>(e)) ShowFreeSpace(m->known, m->bytes);
+  else if (EventAs<WatchChangedEvent>(e)) OnWatchChanged();
   else return QWidget::event(e);
   return true;
 }
@@ -546,6 +549,7 @@ bool CTwinbayView::event(QEvent* e) {
 
 void CTwinbayView::ShutDown() {
   shuttingDown_ = true;
+  watch_.Stop();
   controller_.StopCompare();
   compareRunning_ = false;
   // Whatever waits on the server ends within a poll.

@@ -16,6 +16,7 @@
 
 #include "core/controller.h"
 #include "core/free_space.h"
+#include "core/watcher.h"
 #include "engine/filters.h"
 #include "engine/number_format.h"
 #include "engine/totals.h"
@@ -55,6 +56,12 @@ class CTwinbayView : public QWidget, private ISyncListener, private ICollectionL
   void OnBrowseRemote();
   // Tools > Options.
   void OnOptions();
+  // The toolbar's Watch: after a sync the local folders are watched (on a
+  // thread of their own) and a compare and a sync with the choices last
+  // confirmed run again once changes are quiet for a second, and every 5
+  // minutes; each sync keeps its guards (twinbay_view_watch.cpp).
+  void SetWatching(bool on);
+  bool IsWatching() const { return watching_; }
   bool CanBrowseRemote() const { return !busy_ && connected_; }
 
   // Commands on the compared files (file_commands.cpp).
@@ -175,6 +182,9 @@ class CTwinbayView : public QWidget, private ISyncListener, private ICollectionL
   // Pins what the user trusted: saves the connections file.
   void SaveTrust();
   void OnCompareDone();
+  void OnWatchChanged();
+  void WatchAfterSync();
+  void SyncAfterWatchCompare();
   void ShowFreeSpace(bool known, double bytes);
   // Says in the status line why the last synchronisation could not be
   // recorded, if it could not.
@@ -241,6 +251,10 @@ class CTwinbayView : public QWidget, private ISyncListener, private ICollectionL
   // Answers on its thread, posted to this window; gone first, so that no
   // answer comes once the window is being destroyed.
   FreeSpaceQuery freeSpace_{[this](bool known, double bytes) { Post<FreeSpaceEvent>(this, known, bytes); }};
+  // Watch: on since the toolbar's toggle; a compare it started; changes
+  // seen while a run was under way (one more run after it); a sync made.
+  bool watching_ = false, watchRun_ = false, watchDue_ = false, synced_ = false;
+  CWatchThread watch_;  // last: it stops before the rest goes
 };
 
 }  // namespace twinbay
