@@ -392,6 +392,7 @@ int CompareOrSync(Options o) {
   compare.localPath = local;
   compare.remotePath = target.path;
   compare.fileTypes = o.types;
+  compare.exclude = o.exclude;
   compare.includeSubFolders = o.includeSubFolders;
   compare.ignoreSeconds = o.ignoreSeconds;
   compare.connections = o.connections;

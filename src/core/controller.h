@@ -33,6 +33,10 @@ struct CompareOptions {
   std::string remotePath;  // as given: relative paths and "" are taken from the login folder
   std::string fileTypes = "*.*";
   bool includeSubFolders = true;
+  // Paths to leave out (fs/patterns.h), one pattern a line: from the command
+  // line or the stored connection. The local top folder's ".twinbayignore"
+  // adds its own when the walk begins.
+  std::string exclude;
   bool tagAfterCompare = true;
   bool ignoreSeconds = true;
   int connections = 8;  // listing connections, 1 to 16 (the session's own is one of them)
