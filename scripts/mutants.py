@@ -378,6 +378,13 @@ FAULTS = [
       "src/transfer/transfer_delete.cpp",
       "    if (record.incomplete) {\n      counts.failed",
       "    if (record.incomplete && entries.empty()) {\n      counts.failed"),
+    # ---- exclusions -------------------------------------------------------
+    F("exclude-record-read-as-deleted", "a recorded file left out by the exclusions is read as gone, its record dropped",
+      "src/engine/comparer.cpp", "  records.Keep(excluded);\n", "\n"),
+    F("exclude-folder-records-dropped", "the records below a folder left out are dropped as if it were gone",
+      "src/core/sync_state.cpp", "if (!walked.count(folder) && !left(folder))", "if (!walked.count(folder))"),
+    F("exclude-folders-only-ignored", "a pattern ending in \"/\" leaves out files of that name too",
+      "src/fs/patterns.cpp", "    if (rule.foldersOnly && !folder) continue;\n", "\n"),
     # ---- window -----------------------------------------------------------
     F("remote-browser-empty-path", "OK in the remote browser with nothing selected puts an empty path (the login folder) while \"/\" is shown",
       "src/ui/dialogs/remote_folder_dlg.cpp",

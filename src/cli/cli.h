@@ -34,6 +34,7 @@ struct Options {
   std::string command, subcommand;
   std::string local, remoteUrl, remoteDir, connection, file;
   std::string types;
+  std::string exclude;  // --exclude and --exclude-from, one pattern a line
   bool typesGiven = false, localGiven = false;
   bool includeSubFolders = true, subFoldersGiven = false;
   bool ignoreSeconds = true;

@@ -9,6 +9,7 @@
 
 #include "cli/cli.h"
 #include "engine/number_format.h"
+#include "fs/patterns.h"
 
 namespace twinbay::cli {
 namespace {
@@ -17,7 +18,7 @@ const char* kUsage =
     "usage:\n"
     "  twinbay-cli compare --local DIR (--remote URL | --connection NAME | --remote-dir DIR)\n"
     "                      [--types TEXT] [--no-subfolders] [--exact-seconds] [--format text|tsv]\n"
-    "                      [--server-offset auto|+HH:MM|-HH:MM]\n"
+    "                      [--server-offset auto|+HH:MM|-HH:MM] [--exclude PATTERN]... [--exclude-from FILE]\n"
 "                      [--tls none|explicit|implicit] [--trust-fingerprint SHA256]\n"
     "                      [--identity FILE] [--trust-host-key SHA256:...] [--password-stdin]\n"
     "                      [--connections N] [--no-state] [--backup-dir PATH] [--checksum]\n"
@@ -57,6 +58,10 @@ const char* kUsage =
     "                      not hold it; with --connection it is pinned on that stored connection\n"
     "  --password-stdin    read the password from the first line of stdin\n"
     "  --connection NAME   take server, login, paths, types and sub-folder choice from a stored connection\n"
+    "  --exclude PATTERN   leave out paths below the top folders that match (repeatable; gitignore-like:\n"
+    "                      *.tmp any name, .git/ folders only, /build anchored at the top, a/**/b across\n"
+    "                      folders; A-Z matches a-z); --exclude-from FILE reads one pattern a line (#\n"
+    "                      comments); the local folder's .twinbayignore and a stored connection's list add theirs\n"
     "  --remote-dir DIR    compare with (or sync to) a local folder standing in for the server\n"
     "  --server-offset     the zone of a server that lists times in its own local time (LIST without\n"
     "                      MLSD): auto finds it (default; a stored connection keeps its own), or a\n"
@@ -198,6 +203,16 @@ bool ParsePlaceOption(const std::string& w, Args& a, Options& o) {
   else if (w == "--connection") o.connection = a.Value(w);
   else if (w == "--file") o.file = a.Value(w);
   else if (w == "--types") o.types = a.Value(w), o.typesGiven = true;
+  else if ((w == "--exclude" || w == "--exclude-from") && o.command != "connections" && o.command != "state") {
+    // Checked here, so that a pattern that cannot be used stops the run at once.
+    const std::string given = a.Value(w);
+    std::string text = given, why;
+    if (w == "--exclude" && text.find_first_of("\r\n") != std::string::npos) Fail("--exclude takes one pattern");
+    if (w == "--exclude-from" && !ReadPatternText(given, text, why, false)) Fail("--exclude-from: " + why);
+    ExcludeList check;
+    if (!check.AddLines(text, why)) Fail(w + ": " + why);
+    o.exclude += text + "\n";
+  }
   else if (w == "--connections" && o.command != "connections") o.connections = ParseConnections(a.Value(w));
   else if (w == "--no-subfolders") o.includeSubFolders = false, o.subFoldersGiven = true;
   else if (w == "--exact-seconds") o.ignoreSeconds = false;

@@ -439,6 +439,7 @@ int CompareOrSync(Options o) {
   compare.localPath = local;
   compare.remotePath = target.path;
   compare.fileTypes = o.types;
+  compare.exclude = o.exclude;
   compare.includeSubFolders = o.includeSubFolders;
   compare.ignoreSeconds = o.ignoreSeconds;
   compare.checksum = o.checksum;

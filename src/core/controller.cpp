@@ -9,6 +9,7 @@
 #include "engine/parallel_lister.h"
 #include "core/connections.h"
 #include "fs/paths.h"
+#include "fs/patterns.h"
 #include "engine/tags.h"
 #include "net/ftp_fs.h"
 #include "fs/local_fs.h"
@@ -96,6 +97,19 @@ bool CSyncController::PrepareCompare(const CompareOptions& options, std::string&
 
 bool CSyncController::BeginWalk(ICompareListener* listener, std::string& problem) {
   const CompareOptions& options = compareOptions_;
+  // The exclusions: those given, then the local top folder's file. One that
+  // cannot be read or used stops the compare (an empty list would copy and
+  // record what the user meant to leave out).
+  ExcludeList exclusions;
+  std::string why;
+  if (!exclusions.AddLines(options.exclude, why) ||
+      !ReadExcludeFile(JoinLocalPath(localRoot_, kExcludeFileName), exclusions, why)) {
+    problem = "Not compared: the exclusions cannot be used: " + why + ".";
+    lister_.reset();
+    walkLease_.Return();
+    return false;
+  }
+  comparer_.SetExclusions(std::move(exclusions));
   if (!OpenState(options, problem)) {
     lister_.reset();
     walkLease_.Return();

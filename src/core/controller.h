@@ -33,6 +33,10 @@ struct CompareOptions {
   std::string remotePath;  // as given: relative paths and "" are taken from the login folder
   std::string fileTypes = "*.*";
   bool includeSubFolders = true;
+  // Paths to leave out (fs/patterns.h), one pattern a line: from the command
+  // line or the stored connection. The local top folder's ".twinbayignore"
+  // adds its own when the walk begins.
+  std::string exclude;
   bool tagAfterCompare = true;
   bool ignoreSeconds = true;
   // Files of equal size are compared by a hash of their contents where the

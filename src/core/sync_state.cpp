@@ -483,6 +483,11 @@ void StateSession::Walked(const std::string& folder) {
   walked_.insert(folder);
 }
 
+void StateSession::Excluded(const std::string& folder) {
+  std::lock_guard g(mutex_);
+  excluded_.insert(folder);
+}
+
 // The compare's rows are written on a thread of their own, so that the
 // compare goes on listing meanwhile (a first run writes a row per file).
 void StateSession::Hand(std::vector<Change>&& batch) {
@@ -552,15 +557,23 @@ void StateSession::Finish(bool whole) {
   // walked): a folder restored later from a backup must not read as one the
   // other side deleted.
   if (!whole) return;
-  std::set<std::string> walked;
+  std::set<std::string> walked, excluded;
   {
     std::lock_guard g(mutex_);
     walked.swap(walked_);
+    excluded.swap(excluded_);
   }
+  // A folder left out by the exclusions, or below one, keeps its records.
+  auto left = [&](const std::string& folder) {
+    for (std::string f = folder;; f.resize(f.rfind('/'))) {
+      if (excluded.count(f)) return true;
+      if (f.find('/') == std::string::npos) return false;
+    }
+  };
   std::lock_guard g(storeMutex_);
   bool ok = store_.Begin();
   for (const std::string& folder : store_.Folders(pair_))
-    if (!walked.count(folder)) ok = ok && store_.RemoveFolder(pair_, folder);
+    if (!walked.count(folder) && !left(folder)) ok = ok && store_.RemoveFolder(pair_, folder);
   ok = store_.Commit() && ok;
   Note(ok);
 }

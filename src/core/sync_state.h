@@ -152,6 +152,7 @@ class StateSession : public IRecordedState, public ISyncRecorder {
   void InStep(const std::string& folder, const std::string& name, const RecordedPair& now) override;
   void Gone(const std::string& folder, const std::string& name) override;
   void Walked(const std::string& folder) override;
+  void Excluded(const std::string& folder) override;
   void Finish(bool whole) override;
 
   void Copied(const CFolderRecord& record, const FileSide& local, const FileSide& remote) override;
@@ -185,9 +186,10 @@ class StateSession : public IRecordedState, public ISyncRecorder {
   const bool classify_;
   const size_t batch_;
   const int64_t recorded_;
-  std::mutex mutex_;  // pending_, walked_
+  std::mutex mutex_;  // pending_, walked_, excluded_
   std::vector<Change> pending_;
   std::set<std::string> walked_;
+  std::set<std::string> excluded_;  // folders left out, kept with all below them
   std::mutex storeMutex_;  // every use of store_ after the start
   std::mutex queueMutex_;  // queue_, stop_, starting writer_
   std::condition_variable queueChanged_;

@@ -86,6 +86,7 @@ struct CFolderComparer::FolderListing {
   bool localUnread = false, remoteUnread = false;
   std::string failure;             // why a side was not read whole
   std::set<std::string> leftOut;   // either side's (see ListSide)
+  std::set<std::string> excluded;  // the files either side's exclusions left out
 };
 
 void CFolderComparer::ListFolder(const std::string& localPath, const std::string& remotePath,
@@ -98,7 +99,7 @@ void CFolderComparer::ListFolder(const std::string& localPath, const std::string
     if (listed) return;
     listed = true;
     std::string why;
-    unread = !ListSide(remote, remote ? remotePath : localPath, folderClass, all, why, f.leftOut);
+    unread = !ListSide(remote, remote ? remotePath : localPath, folderClass, all, why, f.leftOut, f.excluded);
     if (f.failure.empty()) f.failure = why;
   };
   auto listLocal = [&] { listSide(false, localListed, f.localAll, f.localUnread); };
@@ -179,7 +180,8 @@ void CFolderComparer::CompareFolder(const std::string& localPath, const std::str
       if (failure.empty()) state_->Walked(folderKey_);
     }
     if (!IsAborted())
-      MergeFiles(f.localFiles, f.remoteFiles, f.localUnread, f.remoteUnread, f.localAll, f.remoteAll, f.leftOut);
+      MergeFiles(f.localFiles, f.remoteFiles, f.localUnread, f.remoteUnread, f.localAll, f.remoteAll, f.leftOut,
+                 f.excluded);
   }
   ScanList localFolders, remoteFolders;
   if (!IsAborted()) SelectMatching(f.localAll, true, "*.*", localFolders);
@@ -196,11 +198,23 @@ void CFolderComparer::CompareFolder(const std::string& localPath, const std::str
 }
 
 bool CFolderComparer::ListSide(bool remote, const std::string& path, int folderClass, ScanList& out,
-                               std::string& why, std::set<std::string>& leftOut) {
+                               std::string& why, std::set<std::string>& leftOut, std::set<std::string>& excluded) {
   IFileSystem& fs = remote ? *remote_ : *local_;
   CFolderRecord* const record = currentRecord_;
   if (folderClass == (remote ? FolderLocalOnly : FolderRemoteOnly)) return true;
   bool ok = fs.List(path, out);
+  if (!exclusions_.Empty()) {
+    // Left out as if not there; a folder's records (and those below it)
+    // are kept by the state, a file's by the folder's step.
+    const std::string folder = record ? RecordedFolder(*record) : std::string();
+    std::erase_if(out, [&](const FindData& fd) {
+      const std::string key = (folder.empty() ? "" : folder + "/") + FoldedName(fd.name);
+      if (fd.name == "." || fd.name == ".." || !exclusions_.Excludes(key, fd.IsDirectory())) return false;
+      if (!fd.IsDirectory()) excluded.insert(FoldedName(fd.name));
+      else if (state_) state_->Excluded(key);
+      return true;
+    });
+  }
   const std::string error = ok ? std::string() : fs.LastError();
   std::vector<std::string> skipped = fs.TakeSkipped();
   // A name read but unusable is left alone on both sides, and the rest of
@@ -271,13 +285,14 @@ std::vector<PairFacts> CFolderComparer::PairFiles(const ScanList& local, const S
 
 void CFolderComparer::MergeFiles(const ScanList& local, const ScanList& remote, bool localUnread,
                                  bool remoteUnread, const ScanList& localAll, const ScanList& remoteAll,
-                                 const std::set<std::string>& leftOut) {
+                                 const std::set<std::string>& leftOut, const std::set<std::string>& excluded) {
   // The walk pairs the files, each pair is decided (with its record), and
   // then the state hears what the folder says. Below a folder whose key is
   // shared the state is left alone.
   IRecordedState* const state = sharedKeys_ ? nullptr : state_;
   CFolderState records(state, stateAny_, folderKey_,
                        state ? SharedKeys(local, remote, leftOut) : std::set<std::string>());
+  records.Keep(excluded);
   std::vector<DecidedPair> decided;
   decided.reserve(std::max(local.size(), remote.size()));
   for (PairFacts& pair : PairFiles(local, remote, localUnread, remoteUnread)) {

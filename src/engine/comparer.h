@@ -20,6 +20,7 @@
 #include "fs/local_scan.h"
 #include "engine/state_rules.h"
 #include "fs/file_system.h"
+#include "fs/patterns.h"
 
 namespace twinbay {
 
@@ -88,6 +89,10 @@ class CFolderComparer {
   // What the last compare has to say of its content checks (the server gives
   // no hash; files that could not be hashed), empty when nothing.
   std::string ChecksumNote() const;
+  // The paths the next compares leave out (fs/patterns.h): an entry left out
+  // on a side is not listed there, so never copied, deleted or recorded, and
+  // a folder left out is not walked; its records stay as they are.
+  void SetExclusions(ExcludeList exclusions) { exclusions_ = std::move(exclusions); }
   // How many stale temporary files the last compare removed (both sides).
   int StaleTempsRemoved() const { return sweep_.Removed(); }
   // Those it found and did not remove, each as "local PATH" or "remote PATH".
@@ -126,8 +131,10 @@ class CFolderComparer {
   // Pairs one folder's files, decides each pair and adds its entry, then
   // updates the state. The whole listings tell a recorded pair that is gone
   // from a filtered one.
+  // `excluded`: the folded names of the files left out, whose records stay.
   void MergeFiles(const ScanList& local, const ScanList& remote, bool localUnread, bool remoteUnread,
-                  const ScanList& localAll, const ScanList& remoteAll, const std::set<std::string>& leftOut);
+                  const ScanList& localAll, const ScanList& remoteAll, const std::set<std::string>& leftOut,
+                  const std::set<std::string>& excluded);
   // The folded names whose record the state may not use: those more than
   // one entry of a side shares, and `leftOut`.
   static std::set<std::string> SharedKeys(const ScanList& local, const ScanList& remote,
@@ -154,9 +161,10 @@ class CFolderComparer {
   // Lists one side of a folder; false (with `why`) when it was not read whole.
   // `leftOut` gains the folded names the listing left out although they are
   // there, and those of its entries the other side cannot take (which leave
-  // `out`).
+  // `out`). Entries the exclusions leave out leave `out` too, the files'
+  // folded names going to `excluded`.
   bool ListSide(bool remote, const std::string& path, int folderClass, ScanList& out, std::string& why,
-                std::set<std::string>& leftOut);
+                std::set<std::string>& leftOut, std::set<std::string>& excluded);
 
   std::atomic<int> abort_{0};
   bool removeStale_ = false;
@@ -167,6 +175,7 @@ class CFolderComparer {
   std::string hashFailure_;  // the first
   MirrorPolicy mirror_ = MirrorPolicy::None;
   std::string remoteLeftOut_;
+  ExcludeList exclusions_;
   CStaleTempSweep sweep_;
   DecideOptions decide_;  // this compare's
   bool tagAfterCompare_ = true;

@@ -24,6 +24,15 @@ const RecordedPair* CFolderState::RecordOf(const PairFacts& pair) {
   return &it->sides;
 }
 
+void CFolderState::Keep(const std::set<std::string>& names) {
+  if (names.empty()) return;
+  for (size_t i = 0; i < records_.size(); ++i)
+    if (!met_[i] && names.count(records_[i].name)) {
+      met_[i] = true;
+      --unmet_;
+    }
+}
+
 void CFolderState::Write(const std::vector<DecidedPair>& pairs, const ScanList& localAll, const ScanList& remoteAll,
                          bool whole) {
   if (!state_) return;

@@ -30,6 +30,9 @@ class CFolderState {
   // The record of a pair's name (null: none, or not to be used); a record
   // given to a pair has been met.
   const RecordedPair* RecordOf(const PairFacts& pair);
+  // The records of these folded names stay as they are (files left out by
+  // the exclusions): never read as gone.
+  void Keep(const std::set<std::string>& names);
   // Writes the folder's decided pairs: each in step on both sides as both
   // sides show it now (unless its record says so already). Then, when both
   // sides' listings were read whole (`whole`), each record met by no pair

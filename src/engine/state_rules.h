@@ -70,6 +70,9 @@ class IRecordedState {
   virtual void Gone(const std::string& folder, const std::string& name) = 0;
   // The compare walked the folder on both sides (none of it unread).
   virtual void Walked(const std::string& folder) = 0;
+  // A folder the exclusions left out: its records and those of the folders
+  // below it stay as they are, though it was not walked.
+  virtual void Excluded(const std::string& folder) { (void)folder; }
   // The compare ended; `whole`: every folder of the tree was walked and read
   // whole, so records of folders it did not meet are gone.
   virtual void Finish(bool whole) = 0;

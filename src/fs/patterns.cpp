@@ -2,7 +2,12 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace twinbay {
 namespace {
@@ -42,6 +47,19 @@ bool Glob(std::string_view name, std::string_view pat) {
   }
   while (p < pat.size() && pat[p] == '*') ++p;
   return p == pat.size();
+}
+
+// Whether the path's steps from `s` on match the pattern's steps from `p` on.
+bool MatchSteps(const std::vector<std::string>& pat, size_t p, const std::vector<std::string_view>& path, size_t s) {
+  for (; p < pat.size(); ++p, ++s) {
+    if (pat[p] == "**") {
+      for (size_t k = s; k <= path.size(); ++k)
+        if (MatchSteps(pat, p + 1, path, k)) return true;
+      return false;
+    }
+    if (s >= path.size() || !Glob(path[s], pat[p])) return false;
+  }
+  return s == path.size();
 }
 
 bool IsDots(const std::string& name) { return name == "." || name == ".."; }
@@ -125,6 +143,106 @@ void SelectMatching(const ScanList& listing, bool wantFolders, std::string_view 
     if (!MatchesPattern(fd.name, pattern)) continue;
     out.push_back(fd);
   }
+}
+
+bool ExcludeList::Add(std::string_view line, std::string& error) {
+  std::string p(line);
+  TrimLeft(p);
+  TrimRight(p);
+  if (p.empty() || p[0] == '#') return true;
+  if (p[0] == '!') {
+    error = "\"" + p + "\": a pattern that takes back a left-out path (\"!\") is not supported";
+    return false;
+  }
+  Rule rule;
+  if (p.back() == '/') {
+    rule.foldersOnly = true;
+    p.pop_back();
+  }
+  rule.whole = p.find('/') != std::string::npos;
+  size_t start = p[0] == '/' ? 1 : 0;
+  for (size_t slash; start <= p.size(); start = slash + 1) {
+    slash = p.find('/', start);
+    if (slash == std::string::npos) slash = p.size();
+    if (slash > start) rule.steps.push_back(p.substr(start, slash - start));
+  }
+  if (rule.steps.empty()) {
+    error = "\"" + std::string(line) + "\": a pattern that names no file or folder";
+    return false;
+  }
+  rules_.push_back(std::move(rule));
+  return true;
+}
+
+bool ExcludeList::AddLines(std::string_view text, std::string& error) {
+  size_t number = 1;
+  for (size_t start = 0; start < text.size(); ++number) {
+    size_t end = text.find('\n', start);
+    if (end == std::string_view::npos) end = text.size();
+    if (!Add(text.substr(start, end - start), error)) {
+      error = "line " + std::to_string(number) + ": " + error;
+      return false;
+    }
+    start = end + 1;
+  }
+  return true;
+}
+
+bool ExcludeList::Excludes(std::string_view path, bool folder) const {
+  std::vector<std::string_view> steps;
+  for (size_t start = 0; start <= path.size();) {
+    size_t slash = path.find('/', start);
+    if (slash == std::string_view::npos) slash = path.size();
+    if (slash > start) steps.push_back(path.substr(start, slash - start));
+    start = slash + 1;
+  }
+  if (steps.empty()) return false;
+  for (const Rule& rule : rules_) {
+    if (rule.foldersOnly && !folder) continue;
+    if (rule.whole ? MatchSteps(rule.steps, 0, steps, 0) : Glob(steps.back(), rule.steps[0])) return true;
+  }
+  return false;
+}
+
+bool ReadPatternText(const std::string& path, std::string& text, std::string& error, bool missingOk) {
+  text.clear();
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0 && errno == ENOENT && missingOk) return true;
+  struct stat st {};
+  const char* why = nullptr;
+  if (fd < 0 || ::fstat(fd, &st) != 0) {
+    why = std::strerror(errno);
+  } else if (!S_ISREG(st.st_mode)) {
+    why = "not a regular file";
+  } else if (st.st_size > (1 << 20)) {
+    why = "larger than 1 MiB";
+  } else {
+    char buffer[4096];
+    for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) != 0;) {
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0) {
+        why = std::strerror(errno);
+        break;
+      }
+      text.append(buffer, static_cast<size_t>(got));
+    }
+  }
+  if (fd >= 0) ::close(fd);
+  if (why) {
+    error = "cannot read " + path + ": " + why;
+    return false;
+  }
+  return true;
+}
+
+bool ReadExcludeFile(const std::string& path, ExcludeList& into, std::string& error) {
+  std::string text;
+  if (!ReadPatternText(path, text, error, true)) return false;
+  if (!into.AddLines(text, error)) {
+    error = path + ", " + error;
+    return false;
+  }
+  return true;
 }
 
 void SortByName(ScanList& list) {

@@ -46,6 +46,52 @@ std::string TempNameBase(const std::string& name);
 constexpr uint64_t kResumeMinimum = 1u << 20;
 std::string ResumableTempName(const std::string& name, uint64_t size, int64_t time);
 
+// Paths to leave out of a compare and a sync, gitignore-like. Each pattern
+// is matched against a path below the top folders ("a/b/c.txt", no leading
+// "/"), A-Z matching a-z as names pair up:
+// - "*" is any run of characters but "/", "?" one character but "/";
+//   "[", "\" and "!" have no special meaning (a leading "!" is refused);
+// - a trailing "/" makes the pattern match folders only ("node_modules/");
+// - a pattern with a "/" elsewhere (a leading one included: "/build") is
+//   matched against the whole path from the top; one without is matched
+//   against the name at any depth ("*.tmp");
+// - "**" as a whole step matches any number of folders, none included
+//   ("docs/**/draft*" matches "docs/draft1" and "docs/a/b/draft1").
+// A folder left out is not walked, so nothing below it is met either.
+class ExcludeList {
+ public:
+  // Adds one line of a pattern list: blank lines and lines starting with "#"
+  // add nothing (true); surrounding blanks are dropped. False with `error`
+  // for a pattern that cannot be used ("/", "!…").
+  bool Add(std::string_view line, std::string& error);
+  // Adds every line of a text (one pattern a line); false at the first
+  // pattern that cannot be used, `error` naming its line.
+  bool AddLines(std::string_view text, std::string& error);
+  bool Empty() const { return rules_.empty(); }
+  // Whether the entry at `path` (below the top folders) is left out.
+  bool Excludes(std::string_view path, bool folder) const;
+
+ private:
+  struct Rule {
+    std::vector<std::string> steps;  // split at "/"; one step: matched against the name
+    bool whole = false;              // matched against the whole path
+    bool foldersOnly = false;
+  };
+  std::vector<Rule> rules_;
+};
+
+// The pattern file of the local top folder.
+inline constexpr const char* kExcludeFileName = ".twinbayignore";
+
+// Reads a pattern file (".twinbayignore": one pattern a line). A file that
+// is not there adds nothing (true); one that is there but cannot be read
+// whole, or holds a pattern that cannot be used, is an error (false, with
+// `error`), never an empty list.
+bool ReadExcludeFile(const std::string& path, ExcludeList& into, std::string& error);
+// The text of a pattern file, at most 1 MiB of a regular file. `missingOk`:
+// a file that is not there gives an empty text (true).
+bool ReadPatternText(const std::string& path, std::string& text, std::string& error, bool missingOk);
+
 // Sorts a scan list by name (case-insensitive, exact bytes as tie-break) and
 // drops exact-name duplicates, which arise when a file matches two patterns.
 void SortByName(ScanList& list);

@@ -256,8 +256,10 @@ TEST(SyncMemory, DeletionsFollowConflictsStayAndGuardsStopTheRun) {
   OpenFailure failure;
   ASSERT_TRUE(controller.Connect(target, failure));
   bool minutes = false;  // compared to the minute ("ignore seconds")
+  std::string exclude;   // patterns given
   auto run = [&](bool sync, long maxDelete = -1, bool allowed = true) {
     CompareOptions c;
+    c.exclude = exclude;
     c.localPath = l;
     c.remotePath = "/";
     c.ignoreSeconds = minutes;
@@ -344,6 +346,24 @@ TEST(SyncMemory, DeletionsFollowConflictsStayAndGuardsStopTheRun) {
   for (const char* f : {"E", "S", "f", "t"}) std::filesystem::remove_all(l + "/" + f);
   test::WriteFile(l + "/f", "f", t0);
   test::WriteFile(l + "/t/m", "t/m", t0);
+  // "h" left out by the local ".twinbayignore", folder "t" by a pattern given:
+  // gone on the server since they were in step, yet nothing is deleted, "t"
+  // is not walked, and their records stay for when they are let in again.
+  test::WriteFile(l + "/.twinbayignore", "# ours\n\nH\n", t0);
+  std::filesystem::remove(r + "/h");
+  std::filesystem::remove(r + "/t/m");
+  exclude = "/T/";
+  states = run(true);
+  EXPECT_FALSE(states.count("/h") || states.count("/t/m"));
+  EXPECT_TRUE(std::filesystem::exists(l + "/h") && std::filesystem::exists(l + "/t/m"));
+  EXPECT_TRUE(std::filesystem::exists(r + "/.twinbayignore"));  // the file itself is synchronised
+  for (const std::string& side : {l, r}) std::filesystem::remove(side + "/.twinbayignore");
+  exclude.clear();
+  states = run(false);
+  EXPECT_EQ(states["/h"], DeleteLocal * 10 + 1);
+  EXPECT_EQ(states["/t/m"], DeleteLocal * 10 + 1);
+  test::WriteFile(r + "/h", "h", t0);
+  test::WriteFile(r + "/t/m", "t/m", t0);
 
   for (const char* f : {"e", "f", "g", "h", "new"}) std::filesystem::remove(l + "/" + f);
   for (const char* f : {"n1", "n2"}) test::WriteFile(r + "/" + f, f, t0);  // new there: no dilution

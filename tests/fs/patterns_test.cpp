@@ -28,6 +28,40 @@ TEST(MatchesPattern, WindowsWildcardsAndUnusablePatterns) {
   for (const auto& c : cases) EXPECT_EQ(MatchesPattern(c.name, c.pattern), c.match) << c.name << " " << c.pattern;
 }
 
+// The exclusion rules: name or whole path, folders only, anchored, "**", case-blind.
+TEST(ExcludeList, PatternsAndPaths) {
+  const struct {
+    const char *pattern, *path;
+    bool folder, excluded;
+  } cases[] = {
+      {"*.tmp", "a.TMP", false, true},           {"*.tmp", "x/y/a.tmp", false, true},
+      {"*.tmp", "a.tmp.txt", false, false},      {".git/", "sub/.git", true, true},
+      {".git/", "sub/.git", false, false},       {"node_modules/", "node_modules", true, true},
+      {"/build/", "build", true, true},          {"/build/", "src/build", true, false},
+      {"/build", "build", false, true},          {"docs/**/draft*", "docs/draft1", false, true},
+      {"docs/**/draft*", "docs/a/b/Draft2", true, true}, {"docs/**/draft*", "x/docs/draft1", false, false},
+      {"**/cache", "a/b/cache", true, true},     {"a/*.txt", "a/b/c.txt", false, false},
+      {"a/*.txt", "A/c.txt", false, true},       {"  *.bak  ", "x.bak", false, true},
+      {"# *.bak", "x.bak", false, false},        {"", "x", false, false},
+  };
+  for (const auto& c : cases) {
+    ExcludeList list;
+    std::string why;
+    ASSERT_TRUE(list.Add(c.pattern, why)) << c.pattern;
+    EXPECT_EQ(list.Excludes(c.path, c.folder), c.excluded) << c.pattern << " " << c.path;
+  }
+  ExcludeList bad;
+  std::string why;
+  EXPECT_FALSE(bad.AddLines("*.o\n\n!keep.o\n", why));
+  EXPECT_NE(why.find("line 3"), std::string::npos) << why;
+  EXPECT_FALSE(bad.Add("/", why));
+  // A pattern file that is there but cannot be read is an error, not an empty list.
+  test::TempDir t;
+  test::MakeFolder(t / ".twinbayignore");
+  EXPECT_FALSE(ReadExcludeFile(t / ".twinbayignore", bad, why));
+  EXPECT_TRUE(ReadExcludeFile(t / "none", bad, why));
+}
+
 // "." and ".." go, a file named like a "total" line stays, the transfer's own
 // temporary files never show, and folders are never filtered by type.
 TEST(SelectMatching, KindsDotsAndTemporaryFiles) {
