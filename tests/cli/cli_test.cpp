@@ -135,7 +135,7 @@ TEST(Cli, ExitStatusesAndErrors) {
     const Result r = Cli(args);
     EXPECT_EQ(r.status, 2) << args.back() << r.out;
     EXPECT_FALSE(r.err.empty());
-    EXPECT_TRUE(args[1] != "--bwlimit" || Has(r.err, "--bwlimit takes")) << r.err;
+    EXPECT_TRUE(args.size() < 2 || args[1] != "--bwlimit" || Has(r.err, "--bwlimit takes")) << r.err;
   }
   EXPECT_EQ(Cli({"connections", "list"}, {"HOME", "XDG_CONFIG_HOME"}).status, 2);  // no folder to fall back on
 }
