@@ -103,11 +103,9 @@ struct SessionDoneEvent : MessageEvent<WM_SESSIONDONE> {
 // The watched local folders changed (or the interval for the server's came).
 struct WatchChangedEvent : MessageEvent<WM_WATCHCHANGED> {};
 
-struct FreeSpaceEvent : MessageEvent<WM_FREESPACE> {
-  FreeSpaceEvent(bool known, double bytes) : known(known), bytes(bytes) {}
-  const bool known;
-  const double bytes;
-};
+// The free space was measured (the answer waits in the window, under its
+// lock): a notice without data, posted by the query's thread.
+struct FreeSpaceEvent : MessageEvent<WM_FREESPACE> {};
 
 // A posted event reaches its receiver through Qt's event queue, whose lock
 // ThreadSanitizer cannot see (Qt is not built for it). These two halves tell
@@ -142,6 +140,16 @@ inline void PostHandedOver(QObject* to, QEvent* e) {
 template <class E, class... Args>
 void Post(QObject* to, Args&&... args) {
   PostHandedOver(to, new E(std::forward<Args>(args)...));
+}
+
+// Posts a notice without data of a worker that may outlive its receiver's
+// interest in it: a plain Qt event of the message's number, made and, when
+// it is dropped unread (its receiver gone, the queue cleared), destroyed by
+// Qt alone, so no code of ours touches it on two threads. The receiver knows
+// it by its type.
+template <class E>
+void PostNotice(QObject* to) {
+  PostHandedOver(to, new QEvent(E::kType));
 }
 
 }  // namespace twinbay

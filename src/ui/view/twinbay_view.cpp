@@ -539,8 +539,8 @@ bool CTwinbayView::event(QEvent* e) {
   else if (EventAs<CompareDoneEvent>(e)) OnCompareDone();
   else if (const auto* m = EventAs<ShowFolderEvent>(e)) ShowFolder(m->record);
   else if (const auto* m = EventAs<FolderChangedEvent>(e)) OnFolderEvent(*m);
-  else if (const auto* m = EventAs<FreeSpaceEvent>(e)) ShowFreeSpace(m->known, m->bytes);
-  else if (EventAs<WatchChangedEvent>(e)) OnWatchChanged();
+  else if (e->type() == FreeSpaceEvent::kType) TakeFreeSpace();
+  else if (e->type() == WatchChangedEvent::kType) OnWatchChanged();
   else return QWidget::event(e);
   return true;
 }

@@ -12,6 +12,9 @@
 #include <QToolButton>
 #include <QWidget>
 #include <atomic>
+#include <mutex>
+#include <optional>
+#include <utility>
 #include <thread>
 
 #include "core/controller.h"
@@ -186,6 +189,8 @@ class CTwinbayView : public QWidget, private ISyncListener, private ICollectionL
   void WatchAfterSync();
   void SyncAfterWatchCompare();
   void ShowFreeSpace(bool known, double bytes);
+  // Shows the answer the free-space query left, if any.
+  void TakeFreeSpace();
   // Says in the status line why the last synchronisation could not be
   // recorded, if it could not.
   void ShowStateError();
@@ -250,7 +255,16 @@ class CTwinbayView : public QWidget, private ISyncListener, private ICollectionL
   int animationFrame_ = 0;
   // Answers on its thread, posted to this window; gone first, so that no
   // answer comes once the window is being destroyed.
-  FreeSpaceQuery freeSpace_{[this](bool known, double bytes) { Post<FreeSpaceEvent>(this, known, bytes); }};
+  // The newest free-space answer, handed over by the query's thread.
+  std::mutex freeSpaceMutex_;
+  std::optional<std::pair<bool, double>> freeSpaceAnswer_;
+  FreeSpaceQuery freeSpace_{[this](bool known, double bytes) {
+    {
+      std::lock_guard g(freeSpaceMutex_);
+      freeSpaceAnswer_.emplace(known, bytes);
+    }
+    PostNotice<FreeSpaceEvent>(this);
+  }};
   // Watch: on since the toolbar's toggle; a compare it started; changes
   // seen while a run was under way (one more run after it); a sync made.
   bool watching_ = false, watchRun_ = false, watchDue_ = false, synced_ = false;

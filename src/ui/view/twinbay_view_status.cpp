@@ -40,6 +40,15 @@ void CTwinbayView::RefreshFreeSpace() {
   freeSpace_.Ask(local_->currentText().trimmed().toStdString());
 }
 
+void CTwinbayView::TakeFreeSpace() {
+  std::optional<std::pair<bool, double>> answer;
+  {
+    std::lock_guard g(freeSpaceMutex_);
+    answer.swap(freeSpaceAnswer_);
+  }
+  if (answer) ShowFreeSpace(answer->first, answer->second);
+}
+
 void CTwinbayView::ShowFreeSpace(bool known, double bytes) {
   freeSpaceText_ = known ? " Free space: " + QString::fromStdString(FormatSize(bytes, numbers_)) + " " : QString();
   emit StateChanged();

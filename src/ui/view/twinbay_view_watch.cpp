@@ -22,10 +22,10 @@ void CTwinbayView::WatchAfterSync() {
   synced_ = true;
   if (!watching_ || shuttingDown_) return;
   if (!watch_.Running())
-    watch_.Start(controller_.LocalRoot(), std::chrono::minutes(5), [this] { Post<WatchChangedEvent>(this); });
+    watch_.Start(controller_.LocalRoot(), std::chrono::minutes(5), [this] { PostNotice<WatchChangedEvent>(this); });
   if (watchDue_) {
     watchDue_ = false;
-    Post<WatchChangedEvent>(this);
+    PostNotice<WatchChangedEvent>(this);
   }
 }
 
