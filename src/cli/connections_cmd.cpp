@@ -58,6 +58,12 @@ void ListConnections(const ConnectionsList& list, const std::string& format) {
                   Visible(c.remotePath).c_str(), Visible(c.localPath).c_str(),
                   c.fileTypes.empty() ? "*.*" : Visible(c.fileTypes).c_str(),
                   c.includeSubFolders ? ", with sub-folders" : "");
+      if (!c.exclude.empty()) {
+        std::string lines = c.exclude;
+        for (size_t at = 0; (at = lines.find('\n', at)) != std::string::npos; at += 2) lines.replace(at, 1, ", ");
+        std::printf("  exclude: %s\n", Visible(lines).c_str());
+      }
+      if (!c.backupDir.empty()) std::printf("  backup folder on the server: %s\n", Visible(c.backupDir).c_str());
       if (c.protocol == 1) {
         std::printf("  protocol: sftp%s%s%s%s\n", c.keyFile.empty() ? "" : ", key file ", Visible(c.keyFile).c_str(),
                     c.hostKey.empty() ? "" : ", trusted host key ", Visible(c.hostKey).c_str());
@@ -84,6 +90,9 @@ void AddConnection(ConnectionsList& list, const Options& o) {
   c->fileTypes = o.types;
   c->includeSubFolders = o.includeSubFolders ? 1 : 0;
   c->anonymous = o.user.empty() ? 1 : 0;
+  c->exclude = o.exclude;  // checked as it was read
+  while (!c->exclude.empty() && c->exclude.back() == '\n') c->exclude.pop_back();
+  c->backupDir = o.backupDir;
   c->userName = o.user;
   SetServerOffset(*c, o.serverOffset);
   if (o.sftp) {
@@ -121,6 +130,8 @@ void AddConnection(ConnectionsList& list, const Options& o) {
 int ConnectionsCommand(const Options& o) {
   ConnectionsList list = LoadConnections(o.file);
   if (o.subcommand == "list") {
+    if (!list.SettingsProblem().empty())
+      std::fprintf(stderr, "twinbay-cli: warning: %s\n", Visible(list.SettingsProblem()).c_str());
     ListConnections(list, o.format);
     return kExitOk;
   }

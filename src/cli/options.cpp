@@ -34,6 +34,7 @@ const char* kUsage =
     "                      [--server-offset auto|+HH:MM|-HH:MM]\n"
     "                      [--tls none|explicit|implicit] [--trust-fingerprint SHA256]\n"
     "                      [--protocol ftp|sftp] [--identity FILE] [--trust-host-key SHA256:...]\n"
+    "                      [--exclude PATTERN]... [--exclude-from FILE] [--backup-dir PATH]\n"
     "  twinbay-cli connections remove [--file FILE] --description D\n"
     "  twinbay-cli state forget (--connection NAME [--file FILE] | --remote URL | --remote-dir DIR)\n"
     "  twinbay-cli --version\n"
@@ -78,7 +79,8 @@ const char* kUsage =
     "                      PATH/YYYY-MM-DD_HHMMSS/ (the run's time) at its own relative path instead;\n"
     "                      PATH is taken from the remote top folder unless absolute, and below it\n"
     "                      is never compared (give it to compare too). Each such file's report\n"
-    "                      line names where it went\n"
+    "                      line names where it went. A stored connection's backup folder (connections\n"
+    "                      add --backup-dir, or the Connection dialog) holds unless --backup-dir is given\n"
     "  --checksum          files of equal size are compared by a hash of their contents where the\n"
     "                      server gives one (FTP HASH or XSHA256/XSHA1/XMD5/XCRC; SFTP sha256sum or\n"
     "                      md5sum where the account may run it): the same contents are in step\n"
@@ -203,7 +205,8 @@ bool ParsePlaceOption(const std::string& w, Args& a, Options& o) {
   else if (w == "--connection") o.connection = a.Value(w);
   else if (w == "--file") o.file = a.Value(w);
   else if (w == "--types") o.types = a.Value(w), o.typesGiven = true;
-  else if ((w == "--exclude" || w == "--exclude-from") && o.command != "connections" && o.command != "state") {
+  else if ((w == "--exclude" || w == "--exclude-from") && o.command != "state" && o.subcommand != "list" &&
+           o.subcommand != "remove") {
     // Checked here, so that a pattern that cannot be used stops the run at once.
     const std::string given = a.Value(w);
     std::string text = given, why;
@@ -221,7 +224,7 @@ bool ParsePlaceOption(const std::string& w, Args& a, Options& o) {
     o.format = a.Value(w);
     if (o.format != "text" && o.format != "tsv") Fail("--format takes text or tsv");
   } else if (w == "--no-state" && o.command != "connections" && o.command != "state") o.noState = true;
-  else if (w == "--backup-dir" && o.command != "connections" && o.command != "state") {
+  else if (w == "--backup-dir" && o.command != "state" && o.subcommand != "list" && o.subcommand != "remove") {
     o.backupDir = a.Value(w);
     if (o.backupDir.empty()) Fail("--backup-dir needs a folder");
   }

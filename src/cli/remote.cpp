@@ -14,6 +14,7 @@
 
 #include "cli/cli.h"
 #include "core/keyring.h"
+#include "fs/patterns.h"
 
 namespace twinbay::cli {
 namespace {
@@ -123,6 +124,17 @@ Target TargetOfRecord(Options& o) {
   ConnectionsList list = LoadConnections(o.file);
   CConnectionProperties* c = list.FindByDescription(o.connection);
   if (!c) Fail("no stored connection \"" + o.connection + "\"");
+  // Its exclusions and backup folder: without them a sync would copy or
+  // delete what the user left out, so settings that cannot be read stop it.
+  if (o.command != "state") {
+    if (!list.SettingsProblem().empty()) Fail(list.SettingsProblem());
+    ExcludeList check;
+    std::string why;
+    if (!check.AddLines(c->exclude, why))
+      Fail("the stored connection \"" + o.connection + "\" leaves out paths by a pattern that cannot be used: " + why);
+    o.exclude = c->exclude + "\n" + o.exclude;  // the options' patterns after the stored ones
+    if (o.backupDir.empty()) o.backupDir = c->backupDir;  // --backup-dir wins
+  }
   Target target;
   std::string problem;
   // A password in the desktop keyring that cannot be read fails the run.

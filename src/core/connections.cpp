@@ -11,6 +11,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "core/connection_settings.h"
 #include "core/keyring.h"
 
 namespace twinbay {
@@ -176,6 +177,38 @@ void WriteRecord(Writer& w, CConnectionProperties& c) {
 
 std::string Errno(const std::string& what) { return what + ": " + std::strerror(errno); }
 
+// Writes `bytes` to a new temporary file beside `file` (mode 0600), synced
+// to the disk; its name in `tmp`. False, with the reason, and nothing left.
+bool WriteTemporary(const std::string& file, const std::string& bytes, std::string& tmp, std::string& error) {
+  tmp = file + ".XXXXXX";
+  const int fd = mkstemp(tmp.data());  // created with mode 0600
+  if (fd < 0) {
+    error = Errno("cannot write beside " + file);
+    tmp.clear();
+    return false;
+  }
+  fchmod(fd, 0600);
+  size_t done = 0;
+  bool ok = true;
+  while (ok && done < bytes.size()) {
+    const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) ok = false;
+    else done += static_cast<size_t>(n);
+  }
+  if (ok && fsync(fd) != 0) ok = false;
+  if (!ok) error = Errno("cannot write " + tmp);
+  if (close(fd) != 0 && ok) {
+    ok = false;
+    error = Errno("cannot write " + tmp);
+  }
+  if (!ok) {
+    unlink(tmp.c_str());
+    tmp.clear();
+  }
+  return ok;
+}
+
 }  // namespace
 
 bool ReadConnectionsFile(const std::string& fileName, std::string& bytes, std::string& error) {
@@ -295,18 +328,35 @@ ConnectionsReadResult ParseConnections(const std::string& bytes,
 ConnectionsReadResult ConnectionsList::Load() {
   ConnectionsReadResult result;
   records_.clear();
+  settingsProblem_.clear();
   if (fileName_.empty()) return result;
-  if (access(fileName_.c_str(), F_OK) != 0 && errno == ENOENT) return result;  // no file yet: an empty list
-  std::string bytes;
-  if (!ReadConnectionsFile(fileName_, bytes, result.error)) {
-    result.ok = false;
-    return result;
+  // The settings file is renamed into place just before the connections
+  // file: one written with another connections file is read again, with
+  // it, under the lock every save holds (an older version's save, which
+  // leaves it alone, still differs: its entries go by name).
+  ConnectionsFileLock lock;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    records_.clear();
+    result = ConnectionsReadResult();
+    if (access(fileName_.c_str(), F_OK) != 0 && errno == ENOENT) return result;  // no file yet: an empty list
+    std::string bytes;
+    if (!ReadConnectionsFile(fileName_, bytes, result.error)) {
+      result.ok = false;
+      return result;
+    }
+    result = ParseConnections(bytes, records_);
+    if (!result.ok) {
+      // Records read before a fault count as this program's own: the file is
+      // kept aside, and the next save writes them into a new one.
+      result.error = fileName_ + " cannot be read: " + result.error + ".";
+      return result;
+    }
+    settingsProblem_.clear();
+    const SettingsRead read = ReadConnectionSettings(fileName_, bytes, records_, settingsProblem_);
+    if (read != SettingsRead::Differs || attempt > 0 || !lock.Take(fileName_, result.error)) break;
   }
-  result = ParseConnections(bytes, records_);
-  // Records read before a fault count as this program's own: the file is
-  // kept aside, and the next save writes them into a new one.
-  if (result.ok) KnowAsLoaded();
-  else result.error = fileName_ + " cannot be read: " + result.error + ".";
+  result.error.clear();
+  KnowAsLoaded();
   return result;
 }
 
@@ -334,46 +384,47 @@ ConnectionsReadResult ConnectionsList::Save() {
     return result;
   }
   RecordList file;
+  std::string fileBytes;
   if (access(fileName_.c_str(), F_OK) == 0 || errno != ENOENT) {
-    std::string bytes;
     ConnectionsReadResult now;
-    if (!ReadConnectionsFile(fileName_, bytes, now.error) || !(now = ParseConnections(bytes, file)).ok) {
+    if (!ReadConnectionsFile(fileName_, fileBytes, now.error) || !(now = ParseConnections(fileBytes, file)).ok) {
       result.ok = false;
       result.error = fileName_ + " cannot be read (" + now.error + "): the connections were not saved";
       return result;
     }
   }
+  // The settings kept beside the file join its records, merged with them.
+  const std::string settingsFile = ConnectionSettingsFile(fileName_);
+  const SettingsRead settingsNow = ReadConnectionSettings(fileName_, fileBytes, file, result.error);
+  if (settingsNow == SettingsRead::Damaged) {
+    result.ok = false;
+    result.error += ": the connections were not saved";
+    return result;
+  }
   std::vector<long> at;
   RecordList merged = Merge(std::move(file), at);
   const std::string bytes = SerializeConnections(merged);
-  std::string tmp = fileName_ + ".XXXXXX";
-  const int fd = mkstemp(tmp.data());  // created with mode 0600
-  if (fd < 0) {
+  const bool settings = settingsNow != SettingsRead::None ||
+                        std::any_of(merged.begin(), merged.end(), [](const auto& r) { return HasConnectionSettings(*r); });
+  // Both files are written whole first, then renamed into place, the
+  // settings first: a reader that meets the new settings with the old
+  // connections file reads both again under the lock (see Load).
+  std::string settingsTmp, tmp;
+  if ((settings && !WriteTemporary(settingsFile, SerializeConnectionSettings(merged, bytes), settingsTmp, result.error)) ||
+      !WriteTemporary(fileName_, bytes, tmp, result.error)) {
+    if (!settingsTmp.empty()) unlink(settingsTmp.c_str());
     result.ok = false;
-    result.error = Errno("cannot write beside " + fileName_);
     return result;
   }
-  fchmod(fd, 0600);
-  size_t done = 0;
-  bool ok = true;
-  while (ok && done < bytes.size()) {
-    const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) ok = false;
-    else done += static_cast<size_t>(n);
+  if (settings && rename(settingsTmp.c_str(), settingsFile.c_str()) != 0) {
+    result.error = Errno("cannot replace " + settingsFile);
+    unlink(settingsTmp.c_str());
+    unlink(tmp.c_str());
+    result.ok = false;
+    return result;
   }
-  if (ok && fsync(fd) != 0) ok = false;
-  if (ok) result.error = "";
-  else result.error = Errno("cannot write " + tmp);
-  if (close(fd) != 0 && ok) {
-    ok = false;
-    result.error = Errno("cannot write " + tmp);
-  }
-  if (ok && rename(tmp.c_str(), fileName_.c_str()) != 0) {
-    ok = false;
+  if (rename(tmp.c_str(), fileName_.c_str()) != 0) {
     result.error = Errno("cannot replace " + fileName_);
-  }
-  if (!ok) {
     unlink(tmp.c_str());
     result.ok = false;
     return result;

@@ -51,6 +51,12 @@ class CConnectionProperties {
   // refused in this run (see core/keyring.h).
   std::string keyringHeld, keyringRefused;
   std::string fileTypes;
+  // Kept in the settings file beside the connections file (see
+  // core/connection_settings.h), not in the record: the paths to leave out
+  // (one pattern a line, as --exclude takes them) and the sync's backup
+  // folder on the server (empty: none); lines of its entry this version
+  // does not know.
+  std::string exclude, backupDir, settingsOther;
 };
 
 // The server time offset a record keeps (in its reserved word 16).
@@ -143,8 +149,15 @@ class ConnectionsList {
   // other's records added, records keep their addresses); a record the other
   // removed and this one left alone stays in the list, not in the file.
   // Stored passwords go to the desktop keyring first where one answers
-  // (KeepRecordPasswords).
+  // (KeepRecordPasswords). The settings file beside it (exclusions, backup
+  // folder: core/connection_settings.h) is read, merged and written the
+  // same way, with it; one that cannot be read fails the save.
   ConnectionsReadResult Save();
+  // Why the settings file beside the connections file could not be read at
+  // the last Load (empty: it was, or there is none). The records then hold
+  // no settings, so a stored connection must not be used: its exclusions
+  // would be missing.
+  const std::string& SettingsProblem() const { return settingsProblem_; }
   // Renames an unreadable file to "<name>.bad" so that the next save does not
   // overwrite what may still be recovered. Returns the new name, or empty.
   std::string KeepAside() const;
@@ -175,6 +188,7 @@ class ConnectionsList {
   void KnowAsLoaded();
 
   std::string fileName_;
+  std::string settingsProblem_;
   RecordList records_;
   std::vector<Known> known_;
 };

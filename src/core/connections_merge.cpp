@@ -19,11 +19,13 @@ namespace {
 
 using C = CConnectionProperties;
 
-// The fields the file keeps, each merged on its own. The format marker is
-// not among them: every save writes this version's.
+// The fields the file (and the settings file beside it) keeps, each merged
+// on its own. The format marker is not among them: every save writes this
+// version's.
 std::string C::*const kTexts[] = {&C::description, &C::host,      &C::remotePath, &C::userName,
                                   &C::password,    &C::localPath, &C::fileTypes,  &C::pinnedFingerprint,
-                                  &C::keyFile,     &C::hostKey};
+                                  &C::keyFile,     &C::hostKey,    &C::exclude,    &C::backupDir,
+                                  &C::settingsOther};
 int32_t C::*const kWords[] = {&C::anonymous, &C::includeSubFolders, &C::tlsMode,   &C::port,
                               &C::protocol,  &C::reserved16,        &C::reserved17};
 

@@ -5,6 +5,7 @@
 #include <numeric>
 #include <set>
 #include <thread>
+#include <tuple>
 
 #include "core/connect_policy.h"
 #include "core/connections.h"
@@ -246,6 +247,49 @@ TEST(ConnectionsList, ASaveKeepsWhatAnotherProgramChangedMeanwhile) {
     EXPECT_EQ(summary(after), row.want);
     EXPECT_EQ(summary(window), row.want + row.lingers);  // the window now holds what it wrote
   }
+}
+
+// The exclusions and backup folder live beside the file (its bytes as ever),
+// follow a rename, go with a removal, merge like its fields and survive
+// names two records share; a settings file that cannot be read holds back.
+TEST(ConnectionsList, SettingsBesideTheFileFollowTheirRecords) {
+  test::TempDir t;
+  const std::string file = t / "c.ftp", side = file + ".settings";
+  ConnectionsList list(file), window(file), cli(file), after(file);
+  list.Add(Sample("A")), list.Add(Sample("B")), list.Add(Sample("D\\\n")), list.Add(Sample("D\\\n"));
+  std::tie(list.At(0)->exclude, list.At(0)->backupDir, list.At(3)->exclude) = std::tuple("*.tmp\n.git/", "bak", "x");
+  ASSERT_TRUE(list.Save().ok && window.Load().ok && cli.Load().ok);
+  Records plain;
+  for (size_t i = 0; i < 4; ++i) plain.push_back(Sample(list.At(i)->description));
+  EXPECT_EQ(test::ReadFile(file), SerializeConnections(plain));
+  EXPECT_NE(test::ReadFile(side).find("connection A\nexclude *.tmp\nexclude .git/\nbackup-dir bak\nconnection "
+                                      "D\\\\\\n\nconnection D\\\\\\n\nexclude x\n"), std::string::npos) << test::ReadFile(side);
+  struct stat st {};
+  EXPECT_TRUE(stat(side.c_str(), &st) == 0 && (st.st_mode & 0777) == 0600);
+  auto summary = [](const ConnectionsList& l) {
+    std::string out;
+    for (size_t i = 0; i < l.Count(); ++i) out += l.At(i)->description + "=" + l.At(i)->exclude + "/" + l.At(i)->backupDir + " ";
+    return out;
+  };
+  EXPECT_EQ(summary(window), "A=*.tmp\n.git//bak B=/ D\\\n=/ D\\\n=x/ ");
+  cli.FindByDescription("B")->backupDir = "b2";  // two programs: each keeps the other's
+  window.At(0)->exclude = "y";
+  window.At(0)->description = "A2";  // renamed: its settings go with it
+  window.Remove(window.At(2));
+  test::WriteFile(side, test::ReadFile(side) + "future z\n", 0);  // a line of a newer version's stays
+  ASSERT_TRUE(cli.Save().ok && window.Save().ok && after.Load().ok);
+  EXPECT_EQ(summary(after), "A2=y/bak B=/b2 D\\\n=x/ ");
+  EXPECT_EQ(after.At(2)->settingsOther, "future z");
+  EXPECT_EQ(test::ReadFile(side).find("connection A\n"), std::string::npos);
+  after.Remove(after.At(0));
+  ASSERT_TRUE(after.Save().ok && after.Load().ok);
+  EXPECT_EQ(summary(after), "B=/b2 D\\\n=x/ ");
+  test::WriteFile(side, "exclude *.o\n", 0);  // outside any entry: unreadable, never read as no settings
+  ASSERT_TRUE(after.Load().ok);
+  EXPECT_NE(after.SettingsProblem().find("c.ftp.settings cannot be read: line 1"), std::string::npos) << after.SettingsProblem();
+  EXPECT_EQ(summary(after), "B=/ D\\\n=/ ");
+  EXPECT_NE(after.Save().error.find("not saved"), std::string::npos);
+  EXPECT_EQ(test::ReadFile(side), "exclude *.o\n");
 }
 
 // A record's connect takes the login and pin of its protocol; a newer protocol or TLS mode is refused.

@@ -13,6 +13,7 @@
 #include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
+#include <cctype>
 
 #include "core/connections.h"
 #include "core/keyring.h"
@@ -21,6 +22,7 @@
 #include "ui/icons.h"
 #include "widgets/folder_picker.h"
 #include "fs/file_system.h"
+#include "fs/patterns.h"
 
 namespace twinbay {
 
@@ -79,10 +81,24 @@ void CConnectionDlg::BuildFields(const Values& v) {
       "times in UTC.");
   keyFile_ = new QLineEdit(v.keyFile);
   keyFile_->setPlaceholderText("none: ssh-agent or the password");
+  exclude_ = new QPlainTextEdit(v.exclude);
+  exclude_->setPlaceholderText("none; e.g. .git/ node_modules/ *.tmp");
+  exclude_->setFixedHeight(exclude_->fontMetrics().lineSpacing() * 4 + 12);
+  exclude_->setToolTip(
+      "Paths below the two folders to leave out, one pattern a line (besides the local folder's "
+      ".twinbayignore): * any run of characters in a name, ? one character, ** any number of folders; a "
+      "trailing / matches folders only, a / elsewhere anchors the pattern at the top; A-Z matches a-z; "
+      "lines starting with # are comments. What is left out is never copied, deleted or recorded.");
+  backupDir_ = new QLineEdit(v.backupDir);
+  backupDir_->setPlaceholderText("none: files a sync deletes or replaces there are gone");
+  backupDir_->setToolTip(
+      "A folder on the server (from the remote path unless it starts with /): a file a sync deletes or "
+      "replaces there is moved into a dated folder below it instead. It costs space on the server.");
   const std::pair<QWidget*, const char*> names[] = {
       {description_, "description"}, {host_, "host"},     {port_, "port"},           {user_, "user"},
       {password_, "password"},       {local_, "local"},   {remote_, "remote"},       {anonymous_, "anonymous"},
-      {types_, "types"},             {serverOffset_, "serverOffset"}, {keyFile_, "keyFile"}};
+      {types_, "types"},             {serverOffset_, "serverOffset"}, {keyFile_, "keyFile"},
+      {exclude_, "exclude"},         {backupDir_, "backupDir"}};
   for (const auto& [w, name] : names) w->setObjectName(name);
 }
 
@@ -172,6 +188,8 @@ void CConnectionDlg::LayOut(QLayout* localRow, QLayout* keyFileRow, QLayout* cer
   form->addRow("File Types", types_);
   form->addRow("Remote path", remote_);
   form->addRow("", subFolders_);
+  form->addRow("Leave out", exclude_);
+  form->addRow("Server backup folder", backupDir_);
   form->addRow("Server time offset", serverOffset_);
   form->addRow("Trusted certificate", certificateRow);
   form->addRow("Trusted host key", hostKeyRow);
@@ -261,6 +279,15 @@ void CConnectionDlg::accept() {
     serverOffset_->selectAll();
     return;
   }
+  // The list is used as --exclude uses it: one pattern that cannot be used
+  // keeps the dialog open, never an empty list.
+  ExcludeList exclusions;
+  if (!exclusions.AddLines(exclude_->toPlainText().toStdString(), why)) {
+    QMessageBox::warning(this, "Twinbay", "The paths to leave out cannot be used: " + QString::fromStdString(why) +
+                                              ".\nEach line is one pattern such as *.tmp, .git/ or /build/.");
+    exclude_->setFocus();
+    return;
+  }
   types_->Add(types_->currentText());
   types_->Save();
   QDialog::accept();
@@ -285,6 +312,8 @@ CConnectionDlg::Values CConnectionDlg::GetValues() const {
   v.pinnedFingerprint = certificate_.value;
   v.keyFile = keyFile_->text().trimmed();
   v.hostKey = hostKey_.value;
+  v.exclude = exclude_->toPlainText();
+  v.backupDir = backupDir_->text().trimmed();
   return v;
 }
 
@@ -307,6 +336,8 @@ CConnectionDlg::Values CConnectionDlg::FromRecord(const CConnectionProperties& r
   v.keyFile = QString::fromStdString(r.keyFile);
   v.hostKey = QString::fromStdString(r.hostKey);
   v.passwordHome = QString::fromStdString(PasswordHomeText(r));
+  v.exclude = QString::fromStdString(r.exclude);
+  v.backupDir = QString::fromStdString(r.backupDir);
   return v;
 }
 
@@ -328,6 +359,11 @@ void CConnectionDlg::Fill(CConnectionProperties& r, const Values& v) {
   r.protocol = v.protocol;
   r.tlsMode = v.tls;
   r.keyFile = v.keyFile.toStdString();
+  // One pattern a line, without the blank lines and line ends left at the end.
+  r.exclude = v.exclude.toStdString();
+  std::erase(r.exclude, '\r');
+  while (!r.exclude.empty() && std::isspace(static_cast<unsigned char>(r.exclude.back()))) r.exclude.pop_back();
+  r.backupDir = v.backupDir.trimmed().toStdString();
   // A certificate pin belongs to FTP over TLS, a host key pin to SFTP; a
   // protocol without one has nothing to trust (values this version does not
   // know keep both).

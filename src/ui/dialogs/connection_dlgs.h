@@ -8,6 +8,7 @@
 #include <QDialog>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QToolButton>
 
@@ -30,6 +31,8 @@ class CConnectionDlg : public QDialog {
     QString pinnedFingerprint;  // the certificate the user trusted, if any
     QString keyFile;            // SFTP: the private key file, if any
     QString hostKey;            // SFTP: the host key the user trusted ("SHA256:..."), if any
+    QString exclude;            // paths to leave out, one pattern a line (as --exclude takes them)
+    QString backupDir;          // the sync's backup folder on the server (empty: none)
     // Where the password is kept, said under it.
     QString passwordHome = "Password kept in the desktop keyring where one answers, else scrambled in the "
                            "connections file";
@@ -67,7 +70,8 @@ class CConnectionDlg : public QDialog {
   Choice Current() const;
   void OnProtocolChosen();
   void UpdateControls();
-  QLineEdit *description_, *host_, *port_, *user_, *password_, *local_, *remote_, *serverOffset_, *keyFile_;
+  QLineEdit *description_, *host_, *port_, *user_, *password_, *local_, *remote_, *serverOffset_, *keyFile_, *backupDir_;
+  QPlainTextEdit* exclude_;
   QCheckBox *anonymous_, *subFolders_;
   CHistoryComboBox* types_;
   QComboBox* protocol_;

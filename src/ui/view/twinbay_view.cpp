@@ -127,6 +127,9 @@ void CTwinbayView::LoadConnectionsFile(const QString& connectionsFile) {
                                (aside.empty() ? QString("\nIt will not be overwritten.")
                                               : "\nIt was kept as " + QString::fromStdString(aside) + "."));
     });
+  } else if (!connections_.SettingsProblem().empty()) {
+    const QString problem = QString::fromStdString(connections_.SettingsProblem());
+    QTimer::singleShot(0, this, [this, problem] { PlainWarning(this, problem); });
   }
 }
 
@@ -238,6 +241,15 @@ void CTwinbayView::OnCompare() {
   // The last synchronisation is kept for the place (server, login, both
   // folders), where twinbay-cli finds it too; the name is only a label.
   if (current_) {
+    // The stored connection's exclusions and backup folder; without them
+    // (their file unreadable) the run would copy or delete what was left out.
+    if (!connections_.SettingsProblem().empty()) {
+      CompareBackToIdle();
+      PlainWarning(this, QString::fromStdString(connections_.SettingsProblem()));
+      return;
+    }
+    options.exclude = current_->exclude;
+    options.backupDir = current_->backupDir;
     options.connectionName = current_->description;
     if (!settings_.RemembersSync(QString::fromStdString(current_->description)))
       options.memory = CompareOptions::Memory::Off;
@@ -412,6 +424,7 @@ void CTwinbayView::OnSynchronize() {
   o.connections = static_cast<int>(settings_.m_nConnections);
   o.deleteFollowing = confirm.DeleteFollowing();
   o.localTrash = true;  // local files deleted or replaced go to the trash
+  o.backupDir = pendingCompare_.backupDir;  // the compare's: what it left unlisted
   TellFrame(true);
   if (!StartCheck(AfterCheck::Synchronize, "Checking the connection...")) TellFrame(false);
 }
