@@ -317,14 +317,26 @@ TEST_P(Memory, OneWayMirrorEachWayAndItsDryRun) {
 
   // The safety net: what a sync replaces or deletes is kept, here in the
   // trash (with its .trashinfo), on the server in the run's backup folder.
-  for (const char* n : {"k1", "k2", "k3", "k4"}) Put(n, "old", T), test::WriteFile(L(n), "old", T);
+  // The backup folder and exclusions of a stored connection: k5 deleted
+  // here and a new k6 are left out, neither deleted there nor copied.
+  for (const char* n : {"k1", "k2", "k3", "k4", "k5"}) Put(n, "old", T), test::WriteFile(L(n), "old", T);
   ASSERT_EQ(Do("sync").status, 0);
   test::WriteFile(L("k1"), "new here", T + 600);
   Put("k2", "new there", T + 600);
   fs::remove(L("k3"));
   fs::remove(R("k4"));
-  r = Do("sync", {"--backup-dir", "bak"});
+  fs::remove(L("k5"));
+  test::WriteFile(L("k6"), "new", T);
+  std::vector<std::string> add{"connections", "add", "--description", "S", "--host", "127.0.0.1", "--port", port,
+                               "--user", user, "--remote", site, "--local", local, "--backup-dir", "bak",
+                               "--exclude", "k5", "--exclude", "/k6"};
+  if (ssh) add.insert(add.end(), {"--protocol", "sftp", "--identity", login[1], "--trust-host-key", login[3]});
+  r = Cli(add);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(Cli({"connections", "list"}).Has("  exclude: k5, /k6\n  backup folder on the server: bak\n"));
+  r = Cli({"sync", "--connection", "S"});
   EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_TRUE(fs::exists(R("k5")) && !fs::exists(R("k6")));
   const std::string trash = home / "state/Trash";
   for (const char* n : {"k2", "k4"}) {
     EXPECT_TRUE(r.Has(" " + std::string(n) + " (kept at " + trash + "/files/" + n + ")\n")) << r.out;
@@ -339,7 +351,7 @@ TEST_P(Memory, OneWayMirrorEachWayAndItsDryRun) {
     EXPECT_TRUE(r.Has(" " + std::string(n) + " (kept at " + site + "/bak/" + PathName(run) + "/" + n + ")\n")) << r.out;
     EXPECT_EQ(test::ReadFile(run + "/" + n), "old");
   }
-  EXPECT_EQ(Do("compare", {"--backup-dir", "bak"}).status, 0);  // the backup folder is never compared
+  EXPECT_EQ(Cli({"compare", "--connection", "S"}).status, 0);  // the backup folder is never compared
 }
 
 // Nothing is deleted through a link, nor outside the two folders: the copies

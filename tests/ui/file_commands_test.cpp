@@ -172,7 +172,9 @@ TEST_F(FileCommands, DeletionsFollowConflictsWaitAndKeepLocalUploads) {
   const int64_t t0 = test::ThreeHoursAgo();
   for (std::string name : {"keep.txt", "gone.txt", "c1.txt", "c2.txt"})
     test::WriteFile(local / name, "same", t0), test::WriteFile(serverRoot / ("site/" + name), "same", t0);
-  Start();
+  test::WriteFile(local / "left-out.txt", "mine", t0);
+  // The stored connection's exclusion and backup folder (Connection dialog).
+  Start({}, [](CConnectionProperties& r) { r.exclude = "left-*", r.backupDir = "bak"; });
   ConnectAndCompare();  // all in step: recorded
   fs::remove(local / "gone.txt");
   for (std::string name : {"c1.txt", "c2.txt"})
@@ -202,7 +204,12 @@ TEST_F(FileCommands, DeletionsFollowConflictsWaitAndKeepLocalUploads) {
   EXPECT_EQ(deletions, "Delete files deleted on the other side (1)");
   EXPECT_EQ(conflicts, "1 conflict is left alone: keep one side of it from the list's popup.");
   EXPECT_TRUE(report.startsWith("1 file was deleted on the server.")) << report.toStdString();
-  EXPECT_FALSE(fs::exists(serverRoot / "site/gone.txt"));
+  EXPECT_FALSE(fs::exists(serverRoot / "site/gone.txt") || fs::exists(serverRoot / "site/left-out.txt"));
+  ASSERT_TRUE(fs::is_directory(serverRoot / "site/bak"));
+  const fs::path kept = fs::directory_iterator(serverRoot / "site/bak")->path() / "gone.txt";
+  EXPECT_TRUE(report.contains(" (kept at /site/bak/" + QString::fromStdString(kept.parent_path().filename()) + "/gone.txt)"))
+      << report.toStdString();
+  EXPECT_EQ(test::ReadFile(kept), "same");
   EXPECT_EQ(test::ReadFile(serverRoot / "site/c1.txt") + "|" + test::ReadFile(serverRoot / "site/c2.txt") + "|" +
                 test::ReadFile(local / "c2.txt"),
             "local|server's|local");

@@ -51,12 +51,12 @@ struct GuiTest : ::testing::Test {
     QApplication::setActiveWindow(frame.get());
   }
   // Serves the server root with pyftpdlib, stores its record and opens the window.
-  void Start(const FtpTestServer::PyOptions& o = {}) {
+  void Start(const FtpTestServer::PyOptions& o = {}, const std::function<void(CConnectionProperties&)>& edit = {}) {
     std::filesystem::create_directories(serverRoot / "site");
     std::string why;
     server = FtpTestServer::StartPyftpdlib(serverRoot.path(), o, &why);
     ASSERT_TRUE(server) << why;
-    StoreRecord(server->port());
+    StoreRecord(server->port(), edit);
     MakeFrame();
   }
   void Connect() { ConnectWithFirstConnection(*View()); }

@@ -10,6 +10,7 @@
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QListView>
+#include <QMessageBox>
 #include <QMimeData>
 #include <QPlainTextEdit>
 #include <QSpinBox>
@@ -164,12 +165,23 @@ TEST_F(Window, TheProtocolBoxSetsPortAndFieldsAndEachProtocolRoundTrips) {
   EXPECT_EQ(port->text(), "2121");
   for (auto [protocol, tls] : {std::pair{0, 0}, {0, 1}, {0, 2}, {1, 0}, {7, 0}}) {  // 7: unknown here, kept
     CConnectionProperties r, back;
-    std::tie(r.protocol, r.tlsMode, r.port, r.host, r.anonymous, r.userName, r.remotePath, r.keyFile) =
-        std::tuple(protocol, tls, 4242, "h.example", 0, "u", "/www", protocol == 1 ? "/k/id" : "");
+    std::tie(r.protocol, r.tlsMode, r.port, r.host, r.anonymous, r.userName, r.remotePath, r.keyFile, r.exclude, r.backupDir) =
+        std::tuple(protocol, tls, 4242, "h.example", 0, "u", "/www", protocol == 1 ? "/k/id" : "", "*.tmp\n/build/", "bak");
     D::Fill(back, D(false, D::FromRecord(r)).GetValues());
-    EXPECT_EQ(std::tie(back.protocol, back.tlsMode, back.port, back.host, back.anonymous, back.userName, back.remotePath, back.keyFile),
-              std::tie(r.protocol, r.tlsMode, r.port, r.host, r.anonymous, r.userName, r.remotePath, r.keyFile));
+    EXPECT_EQ(std::tie(back.protocol, back.tlsMode, back.port, back.host, back.anonymous, back.userName, back.remotePath, back.keyFile, back.exclude, back.backupDir),
+              std::tie(r.protocol, r.tlsMode, r.port, r.host, r.anonymous, r.userName, r.remotePath, r.keyFile, r.exclude, r.backupDir));
   }
+  // A pattern that cannot be used keeps the dialog open, with the reason.
+  auto* exclude = dlg.findChild<QPlainTextEdit*>("exclude");
+  QString said;
+  exclude->setPlainText("*.tmp\n!keep.tmp");
+  OnModal("", [&](QWidget* w) { said = static_cast<QMessageBox*>(w)->text(), w->close(); });
+  dlg.accept();
+  EXPECT_TRUE(said.startsWith("The paths to leave out cannot be used: line 2: \"!keep.tmp\"")) << said.toStdString();
+  EXPECT_NE(dlg.result(), QDialog::Accepted);
+  exclude->setPlainText(".git/\n\n");
+  dlg.accept();
+  EXPECT_EQ(dlg.result(), QDialog::Accepted);
 }
 
 // Per filter: the rows of the top folder, and the status line's tagged counts
