@@ -51,8 +51,11 @@ std::string SerializeConnectionSettings(const ConnectionRecords& records, const 
   for (const auto& r : records) {
     if (!HasConnectionSettings(*r) && names[r->description] < 2) continue;
     out += "connection " + Escape(r->description) + "\n";
-    std::istringstream lines(r->exclude);
-    for (std::string line; std::getline(lines, line);) out += "exclude " + Escape(line) + "\n";
+    // A line each, blank ones too, so that the list reads back exactly.
+    for (size_t from = 0, end = 0; end != std::string::npos && !r->exclude.empty(); from = end + 1) {
+      end = r->exclude.find('\n', from);
+      out += "exclude " + Escape(r->exclude.substr(from, end == std::string::npos ? end : end - from)) + "\n";
+    }
     if (!r->backupDir.empty()) out += "backup-dir " + Escape(r->backupDir) + "\n";
     if (!r->settingsOther.empty()) out += r->settingsOther + "\n";
   }
@@ -65,6 +68,7 @@ bool ParseConnectionSettings(const std::string& text, ConnectionRecords& records
   for (const auto& r : records) byName.emplace(r->description, r.get());
   CConnectionProperties entry, *into = nullptr;
   bool inEntry = false;
+  int excludes = 0, others = 0;  // lines of each kind in the entry so far
   auto finish = [&] {
     if (into) into->exclude = entry.exclude, into->backupDir = entry.backupDir, into->settingsOther = entry.settingsOther;
   };
@@ -86,6 +90,7 @@ bool ParseConnectionSettings(const std::string& text, ConnectionRecords& records
       finish();
       entry = CConnectionProperties();
       inEntry = true;
+      excludes = others = 0;
       // The k-th entry of a name is the k-th record of that name.
       const auto it = byName.find(value);
       into = it == byName.end() ? nullptr : it->second;
@@ -94,11 +99,11 @@ bool ParseConnectionSettings(const std::string& text, ConnectionRecords& records
       error = "line " + std::to_string(number) + " is outside any connection's entry";
       return false;
     } else if (key == "exclude") {
-      entry.exclude += (entry.exclude.empty() ? "" : "\n") + value;
+      entry.exclude += (excludes++ ? "\n" : "") + value;
     } else if (key == "backup-dir") {
       entry.backupDir = value;
     } else {
-      entry.settingsOther += (entry.settingsOther.empty() ? "" : "\n") + line;
+      entry.settingsOther += (others++ ? "\n" : "") + line;
     }
   }
   finish();

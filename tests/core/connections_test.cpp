@@ -257,12 +257,12 @@ TEST(ConnectionsList, SettingsBesideTheFileFollowTheirRecords) {
   const std::string file = t / "c.ftp", side = file + ".settings";
   ConnectionsList list(file), window(file), cli(file), after(file);
   list.Add(Sample("A")), list.Add(Sample("B")), list.Add(Sample("D\\\n")), list.Add(Sample("D\\\n"));
-  std::tie(list.At(0)->exclude, list.At(0)->backupDir, list.At(3)->exclude) = std::tuple("*.tmp\n.git/", "bak", "x");
+  std::tie(list.At(0)->exclude, list.At(0)->backupDir, list.At(3)->exclude) = std::tuple("*.tmp\n\n.git/", "bak", "x");
   ASSERT_TRUE(list.Save().ok && window.Load().ok && cli.Load().ok);
   Records plain;
   for (size_t i = 0; i < 4; ++i) plain.push_back(Sample(list.At(i)->description));
   EXPECT_EQ(test::ReadFile(file), SerializeConnections(plain));
-  EXPECT_NE(test::ReadFile(side).find("connection A\nexclude *.tmp\nexclude .git/\nbackup-dir bak\nconnection "
+  EXPECT_NE(test::ReadFile(side).find("connection A\nexclude *.tmp\nexclude \nexclude .git/\nbackup-dir bak\nconnection "
                                       "D\\\\\\n\nconnection D\\\\\\n\nexclude x\n"), std::string::npos) << test::ReadFile(side);
   struct stat st {};
   EXPECT_TRUE(stat(side.c_str(), &st) == 0 && (st.st_mode & 0777) == 0600);
@@ -271,7 +271,7 @@ TEST(ConnectionsList, SettingsBesideTheFileFollowTheirRecords) {
     for (size_t i = 0; i < l.Count(); ++i) out += l.At(i)->description + "=" + l.At(i)->exclude + "/" + l.At(i)->backupDir + " ";
     return out;
   };
-  EXPECT_EQ(summary(window), "A=*.tmp\n.git//bak B=/ D\\\n=/ D\\\n=x/ ");
+  EXPECT_EQ(summary(window), "A=*.tmp\n\n.git//bak B=/ D\\\n=/ D\\\n=x/ ");
   cli.FindByDescription("B")->backupDir = "b2";  // two programs: each keeps the other's
   window.At(0)->exclude = "y";
   window.At(0)->description = "A2";  // renamed: its settings go with it
