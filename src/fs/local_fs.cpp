@@ -228,8 +228,7 @@ bool LocalFileSystem::ReadFrom(const std::string& path, uint64_t offset, const F
   std::vector<char> buffer(kBlock);
   bool ok = true;
   for (;;) {
-    if (Aborted()) {
-      error_ = "cancelled";
+    if (Cancelled()) {
       ok = false;
       break;
     }
@@ -272,8 +271,7 @@ bool LocalFileSystem::Fill(int fd, const std::string& path, const FsSource& sour
   std::vector<char> buffer(kBlock);
   bool ok = true;
   for (;;) {
-    if (Aborted()) {
-      error_ = "cancelled";
+    if (Cancelled()) {
       ok = false;
       break;
     }

@@ -50,6 +50,13 @@ class LocalFileSystem : public IFileSystem {
   // Writes the source's bytes to the open file and closes it.
   bool Fill(int fd, const std::string& path, const FsSource& source);
   bool Aborted() const { return abortFlag_ && abortFlag_->load(); }
+  // True, with "cancelled" as the reason, once the run was stopped: a copy
+  // asks before each block.
+  bool Cancelled() {
+    if (!Aborted()) return false;
+    error_ = "cancelled";
+    return true;
+  }
 
   std::string root_;
   std::string error_;

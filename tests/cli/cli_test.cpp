@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sched.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -57,11 +58,23 @@ bool WaitFor(const std::function<bool()>& pred, int seconds = 30) {
 // alone removes it). A run still going after 60 seconds is killed (status -1).
 class CliProcess {
  public:
-  explicit CliProcess(const Args& args, const Args& env = {}, const std::string& input = "") {
+  // watchLimit > 0 runs the program in a user namespace of its own whose
+  // limit on inotify watches is that number (the machine's stays as it is).
+  explicit CliProcess(const Args& args, const Args& env = {}, const std::string& input = "", int watchLimit = 0) {
     WriteFile(io_ / "in", input, 0);
     const std::string in = io_ / "in", out = io_ / "out", err = io_ / "err";
+    const std::string uid = std::to_string(getuid()), gid = std::to_string(getgid());
     pid_ = fork();
     if (pid_ == 0) {
+      auto put = [](const char* file, const std::string& text) {
+        std::FILE* f = std::fopen(file, "w");
+        return f && std::fputs(text.c_str(), f) >= 0 && std::fclose(f) == 0;
+      };
+      if (watchLimit > 0 &&
+          (unshare(CLONE_NEWUSER) != 0 || !put("/proc/self/setgroups", "deny") ||
+           !put("/proc/self/uid_map", "0 " + uid + " 1") || !put("/proc/self/gid_map", "0 " + gid + " 1") ||
+           !put("/proc/sys/user/max_inotify_watches", std::to_string(watchLimit))))
+        _exit(125);
       setenv("HOME", io_.path().c_str(), 1);
       setenv("XDG_CONFIG_HOME", (io_ / "config").c_str(), 1);
       unsetenv("TWINBAY_PASSWORD");
@@ -543,6 +556,21 @@ TEST(CliInterrupt, WatchSyncsSavesInFewRunsKeepsTheGuardAndEndsOnCtrlC) {
   const Result r = run.Wait();
   EXPECT_EQ(r.status, 130) << r.out << r.err;
   for (const char* name : {"a.txt", "b.txt", "c.txt"}) EXPECT_TRUE(fs::exists(s.root / (std::string("site/") + name))) << name;
+}
+
+// At the kernel's limit on watches the run says so, and a change in a folder
+// it does watch still reaches the server at once.
+TEST(CliInterrupt, WatchNamesTheKernelsWatchLimit) {
+  Served s;
+  ASSERT_TRUE(s.server);
+  for (const char* d : {"a", "b", "c", "d"}) WriteFile(s.local / (std::string(d) + "/x.txt"), d, T0);
+  CliProcess run({"sync", "--watch", "--local", s.local.path(), "--remote", s.Url()}, {s.password}, "", 3);
+  ASSERT_TRUE(WaitFor([&] { return Has(run.Out(), "watching "); })) << run.Out();
+  EXPECT_TRUE(Has(run.Out(), "limit on watched folders was reached after 3")) << run.Out();
+  WriteFile(s.local / "top.txt", "new", std::time(nullptr));
+  EXPECT_TRUE(WaitFor([&] { return ReadFile(s.root / "site/top.txt") == "new"; }, 3)) << run.Out();
+  run.Signal(SIGINT);
+  EXPECT_EQ(run.Wait().status, 130);
 }
 
 // Names from a server are escaped (one holding a control byte is left alone
