@@ -335,27 +335,28 @@ TEST_F(SftpTest, SmallDownloadsReadAheadTogetherFailAlone) {
 }
 
 // Small uploads go together over one connection, to sshd and to the tests'
-// server (which cuts the connection under a write to "cut-up"): one failing
-// in the middle (a folder the login may not write in, a cut) fails alone
-// with its reason and leaves no temporary file; a file changed on the server
-// since the compare is not replaced; the others land whole with the source's
-// time, a replaced file keeping its mode, a new one the default with the
-// source's execute bits.
+// server (which will not set the time of "notime" and, in a third run, cuts
+// the connection under the write of "cut-up"): one failing in the middle (a
+// folder the login may not write in, a cut) fails alone with its reason and
+// leaves no temporary file; a file changed on the server since the compare
+// is not replaced; the others land whole with the source's time (one not
+// set is a warning), a replaced file keeping its mode, a new one the
+// default with the source's execute bits.
 TEST_F(SftpTest, SmallUploadsGoTogetherAndFailAlone) {
   const int64_t T = test::ThreeHoursAgo();
-  for (SshTestServer* server : {sshd_, python_}) {
-    const bool sshd = server == sshd_;
+  for (const int run : {0, 1, 2}) {
+    const bool sshd = run == 0;
     test::TempDir local;
-    const std::string top = data_ / (sshd ? "sshd" : "python");
-    for (const char* name : {"a0", "a1", "cut-up", "edited", "kept", "notime", "shut/x", "z/y", "z/y2"})
-      test::WriteFile(local / name, std::string(name) + " here", T + 60);
+    const std::string top = data_ / std::to_string(run);
+    for (const char* name : {"a0", "a1", "edited", "kept", "notime", "shut/x", "z/y", "z/y2", run == 2 ? "cut-up" : ""})
+      if (*name) test::WriteFile(local / name, std::string(name) + " here", T + 60);
     for (const char* name : {"edited", "kept"}) test::WriteFile(top + "/" + name, "old", T);
     test::MakeFolder(top + "/shut");
     chmod((local / "a1").c_str(), 0755);
     sshd_->Own(data_.path());
     chmod((top + "/kept").c_str(), 0640);
     chmod((top + "/shut").c_str(), 0555);
-    SftpFileSystem fs(server->ClientSettings());
+    SftpFileSystem fs((sshd ? sshd_ : python_)->ClientSettings());
     ASSERT_TRUE(fs.Connect()) << fs.LastError();
     CFolderCollection collection;
     test::CompareInto(collection, fs, local.path(), top);
@@ -377,12 +378,13 @@ TEST_F(SftpTest, SmallUploadsGoTogetherAndFailAlone) {
         ADD_FAILURE() << there << " as landed: mode " << std::oct << (st.st_mode & 07777) << std::dec << ", time "
                       << st.st_mtime - T;
     }
-    EXPECT_EQ(job->Outcomes().size(), 9u);
+    EXPECT_EQ(job->Outcomes().size(), run == 2 ? 9u : 8u);
     const std::string alone = sshd ? "shut/x" : "cut-up";
-    ASSERT_EQ(failed.size(), 2u);
+    ASSERT_EQ(failed.size(), run == 1 ? 1u : 2u);
     EXPECT_EQ(failed["edited"].rfind("not copied: the file on the server changed since the compare", 0), 0u);
-    EXPECT_EQ(failed[alone].rfind(sshd ? "Cannot create " + top + "/shut/.twinbay-x.part-"
-                                       : "Cannot write " + top + "/.twinbay-cut-up.part-", 0), 0u) << failed[alone];
+    EXPECT_TRUE(run == 1 || failed[alone].starts_with(sshd ? "Cannot create " + top + "/shut/.twinbay-x.part-"
+                                                           : "Cannot write " + top + "/.twinbay-cut-up.part-"))
+        << failed[alone];
     EXPECT_TRUE(!sshd || failed[alone].ends_with(": permission denied")) << failed[alone];
     // A time the server would not set is a warning; the copy lands.
     EXPECT_EQ(warned.size(), sshd ? 0u : 1u);
