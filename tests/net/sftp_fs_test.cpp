@@ -193,6 +193,12 @@ TEST_F(SftpTest, EveryOperationEndsWhenStoppedOrTimedOutWhileTheServerIsSilent) 
       {"Rename", [&](SftpFileSystem& fs) { return fs.Rename(x, y); }},
       {"Read", [&](SftpFileSystem& fs) { return fs.Read(x, [](const char*, size_t) { return true; }); }},
       {"Write", [&](SftpFileSystem& fs) { return fs.Write(y, endless, 1 << 30); }},
+      {"WriteBatch", [&](SftpFileSystem& fs) {
+         std::vector<FsBatchFile> files(2);
+         files[0].path = y, files[1].path = x + "2";
+         fs.WriteBatch(files);
+         return files[0].stored || files[1].stored || files[0].error.empty() || files[1].error.empty();
+       }},
   };
   std::atomic<bool> abort{false};
   for (const bool stop : {true, false}) {
