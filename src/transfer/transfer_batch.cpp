@@ -162,6 +162,18 @@ std::vector<bool> CTransferJob::CopyBatch(IFileSystem& remote, IFileSystem& loca
       item.lost = remote.LostConnection();
       continue;
     }
+    if (!remote.Capabilities().batches) {
+      // The server turned out to open no channel for the batch (the files
+      // were written one at a time): each takes its place as a single copy's.
+      bool done = false;
+      const size_t k = going[j].k;
+      const std::string tmp2 =
+          JoinRemotePath(e.folder, ".twinbay-" + TempNameBase(PathName(e.dstPath)) + ".part2-" + runTag_);
+      oks[k] = TakePlace(e, item, tmp, tmp2, outcome, done) && done;
+      if (!oks[k] && outcome.error.empty()) outcome.error = remote.LastError();
+      item.lost = !oks[k] && remote.LostConnection();
+      continue;
+    }
     // A time or mode that could not be set is a warning, as for one copy.
     if (!f.time) outcome.warning = "the time could not be set: the server offers no way to set file times";
     else if (!f.timeSet) outcome.warning = "the time could not be set: " + f.timeError;
