@@ -40,6 +40,10 @@ struct FsCapabilities {
   // A broken copy can be continued: ReadFrom reads from an offset, and
   // Append (or OpenAppend) adds to a temporary file this program began.
   bool resume = false;
+  // Small files can be written and renamed into place together
+  // (WriteBatch, RenameBatch), each step sent for all of them before the
+  // replies are read; only where a rename replaces in one step.
+  bool batches = false;
   // The mode a new file is given (the disk: what the umask leaves of 0666).
   uint16_t newFileMode = 0644;
   // The last-write times a file can be given (UTC ticks, both ends
@@ -60,6 +64,30 @@ using FsSource = std::function<long(char* buffer, size_t size)>;
 struct FsPrefetch {
   std::string path;
   uint64_t size = 0;
+};
+
+// One small file of a batch of uploads (WriteBatch), its bytes read already:
+// made new and private (0600) at `path`, written whole, then given its time
+// and its mode where asked. What came of it is its own.
+struct FsBatchFile {
+  std::string path;
+  std::string bytes;
+  std::optional<int64_t> time;   // the last-write time to give it (UTC ticks)
+  std::optional<uint32_t> mode;  // the permission bits to give it once written
+  // ---- what came of it
+  bool stored = false;           // made, and every byte stored
+  bool made = false;             // it may be there (a failed one is to be removed)
+  std::string error;             // why it was not stored
+  std::optional<uint64_t> held;  // the size the file system held after the write, where it told
+  bool timeSet = false, modeSet = false;
+  std::string timeError, modeError;  // why not
+};
+
+// One rename of a batch (RenameBatch): `from` takes the place of `to`.
+struct FsBatchRename {
+  std::string from, to;
+  bool done = false;
+  std::string error;
 };
 
 // A file opened for reading: Read fills the buffer (0 at the end, -1 on a
@@ -151,6 +179,19 @@ class IFileSystem {
   // a file whose read ahead failed is read anew by Read (its failure is its
   // own, never another file's). By default nothing is read ahead.
   virtual void Prefetch(const std::vector<FsPrefetch>& files) { (void)files; }
+  // Small files written together (the transfer hands a connection several
+  // small uploads at once, where the capabilities offer batches): each
+  // file's outcome is its own, one failing never fails another; after a
+  // failure LostConnection tells whether the connection broke. By default
+  // none is written.
+  virtual void WriteBatch(std::vector<FsBatchFile>& files) {
+    for (FsBatchFile& f : files) f.error = "not written: no batches here";
+  }
+  // Renames each `from` over its `to`, replacing it in one step; each
+  // rename's outcome is its own.
+  virtual void RenameBatch(std::vector<FsBatchRename>& renames) {
+    for (FsBatchRename& r : renames) r.error = "not renamed: no batches here";
+  }
   // The same as streams, where the capabilities offer them (null otherwise,
   // or when the file cannot be opened).
   virtual std::unique_ptr<IFsReader> OpenRead(const std::string& path) {

@@ -10,7 +10,7 @@ namespace twinbay {
 namespace {
 
 constexpr uint8_t kInit = 1, kVersion = 2, kOpen = 3, kClose = 4, kRead = 5, kWrite = 6, kFstat = 8,
-                  kOpenDir = 11, kReadDir = 12, kStatus = 101, kHandle = 102, kData = 103, kName = 104,
+                  kFsetstat = 10, kOpenDir = 11, kReadDir = 12, kStatus = 101, kHandle = 102, kData = 103, kName = 104,
                   kAttrs = 105, kExtended = 200;
 constexpr uint32_t kEof = 1;
 // Attribute flags: size, owner and group, permissions, times, extensions.
@@ -282,6 +282,45 @@ bool SftpExtensionChannel::SendClose(const std::string& handle, uint32_t& id) {
   if (Send(kClose, request)) return true;
   Close();
   return false;
+}
+
+// Sends a request built by `fill` (after its id) without waiting for its reply.
+bool SftpExtensionChannel::SendRequest(uint8_t type, uint32_t& id, const std::function<void(std::string&)>& fill) {
+  if (!channel_) return false;
+  id = nextId_++;
+  std::string request;
+  PutU32(request, id);
+  fill(request);
+  if (Send(type, request)) return true;
+  Close();
+  return false;
+}
+
+bool SftpExtensionChannel::SendOpenWrite(const std::string& path, uint32_t& id) {
+  return SendRequest(kOpen, id, [&](std::string& r) {
+    PutString(r, path);
+    PutU32(r, kWriteCreateNew);
+    PutU32(r, kAttrPermissions);
+    PutU32(r, 0600);  // private until the copy gives it its mode
+  });
+}
+
+bool SftpExtensionChannel::SendFsetstat(const std::string& handle, std::optional<uint32_t> mode,
+                                        std::optional<uint32_t> mtime, uint32_t& id) {
+  return SendRequest(kFsetstat, id, [&](std::string& r) {
+    PutString(r, handle);
+    PutU32(r, (mode ? kAttrPermissions : 0) | (mtime ? kAttrTimes : 0));
+    if (mode) PutU32(r, *mode);
+    if (mtime) PutU32(r, *mtime), PutU32(r, *mtime);  // access and modification
+  });
+}
+
+bool SftpExtensionChannel::SendPosixRename(const std::string& from, const std::string& to, uint32_t& id) {
+  return SendRequest(kExtended, id, [&](std::string& r) {
+    PutString(r, "posix-rename@openssh.com");
+    PutString(r, from);
+    PutString(r, to);
+  });
 }
 
 bool SftpExtensionChannel::SendOpenRead(const std::string& path, uint32_t& id) {

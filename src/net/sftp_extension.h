@@ -59,6 +59,15 @@ class SftpExtensionChannel {
   // to SendFstat (code 0), whose size, where it gives one, goes to `size`.
   bool NextStatus(uint32_t& id, int& status, std::optional<uint64_t>* size = nullptr);
 
+  // The same three without waiting for their replies (a batch of small
+  // uploads): the open (NextReply reads the handle or the refusal), the
+  // attributes of an open file (its mode and, where given, its last-write
+  // time; NextStatus reads the status) and the replacing rename.
+  bool SendOpenWrite(const std::string& path, uint32_t& id);
+  bool SendFsetstat(const std::string& handle, std::optional<uint32_t> mode, std::optional<uint32_t> mtime,
+                    uint32_t& id);
+  bool SendPosixRename(const std::string& from, const std::string& to, uint32_t& id);
+
   // Sends the open of a file for reading without waiting (NextReply reads
   // the handle or the refusal).
   bool SendOpenRead(const std::string& path, uint32_t& id);
@@ -102,6 +111,7 @@ class SftpExtensionChannel {
 
  private:
   bool Send(uint8_t type, const std::string& body);
+  bool SendRequest(uint8_t type, uint32_t& id, const std::function<void(std::string&)>& fill);
   // Sends an open request and reads the handle it brings.
   bool OpenHandle(uint8_t type, const std::string& request, uint32_t id, std::string& handle, int& status);
   // The next whole packet: its type and body (the reply to a close left in

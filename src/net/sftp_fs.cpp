@@ -121,6 +121,7 @@ FsCapabilities SftpFileSystem::Capabilities() const {
   // A rename replaces the target in one step where the server offers the
   // POSIX rename (and opens the channel it goes over).
   caps.atomicReplace = conn_.Offers("posix-rename@openssh.com") && !ext_.Refused();
+  caps.batches = caps.atomicReplace;
   caps.earliestTime = TicksFromUnix(0);  // 1970-01-01 to 2106-02-07
   caps.latestTime = TicksFromUnix(0xFFFFFFFFll);
   return caps;
@@ -161,6 +162,11 @@ bool SftpFileSystem::Failed(const std::string& what, int code) {
     ++refused_;
   }
   return false;
+}
+
+std::string SftpFileSystem::Refusal(const std::string& what, int code) {
+  ++refused_;
+  return what + ": " + SftpErrorText(code);
 }
 
 bool SftpFileSystem::TakesName(const std::string& name) const { return !UnsafeName(name); }

@@ -59,6 +59,13 @@ class SftpFileSystem : public IFileSystem, public IRemoteSession {
   // bytes long), written at its offsets.
   bool Append(const std::string& path, const FsSource& source, uint64_t offset, uint64_t size) override;
   bool SetMode(const std::string& path, uint32_t mode) override;
+  // Over the second channel (sftp_fs_batch.cpp), in two round trips: the
+  // opens; then each file's write, its time and mode (after the write, on
+  // its handle), its size and its close. A server that opens no second
+  // channel has each file written, timed and given its mode in turn.
+  void WriteBatch(std::vector<FsBatchFile>& files) override;
+  // The replacing renames in one round trip.
+  void RenameBatch(std::vector<FsBatchRename>& renames) override;
   bool SetTime(const std::string& path, int64_t ticks) override;
   bool Stat(const std::string& path, FindData& out) override;
   bool Size(const std::string& path, uint64_t& size) override;
@@ -123,6 +130,12 @@ class SftpFileSystem : public IFileSystem, public IRemoteSession {
   bool WriteFrom(const std::string& path, const FsSource& source, uint64_t size, uint64_t from);
   bool WroteAll(const std::string& path, uint64_t written, uint64_t size);
   bool RunCommand(const std::string& command, std::string& out);
+  // The batches over the second channel (sftp_fs_batch.cpp).
+  void WriteTogether(std::vector<FsBatchFile>& files, Op& op);
+  void BatchBroke(std::vector<FsBatchFile>& files, const std::string& what);
+  void RenameTogether(std::vector<FsBatchRename>& renames, Op& op);
+  // Counts a refusal of the server's and returns what the user is told.
+  std::string Refusal(const std::string& what, int code);
   // The second channel (or the connection under it) broke: let go of it all.
   bool ChannelFailed(const std::string& what);
 

@@ -19,10 +19,6 @@ namespace twinbay {
 namespace {
 
 constexpr auto kProgressInterval = std::chrono::milliseconds(50);
-// Downloads this small are read ahead together, this many to a connection
-// at most (their bytes are held until copied).
-constexpr uint64_t kSmallFile = 64 * 1024;
-constexpr size_t kReadAheadFiles = 16;
 
 }  // namespace
 
@@ -211,6 +207,10 @@ void CTransferJob::RunTransfer() {
         item.down = !IsUpState(e->state);
         item.remove = IsDeleteState(e->state);
         item.small = item.down && !item.remove && e->remote && e->remote->sizeKnown && e->remote->size <= kSmallFile;
+        // Uploads that keep the old version or are checked by hash go alone.
+        item.smallUp = !item.down && !item.remove && e->local && e->local->sizeKnown &&
+                       e->local->size <= kSmallFile && !options_.verify && options_.backupDir.empty();
+        item.listed = item.smallUp ? e->local->size : 0;
         ++folders_.back().count;
         ++folders_.back().left;
         if (!item.remove) bytesTotal_ += SideSize(item.down ? e->remote : e->local);
@@ -270,45 +270,6 @@ void CTransferJob::FinishLeftovers() {
     if (!folder.finished && folder.left < folder.count) FinishFolder(fs, *local_, folder);
 }
 
-bool CTransferJob::Take(size_t& item, std::deque<size_t>& mine, IFileSystem& remote) {
-  std::vector<size_t> batch;
-  {
-    std::lock_guard g(workMutex_);
-    if (stop_ || (mine.empty() && queue_.empty())) return false;
-    std::deque<size_t>& from = mine.empty() ? queue_ : mine;
-    item = from.front();
-    from.pop_front();
-    // A small download takes the small downloads queued right behind it
-    // along (its fair share of the queue at most), so that its connection
-    // reads them all ahead in a few round trips.
-    if (&from == &queue_ && items_[item].small) {
-      const size_t connections = static_cast<size_t>(std::clamp(options_.connections, 1, FileSystemPool::kMaxMembers));
-      const size_t along = std::min(kReadAheadFiles - 1, queue_.size() / connections);
-      while (mine.size() < along && items_[queue_.front()].small) {
-        mine.push_back(queue_.front());
-        queue_.pop_front();
-      }
-      if (!mine.empty()) {
-        batch.push_back(item);
-        batch.insert(batch.end(), mine.begin(), mine.end());
-      }
-    }
-    if (!items_[item].started) ++filesStarted_;
-    items_[item].started = true;
-    StartHelper();
-  }
-  if (batch.empty()) return true;
-  std::vector<FsPrefetch> files;
-  {
-    auto guard = collection_.Lock();
-    for (size_t i : batch)
-      files.push_back({JoinRemotePath(items_[i].record->remotePath, items_[i].entry->remote->name),
-                       items_[i].entry->remote->size});
-  }
-  remote.Prefetch(files);
-  return true;
-}
-
 void CTransferJob::GiveBack(std::deque<size_t>& mine) {
   std::lock_guard g(workMutex_);
   queue_.insert(queue_.begin(), mine.begin(), mine.end());
@@ -338,44 +299,71 @@ void CTransferJob::StartHelper() {
 
 void CTransferJob::Work(FileSystemPool::Lease remote) {
   ++connectionsUsed_;
+  {
+    std::lock_guard g(workMutex_);
+    ++working_;
+  }
   const std::unique_ptr<IFileSystem> local = local_->OpenAnother();
   local->SetAbortFlag(&abort_);
   bool dropped = false;
   size_t i;
   std::deque<size_t> mine;  // files taken along with the one being copied
-  while (Take(i, mine, *remote)) {
-    bool ok = Copy(*remote, *local, i);
-    if (!ok && !abort_ && items_[i].lost) {
-      // The connection broke under the copy: log in again and try the file
-      // once more. When the login fails, this connection leaves the pool and
-      // another one takes the file.
-      Undo(items_[i]);
-      if (!remote->Reconnect()) {
-        bool putBack = false;
-        {
-          std::lock_guard g(workMutex_);
-          if (!items_[i].retried) {
-            items_[i].retried = putBack = true;
-            queue_.push_front(i);
-            StartHelper();
-          }
-        }
-        if (!putBack) Finish(*remote, *local, i, false);
-        dropped = true;
-        break;
-      }
-      if (!items_[i].retried) {
-        items_[i].retried = true;
-        ok = Copy(*remote, *local, i);
-      }
+  std::vector<size_t> uploads;  // small uploads taken together
+  while (!dropped && Take(i, mine, *remote, uploads)) {
+    if (uploads.empty()) {
+      dropped = !Settle(*remote, *local, i, Copy(*remote, *local, i), false);
+      continue;
     }
-    Finish(*remote, *local, i, ok);
+    const std::vector<bool> oks = CopyBatch(*remote, *local, uploads);
+    for (size_t k = 0; k < uploads.size(); ++k)
+      dropped = !Settle(*remote, *local, uploads[k], oks[k], dropped) || dropped;
   }
   GiveBack(mine);
+  {
+    std::lock_guard g(workMutex_);
+    --working_;
+  }
   if (dropped) remote.Drop();
 }
 
+bool CTransferJob::Settle(IFileSystem& remote, IFileSystem& local, size_t i, bool ok, bool dropped) {
+  if (!ok && !abort_ && items_[i].lost) {
+    // The connection broke under the copy: log in again and try the file
+    // once more. When the login fails, this connection leaves the pool and
+    // another one takes the file.
+    Undo(items_[i]);
+    if (dropped || !remote.Reconnect()) {
+      bool putBack = false;
+      {
+        std::lock_guard g(workMutex_);
+        if (!items_[i].retried) {
+          items_[i].retried = putBack = true;
+          queue_.push_front(i);
+          StartHelper();
+        }
+      }
+      if (!putBack) Finish(remote, local, i, false);
+      return false;
+    }
+    if (!items_[i].retried) {
+      items_[i].retried = true;
+      ok = Copy(remote, local, i);
+    }
+  }
+  Finish(remote, local, i, ok);
+  return true;
+}
+
 bool CTransferJob::Copy(IFileSystem& remote, IFileSystem& local, size_t index) {
+  std::optional<Ends> e;
+  bool ok = false;
+  if (!Begin(remote, local, index, e, ok)) return ok;
+  ok = CopyFile(*e, items_[index], outcomes_[index]);
+  if (!ok && remote.LostConnection()) items_[index].lost = true;
+  return ok;
+}
+
+bool CTransferJob::Begin(IFileSystem& remote, IFileSystem& local, size_t index, std::optional<Ends>& e, bool& ok) {
   Item& item = items_[index];
   TransferOutcome& outcome = outcomes_[index];
   Folder& folder = folders_[item.folder];
@@ -393,9 +381,9 @@ bool CTransferJob::Copy(IFileSystem& remote, IFileSystem& local, size_t index) {
   outcome.localPath = JoinLocalPath(item.record->localPath, localName);
   outcome.remotePath = JoinRemotePath(item.record->remotePath, remoteName);
   if (item.remove) {
-    const bool ok = DeleteSide(item.down ? local : remote, item, outcome);
+    ok = DeleteSide(item.down ? local : remote, item, outcome);
     item.lost = !ok && !item.down && remote.LostConnection();
-    return ok;
+    return false;
   }
   // Destination folders are made before the first file goes into them.
   bool ready;
@@ -418,24 +406,23 @@ bool CTransferJob::Copy(IFileSystem& remote, IFileSystem& local, size_t index) {
     outcome.error = item.down ? "the folder " + item.record->localPath + " could not be made: " + local.LastError()
                               : "the folder " + item.record->remotePath + " could not be made: " + remote.LastError();
     item.lost = !item.down && remote.LostConnection();
+    ok = false;
     return false;
   }
-  Ends e{item.down ? remote : local, item.down ? local : remote, {}, {}, {}, 0, 0, true, {}, kNoMode};
+  e.emplace(Ends{item.down ? remote : local, item.down ? local : remote, {}, {}, {}, 0, 0, true, {}, kNoMode});
   {
     auto guard = collection_.Lock();
     const FindData& from = item.down ? *item.entry->remote : *item.entry->local;
-    e.time = from.lastWrite;
-    e.size = from.size;
-    e.sizeKnown = from.sizeKnown;
-    e.srcMode = from.mode;
-    e.old = item.down ? item.entry->local : item.entry->remote;
+    e->time = from.lastWrite;
+    e->size = from.size;
+    e->sizeKnown = from.sizeKnown;
+    e->srcMode = from.mode;
+    e->old = item.down ? item.entry->local : item.entry->remote;
   }
-  e.srcPath = item.down ? outcome.remotePath : outcome.localPath;
-  e.dstPath = item.down ? outcome.localPath : outcome.remotePath;
-  e.folder = item.down ? item.record->localPath : item.record->remotePath;
-  const bool ok = CopyFile(e, item, outcome);
-  if (!ok && remote.LostConnection()) item.lost = true;
-  return ok;
+  e->srcPath = item.down ? outcome.remotePath : outcome.localPath;
+  e->dstPath = item.down ? outcome.localPath : outcome.remotePath;
+  e->folder = item.down ? item.record->localPath : item.record->remotePath;
+  return true;
 }
 
 void CTransferJob::Finish(IFileSystem& remote, IFileSystem& local, size_t index, bool ok) {

@@ -188,7 +188,14 @@ class CTransferJob {
   // The next file for a connection: one it took along before (`mine`), else
   // the queue's next. A small download takes the small downloads queued
   // behind it along, and the connection is told to read them all ahead.
-  bool Take(size_t& item, std::deque<size_t>& mine, IFileSystem& remote);
+  // A small upload takes the small uploads behind it along into `uploads`
+  // (with itself first), where the connection writes batches.
+  bool Take(size_t& item, std::deque<size_t>& mine, IFileSystem& remote, std::vector<size_t>& uploads);
+  // After a copy (`ok` how it went): one that lost its connection is tried
+  // once more after a login again; where that login fails (or the
+  // connection left already: `dropped`), the file goes back to the queue
+  // for another connection and false says this one leaves the pool.
+  bool Settle(IFileSystem& remote, IFileSystem& local, size_t item, bool ok, bool dropped);
   // Puts the files a connection took along and did not begin back in front.
   void GiveBack(std::deque<size_t>& mine);
   void FinishLeftovers();
@@ -196,6 +203,14 @@ class CTransferJob {
   // workMutex_ held).
   void StartHelper();
   bool Copy(IFileSystem& remote, IFileSystem& local, size_t item);
+  // The start of a copy or deletion: the outcome's paths, the destination's
+  // folder made, the totals told; the ends of a copy into `e`. False when
+  // it is over already (`ok`: a deletion done).
+  bool Begin(IFileSystem& remote, IFileSystem& local, size_t item, std::optional<Ends>& e, bool& ok);
+  // Small uploads together (transfer_batch.cpp): read whole, written,
+  // timed and given their modes, checked and renamed into place a step for
+  // all at a time; what came of each, in order.
+  std::vector<bool> CopyBatch(IFileSystem& remote, IFileSystem& local, const std::vector<size_t>& items);
   // Deletes one side of an entry, unless it changed since the compare.
   bool DeleteSide(IFileSystem& fs, Item& item, TransferOutcome& outcome);
   // Removes the folders on one side only that the run's deletions left
@@ -215,16 +230,23 @@ class CTransferJob {
   bool SourceComplete(Ends& e, Item& item, TransferOutcome& outcome);
   void SetTimeOf(Ends& e, Item& item, const std::string& path, TransferOutcome& outcome);
   static void SetModeOf(Ends& e, const std::string& path, TransferOutcome& outcome);
+  // The mode a copy is given where the destination has modes.
+  static uint32_t ModeFor(const Ends& e);
   // Whether the destination is still as the compare saw it (absent, or the
-  // same size and time); else the error says how it changed.
-  bool StillAsCompared(Ends& e, Item& item, TransferOutcome& outcome);
+  // same size and time); else the error says how it changed. `listed`: seen
+  // in a listing of its folder even where one file could be asked after.
+  bool StillAsCompared(Ends& e, Item& item, TransferOutcome& outcome, bool listed = false);
   // Looks for `name` in a listing of the item's server folder begun no
   // earlier than `since` (one another copy made, or waits for, or one of its
   // own), into `found`; false when the folder could not be listed.
   bool ListedNow(IFileSystem& fs, Item& item, std::chrono::steady_clock::time_point since, const std::string& name,
                  bool& there, FindData& found);
   bool StoreAndRename(Ends& e, Item& item, TransferOutcome& outcome, bool& ok);
-  bool StoredWhole(Ends& e, Item& item, const std::string& tmp, TransferOutcome& outcome);
+  // Whether the copy at `tmp` is whole (removed when not): the source's
+  // bytes all read, the destination holding as many (`told`: the size it
+  // told already), the hashes alike with verify.
+  bool StoredWhole(Ends& e, Item& item, const std::string& tmp, TransferOutcome& outcome,
+                   std::optional<uint64_t> told = std::nullopt);
   // With verify: whether the copy stored at `path` hashes as its source does
   // (true, and told once a run, where the two sides give no common hash).
   bool SameContents(Ends& e, const std::string& path, TransferOutcome& outcome);
@@ -287,6 +309,7 @@ class CTransferJob {
   std::deque<size_t> queue_;
   std::vector<std::thread> threads_;  // the helpers, under workMutex_
   int starting_ = 0;                  // helpers waiting for a connection
+  size_t working_ = 0;                // connections copying
   bool poolFull_ = false;             // the pool had none to give a helper
   std::mutex localFoldersMutex_;
   std::mutex listingsMutex_;  // the folders' latest listings

@@ -12,9 +12,6 @@
 #include "transfer/transfer_impl.h"
 
 namespace twinbay {
-namespace {
-
-constexpr uint32_t kAttrReadOnly = 0x01;
 
 // The size of a file: asked for where the file system can tell it, else taken
 // from its entry.
@@ -32,8 +29,6 @@ bool RemoveLeftover(IFileSystem& fs, const std::string& path) {
   if (fs.Remove(path)) return true;
   return fs.LostConnection() && fs.Reconnect() && fs.Remove(path);
 }
-
-}  // namespace
 
 void WarnIfTimeNotKept(bool set, bool server, const FindData& now, int64_t time, TransferOutcome& outcome) {
   // At the precision the destination shows, within the tolerance of a compare.
@@ -151,14 +146,17 @@ bool CTransferJob::CopyFile(Ends& e, Item& item, TransferOutcome& outcome) {
 // source's execute bits where the default lets read. One that cannot be set
 // is a warning (the copy stays private).
 void CTransferJob::SetModeOf(Ends& e, const std::string& path, TransferOutcome& outcome) {
-  const FsCapabilities caps = e.dst.Capabilities();
-  if (!caps.modes) return;
-  uint32_t mode = caps.newFileMode;
-  if (e.old && e.old->mode != kNoMode) mode = e.old->mode;
-  else if (e.srcMode != kNoMode) mode |= e.srcMode & 0111 & (mode >> 2);
-  if (!e.dst.SetMode(path, mode))
+  if (!e.dst.Capabilities().modes) return;
+  if (!e.dst.SetMode(path, ModeFor(e)))
     outcome.warning += (outcome.warning.empty() ? "" : "; ") + std::string("the mode could not be set: ") +
                        e.dst.LastError();
+}
+
+uint32_t CTransferJob::ModeFor(const Ends& e) {
+  uint32_t mode = e.dst.Capabilities().newFileMode;
+  if (e.old && e.old->mode != kNoMode) mode = e.old->mode;
+  else if (e.srcMode != kNoMode) mode |= e.srcMode & 0111 & (mode >> 2);
+  return mode;
 }
 
 // Gives the copy the source's time; a time that cannot be set (refused, or
@@ -175,10 +173,10 @@ void CTransferJob::SetTimeOf(Ends& e, Item& item, const std::string& path, Trans
   }
 }
 
-bool CTransferJob::StillAsCompared(Ends& e, Item& item, TransferOutcome& outcome) {
+bool CTransferJob::StillAsCompared(Ends& e, Item& item, TransferOutcome& outcome, bool listed) {
   FindData now;
   bool there = false;
-  if (item.down || (e.old && !e.old->link)) {
+  if (!listed && (item.down || (e.old && !e.old->link))) {
     there = e.dst.Stat(e.dstPath, now);
   } else {
     // A new file on the server (asking after a file that is not there would
@@ -329,13 +327,14 @@ bool CTransferJob::StoreAndRename(Ends& e, Item& item, TransferOutcome& outcome,
 
 // The destination's "transfer complete" is not enough: the temporary file
 // must hold every byte (it is removed when it does not).
-bool CTransferJob::StoredWhole(Ends& e, Item& item, const std::string& tmp, TransferOutcome& outcome) {
-  uint64_t stored = 0;
+bool CTransferJob::StoredWhole(Ends& e, Item& item, const std::string& tmp, TransferOutcome& outcome,
+                               std::optional<uint64_t> told) {
+  uint64_t stored = told.value_or(0);
   if (!SourceComplete(e, item, outcome)) {
     e.dst.Remove(tmp);
     return false;
   }
-  if (!HeldSize(e.dst, tmp, stored) || stored != item.sent) {
+  if (!(told || HeldSize(e.dst, tmp, stored)) || stored != item.sent) {
     outcome.error = "incomplete " + std::string(item.down ? "download" : "upload") + ": the " +
                     (item.down ? "disk" : "server") + " holds " +
                     (stored != item.sent ? std::to_string(stored) + " of " + std::to_string(item.sent) + " bytes"

@@ -9,6 +9,24 @@
 
 namespace twinbay {
 
+// Downloads this small are read ahead together, this many to a connection
+// at most (their bytes are held until copied); uploads this small are
+// written together, this many at most, their bytes held only up to the
+// batch's bound.
+constexpr uint64_t kSmallFile = 64 * 1024;
+constexpr size_t kReadAheadFiles = 16;
+constexpr size_t kBatchFiles = 64;
+constexpr uint64_t kBatchBytes = 1 << 20;
+
+constexpr uint32_t kAttrReadOnly = 0x01;
+
+// The size of a file: asked for where the file system can tell it, else taken
+// from its entry.
+bool HeldSize(IFileSystem& fs, const std::string& path, uint64_t& size);
+// Removes what a failed copy left, logging in again when the failure (or an
+// abort) cost the connection.
+bool RemoveLeftover(IFileSystem& fs, const std::string& path);
+
 // What failed, with the text of errno.
 std::string SysError(const std::string& what);
 std::string RandomText(size_t n, bool hex);
@@ -21,6 +39,8 @@ struct CTransferJob::Item {
   bool down = false;     // a download, or a deletion of the local side
   bool remove = false;   // a deletion, not a copy
   bool small = false;    // a download small enough to be read ahead with others
+  bool smallUp = false;  // an upload small enough to be written with others
+  uint64_t listed = 0;   // its size as the compare listed it (a small upload's)
   bool started = false;
   bool retried = false;  // tried again after its connection broke
   bool lost = false;     // the connection broke under the copy

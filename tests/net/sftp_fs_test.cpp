@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <thread>
 
 #include "support/runs.h"
@@ -192,6 +193,12 @@ TEST_F(SftpTest, EveryOperationEndsWhenStoppedOrTimedOutWhileTheServerIsSilent) 
       {"Rename", [&](SftpFileSystem& fs) { return fs.Rename(x, y); }},
       {"Read", [&](SftpFileSystem& fs) { return fs.Read(x, [](const char*, size_t) { return true; }); }},
       {"Write", [&](SftpFileSystem& fs) { return fs.Write(y, endless, 1 << 30); }},
+      {"WriteBatch", [&](SftpFileSystem& fs) {
+         std::vector<FsBatchFile> files(2);
+         files[0].path = y, files[1].path = x + "2";
+         fs.WriteBatch(files);
+         return files[0].stored || files[1].stored || files[0].error.empty() || files[1].error.empty();
+       }},
   };
   std::atomic<bool> abort{false};
   for (const bool stop : {true, false}) {
@@ -331,6 +338,82 @@ TEST_F(SftpTest, SmallDownloadsReadAheadTogetherFailAlone) {
   EXPECT_EQ(landed, 39u);
   EXPECT_EQ(failed, local / "f17" + ": Cannot open " + (data_ / "f17") + ": permission denied\n");
   EXPECT_FALSE(std::filesystem::exists(local / "f17"));
+}
+
+// Small uploads go together over one connection, to sshd and to the tests'
+// server (which will not set the time of "notime" and, in a third run, cuts
+// the connection under the write of "cut-up"): one failing in the middle (a
+// folder the login may not write in, a cut) fails alone with its reason and
+// leaves no temporary file; a file changed on the server since the compare
+// is not replaced; the others land whole with the source's time (one not
+// set is a warning), a replaced file keeping its mode, a new one the
+// default with the source's execute bits.
+TEST_F(SftpTest, SmallUploadsGoTogetherAndFailAlone) {
+  const int64_t T = test::ThreeHoursAgo();
+  for (const int run : {0, 1, 2}) {
+    const bool sshd = run == 0;
+    test::TempDir local;
+    const std::string top = data_ / std::to_string(run);
+    for (const char* name : {"a0", "a1", "edited", "kept", "notime", "shut/x", "z/y", "z/y2", run == 2 ? "cut-up" : ""})
+      if (*name) test::WriteFile(local / name, std::string(name) + " here", T + 60);
+    for (const char* name : {"edited", "kept"}) test::WriteFile(top + "/" + name, "old", T);
+    test::MakeFolder(top + "/shut");
+    chmod((local / "a1").c_str(), 0755);
+    sshd_->Own(data_.path());
+    chmod((top + "/kept").c_str(), 0640);
+    chmod((top + "/shut").c_str(), 0555);
+    SftpFileSystem fs((sshd ? sshd_ : python_)->ClientSettings());
+    ASSERT_TRUE(fs.Connect()) << fs.LastError();
+    CFolderCollection collection;
+    test::CompareInto(collection, fs, local.path(), top);
+    test::WriteFile(top + "/edited", "their edit", T + 120);
+    const uint64_t refused = fs.RefusedRequests();
+    SyncTotals totals;
+    TransferOptions options = test::Directions(true, false);
+    options.connections = 1;
+    const auto job = test::Transfer(collection, totals, fs, options);
+    std::map<std::string, std::string> failed, warned;
+    for (const TransferOutcome& o : job->Outcomes()) {
+      const std::string name = o.remotePath.substr(top.size() + 1), there = top + "/" + name;
+      struct stat st {};
+      if (!o.warning.empty()) warned[name] = o.warning;
+      if (!o.ok) failed[name] = o.error;
+      else if (stat(there.c_str(), &st) != 0 || test::ReadFile(there) != name + " here" ||
+               (st.st_mtime != T + 60) != (name == "notime" && !sshd) ||
+               (st.st_mode & 07777) != (name == "kept" ? 0640u : name == "a1" ? 0755u : 0644u))
+        ADD_FAILURE() << there << " as landed: mode " << std::oct << (st.st_mode & 07777) << std::dec << ", time "
+                      << st.st_mtime - T;
+    }
+    EXPECT_EQ(job->Outcomes().size(), run == 2 ? 9u : 8u);
+    const std::string alone = sshd ? "shut/x" : "cut-up";
+    ASSERT_EQ(failed.size(), run == 1 ? 1u : 2u);
+    EXPECT_EQ(failed["edited"].rfind("not copied: the file on the server changed since the compare", 0), 0u);
+    EXPECT_TRUE(run == 1 || failed[alone].starts_with(sshd ? "Cannot create " + top + "/shut/.twinbay-x.part-"
+                                                           : "Cannot write " + top + "/.twinbay-cut-up.part-"))
+        << failed[alone];
+    EXPECT_TRUE(!sshd || failed[alone].ends_with(": permission denied")) << failed[alone];
+    // A time the server would not set is a warning; the copy lands.
+    EXPECT_EQ(warned.size(), sshd ? 0u : 1u);
+    EXPECT_TRUE(sshd || warned["notime"].starts_with("the time could not be set: Cannot set the time of " + top +
+                                                     "/.twinbay-notime.part-")) << warned["notime"];
+    EXPECT_EQ(test::ReadFile(top + "/edited"), "their edit");
+    EXPECT_EQ(test::TemporaryFiles(top), std::vector<std::string>{});
+    // sshd refused the one request it had to (no temporary file to remove was made).
+    EXPECT_TRUE(!sshd || fs.RefusedRequests() == refused + 1) << fs.RefusedRequests() - refused;
+  }
+  // Written together without a mode, files are private; one there already is
+  // never written over (and, refused, not to be removed).
+  SftpFileSystem fs(sshd_->ClientSettings());
+  ASSERT_TRUE(fs.Connect()) << fs.LastError();
+  std::vector<FsBatchFile> twice(2);
+  twice[0].path = data_ / "p0", twice[1].path = data_ / "p1", twice[0].bytes = "private";
+  for (const bool first : {true, false}) {
+    fs.WriteBatch(twice);
+    EXPECT_TRUE(twice[0].stored == first && twice[1].stored == first && twice[1].made == first) << twice[1].error;
+  }
+  EXPECT_EQ(std::filesystem::status(data_ / "p0").permissions(),
+            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+  EXPECT_EQ(test::ReadFile(data_ / "p0"), "private");
 }
 
 }  // namespace

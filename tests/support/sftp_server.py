@@ -4,7 +4,8 @@
 Serves the whole file system on 127.0.0.1:PORT to user `tester`, password `secret` (no other sign-in),
 logging each attempt ("sign-in USER", "password USER"). A folder named REFUSE_LIST cannot be opened;
 opening a folder named CUT_LIST cuts the connection, and so do reading a file named CUT_READ and writing
-one named CUT_WRITE past their first 64 KiB. An empty name turns the mode off. A file whose name
+one named CUT_WRITE past their first 64 KiB (any write to a file whose name holds "cut-up" cuts it
+at once). The time of a file whose name holds "notime" cannot be set. An empty name turns the mode off. A file whose name
 starts with "short" is read at most 1000 bytes a reply. A folder named
 "hostile-names" lists, besides its entries, each of its files once more under names that lead elsewhere
 ("../NAME", "sub/NAME").
@@ -64,8 +65,21 @@ class Sftp(asyncssh.SFTPServer):
             size = min(size, 1000)
         return super().read(file_obj, offset, size)
 
+    def refuse_time(self, name, attrs):
+        if attrs.mtime is not None and b'notime' in os.fsencode(os.path.basename(name)):
+            raise asyncssh.SFTPPermissionDenied('Permission denied')
+
+    def setstat(self, path, attrs):
+        self.refuse_time(path, attrs)
+        return super().setstat(path, attrs)
+
+    def fsetstat(self, file_obj, attrs):
+        self.refuse_time(file_obj.name, attrs)
+        return super().fsetstat(file_obj, attrs)
+
     def write(self, file_obj, offset, data):
-        if offset + len(data) > 65536 and named(file_obj.name, CUT_WRITE):
+        if (offset + len(data) > 65536 and named(file_obj.name, CUT_WRITE)) or \
+                b'cut-up' in os.fsencode(os.path.basename(file_obj.name)):
             self.cut()
         return super().write(file_obj, offset, data)
 
