@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""An SFTP server for tests: sftp_server.py PORT HOST_KEY REFUSE_LIST CUT_LIST CUT_READ CUT_WRITE
+"""An SFTP server for tests: sftp_server.py PORT HOST_KEY REFUSE_LIST CUT_LIST CUT_READ CUT_WRITE [HASHES]
 
 Serves the whole file system on 127.0.0.1:PORT to user `tester`, password `secret` (no other sign-in),
 logging each attempt ("sign-in USER", "password USER"). A folder named REFUSE_LIST cannot be opened;
@@ -8,14 +8,19 @@ one named CUT_WRITE past their first 64 KiB. An empty name turns the mode off. A
 starts with "short" is read at most 1000 bytes a reply. A folder named
 "hostile-names" lists, besides its entries, each of its files once more under names that lead elsewhere
 ("../NAME", "sub/NAME").
+HASHES lists one hash extension in the version reply and answers it, printing its name each time:
+"md5-hash" (hashing just the length given, as some servers do), or check-file answering in the wrong
+kind ("check-file-md5": MD5 whatever was asked) or cut short ("check-file-cut").
 """
 import asyncio
+import hashlib
 import os
 import sys
 
 import asyncssh
 
 PORT, HOST_KEY, REFUSE_LIST, CUT_LIST, CUT_READ, CUT_WRITE = sys.argv[1:7]
+HASHES = sys.argv[7] if len(sys.argv) > 7 else ''
 
 
 def named(path, name):
@@ -68,6 +73,37 @@ class Sftp(asyncssh.SFTPServer):
         if offset + len(data) > 65536 and named(file_obj.name, CUT_WRITE):
             self.cut()
         return super().write(file_obj, offset, data)
+
+
+class Reply(bytes):
+    def encode(self, version):
+        return bytes(self)
+
+
+async def md5_hash(handler, packet):
+    path, start, length, _ = packet.get_string(), packet.get_uint64(), packet.get_uint64(), packet.get_string()
+    print('md5-hash', flush=True)
+    with open(path, 'rb') as f:
+        f.seek(start)
+        return Reply(asyncssh.packet.String(b'md5-hash') + asyncssh.packet.String(hashlib.md5(f.read(length)).digest()))
+
+
+async def check_file(handler, packet):
+    path = packet.get_string()
+    print('check-file', packet.get_string(), flush=True)
+    with open(path, 'rb') as f:
+        name, digest = (b'md5', hashlib.md5(f.read()).digest()) if HASHES == 'check-file-md5' else \
+            (b'sha256', hashlib.sha256(f.read()).digest()[:20])
+    return Reply(asyncssh.packet.String(name) + digest)
+
+
+if HASHES:
+    handler = asyncssh.sftp.SFTPServerHandler
+    listed, request, process = (b'md5-hash', b'md5-hash', md5_hash) if HASHES == 'md5-hash' else \
+        (b'check-file', b'check-file-name', check_file)
+    handler._extensions = handler._extensions + [(listed, b'')]
+    handler._packet_handlers = {**handler._packet_handlers, request: process}
+    handler._return_types = {**handler._return_types, request: asyncssh.sftp.FXP_EXTENDED_REPLY}
 
 
 async def main():
