@@ -23,9 +23,8 @@ using test::SshTestServer;
 namespace fs = std::filesystem;
 using Kind = FtpTestServer::Kind;
 
-// The last four serve only the checksum test: proftpd's mod_sftp (check-file),
-// sftp_server.py with md5-hash, and with a check-file that answers in another
-// kind than asked or cut short.
+// The last four serve only the checksum test (proftpd's mod_sftp, and
+// sftp_server.py's hash modes).
 enum class Server { Pyftpdlib, Vsftpd, Sshd, ProftpdSftp, Md5Hash, WrongKind, CutHash };
 
 struct Outcome {

@@ -18,6 +18,7 @@ import os
 import sys
 
 import asyncssh
+from asyncssh.packet import String
 
 PORT, HOST_KEY, REFUSE_LIST, CUT_LIST, CUT_READ, CUT_WRITE = sys.argv[1:7]
 HASHES = sys.argv[7] if len(sys.argv) > 7 else ''
@@ -76,33 +77,24 @@ class Sftp(asyncssh.SFTPServer):
 
 
 class Reply(bytes):
-    def encode(self, version):
-        return bytes(self)
+    encode = lambda self, version: bytes(self)
 
 
-async def md5_hash(handler, packet):
-    path, start, length, _ = packet.get_string(), packet.get_uint64(), packet.get_uint64(), packet.get_string()
-    print('md5-hash', flush=True)
-    with open(path, 'rb') as f:
-        f.seek(start)
-        return Reply(asyncssh.packet.String(b'md5-hash') + asyncssh.packet.String(hashlib.md5(f.read(length)).digest()))
-
-
-async def check_file(handler, packet):
-    path = packet.get_string()
-    print('check-file', packet.get_string(), flush=True)
-    with open(path, 'rb') as f:
-        name, digest = (b'md5', hashlib.md5(f.read()).digest()) if HASHES == 'check-file-md5' else \
-            (b'sha256', hashlib.sha256(f.read()).digest()[:20])
-    return Reply(asyncssh.packet.String(name) + digest)
+async def hashes(handler, packet):
+    print(HASHES, flush=True)
+    with open(packet.get_string(), 'rb') as f:
+        if HASHES == 'md5-hash':  # from the start given, as many bytes as the length says
+            f.seek(packet.get_uint64())
+            return Reply(String(b'md5-hash') + String(hashlib.md5(f.read(packet.get_uint64())).digest()))
+        data = f.read()
+    return Reply(String(b'md5') + hashlib.md5(data).digest() if HASHES == 'check-file-md5' else
+                 String(b'sha256') + hashlib.sha256(data).digest()[:20])
 
 
 if HASHES:
-    handler = asyncssh.sftp.SFTPServerHandler
-    listed, request, process = (b'md5-hash', b'md5-hash', md5_hash) if HASHES == 'md5-hash' else \
-        (b'check-file', b'check-file-name', check_file)
-    handler._extensions = handler._extensions + [(listed, b'')]
-    handler._packet_handlers = {**handler._packet_handlers, request: process}
+    handler, request = asyncssh.sftp.SFTPServerHandler, b'md5-hash' if HASHES == 'md5-hash' else b'check-file-name'
+    handler._extensions = handler._extensions + [(b'md5-hash' if HASHES == 'md5-hash' else b'check-file', b'')]
+    handler._packet_handlers = {**handler._packet_handlers, request: hashes}
     handler._return_types = {**handler._return_types, request: asyncssh.sftp.FXP_EXTENDED_REPLY}
 
 
