@@ -60,7 +60,7 @@ class Memory : public ::testing::TestWithParam<Server> {
     site = (top == "/" ? "" : top) + "/site";
     url = (ssh ? "sftp://" : "ftp://") + (user.empty() ? "" : user + "@") + "127.0.0.1:" + port + site;
     if (ssh) login = {"--trust-host-key", ssh->HostFingerprint()};
-    if (p == Server::Sshd) login.insert(login.end(), {"--identity", ssh->ClientKey()});
+    if (p == Server::Sshd) login.insert(login.begin(), {"--identity", ssh->ClientKey()});
   }
   std::string R(const std::string& rel) const { return data + "/" + rel; }
   std::string L(const std::string& rel) const { return local + "/" + rel; }
