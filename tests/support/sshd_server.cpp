@@ -107,7 +107,7 @@ std::unique_ptr<SshTestServer> SshTestServer::StartProftpd(const std::string& fo
       << "/system.log\nWtmpLog off\nUseReverseDNS off\nDelayEngine off\nAuthOrder mod_auth_file.c\nAuthUserFile "
       << folder << "/passwd\nRequireValidShell off\nUseFtpUsers off\nAllowOverwrite on\nModulePath " << servers
       << "/usr/lib/proftpd\nLoadModule mod_sftp.c\nSFTPEngine on\nSFTPLog " << run << "/sftp.log\nSFTPHostKey "
-      << folder << "/host_ed25519\nSFTPAuthMethods password\nMaxInstances 60\n";
+      << folder << "/host_ed25519\nMaxInstances 60\n";
   s->argv_ = {bin, "-n", "-q", "-c", folder + "/proftpd.conf"};
   s->libs_ = servers + "/usr/lib/x86_64-linux-gnu";
   if (!s->Launch(why, "SSH-")) return nullptr;
