@@ -72,14 +72,11 @@ bool SftpFileSystem::Hash(const std::string& path, HashKind kind, std::string& h
   error_.clear();
   std::string word, out;
   uint64_t size = 0;
-  if (hashExt_.Kinds() & static_cast<unsigned>(kind)) {
-    if (!Size(path, size)) return false;
-    return hashExt_.Hash(path, size, kind, hex, error_);
-  }
   if (!(HashKinds() & static_cast<unsigned>(kind))) {
     error_ = std::string("the server gives no ") + HashName(kind) + " hash";
     return false;
   }
+  if (hashExt_.Kinds()) return Size(path, size) && hashExt_.Hash(path, size, kind, hex, error_);
   if (!ShellWord(path, word)) {
     error_ = "a path with a line break is not handed to the server's shell: " + path;
     return false;

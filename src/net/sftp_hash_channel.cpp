@@ -184,7 +184,7 @@ bool SftpHashChannel::Hash(const std::string& path, uint64_t size, HashKind kind
   if (!channel_ || !Send(request) || !Receive(type, reply) || !f.U32(replyId) || replyId != id ||
       (type != kStatus && type != kExtendedReply)) {
     Close();
-    error = "the hash channel broke while hashing " + path;
+    error = going_ && !going_() ? "Stopped." : "the hash channel broke while hashing " + path;
     return false;
   }
   if (type == kStatus) {
