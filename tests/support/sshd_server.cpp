@@ -96,8 +96,7 @@ std::unique_ptr<SshTestServer> SshTestServer::StartProftpd(const std::string& fo
     return nullptr;
   }
   auto s = Prepare(folder, "tester", why);
-  if (!s) return nullptr;
-  mkdir(run.c_str(), 0755);
+  if (!s || mkdir(run.c_str(), 0755) != 0) return nullptr;
   MakeTesterHome(folder, folder + "/passwd", ":/bin/false");
   s->home_ = true, s->ownerUid_ = s->ownerGid_ = 65534;
   std::ofstream(folder + "/proftpd.conf")
@@ -108,8 +107,7 @@ std::unique_ptr<SshTestServer> SshTestServer::StartProftpd(const std::string& fo
       << folder << "/passwd\nRequireValidShell off\nUseFtpUsers off\nAllowOverwrite on\nModulePath " << servers
       << "/usr/lib/proftpd\nLoadModule mod_sftp.c\nSFTPEngine on\nSFTPLog " << run << "/sftp.log\nSFTPHostKey "
       << folder << "/host_ed25519\nMaxInstances 60\n";
-  s->argv_ = {bin, "-n", "-q", "-c", folder + "/proftpd.conf"};
-  s->libs_ = servers + "/usr/lib/x86_64-linux-gnu";
+  s->argv_ = {bin, "-n", "-q", "-c", folder + "/proftpd.conf"}, s->libs_ = servers + "/usr/lib/x86_64-linux-gnu";
   if (!s->Launch(why, "SSH-")) return nullptr;
   s->log_ = run + "/sftp.log";  // what Log() shows: the SFTP log (each channel request)
   return s;

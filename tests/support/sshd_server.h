@@ -29,9 +29,8 @@ class SshTestServer : public ServerProcess {
   static std::unique_ptr<SshTestServer> StartPython(const std::string& folder, const PyOptions& options,
                                                     std::string* why);
 
-  // proftpd's mod_sftp as scripts/setup-deps.sh unpacks it (needs root):
-  // user `tester`, password `secret`, home `folder`/home; its own defaults
-  // otherwise (check-file offered, no exec).
+  // proftpd's mod_sftp as scripts/setup-deps.sh unpacks it (needs root): user
+  // `tester`, password `secret`, home `folder`/home; its defaults otherwise.
   static std::unique_ptr<SshTestServer> StartProftpd(const std::string& folder, std::string* why);
 
   std::string Home() const { return account_ || home_ ? folder_ + "/home" : ""; }
