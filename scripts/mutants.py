@@ -626,6 +626,20 @@ FAULTS = [
       "src/net/curl_ftp_hash.cpp",
       "if (features_.hashChosen != bit) {",
       "if (false) {"),
+    F("sftp-hash-kind-taken", "an SFTP check-file reply in another kind than asked is taken for the kind asked",
+      "src/net/sftp_hash_channel.cpp", "  if (got->kind != kind) {", "  if (false) {"),
+    F("sftp-hash-short-taken", "an SFTP check-file hash cut short is read as a hash (files then differ or match by chance)",
+      "src/net/sftp_hash_channel.cpp",
+      "if (readable && used == a.name && digest.size() == a.bytes) got = &a;",
+      "if (readable && used == a.name) got = &a;"),
+    F("sftp-md5-hash-no-length", "md5-hash is asked for no length: a server that hashes just the bytes given hashes none",
+      "src/net/sftp_hash_channel.cpp", "    PutU64(request, size);", "    PutU64(request, 0);"),
+    F("sftp-hash-empty-asked", "an empty file's hash is asked of a server that refuses to hash one: compare and verify fail",
+      "src/net/sftp_hash_channel.cpp", "  if (size == 0) {", "  if (false) {"),
+    F("hash-weaker-kind-unused", "a server that hashes only in a weaker kind than asked never has its files compared",
+      "src/engine/comparer_hash.cpp", "    hashKind_ = now;\n", "    return;\n"),
+    F("verify-weaker-kind-unused", "a copy to or from a server that hashes only in a weaker kind than asked always fails --verify",
+      "src/transfer/transfer_copy.cpp", "    kind = now;\n    ok = hashBoth();", "    ok = false;"),
 ]
 
 PROGRESS_RE = re.compile(r"^.*\bTest\s+#(\d+): .*$", re.M)

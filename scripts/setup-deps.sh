@@ -20,17 +20,18 @@ fi
 
 # proftpd and pure-ftpd conflict with vsftpd as Debian packages, so the tests
 # run them unpacked (not installed) from a fixed cache folder. Unpacking is
-# done once; a complete cache is left alone.
+# done once; a complete cache (mod_sftp included) is left alone.
 servers_dir=/var/cache/twinbay-ftp-servers
-server_debs=(proftpd-core pure-ftpd pure-ftpd-common libhiredis0.14 libmemcached11 libmemcachedutil2
+server_debs=(proftpd-core proftpd-mod-crypto pure-ftpd pure-ftpd-common libhiredis0.14 libmemcached11 libmemcachedutil2
              libhashkit2 libpcre2-posix3 libsodium23)
-if [ ! -f "$servers_dir/.complete" ]; then
+if [ ! -f "$servers_dir/.complete" ] || [ ! -f "$servers_dir/root/usr/lib/proftpd/mod_sftp.so" ]; then
   SUDO=""
   [ "$(id -u)" -eq 0 ] || SUDO="sudo"
   $SUDO mkdir -p "$servers_dir/debs" "$servers_dir/root"
   (cd "$servers_dir/debs" && $SUDO apt-get download -q "${server_debs[@]}" ||
      { $SUDO apt-get update -q && $SUDO apt-get download -q "${server_debs[@]}"; })
   for deb in "$servers_dir"/debs/*.deb; do $SUDO dpkg -x "$deb" "$servers_dir/root"; done
-  test -x "$servers_dir/root/usr/sbin/pure-ftpd" && test -x "$servers_dir/root/usr/sbin/proftpd"
+  test -x "$servers_dir/root/usr/sbin/pure-ftpd" && test -x "$servers_dir/root/usr/sbin/proftpd" &&
+    test -f "$servers_dir/root/usr/lib/proftpd/mod_sftp.so"
   $SUDO touch "$servers_dir/.complete"
 fi

@@ -12,12 +12,18 @@ void CFolderComparer::CheckContents(PairFacts& pair) {
   if (!checksum_ || !l || !r || !l->sizeKnown || !r->sizeKnown || l->size != r->size || IsAborted()) return;
   if (!hashKind_) hashKind_ = StrongestHash(remote_->HashKinds() & local_->HashKinds());
   if (!*hashKind_) return;
-  const HashKind kind = **hashKind_;
   std::string lh, rh;
   const std::string lp = JoinLocalPath(currentRecord_->localPath, l->name);
   const std::string rp = JoinRemotePath(currentRecord_->remotePath, r->name);
-  const bool localOk = local_->Hash(lp, kind, lh);
-  if (!localOk || !remote_->Hash(rp, kind, rh)) {
+  bool localOk = local_->Hash(lp, **hashKind_, lh), remoteOk = localOk && remote_->Hash(rp, **hashKind_, rh);
+  // A server that hashed in a weaker kind than asked (it has not the
+  // stronger) offers that one from then on: both sides hash again in it.
+  if (const auto now = StrongestHash(remote_->HashKinds() & local_->HashKinds()); localOk && !remoteOk && now &&
+                                                                                  now != *hashKind_) {
+    hashKind_ = now;
+    localOk = local_->Hash(lp, *now, lh), remoteOk = localOk && remote_->Hash(rp, *now, rh);
+  }
+  if (!remoteOk) {
     // Left to sizes and times, and told.
     if (hashFailures_++ == 0) hashFailure_ = localOk ? remote_->LastError() : local_->LastError();
     return;

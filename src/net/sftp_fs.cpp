@@ -86,12 +86,15 @@ SftpFileSystem::~SftpFileSystem() = default;
 void SftpFileSystem::Disconnect() {
   prefetched_.clear();
   ext_.Close();
+  hashExt_.Close();
   conn_.Close();
 }
 
 bool SftpFileSystem::Connect() {
   prefetched_.clear();
   ext_.Reset();
+  hashExt_.Close();  // its channel was the old connection's: read again on the next HashKinds
+  hashProbed_ = false, hashKinds_ = 0;
   if (conn_.Open(settings_, *keys_, abortFlag_)) {
     failure_ = SshFailure::None;
     error_.clear();

@@ -13,6 +13,7 @@
 
 #include "fs/file_system.h"
 #include "net/sftp_extension.h"
+#include "net/sftp_hash_channel.h"
 #include "net/ssh_session.h"
 
 namespace twinbay {
@@ -69,8 +70,9 @@ class SftpFileSystem : public IFileSystem, public IRemoteSession {
   bool SetTime(const std::string& path, int64_t ticks) override;
   bool Stat(const std::string& path, FindData& out) override;
   bool Size(const std::string& path, uint64_t& size) override;
-  // sha256sum (else md5sum) over an exec channel, where the account may run
-  // it (sftp_hash.cpp).
+  // The check-file or md5-hash extension where the server lists it, else
+  // sha256sum (or md5sum) over an exec channel where the account may run it
+  // (sftp_hash.cpp).
   unsigned HashKinds() override;
   bool Hash(const std::string& path, HashKind kind, std::string& hex) override;
   std::string LastError() const override { return error_; }
@@ -144,6 +146,7 @@ class SftpFileSystem : public IFileSystem, public IRemoteSession {
   SshConnection conn_;
   // Declared after the connection: its channel goes before the session does.
   SftpExtensionChannel ext_;
+  SftpHashChannel hashExt_;  // where the server lists a hash extension
   SocketWatch watch_;
   const std::atomic<bool>* abortFlag_ = nullptr;
   SshFailure failure_ = SshFailure::None;
@@ -157,7 +160,7 @@ class SftpFileSystem : public IFileSystem, public IRemoteSession {
   // The size the server held of the file the last operation wrote, for a
   // Size of it right after (the next operation forgets it).
   std::optional<std::pair<std::string, uint64_t>> heldAfterWrite_;
-  bool hashProbed_ = false;  // hash programs tried (once per login)
+  bool hashProbed_ = false;  // hash extensions read, else programs tried (once per login)
   unsigned hashKinds_ = 0;
   std::vector<std::vector<char>> spare_;  // read blocks kept for the next reads
 };

@@ -1,7 +1,9 @@
-// Content hashes over SSH: where the account may run programs, sha256sum (or
-// md5sum) over an exec channel. Whether it may is found out once per login,
-// by hashing /dev/null (a known digest); an exec the server refuses (no shell
-// access) means no hash for the login.
+// Content hashes over SSH: the server's own check-file or md5-hash extension
+// where its version reply lists one (sftp_hash_channel.*); else, where the
+// account may run programs, sha256sum (or md5sum) over an exec channel.
+// Whether it may is found out once per login, by hashing /dev/null (a known
+// digest); an exec the server refuses (no shell access) means no hash for
+// the login.
 #include <libssh/libssh.h>
 
 #include "net/sftp_fs.h"
@@ -54,6 +56,7 @@ bool SftpFileSystem::RunCommand(const std::string& command, std::string& out) {
 unsigned SftpFileSystem::HashKinds() {
   if (!hashProbed_ && Ready()) {
     hashProbed_ = true;
+    if (hashExt_.Open(conn_.Session(), [this] { return !abortFlag_ || !abortFlag_->load(); })) return hashExt_.Kinds();
     std::string out;
     auto gives = [&](const char* program, const char* digest) {
       return RunCommand(std::string(program) + " /dev/null", out) && out.rfind(digest, 0) == 0;
@@ -62,16 +65,18 @@ unsigned SftpFileSystem::HashKinds() {
     else if (gives("md5sum", kEmptyMd5)) hashKinds_ = static_cast<unsigned>(HashKind::Md5);
     error_.clear();
   }
-  return hashKinds_;
+  return hashExt_.Kinds() ? hashExt_.Kinds() : hashKinds_;
 }
 
 bool SftpFileSystem::Hash(const std::string& path, HashKind kind, std::string& hex) {
   error_.clear();
   std::string word, out;
+  uint64_t size = 0;
   if (!(HashKinds() & static_cast<unsigned>(kind))) {
     error_ = std::string("the server gives no ") + HashName(kind) + " hash";
     return false;
   }
+  if (hashExt_.Kinds()) return Size(path, size) && hashExt_.Hash(path, size, kind, hex, error_);
   if (!ShellWord(path, word)) {
     error_ = "a path with a line break is not handed to the server's shell: " + path;
     return false;

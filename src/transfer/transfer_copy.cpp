@@ -352,7 +352,7 @@ bool CTransferJob::StoredWhole(Ends& e, Item& item, const std::string& tmp, Tran
 }
 
 bool CTransferJob::SameContents(Ends& e, const std::string& path, TransferOutcome& outcome) {
-  const std::optional<HashKind> kind = StrongestHash(e.src.HashKinds() & e.dst.HashKinds());
+  std::optional<HashKind> kind = StrongestHash(e.src.HashKinds() & e.dst.HashKinds());
   if (!kind) {
     if (!unverifiedTold_.exchange(true))
       outcome.warning += (outcome.warning.empty() ? "" : "; ") +
@@ -360,12 +360,17 @@ bool CTransferJob::SameContents(Ends& e, const std::string& path, TransferOutcom
     return true;
   }
   std::string source, copy;
-  if (!e.src.Hash(e.srcPath, *kind, source)) {
-    outcome.error = "the copy could not be verified: " + e.src.LastError();
-    return false;
+  bool sourceOk = false;
+  auto hashBoth = [&] { return (sourceOk = e.src.Hash(e.srcPath, *kind, source)) && e.dst.Hash(path, *kind, copy); };
+  bool ok = hashBoth();
+  // A server that hashed in a weaker kind than asked (it has not the
+  // stronger) offers that one from then on: both are hashed again in it.
+  if (const auto now = StrongestHash(e.src.HashKinds() & e.dst.HashKinds()); !ok && now && now != kind) {
+    kind = now;
+    ok = hashBoth();
   }
-  if (!e.dst.Hash(path, *kind, copy)) {
-    outcome.error = "the copy could not be verified: " + e.dst.LastError();
+  if (!ok) {
+    outcome.error = "the copy could not be verified: " + (sourceOk ? e.dst : e.src).LastError();
     return false;
   }
   if (source == copy) return true;

@@ -23,7 +23,9 @@ using test::SshTestServer;
 namespace fs = std::filesystem;
 using Kind = FtpTestServer::Kind;
 
-enum class Server { Pyftpdlib, Vsftpd, Sshd };
+// The last four serve only the checksum test (proftpd's mod_sftp, and
+// sftp_server.py's hash modes).
+enum class Server { Pyftpdlib, Vsftpd, Sshd, ProftpdSftp, Md5Hash, WrongKind, CutHash };
 
 struct Outcome {
   int status;
@@ -44,16 +46,21 @@ class Memory : public ::testing::TestWithParam<Server> {
   void SetUp() override {
     chmod(folder.path().c_str(), 0755);
     std::string why;
-    if (GetParam() == Server::Sshd) ssh = SshTestServer::StartSshd(folder.path(), &why, {}, SshTestServer::Login::Account);
-    else ftp = FtpTestServer::Start(GetParam() == Server::Vsftpd ? Kind::Vsftpd : Kind::Pyftpdlib, folder.path(), &why);
+    const Server p = GetParam();
+    const char* hashes = p == Server::Md5Hash ? "md5-hash" : p == Server::WrongKind ? "check-file-md5" : "check-file-cut";
+    if (p == Server::Sshd) ssh = SshTestServer::StartSshd(folder.path(), &why, {}, SshTestServer::Login::Account);
+    else if (p == Server::ProftpdSftp) ssh = SshTestServer::StartProftpd(folder.path(), &why);
+    else if (p > Server::ProftpdSftp) ssh = SshTestServer::StartPython(folder.path(), {"", "", "", "", hashes}, &why);
+    else ftp = FtpTestServer::Start(p == Server::Vsftpd ? Kind::Vsftpd : Kind::Pyftpdlib, folder.path(), &why);
     ASSERT_TRUE(ftp || ssh) << why;
-    data = (ftp ? ftp->DataDir() : ssh->Home()) + "/site";
-    const std::string top = ftp ? ftp->RemoteDir() : ssh->Home();
+    const std::string top = ftp ? ftp->RemoteDir() : ssh->Home().empty() ? folder.path() : ssh->Home();
+    data = (ftp ? ftp->DataDir() : top) + "/site";
     user = ftp ? ftp->user() : ssh->user();
     port = std::to_string(ftp ? ftp->port() : ssh->port());
     site = (top == "/" ? "" : top) + "/site";
     url = (ssh ? "sftp://" : "ftp://") + (user.empty() ? "" : user + "@") + "127.0.0.1:" + port + site;
-    if (ssh) login = {"--identity", ssh->ClientKey(), "--trust-host-key", ssh->HostFingerprint()};
+    if (ssh) login = {"--trust-host-key", ssh->HostFingerprint()};
+    if (p == Server::Sshd) login.insert(login.begin(), {"--identity", ssh->ClientKey()});
   }
   std::string R(const std::string& rel) const { return data + "/" + rel; }
   std::string L(const std::string& rel) const { return local + "/" + rel; }
@@ -64,7 +71,7 @@ class Memory : public ::testing::TestWithParam<Server> {
   Outcome Cli(const std::vector<std::string>& args) const {
     std::string cmd = "env -u SSH_AUTH_SOCK HOME=" + Quote(home.path()) + " XDG_CONFIG_HOME=" + Quote(home / "cfg") +
                       " XDG_DATA_HOME=" + Quote(home / "state") + " TWINBAY_PASSWORD=" +
-                      Quote(ftp ? ftp->password() : "") + " " + Quote(TWINBAY_CLI);
+                      Quote(ftp ? ftp->password() : ssh->user() == "tester" ? "secret" : "") + " " + Quote(TWINBAY_CLI);
     for (const std::string& a : args) cmd += " " + Quote(a);
     const int raw = std::system((cmd + " </dev/null >" + Quote(home / "out") + " 2>" + Quote(home / "err")).c_str());
     return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, test::ReadFile(home / "out"), test::ReadFile(home / "err")};
@@ -253,20 +260,36 @@ TEST_P(Memory, TheGuardCountsWhatWasInStepAndAOneWayRunSaysWhatItLeaves) {
   EXPECT_TRUE(fs::exists(R("f0")) && fs::exists(L("n0")));
 }
 
-// sshd runs sha256sum for the account; pyftpdlib and vsftpd offer no hash.
-TEST_P(Memory, ChecksumComparesEqualSizesByContentAndVerifyChecksCopies) {
-  const bool hashes = GetParam() == Server::Sshd;
+// sshd runs sha256sum; proftpd lists check-file and sftp_server.py md5-hash
+// (neither runs programs); pyftpdlib and vsftpd offer no hash. A check-file
+// answered in MD5 when SHA-256 was asked leads to MD5 for both sides; one cut
+// short is no answer: sizes and times decide, a copy it cannot check fails.
+class Checksum : public Memory {};
+TEST_P(Checksum, ComparesEqualSizesByContentAndVerifyChecksCopies) {
+  const Server p = GetParam();
+  const bool cut = p == Server::CutHash, hashes = p >= Server::Sshd && !cut;
   test::WriteFile(L("same.txt"), "hello", T), Put("same.txt", "hello", T + 3600);
   test::WriteFile(L("diff.txt"), "aaaaa", T + 1), Put("diff.txt", "bbbbb", T);
+  test::WriteFile(L("empty.txt"), "", T), Put("empty.txt", "", T + 3600);
   const Outcome c = Do("compare", {"--checksum", "--no-state"});
-  EXPECT_EQ(c.err.find("the server offers no hash: sizes and times decide") != std::string::npos, !hashes) << c.err;
-  EXPECT_TRUE(c.Has(hashes ? "= same.txt" : "< same.txt") && c.Has(hashes ? "> diff.txt" : "= diff.txt")) << c.out;
-  // The copies pass their check (without a hash: copied, and told once).
-  const Outcome s = Do("sync", {"--checksum", "--verify", "--no-state"});
-  EXPECT_EQ(s.status, 0) << s.out << s.err;
-  EXPECT_EQ(test::ReadFile(R("diff.txt")), hashes ? "aaaaa" : "bbbbb");
+  EXPECT_EQ(c.err.find("the server offers no hash: sizes and times decide") != std::string::npos, !hashes && !cut);
+  EXPECT_EQ(c.err.find("2 files could not be hashed (sizes and times decided): the server's hash of " + data +
+                       "/diff.txt cannot be read") != std::string::npos, cut) << c.err;
+  EXPECT_TRUE(c.Has(hashes ? "= same.txt" : "< same.txt") && c.Has(hashes ? "> diff.txt" : "= diff.txt") &&
+              c.Has(hashes || cut ? "= empty.txt" : "< empty.txt")) << c.out;
+  // The copies pass their check (without a hash: copied, and told once; for
+  // WrongKind, the first hash of its connection); a copy whose hash cannot be
+  // read fails, the old version kept.
+  const Outcome s = Do("sync", {p == Server::WrongKind ? "--verify" : "--checksum", "--verify", "--no-state"});
+  EXPECT_EQ(s.status == 0, !cut) << s.out << s.err;
+  EXPECT_EQ(test::ReadFile(R("diff.txt")), hashes && p != Server::WrongKind ? "aaaaa" : "bbbbb");
   EXPECT_EQ(test::ReadFile(L("same.txt")) + test::ReadFile(R("same.txt")), "hellohello");
-  EXPECT_EQ((s.out + s.err).find("not verified: the server offers no hash") != std::string::npos, !hashes) << s.out;
+  EXPECT_EQ((s.out + s.err).find("not verified: the server offers no hash") != std::string::npos, !hashes && !cut)
+      << s.out;
+  EXPECT_EQ((s.out + s.err).find("the copy could not be verified") != std::string::npos, cut) << s.out;
+  // Each was the extension, never a program over an exec channel.
+  EXPECT_TRUE(p != Server::ProftpdSftp || ssh->Log().find("'exec' channel request") == std::string::npos);
+  EXPECT_TRUE(p != Server::Md5Hash || ssh->Log().find("md5-hash") != std::string::npos) << ssh->Log();
 }
 
 TEST_P(Memory, OneWayMirrorEachWayAndItsDryRun) {
@@ -385,12 +408,16 @@ TEST_P(Memory, ADeletionNeverGoesThroughALink) {
   EXPECT_EQ(test::ReadFile(L("linked/e.txt")), "e");
 }
 
+std::string ServerName(const ::testing::TestParamInfo<Server>& info) {
+  static const char* names[] = {"pyftpdlib", "vsftpd", "sshd", "proftpd", "md5hash", "wrongkind", "cuthash"};
+  return names[static_cast<int>(info.param)];
+}
 INSTANTIATE_TEST_SUITE_P(Servers, Memory, ::testing::Values(Server::Pyftpdlib, Server::Vsftpd, Server::Sshd),
-                         [](const auto& info) {
-                           return std::string(info.param == Server::Sshd     ? "sshd"
-                                              : info.param == Server::Vsftpd ? "vsftpd"
-                                                                             : "pyftpdlib");
-                         });
+                         ServerName);
+INSTANTIATE_TEST_SUITE_P(Servers, Checksum,
+                         ::testing::Values(Server::Pyftpdlib, Server::Vsftpd, Server::Sshd, Server::ProftpdSftp,
+                                           Server::Md5Hash, Server::WrongKind, Server::CutHash),
+                         ServerName);
 
 }  // namespace
 }  // namespace twinbay

@@ -39,7 +39,7 @@ class SftpTest : public ::testing::Test {
     sshd_ = SshTestServer::StartSshd(*dir_ / "sshd", &why, {*dir_ / "ecdsa.pub"}, SshTestServer::Login::Account).release();
     ASSERT_TRUE(sshd_) << why;
     // Listing "cut", reading "big", writing "big-up" cut the connection.
-    python_ = SshTestServer::StartPython(*dir_ / "python", {"", "cut", "big", "big-up"}, &why).release();
+    python_ = SshTestServer::StartPython(*dir_ / "python", {"", "cut", "big", "big-up", ""}, &why).release();
     ASSERT_TRUE(python_) << why;
   }
   static void TearDownTestSuite() {

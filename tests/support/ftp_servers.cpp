@@ -19,16 +19,6 @@ const std::string kServers = TWINBAY_FTP_SERVERS_DIR, kLibs = kServers + "/usr/l
 // 100 passive ports of their own for each server kind and test process.
 int PassiveBase(int kind) { return 20000 + ((getpid() * 4 + kind) % 400) * 100; }
 
-// The home of "tester" (nobody, 65534) below an open folder, and the password
-// file naming it (root's only), its line ending in the server's own `after`.
-void MakeTesterHome(const std::string& folder, const std::string& passwdFile, const std::string& after) {
-  std::filesystem::create_directories(folder + "/home");
-  chmod(folder.c_str(), 0755);
-  chown((folder + "/home").c_str(), 65534, 65534);
-  std::ofstream(passwdFile) << "tester:" << CryptHash("secret") << ":65534:65534::" << folder << "/home" << after << "\n";
-  chmod(passwdFile.c_str(), 0600);
-}
-
 bool NeedsRoot(const std::string& bin, std::string* why) {
   if (geteuid() == 0 && access(bin.c_str(), X_OK) == 0) return false;
   if (why) *why = bin + " needs root and the program (scripts/setup-deps.sh installs it)";

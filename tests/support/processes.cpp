@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 namespace twinbay::test {
@@ -100,6 +101,15 @@ void GiveTree(const std::string& path, int uid, int gid) {
 }
 
 std::string CryptHash(const std::string& password) { return RunCommand("openssl passwd -6 '" + password + "'"); }
+
+void MakeTesterHome(const std::string& folder, const std::string& passwdFile, const std::string& after) {
+  std::filesystem::create_directories(folder + "/home");
+  chmod(folder.c_str(), 0755);
+  chmod((folder + "/home").c_str(), 0755);
+  chown((folder + "/home").c_str(), 65534, 65534);
+  std::ofstream(passwdFile) << "tester:" << CryptHash("secret") << ":65534:65534::" << folder << "/home" << after << "\n";
+  chmod(passwdFile.c_str(), 0600);
+}
 
 TestAccount::TestAccount(const std::string& home, std::string* why) {
   static int count = 0;

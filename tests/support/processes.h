@@ -26,6 +26,9 @@ std::string RunCommand(const std::string& command);
 void GiveTree(const std::string& path, int uid, int gid);
 // A SHA-512 crypt hash (the servers' own tools would make slow argon2 ones).
 std::string CryptHash(const std::string& password);
+// The home of "tester" (nobody, 65534; 0755) below an open folder, and the
+// password file naming it (root's only), its line ending in the server's own `after`.
+void MakeTesterHome(const std::string& folder, const std::string& passwdFile, const std::string& after);
 
 // A throw-away login account (needs root), as a real host has one: a password
 // of its own, its home folder 0755 and its own. Removed with the object.

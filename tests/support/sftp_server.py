@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""An SFTP server for tests: sftp_server.py PORT HOST_KEY REFUSE_LIST CUT_LIST CUT_READ CUT_WRITE
+"""An SFTP server for tests: sftp_server.py PORT HOST_KEY REFUSE_LIST CUT_LIST CUT_READ CUT_WRITE [HASHES]
 
 Serves the whole file system on 127.0.0.1:PORT to user `tester`, password `secret` (no other sign-in),
 logging each attempt ("sign-in USER", "password USER"). A folder named REFUSE_LIST cannot be opened;
@@ -9,14 +9,20 @@ at once). The time of a file whose name holds "notime" cannot be set. An empty n
 starts with "short" is read at most 1000 bytes a reply. A folder named
 "hostile-names" lists, besides its entries, each of its files once more under names that lead elsewhere
 ("../NAME", "sub/NAME").
+HASHES lists one hash extension in the version reply and answers it, printing its name each time:
+"md5-hash" (hashing just the length given, as some servers do), or check-file answering in the wrong
+kind ("check-file-md5": MD5 whatever was asked) or cut short ("check-file-cut").
 """
 import asyncio
+import hashlib
 import os
 import sys
 
 import asyncssh
+from asyncssh.packet import String
 
 PORT, HOST_KEY, REFUSE_LIST, CUT_LIST, CUT_READ, CUT_WRITE = sys.argv[1:7]
+HASHES = sys.argv[7] if len(sys.argv) > 7 else ''
 
 
 def named(path, name):
@@ -82,6 +88,28 @@ class Sftp(asyncssh.SFTPServer):
                 b'cut-up' in os.fsencode(os.path.basename(file_obj.name)):
             self.cut()
         return super().write(file_obj, offset, data)
+
+
+class Reply(bytes):
+    encode = lambda self, version: bytes(self)
+
+
+async def hashes(handler, packet):
+    print(HASHES, flush=True)
+    with open(packet.get_string(), 'rb') as f:
+        if HASHES == 'md5-hash':  # from the start given, as many bytes as the length says
+            f.seek(packet.get_uint64())
+            return Reply(String(b'md5-hash') + String(hashlib.md5(f.read(packet.get_uint64())).digest()))
+        data = f.read()
+    return Reply(String(b'md5') + hashlib.md5(data).digest() if HASHES == 'check-file-md5' else
+                 String(b'sha256') + hashlib.sha256(data).digest()[:20])
+
+
+if HASHES:
+    handler, request = asyncssh.sftp.SFTPServerHandler, b'md5-hash' if HASHES == 'md5-hash' else b'check-file-name'
+    handler._extensions = handler._extensions + [(b'md5-hash' if HASHES == 'md5-hash' else b'check-file', b'')]
+    handler._packet_handlers = {**handler._packet_handlers, request: hashes}
+    handler._return_types = {**handler._return_types, request: asyncssh.sftp.FXP_EXTENDED_REPLY}
 
 
 async def main():

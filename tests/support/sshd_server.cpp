@@ -85,8 +85,32 @@ std::unique_ptr<SshTestServer> SshTestServer::StartPython(const std::string& fol
   auto s = Prepare(folder, "tester", why);
   if (s)
     s->argv_ = {"/usr/bin/python3", TWINBAY_TEST_SUPPORT_DIR "/sftp_server.py", std::to_string(s->port_),
-                folder + "/host_ed25519", o.refuseList, o.cutList, o.cutRead, o.cutWrite};
+                folder + "/host_ed25519", o.refuseList, o.cutList, o.cutRead, o.cutWrite, o.hashes};
   return s && s->Launch(why, "SSH-") ? std::move(s) : nullptr;
+}
+
+std::unique_ptr<SshTestServer> SshTestServer::StartProftpd(const std::string& folder, std::string* why) {
+  const std::string servers = TWINBAY_FTP_SERVERS_DIR, bin = servers + "/usr/sbin/proftpd", run = folder + "/run";
+  if (geteuid() != 0 || access(bin.c_str(), X_OK) != 0) {
+    if (why) *why = bin + " needs root and the program (scripts/setup-deps.sh unpacks it)";
+    return nullptr;
+  }
+  auto s = Prepare(folder, "tester", why);
+  if (!s || mkdir(run.c_str(), 0755) != 0) return nullptr;
+  MakeTesterHome(folder, folder + "/passwd", ":/bin/false");
+  s->home_ = true, s->ownerUid_ = s->ownerGid_ = 65534;
+  std::ofstream(folder + "/proftpd.conf")
+      << "ServerType standalone\nDefaultAddress 127.0.0.1\nSocketBindTight on\nPort " << s->port_
+      << "\nUseIPv6 off\nUser nobody\nGroup nogroup\nPidFile " << run << "/proftpd.pid\nScoreboardFile " << run
+      << "/scoreboard\nDelayTable " << run << "/delay\nSystemLog " << run
+      << "/system.log\nWtmpLog off\nUseReverseDNS off\nDelayEngine off\nAuthOrder mod_auth_file.c\nAuthUserFile "
+      << folder << "/passwd\nRequireValidShell off\nUseFtpUsers off\nAllowOverwrite on\nModulePath " << servers
+      << "/usr/lib/proftpd\nLoadModule mod_sftp.c\nSFTPEngine on\nSFTPLog " << run << "/sftp.log\nSFTPHostKey "
+      << folder << "/host_ed25519\nMaxInstances 60\n";
+  s->argv_ = {bin, "-n", "-q", "-c", folder + "/proftpd.conf"}, s->libs_ = servers + "/usr/lib/x86_64-linux-gnu";
+  if (!s->Launch(why, "SSH-")) return nullptr;
+  s->log_ = run + "/sftp.log";  // what Log() shows: the SFTP log (each channel request)
+  return s;
 }
 
 SshAgent::SshAgent(const std::string& folder, const std::vector<std::string>& keys) {

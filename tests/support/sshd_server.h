@@ -24,12 +24,16 @@ class SshTestServer : public ServerProcess {
                                                   Login login = Login::Root);
   // sftp_server.py (user `tester`, password `secret`) and its modes (see there).
   struct PyOptions {
-    std::string refuseList, cutList, cutRead, cutWrite;
+    std::string refuseList, cutList, cutRead, cutWrite, hashes;
   };
   static std::unique_ptr<SshTestServer> StartPython(const std::string& folder, const PyOptions& options,
                                                     std::string* why);
 
-  std::string Home() const { return account_ ? folder_ + "/home" : ""; }
+  // proftpd's mod_sftp as scripts/setup-deps.sh unpacks it (needs root): user
+  // `tester`, password `secret`, home `folder`/home; its defaults otherwise.
+  static std::unique_ptr<SshTestServer> StartProftpd(const std::string& folder, std::string* why);
+
+  std::string Home() const { return account_ || home_ ? folder_ + "/home" : ""; }
   std::string ClientKey() const { return folder_ + "/client_ed25519"; }
   std::string HostFingerprint() const;  // "SHA256:..."
   std::string KnownHostsLine() const;
@@ -43,6 +47,7 @@ class SshTestServer : public ServerProcess {
  private:
   static std::unique_ptr<SshTestServer> Prepare(const std::string& folder, const std::string& user, std::string* why);
   std::string folder_;
+  bool home_ = false;
 };
 
 // ssh-keygen -t type (-N passphrase) -f path; false when it failed.
