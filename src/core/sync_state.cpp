@@ -585,6 +585,15 @@ void StateSession::Copied(const CFolderRecord& record, const FileSide& local, co
   Note(store_.Record(pair_, folder, name, {{local->size, local->lastWrite}, {remote->size, remote->lastWrite}}));
 }
 
+bool StateSession::StoreBegins(const CFolderRecord& record, const FileSide& local) {
+  if (!local) return false;
+  const std::string folder = RecordedFolder(record), name = FoldedName(local->name);
+  std::lock_guard g(storeMutex_);
+  const bool ok = store_.Record(pair_, folder, name, {{local->size, local->lastWrite}, {kStoreUnderWay, 0}});
+  Note(ok);
+  return ok;
+}
+
 void StateSession::Deleted(const CFolderRecord& record, const std::string& name) {
   const std::string folder = RecordedFolder(record), folded = FoldedName(name);
   std::lock_guard g(storeMutex_);

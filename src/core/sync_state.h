@@ -157,6 +157,7 @@ class StateSession : public IRecordedState, public ISyncRecorder {
 
   void Copied(const CFolderRecord& record, const FileSide& local, const FileSide& remote) override;
   void Deleted(const CFolderRecord& record, const std::string& name) override;
+  bool StoreBegins(const CFolderRecord& record, const FileSide& local) override;
 
   // Called (on the compare's thread) when a folder's records cannot be read:
   // the compare must end, since what it classes would rest on rows missing.

@@ -103,6 +103,16 @@ class ISyncRecorder {
   virtual void Copied(const CFolderRecord& record, const FileSide& local, const FileSide& remote) = 0;
   // The entry (named `name`) was deleted on the side that was left.
   virtual void Deleted(const CFolderRecord& record, const std::string& name) = 0;
+  // A new file is about to be stored directly under its own name: the mark
+  // (kStoreUnderWay) is kept until Copied records the pair or StoreUndone
+  // takes it back (nothing of the store is left on the server). True only
+  // once the mark is written; a recorder that keeps none says false and the
+  // file goes through a temporary name.
+  virtual bool StoreBegins(const CFolderRecord& record, const FileSide& local) {
+    (void)record, (void)local;
+    return false;
+  }
+  virtual void StoreUndone(const CFolderRecord& record, const std::string& name) { Deleted(record, name); }
 };
 
 // Makes the remote folders that a compare found missing, with their missing
@@ -223,6 +233,7 @@ class CTransferJob {
   // own), into `found`; false when the folder could not be listed.
   bool ListedNow(IFileSystem& fs, Item& item, std::chrono::steady_clock::time_point since, const std::string& name,
                  bool& there, FindData& found);
+  bool StoreNew(Ends& e, Item& item, TransferOutcome& outcome, bool& ok);
   bool StoreAndRename(Ends& e, Item& item, TransferOutcome& outcome, bool& ok);
   bool StoredWhole(Ends& e, Item& item, const std::string& tmp, TransferOutcome& outcome);
   // With verify: whether the copy stored at `path` hashes as its source does
