@@ -292,11 +292,14 @@ bool CTransferJob::ResumeFrom(Ends& e, Item& item, const std::string& tmp, uint6
 // another, a large one (a broken copy of it is continued from its temporary
 // file), a copy to be verified before it takes its place, a folder whose
 // records the state does not keep by name, or without a state: those go
-// through a temporary name. False when the copy failed; else `ok` tells
-// whether it is done.
+// through a temporary name; so does every copy to a file system that does
+// not ask for this (storeNewDirectly). False when the copy failed; else `ok`
+// tells whether it is done.
 bool CTransferJob::StoreNew(Ends& e, Item& item, TransferOutcome& outcome, bool& ok) {
   ok = false;
-  if (item.down || e.old || !recorder_ || options_.verify || !item.record->recordsKept) return true;
+  if (item.down || e.old || !recorder_ || options_.verify || !item.record->recordsKept ||
+      !e.dst.Capabilities().storeNewDirectly)
+    return true;
   if (!e.sizeKnown || (e.size >= kResumeMinimum && e.dst.Capabilities().resume)) return true;
   if (!StillAsCompared(e, item, outcome)) {
     outcome.warning.clear();
