@@ -255,13 +255,17 @@ TEST(SyncKill, ALargeCopyKilledContinuesWhereItBroke) {
       const std::string fresh = make().substr(0, 900000);
       test::WriteFile(local + "/new.bin", fresh, std::time(nullptr) - 7200);
       argv.insert(argv.end(), {"--bwlimit", "300K"});
-      const pid_t pid = test::Spawn(argv, t / "run.log");
+      // Stopped (SIGINT) midway, it removes what arrived; killed, it cannot.
       std::error_code ec;
-      for (const auto end = Clock::now() + std::chrono::seconds(30);
-           (fs::file_size(remote + "/new.bin", ec) == 0 || ec) && Clock::now() < end;)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      kill(pid, SIGKILL);
-      Wait(pid);
+      for (const int signal : {SIGINT, SIGKILL}) {
+        const pid_t pid = test::Spawn(argv, t / "run.log");
+        for (const auto end = Clock::now() + std::chrono::seconds(30);
+             (fs::file_size(remote + "/new.bin", ec) == 0 || ec) && Clock::now() < end;)
+          std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        kill(pid, signal);
+        Wait(pid);
+        EXPECT_EQ(fs::exists(remote + "/new.bin"), signal == SIGKILL) << test::ReadFile(t / "run.log");
+      }
       argv.resize(argv.size() - 2);
       EXPECT_LT(fs::file_size(remote + "/new.bin", ec), fresh.size());
       ASSERT_EQ(run(), 0) << test::ReadFile(t / "run.log");
