@@ -156,6 +156,7 @@ class StateSession : public IRecordedState, public ISyncRecorder {
   void Finish(bool whole) override;
 
   void Copied(const CFolderRecord& record, const FileSide& local, const FileSide& remote) override;
+  void CopiedMany(const CFolderRecord& record, const std::vector<std::pair<FileSide, FileSide>>& pairs) override;
   void Deleted(const CFolderRecord& record, const std::string& name) override;
   bool StoreBegins(const CFolderRecord& record, const FileSide& local) override;
 

@@ -101,6 +101,10 @@ class ISyncRecorder {
   virtual ~ISyncRecorder() = default;
   // The entry is in step after a copy: both sides as they are now.
   virtual void Copied(const CFolderRecord& record, const FileSide& local, const FileSide& remote) = 0;
+  // Several pairs of one folder in step after their copies (each as Copied).
+  virtual void CopiedMany(const CFolderRecord& record, const std::vector<std::pair<FileSide, FileSide>>& pairs) {
+    for (const auto& [local, remote] : pairs) Copied(record, local, remote);
+  }
   // The entry (named `name`) was deleted on the side that was left.
   virtual void Deleted(const CFolderRecord& record, const std::string& name) = 0;
   // A new file is about to be stored directly under its own name: the mark
