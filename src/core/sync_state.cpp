@@ -585,6 +585,29 @@ void StateSession::Copied(const CFolderRecord& record, const FileSide& local, co
   Note(store_.Record(pair_, folder, name, {{local->size, local->lastWrite}, {remote->size, remote->lastWrite}}));
 }
 
+void StateSession::CopiedMany(const CFolderRecord& record,
+                              const std::vector<std::pair<FileSide, FileSide>>& pairs) {
+  // One transaction for the folder's uploads: each row is as true as alone.
+  std::vector<RecordedFile> rows;
+  std::vector<const RecordedFile*> at;
+  for (const auto& [local, remote] : pairs)
+    if (local && remote)
+      rows.push_back({FoldedName(local->name), {{local->size, local->lastWrite}, {remote->size, remote->lastWrite}}});
+  for (const RecordedFile& f : rows) at.push_back(&f);
+  std::lock_guard g(storeMutex_);
+  const bool ok = store_.Begin() && store_.RecordMany(pair_, RecordedFolder(record), at.data(), at.size());
+  Note(store_.Commit() && ok);
+}
+
+bool StateSession::StoreBegins(const CFolderRecord& record, const FileSide& local) {
+  if (!local) return false;
+  const std::string folder = RecordedFolder(record), name = FoldedName(local->name);
+  std::lock_guard g(storeMutex_);
+  const bool ok = store_.Record(pair_, folder, name, {{local->size, local->lastWrite}, {kStoreUnderWay, 0}});
+  Note(ok);
+  return ok;
+}
+
 void StateSession::Deleted(const CFolderRecord& record, const std::string& name) {
   const std::string folder = RecordedFolder(record), folded = FoldedName(name);
   std::lock_guard g(storeMutex_);

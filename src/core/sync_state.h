@@ -17,6 +17,9 @@
 // (after a copy, or found so by a compare), in one transaction with nothing
 // else, so that a run killed at any moment leaves rows that are each true. A
 // row is removed when its file is gone from both sides (or deleted on purpose).
+// The one other row: a new file being stored directly on the server, its
+// remote size kStoreUnderWay (state_rules.h), from just before the store
+// until the pair is recorded or what the store left is removed.
 #pragma once
 
 #include <atomic>
@@ -156,7 +159,9 @@ class StateSession : public IRecordedState, public ISyncRecorder {
   void Finish(bool whole) override;
 
   void Copied(const CFolderRecord& record, const FileSide& local, const FileSide& remote) override;
+  void CopiedMany(const CFolderRecord& record, const std::vector<std::pair<FileSide, FileSide>>& pairs) override;
   void Deleted(const CFolderRecord& record, const std::string& name) override;
+  bool StoreBegins(const CFolderRecord& record, const FileSide& local) override;
 
   // Called (on the compare's thread) when a folder's records cannot be read:
   // the compare must end, since what it classes would rest on rows missing.

@@ -290,8 +290,12 @@ void CFolderComparer::MergeFiles(const ScanList& local, const ScanList& remote, 
   // then the state hears what the folder says. Below a folder whose key is
   // shared the state is left alone.
   IRecordedState* const state = sharedKeys_ ? nullptr : state_;
-  CFolderState records(state, stateAny_, folderKey_,
-                       state ? SharedKeys(local, remote, leftOut) : std::set<std::string>());
+  std::set<std::string> shared = state ? SharedKeys(local, remote, leftOut) : std::set<std::string>();
+  if (currentRecord_) {
+    auto guard = collection_->Lock();
+    currentRecord_->recordsKept = state && shared.empty();
+  }
+  CFolderState records(state, stateAny_, folderKey_, std::move(shared));
   records.Keep(excluded);
   std::vector<DecidedPair> decided;
   decided.reserve(std::max(local.size(), remote.size()));

@@ -58,6 +58,9 @@ CompareState DecideByFacts(const PairFacts& p, const RecordedPair* record, const
   const FindData *l = p.local, *r = p.remote;
   // A side missing from a listing that was not read whole may be there.
   if ((!l && p.localUnread) || (!r && p.remoteUnread)) return StateUnknown;
+  // A store of ours may have broken off: the server's file is never the
+  // newer one; without the local one it is left for the user.
+  if (record && StoreUnderWay(*record)) return l ? CopyLocalToRemote : Conflict;
   if (o.mirror != MirrorPolicy::None) {
     const bool up = o.mirror == MirrorPolicy::Up;
     // Not on the source, in a folder read whole: deleted on the destination.

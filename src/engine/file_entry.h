@@ -122,6 +122,10 @@ class CFolderRecord {
   bool localThroughLink = false;
   bool remoteThroughLink = false;
   bool ThroughLink(bool remoteSide) const { return remoteSide ? remoteThroughLink : localThroughLink; }
+  // The sync state reads and writes the records of this folder's files by
+  // name (no name shared, none left out of a listing): a mark the transfer
+  // leaves there for a file is read by the next compare.
+  bool recordsKept = false;
   // How many of them are names left alone on both sides because one side
   // cannot take them (files not synchronised).
   int leftAlone = 0;

@@ -27,6 +27,14 @@ struct RecordedPair {
   bool operator==(const RecordedPair&) const = default;
 };
 
+// A record whose server side is this size is no pair in step: it marks a
+// new file a sync began to store directly under its own name, from just
+// before the store until the copy is recorded (or what it left is removed).
+// A server file under such a mark may be a broken store's: never newer
+// than the local one, never copied down (Decide).
+constexpr uint64_t kStoreUnderWay = ~uint64_t{0};
+inline bool StoreUnderWay(const RecordedPair& r) { return r.remote.size == kStoreUnderWay; }
+
 // The record of one file of a folder, under its folded name.
 struct RecordedFile {
   std::string name;

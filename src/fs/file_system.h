@@ -44,6 +44,10 @@ struct FsCapabilities {
   // (WriteBatch, RenameBatch), each step sent for all of them before the
   // replies are read; only where a rename replaces in one step.
   bool batches = false;
+  // A new small file is better stored under its own name than under a
+  // temporary one renamed (the rename and the size query cost the server
+  // more than the file: FTP), where the sync state can mark it meanwhile.
+  bool storeNewDirectly = false;
   // The mode a new file is given (the disk: what the umask leaves of 0666).
   uint16_t newFileMode = 0644;
   // The last-write times a file can be given (UTC ticks, both ends

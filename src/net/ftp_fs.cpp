@@ -29,6 +29,7 @@ IFtpConnection* FtpFileSystem::Connection() {
 FsCapabilities FtpFileSystem::Capabilities() const {
   FsCapabilities caps;
   caps.rename = true;
+  caps.storeNewDirectly = true;
   // MFMT and MDTM take four-digit years; before 1970 servers differ.
   caps.earliestTime = TicksFromUnix(0);
   caps.latestTime = TicksFromUtc(9999, 12, 31, 23, 59, 59);

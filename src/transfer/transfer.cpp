@@ -502,6 +502,7 @@ void CTransferJob::RefreshUploads(IFileSystem& remote, IFileSystem& local, Folde
   CFolderRecord& record = *folder.record;
   ScanList listing;
   const bool listed = remote.List(RemoteFolderKey(record.remotePath), listing);
+  std::vector<std::pair<FileSide, FileSide>> inStep;
   for (size_t index : folder.uploaded) {
     CFileEntry* entry = items_[index].entry;
     const uint64_t sent = items_[index].sent;
@@ -559,8 +560,9 @@ void CTransferJob::RefreshUploads(IFileSystem& remote, IFileSystem& local, Folde
       entry->Reclassify(options_.ignoreSeconds);
       if (outcome.ok && listed && it != listing.end()) l = entry->local, r = entry->remote;
     }
-    if (recorder_ && l && r) recorder_->Copied(record, l, r);
+    if (l && r) inStep.emplace_back(l, r);
   }
+  if (recorder_ && !inStep.empty()) recorder_->CopiedMany(record, inStep);
 }
 
 bool MakeFolders(IFileSystem& fs, const std::string& path) {

@@ -101,8 +101,22 @@ class ISyncRecorder {
   virtual ~ISyncRecorder() = default;
   // The entry is in step after a copy: both sides as they are now.
   virtual void Copied(const CFolderRecord& record, const FileSide& local, const FileSide& remote) = 0;
+  // Several pairs of one folder in step after their copies (each as Copied).
+  virtual void CopiedMany(const CFolderRecord& record, const std::vector<std::pair<FileSide, FileSide>>& pairs) {
+    for (const auto& [local, remote] : pairs) Copied(record, local, remote);
+  }
   // The entry (named `name`) was deleted on the side that was left.
   virtual void Deleted(const CFolderRecord& record, const std::string& name) = 0;
+  // A new file is about to be stored directly under its own name: the mark
+  // (kStoreUnderWay) is kept until Copied records the pair or StoreUndone
+  // takes it back (nothing of the store is left on the server). True only
+  // once the mark is written; a recorder that keeps none says false and the
+  // file goes through a temporary name.
+  virtual bool StoreBegins(const CFolderRecord& record, const FileSide& local) {
+    (void)record, (void)local;
+    return false;
+  }
+  virtual void StoreUndone(const CFolderRecord& record, const std::string& name) { Deleted(record, name); }
 };
 
 // Makes the remote folders that a compare found missing, with their missing
@@ -241,6 +255,7 @@ class CTransferJob {
   // own), into `found`; false when the folder could not be listed.
   bool ListedNow(IFileSystem& fs, Item& item, std::chrono::steady_clock::time_point since, const std::string& name,
                  bool& there, FindData& found);
+  bool StoreNew(Ends& e, Item& item, TransferOutcome& outcome, bool& ok);
   bool StoreAndRename(Ends& e, Item& item, TransferOutcome& outcome, bool& ok);
   // Whether the copy at `tmp` is whole (removed when not): the source's
   // bytes all read, the destination holding as many (`told`: the size it

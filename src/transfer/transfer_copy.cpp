@@ -1,7 +1,8 @@
 // The copy of one file from any file system to any other, used both ways: the
 // bytes go to a temporary name beside the destination, are checked against
 // both sides' sizes, get the source's time and are renamed into place (where
-// the destination renames nothing, stored directly).
+// the destination renames nothing, stored directly; a new small file on the
+// server, stored directly under a mark in the sync state).
 
 #include <algorithm>
 #include <optional>
@@ -120,9 +121,10 @@ bool CTransferJob::CopyFile(Ends& e, Item& item, TransferOutcome& outcome) {
     return false;
   }
   const FsCapabilities caps = e.dst.Capabilities();
-  const bool direct = !caps.atomicReplace && (!caps.rename || renames_ == Renames::Refused);
   bool ok = false;
-  if (!direct && !StoreAndRename(e, item, outcome, ok)) return false;
+  if (!StoreNew(e, item, outcome, ok)) return false;
+  const bool direct = !caps.atomicReplace && (!caps.rename || renames_ == Renames::Refused);
+  if (!ok && !direct && !StoreAndRename(e, item, outcome, ok)) return false;
   if (!ok && !caps.atomicReplace && renames_ == Renames::Refused) {
     if (!StoreDirectly(e, item, outcome)) return false;
     SetTimeOf(e, item, e.dstPath, outcome);
@@ -276,6 +278,60 @@ bool CTransferJob::ResumeFrom(Ends& e, Item& item, const std::string& tmp, uint6
     return true;
   }
   return RemoveLeftover(e.dst, tmp);
+}
+
+// A new file on the server (nothing of its name there at the compare, and
+// none since: a listing at most two seconds old) is stored directly under its
+// own name, saving the rename and the size query (the folder's listing after
+// its copies checks the size and the time). The sync state marks it first
+// (StoreBegins), so that what a store killed midway leaves is never taken for
+// newer than the local file nor recorded as in step; a store that fails has
+// what it left removed and the mark taken back. Not for a file that replaces
+// another, a large one (a broken copy of it is continued from its temporary
+// file), a copy to be verified before it takes its place, a folder whose
+// records the state does not keep by name, or without a state: those go
+// through a temporary name; so does every copy to a file system that does
+// not ask for this (storeNewDirectly). False when the copy failed; else `ok`
+// tells whether it is done.
+bool CTransferJob::StoreNew(Ends& e, Item& item, TransferOutcome& outcome, bool& ok) {
+  ok = false;
+  if (item.down || e.old || !recorder_ || options_.verify || !item.record->recordsKept ||
+      !e.dst.Capabilities().storeNewDirectly)
+    return true;
+  if (!e.sizeKnown || (e.size >= kResumeMinimum && e.dst.Capabilities().resume)) return true;
+  if (!StillAsCompared(e, item, outcome)) {
+    outcome.warning.clear();
+    return false;
+  }
+  FileSide local;
+  {
+    auto guard = collection_.Lock();
+    local = item.entry->local;
+  }
+  if (!recorder_->StoreBegins(*item.record, local)) return true;
+  item.began = std::chrono::steady_clock::now();
+  ok = Pump(e, item, e.dstPath, 0, outcome.error);
+  if (ok) {
+    outcome.error.clear();
+    ok = SourceComplete(e, item, outcome);
+  }
+  if (ok) {
+    SetTimeOf(e, item, e.dstPath, outcome);
+    return true;
+  }
+  // Whatever the store left goes (after a new login where the failure cost
+  // the connection), and only then the mark.
+  if (e.dst.LostConnection()) e.dst.Reconnect();
+  FindData now;
+  const bool there = e.dst.Stat(e.dstPath, now);
+  if (there && !RemoveLeftover(e.dst, e.dstPath)) {
+    outcome.error += "; the partial copy could not be removed";
+    return false;
+  }
+  if (!there && e.dst.LostConnection()) return false;
+  if (there) outcome.error += "; the partial copy was removed";
+  recorder_->StoreUndone(*item.record, local->name);
+  return false;
 }
 
 // One copy under a temporary name, renamed to the destination. False when the

@@ -247,6 +247,29 @@ TEST(SyncKill, ALargeCopyKilledContinuesWhereItBroke) {
       ASSERT_EQ(run(), 0) << test::ReadFile(t / "run.log");
       EXPECT_EQ((log = test::ReadFile(t / "run.log")).find("continued"), std::string::npos) << log;
       EXPECT_TRUE(test::ReadFile(copy) == data && test::TemporaryFiles(up ? remote : local).empty());
+      if (sftp || !up) continue;
+      // A new file too small to continue goes to the FTP server under its own
+      // name. Killed midway (slowed down): the next sync never takes what
+      // arrived, newer by the server's clock, for the newer file; it copies
+      // the local one up whole.
+      const std::string fresh = make().substr(0, 900000);
+      test::WriteFile(local + "/new.bin", fresh, std::time(nullptr) - 7200);
+      argv.insert(argv.end(), {"--bwlimit", "300K"});
+      // Stopped (SIGINT) midway, it removes what arrived; killed, it cannot.
+      std::error_code ec;
+      for (const int signal : {SIGINT, SIGKILL}) {
+        const pid_t pid = test::Spawn(argv, t / "run.log");
+        for (const auto end = Clock::now() + std::chrono::seconds(30);
+             (fs::file_size(remote + "/new.bin", ec) == 0 || ec) && Clock::now() < end;)
+          std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        kill(pid, signal);
+        Wait(pid);
+        EXPECT_EQ(fs::exists(remote + "/new.bin"), signal == SIGKILL) << test::ReadFile(t / "run.log");
+      }
+      argv.resize(argv.size() - 2);
+      EXPECT_LT(fs::file_size(remote + "/new.bin", ec), fresh.size());
+      ASSERT_EQ(run(), 0) << test::ReadFile(t / "run.log");
+      EXPECT_TRUE(test::ReadFile(local + "/new.bin") == fresh && test::ReadFile(remote + "/new.bin") == fresh);
     }
 }
 

@@ -19,14 +19,14 @@ TEST(Decide, ClassesAndBoundaries) {
       up{.ignoreSeconds = false, .memory = true, .mirror = MirrorPolicy::Up},
       down{.ignoreSeconds = false, .mirror = MirrorPolicy::Down},
       range{.ignoreSeconds = false, .remoteLatest = at(12, 0, 0)};
-  const RecordedPair record{{7, at(10, 5, 0)}, {7, at(10, 5, 10)}};
+  const RecordedPair record{{7, at(10, 5, 0)}, {7, at(10, 5, 10)}}, storing{{7, at(10, 5, 0)}, {kStoreUnderWay, 0}};
   struct Row {
     int64_t local, remote;
     TimePrecision lp, rp;
     const DecideOptions& o;
     CompareState want;
     bool tagged = true;
-    bool recorded = false;
+    int recorded = 0;  // 1: `record`, 2: `storing` (a direct store under way)
     int unread = 0;           // 1: the local listing, 2: the remote one
     uint64_t localSize = 7;
   };
@@ -87,6 +87,13 @@ TEST(Decide, ClassesAndBoundaries) {
       {at(10, 0, 0), N, S, S, down, DeleteLocal},
       {at(10, 0, 9), at(10, 0, 0), S, S, down, CopyLocalToRemote, false},
       {at(10, 0, 0), at(10, 0, 9), S, S, down, CopyRemoteToLocal},
+      // A direct store under way: the server's file (a broken one's, with
+      // the server's time) is never newer, in any mode; alone it is left.
+      {at(10, 5, 0), at(11, 0, 0), S, S, mem, CopyLocalToRemote, true, 2},
+      {at(10, 5, 0), at(11, 0, 0), S, S, sec, CopyLocalToRemote, true, 2},
+      {at(10, 5, 0), N, S, S, mem, CopyLocalToRemote, true, 2},
+      {N, at(11, 0, 0), S, S, mem, Conflict, false, 2},
+      {at(10, 5, 0), at(11, 0, 0), S, S, down, CopyLocalToRemote, false, 2},
   };
   for (size_t i = 0; i < rows.size(); ++i) {
     const Row& row = rows[i];
@@ -95,7 +102,7 @@ TEST(Decide, ClassesAndBoundaries) {
     r.size = 7, r.lastWrite = row.remote, r.precision = row.rp;
     const PairFacts pair{row.local == N ? nullptr : &l, row.remote == N ? nullptr : &r, row.unread == 1,
                          row.unread == 2};
-    const CompareState cls = Decide(pair, row.recorded ? &record : nullptr, row.o);
+    const CompareState cls = Decide(pair, row.recorded == 2 ? &storing : row.recorded ? &record : nullptr, row.o);
     EXPECT_EQ(cls, row.want) << "row " << i;
     EXPECT_EQ(TaggedByCompare(cls, row.o), row.tagged) << "row " << i;
   }
