@@ -59,8 +59,13 @@ CompareState DecideByFacts(const PairFacts& p, const RecordedPair* record, const
   // A side missing from a listing that was not read whole may be there.
   if ((!l && p.localUnread) || (!r && p.remoteUnread)) return StateUnknown;
   // A store of ours may have broken off: the server's file is never the
-  // newer one; without the local one it is left for the user.
-  if (record && StoreUnderWay(*record)) return l ? CopyLocalToRemote : Conflict;
+  // newer one; without the local one it is left for the user. A server file
+  // larger than the one the store began to write is not what it left (put
+  // there by someone else since): the times decide, as with no record.
+  if (record && StoreUnderWay(*record)) {
+    if (!r || r->size <= record->local.size) return l ? CopyLocalToRemote : Conflict;
+    record = nullptr;
+  }
   if (o.mirror != MirrorPolicy::None) {
     const bool up = o.mirror == MirrorPolicy::Up;
     // Not on the source, in a folder read whole: deleted on the destination.

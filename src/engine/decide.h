@@ -50,6 +50,7 @@ struct DecideOptions {
 //  - a side missing from a listing not read whole may be there: StateUnknown;
 //  - a record marking a direct store under way (StoreUnderWay), whatever the
 //    mode: the local file is copied up, a server file alone is a Conflict;
+//    a server file larger than the store's is someone else's: no record;
 //  - a mirror: the times decide; a file on its destination only, in a folder
 //    read whole on both sides, is deleted there (DeleteRemote up, DeleteLocal
 //    down);

@@ -28,7 +28,7 @@ TEST(Decide, ClassesAndBoundaries) {
     bool tagged = true;
     int recorded = 0;  // 1: `record`, 2: `storing` (a direct store under way)
     int unread = 0;           // 1: the local listing, 2: the remote one
-    uint64_t localSize = 7;
+    uint64_t localSize = 7, remoteSize = 7;
   };
   const std::vector<Row> rows = {
       // The times alone: less than 3 s apart in step, to the second.
@@ -94,12 +94,14 @@ TEST(Decide, ClassesAndBoundaries) {
       {at(10, 5, 0), N, S, S, mem, CopyLocalToRemote, true, 2},
       {N, at(11, 0, 0), S, S, mem, Conflict, false, 2},
       {at(10, 5, 0), at(11, 0, 0), S, S, down, CopyLocalToRemote, false, 2},
+      // ... but a larger one is not what the store left: the times decide.
+      {at(10, 5, 0), at(11, 0, 0), S, S, mem, CopyRemoteToLocal, true, 2, 0, 7, 9},
   };
   for (size_t i = 0; i < rows.size(); ++i) {
     const Row& row = rows[i];
     FindData l, r;
     l.size = row.localSize, l.lastWrite = row.local, l.precision = row.lp;
-    r.size = 7, r.lastWrite = row.remote, r.precision = row.rp;
+    r.size = row.remoteSize, r.lastWrite = row.remote, r.precision = row.rp;
     const PairFacts pair{row.local == N ? nullptr : &l, row.remote == N ? nullptr : &r, row.unread == 1,
                          row.unread == 2};
     const CompareState cls = Decide(pair, row.recorded == 2 ? &storing : row.recorded ? &record : nullptr, row.o);
