@@ -18,8 +18,6 @@
 namespace twinbay {
 namespace {
 
-constexpr size_t kMaxListingBytes = 256u << 20;  // a listing larger than this is refused
-
 std::string TimeArgument(int64_t ticks) {
   const CivilTime t = UtcFields(ticks);
   char buf[32];
@@ -544,6 +542,7 @@ void CurlFtpConnection::ParseFeatures() {
     if (starts("UTF8")) features_.utf8 = true;
     if (starts("SIZE")) features_.size = true;
     if (starts("REST STREAM")) features_.rest = true;
+    if (starts("EPSV")) features_.epsv = true;
     ParseHashFeature(f);
   }
 }

@@ -1,8 +1,12 @@
 // The FTP client over libcurl: folder listings (MLSD or LIST with hidden
 // entries), failed and partial listings, and a cut listing read in parts.
 
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
+#include <cstdlib>
 #include <unordered_map>
 
 #include "net/curl_ftp_impl.h"
@@ -58,12 +62,18 @@ bool CurlFtpConnection::MlsdTakesPath(const std::string& path) {
 bool CurlFtpConnection::RunListing(const std::string& path, const char* command, std::string& body, bool& cut, bool byPath) {
   body.clear();
   cut = false;
-  // libcurl adds the folder's path to the command when it does not change into it.
-  Prepare(FolderUrl(path), !byPath);
-  curl_easy_setopt(curl_, CURLOPT_CUSTOMREQUEST, command);
-  curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, &CurlFtpConnection::CollectBody);
-  curl_easy_setopt(curl_, CURLOPT_WRITEDATA, &body);
-  if (!Perform("list " + path)) return false;
+  bool handled = false;
+  if (byPath && !QuickListing(path, command, body, handled) && handled) return false;
+  if (!handled) {
+    // libcurl adds the folder's path to the command when it does not change into it.
+    Prepare(FolderUrl(path), !byPath);
+    curl_easy_setopt(curl_, CURLOPT_CUSTOMREQUEST, command);
+    curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, &CurlFtpConnection::CollectBody);
+    curl_easy_setopt(curl_, CURLOPT_WRITEDATA, &body);
+    const bool ok = Perform("list " + path);
+    quickPaused_ = false;  // a broken connection has been made again (or this failed too)
+    if (!ok) return false;
+  }
   for (const std::string& r : replies_) {
     if (r.rfind("226", 0) != 0) continue;
     std::string lower = r;
@@ -74,6 +84,51 @@ bool CurlFtpConnection::RunListing(const std::string& path, const char* command,
     }
   }
   return !ReadFailed(path);
+}
+
+// The listing on libcurl's control connection, with EPSV sent beside the
+// command, where that connection is plain FTP, idle (libcurl holds no socket
+// but it: no data connection is open) and the server offers EPSV. A refused
+// EPSV (FEAT said otherwise) leaves libcurl to list from then on, as before.
+// An exchange that breaks the connection cuts it, so that libcurl never
+// reuses it out of step, and the failure is a lost connection.
+bool CurlFtpConnection::QuickListing(const std::string& path, const char* command, std::string& body,
+                                     bool& handled) {
+  handled = false;
+  if (login_.tls != FtpTls::None || !features_.epsv || !quickListings_ || quickPaused_ || sockets_.size() != 1)
+    return false;
+  handled = true;
+  static const bool trace = std::getenv("TWINBAY_FTP_TRACE") != nullptr;
+  QuickListingLimits limits;
+  limits.connectSeconds = timeouts_.connectSeconds;
+  limits.replySeconds = timeouts_.replySeconds;
+  limits.stalledSeconds = timeouts_.stalledTransferSeconds;
+  limits.maxBytes = kMaxListingBytes;
+  limits.cancel = cancelFlag_;
+  limits.abort = abortFlag_;
+  const int control = sockets_.front();
+  const QuickListingResult r =
+      RunQuickListing(control, std::string(command) + " " + path, body, limits,
+                      trace ? [](bool out, const std::string& line) { std::fprintf(stderr, "%s %s\n", out ? ">" : "<", line.c_str()); }
+                            : std::function<void(bool, const std::string&)>());
+  replyCount_ += r.finalReplies;
+  refusedCount_ += r.refusals;
+  replies_ = r.replies;
+  lost_ = false;
+  switch (r.end) {
+    case QuickListingEnd::Done: return true;
+    case QuickListingEnd::EpsvRefused:
+      quickListings_ = false;
+      handled = false;
+      return false;
+    case QuickListingEnd::Refused: return Fail("Could not list " + path + ": " + r.error);
+    case QuickListingEnd::Broken: break;
+  }
+  shutdown(control, SHUT_RDWR);
+  quickPaused_ = true;
+  Fail("Could not list " + path + ": " + r.error);
+  lost_ = true;
+  return false;
 }
 
 // Whether the listing's final reply, a success code, says that the folder

@@ -30,6 +30,7 @@ struct FtpFeatures {
   bool utf8 = false;
   bool size = false;
   bool rest = false;  // "REST STREAM": a download can start at an offset
+  bool epsv = false;  // EPSV: a listing may send it together with its command
   // Content hashes (HashKind bits): those HASH offers (one chosen with OPTS
   // HASH; `hashChosen` the one FEAT marks as in use), and those the older
   // XSHA256 / XSHA1 / XMD5 / XCRC commands give.
