@@ -344,6 +344,7 @@ std::string CurlFtpConnection::FolderUrl(const std::string& path) const {
 // Resets the handle (the control connection stays open) and sets what every
 // operation shares.
 void CurlFtpConnection::Prepare(const std::string& url, bool changeIntoFolder) {
+  DrainOwed();  // listings sent ahead are read before libcurl uses the connection
   curl_easy_reset(curl_);
   replies_.clear();
   curl_easy_setopt(curl_, CURLOPT_URL, url.c_str());

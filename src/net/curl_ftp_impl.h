@@ -17,6 +17,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <initializer_list>
 #include <map>
 #include <memory>
@@ -57,6 +59,7 @@ class CurlFtpConnection : public IFtpConnection {
   bool SetModificationTime(const std::string& path, int64_t ticks) override;
   bool ListDirectory(const std::string& path, ScanList& out) override;
   bool ListedInPart() const override { return listedInPart_; }
+  void ListAhead(const std::vector<std::string>& paths) override;
   bool StatFile(const std::string& path, FindData& out) override;
   bool Retrieve(const std::string& path, const FtpSink& sink) override;
   bool Store(const std::string& path, const FtpSource& source, uint64_t size) override {
@@ -129,6 +132,10 @@ class CurlFtpConnection : public IFtpConnection {
   // connection (ftp_quick_listing.h) where that is plain FTP and FEAT offers
   // EPSV; `handled` false when it did not run (libcurl lists instead).
   bool QuickListing(const std::string& path, const char* command, std::string& body, bool& handled);
+  bool ReadOwed(QuickListingResult& r, std::string& body);
+  void DrainOwed();
+  void CutQuick();
+  static std::function<void(bool, const std::string&)> QuickTrace();
   bool ReadFailed(const std::string& path);
   bool ListWithHidden(const std::string& path, std::string& body, bool& cut);
   void LeaveOut(const std::string& path, ListingParse& parsed);
@@ -208,6 +215,10 @@ class CurlFtpConnection : public IFtpConnection {
   // broke the control connection, until libcurl has made it again.
   bool quickListings_ = true;
   bool quickPaused_ = false;
+  std::vector<std::string> ahead_;  // the folders to list with the next one (ListAhead)
+  std::deque<std::string> owed_;    // folders whose commands went out and whose replies are still unread
+  std::string carry_;               // control bytes read beyond the last reply taken
+  std::map<std::string, std::pair<QuickListingResult, std::string>> early_;  // listings read before asked for
   CertificateCheck check_;
   std::string refusedCertificate_;
   bool encrypted_ = false;

@@ -108,6 +108,10 @@ class IFtpConnection {
   // unusable), `out` then holding the entries that could be read and
   // LastError() the reason.
   virtual bool ListedInPart() const { return false; }
+  // The folders (absolute paths) the next ListDirectory calls will ask for,
+  // in that order, right after the next one: their requests may go out with
+  // it. A hint only; every listing is still asked for with ListDirectory.
+  virtual void ListAhead(const std::vector<std::string>& paths) { (void)paths; }
   // The find data of one file or folder (MLST when offered, else from its
   // folder's listing); false when there is nothing of that name.
   virtual bool StatFile(const std::string& path, FindData& out) = 0;

@@ -92,14 +92,27 @@ int EpsvPort(const std::string& reply) {
   return static_cast<int>(port);
 }
 
-QuickListingResult RunQuickListing(int control, const std::string& command, std::string& body,
-                                   const QuickListingLimits& limits,
-                                   const std::function<void(bool out, const std::string& line)>& trace) {
+bool SendQuickListings(int control, const std::vector<std::string>& commands, long seconds,
+                       const std::function<void(bool out, const std::string& line)>& trace) {
+  std::string text;
+  for (const std::string& c : commands) {
+    if (trace) trace(true, "EPSV"), trace(true, c);
+    text += "EPSV\r\n" + c + "\r\n";
+  }
+  return SendAll(control, text, seconds);
+}
+
+QuickListingResult ReadQuickListing(int control, std::string& body, std::string& carry,
+                                    const QuickListingLimits& limits,
+                                    const std::function<void(bool out, const std::string& line)>& trace) {
   QuickListingResult r;
   body.clear();
   int data = -1;
+  Replies* read = nullptr;
   auto finish = [&](QuickListingEnd end, const std::string& why) {
     if (data >= 0) close(data);
+    carry.clear();
+    if (read && end != QuickListingEnd::Broken) carry.swap(read->Buffer());
     r.end = end;
     r.error = why;
     return r;
@@ -109,11 +122,9 @@ QuickListingResult RunQuickListing(int control, const std::string& command, std:
   if (getpeername(control, reinterpret_cast<sockaddr*>(&peer), &peerSize) != 0 ||
       (peer.ss_family != AF_INET && peer.ss_family != AF_INET6))
     return finish(QuickListingEnd::Broken, "the control connection is gone");
-  if (trace) trace(true, "EPSV"), trace(true, command);
-  if (!SendAll(control, "EPSV\r\n" + command + "\r\n", limits.replySeconds))
-    return finish(QuickListingEnd::Broken, std::string("the command could not be sent (") + std::strerror(errno) + ")");
-
   Replies replies;
+  replies.Buffer().swap(carry);
+  read = &replies;
   bool epsvAnswered = false, epsvRefused = false, started = false, connecting = false;
   bool dataEnded = false, finalSeen = false, refused = false;
   std::string dataError, finalReply;

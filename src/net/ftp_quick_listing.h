@@ -45,12 +45,20 @@ struct QuickListingResult {
   size_t refusals = 0;               // of them, how many 4xx/5xx
 };
 
-// Runs "EPSV" and `command` (checked text, without CRLF) on the connected
-// control socket `control`; the listing's bytes go to `body`. `trace`, when
-// set, sees each command sent (true) and each reply line (false).
-QuickListingResult RunQuickListing(int control, const std::string& command, std::string& body,
-                                   const QuickListingLimits& limits,
-                                   const std::function<void(bool out, const std::string& line)>& trace = {});
+// Sends "EPSV" and each listing command (checked text, without CRLF) in one
+// write; their replies are then read with ReadQuickListing, one command at a
+// time, in order.
+bool SendQuickListings(int control, const std::vector<std::string>& commands, long seconds,
+                       const std::function<void(bool out, const std::string& line)>& trace = {});
+
+// Reads the replies and the listing of the next command sent, on the
+// connected control socket `control`; the listing's bytes go to `body`.
+// `carry` holds what was read of the control connection beyond the last
+// reply (the next command's replies), in and out. `trace`, when set, sees
+// each reply line.
+QuickListingResult ReadQuickListing(int control, std::string& body, std::string& carry,
+                                    const QuickListingLimits& limits,
+                                    const std::function<void(bool out, const std::string& line)>& trace = {});
 
 // The port an EPSV reply ("229 Entering Extended Passive Mode (|||6446|)")
 // names, or -1.
