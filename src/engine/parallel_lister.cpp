@@ -10,9 +10,6 @@ namespace {
 constexpr size_t kMaxReady = 1024;
 // How far below the folders the walk named the helpers go on their own.
 constexpr int kMaxGuess = 2;
-// How many queued folders a helper asks for at once (where the file system
-// sends their requests together) while no idle helper is left for them.
-constexpr size_t kListedTogether = 4;
 }  // namespace
 
 CParallelLister::CParallelLister(IFileSystem& own, FileSystemPool& pool, int helpers)
@@ -143,7 +140,7 @@ void CParallelLister::Helper() {
     work_.wait(lock, [&] { return stopping_ || (!queue_.empty() && ready_ < kMaxReady); });
     if (stopping_) break;
     --idle_;
-    const bool ok = ListNext(*fs, lock, kListedTogether);
+    const bool ok = ListNext(*fs, lock, fs->ListsAtOnce());
     helperListed_ = helperListed_ || ok;
     // A failed listing: the connection is repaired, or the pool is one smaller.
     bool usable = true;

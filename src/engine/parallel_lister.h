@@ -107,7 +107,8 @@ class CParallelLister : public IFileSystem, public IListAhead {
   // there is room (with the lock held).
   void StartHelpers();
   // Lists the first queued folder on `fs` (the lock is let go meanwhile),
-  // and up to `most` in all when more are queued than idle helpers take,
+  // and up to `most` in all (a helper: as many as its file system sends
+  // together) when more are queued than idle helpers take,
   // queues their sub-folders when not too far below what the walk named,
   // and leaves each listing Ready for the walk as it comes in. True when
   // every one was listed whole.

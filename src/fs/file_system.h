@@ -117,6 +117,9 @@ class IFileSystem {
   // Every entry of a folder; false when it could not be listed whole (out then
   // holds the entries that could be read, LastError the reason).
   virtual bool List(const std::string& path, ScanList& out) = 0;
+  // How many folders ListInTurn is worth giving at once: more than one only
+  // where their requests go out together.
+  virtual size_t ListsAtOnce() const { return 1; }
   // Lists the folders one after another as List does, handing each to
   // `listed` (its index, List's outcome, its entries) as soon as it is in;
   // TakeSkipped and TakeLeftOut then tell that listing's names. A file system

@@ -60,6 +60,7 @@ class CurlFtpConnection : public IFtpConnection {
   bool ListDirectory(const std::string& path, ScanList& out) override;
   bool ListedInPart() const override { return listedInPart_; }
   void ListAhead(const std::vector<std::string>& paths) override;
+  size_t ListingsTogether() const override;
   bool StatFile(const std::string& path, FindData& out) override;
   bool Retrieve(const std::string& path, const FtpSink& sink) override;
   bool Store(const std::string& path, const FtpSource& source, uint64_t size) override {
@@ -215,6 +216,8 @@ class CurlFtpConnection : public IFtpConnection {
   // broke the control connection, until libcurl has made it again.
   bool quickListings_ = true;
   bool quickPaused_ = false;
+  bool quickTogether_ = true;  // off once a batch of listings broke
+  bool batched_ = false;       // the commands last sent were for several listings
   std::vector<std::string> ahead_;  // the folders to list with the next one (ListAhead)
   std::deque<std::string> owed_;    // folders whose commands went out and whose replies are still unread
   std::string carry_;               // control bytes read beyond the last reply taken

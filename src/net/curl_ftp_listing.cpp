@@ -116,12 +116,13 @@ bool CurlFtpConnection::QuickListing(const std::string& path, const char* comman
     std::vector<std::string> commands = {std::string(command) + " " + path};
     owed_ = {path};
     for (const std::string& next : ahead_)
-      if (next != path && Safe(next) && MlsdTakesPath(next) && commands.size() < 8) {
+      if (next != path && Safe(next) && MlsdTakesPath(next) && commands.size() < ListingsTogether()) {
         commands.push_back(std::string(command) + " " + next);
         owed_.push_back(next);
       }
     ahead_.clear();
     error_.clear();
+    batched_ = commands.size() > 1;
     if (!SendQuickListings(sockets_.front(), commands, timeouts_.replySeconds, QuickTrace())) {
       r.error = std::string("the command could not be sent (") + std::strerror(errno) + ")";
       CutQuick();
@@ -147,6 +148,11 @@ bool CurlFtpConnection::QuickListing(const std::string& path, const char* comman
 }
 
 void CurlFtpConnection::ListAhead(const std::vector<std::string>& paths) { ahead_ = paths; }
+
+size_t CurlFtpConnection::ListingsTogether() const {
+  const bool quick = login_.tls == FtpTls::None && features_.epsv && features_.mlsd && quickListings_;
+  return quick && quickTogether_ ? 4 : 1;
+}
 
 std::function<void(bool, const std::string&)> CurlFtpConnection::QuickTrace() {
   // TWINBAY_FTP_TRACE=1 shows these exchanges too.
@@ -195,6 +201,9 @@ void CurlFtpConnection::DrainOwed() {
 // new one for its next command) and nothing owed or read ahead is kept.
 void CurlFtpConnection::CutQuick() {
   if (sockets_.size() == 1) shutdown(sockets_.front(), SHUT_RDWR);
+  // A batch that broke: this server may not keep commands for after a
+  // listing, so each listing goes alone from now on.
+  if (batched_) quickTogether_ = false;
   quickPaused_ = true;
   owed_.clear();
   early_.clear();

@@ -112,6 +112,8 @@ class IFtpConnection {
   // in that order, right after the next one: their requests may go out with
   // it. A hint only; every listing is still asked for with ListDirectory.
   virtual void ListAhead(const std::vector<std::string>& paths) { (void)paths; }
+  // How many listings' requests this connection sends together (1: one at a time).
+  virtual size_t ListingsTogether() const { return 1; }
   // The find data of one file or folder (MLST when offered, else from its
   // folder's listing); false when there is nothing of that name.
   virtual bool StatFile(const std::string& path, FindData& out) = 0;

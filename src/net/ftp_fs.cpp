@@ -62,6 +62,11 @@ bool FtpFileSystem::List(const std::string& path, ScanList& out) {
   return false;
 }
 
+size_t FtpFileSystem::ListsAtOnce() const {
+  const IFtpConnection* c = session_.GetConnection();
+  return c ? c->ListingsTogether() : 1;
+}
+
 void FtpFileSystem::ListInTurn(const std::vector<std::string>& paths,
                                const std::function<void(size_t, bool, ScanList&)>& listed) {
   IFtpConnection* c = session_.GetConnection();

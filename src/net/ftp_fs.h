@@ -26,6 +26,7 @@ class FtpFileSystem : public IFileSystem, public IRemoteSession {
   // them so (IFtpConnection::ListAhead).
   void ListInTurn(const std::vector<std::string>& paths,
                   const std::function<void(size_t, bool, ScanList&)>& listed) override;
+  size_t ListsAtOnce() const override;
   std::vector<std::string> TakeSkipped() override;
   std::vector<std::string> TakeLeftOut() override;
   // No "/", control byte (NUL, a tab, line breaks...) or byte 0xFF: what a
