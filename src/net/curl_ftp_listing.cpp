@@ -151,7 +151,8 @@ void CurlFtpConnection::ListAhead(const std::vector<std::string>& paths) { ahead
 
 size_t CurlFtpConnection::ListingsTogether() const {
   const bool quick = login_.tls == FtpTls::None && features_.epsv && features_.mlsd && quickListings_;
-  return quick && quickTogether_ ? 4 : 1;
+  const bool inTurn = !login_.answersOutOfTurn || !login_.answersOutOfTurn->load();
+  return quick && quickTogether_ && inTurn ? 4 : 1;
 }
 
 std::function<void(bool, const std::string&)> CurlFtpConnection::QuickTrace() {
@@ -179,6 +180,7 @@ bool CurlFtpConnection::ReadOwed(QuickListingResult& r, std::string& body) {
   r = ReadQuickListing(sockets_.front(), body, carry_, limits, QuickTrace());
   replyCount_ += r.finalReplies;
   refusedCount_ += r.refusals;
+  if (r.outOfTurn && login_.answersOutOfTurn) login_.answersOutOfTurn->store(true);
   if (r.end == QuickListingEnd::Broken) CutQuick();
   return true;
 }

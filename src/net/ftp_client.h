@@ -60,6 +60,10 @@ struct FtpLogin {
   // Open takes them from there (waiting for them if need be) instead of
   // asking the server again, and fails when that connection failed.
   SharedFtpFeatures features;
+  // Set once a connection to this server saw it answer a later command while
+  // a listing waited: from then on no connection of the session sends
+  // several listings' commands together.
+  std::shared_ptr<std::atomic<bool>> answersOutOfTurn;
 };
 
 // Time limits. The defaults suit real servers; tests shorten them.

@@ -170,8 +170,10 @@ QuickListingResult ReadQuickListing(int control, std::string& body, std::string&
       // A success is a 226 or 250 after a 1xx: anything else is a reply out
       // of turn (a server that answers the next commands while this listing
       // waits), and the data connection might then carry another listing.
-      if (code == '2' && (!started || (line.compare(0, 3, "226") != 0 && line.compare(0, 3, "250") != 0)))
+      if (code == '2' && (!started || (line.compare(0, 3, "226") != 0 && line.compare(0, 3, "250") != 0))) {
+        r.outOfTurn = true;
         return finish(QuickListingEnd::Broken, "the server answered out of turn: " + line);
+      }
       if (code != '2' && code != '4' && code != '5')
         return finish(QuickListingEnd::Broken, "unexpected reply to the listing: " + line);
       finalSeen = true;

@@ -43,6 +43,7 @@ struct QuickListingResult {
   std::string error;                 // why, unless Done
   size_t finalReplies = 0;           // how many final replies (for the reply count)
   size_t refusals = 0;               // of them, how many 4xx/5xx
+  bool outOfTurn = false;            // Broken by a reply that answered a later command
 };
 
 // Sends "EPSV" and each listing command (checked text, without CRLF) in one
