@@ -656,6 +656,11 @@ FAULTS = [
       "src/engine/comparer_hash.cpp", "    hashKind_ = now;\n", "    return;\n"),
     F("verify-weaker-kind-unused", "a copy to or from a server that hashes only in a weaker kind than asked always fails --verify",
       "src/transfer/transfer_copy.cpp", "    kind = now;\n    ok = hashBoth();", "    ok = false;"),
+    F("ftp-quick-listing-end-taken", "a listing the server ended with a refusal (426, the data connection lost "
+      "part-way) is taken as whole",
+      "src/net/ftp_quick_listing.cpp",
+      "refused = code != '2';",
+      "refused = false;"),
 ]
 
 PROGRESS_RE = re.compile(r"^.*\bTest\s+#(\d+): .*$", re.M)

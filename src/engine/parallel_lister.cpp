@@ -97,7 +97,7 @@ bool CParallelLister::List(const std::string& path, ScanList& out) {
       // connection may still be finding out the server's time offset, in the
       // walk's order.
       while (it->second.state != State::Ready && helperListed_ && !queue_.empty() && ready_ < kMaxReady)
-        ListNext(own_, lock);
+        ListNext(own_, lock, 1);
       done_.wait(lock, [&] { return it->second.state == State::Ready; });
       Job job = std::move(it->second);
       jobs_.erase(it);
@@ -140,7 +140,7 @@ void CParallelLister::Helper() {
     work_.wait(lock, [&] { return stopping_ || (!queue_.empty() && ready_ < kMaxReady); });
     if (stopping_) break;
     --idle_;
-    const bool ok = ListNext(*fs, lock);
+    const bool ok = ListNext(*fs, lock, fs->ListsAtOnce());
     helperListed_ = helperListed_ || ok;
     // A failed listing: the connection is repaired, or the pool is one smaller.
     bool usable = true;
@@ -158,46 +158,59 @@ void CParallelLister::Helper() {
   fs.Return();
 }
 
-bool CParallelLister::ListNext(IFileSystem& fs, std::unique_lock<std::mutex>& lock) {
-  const std::string path = queue_.front();
-  queue_.pop_front();
-  Job& started = jobs_[path];
-  started.state = State::Running;
-  const int guess = started.guess;
+bool CParallelLister::ListNext(IFileSystem& fs, std::unique_lock<std::mutex>& lock, size_t most) {
+  // The first queued folder, and up to `most` in all while more are queued
+  // than idle helpers would take: their requests go out together.
+  std::vector<std::string> paths;
+  std::vector<int> guesses;
+  do {
+    paths.push_back(queue_.front());
+    queue_.pop_front();
+    Job& started = jobs_[paths.back()];
+    started.state = State::Running;
+    guesses.push_back(started.guess);
+  } while (paths.size() < most && queue_.size() > static_cast<size_t>(idle_) && ready_ + paths.size() < kMaxReady);
   lock.unlock();
-  Job result;
-  result.ok = fs.List(path, result.entries);
-  result.skipped = fs.TakeSkipped();
-  result.leftOut = fs.TakeLeftOut();
-  if (!result.ok) result.entries.clear();
-  std::vector<std::string> below;
-  if (result.ok && guess < kMaxGuess)
-    for (const FindData& f : result.entries)
-      if (f.IsDirectory() && !f.link && f.name != "." && f.name != ".." && f.name.find('/') == std::string::npos) {
-        std::string sub = path;
-        CFolderComparer::AppendSeparator(sub, true);
-        below.push_back(sub + f.name);
+  bool whole = true;
+  fs.ListInTurn(paths, [&](size_t i, bool ok, ScanList& entries) {
+    const std::string& path = paths[i];
+    Job result;
+    result.ok = ok;
+    if (ok) result.entries = std::move(entries);
+    result.skipped = fs.TakeSkipped();
+    result.leftOut = fs.TakeLeftOut();
+    whole = whole && ok;
+    std::vector<std::string> below;
+    if (result.ok && guesses[i] < kMaxGuess)
+      for (const FindData& f : result.entries)
+        if (f.IsDirectory() && !f.link && f.name != "." && f.name != ".." && f.name.find('/') == std::string::npos) {
+          std::string sub = path;
+          CFolderComparer::AppendSeparator(sub, true);
+          below.push_back(sub + f.name);
+        }
+    lock.lock();
+    for (const std::string& sub : below)
+      if (jobs_.emplace(sub, Job()).second) {
+        jobs_[sub].guess = guesses[i] + 1;
+        queue_.push_back(sub);
       }
-  lock.lock();
-  for (const std::string& sub : below)
-    if (jobs_.emplace(sub, Job()).second) {
-      jobs_[sub].guess = guess + 1;
-      queue_.push_back(sub);
+    if (!below.empty()) {
+      StartHelpers();
+      work_.notify_all();
     }
-  if (!below.empty()) {
-    StartHelpers();
-    work_.notify_all();
-  }
-  // Only the walk takes a Running job out, after it is Ready.
-  Job& job = jobs_[path];
-  job.ok = result.ok;
-  job.entries = std::move(result.entries);
-  job.skipped = std::move(result.skipped);
-  job.leftOut = std::move(result.leftOut);
-  job.state = State::Ready;
-  ++ready_;
-  done_.notify_all();
-  return result.ok;
+    // Only the walk takes a Running job out, after it is Ready.
+    Job& job = jobs_[path];
+    job.ok = result.ok;
+    job.entries = std::move(result.entries);
+    job.skipped = std::move(result.skipped);
+    job.leftOut = std::move(result.leftOut);
+    job.state = State::Ready;
+    ++ready_;
+    done_.notify_all();
+    lock.unlock();
+  });
+  lock.lock();
+  return whole;
 }
 
 }  // namespace twinbay

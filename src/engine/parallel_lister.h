@@ -107,9 +107,12 @@ class CParallelLister : public IFileSystem, public IListAhead {
   // there is room (with the lock held).
   void StartHelpers();
   // Lists the first queued folder on `fs` (the lock is let go meanwhile),
-  // queues its sub-folders when it is not too far below what the walk named,
-  // and leaves the listing Ready for the walk. True when it was listed whole.
-  bool ListNext(IFileSystem& fs, std::unique_lock<std::mutex>& lock);
+  // and up to `most` in all (a helper: as many as its file system sends
+  // together) when more are queued than idle helpers take,
+  // queues their sub-folders when not too far below what the walk named,
+  // and leaves each listing Ready for the walk as it comes in. True when
+  // every one was listed whole.
+  bool ListNext(IFileSystem& fs, std::unique_lock<std::mutex>& lock, size_t most);
 
   IFileSystem& own_;
   FileSystemPool& pool_;

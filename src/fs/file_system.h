@@ -149,6 +149,21 @@ class IFileSystem {
   // Every entry of a folder; false when it could not be listed whole (out then
   // holds the entries that could be read, LastError the reason).
   virtual bool List(const std::string& path, ScanList& out) = 0;
+  // How many folders ListInTurn is worth giving at once: more than one only
+  // where their requests go out together.
+  virtual size_t ListsAtOnce() const { return 1; }
+  // Lists the folders one after another as List does, handing each to
+  // `listed` (its index, List's outcome, its entries) as soon as it is in;
+  // TakeSkipped and TakeLeftOut then tell that listing's names. A file system
+  // that can ask for several listings at once sends their requests together.
+  virtual void ListInTurn(const std::vector<std::string>& paths,
+                          const std::function<void(size_t, bool, ScanList&)>& listed) {
+    for (size_t i = 0; i < paths.size(); ++i) {
+      ScanList entries;
+      const bool ok = List(paths[i], entries);
+      listed(i, ok, entries);
+    }
+  }
   // Entries the listings left out on purpose, each as "path: why" (a link that
   // leads nowhere, a name that cannot be used safely); each is told once.
   virtual std::vector<std::string> TakeSkipped() { return {}; }

@@ -18,8 +18,6 @@
 namespace twinbay {
 namespace {
 
-constexpr size_t kMaxListingBytes = 256u << 20;  // a listing larger than this is refused
-
 std::string TimeArgument(int64_t ticks) {
   const CivilTime t = UtcFields(ticks);
   char buf[32];
@@ -346,6 +344,7 @@ std::string CurlFtpConnection::FolderUrl(const std::string& path) const {
 // Resets the handle (the control connection stays open) and sets what every
 // operation shares.
 void CurlFtpConnection::Prepare(const std::string& url, bool changeIntoFolder) {
+  DrainOwed();  // listings sent ahead are read before libcurl uses the connection
   curl_easy_reset(curl_);
   replies_.clear();
   curl_easy_setopt(curl_, CURLOPT_URL, url.c_str());
@@ -544,6 +543,7 @@ void CurlFtpConnection::ParseFeatures() {
     if (starts("UTF8")) features_.utf8 = true;
     if (starts("SIZE")) features_.size = true;
     if (starts("REST STREAM")) features_.rest = true;
+    if (starts("EPSV")) features_.epsv = true;
     ParseHashFeature(f);
   }
 }

@@ -9,12 +9,16 @@
 //   curl_ftp_links.cpp    what symbolic links lead to
 //   curl_ftp_clock.cpp    the server's time zone (server_time.h)
 //   curl_ftp_hash.cpp     content hashes (HASH, XSHA256 and the like)
+//   ftp_quick_listing.cpp a listing with EPSV sent together with its command,
+//                         beside libcurl on its control connection
 #pragma once
 
 #include <curl/curl.h>
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <initializer_list>
 #include <map>
 #include <memory>
@@ -25,6 +29,7 @@
 
 #include "fs/paths.h"
 #include "net/curl_ftp.h"
+#include "net/ftp_quick_listing.h"
 #include "net/listing_parser.h"
 #include "net/server_time.h"
 
@@ -32,6 +37,8 @@ namespace twinbay {
 
 // This computer's clock, in whole seconds, as ticks.
 int64_t NowTicks();
+
+constexpr size_t kMaxListingBytes = 256u << 20;  // a listing larger than this is refused
 
 class CurlFtpConnection : public IFtpConnection {
  public:
@@ -52,6 +59,8 @@ class CurlFtpConnection : public IFtpConnection {
   bool SetModificationTime(const std::string& path, int64_t ticks) override;
   bool ListDirectory(const std::string& path, ScanList& out) override;
   bool ListedInPart() const override { return listedInPart_; }
+  void ListAhead(const std::vector<std::string>& paths) override;
+  size_t ListingsTogether() const override;
   bool StatFile(const std::string& path, FindData& out) override;
   bool Retrieve(const std::string& path, const FtpSink& sink) override;
   bool Store(const std::string& path, const FtpSource& source, uint64_t size) override {
@@ -120,6 +129,14 @@ class CurlFtpConnection : public IFtpConnection {
   // Listings (curl_ftp_listing.cpp).
   static bool MlsdTakesPath(const std::string& path);
   bool RunListing(const std::string& path, const char* command, std::string& body, bool& cut, bool byPath = false);
+  // A listing naming its folder, sent with EPSV on libcurl's idle control
+  // connection (ftp_quick_listing.h) where that is plain FTP and FEAT offers
+  // EPSV; `handled` false when it did not run (libcurl lists instead).
+  bool QuickListing(const std::string& path, const char* command, std::string& body, bool& handled);
+  bool ReadOwed(QuickListingResult& r, std::string& body);
+  void DrainOwed();
+  void CutQuick();
+  static std::function<void(bool, const std::string&)> QuickTrace();
   bool ReadFailed(const std::string& path);
   bool ListWithHidden(const std::string& path, std::string& body, bool& cut);
   void LeaveOut(const std::string& path, ListingParse& parsed);
@@ -195,6 +212,16 @@ class CurlFtpConnection : public IFtpConnection {
   std::vector<std::string> skipped_;
   std::vector<std::string> leftOut_;  // of the last listing
   bool listedInPart_ = false;
+  // Quick listings: off for good after EPSV was refused; paused after one
+  // broke the control connection, until libcurl has made it again.
+  bool quickListings_ = true;
+  bool quickPaused_ = false;
+  bool quickTogether_ = true;  // off once a batch of listings broke
+  bool batched_ = false;       // the commands last sent were for several listings
+  std::vector<std::string> ahead_;  // the folders to list with the next one (ListAhead)
+  std::deque<std::string> owed_;    // folders whose commands went out and whose replies are still unread
+  std::string carry_;               // control bytes read beyond the last reply taken
+  std::map<std::string, std::pair<QuickListingResult, std::string>> early_;  // listings read before asked for
   CertificateCheck check_;
   std::string refusedCertificate_;
   bool encrypted_ = false;

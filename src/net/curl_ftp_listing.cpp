@@ -1,8 +1,13 @@
 // The FTP client over libcurl: folder listings (MLSD or LIST with hidden
 // entries), failed and partial listings, and a cut listing read in parts.
 
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <unordered_map>
 
 #include "net/curl_ftp_impl.h"
@@ -58,12 +63,18 @@ bool CurlFtpConnection::MlsdTakesPath(const std::string& path) {
 bool CurlFtpConnection::RunListing(const std::string& path, const char* command, std::string& body, bool& cut, bool byPath) {
   body.clear();
   cut = false;
-  // libcurl adds the folder's path to the command when it does not change into it.
-  Prepare(FolderUrl(path), !byPath);
-  curl_easy_setopt(curl_, CURLOPT_CUSTOMREQUEST, command);
-  curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, &CurlFtpConnection::CollectBody);
-  curl_easy_setopt(curl_, CURLOPT_WRITEDATA, &body);
-  if (!Perform("list " + path)) return false;
+  bool handled = false;
+  if (byPath && !QuickListing(path, command, body, handled) && handled) return false;
+  if (!handled) {
+    // libcurl adds the folder's path to the command when it does not change into it.
+    Prepare(FolderUrl(path), !byPath);
+    curl_easy_setopt(curl_, CURLOPT_CUSTOMREQUEST, command);
+    curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, &CurlFtpConnection::CollectBody);
+    curl_easy_setopt(curl_, CURLOPT_WRITEDATA, &body);
+    const bool ok = Perform("list " + path);
+    quickPaused_ = false;  // a broken connection has been made again (or this failed too)
+    if (!ok) return false;
+  }
   for (const std::string& r : replies_) {
     if (r.rfind("226", 0) != 0) continue;
     std::string lower = r;
@@ -74,6 +85,131 @@ bool CurlFtpConnection::RunListing(const std::string& path, const char* command,
     }
   }
   return !ReadFailed(path);
+}
+
+// The listing on libcurl's control connection, with EPSV sent beside the
+// command, where that connection is plain FTP, idle (libcurl holds no socket
+// but it: no data connection is open) and the server offers EPSV. The
+// folders named by ListAhead go in the same write, and their listings are
+// read in turn (each when it is asked for, or before libcurl next uses the
+// connection). A refused EPSV (FEAT said otherwise) leaves libcurl to list
+// from then on, as before. An exchange that breaks the connection cuts it,
+// so that libcurl never reuses it out of step, and the failure is a lost
+// connection.
+bool CurlFtpConnection::QuickListing(const std::string& path, const char* command, std::string& body,
+                                     bool& handled) {
+  handled = false;
+  QuickListingResult r;
+  if (auto it = early_.find(path); it != early_.end()) {
+    r = std::move(it->second.first);
+    body = std::move(it->second.second);
+    early_.erase(it);
+  } else if (!owed_.empty() && owed_.front() == path) {
+    if (!ReadOwed(r, body)) return false;
+  } else {
+    early_.clear();
+    DrainOwed();
+    if (login_.tls != FtpTls::None || !features_.epsv || !quickListings_ || quickPaused_ || sockets_.size() != 1) {
+      ahead_.clear();
+      return false;
+    }
+    std::vector<std::string> commands = {std::string(command) + " " + path};
+    owed_ = {path};
+    for (const std::string& next : ahead_)
+      if (next != path && Safe(next) && MlsdTakesPath(next) && commands.size() < ListingsTogether()) {
+        commands.push_back(std::string(command) + " " + next);
+        owed_.push_back(next);
+      }
+    ahead_.clear();
+    error_.clear();
+    batched_ = commands.size() > 1;
+    if (!SendQuickListings(sockets_.front(), commands, timeouts_.replySeconds, QuickTrace())) {
+      r.error = std::string("the command could not be sent (") + std::strerror(errno) + ")";
+      CutQuick();
+    } else if (!ReadOwed(r, body)) {
+      return false;
+    }
+  }
+  handled = true;
+  replies_ = r.replies;
+  lost_ = false;
+  switch (r.end) {
+    case QuickListingEnd::Done: return true;
+    case QuickListingEnd::EpsvRefused:
+      quickListings_ = false;
+      handled = false;
+      return false;
+    case QuickListingEnd::Refused: return Fail("Could not list " + path + ": " + r.error);
+    case QuickListingEnd::Broken: break;
+  }
+  Fail("Could not list " + path + ": " + r.error);
+  lost_ = true;
+  return false;
+}
+
+void CurlFtpConnection::ListAhead(const std::vector<std::string>& paths) { ahead_ = paths; }
+
+size_t CurlFtpConnection::ListingsTogether() const {
+  const bool quick = login_.tls == FtpTls::None && features_.epsv && features_.mlsd && quickListings_;
+  const bool inTurn = !login_.answersOutOfTurn || !login_.answersOutOfTurn->load();
+  return quick && quickTogether_ && inTurn ? 4 : 1;
+}
+
+std::function<void(bool, const std::string&)> CurlFtpConnection::QuickTrace() {
+  // TWINBAY_FTP_TRACE=1 shows these exchanges too.
+  static const bool trace = std::getenv("TWINBAY_FTP_TRACE") != nullptr;
+  if (!trace) return {};
+  return [](bool out, const std::string& line) { std::fprintf(stderr, "%s %s\n", out ? ">" : "<", line.c_str()); };
+}
+
+// Reads the listing of the first folder owed; false when the connection was
+// no longer there to read it (nothing was read: libcurl lists instead).
+bool CurlFtpConnection::ReadOwed(QuickListingResult& r, std::string& body) {
+  if (owed_.empty() || sockets_.size() != 1) {
+    CutQuick();
+    return false;
+  }
+  owed_.pop_front();
+  QuickListingLimits limits;
+  limits.connectSeconds = timeouts_.connectSeconds;
+  limits.replySeconds = timeouts_.replySeconds;
+  limits.stalledSeconds = timeouts_.stalledTransferSeconds;
+  limits.maxBytes = kMaxListingBytes;
+  limits.cancel = cancelFlag_;
+  limits.abort = abortFlag_;
+  r = ReadQuickListing(sockets_.front(), body, carry_, limits, QuickTrace());
+  replyCount_ += r.finalReplies;
+  refusedCount_ += r.refusals;
+  if (r.outOfTurn && login_.answersOutOfTurn) login_.answersOutOfTurn->store(true);
+  if (r.end == QuickListingEnd::Broken) CutQuick();
+  return true;
+}
+
+// Reads every listing still owed, keeping them for when they are asked for,
+// so that the control connection is in step before libcurl uses it.
+void CurlFtpConnection::DrainOwed() {
+  while (!owed_.empty()) {
+    const std::string path = owed_.front();
+    QuickListingResult r;
+    std::string body;
+    if (!ReadOwed(r, body)) break;
+    if (r.end == QuickListingEnd::EpsvRefused) quickListings_ = false;
+    if (r.end == QuickListingEnd::Done || r.end == QuickListingEnd::Refused)
+      early_[path] = {std::move(r), std::move(body)};
+  }
+}
+
+// The control connection is out of step: it is cut (libcurl then makes a
+// new one for its next command) and nothing owed or read ahead is kept.
+void CurlFtpConnection::CutQuick() {
+  if (sockets_.size() == 1) shutdown(sockets_.front(), SHUT_RDWR);
+  // A batch that broke: this server may not keep commands for after a
+  // listing, so each listing goes alone from now on.
+  if (batched_) quickTogether_ = false;
+  quickPaused_ = true;
+  owed_.clear();
+  early_.clear();
+  carry_.clear();
 }
 
 // Whether the listing's final reply, a success code, says that the folder

@@ -30,6 +30,7 @@ struct FtpFeatures {
   bool utf8 = false;
   bool size = false;
   bool rest = false;  // "REST STREAM": a download can start at an offset
+  bool epsv = false;  // EPSV: a listing may send it together with its command
   // Content hashes (HashKind bits): those HASH offers (one chosen with OPTS
   // HASH; `hashChosen` the one FEAT marks as in use), and those the older
   // XSHA256 / XSHA1 / XMD5 / XCRC commands give.
@@ -59,6 +60,10 @@ struct FtpLogin {
   // Open takes them from there (waiting for them if need be) instead of
   // asking the server again, and fails when that connection failed.
   SharedFtpFeatures features;
+  // Set once a connection to this server saw it answer a later command while
+  // a listing waited: from then on no connection of the session sends
+  // several listings' commands together.
+  std::shared_ptr<std::atomic<bool>> answersOutOfTurn;
 };
 
 // Time limits. The defaults suit real servers; tests shorten them.
@@ -107,6 +112,12 @@ class IFtpConnection {
   // unusable), `out` then holding the entries that could be read and
   // LastError() the reason.
   virtual bool ListedInPart() const { return false; }
+  // The folders (absolute paths) the next ListDirectory calls will ask for,
+  // in that order, right after the next one: their requests may go out with
+  // it. A hint only; every listing is still asked for with ListDirectory.
+  virtual void ListAhead(const std::vector<std::string>& paths) { (void)paths; }
+  // How many listings' requests this connection sends together (1: one at a time).
+  virtual size_t ListingsTogether() const { return 1; }
   // The find data of one file or folder (MLST when offered, else from its
   // folder's listing); false when there is nothing of that name.
   virtual bool StatFile(const std::string& path, FindData& out) = 0;

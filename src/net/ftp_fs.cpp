@@ -63,6 +63,29 @@ bool FtpFileSystem::List(const std::string& path, ScanList& out) {
   return false;
 }
 
+size_t FtpFileSystem::ListsAtOnce() const {
+  const IFtpConnection* c = session_.GetConnection();
+  return c ? c->ListingsTogether() : 1;
+}
+
+void FtpFileSystem::ListInTurn(const std::vector<std::string>& paths,
+                               const std::function<void(size_t, bool, ScanList&)>& listed) {
+  IFtpConnection* c = session_.GetConnection();
+  const bool ahead = c && paths.size() > 1 && !(helper_ && !session_.Clock().Settled());
+  if (ahead) {
+    std::vector<std::string> next;
+    for (size_t i = 1; i < paths.size(); ++i) {
+      std::string p = paths[i];
+      CollapseSlashes(p);
+      next.push_back(p.empty() || p[0] != '/' ? ResolveRemotePath(p, c->LoginFolder()) : p);
+    }
+    c->ListAhead(next);
+  }
+  IFileSystem::ListInTurn(paths, listed);
+  // A connection made again meanwhile is another: the hint goes with the one given it.
+  if (ahead && session_.GetConnection() == c) c->ListAhead({});
+}
+
 std::vector<std::string> FtpFileSystem::TakeSkipped() {
   IFtpConnection* c = session_.GetConnection();
   return c ? c->TakeSkipped() : std::vector<std::string>();

@@ -22,6 +22,11 @@ class FtpFileSystem : public IFileSystem, public IRemoteSession {
   // found the server's time offset: two connections must not each go
   // looking for it.
   bool List(const std::string& path, ScanList& out) override;
+  // The folders' requests go out together where the connection can send
+  // them so (IFtpConnection::ListAhead).
+  void ListInTurn(const std::vector<std::string>& paths,
+                  const std::function<void(size_t, bool, ScanList&)>& listed) override;
+  size_t ListsAtOnce() const override;
   std::vector<std::string> TakeSkipped() override;
   std::vector<std::string> TakeLeftOut() override;
   // No "/", control byte (NUL, a tab, line breaks...) or byte 0xFF: what a

@@ -21,6 +21,7 @@ bool CFtpSession::Connect(const std::string& host, const std::string& userName, 
   port_ = port;
   CloseConnection();
   clock_->Reset(offsetSetting_);
+  answersOutOfTurn_ = std::make_shared<std::atomic<bool>>(false);
   return Open();
 }
 
@@ -43,6 +44,7 @@ void CFtpSession::CopyLogin(const CFtpSession& other) {
   pin_ = other.pin_;
   cancelFlag_ = other.cancelFlag_;
   knownFeatures_ = other.connection_ ? KnownFtpFeatures(other.connection_->Features()) : other.knownFeatures_;
+  answersOutOfTurn_ = other.answersOutOfTurn_;
 }
 
 bool CFtpSession::Open() {
@@ -64,7 +66,7 @@ bool CFtpSession::Open() {
     return false;
   }
   FtpLogin login{host_, userName_, password_, port_, clock_, tls_, tls_ == FtpTls::None ? std::string() : pin_,
-                 knownFeatures_};
+                 knownFeatures_, answersOutOfTurn_};
   std::unique_ptr<IFtpConnection> c = factory_(login);
   if (c) c->SetCancelFlag(cancelFlag_);
   const bool opened = c && !cancelFlag_->load() && c->Open();

@@ -90,6 +90,8 @@ class CFtpSession {
   ServerTimeOffset offsetSetting_;
   std::shared_ptr<ServerClock> clock_ = std::make_shared<ServerClock>();
   SharedFtpFeatures knownFeatures_;  // from the session whose login this is
+  // Shared with the sessions copying this login (FtpLogin::answersOutOfTurn).
+  std::shared_ptr<std::atomic<bool>> answersOutOfTurn_ = std::make_shared<std::atomic<bool>>(false);
   std::atomic<bool> cancel_{false};
   const std::atomic<bool>* cancelFlag_ = &cancel_;  // the first session's, for copies of its login
 };

@@ -6,6 +6,8 @@ written to PORTFILE once listening; ends on SIGTERM. Modes for tests:
   --hostile               every listing carries names that must never be used
   --refuse-list / --cut-list / --stall-list NAME
                           listing a folder of this name is refused (550) / cuts the connection / never ends
+  --drop-list NAME        listing a folder of this name sends 30 lines, then drops the data connection (426)
+  --old-commands          neither EPSV nor MLSD/MLST (FEAT offers neither; PASV and LIST remain)
   --endless NAME          below NAME every path of sub-folders d leads back to NAME
   --max-logins N          more connections than this at once are refused (421)
   --cut-second-login      the second login is cut on its third listing and its third transfer
@@ -21,6 +23,7 @@ written to PORTFILE once listening; ends on SIGTERM. Modes for tests:
   --silent-on VERB        from the first such command on, nothing more is answered on any connection
 """
 import argparse
+import errno
 import logging
 import os
 import signal
@@ -42,10 +45,11 @@ def main():
     ap.add_argument("--idle-timeout", type=float, default=300)
     ap.add_argument("--max-logins", type=int, default=0)
     ap.add_argument("--throttle", type=int, default=0)
-    for name in ("--refuse-list", "--cut-list", "--stall-list", "--endless", "--list-file", "--silent-on"):
+    for name in ("--refuse-list", "--cut-list", "--stall-list", "--drop-list", "--endless", "--list-file",
+                 "--silent-on"):
         ap.add_argument(name)
     for flag in ("--hostile", "--cut-second-login", "--no-unique", "--refuse-dele", "--truncate-downloads",
-                 "--truncate-uploads", "--refuse-times", "--ignore-times", "--list-truncated"):
+                 "--truncate-uploads", "--refuse-times", "--ignore-times", "--list-truncated", "--old-commands"):
         ap.add_argument(flag, action="store_true")
     args = ap.parse_args()
 
@@ -95,6 +99,19 @@ def main():
             return getattr(self._f, name)
 
     class FaultyFS(base_fs):
+        def _dropped(self, basedir, lines):
+            """The listing's lines, cut after 30 when the folder is the one to drop."""
+            for i, line in enumerate(lines):
+                if i == 30 and os.path.basename(os.path.normpath(basedir)) == args.drop_list:
+                    raise OSError(errno.ECONNRESET, "data connection dropped")
+                yield line
+
+        def format_mlsx(self, basedir, listing, *a, **kw):
+            return self._dropped(basedir, base_fs.format_mlsx(self, basedir, listing, *a, **kw))
+
+        def format_list(self, basedir, listing, *a, **kw):
+            return self._dropped(basedir, base_fs.format_list(self, basedir, listing, *a, **kw))
+
         def ftp2fs(self, ftppath):
             p = self.ftpnorm(ftppath)
             top = "/%s" % args.endless
@@ -110,14 +127,16 @@ def main():
                 return CutFile(f, 4096)
             return f
 
+    gone = ("MLSD", "MLST") + (("EPSV",) if args.old_commands else ())
+
     class Handler(FTPHandler):
         authorizer = auth
         timeout = args.idle_timeout
         abstracted_fs = FaultyFS
         use_sendfile = False
         banner = "twinbay test server"
-        if args.list_file:
-            proto_cmds = {k: v for k, v in FTPHandler.proto_cmds.items() if k not in ("MLSD", "MLST")}
+        if args.list_file or args.old_commands:
+            proto_cmds = {k: v for k, v in FTPHandler.proto_cmds.items() if k not in gone}
         if args.throttle > 0:
             dtp_handler = ThrottledDTPHandler
             dtp_handler.read_limit = dtp_handler.write_limit = args.throttle
