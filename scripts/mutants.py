@@ -430,7 +430,7 @@ FAULTS = [
     F("exclude-record-read-as-deleted", "a recorded file left out by the exclusions is read as gone, its record dropped",
       "src/engine/comparer.cpp", "  records.Keep(excluded);\n", "\n"),
     F("exclude-folder-records-dropped", "the records below a folder left out are dropped as if it were gone",
-      "src/core/sync_state.cpp", "if (!walked.count(folder) && !left(folder))", "if (!walked.count(folder))"),
+      "src/core/state_session.cpp", "if (!walked.count(folder) && !left(folder))", "if (!walked.count(folder))"),
     F("exclude-folders-only-ignored", "a pattern ending in \"/\" leaves out files of that name too",
       "src/fs/patterns.cpp", "    if (rule.foldersOnly && !folder) continue;\n", "\n"),
     # ---- window -----------------------------------------------------------
