@@ -445,12 +445,13 @@ bool SftpFileSystem::ReadBlocks(void* handle, const FsSink& sink, Op& op, uint64
   }
 }
 
-bool SftpFileSystem::Read(const std::string& path, const FsSink& sink) {
-  if (const std::optional<bool> served = TakePrefetched(path, sink)) return *served;
-  return ReadFrom(path, 0, sink);
-}
+bool SftpFileSystem::Read(const std::string& path, const FsSink& sink) { return ReadFrom(path, 0, sink); }
 
 bool SftpFileSystem::ReadFrom(const std::string& path, uint64_t offset, const FsSink& sink) {
+  // A whole file read ahead is served from what came (the copy reads from
+  // offset 0 then).
+  if (offset == 0)
+    if (const std::optional<bool> served = TakePrefetched(path, sink)) return *served;
   if (!Ready()) return false;
   Op op(*this, true);
   if (ext_.Open(conn_.Session())) return ReadOverChannel(path, offset, sink, op);

@@ -42,6 +42,8 @@ class SftpFileSystem : public IFileSystem, public IRemoteSession {
   // How many requests the server refused on this connection so far (a
   // failing status reply, expected or not): a normal run draws none.
   uint64_t RefusedRequests() const { return refused_; }
+  // How many reads were served from files read ahead together (Prefetch).
+  uint64_t ServedAhead() const { return servedAhead_; }
 
   FsCapabilities Capabilities() const override;
   bool List(const std::string& path, ScanList& out) override;
@@ -152,6 +154,7 @@ class SftpFileSystem : public IFileSystem, public IRemoteSession {
   SshFailure failure_ = SshFailure::None;
   std::string error_;
   uint64_t refused_ = 0;
+  uint64_t servedAhead_ = 0;
   std::string loginFolder_ = "/";  // where the server put the login (realpath ".")
   std::set<std::string> told_;
   std::vector<std::string> skipped_;

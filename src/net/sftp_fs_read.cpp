@@ -227,6 +227,7 @@ std::optional<bool> SftpFileSystem::TakePrefetched(const std::string& path, cons
   if (it == prefetched_.end()) return std::nullopt;
   const std::string bytes = std::move(it->second);
   prefetched_.erase(it);
+  ++servedAhead_;
   if (bytes.empty() || sink(bytes.data(), bytes.size())) return Ok();
   failure_ = SshFailure::Refused;
   error_ = "The data read could not be stored.";
