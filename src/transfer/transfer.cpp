@@ -277,29 +277,23 @@ void CTransferJob::GiveBack(std::deque<size_t>& mine) {
   StartHelper();
 }
 
-// Helpers for the files no connection has taken yet, all logging in at once
-// (on a distant server a login takes many round trips, and helpers opened
-// one after another arrive when the copies are nearly over), never more
-// logins under way than files waiting.
 void CTransferJob::StartHelper() {
   const size_t helpers = static_cast<size_t>(std::clamp(options_.connections, 1, FileSystemPool::kMaxMembers)) - 1;
-  while (!queue_.empty() && !poolFull_ && threads_.size() < helpers &&
-         static_cast<size_t>(starting_) < queue_.size()) {
-    ++starting_;
-    try {
-      threads_.emplace_back([this] {
-        FileSystemPool::Lease remote = stop_ ? FileSystemPool::Lease() : pool_.Acquire();
-        {
-          std::lock_guard g(workMutex_);
-          --starting_;
-          if (!remote && !stop_) poolFull_ = true;
-        }
-        if (remote) Work(std::move(remote));
-      });
-    } catch (const std::system_error&) {
-      --starting_;
-      poolFull_ = true;
-    }
+  if (queue_.empty() || starting_ > 0 || poolFull_ || threads_.size() >= helpers) return;
+  ++starting_;
+  try {
+    threads_.emplace_back([this] {
+      FileSystemPool::Lease remote = stop_ ? FileSystemPool::Lease() : pool_.Acquire();
+      {
+        std::lock_guard g(workMutex_);
+        --starting_;
+        if (!remote && !stop_) poolFull_ = true;
+      }
+      if (remote) Work(std::move(remote));
+    });
+  } catch (const std::system_error&) {
+    --starting_;
+    poolFull_ = true;
   }
 }
 

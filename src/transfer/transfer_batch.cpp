@@ -43,12 +43,12 @@ bool CTransferJob::Take(size_t& item, std::deque<size_t>& mine, IFileSystem& rem
       const size_t connections = static_cast<size_t>(std::clamp(options_.connections, 1, FileSystemPool::kMaxMembers));
       size_t along = std::min(kReadAheadFiles - 1, queue_.size() / connections);
       // A batch of uploads takes about as long whatever its size: it shares
-      // the queue with the connections at work or logging in and one more,
-      // and goes a batch of downloads' size at least.
+      // the queue with the connections at work and one more (more come one
+      // at a time, each a login later), and goes a batch of downloads' size
+      // at least.
       if (up)
-        along = std::min(kBatchFiles - 1,
-                         std::max(std::min(kReadAheadFiles - 1, queue_.size()),
-                                  queue_.size() / std::min(connections, working_ + starting_ + 1)));
+        along = std::min(kBatchFiles - 1, std::max(std::min(kReadAheadFiles - 1, queue_.size()),
+                                                   queue_.size() / std::min(connections, working_ + 1)));
       batch.push_back(item);
       uint64_t bytes = items_[item].listed;
       while (batch.size() <= along && (up ? items_[queue_.front()].smallUp && bytes < kBatchBytes
