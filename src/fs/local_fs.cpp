@@ -225,26 +225,18 @@ bool LocalFileSystem::ReadFrom(const std::string& path, uint64_t offset, const F
     close(fd);
     return false;
   }
-  std::vector<char> buffer(kBlock);
-  bool ok = true;
-  for (;;) {
-    if (Cancelled()) {
-      ok = false;
-      break;
-    }
-    const ssize_t n = read(fd, buffer.data(), buffer.size());
-    if (Interrupted(n)) continue;
-    if (n < 0) {
-      ok = Failed("cannot read " + path);
-      break;
-    }
-    if (n == 0) break;
-    if (!sink(buffer.data(), static_cast<size_t>(n))) {
-      error_ = "the copy of " + path + " was not taken";
-      ok = false;
-      break;
-    }
-  }
+  const bool ok = Blocks(
+      [&](char* buffer, size_t size) -> long {
+        ssize_t n;
+        do n = read(fd, buffer, size);
+        while (Interrupted(n));
+        return n < 0 ? (Failed("cannot read " + path), -1) : static_cast<long>(n);
+      },
+      [&](const char* data, size_t size) {
+        if (sink(data, size)) return true;
+        error_ = "the copy of " + path + " was not taken";
+        return false;
+      });
   close(fd);
   return ok;
 }
@@ -267,30 +259,35 @@ bool LocalFileSystem::Append(const std::string& path, const FsSource& source, ui
   return Fill(fd, path, source);
 }
 
-bool LocalFileSystem::Fill(int fd, const std::string& path, const FsSource& source) {
+// Moves blocks from `pull` (a count, 0 at the end, -1 on a failure it gave
+// the reason of) to `push` (false on a failure, with the reason) until the
+// end, a failure or a stop: the read and the write of a copy.
+bool LocalFileSystem::Blocks(const FsSource& pull, const FsSink& push) {
   std::vector<char> buffer(kBlock);
-  bool ok = true;
-  for (;;) {
-    if (Cancelled()) {
-      ok = false;
-      break;
-    }
-    const long n = source(buffer.data(), buffer.size());
-    if (n < 0) {
-      error_ = "the source of " + path + " could not be read";
-      ok = false;
-      break;
-    }
-    if (n == 0) break;
-    const char* data = buffer.data();
-    for (size_t left = static_cast<size_t>(n); left > 0 && ok;) {
-      const ssize_t w = write(fd, data, left);
-      if (w < 0 && errno == EINTR) continue;
-      if (w <= 0) ok = Failed("cannot write " + path);
-      else data += w, left -= static_cast<size_t>(w);
-    }
-    if (!ok) break;
+  while (!Cancelled()) {
+    const long n = pull(buffer.data(), buffer.size());
+    if (n <= 0) return n == 0;
+    if (!push(buffer.data(), static_cast<size_t>(n))) return false;
   }
+  return false;
+}
+
+bool LocalFileSystem::Fill(int fd, const std::string& path, const FsSource& source) {
+  bool ok = Blocks(
+      [&](char* buffer, size_t size) {
+        const long n = source(buffer, size);
+        if (n < 0) error_ = "the source of " + path + " could not be read";
+        return n;
+      },
+      [&](const char* data, size_t left) {
+        while (left > 0) {
+          const ssize_t w = write(fd, data, left);
+          if (w < 0 && errno == EINTR) continue;
+          if (w <= 0) return Failed("cannot write " + path);
+          data += w, left -= static_cast<size_t>(w);
+        }
+        return true;
+      });
   if (close(fd) != 0 && ok) ok = Failed("cannot write " + path);
   return ok;
 }

@@ -47,6 +47,7 @@ class LocalFileSystem : public IFileSystem {
   // leave the root.
   bool OnDisk(const std::string& path, std::string& out);
   bool Failed(const std::string& what);
+  bool Blocks(const FsSource& pull, const FsSink& push);
   // Writes the source's bytes to the open file and closes it.
   bool Fill(int fd, const std::string& path, const FsSource& source);
   bool Aborted() const { return abortFlag_ && abortFlag_->load(); }
